@@ -1,0 +1,29 @@
+# make test   install what is missing, then build and test the release,
+#             ASan+UBSan and 32-bit configurations
+# make bench  build and run the benchmarks
+JOBS ?= $(shell nproc)
+BUILD ?= build
+
+.PHONY: all deps test test-release test-asan test-m32 bench clean
+
+all: deps
+	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD)/release -j $(JOBS)
+
+deps:
+	@bash scripts/deps.sh
+
+test: deps
+	@bash scripts/test.sh
+
+test-release test-asan test-m32: deps
+	@bash scripts/test.sh $(@:test-%=%)
+
+bench: deps
+	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_TESTS=OFF -DDXQOR_BENCH=ON
+	cmake --build $(BUILD)/bench -j $(JOBS)
+	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,114 @@
+// qorallocator.cpp: default operations of the allocator interface.
+#include "core/memory/qorallocator.h"
+
+#include <cstdlib>
+#include <cstring>
+
+QORAllocator::~QORAllocator() = default;
+
+void* QORAllocator::do_reallocate(void* p, unsigned oldSize, unsigned newSize)
+{
+    if (oldSize != 0 && newSize == 0) {
+        do_deallocate(p);
+        return nullptr;
+    }
+    if (oldSize == 0 || p == nullptr)
+        return do_allocate(newSize);
+    if (newSize > oldSize) {
+        void* q = do_allocate(newSize);
+        if (q == nullptr)
+            return nullptr;
+        memcpy(q, p, oldSize);
+        do_deallocate(p);
+        return q;
+    }
+    return p;
+}
+
+void* QORAllocator::do_duplicate(const void* p, unsigned size)
+{
+    if (size == 0)
+        return nullptr;
+    void* q = do_allocate(size);
+    if (q != nullptr)
+        memcpy(q, p, size);
+    return q;
+}
+
+void* QORAllocator::allocate(QORAllocator* a, unsigned size)
+{
+    return a ? a->do_allocate(size) : malloc(size);
+}
+
+void* QORAllocator::reallocate(QORAllocator* a, void* p, unsigned oldSize,
+                               unsigned newSize)
+{
+    return a ? a->do_reallocate(p, oldSize, newSize) : realloc(p, newSize);
+}
+
+void QORAllocator::deallocate(QORAllocator* a, void* p)
+{
+    if (a)
+        a->do_deallocate(p);
+    else
+        free(p);
+}
+
+void* QORAllocator::duplicate(QORAllocator* a, const void* p, unsigned size)
+{
+    if (a)
+        return a->do_duplicate(p, size);
+    if (size == 0)
+        return nullptr;
+    void* q = malloc(size);
+    if (q != nullptr)
+        memcpy(q, p, size);
+    return q;
+}
+
+extern "C" void* qor_allocator_alloc(QORAllocator* a, unsigned size)
+{
+    return QORAllocator::allocate(a, size);
+}
+
+extern "C" void* qor_allocator_realloc(QORAllocator* a, void* p,
+                                       unsigned oldSize, unsigned newSize)
+{
+    return QORAllocator::reallocate(a, p, oldSize, newSize);
+}
+
+extern "C" void qor_allocator_free(QORAllocator* a, void* p)
+{
+    QORAllocator::deallocate(a, p);
+}
+
+// The header word is a full max_align_t so that the object keeps the
+// alignment the allocator gave the block; the allocator sits in its last word.
+static const size_t kHeader = alignof(max_align_t);
+
+void* QORAllocated::operator new(size_t size, QORAllocator* a) noexcept
+{
+    char* block = static_cast<char*>(QORAllocator::allocate(a, size + kHeader));
+    if (block == nullptr)
+        return nullptr;
+    char* object = block + kHeader;
+    reinterpret_cast<QORAllocator**>(object)[-1] = a;
+    return object;
+}
+
+QORAllocator* QORAllocated::allocatorOf(const void* object)
+{
+    return reinterpret_cast<QORAllocator* const*>(object)[-1];
+}
+
+void QORAllocated::operator delete(void* p) noexcept
+{
+    if (p == nullptr)
+        return;
+    QORAllocator::deallocate(allocatorOf(p), static_cast<char*>(p) - kHeader);
+}
+
+void QORAllocated::operator delete(void* p, QORAllocator*) noexcept
+{
+    operator delete(p);
+}

@@ -1,0 +1,50 @@
+// qorallocator.h: the abstract source of memory for every string, container
+// node and per-request object. Callers use the static entry points, which
+// take a null allocator to mean the process heap.
+#pragma once
+#include <cstddef>
+
+class QORAllocator {
+public:
+    QORAllocator() = default;
+    QORAllocator(const QORAllocator&) = delete;
+    QORAllocator& operator=(const QORAllocator&) = delete;
+    virtual ~QORAllocator();
+
+    static void* allocate(QORAllocator* a, unsigned size);
+    static void* reallocate(QORAllocator* a, void* p, unsigned oldSize,
+                            unsigned newSize);
+    static void deallocate(QORAllocator* a, void* p);
+    static void* duplicate(QORAllocator* a, const void* p, unsigned size);
+
+protected:
+    virtual void* do_allocate(unsigned size) = 0;
+    virtual void do_deallocate(void* p) = 0;
+    // Defaults: grow by allocate-copy-free, never shrink in place.
+    virtual void* do_reallocate(void* p, unsigned oldSize, unsigned newSize);
+    virtual void* do_duplicate(const void* p, unsigned size);
+};
+
+extern "C" {
+void* qor_allocator_alloc(QORAllocator* a, unsigned size);
+void* qor_allocator_realloc(QORAllocator* a, void* p, unsigned oldSize,
+                            unsigned newSize);
+void qor_allocator_free(QORAllocator* a, void* p);
+}
+
+// Base for objects that live in an allocator's memory. The allocator is kept
+// in the word just before the object so that delete gives the memory back to
+// it. Create with `new (allocator) T(...)`; a null allocator is the heap.
+class QORAllocated {
+public:
+    static void* operator new(size_t size, QORAllocator* a) noexcept;
+    static void operator delete(void* p) noexcept;
+    // Called only when a constructor throws, which ours never do.
+    static void operator delete(void* p, QORAllocator* a) noexcept;
+
+    // The allocator an object was created from (null for the heap).
+    static QORAllocator* allocatorOf(const void* object);
+
+protected:
+    ~QORAllocated() = default;
+};

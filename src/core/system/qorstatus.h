@@ -1,0 +1,27 @@
+// qorstatus.h: the status every library operation returns. 0 is success;
+// failures are message ids, so a status can always be reported as text.
+#pragma once
+#include <cstdint>
+
+typedef uint32_t QORStatus;
+
+// Library messages are numbered from this base ("XLTIC" texts); the
+// configuration tools' messages ("XLTCO" texts) from the second.
+#define QOR_MSG_BASE   0x35f02000u
+#define QOR_CO_MSG_BASE 0x35e1e000u
+#define QOR_MSG_ID(n)  ((QORStatus)(QOR_MSG_BASE + (n)))
+
+enum : QORStatus {
+    qor_s_ok                 = 0,
+    // Absent rather than failed: callers test for these two.
+    qor_s_not_supported      = QOR_MSG_ID(1),    // XLTIC0001E
+    qor_s_not_available      = QOR_MSG_ID(2),    // XLTIC0002E
+    qor_s_no_memory          = QOR_MSG_ID(12),   // XLTIC0012E
+    qor_s_invalid_argument   = QOR_MSG_ID(53),   // 0x35f02035
+    qor_s_conversion_failed  = QOR_MSG_ID(54),   // 0x35f02036
+    qor_s_system_call_failed = QOR_MSG_ID(55),   // XLTIC0055E
+    qor_s_wc_to_mb_failed    = QOR_MSG_ID(57),   // 0x35f02039
+    qor_s_mb_to_wc_failed    = QOR_MSG_ID(59),   // 0x35f0203b
+    qor_s_thread_init_failed = QOR_MSG_ID(320),  // XLTIC0320E
+    qor_s_bad_utf8           = QOR_MSG_ID(1143), // XLTIC1143E
+};
