@@ -24,4 +24,22 @@ enum : QORStatus {
     qor_s_mb_to_wc_failed    = QOR_MSG_ID(59),   // 0x35f0203b
     qor_s_thread_init_failed = QOR_MSG_ID(320),  // XLTIC0320E
     qor_s_bad_utf8           = QOR_MSG_ID(1143), // XLTIC1143E
+    // System errors the library meets, by errno (core/system/qorsyserr.h).
+    qor_s_permission_denied  = QOR_MSG_ID(1536), // 0x35f02600
+    qor_s_not_found          = QOR_MSG_ID(1537), // 0x35f02601
+    qor_s_exists             = QOR_MSG_ID(1538), // 0x35f02602
+    qor_s_busy               = QOR_MSG_ID(1539), // 0x35f02603
+    qor_s_interrupted        = QOR_MSG_ID(1540), // 0x35f02604
+    qor_s_no_space           = QOR_MSG_ID(1541), // 0x35f02605
+    qor_s_removed            = QOR_MSG_ID(1542), // 0x35f02606
+    qor_s_out_of_range       = QOR_MSG_ID(1543), // 0x35f02607
+    qor_s_timed_out          = QOR_MSG_ID(1544), // 0x35f02608
+    qor_s_bad_handle         = QOR_MSG_ID(1545), // 0x35f02609
+    qor_s_too_many_files     = QOR_MSG_ID(1546), // 0x35f0260a
+    qor_s_deadlock           = QOR_MSG_ID(1547), // 0x35f0260b
+    qor_s_name_too_long      = QOR_MSG_ID(1548), // 0x35f0260c
+    qor_s_system_error       = QOR_MSG_ID(1549), // 0x35f0260d, any other errno
+    // Shared-library loading (core/system/qordl.h).
+    qor_s_module_load_failed = QOR_MSG_ID(1550), // 0x35f0260e
+    qor_s_symbol_not_found   = QOR_MSG_ID(1551), // 0x35f0260f
 };
