@@ -82,18 +82,34 @@ extern "C" void qor_allocator_free(QORAllocator* a, void* p)
     QORAllocator::deallocate(a, p);
 }
 
-// The header word is a full max_align_t so that the object keeps the
-// alignment the allocator gave the block; the allocator sits in its last word.
+// The header is a full max_align_t so that the object keeps the alignment
+// the allocator gave the block; the allocator sits in its last word.
 static const size_t kHeader = alignof(max_align_t);
 
-void* QORAllocated::operator new(size_t size, QORAllocator* a) noexcept
+void* qor_allocated_alloc(QORAllocator* a, size_t size) noexcept
 {
-    char* block = static_cast<char*>(QORAllocator::allocate(a, size + kHeader));
+    if (size > 0xffffffffu - kHeader)
+        return nullptr;
+    char* block = static_cast<char*>(
+        QORAllocator::allocate(a, static_cast<unsigned>(size + kHeader)));
     if (block == nullptr)
         return nullptr;
     char* object = block + kHeader;
     reinterpret_cast<QORAllocator**>(object)[-1] = a;
     return object;
+}
+
+void qor_allocated_free(void* object) noexcept
+{
+    if (object == nullptr)
+        return;
+    QORAllocator::deallocate(QORAllocated::allocatorOf(object),
+                             static_cast<char*>(object) - kHeader);
+}
+
+void* QORAllocated::operator new(size_t size, QORAllocator* a) noexcept
+{
+    return qor_allocated_alloc(a, size);
 }
 
 QORAllocator* QORAllocated::allocatorOf(const void* object)
@@ -103,12 +119,10 @@ QORAllocator* QORAllocated::allocatorOf(const void* object)
 
 void QORAllocated::operator delete(void* p) noexcept
 {
-    if (p == nullptr)
-        return;
-    QORAllocator::deallocate(allocatorOf(p), static_cast<char*>(p) - kHeader);
+    qor_allocated_free(p);
 }
 
 void QORAllocated::operator delete(void* p, QORAllocator*) noexcept
 {
-    operator delete(p);
+    qor_allocated_free(p);
 }

@@ -3,6 +3,9 @@
 // take a null allocator to mean the process heap.
 #pragma once
 #include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
 
 class QORAllocator {
 public:
@@ -48,3 +51,30 @@ public:
 protected:
     ~QORAllocated() = default;
 };
+
+// Any object can live in an allocator's memory the same way: qor_new records
+// the allocator before the object, qor_delete destroys the object and gives
+// the block back to the allocator it came from.
+void* qor_allocated_alloc(QORAllocator* a, size_t size) noexcept;
+void qor_allocated_free(void* object) noexcept;
+
+template <class T, class... Args>
+T* qor_new(QORAllocator* a, Args&&... args)
+{
+    void* p = qor_allocated_alloc(a, sizeof(T));
+    return p ? ::new (p) T(std::forward<Args>(args)...) : nullptr;
+}
+
+template <class T>
+void qor_delete(T* object)
+{
+    if (object == nullptr)
+        return;
+    void* block;
+    if constexpr (std::is_polymorphic<T>::value)
+        block = dynamic_cast<void*>(object);
+    else
+        block = object;
+    object->~T();
+    qor_allocated_free(block);
+}

@@ -1,0 +1,134 @@
+#include "core/buffers/qorhasher.h"
+#include "core/buffers/qorcomparator.h"
+
+#include <gtest/gtest.h>
+#include <clocale>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Runs a block under C.UTF-8 so that non-ASCII case mapping is defined, and
+// puts the previous locale back.
+class Utf8Locale {
+public:
+    Utf8Locale()
+    {
+        const char* old = setlocale(LC_CTYPE, nullptr);
+        m_old = old ? old : "C";
+        m_ok = setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
+        lox_cs_local_reset();
+    }
+    ~Utf8Locale()
+    {
+        setlocale(LC_CTYPE, m_old.c_str());
+        lox_cs_local_reset();
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    std::string m_old;
+    bool m_ok;
+};
+
+uint32_t djb2(const std::string& s)
+{
+    uint32_t h = 5381;
+    for (char c : s)
+        h = h * 33 ^ static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(c)));
+    return h;
+}
+
+} // namespace
+
+TEST(QORHasherTest, EveryHasherGivesTheSeedForEmptyInput)
+{
+    const lox_unichar_t u[] = {0};
+    const wchar_t w[] = L"";
+    const unsigned char b[] = {0};
+    EXPECT_EQ(qor_string_hasher.hash("", 0), 5381u);
+    EXPECT_EQ(qor_unichar_t_hasher.hash(u, 0), 5381u);
+    EXPECT_EQ(qor_wchar_t_hasher.hash(w, 0), 5381u);
+    EXPECT_EQ(qor_binary_hasher.hash(b, 0), 5381u);
+    EXPECT_EQ(qor_icase_string_hasher.hash("", 0), 5381u);
+    EXPECT_EQ(qor_lcp_icase_string_hasher.hash("", 0), 5381u);
+}
+
+TEST(QORHasherTest, CharIsMixedSignedAndBytesUnsigned)
+{
+    EXPECT_EQ(qor_string_hasher.hash("a", 1), (5381u * 33) ^ 97u);
+    std::string high = "x\xe9y";
+    EXPECT_EQ(qor_string_hasher.hash(high.data(), 3), djb2(high));
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(high.data());
+    uint32_t h = ((5381u * 33 ^ 'x') * 33 ^ 0xe9u) * 33 ^ 'y';
+    EXPECT_EQ(qor_binary_hasher.hash(bytes, 3), h);
+    EXPECT_NE(qor_string_hasher.hash(high.data(), 3), qor_binary_hasher.hash(bytes, 3));
+
+    const lox_unichar_t u[] = {'x', 0xe9, 'y'};
+    const wchar_t w[] = {L'x', 0xe9, L'y'};
+    EXPECT_EQ(qor_unichar_t_hasher.hash(u, 3), h);
+    EXPECT_EQ(qor_wchar_t_hasher.hash(w, 3), h);
+}
+
+TEST(QORHasherTest, CaseInsensitiveHashFoldsAscii)
+{
+    EXPECT_EQ(qor_icase_string_hasher.hash("Content-Type", 12),
+              qor_icase_string_hasher.hash("content-type", 12));
+    EXPECT_EQ(qor_icase_string_hasher.hash("content-type", 12),
+              qor_string_hasher.hash("content-type", 12));
+    EXPECT_NE(qor_icase_string_hasher.hash("abc", 3),
+              qor_icase_string_hasher.hash("abd", 3));
+}
+
+TEST(QORHasherTest, CaseInsensitiveHashDecodesUtf8)
+{
+    Utf8Locale loc;
+    if (!loc.ok())
+        GTEST_SKIP() << "C.UTF-8 locale not available";
+    // "CAFÉ" and "café": the accented letter is one unichar, lower-cased.
+    const char upper[] = "CAF\xc3\x89";
+    const char lower[] = "caf\xc3\xa9";
+    uint32_t h = qor_icase_string_hasher.hash(upper, 5);
+    EXPECT_EQ(h, qor_icase_string_hasher.hash(lower, 5));
+    uint32_t expect = qor_string_hasher.hash("caf", 3) * 33 ^ 0xe9u;
+    EXPECT_EQ(h, expect);
+    EXPECT_EQ(qor_lcp_icase_string_hasher.hash(upper, 5), h);
+}
+
+TEST(QORHasherTest, CaseInsensitiveHashStopsAtBadUtf8)
+{
+    const char bad[] = "ab\xff" "cd";
+    EXPECT_EQ(qor_icase_string_hasher.hash(bad, 5), qor_string_hasher.hash("ab", 2));
+    // A truncated two-byte character at the end.
+    const char cut[] = "ab\xc3";
+    EXPECT_EQ(qor_icase_string_hasher.hash(cut, 3), qor_string_hasher.hash("ab", 2));
+}
+
+TEST(QORComparatorTest, RulesOfEachComparator)
+{
+    EXPECT_LT(qor_strcmp.compare("abc", "abd", 3), 0);
+    EXPECT_EQ(qor_strcmp.compare("abc", "abd", 2), 0);
+    EXPECT_EQ(qor_icase_strcmp.compare("HeLLo", "hello", 5), 0);
+    EXPECT_GT(qor_icase_strcmp.compare("b", "A", 1), 0);
+
+    const unsigned char x[] = {0x01, 0xff};
+    const unsigned char y[] = {0x01, 0x02};
+    EXPECT_EQ(qor_memcmp.compare(x, y, 2), 1);
+    EXPECT_EQ(qor_memcmp.compare(y, x, 2), -1);
+    EXPECT_EQ(qor_memcmp.compare(x, x, 2), 0);
+
+    const lox_unichar_t a[] = {'A', 0x00c9};
+    const lox_unichar_t b[] = {'a', 0x00c9};
+    EXPECT_LT(qor_unichar_t_strcmp.compare(a, b, 2), 0);
+    EXPECT_EQ(qor_unichar_t_icase_strcmp.compare(a, b, 2), 0);
+    EXPECT_LT(qor_wchar_t_strcmp.compare(L"ab", L"b", 1), 0);
+}
+
+TEST(QORComparatorTest, CaseInsensitiveUtf8UnderUtf8Locale)
+{
+    Utf8Locale loc;
+    if (!loc.ok())
+        GTEST_SKIP() << "C.UTF-8 locale not available";
+    EXPECT_EQ(qor_icase_strcmp.compare("\xc3\x89t\xc3\xa9", "\xc3\xa9T\xc3\x89", 5), 0);
+    EXPECT_EQ(qor_lcp_icase_strcmp.compare("\xc3\x89", "\xc3\xa9", 2), 0);
+}

@@ -1,0 +1,250 @@
+#include "core/buffers/qorstring.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+#include "core/memory/qorcountingallocator.h"
+
+namespace {
+
+std::string repeat(char c, int n)
+{
+    return std::string(static_cast<size_t>(n), c);
+}
+
+} // namespace
+
+TEST(QORStringTest, NewStringIsEmptyInlineAndTerminated)
+{
+    QORString s;
+    EXPECT_EQ(s.length(), 0);
+    EXPECT_TRUE(s.isInline());
+    EXPECT_STREQ(s.c_str(), "");
+    EXPECT_EQ(s.comparator(), &qor_strcmp);
+    EXPECT_EQ(s.hasher(), &qor_string_hasher);
+}
+
+TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeap)
+{
+    QORCountingAllocator a;
+    QORString s(&a);
+    std::string text = repeat('x', 255);
+    ASSERT_TRUE(s.set(QORStringRef(text.c_str())));
+    EXPECT_TRUE(s.isInline());
+    EXPECT_EQ(a.allocations, 0);
+
+    ASSERT_TRUE(s.append('y'));
+    EXPECT_FALSE(s.isInline());
+    EXPECT_EQ(a.allocations, 1);
+    EXPECT_EQ(a.lastSize, 257u);
+    EXPECT_EQ(s.capacity(), 257);
+    EXPECT_EQ(s.length(), 256);
+    EXPECT_EQ(s.c_str()[256], '\0');
+    EXPECT_EQ(std::string(s.c_str()), text + "y");
+
+    // No doubling: one more character reallocates to exactly 258.
+    ASSERT_TRUE(s.append("z", 1));
+    EXPECT_EQ(a.reallocations, 1);
+    EXPECT_EQ(a.lastSize, 258u);
+    EXPECT_EQ(s.capacity(), 258);
+}
+
+TEST(QORStringTest, ShorterContentKeepsTheHeapBuffer)
+{
+    QORCountingAllocator a;
+    {
+        QORString s(&a);
+        std::string text = repeat('q', 400);
+        ASSERT_TRUE(s.set(QORStringRef(text.c_str())));
+        const char* heap = s.data();
+        ASSERT_TRUE(s.set(QORStringRef("short")));
+        EXPECT_EQ(s.data(), heap);
+        EXPECT_FALSE(s.isInline());
+        EXPECT_STREQ(s.c_str(), "short");
+        ASSERT_TRUE(s.set(QORStringRef("")));
+        EXPECT_EQ(s.length(), 0);
+        EXPECT_EQ(s.c_str()[0], '\0');
+        EXPECT_EQ(a.live(), 1);
+    }
+    EXPECT_EQ(a.live(), 0);
+}
+
+TEST(QORStringTest, AppendingNothingSucceedsAndChangesNothing)
+{
+    QORString s("abc");
+    uint32_t h = s.hash();
+    EXPECT_TRUE(s.append("", -1));
+    EXPECT_TRUE(s.append("zzz", 0));
+    EXPECT_TRUE(s.append(nullptr, 5));
+    EXPECT_STREQ(s.c_str(), "abc");
+    EXPECT_EQ(s.hash(), h);
+}
+
+TEST(QORStringTest, FailedGrowthKeepsTheOldContent)
+{
+    QORCountingAllocator a;
+    QORString s(&a);
+    ASSERT_TRUE(s.set(QORStringRef("kept")));
+    a.failAfter = 0;
+    std::string big = repeat('b', 300);
+    EXPECT_FALSE(s.append(big.c_str(), -1));
+    EXPECT_STREQ(s.c_str(), "kept");
+    EXPECT_FALSE(s.set(QORStringRef(big.c_str())));
+    EXPECT_STREQ(s.c_str(), "kept");
+
+    a.failAfter = -1;
+    ASSERT_TRUE(s.append(big.c_str(), -1));
+    a.failAfter = 0;
+    EXPECT_FALSE(s.append(big.c_str(), -1));  // realloc refused
+    EXPECT_EQ(s.length(), 304);
+}
+
+TEST(QORStringTest, AppendingItselfSurvivesTheMoveToTheHeap)
+{
+    QORString s(repeat('a', 200).c_str());
+    ASSERT_TRUE(s.append(s.data(), s.length()));
+    EXPECT_EQ(std::string(s.c_str()), repeat('a', 400));
+    ASSERT_TRUE(s.append(s.data() + 390, 10));
+    EXPECT_EQ(s.length(), 410);
+    ASSERT_TRUE(s.set(QORStringRef(s.data() + 5, 3)));
+    EXPECT_STREQ(s.c_str(), "aaa");
+}
+
+TEST(QORStringTest, CopiesAreIndependent)
+{
+    QORString a(repeat('m', 300).c_str());
+    QORString b(a);
+    ASSERT_TRUE(b.append('!'));
+    EXPECT_EQ(a.length(), 300);
+    EXPECT_EQ(b.length(), 301);
+    QORString c;
+    c = b;
+    EXPECT_TRUE(c == b);
+    EXPECT_NE(c.data(), b.data());
+}
+
+TEST(QORStringTest, ComparisonUsesTheShorterLengthThenLength)
+{
+    QORString abc("abc");
+    QORString abcd("abcd");
+    EXPECT_EQ(abc.compare(abcd), -1);
+    EXPECT_EQ(abcd.compare(abc), 1);
+    EXPECT_LT(QORString("abd").compare(abcd), 0);
+    EXPECT_EQ(abc.compare(QORStringRef("abc")), 0);
+    EXPECT_TRUE(abc.equals(QORStringRef("abcd", 3)));
+    EXPECT_FALSE(abc == abcd);
+
+    QORString upper("ABC");
+    upper.setComparator(&qor_icase_strcmp);
+    EXPECT_TRUE(upper.equals(QORStringRef("abc")));
+}
+
+TEST(QORStringTest, HashIsCachedAndForgottenOnChange)
+{
+    QORString s("key");
+    uint32_t h = s.hash();
+    EXPECT_EQ(h, qor_string_hasher.hash("key", 3));
+    ASSERT_TRUE(s.append('2'));
+    EXPECT_EQ(s.hash(), qor_string_hasher.hash("key2", 4));
+    s.setHasher(&qor_icase_string_hasher);
+    EXPECT_EQ(s.hash(), qor_icase_string_hasher.hash("KEY2", 4));
+    EXPECT_NE(s.hash(), qor_string_hasher.hash("key2", 4));
+}
+
+TEST(QORStringTest, WideAndBinaryStringsUseTheirOwnDefaults)
+{
+    const lox_unichar_t w[] = {'h', 0x00e9, 0};
+    QORStringT<lox_unichar_t> u(w);
+    EXPECT_EQ(u.length(), 2);
+    EXPECT_EQ(u.comparator(), &qor_unichar_t_strcmp);
+    EXPECT_EQ(u.hasher(), &qor_unichar_t_hasher);
+
+    QORStringT<wchar_t> sw(L"wide");
+    EXPECT_EQ(sw.length(), 4);
+    EXPECT_EQ(sw.compare(L"wider", 5), -1);
+
+    const unsigned char bytes[] = {0x00, 0xff, 0x10};
+    QORStringT<unsigned char> b(bytes, 3);
+    EXPECT_EQ(b.length(), 3);
+    EXPECT_EQ(b.data()[1], 0xff);
+    EXPECT_EQ(b.compare(bytes, 2), 1);
+}
+
+TEST(QORStringRefTest, LengthIsCountedOnFirstUse)
+{
+    const char text[] = "view";
+    QORStringRef r(text);
+    EXPECT_TRUE(r.isTerminated());
+    EXPECT_EQ(r.length(), 4);
+    EXPECT_EQ(r.c_str(), text);
+
+    QORStringRef part(text, 2);
+    EXPECT_FALSE(part.isTerminated());
+    EXPECT_EQ(part.length(), 2);
+}
+
+TEST(QORStringRefTest, TerminatedCopyIsMadeOnceAndReused)
+{
+    QORCountingAllocator a;
+    const char text[] = "abcdefgh";
+    {
+        QORStringRef r(text, 3, &a);
+        const char* c = r.c_str();
+        ASSERT_NE(c, nullptr);
+        EXPECT_NE(c, text);
+        EXPECT_STREQ(c, "abc");
+        EXPECT_EQ(r.c_str(), c);
+        EXPECT_EQ(a.allocations, 1);
+
+        // New data forgets the cached form; a copy of the same size is reused.
+        r.set(text + 4, 2);
+        EXPECT_STREQ(r.c_str(), "ef");
+        EXPECT_EQ(a.allocations, 1);
+        r.set(text, 8);
+        EXPECT_STREQ(r.c_str(), "abcdefgh");
+        EXPECT_EQ(a.reallocations, 1);
+
+        a.failAfter = 0;
+        QORStringRef failing(text, 5, &a);
+        EXPECT_EQ(failing.c_str(), nullptr);
+    }
+    EXPECT_EQ(a.live(), 0);
+}
+
+TEST(QORStringRefTest, PrefixTestRespectsLengthAndComparator)
+{
+    QORStringRef pre("/Docs");
+    EXPECT_TRUE(pre.isPrefixOf(QORStringRef("/Docs/index.html")));
+    EXPECT_FALSE(pre.isPrefixOf(QORStringRef("/docs/index.html")));
+    EXPECT_TRUE(pre.isPrefixOf(QORStringRef("/docs/index.html"), &qor_icase_strcmp));
+    EXPECT_FALSE(pre.isPrefixOf(QORStringRef("/Doc")));
+    EXPECT_TRUE(QORStringRef("").isPrefixOf(QORStringRef("x")));
+}
+
+TEST(QORStringRefTest, ViewOfAStringSharesItsData)
+{
+    QORString s("shared");
+    QORStringRef r(s);
+    EXPECT_EQ(r.data(), s.data());
+    EXPECT_EQ(r.length(), 6);
+    EXPECT_EQ(r.c_str(), s.data());
+    EXPECT_EQ(r.hash(), s.hash());
+    EXPECT_EQ(r.compare(s), 0);
+}
+
+TEST(QORStringTest, ShortStringsNeverTouchTheHeap)
+{
+    QORCountingAllocator a;
+    std::string text = repeat('s', 255);
+    QORString s(&a);
+    ASSERT_TRUE(s.set(QORStringRef(text.c_str(), 100)));
+    ASSERT_TRUE(s.append(text.c_str(), 155));
+    QORString copy(s);
+    QORString assigned(&a);
+    assigned = copy;
+    EXPECT_EQ(assigned.length(), 255);
+    QORString t(&a);
+    ASSERT_TRUE(t.set(QORStringRef(s)));
+    EXPECT_EQ(t.length(), 255);
+    EXPECT_EQ(a.allocations + a.reallocations, 0);
+}
