@@ -21,6 +21,8 @@ extern "C" {
 
 // A handle for the named code set ("UTF-8", "ISO-8859-1", "EUC-JP", ...);
 // null when the name is unknown to iconv. Free with lox_cs_delete.
+// Also null for code sets that cannot carry zero-terminated text (UTF-16,
+// UTF-32, UTF-7, the ISO 2022 forms) and for names with iconv options ("//").
 lox_cs_t lox_cs_new(const char* name);
 void lox_cs_delete(lox_cs_t cs);
 // Process-wide handles, made on first use and never freed by the caller.
