@@ -87,7 +87,9 @@ TEST(QORConverterTest, Base64RoundTripAndRefusals)
     EXPECT_EQ(str(b64), "Zm9vYmFy");
     ASSERT_EQ(qor_to_base64_conv.convert(b64, data, 8), qor_s_ok);
     EXPECT_EQ(b64.length(), 12);
-    EXPECT_EQ(qor_to_base64_conv.convert(b64, data, -1), qor_s_invalid_argument);
+    QORString refused("kept");
+    EXPECT_EQ(qor_to_base64_conv.append(refused, data, -1), qor_s_invalid_argument);
+    EXPECT_EQ(str(refused), "kept");
 
     QORStringT<unsigned char> bin;
     ASSERT_EQ(qor_from_base64_conv.convert(bin, b64.data(), b64.length()), qor_s_ok);

@@ -129,7 +129,8 @@ TEST(QORStringTest, ComparisonUsesTheShorterLengthThenLength)
     QORString abcd("abcd");
     EXPECT_EQ(abc.compare(abcd), -1);
     EXPECT_EQ(abcd.compare(abc), 1);
-    EXPECT_LT(QORString("abd").compare(abcd), 0);
+    EXPECT_LT(QORString("abb").compare(abcd), 0);
+    EXPECT_GT(QORString("abd").compare(abcd), 0);
     EXPECT_EQ(abc.compare(QORStringRef("abc")), 0);
     EXPECT_TRUE(abc.equals(QORStringRef("abcd", 3)));
     EXPECT_FALSE(abc == abcd);
@@ -148,7 +149,7 @@ TEST(QORStringTest, HashIsCachedAndForgottenOnChange)
     EXPECT_EQ(s.hash(), qor_string_hasher.hash("key2", 4));
     s.setHasher(&qor_icase_string_hasher);
     EXPECT_EQ(s.hash(), qor_icase_string_hasher.hash("KEY2", 4));
-    EXPECT_NE(s.hash(), qor_string_hasher.hash("key2", 4));
+    EXPECT_NE(s.hash(), qor_string_hasher.hash("KEY2", 4));
 }
 
 TEST(QORStringTest, WideAndBinaryStringsUseTheirOwnDefaults)
