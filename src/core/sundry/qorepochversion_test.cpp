@@ -1,0 +1,105 @@
+#include "core/sundry/qorepochversion.h"
+
+#include <gtest/gtest.h>
+#include <cstring>
+#include <string>
+
+namespace {
+
+QOREpochVersion sample()
+{
+    QOREpochVersion v;
+    for (int i = 0; i < 16; i++)
+        v.m_identifier[i] = static_cast<uint8_t>(0x10 * (i % 16) + 15 - i);
+    v.m_counter = 42;
+    return v;
+}
+
+const char kSampleText[] = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0:00000042";
+
+std::string text(const QOREpochVersion& v)
+{
+    char buf[QOREpochVersion::kTextSize];
+    int n = v.format(buf, sizeof buf);
+    EXPECT_EQ(n, static_cast<int>(strlen(buf)));
+    return buf;
+}
+
+} // namespace
+
+TEST(QOREpochVersionTest, EqualOnlyWhenAllTwentyBytesAreAndIncrementWraps)
+{
+    QOREpochVersion a = sample();
+    QOREpochVersion b = sample();
+    EXPECT_TRUE(a == b);
+    b.m_identifier[15] ^= 1;
+    EXPECT_TRUE(a != b);
+    b = sample();
+    b.increment();
+    EXPECT_FALSE(a == b);
+    EXPECT_EQ(b.m_counter, 43);
+    b.m_counter = INT32_MAX;
+    b.increment();
+    EXPECT_EQ(b.m_counter, INT32_MIN);
+}
+
+TEST(QOREpochVersionTest, TextFormReadsTheIdentifierBigEndian)
+{
+    EXPECT_EQ(text(sample()), kSampleText);
+    QOREpochVersion v = sample();
+    v.m_counter = INT32_MIN;
+    EXPECT_EQ(text(v), "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0:-2147483648");
+    v.m_counter = -7;
+    EXPECT_EQ(text(v), "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0:-0000007");
+}
+
+TEST(QOREpochVersionTest, ParseReadsBackWhatFormatWrote)
+{
+    QOREpochVersion v;
+    ASSERT_EQ(QOREpochVersion::parse(kSampleText, -1, &v), qor_s_ok);
+    EXPECT_TRUE(v == sample());
+
+    ASSERT_EQ(v.renew(), qor_s_ok);
+    for (int32_t c : {0, 1, -1, 99999999, INT32_MAX, INT32_MIN}) {
+        v.m_counter = c;
+        QOREpochVersion back;
+        std::string t = text(v);
+        ASSERT_EQ(QOREpochVersion::parse(t.c_str(), static_cast<int>(t.size()), &back),
+                  qor_s_ok) << t;
+        EXPECT_TRUE(back == v) << t;
+    }
+    std::string upper = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0:42";
+    ASSERT_EQ(QOREpochVersion::parse(upper.c_str(), -1, &v), qor_s_ok);
+    EXPECT_TRUE(v == sample());
+}
+
+TEST(QOREpochVersionTest, ParseRefusesMalformedText)
+{
+    const QOREpochVersion before = sample();
+    QOREpochVersion v = before;
+    const std::string id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    for (const std::string& bad : {
+             std::string(), id, id + ":", id.substr(0, 35) + ":42", id.substr(0, 35) + "g:42",
+             std::string("0f1e2d3c4-b5a-6978-8796-a5b4c3d2e1f0:42"), id + ":0000004x", id + ":42 ",
+             id + ":+42", id + ":-", id + ":2147483648", id + ":-2147483649",
+             id + ":12345678901"}) {
+        EXPECT_EQ(QOREpochVersion::parse(bad.c_str(), -1, &v), qor_s_invalid_argument) << bad;
+        EXPECT_TRUE(v == before) << bad;
+    }
+    // A length that cuts the counter short is honoured.
+    EXPECT_EQ(QOREpochVersion::parse(kSampleText, 37, &v), qor_s_invalid_argument);
+    EXPECT_EQ(QOREpochVersion::parse(kSampleText, 38, &v), qor_s_ok);
+    EXPECT_EQ(v.m_counter, 0);
+}
+
+TEST(QOREpochVersionTest, RenewMakesAFreshVersionFourIdentifier)
+{
+    QOREpochVersion a = sample();
+    QOREpochVersion b = sample();
+    ASSERT_EQ(a.renew(), qor_s_ok);
+    ASSERT_EQ(b.renew(), qor_s_ok);
+    EXPECT_EQ(a.m_counter, 0);
+    EXPECT_NE(memcmp(a.m_identifier, b.m_identifier, 16), 0);
+    EXPECT_EQ(a.m_identifier[6] >> 4, 4);
+    EXPECT_EQ(a.m_identifier[8] >> 6, 2);
+}
