@@ -1,11 +1,11 @@
 #include "core/buffers/qorconverter.h"
 
 #include <gtest/gtest.h>
-#include <clocale>
 #include <cstring>
 #include <string>
 
 #include "core/memory/qorcountingallocator.h"
+#include "core/platform/qorscopedlocale.h"
 
 namespace {
 
@@ -120,21 +120,16 @@ TEST(QORConverterTest, UnicharConvertersRoundTripUtf8)
 
 TEST(QORConverterTest, SysWideConvertersUseTheProcessLocale)
 {
-    const char* old = setlocale(LC_CTYPE, nullptr);
-    std::string saved = old ? old : "C";
-    if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
+    QORScopedCtypeLocale loc("C.UTF-8");
+    if (!loc.ok())
         GTEST_SKIP() << "C.UTF-8 locale not available";
     QORStringT<wchar_t> w;
-    QORStatus st1 = qor_lc_mb_to_wchar_t_conv.convert(w, "\xc3\xa9t\xc3\xa9", -1);
+    ASSERT_EQ(qor_lc_mb_to_wchar_t_conv.convert(w, "\xc3\xa9t\xc3\xa9", -1), qor_s_ok);
+    EXPECT_EQ(w.length(), 3);
     QORString mb;
-    QORStatus st2 = qor_lc_wchar_t_to_mb_conv.convert(mb, w.data(), w.length());
-    QORStatus st3 = qor_lc_mb_to_wchar_t_conv.convert(w, "\xc3", 1);
-    setlocale(LC_CTYPE, saved.c_str());
-
-    EXPECT_EQ(st1, qor_s_ok);
-    EXPECT_EQ(st2, qor_s_ok);
+    ASSERT_EQ(qor_lc_wchar_t_to_mb_conv.convert(mb, w.data(), w.length()), qor_s_ok);
     EXPECT_EQ(str(mb), "\xc3\xa9t\xc3\xa9");
-    EXPECT_EQ(st3, qor_s_mb_to_wc_failed);
+    EXPECT_EQ(qor_lc_mb_to_wchar_t_conv.convert(w, "\xc3", 1), qor_s_mb_to_wc_failed);
 }
 
 TEST(QORConverterTest, FailedGrowthLeavesTheOutputAlone)

@@ -2,34 +2,12 @@
 #include "core/buffers/qorcomparator.h"
 
 #include <gtest/gtest.h>
-#include <clocale>
 #include <cstring>
 #include <string>
 
+#include "core/platform/qorscopedlocale.h"
+
 namespace {
-
-// Runs a block under C.UTF-8 so that non-ASCII case mapping is defined, and
-// puts the previous locale back.
-class Utf8Locale {
-public:
-    Utf8Locale()
-    {
-        const char* old = setlocale(LC_CTYPE, nullptr);
-        m_old = old ? old : "C";
-        m_ok = setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
-        lox_cs_local_reset();
-    }
-    ~Utf8Locale()
-    {
-        setlocale(LC_CTYPE, m_old.c_str());
-        lox_cs_local_reset();
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    std::string m_old;
-    bool m_ok;
-};
 
 uint32_t djb2(const std::string& s)
 {
@@ -82,7 +60,7 @@ TEST(QORHasherTest, CaseInsensitiveHashFoldsAscii)
 
 TEST(QORHasherTest, CaseInsensitiveHashDecodesUtf8)
 {
-    Utf8Locale loc;
+    QORScopedCtypeLocale loc("C.UTF-8");
     if (!loc.ok())
         GTEST_SKIP() << "C.UTF-8 locale not available";
     // "CAFÉ" and "café": the accented letter is one unichar, lower-cased.
@@ -126,7 +104,7 @@ TEST(QORComparatorTest, RulesOfEachComparator)
 
 TEST(QORComparatorTest, CaseInsensitiveUtf8UnderUtf8Locale)
 {
-    Utf8Locale loc;
+    QORScopedCtypeLocale loc("C.UTF-8");
     if (!loc.ok())
         GTEST_SKIP() << "C.UTF-8 locale not available";
     EXPECT_EQ(qor_icase_strcmp.compare("\xc3\x89t\xc3\xa9", "\xc3\xa9T\xc3\x89", 5), 0);

@@ -1,4 +1,5 @@
 #include "core/platform/qorlox.h"
+#include "core/platform/qorscopedlocale.h"
 
 #include <gtest/gtest.h>
 
@@ -16,16 +17,10 @@ class LoxLocaleTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        m_saved = setlocale(LC_CTYPE, nullptr);
-        if (setlocale(LC_CTYPE, "C.UTF-8") == nullptr)
+        if (!m_locale.ok())
             GTEST_SKIP() << "C.UTF-8 locale not installed";
     }
-    void TearDown() override
-    {
-        setlocale(LC_CTYPE, m_saved.c_str());
-        lox_cs_local_reset();
-    }
-    std::string m_saved;
+    QORScopedCtypeLocale m_locale{"C.UTF-8"};
 };
 
 int decode(lox_cs_t cs, const char* s, size_t n, lox_unichar_t* wc)

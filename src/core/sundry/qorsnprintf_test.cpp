@@ -10,6 +10,9 @@
 #include <cstring>
 #include <string>
 
+
+#include "core/platform/qorscopedlocale.h"
+
 namespace {
 
 // The C library's snprintf is the oracle for every conversion both know.
@@ -50,26 +53,6 @@ void expectGridSameAsC(const char* length, const char* convs, T value)
                 }
 }
 
-// Sets LC_CTYPE for one test and puts the previous locale back.
-class CtypeLocale {
-public:
-    explicit CtypeLocale(const char* name)
-    {
-        m_old = setlocale(LC_CTYPE, nullptr);
-        m_ok = setlocale(LC_CTYPE, name) != nullptr;
-        lox_cs_local_reset();
-    }
-    ~CtypeLocale()
-    {
-        setlocale(LC_CTYPE, m_old.c_str());
-        lox_cs_local_reset();
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    std::string m_old;
-    bool m_ok;
-};
 
 const lox_unichar_t kAscii[] = {'a', 'b', 'c', 0};
 const lox_unichar_t kEAcute[] = {0xe9, 0};
@@ -230,14 +213,14 @@ TEST(QORSnprintfTest, PlainFormsWriteTheLocalCodePage)
 {
     char buf[32];
     {
-        CtypeLocale c("C");
+        QORScopedCtypeLocale c("C");
         ASSERT_TRUE(c.ok());
         EXPECT_EQ(qor_snprintf(buf, sizeof buf, "%S", kAscii), 3);
         EXPECT_EQ(qor_snprintf(buf, sizeof buf, "%S", kEAcute), -1);
         EXPECT_EQ(qor_snprintf_lcp(buf, sizeof buf, "%S", kEAcute), -1);
         EXPECT_EQ(qor_snprintf_utf8(buf, sizeof buf, "%S", kEAcute), 2);
     }
-    CtypeLocale u("C.UTF-8");
+    QORScopedCtypeLocale u("C.UTF-8");
     if (!u.ok())
         GTEST_SKIP() << "no C.UTF-8 locale";
     EXPECT_EQ(qor_snprintf(buf, sizeof buf, "%S", kEAcute), 2);
