@@ -10,7 +10,6 @@
 #include <cstring>
 #include <string>
 
-
 #include "core/platform/qorscopedlocale.h"
 
 namespace {
