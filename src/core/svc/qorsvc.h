@@ -24,10 +24,8 @@ enum : uint32_t {
 enum : int { dx_svc_c_sev_count = 5, dx_svc_c_max_level = 9 };
 
 // Routing and level statuses.
-enum : uint32_t {
-    dx_svc_s_no_memory = 0x106521f4,
-    dx_svc_s_bad_routespec = 0x106521f7,
-};
+constexpr QORStatus dx_svc_s_no_memory = 0x106521f4;
+constexpr QORStatus dx_svc_s_bad_routespec = 0x106521f7;
 
 // Severity names ("FATAL" .. "NOTICE_VERBOSE") and their attribute values,
 // in the same order.
@@ -55,6 +53,7 @@ typedef struct dx_svc_handle_s {
     int32_t levels_filled;
     struct dx_svc_route_list* debug_routes;
     struct dx_svc_handle_s* next;
+    int32_t subcomp_count;          // rows before the null row
 } *dx_svc_handle_t;
 
 // Rows of the product's ("pic") table, in table order.
@@ -120,8 +119,12 @@ const char* dx_svc_get_progname(void);
 const char* qorsvc_get_local_code_page(void);
 lox_cs_t qorsvc_get_local_cs(void);
 lox_cs_t qorsvc_get_default_cs(void);
+// The locale qormsg_init found for messages ("C" before it ran).
+const char* qorsvc_get_locale_name(void);
 
-// Emits message msgid at the severity in attributes (bit 0x8000: no prefix).
+// Emits message msgid at the severity in attributes (bit 0x8000: no prefix;
+// no severity bits: the severity of the message identifier's last letter,
+// E error, W warning, else notice).
 // The message text is the printf template; argtypes lists the arguments'
 // conversions ("%s%d", null or "" for none) and is what the XML record's
 // parameters are rendered from. String arguments are in codeset (the default
