@@ -1,0 +1,470 @@
+#include "core/file/qorstanza.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/platform/qorscopedlocale.h"
+#include "core/system/qorreport.h"
+
+namespace {
+
+std::vector<QORStatus> g_reported;
+
+void recordReport(const char*, int, QORStatus id, va_list)
+{
+    g_reported.push_back(id);
+}
+
+std::string readFile(const std::string& path)
+{
+    std::string s;
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (fp == nullptr)
+        return "<missing>";
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
+        s.append(buf, n);
+    fclose(fp);
+    return s;
+}
+
+// Every stanza and entry the cursor walks, as "[name]entry=value;".
+std::string walk(qorStanzaFile* stz)
+{
+    std::string out;
+    for (qorStzMoveFirstStanza(stz); stz->stanzaName != nullptr;
+         qorStzMoveNextStanza(stz)) {
+        out += "[" + std::string(stz->stanzaName) + "]";
+        for (; stz->entryName != nullptr; qorStzMoveNextEntry(stz))
+            out += std::string(stz->entryName) + "=" +
+                   (stz->value != nullptr ? stz->value : "(null)") + ";";
+    }
+    return out;
+}
+
+std::string scratchName(pid_t pid)
+{
+    return "/tmp/stzlink" + std::to_string(pid);
+}
+
+class StanzaTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* base = getenv("DXQOR_TEST_TMPDIR");
+        std::string root = base != nullptr ? base : "/tmp";
+        mkdir(root.c_str(), 0777);
+        std::string tmpl = root + "/stanzaXXXXXX";
+        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
+        m_dir = tmpl;
+        m_oldSink = qor_report_set_sink(recordReport);
+        g_reported.clear();
+    }
+    void TearDown() override
+    {
+        qorStzFileClose(m_stz);
+        qor_report_set_sink(m_oldSink);
+        unlink(scratchName(getpid()).c_str());
+        for (const std::string& name : files())
+            unlink((m_dir + "/" + name).c_str());
+        rmdir(m_dir.c_str());
+    }
+
+    std::string write(const std::string& content, const char* name = "test.conf")
+    {
+        std::string path = m_dir + "/" + name;
+        FILE* fp = fopen(path.c_str(), "wb");
+        fwrite(content.data(), 1, content.size(), fp);
+        fclose(fp);
+        return path;
+    }
+    qorStanzaFile* open(const std::string& content, unsigned mode)
+    {
+        QORStatus status = 1;
+        qorStzFileClose(m_stz);
+        m_stz = qorStzFileOpen(write(content).c_str(), mode, &status);
+        EXPECT_EQ(status, 0u);
+        return m_stz;
+    }
+    std::vector<std::string> files() const
+    {
+        std::vector<std::string> names;
+        DIR* d = opendir(m_dir.c_str());
+        while (struct dirent* e = d != nullptr ? readdir(d) : nullptr)
+            if (e->d_name[0] != '.')
+                names.push_back(e->d_name);
+        if (d != nullptr)
+            closedir(d);
+        return names;
+    }
+    std::string path() const { return m_dir + "/test.conf"; }
+
+    std::string m_dir;
+    qorStanzaFile* m_stz = nullptr;
+    qor_report_sink_t m_oldSink = nullptr;
+};
+
+const unsigned kModes[] = {QOR_STZ_READ_ONLY, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY};
+
+TEST_F(StanzaTest, ValuesCommentsAndBlanksInBothModes)
+{
+    const char* text =
+        "# leading comment\n"
+        "orphan = before any heading\n"
+        "[ sp ] text after the bracket\n"
+        "  a = v1   # comment\n"
+        "b =\n"
+        "c = # only a comment\n"
+        "d ==x\n"
+        "  e f  =  g h \t\n"
+        "\n"
+        "[last]\r\n"
+        "k = v\r\n"
+        "tail = no newline";
+    for (unsigned mode : kModes) {
+        qorStanzaFile* stz = open(text, mode);
+        EXPECT_EQ(walk(stz), mode & QOR_STZ_IN_MEMORY
+            ? "[last]k=v;tail=no newline;[ sp ]a=v1;b=(null);c=(null);d==x;e f=g h;"
+            : "[ sp ]a=v1;b=(null);c=(null);d==x;e f=g h;[last]k=v;tail=no newline;");
+        EXPECT_EQ(stz->status, 0u);
+    }
+    EXPECT_TRUE(g_reported.empty());
+}
+
+TEST_F(StanzaTest, SyntaxErrorsAreLoggedThenRecorded)
+{
+    struct Case {
+        const char* text;
+        QORStatus logged, recorded;
+    } cases[] = {
+        {"[s]\na = 1\n  = 2\nb = 3\n", qor_s_stz_bad_entry_msg, qor_s_stz_no_separator},
+        {"[s]\na = 1\nno separator\n", qor_s_stz_bad_entry_msg, qor_s_stz_no_separator},
+        {"[s]\na = 1\n[open\nb = 3\n", qor_s_stz_bad_heading_msg, qor_s_stz_no_bracket},
+    };
+    for (const Case& c : cases) {
+        qorStanzaFile* stz = open(c.text, QOR_STZ_READ_ONLY);
+        g_reported.clear();
+        EXPECT_FALSE(qorStzValidate(stz));
+        EXPECT_EQ(stz->status, c.recorded);
+        EXPECT_EQ(g_reported, std::vector<QORStatus>{c.logged});
+        // The cursor stands past the end until moved to the first stanza.
+        EXPECT_EQ(stz->stanzaName, nullptr);
+        EXPECT_TRUE(qorStzMoveNextEntry(stz));
+        EXPECT_EQ(stz->entryName, nullptr);
+        EXPECT_TRUE(qorStzMoveEntry(stz, "s", "a"));
+
+        // Memory mode keeps what came before the bad line; the open succeeds.
+        EXPECT_EQ(walk(open(c.text, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY)), "[s]a=1;");
+    }
+    EXPECT_TRUE(qorStzValidate(open("x = 1\n[s]\n\n[t]\na = 1\n", QOR_STZ_READ_ONLY)));
+}
+
+TEST_F(StanzaTest, LongLinesAreReadInPieces)
+{
+    std::string text = "[s]\n#" + std::string(510, 'c') + "b = 2\n" +
+                       "a = " + std::string(600, 'x') + "=y\n";
+    qorStanzaFile* stz = open(text, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY);
+    // The comment's second piece is an entry; the long value is cut at 511
+    // bytes and its second piece is an entry too.
+    EXPECT_EQ(walk(stz), "[s]b=2;a=" + std::string(507, 'x') + ";" +
+                             std::string(93, 'x') + "=y;");
+}
+
+TEST_F(StanzaTest, BytesInvalidInTheLocalCodePage)
+{
+    QORScopedCtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.ok());
+    qorStanzaFile* stz = open("[s]\nu = gr\xc3\xbc\xc3\x9f\nbad = \xc3(\n", QOR_STZ_READ_ONLY);
+    ASSERT_STREQ(stz->value, "gr\xc3\xbc\xc3\x9f");
+    g_reported.clear();
+    EXPECT_FALSE(qorStzMoveNextEntry(stz));
+    EXPECT_EQ(stz->status, qor_s_mb_to_wc_failed);
+    EXPECT_EQ(g_reported, std::vector<QORStatus>{qor_s_stz_mb_conversion_msg});
+    // A multi-byte character cut by the 511-byte piece fails the same way;
+    // the load keeps what came before the bad line.
+    std::string cut = "[s]\n[t]\na = " + std::string(506, 'x') + "\xc3\xbc\n";
+    EXPECT_EQ(walk(open(cut, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY)), "[t][s]");
+}
+
+TEST_F(StanzaTest, DuplicatesAndMultiValuedEntries)
+{
+    const char* text = "[d]\nn = first\n[m]\nx = 1\ny = 0\nx = 2\n[d]\nn = last\n";
+    for (unsigned mode : kModes) {
+        qorStanzaFile* stz = open(text, mode);
+        ASSERT_TRUE(qorStzMoveEntry(stz, "d", "n"));
+        EXPECT_STREQ(stz->value, mode & QOR_STZ_IN_MEMORY ? "last" : "first");
+
+        ASSERT_TRUE(qorStzMoveEntry(stz, "m", "x"));
+        EXPECT_STREQ(stz->value, "1");
+        // The handle's own name may be passed back in.
+        ASSERT_TRUE(qorStzIterateEntryInStanza(stz, stz->entryName));
+        EXPECT_STREQ(stz->value, "2");
+        EXPECT_FALSE(qorStzIterateEntryInStanza(stz, "x"));
+        EXPECT_EQ(stz->status, 0u);
+
+        ASSERT_TRUE(qorStzMoveEntry(stz, "m", "y"));
+        EXPECT_EQ(qorStzStanzaSize(stz), 3u);
+        EXPECT_STREQ(stz->entryName, "y");
+
+        // The end of a stanza stays the end.
+        ASSERT_TRUE(qorStzMoveEntry(stz, "m", "x"));
+        while (stz->entryName != nullptr)
+            ASSERT_TRUE(qorStzMoveNextEntry(stz));
+        EXPECT_TRUE(qorStzMoveNextEntry(stz));
+        EXPECT_EQ(stz->entryName, nullptr);
+        EXPECT_STREQ(stz->stanzaName, "m");
+
+        EXPECT_FALSE(qorStzMoveStanza(stz, "absent"));
+        EXPECT_EQ(stz->status, 0u);
+        EXPECT_FALSE(qorStzMoveEntry(stz, nullptr, "x"));
+        EXPECT_EQ(stz->status, qor_s_stz_null_argument);
+    }
+}
+
+TEST_F(StanzaTest, OpenModesAndFailures)
+{
+    std::string p = write("[s]\na = 1\n");
+    QORStatus status = 0;
+    for (unsigned mode : {0u, 16u, 10u, 11u}) {
+        EXPECT_EQ(qorStzFileOpen(p.c_str(), mode, &status), nullptr);
+        EXPECT_EQ(status, qor_s_stz_bad_argument) << mode;
+    }
+    EXPECT_EQ(qorStzFileOpen((m_dir + "/none").c_str(), 1, &status), nullptr);
+    EXPECT_EQ(status, qor_s_stz_open_failed);
+    EXPECT_EQ(g_reported, std::vector<QORStatus>{QOR_MSG_ID(5)});
+
+    m_stz = qorStzFileOpen(p.c_str(), 9, &status);
+    ASSERT_NE(m_stz, nullptr);
+    EXPECT_EQ(m_stz->fp, nullptr);
+    EXPECT_STREQ(m_stz->value, "1");
+    EXPECT_FALSE(qorStzValidate(m_stz));
+    EXPECT_EQ(m_stz->status, qor_s_stz_not_open);
+
+    EXPECT_EQ(qorStzMoveNextEntry(nullptr), 0);
+    qorStzMoveFirstStanza(nullptr);
+    EXPECT_EQ(walk(open("", 1)), "");
+    EXPECT_EQ(walk(open("", 9)), "");
+}
+
+class StanzaEditTest : public StanzaTest {
+protected:
+    const char* kText =
+        "[a]\n"
+        "x = 1 # one\n"
+        "y = 2\n"
+        "# end of a\n"
+        "\n"
+        "[b]\n"
+        "z = 3\n";
+};
+
+TEST_F(StanzaEditTest, EditsProduceExactBytes)
+{
+    qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
+    ASSERT_TRUE(qorStzMoveStanza(stz, "a"));
+    qorStzAddEntry(stz, "new", "v");
+    ASSERT_EQ(stz->status, 0u);
+    EXPECT_STREQ(stz->entryName, "new");
+    qorStzAddEntry(stz, "x", "10");
+    ASSERT_EQ(stz->status, 0u);
+    ASSERT_TRUE(qorStzMoveStanza(stz, "b"));
+    qorStzAddEntry(stz, "w", nullptr);
+    ASSERT_TRUE(qorStzMoveEntry(stz, "a", "y"));
+    qorStzInsertEntry(stz, "ins", "i");
+    ASSERT_EQ(stz->status, 0u);
+    // The stream stands after the inserted line.
+    ASSERT_TRUE(qorStzMoveNextEntry(stz));
+    EXPECT_STREQ(stz->entryName, "y");
+    EXPECT_TRUE(qorStzDeleteEntry(stz, "b", "z"));
+    qorStzAddStanza(stz, "c");
+    qorStzAddEntry(stz, "k", "v");
+    ASSERT_EQ(stz->status, 0u);
+    EXPECT_EQ(readFile(path()),
+              "[a]\nx = 10\nins = i\ny = 2\n# end of a\n\nnew = v\n"
+              "[b]\nw = \n[c]\nk = v\n");
+
+    ASSERT_TRUE(qorStzMoveEntry(stz, "a", "ins"));
+    EXPECT_TRUE(qorStzDeleteCurrentEntry(stz));
+    EXPECT_STREQ(stz->entryName, "ins");
+    ASSERT_TRUE(qorStzMoveNextEntry(stz));
+    EXPECT_STREQ(stz->entryName, "y");
+    qorStzAddStanza(stz, "a");
+    EXPECT_STREQ(stz->entryName, "x");
+    EXPECT_EQ(readFile(path()).substr(0, 24), "[a]\nx = 10\ny = 2\n# end o");
+    EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
+}
+
+TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
+{
+    qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
+    EXPECT_FALSE(qorStzDeleteEntry(stz, "a", "absent"));
+    EXPECT_EQ(stz->status, qor_s_stz_not_present);
+    EXPECT_FALSE(qorStzDeleteCurrentEntry(stz));
+    EXPECT_EQ(stz->status, qor_s_stz_null_argument);
+    ASSERT_TRUE(qorStzMoveStanza(stz, "a"));
+    qorStzAddEntry(stz, "long", std::string(600, 'v').c_str());
+    EXPECT_EQ(stz->status, qor_s_stz_bad_argument);
+    ASSERT_TRUE(qorStzMoveStanza(stz, "a"));
+    qorStzAddEntry(stz, "two", "lines\n[injected]");
+    EXPECT_EQ(stz->status, qor_s_stz_bad_argument);
+    EXPECT_EQ(readFile(path()), kText);
+
+    stz = open(kText, QOR_STZ_READ_ONLY);
+    qorStzAddStanza(stz, "c");
+    EXPECT_EQ(stz->status, qor_s_stz_read_only);
+    qorStzAddStanza(stz, nullptr);
+    EXPECT_EQ(stz->status, qor_s_stz_null_argument);
+    stz = open(kText, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY);
+    qorStzAddStanza(stz, "c");
+    EXPECT_EQ(stz->status, qor_s_stz_not_open);
+    EXPECT_EQ(readFile(path()), kText);
+}
+
+TEST_F(StanzaEditTest, EditKeepsModeAndOtherOpenersSeeIt)
+{
+    qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
+    chmod(path().c_str(), 0640);
+    ASSERT_TRUE(qorStzMoveEntry(stz, "b", "z"));
+    qorStzChangeValue(stz, "30");
+    ASSERT_EQ(stz->status, 0u);
+    struct stat st;
+    ASSERT_EQ(stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // The handle keeps its lock on the file now at the path.
+    pid_t child = fork();
+    if (child == 0) {
+        QORStatus status = 0;
+        qorStanzaFile* other = qorStzFileOpen(path().c_str(), 5, &status);
+        _exit(other == nullptr && status == qor_s_stz_would_block ? 0 : 1);
+    }
+    int rc = -1;
+    waitpid(child, &rc, 0);
+    EXPECT_EQ(rc, 0);
+}
+
+TEST_F(StanzaEditTest, ScratchFileIsNeverFollowedOrBorrowed)
+{
+    std::string scratch = scratchName(getpid());
+    std::string target = write("not yours\n", "target");
+    unlink(scratch.c_str());
+    ASSERT_EQ(symlink(target.c_str(), scratch.c_str()), 0);
+    qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
+    ASSERT_TRUE(qorStzMoveEntry(stz, "a", "y"));
+    g_reported.clear();
+    qorStzChangeValue(stz, "20");
+    EXPECT_EQ(stz->status, qor_s_stz_update_failed);
+    EXPECT_EQ(g_reported, std::vector<QORStatus>{QOR_MSG_ID(5)});
+    EXPECT_EQ(readFile(target), "not yours\n");
+    EXPECT_EQ(readFile(path()), kText);
+    unlink(scratch.c_str());
+
+    if (geteuid() == 0) {
+        ASSERT_EQ(close(::open(scratch.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+        ASSERT_EQ(chown(scratch.c_str(), 65534, 65534), 0);
+        ASSERT_TRUE(qorStzMoveEntry(stz, "a", "y"));
+        qorStzChangeValue(stz, "20");
+        EXPECT_EQ(stz->status, qor_s_stz_update_failed);
+        EXPECT_EQ(readFile(path()), kText);
+        unlink(scratch.c_str());
+    }
+
+    // A stale scratch file of this process's own is replaced.
+    ASSERT_EQ(close(::open(scratch.c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    ASSERT_TRUE(qorStzMoveEntry(stz, "a", "y"));
+    qorStzChangeValue(stz, "20");
+    EXPECT_EQ(stz->status, 0u);
+    EXPECT_EQ(access(scratch.c_str(), F_OK), -1);
+}
+
+// A child under a file-size limit makes an edit that cannot be written: the
+// tail does not fit the scratch file, or the new content does not fit the
+// new stanza file. Either way the file stays as it was.
+TEST_F(StanzaEditTest, InterruptedWriteLeavesFileByteIdentical)
+{
+    std::string text = "[first]\nf = 1\n[pad]\n";
+    for (int i = 0; i < 400; i++)
+        text += "entry" + std::to_string(i) + " = padding padding\n";
+    text += "[last]\nl = 1\n";
+    ASSERT_GT(text.size(), 8192u);
+    for (const char* stanza : {"first", "last"}) {
+        write(text);
+        pid_t child = fork();
+        if (child == 0) {
+            struct rlimit limit = {4096, 4096};
+            signal(SIGXFSZ, SIG_IGN);
+            QORStatus status = 0;
+            qorStanzaFile* stz = qorStzFileOpen(path().c_str(), QOR_STZ_UPDATE, &status);
+            if (stz == nullptr || setrlimit(RLIMIT_FSIZE, &limit) != 0)
+                _exit(2);
+            qorStzMoveStanza(stz, stanza);
+            qorStzAddEntry(stz, "added", "value");
+            _exit(stz->status == qor_s_stz_update_failed ? 0 : 1);
+        }
+        int rc = -1;
+        ASSERT_EQ(waitpid(child, &rc, 0), child);
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << stanza << " " << rc;
+        EXPECT_TRUE(readFile(path()) == text) << stanza;
+        EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
+        EXPECT_EQ(access(scratchName(child).c_str(), F_OK), -1);
+    }
+}
+
+bool readByte(int fd, char* c, int timeoutMs)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1 && read(fd, c, 1) == 1;
+}
+
+TEST_F(StanzaEditTest, UpdateLockExcludesAndReleasesAnotherProcess)
+{
+    qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
+    int toParent[2];
+    ASSERT_EQ(pipe(toParent), 0);
+    pid_t child = fork();
+    if (child == 0) {
+        close(toParent[0]);
+        QORStatus status = 0;
+        qorStanzaFile* h = qorStzFileOpen(path().c_str(),
+                                          QOR_STZ_READ_ONLY | QOR_STZ_NO_WAIT, &status);
+        char c = h == nullptr && status == qor_s_stz_would_block ? 'y' : 'n';
+        ssize_t ignored = ::write(toParent[1], &c, 1);
+        h = qorStzFileOpen(path().c_str(), QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY, &status);
+        c = h != nullptr && qorStzMoveEntry(h, "b", "z") ? h->value[0] : '-';
+        ignored = ::write(toParent[1], &c, 1);
+        (void)ignored;
+        _exit(0);
+    }
+    close(toParent[1]);
+    char c = 0;
+    ASSERT_TRUE(readByte(toParent[0], &c, 10000));
+    EXPECT_EQ(c, 'y');
+    // The waiting opener stays blocked while the lock is held...
+    EXPECT_FALSE(readByte(toParent[0], &c, 300));
+    ASSERT_TRUE(qorStzMoveEntry(stz, "b", "z"));
+    qorStzChangeValue(stz, "7");
+    ASSERT_EQ(stz->status, 0u);
+    qorStzFileClose(stz);
+    m_stz = nullptr;
+    // ...and once released reads the edited file, not the one it waited on.
+    ASSERT_TRUE(readByte(toParent[0], &c, 10000));
+    EXPECT_EQ(c, '7');
+    close(toParent[0]);
+    int rc = -1;
+    waitpid(child, &rc, 0);
+    EXPECT_EQ(rc, 0);
+}
+
+}  // namespace
