@@ -1,0 +1,18 @@
+// qorshutdown.cpp: the library-wide shutdown. It lives with the traces
+// because it reaches down into every layer that keeps process-wide state.
+#include "core/trace/qorshutdown.h"
+
+#include "core/msg/qormsg.h"
+#include "core/svc/qorsvc.h"
+#include "core/system/qorinstallpath.h"
+#include "core/trace/qordebugroutinetrace.h"
+#include "core/trace/qortrace.h"
+
+void qor_shutdown(void)
+{
+    QORDebugRoutineTrace::shutdown();
+    QORTrace::shutdown();
+    dx_svc_shutdown();
+    dx_msg_shutdown();
+    qor_install_path_reset();
+}

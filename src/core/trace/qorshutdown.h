@@ -1,0 +1,14 @@
+// qorshutdown.h: qor_shutdown, the release of the library's process-wide
+// state. The web-server adapter calls it last, after QORCore::shutdown and
+// the core's destruction, when the plug-in is unloaded.
+#pragma once
+
+extern "C" {
+
+// Releases, in this order: the routine-trace nesting key and blanks, the
+// trace thread-context key, the serviceability routes, handles' texts and
+// callbacks, the message catalogues and tables, and the installation-path
+// table. Thread context and indentation stay unavailable afterwards.
+// Safe to call more than once. REQUIRES: no other thread uses the library.
+void qor_shutdown(void);
+}
