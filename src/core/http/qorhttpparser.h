@@ -5,10 +5,12 @@
 //
 // Every operation reads through a QORBufferCursor over bytes it does not
 // own, returns views into those bytes, and commits the cursor only when an
-// element has been accepted: a failed element leaves the cursor where the
-// element began. qor_s_not_available means "not here" (an absent optional
-// element), not a failure. The bytes are untrusted: no input makes a
-// parser read outside the cursor's range.
+// element has been accepted: a failed element leaves the cursor where it
+// began, so a failed line or header stays just after the last part of it
+// that was accepted (a method, a URI, a header name and colon). Statuses
+// of a failure are exact; qor_s_not_available means "not here" (an absent
+// optional element) rather than a failure. The bytes are untrusted: no
+// input makes a parser read outside the cursor's range.
 #pragma once
 #include "core/buffers/qorbuffercursor.h"
 #include "core/buffers/qorstring.h"

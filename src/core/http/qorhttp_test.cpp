@@ -1,0 +1,208 @@
+#include "core/http/qorhttp.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include "core/memory/qorcountingallocator.h"
+#include "core/platform/qorscopedlocale.h"
+
+namespace {
+
+std::string str(const QORStringRefT<char>& s)
+{
+    return std::string(s.data(), static_cast<size_t>(s.length()));
+}
+
+std::string reason(int code)
+{
+    QORStringRef r;
+    QORHTTP::getReason(code, &r);
+    return str(r);
+}
+
+std::string url(const char* scheme, const char* host, const char* port,
+                const char* uri, const char* query)
+{
+    QORString out;
+    EXPECT_TRUE(QORHTTP::buildUrl(QORStringRef(scheme), QORStringRef(host),
+                                  QORStringRef(port), QORStringRef(uri),
+                                  QORStringRef(query), &out));
+    return out.c_str();
+}
+
+std::string absolute(const char* base, const char* rel)
+{
+    QORString out;
+    QORStatus st = QORHTTP::buildAbsoluteURL(QORStringRef(base), QORStringRef(rel), &out);
+    return st == qor_s_ok ? out.c_str() : "status " + std::to_string(st);
+}
+
+// The canonical form, or "!" and the status.
+std::string canon(bool caseSensitive, bool win32, const char* uri)
+{
+    QORString out;
+    QORStatus st = QORHTTP::processURI(caseSensitive, win32, QORStringRef(uri), &out);
+    return st == qor_s_ok ? out.c_str() : "!" + std::to_string(st - QOR_MSG_BASE);
+}
+
+} // namespace
+
+TEST(QORHTTPTest, MethodsAreCaseSensitiveAndUnknownIsMinusOne)
+{
+    QORHTTPMethod m;
+    QORHTTP::getMethod(QORStringRef("PROPPATCH"), &m);
+    EXPECT_EQ(m, qor_method_proppatch);
+    QORHTTP::getMethod(QORStringRef("get"), &m);
+    EXPECT_EQ(m, qor_method_unrecognized);
+    // Same prefix, different length.
+    EXPECT_EQ(QORHTTP::getMethod("GETX", 4), qor_method_unrecognized);
+    EXPECT_EQ(QORHTTP::getMethod("GET", 2), qor_method_unrecognized);
+
+    QORStringRef name;
+    QORHTTP::getMethodName(qor_method_move, &name);
+    EXPECT_EQ(str(name), "MOVE");
+    QORHTTP::getMethodName(qor_method_unrecognized, &name);
+    EXPECT_EQ(str(name), "unrecognized");
+    QORHTTP::getMethodName(static_cast<QORHTTPMethod>(11), &name);
+    EXPECT_EQ(str(name), "unrecognized");
+}
+
+TEST(QORHTTPTest, ReasonsFallBackToTheClassOrToServerError)
+{
+    EXPECT_EQ(reason(500), "Server Error");
+    EXPECT_EQ(reason(203), "Non-Authoritative Information");
+    EXPECT_EQ(reason(415), "Unsupported Media Type");
+    EXPECT_EQ(reason(505), "HTTP Version Not Supported");
+    EXPECT_EQ(reason(306), "Multiple Choices");
+    EXPECT_EQ(reason(299), "OK");
+    EXPECT_EQ(reason(418), "Bad Request");
+    EXPECT_EQ(reason(600), "Server Error");
+    EXPECT_EQ(reason(99), "Server Error");
+    EXPECT_EQ(reason(0), "Server Error");
+    EXPECT_EQ(reason(-101), "Server Error");
+}
+
+TEST(QORHTTPTest, HeaderNameHashFoldsCaseAndMixesEveryFourthCharacter)
+{
+    // 5381*33 ^ 'c', then ^ 'i' ("Cookie": positions 0 and 4).
+    uint32_t h = ((5381u * 33) ^ 'c') * 33 ^ 'i';
+    EXPECT_EQ(qor_hdr_cookie.hash(), h);
+    EXPECT_EQ(QORHTTPHdrNameRef("COOKIE").hash(), h);
+    // Characters at positions 1-3 and 5 do not count.
+    EXPECT_EQ(QORHTTPHdrNameRef("CxxxIx").hash(), h);
+    EXPECT_EQ(QORHTTPHdrNameRef("").hash(), 5381u);
+    // The view's own hash stays the ordinary case-sensitive one.
+    EXPECT_EQ(qor_hdr_cookie.QORStringRef::hash(),
+              qor_string_hasher.hash("Cookie", 6));
+    EXPECT_TRUE(qor_hdr_www_authenticate.sameName(QORStringRef("www-AUTHENTICATE")));
+    EXPECT_FALSE(qor_hdr_age.sameName(QORStringRef("Ages")));
+    EXPECT_TRUE(qor_hdr_te.isTerminated());
+    EXPECT_EQ(qor_hdr_content_md5.length(), 11);
+    EXPECT_EQ(str(qor_str_header_sep), ": ");
+}
+
+TEST(QORHTTPTest, AbsoluteURLPrefixIgnoresCase)
+{
+    EXPECT_TRUE(QORHTTP::isAbsoluteURL(QORStringRef("HTTPS://a/")));
+    EXPECT_TRUE(QORHTTP::isAbsoluteURL(QORStringRef("hTTp://a")));
+    EXPECT_FALSE(QORHTTP::isAbsoluteURL(QORStringRef("http:/a")));
+    EXPECT_FALSE(QORHTTP::isAbsoluteURL(QORStringRef("/http://a")));
+    EXPECT_FALSE(QORHTTP::isAbsoluteURL(QORStringRef("ftp://a")));
+}
+
+TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
+{
+    EXPECT_EQ(url("http", "fe80::1", "80", "/a/b", "x=1"), "http://[fe80::1]/a/b?x=1");
+    EXPECT_EQ(url("https", "h", "80", "/", ""), "https://h:80/");
+    EXPECT_EQ(url("HTTP", "h", "80", "/", ""), "HTTP://h:80/");
+    EXPECT_EQ(url("https", "h", "443", "", ""), "https://h");
+    EXPECT_EQ(url("ftp", "h", "443", "/f", ""), "ftp://h/f");
+    EXPECT_EQ(url("http", "h", "", "/p", ""), "http://h/p");
+    EXPECT_EQ(url("http", "h", "8080", "/p", "q"), "http://h:8080/p?q");
+
+    QORLCPString lcp;
+    EXPECT_TRUE(QORHTTP::buildUrl(QORLCPStringRef("http"), QORLCPStringRef("h"),
+                                  QORLCPStringRef("81"), QORLCPStringRef("/"),
+                                  QORLCPStringRef(""), &lcp));
+    EXPECT_STREQ(lcp.c_str(), "http://h:81/");
+
+    QORCountingAllocator a;
+    char* raw = QORHTTP::buildUrl(QORStringRef("https"), QORStringRef("::1"), QORStringRef("8443"),
+                                  QORStringRef("/x"), QORStringRef("y"), &a);
+    ASSERT_NE(raw, nullptr);
+    EXPECT_STREQ(raw, "https://[::1]:8443/x?y");
+    EXPECT_EQ(a.lastSize, strlen(raw) + 1);
+    QORAllocator::deallocate(&a, raw);
+    a.failAfter = 0;
+    EXPECT_EQ(QORHTTP::buildUrl(QORStringRef("http"), QORStringRef("h"), QORStringRef(""),
+                                QORStringRef("/"), QORStringRef(""), &a),
+              nullptr);
+}
+
+TEST(QORHTTPTest, BuildUrlIntoAStringReportsMemoryFailure)
+{
+    QORCountingAllocator a;
+    a.failAfter = 0;
+    QORString out(&a);
+    std::string longPath = "/" + std::string(300, 'p');
+    EXPECT_FALSE(QORHTTP::buildUrl(QORStringRef("http"), QORStringRef("h"), QORStringRef(""),
+                                   QORStringRef(longPath.c_str()), QORStringRef(""), &out));
+    EXPECT_EQ(out.length(), 0);
+}
+
+TEST(QORHTTPTest, AbsoluteURLResolvesAgainstTheBaseDirectory)
+{
+    EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "c"), "http://h:8080/a/c");
+    EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "/c"), "http://h:8080/c");
+    EXPECT_EQ(absolute("https://h/a/b", "HTTP://other/x"), "HTTP://other/x");
+    EXPECT_EQ(absolute("https://h", "c"), "https://h/c");
+    EXPECT_EQ(absolute("https://h/", "c?d"), "https://h/c?d");
+    EXPECT_EQ(absolute("http://[::1]:81/d/", "e"), "http://[::1]:81/d/e");
+    EXPECT_EQ(absolute("ftp://h/a", "c"), "status " + std::to_string(qor_s_not_available));
+}
+
+TEST(QORHTTPTest, ProcessURICollapsesSlashesAndKeepsTheEnds)
+{
+    EXPECT_EQ(canon(true, false, "/a//b/"), "/a/b/");
+    EXPECT_EQ(canon(true, false, "//a///"), "/a/");
+    EXPECT_EQ(canon(true, false, "a/b"), "a/b");
+    EXPECT_EQ(canon(true, false, "/"), "/");
+    EXPECT_EQ(canon(true, false, ""), "");
+    EXPECT_EQ(canon(true, false, "/  a/ b c/./.."), "/a/b c/./..");
+    EXPECT_EQ(canon(false, false, "/Dir/File.HTM"), "/dir/file.htm");
+}
+
+TEST(QORHTTPTest, ProcessURIWindowsRules)
+{
+    int denied = 52;
+    EXPECT_EQ(canon(true, true, "/docs/PROGRA~1/x"), "!" + std::to_string(denied));
+    EXPECT_EQ(canon(false, true, "/LONGFI~2.TXT"), "!" + std::to_string(denied));
+    // The name before the first dot must be longer than two characters.
+    EXPECT_EQ(canon(true, true, "/~1"), "/~1");
+    EXPECT_EQ(canon(true, true, "/a~1b"), "/a~1b");
+    EXPECT_EQ(canon(true, true, "/a.b~1"), "/a.b~1");
+    // Without the Windows rules both pass.
+    EXPECT_EQ(canon(false, false, "/PROGRA~1/File.."), "/progra~1/file..");
+    // Trailing dots go only where segments are lower-cased.
+    EXPECT_EQ(canon(false, true, "/Dir.../a./../."), "/dir/a/../.");
+    EXPECT_EQ(canon(true, true, "/Dir.../a."), "/Dir.../a.");
+}
+
+TEST(QORHTTPTest, ProcessURILowerCasesUTF8AndRefusesBadBytes)
+{
+    QORScopedCtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.ok());
+    EXPECT_EQ(canon(false, false, "/\xC3\x89T\xC3\x89/\xD0\x96"), "/\xC3\xA9t\xC3\xA9/\xD0\xB6");
+    EXPECT_EQ(canon(false, false, "/a\xC3"), "!59");
+    EXPECT_EQ(canon(false, false, "/\xFF"), "!59");
+    // Case-sensitive paths are not decoded.
+    EXPECT_EQ(canon(true, false, "/\xFF"), "/\xFF");
+}
+
+TEST(QORHTTPTest, ProcessURIReportsMemoryFailure)
+{
+    QORCountingAllocator a;
+    a.failAfter = 0;
+    QORString out(&a);
+    std::string big = "/" + std::string(400, 'a');
+    EXPECT_EQ(QORHTTP::processURI(true, false, QORStringRef(big.c_str()), &out), qor_s_no_memory);
+}

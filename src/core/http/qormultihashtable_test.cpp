@@ -1,0 +1,108 @@
+#include "core/http/qormultihashtable.h"
+
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+#include "core/http/qorhttp.h"
+#include "core/memory/qorcountingallocator.h"
+
+namespace {
+
+typedef QORMultiHashTable<QORStringRef, QORString, 3> Table;
+
+std::vector<std::string> contents(Table& t)
+{
+    std::vector<std::string> out;
+    for (Table::Iterator it = t.begin(); it.valid(); it.next())
+        out.push_back(std::string(it.key().data(), static_cast<size_t>(it.key().length())) +
+                      "=" + it.value().c_str());
+    return out;
+}
+
+} // namespace
+
+TEST(QORMultiHashTableTest, KeepsEveryValueInInsertionOrderPerBucket)
+{
+    QORCountingAllocator a;
+    Table t(&a);
+    const char* keys[] = {"k", "k", "other", "k"};
+    const char* values[] = {"1", "2", "x", "3"};
+    for (int i = 0; i < 4; i++)
+        ASSERT_EQ(t.add(QORStringRef(keys[i]), QORString(values[i])), qor_s_ok);
+    EXPECT_EQ(t.count(), 4);
+
+    Table::Entry* e = t.find(QORStringRef("k"));
+    std::vector<std::string> ks;
+    for (; e != nullptr; e = t.findNext(e))
+        ks.push_back(e->value.c_str());
+    EXPECT_EQ(ks, (std::vector<std::string>{"1", "2", "3"}));
+    EXPECT_EQ(t.find(QORStringRef("K")), nullptr);
+    // The first value of each bucket lives in its record; only the others
+    // take entries.
+    bool shared = t.bucketOf(QORStringRef("other")) == t.bucketOf(QORStringRef("k"));
+    EXPECT_EQ(a.allocations, shared ? 3 : 2);
+}
+
+TEST(QORMultiHashTableTest, ClearRecyclesEntriesThroughTheFreeList)
+{
+    QORCountingAllocator a;
+    {
+        Table t(&a);
+        for (int round = 0; round < 3; round++) {
+            for (int i = 0; i < 5; i++)
+                ASSERT_EQ(t.add(QORStringRef("same"), QORString("v")), qor_s_ok);
+            EXPECT_EQ(t.count(), 5);
+            t.clear();
+            EXPECT_TRUE(t.isEmpty());
+            EXPECT_FALSE(t.begin().valid());
+        }
+        EXPECT_EQ(a.allocations, 4);
+    }
+    EXPECT_EQ(a.live(), 0);
+}
+
+TEST(QORMultiHashTableTest, OwnedValuesLiveInTheTablesAllocator)
+{
+    QORCountingAllocator a;
+    {
+        Table t(&a);
+        std::string big(300, 'b');
+        QORString value(big.c_str());
+        ASSERT_EQ(t.add(QORStringRef("k"), value), qor_s_ok);
+        EXPECT_EQ(a.allocations, 1) << "the bucket record's string grew in a";
+        EXPECT_EQ(t.find(QORStringRef("k"))->value.allocator(), &a);
+    }
+    EXPECT_EQ(a.live(), 0);
+}
+
+TEST(QORMultiHashTableTest, MemoryFailureLeavesTheTableAsItWas)
+{
+    QORCountingAllocator a;
+    Table t(&a);
+    ASSERT_EQ(t.add(QORStringRef("k"), QORString("1")), qor_s_ok);
+    a.failAfter = 0;
+    EXPECT_EQ(t.add(QORStringRef("k"), QORString("2")), qor_s_no_memory);
+    std::string big(300, 'b');
+    EXPECT_EQ(t.add(QORStringRef("new"), QORString(big.c_str())), qor_s_no_memory);
+    EXPECT_EQ(contents(t), (std::vector<std::string>{"k=1"}));
+    EXPECT_EQ(t.count(), 1);
+    a.failAfter = -1;
+    ASSERT_EQ(t.add(QORStringRef("k"), QORString("2")), qor_s_ok);
+    EXPECT_EQ(t.count(), 2);
+}
+
+TEST(QORMultiHashTableTest, HeaderNamesShareABucketWhateverTheirCase)
+{
+    QORMultiHashTable<QORHTTPHdrNameRef, QORNCPStringRef, 17> h;
+    ASSERT_EQ(h.add(QORHTTPHdrNameRef("Accept"), QORNCPStringRef("a")), qor_s_ok);
+    ASSERT_EQ(h.add(QORHTTPHdrNameRef("ACCEPT"), QORNCPStringRef("b")), qor_s_ok);
+    EXPECT_EQ(h.bucketOf(QORHTTPHdrNameRef("accept")), qor_hdr_accept.hash() % 17);
+    auto* e = h.find(qor_hdr_accept);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(std::string(e->value.data(), 1), "a");
+    ASSERT_NE(h.findNext(e), nullptr);
+    EXPECT_EQ(std::string(h.findNext(e)->value.data(), 1), "b");
+    int owner;
+    h.setOwner(&owner);
+    EXPECT_EQ(h.owner(), &owner);
+}
