@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, only when some are missing.
 set -eu
 need=(g++ cmake ninja-build ccache googletest libgtest-dev libbenchmark-dev
-      g++-multilib qemu-user libc-bin)
+      g++-multilib qemu-user libc-bin libhttp-parser-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
