@@ -1,0 +1,237 @@
+// Tests of the typed configuration values and schema entries.
+#include "config_mgr/qorconfigdata.h"
+
+#include <string>
+#include <vector>
+#include <gtest/gtest.h>
+#include "config_mgr/qorconfigschemaentry.h"
+
+namespace {
+
+template <class MV, class Ref>
+std::vector<std::string> valuesOf(MV& mv)
+{
+    std::vector<std::string> out;
+    Ref r;
+    mv.resetIterator();
+    while (mv.next(&r))
+        out.emplace_back(r.data(), static_cast<size_t>(r.length()));
+    return out;
+}
+
+std::vector<std::string> values(QORConfigMultiValue& mv)
+{
+    return valuesOf<QORConfigMultiValue, QORStringRef>(mv);
+}
+
+typedef std::vector<std::string> Strings;
+
+} // namespace
+
+TEST(QORConfigBooleanTest, AcceptsTheFourWordsInLowerCaseOnly)
+{
+    const struct {
+        const char* text;
+        bool value;
+    } good[] = {{"yes", true}, {"true", true}, {"no", false}, {"false", false}};
+    for (const auto& g : good) {
+        QORConfigBoolean b;
+        ASSERT_EQ(qor_s_ok, b.setLCPValue(QORLCPStringRef(g.text))) << g.text;
+        EXPECT_EQ(g.value, b.getValue()) << g.text;
+        EXPECT_TRUE(b.isSet());
+    }
+    for (const char* bad : {"Yes", "TRUE", "No", "False", "y", "1", "", "yes "}) {
+        QORConfigBoolean b;
+        EXPECT_EQ(qor_s_config_value_invalid, b.setValue(QORStringRef(bad))) << bad;
+        EXPECT_FALSE(b.isSet()) << bad;
+    }
+    EXPECT_STREQ("true", QORConfigBoolean::toString(true));
+    EXPECT_STREQ("false", QORConfigBoolean::toString(false));
+}
+
+TEST(QORConfigBooleanTest, RefusedValueKeepsThePreviousOne)
+{
+    QORConfigBoolean b;
+    ASSERT_EQ(qor_s_ok, b.setValue(QORStringRef("true")));
+    EXPECT_EQ(qor_s_config_value_invalid, b.setValue(QORStringRef("maybe")));
+    EXPECT_TRUE(b.isSet());
+    EXPECT_TRUE(b.getValue());
+}
+
+TEST(QORConfigEnumTest, MatchesWholeWordsAndGivesTheirPosition)
+{
+    const char* const words[] = {"low", "medium", "high", nullptr};
+    QORConfigEnum e(words);
+    ASSERT_EQ(qor_s_ok, e.setValue(QORStringRef("high")));
+    EXPECT_STREQ("high", e.getValue());
+    EXPECT_EQ(2, e.getIndex());
+    // A prefix, a longer word and a counted view that is not terminated.
+    EXPECT_EQ(qor_s_config_value_invalid, e.setValue(QORStringRef("hig")));
+    EXPECT_EQ(qor_s_config_value_invalid, e.setValue(QORStringRef("highest")));
+    ASSERT_EQ(qor_s_ok, e.setValue(QORStringRef("lowest", 3)));
+    EXPECT_EQ(0, e.getIndex());
+
+    QORList<QORString> list(nullptr, true);
+    list.add(qor_new<QORString>(nullptr, "a"));
+    list.add(qor_new<QORString>(nullptr, "b"));
+    QORConfigEnum fromList(list);
+    ASSERT_EQ(qor_s_ok, fromList.setLCPValue(QORLCPStringRef("b")));
+    EXPECT_EQ(1, fromList.getIndex());
+}
+
+TEST(QORConfigIntTest, ParsesDecimalHexOctalWithBlanks)
+{
+    const struct {
+        const char* text;
+        int value;
+    } good[] = {{"0x10", 16}, {"0X1f", 31}, {"010", 8}, {"  42  ", 42},
+                {"\t-7\n", -7}, {"+5", 5}, {"", 0}, {"   ", 0},
+                {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1}};
+    for (const auto& g : good) {
+        QORConfigInt i;
+        ASSERT_EQ(qor_s_ok, i.setLCPValue(QORLCPStringRef(g.text))) << g.text;
+        EXPECT_EQ(g.value, i.getValue()) << g.text;
+        EXPECT_TRUE(i.isSet());
+    }
+}
+
+TEST(QORConfigIntTest, RefusesTrailingTextAndOutOfRange)
+{
+    for (const char* bad : {"42abc", "12 3", "0x", "08", "2147483648",
+                            "-2147483649", "99999999999999999999", "4e2"}) {
+        QORConfigInt i;
+        EXPECT_EQ(qor_s_config_value_invalid, i.setValue(QORStringRef(bad))) << bad;
+        EXPECT_FALSE(i.isSet()) << bad;
+    }
+    char buf[64];
+    EXPECT_STREQ("-2147483648", QORConfigInt::toString(-2147483647 - 1, buf));
+}
+
+TEST(QORConfigStringTest, ReplacesTextInBothCodePages)
+{
+    QORConfigString s;
+    s.setLCPValue(QORLCPStringRef("first"));
+    ASSERT_EQ(qor_s_ok, s.setValue(QORStringRef("second")));
+    EXPECT_STREQ("second", s.getValue());
+    QORConfigLCPString l;
+    ASSERT_EQ(qor_s_ok, l.setValue(QORStringRef("utf8 text")));
+    EXPECT_STREQ("utf8 text", l.getValue());
+    EXPECT_TRUE(l.isSet());
+    EXPECT_FALSE(l.isMultiValued());
+}
+
+TEST(QORConfigMultiValueTest, SplitsAtCommasSkippingLeadingBlanks)
+{
+    QORConfigMVString mv;
+    EXPECT_TRUE(mv.isMultiValued());
+    ASSERT_EQ(qor_s_ok, mv.setLCPValue(QORLCPStringRef("a, b")));
+    ASSERT_EQ(qor_s_ok, mv.setValue(QORStringRef("c")));
+    EXPECT_EQ((Strings{"a", "b", "c"}), values(mv));
+    EXPECT_EQ(3, mv.entries());
+    EXPECT_STREQ("a, b,c", mv.getValue());
+
+    QORConfigMVString whole(true);
+    ASSERT_EQ(qor_s_ok, whole.setValue(QORStringRef("a, b")));
+    EXPECT_EQ((Strings{"a, b"}), values(whole));
+}
+
+TEST(QORConfigMultiValueTest, EmptyPiecesAndBlankTexts)
+{
+    const struct {
+        const char* text;
+        Strings pieces;
+    } cases[] = {
+        {"a,,b", {"a", "", "b"}},
+        {"a,b,", {"a", "b", ""}},
+        {"a ,  b  ", {"a ", "b  "}},
+        {"   ", {}},
+        {"", {}},
+        {",", {"", ""}},
+        {"a, ", {"a", ""}},
+    };
+    for (const auto& c : cases) {
+        QORConfigMVString mv;
+        ASSERT_EQ(qor_s_ok, mv.setValue(QORStringRef(c.text))) << c.text;
+        EXPECT_EQ(c.pieces, values(mv)) << '"' << c.text << '"';
+    }
+}
+
+TEST(QORConfigMultiValueTest, SetRestartsIteration)
+{
+    QORConfigMVLCPString mv;
+    mv.setValue(QORStringRef("x,y"));
+    QORLCPStringRef r;
+    ASSERT_TRUE(mv.next(&r));
+    mv.setLCPValue(QORLCPStringRef("z"));
+    EXPECT_EQ((Strings{"x", "y", "z"}), (valuesOf<QORConfigMVLCPString, QORLCPStringRef>(mv)));
+    EXPECT_FALSE(mv.next(&r));
+}
+
+TEST(QORConfigMVIntTest, AllValuesMustParse)
+{
+    QORConfigMVInt mv;
+    ASSERT_EQ(qor_s_ok, mv.setValue(QORStringRef("1, 0x10,010")));
+    std::vector<int> got;
+    int v;
+    while (mv.next(&v))
+        got.push_back(v);
+    EXPECT_EQ((std::vector<int>{1, 16, 8}), got);
+    EXPECT_TRUE(mv.isSet());
+
+    EXPECT_EQ(qor_s_invalid_argument, mv.setValue(QORStringRef("4,x5,6")));
+    EXPECT_FALSE(mv.isSet());
+    EXPECT_TRUE(mv.isInvalid());
+    // The bad value is still walked over, so the list stays readable.
+    int n = 0;
+    while (mv.next(&v))
+        n++;
+    EXPECT_EQ(6, n);
+}
+
+TEST(QORConfigMVEnumTest, OneEnumerationPerValueAcrossTexts)
+{
+    const char* const words[] = {"get", "put", "post", nullptr};
+    QORConfigMVEnum mv(words);
+    ASSERT_EQ(qor_s_ok, mv.setValue(QORStringRef("get,post")));
+    ASSERT_EQ(qor_s_ok, mv.setLCPValue(QORLCPStringRef("put")));
+    std::vector<int> indexes;
+    QORConfigEnum* e;
+    while (mv.next(&e))
+        indexes.push_back(e->getIndex());
+    EXPECT_EQ((std::vector<int>{0, 2, 1}), indexes);
+
+    EXPECT_EQ(qor_s_config_value_invalid, mv.setValue(QORStringRef("GET")));
+    EXPECT_FALSE(mv.isSet());
+}
+
+TEST(QORConfigSchemaEntryTest, DefaultsAndMatching)
+{
+    QORConfigSchemaEntry a;
+    ASSERT_EQ(qor_s_ok, a.set("debug", "memory-stats", true, "false"));
+    EXPECT_STREQ("debug", a.getStanza());
+    EXPECT_STREQ("memory-stats", a.getName());
+    EXPECT_STREQ("false", a.getDefaultValue());
+    EXPECT_TRUE(a.shouldQualify());
+
+    QORConfigSchemaEntry empty;
+    empty.set("s", "n", false, "");
+    EXPECT_EQ(nullptr, empty.getDefaultValue());
+    QORConfigSchemaEntry none;
+    none.set("s", "n", false, nullptr);
+    EXPECT_EQ(nullptr, none.getDefaultValue());
+    EXPECT_TRUE(empty.matches(none));
+
+    QORConfigSchemaEntry b;
+    b.set("debug", "memory-stats", true, "true");
+    EXPECT_FALSE(a.matches(b));
+    b.set("debug", "memory-stats", false, "false");
+    EXPECT_FALSE(a.matches(b));
+    b.set("debug", "memory-stats", true, "false");
+    EXPECT_TRUE(a.matches(b));
+
+    EXPECT_TRUE(a.matches("debug", "memory-stats", true));
+    EXPECT_FALSE(a.matches("Debug", "memory-stats", false));
+    EXPECT_FALSE(a.matches("debug", "memory-stat", false));
+    EXPECT_TRUE(none.matches("s", "n", false));
+    EXPECT_FALSE(none.matches("s", "n", true));
+}

@@ -1,0 +1,457 @@
+// Tests of the configuration manager, its schemas and its plain-function
+// interface, over configuration files written to a temporary directory.
+#include "config_mgr/qorconfigmgr.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <set>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+#include <gtest/gtest.h>
+#include "core/system/qorreport.h"
+
+namespace {
+
+typedef std::vector<std::string> Strings;
+
+// One administrator message as reported, with its string inserts.
+struct Reported {
+    QORStatus id;
+    Strings args;
+};
+
+std::vector<Reported> g_reported;
+
+// Inserts of the messages whose arguments the tests look at; all strings.
+int insertsOf(QORStatus id)
+{
+    switch (id) {
+    case qor_s_config_bad_value_logged:
+    case qor_s_config_unknown_logged:
+        return 4;
+    case qor_s_config_entry_required:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+void captureSink(const char*, int, QORStatus id, va_list args)
+{
+    Reported r{id, {}};
+    for (int i = insertsOf(id); i > 0; i--)
+        r.args.emplace_back(va_arg(args, const char*));
+    g_reported.push_back(r);
+}
+
+class ConfigMgrTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* base = getenv("DXQOR_TEST_TMPDIR");
+        std::string root = base && *base ? base : "/tmp";
+        mkdir(root.c_str(), 0700);
+        std::string tmpl = root + "/cfgmgrXXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back(0);
+        ASSERT_NE(nullptr, mkdtemp(buf.data()));
+        m_dir = buf.data();
+        m_path = m_dir + "/test.conf";
+        g_reported.clear();
+        m_previousSink = qor_report_set_sink(captureSink);
+    }
+    void TearDown() override
+    {
+        m_mgr.shutdown();
+        qor_report_set_sink(m_previousSink);
+        unlink(m_path.c_str());
+        rmdir(m_dir.c_str());
+    }
+
+    void open(const char* text)
+    {
+        FILE* f = fopen(m_path.c_str(), "w");
+        ASSERT_NE(nullptr, f);
+        fputs(text, f);
+        fclose(f);
+        ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
+    }
+
+    bool reported(QORStatus id) const
+    {
+        for (const Reported& r : g_reported)
+            if (r.id == id)
+                return true;
+        return false;
+    }
+
+    Strings entry(const char* stanza, const char* qualifier, const char* name,
+                  bool ignoreCommas, bool* ok = nullptr)
+    {
+        char** values = nullptr;
+        bool loaded = QORConfigMgr::loadEntry(&m_mgr, stanza, qualifier, name,
+                                              &values, 0, ignoreCommas);
+        if (ok)
+            *ok = loaded;
+        Strings out;
+        for (char** p = values; p && *p; p++)
+            out.push_back(*p);
+        QORConfigMgr::releaseEntryData(values);
+        return out;
+    }
+
+    // name=value pairs, sorted (the array comes in table order); "(null)"
+    // for a null value.
+    std::multiset<std::string> stanza(const char* stanza, const char* qualifier,
+                                      bool ignoreCommas)
+    {
+        dxw_config_entry_s* values = nullptr;
+        EXPECT_TRUE(QORConfigMgr::loadStanza(&m_mgr, stanza, qualifier, &values,
+                                             ignoreCommas));
+        std::multiset<std::string> out;
+        for (dxw_config_entry_s* e = values; e && e->name; e++)
+            out.insert(std::string(e->name) + "=" + (e->value ? e->value : "(null)"));
+        QORConfigMgr::releaseStanzaData(values);
+        return out;
+    }
+
+    // An entries schema of one entry, registered; owned by the manager.
+    QORConfigEntriesSchema* oneEntry(const char* stanza, const char* name,
+                                     bool qualify, const char* def,
+                                     const char* qualifier = nullptr)
+    {
+        QORConfigEntriesSchema* s = new QORConfigEntriesSchema("one");
+        QORConfigSchemaEntry* e = new QORConfigSchemaEntry();
+        e->set(stanza, name, qualify, def);
+        s->addEntry(e);
+        if (qualifier)
+            s->setQualifier(qualifier);
+        int id;
+        EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
+        return s;
+    }
+
+    std::string dumped() const
+    {
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* f = open_memstream(&text, &size);
+        EXPECT_EQ(qor_s_ok, m_mgr.dump(f));
+        fclose(f);
+        std::string out(text, size);
+        free(text);
+        return out;
+    }
+
+    QORConfigMgr m_mgr;
+    std::string m_dir;
+    std::string m_path;
+    qor_report_sink_t m_previousSink = nullptr;
+};
+
+const char kEntries[] =
+    "[web]\n"
+    "hosts = a,b\n"
+    "hosts = c\n"
+    "port = 80\n"
+    "flag = maybe\n"
+    "empty =\n"
+    "only-plain = p1, p2\n"
+    "[web:prod]\n"
+    "port = 443\n"
+    "hosts = x\n";
+
+// A line of at least 25 columns, as dump pads names and values.
+std::string pad(const std::string& s)
+{
+    return s.size() >= 25 ? s : s + std::string(25 - s.size(), ' ');
+}
+
+} // namespace
+
+TEST_F(ConfigMgrTest, LoadEntryCommasAcrossLines)
+{
+    open(kEntries);
+    EXPECT_EQ((Strings{"a,b", "c"}), entry("web", nullptr, "hosts", true));
+    EXPECT_EQ((Strings{"a", "b", "c"}), entry("web", nullptr, "hosts", false));
+}
+
+TEST_F(ConfigMgrTest, LoadEntryQualifiedReplacesPlain)
+{
+    open(kEntries);
+    EXPECT_EQ((Strings{"x"}), entry("web", "prod", "hosts", false));
+    EXPECT_EQ((Strings{"p1", "p2"}), entry("web", "prod", "only-plain", false));
+    EXPECT_EQ((Strings{"p1", "p2"}), entry("web", "test", "only-plain", false));
+}
+
+TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
+{
+    open(kEntries);
+    bool ok = true;
+    EXPECT_TRUE(entry("web", nullptr, "absent", false, &ok).empty());
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(1u, g_reported.size());
+    EXPECT_EQ(qor_s_config_entry_required, g_reported[0].id);
+    EXPECT_EQ((Strings{"web", m_path, "absent"}), g_reported[0].args);
+
+    // An empty value gives no value either.
+    g_reported.clear();
+    char** values = nullptr;
+    EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr,
+                                                      "empty", &values, 1));
+    EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr,
+                                                     "x", &values, 1));
+    EXPECT_EQ(nullptr, values);
+    EXPECT_TRUE(g_reported.empty());
+    QORConfigMgr::releaseEntryData(nullptr);
+}
+
+TEST_F(ConfigMgrTest, LoadStanzaWithAndWithoutQualifiedStanza)
+{
+    open("[app]\na = 1\nb = 2\na = 3\nc =\n[app:x]\na = 9\n");
+    EXPECT_EQ((std::multiset<std::string>{"a=9"}), stanza("app", "x", false));
+    EXPECT_EQ((std::multiset<std::string>{"a=1", "b=2", "c=(null)"}),
+              stanza("app", "y", false));
+    EXPECT_EQ((std::multiset<std::string>{"a=1", "b=2", "c=(null)"}),
+              stanza("app", nullptr, true));
+}
+
+TEST_F(ConfigMgrTest, LoadStanzaCommas)
+{
+    open("[s]\nlist = a, b,,c,\nplain = one\n");
+    EXPECT_EQ((std::multiset<std::string>{"list=a", "list=b", "list=(null)",
+                                          "list=c", "list=(null)", "plain=one"}),
+              stanza("s", nullptr, false));
+    EXPECT_EQ((std::multiset<std::string>{"list=a, b,,c,", "plain=one"}),
+              stanza("s", nullptr, true));
+}
+
+TEST_F(ConfigMgrTest, LoadStanzaMissingGivesTerminatorOnly)
+{
+    open(kEntries);
+    dxw_config_entry_s* values = nullptr;
+    ASSERT_TRUE(QORConfigMgr::loadStanzaIgnoreCommas(&m_mgr, "nope", nullptr, &values));
+    ASSERT_NE(nullptr, values);
+    EXPECT_EQ(nullptr, values[0].name);
+    EXPECT_EQ(nullptr, values[0].value);
+    QORConfigMgr::releaseStanzaData(values);
+    // Each call keeps its schema until shutdown.
+    EXPECT_EQ(1, m_mgr.schemas());
+    ASSERT_TRUE(QORConfigMgr::loadStanzaObserveCommas(&m_mgr, "web", "prod", &values));
+    QORConfigMgr::releaseStanzaData(values);
+    EXPECT_EQ(2, m_mgr.schemas());
+}
+
+TEST_F(ConfigMgrTest, RefusedSingleValueIsReportedAndNotDefaulted)
+{
+    open(kEntries);
+    QORConfigEntriesSchema* s = oneEntry("web", "flag", false, "true");
+    QORConfigBoolean b;
+    EXPECT_EQ(qor_s_config_bad_value, s->loadData(&b, 0));
+    EXPECT_FALSE(b.isSet());
+    EXPECT_FALSE(b.isDefault());
+    ASSERT_EQ(1u, g_reported.size());
+    EXPECT_EQ(qor_s_config_bad_value_logged, g_reported[0].id);
+    EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), g_reported[0].args);
+}
+
+TEST_F(ConfigMgrTest, SingleValueQualifiedPlainAndDefault)
+{
+    open(kEntries);
+    QORConfigEntriesSchema* s = new QORConfigEntriesSchema("web");
+    const struct {
+        const char* name;
+        bool qualify;
+        const char* def;
+    } entries[] = {{"port", true, nullptr}, {"port", false, nullptr},
+                   {"hosts", true, nullptr}, {"timeout", true, "30"},
+                   {"empty", false, "5"}};
+    for (const auto& e : entries) {
+        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
+        entry->set("web", e.name, e.qualify, e.def);
+        ASSERT_EQ(qor_s_ok, s->addEntry(entry));
+    }
+    s->setQualifier("prod");
+    int id;
+    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
+
+    QORConfigInt port, plainPort, timeout;
+    QORConfigString hosts;
+    QORConfigLCPString empty;
+    QORConfigData* data[] = {&port, &plainPort, &hosts, &timeout, &empty};
+    ASSERT_EQ(qor_s_ok, s->loadData(data, -1));
+    EXPECT_EQ(443, port.getValue());
+    EXPECT_EQ(80, plainPort.getValue());
+    EXPECT_STREQ("x", hosts.getValue());  // first line only
+    EXPECT_EQ(30, timeout.getValue());
+    EXPECT_TRUE(timeout.isDefault());
+    EXPECT_FALSE(port.isDefault());
+    // An empty value is a value: the default is not applied.
+    EXPECT_STREQ("", empty.getValue());
+    EXPECT_FALSE(empty.isDefault());
+
+    QORConfigInt one;
+    ASSERT_EQ(qor_s_ok, s->loadData(data + 1, 1));
+    QORConfigData* single[] = {&one};
+    ASSERT_EQ(qor_s_ok, s->loadData(single, 0));
+    EXPECT_EQ(443, one.getValue());
+    EXPECT_EQ(qor_s_config_bad_schema, s->loadData(&one, 5));
+    EXPECT_EQ(qor_s_config_bad_schema, s->loadData(&one, -2));
+}
+
+TEST_F(ConfigMgrTest, MultiValueEntryRefusedValueEndsScan)
+{
+    open("[n]\nv = 1\nv = two\nv = 3\n");
+    QORConfigEntriesSchema* s = oneEntry("n", "v", false, nullptr);
+    QORConfigMVInt values;
+    EXPECT_EQ(qor_s_config_bad_value, s->loadData(&values, 0));
+    ASSERT_EQ(1u, g_reported.size());
+    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), g_reported[0].args);
+    EXPECT_EQ(2, values.entries());
+}
+
+TEST_F(ConfigMgrTest, FindSchemaAndReinitialize)
+{
+    open(kEntries);
+    QORConfigEntriesSchema* s = oneEntry("web", "port", false, nullptr);
+    QORConfigSchema* found = nullptr;
+    ASSERT_EQ(qor_s_ok, m_mgr.findSchema(0, &found));
+    EXPECT_EQ(s, found);
+    EXPECT_EQ(qor_s_not_available, m_mgr.findSchema(-1, &found));
+    EXPECT_EQ(qor_s_not_available, m_mgr.findSchema(1, &found));
+
+    // A second initialize drops every schema.
+    ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
+    EXPECT_EQ(0, m_mgr.schemas());
+    EXPECT_EQ(qor_s_not_available, m_mgr.findSchema(0, &found));
+}
+
+TEST_F(ConfigMgrTest, InitializeFailureLeavesNoFile)
+{
+    std::string missing = m_dir + "/missing.conf";
+    EXPECT_NE(qor_s_ok, m_mgr.initialize(missing.c_str()));
+    EXPECT_FALSE(m_mgr.isInitialized());
+    EXPECT_STREQ(missing.c_str(), m_mgr.getFileName());
+}
+
+TEST_F(ConfigMgrTest, EntriesSchemaValidation)
+{
+    open("[debug]\nmemory-on = a\nmemory-typo = b\n"
+         "[debug:q]\nmemory-on = c\nmemory-stats = yes\n"
+         "[other]\nanything = 1\n");
+    QORConfigEntriesSchema* s = new QORConfigEntriesSchema("QORMemDebug");
+    QORConfigSchemaEntry* on = new QORConfigSchemaEntry();
+    on->set("debug", "memory-on", true, nullptr);
+    QORConfigSchemaEntry* stats = new QORConfigSchemaEntry();
+    stats->set("debug", "memory-stats", false, "false");
+    s->addEntry(on);
+    s->addEntry(stats);
+    s->setQualifier("q");
+    int id;
+    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
+    EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
+    // Only memory-typo in [debug], and memory-stats (which does not
+    // qualify) in [debug:q]; [other] is not the schema's.
+    ASSERT_EQ(2u, g_reported.size());
+    EXPECT_EQ((Strings{"memory-typo", "b", "debug", m_path}), g_reported[0].args);
+    EXPECT_EQ((Strings{"memory-stats", "yes", "debug:q", m_path}), g_reported[1].args);
+    EXPECT_EQ(qor_s_ok, s->validateEntry("debug", "memory-on", true));
+    EXPECT_EQ(qor_s_config_unknown_entry, s->validateEntry("other", "memory-on", false));
+}
+
+TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
+{
+    open("[app]\na = 1\nb = 2\n[app:x]\na = 9\nz = 0\n");
+    QORConfigStanzaSchema* s = new QORConfigStanzaSchema("App");
+    s->setStanza("app");
+    s->setQualifier("x");
+    s->setValidEntries("a, b");
+    int id;
+    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
+    EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
+    ASSERT_EQ(1u, g_reported.size());
+    EXPECT_EQ((Strings{"z", "0", "app:x", m_path}), g_reported[0].args);
+
+    QORHashTable<QORString, QORString> table(nullptr, true);
+    QORHashTable<QORString, bool> inherited(nullptr, true);
+    table.initialize(7);
+    inherited.initialize(7);
+    ASSERT_EQ(qor_s_ok, s->loadData(table, &inherited));
+    EXPECT_STREQ("9", table.find(QORStringRef("a")).c_str());
+    EXPECT_STREQ("2", table.find(QORStringRef("b")).c_str());
+    EXPECT_EQ(3u, table.entries());
+    EXPECT_EQ(1u, inherited.entries());
+    EXPECT_TRUE(inherited.contains(QORStringRef("b")));
+
+    QORSearchableList<qor_string_rule_pair, qor_string_rule_key> list(nullptr, true);
+    ASSERT_EQ(qor_s_ok, s->loadData(list));
+    ASSERT_EQ(3, list.entries());
+    EXPECT_STREQ("a", list.head()->name.c_str());
+    EXPECT_STREQ("9", list.head()->value.c_str());
+    EXPECT_STREQ("b", list.tail()->name.c_str());
+
+    QORConfigLCPStanzaSchema* missing = new QORConfigLCPStanzaSchema("Missing");
+    missing->setStanza("none");
+    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(missing, &id, false));
+    EXPECT_EQ(1, id);
+    QORSearchableList<QORConfigPairT<QORLCPString>, QORLCPStringRef> lcp(nullptr, true);
+    EXPECT_EQ(qor_s_not_available, missing->loadData(lcp));
+    missing->setStanza("app");
+    missing->setInherit(false);
+    ASSERT_EQ(qor_s_ok, missing->loadData(lcp));
+    EXPECT_EQ(2, lcp.entries());
+}
+
+TEST_F(ConfigMgrTest, DumpLayout)
+{
+    open("[web]\nport = 80\nmode = fast\n[web:prod]\nport = 443\n[log]\nlevel = 3\n");
+    QORConfigEntriesSchema* web = new QORConfigEntriesSchema("WebSchema");
+    const struct {
+        const char* name;
+        bool qualify;
+        const char* def;
+    } entries[] = {{"port", true, nullptr}, {"stats", false, "false"},
+                   {"mode", true, nullptr}, {"unset", true, nullptr}};
+    for (const auto& e : entries) {
+        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
+        entry->set("web", e.name, e.qualify, e.def);
+        web->addEntry(entry);
+    }
+    web->setQualifier("prod");
+    int id;
+    m_mgr.registerSchema(web, &id, false);
+    // Two equal stanza schemas: the second is not written. Its name is long
+    // enough to leave no dashes.
+    const char* longName = "a-stanza-schema-with-a-name-of-more-than-sixty-one-characters-x";
+    for (int i = 0; i < 2; i++) {
+        QORConfigStanzaSchema* log = new QORConfigStanzaSchema(longName);
+        log->setStanza("log");
+        m_mgr.registerSchema(log, &id, false);
+    }
+
+    std::string stars(76, '*');
+    std::string text = dumped();
+    ASSERT_GT(text.size(), 77u + 26u);
+    EXPECT_EQ(stars + "\n", text.substr(0, 77));
+    // ctime's form: "Www Mmm dd hh:mm:ss yyyy\n".
+    EXPECT_EQ('\n', text[77 + 24]);
+    EXPECT_EQ(':', text[77 + 13]);
+    std::string expected =
+        stars + "\n\n"
+        "\n---- Schema: WebSchema " + std::string(52, '-') + "\n"
+        "\n[web:prod]\n" +
+        pad("port") + " = " + pad("443") + "\n" +
+        pad("mode") + " = " + pad("fast") + " # inherited from [web]\n" +
+        pad("unset") + " = " + pad("") + "\n"
+        "\n[web]\n" +
+        pad("stats") + " = " + pad("false") + " # default\n"
+        "\n---- Schema: " + longName + " \n"
+        "\n[log]\n" +
+        pad("level") + " = " + pad("3") + "\n"
+        "\n" + stars + "\n\n";
+    EXPECT_EQ(expected, text.substr(77 + 25));
+}
