@@ -225,7 +225,8 @@ extern "C" void dx_svc_register_handle(dx_svc_handle_t handle,
     {
         QORMutexLock lock(qor_svc_mutex);
         qor_svc_start_locked();
-        dx_svc_handle_t existing = qor_svc_find_handle_locked(handle->component);
+        dx_svc_handle_t existing =
+            qor_svc_find_handle_locked(handle->component);
         if (existing == nullptr) {
             dx_svc_handle_t last = &g_picHandle;
             while (last->next)

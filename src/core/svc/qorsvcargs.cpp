@@ -160,51 +160,54 @@ void readsOf(const char* format, Reads* r)
     }
 }
 
+// One argument being formatted on its own: its conversion and the values
+// of its '*' width and precision.
+struct OneArg {
+    lox_cs_t cs;
+    char spec[64];
+    int star[2];
+    int stars;
+};
+
 template <class T>
-int renderOne(lox_cs_t cs, char** out, const char* spec, const int* star,
-              int stars, T v)
+int renderNext(const OneArg& a, va_list& args, char** out)
 {
-    if (stars == 0)
-        return qor_asprintf_cs(cs, out, spec, v);
-    if (stars == 1)
-        return qor_asprintf_cs(cs, out, spec, star[0], v);
-    return qor_asprintf_cs(cs, out, spec, star[0], star[1], v);
+    T v = va_arg(args, T);
+    if (a.stars == 0)
+        return qor_asprintf_cs(a.cs, out, a.spec, v);
+    if (a.stars == 1)
+        return qor_asprintf_cs(a.cs, out, a.spec, a.star[0], v);
+    return qor_asprintf_cs(a.cs, out, a.spec, a.star[0], a.star[1], v);
 }
 
 // Reads one argument of c from args and formats it on its own.
 int renderArg(lox_cs_t cs, const Conv& c, va_list& args, char** out)
 {
-    char spec[64];
-    int star[2] = {0, 0};
-    if (c.length >= sizeof(spec))
+    OneArg a = {};
+    if (c.length >= sizeof(a.spec))
         return -1;
-    memcpy(spec, c.start, c.length);
-    spec[c.length] = '\0';
+    a.cs = cs;
+    memcpy(a.spec, c.start, c.length);
+    a.spec[c.length] = '\0';
+    a.stars = c.stars;
     for (int i = 0; i < c.stars; i++)
-        star[i] = va_arg(args, int);
+        a.star[i] = va_arg(args, int);
     switch (c.kind) {
     case kind_int:
         switch (c.len) {
-        case len_l: return renderOne(cs, out, spec, star, c.stars, va_arg(args, long));
-        case len_ll: return renderOne(cs, out, spec, star, c.stars, va_arg(args, long long));
-        case len_z: return renderOne(cs, out, spec, star, c.stars, va_arg(args, size_t));
-        case len_j: return renderOne(cs, out, spec, star, c.stars, va_arg(args, intmax_t));
-        case len_t: return renderOne(cs, out, spec, star, c.stars, va_arg(args, ptrdiff_t));
-        default: return renderOne(cs, out, spec, star, c.stars, va_arg(args, int));
+        case len_l: return renderNext<long>(a, args, out);
+        case len_ll: return renderNext<long long>(a, args, out);
+        case len_z: return renderNext<size_t>(a, args, out);
+        case len_j: return renderNext<intmax_t>(a, args, out);
+        case len_t: return renderNext<ptrdiff_t>(a, args, out);
+        default: return renderNext<int>(a, args, out);
         }
-    case kind_double:
-        return renderOne(cs, out, spec, star, c.stars, va_arg(args, double));
-    case kind_ldouble:
-        return renderOne(cs, out, spec, star, c.stars, va_arg(args, long double));
-    case kind_str:
-        return renderOne(cs, out, spec, star, c.stars, va_arg(args, const char*));
-    case kind_ustr:
-        return renderOne(cs, out, spec, star, c.stars,
-                         va_arg(args, const lox_unichar_t*));
-    case kind_ptr:
-        return renderOne(cs, out, spec, star, c.stars, va_arg(args, void*));
-    default:
-        return -1;
+    case kind_double: return renderNext<double>(a, args, out);
+    case kind_ldouble: return renderNext<long double>(a, args, out);
+    case kind_str: return renderNext<const char*>(a, args, out);
+    case kind_ustr: return renderNext<const lox_unichar_t*>(a, args, out);
+    case kind_ptr: return renderNext<void*>(a, args, out);
+    default: return -1;
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include "core/msg/qormsgid.h"
+#include "core/sundry/qorsnprintf.h"
 #include "core/svc/qorsvc.h"
 #include "core/svc/qorsvctext.h"
 
@@ -102,11 +103,11 @@ void qor_svc_time_stamp(const struct timeval& when,
     const char* sign = offset < 0 ? "-" : "+";
     if (offset < 0)
         offset = -offset;
-    snprintf(stamp, qor_svc_time_stamp_size,
-             "%04d-%02d-%02d-%02d:%02d:%02d.%03d%s%02d:%02d",
-             tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
-             tm.tm_min, tm.tm_sec, (int)(when.tv_usec / 1000), sign,
-             (int)(offset / 3600), (int)(offset % 3600 / 60));
+    qor_snprintf(stamp, qor_svc_time_stamp_size,
+                 "%04d-%02d-%02d-%02d:%02d:%02d.%03d%s%02d:%02d",
+                 tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour,
+                 tm.tm_min, tm.tm_sec, (int)(when.tv_usec / 1000), sign,
+                 (int)(offset / 3600), (int)(offset % 3600 / 60));
 }
 
 bool qor_svc_record_text(const QORSvcRecord& r, bool brief, QORSvcText& out)

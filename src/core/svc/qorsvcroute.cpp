@@ -164,7 +164,7 @@ const RouteKind* findKind(const char* keyword)
 // in place in work.
 QORStatus parseFields(char* work, QORSvcRoute* r, QORSvcFile* settings)
 {
-    char* field[5];
+    char* field[5] = {};
     int n = 0;
     for (char* p = work;;) {
         if (n == 5)
