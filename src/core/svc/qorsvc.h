@@ -98,7 +98,9 @@ extern dx_svc_handle_t const dx_svc_pco_handle;
 int qormsg_init(const char* programName, int setDefaultCodeSet);
 
 // Releases routes, stored specifications, callbacks and the handles'
-// descriptions; afterwards the layer starts again from its defaults.
+// descriptions, sets every level back to 0 and gives the foundation its own
+// report sink back; afterwards the layer starts again from its defaults and
+// qormsg_init may run again. REQUIRES: no other thread uses the layer.
 void dx_svc_shutdown(void);
 
 // Adds a component's handle (its table's descriptions are looked up); a
