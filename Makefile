@@ -1,10 +1,12 @@
 # make test   install what is missing, then build and test the release,
 #             ASan+UBSan and 32-bit configurations
 # make bench  build and run the benchmarks
+# make fuzz   build the fuzz targets with clang's libFuzzer and run each for
+#             FUZZ_SECONDS (default 60) seconds
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all deps test test-release test-asan test-m32 bench clean
+.PHONY: all deps test test-release test-asan test-m32 bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -24,6 +26,17 @@ bench: deps
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_TESTS=OFF -DDXQOR_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)
 	@for b in $(BUILD)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+deps-fuzz:
+	@bash scripts/deps.sh fuzz
+
+fuzz: deps-fuzz
+	cmake -S . -B $(BUILD)/fuzz -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_C_COMPILER=clang -DDXQOR_SANITIZE=ON -DDXQOR_FUZZ=ON \
+	  -DDXQOR_TESTS=OFF
+	cmake --build $(BUILD)/fuzz -j $(JOBS)
+	@BUILD=$(BUILD) bash scripts/fuzz.sh
 
 clean:
 	rm -rf $(BUILD)

@@ -3,6 +3,8 @@
 set -eu
 need=(g++ cmake ninja-build ccache googletest libgtest-dev libbenchmark-dev
       g++-multilib qemu-user libc-bin libhttp-parser-dev)
+# `deps.sh fuzz`: also what `make fuzz` needs.
+[ "${1:-}" != fuzz ] || need+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -15,7 +15,8 @@
 //
 // A handle is not thread-safe. Between processes the file is guarded by an
 // fcntl record lock on the whole file, held for the life of a file-mode
-// handle and during the load of a memory-mode handle.
+// handle and during the load of a memory-mode handle. As with every fcntl
+// lock, the process loses it when it closes any other descriptor of the file.
 #pragma once
 #include <cstdint>
 #include <cstdio>
@@ -123,7 +124,9 @@ unsigned qorStzStanzaSize(qorStanzaFile* stz);
 // same directory, written, synced and renamed over the old one, which the
 // handle then follows, keeping its lock): a failed edit leaves the file as it
 // was, with qor_s_stz_update_failed. Lines written are "name = value\n" and
-// headings "[name]\n", and should stay within 511 bytes.
+// headings "[name]\n"; one longer than 511 bytes, or a name or value holding
+// a newline, is refused with qor_s_stz_bad_argument. Nothing is put before
+// an added line, so the file should end with a newline.
 // Appends a heading unless the stanza exists; it becomes the current stanza.
 void qorStzAddStanza(qorStanzaFile* stz, const char* name);
 // Changes the value of the entry called name in the current stanza, or adds
