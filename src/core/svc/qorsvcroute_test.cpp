@@ -314,13 +314,14 @@ TEST_F(SvcRouteTest, DebugRoutingOfALaterComponentIsStoredUntilItRegisters)
     dx_svc_debug_routing("zzq:TEXTFILE", &st);
     EXPECT_EQ(st, dx_svc_s_bad_routespec);
 
-    static dx_svc_subcomp_t table[] = {{"Only", nullptr, 0x35f02fc0, 3},
+    static dx_svc_subcomp_t table[] = {{"Only", nullptr, 0x35f02fc0, 0},
                                        {nullptr, nullptr, 0, 0}};
     static dx_svc_handle_s handle = {"zzq", table, 0, nullptr, nullptr, 0};
     dx_svc_register_handle(&handle, &st);
     ASSERT_EQ(st, 0u);
     EXPECT_EQ(dx_svc_find_handle("zzq"), &handle);
     EXPECT_STREQ(table[0].sc_descr, "dxqor.general");
+    dx_svc_debug_set_levels_nocb("zzq:Only.3", &st);
     dx_svc__debug_withfile(&handle, "z.cpp", 9, 0, 3, "from %s", "zzq");
     EXPECT_EQ(count(readFile(log), "DEBUG3 zzq Only z.cpp 9"), 1u);
     EXPECT_EQ(count(readFile(log), "from zzq"), 1u);
