@@ -52,11 +52,13 @@ struct MsgState {
     std::unordered_map<uint32_t, const char*> defined;
 };
 
-// Never destroyed, so that lookups from threads still running at exit stay
-// safe.
+// Built in static storage on first use (nothing to allocate, so nothing to
+// throw) and never destroyed, so that lookups from threads still running at
+// exit stay safe.
 MsgState& state()
 {
-    static MsgState* s = new MsgState;
+    alignas(MsgState) static unsigned char storage[sizeof(MsgState)];
+    static MsgState* s = new (storage) MsgState;
     return *s;
 }
 
@@ -255,18 +257,15 @@ char* getMsg(uint32_t id, bool local, QORStatus* status)
     return text;
 }
 
-// Cuts a UTF-8 sequence that truncation left incomplete at the end of text.
+// Drops a UTF-8 character that truncation cut short at the end of text.
 void trimPartialUtf8(char* text)
 {
     size_t length = strlen(text);
     size_t start = length;
     while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xc0) == 0x80)
         start--;
-    if (start == 0 || static_cast<unsigned char>(text[start - 1]) < 0xc0)
-        return;
-    start--;
-    if (start + utf8SequenceLength(text[start]) > length)
-        text[start] = '\0';
+    if (start > 0 && start - 1 + utf8SequenceLength(text[start - 1]) > length)
+        text[start - 1] = '\0';
 }
 
 void inqText(uint32_t status, char* buffer, int* st, bool local)
@@ -296,7 +295,8 @@ void inqText(uint32_t status, char* buffer, int* st, bool local)
             n = snprintf(buffer, DX_C_ERROR_STRING_LEN,
                          "status 0x%8.8lx (unknown facility)",
                          (unsigned long)id);
-        if (n >= DX_C_ERROR_STRING_LEN && !local)
+        if (n >= DX_C_ERROR_STRING_LEN &&
+            (!local || lox_cs_is_utf8(lox_cs_local())))
             trimPartialUtf8(buffer);
         result = text != nullptr ? 0 : -1;
         free(text);

@@ -159,9 +159,6 @@ TEST_F(QORMsg, BuiltInTextsOfEveryTable)
     EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
     EXPECT_EQ(text(0x35f02fce), "dxqor.untranslated");
     EXPECT_EQ(text(0x35f02fa9), "plugin.urc");
-    EXPECT_EQ(text(0x35f02282),
-              "XLTIC0642E   An unknown message type was received from the "
-              "authorization server: %#x");
     EXPECT_EQ(text(0x35e1efc5), "dxqor.config.usage");
     EXPECT_EQ(text(0x35e1e0ea), "XLTCO0234E   The stanza %s in the %s "
                                 "configuration file could not be accessed.");
@@ -262,8 +259,6 @@ TEST_F(QORMsg, InquireTextFormats)
     EXPECT_EQ(st, 0);
     EXPECT_EQ(inq(0, &st, true), "Successful completion. (dx / bas)");
     EXPECT_EQ(st, 0);
-    EXPECT_EQ(inq(0x106521f4, &st),
-              "Insufficient memory for the serviceability operation. (dx / bas)");
     EXPECT_EQ(inq(0x35e1efc0, &st), "dxqor.config (dx / pco)");
     EXPECT_EQ(inq(0x35f02fff, &st), "status 0x35f02fff (dx / pic)");
     EXPECT_EQ(st, -1);
