@@ -34,7 +34,9 @@ enum QORHTTPMethod {
 // A header name. Its own hash (hash()) is case-insensitive and mixes only
 // every fourth character, so that header tables bucket "Cookie" and
 // "COOKIE" together at a quarter of the cost; the view's ordinary hash
-// (QORStringRef::hash) is kept apart with its own cache.
+// (QORStringRef::hash) is kept apart with its own cache. Re-point a name
+// with its own set(), never through a base-class pointer, or the cached
+// header hash goes stale.
 class QORHTTPHdrNameRef : public QORStringRef {
 public:
     QORHTTPHdrNameRef() = default;

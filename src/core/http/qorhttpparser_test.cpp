@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 #include "core/memory/qorcountingallocator.h"
+#include "core/trace/qortraceregistry.h"
+#include "core/trace/qortracetesting.h"
 
 namespace {
 
@@ -545,4 +547,25 @@ TEST(QORHTTPParserTest, DecodeURIGrowsLongOutput)
     a.failAfter = 0;
     QORNCPString refused(&a);
     EXPECT_EQ(QORHTTPParser::decodeURI(QORStringRef(in.c_str()), &refused), qor_s_no_memory);
+}
+
+TEST(QORHTTPParserTest, DecodeURITracesTheBadEscapeToTheHTTPComponent)
+{
+    QORTraceRegistry::initialize();
+    QORTraceRegistry::remove("dxqor.http");
+    QORTestLog log;
+    ASSERT_NE(QORTraceRegistry::add("dxqor.http", 8, &log), nullptr);
+    QORStatus st;
+    decoded("a%", &st);
+    decoded("%4", &st);
+    decoded("%u12", &st);
+    decoded("ok%41", &st);
+    QORTraceRegistry::setLevel("dxqor.http", 7);
+    decoded("%zz", &st);
+    QORTraceRegistry::remove("dxqor.http");
+    QORTraceRegistry::shutdown();
+    EXPECT_EQ(log.texts(), (std::vector<std::string>{
+                               "[] Found invalid % sequence - bad request",
+                               "[] Found invalid %hh sequence - bad request",
+                               "[] Found invalid %uhhhh sequence - bad request"}));
 }
