@@ -1,6 +1,7 @@
 // replay_main.cpp: runs a fuzz target over saved inputs, so that every
 // build configuration replays the corpora without libFuzzer. Arguments are
 // files or directories (every regular file in them, in name order).
+
 // Large-file interfaces in 32-bit builds too: stat and readdir fail there
 // with EOVERFLOW on 64-bit inode numbers otherwise.
 #define _FILE_OFFSET_BITS 64

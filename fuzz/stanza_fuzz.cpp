@@ -4,6 +4,7 @@
 // walked in file mode must give the same stanzas in reverse order, and an
 // entry inserted into a tmpfs copy and deleted again must give back the
 // original bytes. The first byte picks the local code page (UTF-8 or ASCII).
+
 // Large-file interfaces in 32-bit builds too: stat and readdir fail there
 // with EOVERFLOW on 64-bit inode numbers otherwise.
 #define _FILE_OFFSET_BITS 64

@@ -1,4 +1,5 @@
 // qorfile.cpp: the small file utilities.
+
 // Large-file interfaces in 32-bit builds too: stat and readdir fail there
 // with EOVERFLOW on 64-bit inode numbers otherwise.
 #define _FILE_OFFSET_BITS 64

@@ -8,6 +8,7 @@
 // one. Any failure before the rename leaves the original untouched, and the
 // rename is atomic. Openers check after locking that the path still names
 // the file they locked, so one that waited on a replaced file opens again.
+
 // Large-file interfaces in 32-bit builds too: stat and readdir fail there
 // with EOVERFLOW on 64-bit inode numbers otherwise.
 #define _FILE_OFFSET_BITS 64
