@@ -82,6 +82,18 @@ QORStatus change(QORCookie* c, unsigned which)
     }
 }
 
+// Control bytes end values and names, and the set steps over them; with
+// them gone from a rendering, an unquoted value that began with a quote can
+// read as a quoted string spanning what follows. Header values carry no
+// control bytes, so stability is asked of texts without them.
+bool hasControlBytes(const std::string& text)
+{
+    for (unsigned char c : text)
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            return true;
+    return false;
+}
+
 template <class Set>
 void exercise(const std::string& text, unsigned which, QORAllocator* a)
 {
@@ -89,7 +101,9 @@ void exercise(const std::string& text, unsigned which, QORAllocator* a)
     std::string first;
     if (!render(&set, &first))
         return;
-    checkStable(&set, first, a);
+    bool stable = !hasControlBytes(text);
+    if (stable)
+        checkStable(&set, first, a);
     auto it = set.begin();
     if (it == set.end())
         return;
@@ -97,10 +111,14 @@ void exercise(const std::string& text, unsigned which, QORAllocator* a)
         return;
     std::string second;
     check(render(&set, &second), "a changed set does not render");
-    checkStable(&set, second, a);
+    if (stable)
+        checkStable(&set, second, a);
     QORStringRef name;
     check(it->getName(&name) == qor_s_ok, "a cookie in a set lost its name");
-    set.removeCookie(name);
+    // The name may view text the removal frees.
+    std::string copy(name.data(), static_cast<size_t>(name.length()));
+    check(set.removeCookie(QORStringRef(copy.data(), static_cast<int>(copy.size()))) == qor_s_ok,
+          "a cookie's own name does not remove it");
 }
 
 } // namespace

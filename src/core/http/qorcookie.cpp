@@ -3,6 +3,8 @@
 #include "core/http/qorcookie.h"
 
 #include <climits>
+#include <cstddef>
+#include <new>
 
 #include "core/http/qorhttpparser.h"
 
@@ -1059,14 +1061,28 @@ void QORCookieSet::destroy(QORCookie* c)
     }
 }
 
+// A copied cookie past the first shares one block with its entry.
+const size_t kNodeHeader = (sizeof(QORCookieSet::Entry) + alignof(std::max_align_t) - 1) /
+                           alignof(std::max_align_t) * alignof(std::max_align_t);
+
+void QORCookieSet::release(Entry* e)
+{
+    if (e->node) {
+        e->cookie->~QORCookie();
+        QORAllocator::deallocate(m_allocator, e);
+        return;
+    }
+    destroy(e->cookie);
+    freeEntry(e);
+}
+
 void QORCookieSet::delCookies()
 {
     Entry* e = m_list;
     m_list = nullptr;
     while (e != nullptr) {
         Entry* next = e->next;
-        destroy(e->cookie);
-        freeEntry(e);
+        release(e);
         e = next;
     }
 }
@@ -1082,23 +1098,30 @@ int QORCookieSet::count()
 
 QORStatus QORCookieSet::insert(Entry** at, QORCookie* offered, bool takeOwnership)
 {
-    Entry* e = newEntry();
-    if (e == nullptr) {
-        if (takeOwnership)
-            destroy(offered);
-        return qor_s_no_memory;
-    }
-    QORCookie* c = offered;
-    if (!takeOwnership) {
-        c = do_copyCookie(m_firstUsed ? nullptr : m_first, *offered);
-        if (c == nullptr) {
-            freeEntry(e);
+    Entry* e;
+    if (takeOwnership || !m_firstUsed) {
+        e = newEntry();
+        if (e == nullptr) {
+            if (takeOwnership)
+                destroy(offered);
             return qor_s_no_memory;
         }
-        if (c == m_first)
+        e->node = false;
+        if (takeOwnership) {
+            e->cookie = offered;
+        } else {
+            e->cookie = do_copyCookie(m_first, nullptr, *offered);
             m_firstUsed = true;
+        }
+    } else {
+        void* block = QORAllocator::allocate(
+            m_allocator, static_cast<unsigned>(kNodeHeader + do_cookieSize()));
+        if (block == nullptr)
+            return qor_s_no_memory;
+        e = static_cast<Entry*>(block);
+        e->node = true;
+        e->cookie = do_copyCookie(nullptr, static_cast<char*>(block) + kNodeHeader, *offered);
     }
-    e->cookie = c;
     e->next = *at;
     *at = e;
     return qor_s_ok;
@@ -1120,8 +1143,8 @@ QORStatus QORCookieSet::merge(QORCookie* offered, bool takeOwnership)
     }
     Entry** at = &m_list;
     for (Entry* e = m_list; e != nullptr; at = &e->next, e = e->next) {
-        QORStringRef existingName;
-        if (e->cookie->getName(&existingName) != qor_s_ok || !sameBytes(existingName, name))
+        const QORStringRefT<char>* existingName = nameOf(e->cookie);
+        if (existingName == nullptr || !sameBytes(*existingName, name))
             continue;
         QORNCPStringRef existingPath;
         st = pathOf(e->cookie, &existingPath);
@@ -1194,8 +1217,8 @@ QORStatus QORCookieSet::removeCookie(const QORStringRefT<char>& name,
     Entry** at = &m_list;
     while (*at != nullptr) {
         Entry* e = *at;
-        QORStringRef n;
-        bool match = e->cookie->getName(&n) == qor_s_ok && sameBytes(n, name);
+        const QORStringRefT<char>* n = nameOf(e->cookie);
+        bool match = n != nullptr && sameBytes(*n, name);
         if (match && path != nullptr) {
             QORNCPStringRef p;
             match = pathOf(e->cookie, &p) == qor_s_ok && sameBytes(p, *path);
@@ -1205,8 +1228,7 @@ QORStatus QORCookieSet::removeCookie(const QORStringRefT<char>& name,
             continue;
         }
         *at = e->next;
-        destroy(e->cookie);
-        freeEntry(e);
+        release(e);
         removed = true;
         if (path != nullptr)
             break;
@@ -1217,11 +1239,18 @@ QORStatus QORCookieSet::removeCookie(const QORStringRefT<char>& name,
 QORCookieSet::Entry* QORCookieSet::findName(const QORStringRefT<char>& name)
 {
     for (Entry* e = m_list; e != nullptr; e = e->next) {
-        QORStringRef n;
-        if (e->cookie->getName(&n) == qor_s_ok && sameBytes(n, name))
+        const QORStringRefT<char>* n = nameOf(e->cookie);
+        if (n != nullptr && sameBytes(*n, name))
             return e;
     }
     return nullptr;
+}
+
+const QORStringRefT<char>* QORCookieSet::nameOf(QORCookie* c)
+{
+    if (c->parseFirst(c->m_flags & QORCookie::kName) != qor_s_ok)
+        return nullptr;
+    return (c->m_flags & QORCookie::kName) ? &c->m_name : nullptr;
 }
 
 QORStatus QORCookieSet::getLen(int* len)
@@ -1453,6 +1482,14 @@ QORStatus QORReqCookieSet::do_parse(QORBufferCursor& c)
         }
         if (st != qor_s_ok)
             return st;
+        // "$Path" or "$Domain" with no cookie before it, or "$Version"
+        // after the start, is dropped: written back as a cookie of its own it
+        // would read as an attribute or as the set's version.
+        QORStringRef name;
+        cookie.getName(&name);
+        if (sameAttribute(name, QORReqCookie::Path) || sameAttribute(name, QORReqCookie::Domain) ||
+            sameAttribute(name, QORReqCookie::Version))
+            continue;
         // Same-named cookies with unrelated paths: the first one stays.
         st = merge(&cookie, false);
         if (st != qor_s_ok && st != qor_s_cookie_bad_path)
@@ -1483,13 +1520,17 @@ QORStatus QORReqCookieSet::do_getHeaderValue(char* out)
     return render(out, prefix, versionPrefix(prefix), "; ", 2);
 }
 
-QORCookie* QORReqCookieSet::do_copyCookie(QORCookie* where, const QORCookie& from)
+QORCookie* QORReqCookieSet::do_copyCookie(QORCookie* into, void* raw, const QORCookie& from)
 {
-    QORReqCookie* c = where != nullptr ? static_cast<QORReqCookie*>(where)
-                                       : qor_new<QORReqCookie>(m_allocator, m_allocator);
-    if (c != nullptr)
-        c->copyFrom(static_cast<const QORReqCookie&>(from));
+    QORReqCookie* c = into != nullptr ? static_cast<QORReqCookie*>(into)
+                                 : new (raw) QORReqCookie(m_allocator);
+    c->copyFrom(static_cast<const QORReqCookie&>(from));
     return c;
+}
+
+size_t QORReqCookieSet::do_cookieSize() const
+{
+    return sizeof(QORReqCookie);
 }
 
 QORStatus QORReqCookieSet::do_update(QORCookie* existing, QORCookie* offered)
@@ -1634,13 +1675,17 @@ QORStatus QORRespCookieSet::do_getHeaderValue(char* out)
     return render(out, "", 0, ", ", 2);
 }
 
-QORCookie* QORRespCookieSet::do_copyCookie(QORCookie* where, const QORCookie& from)
+QORCookie* QORRespCookieSet::do_copyCookie(QORCookie* into, void* raw, const QORCookie& from)
 {
-    QORRespCookie* c = where != nullptr ? static_cast<QORRespCookie*>(where)
-                                        : qor_new<QORRespCookie>(m_allocator, m_allocator);
-    if (c != nullptr)
-        c->copyFrom(static_cast<const QORRespCookie&>(from));
+    QORRespCookie* c = into != nullptr ? static_cast<QORRespCookie*>(into)
+                                 : new (raw) QORRespCookie(m_allocator);
+    c->copyFrom(static_cast<const QORRespCookie&>(from));
     return c;
+}
+
+size_t QORRespCookieSet::do_cookieSize() const
+{
+    return sizeof(QORRespCookie);
 }
 
 QORStatus QORRespCookieSet::do_update(QORCookie* existing, QORCookie* offered)

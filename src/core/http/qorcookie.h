@@ -255,6 +255,7 @@ public:
     struct Entry {
         Entry* next;
         QORCookie* cookie;
+        bool node; // the cookie lives in the entry's own block
     };
 
     template <class C>
@@ -289,7 +290,8 @@ public:
 
     // Removes every cookie of that name or, with a path, the first one of
     // that name whose path (absent: "/") equals it. qor_s_not_available
-    // when none matched.
+    // when none matched. REQUIRES: name and path do not view text owned by
+    // a cookie of this set (removing it frees that text).
     QORStatus removeCookie(const QORStringRefT<char>& name,
                            const QORStringRefT<char>* path = nullptr);
     // Removes and destroys every cookie.
@@ -321,6 +323,8 @@ protected:
     // domain; without one, offered is added at the end.
     QORStatus mergeByName(QORCookie* offered, bool takeOwnership);
     Entry* findName(const QORStringRefT<char>& name);
+    // A cookie's name without copying the view; null when it has none.
+    static const QORStringRefT<char>* nameOf(QORCookie* c);
     // The header value: prefix bytes, then the cookies separated by sep.
     QORStatus measure(int prefixLength, int separatorLength, int* len);
     QORStatus render(char* out, const char* prefix, int prefixLength,
@@ -329,9 +333,11 @@ protected:
     virtual QORStatus do_parse(QORBufferCursor& c) = 0;
     virtual QORStatus do_getLen(int* len) = 0;
     virtual QORStatus do_getHeaderValue(char* out) = 0;
-    // A cookie of the set's kind copying from's views: where when given
-    // (the set's inline cookie), else a new one from the set's allocator.
-    virtual QORCookie* do_copyCookie(QORCookie* where, const QORCookie& from) = 0;
+    // A cookie of the set's kind with from's views: into (the set's inline
+    // cookie) when given, else one constructed in the memory at raw, which
+    // holds do_cookieSize() bytes.
+    virtual QORCookie* do_copyCookie(QORCookie* into, void* raw, const QORCookie& from) = 0;
+    virtual size_t do_cookieSize() const = 0;
     // An equal name and path: existing takes offered's fields.
     virtual QORStatus do_update(QORCookie* existing, QORCookie* offered) = 0;
 
@@ -345,9 +351,10 @@ private:
     Entry* newEntry();
     void freeEntry(Entry* e);
     void destroy(QORCookie* c);
+    void release(Entry* e);
     QORStatus insert(Entry** at, QORCookie* offered, bool takeOwnership);
 
-    Entry m_firstEntry = {nullptr, nullptr};
+    Entry m_firstEntry = {nullptr, nullptr, false};
     bool m_firstEntryUsed = false;
     QORCookie* m_first;
     bool m_firstUsed = false;
@@ -395,7 +402,8 @@ protected:
     QORStatus do_parse(QORBufferCursor& c) override;
     QORStatus do_getLen(int* len) override;
     QORStatus do_getHeaderValue(char* out) override;
-    QORCookie* do_copyCookie(QORCookie* where, const QORCookie& from) override;
+    QORCookie* do_copyCookie(QORCookie* into, void* raw, const QORCookie& from) override;
+    size_t do_cookieSize() const override;
     QORStatus do_update(QORCookie* existing, QORCookie* offered) override;
 
 private:
@@ -443,7 +451,8 @@ protected:
     QORStatus do_parse(QORBufferCursor& c) override;
     QORStatus do_getLen(int* len) override;
     QORStatus do_getHeaderValue(char* out) override;
-    QORCookie* do_copyCookie(QORCookie* where, const QORCookie& from) override;
+    QORCookie* do_copyCookie(QORCookie* into, void* raw, const QORCookie& from) override;
+    size_t do_cookieSize() const override;
     QORStatus do_update(QORCookie* existing, QORCookie* offered) override;
 
 private:

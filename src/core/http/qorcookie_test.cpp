@@ -91,6 +91,10 @@ TEST(QORCookieTest, RequestSetDamage)
     // No name at a position: one byte is skipped and parsing goes on.
     QORReqCookieSet skipped(QORStringRef("=x; a=1\r\nb=2"));
     EXPECT_EQ(render(&skipped), "x; a=1");
+    // An attribute with no cookie before it, or a version after the start,
+    // is dropped, not made a cookie that would read back as an attribute.
+    QORReqCookieSet orphan(QORStringRef("a (; $Domain=d; $path=/p; b; $Version=1"));
+    EXPECT_EQ(render(&orphan), "a; b");
 
     const struct {
         const char* header;
