@@ -224,7 +224,7 @@ QORStatus QORConfigMultiValue::setValue(const QORStringRef& text)
                                 text.data(), text.length());
     resetIterator();
     if (st != qor_s_ok) {
-        QOR_REPORT(st);
+        QOR_REPORT_SUB(qor_svc_config_mgr, st);
         return st;
     }
     m_isSet = true;
@@ -268,7 +268,7 @@ QORStatus QORConfigMultiLCPValue::setLCPValue(const QORLCPStringRef& text)
                                 text.data(), text.length());
     resetIterator();
     if (st != qor_s_ok) {
-        QOR_REPORT(st);
+        QOR_REPORT_SUB(qor_svc_config_mgr, st);
         return st;
     }
     m_isSet = true;
@@ -351,7 +351,7 @@ QORStatus QORConfigMVEnum::setValue(const QORStringRef& text)
         if (e == nullptr || e->setValue(value) != qor_s_ok
             || m_enums.add(e) != qor_s_ok) {
             qor_delete(e);
-            QOR_REPORT(qor_s_no_memory);
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
             st = qor_s_no_memory;
             break;
         }

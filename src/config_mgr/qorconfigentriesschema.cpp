@@ -3,6 +3,7 @@
 #include "config_mgr/qorconfigentriesschema.h"
 
 #include <cstring>
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 
 QORConfigEntriesSchema::QORConfigEntriesSchema(const char* name)
@@ -21,7 +22,7 @@ QORStatus QORConfigEntriesSchema::addEntry(QORConfigSchemaEntry* entry)
     QORStatus st = m_entries.add(entry);
     if (st != qor_s_ok) {
         delete entry;
-        QOR_REPORT(st);
+        QOR_REPORT_SUB(qor_svc_config_mgr, st);
     }
     return st;
 }
@@ -44,7 +45,7 @@ QORStatus QORConfigEntriesSchema::feedLines(qorStanzaFile* file,
     do {
         const char* value = file->value ? file->value : "";
         if (data->setLCPValue(QORLCPStringRef(value)) != qor_s_ok) {
-            QOR_REPORT(qor_s_config_bad_value_logged, stanza, fileName(), name,
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_config_bad_value_logged, stanza, fileName(), name,
                        value);
             return qor_s_config_bad_value;
         }
@@ -59,7 +60,7 @@ QORStatus QORConfigEntriesSchema::applyDefault(const QORConfigSchemaEntry* entry
     if (data->isSet() || value == nullptr)
         return qor_s_ok;
     if (data->setLCPValue(QORLCPStringRef(value)) != qor_s_ok) {
-        QOR_REPORT(qor_s_config_bad_value_logged, entry->getStanza(),
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_config_bad_value_logged, entry->getStanza(),
                    fileName(), entry->getName(), value);
         return qor_s_config_bad_value;
     }
@@ -76,7 +77,7 @@ QORStatus QORConfigEntriesSchema::loadSingleValueEntry(
     if (qualifies(entry)) {
         QORLCPString stanza;
         if (!qualifiedStanza(entry->getStanza(), &stanza)) {
-            QOR_REPORT(qor_s_no_memory);
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
             return qor_s_no_memory;
         }
         st = feedLines(file, stanza.c_str(), entry->getName(), data, false,
@@ -110,7 +111,7 @@ QORStatus QORConfigEntriesSchema::loadMultiValueEntry(
     if (qualifies(entry)) {
         QORLCPString stanza;
         if (!qualifiedStanza(entry->getStanza(), &stanza)) {
-            QOR_REPORT(qor_s_no_memory);
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
             return qor_s_no_memory;
         }
         st = feedLines(file, stanza.c_str(), entry->getName(), data, true,
@@ -181,7 +182,7 @@ QORStatus QORConfigEntriesSchema::validateStanza(const char* stanza,
 {
     QORLCPString name;
     if (!(qualified ? qualifiedStanza(stanza, &name) : name.set(stanza, -1))) {
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return qor_s_no_memory;
     }
     if (!qorStzMoveStanza(m_file, name.c_str()))

@@ -8,6 +8,7 @@
 #include <new>
 #include "core/buffers/qorconverter.h"
 #include "core/system/qorassert.h"
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 
 namespace {
@@ -105,7 +106,7 @@ QORStatus QORConfigMgr::initialize(const char* fileName)
     if (m_file != nullptr)
         shutdown();
     if (!m_fileName.set(fileName, -1)) {
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return qor_s_no_memory;
     }
     QORUTF8ToCPConverter conv(qor_config_local_cs());
@@ -146,12 +147,12 @@ QORStatus QORConfigMgr::registerSchema(QORConfigSchema* schema,
     SchemaEntry* entry = qor_new<SchemaEntry>(nullptr, schema, kind);
     if (entry == nullptr) {
         delete schema;
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return qor_s_no_memory;
     }
     if (m_schemas.add(entry) != qor_s_ok) {
         qor_delete(entry);
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return qor_s_no_memory;
     }
     schema->m_file = m_file;
@@ -219,7 +220,7 @@ bool QORConfigMgr::loadStanza(void* mgr, const char* stanza_name,
     QORConfigStanzaSchemaT<QORString>* schema =
         new (std::nothrow) QORConfigStanzaSchemaT<QORString>(kCommonInterface);
     if (schema == nullptr) {
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return false;
     }
     QORStatus st = schema->setStanza(stanza_name);
@@ -259,7 +260,7 @@ bool QORConfigMgr::loadStanza(void* mgr, const char* stanza_name,
         });
     });
     if (!ok) {
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return false;
     }
     *value = array.release();
@@ -292,7 +293,7 @@ bool QORConfigMgr::loadEntry(void* mgr, const char* stanza_name,
     if (schema == nullptr || entry == nullptr) {
         delete schema;
         delete entry;
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return false;
     }
     QORStatus st = entry->set(stanza_name, entry_name, qualifier != nullptr,
@@ -316,7 +317,7 @@ bool QORConfigMgr::loadEntry(void* mgr, const char* stanza_name,
         return false;
     if (data.entries() == 0) {
         if (!optional)
-            QOR_REPORT(qor_s_config_entry_required, stanza_name,
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_config_entry_required, stanza_name,
                        self->m_fileName.c_str(), entry_name);
         return false;
     }
@@ -330,7 +331,7 @@ bool QORConfigMgr::loadEntry(void* mgr, const char* stanza_name,
     }
     if (!ok) {
         releaseEntryData(values);
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return false;
     }
     *value = values;

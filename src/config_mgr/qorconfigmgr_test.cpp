@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 #include <gtest/gtest.h>
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 
 namespace {
@@ -21,6 +22,7 @@ typedef std::vector<std::string> Strings;
 // One administrator message as reported, with its string inserts.
 struct Reported {
     QORStatus id;
+    int subcomponent;
     Strings args;
 };
 
@@ -40,9 +42,9 @@ int insertsOf(QORStatus id)
     }
 }
 
-void captureSink(const char*, int, QORStatus id, va_list args)
+void captureSink(const char*, int, int subcomponent, QORStatus id, va_list args)
 {
-    Reported r{id, {}};
+    Reported r{id, subcomponent, {}};
     for (int i = insertsOf(id); i > 0; i--)
         r.args.emplace_back(va_arg(args, const char*));
     g_reported.push_back(r);
@@ -256,6 +258,7 @@ TEST_F(ConfigMgrTest, RefusedSingleValueIsReportedAndNotDefaulted)
     EXPECT_FALSE(b.isDefault());
     ASSERT_EQ(1u, g_reported.size());
     EXPECT_EQ(qor_s_config_bad_value_logged, g_reported[0].id);
+    EXPECT_EQ(qor_svc_config_mgr, g_reported[0].subcomponent);
     EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), g_reported[0].args);
 }
 

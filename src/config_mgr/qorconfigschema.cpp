@@ -2,6 +2,7 @@
 #include "config_mgr/qorconfigschema.h"
 
 #include "core/buffers/qorconverter.h"
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 #include "config_mgr/qorconfigdata.h"
 
@@ -43,14 +44,14 @@ QORStatus QORConfigSchema::scanStatus(const char* stanza) const
 {
     QORStatus st = m_file->status;
     if (st != qor_s_ok)
-        QOR_REPORT(qor_s_config_stanza_access, stanza, fileName());
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_config_stanza_access, stanza, fileName());
     return st;
 }
 
 QORStatus QORConfigSchema::unknownLine(const char* stanza) const
 {
     const char* value = m_file->value ? m_file->value : "";
-    QOR_REPORT(qor_s_config_unknown_logged, m_file->entryName, value, stanza,
+    QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_config_unknown_logged, m_file->entryName, value, stanza,
                fileName());
     return qor_s_config_unknown_entry;
 }

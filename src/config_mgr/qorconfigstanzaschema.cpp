@@ -4,6 +4,7 @@
 
 #include "core/buffers/qorconverter.h"
 #include "core/system/qorassert.h"
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 #include "config_mgr/qorconfigdata.h"
 
@@ -90,7 +91,7 @@ QORStatus QORConfigStanzaSchemaT<S>::readStanza(const char* stanza,
             st = add(name, value);
         if (st != qor_s_ok) {
             if (st == qor_s_no_memory)
-                QOR_REPORT(st);
+                QOR_REPORT_SUB(qor_svc_config_mgr, st);
             return st;
         }
         if (!qorStzMoveNextEntry(m_file))
@@ -117,7 +118,7 @@ QORStatus QORConfigStanzaSchemaT<S>::loadData(
     if (hasQualifier()) {
         QORLCPString stanza;
         if (!qualifiedStanza(m_stanza.c_str(), &stanza)) {
-            QOR_REPORT(qor_s_no_memory);
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
             return qor_s_no_memory;
         }
         QORStatus st = readStanza(stanza.c_str(), &qualifiedExists,
@@ -162,7 +163,7 @@ QORStatus QORConfigStanzaSchemaT<S>::loadData(QORSearchableList<Pair, Ref>& list
     if (hasQualifier()) {
         QORLCPString stanza;
         if (!qualifiedStanza(m_stanza.c_str(), &stanza)) {
-            QOR_REPORT(qor_s_no_memory);
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
             return qor_s_no_memory;
         }
         QORStatus st = readStanza(stanza.c_str(), &qualifiedExists, add);
@@ -212,7 +213,7 @@ QORStatus QORConfigStanzaSchemaT<S>::validate()
         return result;
     QORLCPString stanza;
     if (!qualifiedStanza(m_stanza.c_str(), &stanza)) {
-        QOR_REPORT(qor_s_no_memory);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_no_memory);
         return qor_s_no_memory;
     }
     QORStatus st = validateStanza(stanza.c_str());

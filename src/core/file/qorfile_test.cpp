@@ -1,6 +1,3 @@
-// Large-file interfaces in 32-bit builds too: stat and readdir fail there
-// with EOVERFLOW on 64-bit inode numbers otherwise.
-#define _FILE_OFFSET_BITS 64
 #include "core/file/qorfile.h"
 
 #include <gtest/gtest.h>

@@ -9,13 +9,11 @@
 // rename is atomic. Openers check after locking that the path still names
 // the file they locked, so one that waited on a replaced file opens again.
 
-// Large-file interfaces in 32-bit builds too: stat and readdir fail there
-// with EOVERFLOW on 64-bit inode numbers otherwise.
-#define _FILE_OFFSET_BITS 64
 #include "core/file/qorstanza.h"
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,6 +22,7 @@
 
 #include "core/file/qorfile.h"
 #include "core/platform/qorlox.h"
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 #include "core/system/qorsyserr.h"
 
@@ -124,6 +123,21 @@ bool isSpace(lox_unichar_t c)
     return lox_iswspace(c) != 0;
 }
 
+// A text with no local form, for a report: ASCII as it is, every other unit
+// as U+XXXX.
+void describeWide(const lox_unichar_t* s, char* out, size_t size)
+{
+    size_t used = 0;
+    for (; *s != 0 && used + 7 < size; s++) {
+        if (*s < 0x80)
+            out[used++] = static_cast<char>(*s);
+        else
+            used += static_cast<size_t>(
+                snprintf(out + used, size - used, "U+%04X", static_cast<unsigned>(*s)));
+    }
+    out[used] = 0;
+}
+
 // Converts the 16-bit text [s, s + n) to a heap string in the local code
 // page. Null with *status set on failure.
 char* narrow(const lox_unichar_t* s, size_t n, QORStatus* status)
@@ -138,7 +152,9 @@ char* narrow(const lox_unichar_t* s, size_t n, QORStatus* status)
     wide[n] = 0;
     size_t len = lox_wcstombs(text, wide, sizeof text);
     if (len == static_cast<size_t>(-1) || len >= sizeof text) {
-        QOR_REPORT(qor_s_stz_wc_conversion_msg, wide);
+        char shown[kPiece * 6];
+        describeWide(wide, shown, sizeof shown);
+        QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_wc_conversion_msg, shown);
         *status = qor_s_wc_to_mb_failed;
         return nullptr;
     }
@@ -219,7 +235,7 @@ QORStatus openLocked(qorStanzaFile* stz)
             if (err == EAGAIN || err == EACCES)
                 return qor_s_stz_would_block;
             char text[128];
-            QOR_REPORT(qor_s_stz_lock_error_msg,
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_lock_error_msg,
                        qor_sys_strerror(err, text, sizeof text), err);
             return qor_s_stz_lock_failed;
         }
@@ -488,7 +504,7 @@ bool scanFile(qorStanzaFile* stz, bool nextStanza, bool acrossStanzas,
         }
         size_t n = lox_mbstowcs(wide, line, kPiece);
         if (n == static_cast<size_t>(-1) || n >= static_cast<size_t>(kPiece)) {
-            QOR_REPORT(qor_s_stz_mb_conversion_msg, line);
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_mb_conversion_msg, line);
             qor_zSetError(stz, qor_s_mb_to_wc_failed);
             return false;
         }
@@ -511,7 +527,8 @@ bool scanFile(qorStanzaFile* stz, bool nextStanza, bool acrossStanzas,
             size_t close = findChar(wide, i + 1, n, ']');
             if (close == n) {
                 char* rest = narrow(wide + i + 1, n - i - 1, &status);
-                QOR_REPORT(qor_s_stz_bad_heading_msg, rest != nullptr ? rest : line);
+                QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_bad_heading_msg,
+                               rest != nullptr ? rest : line);
                 free(rest);
                 qor_zSetError(stz, qor_s_stz_no_bracket);
                 return false;
@@ -536,7 +553,7 @@ bool scanFile(qorStanzaFile* stz, bool nextStanza, bool acrossStanzas,
 
         size_t eq = findChar(wide, i, n, '=');
         if (eq == n || eq == i) {
-            QOR_REPORT(qor_s_stz_bad_entry_msg, wide,
+            QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_bad_entry_msg, wide,
                        stz->stanzaName != nullptr ? stz->stanzaName : "");
             qor_zSetError(stz, qor_s_stz_no_separator);
             return false;

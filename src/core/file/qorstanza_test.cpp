@@ -1,6 +1,3 @@
-// Large-file interfaces in 32-bit builds too: stat and readdir fail there
-// with EOVERFLOW on 64-bit inode numbers otherwise.
-#define _FILE_OFFSET_BITS 64
 #include "core/file/qorstanza.h"
 
 #include <gtest/gtest.h>
@@ -19,15 +16,18 @@
 #include <vector>
 
 #include "core/platform/qorscopedlocale.h"
+#include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 
 namespace {
 
 std::vector<QORStatus> g_reported;
+std::vector<int> g_reportedSub;
 
-void recordReport(const char*, int, QORStatus id, va_list)
+void recordReport(const char*, int, int subcomponent, QORStatus id, va_list)
 {
     g_reported.push_back(id);
+    g_reportedSub.push_back(subcomponent);
 }
 
 std::string readFile(const std::string& path)
@@ -160,9 +160,11 @@ TEST_F(StanzaTest, SyntaxErrorsAreLoggedThenRecorded)
     for (const Case& c : cases) {
         qorStanzaFile* stz = open(c.text, QOR_STZ_READ_ONLY);
         g_reported.clear();
+        g_reportedSub.clear();
         EXPECT_FALSE(qorStzValidate(stz));
         EXPECT_EQ(stz->status, c.recorded);
         EXPECT_EQ(g_reported, std::vector<QORStatus>{c.logged});
+        EXPECT_EQ(g_reportedSub, std::vector<int>{qor_svc_config_mgr});
         // The cursor stands past the end until moved to the first stanza.
         EXPECT_EQ(stz->stanzaName, nullptr);
         EXPECT_TRUE(qorStzMoveNextEntry(stz));

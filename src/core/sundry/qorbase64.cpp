@@ -7,9 +7,9 @@
 
 namespace {
 
-const char kStandard[] =
+constexpr char kStandard[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-const char kUriSafe[] =
+constexpr char kUriSafe[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
 const int8_t kInvalid = -1;

@@ -20,10 +20,17 @@ bool g_initialized;
 char g_localeName[128] = "C";
 
 // Foundation reports: the severity comes from the message identifier.
-void reportSink(const char* file, int line, QORStatus id, va_list args)
+// The configuration tools' messages go to their own handle.
+void reportSink(const char* file, int line, int subcomponent, QORStatus id,
+                va_list args)
 {
-    dx_svc_vprintf_cs_withfile(dx_svc_pic_handle, qorsvc_get_local_cs(), file,
-                               line, nullptr, qor_svc_common, 0, id, args);
+    dx_svc_handle_t handle = (id & 0xfffff000u) == QOR_CO_MSG_BASE
+                                 ? dx_svc_pco_handle
+                                 : dx_svc_pic_handle;
+    if (subcomponent < 0 || subcomponent >= handle->subcomp_count)
+        subcomponent = qor_svc_common;
+    dx_svc_vprintf_cs_withfile(handle, qorsvc_get_local_cs(), file, line,
+                               nullptr, subcomponent, 0, id, args);
 }
 
 int withoutSlash(const char* dir)

@@ -260,11 +260,18 @@ TEST_F(SvcRecordTest, StartUpRegistersTablesAndRoutesReports)
               1u);
     EXPECT_EQ(count(text, "0x35F020E7 plugind WARNING pic Common"), 1u);
 
+    // A sub-component is kept; configuration-tool ids go to their handle.
+    QOR_REPORT_SUB(qor_svc_config_mgr, 0x35f020e7);
+    QOR_REPORT_SUB(qor_svc_config_mgr, 0x35e1e0ea, "s", "f");
+    text = readFile(m_log);
+    EXPECT_EQ(count(text, "0x35F020E7 plugind WARNING pic Config Mgr"), 1u);
+    EXPECT_EQ(count(text, "0x35E1E0EA plugind ERROR pco Config Error"), 1u);
+
     // Shutdown gives the foundation its own sink back.
     dx_svc_shutdown();
     SvcCapture err(2);
     QOR_REPORT(0x35f020e7);
-    EXPECT_EQ(count(readFile(m_log), "0x35F020E7"), 1u);
+    EXPECT_EQ(count(readFile(m_log), "0x35F020E7"), 2u);
     std::string fallback = err.text();
     EXPECT_EQ(count(fallback, "plugind"), 0u);
     EXPECT_EQ(count(fallback, "0x35f020e7"), 1u);

@@ -19,7 +19,7 @@ const FallbackText kTexts[] = {
      "(system error code: %d)."},
 };
 
-void builtinSink(const char* file, int line, QORStatus id, va_list args)
+void builtinSink(const char* file, int line, int, QORStatus id, va_list args)
 {
     for (const FallbackText& t : kTexts) {
         if (t.id == id) {
@@ -35,17 +35,26 @@ std::atomic<qor_report_sink_t> g_sink{builtinSink};
 
 } // namespace
 
-extern "C" void qor_report_v(const char* file, int line, QORStatus id,
-                             va_list args)
+extern "C" void qor_report_v(const char* file, int line, int subcomponent,
+                             QORStatus id, va_list args)
 {
-    g_sink.load(std::memory_order_acquire)(file, line, id, args);
+    g_sink.load(std::memory_order_acquire)(file, line, subcomponent, id, args);
 }
 
 extern "C" void qor_report(const char* file, int line, QORStatus id, ...)
 {
     va_list args;
     va_start(args, id);
-    qor_report_v(file, line, id, args);
+    qor_report_v(file, line, 0, id, args);
+    va_end(args);
+}
+
+extern "C" void qor_report_sub(const char* file, int line, int subcomponent,
+                               QORStatus id, ...)
+{
+    va_list args;
+    va_start(args, id);
+    qor_report_v(file, line, subcomponent, id, args);
     va_end(args);
 }
 
