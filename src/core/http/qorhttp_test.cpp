@@ -138,17 +138,6 @@ TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
               nullptr);
 }
 
-TEST(QORHTTPTest, BuildUrlIntoAStringReportsMemoryFailure)
-{
-    QORCountingAllocator a;
-    a.failAfter = 0;
-    QORString out(&a);
-    std::string longPath = "/" + std::string(300, 'p');
-    EXPECT_FALSE(QORHTTP::buildUrl(QORStringRef("http"), QORStringRef("h"), QORStringRef(""),
-                                   QORStringRef(longPath.c_str()), QORStringRef(""), &out));
-    EXPECT_EQ(out.length(), 0);
-}
-
 TEST(QORHTTPTest, AbsoluteURLResolvesAgainstTheBaseDirectory)
 {
     EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "c"), "http://h:8080/a/c");
@@ -196,13 +185,4 @@ TEST(QORHTTPTest, ProcessURILowerCasesUTF8AndRefusesBadBytes)
     EXPECT_EQ(canon(false, false, "/\xFF"), "!59");
     // Case-sensitive paths are not decoded.
     EXPECT_EQ(canon(true, false, "/\xFF"), "/\xFF");
-}
-
-TEST(QORHTTPTest, ProcessURIReportsMemoryFailure)
-{
-    QORCountingAllocator a;
-    a.failAfter = 0;
-    QORString out(&a);
-    std::string big = "/" + std::string(400, 'a');
-    EXPECT_EQ(QORHTTP::processURI(true, false, QORStringRef(big.c_str()), &out), qor_s_no_memory);
 }

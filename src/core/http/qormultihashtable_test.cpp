@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
-#include "core/http/qorhttp.h"
 #include "core/memory/qorcountingallocator.h"
 
 namespace {
@@ -89,20 +88,4 @@ TEST(QORMultiHashTableTest, MemoryFailureLeavesTheTableAsItWas)
     a.failAfter = -1;
     ASSERT_EQ(t.add(QORStringRef("k"), QORString("2")), qor_s_ok);
     EXPECT_EQ(t.count(), 2);
-}
-
-TEST(QORMultiHashTableTest, HeaderNamesShareABucketWhateverTheirCase)
-{
-    QORMultiHashTable<QORHTTPHdrNameRef, QORNCPStringRef, 17> h;
-    ASSERT_EQ(h.add(QORHTTPHdrNameRef("Accept"), QORNCPStringRef("a")), qor_s_ok);
-    ASSERT_EQ(h.add(QORHTTPHdrNameRef("ACCEPT"), QORNCPStringRef("b")), qor_s_ok);
-    EXPECT_EQ(h.bucketOf(QORHTTPHdrNameRef("accept")), qor_hdr_accept.hash() % 17);
-    auto* e = h.find(qor_hdr_accept);
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(std::string(e->value.data(), 1), "a");
-    ASSERT_NE(h.findNext(e), nullptr);
-    EXPECT_EQ(std::string(h.findNext(e)->value.data(), 1), "b");
-    int owner;
-    h.setOwner(&owner);
-    EXPECT_EQ(h.owner(), &owner);
 }
