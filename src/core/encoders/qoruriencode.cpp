@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "core/sundry/qorhexdigit.h"
+
 namespace {
 
 enum Action : uint8_t {
@@ -79,17 +81,6 @@ constexpr std::array<bool, 256> makeMacroDecodable()
 }
 
 constexpr std::array<bool, 256> kMacroDecodable = makeMacroDecodable();
-
-int hexValue(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool reserveMore(QORStringT<char>* out, long long extra)
 {
@@ -179,8 +170,8 @@ bool qor_uri_decode_macro(QORStringT<char>* out, const char* in, int len)
     char* w = start;
     for (int i = 0; i < len;) {
         if (p[i] == '%' && len - i >= 3) {
-            int hi = hexValue(p[i + 1]);
-            int lo = hexValue(p[i + 2]);
+            int hi = qor_hex_value(p[i + 1]);
+            int lo = qor_hex_value(p[i + 2]);
             if (hi >= 0 && lo >= 0 && kMacroDecodable[hi << 4 | lo]) {
                 *w++ = static_cast<char>(hi << 4 | lo);
                 i += 3;

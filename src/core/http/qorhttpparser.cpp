@@ -7,6 +7,7 @@
 #include <cstring>
 #include "core/buffers/qorstrtol.h"
 #include "core/platform/qorlox.h"
+#include "core/sundry/qorhexdigit.h"
 #include "core/trace/qortraceregistry.h"
 
 namespace {
@@ -786,13 +787,7 @@ QORStatus QORHTTPParser::parseChunk(QORBufferCursor* c, QORStringRefT<char>* out
 
 int QORHTTPParser::atox(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return qor_hex_value(static_cast<unsigned char>(c));
 }
 
 QORStatus QORHTTPParser::decodeURI(const QORStringRefT<char>& in, QORNCPString* out)

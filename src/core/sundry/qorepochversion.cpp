@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/random.h>
 #include <unistd.h>
+#include "core/sundry/qorhexdigit.h"
 #include "core/sundry/qorsnprintf.h"
 
 namespace {
@@ -15,17 +16,6 @@ namespace {
 // itself.
 const char kIdentifierPattern[] = "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx";
 const size_t kIdentifierTextLen = sizeof kIdentifierPattern - 1;
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Fills buf from getrandom, or from /dev/urandom on a kernel without it.
 bool readRandom(uint8_t* buf, size_t n)
@@ -137,7 +127,7 @@ QORStatus QOREpochVersion::parse(const char* text, int len, QOREpochVersion* out
                 return qor_s_invalid_argument;
             continue;
         }
-        int h = hexValue(text[i]);
+        int h = qor_hex_value(static_cast<unsigned char>(text[i]));
         if (h < 0)
             return qor_s_invalid_argument;
         if (nibble % 2 == 0)
