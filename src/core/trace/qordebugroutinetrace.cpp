@@ -9,9 +9,8 @@
 #include <pthread.h>
 
 #include "core/sundry/qorsnprintf.h"
-#include "core/system/qorreport.h"
-#include "core/system/qorsyserr.h"
 #include "core/threads/qorthread.h"
+#include "core/threads/qorthreadkey.h"
 
 namespace {
 
@@ -20,12 +19,9 @@ const unsigned kBlanksPerLevel = 4;
 // Levels of blanks made beyond the deepest one asked for.
 const unsigned kSpareLevels = 32;
 
-enum { key_none, key_ready, key_unavailable };
 
 // The nesting depth is kept as the thread-specific value itself.
-pthread_key_t gNestingKey;
-std::atomic<int> gKeyState{key_none};
-pthread_once_t gKeyOnce = PTHREAD_ONCE_INIT;
+QORThreadKey gNestingKey;
 pthread_once_t gShutdownOnce = PTHREAD_ONCE_INIT;
 
 // One run of blanks shared by all threads: an indent of k levels is its last
@@ -40,27 +36,6 @@ struct Blanks {
 
 std::atomic<Blanks*> gBlanks{nullptr};
 pthread_mutex_t gBlanksLock = PTHREAD_MUTEX_INITIALIZER;
-
-void createKey()
-{
-    if (gKeyState.load() != key_none)
-        return;
-    int rc = pthread_key_create(&gNestingKey, nullptr);
-    if (rc != 0) {
-        char text[256];
-        QOR_REPORT(qor_s_system_call_failed, "pthread_key_create",
-                   qor_sys_strerror(rc, text, sizeof text), rc);
-        gKeyState.store(key_unavailable);
-        return;
-    }
-    gKeyState.store(key_ready);
-}
-
-bool keyReady()
-{
-    pthread_once(&gKeyOnce, createKey);
-    return gKeyState.load(std::memory_order_acquire) == key_ready;
-}
 
 // Blanks for at least levels levels; the current ones when that fails.
 Blanks* growBlanks(unsigned levels)
@@ -100,8 +75,7 @@ void freeBlanks()
 
 void deleteKey()
 {
-    if (gKeyState.exchange(key_unavailable) == key_ready)
-        pthread_key_delete(gNestingKey);
+    gNestingKey.remove();
     freeBlanks();
 }
 
@@ -163,18 +137,18 @@ QORDebugRoutineTrace::~QORDebugRoutineTrace()
 
 int QORDebugRoutineTrace::nestingLevel() const
 {
-    if (!keyReady())
+    if (!gNestingKey.ready())
         return 0;
     return static_cast<int>(
-        reinterpret_cast<intptr_t>(pthread_getspecific(gNestingKey)));
+        reinterpret_cast<intptr_t>(gNestingKey.get()));
 }
 
 void QORDebugRoutineTrace::incrementNestingLevel()
 {
-    if (!keyReady())
+    if (!gNestingKey.ready())
         return;
     intptr_t n = nestingLevel() + 1;
-    pthread_setspecific(gNestingKey, reinterpret_cast<void*>(n));
+    gNestingKey.set(reinterpret_cast<void*>(n));
 }
 
 void QORDebugRoutineTrace::decrementNestingLevel()
@@ -182,8 +156,7 @@ void QORDebugRoutineTrace::decrementNestingLevel()
     int n = nestingLevel();
     if (n <= 0)
         return;
-    pthread_setspecific(gNestingKey,
-                        reinterpret_cast<void*>(static_cast<intptr_t>(n - 1)));
+    gNestingKey.set(reinterpret_cast<void*>(static_cast<intptr_t>(n - 1)));
 }
 
 const char* QORDebugRoutineTrace::indentSpace()

@@ -7,8 +7,7 @@
 #include <pthread.h>
 
 #include "core/sundry/qorsnprintf.h"
-#include "core/system/qorreport.h"
-#include "core/system/qorsyserr.h"
+#include "core/threads/qorthreadkey.h"
 
 namespace {
 
@@ -18,56 +17,32 @@ struct ThreadDetails {
     QORString vh;
 };
 
-enum { key_none, key_ready, key_unavailable };
-
-pthread_key_t gDetailsKey;
-std::atomic<int> gKeyState{key_none};
-pthread_once_t gKeyOnce = PTHREAD_ONCE_INIT;
-pthread_once_t gShutdownOnce = PTHREAD_ONCE_INIT;
-
 void freeDetails(void* p)
 {
     delete static_cast<ThreadDetails*>(p);
 }
 
-void createKey()
-{
-    if (gKeyState.load() != key_none)
-        return;
-    int rc = pthread_key_create(&gDetailsKey, freeDetails);
-    if (rc != 0) {
-        char text[256];
-        QOR_REPORT(qor_s_system_call_failed, "pthread_key_create",
-                   qor_sys_strerror(rc, text, sizeof text), rc);
-        gKeyState.store(key_unavailable);
-        return;
-    }
-    gKeyState.store(key_ready);
-}
+QORThreadKey gDetailsKey(freeDetails);
+pthread_once_t gShutdownOnce = PTHREAD_ONCE_INIT;
 
 void deleteKey()
 {
-    int state = gKeyState.exchange(key_unavailable);
-    if (state != key_ready)
-        return;
-    freeDetails(pthread_getspecific(gDetailsKey));
-    pthread_key_delete(gDetailsKey);
+    freeDetails(gDetailsKey.remove());
 }
 
 // The calling thread's record; made when create is set. Null when the
 // storage is unavailable or memory failed.
 ThreadDetails* threadDetails(bool create)
 {
-    pthread_once(&gKeyOnce, createKey);
-    if (gKeyState.load(std::memory_order_acquire) != key_ready)
+    if (!gDetailsKey.ready())
         return nullptr;
-    ThreadDetails* d = static_cast<ThreadDetails*>(pthread_getspecific(gDetailsKey));
+    ThreadDetails* d = static_cast<ThreadDetails*>(gDetailsKey.get());
     if (d != nullptr || !create)
         return d;
     d = new (std::nothrow) ThreadDetails;
     if (d == nullptr)
         return nullptr;
-    if (pthread_setspecific(gDetailsKey, d) != 0) {
+    if (!gDetailsKey.set(d)) {
         delete d;
         return nullptr;
     }
