@@ -9,9 +9,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/http/qorcookie.h"
+#include "core/http/qorhttpparser.h"
 #include "core/memory/qorcountingallocator.h"
 
 namespace {
@@ -94,6 +96,56 @@ bool hasControlBytes(const std::string& text)
     return false;
 }
 
+// A value that opens a double quote it does not close is kept as it came;
+// written back before text holding a quote, it reads as a quoted string
+// running over what follows. A set holding one need not read back.
+bool unbalancedQuote(const QORStringRefT<char>& value)
+{
+    if (value.length() == 0 || value.data()[0] != '"')
+        return false;
+    QORBufferCursor c(value.data(), value.length());
+    QORStringRef quoted;
+    return QORHTTPParser::parseQuotedString(&c, &quoted) != qor_s_ok ||
+           quoted.length() != value.length();
+}
+
+bool unbalancedField(QORCookie* c, QORStatus (QORCookie::*get)(QORStringRefT<char>*))
+{
+    QORStringRef v;
+    return (c->*get)(&v) == qor_s_ok && unbalancedQuote(v);
+}
+
+bool unbalancedAttribute(QORReqCookie*)
+{
+    return false;
+}
+
+bool unbalancedAttribute(QORRespCookie* c)
+{
+    QORStringRef v;
+    return (c->getComment(&v) == qor_s_ok && unbalancedQuote(v)) ||
+           (c->getMaxAge(&v) == qor_s_ok && unbalancedQuote(v)) ||
+           (c->getExpires(&v) == qor_s_ok && unbalancedQuote(v));
+}
+
+// A response cookie that is a bare name at the end of a header is refused
+// (the header ended unexpectedly), so a set holding one need not read back.
+template <class Set>
+bool readsBack(Set* set)
+{
+    bool response = std::is_same<Set, QORRespCookieSet>::value;
+    for (auto it = set->begin(); it != set->end(); ++it) {
+        QORStringRef v;
+        if (response && it->getValue(&v) != qor_s_ok)
+            return false;
+        if (unbalancedField(*it, &QORCookie::getValue) ||
+            unbalancedField(*it, &QORCookie::getPath) ||
+            unbalancedField(*it, &QORCookie::getDomain) || unbalancedAttribute(*it))
+            return false;
+    }
+    return true;
+}
+
 template <class Set>
 void exercise(const std::string& text, unsigned which, QORAllocator* a)
 {
@@ -101,7 +153,7 @@ void exercise(const std::string& text, unsigned which, QORAllocator* a)
     std::string first;
     if (!render(&set, &first))
         return;
-    bool stable = !hasControlBytes(text);
+    bool stable = !hasControlBytes(text) && readsBack(&set);
     if (stable)
         checkStable(&set, first, a);
     auto it = set.begin();
@@ -111,7 +163,9 @@ void exercise(const std::string& text, unsigned which, QORAllocator* a)
         return;
     std::string second;
     check(render(&set, &second), "a changed set does not render");
-    if (stable)
+    // A new path bypasses the set's merge rules: another cookie of the name
+    // may now have an unrelated path, which reading back refuses.
+    if (stable && which % 4 != 1)
         checkStable(&set, second, a);
     QORStringRef name;
     check(it->getName(&name) == qor_s_ok, "a cookie in a set lost its name");

@@ -120,10 +120,12 @@ QORStatus readValue(QORBufferCursor& c, bool* sawEquals, QORStringRefT<char>* va
     return st;
 }
 
+// The path that merging and removal compare: an absent path is "/", and so
+// is an empty one, which a request cookie is written without.
 QORStatus pathOf(QORCookie* cookie, QORStringRefT<char>* out)
 {
     QORStatus st = cookie->getPath(out);
-    if (st == qor_s_not_available) {
+    if (st == qor_s_not_available || (st == qor_s_ok && out->isEmpty())) {
         *out = kRootPath;
         return qor_s_ok;
     }
