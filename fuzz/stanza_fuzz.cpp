@@ -55,7 +55,7 @@ void check(bool ok, const char* what)
     }
 }
 
-void silentSink(const char*, int, QORStatus, va_list) {}
+void silentSink(const char*, int, int, QORStatus, va_list) {}
 
 // Walks every stanza and entry; *error tells whether a step failed.
 std::vector<Stanza> walk(qorStanzaFile* stz, bool* error)
