@@ -249,7 +249,9 @@ private:
 
 // What the two sets share: a singly linked list of cookies kept in merge
 // order, the first entry and the first cookie held inside the set, the
-// rest from the set's allocator.
+// rest from the set's allocator. A set made from a header value parses it
+// on first use; a parse failure is returned by that first operation, and
+// the cookies read before it stay in the set.
 class QORCookieSet {
 public:
     struct Entry {
@@ -289,14 +291,14 @@ public:
     QORCookieSet& operator=(const QORCookieSet&) = delete;
 
     // Removes every cookie of that name or, with a path, the first one of
-    // that name whose path (absent: "/") equals it. qor_s_not_available
+    // that name whose path (absent or empty: "/") equals it. qor_s_not_available
     // when none matched. REQUIRES: name and path do not view text owned by
     // a cookie of this set (removing it frees that text).
     QORStatus removeCookie(const QORStringRefT<char>& name,
                            const QORStringRefT<char>* path = nullptr);
     // Removes and destroys every cookie.
     void delCookies();
-    // Number of cookies (after parsing; 0 when parsing failed).
+    // Number of cookies.
     int count();
     // The length of the header value getHeaderValue writes.
     QORStatus getLen(int* len);
@@ -313,8 +315,9 @@ protected:
     QORStatus prepare();
     void setSource(const QORStringRefT<char>& text);
     void forgetAll();
-    // Inserts offered by name and path: an equal path updates the existing
-    // cookie, a longer one goes before it, a shorter one after it, an
+    // Inserts offered by name and path, compared with the first cookie of
+    // its name (paths absent or empty read as "/"): an equal path updates
+    // that cookie, a longer one goes before it, a shorter one after it, an
     // unrelated one is refused with qor_s_cookie_bad_path. With
     // takeOwnership the set owns offered (made with qor_new) whatever the
     // result.
@@ -360,7 +363,11 @@ private:
     bool m_firstUsed = false;
 };
 
-// The cookies of a "Cookie" header value with its "$Version".
+// The cookies of a "Cookie" header value with its "$Version". Reading the
+// header, a byte where no cookie name starts is stepped over, a cookie that
+// merging refuses (same name, unrelated path) is left out, and so is a
+// "$Path" or "$Domain" with no cookie before it or a "$Version" after the
+// start. Written back, the version and the cookies are separated by "; ".
 class QORReqCookieSet : public QORCookieSet {
 public:
     typedef QORCookieSet::Iterator<QORReqCookie> Iterator;
@@ -374,7 +381,9 @@ public:
     // Replaces every cookie by those of the header value, parsed on first use.
     void setFromHeaderValue(const QORStringRefT<char>& text);
     // Merges cookie by name and path (see QORCookieSet::merge). Without
-    // takeOwnership the set keeps its own copy viewing cookie's text.
+    // takeOwnership the set keeps its own copy viewing cookie's text; with
+    // it, cookie must come from qor_new and belongs to the set. The other
+    // forms make such a cookie from text or fields.
     QORStatus setCookie(QORReqCookie* cookie, bool takeOwnership);
     QORStatus setCookie(const QORStringRefT<char>& text);
     QORStatus setCookie(const QORStringRefT<char>& name, const QORStringRefT<char>& value,
