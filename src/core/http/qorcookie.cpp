@@ -1469,12 +1469,14 @@ QORStatus QORReqCookieSet::do_parse(QORBufferCursor& c)
     QORStatus st = parseVersion(c);
     if (st != qor_s_ok)
         return st;
+    // One cookie reads each in turn; the set keeps copies.
+    QORReqCookie cookie(m_allocator);
     for (;;) {
         QORHTTPParser::wasteWhiteSpace(&c);
         c.commit();
         if (c.atEnd() || atTerminator(c))
             return qor_s_ok;
-        QORReqCookie cookie(QORStringRef(c.current(), c.remaining()), m_allocator);
+        cookie.set(QORStringRef(c.current(), c.remaining()));
         st = cookie.parseString(c);
         if (st == qor_s_not_available) {
             // No name here: step over the byte and look again.
@@ -1645,12 +1647,13 @@ QORRespCookieSet::Iterator QORRespCookieSet::beginName(const QORStringRefT<char>
 
 QORStatus QORRespCookieSet::do_parse(QORBufferCursor& c)
 {
+    QORRespCookie cookie(m_allocator);
     for (;;) {
         QORHTTPParser::wasteWhiteSpace(&c);
         c.commit();
         if (c.atEnd() || atTerminator(c))
             return qor_s_ok;
-        QORRespCookie cookie(QORStringRef(c.current(), c.remaining()), m_allocator);
+        cookie.set(QORStringRef(c.current(), c.remaining()));
         QORStatus st = cookie.parseString(c);
         if (st != qor_s_ok)
             return st;
