@@ -85,10 +85,10 @@ TEST_F(SvcRecordTest, MessagePrefixCarriesEveryField)
 {
     route("WARNING:TEXTFILE:" + m_log);
     QORStatus st;
-    dx_svc_set_progname("webseald", &st);
+    dx_svc_set_progname("plugind", &st);
     emitSyscall(dx_svc_c_sev_warning);
     std::string text = readFile(m_log);
-    EXPECT_TRUE(like(std::string("@ 0x35F02037 webseald WARNING pic HTTP "
+    EXPECT_TRUE(like(std::string("@ 0x35F02037 plugind WARNING pic HTTP "
                                  "Parser file.cpp 123 0x*\n") +
                          kSyscallText,
                      text))
