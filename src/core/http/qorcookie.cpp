@@ -514,8 +514,9 @@ QORStatus QORReqCookie::getLen(int* len)
     return qor_s_ok;
 }
 
-QORStatus QORReqCookie::get(char* out)
+QORStatus QORCookie::getStart(char* out, char** w)
 {
+    *w = nullptr;
     QORStatus st = parseFirst(m_flags & kLengthKnown);
     if (st != qor_s_ok)
         return st;
@@ -525,10 +526,20 @@ QORStatus QORReqCookie::get(char* out)
     }
     if (!(m_flags & kName))
         return qor_s_not_available;
-    char* w = put(out, m_name);
-    *w++ = '=';
+    char* p = put(out, m_name);
+    *p++ = '=';
     if (m_flags & kValue)
-        w = put(w, m_value);
+        p = put(p, m_value);
+    *w = p;
+    return qor_s_ok;
+}
+
+QORStatus QORReqCookie::get(char* out)
+{
+    char* w;
+    QORStatus st = getStart(out, &w);
+    if (st != qor_s_ok || w == nullptr)
+        return st;
     const struct {
         uint8_t flag;
         const QORStringRef* name;
@@ -828,19 +839,10 @@ QORStatus QORRespCookie::getLen(int* len)
 
 QORStatus QORRespCookie::get(char* out)
 {
-    QORStatus st = parseFirst(m_flags & kLengthKnown);
-    if (st != qor_s_ok)
+    char* w;
+    QORStatus st = getStart(out, &w);
+    if (st != qor_s_ok || w == nullptr)
         return st;
-    if (parsedUnchanged()) {
-        getSource(out);
-        return qor_s_ok;
-    }
-    if (!(m_flags & kName))
-        return qor_s_not_available;
-    char* w = put(out, m_name);
-    *w++ = '=';
-    if (m_flags & kValue)
-        w = put(w, m_value);
     const struct {
         bool present;
         const QORStringRef* name;

@@ -100,6 +100,9 @@ protected:
     }
     // Copies the unchanged source bytes, terminated.
     void getSource(char* out) const;
+    // The start that both kinds of cookie write: the unchanged source (and
+    // *w null: nothing more to add), or "name=value" with *w after it.
+    QORStatus getStart(char* out, char** w);
     // Records the bytes from start to end as the parsed output.
     void parsed(const char* start, const char* end);
     // Back to a new cookie: no source, no field, no owned text.
