@@ -268,26 +268,28 @@ QORStatus QORCookie::parseFirst(bool held)
     return parseString(c);
 }
 
-QORStatus QORCookie::getField(uint8_t flag, const QORStringRefT<char>& field,
+QORStatus QORCookie::getField(uint8_t* flags, uint8_t flag,
+                              const QORStringRefT<char>& field,
                               QORStringRefT<char>* out)
 {
-    QORStatus st = parseFirst(m_flags & flag);
+    QORStatus st = parseFirst(*flags & flag);
     if (st != qor_s_ok)
         return st;
-    if (!(m_flags & flag))
+    if (!(*flags & flag))
         return qor_s_not_available;
     assign(out, field);
     return qor_s_ok;
 }
 
-QORStatus QORCookie::setField(uint8_t flag, QORStringRefT<char>* field,
+QORStatus QORCookie::setField(uint8_t* flags, uint8_t flag,
+                              QORStringRefT<char>* field,
                               const QORStringRefT<char>& value)
 {
-    QORStatus st = parseFirst(m_flags & flag);
+    QORStatus st = parseFirst(*flags & flag);
     if (st != qor_s_ok)
         return st;
     assign(field, value);
-    m_flags |= flag;
+    *flags |= flag;
     changed();
     return qor_s_ok;
 }
@@ -880,43 +882,19 @@ QORStatus QORRespCookie::get(char* out)
     return qor_s_ok;
 }
 
-QORStatus QORRespCookie::getRespField(uint8_t flag, const QORStringRefT<char>& field,
-                                      QORStringRefT<char>* out)
-{
-    QORStatus st = parseFirst(m_respFlags & flag);
-    if (st != qor_s_ok)
-        return st;
-    if (!(m_respFlags & flag))
-        return qor_s_not_available;
-    assign(out, field);
-    return qor_s_ok;
-}
-
-QORStatus QORRespCookie::setRespField(uint8_t flag, QORStringRefT<char>* field,
-                                      const QORStringRefT<char>& value)
-{
-    QORStatus st = parseFirst(m_respFlags & flag);
-    if (st != qor_s_ok)
-        return st;
-    assign(field, value);
-    m_respFlags |= flag;
-    changed();
-    return qor_s_ok;
-}
-
 QORStatus QORRespCookie::getComment(QORStringRefT<char>* out)
 {
-    return getRespField(kComment, m_comment, out);
+    return getField(&m_respFlags, kComment, m_comment, out);
 }
 
 QORStatus QORRespCookie::getMaxAge(QORStringRefT<char>* out)
 {
-    return getRespField(kMaxAge, m_maxAge, out);
+    return getField(&m_respFlags, kMaxAge, m_maxAge, out);
 }
 
 QORStatus QORRespCookie::getExpires(QORStringRefT<char>* out)
 {
-    return getRespField(kExpires, m_expires, out);
+    return getField(&m_respFlags, kExpires, m_expires, out);
 }
 
 QORStatus QORRespCookie::getVersion(int* out)
@@ -953,17 +931,17 @@ QORStatus QORRespCookie::getHttpOnly(bool* out)
 
 QORStatus QORRespCookie::setComment(const QORStringRefT<char>& comment)
 {
-    return setRespField(kComment, &m_comment, comment);
+    return setField(&m_respFlags, kComment, &m_comment, comment);
 }
 
 QORStatus QORRespCookie::setMaxAge(const QORStringRefT<char>& maxAge)
 {
-    return setRespField(kMaxAge, &m_maxAge, maxAge);
+    return setField(&m_respFlags, kMaxAge, &m_maxAge, maxAge);
 }
 
 QORStatus QORRespCookie::setExpires(const QORStringRefT<char>& expires)
 {
-    return setRespField(kExpires, &m_expires, expires);
+    return setField(&m_respFlags, kExpires, &m_expires, expires);
 }
 
 QORStatus QORRespCookie::setVersion(int version)

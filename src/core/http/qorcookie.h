@@ -87,9 +87,21 @@ protected:
 
     // Parses the source when the cookie has one and held is false.
     QORStatus parseFirst(bool held);
+    // A field and its presence bit in *flags (m_flags, or a subclass's own
+    // flags word).
     QORStatus getField(uint8_t flag, const QORStringRefT<char>& field,
-                       QORStringRefT<char>* out);
+                       QORStringRefT<char>* out)
+    {
+        return getField(&m_flags, flag, field, out);
+    }
     QORStatus setField(uint8_t flag, QORStringRefT<char>* field,
+                       const QORStringRefT<char>& value)
+    {
+        return setField(&m_flags, flag, field, value);
+    }
+    QORStatus getField(uint8_t* flags, uint8_t flag,
+                       const QORStringRefT<char>& field, QORStringRefT<char>* out);
+    QORStatus setField(uint8_t* flags, uint8_t flag, QORStringRefT<char>* field,
                        const QORStringRefT<char>& value);
     // A field change: the output is rendered from the fields from now on.
     void changed() { m_flags &= static_cast<uint8_t>(~(kHasSource | kLengthKnown)); }
@@ -233,10 +245,6 @@ public:
     void copyFrom(const QORRespCookie& other);
 
 private:
-    QORStatus getRespField(uint8_t flag, const QORStringRefT<char>& field,
-                           QORStringRefT<char>* out);
-    QORStatus setRespField(uint8_t flag, QORStringRefT<char>* field,
-                           const QORStringRefT<char>& value);
     // Stores a known attribute; *known false for any other name.
     QORStatus parseAttribute(const QORStringRefT<char>& name, bool hasValue,
                              const QORStringRefT<char>& value, bool* known);
