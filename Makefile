@@ -21,7 +21,8 @@ test: deps
 test-release test-asan test-m32: deps
 	@bash scripts/test.sh $(@:test-%=%)
 
-bench: deps
+bench:
+	@bash scripts/deps.sh bench
 	cmake -S . -B $(BUILD)/bench -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_TESTS=OFF -DDXQOR_BENCH=ON
 	cmake --build $(BUILD)/bench -j $(JOBS)

@@ -3,6 +3,8 @@
 set -eu
 need=(g++ cmake ninja-build ccache googletest libgtest-dev libbenchmark-dev
       g++-multilib qemu-user libc-bin libhttp-parser-dev)
+# `deps.sh bench`: also the allocators the benchmarks compare against.
+[ "${1:-}" != bench ] || need+=(libjemalloc-dev libmimalloc-dev)
 # `deps.sh fuzz`: also what `make fuzz` needs.
 [ "${1:-}" != fuzz ] || need+=(clang libclang-rt-14-dev)
 missing=()
