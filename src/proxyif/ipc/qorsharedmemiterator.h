@@ -13,6 +13,12 @@
 
 class QORSharedMem;
 
+// A malformed chain: an element longer than the rest of the region, or a
+// broken link.
+enum : QORStatus {
+    qor_s_ipc_no_more_segments = QOR_MSG_ID(0x207), // XLTIC0519E
+};
+
 // Create with `new (allocator) QORSharedMemIterator` (the process-wide
 // allocator of qorproxyifallocators.h) and release with delete.
 class QORSharedMemIterator : public QORAllocated {

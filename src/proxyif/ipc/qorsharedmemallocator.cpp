@@ -1,0 +1,44 @@
+// qorsharedmemallocator.cpp: appending elements to a message region.
+#include "proxyif/ipc/qorsharedmemallocator.h"
+
+#include "core/system/qorassert.h"
+#include "proxyif/ipc/qorsharedmem.h"
+
+void QORSharedMemAllocator::initialize(QORSharedMem& shm, unsigned int start,
+                                       unsigned int size)
+{
+    m_shm = &shm;
+    m_start = start;
+    m_size = size;
+    reset();
+}
+
+void QORSharedMemAllocator::reset()
+{
+    m_cur = m_start;
+    m_last = nullptr;
+}
+
+QORStatus QORSharedMemAllocator::allocate(unsigned int length, void** data)
+{
+    QOR_ASSERT(m_shm != nullptr && m_shm->getBaseAddress() != nullptr);
+    // Signed and wide, so that a nearly full region (free below 8) and a
+    // length beyond the int range are both refused.
+    long long free = (long long)m_start + m_size - m_cur;
+    if (free - 8 < (long long)length)
+        return qor_s_no_memory;
+    char* base = static_cast<char*>(m_shm->getBaseAddress());
+    if (m_last != nullptr)
+        m_last->next = m_cur;
+    QORSharedMemElementHeader* header =
+        reinterpret_cast<QORSharedMemElementHeader*>(base + m_cur);
+    header->length = length;
+    header->next = kQORSharedMemNoNext;
+    m_last = header;
+    *data = base + m_cur + sizeof(QORSharedMemElementHeader);
+    // The padding of the last element may reach past the region only when
+    // the region's end is not 4-aligned; the cursor then stays at the end.
+    long long advance = (long long)sizeof(QORSharedMemElementHeader) + qor_round4(length);
+    m_cur = advance > free ? m_start + m_size : m_cur + (unsigned int)advance;
+    return qor_s_ok;
+}
