@@ -1,0 +1,39 @@
+// qorsslsession.h: QORSSLSession, the SSL state of an HTTPS request: its
+// session ID, its client certificate and whether one may be asked for. The
+// order of the virtual operations is part of the adapter contract.
+#pragma once
+#include "core/buffers/qorbuffer.h"
+#include "core/system/qorstatus.h"
+#include "plugin/core/qorclientcert.h"
+
+class QORSSLSession {
+public:
+    QORSSLSession() = default;
+    QORSSLSession(const QORSSLSession&) = delete;
+    QORSSLSession& operator=(const QORSSLSession&) = delete;
+    // Deletes the client certificate.
+    virtual ~QORSSLSession();
+
+    // Default 0x35f02001.
+    virtual QORStatus getID(QORBuffer* id);
+    // Default true.
+    virtual bool canRequestClientCert();
+    // Asks the client for a certificate. Besides 0: 0x35f02002 (asked, the
+    // answer comes later), 0x35f02007 (a transitional response was set),
+    // 0x35f022b4 (carry on with the request). Default 0x35f02001.
+    virtual QORStatus requestClientCert();
+    // Default false.
+    virtual bool requestCertByRedirect();
+
+    // Null when the client sent none. The session takes ownership of a
+    // certificate made with new, deleting any previous one.
+    QORClientCert* clientCert() const { return m_clientCert; }
+    void setClientCert(QORClientCert* cert);
+    // Set when the authorization server asked for a client certificate.
+    bool clientCertRequested() const { return m_clientCertRequested; }
+    void setClientCertRequested(bool requested) { m_clientCertRequested = requested; }
+
+protected:
+    QORClientCert* m_clientCert = nullptr;
+    bool m_clientCertRequested = false;
+};
