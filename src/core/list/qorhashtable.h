@@ -147,6 +147,10 @@ public:
         m_count = 0;
     }
 
+    // Removes every entry and releases the bucket array; the table then has
+    // no buckets until initialize runs again.
+    void shutdown() { destroy(); }
+
     unsigned entries() const { return m_count; }
     unsigned bucketCount() const { return m_bucketCount; }
     bool deletesEntries() const { return m_deleteEntries; }

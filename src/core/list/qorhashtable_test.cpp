@@ -86,6 +86,21 @@ TEST(QORHashTableTest, OwnedPointerValuesAreDestroyed)
     EXPECT_EQ(a.live(), 0);
 }
 
+TEST(QORHashTableTest, ShutdownReleasesEntriesAndBucketsForANewStart)
+{
+    QORCountingAllocator a;
+    QORHashTable<QORString, int> table(&a, true);
+    ASSERT_EQ(table.initialize(4), qor_s_ok);
+    ASSERT_EQ(table.insert(qor_new<QORString>(&a, "k"), 1), qor_s_ok);
+    table.shutdown();
+    EXPECT_EQ(a.live(), 0);
+    EXPECT_EQ(table.bucketCount(), 0u);
+    EXPECT_EQ(table.entries(), 0u);
+    EXPECT_FALSE(table.contains(QORStringRef("k")));
+    ASSERT_EQ(table.initialize(20), qor_s_ok);
+    EXPECT_EQ(table.bucketCount(), 20u);
+}
+
 TEST(QORHashTableTest, SetUpAndInsertFailures)
 {
     QORCountingAllocator a;
