@@ -1,0 +1,27 @@
+// qorproxyifallocators.h: the process-wide caching allocators that the
+// objects of the shared-memory channel come from: element writers
+// (QORSharedMemAllocator), element readers (QORSharedMemIterator) and client
+// worker buffers (QORClntWorkerBuffer). The dispatcher creates them with its
+// first initialize and installs them here, and uninstalls them before its
+// last shutdown destroys them. Until then, and in processes without a
+// dispatcher (the server side, tests), each accessor gives null, which the
+// placement `new (allocator) T` reads as the heap.
+//
+// An object goes back to the allocator it came from (the word before it
+// records it), so objects made before an install may be deleted after it.
+// Every object must be deleted before the dispatcher's last shutdown.
+#pragma once
+#include "core/memory/qorallocator.h"
+
+class QORProxyIFAllocators {
+public:
+    static QORAllocator* sharedMemAllocator();
+    static QORAllocator* sharedMemIterator();
+    static QORAllocator* clntWorkerBuffer();
+
+    // Installs the three allocators (null: the heap again). Thread-safe;
+    // the dispatcher calls it while no dispatch is running.
+    static void install(QORAllocator* sharedMemAllocator,
+                        QORAllocator* sharedMemIterator,
+                        QORAllocator* clntWorkerBuffer);
+};
