@@ -42,6 +42,7 @@ QORLocalSharedMem::QORLocalSharedMem(void* memory, unsigned int size)
 {
     m_base = memory;
     m_size = memory ? size : 0;
+    m_mappedSize = m_size;
 }
 
 QORLocalSharedMem::~QORLocalSharedMem()
@@ -59,6 +60,7 @@ QORStatus QORLocalSharedMem::create(const char*, char, unsigned int size)
     m_owned = p;
     m_base = p;
     m_size = size;
+    m_mappedSize = size;
     return qor_s_ok;
 }
 
@@ -76,6 +78,7 @@ QORStatus QORLocalSharedMem::detach()
 {
     m_base = nullptr;
     m_size = 0;
+    m_mappedSize = 0;
     return qor_s_ok;
 }
 
@@ -85,5 +88,6 @@ QORStatus QORLocalSharedMem::destroy()
     m_owned = nullptr;
     m_base = nullptr;
     m_size = 0;
+    m_mappedSize = 0;
     return qor_s_ok;
 }

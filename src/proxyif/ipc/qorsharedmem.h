@@ -41,8 +41,12 @@ public:
     // The size the segment was created with: recorded only by create, so 0
     // for a segment this object merely attached to, where read and write
     // therefore fail. Readers of an attached segment check their own region
-    // bounds (QORSysVSharedMem::getSegmentSize gives the kernel's size).
+    // bounds, against getMappedSize.
     unsigned int getSize() const { return m_size; }
+    // How many bytes are mapped at the base as far as this process knows (for
+    // an attached SysV segment: the system's size of it); 0 when unknown or
+    // not mapped. The bound for offsets the other process wrote.
+    unsigned int getMappedSize() const { return m_mappedSize; }
 
 protected:
     // Whether [offset, offset + length) lies inside the recorded size.
@@ -50,6 +54,7 @@ protected:
 
     void* m_base = nullptr;
     unsigned int m_size = 0;
+    unsigned int m_mappedSize = 0;
 };
 
 // A segment in this process's heap, or over memory the caller owns. It has

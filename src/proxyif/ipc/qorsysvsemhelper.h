@@ -1,0 +1,33 @@
+// qorsysvsemhelper.h: QORSysVSemHelper, the operations on SysV semaphore
+// sets that the worker pool and worker buffers use, and the translation of
+// every failed shared-memory or semaphore call into a status.
+#pragma once
+#include <sys/sem.h>
+#include "core/system/qorstatus.h"
+
+class QORSysVSemHelper {
+public:
+    // The status for a failed IPC call's errno:
+    //   ENOENT 0x35f0220b   EINTR 0x35f0220f   EAGAIN 0x35f0220e
+    //   ENOMEM 0x35f0220c   EACCES 0x35f02217  EEXIST 0x35f02209
+    //   EINVAL 0x35f02210   EMFILE 0x35f02221  ENOSPC 0x35f0220d
+    //   EIDRM 0x35f0220a    anything else 0x35f02211
+    static QORStatus mapError(int err);
+
+    // A set ID of -1 stands for no set: setValue, destroySemSet and
+    // doSemOps then succeed without a system call.
+    static QORStatus setValue(int semId, unsigned int semNum, int value);
+    static QORStatus getValue(int semId, unsigned int semNum, int* value);
+    static QORStatus destroySemSet(int semId);
+    // One semop with all of ops, atomic as a group.
+    static QORStatus doSemOps(int semId, const sembuf* ops, unsigned int count);
+    // Adds count to semaphore semNum.
+    static QORStatus signal(int semId, unsigned int semNum, int count);
+    // Takes count from semaphore semNum, blocking without a time limit. An
+    // interrupting signal is a cancellation point, then the wait goes on.
+    static QORStatus wait(int semId, unsigned int semNum, int count);
+    // As wait, for at most timeoutMs milliseconds: 0x35f0220e when the time
+    // ran out. For the server's workers, which must notice a stop request.
+    static QORStatus timedWait(int semId, unsigned int semNum, int count,
+                               unsigned int timeoutMs);
+};

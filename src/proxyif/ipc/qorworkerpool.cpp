@@ -1,0 +1,366 @@
+// qorworkerpool.cpp: the IPC objects of the worker pool, the pool lock and
+// the pool semaphore.
+#include "proxyif/ipc/qorworkerpool.h"
+
+#include <cerrno>
+#include <pthread.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "core/system/qorreport.h"
+#include "core/system/qorsyserr.h"
+#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorsysvsemhelper.h"
+
+namespace {
+
+// Semaphore 0 of the pool set is the pool lock, 1 the pool semaphore.
+// SEM_UNDO gives a dead process's adjustments back.
+const sembuf LOCK_OP[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+const sembuf UNLOCK_OP[1] = {{0, -1, SEM_UNDO}};
+const sembuf WAIT_OP[1] = {{1, -1, SEM_UNDO}};
+const sembuf SIGNAL_OP[1] = {{1, 1, SEM_UNDO}};
+
+int32_t threadId()
+{
+    return (int32_t)syscall(SYS_gettid);
+}
+
+// Looks a semaphore set up, or makes one of count semaphores.
+QORStatus getSemSet(const char* name, char id, int count, bool create,
+                    int* semId)
+{
+    key_t key = QORSysVSharedMem::nameToKey(name, id);
+    if (key == (key_t)-1)
+        return qor_s_ipc_key_failed;
+    int s = semget(key, create ? count : 0,
+                   create ? IPC_CREAT | IPC_EXCL | 0660 : 0660);
+    if (s == -1)
+        return QORSysVSemHelper::mapError(errno);
+    *semId = s;
+    return qor_s_ok;
+}
+
+void reportDetachFailure(QORStatus id, QORStatus st)
+{
+    char buf[128];
+    int err = errno;
+    QOR_REPORT(id, qor_sys_strerror(err, buf, sizeof buf), (unsigned)st);
+}
+
+} // namespace
+
+const char* QORWorkerPool::stateName(int state)
+{
+    switch (state) {
+    case qor_worker_taken: return "TAKEN";
+    case qor_worker_free: return "FREE";
+    case qor_worker_cleaned: return "CLEANED";
+    default: return "UNKNOWN";
+    }
+}
+
+QORWorkerPool::QORWorkerPool() = default;
+
+QORWorkerPool::~QORWorkerPool()
+{
+    if (m_workerShm.getBaseAddress() != nullptr) {
+        QORStatus st = m_workerShm.detach();
+        if (st != qor_s_ok)
+            reportDetachFailure(qor_s_ipc_detach_worker, st);
+    }
+    if (m_poolMgrShm.getBaseAddress() != nullptr) {
+        QORStatus st = m_poolMgrShm.detach();
+        if (st != qor_s_ok)
+            reportDetachFailure(qor_s_ipc_detach_pool_mgr, st);
+    }
+}
+
+QORStatus QORWorkerPool::semOps(int semId, const sembuf* ops, unsigned int count)
+{
+    for (;;) {
+        QORStatus st = QORSysVSemHelper::doSemOps(semId, ops, count);
+        if (st != qor_s_ipc_interrupted)
+            return st;
+        pthread_testcancel();
+    }
+}
+
+QORStatus QORWorkerPool::initPoolSemaphores(bool create, bool reinit)
+{
+    if (reinit) {
+        int old = m_poolSemId.exchange(-1);
+        m_poolSemsReady = false;
+        if (create)
+            QORSysVSemHelper::destroySemSet(old);
+    }
+    int semId = -1;
+    QORStatus st = getSemSet(m_serverName.c_str(), 'q', 2, create, &semId);
+    if (st != qor_s_ok)
+        return st;
+    m_lockSemNum = 0;
+    m_poolSemNum = 1;
+    if (create) {
+        st = QORSysVSemHelper::setValue(semId, m_lockSemNum, 0);
+        if (st == qor_s_ok)
+            st = QORSysVSemHelper::setValue(semId, m_poolSemNum, m_numWorkers);
+        if (st != qor_s_ok) {
+            QORSysVSemHelper::destroySemSet(semId);
+            return st;
+        }
+    }
+    m_poolSemId = semId;
+    m_poolSemsReady = true;
+    return qor_s_ok;
+}
+
+QORStatus QORWorkerPool::initWorkerSemaphores(bool create, bool reinit)
+{
+    if (reinit) {
+        int old = m_workerSemId.exchange(-1);
+        m_workerSemsReady = false;
+        if (create)
+            QORSysVSemHelper::destroySemSet(old);
+    }
+    int semId = -1;
+    QORStatus st = getSemSet(m_serverName.c_str(), 'x', 2 * m_numWorkers,
+                             create, &semId);
+    if (st != qor_s_ok)
+        return st;
+    m_workerSemId = semId;
+    m_workerSemsReady = true;
+    return qor_s_ok;
+}
+
+QORStatus QORWorkerPool::createOrAttachShm(QORSysVSharedMem& segment,
+                                           const char* name, char id,
+                                           unsigned int size, bool create,
+                                           bool* created)
+{
+    *created = false;
+    if (!create)
+        return segment.attach(name, id);
+    QORStatus st = segment.create(name, id, size);
+    if (st == qor_s_ipc_exists) {
+        QOR_PIF_LOG("Shm already exists -- attaching...\n");
+        return segment.attach(name, id);
+    }
+    if (st == qor_s_ok)
+        *created = true;
+    return st;
+}
+
+QORStatus QORWorkerPool::initPoolMgrShm(bool create, bool reinit, bool* created)
+{
+    m_pid = getpid();
+    if (reinit && m_poolMgrShm.getBaseAddress() != nullptr) {
+        if (create)
+            m_poolMgrShm.destroy();
+        m_poolMgrShm.detach();
+        m_header = nullptr;
+        m_stateList = nullptr;
+        m_workerInfo = nullptr;
+    }
+    QORStatus st = createOrAttachShm(m_poolMgrShm, m_serverName.c_str(), 'p',
+                                     m_poolMgrShmSize, create, created);
+    if (st != qor_s_ok)
+        return st;
+    QORPoolHeader volatile* header =
+        static_cast<QORPoolHeader volatile*>(m_poolMgrShm.getBaseAddress());
+    if (!*created) {
+        // The server wrote the count; the records it implies must lie in
+        // the segment before any of them is touched.
+        unsigned int mapped = m_poolMgrShm.getMappedSize();
+        int n = mapped >= sizeof(QORPoolHeader) ? header->numWorkers : 0;
+        if (n <= 0 || n > (int)((mapped - sizeof(QORPoolHeader)) /
+                                (sizeof(int32_t) + sizeof(worker_info)))) {
+            m_poolMgrShm.detach();
+            return qor_s_ipc_internal;
+        }
+        m_numWorkers = n;
+    }
+    m_header = header;
+    m_stateList = reinterpret_cast<int32_t volatile*>(
+        reinterpret_cast<char volatile*>(header) + sizeof(QORPoolHeader));
+    m_workerInfo = reinterpret_cast<worker_info volatile*>(m_stateList + m_numWorkers);
+    return qor_s_ok;
+}
+
+QORStatus QORWorkerPool::initWorkerShm(bool create, bool reinit, bool* created)
+{
+    if (reinit && m_workerShm.getBaseAddress() != nullptr) {
+        if (create)
+            m_workerShm.destroy();
+        m_workerShm.detach();
+    }
+    return createOrAttachShm(m_workerShm, m_serverName.c_str(), 'w',
+                             m_workerShmSize, create, created);
+}
+
+QORStatus QORWorkerPool::lockPoolManager()
+{
+    QORStatus st = semOps(m_poolSemId, LOCK_OP, 2);
+    if (st != qor_s_ok)
+        return st;
+    if (m_header == nullptr)
+        return qor_s_ok;
+    // The flag is cleared before every release, so finding it set means the
+    // holder died and the kernel undid its hold.
+    if (m_header->lockHeld == 1)
+        st = qor_s_ipc_abandoned;
+    else
+        m_header->lockHeld = 1;
+    m_header->lockPid = m_pid;
+    m_header->lockTid = threadId();
+    return st;
+}
+
+QORStatus QORWorkerPool::takePoolLock()
+{
+    QORStatus st = lockPoolManager();
+    if (st == qor_s_ipc_abandoned) {
+        QOR_PIF_LOG("*** Pool lock abandoned ***\n");
+        st = qor_s_ok;
+    }
+    return st;
+}
+
+QORStatus QORWorkerPool::unlockPoolManager()
+{
+    if (!m_poolSemsReady)
+        return qor_s_ok;
+    if (m_header != nullptr)
+        m_header->lockHeld = 0;
+    return semOps(m_poolSemId, UNLOCK_OP, 1);
+}
+
+QORStatus QORWorkerPool::waitPoolSemaphore()
+{
+    return semOps(m_poolSemId, WAIT_OP, 1);
+}
+
+QORStatus QORWorkerPool::signalPoolSemaphore()
+{
+    int semId = m_poolSemId;
+    if (semId == -1)
+        return qor_s_ok;
+    int value;
+    QORStatus st = QORSysVSemHelper::getValue(semId, m_poolSemNum, &value);
+    if (st != qor_s_ok)
+        return st;
+    if (value >= m_numWorkers)
+        return qor_s_ok;
+    return semOps(semId, SIGNAL_OP, 1);
+}
+
+int QORWorkerPool::getState(int worker) const
+{
+    if (m_stateList == nullptr || worker < 0 || worker >= m_numWorkers)
+        return -1;
+    return m_stateList[worker];
+}
+
+void QORWorkerPool::setState(int worker, int state)
+{
+    if (m_stateList == nullptr || worker < 0 || worker >= m_numWorkers)
+        return;
+    m_stateList[worker] = state;
+}
+
+QORStatus QORWorkerPool::getStateList(int32_t volatile** list) const
+{
+    if (m_stateList == nullptr)
+        return qor_s_ipc_bad_parameter;
+    *list = m_stateList;
+    return qor_s_ok;
+}
+
+QORStatus QORWorkerPool::getWorkerInfo(int worker, worker_info volatile** info) const
+{
+    if (m_workerInfo == nullptr || worker < 0 || worker >= m_numWorkers)
+        return qor_s_ipc_bad_parameter;
+    *info = m_workerInfo + worker;
+    return qor_s_ok;
+}
+
+QORStatus QORWorkerPool::destroyPoolSemaphores()
+{
+    if (!m_poolSemsReady) {
+        QORStatus st = initPoolSemaphores(false, false);
+        if (st == qor_s_ipc_no_segment)
+            return qor_s_ok;
+        if (st != qor_s_ok)
+            return st;
+    }
+    QORStatus st = QORSysVSemHelper::destroySemSet(m_poolSemId);
+    m_poolSemsReady = false;
+    m_poolSemId = -1;
+    return st;
+}
+
+QORStatus QORWorkerPool::destroyWorkerSemaphores()
+{
+    if (!m_workerSemsReady) {
+        QORStatus st = initWorkerSemaphores(false, false);
+        if (st == qor_s_ipc_no_segment)
+            return qor_s_ok;
+        if (st != qor_s_ok)
+            return st;
+    }
+    QORStatus st = QORSysVSemHelper::destroySemSet(m_workerSemId);
+    m_workerSemsReady = false;
+    m_workerSemId = -1;
+    return st;
+}
+
+QORStatus QORWorkerPool::destroyPoolMgrShm()
+{
+    if (m_poolMgrShm.getBaseAddress() == nullptr) {
+        QORStatus st = m_poolMgrShm.attach(m_serverName.c_str(), 'p');
+        if (st == qor_s_ipc_no_segment)
+            return qor_s_ok;
+        if (st != qor_s_ok)
+            return st;
+    }
+    QORStatus st = m_poolMgrShm.destroy();
+    m_header = nullptr;
+    m_stateList = nullptr;
+    m_workerInfo = nullptr;
+    QORStatus dt = m_poolMgrShm.detach();
+    return st != qor_s_ok ? st : dt;
+}
+
+QORStatus QORWorkerPool::destroyWorkerShm()
+{
+    if (m_workerShm.getBaseAddress() == nullptr) {
+        QORStatus st = m_workerShm.attach(m_serverName.c_str(), 'w');
+        if (st == qor_s_ipc_no_segment)
+            return qor_s_ok;
+        if (st != qor_s_ok)
+            return st;
+    }
+    QORStatus st = m_workerShm.destroy();
+    QORStatus dt = m_workerShm.detach();
+    return st != qor_s_ok ? st : dt;
+}
+
+void QORWorkerPool::cleanupPool(const char* name)
+{
+    QORSysVSharedMem segment;
+    if (segment.attach(name, 'w') == qor_s_ok) {
+        segment.destroy();
+        segment.detach();
+    }
+    if (segment.attach(name, 'p') == qor_s_ok) {
+        segment.destroy();
+        segment.detach();
+    }
+    int semId = -1;
+    if (getSemSet(name, 'q', 0, false, &semId) == qor_s_ok)
+        QORSysVSemHelper::destroySemSet(semId);
+    if (getSemSet(name, 'x', 0, false, &semId) == qor_s_ok)
+        QORSysVSemHelper::destroySemSet(semId);
+}

@@ -1,0 +1,165 @@
+// qorworkerpool.h: QORWorkerPool, what the plug-in and the authorization
+// server share about the server's pool of workers: the four IPC objects
+// (pool manager segment 'p', worker segment 'w', pool semaphore set 'q',
+// worker semaphore set 'x', all keyed by ftok on the server's name), the
+// layout of the pool manager segment, the pool lock and the pool semaphore.
+// QORClntWorkerPool (plug-in) and QORSrvWorkerPool (server) build on it.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <sys/types.h>
+#include "core/buffers/qorstring.h"
+#include "core/system/qorstatus.h"
+#include "proxyif/ipc/qorsysvsharedmem.h"
+
+// The head of the pool manager segment. The state list (one int32 per
+// worker) follows at offset 100, then one worker_info per worker.
+struct QORPoolHeader {
+    int32_t version[2];
+    char serverName[60];
+    int32_t semId;       // recorded by the server; the plug-in only logs it
+    int32_t lockNum;
+    int32_t semNum;
+    int32_t lockHeld;    // 1 while a process holds the pool lock
+    int32_t lockPid;
+    int32_t lockTid;
+    int32_t numWorkers;
+    int32_t reserved;
+};
+static_assert(sizeof(QORPoolHeader) == 100, "pool header layout");
+static_assert(offsetof(QORPoolHeader, serverName) == 8, "pool header layout");
+static_assert(offsetof(QORPoolHeader, semId) == 68, "pool header layout");
+static_assert(offsetof(QORPoolHeader, lockNum) == 72, "pool header layout");
+static_assert(offsetof(QORPoolHeader, semNum) == 76, "pool header layout");
+static_assert(offsetof(QORPoolHeader, lockHeld) == 80, "pool header layout");
+static_assert(offsetof(QORPoolHeader, lockPid) == 84, "pool header layout");
+static_assert(offsetof(QORPoolHeader, lockTid) == 88, "pool header layout");
+static_assert(offsetof(QORPoolHeader, numWorkers) == 92, "pool header layout");
+static_assert(offsetof(QORPoolHeader, reserved) == 96, "pool header layout");
+
+// One worker's record. The plug-in changes it only under the pool lock,
+// except the reset flag, which it reads after an answer without the lock.
+struct worker_info {
+    int32_t workerNum;       // also at the start of the worker's buffer
+    int32_t inUse;           // 1 while a plug-in thread holds the worker
+    int32_t reset;           // set by the server when it reset the worker
+    int32_t time;            // seconds since the epoch: taken, or cleaned
+    int32_t reserved;
+    int32_t memStartOffset;  // of the buffer in the worker segment
+    int32_t memSize;
+    int32_t semId;           // the worker semaphore set
+    int32_t reqSemNum;
+    int32_t resSemNum;
+};
+static_assert(sizeof(worker_info) == 40, "worker record layout");
+static_assert(offsetof(worker_info, inUse) == 4, "worker record layout");
+static_assert(offsetof(worker_info, reset) == 8, "worker record layout");
+static_assert(offsetof(worker_info, time) == 12, "worker record layout");
+static_assert(offsetof(worker_info, memStartOffset) == 20, "worker record layout");
+static_assert(offsetof(worker_info, memSize) == 24, "worker record layout");
+static_assert(offsetof(worker_info, semId) == 28, "worker record layout");
+static_assert(offsetof(worker_info, reqSemNum) == 32, "worker record layout");
+static_assert(offsetof(worker_info, resSemNum) == 36, "worker record layout");
+
+// Worker states in the state list.
+enum : int32_t {
+    qor_worker_taken = 0,    // a plug-in thread holds the worker
+    qor_worker_free = 1,
+    qor_worker_cleaned = 2,  // recovered by the server; never taken
+};
+
+class QORWorkerPool {
+public:
+    // Bytes of the pool manager segment for n workers.
+    static unsigned int poolMgrSize(int numWorkers)
+    {
+        return (unsigned int)(sizeof(QORPoolHeader) +
+                              numWorkers * (sizeof(int32_t) + sizeof(worker_info)));
+    }
+    // "TAKEN", "FREE", "CLEANED", or "UNKNOWN".
+    static const char* stateName(int state);
+
+    QORWorkerPool();
+    QORWorkerPool(const QORWorkerPool&) = delete;
+    QORWorkerPool& operator=(const QORWorkerPool&) = delete;
+    // Detaches both segments; a failure goes to the serviceability log.
+    virtual ~QORWorkerPool();
+
+    // create on the side that makes the objects (the server); reinit drops
+    // the current IDs first. An old set or segment is removed only when
+    // creating: the plug-in never removes the server's objects.
+    QORStatus initPoolSemaphores(bool create, bool reinit);
+    QORStatus initWorkerSemaphores(bool create, bool reinit);
+    // Maps the pool manager segment and points at its header, state list and
+    // records. Attaching, the number of workers comes from the header and
+    // must fit the segment (0x35f02211 otherwise).
+    QORStatus initPoolMgrShm(bool create, bool reinit, bool* created);
+    QORStatus initWorkerShm(bool create, bool reinit, bool* created);
+    // Attaches, or creates; creating over an existing segment attaches to
+    // it instead. *created tells whether a new segment was made.
+    static QORStatus createOrAttachShm(QORSysVSharedMem& segment,
+                                       const char* name, char id,
+                                       unsigned int size, bool create,
+                                       bool* created);
+
+    // Takes the pool lock across processes. When its last holder died
+    // holding it, the caller owns it and gets 0x35f02213, which callers
+    // treat as success.
+    QORStatus lockPoolManager();
+    QORStatus unlockPoolManager();
+    // Takes one from the pool semaphore, blocking while it is 0.
+    QORStatus waitPoolSemaphore();
+    // Gives one back, unless that would raise it above the number of workers.
+    QORStatus signalPoolSemaphore();
+
+    // State of worker i, -1 for a worker that does not exist.
+    // REQUIRES (set and records): the pool lock.
+    int getState(int worker) const;
+    void setState(int worker, int state);
+    QORStatus getStateList(int32_t volatile** list) const;
+    QORStatus getWorkerInfo(int worker, worker_info volatile** info) const;
+
+    // Each attaches first when needed; an object that does not exist counts
+    // as removed.
+    QORStatus destroyPoolSemaphores();
+    QORStatus destroyWorkerSemaphores();
+    QORStatus destroyPoolMgrShm();
+    QORStatus destroyWorkerShm();
+
+    // Removes whatever objects of the pool named name exist (what a crashed
+    // server left); failures are ignored.
+    static void cleanupPool(const char* name);
+
+    int getNumWorkers() const { return m_numWorkers; }
+    const char* getServerName() const { return m_serverName.c_str(); }
+    QORPoolHeader volatile* getHeader() const { return m_header; }
+    QORSysVSharedMem& getWorkerShm() { return m_workerShm; }
+    int getPoolSemId() const { return m_poolSemId.load(std::memory_order_relaxed); }
+    int getWorkerSemId() const { return m_workerSemId.load(std::memory_order_relaxed); }
+
+protected:
+    // Takes the pool lock and accepts an abandoned one, logging it.
+    QORStatus takePoolLock();
+    // Applies ops, again after an interrupting signal.
+    static QORStatus semOps(int semId, const struct sembuf* ops, unsigned int count);
+
+    QORSysVSharedMem m_poolMgrShm;
+    QORPoolHeader volatile* m_header = nullptr;
+    int32_t volatile* m_stateList = nullptr;
+    worker_info volatile* m_workerInfo = nullptr;
+    QORSysVSharedMem m_workerShm;
+    int m_numWorkers = 0;
+    QORString m_serverName;
+    unsigned int m_poolMgrShmSize = 0;
+    unsigned int m_workerShmSize = 0;
+    // Read by every thread of a process; changed while it looks the sets up
+    // again after the server recreated them.
+    std::atomic<bool> m_poolSemsReady{false};
+    std::atomic<bool> m_workerSemsReady{false};
+    std::atomic<int> m_poolSemId{-1};
+    std::atomic<int> m_workerSemId{-1};
+    int m_poolSemNum = 1;
+    int m_lockSemNum = 0;
+    pid_t m_pid = 0;
+};
