@@ -1,12 +1,13 @@
 # make test   install what is missing, then build and test the release,
-#             ASan+UBSan and 32-bit configurations
+#             ASan+UBSan and 32-bit configurations, and the plug-in core
+#             under ThreadSanitizer (tsan)
 # make bench  build and run the benchmarks
 # make fuzz   build the fuzz targets with clang's libFuzzer and run each for
 #             FUZZ_SECONDS (default 60) seconds
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all deps test test-release test-asan test-m32 bench clean deps-fuzz fuzz
+.PHONY: all deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -18,7 +19,7 @@ deps:
 test: deps
 	@bash scripts/test.sh
 
-test-release test-asan test-m32: deps
+test-release test-asan test-m32 test-tsan: deps
 	@bash scripts/test.sh $(@:test-%=%)
 
 bench:
