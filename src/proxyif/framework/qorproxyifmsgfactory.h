@@ -1,0 +1,15 @@
+// qorproxyifmsgfactory.h: QORProxyIFMsgFactory, what builds the answer object
+// for one message type. The dispatcher keeps the registered factories and
+// picks one by the type the authorization server wrote into the result.
+#pragma once
+#include "core/system/qorstatus.h"
+#include "msg/core/qorproxyifmessage.h"
+
+class QORProxyIFMsgFactory {
+public:
+    virtual ~QORProxyIFMsgFactory() = default;
+    // The message type whose answers this factory builds.
+    virtual int getType() = 0;
+    // A new, empty message; the caller releases it with deleteMe().
+    virtual QORStatus createMsg(QORProxyIFMessage** out) = 0;
+};
