@@ -26,6 +26,8 @@ public:
 
     // The lock's operations; each returns the thread wrapper's status (the
     // wrapper stops the process on a lock failure, so 0 whenever it returns).
+    // A waiting writer goes before new readers, so a thread must not take the
+    // read lock again while it holds it.
     QORStatus readLock() const;
     QORStatus writeLock() const;
     QORStatus unlock() const;
@@ -45,8 +47,10 @@ public:
     // every "unprotected-virtual-host" of the [dxweb-plugins] stanza and then
     // one for every "virtual-host" (first-seen order, repeats dropped). A file
     // that cannot be opened, or one without [dxweb-plugins], leaves the list
-    // as it was and gives the file's status; otherwise the file's last status,
-    // or qor_s_no_memory when a host could not be made or added.
+    // as it was and gives the file's status. A syntax error in [dxweb-plugins]
+    // ends the walk there: the names before it are used and its status is
+    // returned. Otherwise the file's last status, or qor_s_no_memory when a
+    // host could not be made or added.
     QORStatus loadVHosts(const char* path);
 
     // A new host named name read from an open stanza file: flags from
