@@ -38,10 +38,9 @@ enum : QORStatus {
     // as qor_s_config_invalid_command_msg with the identifier.
     qor_s_config_invalid_command = QOR_MSG_ID(26),
     qor_s_config_invalid_command_msg = QOR_MSG_ID(0x296),  // XLTIC0662E, %#x
-    // An element that does not hold the item it must, or a count, size or
-    // name the answer cannot carry (0x35f02205, XLTIC0517E).
-    qor_s_config_malformed = QOR_MSG_ID(0x205),
 };
+// An element that does not hold the item it must, or a count, size or name
+// that the answer cannot carry, gives qor_s_msg_unmarshal_failed.
 
 // The name of the first pair of a permission map: the default permissions.
 extern const char kQORConfigDefaultPermsName[];  // "<default>"

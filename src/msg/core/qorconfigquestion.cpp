@@ -37,7 +37,7 @@ QORStatus QORConfigQuestion::marshal(QORSharedMemAllocator& alloc)
 QORStatus QORConfigQuestion::unmarshal(QORSharedMemIterator& it, void*)
 {
     if (!it.hasMoreElements())
-        return qor_s_config_malformed;
+        return qor_s_msg_unmarshal_failed;
     unsigned int length = 0;
     void* data = nullptr;
     QORStatus st = it.getNextElement(&length, &data);
@@ -46,7 +46,7 @@ QORStatus QORConfigQuestion::unmarshal(QORSharedMemIterator& it, void*)
     if (length > 0x7fffffffu ||
         m_type.unmarshal(static_cast<const unsigned char*>(data),
                          static_cast<int>(length)) == 0)
-        return qor_s_config_malformed;
+        return qor_s_msg_unmarshal_failed;
     return qor_s_ok;
 }
 

@@ -188,7 +188,7 @@ QORStatus QORConfigAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, void*
     TableTarget<unsigned int> configFlags(ctx != nullptr ? ctx->configFlags : nullptr,
                                           ctx != nullptr ? ctx->configFlagBuckets : 0);
 
-    QORStatus st = it.hasMoreElements() ? getMoreData(&m_numCmds) : qor_s_config_malformed;
+    QORStatus st = it.hasMoreElements() ? getMoreData(&m_numCmds) : qor_s_msg_unmarshal_failed;
     while (st == qor_s_ok && next()) {
         int id = getConfigID();
         bool known = true;
@@ -257,7 +257,7 @@ bool QORConfigAnswerUnmarshaller::next()
     void* data = nullptr;
     QORStatus st = m_it->getNextElement(&length, &data);
     if (st == qor_s_ok && length > INT_MAX)
-        st = qor_s_config_malformed;
+        st = qor_s_msg_unmarshal_failed;
     if (st == qor_s_ok) {
         m_data.set(static_cast<const unsigned char*>(data), static_cast<int>(length));
         st = decode(&m_configID);
@@ -281,7 +281,7 @@ QORStatus QORConfigAnswerUnmarshaller::getMoreData(QORProxyIFMsgData* item)
     if (st != qor_s_ok)
         return st;
     if (length > INT_MAX)
-        return qor_s_config_malformed;
+        return qor_s_msg_unmarshal_failed;
     m_data.set(static_cast<const unsigned char*>(data), static_cast<int>(length));
     return decode(item);
 }
@@ -290,7 +290,7 @@ QORStatus QORConfigAnswerUnmarshaller::decode(QORProxyIFMsgData* item)
 {
     int used = item->unmarshal(m_data.getData(), m_data.getLen());
     if (used <= 0 || used > m_data.getLen())
-        return qor_s_config_malformed;
+        return qor_s_msg_unmarshal_failed;
     m_data.set(m_data.getData() + used, m_data.getLen() - used);
     return qor_s_ok;
 }
@@ -303,7 +303,7 @@ QORStatus QORConfigAnswerUnmarshaller::getVHostListData(QORPluginVirtualHostList
         return st;
     // Refused before the list is touched.
     if (count.get() < 0)
-        return qor_s_config_malformed;
+        return qor_s_msg_unmarshal_failed;
     st = list->writeLock();
     if (st != qor_s_ok)
         return st;
@@ -359,11 +359,11 @@ QORStatus QORConfigAnswerUnmarshaller::getVHostPermMapData(QORPluginVirtualHost*
     if (st == qor_s_ok)
         st = getMoreData(&size);
     if (st == qor_s_ok && size.get() < 1)
-        st = qor_s_config_malformed;
+        st = qor_s_msg_unmarshal_failed;
     if (st == qor_s_ok)
         st = getMoreData(&pair);
     if (st == qor_s_ok && !isDefaultPermsName(pair.getName()))
-        st = qor_s_config_malformed;
+        st = qor_s_msg_unmarshal_failed;
     if (st == qor_s_ok) {
         QORActionGroupList* perms = newActionGroupList(a, pair.getValue(), &st);
         if (perms != nullptr)

@@ -61,11 +61,11 @@ public:
     QORStatus nextStatus() const { return m_nextStatus; }
     int getConfigID() const { return m_configID.get(); }
     // Decodes item from the current data and moves past it;
-    // qor_s_config_malformed when the data does not hold it.
+    // qor_s_msg_unmarshal_failed when the data does not hold it.
     QORStatus getConfigData(QORProxyIFMsgData* item);
     // Makes the next element the current data and decodes item from it: the
     // element's read status, 0x35f0200c when the chain has ended, or
-    // qor_s_config_malformed.
+    // qor_s_msg_unmarshal_failed.
     QORStatus getMoreData(QORProxyIFMsgData* item);
     // Replaces the hosts of list with those of the answer (command 3).
     QORStatus getVHostListData(QORPluginVirtualHostList* list);
