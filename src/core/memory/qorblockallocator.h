@@ -11,31 +11,31 @@
 #pragma once
 #include "core/system/qorstatus.h"
 
-enum : unsigned {
-    // Variable-size blocks (header with the data size) instead of fixed ones.
-    QOR_ALLOC_VARIABLE = 0x1,
-    // When no free block is left, obtain ten more; otherwise fail.
-    QOR_ALLOC_GROW = 0x2,
-    // qor_allocator_delete fails while blocks are outstanding.
-    QOR_ALLOC_CHECK_EMPTY = 0x4,
-    // No mutex: the caller serialises every call on this allocator.
-    QOR_ALLOC_NOLOCK = 0x8,
-    // The allocator's name appears in its statistics lines.
-    QOR_ALLOC_NAMED = 0x10,
-    // Debugging flags (any of them makes frees check the allocated list).
-    // A guard pattern follows each block's data.
-    QOR_ALLOC_END_GUARD = 0x1000000,
-    // The caller supplies the guard pattern; implies QOR_ALLOC_END_GUARD.
-    QOR_ALLOC_CUSTOM_PATTERN = 0x2000000,
-    // Data ends at a page boundary before an inaccessible page; free blocks
-    // are inaccessible. Clears the two end-guard flags.
-    QOR_ALLOC_PAGE_GUARD = 0x4000000,
-    // Keep statistics and report them periodically.
-    QOR_ALLOC_STATS = 0x10000000,
-    // A thread checks every guard periodically; implies QOR_ALLOC_END_GUARD
-    // and clears QOR_ALLOC_NOLOCK.
-    QOR_ALLOC_GUARD_THREAD = 0x80000000u,
-};
+// Variable-size blocks (header with the data size) instead of fixed ones.
+constexpr unsigned QOR_ALLOC_VARIABLE = 0x1;
+// When no free block is left, obtain ten more; otherwise fail.
+constexpr unsigned QOR_ALLOC_GROW = 0x2;
+// qor_allocator_delete fails while blocks are outstanding.
+constexpr unsigned QOR_ALLOC_CHECK_EMPTY = 0x4;
+// No mutex: the caller serialises every call on this allocator.
+constexpr unsigned QOR_ALLOC_NOLOCK = 0x8;
+// The allocator's name appears in its statistics lines.
+constexpr unsigned QOR_ALLOC_NAMED = 0x10;
+
+// Debugging flags (any of them makes frees check the allocated list).
+
+// A guard pattern follows each block's data.
+constexpr unsigned QOR_ALLOC_END_GUARD = 0x1000000;
+// The caller supplies the guard pattern; implies QOR_ALLOC_END_GUARD.
+constexpr unsigned QOR_ALLOC_CUSTOM_PATTERN = 0x2000000;
+// Data ends at a page boundary before an inaccessible page; free blocks
+// are inaccessible. Clears the two end-guard flags.
+constexpr unsigned QOR_ALLOC_PAGE_GUARD = 0x4000000;
+// Keep statistics and report them periodically.
+constexpr unsigned QOR_ALLOC_STATS = 0x10000000;
+// A thread checks every guard periodically; implies QOR_ALLOC_END_GUARD
+// and clears QOR_ALLOC_NOLOCK.
+constexpr unsigned QOR_ALLOC_GUARD_THREAD = 0x80000000u;
 
 // Statuses of creation and deletion.
 enum : QORStatus {
