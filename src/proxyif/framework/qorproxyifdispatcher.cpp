@@ -1,0 +1,277 @@
+// qorproxyifdispatcher.cpp: the dispatcher and the channel's class-wide
+// caching allocators.
+#include "proxyif/framework/qorproxyifdispatcher.h"
+
+#include <cstddef>
+#include <new>
+
+#include "core/memory/qorblockallocator.h"
+#include "core/memory/qorcachingallocator.h"
+#include "core/system/qorassert.h"
+#include "core/threads/qorthread.h"
+#include "proxyif/framework/qorerrormessage.h"
+#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorclntworkerbuffer.h"
+#include "proxyif/ipc/qorclntworkerpool.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorproxyifallocators.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
+#include "proxyif/ipc/qorsharedmemiterator.h"
+
+namespace {
+
+// The caching allocators, shared by every dispatcher of the process and
+// counted by them: the first initialize creates them, the last shutdown
+// destroys them.
+enum { kShmAllocators, kShmIterators, kWorkerBuffers, kErrorMessages, kKinds };
+
+struct AllocatorKind {
+    unsigned memoryType;
+    unsigned blockSize;
+};
+
+// Room for one object plus the allocator word QORAllocated keeps before it.
+const unsigned kObjectHeader = alignof(max_align_t);
+const AllocatorKind kAllocatorKinds[kKinds] = {
+    {0x35f02f85, sizeof(QORSharedMemAllocator) + kObjectHeader},
+    {0x35f02f86, sizeof(QORSharedMemIterator) + kObjectHeader},
+    {0x35f02f87, sizeof(QORClntWorkerBuffer) + kObjectHeader},
+    {0x35f02f88, sizeof(QORErrorMessage) + kObjectHeader},
+};
+const unsigned kInitialBlocks = 100;
+
+pthread_mutex_t s_allocatorMutex = PTHREAD_MUTEX_INITIALIZER;
+QORCachingAllocator* s_allocators[kKinds];
+int s_allocatorRefs = 0;
+
+void installAllocators()
+{
+    QORProxyIFAllocators::install(s_allocators[kShmAllocators],
+                                  s_allocators[kShmIterators],
+                                  s_allocators[kWorkerBuffers]);
+    QORErrorMessage::setAllocator(s_allocators[kErrorMessages]);
+}
+
+void destroyAllocators()
+{
+    for (QORCachingAllocator*& a : s_allocators) {
+        delete a;
+        a = nullptr;
+    }
+}
+
+QORStatus acquireAllocators()
+{
+    QORMutexLock lock(s_allocatorMutex);
+    if (s_allocatorRefs > 0) {
+        s_allocatorRefs++;
+        return qor_s_ok;
+    }
+    for (int i = 0; i < kKinds; i++) {
+        s_allocators[i] = new (std::nothrow) QORCachingAllocator;
+        QORStatus st = s_allocators[i] == nullptr
+                           ? qor_s_no_memory
+                           : s_allocators[i]->initialize(
+                                 kAllocatorKinds[i].memoryType,
+                                 QOR_ALLOC_GROW | QOR_ALLOC_CHECK_EMPTY, nullptr,
+                                 kInitialBlocks, kAllocatorKinds[i].blockSize);
+        if (st != qor_s_ok) {
+            destroyAllocators();
+            return st;
+        }
+    }
+    installAllocators();
+    s_allocatorRefs = 1;
+    return qor_s_ok;
+}
+
+void releaseAllocators()
+{
+    QORMutexLock lock(s_allocatorMutex);
+    QOR_ASSERT(s_allocatorRefs > 0);
+    if (--s_allocatorRefs > 0)
+        return;
+    QORProxyIFAllocators::install(nullptr, nullptr, nullptr);
+    QORErrorMessage::setAllocator(nullptr);
+    destroyAllocators();
+    // The interface traces no more in this process.
+    QORProxyIFLog::shutdown();
+}
+
+} // namespace
+
+QORProxyIFDispatcher::~QORProxyIFDispatcher()
+{
+    shutdown();
+}
+
+QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName)
+{
+    if (m_initialized) {
+        shutdown();
+        return qor_s_pif_already_initialized;
+    }
+    m_initialized = true;
+    QORProxyIFLog::init(log);
+    QORStatus st = acquireAllocators();
+    if (st == qor_s_ok) {
+        m_holdsAllocators = true;
+        m_pool = new (std::nothrow) QORClntWorkerPool;
+        st = m_pool == nullptr ? qor_s_no_memory : m_pool->initialize(serverName);
+    }
+    if (st == qor_s_ok) {
+        QORErrorMessageFactory* errors = new (std::nothrow) QORErrorMessageFactory;
+        st = errors == nullptr ? qor_s_no_memory : registerProxyMsgFactory(errors);
+        if (st != qor_s_ok)
+            delete errors;
+    }
+    if (st != qor_s_ok) {
+        QOR_PIF_LLOG(0, "Dispatcher initialization failed: %#x\n", st);
+        shutdown();
+    }
+    return st;
+}
+
+QORStatus QORProxyIFDispatcher::registerProxyMsgFactory(QORProxyIFMsgFactory* factory)
+{
+    if (!m_initialized)
+        return qor_s_pif_not_initialized;
+    if (m_factoryCount == m_factoryCapacity) {
+        int capacity = m_factoryCapacity + kFactoryGrowBy;
+        QORProxyIFMsgFactory** grown = static_cast<QORProxyIFMsgFactory**>(
+            QORAllocator::reallocate(
+                nullptr, m_factories,
+                static_cast<unsigned>(m_factoryCapacity) * sizeof *grown,
+                static_cast<unsigned>(capacity) * sizeof *grown));
+        if (grown == nullptr)
+            return qor_s_no_memory;
+        m_factories = grown;
+        m_factoryCapacity = capacity;
+    }
+    m_factories[m_factoryCount++] = factory;
+    return qor_s_ok;
+}
+
+QORProxyIFMsgFactory* QORProxyIFDispatcher::lookupFactory(int type) const
+{
+    for (int i = 0; i < m_factoryCount; i++)
+        if (m_factories[i]->getType() == type)
+            return m_factories[i];
+    return nullptr;
+}
+
+QORStatus QORProxyIFDispatcher::exchange(QORClntWorkerBuffer& worker,
+                                         QORProxyIFMessage& question,
+                                         QORProxyIFMessage** answer,
+                                         void* context)
+{
+    QORStatus st = worker.resetResult();
+    if (st != qor_s_ok)
+        return st;
+    QORSharedMemAllocator* request = worker.getRequestAllocator();
+    if (request == nullptr)
+        return qor_s_ipc_bad_worker_buffer;
+    st = question.marshal(*request);
+    if (st == qor_s_ok)
+        st = worker.writeRequest(question.getType(), *request);
+    if (st == qor_s_ok)
+        st = worker.signalRequest();
+    delete request;
+    if (st != qor_s_ok)
+        return st;
+
+    st = worker.waitResult();
+    if (st != qor_s_ok)
+        return st;
+    if (worker.wasReset())
+        return qor_s_ipc_worker_reset;
+    int type = -1;
+    QORSharedMemIterator* result = nullptr;
+    st = worker.readResult(type, &result);
+    if (st != qor_s_ok) {
+        delete result;
+        return st;
+    }
+    QORProxyIFMsgFactory* factory = lookupFactory(type);
+    if (factory == nullptr) {
+        QOR_PIF_LOG("No factory for answer type %d\n", type);
+        st = qor_s_pif_no_factory;
+    } else {
+        st = factory->createMsg(answer);
+        if (st == qor_s_ok && *answer == nullptr)
+            st = qor_s_no_memory;
+        if (st == qor_s_ok)
+            st = (*answer)->unmarshal(*result, context);
+        if (st != qor_s_ok && *answer != nullptr) {
+            (*answer)->deleteMe();
+            *answer = nullptr;
+        }
+    }
+    delete result;
+    return st;
+}
+
+QORStatus QORProxyIFDispatcher::dispatch(QORProxyIFMessage& question,
+                                         QORProxyIFMessage** answer,
+                                         void* context, bool* shouldRetry)
+{
+    QOR_ASSERT(shouldRetry != nullptr && answer != nullptr);
+    *shouldRetry = false;
+    *answer = nullptr;
+    if (!m_initialized)
+        return qor_s_pif_not_initialized;
+
+    QORClntWorkerBuffer* worker = nullptr;
+    bool refresher = false;
+    QORStatus st = m_pool->getFreeWorker(&worker);
+    if (st == qor_s_ok) {
+        st = exchange(*worker, question, answer, context);
+        if (qor_ipc_object_gone(st))
+            refresher = m_pool->refresher();
+        QORStatus rs = m_pool->replaceWorker(worker);
+        if (rs != qor_s_ok)
+            QOR_PIF_LOG("Giving the worker back failed: %#x\n", rs);
+    } else if (qor_ipc_object_gone(st)) {
+        refresher = m_pool->refresher();
+    }
+
+    if (qor_ipc_object_gone(st)) {
+        // The server recreated its objects: one thread looks them up again,
+        // the others wait for it; either way the question is worth resending
+        // once that worked.
+        QORStatus rs = refresher ? m_pool->refresh() : m_pool->waitRefresh();
+        if (rs == qor_s_ok)
+            *shouldRetry = true;
+        return qor_s_ipc_removed;
+    }
+    if (st == qor_s_ipc_worker_reset) {
+        *shouldRetry = true;
+        return qor_s_ok;
+    }
+    if (st != qor_s_ok)
+        QOR_PIF_LOG("Dispatch failed: %#x\n", st);
+    return st;
+}
+
+QORStatus QORProxyIFDispatcher::shutdown()
+{
+    if (!m_initialized)
+        return qor_s_ok;
+    m_initialized = false;
+    for (int i = 0; i < m_factoryCount; i++)
+        delete m_factories[i];
+    QORAllocator::deallocate(nullptr, m_factories);
+    m_factories = nullptr;
+    m_factoryCount = 0;
+    m_factoryCapacity = 0;
+    if (m_pool != nullptr) {
+        m_pool->shutdown();
+        delete m_pool;
+        m_pool = nullptr;
+    }
+    if (m_holdsAllocators) {
+        m_holdsAllocators = false;
+        releaseAllocators();
+    }
+    return qor_s_ok;
+}
