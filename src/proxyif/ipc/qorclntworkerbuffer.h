@@ -1,0 +1,42 @@
+// qorclntworkerbuffer.h: QORClntWorkerBuffer, the plug-in's side of one
+// exchange on a worker buffer: write the question, wake the worker, wait for
+// and read its answer. The client worker pool hands one to a thread for the
+// length of a dispatch; objects come from the channel's allocator for them
+// (qorproxyifallocators.h).
+#pragma once
+#include "core/memory/qorallocator.h"
+#include "proxyif/ipc/qorworkerbuffer.h"
+
+class QORSharedMemAllocator;
+class QORSharedMemIterator;
+
+class QORClntWorkerBuffer : public QORAllocated, public QORWorkerBuffer {
+public:
+    QORClntWorkerBuffer() = default;
+    ~QORClntWorkerBuffer() override;
+
+    // Writes the request start into the header and returns a writer over
+    // the request area, from the channel's allocator of writers; null when
+    // there is no memory. The caller deletes it.
+    QORSharedMemAllocator* getRequestAllocator();
+    // Completes the header for a question of type written through alloc:
+    // request type and length, no result yet, the result start behind the
+    // request.
+    QORStatus writeRequest(int type, QORSharedMemAllocator& alloc);
+    // Wakes the worker.
+    QORStatus signalRequest();
+    // Clears the result semaphore before a question, dropping a late post.
+    QORStatus resetResult();
+    // Waits for the answer, without a time limit.
+    QORStatus waitResult();
+    // Whether the server reset the worker (read without the pool lock).
+    bool wasReset() const { return m_record != nullptr && m_record->reset != 0; }
+    // The answer's type and a reader over its element chain (from the
+    // channel's allocator of readers; the caller deletes it). The server's
+    // header is checked before anything is read: a worker number other than
+    // the record's gives 0x35f02202; a result start or length that puts the
+    // result outside this buffer's area (or a start that is not 4-aligned)
+    // gives 0x35f02203, the status of every out-of-bounds access to a
+    // segment. No memory for the reader gives 0x35f0200c.
+    QORStatus readResult(int& type, QORSharedMemIterator** it);
+};

@@ -1,0 +1,319 @@
+// qorclntworkerpool.cpp: taking and giving back workers, and recovering
+// when the authorization server recreated its objects.
+#include "proxyif/ipc/qorclntworkerpool.h"
+
+#include <cstdint>
+#include <ctime>
+#include <unistd.h>
+
+#include "core/threads/qorthread.h"
+#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorproxyifallocators.h"
+
+namespace {
+
+int64_t monotonicMs()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+// Runs lookUp again while it finds no object (a restarting server removed
+// its objects and has not made them again) and the deadline is not passed.
+template <class F>
+QORStatus lookUpUntil(int64_t deadline, F lookUp)
+{
+    for (;;) {
+        QORStatus st = lookUp();
+        if (st != qor_s_ipc_no_segment || monotonicMs() >= deadline)
+            return st;
+        usleep(10000);
+    }
+}
+
+} // namespace
+
+QORClntWorkerPool::QORClntWorkerPool() = default;
+
+QORClntWorkerPool::~QORClntWorkerPool()
+{
+    if (m_syncReady) {
+        pthread_cond_destroy(&m_cond);
+        pthread_mutex_destroy(&m_mutex);
+    }
+}
+
+QORStatus QORClntWorkerPool::attachAll(bool reinit)
+{
+    bool created;
+    QORStatus st = initPoolSemaphores(false, reinit);
+    if (st == qor_s_ok)
+        st = initPoolMgrShm(false, reinit, &created);
+    if (st == qor_s_ok)
+        st = initWorkerSemaphores(false, reinit);
+    if (st == qor_s_ok)
+        st = initWorkerShm(false, reinit, &created);
+    return st;
+}
+
+QORStatus QORClntWorkerPool::initialize(const char* serverName)
+{
+    if (serverName == nullptr || !m_serverName.set(serverName, -1))
+        return qor_s_ipc_bad_parameter;
+    if (!m_syncReady) {
+        if (pthread_mutex_init(&m_mutex, nullptr) != 0)
+            return qor_s_thread_init_failed;
+        if (pthread_cond_init(&m_cond, nullptr) != 0) {
+            pthread_mutex_destroy(&m_mutex);
+            return qor_s_thread_init_failed;
+        }
+        m_syncReady = true;
+    }
+    QORStatus st = attachAll(false);
+    if (st != qor_s_ok)
+        return st;
+    st = takePoolLock();
+    if (st != qor_s_ok)
+        return st;
+    logPool();
+    return unlockPoolManager();
+}
+
+void QORClntWorkerPool::logPool()
+{
+    QORTrace* t = QORProxyIFLog::get();
+    if (t == nullptr || !t->isEnabled(7))
+        return;
+    QORPoolHeader volatile* h = m_header;
+    char name[sizeof h->serverName + 1];
+    for (size_t i = 0; i < sizeof h->serverName; ++i)
+        name[i] = h->serverName[i];
+    name[sizeof h->serverName] = 0;
+    QOR_PIF_LOG("Pool Manager info...\n");
+    QOR_PIF_LOG("Ref = %x\n", (unsigned)(uintptr_t)h);
+    QOR_PIF_LOG("Version %d%d\n", (int)h->version[0], (int)h->version[1]);
+    QOR_PIF_LOG("Server Name %s\n", (const char*)name);
+    QOR_PIF_LOG("numWorkers = %d\n", (int)h->numWorkers);
+    QOR_PIF_LOG("semId = %d\n", (int)h->semId);
+    QOR_PIF_LOG("lockNum = %d\n", (int)h->lockNum);
+    QOR_PIF_LOG("semNum = %d\n", (int)h->semNum);
+    QOR_PIF_LOG("State List Ref = %x\n", (unsigned)(uintptr_t)m_stateList);
+    QORString states("State List -->");
+    for (int i = 0; i < m_numWorkers; ++i) {
+        states.append(' ');
+        states.append(stateName(m_stateList[i]), -1);
+    }
+    states.append(" <-- End of State List\n", -1);
+    QOR_PIF_LOG("%s", states.c_str());
+}
+
+void QORClntWorkerPool::releaseUse()
+{
+    QORMutexLock lock(m_mutex);
+    --m_inUse;
+    pthread_cond_broadcast(&m_cond);
+}
+
+QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
+{
+    {
+        QORMutexLock lock(m_mutex);
+        while (m_refreshing)
+            pthread_cond_wait(&m_cond, &m_mutex);
+        ++m_inUse;
+    }
+    QORStatus st;
+    bool locked = false;
+    int passes = 0;
+    for (;;) {
+        // A refresh that failed leaves no objects to use: have the
+        // dispatcher refresh again.
+        if (!m_poolSemsReady || !m_workerSemsReady || m_stateList == nullptr ||
+            m_workerShm.getBaseAddress() == nullptr) {
+            st = qor_s_ipc_invalid_id;
+            break;
+        }
+        QOR_PIF_LOG("Waiting on pool semaphore...\n");
+        st = waitPoolSemaphore();
+        if (st == qor_s_ipc_removed) {
+            // Not found again: the server is between removing and making
+            // its objects; the removal stands, so that a refresh follows.
+            if (initPoolSemaphores(false, false) != qor_s_ok)
+                break;
+            QOR_PIF_LOG("Waiting on pool semaphore...\n");
+            st = waitPoolSemaphore();
+        }
+        if (st != qor_s_ok)
+            break;
+        st = takePoolLock();
+        if (st != qor_s_ok) {
+            signalPoolSemaphore();
+            break;
+        }
+        locked = true;
+        int32_t now = (int32_t)time(nullptr);
+        int found = -1;
+        for (int i = 0; i < m_numWorkers && found < 0; ++i) {
+            if (m_stateList[i] != qor_worker_free)
+                continue;
+            worker_info volatile* w = m_workerInfo + i;
+            if (w->inUse == 0) {
+                found = i;
+            } else if (now - w->time > kInUseLimitSeconds) {
+                // Its holder lost it without giving it back.
+                w->inUse = 0;
+                w->reset = 0;
+                w->time = 0;
+                signalPoolSemaphore();
+                found = i;
+            }
+        }
+        if (found >= 0) {
+            worker_info volatile* w = m_workerInfo + found;
+            m_stateList[found] = qor_worker_taken;
+            QOR_PIF_LOG("Client %d using worker %d\n", (int)m_pid, found);
+            QORClntWorkerBuffer* buffer =
+                new (QORProxyIFAllocators::clntWorkerBuffer()) QORClntWorkerBuffer;
+            st = buffer ? buffer->initialize(w, m_workerShm) : qor_s_no_memory;
+            if (st != qor_s_ok) {
+                delete buffer;
+                m_stateList[found] = qor_worker_free;
+                signalPoolSemaphore();
+                break;
+            }
+            w->inUse = 1;
+            w->reset = 0;
+            w->time = now;
+            unlockPoolManager();
+            *out = buffer;
+            return qor_s_ok;
+        }
+        signalPoolSemaphore();
+        ++passes;
+        unlockPoolManager();
+        locked = false;
+        if (passes >= kPassesBeforeSleep) {
+            sleep(1);
+            passes = 0;
+            m_backoffSleeps = m_backoffSleeps + 1;
+        }
+        // A refresh waits for this thread; the pool it scans may be one
+        // the server has given up.
+        bool refreshing;
+        {
+            QORMutexLock lock(m_mutex);
+            refreshing = m_refreshing;
+        }
+        if (refreshing) {
+            st = qor_s_ipc_removed;
+            break;
+        }
+    }
+    if (locked)
+        unlockPoolManager();
+    releaseUse();
+    return st;
+}
+
+QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
+{
+    if (buffer == nullptr)
+        return qor_s_ipc_bad_parameter;
+    worker_info volatile* w = buffer->getRecord();
+    // The index in this process's mapping, whatever number the record shows.
+    int i = m_workerInfo != nullptr ? (int)(w - m_workerInfo) : -1;
+    QORStatus st = takePoolLock();
+    if (st == qor_s_ok) {
+        int state = getState(i);
+        if (state == qor_worker_taken) {
+            setState(i, qor_worker_free);
+        } else if (state == qor_worker_free && w->reset != 0) {
+            QOR_PIF_LLOG(0, "Replacing cleaned worker %d: Cleaned: %d, Replaced: %d",
+                         i, (int)w->time, (int)time(nullptr));
+            w->reset = 0;
+        }
+    }
+    delete buffer;
+    w->time = 0;
+    w->inUse = 0;
+    if (st == qor_s_ok)
+        unlockPoolManager();
+    signalPoolSemaphore();
+    releaseUse();
+    return st;
+}
+
+bool QORClntWorkerPool::refresher()
+{
+    QORMutexLock lock(m_mutex);
+    if (m_refreshing)
+        return false;
+    m_refreshing = true;
+    return true;
+}
+
+QORStatus QORClntWorkerPool::refresh()
+{
+    int64_t deadline = monotonicMs() + kRestartWaitMs;
+    QORStatus first = lookUpUntil(deadline, [this] {
+        return initPoolSemaphores(false, true);
+    });
+    QORStatus st = lookUpUntil(deadline, [this] {
+        return initWorkerSemaphores(false, true);
+    });
+    if (first == qor_s_ok)
+        first = st;
+    {
+        QORMutexLock lock(m_mutex);
+        while (m_inUse > 0)
+            pthread_cond_wait(&m_cond, &m_mutex);
+    }
+    // No thread holds a worker: the old mappings can go.
+    bool created;
+    st = lookUpUntil(deadline, [this, &created] {
+        return initPoolMgrShm(false, true, &created);
+    });
+    if (first == qor_s_ok)
+        first = st;
+    st = lookUpUntil(deadline, [this, &created] {
+        return initWorkerShm(false, true, &created);
+    });
+    if (first == qor_s_ok)
+        first = st;
+    QORMutexLock lock(m_mutex);
+    m_refreshing = false;
+    pthread_cond_broadcast(&m_cond);
+    return first;
+}
+
+QORStatus QORClntWorkerPool::waitRefresh()
+{
+    QORMutexLock lock(m_mutex);
+    while (m_refreshing)
+        pthread_cond_wait(&m_cond, &m_mutex);
+    return qor_s_ok;
+}
+
+QORStatus QORClntWorkerPool::shutdown()
+{
+    QOR_PIF_LOG("Detaching from worker shared memory...\n");
+    QORStatus first = qor_s_ok;
+    if (m_workerShm.getBaseAddress() != nullptr)
+        first = m_workerShm.detach();
+    if (m_poolMgrShm.getBaseAddress() != nullptr) {
+        QORStatus st = m_poolMgrShm.detach();
+        if (first == qor_s_ok)
+            first = st;
+    }
+    m_header = nullptr;
+    m_stateList = nullptr;
+    m_workerInfo = nullptr;
+    if (m_syncReady) {
+        pthread_cond_destroy(&m_cond);
+        pthread_mutex_destroy(&m_mutex);
+        m_syncReady = false;
+    }
+    return first;
+}

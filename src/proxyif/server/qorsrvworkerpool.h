@@ -1,0 +1,76 @@
+// qorsrvworkerpool.h: QORSrvWorkerPool, the authorization server's side of
+// the worker pool. It creates the four IPC objects for a number of workers
+// of a given buffer size, runs one thread per worker that answers the
+// questions the plug-in posts through a QORSrvQuestionHandler, and can
+// reset or clean a worker, recreate every object (as a restarted server
+// does) and remove everything.
+#pragma once
+#include <atomic>
+#include <pthread.h>
+#include "proxyif/ipc/qorworkerpool.h"
+#include "proxyif/server/qorsrvquestionhandler.h"
+
+class QORSrvWorkerPool : public QORWorkerPool {
+public:
+    // How long a worker thread waits for a question before it looks whether
+    // it is to stop.
+    static const unsigned int kPollMs = 200;
+
+    QORSrvWorkerPool();
+    // Stops the threads and removes the objects, as shutdown.
+    ~QORSrvWorkerPool() override;
+
+    // Removes what a previous server of that name left, creates the objects
+    // for numWorkers workers of bufferSize bytes (header included; rounded
+    // up to a multiple of 4) and starts the workers. The handler must
+    // outlive the pool. 0x35f02203 for a bad argument or a second start.
+    QORStatus start(const char* serverName, int numWorkers,
+                    unsigned int bufferSize, QORSrvQuestionHandler* handler);
+
+    // Under the pool lock: sets the worker's reset flag and time and posts
+    // its result, so that the plug-in thread waiting on it retries. An
+    // answer the worker's thread is still working on is dropped.
+    QORStatus resetWorker(int worker);
+    // Under the pool lock: the worker becomes CLEANED (never taken again
+    // until freed) and its record's time is set.
+    QORStatus cleanWorker(int worker);
+    // Under the pool lock: the worker becomes FREE.
+    QORStatus freeWorker(int worker);
+
+    // Stops the workers, removes every object and makes them again, empty,
+    // as a restarted server does.
+    QORStatus restart();
+    // Stops the workers and removes every object. Safe to call again.
+    QORStatus shutdown();
+
+    // Questions answered so far.
+    unsigned long answered() const { return m_answered.load(); }
+
+private:
+    struct Worker {
+        QORSrvWorkerPool* pool;
+        int index;
+        pthread_t thread;
+        bool running;
+        // Moved on by a reset, so that a late answer is not written.
+        std::atomic<unsigned int> generation;
+    };
+
+    QORStatus createObjects();
+    QORStatus removeObjects();
+    QORStatus startThreads();
+    void stopThreads();
+    static void* workerMain(void* arg);
+    void serve(Worker& worker);
+    void answer(Worker& worker);
+    // Runs op on worker's state and record under the pool lock.
+    template <class F>
+    QORStatus underLock(int worker, F op);
+
+    QORSrvQuestionHandler* m_handler = nullptr;
+    unsigned int m_bufferSize = 0;
+    Worker* m_workers = nullptr;
+    bool m_started = false;
+    std::atomic<bool> m_stop{false};
+    std::atomic<unsigned long> m_answered{0};
+};
