@@ -18,7 +18,7 @@ public:
         QOR_CONFIG_REQ_VHOSTS = 3,     // virtual hosts and permission maps
     };
     // The value of a question whose type has not been set or read.
-    static const int kTypeNotSet = -1;
+    static constexpr int kTypeNotSet = -1;
 
     QORConfigQuestion();
     explicit QORConfigQuestion(qor_config_req_msg_type_e type);

@@ -23,7 +23,7 @@ class QORSharedMemIterator;
 class QORConfigAnswerUnmarshaller : public QORConfigAnswerBase {
 public:
     // Memory type of the class-wide allocator, "plugin.core.config-rsp-parser".
-    static const unsigned kMemoryType = 0x35f02f97;
+    static constexpr unsigned kMemoryType = 0x35f02f97;
 
     // The class-wide caching allocator that unmarshallers come from (null:
     // the heap). Users of the class count themselves in with
