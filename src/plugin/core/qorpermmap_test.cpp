@@ -1,0 +1,146 @@
+#include "plugin/core/qorpermmap.h"
+
+#include <gtest/gtest.h>
+#include <string>
+
+#include "core/memory/qorcountingallocator.h"
+
+namespace {
+
+QORActionGroupList* list(const char* text, QORAllocator* a = nullptr)
+{
+    QORActionGroupList* l = qor_new<QORActionGroupList>(a, a);
+    EXPECT_EQ(l->initialize(QORStringRef(text)), qor_s_ok);
+    return l;
+}
+
+QORStatus set(QORPermMap* map, const char* method, QORActionGroupList* l,
+              QORAllocator* a = nullptr)
+{
+    return map->setPerms(QORPermMap::makeMethodKey(QORStringRef(method), a), l);
+}
+
+} // namespace
+
+TEST(QORPermMap, MethodEntriesThenTheDefault)
+{
+    QORPermMap map;
+    ASSERT_EQ(map.initialize(), qor_s_ok);
+    QORActionGroupList* get = list("r");
+    QORActionGroupList* post = list("w");
+    QORActionGroupList* fallback = list("x");
+    ASSERT_EQ(set(&map, "GET", get), qor_s_ok);
+    ASSERT_EQ(set(&map, "POST", post), qor_s_ok);
+    ASSERT_EQ(set(&map, "PUT", nullptr), qor_s_ok);
+
+    // No default yet.
+    EXPECT_EQ(map.getPerms(QORStringRef("GET")), get);
+    EXPECT_EQ(map.getPerms(QORStringRef("DELETE")), nullptr);
+
+    map.setDefaultPerms(fallback);
+    const struct {
+        const char* method;
+        const QORActionGroupList* expected;
+    } cases[] = {
+        {"GET", get},       {"POST", post},         {"get", fallback},  {"GETX", fallback},
+        {"GE", fallback},   {"PUT", fallback},      {"", fallback},     {"HEAD", fallback},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        EXPECT_EQ(map.getPerms(QORStringRef(c.method)), c.expected);
+    }
+    EXPECT_EQ(map.entries(), 3u);
+    EXPECT_EQ(map.getDefaultPerms(), fallback);
+}
+
+TEST(QORPermMap, ALaterEntryShadowsAnEarlierOne)
+{
+    QORPermMap map;
+    ASSERT_EQ(map.initialize(), qor_s_ok);
+    QORActionGroupList* first = list("r");
+    QORActionGroupList* second = list("rw");
+    ASSERT_EQ(set(&map, "GET", first), qor_s_ok);
+    ASSERT_EQ(set(&map, "GET", second), qor_s_ok);
+    EXPECT_EQ(map.getPerms(QORStringRef("GET")), second);
+    EXPECT_EQ(map.entries(), 2u);
+}
+
+TEST(QORPermMap, InitializeAndShutdownReleaseEverything)
+{
+    QORCountingAllocator a;
+    {
+        QORPermMap map(&a);
+        ASSERT_EQ(map.initialize(), qor_s_ok);
+        ASSERT_EQ(set(&map, "GET", list("r", &a), &a), qor_s_ok);
+        map.setDefaultPerms(list("x", &a));
+        map.setDefaultPerms(list("y", &a));   // the previous default is deleted
+
+        ASSERT_EQ(map.initialize(), qor_s_ok);
+        EXPECT_EQ(map.entries(), 0u);
+        EXPECT_EQ(map.getDefaultPerms(), nullptr);
+        EXPECT_EQ(map.getPerms(QORStringRef("GET")), nullptr);
+
+        ASSERT_EQ(set(&map, "GET", list("r", &a), &a), qor_s_ok);
+        map.setDefaultPerms(list("x", &a));
+        EXPECT_EQ(map.shutdown(), qor_s_ok);
+        EXPECT_EQ(map.entries(), 0u);
+        EXPECT_EQ(map.getDefaultPerms(), nullptr);
+        EXPECT_EQ(a.live(), 0);
+
+        // Usable again, and the destructor releases what is left.
+        ASSERT_EQ(map.initialize(), qor_s_ok);
+        ASSERT_EQ(set(&map, "POST", list("w", &a), &a), qor_s_ok);
+        map.setDefaultPerms(list("x", &a));
+    }
+    EXPECT_EQ(a.live(), 0);
+}
+
+TEST(QORPermMap, MemoryFailuresAreReportedAndLeakNothing)
+{
+    QORCountingAllocator a;
+    {
+        QORPermMap map(&a);
+        a.failAfter = 0;
+        EXPECT_EQ(map.initialize(), 0x35f0200cu);
+        a.failAfter = 1;   // the table object, not its buckets
+        EXPECT_EQ(map.initialize(), 0x35f0200cu);
+        a.failAfter = -1;
+        ASSERT_EQ(map.initialize(), qor_s_ok);
+
+        // The map owns key and list even when the entry cannot be made.
+        QORStringRef* key = QORPermMap::makeMethodKey(QORStringRef("GET"), &a);
+        QORActionGroupList* l = list("r", &a);
+        a.failAfter = 0;
+        EXPECT_EQ(map.setPerms(key, l), 0x35f0200cu);
+        EXPECT_EQ(QORPermMap::makeMethodKey(QORStringRef("GET"), &a), nullptr);
+        a.failAfter = -1;
+        EXPECT_EQ(map.entries(), 0u);
+    }
+    EXPECT_EQ(a.live(), 0);
+}
+
+TEST(QORPermMap, AMapNeverInitializedStillTakesEntries)
+{
+    QORPermMap map;
+    EXPECT_EQ(map.getPerms(QORStringRef("GET")), nullptr);
+    QORActionGroupList* get = list("r");
+    ASSERT_EQ(set(&map, "GET", get), qor_s_ok);
+    EXPECT_EQ(map.getPerms(QORStringRef("GET")), get);
+}
+
+TEST(QORPermMap, MethodKeysCopyTheirText)
+{
+    char method[] = "PATCH";
+    QORStringRef* key = QORPermMap::makeMethodKey(QORStringRef(method));
+    ASSERT_NE(key, nullptr);
+    method[0] = 'X';
+    EXPECT_EQ(std::string(key->data(), static_cast<size_t>(key->length())), "PATCH");
+    qor_delete(key);
+}
+
+TEST(QORPermMapDeathTest, ANullMethodStopsTheProcess)
+{
+    QORPermMap map;
+    ASSERT_EQ(map.initialize(), qor_s_ok);
+    EXPECT_DEATH(map.setPerms(nullptr, nullptr), "Assertion failed");
+}

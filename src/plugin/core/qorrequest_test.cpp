@@ -1,0 +1,263 @@
+#include "plugin/core/qorrequest.h"
+
+#include <gtest/gtest.h>
+#include <functional>
+#include <string>
+
+#include "plugin/core/qorserver.h"
+#include "plugin/core/qorsslsession.h"
+#include "qortesttransaction.h"
+
+namespace {
+
+const QORStatus kUnsupported = 0x35f02001;
+const QORStatus kAbsent = 0x35f02002;
+const QORStatus kPure = 0x12345678;   // what the bare request's own operations return
+
+// Implements only the pure operations, so every other one is the library's.
+class BareRequest : public QORRequest {
+public:
+    QORStatus getUTF8Header(const QORStringRef&, QORStringRef*) override { return kPure; }
+    QORStatus getNCPHeader(const QORStringRef&, QORNCPStringRef*) override { return kPure; }
+    QORStatus getNextUTF8Header(QORStringRef*) override { return kPure; }
+    QORStatus getNextNCPHeader(QORNCPStringRef*) override { return kPure; }
+    QORStatus setHeader(const QORStringRef&, const QORStringRefT<char>&) override { return kPure; }
+    QORStatus addHeader(const QORStringRef&, const QORStringRefT<char>&) override { return kPure; }
+    QORStatus getCookie(const QORStringRef&, QORNCPStringRef*, QORNCPStringRef*,
+                        QORNCPStringRef*, int*) override
+    {
+        return kPure;
+    }
+    QORStatus setCookie(const QORStringRef&, const QORStringRefT<char>&,
+                        const QORStringRefT<char>*, const QORStringRefT<char>*, int) override
+    {
+        return kPure;
+    }
+    QORStatus removeHeader(const QORStringRef&) override { return kPure; }
+    QORStatus getQuery(QORStringRef*) override { return kPure; }
+    QORStatus setQuery(const QORStringRef&) override { return kPure; }
+    QORStatus getURI(QORStringRef*) override { return kPure; }
+    QORStatus setURI(const QORStringRef&) override { return kPure; }
+    QORStatus getClientIP(QORStringRef&) override { return kPure; }
+    QORStatus getSecurity(int* level) override
+    {
+        *level = 0;
+        return kPure;
+    }
+    QORStatus getMethod(QORHTTPMethod*) override { return kPure; }
+    QORStatus getMethod(QORStringRef*) override { return kPure; }
+    QORStatus setMethod(QORHTTPMethod) override { return kPure; }
+    QORStatus setMethod(const QORStringRef&) override { return kPure; }
+    QORStatus getVersion(QORStringRef*) override { return kPure; }
+    QORStatus setVersion(const QORStringRef&) override { return kPure; }
+    QORStatus getPostData(QORBuffer*) override { return kPure; }
+    QORStatus getHTTPBuffer(QORBuffer*) override { return kPure; }
+    QORStatus setWebLogUser(const QORStringRef&, const QORStringRef&,
+                            const QORStringRef&) override
+    {
+        return kPure;
+    }
+};
+
+// Counts its own destruction, to see who deletes it.
+class CountedServer : public QORTestServer {
+public:
+    explicit CountedServer(int* deleted)
+        : m_deleted(deleted)
+    {
+    }
+    ~CountedServer() override { ++*m_deleted; }
+    int* m_deleted;
+};
+
+class CountedSession : public QORSSLSession {
+public:
+    explicit CountedSession(int* deleted)
+        : m_deleted(deleted)
+    {
+    }
+    ~CountedSession() override { ++*m_deleted; }
+    int* m_deleted;
+};
+
+} // namespace
+
+TEST(QORRequestDefaults, OptionalOperationsReturnTheirContractStatus)
+{
+    BareRequest r;
+    QORStringRef s;
+    QORBuffer b;
+    bool flag = true;
+    const struct {
+        const char* name;
+        std::function<QORStatus()> call;
+        QORStatus expected;
+    } cases[] = {
+        {"setSecurity", [&] { return r.setSecurity(1); }, kUnsupported},
+        {"setBody", [&] { return r.setBody(b); }, kUnsupported},
+        {"retrieveBody", [&] { return r.retrieveBody(100); }, kUnsupported},
+        {"finalizeHeader", [&] { return r.finalizeHeader(); }, kUnsupported},
+        {"finalizeBody", [&] { return r.finalizeBody(); }, kUnsupported},
+        {"getConnectionID", [&] { return r.getConnectionID(&s); }, kAbsent},
+        {"getWSAUser", [&] { return r.getWSAUser(&s); }, kAbsent},
+        {"setWSAUser", [&] { return r.setWSAUser(&s); }, kAbsent},
+        {"requestWSA", [&] { return r.requestWSA(); }, kAbsent},
+        {"setWSARequested", [&] { return r.setWSARequested(); }, kAbsent},
+        {"getWSARequested", [&] { return r.getWSARequested(flag); }, kAbsent},
+        // No server: no URL.
+        {"getFullURL", [&] { return r.getFullURL(&s); }, kAbsent},
+        // Whatever the header getter says.
+        {"getContentLength", [&] { unsigned n; return r.getContentLength(&n); }, kPure},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(c.call(), c.expected);
+    }
+    EXPECT_FALSE(r.isSubRequest());
+    EXPECT_FALSE(r.requestWSAByRedirect());
+    EXPECT_FALSE(r.bodyRequested());
+    EXPECT_EQ(r.m_server, nullptr);
+    EXPECT_EQ(r.m_sslSession, nullptr);
+}
+
+TEST(QORRequestDefaults, TheTestRequestCanFallBackToThem)
+{
+    QORTestRequest r;
+    r.setLibraryDefaults(true);
+    r.connectionID = "conn-1";
+    r.subRequest = true;
+    QORStringRef s;
+    EXPECT_EQ(r.getConnectionID(&s), kAbsent);
+    EXPECT_EQ(r.setSecurity(1), kUnsupported);
+    EXPECT_EQ(r.security, 0);
+    EXPECT_FALSE(r.isSubRequest());
+    r.setLibraryDefaults(false);
+    EXPECT_EQ(r.getConnectionID(&s), qor_s_ok);
+    EXPECT_TRUE(r.isSubRequest());
+}
+
+TEST(QORRequestOwnership, DeletesItsServerAndSession)
+{
+    int servers = 0;
+    int sessions = 0;
+    {
+        BareRequest r;
+        r.m_server = new CountedServer(&servers);
+        r.m_sslSession = new CountedSession(&sessions);
+    }
+    EXPECT_EQ(servers, 1);
+    EXPECT_EQ(sessions, 1);
+}
+
+TEST(QORRequestContentLength, ReadsTheWholeHeaderValueAsANumber)
+{
+    const struct {
+        const char* value;   // null: no header
+        QORStatus status;
+        unsigned length;
+    } cases[] = {
+        {"12", qor_s_ok, 12},
+        {"0", qor_s_ok, 0},
+        {"0x10", qor_s_ok, 16},
+        {"4294967295", qor_s_ok, 4294967295u},
+        {"12abc", 0x35f02035, 12},
+        {"abc", 0x35f02035, 0},
+        {"12 ", 0x35f02035, 12},
+        {nullptr, kAbsent, 7},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(none)");
+        QORTestRequest r;
+        if (c.value)
+            r.headers.add("content-length", c.value);
+        unsigned length = 7;
+        EXPECT_EQ(r.getContentLength(&length), c.status);
+        EXPECT_EQ(length, c.length);
+        EXPECT_TRUE(r.callLog().contains("req.getUTF8Header(Content-Length)"));
+    }
+}
+
+TEST(QORRequestFullURL, BuildsSchemeHostPortPathAndQuery)
+{
+    const struct {
+        int security;
+        int port;
+        const char* uri;
+        const char* query;   // null: no query
+        const char* expected;
+    } cases[] = {
+        {1, 443, "/a", nullptr, "https://www.example.com/a"},
+        {0, 443, "/a", nullptr, "http://www.example.com:443/a"},
+        {0, 80, "/a", nullptr, "http://www.example.com/a"},
+        {1, 80, "/a", nullptr, "https://www.example.com:80/a"},
+        {2, 443, "/a", nullptr, "https://www.example.com/a"},
+        {0, 8080, "/x/y.html", "p=1&q=2", "http://www.example.com:8080/x/y.html?p=1&q=2"},
+        {0, 80, "/a", "", "http://www.example.com/a?"},
+        {0, 80, "", nullptr, "http://www.example.com"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.expected);
+        QORTestRequest r;
+        r.addServer("vh", "www.example.com", c.port);
+        r.security = c.security;
+        r.uri = c.uri;
+        r.hasQuery = c.query != nullptr;
+        r.query = c.query ? c.query : "";
+        QORStringRef url;
+        ASSERT_EQ(r.getFullURL(&url), qor_s_ok);
+        EXPECT_EQ(std::string(url.data(), static_cast<size_t>(url.length())), c.expected);
+    }
+}
+
+TEST(QORRequestFullURL, IsBuiltOnceAndThenServedWithoutAskingAgain)
+{
+    QORTestRequest r;
+    r.addServer("vh", "h", 81);
+    r.uri = "/first";
+    QORStringRef url;
+    ASSERT_EQ(r.getFullURL(&url), qor_s_ok);
+    r.uri = "/second";
+    r.callLog().clear();
+    QORStringRef again;
+    ASSERT_EQ(r.getFullURL(&again), qor_s_ok);
+    EXPECT_EQ(std::string(again.data(), static_cast<size_t>(again.length())), "http://h:81/first");
+    EXPECT_EQ(r.callLog().calls(), std::vector<std::string>{"req.getFullURL()"});
+}
+
+TEST(QORRequestFullURL, AbsentURIIsEmptyAndOtherFailuresAreReturned)
+{
+    {
+        QORTestRequest r;
+        r.addServer("vh", "h", 80);
+        r.callLog().failOn("getURI", kAbsent);
+        QORStringRef url;
+        ASSERT_EQ(r.getFullURL(&url), qor_s_ok);
+        EXPECT_EQ(std::string(url.data(), static_cast<size_t>(url.length())), "http://h");
+    }
+    const struct {
+        const char* op;
+        QORStatus status;
+    } failures[] = {
+        {"getSecurity", 0x35f0200c},
+        {"getName", kAbsent},
+        {"getPort", 0x35f02035},
+        {"getURI", 0x35f0200c},
+        {"getQuery", 0x35f0200c},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.op);
+        QORTestRequest r;
+        r.addServer("vh", "h", 80);
+        r.callLog().failOn(f.op, f.status);
+        QORStringRef url;
+        EXPECT_EQ(r.getFullURL(&url), f.status);
+        // Not built: the next call asks again and succeeds.
+        r.callLog().clearFailures();
+        EXPECT_EQ(r.getFullURL(&url), qor_s_ok);
+    }
+    // A port outside its range.
+    QORTestRequest r;
+    r.addServer("vh", "h", 0);
+    QORStringRef url;
+    EXPECT_EQ(r.getFullURL(&url), 0x35f02035u);
+}
