@@ -1,0 +1,128 @@
+// qortestauthserver.h: a test authorization server in a child process, for
+// tests and benchmarks that run the plug-in core against a real channel. It
+// is built on the server side of the worker pool and the server's message
+// writers, and answers from a script that the test fills in before start():
+// configuration questions (POST sizes, flags, cache settings, virtual hosts
+// with permission maps), cache version questions (a database under a version
+// whose counter the test can raise at any time) and web request questions.
+//
+// What the child saw is counted in a page shared with the parent, which can
+// also change a few answers while the child runs. Everything the server
+// makes is removed by stop()/kill() and the destructor; the child dies with
+// its parent.
+#pragma once
+#include <sys/types.h>
+#include <atomic>
+#include <string>
+#include <utility>
+#include <vector>
+#include "core/sundry/qorepochversion.h"
+#include "core/system/qorstatus.h"
+
+struct QORTestAuthVHost {
+    std::string id;
+    std::string branch;
+    unsigned int flags = 0;          // qor_vhost_* bits
+    std::string defaultPerms;         // action group list text
+    std::vector<std::pair<std::string, std::string>> methods;  // method, text
+};
+
+struct QORTestAuthBranch {
+    std::string name;
+    // Object name and "*" (open to all) or an action group list text.
+    std::vector<std::pair<std::string, std::string>> objects;
+};
+
+// A header command of a web transaction answer.
+struct QORTestAuthHeader {
+    bool response;   // response header, else request header
+    bool add;        // add, else set
+    std::string name;
+    std::string value;
+};
+
+struct QORTestAuthScript {
+    std::vector<std::pair<std::string, int>> postURIs;
+    std::vector<std::pair<std::string, unsigned int>> configFlags;
+    bool urcEnabled = false;
+    int urcPollInterval = 3600;
+    std::vector<QORTestAuthVHost> vhosts;
+    // The cache database; its version is the shared counter (urcCounter).
+    std::vector<QORTestAuthBranch> branches;
+
+    // Web request answers: the result code and the header commands.
+    int rspCode = 1;
+    std::vector<QORTestAuthHeader> headers;
+};
+
+// Shared between the parent and the child.
+struct QORTestAuthShared {
+    // Questions seen, by message type (0 to 7), and configuration questions
+    // by request type.
+    std::atomic<int> questions[8];
+    std::atomic<int> configQuestions[4];
+    // Cache version answers that carried the database.
+    std::atomic<int> databasesSent;
+    // Counter of the server's cache version (the identifier is fixed).
+    std::atomic<int> urcCounter;
+    // Web answers carry the cache version when set.
+    std::atomic<bool> sendURCVersion;
+    // Every n-th web answer (n > 0) raises urcCounter first.
+    std::atomic<int> bumpURCEvery;
+    // Non-zero: web questions are answered with an error message carrying
+    // this status.
+    std::atomic<unsigned int> webErrorStatus;
+    // Non-zero: web questions are answered with this message type and no
+    // content (an unexpected answer).
+    std::atomic<int> webAnswerType;
+    // Web questions are held (not answered) while set.
+    std::atomic<bool> holdWeb;
+    // Web questions whose request did not say the body was requested are
+    // answered with a request for the body.
+    std::atomic<bool> askForBody;
+    // Non-zero: configuration questions of type failConfigType are answered
+    // with an error message carrying this status.
+    std::atomic<unsigned int> failConfigStatus;
+    std::atomic<int> failConfigType;
+};
+
+class QORTestAuthServer {
+public:
+    // name: the key path, a file this object creates (and removes).
+    QORTestAuthServer(const std::string& name, const QORTestAuthScript& script,
+                      int workers = 4, unsigned int bufferSize = 64 * 1024);
+    // Stops the child and removes every object it made, and the key file.
+    ~QORTestAuthServer();
+    QORTestAuthServer(const QORTestAuthServer&) = delete;
+    QORTestAuthServer& operator=(const QORTestAuthServer&) = delete;
+
+    // Forks the child and waits (bounded) until its objects exist. The
+    // script is read as it is at this moment.
+    QORStatus start();
+    // Kills the child at once (SIGKILL), leaving its objects behind as a
+    // crashed server does.
+    void kill();
+    // Kills the child and removes its objects.
+    void stop();
+
+    const char* name() const { return m_name.c_str(); }
+    QORTestAuthScript& script() { return m_script; }
+    QORTestAuthShared& shared() { return *m_shared; }
+    // The server's current cache version.
+    QOREpochVersion urcVersion() const;
+    static QOREpochVersion versionWithCounter(int counter);
+    bool running() const { return m_child > 0; }
+
+    // Waits until the count reaches at least n; false after timeoutMs.
+    static bool waitFor(const std::atomic<int>& count, int n, int timeoutMs = 10000);
+
+private:
+    void serve(int readyFd);
+
+    std::string m_name;
+    QORTestAuthScript m_script;
+    int m_workers;
+    unsigned int m_bufferSize;
+    pid_t m_child = -1;
+    QORTestAuthShared* m_shared;
+};
