@@ -28,7 +28,7 @@ QORStatus QORSrvWorkerPool::start(const char* serverName, int numWorkers,
                                   QORSrvQuestionHandler* handler)
 {
     bufferSize = QORWorkerBuffer::round4(bufferSize);
-    if (m_started || serverName == nullptr || handler == nullptr ||
+    if (m_started || serverName == nullptr ||
         numWorkers <= 0 || bufferSize < sizeof(QORWorkerBufferHeader) ||
         (unsigned long long)numWorkers * bufferSize > 0x7FFFFFFFull ||
         !m_serverName.set(serverName, -1))
@@ -41,6 +41,7 @@ QORStatus QORSrvWorkerPool::start(const char* serverName, int numWorkers,
         m_workers[i].index = i;
         m_workers[i].running = false;
         m_workers[i].generation = 0;
+        m_workers[i].answered = 0;
     }
     m_handler = handler;
     m_numWorkers = numWorkers;
@@ -127,6 +128,8 @@ QORStatus QORSrvWorkerPool::removeObjects()
 QORStatus QORSrvWorkerPool::startThreads()
 {
     m_stop = false;
+    if (m_handler == nullptr)
+        return qor_s_ok;
     for (int i = 0; i < m_numWorkers; ++i) {
         int rc = qorthread_create(&m_workers[i].thread, nullptr, workerMain,
                                   &m_workers[i]);
@@ -223,6 +226,7 @@ void QORSrvWorkerPool::answer(Worker& worker)
                           (int32_t)reply.usedLength());
     buffer.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), resultStart);
     ++m_answered;
+    ++worker.answered;
     QORSysVSemHelper::signal(m_workerSemId, 2 * worker.index + 1, 1);
 }
 

@@ -23,7 +23,8 @@ public:
     // Removes what a previous server of that name left, creates the objects
     // for numWorkers workers of bufferSize bytes (header included; rounded
     // up to a multiple of 4) and starts the workers. The handler must
-    // outlive the pool. 0x35f02203 for a bad argument or a second start.
+    // outlive the pool. Without a handler no worker runs: the caller answers
+    // on the buffers itself. 0x35f02203 for a bad argument or a second start.
     QORStatus start(const char* serverName, int numWorkers,
                     unsigned int bufferSize, QORSrvQuestionHandler* handler);
 
@@ -43,8 +44,14 @@ public:
     // Stops the workers and removes every object. Safe to call again.
     QORStatus shutdown();
 
-    // Questions answered so far.
+    // Questions answered so far, by all workers or by one.
     unsigned long answered() const { return m_answered.load(); }
+    unsigned long answered(int worker) const
+    {
+        return worker >= 0 && worker < m_numWorkers && m_workers != nullptr
+                   ? m_workers[worker].answered.load()
+                   : 0;
+    }
 
 private:
     struct Worker {
@@ -54,6 +61,7 @@ private:
         bool running;
         // Moved on by a reset, so that a late answer is not written.
         std::atomic<unsigned int> generation;
+        std::atomic<unsigned long> answered;
     };
 
     QORStatus createObjects();

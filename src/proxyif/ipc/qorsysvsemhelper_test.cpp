@@ -1,0 +1,98 @@
+#include "proxyif/ipc/qorsysvsemhelper.h"
+
+#include <cerrno>
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <thread>
+
+#include "proxyif/ipc/qoripcstatus.h"
+#include "qoripctesting.h"
+
+namespace {
+
+// A private set of two semaphores, removed at the end.
+class QORSysVSemHelperTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qor_test_watchdog(60);
+        m_semId = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+        ASSERT_NE(m_semId, -1);
+    }
+    void TearDown() override
+    {
+        if (m_semId != -1)
+            semctl(m_semId, 0, IPC_RMID);
+        qor_test_watchdog(0);
+    }
+    int m_semId = -1;
+};
+
+} // namespace
+
+TEST_F(QORSysVSemHelperTest, ErrnoTable)
+{
+    const struct {
+        int err;
+        QORStatus st;
+    } rows[] = {
+        {ENOENT, 0x35f0220b}, {EINTR, 0x35f0220f},  {EAGAIN, 0x35f0220e},
+        {ENOMEM, 0x35f0220c}, {EACCES, 0x35f02217}, {EEXIST, 0x35f02209},
+        {EINVAL, 0x35f02210}, {EMFILE, 0x35f02221}, {ENOSPC, 0x35f0220d},
+        {EIDRM, 0x35f0220a},  {EPERM, 0x35f02211},  {ERANGE, 0x35f02211},
+        {0, 0x35f02211},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(QORSysVSemHelper::mapError(r.err), r.st) << r.err;
+}
+
+TEST_F(QORSysVSemHelperTest, NoSetMeansNothingToDo)
+{
+    sembuf op = {0, -1, 0};
+    // Would block forever on a real set at 0.
+    EXPECT_EQ(QORSysVSemHelper::doSemOps(-1, &op, 1), qor_s_ok);
+    EXPECT_EQ(QORSysVSemHelper::setValue(-1, 0, 5), qor_s_ok);
+    EXPECT_EQ(QORSysVSemHelper::destroySemSet(-1), qor_s_ok);
+}
+
+TEST_F(QORSysVSemHelperTest, SignalWaitAndValues)
+{
+    int v = -1;
+    ASSERT_EQ(QORSysVSemHelper::setValue(m_semId, 1, 3), qor_s_ok);
+    ASSERT_EQ(QORSysVSemHelper::getValue(m_semId, 1, &v), qor_s_ok);
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(QORSysVSemHelper::wait(m_semId, 1, 2), qor_s_ok);
+    EXPECT_EQ(QORSysVSemHelper::signal(m_semId, 0, 4), qor_s_ok);
+    QORSysVSemHelper::getValue(m_semId, 1, &v);
+    EXPECT_EQ(v, 1);
+    QORSysVSemHelper::getValue(m_semId, 0, &v);
+    EXPECT_EQ(v, 4);
+    // Both operations of a group apply, or neither.
+    sembuf both[2] = {{0, -4, 0}, {1, -2, IPC_NOWAIT}};
+    EXPECT_EQ(QORSysVSemHelper::doSemOps(m_semId, both, 2), qor_s_ipc_would_block);
+    QORSysVSemHelper::getValue(m_semId, 0, &v);
+    EXPECT_EQ(v, 4);
+    EXPECT_EQ(QORSysVSemHelper::timedWait(m_semId, 1, 2, 50), qor_s_ipc_would_block);
+    EXPECT_EQ(QORSysVSemHelper::timedWait(m_semId, 1, 1, 50), qor_s_ok);
+    // Beyond the largest semaphore value: an errno without a row of its own.
+    EXPECT_EQ(QORSysVSemHelper::setValue(m_semId, 0, 40000), 0x35f02211u);
+    EXPECT_EQ(QORSysVSemHelper::setValue(m_semId, 7, 1), qor_s_ipc_invalid_id);
+}
+
+TEST_F(QORSysVSemHelperTest, RemovedSetEndsWaitsWithItsStatus)
+{
+    int semId = m_semId;
+    QORStatus seen = qor_s_ok;
+    std::thread waiter([&] { seen = QORSysVSemHelper::wait(semId, 0, 1); });
+    // Once the waiter blocks, take the set away under it.
+    while (semctl(semId, 0, GETNCNT) != 1)
+        usleep(1000);
+    ASSERT_EQ(QORSysVSemHelper::destroySemSet(semId), qor_s_ok);
+    m_semId = -1;
+    waiter.join();
+    EXPECT_EQ(seen, qor_s_ipc_removed);
+    // The next call on the stale ID finds no such set.
+    EXPECT_EQ(QORSysVSemHelper::signal(semId, 0, 1), qor_s_ipc_invalid_id);
+    EXPECT_EQ(QORSysVSemHelper::destroySemSet(semId), qor_s_ipc_invalid_id);
+}

@@ -1,0 +1,270 @@
+#include "proxyif/ipc/qorworkerpool.h"
+
+#include <gtest/gtest.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/trace/qortracetesting.h"
+#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorsysvsemhelper.h"
+#include "qoripctesting.h"
+
+namespace {
+
+// Makes (or attaches to) the four objects the way a server lays them out.
+class TestPool : public QORWorkerPool {
+public:
+    TestPool(const char* name, int workers)
+    {
+        m_serverName.set(name, -1);
+        m_numWorkers = workers;
+        m_poolMgrShmSize = poolMgrSize(workers);
+        m_workerShmSize = 256u * workers;
+    }
+    QORStatus create()
+    {
+        bool created = false;
+        QORStatus st = initPoolMgrShm(true, false, &created);
+        if (st != qor_s_ok || !created)
+            return st ? st : qor_s_ipc_exists;
+        m_header->numWorkers = m_numWorkers;
+        for (int i = 0; i < m_numWorkers; ++i)
+            m_stateList[i] = qor_worker_free;
+        st = initWorkerShm(true, false, &created);
+        if (st == qor_s_ok)
+            st = initWorkerSemaphores(true, false);
+        if (st == qor_s_ok)
+            st = initPoolSemaphores(true, false);
+        return st;
+    }
+    QORStatus attach()
+    {
+        bool created = true;
+        QORStatus st = initPoolSemaphores(false, false);
+        if (st == qor_s_ok)
+            st = initPoolMgrShm(false, false, &created);
+        if (st == qor_s_ok)
+            st = initWorkerSemaphores(false, false);
+        if (st == qor_s_ok)
+            st = initWorkerShm(false, false, &created);
+        return st;
+    }
+    int poolCount() const
+    {
+        return semctl(getPoolSemId(), m_poolSemNum, GETVAL);
+    }
+    int lockValue() const
+    {
+        return semctl(getPoolSemId(), m_lockSemNum, GETVAL);
+    }
+    using QORWorkerPool::takePoolLock;
+};
+
+class QORWorkerPoolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qor_test_watchdog(60);
+        QORProxyIFLog::init(&m_log);
+        QORProxyIFLog::get()->setLevel(7);
+    }
+    void TearDown() override
+    {
+        QORProxyIFLog::shutdown();
+        qor_test_watchdog(0);
+    }
+    // Trace lines carry a context prefix ("[] ") before the text.
+    bool logged(const std::string& text) const
+    {
+        for (const std::string& t : m_log.texts())
+            if (t.size() >= text.size() &&
+                t.compare(t.size() - text.size(), text.size(), text) == 0)
+                return true;
+        return false;
+    }
+
+    QORTestIPCPath m_path{"pool"};
+    QORTestLog m_log;
+};
+
+} // namespace
+
+TEST_F(QORWorkerPoolTest, LayoutSeenFromTheOtherSide)
+{
+    TestPool server(m_path.c_str(), 3);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    EXPECT_EQ(m_path.countPoolObjects(), 4);
+    EXPECT_EQ(server.poolCount(), 3);
+    EXPECT_EQ(server.lockValue(), 0);
+
+    TestPool client(m_path.c_str(), 0);
+    ASSERT_EQ(client.attach(), qor_s_ok);
+    EXPECT_EQ(client.getNumWorkers(), 3);
+    // The state list sits behind the 100-byte header, the records behind it.
+    int32_t volatile* states = nullptr;
+    worker_info volatile* info = nullptr;
+    ASSERT_EQ(client.getStateList(&states), qor_s_ok);
+    ASSERT_EQ(client.getWorkerInfo(2, &info), qor_s_ok);
+    char volatile* base = reinterpret_cast<char volatile*>(client.getHeader());
+    EXPECT_EQ(reinterpret_cast<char volatile*>(states) - base, 100);
+    EXPECT_EQ(reinterpret_cast<char volatile*>(info) - base, 100 + 3 * 4 + 2 * 40);
+    server.setState(1, qor_worker_cleaned);
+    EXPECT_EQ(client.getState(1), qor_worker_cleaned);
+    EXPECT_EQ(client.getState(3), -1);
+    EXPECT_EQ(client.getState(-1), -1);
+    EXPECT_EQ(client.getWorkerInfo(3, &info), qor_s_ipc_bad_parameter);
+    EXPECT_EQ(client.getPoolSemId(), server.getPoolSemId());
+    EXPECT_EQ(client.getWorkerSemId(), server.getWorkerSemId());
+    EXPECT_STREQ(QORWorkerPool::stateName(qor_worker_taken), "TAKEN");
+    EXPECT_STREQ(QORWorkerPool::stateName(qor_worker_free), "FREE");
+    EXPECT_STREQ(QORWorkerPool::stateName(qor_worker_cleaned), "CLEANED");
+    EXPECT_STREQ(QORWorkerPool::stateName(7), "UNKNOWN");
+}
+
+TEST_F(QORWorkerPoolTest, WorkerCountMustFitTheSegment)
+{
+    TestPool server(m_path.c_str(), 2);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    TestPool client(m_path.c_str(), 0);
+    // A page holds the header and about 93 workers; 1000 would run past it.
+    server.getHeader()->numWorkers = 1000;
+    EXPECT_EQ(client.attach(), qor_s_ipc_internal);
+    server.getHeader()->numWorkers = 0;
+    EXPECT_EQ(client.attach(), qor_s_ipc_internal);
+    server.getHeader()->numWorkers = -5;
+    EXPECT_EQ(client.attach(), qor_s_ipc_internal);
+    server.getHeader()->numWorkers = 2;
+    EXPECT_EQ(client.attach(), qor_s_ok);
+}
+
+TEST_F(QORWorkerPoolTest, AttachWithoutServer)
+{
+    TestPool client(m_path.c_str(), 0);
+    EXPECT_EQ(client.attach(), qor_s_ipc_no_segment);
+    TestPool elsewhere("/nonexistent/dxqor/key/path", 0);
+    EXPECT_EQ(elsewhere.attach(), qor_s_ipc_key_failed);
+}
+
+TEST_F(QORWorkerPoolTest, PoolSemaphoreNeverExceedsWorkers)
+{
+    TestPool server(m_path.c_str(), 2);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
+    EXPECT_EQ(server.poolCount(), 2);
+    ASSERT_EQ(server.waitPoolSemaphore(), qor_s_ok);
+    ASSERT_EQ(server.waitPoolSemaphore(), qor_s_ok);
+    EXPECT_EQ(server.poolCount(), 0);
+    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
+    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
+    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
+    EXPECT_EQ(server.poolCount(), 2);
+}
+
+TEST_F(QORWorkerPoolTest, LockRecordsHolderAndUnlockClears)
+{
+    TestPool server(m_path.c_str(), 1);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    ASSERT_EQ(server.lockPoolManager(), qor_s_ok);
+    EXPECT_EQ(server.lockValue(), 1);
+    EXPECT_EQ(server.getHeader()->lockHeld, 1);
+    EXPECT_EQ(server.getHeader()->lockPid, getpid());
+    EXPECT_NE(server.getHeader()->lockTid, 0);
+    ASSERT_EQ(server.unlockPoolManager(), qor_s_ok);
+    EXPECT_EQ(server.lockValue(), 0);
+    EXPECT_EQ(server.getHeader()->lockHeld, 0);
+}
+
+TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
+{
+    TestPool server(m_path.c_str(), 1);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        alarm(20);
+        TestPool holder(m_path.c_str(), 0);
+        if (holder.attach() != qor_s_ok || holder.lockPoolManager() != qor_s_ok)
+            _exit(1);
+        _exit(0); // still holding the lock
+    }
+    qor_test_register_child(child);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    qor_test_unregister_child(child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // The kernel undid the dead holder's semaphore, the flag still says held.
+    EXPECT_EQ(server.lockValue(), 0);
+    EXPECT_EQ(server.getHeader()->lockHeld, 1);
+    EXPECT_EQ(server.getHeader()->lockPid, child);
+
+    TestPool next(m_path.c_str(), 0);
+    ASSERT_EQ(next.attach(), qor_s_ok);
+    EXPECT_EQ(next.lockPoolManager(), qor_s_ipc_abandoned);
+    EXPECT_EQ(next.lockValue(), 1);
+    EXPECT_EQ(next.getHeader()->lockPid, getpid());
+    ASSERT_EQ(next.unlockPoolManager(), qor_s_ok);
+    EXPECT_EQ(next.lockValue(), 0);
+    EXPECT_FALSE(logged("*** Pool lock abandoned ***\n"));
+
+    // Callers go through takePoolLock, which accepts and logs a takeover.
+    next.getHeader()->lockHeld = 1;
+    EXPECT_EQ(next.takePoolLock(), qor_s_ok);
+    EXPECT_TRUE(logged("*** Pool lock abandoned ***\n"));
+    EXPECT_EQ(next.unlockPoolManager(), qor_s_ok);
+}
+
+TEST_F(QORWorkerPoolTest, DestroyAndCleanup)
+{
+    {
+        TestPool none(m_path.c_str(), 1);
+        // Nothing to remove counts as removed.
+        EXPECT_EQ(none.destroyPoolSemaphores(), qor_s_ok);
+        EXPECT_EQ(none.destroyWorkerSemaphores(), qor_s_ok);
+        EXPECT_EQ(none.destroyPoolMgrShm(), qor_s_ok);
+        EXPECT_EQ(none.destroyWorkerShm(), qor_s_ok);
+    }
+    {
+        TestPool server(m_path.c_str(), 2);
+        ASSERT_EQ(server.create(), qor_s_ok);
+        // A pool that only knows the name attaches first, then removes.
+        TestPool other(m_path.c_str(), 2);
+        EXPECT_EQ(other.destroyWorkerShm(), qor_s_ok);
+        EXPECT_EQ(other.destroyPoolSemaphores(), qor_s_ok);
+        EXPECT_EQ(m_path.countPoolObjects(), 2);
+        EXPECT_EQ(server.destroyPoolMgrShm(), qor_s_ok);
+        EXPECT_EQ(server.destroyWorkerSemaphores(), qor_s_ok);
+        EXPECT_EQ(m_path.countPoolObjects(), 0);
+    }
+    {
+        TestPool server(m_path.c_str(), 2);
+        ASSERT_EQ(server.create(), qor_s_ok);
+        EXPECT_EQ(m_path.countPoolObjects(), 4);
+        QORWorkerPool::cleanupPool(m_path.c_str());
+        EXPECT_EQ(m_path.countPoolObjects(), 0);
+        QORWorkerPool::cleanupPool(m_path.c_str());
+        QORWorkerPool::cleanupPool("/nonexistent/dxqor/key/path");
+        // What the server still maps stays usable until it detaches.
+        server.setState(0, qor_worker_taken);
+        EXPECT_EQ(server.getState(0), qor_worker_taken);
+        EXPECT_EQ(server.lockPoolManager(), qor_s_ipc_invalid_id);
+    }
+}
+
+TEST_F(QORWorkerPoolTest, CreatingOverALeftoverSegmentAttaches)
+{
+    QORSysVSharedMem leftover;
+    ASSERT_EQ(leftover.create(m_path.c_str(), 'w', 64), qor_s_ok);
+    QORSysVSharedMem segment;
+    bool created = true;
+    EXPECT_EQ(QORWorkerPool::createOrAttachShm(segment, m_path.c_str(), 'w', 64,
+                                               true, &created),
+              qor_s_ok);
+    EXPECT_FALSE(created);
+    EXPECT_EQ(segment.getId(), leftover.getId());
+    EXPECT_TRUE(logged("Shm already exists -- attaching...\n"));
+    segment.detach();
+    leftover.destroy();
+    leftover.detach();
+}
