@@ -18,7 +18,7 @@ struct QORConfigAnswerContext {
     // "DXQor"); null logs nothing.
     QORLog* log = nullptr;
     // Minimum POST data sizes by name (command 0), emptied and given
-    // postURIBuckets buckets (when it has none) by the first such command.
+    // postURIBuckets buckets by the first such command.
     // The table must own its entries: keys are made with qor_new on the
     // table's allocator.
     QORProtectedHashTable<QORString, int>* postURIs = nullptr;

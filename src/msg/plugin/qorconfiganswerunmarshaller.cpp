@@ -70,14 +70,12 @@ public:
         if (!m_locked) {
             m_table->writeLock();
             m_locked = true;
-            m_table->clear();
-            if (m_table->bucketCount() == 0) {
-                QORStatus st = m_buckets > 0
-                    ? m_table->initialize(static_cast<unsigned>(m_buckets))
-                    : qor_s_invalid_argument;
-                if (st != qor_s_ok)
-                    return st;
-            }
+            m_table->shutdown();
+            QORStatus st = m_buckets > 0
+                ? m_table->initialize(static_cast<unsigned>(m_buckets))
+                : qor_s_invalid_argument;
+            if (st != qor_s_ok)
+                return st;
         }
         QORAllocator* a = m_table->allocator();
         QORString* key = qor_new<QORString>(a, a);

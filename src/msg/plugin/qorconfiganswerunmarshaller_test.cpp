@@ -1,0 +1,624 @@
+#include "msg/plugin/qorconfiganswerunmarshaller.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/memory/qorcachingallocator.h"
+#include "core/memory/qorcountingallocator.h"
+#include "core/msg/qormsg.h"
+#include "core/trace/qorlog.h"
+#include "msg/plugin/qorconfiganswercontext.h"
+#include "msg/plugin/qorconfiganswerfactory.h"
+#include "msg/server/qorconfiganswerwriter.h"
+#include "plugin/core/qoractiongrouplist.h"
+#include "plugin/core/qorpermmap.h"
+#include "plugin/core/qorpluginvirtualhostlist.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorsharedmem.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
+#include "proxyif/ipc/qorsharedmemiterator.h"
+
+namespace {
+
+const unsigned int kStart = 8;
+
+// Lines written through the sink, as "severity component text".
+class RecordingLog : public QORLog {
+public:
+    RecordingLog()
+        : QORLog(false)
+    {
+    }
+    void logImpl(QORLogSeverity severity, const char*, unsigned, const char* component,
+                 const QORStringRefT<char>& text) override
+    {
+        lines.push_back(std::to_string(severity) + " " + component + " " +
+                        std::string(text.data(), static_cast<size_t>(text.length())));
+    }
+    std::vector<std::string> lines;
+};
+
+typedef QORProtectedHashTable<QORString, int> PostTable;
+typedef QORProtectedHashTable<QORString, unsigned int> FlagTable;
+
+// The core's targets, a region the server side writes the answer into, and
+// the reading of it.
+class ConfigAnswerTest : public ::testing::Test {
+public:
+    ConfigAnswerTest()
+        : m_words(4096 / 4, 0)
+        , m_shm(m_words.data(), 4096)
+        , m_postURIs(nullptr, true)
+        , m_flags(nullptr, true)
+        , m_writer(m_alloc)
+    {
+        m_alloc.initialize(m_shm, kStart, 4096 - kStart);
+        m_ctx.log = &m_log;
+        m_ctx.postURIs = &m_postURIs;
+        m_ctx.postURIBuckets = 20;
+        m_ctx.configFlags = &m_flags;
+        m_ctx.configFlagBuckets = 20;
+        m_ctx.vhostList = &m_hosts;
+    }
+    void SetUp() override { alarm(60); }
+    void TearDown() override { alarm(0); }
+
+    // Helpers, public for the cases' damage functions and threads.
+
+    // Appends one element holding the items, one after the other.
+    void element(std::initializer_list<const QORProxyIFMsgData*> items)
+    {
+        int size = 0;
+        for (const QORProxyIFMsgData* i : items)
+            size += i->marshal(nullptr, 0);
+        void* data = nullptr;
+        ASSERT_EQ(m_alloc.allocate(static_cast<unsigned int>(size), &data), qor_s_ok);
+        unsigned char* p = static_cast<unsigned char*>(data);
+        for (const QORProxyIFMsgData* i : items)
+            p += i->marshal(p, i->marshal(nullptr, 0));
+    }
+    // Appends one element of raw bytes.
+    void rawElement(const void* bytes, unsigned int length)
+    {
+        void* data = nullptr;
+        ASSERT_EQ(m_alloc.allocate(length, &data), qor_s_ok);
+        memcpy(data, bytes, length);
+    }
+    void fileHost(const char* id)
+    {
+        QORPluginVirtualHost* h = qor_new<QORPluginVirtualHost>(nullptr);
+        ASSERT_EQ(h->setID(QORStringRef(id)), qor_s_ok);
+        h->setFlags(qor_vhost_secure | qor_vhost_unsecure);
+        ASSERT_EQ(m_hosts.add(h), qor_s_ok);
+    }
+    void addHost(const char* id, const char* branch, unsigned flags, const char* defaultPerms,
+                 std::vector<QORConfigPermEntry> methods = {})
+    {
+        ASSERT_EQ(m_writer.addVHost(QORStringRef(id), QORStringRef(branch), flags,
+                                    QORStringRef(defaultPerms), methods.data(),
+                                    static_cast<int>(methods.size())),
+                  qor_s_ok);
+    }
+
+    QORStatus read(QORConfigAnswerContext* ctx)
+    {
+        QORSharedMemIterator it;
+        EXPECT_EQ(it.initialize(&m_alloc), qor_s_ok);
+        QORConfigAnswerUnmarshaller answer;
+        QORStatus st = answer.unmarshal(it, ctx);
+        m_numCmds = answer.getNumCmds();
+        return st;
+    }
+    QORStatus read() { return read(&m_ctx); }
+
+    // "id/flags/branch/perms" per host, perms as "default;METHOD:groups" and
+    // groups as "name=actions,...".
+    std::string hosts()
+    {
+        std::string out;
+        EXPECT_EQ(m_hosts.readLock(), qor_s_ok);
+        for (auto it = m_hosts.begin(); it.isValid(); it.next()) {
+            QORPluginVirtualHost* h = it.get();
+            char flags[16];
+            snprintf(flags, sizeof flags, "%02lx", h->getFlags());
+            out += (out.empty() ? "" : " ") + std::string(h->getID().c_str()) + "/" + flags +
+                   "/" + h->getBranch().c_str();
+            if (h->getPermMap() != nullptr)
+                out += "/" + perms(*h->getPermMap());
+        }
+        EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
+        return out;
+    }
+    static std::string text(const QORActionGroupList* list)
+    {
+        if (list == nullptr)
+            return "(none)";
+        std::string out;
+        for (auto it = list->begin(); it.isValid(); it.next()) {
+            const QORActionGroup* g = it.get();
+            out += (out.empty() ? "" : ",") + std::string(g->getName()->c_str()) + "=" +
+                   (g->getActions() != nullptr ? g->getActions()->c_str() : "");
+        }
+        return out;
+    }
+    static std::string perms(const QORPermMap& map)
+    {
+        std::string out = text(map.getDefaultPerms());
+        for (const char* m : {"GET", "POST", "PUT"}) {
+            const QORActionGroupList* l = map.getPerms(QORStringRef(m));
+            if (l != map.getDefaultPerms())
+                out += std::string(";") + m + ":" + text(l);
+        }
+        return out;
+    }
+    // Whether every lock the answer may take has been given back.
+    void expectUnlocked()
+    {
+        EXPECT_TRUE(m_postURIs.tryWriteLock());
+        m_postURIs.unlock();
+        EXPECT_TRUE(m_flags.tryWriteLock());
+        m_flags.unlock();
+        // A write lock left behind would make this stop the process.
+        EXPECT_EQ(m_hosts.writeLock(), qor_s_ok);
+        EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
+    }
+    template <class T>
+    static T lookup(const QORProtectedHashTable<QORString, T>& table, const char* name)
+    {
+        return table.find(QORStringRef(name));
+    }
+
+    std::vector<uint32_t> m_words;
+    QORLocalSharedMem m_shm;
+    QORSharedMemAllocator m_alloc;
+    PostTable m_postURIs;
+    FlagTable m_flags;
+    QORPluginVirtualHostList m_hosts;
+    RecordingLog m_log;
+    QORConfigAnswerContext m_ctx;
+    QORConfigAnswerWriter m_writer;
+    int m_numCmds = -1;
+};
+
+} // namespace
+
+TEST_F(ConfigAnswerTest, CountOnlyChangesNothing)
+{
+    ASSERT_EQ(m_flags.initialize(3), qor_s_ok);
+    ASSERT_EQ(m_flags.insert(qor_new<QORString>(nullptr, "old"), 9), qor_s_ok);
+    fileHost("file");
+    m_ctx.urcEnabled = true;
+    m_ctx.urcPollInterval = 5;
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    EXPECT_EQ(read(), qor_s_ok);
+    EXPECT_EQ(m_numCmds, 0);
+    EXPECT_EQ(m_flags.entries(), 1u);
+    EXPECT_EQ(m_flags.bucketCount(), 3u);
+    EXPECT_EQ(hosts(), "file/0c/");
+    EXPECT_TRUE(m_ctx.urcEnabled);
+    EXPECT_EQ(m_ctx.urcPollInterval, 5);
+    EXPECT_TRUE(m_log.lines.empty());
+    expectUnlocked();
+}
+
+TEST_F(ConfigAnswerTest, TablesAreReplacedByTheirCommands)
+{
+    ASSERT_EQ(m_flags.initialize(3), qor_s_ok);
+    ASSERT_EQ(m_flags.insert(qor_new<QORString>(nullptr, "old"), 9), qor_s_ok);
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("a"), 1), qor_s_ok);
+    ASSERT_EQ(m_writer.addPostURI(QORStringRef("/web:GET"), 512), qor_s_ok);
+    ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("b"), 0xffffffffu), qor_s_ok);
+    ASSERT_EQ(m_writer.addPostURI(QORStringRef("/web:GET"), 1024), qor_s_ok);
+    EXPECT_EQ(read(), qor_s_ok);
+    EXPECT_EQ(m_numCmds, 4);
+    EXPECT_EQ(m_flags.entries(), 2u);
+    EXPECT_EQ(m_flags.bucketCount(), 20u);
+    EXPECT_FALSE(m_flags.contains(QORStringRef("old")));
+    EXPECT_EQ(lookup(m_flags, "a"), 1u);
+    EXPECT_EQ(lookup(m_flags, "b"), 0xffffffffu);
+    // A repeated name is a second entry in front of the first.
+    EXPECT_EQ(m_postURIs.entries(), 2u);
+    EXPECT_EQ(lookup(m_postURIs, "/web:GET"), 1024);
+    EXPECT_EQ(m_postURIs.bucketCount(), 20u);
+    EXPECT_TRUE(m_hosts.isEmpty());
+    expectUnlocked();
+}
+
+TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
+{
+    // The answer is read on another thread; it stops inside the host list,
+    // whose lock this thread holds, after the flags command. The flags table
+    // must then be write-locked, and free once the answer is done.
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("a"), 1), qor_s_ok);
+    ASSERT_EQ(m_writer.beginVHostList(0), qor_s_ok);
+    struct Run {
+        ConfigAnswerTest* test;
+        QORStatus status = 1;
+        static void* main(void* arg)
+        {
+            Run* r = static_cast<Run*>(arg);
+            r->status = r->test->read();
+            return nullptr;
+        }
+    } run;
+    run.test = this;
+    ASSERT_EQ(m_hosts.readLock(), qor_s_ok);
+    pthread_t t;
+    ASSERT_EQ(pthread_create(&t, nullptr, Run::main, &run), 0);
+    bool lockedMeanwhile = false;
+    for (int i = 0; i < 500 && !lockedMeanwhile; i++) {
+        if (m_flags.tryWriteLock())
+            m_flags.unlock();
+        else
+            lockedMeanwhile = true;
+        usleep(1000);
+    }
+    EXPECT_TRUE(lockedMeanwhile);
+    EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
+    pthread_join(t, nullptr);
+    EXPECT_EQ(run.status, qor_s_ok);
+    expectUnlocked();
+}
+
+TEST_F(ConfigAnswerTest, CacheSettings)
+{
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.addURCConfig(true, 60), qor_s_ok);
+    EXPECT_EQ(read(), qor_s_ok);
+    EXPECT_TRUE(m_ctx.urcEnabled);
+    EXPECT_EQ(m_ctx.urcPollInterval, 60);
+
+    // Disabled: -1, and the next element is read as the next command.
+    m_alloc.reset();
+    QORConfigAnswerWriter w(m_alloc);
+    ASSERT_EQ(w.begin(), qor_s_ok);
+    ASSERT_EQ(w.addURCConfig(false, 60), qor_s_ok);
+    ASSERT_EQ(w.addConfigFlag(QORStringRef("after"), 3), qor_s_ok);
+    QORConfigAnswerContext ctx;
+    ctx.configFlags = &m_flags;
+    ctx.configFlagBuckets = 5;
+    ctx.urcEnabled = true;
+    ctx.urcPollInterval = 60;
+    EXPECT_EQ(read(&ctx), qor_s_ok);
+    EXPECT_FALSE(ctx.urcEnabled);
+    EXPECT_EQ(ctx.urcPollInterval, -1);
+    EXPECT_EQ(lookup(m_flags, "after"), 3u);
+}
+
+TEST_F(ConfigAnswerTest, HostListReplacesEveryHost)
+{
+    fileHost("from-file");
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.beginVHostList(3), qor_s_ok);
+    addHost("www:443", "/web", 0x05, "Tr[Audit]g", {{QORStringRef("GET"), QORStringRef("r")},
+                                                    {QORStringRef("POST"), QORStringRef("rm")}});
+    addHost("www:80", "", 0x18, "");
+    addHost("www:443", "/other", 0x04, "[Audit]");
+    EXPECT_EQ(read(), qor_s_ok);
+    EXPECT_EQ(hosts(), "www:443/05//web/primary=Tr,Audit=g;GET:primary=r;POST:primary=rm "
+                       "www:80/18//primary= "
+                       "www:443/04//other/Audit=");
+    // A later host with the same ID is found only for what the first refuses.
+    ASSERT_EQ(m_hosts.readLock(), qor_s_ok);
+    QORStringRef id("www:443");
+    QORPluginVirtualHostKey key;
+    key.initialize(id, true);
+    QORPluginVirtualHost* h = m_hosts.find(key);
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(h->getBranch(), QORString("/web"));
+    EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
+    expectUnlocked();
+}
+
+TEST_F(ConfigAnswerTest, EmptyHostListEmptiesTheList)
+{
+    fileHost("a");
+    fileHost("b");
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.beginVHostList(0), qor_s_ok);
+    EXPECT_EQ(read(), qor_s_ok);
+    EXPECT_TRUE(m_hosts.isEmpty());
+}
+
+TEST_F(ConfigAnswerTest, MapOfSizeOneHoldsOnlyTheDefault)
+{
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.beginVHostList(1), qor_s_ok);
+    addHost("h", "/b", 0x0c, "rx");
+    EXPECT_EQ(read(), qor_s_ok);
+    ASSERT_EQ(m_hosts.entries(), 1);
+    const QORPermMap* map = m_hosts.head()->getPermMap();
+    ASSERT_NE(map, nullptr);
+    EXPECT_EQ(map->entries(), 0u);
+    EXPECT_EQ(text(map->getPerms(QORStringRef("GET"))), "primary=rx");
+}
+
+// Each case writes a valid flags command, then a host list whose first host
+// is good, then the damage. What was read before the damage stays; every
+// lock is given back; the failure is logged.
+TEST_F(ConfigAnswerTest, MalformedAnswers)
+{
+    struct Case {
+        const char* name;
+        QORStatus expected;
+        const char* hostsAfter;  // the list afterwards
+        void (*damage)(ConfigAnswerTest*);
+    };
+    static const char* const kOneHost = "good/0c//p/primary=";
+    Case cases[] = {
+        {"host missing at the end of the chain", qor_s_no_memory, kOneHost,
+         [](ConfigAnswerTest*) {}},
+        {"map size 0", qor_s_msg_unmarshal_failed, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgString s;
+             s.set(QORStringRef("bad"));
+             QORProxyIFMsgInt flags(0x0c), size(0);
+             t->element({&s});
+             t->element({&s});
+             t->element({&flags});
+             t->element({&size});
+         }},
+        {"first pair not the default", qor_s_msg_unmarshal_failed, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgString s;
+             s.set(QORStringRef("bad"));
+             QORProxyIFMsgInt flags(0x0c), size(1);
+             QORProxyIFMsgNameValue pair;
+             pair.set(QORStringRef("GET"), QORStringRef("r"));
+             t->element({&s});
+             t->element({&s});
+             t->element({&flags});
+             t->element({&size});
+             t->element({&pair});
+         }},
+        {"bad action group text", qor_s_invalid_action_set, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORConfigPermEntry get = {QORStringRef("GET"), QORStringRef("[a]x[b")};
+             ASSERT_EQ(t->m_writer.addVHost(QORStringRef("bad"), QORStringRef(""), 0x0c,
+                                            QORStringRef("r"), &get, 1),
+                       qor_s_ok);
+         }},
+        {"map shorter than its size", qor_s_no_memory, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgString s;
+             s.set(QORStringRef("bad"));
+             QORProxyIFMsgInt flags(0x0c), size(3);
+             QORProxyIFMsgNameValue pair;
+             pair.set(QORStringRef("<default>"), QORStringRef("r"));
+             t->element({&s});
+             t->element({&s});
+             t->element({&flags});
+             t->element({&size});
+             t->element({&pair});
+         }},
+        {"string count past its element", qor_s_msg_unmarshal_failed, kOneHost,
+         [](ConfigAnswerTest* t) {
+             uint32_t w[] = {1000, 0};
+             t->rawElement(w, sizeof w);
+         }},
+        {"flags element empty", qor_s_msg_unmarshal_failed, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgString s;
+             s.set(QORStringRef("bad"));
+             t->element({&s});
+             t->element({&s});
+             t->rawElement("", 0);
+         }},
+        {"name/value without its value", qor_s_msg_unmarshal_failed, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgString s;
+             s.set(QORStringRef("bad"));
+             QORProxyIFMsgInt flags(0x0c), size(1);
+             QORProxyIFMsgString name;
+             name.set(QORStringRef("<default>"));
+             t->element({&s});
+             t->element({&s});
+             t->element({&flags});
+             t->element({&size});
+             t->element({&name});
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_alloc.reset();
+        m_log.lines.clear();
+        fileHost("from-file");
+        QORConfigAnswerWriter w(m_alloc);
+        ASSERT_EQ(w.begin(), qor_s_ok);
+        ASSERT_EQ(w.addConfigFlag(QORStringRef("kept"), 7), qor_s_ok);
+        ASSERT_EQ(w.beginVHostList(2), qor_s_ok);
+        ASSERT_EQ(w.addVHost(QORStringRef("good"), QORStringRef("/p"), 0x0c, QORStringRef(""),
+                             nullptr, 0),
+                  qor_s_ok);
+        c.damage(this);
+        EXPECT_EQ(read(), c.expected);
+        EXPECT_EQ(hosts(), c.hostsAfter);
+        EXPECT_EQ(lookup(m_flags, "kept"), 7u);
+        EXPECT_EQ(m_flags.entries(), 1u);
+        ASSERT_EQ(m_log.lines.size(), 1u);
+        dx_error_string_t expectedText;
+        int st;
+        dx_error_inq_text(c.expected, expectedText, &st);
+        EXPECT_EQ(m_log.lines[0], std::string("2 DXQor ") + expectedText);
+        expectUnlocked();
+        m_hosts.removeAll();
+    }
+}
+
+TEST_F(ConfigAnswerTest, RefusedBeforeTheListChanges)
+{
+    struct Case {
+        const char* name;
+        QORStatus expected;
+        std::vector<uint32_t> command;  // the host-list command element
+    } cases[] = {
+        {"negative host count", qor_s_msg_unmarshal_failed, {3, 0xffffffffu}},
+        {"host count missing", qor_s_msg_unmarshal_failed, {3}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_alloc.reset();
+        fileHost("from-file");
+        QORConfigAnswerWriter w(m_alloc);
+        ASSERT_EQ(w.begin(), qor_s_ok);
+        rawElement(c.command.data(), static_cast<unsigned int>(c.command.size() * 4));
+        EXPECT_EQ(read(), c.expected);
+        EXPECT_EQ(hosts(), "from-file/0c/");
+        expectUnlocked();
+        m_hosts.removeAll();
+    }
+}
+
+TEST_F(ConfigAnswerTest, InvalidCommands)
+{
+    struct Case {
+        const char* name;
+        uint32_t id;
+        bool withTargets;
+    } cases[] = {
+        {"unknown identifier", 4, true},
+        {"negative identifier", 0xfffffffeu, true},
+        {"post URIs not asked for", 0, false},
+        {"flags not asked for", 1, false},
+        {"cache settings without a context", 2, false},
+        {"host list not asked for", 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        m_alloc.reset();
+        m_log.lines.clear();
+        QORConfigAnswerWriter w(m_alloc);
+        ASSERT_EQ(w.begin(), qor_s_ok);
+        uint32_t command[] = {c.id, 0};
+        rawElement(command, sizeof command);
+        QORConfigAnswerContext ctx;
+        ctx.log = &m_log;
+        QORStatus st;
+        if (c.withTargets)
+            st = read();
+        else if (c.id == 2)
+            st = read(nullptr);
+        else
+            st = read(&ctx);
+        EXPECT_EQ(st, qor_s_config_invalid_command);
+        if (c.id == 2)
+            continue;  // no context, no log
+        ASSERT_EQ(m_log.lines.size(), 1u);
+        char hex[16];
+        snprintf(hex, sizeof hex, "%#x", c.id);
+        EXPECT_NE(m_log.lines[0].find("XLTIC0662E"), std::string::npos) << m_log.lines[0];
+        EXPECT_NE(m_log.lines[0].find(hex), std::string::npos) << m_log.lines[0];
+        EXPECT_EQ(m_log.lines[0].rfind("2 DXQor ", 0), 0u);
+    }
+}
+
+TEST_F(ConfigAnswerTest, DamagedChains)
+{
+    const uint32_t S = kStart;
+    const uint32_t kNone = 0xffffffffu;
+    struct Case {
+        const char* name;
+        std::vector<uint32_t> words;  // the whole region from its start
+        unsigned int size;
+        QORStatus expected;
+    } cases[] = {
+        {"no element", {}, 0, qor_s_msg_unmarshal_failed},
+        {"count element empty", {0, kNone}, 8, qor_s_msg_unmarshal_failed},
+        {"count longer than the region", {100, kNone, 0}, 12, qor_s_ipc_no_more_segments},
+        {"command without identifier", {4, S + 12, 0, 0, kNone}, 20, qor_s_msg_unmarshal_failed},
+        {"link backwards", {4, S, 0, 4, kNone, 1}, 24, qor_s_ipc_no_more_segments},
+        {"cache enabled, interval missing", {4, S + 12, 1, 8, kNone, 2, 1}, 28, qor_s_no_memory},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::fill(m_words.begin(), m_words.end(), 0);
+        std::copy(c.words.begin(), c.words.end(), m_words.begin() + kStart / 4);
+        QORSharedMemIterator it;
+        ASSERT_EQ(it.initialize(m_shm, kStart, c.size), qor_s_ok);
+        QORConfigAnswerUnmarshaller answer;
+        m_ctx.urcEnabled = false;
+        EXPECT_EQ(answer.unmarshal(it, &m_ctx), c.expected);
+        expectUnlocked();
+    }
+}
+
+TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
+{
+    QORConfigAnswerFactory factory;
+    EXPECT_EQ(factory.getType(), qor_msg_config_answer);
+
+    ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
+    ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
+    QORCachingAllocator* a = QORConfigAnswerUnmarshaller::m_allocator;
+    ASSERT_NE(a, nullptr);
+    QORProxyIFMessage* msg = nullptr;
+    ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
+    ASSERT_NE(msg, nullptr);
+    EXPECT_EQ(msg->getType(), qor_msg_config_answer);
+    EXPECT_EQ(QORAllocated::allocatorOf(msg), a);
+    QORSharedMemAllocator unused;
+    EXPECT_EQ(msg->marshal(unused), qor_s_not_supported);
+    msg->deleteMe();
+    QORConfigAnswerUnmarshaller::releaseAllocatorRef();
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator, a);
+    QORConfigAnswerUnmarshaller::releaseAllocatorRef();
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator, nullptr);
+
+    // Without the class allocator the heap serves.
+    msg = nullptr;
+    ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
+    EXPECT_EQ(QORAllocated::allocatorOf(msg), nullptr);
+    msg->deleteMe();
+}
+
+TEST_F(ConfigAnswerTest, OutOfMemoryAnywhereLeaksNothing)
+{
+    ASSERT_EQ(m_writer.begin(), qor_s_ok);
+    ASSERT_EQ(m_writer.addPostURI(QORStringRef("/a:POST"), 1), qor_s_ok);
+    ASSERT_EQ(m_writer.addConfigFlag(QORStringRef(std::string(300, 'f').c_str()), 2), qor_s_ok);
+    ASSERT_EQ(m_writer.beginVHostList(2), qor_s_ok);
+    std::string longID(300, 'h');
+    addHost(longID.c_str(), "/b", 0x0c, "Tr[Audit]g",
+            {{QORStringRef("GET"), QORStringRef("r")}, {QORStringRef("PUT"), QORStringRef("[x]w")}});
+    addHost("h2", std::string(300, 'b').c_str(), 0x04, "r");
+
+    bool completed = false;
+    int grant = 0;
+    for (; grant < 200 && !completed; grant++) {
+        SCOPED_TRACE(grant);
+        QORCountingAllocator alloc;
+        {
+            PostTable posts(&alloc, true);
+            FlagTable flags(&alloc, true);
+            QORPluginVirtualHostList list(&alloc);
+            QORConfigAnswerContext ctx;
+            ctx.postURIs = &posts;
+            ctx.postURIBuckets = 20;
+            ctx.configFlags = &flags;
+            ctx.configFlagBuckets = 20;
+            ctx.vhostList = &list;
+            alloc.failAfter = grant;
+            QORStatus st = read(&ctx);
+            completed = st == qor_s_ok;
+            if (!completed)
+                EXPECT_EQ(st, qor_s_no_memory);
+            else
+                EXPECT_EQ(list.entries(), 2);
+            EXPECT_TRUE(posts.tryWriteLock());
+            posts.unlock();
+            EXPECT_TRUE(flags.tryWriteLock());
+            flags.unlock();
+        }
+        EXPECT_EQ(alloc.live(), 0);
+    }
+    EXPECT_TRUE(completed);
+    // Tables, keys, hosts, strings, maps, lists and groups: many steps fail.
+    EXPECT_GT(grant, 20);
+}
