@@ -293,7 +293,9 @@ static void page_release(const qor_allocator_s* a, qor_alloc_link_t* b)
 static void page_layout(qor_allocator_s* a, qor_alloc_link_t* b)
 {
     char* data = page_guard_start(a, b, block_size(a, b)) - block_size(a, b);
-    reinterpret_cast<void**>(data)[-1] = allocator_word(a, b);
+    // The data ends exactly at the guard page, so it may start unaligned.
+    void* word = allocator_word(a, b);
+    memcpy(data - kWord, &word, kWord);
     page_close(a, b);
 }
 
@@ -502,7 +504,8 @@ static void* take_block(qor_allocator_s* a, size_t size, bool forRealloc)
 // The allocator of a caller's pointer and its allocator word.
 static inline qor_allocator_s* owner(const void* p, void** word)
 {
-    *word = reinterpret_cast<void* const*>(p)[-1];
+    // Page-guarded data may start unaligned; this is one load all the same.
+    memcpy(word, static_cast<const char*>(p) - kWord, kWord);
     return *word ? *static_cast<qor_allocator_s**>(*word) : nullptr;
 }
 
@@ -1129,6 +1132,11 @@ void qor_allocator_gc(qor_allocator_t a)
     a->free = a->total;
     QOR_ASSERT(qor_alloc_QIsEmpty(&a->alloc_list));
     unlock(a);
+}
+
+unsigned qor_allocator_flags(qor_allocator_t a)
+{
+    return a->flags;
 }
 
 void qor_allocator_dump_stats(qor_allocator_t a)

@@ -99,6 +99,11 @@ void qor_alloc_set_guard_checker_period(qor_allocator_t handle,
                                         unsigned seconds,
                                         unsigned nanoseconds);
 
+// The allocator's flags as it applies them: QOR_ALLOC_GUARD_THREAD clears
+// QOR_ALLOC_NOLOCK; QOR_ALLOC_CUSTOM_PATTERN and QOR_ALLOC_GUARD_THREAD add
+// QOR_ALLOC_END_GUARD; QOR_ALLOC_PAGE_GUARD clears both end-guard flags.
+unsigned qor_allocator_flags(qor_allocator_t handle);
+
 // Writes the allocator's twelve statistics to standard output, one per line.
 void qor_allocator_dump_stats(qor_allocator_t handle);
 

@@ -116,6 +116,26 @@ TEST_F(BlockAllocatorTest, BlocksNameTheirAllocatorInTheWordBeforeThem)
     EXPECT_EQ(st, qor_s_ok);
 }
 
+TEST_F(BlockAllocatorTest, DebugFlagsImplyAndExcludeEachOther)
+{
+    struct {
+        unsigned given;
+        unsigned applied;
+    } cases[] = {
+        {QOR_ALLOC_CUSTOM_PATTERN, QOR_ALLOC_CUSTOM_PATTERN | QOR_ALLOC_END_GUARD},
+        {QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_NOLOCK,
+         QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_END_GUARD},
+        {QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_CUSTOM_PATTERN | QOR_ALLOC_END_GUARD,
+         QOR_ALLOC_PAGE_GUARD},
+        {QOR_ALLOC_NOLOCK | QOR_ALLOC_STATS, QOR_ALLOC_NOLOCK | QOR_ALLOC_STATS},
+    };
+    for (auto& c : cases) {
+        qor_allocator_t a = make(c.given, 8, 1);
+        EXPECT_EQ(qor_allocator_flags(a), c.applied) << std::hex << c.given;
+        destroy(a);
+    }
+}
+
 TEST_F(BlockAllocatorTest, FreedBlockIsHandedOutNext)
 {
     qor_allocator_t a = make(QOR_ALLOC_NOLOCK | QOR_ALLOC_GROW, 32, 4);

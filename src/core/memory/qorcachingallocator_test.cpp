@@ -1,0 +1,141 @@
+// qorcachingallocator_test.cpp: QORCachingAllocator through the allocator
+// interface, and the memory-type flags it takes at initialisation.
+#include "core/memory/qorcachingallocator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <unistd.h>
+#include "core/memory/qormemtypeflags.h"
+
+namespace {
+
+const unsigned kRspParser = 0x35f02f96;   // "plugin.core.rsp-parser"
+const unsigned kUrc = 0x35f02fa9;         // "plugin.urc"
+
+void* allocator_word(void* p)
+{
+    return static_cast<void**>(p)[-1];
+}
+
+class QORCachingAllocatorTest : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        qor_set_memtype_flags_provider(nullptr);
+        qor_allocator_stats_shutdown();
+    }
+};
+
+TEST_F(QORCachingAllocatorTest, ServesFromTheHeapUntilInitialized)
+{
+    QORCachingAllocator a;
+    EXPECT_EQ(a.handle(), nullptr);
+    void* p = QORAllocator::allocate(&a, 30);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(allocator_word(p), nullptr);
+    p = QORAllocator::reallocate(&a, p, 30, 3000);
+    memset(p, 1, 3000);
+    a.garbageCollect();   // nothing to collect
+    QORAllocator::deallocate(&a, p);
+}
+
+TEST_F(QORCachingAllocatorTest, InitializeAddsVariableGrowNamedAndTypeFlags)
+{
+    QORCachingAllocator plain;
+    ASSERT_EQ(plain.initialize(kUrc, QOR_ALLOC_NOLOCK, nullptr, 1, 8), 0u);
+    EXPECT_EQ(qor_allocator_flags(plain.handle()),
+              QOR_ALLOC_NOLOCK | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW);
+
+    qor_set_memtype_flags_provider([](unsigned type) {
+        return type == kRspParser ? QOR_ALLOC_PAGE_GUARD : 0u;
+    });
+    QORCachingAllocator guarded;
+    ASSERT_EQ(guarded.initialize(kRspParser, QOR_ALLOC_CHECK_EMPTY, "7", 2,
+                                 44),
+              0u);
+    EXPECT_EQ(qor_allocator_flags(guarded.handle()),
+              QOR_ALLOC_CHECK_EMPTY | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW |
+                  QOR_ALLOC_NAMED | QOR_ALLOC_PAGE_GUARD);
+    char* p = static_cast<char*>(QORAllocator::allocate(&guarded, 44));
+    memset(p, 0, 44);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p + 44) % sysconf(_SC_PAGESIZE), 0u);
+
+    QORCachingAllocator other;
+    ASSERT_EQ(other.initialize(kUrc, 0, nullptr, 1, 8), 0u);
+    EXPECT_EQ(qor_allocator_flags(other.handle()) & QOR_ALLOC_PAGE_GUARD, 0u);
+    // Destruction collects first, so CHECK_EMPTY does not stop it.
+}
+
+TEST_F(QORCachingAllocatorTest, GarbageCollectReturnsEveryBlockForReuse)
+{
+    QORCachingAllocator a;
+    ASSERT_EQ(a.initialize(kUrc, QOR_ALLOC_NOLOCK | QOR_ALLOC_CHECK_EMPTY,
+                           "req", 5, 24),
+              0u);
+    std::set<void*> first;
+    for (int i = 0; i < 12; i++) {   // more than the initial five
+        void* p = QORAllocator::allocate(&a, 10 + i * 10);
+        ASSERT_NE(p, nullptr);
+        memset(p, i, 10 + i * 10);
+        EXPECT_EQ(allocator_word(p), a.handle());
+        first.insert(p);
+    }
+    a.garbageCollect();
+    for (int i = 0; i < 12; i++)
+        EXPECT_EQ(first.count(QORAllocator::allocate(&a, 24)), 1u);
+}
+
+TEST_F(QORCachingAllocatorTest, ReallocateAndDuplicate)
+{
+    void* h = QORAllocator::reallocate(nullptr, nullptr, 0, 16);
+    ASSERT_NE(h, nullptr);
+    memset(h, 'h', 16);
+    h = QORAllocator::reallocate(nullptr, h, 16, 4096);
+    EXPECT_EQ(static_cast<char*>(h)[15], 'h');
+    free(h);
+
+    QORCachingAllocator a;
+    ASSERT_EQ(a.initialize(kUrc, 0, nullptr, 2, 32), 0u);
+    char* p = static_cast<char*>(QORAllocator::reallocate(&a, nullptr, 0, 20));
+    ASSERT_NE(p, nullptr);
+    strcpy(p, "nineteen characters");
+    EXPECT_EQ(QORAllocator::reallocate(&a, p, 20, 8), p);
+    char* q = static_cast<char*>(QORAllocator::reallocate(&a, p, 20, 500));
+    ASSERT_NE(q, nullptr);
+    EXPECT_STREQ(q, "nineteen characters");
+    EXPECT_EQ(QORAllocator::reallocate(&a, q, 500, 0), nullptr);
+
+    // Duplicating memory that is no block of ours.
+    static const char kText[] = "a literal";
+    char* d = static_cast<char*>(
+        QORAllocator::duplicate(&a, kText, sizeof kText));
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d, kText);
+    EXPECT_EQ(allocator_word(d), a.handle());
+    EXPECT_EQ(QORAllocator::duplicate(&a, kText, 0), nullptr);
+    QORAllocator::deallocate(&a, d);
+}
+
+TEST_F(QORCachingAllocatorTest, ObjectsLiveInItsMemory)
+{
+    struct Pair {
+        int a;
+        int b;
+    };
+    QORCachingAllocator a;
+    ASSERT_EQ(a.initialize(kUrc, QOR_ALLOC_STATS, nullptr, 1, 64), 0u);
+    Pair* pair = qor_new<Pair>(&a, Pair{1, 2});
+    ASSERT_NE(pair, nullptr);
+    EXPECT_EQ(pair->b, 2);
+    testing::internal::CaptureStdout();
+    qor_delete(pair);
+    qor_allocator_dump_stats(a.handle());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("blocks freed:       1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("blocks outstanding: 0\n"), std::string::npos);
+}
+
+}  // namespace
