@@ -22,6 +22,7 @@
 #include "proxyif/ipc/qorworkerpool.h"
 #include "proxyif/server/qorsrvquestionhandler.h"
 #include "proxyif/server/qorsrvworkerpool.h"
+#include "qoripctesting.h"
 
 namespace {
 
@@ -95,6 +96,13 @@ private:
         return putElement(answer, {&code});
     }
 
+    QORStatus unexpected(int type, QORSharedMemAllocator& answer, int* answerType)
+    {
+        QORProxyIFMsgInt nothing(0);
+        *answerType = type;
+        return putElement(answer, {&nothing});
+    }
+
     QORStatus config(QORSharedMemIterator& question, QORSharedMemAllocator& answer,
                      int* answerType)
     {
@@ -148,6 +156,8 @@ private:
         QORStatus st = question.getNextElement(&length, &data);
         if (st != qor_s_ok)
             return st;
+        if (m_shared.urcAnswerType != 0)
+            return unexpected(m_shared.urcAnswerType, answer, answerType);
         QORProxyIFMsgBuffer asked;
         asked.unmarshal(static_cast<const unsigned char*>(data), static_cast<int>(length));
 
@@ -194,11 +204,8 @@ private:
             usleep(10000);
         if (m_shared.webErrorStatus != 0)
             return error(m_shared.webErrorStatus, answer, answerType);
-        if (m_shared.webAnswerType != 0) {
-            *answerType = m_shared.webAnswerType;
-            QORProxyIFMsgInt nothing(0);
-            return putElement(answer, {&nothing});
-        }
+        if (m_shared.webAnswerType != 0)
+            return unexpected(m_shared.webAnswerType, answer, answerType);
 
         // The flag word comes first in a web request question.
         int flags = 0;
@@ -286,6 +293,7 @@ QORTestAuthServer::QORTestAuthServer(const std::string& name, const QORTestAuthS
     m_shared->askForBody = false;
     m_shared->failConfigStatus = 0;
     m_shared->failConfigType = -1;
+    m_shared->urcAnswerType = 0;
 }
 
 QORTestAuthServer::~QORTestAuthServer()
@@ -334,6 +342,7 @@ QORStatus QORTestAuthServer::start()
     }
     close(ready[1]);
     m_child = child;
+    qor_test_register_child(child);
     // The child writes one byte once its objects exist.
     struct pollfd p = {ready[0], POLLIN, 0};
     char byte = 0;
@@ -366,6 +375,7 @@ void QORTestAuthServer::kill()
         return;
     ::kill(m_child, SIGKILL);
     waitpid(m_child, nullptr, 0);
+    qor_test_unregister_child(m_child);
     m_child = -1;
 }
 

@@ -8,8 +8,8 @@
 //
 // What the child saw is counted in a page shared with the parent, which can
 // also change a few answers while the child runs. Everything the server
-// makes is removed by stop()/kill() and the destructor; the child dies with
-// its parent.
+// makes is removed by stop() and the destructor; the child dies with its
+// parent and is killed by the IPC test watchdog (qoripctesting.h).
 #pragma once
 #include <sys/types.h>
 #include <atomic>
@@ -84,11 +84,15 @@ struct QORTestAuthShared {
     // with an error message carrying this status.
     std::atomic<unsigned int> failConfigStatus;
     std::atomic<int> failConfigType;
+    // Non-zero: cache version questions are answered with this message type
+    // and no content.
+    std::atomic<int> urcAnswerType;
 };
 
 class QORTestAuthServer {
 public:
-    // name: the key path, a file this object creates (and removes).
+    // name: the key path (a QORTestIPCPath, normally); the file is made
+    // when missing and removed by the destructor.
     QORTestAuthServer(const std::string& name, const QORTestAuthScript& script,
                       int workers = 4, unsigned int bufferSize = 64 * 1024);
     // Stops the child and removes every object it made, and the key file.
