@@ -1,0 +1,16 @@
+// qoradapter.h: everything a web-server adapter needs and nothing more: the
+// core it calls, the abstract transaction classes it implements, the result
+// codes it acts on, the log sink it gives the core and the statuses. See
+// docs/adapter.md for the contract.
+#pragma once
+#include "core/system/qorstatus.h"
+#include "core/trace/qorlog.h"
+#include "plugin/core/qorclientcert.h"
+#include "plugin/core/qorcore.h"
+#include "plugin/core/qormessage.h"
+#include "plugin/core/qorproxyrspcode.h"
+#include "plugin/core/qorrequest.h"
+#include "plugin/core/qorresponse.h"
+#include "plugin/core/qorserver.h"
+#include "plugin/core/qorsslsession.h"
+#include "plugin/core/qortransaction.h"

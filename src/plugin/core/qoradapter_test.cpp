@@ -1,0 +1,84 @@
+// The adapter document must name every operation an adapter has to
+// implement, and the test transaction (an adapter in miniature) must
+// implement each of them.
+#include "plugin/core/qoradapter.h"
+
+#include <gtest/gtest.h>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <type_traits>
+
+#include "qortesttransaction.h"
+
+namespace {
+
+std::string repoRoot()
+{
+    std::string file = __FILE__;
+    return file.substr(0, file.rfind("/src/plugin/core/"));
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The names of the pure virtual operations declared in a header.
+std::set<std::string> pureOperations(const std::string& header)
+{
+    std::string text = readFile(repoRoot() + "/src/plugin/core/" + header);
+    std::set<std::string> names;
+    std::regex pure(R"(virtual\s+[\w:<>\*&\s]+?\b(\w+)\s*\(([^;]*?)\)\s*=\s*0\s*;)");
+    for (std::sregex_iterator it(text.begin(), text.end(), pure), end; it != end; ++it)
+        names.insert((*it)[1]);
+    return names;
+}
+
+const char* const kAdapterHeaders[] = {
+    "qortransaction.h", "qormessage.h", "qorrequest.h",   "qorresponse.h",
+    "qorserver.h",      "qorsslsession.h", "qorclientcert.h",
+};
+
+} // namespace
+
+TEST(QORAdapterContractTest, TheDocumentNamesEveryPureOperation)
+{
+    std::string doc = readFile(repoRoot() + "/docs/adapter.md");
+    ASSERT_FALSE(doc.empty()) << "docs/adapter.md not found from " << repoRoot();
+    int total = 0;
+    for (const char* header : kAdapterHeaders) {
+        for (const std::string& op : pureOperations(header)) {
+            EXPECT_NE(doc.find("`" + op), std::string::npos)
+                << op << " of " << header << " is not in docs/adapter.md";
+            total++;
+        }
+    }
+    // Guards the parsing itself: the headers do declare that many.
+    EXPECT_GE(total, 35);
+    EXPECT_NE(doc.find("0x35f02001"), std::string::npos);
+    EXPECT_NE(doc.find("0x35f02002"), std::string::npos);
+    for (const char* code : {"qor_severe_error", "qor_continue`", "qor_continue_uninteresting",
+                             "qor_send_rsp_to_client", "qor_send_default_rsp_to_client",
+                             "qor_require_more_body_data"})
+        EXPECT_NE(doc.find(code), std::string::npos) << code;
+}
+
+TEST(QORAdapterContractTest, TheTestTransactionImplementsEveryPureOperation)
+{
+    std::string test = readFile(repoRoot() + "/testsupport/qortesttransaction.h");
+    ASSERT_FALSE(test.empty());
+    for (const char* header : kAdapterHeaders)
+        for (const std::string& op : pureOperations(header))
+            EXPECT_NE(test.find(" " + op + "("), std::string::npos) << op << " of " << header;
+    static_assert(!std::is_abstract<QORTestTransaction>::value, "a complete adapter");
+    static_assert(!std::is_abstract<QORTestRequest>::value, "a complete adapter");
+    static_assert(!std::is_abstract<QORTestResponse>::value, "a complete adapter");
+    static_assert(!std::is_abstract<QORTestServer>::value, "a complete adapter");
+    static_assert(!std::is_abstract<QORTestClientCert>::value, "a complete adapter");
+}

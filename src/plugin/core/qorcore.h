@@ -1,0 +1,93 @@
+// qorcore.h: QORCore, the one object a web-server adapter creates per
+// web-server process. It owns the connection to the authorization server,
+// the virtual-host list, the unprotected resource cache client and two
+// tables of configuration fetched from the server, and decides each request:
+// an unprotected virtual host or an unprotected resource passes untouched,
+// anything else is asked of the authorization server, whose answer is
+// applied to the transaction while it is read.
+#pragma once
+#include "core/buffers/qorstring.h"
+#include "core/list/qorprotectedhashtable.h"
+#include "core/system/qorstatus.h"
+#include "plugin/core/qorpluginvirtualhostlist.h"
+#include "plugin/core/qortransaction.h"
+#include "proxyif/framework/qorproxyifdispatcher.h"
+
+class QORLog;
+class QORProxyIFMessage;
+class QORUnprotResourceCacheClient;
+
+class QORCore {
+public:
+    // Starts the process's messages and trace registry under the base name
+    // of programName, makes the answer unmarshallers' allocators and reads
+    // the virtual hosts of "dxqor.conf". Reports nothing.
+    explicit QORCore(const char* programName);
+    // Releases what the constructor set up. REQUIRES: shutdown() first.
+    ~QORCore();
+    QORCore(const QORCore&) = delete;
+    QORCore& operator=(const QORCore&) = delete;
+
+    // Attaches to the authorization server named serverID and fetches the
+    // configuration it holds. A failure leaves the core as before (it may be
+    // called again); 0x35f0200f when already initialized.
+    QORStatus initialize(const char* serverID, QORLog* log);
+
+    // Decides a request; the decision is the transaction's result code. A
+    // non-zero status means no decision was made (0x35f02010 before
+    // initialize, unless the request's virtual host is unprotected).
+    QORStatus handleReq(QORTransaction* trans);
+    // Sends the response under construction to the authorization server and
+    // applies its answer. 0 once the question was sent, whatever the answer.
+    QORStatus handleRsp(QORTransaction* trans);
+    // Turns the dispatcher's outcome into a result code: a failure, an error
+    // answer or an unexpected answer gives response code 503 and
+    // qor_send_default_rsp_to_client with status 0.
+    QORStatus handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* answer,
+                                int dispatchStatus);
+    // Not supported: 0x35f02001.
+    QORStatus postProcess(QORTransaction* trans);
+    // Fetches all configuration again after the authorization server was
+    // restarted or asked for a retry. Statuses are ignored.
+    void prepareForRetry();
+
+    // The minimum POST data size stored for prefix ":" name, else for prefix
+    // ":" fallbackName (empty candidates are skipped); 0x35f02002, with
+    // *minimum unchanged, when neither is known.
+    QORStatus getMinPostData(const QORStringRef& prefix, const QORStringRef& fallbackName,
+                             const QORStringRef& name, int* minimum);
+    // The flags stored for name; 0 when there are none.
+    unsigned int getConfigFlags(const QORStringRef& name);
+
+    // Detaches from the authorization server and drops the cache client and
+    // the POST table; virtual hosts and flags stay. initialize may follow.
+    QORStatus shutdown();
+
+    // Adds the virtual hosts of "dxqor.conf" to the list.
+    QORStatus loadVHosts();
+
+    // For tests and diagnostics.
+    QORPluginVirtualHostList& virtualHostList() { return m_virtualHostList; }
+    QORUnprotResourceCacheClient* urcClient() { return m_urcClient; }
+    bool isInitialized() const { return m_initialized; }
+
+private:
+    QORStatus retrievePostURIs();
+    QORStatus retrieveConfigFlags();
+    QORStatus retrieveURCConfig();
+    QORStatus retrieveVirtualHostInfo();
+    QORStatus retrieveConfig(int type);
+    void emptyPostURIs();
+    QORStatus failInitialize(QORStatus status);
+    void updateURCVersion(QORTransaction* trans);
+    static void acquireUnmarshallerAllocators();
+    static void releaseUnmarshallerAllocators();
+
+    QORLog* m_log = nullptr;
+    QORProxyIFDispatcher m_dispatcher;
+    QORProtectedHashTable<QORString, int> m_postURIs;
+    QORProtectedHashTable<QORString, unsigned int> m_configFlags;
+    QORPluginVirtualHostList m_virtualHostList;
+    QORUnprotResourceCacheClient* m_urcClient = nullptr;
+    bool m_initialized = false;
+};
