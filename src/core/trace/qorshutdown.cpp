@@ -2,6 +2,7 @@
 // because it reaches down into every layer that keeps process-wide state.
 #include "core/trace/qorshutdown.h"
 
+#include "core/memory/qorblockallocator.h"
 #include "core/msg/qormsg.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorinstallpath.h"
@@ -12,6 +13,7 @@ void qor_shutdown(void)
 {
     QORDebugRoutineTrace::shutdown();
     QORTrace::shutdown();
+    qor_allocator_stats_shutdown();
     dx_svc_shutdown();
     dx_msg_shutdown();
     qor_install_path_reset();

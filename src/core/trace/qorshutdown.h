@@ -6,7 +6,8 @@
 extern "C" {
 
 // Releases, in this order: the routine-trace nesting key and blanks, the
-// trace thread-context key, the serviceability routes, handles' texts and
+// trace thread-context key, the allocator statistics reporter and its
+// registry, the serviceability routes, handles' texts and
 // callbacks, the message catalogues and tables, and the installation-path
 // table. Thread context and indentation stay unavailable afterwards.
 // Safe to call more than once. REQUIRES: no other thread uses the library.
