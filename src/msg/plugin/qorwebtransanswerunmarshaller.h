@@ -1,0 +1,66 @@
+// qorwebtransanswerunmarshaller.h: QORWebTransAnswerUnmarshaller, the
+// plug-in's reader of a web transaction answer that applies each command to
+// the transaction while it reads (QORTransaction* as the unmarshal context),
+// then finishes the request and the response: Content-Length, the new
+// request body, the response body pieces or file, and the finalize calls.
+//
+// Bodies are applied only in the finishing steps, after every command has
+// been read and applied, so an answer that is cut short or damaged, or a
+// command that fails, leaves no body half set: the commands before it stay
+// applied, nothing after it runs.
+//
+// Texts pass to the adapter exactly as the server sent them, as views into
+// the answer (not zero-terminated when the server left the terminator out,
+// and they may hold any byte): header names and values, method, URI,
+// query, version, content type, capture ID and log user. The adapter
+// refuses what its web server cannot take, e.g. CR, LF or NUL anywhere,
+// an empty or non-token header name, a name or value its server limits.
+#pragma once
+#include "core/system/qorstatus.h"
+#include "msg/core/qormsgclassallocator.h"
+#include "msg/plugin/qorwebtransansweriter.h"
+
+// Statuses the adapter returns when asked for a client certificate or for
+// web-server authentication, besides 0 and 0x35f02002 (asked, the answer
+// comes later).
+enum : QORStatus {
+    // A transitional response has been set (XLTIC0007I): nothing to do.
+    qor_s_transitional_rsp = QOR_MSG_ID(0x7),
+    // The request is to go on as it is ("Operation requires continue.").
+    qor_s_requires_continue = QOR_MSG_ID(0x2b4),
+};
+
+class QORWebTransAnswerUnmarshaller : public QORWebTransAnswerIter {
+public:
+    // Memory type of the class-wide allocator, "plugin.core.rsp-parser".
+    static constexpr unsigned kMemoryType = 0x35f02f96;
+    // Response body pieces gathered without allocating.
+    static const int kInlineBodyPieces = 20;
+
+    // The class-wide caching allocator that unmarshallers come from (see
+    // msg/core/qormsgclassallocator.h); create() takes one from it.
+    static QORStatus addAllocatorRef();
+    static void releaseAllocatorRef();
+    static QORWebTransAnswerUnmarshaller* create();
+
+    QORWebTransAnswerUnmarshaller() = default;
+    ~QORWebTransAnswerUnmarshaller() override;
+
+    // Destroys the object and gives its memory back where it came from.
+    void deleteMe() override;
+    // Applies the answer in it to context, a QORTransaction* with request
+    // and response (else XLTIC0649E is logged and 0x35f02018 returned).
+    // Returns 0 when the answer was applied, also when it asked for the
+    // question to be sent again (the transaction's retry flag) or for more
+    // body data (result code 5), and when a client certificate could not
+    // be requested (result code 0, response code 500). Otherwise the
+    // failing step's status, logged through the transaction first: the
+    // adapter operation's (with the command's XLTIC message),
+    // 0x35f02019 or 0x35f0201a for a command the plug-in does not carry
+    // out, qor_s_msg_unmarshal_failed for a damaged answer, the iterator's
+    // status for a damaged chain. getRspCode() is the result afterwards.
+    QORStatus unmarshal(QORSharedMemIterator& it, void* context) override;
+
+private:
+    static QORMsgClassAllocator s_allocator;
+};
