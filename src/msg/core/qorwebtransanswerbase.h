@@ -91,6 +91,8 @@ public:
     static const int kFirstElementSize = 8;
     // The length of the cache version carried by qor_rsp_urc_version.
     static const int kURCVersionSize = 20;
+    // The texts carried by qor_req_set_web_log_user.
+    static const int kWebLogUserEntries = 3;
 
     // The enumerator's name of a result code ("qor_continue") or a command
     // ("qor_req_add_header"; "unassigned" for 10 to 19). An argument outside

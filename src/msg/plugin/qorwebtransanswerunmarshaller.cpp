@@ -56,8 +56,6 @@ enum : int {
 };
 
 const char kOneBodyFile[] = "Can only set the body from one file!";
-// The web log user command carries exactly this many texts.
-const int kWebLogUserEntries = 3;
 
 // What the commands of one answer gather for the finishing steps. Pieces
 // and the request body are views into the answer; pieces beyond the inline
@@ -409,7 +407,7 @@ QORStatus decode(const Unmarshaller& answer, int id, const CmdRow& row, CmdData&
         uint32_t count = 0;
         if (!listCount(raw, &count))
             st = qor_s_msg_unmarshal_failed;
-        else if (count != kWebLogUserEntries)
+        else if (count != Base::kWebLogUserEntries)
             st = qor_s_invalid_command;
         else
             st = answer.getCmdData(&d.list);
