@@ -194,11 +194,6 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         ++passes;
         unlockPoolManager();
         locked = false;
-        if (passes >= kPassesBeforeSleep) {
-            sleep(1);
-            passes = 0;
-            m_backoffSleeps = m_backoffSleeps + 1;
-        }
         // A refresh waits for this thread; the pool it scans may be one
         // the server has given up.
         bool refreshing;
@@ -209,6 +204,11 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         if (refreshing) {
             st = qor_s_ipc_removed;
             break;
+        }
+        if (passes >= kPassesBeforeSleep) {
+            sleep(1);
+            passes = 0;
+            m_backoffSleeps = m_backoffSleeps + 1;
         }
     }
     if (locked)

@@ -1,0 +1,683 @@
+// Faults across processes on the channel between plug-in and server: a
+// server killed and restarted under load, a client killed holding the pool
+// lock, a worker reset or cleaned by the server, and a server that writes
+// nonsense into the worker buffer. Every process is real (fork); the
+// parent bounds every wait, and the watchdog removes every object if
+// something still hangs.
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "core/trace/qortracetesting.h"
+#include "proxyif/framework/qorerrormessage.h"
+#include "proxyif/framework/qorproxyifdispatcher.h"
+#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorclntworkerpool.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
+#include "proxyif/ipc/qorsharedmemiterator.h"
+#include "proxyif/ipc/qorsysvsemhelper.h"
+#include "proxyif/ipc/qorworkerbuffer.h"
+#include "proxyif/server/qorsrvworkerpool.h"
+#include "qoripctesting.h"
+
+namespace {
+
+const int kQuestionType = 6;
+const int kAnswerType = 7;
+const int kHoldValue = -1;       // the server holds the worker
+const unsigned kBufferSize = 1024;
+const int kChildSeconds = 90;    // no child outlives this
+
+// A question of one int32; the server answers with the value plus one.
+class TestQuestion : public QORProxyIFMessage {
+public:
+    explicit TestQuestion(int32_t v) : m_value(v) {}
+    void deleteMe() override { delete this; }
+    QORStatus unmarshal(QORSharedMemIterator&, void*) override
+    {
+        return qor_s_not_supported;
+    }
+    QORStatus marshal(QORSharedMemAllocator& alloc) override
+    {
+        void* data;
+        QORStatus st = alloc.allocate(4, &data);
+        if (st == qor_s_ok)
+            memcpy(data, &m_value, 4);
+        return st;
+    }
+    int getType() const override { return kQuestionType; }
+
+private:
+    int32_t m_value;
+};
+
+class TestAnswer : public QORProxyIFMessage {
+public:
+    void deleteMe() override { delete this; }
+    QORStatus unmarshal(QORSharedMemIterator& it, void*) override
+    {
+        unsigned len = 0;
+        void* data = nullptr;
+        if (!it.hasMoreElements())
+            return qor_s_msg_unmarshal_failed;
+        QORStatus st = it.getNextElement(&len, &data);
+        if (st != qor_s_ok)
+            return st;
+        if (len != 4)
+            return qor_s_msg_unmarshal_failed;
+        memcpy(&value, data, 4);
+        return qor_s_ok;
+    }
+    QORStatus marshal(QORSharedMemAllocator&) override { return qor_s_not_supported; }
+    int getType() const override { return kAnswerType; }
+
+    int32_t value = 0;
+};
+
+class TestAnswerFactory : public QORProxyIFMsgFactory {
+public:
+    int getType() override { return kAnswerType; }
+    QORStatus createMsg(QORProxyIFMessage** out) override
+    {
+        *out = new TestAnswer;
+        return qor_s_ok;
+    }
+};
+
+class EchoHandler : public QORSrvQuestionHandler {
+public:
+    QORStatus handle(int type, QORSharedMemIterator& question,
+                     QORSharedMemAllocator& answer, int* answerType) override
+    {
+        unsigned len = 0;
+        void* in = nullptr;
+        if (type != kQuestionType || !question.hasMoreElements())
+            return qor_s_msg_unmarshal_failed;
+        QORStatus st = question.getNextElement(&len, &in);
+        if (st != qor_s_ok || len != 4)
+            return st ? st : qor_s_msg_unmarshal_failed;
+        int32_t v;
+        memcpy(&v, in, 4);
+        if (v == kHoldValue) {
+            held = true;
+            while (!release)
+                usleep(1000);
+            held = false;
+        }
+        ++v;
+        void* out;
+        st = answer.allocate(4, &out);
+        if (st == qor_s_ok)
+            memcpy(out, &v, 4);
+        *answerType = kAnswerType;
+        return st;
+    }
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+};
+
+bool readFull(int fd, void* buf, size_t n, int timeoutMs)
+{
+    char* p = static_cast<char*>(buf);
+    while (n > 0) {
+        pollfd pfd = {fd, POLLIN, 0};
+        int r = poll(&pfd, 1, timeoutMs);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        ssize_t got = read(fd, p, n);
+        if (got <= 0)
+            return false;
+        p += got;
+        n -= (size_t)got;
+    }
+    return true;
+}
+
+bool writeFull(int fd, const void* buf, size_t n)
+{
+    return write(fd, buf, n) == (ssize_t)n;
+}
+
+// Runs body in a child process that ends with its result; the child kills
+// itself (SIGALRM) after kChildSeconds.
+pid_t spawn(const std::function<int()>& body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        signal(SIGALRM, SIG_DFL);
+        alarm(kChildSeconds);
+        _exit(body());
+    }
+    if (pid > 0)
+        qor_test_register_child(pid);
+    return pid;
+}
+
+// The child's exit status, 128 + signal when it was killed, or -1 when it
+// did not end within timeoutMs (it is killed then).
+int reap(pid_t pid, int timeoutMs)
+{
+    int status = 0;
+    for (int waited = 0;; waited += 10) {
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            break;
+        if (waited >= timeoutMs) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            qor_test_unregister_child(pid);
+            return -1;
+        }
+        usleep(10000);
+    }
+    qor_test_unregister_child(pid);
+    if (WIFSIGNALED(status))
+        return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// Waits (bounded) until pred holds.
+bool eventually(const std::function<bool()>& pred, int timeoutMs)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 5) {
+        if (pred())
+            return true;
+        usleep(5000);
+    }
+    return pred();
+}
+
+struct Command {
+    char op;
+    int32_t arg;
+};
+
+// A server process that answers with EchoHandler and obeys the parent's
+// commands: 'r' reset, 'c' clean, 'f' free, 'a' answers of a worker,
+// 's' state of a worker, 'h' whether the handler holds a worker,
+// 'e' release it, 'q' shut down and end.
+class ServerProcess {
+public:
+    ~ServerProcess() { stop(); }
+
+    bool start(const char* path, int workers)
+    {
+        int cmd[2], reply[2];
+        if (pipe(cmd) != 0 || pipe(reply) != 0)
+            return false;
+        std::string name = path;
+        m_pid = spawn([=] {
+            close(cmd[1]);
+            close(reply[0]);
+            return serve(name.c_str(), workers, cmd[0], reply[1]);
+        });
+        close(cmd[0]);
+        close(reply[1]);
+        m_cmd = cmd[1];
+        m_reply = reply[0];
+        int32_t ready = 0;
+        return m_pid > 0 && readFull(m_reply, &ready, 4, 20000) && ready == 1;
+    }
+    int32_t call(char op, int32_t arg = 0)
+    {
+        Command c = {op, arg};
+        int32_t r = -999;
+        if (!writeFull(m_cmd, &c, sizeof c) || !readFull(m_reply, &r, 4, 20000))
+            return -999;
+        return r;
+    }
+    // Ends the server as a crash would: nothing is removed.
+    void kill9()
+    {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            reap(m_pid, 20000);
+            m_pid = -1;
+        }
+        closeFds();
+    }
+    // An orderly end; the exit status of the server.
+    int stop()
+    {
+        int rc = 0;
+        if (m_pid > 0) {
+            call('q');
+            rc = reap(m_pid, 20000);
+            m_pid = -1;
+        }
+        closeFds();
+        return rc;
+    }
+
+private:
+    static int serve(const char* path, int workers, int cmd, int reply)
+    {
+        EchoHandler handler;
+        QORSrvWorkerPool pool;
+        if (pool.start(path, workers, kBufferSize, &handler) != qor_s_ok)
+            return 2;
+        int32_t ready = 1;
+        writeFull(reply, &ready, 4);
+        Command c;
+        while (readFull(cmd, &c, sizeof c, -1)) {
+            int32_t r = 0;
+            switch (c.op) {
+            case 'r': r = (int32_t)pool.resetWorker(c.arg); break;
+            case 'c': r = (int32_t)pool.cleanWorker(c.arg); break;
+            case 'f': r = (int32_t)pool.freeWorker(c.arg); break;
+            case 'a': r = (int32_t)pool.answered(c.arg); break;
+            case 's': r = pool.getState(c.arg); break;
+            case 'h': r = handler.held ? 1 : 0; break;
+            case 'e': handler.release = true; break;
+            case 'q':
+                handler.release = true;
+                r = (int32_t)pool.shutdown();
+                writeFull(reply, &r, 4);
+                return r == 0 ? 0 : 3;
+            default: r = -1;
+            }
+            writeFull(reply, &r, 4);
+        }
+        handler.release = true;
+        return pool.shutdown() == qor_s_ok ? 0 : 3;
+    }
+    void closeFds()
+    {
+        if (m_cmd >= 0)
+            close(m_cmd);
+        if (m_reply >= 0)
+            close(m_reply);
+        m_cmd = m_reply = -1;
+    }
+
+    pid_t m_pid = -1;
+    int m_cmd = -1;
+    int m_reply = -1;
+};
+
+class QORChannelFaultTest : public ::testing::Test {
+protected:
+    void SetUp() override { qor_test_watchdog(240); }
+    void TearDown() override
+    {
+        m_dispatcher.shutdown();
+        m_server.stop();
+        EXPECT_EQ(m_path.countPoolObjects(), 0);
+        qor_test_watchdog(0);
+    }
+    void initDispatcher(QORLog* log)
+    {
+        ASSERT_EQ(m_dispatcher.initialize(log, m_path.c_str()), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new TestAnswerFactory), qor_s_ok);
+    }
+    // One dispatch of value; the answer's value, or the status.
+    QORStatus dispatch(int32_t value, int32_t* answer, bool* retry,
+                       int* answerType = nullptr, QORStatus* carried = nullptr)
+    {
+        TestQuestion q(value);
+        QORProxyIFMessage* a = nullptr;
+        QORStatus st = m_dispatcher.dispatch(q, &a, nullptr, retry);
+        if (answerType)
+            *answerType = a ? a->getType() : -1;
+        if (a != nullptr && a->getType() == kAnswerType)
+            *answer = static_cast<TestAnswer*>(a)->value;
+        if (a != nullptr && a->getType() == 0 && carried)
+            *carried = static_cast<QORErrorMessage*>(a)->getStatus();
+        if (a != nullptr)
+            a->deleteMe();
+        return st;
+    }
+
+    QORTestIPCPath m_path{"fault"};
+    ServerProcess m_server;
+    QORProxyIFDispatcher m_dispatcher;
+};
+
+// Outcomes of the client process's dispatches, in memory shared with the
+// parent.
+struct LoadStats {
+    std::atomic<int32_t> answers;
+    std::atomic<int32_t> retries;   // a status with the retry flag
+    std::atomic<int32_t> resets;    // status 0, retry flag, no answer
+    std::atomic<int32_t> bad;       // anything else
+    std::atomic<uint32_t> lastBad;
+    std::atomic<int32_t> maxDispatchMs;
+    std::atomic<int32_t> stop;
+};
+
+int64_t nowMs()
+{
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+// The client process: 8 threads dispatching until told to stop.
+int loadClient(const char* path, LoadStats* stats)
+{
+    QORProxyIFDispatcher d;
+    if (d.initialize(nullptr, path) != qor_s_ok ||
+        d.registerProxyMsgFactory(new TestAnswerFactory) != qor_s_ok)
+        return 2;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&d, stats, t] {
+            for (int32_t seq = t * 1000000; !stats->stop; ++seq) {
+                TestQuestion q(seq);
+                QORProxyIFMessage* a = nullptr;
+                bool retry = false;
+                int64_t t0 = nowMs();
+                QORStatus st = d.dispatch(q, &a, nullptr, &retry);
+                int32_t took = (int32_t)(nowMs() - t0);
+                int32_t max = stats->maxDispatchMs;
+                while (took > max && !stats->maxDispatchMs.compare_exchange_weak(max, took)) {
+                }
+                if (st == qor_s_ok && a != nullptr && a->getType() == kAnswerType &&
+                    static_cast<TestAnswer*>(a)->value == seq + 1)
+                    ++stats->answers;
+                else if (st == qor_s_ok && a == nullptr && retry)
+                    ++stats->resets;
+                else if (st != qor_s_ok && retry)
+                    ++stats->retries;
+                else {
+                    ++stats->bad;
+                    stats->lastBad = st;
+                }
+                if (a != nullptr)
+                    a->deleteMe();
+            }
+        });
+    }
+    for (std::thread& t : threads)
+        t.join();
+    d.shutdown();
+    return stats->bad == 0 ? 0 : 1;
+}
+
+} // namespace
+
+TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
+{
+    LoadStats* stats = static_cast<LoadStats*>(
+        mmap(nullptr, sizeof(LoadStats), PROT_READ | PROT_WRITE,
+             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(stats, MAP_FAILED);
+    new (stats) LoadStats();
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 4));
+    std::string path = m_path.c_str();
+    pid_t client = spawn([&] { return loadClient(path.c_str(), stats); });
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(eventually([&] { return stats->answers >= 200; }, 30000));
+
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        m_server.kill9();
+        // Left behind by the crash, until the next server clears them.
+        EXPECT_EQ(m_path.countPoolObjects(), 4);
+        int32_t before = stats->answers;
+        ASSERT_TRUE(m_server.start(m_path.c_str(), 4)) << "cycle " << cycle;
+        EXPECT_TRUE(eventually([&] { return stats->answers >= before + 200; }, 30000))
+            << "no progress after restart " << cycle << ": " << stats->answers;
+    }
+    stats->stop = 1;
+    int rc = reap(client, 30000);
+    printf("answers %d, retries %d, resets %d, bad %d, longest dispatch %d ms\n",
+           (int)stats->answers, (int)stats->retries, (int)stats->resets,
+           (int)stats->bad, (int)stats->maxDispatchMs);
+    EXPECT_EQ(rc, 0) << "bad " << stats->bad << " last " << std::hex << stats->lastBad;
+    EXPECT_EQ(stats->bad, 0);
+    // Threads waiting on the dead server's workers were told to retry.
+    EXPECT_GE(stats->retries + stats->resets, 1);
+    EXPECT_LT(stats->maxDispatchMs, 10000);
+    EXPECT_EQ(m_server.stop(), 0);
+    EXPECT_EQ(m_path.countPoolObjects(), 0);
+    munmap(stats, sizeof(LoadStats));
+}
+
+TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
+{
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 2));
+    QORTestLog log;
+    initDispatcher(&log);
+    QORProxyIFLog::get()->setLevel(7);
+    int32_t out = 0;
+    bool retry = true;
+    ASSERT_EQ(dispatch(1, &out, &retry), qor_s_ok);
+
+    int locked[2];
+    ASSERT_EQ(pipe(locked), 0);
+    std::string path = m_path.c_str();
+    pid_t holder = spawn([&] {
+        QORClntWorkerPool pool;
+        if (pool.initialize(path.c_str()) != qor_s_ok ||
+            pool.lockPoolManager() != qor_s_ok)
+            return 1;
+        char c = 'L';
+        writeFull(locked[1], &c, 1);
+        pause();
+        return 0;
+    });
+    ASSERT_GT(holder, 0);
+    char c = 0;
+    ASSERT_TRUE(readFull(locked[0], &c, 1, 20000));
+    close(locked[0]);
+    close(locked[1]);
+    kill(holder, SIGKILL);
+    EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
+
+    // The kernel released the semaphore; the header still names the holder.
+    QORSysVSharedMem header;
+    ASSERT_EQ(header.attach(m_path.c_str(), 'p'), qor_s_ok);
+    const char* h = static_cast<const char*>(header.getBaseAddress());
+    int32_t held, pid;
+    memcpy(&held, h + 80, 4);
+    memcpy(&pid, h + 84, 4);
+    EXPECT_EQ(held, 1);
+    EXPECT_EQ(pid, holder);
+
+    ASSERT_EQ(dispatch(2, &out, &retry), qor_s_ok);
+    EXPECT_EQ(out, 3);
+    EXPECT_FALSE(retry);
+    bool abandoned = false;
+    for (const std::string& t : log.texts())
+        abandoned |= t.find("*** Pool lock abandoned ***\n") != std::string::npos;
+    EXPECT_TRUE(abandoned);
+    memcpy(&held, h + 80, 4);
+    EXPECT_EQ(held, 0);
+    ASSERT_EQ(dispatch(3, &out, &retry), qor_s_ok);
+    EXPECT_EQ(out, 4);
+    header.detach();
+}
+
+TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
+{
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 2));
+    initDispatcher(nullptr);
+    QORStatus st = 1;
+    bool retry = false;
+    int type = 0;
+    std::thread asker([&] {
+        int32_t out;
+        st = dispatch(kHoldValue, &out, &retry, &type);
+    });
+    EXPECT_TRUE(eventually([&] { return m_server.call('h') == 1; }, 20000));
+    // Nothing else runs: the held question is on the first worker.
+    EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
+    EXPECT_EQ(m_server.call('r', 0), 0);
+    asker.join();
+    EXPECT_EQ(st, qor_s_ok);
+    EXPECT_TRUE(retry);
+    EXPECT_EQ(type, -1);
+    EXPECT_EQ(m_server.call('s', 0), qor_worker_free);
+    m_server.call('e');
+
+    int32_t out = 0;
+    ASSERT_EQ(dispatch(5, &out, &retry), qor_s_ok);
+    EXPECT_EQ(out, 6);
+    EXPECT_FALSE(retry);
+    // The held question's answer was dropped: one answer on worker 0.
+    EXPECT_EQ(m_server.call('a', 0), 1);
+
+    EXPECT_EQ(m_server.call('c', 0), 0);
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_EQ(dispatch(i, &out, &retry), qor_s_ok);
+        EXPECT_EQ(out, i + 1);
+    }
+    EXPECT_EQ(m_server.call('a', 0), 1);
+    EXPECT_EQ(m_server.call('a', 1), 20);
+    EXPECT_EQ(m_server.call('s', 0), qor_worker_cleaned);
+}
+
+namespace {
+
+// What the misbehaving server does with each question, in order.
+enum Misdeed {
+    kGood,
+    kResultStartPastEnd,
+    kResultLengthPastEnd,
+    kResultStartInHeader,
+    kResultStartUnaligned,
+    kElementTooLong,
+    kLinkBackwards,
+    kWrongWorkerNumber,
+    kUnknownType,
+    kErrorAnswer,
+    kNoElement,
+    kMisdeeds,
+};
+
+void putElement(char* at, uint32_t length, uint32_t next, int32_t value)
+{
+    memcpy(at, &length, 4);
+    memcpy(at + 4, &next, 4);
+    memcpy(at + 8, &value, 4);
+}
+
+// A one-worker server without worker threads, answering by hand. It
+// removes its objects once the parent has read the last answer.
+int misbehavingServer(const char* path, int reply, int quit)
+{
+    QORSrvWorkerPool pool;
+    if (pool.start(path, 1, kBufferSize, nullptr) != qor_s_ok)
+        return 2;
+    int32_t ready = 1;
+    writeFull(reply, &ready, 4);
+    worker_info volatile* w = nullptr;
+    pool.getWorkerInfo(0, &w);
+    QORWorkerBuffer b;
+    if (b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
+        return 3;
+    char* base = static_cast<char*>(pool.getWorkerShm().getBaseAddress());
+    const int32_t end = (int32_t)b.bufferEnd();
+    for (int deed = 0; deed < kMisdeeds + 1; ++deed) {
+        if (QORSysVSemHelper::wait(w->semId, w->reqSemNum, 1) != qor_s_ok)
+            return 4;
+        int32_t start = b.getHeaderField(offsetof(QORWorkerBufferHeader, requestStart));
+        int32_t value;
+        memcpy(&value, base + start + 8, 4);
+        int32_t at = b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart));
+        int32_t type = kAnswerType, length = 12;
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 0);
+        putElement(base + at, 4, 0xFFFFFFFFu, value + 1);
+        switch (deed == kMisdeeds ? kGood : (Misdeed)deed) {
+        case kGood: break;
+        case kResultStartPastEnd: at = end + 64; break;
+        case kResultLengthPastEnd: length = end - at + 4; break;
+        case kResultStartInHeader: at = 8; break;
+        case kResultStartUnaligned: at += 2; break;
+        case kElementTooLong: putElement(base + at, 5000, 0xFFFFFFFFu, 0); break;
+        case kLinkBackwards:
+            putElement(base + at, 4, (uint32_t)at, value + 1);
+            putElement(base + at + 12, 4, 0xFFFFFFFFu, value + 1);
+            length = 24;
+            break;
+        case kWrongWorkerNumber:
+            b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 5);
+            break;
+        case kUnknownType: type = 42; break;
+        case kErrorAnswer:
+            type = 0;
+            putElement(base + at, 4, 0xFFFFFFFFu, 0x35f02099);
+            break;
+        case kNoElement: length = 0; break;
+        case kMisdeeds: break;
+        }
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), length);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), at);
+        QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
+    }
+    char c;
+    readFull(quit, &c, 1, 30000);
+    return pool.shutdown() == qor_s_ok ? 0 : 5;
+}
+
+} // namespace
+
+TEST_F(QORChannelFaultTest, MisbehavingServerEndsInStatuses)
+{
+    int ready[2], quit[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(quit), 0);
+    std::string path = m_path.c_str();
+    pid_t server = spawn([&] {
+        return misbehavingServer(path.c_str(), ready[1], quit[0]);
+    });
+    ASSERT_GT(server, 0);
+    int32_t ok = 0;
+    ASSERT_TRUE(readFull(ready[0], &ok, 4, 20000));
+    close(ready[0]);
+    close(ready[1]);
+    initDispatcher(nullptr);
+
+    const struct {
+        Misdeed deed;
+        QORStatus st;
+        int answerType;
+    } cases[] = {
+        {kGood, qor_s_ok, kAnswerType},
+        {kResultStartPastEnd, qor_s_ipc_bad_parameter, -1},
+        {kResultLengthPastEnd, qor_s_ipc_bad_parameter, -1},
+        {kResultStartInHeader, qor_s_ipc_bad_parameter, -1},
+        {kResultStartUnaligned, qor_s_ipc_bad_parameter, -1},
+        {kElementTooLong, 0x35f02207, -1},
+        {kLinkBackwards, 0x35f02207, -1},
+        {kWrongWorkerNumber, qor_s_ipc_bad_worker_buffer, -1},
+        {kUnknownType, qor_s_pif_no_factory, -1},
+        {kErrorAnswer, qor_s_ok, 0},
+        {kNoElement, qor_s_msg_unmarshal_failed, -1},
+        {kMisdeeds, qor_s_ok, kAnswerType},
+    };
+    for (const auto& c : cases) {
+        int32_t out = -7;
+        bool retry = true;
+        int type = -2;
+        QORStatus carried = 0;
+        QORStatus st = dispatch(100 + c.deed, &out, &retry, &type, &carried);
+        EXPECT_EQ(st, c.st) << "deed " << c.deed;
+        EXPECT_FALSE(retry) << "deed " << c.deed;
+        EXPECT_EQ(type, c.answerType) << "deed " << c.deed;
+        if (c.answerType == kAnswerType) {
+            EXPECT_EQ(out, 101 + c.deed);
+        }
+        if (c.answerType == 0) {
+            EXPECT_EQ(carried, 0x35f02099u);
+        }
+    }
+    writeFull(quit[1], "q", 1);
+    close(quit[0]);
+    close(quit[1]);
+    EXPECT_EQ(reap(server, 20000), 0);
+}

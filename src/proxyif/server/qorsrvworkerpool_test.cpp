@@ -1,0 +1,440 @@
+#include "proxyif/server/qorsrvworkerpool.h"
+
+#include <atomic>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <thread>
+#include <unistd.h>
+
+#include "core/trace/qortracetesting.h"
+#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorclntworkerpool.h"
+#include "proxyif/ipc/qoripcstatus.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
+#include "proxyif/ipc/qorsharedmemiterator.h"
+#include "proxyif/ipc/qorsysvsemhelper.h"
+#include "qoripctesting.h"
+
+namespace {
+
+// Answers type 7 with each question element's int32 plus one. A question
+// of -1 holds its worker until released; -2 makes the handler fail.
+class EchoHandler : public QORSrvQuestionHandler {
+public:
+    QORStatus handle(int, QORSharedMemIterator& question,
+                     QORSharedMemAllocator& answer, int* answerType) override
+    {
+        while (question.hasMoreElements()) {
+            unsigned len = 0;
+            void* in = nullptr;
+            QORStatus st = question.getNextElement(&len, &in);
+            if (st != qor_s_ok || len != 4)
+                return st ? st : qor_s_ipc_bad_parameter;
+            int32_t v;
+            memcpy(&v, in, 4);
+            if (v == -2)
+                return 0x35f02099;
+            if (v == -1) {
+                held = true;
+                while (!release)
+                    usleep(1000);
+                held = false;
+            }
+            ++v;
+            void* out;
+            st = answer.allocate(4, &out);
+            if (st != qor_s_ok)
+                return st;
+            memcpy(out, &v, 4);
+        }
+        *answerType = 7;
+        return qor_s_ok;
+    }
+    std::atomic<bool> held{false};
+    std::atomic<bool> release{false};
+};
+
+// The worker index of a buffer the client pool handed out.
+int indexOf(QORClntWorkerBuffer* b)
+{
+    return b->getWorkerNum();
+}
+
+class QORSrvWorkerPoolTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qor_test_watchdog(120);
+        QORProxyIFLog::init(&m_log);
+        QORProxyIFLog::get()->setLevel(7);
+    }
+    void TearDown() override
+    {
+        m_handler.release = true;
+        m_client.shutdown();
+        m_server.shutdown();
+        QORProxyIFLog::shutdown();
+        EXPECT_EQ(m_path.countPoolObjects(), 0);
+        qor_test_watchdog(0);
+    }
+    void startBoth(int workers, unsigned size = 512)
+    {
+        ASSERT_EQ(m_server.start(m_path.c_str(), workers, size, &m_handler), qor_s_ok);
+        ASSERT_EQ(m_client.initialize(m_path.c_str()), qor_s_ok);
+    }
+    // Sends value on a worker the caller holds; the answer or a status.
+    QORStatus ask(QORClntWorkerBuffer* b, int32_t value, int32_t* out, int* type)
+    {
+        QORStatus st = b->resetResult();
+        QORSharedMemAllocator* alloc = b->getRequestAllocator();
+        void* data;
+        if (st == qor_s_ok)
+            st = alloc->allocate(4, &data);
+        if (st == qor_s_ok) {
+            memcpy(data, &value, 4);
+            st = b->writeRequest(6, *alloc);
+        }
+        delete alloc;
+        if (st == qor_s_ok)
+            st = b->signalRequest();
+        if (st == qor_s_ok)
+            st = b->waitResult();
+        if (st != qor_s_ok || b->wasReset())
+            return st ? st : qor_s_ipc_worker_reset;
+        QORSharedMemIterator* it = nullptr;
+        st = b->readResult(*type, &it);
+        if (st != qor_s_ok)
+            return st;
+        unsigned len = 0;
+        void* at = nullptr;
+        st = it->getNextElement(&len, &at);
+        if (st == qor_s_ok && len == 4)
+            memcpy(out, at, 4);
+        delete it;
+        return st;
+    }
+    // One whole exchange: take a worker, ask, give it back.
+    QORStatus roundTrip(int32_t value, int32_t* out)
+    {
+        QORClntWorkerBuffer* b = nullptr;
+        QORStatus st = m_client.getFreeWorker(&b);
+        if (st != qor_s_ok)
+            return st;
+        int type = -1;
+        st = ask(b, value, out, &type);
+        m_client.replaceWorker(b);
+        if (st == qor_s_ok && type != 7)
+            st = qor_s_ipc_bad_parameter;
+        return st;
+    }
+    bool logged(const std::string& text) const
+    {
+        for (const std::string& t : m_log.texts())
+            if (t.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    int state(int i) const { return m_server.getState(i); }
+    worker_info volatile* record(int i) const
+    {
+        worker_info volatile* w = nullptr;
+        m_server.getWorkerInfo(i, &w);
+        return w;
+    }
+    // Starts getFreeWorker on a thread; joins it in take().
+    struct Taker {
+        std::thread thread;
+        QORClntWorkerBuffer* buffer = nullptr;
+        QORStatus st = 1;
+        std::atomic<bool> done{false};
+    };
+    void startTaker(Taker& t)
+    {
+        t.thread = std::thread([this, &t] {
+            t.st = m_client.getFreeWorker(&t.buffer);
+            t.done = true;
+        });
+    }
+    void waitForBackoff()
+    {
+        while (m_client.backoffSleeps() < 1)
+            usleep(10000);
+    }
+
+    QORTestIPCPath m_path{"srv"};
+    QORTestLog m_log;
+    EchoHandler m_handler;
+    QORSrvWorkerPool m_server;
+    QORClntWorkerPool m_client;
+};
+
+} // namespace
+
+TEST_F(QORSrvWorkerPoolTest, ServerLaysOutTheObjects)
+{
+    ASSERT_EQ(m_server.start(m_path.c_str(), 3, 510, &m_handler), qor_s_ok);
+    EXPECT_EQ(m_path.countPoolObjects(), 4);
+    const char* base = (const char*)m_server.getHeader();
+    int32_t n;
+    memcpy(&n, base + 92, 4);
+    EXPECT_EQ(n, 3);
+    EXPECT_EQ(m_server.getHeader()->lockHeld, 0);
+    EXPECT_EQ(m_server.getHeader()->semId, m_server.getPoolSemId());
+    EXPECT_EQ(m_server.getHeader()->semNum, 1);
+    EXPECT_STREQ((const char*)m_server.getHeader()->serverName,
+                 std::string(m_path.c_str()).substr(0, 59).c_str());
+    EXPECT_EQ(semctl(m_server.getPoolSemId(), 0, GETVAL), 0);
+    EXPECT_EQ(semctl(m_server.getPoolSemId(), 1, GETVAL), 3);
+    const char* buffers = (const char*)m_server.getWorkerShm().getBaseAddress();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(state(i), qor_worker_free);
+        worker_info volatile* w = record(i);
+        EXPECT_EQ(w->workerNum, i);
+        EXPECT_EQ(w->memStartOffset, 512 * i); // the size is kept 4-aligned
+        EXPECT_EQ(w->memSize, 512);
+        EXPECT_EQ(w->semId, m_server.getWorkerSemId());
+        EXPECT_EQ(w->reqSemNum, 2 * i);
+        EXPECT_EQ(w->resSemNum, 2 * i + 1);
+        int32_t num;
+        memcpy(&num, buffers + 512 * i, 4);
+        EXPECT_EQ(num, i);
+    }
+    // Owner and group only.
+    struct shmid_ds shm;
+    ASSERT_EQ(shmctl(m_server.getWorkerShm().getId(), IPC_STAT, &shm), 0);
+    EXPECT_EQ(shm.shm_perm.mode & 0777, 0660u);
+    struct semid_ds sem;
+    ASSERT_EQ(semctl(m_server.getPoolSemId(), 0, IPC_STAT, &sem), 0);
+    EXPECT_EQ(sem.sem_perm.mode & 0777, 0660u);
+    EXPECT_EQ(sem.sem_nsems, 2u);
+    ASSERT_EQ(semctl(m_server.getWorkerSemId(), 0, IPC_STAT, &sem), 0);
+    EXPECT_EQ(sem.sem_nsems, 6u);
+
+    QORSrvWorkerPool again;
+    EXPECT_EQ(m_server.start(m_path.c_str(), 3, 512, &m_handler), qor_s_ipc_bad_parameter);
+    EXPECT_EQ(again.start(m_path.c_str(), 0, 512, &m_handler), qor_s_ipc_bad_parameter);
+    EXPECT_EQ(again.start(m_path.c_str(), 1, 16, &m_handler), qor_s_ipc_bad_parameter);
+    EXPECT_EQ(m_server.shutdown(), qor_s_ok);
+    EXPECT_EQ(m_path.countPoolObjects(), 0);
+    EXPECT_EQ(m_server.shutdown(), qor_s_ok);
+}
+
+TEST_F(QORSrvWorkerPoolTest, ClientAttachesAndLogsThePool)
+{
+    EXPECT_EQ(m_client.initialize(m_path.c_str()), qor_s_ipc_no_segment);
+    startBoth(2);
+    EXPECT_EQ(m_client.getNumWorkers(), 2);
+    EXPECT_TRUE(logged("Pool Manager info...\n"));
+    EXPECT_TRUE(logged("numWorkers = 2\n"));
+    EXPECT_TRUE(logged("lockNum = 0\n"));
+    EXPECT_TRUE(logged("semNum = 1\n"));
+    EXPECT_TRUE(logged("State List --> FREE FREE <-- End of State List\n"));
+}
+
+TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
+{
+    startBoth(2);
+    QORClntWorkerBuffer* b = nullptr;
+    ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+    int i = indexOf(b);
+    EXPECT_EQ(i, 0);
+    EXPECT_EQ(state(0), qor_worker_taken);
+    EXPECT_EQ(record(0)->inUse, 1);
+    EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
+    EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 1);
+    EXPECT_TRUE(logged("Client " + std::to_string(getpid()) + " using worker 0\n"));
+    int32_t out = 0;
+    int type = -1;
+    EXPECT_EQ(ask(b, 41, &out, &type), qor_s_ok);
+    EXPECT_EQ(type, 7);
+    EXPECT_EQ(out, 42);
+    EXPECT_EQ(m_client.replaceWorker(b), qor_s_ok);
+    EXPECT_EQ(state(0), qor_worker_free);
+    EXPECT_EQ(record(0)->inUse, 0);
+    EXPECT_EQ(record(0)->time, 0);
+    EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
+    EXPECT_EQ(m_server.answered(0), 1u);
+
+    // A failing handler is answered with an error message carrying its status.
+    ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+    ASSERT_EQ(ask(b, -2, &out, &type), qor_s_ok);
+    EXPECT_EQ(type, 0);
+    EXPECT_EQ((uint32_t)out, 0x35f02099u);
+    m_client.replaceWorker(b);
+}
+
+TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
+{
+    startBoth(2);
+    QORClntWorkerBuffer* first = nullptr;
+    QORClntWorkerBuffer* second = nullptr;
+    ASSERT_EQ(m_client.getFreeWorker(&first), qor_s_ok);
+    ASSERT_EQ(m_client.getFreeWorker(&second), qor_s_ok);
+    // The pool semaphore is 0 now, where a caller would only block. Raise it
+    // by one, as the kernel does for a holder that died, so that the caller
+    // passes it, finds nothing FREE and goes round until it backs off.
+    m_client.signalPoolSemaphore();
+    Taker t;
+    startTaker(t);
+    waitForBackoff();
+    EXPECT_FALSE(t.done);
+    int freed = indexOf(second);
+    m_client.replaceWorker(second);
+    t.thread.join();
+    ASSERT_EQ(t.st, qor_s_ok);
+    EXPECT_EQ(indexOf(t.buffer), freed);
+    m_client.replaceWorker(t.buffer);
+    m_client.replaceWorker(first);
+    EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
+}
+
+TEST_F(QORSrvWorkerPoolTest, InUseLongerThanThirtySecondsIsReclaimed)
+{
+    startBoth(2);
+    // Worker 0 is FREE in the list but its record says a holder took it.
+    QORClntWorkerBuffer* b = nullptr;
+    // Start on a fresh second so that "now" does not move during the scan.
+    time_t t0 = time(nullptr);
+    while (time(nullptr) == t0)
+        usleep(1000);
+    record(0)->inUse = 1;
+    record(0)->time = (int32_t)time(nullptr) - 30;
+    ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+    EXPECT_EQ(indexOf(b), 1);
+    EXPECT_EQ(record(0)->inUse, 1);
+    m_client.replaceWorker(b);
+
+    record(0)->time = (int32_t)time(nullptr) - 31;
+    record(0)->reset = 1;
+    ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+    EXPECT_EQ(indexOf(b), 0);
+    EXPECT_EQ(record(0)->inUse, 1);
+    EXPECT_EQ(record(0)->reset, 0);
+    EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
+    m_client.replaceWorker(b);
+    EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
+}
+
+TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
+{
+    startBoth(2);
+    QORClntWorkerBuffer* b = nullptr;
+    ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+    ASSERT_EQ(indexOf(b), 0);
+    ASSERT_EQ(m_server.cleanWorker(0), qor_s_ok);
+    EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
+    m_client.replaceWorker(b);
+    EXPECT_EQ(state(0), qor_worker_cleaned);
+    for (int n = 0; n < 10; ++n) {
+        ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+        EXPECT_EQ(indexOf(b), 1);
+        m_client.replaceWorker(b);
+    }
+    EXPECT_EQ(state(0), qor_worker_cleaned);
+
+    // With every worker cleaned a caller waits until the server frees one.
+    ASSERT_EQ(m_server.cleanWorker(1), qor_s_ok);
+    Taker t;
+    startTaker(t);
+    waitForBackoff();
+    EXPECT_FALSE(t.done);
+    ASSERT_EQ(m_server.freeWorker(1), qor_s_ok);
+    t.thread.join();
+    ASSERT_EQ(t.st, qor_s_ok);
+    EXPECT_EQ(indexOf(t.buffer), 1);
+    m_client.replaceWorker(t.buffer);
+    EXPECT_EQ(state(0), qor_worker_cleaned);
+}
+
+TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiterAndDropsTheLateAnswer)
+{
+    startBoth(1);
+    QORClntWorkerBuffer* b = nullptr;
+    ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+    QORStatus seen = 1;
+    std::thread asker([&] {
+        int32_t out;
+        int type;
+        seen = ask(b, -1, &out, &type);
+    });
+    while (!m_handler.held)
+        usleep(1000);
+    ASSERT_EQ(m_server.resetWorker(0), qor_s_ok);
+    asker.join();
+    EXPECT_EQ(seen, qor_s_ipc_worker_reset);
+    EXPECT_EQ(record(0)->reset, 1);
+
+    // The server has put the worker back to FREE meanwhile: giving it back
+    // logs the recovery and clears the flag.
+    ASSERT_EQ(m_server.freeWorker(0), qor_s_ok);
+    m_client.replaceWorker(b);
+    EXPECT_EQ(record(0)->reset, 0);
+    EXPECT_TRUE(logged("Replacing cleaned worker 0: Cleaned: "));
+
+    // The held answer comes too late and is dropped.
+    m_handler.release = true;
+    while (m_handler.held)
+        usleep(1000);
+    usleep(50000);
+    EXPECT_EQ(m_server.answered(), 0u);
+    int32_t out = 0;
+    EXPECT_EQ(roundTrip(5, &out), qor_s_ok);
+    EXPECT_EQ(out, 6);
+}
+
+TEST_F(QORSrvWorkerPoolTest, RefreshAfterTheServerRecreatedItsObjects)
+{
+    startBoth(2);
+    int32_t out = 0;
+    ASSERT_EQ(roundTrip(1, &out), qor_s_ok);
+    ASSERT_EQ(m_server.restart(), qor_s_ok);
+    QORClntWorkerBuffer* b = nullptr;
+    QORStatus st = m_client.getFreeWorker(&b);
+    EXPECT_TRUE(qor_ipc_object_gone(st)) << std::hex << st;
+    EXPECT_TRUE(m_client.refresher());
+    EXPECT_FALSE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ok);
+    EXPECT_EQ(m_client.waitRefresh(), qor_s_ok);
+    EXPECT_EQ(m_client.getPoolSemId(), m_server.getPoolSemId());
+    ASSERT_EQ(roundTrip(2, &out), qor_s_ok);
+    EXPECT_EQ(out, 3);
+}
+
+TEST_F(QORSrvWorkerPoolTest, RefreshWaitsForARestartingServer)
+{
+    startBoth(2);
+    ASSERT_EQ(m_server.shutdown(), qor_s_ok);
+    std::thread restarter([this] {
+        usleep(300000);
+        m_server.start(m_path.c_str(), 3, 512, &m_handler);
+    });
+    ASSERT_TRUE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ok);
+    restarter.join();
+    EXPECT_EQ(m_client.getNumWorkers(), 3);
+    int32_t out = 0;
+    ASSERT_EQ(roundTrip(7, &out), qor_s_ok);
+    EXPECT_EQ(out, 8);
+}
+
+TEST_F(QORSrvWorkerPoolTest, RefreshWithoutServerFailsAndLeavesNothingToUse)
+{
+    startBoth(1);
+    ASSERT_EQ(m_server.shutdown(), qor_s_ok);
+    ASSERT_TRUE(m_client.refresher());
+    time_t t0 = time(nullptr);
+    EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
+    EXPECT_LE(time(nullptr) - t0, QORClntWorkerPool::kRestartWaitMs / 1000 + 2);
+    QORClntWorkerBuffer* b = nullptr;
+    EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ipc_invalid_id);
+    EXPECT_EQ(b, nullptr);
+    // Once the server is back, the next refresh finds it.
+    ASSERT_EQ(m_server.start(m_path.c_str(), 1, 512, &m_handler), qor_s_ok);
+    ASSERT_TRUE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ok);
+    int32_t out = 0;
+    EXPECT_EQ(roundTrip(9, &out), qor_s_ok);
+}
