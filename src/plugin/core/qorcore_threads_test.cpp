@@ -1,0 +1,119 @@
+// Many web-server threads on one core while the server's answers move the
+// cache version on and the virtual-host list is replaced over and over.
+#include "plugin/core/qorcore.h"
+
+#include <gtest/gtest.h>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plugin/core/qorpluginvirtualhost.h"
+#include "qoripctesting.h"
+#include "qortestinstallroot.h"
+#include "qortestauthserver.h"
+#include "qortestlog.h"
+#include "qortesttransaction.h"
+
+namespace {
+
+const int kThreads = 16;
+const int kRequestsPerThread = 400;
+
+QORTestAuthScript threadScript()
+{
+    QORTestAuthScript s;
+    s.urcEnabled = true;
+    s.urcPollInterval = 3600;
+    QORTestAuthVHost www;
+    www.id = "www";
+    www.branch = "/web";
+    www.flags = qor_vhost_secure | qor_vhost_unsecure;
+    www.methods = {{"GET", "r"}};
+    QORTestAuthVHost open;
+    open.id = "open";
+    open.flags = qor_vhost_secure | qor_vhost_unsecure | qor_vhost_unprotected;
+    s.vhosts = {www, open};
+    s.branches = {{"/web", {{"/web/pub", "*"}, {"/web/docs", "r"}}}};
+    s.rspCode = qor_continue;
+    s.headers = {{true, true, "X-Checked", "yes"}};
+    return s;
+}
+
+// What each kind of request must end in, whatever else happens meanwhile.
+struct Kind {
+    const char* vhost;
+    const char* uri;
+    qor_proxy_rsp_code_e result;
+};
+
+const Kind kKinds[] = {
+    {"open", "/x", qor_continue_uninteresting},               // host shortcut
+    {"www", "/pub/a/b/c/d.gif", qor_continue_uninteresting},  // cache
+    {"www", "/docs/a.html", qor_continue_uninteresting},      // cache, with grants
+    {"www", "/private/a", qor_continue},                      // server
+};
+
+} // namespace
+
+TEST(QORCoreThreadsTest, SixteenThreadsDecideEveryRequestWhileConfigurationChanges)
+{
+    qor_test_watchdog(300);
+    QORTestInstallRoot root("core-threads", "[dxweb-plugins]\nvirtual-host = www\n");
+    QORTestIPCPath path("core-threads");
+    QORTestAuthServer server(path.c_str(), threadScript());
+    // The server's answers name a new cache version every fifth request.
+    server.shared().sendURCVersion = true;
+    server.shared().bumpURCEvery = 5;
+    ASSERT_EQ(server.start(), qor_s_ok);
+    QORTestLog log;
+    QORCore core("qorcore_threads_test");
+    ASSERT_EQ(core.initialize(server.name(), &log), qor_s_ok);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, failed{0}, decided{0}, replaced{0};
+    // Replaces the host list (and refetches everything else) again and again.
+    std::thread reconfigure([&] {
+        while (!done) {
+            core.prepareForRetry();
+            replaced++;
+        }
+    });
+    std::vector<std::thread> web;
+    for (int t = 0; t < kThreads; t++) {
+        web.emplace_back([&, t] {
+            for (int i = 0; i < kRequestsPerThread; i++) {
+                const Kind& kind = kKinds[(t + i) % 4];
+                QORTestTransaction trans;
+                trans.calls().setRecording(false);
+                trans.addServer(kind.vhost);
+                trans.request().uri = kind.uri;
+                if (core.handleReq(&trans) != qor_s_ok)
+                    failed++;
+                else if (trans.getResult() != kind.result)
+                    wrong++;
+                else
+                    decided++;
+            }
+        });
+    }
+    for (std::thread& w : web)
+        w.join();
+    done = true;
+    reconfigure.join();
+
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(decided, kThreads * kRequestsPerThread);
+    EXPECT_GT(replaced, 0);
+    // A quarter of the requests reached the server, each answered once.
+    EXPECT_EQ(server.shared().questions[qor_msg_web_req_question],
+              kThreads * kRequestsPerThread / 4);
+    EXPECT_GT(server.shared().databasesSent, 1);
+    EXPECT_EQ(log.count("ERROR"), 0);
+
+    core.shutdown();
+    server.stop();
+    EXPECT_EQ(path.countPoolObjects(), 0);
+    qor_test_watchdog(0);
+}

@@ -1,0 +1,261 @@
+#include "urc/plugin/qorunprotresourcecacheclient.h"
+
+#include <gtest/gtest.h>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "core/trace/qorlog.h"
+#include "plugin/core/qoractiongrouplist.h"
+#include "plugin/core/qorpermmap.h"
+#include "plugin/core/qorpluginvirtualhostlist.h"
+#include "qortestlog.h"
+#include "qortesttransaction.h"
+
+namespace {
+
+std::string parentOf(const char* name)
+{
+    QORString s(name);
+    if (!qor_obj_get_parent(s))
+        return "<none>";
+    return std::string(s.data(), static_cast<size_t>(s.length()));
+}
+
+QORActionGroupList* actionList(const char* text)
+{
+    QORActionGroupList* list = qor_new<QORActionGroupList>(nullptr);
+    EXPECT_EQ(list->initialize(QORStringRef(text)), qor_s_ok);
+    return list;
+}
+
+} // namespace
+
+TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
+{
+    EXPECT_EQ(parentOf("/web/pub/img/a.gif"), "/web/pub/img");
+    EXPECT_EQ(parentOf("/web/pub/"), "/web");
+    EXPECT_EQ(parentOf("/web"), "/");
+    EXPECT_EQ(parentOf("//"), "/");
+    EXPECT_EQ(parentOf("/a//b"), "/a/");
+    EXPECT_EQ(parentOf("/"), "<none>");
+    EXPECT_EQ(parentOf(""), "<none>");
+    EXPECT_EQ(parentOf("web/pub"), "<none>");
+}
+
+// Fills the cache and the host list by hand, so that lookups run without an
+// authorization server; a poll is never due.
+class QORUnprotResourceCacheClientTest : public ::testing::Test {
+protected:
+    QORUnprotResourceCacheClientTest()
+        : client(&vhosts, &log, nullptr)
+    {
+    }
+
+    void SetUp() override
+    {
+        client.setConfigParams(true, 3600);
+        setLastPoll(time(nullptr));
+    }
+
+    void setLastPoll(long when) { client.m_lastPoll = when; }
+    bool pollDue() const { return client.checkPollTimer(); }
+
+    // A host accepting both protocols, with GET requiring r and POST r and m
+    // of "primary", unless told otherwise.
+    QORPluginVirtualHost* addHost(const char* id, const char* branch, unsigned long flags = 0,
+                                  bool withMap = true)
+    {
+        QORPluginVirtualHost* host = qor_new<QORPluginVirtualHost>(nullptr);
+        host->setID(QORStringRef(id));
+        host->setBranch(QORStringRef(branch));
+        host->setFlags(flags | qor_vhost_secure | qor_vhost_unsecure);
+        if (withMap) {
+            QORPermMap* map = qor_new<QORPermMap>(nullptr);
+            EXPECT_EQ(map->initialize(), qor_s_ok);
+            map->setPerms(QORPermMap::makeMethodKey(QORStringRef("GET")), actionList("r"));
+            map->setPerms(QORPermMap::makeMethodKey(QORStringRef("POST")), actionList("rm"));
+            host->setPermMap(map);
+        }
+        vhosts.writeLock();
+        EXPECT_EQ(vhosts.add(host), qor_s_ok);
+        vhosts.unlock();
+        return host;
+    }
+
+    // Adds a branch (value "*" or an action group list text per object) and
+    // installs a new database holding every branch added so far.
+    void addBranch(const char* branch,
+                   std::vector<std::pair<const char*, const char*>> objects)
+    {
+        m_branches.push_back({branch, objects});
+        QORURCDB* db = qor_new<QORURCDB>(nullptr, nullptr, true);
+        EXPECT_EQ(db->initialize(QORUnprotResourceCache::kBranchBuckets), qor_s_ok);
+        for (auto& b : m_branches) {
+            QORURCBranchDB* table = qor_new<QORURCBranchDB>(nullptr, nullptr, true);
+            EXPECT_EQ(table->initialize(QORUnprotResourceCache::kEntryBuckets), qor_s_ok);
+            for (auto& o : b.second) {
+                bool all = std::string(o.second) == "*";
+                auto* entry = qor_new<QORUnprotResourceCacheBranchDBEntry>(
+                    nullptr,
+                    all ? QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_all
+                        : QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_some,
+                    all ? nullptr : actionList(o.second));
+                EXPECT_EQ(table->insert(qor_new<QORString>(nullptr, o.first), entry), qor_s_ok);
+            }
+            EXPECT_EQ(db->insert(qor_new<QORString>(nullptr, b.first), table), qor_s_ok);
+        }
+        QORUnprotResourceCache& cache = client.cache();
+        cache.writeLock();
+        cache.setDB(db);
+        cache.unlock();
+    }
+
+    QORStatus lookup(const char* vhost, const char* method, const char* uri,
+                     QORURCDecision* decision, int security = 0)
+    {
+        QORTestRequest request;
+        request.addServer(vhost);
+        request.method = method;
+        request.uri = uri;
+        request.security = security;
+        *decision = -1;
+        return client.lookupCache(request, decision);
+    }
+
+    QORURCDecision decide(const char* vhost, const char* method, const char* uri)
+    {
+        QORURCDecision decision;
+        EXPECT_EQ(lookup(vhost, method, uri, &decision), qor_s_ok);
+        return decision;
+    }
+
+    QORTestLog log;
+    QORPluginVirtualHostList vhosts;
+    QORUnprotResourceCacheClient client;
+
+private:
+    std::vector<std::pair<const char*, std::vector<std::pair<const char*, const char*>>>>
+        m_branches;
+};
+
+TEST_F(QORUnprotResourceCacheClientTest, ADisabledCacheAlwaysSendsToTheServer)
+{
+    addHost("www", "/web");
+    addBranch("/web", {{"/web/pub", "*"}});
+    client.shutdown();
+    EXPECT_FALSE(client.isEnabled());
+    EXPECT_EQ(client.pollInterval(), -1);
+    EXPECT_EQ(decide("www", "GET", "/pub/a.gif"), qor_urc_ask_server);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, APollFallsDueOnlyOnceTheIntervalHasFullyPassed)
+{
+    client.setConfigParams(true, 60);
+    EXPECT_EQ(client.lastPoll(), -1);
+    EXPECT_TRUE(pollDue());
+    long now = static_cast<long>(time(nullptr));
+    setLastPoll(now - 59);
+    EXPECT_FALSE(pollDue());
+    setLastPoll(now - 61);
+    EXPECT_TRUE(pollDue());
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, TheNearestAncestorWithAnEntryDecides)
+{
+    addHost("www", "/web");
+    addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"}});
+    EXPECT_EQ(decide("www", "GET", "/pub/img/deep/a.gif"), qor_urc_unprotected);
+    EXPECT_EQ(decide("www", "DELETE", "/pub/x"), qor_urc_unprotected);
+    EXPECT_EQ(decide("www", "GET", "/pub"), qor_urc_unprotected);
+    // A nearer entry that grants too little wins over the open ancestor.
+    EXPECT_EQ(decide("www", "GET", "/pub/private/a"), qor_urc_ask_server);
+    EXPECT_EQ(decide("www", "GET", "/other/a.gif"), qor_urc_ask_server);
+    EXPECT_EQ(decide("www", "GET", "/"), qor_urc_ask_server);
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, GrantedActionsMustCoverWhatTheMethodRequires)
+{
+    addHost("www", "/web");
+    addBranch("/web", {{"/web/docs", "r"}, {"/web/upper", "R"}});
+    EXPECT_EQ(decide("www", "GET", "/docs/a.html"), qor_urc_unprotected);
+    EXPECT_EQ(decide("www", "POST", "/docs/a.html"), qor_urc_ask_server);
+    // Actions compare exactly, and a method the map does not know (no
+    // default list) needs the server.
+    EXPECT_EQ(decide("www", "GET", "/upper/a.html"), qor_urc_ask_server);
+    EXPECT_EQ(decide("www", "PUT", "/docs/a.html"), qor_urc_ask_server);
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, AHostWithoutPermissionMapNeedsTheServerForGrants)
+{
+    addHost("www", "/web", 0, false);
+    addBranch("/web", {{"/web/docs", "r"}, {"/web/pub", "*"}});
+    EXPECT_EQ(decide("www", "GET", "/docs/a"), qor_urc_ask_server);
+    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, ObjectNamesFollowTheHostsCaseRule)
+{
+    addHost("lower", "/ci", qor_vhost_case_insensitive);
+    addHost("exact", "/cs");
+    addBranch("/ci", {{"/ci/pub", "*"}});
+    addBranch("/cs", {{"/cs/pub", "*"}});
+    EXPECT_EQ(decide("lower", "GET", "/PUB/A.GIF"), qor_urc_unprotected);
+    EXPECT_EQ(decide("exact", "GET", "/PUB/A.GIF"), qor_urc_ask_server);
+    EXPECT_EQ(decide("exact", "GET", "//pub///a.gif"), qor_urc_unprotected);
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, TheHostIsFoundByIDAndProtocol)
+{
+    QORPluginVirtualHost* host = addHost("www", "/web");
+    host->setFlags(qor_vhost_secure);
+    addBranch("/web", {{"/web", "*"}});
+    QORURCDecision decision;
+    EXPECT_EQ(lookup("www", "GET", "/a", &decision, 1), qor_s_ok);
+    EXPECT_EQ(decision, qor_urc_unprotected);
+    EXPECT_EQ(lookup("www", "GET", "/a", &decision, 0), qor_s_ok);
+    EXPECT_EQ(decision, qor_urc_ask_server);
+    EXPECT_EQ(lookup("elsewhere", "GET", "/a", &decision, 1), qor_s_ok);
+    EXPECT_EQ(decision, qor_urc_ask_server);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, MissingDataNeedsTheServerAndOnlyAMissingBranchIsLogged)
+{
+    addHost("www", "/web");
+    addHost("empty", "/empty");
+    addHost("gone", "/gone");
+    // No database at all.
+    EXPECT_EQ(decide("www", "GET", "/a"), qor_urc_ask_server);
+    EXPECT_EQ(log.lines().size(), 1u);
+    EXPECT_EQ(log.count("DXQor ERROR XLTIC1154E"), 1);
+    log.clear();
+
+    addBranch("/web", {{"/web", "*"}});
+    addBranch("/empty", {});
+    EXPECT_EQ(decide("empty", "GET", "/a"), qor_urc_ask_server);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(decide("gone", "GET", "/a"), qor_urc_ask_server);
+    EXPECT_EQ(log.count("XLTIC1154E"), 1);
+    EXPECT_EQ(decide("www", "GET", "/a"), qor_urc_unprotected);
+}
+
+TEST_F(QORUnprotResourceCacheClientTest, ARequestFailureNeverLetsTheRequestThrough)
+{
+    addHost("www", "/web");
+    addBranch("/web", {{"/web", "*"}});
+    QORTestRequest request;
+    request.addServer("www");
+    request.uri = "/a";
+    QORURCDecision decision = -1;
+    // A method that cannot be read fails the lookup; a URI that cannot be
+    // read is the root, still under the open branch.
+    request.callLog().failOn("req.getMethod", qor_s_not_supported);
+    EXPECT_EQ(client.lookupCache(request, &decision), qor_s_not_supported);
+    EXPECT_EQ(decision, qor_urc_ask_server);
+    request.callLog().clearFailures();
+    request.callLog().failOn("req.getURI", qor_s_not_supported);
+    EXPECT_EQ(client.lookupCache(request, &decision), qor_s_ok);
+    EXPECT_EQ(decision, qor_urc_unprotected);
+}
