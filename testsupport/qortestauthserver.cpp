@@ -15,54 +15,43 @@
 #include "msg/core/qorconfigquestion.h"
 #include "msg/core/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
+#include "msg/core/qorwebrspquestion.h"
+#include "msg/core/qorwebtransanswerbase.h"
 #include "msg/server/qorconfiganswerwriter.h"
 #include "msg/server/qorconfigquestionreader.h"
+#include "msg/server/qorurcversionanswerwriter.h"
+#include "msg/server/qorwebquestionhandler.h"
+#include "msg/server/qorwebreqquestionreader.h"
+#include "msg/server/qorwebtransanswerwriter.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorworkerpool.h"
-#include "proxyif/server/qorsrvquestionhandler.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
 
 namespace {
 
-// Web transaction answer commands the server uses.
-enum {
-    kReqAddHeader = 0,
-    kReqSetHeader = 1,
-    kReqGetBody = 9,
-    kRspAddHeader = 21,
-    kRspSetHeader = 22,
-    kRspURCVersion = 38,
-};
-// The request's "body has been requested" flag in a web request question.
-const int kBodyRequestedFlag = 0x400;
-
-// One element holding the items back to back.
-QORStatus putElement(QORSharedMemAllocator& out, std::initializer_list<const QORProxyIFMsgData*> items)
-{
-    int size = 0;
-    for (const QORProxyIFMsgData* item : items)
-        size += item->marshal(nullptr, 0);
-    void* data = nullptr;
-    QORStatus st = out.allocate(static_cast<unsigned int>(size), &data);
-    if (st != qor_s_ok)
-        return st;
-    unsigned char* p = static_cast<unsigned char*>(data);
-    for (const QORProxyIFMsgData* item : items) {
-        int n = item->marshal(p, size);
-        p += n;
-        size -= n;
-    }
-    return qor_s_ok;
-}
+typedef QORWebTransAnswerBase Answer;
 
 QORStringRef ref(const std::string& s)
 {
     return QORStringRef(s.data(), static_cast<int>(s.size()));
 }
 
-class Handler : public QORSrvQuestionHandler {
+// One element holding one item.
+QORStatus putElement(QORSharedMemAllocator& out, const QORProxyIFMsgData& item)
+{
+    void* data = nullptr;
+    int size = item.marshal(nullptr, 0);
+    QORStatus st = out.allocate(static_cast<unsigned int>(size), &data);
+    if (st == qor_s_ok)
+        item.marshal(static_cast<unsigned char*>(data), size);
+    return st;
+}
+
+// Answers from the script, with the parent's knobs in the shared page
+// checked first.
+class Handler : public QORWebQuestionHandler {
 public:
     Handler(const QORTestAuthScript& script, QORTestAuthShared& shared)
         : m_script(script)
@@ -75,32 +64,105 @@ public:
     {
         if (type >= 0 && type < 8)
             m_shared.questions[type]++;
-        switch (type) {
-        case qor_msg_config_question:
-            return config(question, answer, answerType);
-        case qor_msg_urc_version_question:
-            return urcVersion(question, answer, answerType);
-        case qor_msg_web_req_question:
-        case qor_msg_web_rsp_question:
-            return web(type, question, answer, answerType);
-        default:
-            return qor_s_not_supported;
+        bool web = type == qor_msg_web_req_question || type == qor_msg_web_rsp_question;
+        if (web) {
+            for (int i = 0; m_shared.holdWeb && i < 3000; i++)
+                usleep(10000);
+            if (m_shared.webErrorStatus != 0)
+                return error(m_shared.webErrorStatus, answer, answerType);
+            if (m_shared.webAnswerType != 0)
+                return unexpected(m_shared.webAnswerType, answer, answerType);
         }
+        if (type == qor_msg_urc_version_question && m_shared.urcAnswerType != 0)
+            return unexpected(m_shared.urcAnswerType, answer, answerType);
+        return QORWebQuestionHandler::handle(type, question, answer, answerType);
+    }
+
+protected:
+    QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
+                               QORWebTransAnswerWriter& answer) override
+    {
+        QORStatus st = answer.begin(m_script.rspCode);
+        if (st != qor_s_ok)
+            return st;
+        if (m_shared.askForBody
+            && (question.getFlags() & QORWebReqQuestionBase::kBodyRequested) == 0) {
+            st = answer.addInt(Answer::qor_req_get_body, 0);
+            return st == qor_s_ok ? urcVersion(answer, qor_msg_web_req_question) : st;
+        }
+        return commands(answer, qor_msg_web_req_question);
+    }
+
+    QORStatus answerWebResponse(const QORWebRspQuestion&, QORWebTransAnswerWriter& answer) override
+    {
+        QORStatus st = answer.begin(m_script.rspCode);
+        return st == qor_s_ok ? commands(answer, qor_msg_web_rsp_question) : st;
+    }
+
+    QORStatus answerURCVersion(const QOREpochVersion& held,
+                               QORURCVersionAnswerWriter& answer) override
+    {
+        QOREpochVersion current = QORTestAuthServer::versionWithCounter(m_shared.urcCounter);
+        QORStatus st = answer.begin(current);
+        // An up-to-date plug-in gets the version alone.
+        if (st != qor_s_ok || held == current)
+            return st;
+        m_shared.databasesSent++;
+        for (auto& b : m_script.branches) {
+            st = answer.beginBranch(ref(b.name), static_cast<int>(b.objects.size()));
+            for (auto& o : b.objects)
+                if (st == qor_s_ok)
+                    st = answer.addEntry(ref(o.first), ref(o.second));
+            if (st != qor_s_ok)
+                return st;
+        }
+        return qor_s_ok;
+    }
+
+    QORStatus handleOther(int type, QORSharedMemIterator& question, QORSharedMemAllocator& answer,
+                          int* answerType) override
+    {
+        if (type == qor_msg_config_question)
+            return config(question, answer, answerType);
+        return qor_s_not_supported;
     }
 
 private:
     QORStatus error(QORStatus status, QORSharedMemAllocator& answer, int* answerType)
     {
-        QORProxyIFMsgInt code(static_cast<int>(status));
         *answerType = qor_msg_error;
-        return putElement(answer, {&code});
+        return putElement(answer, QORProxyIFMsgInt(static_cast<int>(status)));
     }
 
     QORStatus unexpected(int type, QORSharedMemAllocator& answer, int* answerType)
     {
-        QORProxyIFMsgInt nothing(0);
         *answerType = type;
-        return putElement(answer, {&nothing});
+        return putElement(answer, QORProxyIFMsgInt(0));
+    }
+
+    QORStatus commands(QORWebTransAnswerWriter& answer, int type)
+    {
+        QORStatus st = qor_s_ok;
+        for (auto& h : m_script.headers) {
+            Answer::qor_proxy_rsp_cmds_e cmd =
+                h.response ? (h.add ? Answer::qor_rsp_add_header : Answer::qor_rsp_set_header)
+                           : (h.add ? Answer::qor_req_add_header : Answer::qor_req_set_header);
+            if (st == qor_s_ok)
+                st = answer.addNameValue(cmd, ref(h.name), ref(h.value));
+        }
+        return st == qor_s_ok ? urcVersion(answer, type) : st;
+    }
+
+    // Moves the version on every bumpURCEvery-th answer, and names it when
+    // asked to.
+    QORStatus urcVersion(QORWebTransAnswerWriter& answer, int type)
+    {
+        int every = m_shared.bumpURCEvery;
+        if (every > 0 && m_shared.questions[type] % every == 0)
+            m_shared.urcCounter++;
+        if (!m_shared.sendURCVersion)
+            return qor_s_ok;
+        return answer.addURCVersion(QORTestAuthServer::versionWithCounter(m_shared.urcCounter));
     }
 
     QORStatus config(QORSharedMemIterator& question, QORSharedMemAllocator& answer,
@@ -145,111 +207,6 @@ private:
             }
             break;
         }
-        return st;
-    }
-
-    QORStatus urcVersion(QORSharedMemIterator& question, QORSharedMemAllocator& answer,
-                         int* answerType)
-    {
-        unsigned int length = 0;
-        void* data = nullptr;
-        QORStatus st = question.getNextElement(&length, &data);
-        if (st != qor_s_ok)
-            return st;
-        if (m_shared.urcAnswerType != 0)
-            return unexpected(m_shared.urcAnswerType, answer, answerType);
-        QORProxyIFMsgBuffer asked;
-        asked.unmarshal(static_cast<const unsigned char*>(data), static_cast<int>(length));
-
-        QOREpochVersion current = QORTestAuthServer::versionWithCounter(m_shared.urcCounter);
-        QORProxyIFMsgBuffer version;
-        version.set(QORBuffer(reinterpret_cast<const unsigned char*>(&current),
-                              static_cast<int>(sizeof current)));
-        *answerType = qor_msg_urc_version_answer;
-        st = putElement(answer, {&version});
-        // An up-to-date plug-in gets the version alone.
-        if (st != qor_s_ok || (asked.get().getLen() == static_cast<int>(sizeof current)
-                               && memcmp(asked.get().getData(), &current, sizeof current) == 0))
-            return st;
-        m_shared.databasesSent++;
-        for (auto& b : m_script.branches) {
-            QORProxyIFMsgString name;
-            name.set(ref(b.name));
-            QORProxyIFMsgInt count(static_cast<int>(b.objects.size()));
-            if ((st = putElement(answer, {&name})) != qor_s_ok
-                || (st = putElement(answer, {&count})) != qor_s_ok)
-                return st;
-            for (auto& o : b.objects) {
-                QORProxyIFMsgNameValue entry;
-                entry.set(ref(o.first), ref(o.second));
-                if ((st = putElement(answer, {&entry})) != qor_s_ok)
-                    return st;
-            }
-        }
-        return qor_s_ok;
-    }
-
-    QORStatus command(QORSharedMemAllocator& answer, int id, const QORProxyIFMsgData* item,
-                      int* count)
-    {
-        QORProxyIFMsgInt cmd(id);
-        (*count)++;
-        return item ? putElement(answer, {&cmd, item}) : putElement(answer, {&cmd});
-    }
-
-    QORStatus web(int type, QORSharedMemIterator& question, QORSharedMemAllocator& answer,
-                  int* answerType)
-    {
-        for (int i = 0; m_shared.holdWeb && i < 3000; i++)
-            usleep(10000);
-        if (m_shared.webErrorStatus != 0)
-            return error(m_shared.webErrorStatus, answer, answerType);
-        if (m_shared.webAnswerType != 0)
-            return unexpected(m_shared.webAnswerType, answer, answerType);
-
-        // The flag word comes first in a web request question.
-        int flags = 0;
-        if (type == qor_msg_web_req_question) {
-            unsigned int length = 0;
-            void* data = nullptr;
-            if (question.getNextElement(&length, &data) == qor_s_ok && length >= 4)
-                memcpy(&flags, data, 4);
-        }
-
-        *answerType = qor_msg_web_trans_answer;
-        unsigned char* head = nullptr;
-        QORStatus st = answer.allocate(8, reinterpret_cast<void**>(&head));
-        if (st != qor_s_ok)
-            return st;
-        int rspCode = m_script.rspCode;
-        int count = 0;
-        if (type == qor_msg_web_req_question && m_shared.askForBody
-            && (flags & kBodyRequestedFlag) == 0) {
-            QORProxyIFMsgInt all(0);
-            st = command(answer, kReqGetBody, &all, &count);
-        } else {
-            for (auto& h : m_script.headers) {
-                QORProxyIFMsgNameValue nv;
-                nv.set(ref(h.name), ref(h.value));
-                int id = h.response ? (h.add ? kRspAddHeader : kRspSetHeader)
-                                    : (h.add ? kReqAddHeader : kReqSetHeader);
-                if (st == qor_s_ok)
-                    st = command(answer, id, &nv, &count);
-            }
-        }
-        int every = m_shared.bumpURCEvery;
-        if (every > 0 && (m_shared.questions[type] % every) == 0)
-            m_shared.urcCounter++;
-        if (st == qor_s_ok && m_shared.sendURCVersion) {
-            QOREpochVersion v = QORTestAuthServer::versionWithCounter(m_shared.urcCounter);
-            QORProxyIFMsgBuffer version;
-            version.set(QORBuffer(reinterpret_cast<const unsigned char*>(&v),
-                                  static_cast<int>(sizeof v)));
-            st = command(answer, kRspURCVersion, &version, &count);
-        }
-        QORProxyIFMsgInt code(rspCode), num(count);
-        code.marshal(head, 4);
-        num.marshal(head + 4, 4);
         return st;
     }
 
