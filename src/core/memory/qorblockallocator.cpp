@@ -510,30 +510,33 @@ static inline qor_allocator_s* owner(const void* p, void** word)
 }
 
 // Finds p's header on the allocated list (with any debugging flag) and moves
-// it to the head of the free list. REQUIRES: the lock held.
-static void release_block(qor_allocator_s* a, void* word, void* p)
+// it to the head of the free list. A header that names another allocator
+// than the one its word led to means the word was no allocator's.
+// REQUIRES: the lock held.
+static void release_block(qor_allocator_s* allocator, void* word, void* p)
 {
-    qor_alloc_link_t* alloc = block_header(a, word, p);
-    if (is_variable(a))
-        QOR_ASSERT(a == ((qor_alloc_header_t*)alloc)->allocator);
+    qor_alloc_link_t* alloc = block_header(allocator, word, p);
+    if (is_variable(allocator))
+        QOR_ASSERT(allocator == ((qor_alloc_header_t*)alloc)->allocator);
     else
-        QOR_ASSERT(a == ((qor_alloc_fixed_header_t*)alloc)->allocator);
-    if (a->flags & kDebugFlags) {
-        check_guards(a);
-        if (!list_contains(&a->alloc_list, alloc)) {
-            if (list_contains(&a->free_list, alloc))
-                report_and_die("Double free of %p for allocator %s\n", a, p);
+        QOR_ASSERT(allocator == ((qor_alloc_fixed_header_t*)alloc)->allocator);
+    if (allocator->flags & kDebugFlags) {
+        check_guards(allocator);
+        if (!list_contains(&allocator->alloc_list, alloc)) {
+            if (list_contains(&allocator->free_list, alloc))
+                report_and_die("Double free of %p for allocator %s\n",
+                               allocator, p);
             report_and_die("Freeing memory of wrong type %p for allocator %s\n",
-                           a, p);
+                           allocator, p);
         }
     }
     list_unlink(alloc);
-    list_push_head(&a->free_list, alloc);
-    a->free++;
-    if (a->flags & QOR_ALLOC_PAGE_GUARD)
-        page_close(a, alloc);
-    if (a->flags & QOR_ALLOC_STATS)
-        stats_freed(a, block_size(a, alloc));
+    list_push_head(&allocator->free_list, alloc);
+    allocator->free++;
+    if (allocator->flags & QOR_ALLOC_PAGE_GUARD)
+        page_close(allocator, alloc);
+    if (allocator->flags & QOR_ALLOC_STATS)
+        stats_freed(allocator, block_size(allocator, alloc));
 }
 
 // ---------------------------------------------------------------------------
@@ -1103,35 +1106,35 @@ void* qor_realloc_var(void* p, unsigned size)
     return result;
 }
 
-void qor_allocator_gc(qor_allocator_t a)
+void qor_allocator_gc(qor_allocator_t allocator)
 {
-    if (a == nullptr)
+    if (allocator == nullptr)
         return;
-    lock(a);
-    check_guards(a);
-    if (a->flags & (QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_STATS)) {
+    lock(allocator);
+    check_guards(allocator);
+    if (allocator->flags & (QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_STATS)) {
         long blocks = 0;
         long bytes = 0;
-        qor_alloc_link_t* q = &a->alloc_list;
+        qor_alloc_link_t* q = &allocator->alloc_list;
         for (qor_alloc_link_t* b = q->next; b != q; b = b->next) {
-            if (a->flags & QOR_ALLOC_PAGE_GUARD)
-                page_close(a, b);
+            if (allocator->flags & QOR_ALLOC_PAGE_GUARD)
+                page_close(allocator, b);
             blocks++;
-            bytes += static_cast<long>(block_size(a, b));
+            bytes += static_cast<long>(block_size(allocator, b));
         }
-        if (a->flags & QOR_ALLOC_STATS) {
-            stat_add(a, qor_stat_blocks_available, blocks);
-            stat_add(a, qor_stat_blocks_gced, blocks);
-            stat_add(a, qor_stat_blocks_outstanding, -blocks);
-            stat_add(a, qor_stat_bytes_available, bytes);
-            stat_add(a, qor_stat_bytes_gced, bytes);
-            stat_add(a, qor_stat_bytes_outstanding, -bytes);
+        if (allocator->flags & QOR_ALLOC_STATS) {
+            stat_add(allocator, qor_stat_blocks_available, blocks);
+            stat_add(allocator, qor_stat_blocks_gced, blocks);
+            stat_add(allocator, qor_stat_blocks_outstanding, -blocks);
+            stat_add(allocator, qor_stat_bytes_available, bytes);
+            stat_add(allocator, qor_stat_bytes_gced, bytes);
+            stat_add(allocator, qor_stat_bytes_outstanding, -bytes);
         }
     }
-    list_splice_head(&a->free_list, &a->alloc_list);
-    a->free = a->total;
-    QOR_ASSERT(qor_alloc_QIsEmpty(&a->alloc_list));
-    unlock(a);
+    list_splice_head(&allocator->free_list, &allocator->alloc_list);
+    allocator->free = allocator->total;
+    QOR_ASSERT(qor_alloc_QIsEmpty(&allocator->alloc_list));
+    unlock(allocator);
 }
 
 unsigned qor_allocator_flags(qor_allocator_t a)

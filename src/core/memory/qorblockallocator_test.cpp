@@ -122,12 +122,14 @@ TEST_F(BlockAllocatorTest, DebugFlagsImplyAndExcludeEachOther)
         unsigned given;
         unsigned applied;
     } cases[] = {
-        {QOR_ALLOC_CUSTOM_PATTERN, QOR_ALLOC_CUSTOM_PATTERN | QOR_ALLOC_END_GUARD},
+        {QOR_ALLOC_CUSTOM_PATTERN,
+         QOR_ALLOC_CUSTOM_PATTERN | QOR_ALLOC_END_GUARD},
         {QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_NOLOCK,
          QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_END_GUARD},
         {QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_CUSTOM_PATTERN | QOR_ALLOC_END_GUARD,
          QOR_ALLOC_PAGE_GUARD},
-        {QOR_ALLOC_NOLOCK | QOR_ALLOC_STATS, QOR_ALLOC_NOLOCK | QOR_ALLOC_STATS},
+        {QOR_ALLOC_NOLOCK | QOR_ALLOC_STATS,
+         QOR_ALLOC_NOLOCK | QOR_ALLOC_STATS},
     };
     for (auto& c : cases) {
         qor_allocator_t a = make(c.given, 8, 1);
@@ -354,7 +356,8 @@ TEST_F(BlockAllocatorTest, LockingAllocatorServesManyThreads)
                     held.erase(held.begin());
                     if (old[0] != t || old[7] != t)
                         damaged[t]++;
-                    old = static_cast<unsigned char*>(qor_realloc_var(old, 200));
+                    old = static_cast<unsigned char*>(
+                        qor_realloc_var(old, 200));
                     if (old == nullptr || old[0] != t)
                         damaged[t]++;
                     qor_free(old);
@@ -527,8 +530,8 @@ TEST_F(BlockAllocatorDeathTest, DamagedEndGuardIsCaught)
 
 TEST_F(BlockAllocatorDeathTest, GuardCheckerThreadFindsDamage)
 {
-    qor_allocator_t a =
-        make(QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 16, 2);
+    qor_allocator_t a = make(
+        QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 16, 2);
     char* p = static_cast<char*>(qor_alloc_var(a, 16));
     EXPECT_EXIT(
         {
@@ -587,6 +590,22 @@ TEST_F(BlockAllocatorDeathTest, DoubleFreeAndForeignBlocksAreReported)
         "Double free of 0x[0-9a-f]+ for allocator <unknown>\n");
     destroy(a);
     destroy(s);
+}
+
+TEST_F(BlockAllocatorDeathTest, HeaderNamingAnotherAllocatorIsFatal)
+{
+    // The word before the block leads to an allocator (through a pointer to
+    // it) but is not that allocator itself.
+    qor_allocator_t a = make(QOR_ALLOC_VARIABLE | QOR_ALLOC_NOLOCK, 16, 1);
+    void* indirect = a;
+    std::vector<void*> forged(8, nullptr);
+    forged[3] = &indirect;
+    void* f = &forged[4];
+    EXPECT_DEATH(qor_free(f),
+                 "Assertion failed at .*qorblockallocator.cpp:[0-9]+: "
+                 "allocator == \\(\\(qor_alloc_header_t\\*\\)alloc\\)"
+                 "->allocator\n");
+    destroy(a);
 }
 
 }  // namespace
