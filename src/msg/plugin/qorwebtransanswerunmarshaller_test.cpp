@@ -1,0 +1,788 @@
+#include "msg/plugin/qorwebtransanswerunmarshaller.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/memory/qorcountingallocator.h"
+#include "msg/plugin/qorwebtransanswerfactory.h"
+#include "msg/server/qorwebtransanswerwriter.h"
+#include "qortestregion.h"
+#include "qortesttransaction.h"
+
+namespace {
+
+typedef QORWebTransAnswerBase B;
+typedef std::function<QORStatus(QORWebTransAnswerWriter&)> Write;
+
+const QORStatus kAdapterFailure = QOR_MSG_ID(0x35);  // any status the adapter may return
+const int kMsgUnmarshalFailed = QOR_MSG_ID(0x205);
+
+// An answer written by the server's writer and applied to a transaction.
+struct Answer {
+    explicit Answer(int rspCode = qor_continue, unsigned int bytes = 8192)
+        : region(bytes)
+        , writer(region.alloc)
+    {
+        EXPECT_EQ(writer.begin(rspCode), qor_s_ok);
+    }
+    // Applies the answer with a fresh unmarshaller; *code is its result.
+    QORStatus apply(QORTransaction* trans, qor_proxy_rsp_code_e* code = nullptr)
+    {
+        QORWebTransAnswerUnmarshaller u;
+        QORStatus st = u.unmarshal(region.reader(), trans);
+        if (code != nullptr)
+            *code = u.getRspCode();
+        return st;
+    }
+
+    QORTestRegion region;
+    QORWebTransAnswerWriter writer;
+};
+
+// Raw words as an answer region: for what the writer refuses to write.
+QORStatus applyWords(const std::vector<uint32_t>& words, QORTransaction* trans,
+                     qor_proxy_rsp_code_e* code = nullptr)
+{
+    QORTestRegion region(static_cast<unsigned int>(words.size() * 4 + 64));
+    region.put(words);
+    QORWebTransAnswerUnmarshaller u;
+    QORStatus st = u.unmarshal(region.reader(), trans);
+    if (code != nullptr)
+        *code = u.getRspCode();
+    return st;
+}
+
+// The words of an answer region: result code 1, then the given commands,
+// each a list of data words after its identifier.
+std::vector<uint32_t> answerWords(const std::vector<std::vector<uint32_t>>& commands)
+{
+    const uint32_t s = QORTestRegion::kStart;
+    std::vector<uint32_t> w = {8, 0, 1, static_cast<uint32_t>(commands.size())};
+    uint32_t at = s + 16;
+    w[1] = commands.empty() ? QORTestRegion::kNoNext : at;
+    for (size_t i = 0; i < commands.size(); i++) {
+        const std::vector<uint32_t>& c = commands[i];
+        uint32_t length = static_cast<uint32_t>(c.size() * 4);
+        at += 8 + length;
+        w.push_back(length);
+        w.push_back(i + 1 < commands.size() ? at : QORTestRegion::kNoNext);
+        w.insert(w.end(), c.begin(), c.end());
+    }
+    return w;
+}
+
+bool finalized(QORTestTransaction& t)
+{
+    return t.calls().contains("finalizeHeader") || t.calls().contains("finalizeBody");
+}
+
+QORBuffer bytes(const char* s)
+{
+    return QORBuffer(s, -1);
+}
+
+} // namespace
+
+// Every command that maps onto one adapter operation: applied with its
+// data, and a failure of that operation logged with the command's message
+// and returned before the finishing steps.
+TEST(WebTransAnswerUnmarshaller, PlainCommandsReachTheAdapter)
+{
+    struct Row {
+        B::qor_proxy_rsp_cmds_e cmd;
+        Write write;
+        const char* call;   // the adapter call expected
+        const char* op;     // the operation made to fail
+        int failMsg;
+    } rows[] = {
+        {B::qor_req_add_header,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addNameValue(B::qor_req_add_header, QORStringRef("X-A"), QORStringRef("1"));
+         },
+         "req.addHeader(X-A, 1)", "req.addHeader", QOR_MSG_ID(0x28c)},
+        {B::qor_req_set_header,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addNameValue(B::qor_req_set_header, QORStringRef("X-B"), QORStringRef(""));
+         },
+         "req.setHeader(X-B, )", "req.setHeader", QOR_MSG_ID(0x28b)},
+        {B::qor_req_remove_header,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_req_remove_header, QORStringRef("Cookie"));
+         },
+         "req.removeHeader(Cookie)", "req.removeHeader", QOR_MSG_ID(0x28b)},
+        {B::qor_req_set_method,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_req_set_method, QORStringRef("PUT"));
+         },
+         "req.setMethod(PUT)", "req.setMethod", QOR_MSG_ID(0x2a7)},
+        {B::qor_req_set_uri,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_req_set_uri, QORStringRef("/new/path"));
+         },
+         "req.setURI(/new/path)", "req.setURI", QOR_MSG_ID(0x28d)},
+        {B::qor_req_set_version,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_req_set_version, QORStringRef("HTTP/1.0"));
+         },
+         "req.setVersion(HTTP/1.0)", "req.setVersion", QOR_MSG_ID(0x2a8)},
+        {B::qor_req_set_query,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_req_set_query, QORStringRef("a=1&b=2"));
+         },
+         "req.setQuery(a=1&b=2)", "req.setQuery", QOR_MSG_ID(0x28e)},
+        {B::qor_req_set_web_log_user,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addWebLogUser(QORStringRef("alice"), QORStringRef("DX"), QORStringRef(""));
+         },
+         "req.setWebLogUser(alice, DX, )", "req.setWebLogUser", QOR_MSG_ID(0x2a6)},
+        {B::qor_rsp_add_header,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addNameValue(B::qor_rsp_add_header, QORStringRef("Set-Cookie"),
+                                   QORStringRef("s=1"));
+         },
+         "rsp.addHeader(Set-Cookie, s=1)", "rsp.addHeader", QOR_MSG_ID(0x290)},
+        {B::qor_rsp_set_header,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addNameValue(B::qor_rsp_set_header, QORStringRef("Location"),
+                                   QORStringRef("/x"));
+         },
+         "rsp.setHeader(Location, /x)", "rsp.setHeader", QOR_MSG_ID(0x28f)},
+        {B::qor_rsp_set_response_code,
+         [](QORWebTransAnswerWriter& w) { return w.addInt(B::qor_rsp_set_response_code, 302); },
+         "rsp.setCode(302)", "rsp.setCode", QOR_MSG_ID(0x293)},
+        {B::qor_rsp_set_content_type,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_rsp_set_content_type, QORStringRef("text/html"));
+         },
+         "rsp.setContentType(text/html)", "rsp.setContentType", QOR_MSG_ID(0x292)},
+        {B::qor_rsp_set_keep_alive,
+         [](QORWebTransAnswerWriter& w) { return w.add(B::qor_rsp_set_keep_alive); },
+         "rsp.setKeepAlive()", "rsp.setKeepAlive", QOR_MSG_ID(0x28f)},
+        {B::qor_rsp_begin_new_rsp,
+         [](QORWebTransAnswerWriter& w) { return w.add(B::qor_rsp_begin_new_rsp); },
+         "rsp.beginNew()", "rsp.beginNew", QOR_MSG_ID(0x2a9)},
+        {B::qor_rsp_set_body_to_default,
+         [](QORWebTransAnswerWriter& w) { return w.add(B::qor_rsp_set_body_to_default); },
+         "rsp.setBodyToDefault()", "rsp.setBodyToDefault", QOR_MSG_ID(0x2aa)},
+        {B::qor_rsp_set_response_sub_code,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addInt(B::qor_rsp_set_response_sub_code, -7);
+         },
+         "rsp.setSubCode(-7)", "rsp.setSubCode", QOR_MSG_ID(0x2b0)},
+        {B::qor_rsp_capture_rsp,
+         [](QORWebTransAnswerWriter& w) {
+             return w.addString(B::qor_rsp_capture_rsp, QORStringRef("cap-1"));
+         },
+         "rsp.setCaptureRsp(cap-1, vh1, /index.html, 1)", "rsp.setCaptureRsp",
+         QOR_MSG_ID(0x2a0)},
+    };
+    for (const Row& row : rows) {
+        QORStringRef name;
+        B::getCmdName(row.cmd, &name);
+        SCOPED_TRACE(name.data());
+        for (bool fail : {false, true}) {
+            QORTestTransaction t;
+            t.addServer("vh1");
+            t.request().uri = "/index.html";
+            t.request().security = 1;
+            if (fail)
+                t.failOn(row.op, kAdapterFailure);
+            Answer a;
+            ASSERT_EQ(row.write(a.writer), qor_s_ok);
+            EXPECT_EQ(a.writer.commandCount(), 1);
+            EXPECT_EQ(a.apply(&t), fail ? kAdapterFailure : qor_s_ok);
+            EXPECT_TRUE(t.calls().contains(row.call)) << t.calls().text();
+            if (fail) {
+                EXPECT_EQ(t.loggedMessages, std::vector<int>{row.failMsg});
+                EXPECT_FALSE(finalized(t));
+            } else {
+                EXPECT_TRUE(t.loggedMessages.empty());
+                EXPECT_EQ(t.request().headerFinalized, 1);
+                EXPECT_EQ(t.response().bodyFinalized, 1);
+            }
+        }
+    }
+}
+
+// The capture command takes three values from the request: any of them
+// failing, like the capture itself, logs XLTIC0672E with that status.
+TEST(WebTransAnswerUnmarshaller, CaptureNeedsServerURIAndSecurity)
+{
+    struct Row {
+        const char* op;
+        bool noServer;
+    } rows[] = {{"server.getVHostID", false}, {"req.getURI", false},
+                {"req.getSecurity", false}, {nullptr, true}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.op ? row.op : "no server");
+        QORTestTransaction t;
+        if (!row.noServer)
+            t.addServer("vh1");
+        if (row.op != nullptr)
+            t.failOn(row.op, kAdapterFailure);
+        Answer a;
+        ASSERT_EQ(a.writer.addString(B::qor_rsp_capture_rsp, QORStringRef("c")), qor_s_ok);
+        EXPECT_EQ(a.apply(&t), row.noServer ? qor_s_not_available : kAdapterFailure);
+        EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x2a0)});
+        EXPECT_FALSE(t.calls().contains("setCaptureRsp"));
+    }
+}
+
+// Commands the plug-in does not carry out: the unassigned identifiers, the
+// marker between request and response commands, the bound and beyond are
+// invalid; two known ones are unsupported. Nothing is applied after them.
+TEST(WebTransAnswerUnmarshaller, RefusedCommandIdentifiers)
+{
+    struct Row {
+        uint32_t id;
+        QORStatus status;
+        int msg;
+    } rows[] = {
+        {10, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {15, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {19, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {20, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {39, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {40, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {0x7fffffff, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {0xffffffff, qor_s_invalid_command, QOR_MSG_ID(0x296)},
+        {23, qor_s_unsupported_command, QOR_MSG_ID(0x295)},
+        {27, qor_s_unsupported_command, QOR_MSG_ID(0x295)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.id);
+        QORTestTransaction t;
+        // A response code command first, then the refused one, then one
+        // that must not be reached.
+        std::vector<uint32_t> words = answerWords({{24, 404}, {row.id}, {24, 500}});
+        EXPECT_EQ(applyWords(words, &t), row.status);
+        EXPECT_EQ(t.loggedMessages, std::vector<int>{row.msg});
+        EXPECT_EQ(t.calls().count("rsp.setCode"), 1);
+        EXPECT_EQ(t.response().code(), 404);
+        EXPECT_FALSE(finalized(t));
+        // The identifier is the message's argument.
+        char hex[16];
+        snprintf(hex, sizeof hex, "0x%x", row.id);
+        ASSERT_EQ(t.logLines.size(), 1u);
+        EXPECT_NE(t.logLines[0].find(hex), std::string::npos) << t.logLines[0];
+    }
+}
+
+// The writer refuses what the plug-in would refuse, so that a server
+// built on it cannot send it.
+TEST(WebTransAnswerUnmarshaller, WriterRefusesCommandsThePluginRefuses)
+{
+    Answer a;
+    EXPECT_EQ(a.writer.add(B::qor_first_response_code), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.add(B::qor_max_proxy_rsp_cmd), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.add(B::qor_rsp_remove_header), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.add(static_cast<B::qor_proxy_rsp_cmds_e>(12)), qor_s_invalid_argument);
+    // Data of the wrong kind.
+    EXPECT_EQ(a.writer.add(B::qor_req_set_uri), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.addInt(B::qor_req_set_uri, 1), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.addString(B::qor_req_add_header, QORStringRef("x")),
+              qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.addBuffer(B::qor_rsp_urc_version, bytes("short")), qor_s_invalid_argument);
+    QORProxyIFMsgStringList two;
+    two.add(QORStringRef("a"));
+    two.add(QORStringRef("b"));
+    EXPECT_EQ(a.writer.addStringList(B::qor_req_set_web_log_user, two), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.commandCount(), 0);
+    EXPECT_EQ(a.writer.setRspCode(6), qor_s_invalid_argument);
+    EXPECT_EQ(QORWebTransAnswerWriter(a.region.alloc).begin(-1), qor_s_invalid_argument);
+}
+
+// Bytes that do not hold what the command carries: the answer fails with
+// a malformed-message status before anything of that command is applied,
+// and commands before it stay applied.
+TEST(WebTransAnswerUnmarshaller, MalformedCommandData)
+{
+    const uint32_t none = QORTestRegion::kNoNext;
+    struct Row {
+        const char* name;
+        std::vector<uint32_t> words;   // full region content
+        QORStatus status;
+    } rows[] = {
+        {"empty region", {}, qor_s_msg_unmarshal_failed},
+        {"first element of 4 bytes", {4, none, 1}, qor_s_msg_unmarshal_failed},
+        {"first element of 12 bytes", {12, none, 1, 0, 0}, qor_s_msg_unmarshal_failed},
+        {"result code 6", {8, none, 6, 0}, qor_s_msg_unmarshal_failed},
+        {"result code -1", {8, none, 0xffffffff, 0}, qor_s_msg_unmarshal_failed},
+        {"first element past the region", {80, none, 1, 0}, qor_s_ipc_no_more_segments},
+        {"command element without identifier", answerWords({{}}), qor_s_msg_unmarshal_failed},
+        {"integer missing", answerWords({{24}}), qor_s_msg_unmarshal_failed},
+        {"integer with a word more", answerWords({{24, 200, 0}}), qor_s_msg_unmarshal_failed},
+        {"data after a command without data", answerWords({{30, 0}}),
+         qor_s_msg_unmarshal_failed},
+        {"string count past the element", answerWords({{4, 9, qor_test_chars("/abc")}}),
+         qor_s_msg_unmarshal_failed},
+        {"string with trailing bytes", answerWords({{4, 2, qor_test_chars("/\0\0\0"), 0}}),
+         qor_s_msg_unmarshal_failed},
+        {"header value missing", answerWords({{0, 2, qor_test_chars("A\0\0\0")}}),
+         qor_s_msg_unmarshal_failed},
+        {"header value cut", answerWords({{0, 2, qor_test_chars("A\0\0\0"), 9, 0}}),
+         qor_s_msg_unmarshal_failed},
+        {"body piece past the element", answerWords({{25, 5, qor_test_chars("abcd")}}),
+         qor_s_msg_unmarshal_failed},
+        {"body length huge", answerWords({{25, 0xfffffffc, 0}}), qor_s_msg_unmarshal_failed},
+        {"request body past the element", answerWords({{7, 100}}), qor_s_msg_unmarshal_failed},
+        {"version of 16 bytes", answerWords({{38, 16, 1, 2, 3, 4}}), qor_s_msg_unmarshal_failed},
+        {"version of 24 bytes", answerWords({{38, 24, 1, 2, 3, 4, 5, 6}}),
+         qor_s_msg_unmarshal_failed},
+        {"log user list count past the element", answerWords({{8, 3, 1, 0}}),
+         qor_s_msg_unmarshal_failed},
+        {"log user list without count", answerWords({{8}}), qor_s_msg_unmarshal_failed},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QORTestTransaction t;
+        EXPECT_EQ(applyWords(row.words, &t), row.status);
+        EXPECT_EQ(t.loggedMessages, std::vector<int>{kMsgUnmarshalFailed});
+        EXPECT_FALSE(finalized(t));
+        EXPECT_FALSE(t.calls().contains("rsp.setCode"));
+        EXPECT_FALSE(t.calls().contains("appendBody"));
+        EXPECT_FALSE(t.calls().contains("setBody"));
+        EXPECT_EQ(t.getURCVersion(), nullptr);
+    }
+}
+
+// A damaged command after good ones: the good ones stay applied, no body
+// is set although pieces were gathered, nothing is finalized.
+TEST(WebTransAnswerUnmarshaller, DamageLeavesNoHalfAppliedBody)
+{
+    QORTestTransaction t;
+    std::vector<uint32_t> words =
+        answerWords({{24, 403}, {25, 4, qor_test_chars("body")}, {7, 3, qor_test_chars("req\0")},
+                     {26, 2, qor_test_chars("f\0\0\0")}, {25, 7, qor_test_chars("abcd")}});
+    EXPECT_EQ(applyWords(words, &t), qor_s_msg_unmarshal_failed);
+    EXPECT_EQ(t.response().code(), 403);
+    EXPECT_TRUE(t.response().body.empty());
+    EXPECT_EQ(t.response().bodyPieces, 0);
+    EXPECT_TRUE(t.response().bodyFile.empty());
+    EXPECT_FALSE(t.calls().contains("req.setBody"));
+    EXPECT_FALSE(t.calls().contains("Content-Length"));
+    EXPECT_FALSE(finalized(t));
+}
+
+// A web log user list of any length but 3 logs XLTIC0678E with the text of
+// the invalid-command status and returns that status.
+TEST(WebTransAnswerUnmarshaller, WebLogUserNeedsThreeTexts)
+{
+    for (uint32_t count : {0u, 2u, 4u, 6u, 0x40000000u}) {
+        SCOPED_TRACE(count);
+        std::vector<uint32_t> data = {B::qor_req_set_web_log_user, count};
+        for (uint32_t i = 0; i < count && i < 6; i++) {
+            data.push_back(2);
+            data.push_back(qor_test_chars("u\0\0\0"));
+        }
+        QORCountingAllocator counting;
+        QORTestTransaction t(&counting);
+        EXPECT_EQ(applyWords(answerWords({data}), &t), qor_s_invalid_command);
+        EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x2a6)});
+        ASSERT_EQ(t.logLines.size(), 1u);
+        EXPECT_NE(t.logLines[0].find("XLTIC0026E"), std::string::npos) << t.logLines[0];
+        EXPECT_FALSE(t.calls().contains("setWebLogUser"));
+        EXPECT_EQ(counting.allocations, 0);
+    }
+}
+
+TEST(WebTransAnswerUnmarshaller, EmptyAnswerOnlyFinalizes)
+{
+    QORTestTransaction t;
+    Answer a(qor_send_rsp_to_client);
+    qor_proxy_rsp_code_e code = qor_severe_error;
+    EXPECT_EQ(a.apply(&t, &code), qor_s_ok);
+    EXPECT_EQ(code, qor_send_rsp_to_client);
+    EXPECT_EQ(t.calls().calls(),
+              (std::vector<std::string>{"req.finalizeHeader()", "rsp.finalizeHeader()",
+                                        "req.finalizeBody()", "rsp.finalizeBody()"}));
+}
+
+TEST(WebTransAnswerUnmarshaller, TransactionWithoutRequestOrResponse)
+{
+    for (int missing = 0; missing < 2; missing++) {
+        QORTestTransaction t;
+        if (missing == 0)
+            t.m_request = nullptr;
+        else
+            t.m_response = nullptr;
+        Answer a;
+        ASSERT_EQ(a.writer.addInt(B::qor_rsp_set_response_code, 200), qor_s_ok);
+        EXPECT_EQ(a.apply(&t), qor_s_invalid_transaction);
+        EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x289)});
+        EXPECT_FALSE(t.calls().contains("setCode"));
+    }
+    Answer a;
+    EXPECT_EQ(a.apply(nullptr), qor_s_invalid_transaction);
+}
+
+TEST(WebTransAnswerUnmarshaller, TwentyOneBodyPiecesInOrder)
+{
+    QORCountingAllocator counting;
+    QORTestTransaction t(&counting);
+    Answer a;
+    std::string expected;
+    std::vector<std::string> pieces;
+    for (int i = 0; i < 21; i++)
+        pieces.push_back(std::string(static_cast<size_t>(i % 5 + 1), static_cast<char>('a' + i)));
+    for (const std::string& p : pieces) {
+        ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, QORBuffer(p.data(), static_cast<int>(p.size()))),
+                  qor_s_ok);
+        expected += p;
+    }
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    EXPECT_EQ(t.response().body, expected);
+    EXPECT_EQ(t.response().bodyPieces, 21);
+    EXPECT_EQ(t.response().headers.get("Content-Length"), std::to_string(expected.size()));
+    // Headers are finalized before any body piece goes out.
+    EXPECT_LT(t.calls().find("rsp.finalizeHeader"), t.calls().find("rsp.appendBody"));
+    EXPECT_LT(t.calls().find("rsp.setHeader(Content-Length"), t.calls().find("rsp.finalizeHeader"));
+    // Only the piece beyond the inline ones took memory, and gave it back.
+    EXPECT_GT(counting.allocations, 0);
+    EXPECT_EQ(counting.live(), 0);
+}
+
+TEST(WebTransAnswerUnmarshaller, TwentyBodyPiecesNeedNoMemory)
+{
+    QORCountingAllocator counting;
+    QORTestTransaction t(&counting);
+    t.calls().setRecording(false);
+    Answer a;
+    for (int i = 0; i < 20; i++)
+        ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("xy")), qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    EXPECT_EQ(t.response().bodyPieces, 20);
+    EXPECT_EQ(counting.allocations, 0);
+}
+
+TEST(WebTransAnswerUnmarshaller, PieceBeyondTheInlineOnesWithoutMemory)
+{
+    QORCountingAllocator counting;
+    counting.failAfter = 0;
+    QORTestTransaction t(&counting);
+    Answer a;
+    for (int i = 0; i < 21; i++)
+        ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("p")), qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_no_memory);
+    EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x291)});
+    EXPECT_EQ(t.response().bodyPieces, 0);
+    EXPECT_FALSE(finalized(t));
+}
+
+TEST(WebTransAnswerUnmarshaller, ClearExistingBodyKeepsOnlyLaterPieces)
+{
+    QORCountingAllocator counting;
+    QORTestTransaction t(&counting);
+    Answer a;
+    // 22 pieces, so that the cleared ones include a heap one.
+    for (int i = 0; i < 22; i++)
+        ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("old")), qor_s_ok);
+    ASSERT_EQ(a.writer.add(B::qor_rsp_clear_existing_body), qor_s_ok);
+    ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("second")), qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    EXPECT_EQ(t.response().body, "second");
+    EXPECT_EQ(t.response().bodyPieces, 1);
+    EXPECT_STREQ(t.response().headers.get("Content-Length"), "6");
+    EXPECT_EQ(counting.live(), 0);
+}
+
+TEST(WebTransAnswerUnmarshaller, BodyFromFileFirstNameWins)
+{
+    QORTestTransaction t;
+    Answer a;
+    ASSERT_EQ(a.writer.addString(B::qor_rsp_set_body_from_file, QORStringRef("/tmp/a.html")),
+              qor_s_ok);
+    ASSERT_EQ(a.writer.addString(B::qor_rsp_set_body_from_file, QORStringRef("/tmp/b.html")),
+              qor_s_ok);
+    ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("12345")), qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    EXPECT_EQ(t.response().bodyFile, "/tmp/a.html");
+    EXPECT_EQ(t.logLines, std::vector<std::string>{"Can only set the body from one file!"});
+    EXPECT_TRUE(t.loggedMessages.empty());
+    // The pieces go first, then the file; Content-Length counts the first
+    // name's length with the pieces.
+    EXPECT_LT(t.calls().find("rsp.appendBody"), t.calls().find("rsp.setBodyFromFile"));
+    EXPECT_STREQ(t.response().headers.get("Content-Length"), "16");
+    EXPECT_EQ(t.calls().count("setBodyFromFile"), 1);
+}
+
+TEST(WebTransAnswerUnmarshaller, RequestBodyReplacedAtTheEnd)
+{
+    QORTestTransaction t;
+    Answer a;
+    ASSERT_EQ(a.writer.addBuffer(B::qor_req_set_body, bytes("first")), qor_s_ok);
+    ASSERT_EQ(a.writer.addBuffer(B::qor_req_set_body, bytes("a=12")), qor_s_ok);
+    ASSERT_EQ(a.writer.addString(B::qor_req_set_uri, QORStringRef("/post")), qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    EXPECT_EQ(t.request().postData, "a=12");
+    EXPECT_STREQ(t.request().headers.get("Content-Length"), "4");
+    // No response body: the response keeps its Content-Length alone.
+    EXPECT_EQ(t.response().headers.get("Content-Length"), nullptr);
+    EXPECT_LT(t.calls().find("req.setURI"), t.calls().find("req.setBody"));
+    EXPECT_LT(t.calls().find("rsp.finalizeHeader"), t.calls().find("req.setBody"));
+}
+
+// Failures in the finishing steps log their message and return at once.
+TEST(WebTransAnswerUnmarshaller, FinishingStepFailures)
+{
+    struct Row {
+        const char* op;
+        int msg;
+        bool bodyFinalized;
+    } rows[] = {
+        {"req.setBody", QOR_MSG_ID(0x29f), false},
+        {"rsp.appendBody", QOR_MSG_ID(0x291), false},
+        {"rsp.setBodyFromFile", QOR_MSG_ID(0x291), false},
+        // Statuses that are ignored.
+        {"rsp.setHeader", 0, true},
+        {"req.setHeader", 0, true},
+        {"req.finalizeHeader", 0, true},
+        {"rsp.finalizeBody", 0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.op);
+        QORTestTransaction t;
+        t.failOn(row.op, kAdapterFailure);
+        Answer a;
+        ASSERT_EQ(a.writer.addBuffer(B::qor_req_set_body, bytes("rb")), qor_s_ok);
+        ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("p1")), qor_s_ok);
+        ASSERT_EQ(a.writer.addString(B::qor_rsp_set_body_from_file, QORStringRef("f")), qor_s_ok);
+        EXPECT_EQ(a.apply(&t), row.msg != 0 ? kAdapterFailure : qor_s_ok);
+        if (row.msg != 0) {
+            EXPECT_EQ(t.loggedMessages, std::vector<int>{row.msg});
+        } else {
+            EXPECT_TRUE(t.loggedMessages.empty());
+        }
+        EXPECT_EQ(t.calls().contains("req.finalizeBody"), row.bodyFinalized);
+    }
+}
+
+// qor_req_get_body: what retrieveBody answers decides between a retry,
+// a request for more body data, and a failure.
+TEST(WebTransAnswerUnmarshaller, GetBody)
+{
+    struct Row {
+        QORStatus adapter;   // 0: retrieveBody does its work
+        QORStatus status;
+        qor_proxy_rsp_code_e code;
+        bool retry;
+        bool bodyRequested;
+    } rows[] = {
+        {qor_s_ok, qor_s_ok, qor_continue, true, true},
+        {qor_s_not_available, qor_s_ok, qor_require_more_body_data, false, true},
+        {kAdapterFailure, kAdapterFailure, qor_continue, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.adapter);
+        QORTestTransaction t;
+        t.request().pendingBody = "a=1&b=2";
+        if (row.adapter != qor_s_ok)
+            t.failOn("req.retrieveBody", row.adapter);
+        Answer a;
+        ASSERT_EQ(a.writer.addInt(B::qor_req_get_body, 4096), qor_s_ok);
+        ASSERT_EQ(a.writer.addBuffer(B::qor_rsp_set_body, bytes("x")), qor_s_ok);
+        qor_proxy_rsp_code_e code = qor_severe_error;
+        EXPECT_EQ(a.apply(&t, &code), row.status);
+        EXPECT_TRUE(t.calls().contains("req.retrieveBody(4096)"));
+        EXPECT_EQ(code, row.code);
+        EXPECT_EQ(t.shouldRetry(), row.retry);
+        EXPECT_EQ(t.request().bodyRequested(), row.bodyRequested);
+        // A retry or more body data skips the finishing steps, as does a
+        // failure (logged with XLTIC0691E).
+        EXPECT_FALSE(finalized(t));
+        EXPECT_EQ(t.response().bodyPieces, 0);
+        if (row.status != qor_s_ok) {
+            EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x2b3)});
+        }
+    }
+}
+
+// qor_rsp_req_client_cert and qor_rsp_req_wsa: the adapter's status picks
+// the reaction.
+TEST(WebTransAnswerUnmarshaller, ClientCertificateAndWebServerAuthentication)
+{
+    struct Row {
+        B::qor_proxy_rsp_cmds_e cmd;
+        const char* op;
+        QORStatus adapter;
+        QORStatus status;
+        qor_proxy_rsp_code_e code;
+        bool retry;
+        std::vector<int> logged;
+        bool finishes;
+    } rows[] = {
+        {B::qor_rsp_req_client_cert, "ssl.requestClientCert", qor_s_ok, qor_s_ok,
+         qor_send_rsp_to_client, true, {}, false},
+        {B::qor_rsp_req_client_cert, "ssl.requestClientCert", qor_s_not_available, qor_s_ok,
+         qor_send_rsp_to_client, true, {}, false},
+        {B::qor_rsp_req_client_cert, "ssl.requestClientCert", qor_s_transitional_rsp, qor_s_ok,
+         qor_send_rsp_to_client, false, {}, true},
+        {B::qor_rsp_req_client_cert, "ssl.requestClientCert", qor_s_requires_continue, qor_s_ok,
+         qor_continue, false, {}, true},
+        // Refused: a severe error with code 500, and the answer ends there.
+        {B::qor_rsp_req_client_cert, "ssl.requestClientCert", kAdapterFailure, qor_s_ok,
+         qor_severe_error, false, {QOR_MSG_ID(0x294)}, false},
+        {B::qor_rsp_req_wsa, "req.requestWSA", qor_s_ok, qor_s_ok, qor_send_rsp_to_client, true,
+         {}, false},
+        {B::qor_rsp_req_wsa, "req.requestWSA", qor_s_not_available, qor_s_ok,
+         qor_send_rsp_to_client, true, {}, false},
+        {B::qor_rsp_req_wsa, "req.requestWSA", qor_s_transitional_rsp, qor_s_ok,
+         qor_send_rsp_to_client, false, {}, true},
+        {B::qor_rsp_req_wsa, "req.requestWSA", qor_s_requires_continue, qor_s_ok, qor_continue,
+         false, {}, true},
+        {B::qor_rsp_req_wsa, "req.requestWSA", kAdapterFailure, kAdapterFailure,
+         qor_send_rsp_to_client, false, {QOR_MSG_ID(0x38a)}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.op) + " " + std::to_string(row.adapter));
+        QORTestTransaction t;
+        QORTestSSLSession* ssl = t.addSSLSession();
+        if (row.adapter != qor_s_ok)
+            t.failOn(row.op, row.adapter);
+        Answer a(qor_send_rsp_to_client);
+        ASSERT_EQ(a.writer.add(row.cmd), qor_s_ok);
+        ASSERT_EQ(a.writer.addInt(B::qor_rsp_set_response_code, 401), qor_s_ok);
+        qor_proxy_rsp_code_e code = qor_max_proxy_rsp_code;
+        EXPECT_EQ(a.apply(&t, &code), row.status);
+        EXPECT_EQ(code, row.code);
+        EXPECT_EQ(t.shouldRetry(), row.retry);
+        EXPECT_EQ(t.loggedMessages, row.logged);
+        EXPECT_EQ(finalized(t), row.finishes);
+        if (row.cmd == B::qor_rsp_req_client_cert) {
+            EXPECT_EQ(ssl->clientCertRequested(),
+                      row.adapter == qor_s_ok || row.adapter == qor_s_not_available);
+        }
+        if (row.cmd == B::qor_rsp_req_client_cert && row.adapter == kAdapterFailure) {
+            EXPECT_EQ(t.response().code(), 500);
+            EXPECT_FALSE(t.calls().contains("rsp.setCode(401)"));
+        } else if (row.status == qor_s_ok) {
+            EXPECT_EQ(t.response().code(), 401);
+        }
+    }
+}
+
+TEST(WebTransAnswerUnmarshaller, ClientCertificateRefusedAndCode500Fails)
+{
+    QORTestTransaction t;
+    t.addSSLSession();
+    t.failOn("ssl.requestClientCert", kAdapterFailure);
+    t.failOn("rsp.setCode", QOR_MSG_ID(0x36));
+    Answer a;
+    ASSERT_EQ(a.writer.add(B::qor_rsp_req_client_cert), qor_s_ok);
+    qor_proxy_rsp_code_e code = qor_continue;
+    EXPECT_EQ(a.apply(&t, &code), QOR_MSG_ID(0x36));
+    EXPECT_EQ(code, qor_severe_error);
+    EXPECT_EQ(t.loggedMessages, (std::vector<int>{QOR_MSG_ID(0x294), QOR_MSG_ID(0x293)}));
+}
+
+TEST(WebTransAnswerUnmarshaller, ClientCertificateWithoutSSLSession)
+{
+    QORTestTransaction t;
+    Answer a;
+    ASSERT_EQ(a.writer.add(B::qor_rsp_req_client_cert), qor_s_ok);
+    qor_proxy_rsp_code_e code = qor_continue;
+    EXPECT_EQ(a.apply(&t, &code), qor_s_ok);
+    EXPECT_EQ(code, qor_severe_error);
+    EXPECT_EQ(t.response().code(), 500);
+    EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x294)});
+}
+
+TEST(WebTransAnswerUnmarshaller, CacheVersionAndTraceLevel)
+{
+    QOREpochVersion v = {};
+    for (int i = 0; i < 16; i++)
+        v.m_identifier[i] = static_cast<uint8_t>(i * 7);
+    v.m_counter = 42;
+    QORTestTransaction t;
+    Answer a;
+    ASSERT_EQ(a.writer.addURCVersion(v), qor_s_ok);
+    ASSERT_EQ(a.writer.addInt(B::qor_rsp_set_trace_level, 3), qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    ASSERT_NE(t.getURCVersion(), nullptr);
+    EXPECT_TRUE(*t.getURCVersion() == v);
+    EXPECT_TRUE(t.loggedMessages.empty());
+}
+
+// Header texts reach the adapter byte for byte, whatever they hold: the
+// adapter, not the plug-in, decides what its web server accepts.
+TEST(WebTransAnswerUnmarshaller, HeaderTextsPassUnchanged)
+{
+    QORTestTransaction t;
+    Answer a;
+    const char value[] = "a\r\nInjected: 1";
+    ASSERT_EQ(a.writer.addNameValue(B::qor_rsp_add_header, QORStringRef("X-Odd Name"),
+                                    QORStringRef(value)),
+              qor_s_ok);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
+    ASSERT_EQ(t.response().headers.size(), 1);
+    EXPECT_EQ(t.response().headers[0].name, "X-Odd Name");
+    EXPECT_EQ(t.response().headers[0].value, value);
+}
+
+TEST(WebTransAnswerUnmarshaller, CommandsAppliedInOrderAndCountNotUsed)
+{
+    QORTestTransaction t;
+    // The count says 9 but two commands follow: the chain decides.
+    std::vector<uint32_t> words = answerWords({{1, 2, qor_test_chars("A\0\0\0"), 2,
+                                                qor_test_chars("1\0\0\0")},
+                                               {1, 2, qor_test_chars("A\0\0\0"), 2,
+                                                qor_test_chars("2\0\0\0")}});
+    words[3] = 9;
+    EXPECT_EQ(applyWords(words, &t), qor_s_ok);
+    EXPECT_STREQ(t.request().headers.get("A"), "2");
+    EXPECT_EQ(t.calls().count("req.setHeader"), 2);
+}
+
+TEST(WebTransAnswerUnmarshaller, FactoryAndClassAllocator)
+{
+    QORWebTransAnswerFactory f;
+    EXPECT_EQ(f.getType(), qor_msg_web_trans_answer);
+    ASSERT_EQ(QORWebTransAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
+    for (int round = 0; round < 3; round++) {
+        QORProxyIFMessage* msgs[8] = {};
+        for (QORProxyIFMessage*& m : msgs) {
+            ASSERT_EQ(f.createMsg(&m), qor_s_ok);
+            EXPECT_EQ(m->getType(), qor_msg_web_trans_answer);
+        }
+        QORTestTransaction t;
+        Answer a;
+        ASSERT_EQ(a.writer.addInt(B::qor_rsp_set_response_code, 204), qor_s_ok);
+        EXPECT_EQ(msgs[0]->unmarshal(a.region.reader(), &t), qor_s_ok);
+        EXPECT_EQ(static_cast<QORWebTransAnswerIter*>(msgs[0])->getRspCode(), qor_continue);
+        EXPECT_EQ(msgs[0]->marshal(a.region.alloc), qor_s_not_supported);
+        for (QORProxyIFMessage* m : msgs)
+            m->deleteMe();
+    }
+    QORWebTransAnswerUnmarshaller::releaseAllocatorRef();
+}
+
+TEST(WebTransAnswerIter, ReadsCommandByCommand)
+{
+    Answer a(qor_send_default_rsp_to_client);
+    ASSERT_EQ(a.writer.addString(B::qor_req_set_uri, QORStringRef("/u")), qor_s_ok);
+    ASSERT_EQ(a.writer.add(B::qor_rsp_set_keep_alive), qor_s_ok);
+    QORWebTransAnswerIter it;
+    ASSERT_EQ(it.unmarshal(a.region.reader(), nullptr), qor_s_ok);
+    EXPECT_EQ(it.getRspCode(), qor_send_default_rsp_to_client);
+    EXPECT_EQ(it.getNumCmds(), 2);
+    ASSERT_TRUE(it.next());
+    EXPECT_EQ(it.getCmdID(), B::qor_req_set_uri);
+    QORBuffer raw;
+    it.getRawCmdData(&raw);
+    EXPECT_EQ(raw.getLen(), 8);
+    QORProxyIFMsgString s;
+    ASSERT_EQ(it.getCmdData(&s), qor_s_ok);
+    EXPECT_TRUE(s.get() == QORStringRef("/u"));
+    QORProxyIFMsgInt wrongKind;
+    EXPECT_EQ(it.getCmdData(&wrongKind), qor_s_msg_unmarshal_failed);
+    ASSERT_TRUE(it.next());
+    EXPECT_EQ(it.getCmdID(), B::qor_rsp_set_keep_alive);
+    it.getRawCmdData(&raw);
+    EXPECT_EQ(raw.getLen(), 0);
+    EXPECT_FALSE(it.next());
+    EXPECT_EQ(it.nextStatus(), qor_s_ok);
+    EXPECT_EQ(it.marshal(a.region.alloc), qor_s_not_supported);
+}
