@@ -107,9 +107,10 @@ unsigned qor_allocator_flags(qor_allocator_t handle);
 // Writes the allocator's twelve statistics to standard output, one per line.
 void qor_allocator_dump_stats(qor_allocator_t handle);
 
-// Stops the statistics reporter and forgets every registered allocator (the
-// allocators themselves stay usable). A later allocator with statistics
-// starts the reporter again. For tests and the library's shutdown.
+// Stops the statistics reporter, forgets every registered allocator (the
+// allocators themselves stay usable) and puts the period back to 300
+// seconds. A later allocator with statistics starts the reporter again. For
+// tests and the library's shutdown.
 // REQUIRES: no allocator with statistics is created or deleted meanwhile.
 void qor_allocator_stats_shutdown(void);
 }
