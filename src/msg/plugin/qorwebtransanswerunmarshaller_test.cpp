@@ -22,7 +22,7 @@ const int kMsgUnmarshalFailed = QOR_MSG_ID(0x205);
 
 // An answer written by the server's writer and applied to a transaction.
 struct Answer {
-    explicit Answer(int rspCode = qor_continue, unsigned int bytes = 8192)
+    explicit Answer(qor_proxy_rsp_code_e rspCode = qor_continue, unsigned int bytes = 8192)
         : region(bytes)
         , writer(region.alloc)
     {
@@ -291,7 +291,7 @@ TEST(WebTransAnswerUnmarshaller, WriterRefusesCommandsThePluginRefuses)
     two.add(QORStringRef("b"));
     EXPECT_EQ(a.writer.addStringList(B::qor_req_set_web_log_user, two), qor_s_invalid_argument);
     EXPECT_EQ(a.writer.commandCount(), 0);
-    EXPECT_EQ(a.writer.setRspCode(6), qor_s_invalid_argument);
+    EXPECT_EQ(a.writer.setRspCode(qor_max_proxy_rsp_code), qor_s_invalid_argument);
     EXPECT_EQ(QORWebTransAnswerWriter(a.region.alloc).begin(-1), qor_s_invalid_argument);
 }
 

@@ -17,6 +17,7 @@
 #include "core/system/qorstatus.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "msg/core/qorwebtransanswerbase.h"
+#include "plugin/core/qorproxyrspcode.h"
 
 class QORSharedMemAllocator;
 
@@ -30,7 +31,8 @@ public:
     QORWebTransAnswerWriter(const QORWebTransAnswerWriter&) = delete;
     QORWebTransAnswerWriter& operator=(const QORWebTransAnswerWriter&) = delete;
 
-    // Writes the result code (0 to 5) and a count of 0. Call once, first.
+    // Writes the result code (0 to 5; qor_s_invalid_argument otherwise) and
+    // a count of 0. Call once, first.
     QORStatus begin(int rspCode);
     // Rewrites the result code in place. REQUIRES: begin succeeded.
     QORStatus setRspCode(int rspCode);
