@@ -73,8 +73,14 @@ public:
             if (m_shared.webAnswerType != 0)
                 return unexpected(m_shared.webAnswerType, answer, answerType);
         }
-        if (type == qor_msg_urc_version_question && m_shared.urcAnswerType != 0)
-            return unexpected(m_shared.urcAnswerType, answer, answerType);
+        if (type == qor_msg_urc_version_question) {
+            for (int i = 0; m_shared.holdURC && i < 3000; i++)
+                usleep(10000);
+            if (m_shared.urcErrorStatus != 0)
+                return error(m_shared.urcErrorStatus, answer, answerType);
+            if (m_shared.urcAnswerType != 0)
+                return unexpected(m_shared.urcAnswerType, answer, answerType);
+        }
         return QORWebQuestionHandler::handle(type, question, answer, answerType);
     }
 
@@ -251,6 +257,9 @@ QORTestAuthServer::QORTestAuthServer(const std::string& name, const QORTestAuthS
     m_shared->failConfigStatus = 0;
     m_shared->failConfigType = -1;
     m_shared->urcAnswerType = 0;
+    m_shared->urcErrorStatus = 0;
+    m_shared->holdURC = false;
+    m_shared->resetWorkers = false;
 }
 
 QORTestAuthServer::~QORTestAuthServer()
@@ -322,8 +331,12 @@ void QORTestAuthServer::serve(int readyFd)
         _exit(1);
     close(readyFd);
     // Serve until killed.
-    for (;;)
-        pause();
+    for (;;) {
+        if (m_shared->resetWorkers.exchange(false))
+            for (int i = 0; i < m_workers; i++)
+                pool.resetWorker(i);
+        usleep(2000);
+    }
 }
 
 void QORTestAuthServer::kill()

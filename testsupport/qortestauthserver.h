@@ -87,6 +87,14 @@ struct QORTestAuthShared {
     // Non-zero: cache version questions are answered with this message type
     // and no content.
     std::atomic<int> urcAnswerType;
+    // Non-zero: cache version questions are answered with an error message
+    // carrying this status.
+    std::atomic<unsigned int> urcErrorStatus;
+    // Cache version questions are held (not answered) while set.
+    std::atomic<bool> holdURC;
+    // Set by the parent: the server resets every worker (the plug-in
+    // threads waiting on them are told to send again) and clears it.
+    std::atomic<bool> resetWorkers;
 };
 
 class QORTestAuthServer {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 #include "msg/core/qorconfigquestion.h"
 #include "plugin/core/qoradapter.h"
@@ -217,12 +218,15 @@ TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheReque
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;
     std::thread web([&] { st = request(trans, "www", "/private/a"); });
-    ASSERT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_web_req_question], 1));
+    EXPECT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_web_req_question], 1));
 
     // Killed while it holds the question, then started anew.
     server->kill();
     seen().holdWeb = false;
-    ASSERT_EQ(server->start(), qor_s_ok);
+    QORStatus started = server->start();
+    EXPECT_EQ(started, qor_s_ok);
+    if (started != qor_s_ok)
+        server->stop();  // wakes the request thread
     web.join();
 
     EXPECT_EQ(st, qor_s_ok);
@@ -404,4 +408,28 @@ TEST(QORCoreDeathTest, ATransactionWithoutResponseStopsTheProcess)
     trans.addServer("www");
     trans.m_response = nullptr;
     EXPECT_DEATH(core.handleReq(&trans), "Assertion failed");
+}
+
+TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirst)
+{
+    startAndInitialize();
+    // The next lookup polls; the server resets the worker holding the poll.
+    core->urcClient()->setConfigParams(true, 3600);
+    seen().holdURC = true;
+    QORTestTransaction trans;
+    QORStatus st = qor_s_no_memory;
+    std::thread web([&] { st = request(trans, "www", "/pub/a.gif"); });
+    EXPECT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_urc_version_question], 2));
+    seen().resetWorkers = true;
+    // The held answer is dropped once the reset is made; the worker's thread
+    // then serves the questions of the retry.
+    while (seen().resetWorkers)
+        usleep(1000);
+    seen().holdURC = false;
+    web.join();
+    EXPECT_EQ(st, qor_s_ok);
+    EXPECT_EQ(trans.getResult(), qor_continue_uninteresting);
+    for (int type = 0; type < 4; type++)
+        EXPECT_EQ(seen().configQuestions[type], 2) << type;
+    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 0);
 }

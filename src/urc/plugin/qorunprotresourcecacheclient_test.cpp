@@ -3,14 +3,20 @@
 #include <gtest/gtest.h>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/trace/qorlog.h"
 #include "plugin/core/qoractiongrouplist.h"
 #include "plugin/core/qorpermmap.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
+#include "proxyif/framework/qorproxyifdispatcher.h"
+#include "qoripctesting.h"
+#include "qortestauthserver.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
+#include "urc/plugin/qorurcversionanswerfactory.h"
+#include "urc/plugin/qorurcversionanswerunmarshaller.h"
 
 namespace {
 
@@ -48,7 +54,7 @@ TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
 class QORUnprotResourceCacheClientTest : public ::testing::Test {
 protected:
     QORUnprotResourceCacheClientTest()
-        : client(&vhosts, &log, nullptr)
+        : client(&vhosts, &log, &dispatcher)
     {
     }
 
@@ -132,6 +138,8 @@ protected:
 
     QORTestLog log;
     QORPluginVirtualHostList vhosts;
+    // Initialized only by the tests that fetch.
+    QORProxyIFDispatcher dispatcher;
     QORUnprotResourceCacheClient client;
 
 private:
@@ -258,4 +266,117 @@ TEST_F(QORUnprotResourceCacheClientTest, ARequestFailureNeverLetsTheRequestThrou
     request.callLog().failOn("req.getURI", qor_s_not_supported);
     EXPECT_EQ(client.lookupCache(request, &decision), qor_s_ok);
     EXPECT_EQ(decision, qor_urc_unprotected);
+}
+
+// Fetches from a test authorization server in another process.
+class QORUnprotResourceCacheFetchTest : public QORUnprotResourceCacheClientTest {
+protected:
+    QORUnprotResourceCacheFetchTest()
+        : m_path("urc")
+        , server(m_path.c_str(), script())
+    {
+    }
+
+    static QORTestAuthScript script()
+    {
+        QORTestAuthScript s;
+        s.branches = {{"/web", {{"/web/pub", "*"}}}};
+        return s;
+    }
+
+    void SetUp() override
+    {
+        qor_test_watchdog(60);
+        ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
+        ASSERT_EQ(server.start(), qor_s_ok);
+        ASSERT_EQ(dispatcher.initialize(&log, server.name()), qor_s_ok);
+        ASSERT_EQ(dispatcher.registerProxyMsgFactory(new QORURCVersionAnswerFactory()), qor_s_ok);
+        addHost("www", "/web");
+    }
+
+    void TearDown() override
+    {
+        dispatcher.shutdown();
+        server.stop();
+        QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
+        EXPECT_EQ(m_path.countPoolObjects(), 0);
+        qor_test_watchdog(0);
+    }
+
+    int versionQuestions() { return server.shared().questions[qor_msg_urc_version_question]; }
+
+    QORTestIPCPath m_path;
+    QORTestAuthServer server;
+};
+
+TEST_F(QORUnprotResourceCacheFetchTest, InitializeFetchesAndAnEqualVersionFetchesNothing)
+{
+    ASSERT_EQ(client.initialize(true, 60), qor_s_ok);
+    EXPECT_EQ(versionQuestions(), 1);
+    EXPECT_EQ(server.shared().databasesSent, 1);
+    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
+
+    // The same version restarts the timer without a question.
+    long now = static_cast<long>(time(nullptr));
+    setLastPoll(now - 1000);
+    QOREpochVersion same = server.urcVersion();
+    EXPECT_EQ(client.updateCache(&same), qor_s_ok);
+    EXPECT_EQ(versionQuestions(), 1);
+    EXPECT_GE(client.lastPoll(), now);
+
+    // Another one asks; the server, still at its version, sends no database.
+    QOREpochVersion other = QORTestAuthServer::versionWithCounter(99);
+    EXPECT_EQ(client.updateCache(&other), qor_s_ok);
+    EXPECT_EQ(versionQuestions(), 2);
+    EXPECT_EQ(server.shared().databasesSent, 1);
+}
+
+TEST_F(QORUnprotResourceCacheFetchTest, ALookupPollsOnceTheIntervalHasPassed)
+{
+    ASSERT_EQ(client.initialize(true, 60), qor_s_ok);
+    setLastPoll(static_cast<long>(time(nullptr)) - 61);
+    server.shared().urcCounter = 2;
+    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
+    EXPECT_EQ(versionQuestions(), 2);
+    EXPECT_EQ(server.shared().databasesSent, 2);
+    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
+    EXPECT_EQ(versionQuestions(), 2);
+}
+
+TEST_F(QORUnprotResourceCacheFetchTest, ServerMemoryExhaustionDisablesTheCache)
+{
+    ASSERT_EQ(client.initialize(true, 60), qor_s_ok);
+    server.shared().urcErrorStatus = qor_s_no_memory;
+    setLastPoll(-1);
+    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_ask_server);
+    EXPECT_FALSE(client.isEnabled());
+    EXPECT_EQ(log.count("XLTIC0012E"), 1);
+    EXPECT_EQ(log.count("XLTIC1155E"), 1);
+    // Disabled, it asks nothing more.
+    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_ask_server);
+    EXPECT_EQ(versionQuestions(), 2);
+}
+
+TEST_F(QORUnprotResourceCacheFetchTest, AFailedFirstFetchLeavesTheCacheDisabled)
+{
+    server.shared().urcAnswerType = qor_msg_web_rsp_question;
+    EXPECT_EQ(client.initialize(true, 60), qor_s_pif_no_factory);
+    EXPECT_FALSE(client.isEnabled());
+    EXPECT_EQ(client.pollInterval(), -1);
+}
+
+TEST_F(QORUnprotResourceCacheFetchTest, AWorkerResetDuringAFetchAsksForARetry)
+{
+    ASSERT_EQ(client.initialize(true, 60), qor_s_ok);
+    setLastPoll(-1);
+    server.shared().holdURC = true;
+    QORStatus st = qor_s_ok;
+    QORURCDecision decision = -1;
+    std::thread web([&] { st = lookup("www", "GET", "/pub/a", &decision); });
+    EXPECT_TRUE(QORTestAuthServer::waitFor(server.shared().questions[qor_msg_urc_version_question], 2));
+    server.shared().resetWorkers = true;
+    web.join();
+    server.shared().holdURC = false;
+    EXPECT_EQ(st, qor_s_not_available);
+    EXPECT_EQ(decision, -1);
 }
