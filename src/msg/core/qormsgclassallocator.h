@@ -13,7 +13,7 @@ class QORCachingAllocator;
 class QORMsgClassAllocator {
 public:
     // Initial blocks of the allocator.
-    static const unsigned kInitialBlocks = 5;
+    static constexpr unsigned kInitialBlocks = 5;
 
     // memoryType names the allocator (a 0x35f02fxx message id); objectSize
     // is the size of one object of the class.

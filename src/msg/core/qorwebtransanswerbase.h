@@ -83,16 +83,16 @@ public:
 
     // Entries of the two name tables: result codes 0 to 6 (6, the bound,
     // included) and commands 0 to 39.
-    static const int kNumRspCodeNames = 7;
-    static const int kNumCmdNames = 40;
+    static constexpr int kNumRspCodeNames = 7;
+    static constexpr int kNumCmdNames = 40;
     // Result codes an answer may carry: 0 to 5.
-    static const int kNumRspCodes = 6;
+    static constexpr int kNumRspCodes = 6;
     // Bytes of the first element: the result code and the command count.
-    static const int kFirstElementSize = 8;
+    static constexpr int kFirstElementSize = 8;
     // The length of the cache version carried by qor_rsp_urc_version.
-    static const int kURCVersionSize = 20;
+    static constexpr int kURCVersionSize = 20;
     // The texts carried by qor_req_set_web_log_user.
-    static const int kWebLogUserEntries = 3;
+    static constexpr int kWebLogUserEntries = 3;
 
     // The enumerator's name of a result code ("qor_continue") or a command
     // ("qor_req_add_header"; "unassigned" for 10 to 19). An argument outside

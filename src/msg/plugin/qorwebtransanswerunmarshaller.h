@@ -35,7 +35,7 @@ public:
     // Memory type of the class-wide allocator, "plugin.core.rsp-parser".
     static constexpr unsigned kMemoryType = 0x35f02f96;
     // Response body pieces gathered without allocating.
-    static const int kInlineBodyPieces = 20;
+    static constexpr int kInlineBodyPieces = 20;
 
     // The class-wide caching allocator that unmarshallers come from (see
     // msg/core/qormsgclassallocator.h); create() takes one from it.

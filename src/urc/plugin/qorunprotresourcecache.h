@@ -57,8 +57,8 @@ typedef QORHashTable<QORString, QORURCBranchDB*> QORURCDB;
 class QORUnprotResourceCache {
 public:
     // Bucket counts of the database's tables.
-    static const unsigned kBranchBuckets = 5;
-    static const unsigned kEntryBuckets = 15;
+    static constexpr unsigned kBranchBuckets = 5;
+    static constexpr unsigned kEntryBuckets = 15;
 
     QORUnprotResourceCache();
     // Deletes the database.

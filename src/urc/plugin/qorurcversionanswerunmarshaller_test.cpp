@@ -1,0 +1,275 @@
+#include "urc/plugin/qorurcversionanswerunmarshaller.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "msg/server/qorurcversionanswerwriter.h"
+#include "plugin/core/qoractiongrouplist.h"
+#include "qortestlog.h"
+#include "qortestregion.h"
+#include "urc/plugin/qorurcversionanswerfactory.h"
+
+namespace {
+
+typedef QORUnprotResourceCacheBranchDBEntry Entry;
+typedef std::vector<std::pair<std::string, std::string>> Objects;
+const uint32_t kNone = QORTestRegion::kNoNext;
+const uint32_t s = QORTestRegion::kStart;
+
+QOREpochVersion version(int counter)
+{
+    QOREpochVersion v = {};
+    for (int i = 0; i < 16; i++)
+        v.m_identifier[i] = static_cast<uint8_t>(0x30 + i);
+    v.m_counter = counter;
+    return v;
+}
+
+struct Branch {
+    std::string name;
+    Objects objects;
+};
+
+// Writes an answer of version v and branches with the server's writer.
+void writeAnswer(QORTestRegion& r, const QOREpochVersion& v, const std::vector<Branch>& branches)
+{
+    QORURCVersionAnswerWriter w(r.alloc);
+    ASSERT_EQ(w.begin(v), qor_s_ok);
+    for (const Branch& b : branches) {
+        ASSERT_EQ(w.beginBranch(QORStringRef(b.name.c_str()), static_cast<int>(b.objects.size())),
+                  qor_s_ok);
+        for (const auto& o : b.objects)
+            ASSERT_EQ(w.addEntry(QORStringRef(o.first.c_str()), QORStringRef(o.second.c_str())),
+                      qor_s_ok);
+    }
+    EXPECT_TRUE(w.isComplete());
+}
+
+QORStatus apply(QORTestRegion& r, QORUnprotResourceCache* cache, QORLog* log)
+{
+    QORURCVersionAnswerContext ctx = {cache, log};
+    QORURCVersionAnswerUnmarshaller u;
+    return u.unmarshal(r.reader(), &ctx);
+}
+
+const Entry* lookup(const QORUnprotResourceCache& cache, const char* branch, const char* object)
+{
+    QORString b(branch);
+    QORString o(object);
+    void* handle = nullptr;
+    if (cache.lookupStart(&b, &handle) != qor_s_ok)
+        return nullptr;
+    const Entry* e = nullptr;
+    EXPECT_EQ(cache.lookupDB(handle, &o, &e), qor_s_ok);
+    return e;
+}
+
+int branchSize(const QORUnprotResourceCache& cache, const char* branch)
+{
+    QORString b(branch);
+    return cache.size(&b);
+}
+
+std::string permsText(const Entry* e)
+{
+    QORString text;
+    if (e == nullptr || e->getPerms() == nullptr || !e->getPerms()->toText(&text))
+        return "(none)";
+    return std::string(text.data(), static_cast<size_t>(text.length()));
+}
+
+} // namespace
+
+TEST(URCVersionAnswer, TwoBranchesInstalledWithTheVersion)
+{
+    QORTestRegion r;
+    writeAnswer(r, version(9),
+                {{"/web1", {{"/web1/pub", "*"}, {"/web1/doc", "rx"}}},
+                 {"/web2", {{"/web2/a", "**"}, {"/web2/b", "Tr[Audit]g"}}}});
+    QORUnprotResourceCache cache;
+    QORTestLog log;
+    ASSERT_EQ(apply(r, &cache, &log), qor_s_ok);
+    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(cache.getVersion() == version(9));
+    ASSERT_NE(cache.getDB(), nullptr);
+    EXPECT_EQ(cache.getDB()->entries(), 2u);
+    EXPECT_EQ(cache.getDB()->bucketCount(), QORUnprotResourceCache::kBranchBuckets);
+    EXPECT_EQ(branchSize(cache, "/web1"), 2);
+    EXPECT_EQ(branchSize(cache, "/web2"), 2);
+    EXPECT_EQ(branchSize(cache, "/web3"), -1);
+
+    const Entry* pub = lookup(cache, "/web1", "/web1/pub");
+    ASSERT_NE(pub, nullptr);
+    EXPECT_EQ(pub->getPermType(), Entry::qor_urc_perm_type_all);
+    EXPECT_EQ(pub->getPerms(), nullptr);
+    const Entry* doc = lookup(cache, "/web1", "/web1/doc");
+    ASSERT_NE(doc, nullptr);
+    EXPECT_EQ(doc->getPermType(), Entry::qor_urc_perm_type_some);
+    EXPECT_EQ(permsText(doc), "rx");
+    // Only "*" itself opens an object to everyone.
+    const Entry* stars = lookup(cache, "/web2", "/web2/a");
+    ASSERT_NE(stars, nullptr);
+    EXPECT_EQ(stars->getPermType(), Entry::qor_urc_perm_type_some);
+    EXPECT_EQ(permsText(stars), "**");
+    EXPECT_EQ(permsText(lookup(cache, "/web2", "/web2/b")), "Tr[Audit]g");
+    EXPECT_EQ(lookup(cache, "/web2", "/web2/c"), nullptr);
+    EXPECT_EQ(lookup(cache, "/web1", "/web2/a"), nullptr);
+}
+
+TEST(URCVersionAnswer, VersionAloneLeavesTheCacheAsItIs)
+{
+    QORUnprotResourceCache cache;
+    QORTestRegion first;
+    writeAnswer(first, version(1), {{"/b", {{"/b/x", "*"}}}});
+    ASSERT_EQ(apply(first, &cache, nullptr), qor_s_ok);
+    const QORURCDB* db = cache.getDB();
+
+    QORTestRegion second;
+    writeAnswer(second, version(2), {});
+    EXPECT_EQ(apply(second, &cache, nullptr), qor_s_ok);
+    EXPECT_EQ(cache.getDB(), db);
+    EXPECT_TRUE(cache.getVersion() == version(1));
+}
+
+TEST(URCVersionAnswer, NewDatabaseReplacesTheOld)
+{
+    QORUnprotResourceCache cache;
+    QORTestRegion first;
+    writeAnswer(first, version(1), {{"/b", {{"/b/x", "*"}}}});
+    ASSERT_EQ(apply(first, &cache, nullptr), qor_s_ok);
+    QORTestRegion second;
+    writeAnswer(second, version(2), {{"/c", {}}, {"/b", {{"/b/y", "r"}}}});
+    ASSERT_EQ(apply(second, &cache, nullptr), qor_s_ok);
+    EXPECT_TRUE(cache.getVersion() == version(2));
+    EXPECT_EQ(lookup(cache, "/b", "/b/x"), nullptr);
+    EXPECT_NE(lookup(cache, "/b", "/b/y"), nullptr);
+    // An empty branch is a table of its own, with no objects.
+    EXPECT_EQ(branchSize(cache, "/c"), 0);
+    void* handle = nullptr;
+    QORString c("/c");
+    EXPECT_EQ(cache.lookupStart(&c, &handle), qor_s_ok);
+}
+
+// Damaged answers and bad permission texts: logged, returned, and the
+// cache keeps what it had.
+TEST(URCVersionAnswer, FailuresKeepTheOldCache)
+{
+    const uint32_t v[5] = {0x33323130, 0x37363534, 0x3b3a3938, 0x3f3e3d3c, 9};
+    auto versionElement = [&](uint32_t next) {
+        return std::vector<uint32_t>{24, next, 20, v[0], v[1], v[2], v[3], v[4]};
+    };
+    auto join = [](std::vector<uint32_t> a, const std::vector<uint32_t>& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    struct Row {
+        const char* name;
+        std::vector<uint32_t> words;
+        QORStatus status;
+    } rows[] = {
+        {"no element", {}, qor_s_msg_unmarshal_failed},
+        {"version of 16 bytes", {20, kNone, 16, 1, 2, 3, 4}, qor_s_msg_unmarshal_failed},
+        {"version of 24 bytes", {28, kNone, 24, 1, 2, 3, 4, 5, 6}, qor_s_msg_unmarshal_failed},
+        {"version with a word more", {28, kNone, 20, 1, 2, 3, 4, 5, 6},
+         qor_s_msg_unmarshal_failed},
+        {"branch name without count",
+         join(versionElement(s + 32), {8, kNone, 2, qor_test_chars("b\0\0\0")}),
+         qor_s_msg_unmarshal_failed},
+        {"negative count",
+         join(versionElement(s + 32), {8, s + 48, 2, qor_test_chars("b\0\0\0"), 4, kNone,
+                                       0xffffffff}),
+         qor_s_msg_unmarshal_failed},
+        {"fewer entries than the count",
+         join(versionElement(s + 32),
+              {8, s + 48, 2, qor_test_chars("b\0\0\0"), 4, s + 60, 2, 16, kNone, 2,
+               qor_test_chars("o\0\0\0"), 2, qor_test_chars("*\0\0\0")}),
+         qor_s_msg_unmarshal_failed},
+        {"huge count",
+         join(versionElement(s + 32), {8, s + 48, 2, qor_test_chars("b\0\0\0"), 4, kNone,
+                                       0x7fffffff}),
+         qor_s_msg_unmarshal_failed},
+        {"entry without value",
+         join(versionElement(s + 32), {8, s + 48, 2, qor_test_chars("b\0\0\0"), 4, s + 60, 1,
+                                       8, kNone, 2, qor_test_chars("o\0\0\0")}),
+         qor_s_msg_unmarshal_failed},
+        {"count of 8 bytes",
+         join(versionElement(s + 32), {8, s + 48, 2, qor_test_chars("b\0\0\0"), 8, kNone, 0, 0}),
+         qor_s_msg_unmarshal_failed},
+        {"element past the region", join(versionElement(s + 32), {80, kNone, 2}),
+         qor_s_ipc_no_more_segments},
+        {"unbalanced action group text",
+         join(versionElement(s + 32),
+              {8, s + 48, 2, qor_test_chars("b\0\0\0"), 4, s + 60, 1, 20, kNone, 2,
+               qor_test_chars("o\0\0\0"), 7, qor_test_chars("[a]x"), qor_test_chars("[b\0\0")}),
+         qor_s_invalid_action_set},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QORUnprotResourceCache cache;
+        QORTestRegion good;
+        writeAnswer(good, version(1), {{"/old", {{"/old/x", "*"}}}});
+        ASSERT_EQ(apply(good, &cache, nullptr), qor_s_ok);
+        const QORURCDB* db = cache.getDB();
+
+        QORTestRegion bad;
+        bad.put(row.words);
+        QORTestLog log;
+        EXPECT_EQ(apply(bad, &cache, &log), row.status);
+        EXPECT_EQ(cache.getDB(), db);
+        EXPECT_TRUE(cache.getVersion() == version(1));
+        EXPECT_EQ(log.count("DXQor ERROR"), 1) << (log.lines().empty() ? "" : log.lines()[0]);
+    }
+}
+
+TEST(URCVersionAnswer, ContextIsRequired)
+{
+    QORTestRegion r;
+    writeAnswer(r, version(1), {});
+    QORURCVersionAnswerUnmarshaller u;
+    EXPECT_EQ(u.unmarshal(r.reader(), nullptr), qor_s_invalid_argument);
+    QORTestLog log;
+    QORURCVersionAnswerContext noCache = {nullptr, &log};
+    EXPECT_EQ(u.unmarshal(r.reader(), &noCache), qor_s_invalid_argument);
+    EXPECT_EQ(log.count("DXQor ERROR"), 1);
+    EXPECT_EQ(u.marshal(r.alloc), qor_s_not_supported);
+}
+
+TEST(URCVersionAnswer, FactoryAndClassAllocator)
+{
+    QORURCVersionAnswerFactory f;
+    EXPECT_EQ(f.getType(), qor_msg_urc_version_answer);
+    ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
+    ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
+    QORProxyIFMessage* m = nullptr;
+    ASSERT_EQ(f.createMsg(&m), qor_s_ok);
+    EXPECT_EQ(m->getType(), qor_msg_urc_version_answer);
+    QORTestRegion r;
+    writeAnswer(r, version(4), {{"/b", {{"/b/o", "*"}}}});
+    QORUnprotResourceCache cache;
+    QORURCVersionAnswerContext ctx = {&cache, nullptr};
+    EXPECT_EQ(m->unmarshal(r.reader(), &ctx), qor_s_ok);
+    EXPECT_NE(lookup(cache, "/b", "/b/o"), nullptr);
+    m->deleteMe();
+    QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
+    QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
+    // Without a reference the objects come from the heap.
+    ASSERT_EQ(f.createMsg(&m), qor_s_ok);
+    m->deleteMe();
+}
+
+TEST(UnprotResourceCache, LookupsWithoutDatabase)
+{
+    QORUnprotResourceCache cache;
+    QORString b("/b");
+    void* handle = nullptr;
+    EXPECT_EQ(cache.size(&b), -1);
+    EXPECT_EQ(cache.lookupStart(&b, &handle), qor_s_urc_no_db);
+    EXPECT_EQ(cache.readLock(), qor_s_ok);
+    EXPECT_EQ(cache.unlock(), qor_s_ok);
+    EXPECT_EQ(cache.writeLock(), qor_s_ok);
+    cache.setDB(nullptr);
+    EXPECT_EQ(cache.unlock(), qor_s_ok);
+}
