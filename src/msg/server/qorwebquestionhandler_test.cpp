@@ -1,0 +1,230 @@
+#include "msg/server/qorwebquestionhandler.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "msg/core/qorurcversionquestion.h"
+#include "msg/core/qorwebrspquestion.h"
+#include "msg/plugin/qorwebreqquestionmarshaller.h"
+#include "msg/plugin/qorwebtransanswerfactory.h"
+#include "msg/plugin/qorwebtransanswerunmarshaller.h"
+#include "msg/server/qorurcversionanswerwriter.h"
+#include "msg/server/qorwebreqquestionreader.h"
+#include "msg/server/qorwebtransanswerwriter.h"
+#include "proxyif/framework/qorerrormessage.h"
+#include "proxyif/framework/qorproxyifdispatcher.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
+#include "proxyif/server/qorsrvworkerpool.h"
+#include "qoripctesting.h"
+#include "qortestlog.h"
+#include "qortesttransaction.h"
+#include "urc/plugin/qorurcversionanswerfactory.h"
+#include "urc/plugin/qorurcversionanswerunmarshaller.h"
+
+namespace {
+
+typedef QORWebTransAnswerBase B;
+
+std::string str(const QORStringRef& r)
+{
+    return std::string(r.data(), static_cast<size_t>(r.length()));
+}
+
+// A server that answers a web request by echoing its URI into a response
+// header, a web response by its virtual host ID, and a cache version
+// question with a newer version and one branch. It keeps what it read.
+class EchoServer : public QORWebQuestionHandler {
+public:
+    std::mutex mutex;
+    std::string uri;
+    std::string httpMessage;
+    std::string rspVHostID;
+    QOREpochVersion held = {};
+
+protected:
+    QORStatus answerWebRequest(const QORWebReqQuestionReader& q,
+                               QORWebTransAnswerWriter& answer) override
+    {
+        QORStringRef u;
+        QORBuffer http;
+        QORStatus st = q.getURI(&u);
+        if (st == qor_s_ok)
+            st = q.getHTTPMessage(&http);
+        if (st != qor_s_ok)
+            return st;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            uri = str(u);
+            httpMessage.assign(reinterpret_cast<const char*>(http.getData()),
+                               static_cast<size_t>(http.getLen()));
+        }
+        st = answer.begin(qor_continue);
+        if (st == qor_s_ok)
+            st = answer.addNameValue(B::qor_req_set_header, QORStringRef("X-Seen-URI"), u);
+        if (st == qor_s_ok)
+            st = answer.addNameValue(B::qor_rsp_add_header, QORStringRef("X-Server"),
+                                     QORStringRef("echo"));
+        return st;
+    }
+    QORStatus answerWebResponse(const QORWebRspQuestion& q,
+                                QORWebTransAnswerWriter& answer) override
+    {
+        QORStringRef id;
+        q.getVHostID(&id);
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            rspVHostID = str(id);
+        }
+        QORStatus st = answer.begin(qor_send_rsp_to_client);
+        if (st == qor_s_ok)
+            st = answer.addInt(B::qor_rsp_set_response_code, 418);
+        return st;
+    }
+    QORStatus answerURCVersion(const QOREpochVersion& plugin,
+                               QORURCVersionAnswerWriter& answer) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            held = plugin;
+        }
+        QOREpochVersion current = plugin;
+        current.m_counter++;
+        QORStatus st = answer.begin(current);
+        if (st == qor_s_ok)
+            st = answer.beginBranch(QORStringRef("/web"), 1);
+        if (st == qor_s_ok)
+            st = answer.addEntry(QORStringRef("/web/pub"), QORStringRef("*"));
+        return st;
+    }
+};
+
+// A web request question of bytes that are not one.
+class Garbage : public QORProxyIFMessage {
+public:
+    void deleteMe() override {}
+    QORStatus unmarshal(QORSharedMemIterator&, void*) override { return qor_s_not_supported; }
+    QORStatus marshal(QORSharedMemAllocator& alloc) override
+    {
+        void* data = nullptr;
+        QORStatus st = alloc.allocate(4, &data);
+        if (st == qor_s_ok)
+            memset(data, 0xff, 4);
+        return st;
+    }
+    int getType() const override { return qor_msg_web_req_question; }
+};
+
+class WebQuestionHandlerTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qor_test_watchdog(60);
+        ASSERT_EQ(m_server.start(m_path.c_str(), 2, 16 * 1024, &m_handler), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORWebTransAnswerFactory()), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORURCVersionAnswerFactory()),
+                  qor_s_ok);
+    }
+    void TearDown() override
+    {
+        m_dispatcher.shutdown();
+        m_server.shutdown();
+        EXPECT_EQ(m_path.countPoolObjects(), 0);
+        qor_test_watchdog(0);
+    }
+
+    QORTestIPCPath m_path{"webq"};
+    QORTestLog m_log;
+    EchoServer m_handler;
+    QORSrvWorkerPool m_server;
+    QORProxyIFDispatcher m_dispatcher;
+};
+
+} // namespace
+
+TEST_F(WebQuestionHandlerTest, WebRequestAnsweredAndApplied)
+{
+    QORTestTransaction t;
+    t.request().uri = "/shop/cart";
+    t.request().httpBuffer = "GET /shop/cart HTTP/1.1\r\nHost: a\r\n\r\n";
+    t.addServer("vh", "a", 80);
+    QORWebReqQuestionMarshaller q(&t);
+    QORProxyIFMessage* answer = nullptr;
+    bool retry = true;
+    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
+    EXPECT_FALSE(retry);
+    ASSERT_NE(answer, nullptr);
+    ASSERT_EQ(answer->getType(), qor_msg_web_trans_answer);
+    EXPECT_EQ(static_cast<QORWebTransAnswerIter*>(answer)->getRspCode(), qor_continue);
+    answer->deleteMe();
+    {
+        std::lock_guard<std::mutex> lock(m_handler.mutex);
+        EXPECT_EQ(m_handler.uri, "/shop/cart");
+        EXPECT_EQ(m_handler.httpMessage, t.request().httpBuffer);
+    }
+    EXPECT_STREQ(t.request().headers.get("X-Seen-URI"), "/shop/cart");
+    EXPECT_STREQ(t.response().headers.get("X-Server"), "echo");
+    EXPECT_EQ(t.request().headerFinalized, 1);
+}
+
+TEST_F(WebQuestionHandlerTest, WebResponseAnswered)
+{
+    QORTestTransaction t;
+    QORWebRspQuestion q;
+    q.setHTTPBuffer(QORBuffer("HTTP/1.1 200 OK\r\n\r\n", -1));
+    q.setVHostID(QORStringRef("vh-rsp"));
+    q.setSessionID(QORStringRef("sess"));
+    q.setIsSecure(0);
+    QORProxyIFMessage* answer = nullptr;
+    bool retry = true;
+    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(static_cast<QORWebTransAnswerIter*>(answer)->getRspCode(), qor_send_rsp_to_client);
+    answer->deleteMe();
+    EXPECT_EQ(t.response().code(), 418);
+    std::lock_guard<std::mutex> lock(m_handler.mutex);
+    EXPECT_EQ(m_handler.rspVHostID, "vh-rsp");
+}
+
+TEST_F(WebQuestionHandlerTest, CacheVersionExchange)
+{
+    QOREpochVersion v = {};
+    v.m_identifier[3] = 0x5a;
+    v.m_counter = 10;
+    QORURCVersionQuestion q;
+    q.setVersion(&v);
+    QORUnprotResourceCache cache;
+    QORURCVersionAnswerContext ctx = {&cache, &m_log};
+    QORProxyIFMessage* answer = nullptr;
+    bool retry = true;
+    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &ctx, &retry), qor_s_ok);
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->getType(), qor_msg_urc_version_answer);
+    answer->deleteMe();
+    {
+        std::lock_guard<std::mutex> lock(m_handler.mutex);
+        EXPECT_TRUE(m_handler.held == v);
+    }
+    EXPECT_EQ(cache.getVersion().m_counter, 11);
+    QORString branch("/web");
+    EXPECT_EQ(cache.size(&branch), 1);
+}
+
+// A question the server cannot read comes back as an error message with
+// the reader's status.
+TEST_F(WebQuestionHandlerTest, UnreadableQuestionGivesAnErrorAnswer)
+{
+    QORTestTransaction t;
+    Garbage q;
+    QORProxyIFMessage* answer = nullptr;
+    bool retry = true;
+    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
+    ASSERT_NE(answer, nullptr);
+    ASSERT_EQ(answer->getType(), qor_msg_error);
+    EXPECT_EQ(static_cast<QORErrorMessage*>(answer)->getStatus(), qor_s_msg_unmarshal_failed);
+    answer->deleteMe();
+    EXPECT_EQ(t.calls().size(), 0);
+}
