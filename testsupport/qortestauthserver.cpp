@@ -29,6 +29,13 @@
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sys/sem.h>
+// Links the race detector's view of semaphores (qortsansem.cpp) into every
+// program that runs a test server.
+extern "C" int (*const qor_test_ordered_semop)(int, struct sembuf*, size_t) = &semop;
+#endif
+
 namespace {
 
 typedef QORWebTransAnswerBase Answer;

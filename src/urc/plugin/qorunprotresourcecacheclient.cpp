@@ -264,9 +264,11 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
     }
 
     // The database may be replaced at any moment, so even its size is read
-    // under the cache's lock.
+    // under the cache's lock. Looking a string up caches its hash in it: the
+    // host, shared by all request threads, is only read, through a copy.
+    QORString branch(host->getBranch());
     m_cache.readLock();
-    int size = m_cache.size(&host->getBranch());
+    int size = m_cache.size(&branch);
     m_cache.unlock();
     if (size <= 0) {
         m_vhostList->unlock();
@@ -314,7 +316,8 @@ QORStatus QORUnprotResourceCacheClient::doCacheLookup(QORString& name,
     *decision = qor_urc_ask_server;
     m_cache.readLock();
     void* handle = nullptr;
-    QORStatus st = m_cache.lookupStart(&host.getBranch(), &handle);
+    QORString branch(host.getBranch());  // not hashed in place, see lookupCache
+    QORStatus st = m_cache.lookupStart(&branch, &handle);
     if (st != qor_s_ok) {
         m_cache.unlock();
         return st;
