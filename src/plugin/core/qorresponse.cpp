@@ -65,8 +65,10 @@ QORStatus QORResponse::getContentType(QORNCPStringRef*)
 
 QORStatus QORResponse::setKeepAlive()
 {
-    static const QORStringRef kKeepAlive("Keep-Alive", 10);
-    QORStatus st = setHeader(qor_hdr_connection, kKeepAlive);
+    // A view per call: views cache a terminated copy and their length, so
+    // one shared between request threads would be written by them.
+    const QORStringRef keepAlive("Keep-Alive");
+    QORStatus st = setHeader(qor_hdr_connection, keepAlive);
     if (st == qor_s_ok)
         m_keepAlive = true;
     return st;
