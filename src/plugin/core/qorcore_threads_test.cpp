@@ -18,7 +18,7 @@
 namespace {
 
 const int kThreads = 16;
-const int kRequestsPerThread = 400;
+const int kRequestsPerThread = 1000;
 
 QORTestAuthScript threadScript()
 {
