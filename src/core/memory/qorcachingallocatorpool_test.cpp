@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 #include <gtest/gtest.h>
+#include "qortestthreads.h"
 #include "core/memory/qorblockallocator.h"
 #include "core/memory/qormemtypeflags.h"
 #include "core/svc/qorsvc.h"
@@ -23,21 +24,6 @@
 namespace {
 
 const int kMemoryType = 0x35f02f96;
-
-// Threads of this process, from /proc.
-int threadCount()
-{
-    FILE* f = fopen("/proc/self/status", "r");
-    if (f == nullptr)
-        return -1;
-    char line[256];
-    int count = -1;
-    while (fgets(line, sizeof line, f) != nullptr)
-        if (strncmp(line, "Threads:", 8) == 0)
-            count = atoi(line + 8);
-    fclose(f);
-    return count;
-}
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -209,7 +195,7 @@ TEST(QORCachingAllocatorPoolTest, MostRecentlyReturnedIsHandedOutFirst)
 
 TEST(QORCachingAllocatorPoolTest, WithoutTimeoutIdleAllocatorsStay)
 {
-    int before = threadCount();
+    int before = qor_test_settled_thread_count();
     QORCachingAllocatorPool pool;
     ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 1, 1, 16, 0));
     std::vector<QORCachingAllocator*> taken;
@@ -218,7 +204,7 @@ TEST(QORCachingAllocatorPoolTest, WithoutTimeoutIdleAllocatorsStay)
     for (QORCachingAllocator* a : taken)
         pool.returnAllocator(a);
     // No cleaner: only the clock's thread was added.
-    EXPECT_EQ(before + 1, threadCount());
+    EXPECT_TRUE(qor_test_threads_reach(before + 1, 5));
     sleep(2);
     EXPECT_EQ(5u, pool.idle());
 }
@@ -330,7 +316,7 @@ TEST(QORCachingAllocatorPoolTest, DestroyedWithCleanerAndReporterRunning)
 {
     Deadline deadline(120);
     StatsScope stats;
-    int before = threadCount();
+    int before = qor_test_settled_thread_count();
     Random random{42};
     for (int round = 0; round < 6; round++) {
         auto start = std::chrono::steady_clock::now();
@@ -352,7 +338,7 @@ TEST(QORCachingAllocatorPoolTest, DestroyedWithCleanerAndReporterRunning)
         EXPECT_LT(secondsSince(start), 3.0);
     }
     // The reporter is the only thread left; shutting it down joins it.
-    EXPECT_EQ(before + 1, threadCount());
+    EXPECT_TRUE(qor_test_threads_reach(before + 1, 5));
     qor_allocator_stats_shutdown();
-    EXPECT_EQ(before, threadCount());
+    EXPECT_TRUE(qor_test_threads_reach(before, 5));
 }
