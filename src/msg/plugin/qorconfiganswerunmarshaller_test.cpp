@@ -89,6 +89,22 @@ public:
         ASSERT_EQ(m_alloc.allocate(length, &data), qor_s_ok);
         memcpy(data, bytes, length);
     }
+    // A host "bad" as far as its map size and the item after it; a size
+    // below 0 writes an empty element in place of the flags instead.
+    void badHost(int mapSize, const QORProxyIFMsgData* next = nullptr)
+    {
+        QORProxyIFMsgString id;
+        id.set(QORStringRef("bad"));
+        QORProxyIFMsgInt flags(0x0c), size(mapSize);
+        element({&id});
+        element({&id});
+        if (mapSize < 0)
+            return rawElement("", 0);
+        element({&flags});
+        element({&size});
+        if (next != nullptr)
+            element({next});
+    }
     void fileHost(const char* id)
     {
         QORPluginVirtualHost* h = qor_new<QORPluginVirtualHost>(nullptr);
@@ -356,27 +372,24 @@ TEST_F(ConfigAnswerTest, MalformedAnswers)
         {"host missing at the end of the chain", qor_s_no_memory, kOneHost,
          [](ConfigAnswerTest*) {}},
         {"map size 0", qor_s_msg_unmarshal_failed, kOneHost,
-         [](ConfigAnswerTest* t) {
-             QORProxyIFMsgString s;
-             s.set(QORStringRef("bad"));
-             QORProxyIFMsgInt flags(0x0c), size(0);
-             t->element({&s});
-             t->element({&s});
-             t->element({&flags});
-             t->element({&size});
-         }},
+         [](ConfigAnswerTest* t) { t->badHost(0); }},
         {"first pair not the default", qor_s_msg_unmarshal_failed, kOneHost,
          [](ConfigAnswerTest* t) {
-             QORProxyIFMsgString s;
-             s.set(QORStringRef("bad"));
-             QORProxyIFMsgInt flags(0x0c), size(1);
              QORProxyIFMsgNameValue pair;
              pair.set(QORStringRef("GET"), QORStringRef("r"));
-             t->element({&s});
-             t->element({&s});
-             t->element({&flags});
-             t->element({&size});
-             t->element({&pair});
+             t->badHost(1, &pair);
+         }},
+        {"map shorter than its size", qor_s_no_memory, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgNameValue pair;
+             pair.set(QORStringRef("<default>"), QORStringRef("r"));
+             t->badHost(3, &pair);
+         }},
+        {"name/value without its value", qor_s_msg_unmarshal_failed, kOneHost,
+         [](ConfigAnswerTest* t) {
+             QORProxyIFMsgString name;
+             name.set(QORStringRef("<default>"));
+             t->badHost(1, &name);
          }},
         {"bad action group text", qor_s_invalid_action_set, kOneHost,
          [](ConfigAnswerTest* t) {
@@ -385,45 +398,13 @@ TEST_F(ConfigAnswerTest, MalformedAnswers)
                                             QORStringRef("r"), &get, 1),
                        qor_s_ok);
          }},
-        {"map shorter than its size", qor_s_no_memory, kOneHost,
-         [](ConfigAnswerTest* t) {
-             QORProxyIFMsgString s;
-             s.set(QORStringRef("bad"));
-             QORProxyIFMsgInt flags(0x0c), size(3);
-             QORProxyIFMsgNameValue pair;
-             pair.set(QORStringRef("<default>"), QORStringRef("r"));
-             t->element({&s});
-             t->element({&s});
-             t->element({&flags});
-             t->element({&size});
-             t->element({&pair});
-         }},
         {"string count past its element", qor_s_msg_unmarshal_failed, kOneHost,
          [](ConfigAnswerTest* t) {
              uint32_t w[] = {1000, 0};
              t->rawElement(w, sizeof w);
          }},
         {"flags element empty", qor_s_msg_unmarshal_failed, kOneHost,
-         [](ConfigAnswerTest* t) {
-             QORProxyIFMsgString s;
-             s.set(QORStringRef("bad"));
-             t->element({&s});
-             t->element({&s});
-             t->rawElement("", 0);
-         }},
-        {"name/value without its value", qor_s_msg_unmarshal_failed, kOneHost,
-         [](ConfigAnswerTest* t) {
-             QORProxyIFMsgString s;
-             s.set(QORStringRef("bad"));
-             QORProxyIFMsgInt flags(0x0c), size(1);
-             QORProxyIFMsgString name;
-             name.set(QORStringRef("<default>"));
-             t->element({&s});
-             t->element({&s});
-             t->element({&flags});
-             t->element({&size});
-             t->element({&name});
-         }},
+         [](ConfigAnswerTest* t) { t->badHost(-1); }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
