@@ -278,7 +278,9 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; i++)
         threads.emplace_back(worker, i);
-    sleep(4);
+    // Entries are stamped with the list's clock, which moves every 5 s: the
+    // first expiries come 5 to 6 s after initialize, while the threads run.
+    sleep(7);
     stop = true;
     for (std::thread& t : threads)
         t.join();
