@@ -1,44 +1,42 @@
-// Tests of the allocator pool: pre-made allocators, reuse of emptied
-// allocators, the minimum kept against the cleaner, many threads sharing a
-// pool while its cleaner expires idle allocators, and shutdown while the
-// cleaner and the statistics reporter run.
+// Tests of the allocator pool: pre-made and counter-named allocators, reuse
+// of emptied allocators newest first, eight threads sharing a pool while its
+// cleaner expires idle allocators down to the minimum, and shutdown while
+// the cleaner and the statistics reporter run. The ASan build checks these
+// for leaks and use after free.
 #include "core/memory/qorcachingallocatorpool.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 #include <gtest/gtest.h>
 #include "qortestthreads.h"
-#include "core/memory/qorblockallocator.h"
 #include "core/memory/qormemtypeflags.h"
 #include "core/svc/qorsvc.h"
 #include "core/svc/qorsvcroute.h"
 
 namespace {
 
-const int kMemoryType = 0x35f02f96;
+const int kMemoryType = 0x35f02f96;   // plugin.core.rsp-parser
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A small deterministic generator, one per thread.
 struct Random {
     uint32_t state;
-    uint32_t next()
+    unsigned between(unsigned low, unsigned high)
     {
         state = state * 1103515245u + 12345u;
-        return state >> 8;
+        return low + (state >> 8) % (high - low + 1);
     }
-    unsigned between(unsigned low, unsigned high) { return low + next() % (high - low + 1); }
 };
 
 // Ends a test that hangs instead of hanging the run.
@@ -52,9 +50,8 @@ unsigned statsFlags(unsigned)
     return QOR_ALLOC_STATS;
 }
 
-// Gives every allocator statistics, reported each second into a file (or
-// nowhere); restores the provider, the reporter and the routes however the
-// test ends.
+// Gives every new allocator statistics, reported each second into a file
+// (or nowhere); restores provider, reporter and routes however a test ends.
 struct StatsScope {
     explicit StatsScope(const std::string& file = "")
     {
@@ -78,76 +75,92 @@ struct StatsScope {
     char* m_routes = nullptr;
 };
 
-std::string readFile(const std::string& path)
+// One user's request: allocations of random sizes, every fifth grown,
+// written with mark and checked. False when memory failed or was
+// overwritten by someone else.
+bool useAllocator(QORCachingAllocator* a, Random& random, unsigned char mark)
 {
-    std::string text;
-    FILE* f = fopen(path.c_str(), "r");
-    if (f == nullptr)
-        return text;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, f)) > 0)
-        text.append(buffer, n);
-    fclose(f);
-    return text;
+    std::vector<std::pair<unsigned char*, unsigned>> blocks;
+    for (int n = random.between(8, 48); n > 0; n--) {
+        unsigned size = random.between(16, 2000);
+        auto* p = static_cast<unsigned char*>(QORAllocator::allocate(a, size));
+        if (p == nullptr)
+            return false;
+        memset(p, mark, size);
+        blocks.emplace_back(p, size);
+    }
+    for (size_t i = 0; i < blocks.size(); i += 5) {
+        unsigned old = blocks[i].second;
+        auto* p = static_cast<unsigned char*>(
+            QORAllocator::reallocate(a, blocks[i].first, old, old * 2));
+        if (p == nullptr)
+            return false;
+        memset(p + old, mark, old);
+        blocks[i] = {p, old * 2};
+    }
+    for (auto& b : blocks)
+        for (unsigned i = 0; i < b.second; i++)
+            if (b.first[i] != mark)
+                return false;
+    return true;
 }
 
 } // namespace
 
-TEST(QORCachingAllocatorPoolTest, InitializeMakesTheMinimumIdle)
+TEST(QORCachingAllocatorPoolTest, MinimumIsMadeAtOnceAndReusedNewestFirst)
 {
     QORCachingAllocatorPool pool;
     ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 3, 4, 64, 0));
     EXPECT_EQ(3u, pool.idle());
-    // The three are distinct; a fourth request makes a new one.
-    std::set<QORCachingAllocator*> seen;
     QORCachingAllocator* a[4];
-    for (int i = 0; i < 4; i++) {
-        a[i] = pool.getAllocator();
-        ASSERT_NE(nullptr, a[i]);
-        ASSERT_NE(nullptr, a[i]->handle());
-        seen.insert(a[i]);
+    std::set<QORCachingAllocator*> seen;
+    for (QORCachingAllocator*& x : a) {
+        x = pool.getAllocator();   // the fourth is new
+        ASSERT_NE(nullptr, x);
+        ASSERT_NE(nullptr, x->handle());
+        seen.insert(x);
     }
     EXPECT_EQ(4u, seen.size());
     EXPECT_EQ(0u, pool.idle());
     for (QORCachingAllocator* x : a)
         pool.returnAllocator(x);
-    EXPECT_EQ(4u, pool.idle());
-    // initialize(n) only tops up to n.
+    EXPECT_EQ(a[3], pool.getAllocator());
+    EXPECT_EQ(a[2], pool.getAllocator());
+    pool.returnAllocator(a[2]);
+    pool.returnAllocator(a[3]);
+    // initialize(n) tops up to n idle allocators.
     EXPECT_EQ(qor_s_ok, pool.initialize(2u));
     EXPECT_EQ(4u, pool.idle());
     EXPECT_EQ(qor_s_ok, pool.initialize(6u));
     EXPECT_EQ(6u, pool.idle());
-    EXPECT_EQ(qor_s_ok, pool.initialize(0u));
 }
 
-// The allocators are named by a counter; the names show in their statistics.
+// The names, "1", "2" and "3", show in the allocators' statistics lines.
 TEST(QORCachingAllocatorPoolTest, AllocatorsAreNamedByACounter)
 {
     Deadline deadline(60);
     const char* base = getenv("DXQOR_TEST_TMPDIR");
-    std::string dir = base && *base ? base : "/tmp";
-    mkdir(dir.c_str(), 0700);
-    std::string file = dir + "/poolstats" + std::to_string(getpid()) + ".log";
-    unlink(file.c_str());
+    std::string file = std::string(base && *base ? base : "/tmp") + "/poolstats" +
+                       std::to_string(getpid()) + ".log";
+    std::string text;
     {
         StatsScope stats(file);
         QORCachingAllocatorPool pool;
         ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 3, 1, 16, 0));
-        std::string text;
         auto start = std::chrono::steady_clock::now();
-        while (secondsSince(start) < 10 &&
-               (text = readFile(file)).find(".3: bytes outstanding") == std::string::npos) {
+        while (secondsSince(start) < 10 && text.find(".3: bytes outstanding") == std::string::npos) {
             usleep(50000);
             dx_svc_flush();
+            std::stringstream s;
+            s << std::ifstream(file).rdbuf();
+            text = s.str();
         }
-        for (const char* name : {"rsp-parser.1: min block size:",
-                                 "rsp-parser.2: min block size:",
-                                 "rsp-parser.3: bytes outstanding:"})
-            EXPECT_NE(std::string::npos, text.find(name)) << name;
-        EXPECT_EQ(std::string::npos, text.find("rsp-parser.4:"));
     }
     unlink(file.c_str());
+    for (const char* name : {"rsp-parser.1: min block size:", "rsp-parser.2: min block size:",
+                             "rsp-parser.3: bytes outstanding:"})
+        EXPECT_NE(std::string::npos, text.find(name)) << name;
+    EXPECT_EQ(std::string::npos, text.find("rsp-parser.4:"));
 }
 
 TEST(QORCachingAllocatorPoolTest, ReturnedAllocatorComesBackEmptied)
@@ -155,42 +168,18 @@ TEST(QORCachingAllocatorPoolTest, ReturnedAllocatorComesBackEmptied)
     QORCachingAllocatorPool pool;
     ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 1, 2, 32, 0));
     QORCachingAllocator* a = pool.getAllocator();
-    ASSERT_NE(nullptr, a);
-    // More blocks than it started with, some larger than its block size.
-    std::set<void*> first;
-    for (unsigned i = 0; i < 40; i++) {
-        void* p = QORAllocator::allocate(a, 16 + i * 7);
-        ASSERT_NE(nullptr, p);
-        memset(p, 0x5a, 16 + i * 7);
-        first.insert(p);
-    }
-    pool.returnAllocator(a);
-    QORCachingAllocator* b = pool.getAllocator();
-    EXPECT_EQ(a, b);
-    // Everything is free again: the same requests are served from the same
-    // blocks, without new ones.
-    std::set<void*> second;
+    // More blocks than it started with, most larger than its block size.
+    std::set<void*> first, second;
     for (unsigned i = 0; i < 40; i++)
-        second.insert(QORAllocator::allocate(b, 16 + i * 7));
+        first.insert(QORAllocator::allocate(a, 16 + i * 7));
+    pool.returnAllocator(a);
+    ASSERT_EQ(a, pool.getAllocator());
+    // Everything is free again: the same requests take the same blocks.
+    for (unsigned i = 0; i < 40; i++)
+        second.insert(QORAllocator::allocate(a, 16 + i * 7));
+    EXPECT_EQ(40u, first.size());
     EXPECT_EQ(first, second);
-    pool.returnAllocator(b);
-    EXPECT_EQ(1u, pool.idle());
-}
-
-TEST(QORCachingAllocatorPoolTest, MostRecentlyReturnedIsHandedOutFirst)
-{
-    QORCachingAllocatorPool pool;
-    ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 0, 1, 16, 0));
-    EXPECT_EQ(0u, pool.idle());
-    QORCachingAllocator* a = pool.getAllocator();
-    QORCachingAllocator* b = pool.getAllocator();
-    ASSERT_TRUE(a && b && a != b);
     pool.returnAllocator(a);
-    pool.returnAllocator(b);
-    EXPECT_EQ(b, pool.getAllocator());
-    EXPECT_EQ(a, pool.getAllocator());
-    pool.returnAllocator(a);
-    pool.returnAllocator(b);
 }
 
 TEST(QORCachingAllocatorPoolTest, WithoutTimeoutIdleAllocatorsStay)
@@ -203,17 +192,15 @@ TEST(QORCachingAllocatorPoolTest, WithoutTimeoutIdleAllocatorsStay)
         taken.push_back(pool.getAllocator());
     for (QORCachingAllocator* a : taken)
         pool.returnAllocator(a);
-    // No cleaner: only the clock's thread was added.
-    EXPECT_TRUE(qor_test_threads_reach(before + 1, 5));
+    EXPECT_TRUE(qor_test_threads_reach(before + 1, 5));   // the clock, no cleaner
     sleep(2);
     EXPECT_EQ(5u, pool.idle());
 }
 
-// Eight threads take allocators, allocate, write and check, reallocate and
-// give them back, sometimes holding two at once or pausing, while the
-// cleaner (timeout 1 s) deletes allocators that went idle. Afterwards the
-// idle allocators fall back to the minimum and never below it. The ASan
-// build checks for leaks and for use after free.
+// Eight threads take allocators (a fifth of the time two at once), use them
+// and give them back, pausing now and then, while the cleaner (timeout 1 s)
+// deletes allocators that went idle. Then, quiet, the idle allocators fall
+// back to the minimum and never below it.
 TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
 {
     Deadline deadline(120);
@@ -223,58 +210,25 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     std::atomic<bool> stop{false};
     std::atomic<long> requests{0};
     std::atomic<int> failures{0};
-
     auto worker = [&](int id) {
         Random random{uint32_t(id * 7919 + 1)};
-        while (!stop.load()) {
-            int held = random.between(1, 100) <= 20 ? 2 : 1;
-            QORCachingAllocator* a[2] = {nullptr, nullptr};
-            for (int h = 0; h < held; h++) {
-                a[h] = pool.getAllocator();
-                if (a[h] == nullptr)
+        while (!stop) {
+            QORCachingAllocator* a[2] = {pool.getAllocator(), nullptr};
+            if (random.between(1, 5) == 1)
+                a[1] = pool.getAllocator();
+            for (int h = 0; h < 2; h++)
+                if (a[h] != nullptr && !useAllocator(a[h], random, (unsigned char)(id * 2 + h + 1)))
                     failures++;
-            }
-            for (int h = 0; h < held && a[h] != nullptr; h++) {
-                unsigned char mark = (unsigned char)(id * 16 + h + 1);
-                std::vector<std::pair<unsigned char*, unsigned>> blocks;
-                for (int n = random.between(8, 48); n > 0; n--) {
-                    unsigned size = random.between(16, 2000);
-                    auto* p = static_cast<unsigned char*>(QORAllocator::allocate(a[h], size));
-                    if (p == nullptr) {
-                        failures++;
-                        break;
-                    }
-                    memset(p, mark, size);
-                    blocks.emplace_back(p, size);
-                }
-                for (size_t i = 0; i < blocks.size(); i += 5) {
-                    unsigned size = blocks[i].second * 2;
-                    auto* p = static_cast<unsigned char*>(QORAllocator::reallocate(
-                        a[h], blocks[i].first, blocks[i].second, size));
-                    if (p == nullptr) {
-                        failures++;
-                        blocks[i].second = 0;
-                        continue;
-                    }
-                    memset(p + blocks[i].second, mark, size - blocks[i].second);
-                    blocks[i] = {p, size};
-                }
-                for (auto& b : blocks)
-                    for (unsigned i = 0; i < b.second; i++)
-                        if (b.first[i] != mark) {
-                            failures++;
-                            break;
-                        }
-            }
-            for (int h = held - 1; h >= 0; h--)
-                if (a[h] != nullptr)
-                    pool.returnAllocator(a[h]);
+            if (a[0] == nullptr)
+                failures++;
+            for (QORCachingAllocator* x : a)
+                if (x != nullptr)
+                    pool.returnAllocator(x);
             requests++;
             if (random.between(1, 100) <= 3)
                 usleep(random.between(1000, 20000));
         }
     };
-
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; i++)
         threads.emplace_back(worker, i);
@@ -287,33 +241,24 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     EXPECT_EQ(0, failures.load());
     EXPECT_GT(requests.load(), 100);
 
-    // Quiet now: every allocator is idle, and the cleaner takes the pool
-    // back to the minimum without ever going below it.
     unsigned lowest = pool.idle();
-    EXPECT_GE(lowest, kMinimum);
     auto start = std::chrono::steady_clock::now();
-    for (unsigned n; secondsSince(start) < 20 && (n = pool.idle()) > kMinimum;) {
-        lowest = std::min(lowest, n);
+    while (secondsSince(start) < 20 && pool.idle() > kMinimum)
         usleep(20000);
-    }
-    EXPECT_EQ(kMinimum, pool.idle());
-    for (int i = 0; i < 100; i++) {   // two more cleaner rounds
+    // Two more cleaner rounds, watched.
+    for (int i = 0; i < 100; i++, usleep(20000))
         lowest = std::min(lowest, pool.idle());
-        usleep(20000);
-    }
     EXPECT_EQ(kMinimum, lowest);
     EXPECT_EQ(kMinimum, pool.idle());
-
-    // The kept allocators still work.
     QORCachingAllocator* a = pool.getAllocator();
-    ASSERT_NE(nullptr, a);
-    EXPECT_NE(nullptr, QORAllocator::allocate(a, 100));
+    Random random{7};
+    EXPECT_TRUE(useAllocator(a, random, 0x77));
     pool.returnAllocator(a);
 }
 
-// Pools destroyed at random points of their cleaner's cycle, some while it
-// is deleting, and with the statistics reporter running for their
-// allocators, stop their threads and free everything.
+// Pools destroyed at random points of their cleaner's and clock's sleeps,
+// with the statistics reporter running for their allocators, stop their
+// threads at once and free everything.
 TEST(QORCachingAllocatorPoolTest, DestroyedWithCleanerAndReporterRunning)
 {
     Deadline deadline(120);
@@ -328,15 +273,12 @@ TEST(QORCachingAllocatorPoolTest, DestroyedWithCleanerAndReporterRunning)
             std::vector<QORCachingAllocator*> taken;
             for (int i = 0; i < 6; i++) {
                 taken.push_back(pool.getAllocator());
-                ASSERT_NE(nullptr, taken.back());
                 ASSERT_NE(nullptr, QORAllocator::allocate(taken.back(), 300));
             }
             for (QORCachingAllocator* a : taken)
                 pool.returnAllocator(a);
             usleep(random.between(0, 1500) * 1000);
         }
-        // Cancelling a sleeping cleaner and clock takes no time; one that is
-        // deleting finishes first.
         EXPECT_LT(secondsSince(start), 3.0);
     }
     // The reporter is the only thread left; shutting it down joins it.
