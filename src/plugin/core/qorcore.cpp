@@ -1,17 +1,17 @@
 // qorcore.cpp: start-up, the request and response flows with their retries,
 // and the configuration fetched from the authorization server.
 #include "plugin/core/qorcore.h"
-#include <cstdlib>
-#include "core/msg/qormsg.h"
+#include <new>
 #include "core/svc/qorsvc.h"
 #include "core/system/qorassert.h"
-#include "core/trace/qorlog.h"
+#include "core/trace/qorlogstatus.h"
 #include "core/trace/qortraceregistry.h"
 #include "msg/core/qorconfigquestion.h"
 #include "msg/core/qorwebrspquestion.h"
 #include "msg/plugin/qorconfiganswercontext.h"
 #include "msg/plugin/qorconfiganswerfactory.h"
 #include "msg/plugin/qorconfiganswerunmarshaller.h"
+#include "msg/plugin/qortranslog.h"
 #include "msg/plugin/qorwebreqquestionmarshaller.h"
 #include "msg/plugin/qorwebtransanswerfactory.h"
 #include "msg/plugin/qorwebtransansweriter.h"
@@ -37,16 +37,6 @@ enum : QORStatus {
 const QORStatus kMsgUnknownAnswerType = QOR_MSG_ID(0x282);   // XLTIC0642E
 const QORStatus kMsgErrorFromServer = QOR_MSG_ID(0x281);     // XLTIC0641E
 const QORStatus kMsgDispatchFailed = QOR_MSG_ID(0x29b);      // XLTIC0667E
-
-// Text of a status for "error: %s (error code: %#x)" lines.
-struct StatusText {
-    explicit StatusText(QORStatus status)
-    {
-        int st = 0;
-        dx_error_inq_text(status, text, &st);
-    }
-    dx_error_string_t text;
-};
 
 } // namespace
 
@@ -94,14 +84,21 @@ void QORCore::emptyPostURIs()
     m_postURIs.unlock();
 }
 
-// Every failed start leaves the core as it was before initialize: detached,
-// without cache client, without log, so that initialize may run again.
-QORStatus QORCore::failInitialize(QORStatus status)
+// A failed start leaves the core as it was before initialize: detached and
+// without log, so that initialize may run again.
+QORStatus QORCore::abandonStart(QORStatus status)
 {
-    emptyPostURIs();
     m_dispatcher.shutdown();
     m_log = nullptr;
     return status;
+}
+
+// The same once fetches have begun: what they stored stays, except the POST
+// table, which initialize had emptied.
+QORStatus QORCore::failInitialize(QORStatus status)
+{
+    emptyPostURIs();
+    return abandonStart(status);
 }
 
 QORStatus QORCore::initialize(const char* serverID, QORLog* log)
@@ -121,20 +118,12 @@ QORStatus QORCore::initialize(const char* serverID, QORLog* log)
         new (std::nothrow) QORURCVersionAnswerFactory(),
     };
     for (int i = 0; i < 3; i++) {
-        if (factories[i] == nullptr) {
-            for (int j = i; j < 3; j++)
-                delete factories[j];
-            m_dispatcher.shutdown();
-            m_log = nullptr;
-            return qor_s_no_memory;
-        }
-        st = m_dispatcher.registerProxyMsgFactory(factories[i]);
+        st = factories[i] ? m_dispatcher.registerProxyMsgFactory(factories[i]) : qor_s_no_memory;
         if (st != qor_s_ok) {
+            // The dispatcher owns the factories registered so far.
             for (int j = i; j < 3; j++)
                 delete factories[j];
-            m_dispatcher.shutdown();
-            m_log = nullptr;
-            return st;
+            return abandonStart(st);
         }
     }
 
@@ -142,11 +131,8 @@ QORStatus QORCore::initialize(const char* serverID, QORLog* log)
     m_postURIs.shutdown();
     st = m_postURIs.initialize(kTableBuckets);
     m_postURIs.unlock();
-    if (st != qor_s_ok) {
-        m_dispatcher.shutdown();
-        m_log = nullptr;
-        return qor_s_no_memory;
-    }
+    if (st != qor_s_ok)
+        return failInitialize(qor_s_no_memory);
 
     st = retrievePostURIs();
     if (st == qor_s_ok)
@@ -229,19 +215,14 @@ QORStatus QORCore::retrieveConfig(int type)
     QORStatus result = qor_s_ok;
     int answerType = answer->getType();
     if (answerType == qor_msg_error) {
-        StatusText text(static_cast<QORErrorMessage*>(answer)->getStatus());
-        if (m_log)
-            m_log->logLCP(qor_log_error, __FILE__, __LINE__, kComponent, text.text, -1);
+        qor_log_status(m_log, __FILE__, __LINE__, kComponent,
+                       static_cast<QORErrorMessage*>(answer)->getStatus());
     } else if (answerType == qor_msg_config_answer) {
         if (type == QORConfigQuestion::QOR_CONFIG_REQ_URC && m_urcClient != nullptr)
             result = m_urcClient->initialize(context.urcEnabled, context.urcPollInterval);
-    } else if (m_log) {
-        QORStatus msgStatus = 0;
-        char* format = dx_msg_get_msg(kMsgUnknownAnswerType, &msgStatus);
-        if (format != nullptr) {
-            m_log->flogLCP(qor_log_error, __FILE__, __LINE__, kComponent, format, answerType);
-            free(format);
-        }
+    } else {
+        qor_log_message(m_log, __FILE__, __LINE__, kComponent, kMsgUnknownAnswerType,
+                        answerType);
     }
     answer->deleteMe();
     return result;
@@ -327,8 +308,7 @@ QORStatus QORCore::handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* a
     QORResponse* response = trans->m_response;
     QORStatus status = qor_s_ok;
     if (dispatchStatus != 0) {
-        StatusText text(dispatchStatus);
-        trans->logMessage(qor_log_level_error, kMsgDispatchFailed, text.text, dispatchStatus);
+        qor_trans_log_status(trans, kMsgDispatchFailed, static_cast<QORStatus>(dispatchStatus));
         response->setCode(503);
         trans->setResult(qor_send_default_rsp_to_client);
     } else if (answer == nullptr) {
@@ -339,14 +319,12 @@ QORStatus QORCore::handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* a
             trans->setResult(static_cast<qor_proxy_rsp_code_e>(
                 static_cast<QORWebTransAnswerIter*>(answer)->getRspCode()));
             answer->deleteMe();
-            answer = nullptr;
             updateURCVersion(trans);
             return qor_s_ok;
         }
         if (type == qor_msg_error) {
-            QORStatus carried = static_cast<QORErrorMessage*>(answer)->getStatus();
-            StatusText text(carried);
-            trans->logMessage(qor_log_level_error, kMsgErrorFromServer, text.text, carried);
+            qor_trans_log_status(trans, kMsgErrorFromServer,
+                                 static_cast<QORErrorMessage*>(answer)->getStatus());
         } else {
             trans->logMessage(qor_log_level_error, kMsgUnknownAnswerType, type);
         }

@@ -78,6 +78,7 @@ private:
     QORStatus retrieveVirtualHostInfo();
     QORStatus retrieveConfig(int type);
     void emptyPostURIs();
+    QORStatus abandonStart(QORStatus status);
     QORStatus failInitialize(QORStatus status);
     void updateURCVersion(QORTransaction* trans);
     static void acquireUnmarshallerAllocators();

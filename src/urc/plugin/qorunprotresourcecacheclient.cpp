@@ -5,12 +5,10 @@
 // lock or the cache's lock is taken; a lookup holds the list's read lock and
 // takes the cache's read lock inside it (list, then cache).
 #include "urc/plugin/qorunprotresourcecacheclient.h"
-#include <cstdlib>
 #include <ctime>
 #include "core/http/qorhttp.h"
-#include "core/msg/qormsg.h"
 #include "core/threads/qorthread.h"
-#include "core/trace/qorlog.h"
+#include "core/trace/qorlogstatus.h"
 #include "msg/core/qorurcversionquestion.h"
 #include "plugin/core/qoractiongrouplist.h"
 #include "plugin/core/qorpermmap.h"
@@ -24,30 +22,6 @@
 namespace {
 
 const char kComponent[] = "DXQor";
-
-// Writes the catalogue text of status to log as an error line; with
-// argument, the text is a format taking one integer.
-void logStatus(QORLog* log, unsigned line, QORStatus status)
-{
-    if (log == nullptr)
-        return;
-    dx_error_string_t text;
-    int st = 0;
-    dx_error_inq_text(status, text, &st);
-    log->logLCP(qor_log_error, __FILE__, line, kComponent, text, -1);
-}
-
-void logFormat(QORLog* log, unsigned line, QORStatus id, int argument)
-{
-    if (log == nullptr)
-        return;
-    QORStatus st = 0;
-    char* format = dx_msg_get_msg(id, &st);
-    if (format == nullptr)
-        return;
-    log->flogLCP(qor_log_error, __FILE__, line, kComponent, format, argument);
-    free(format);
-}
 
 } // namespace
 
@@ -209,13 +183,13 @@ QORStatus QORUnprotResourceCacheClient::retrieveCache()
     int type = answer->getType();
     if (type == qor_msg_error) {
         QORStatus carried = static_cast<QORErrorMessage*>(answer)->getStatus();
-        logStatus(m_logger, __LINE__, carried);
+        qor_log_status(m_logger, __FILE__, __LINE__, kComponent, carried);
         if (carried == qor_s_no_memory) {
-            logStatus(m_logger, __LINE__, QOR_MSG_ID(0x483));
+            qor_log_status(m_logger, __FILE__, __LINE__, kComponent, QOR_MSG_ID(0x483));
             setConfigParams(false, -1);
         }
     } else if (type != qor_msg_urc_version_answer) {
-        logFormat(m_logger, __LINE__, QOR_MSG_ID(0x282), type);
+        qor_log_message(m_logger, __FILE__, __LINE__, kComponent, QOR_MSG_ID(0x282), type);
     }
     answer->deleteMe();
     return qor_s_ok;
@@ -274,7 +248,7 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
         m_vhostList->unlock();
         *decision = qor_urc_ask_server;
         if (size < 0)
-            logStatus(m_logger, __LINE__, qor_s_urc_no_db);
+            qor_log_status(m_logger, __FILE__, __LINE__, kComponent, qor_s_urc_no_db);
         return qor_s_ok;
     }
 
