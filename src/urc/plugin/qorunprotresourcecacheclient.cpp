@@ -3,7 +3,8 @@
 //
 // Lock order: the client's lock is never held while the virtual-host list's
 // lock or the cache's lock is taken; a lookup holds the list's read lock and
-// takes the cache's read lock inside it (list, then cache).
+// takes the cache's read lock inside it (list, then cache), three read locks
+// in all.
 #include "urc/plugin/qorunprotresourcecacheclient.h"
 #include <ctime>
 #include "core/http/qorhttp.h"
@@ -237,14 +238,15 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
         return qor_s_ok;
     }
 
-    // The database may be replaced at any moment, so even its size is read
-    // under the cache's lock. Looking a string up caches its hash in it: the
-    // host, shared by all request threads, is only read, through a copy.
+    // One hold of the cache's lock from the size of the branch to the
+    // decision, as the database may be replaced at any moment. Looking a
+    // string up caches its hash in it: the host, shared by all request
+    // threads, is only read, through a copy of its branch.
     QORString branch(host->getBranch());
     m_cache.readLock();
     int size = m_cache.size(&branch);
-    m_cache.unlock();
     if (size <= 0) {
+        m_cache.unlock();
         m_vhostList->unlock();
         *decision = qor_urc_ask_server;
         if (size < 0)
@@ -261,6 +263,7 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
         st = doCacheLookup(name, method, *host, decision);
     else
         *decision = qor_urc_ask_server;
+    m_cache.unlock();
     QORStatus unlockStatus = m_vhostList->unlock();
     return unlockStatus != qor_s_ok ? unlockStatus : st;
 }
@@ -282,45 +285,38 @@ QORStatus QORUnprotResourceCacheClient::buildObjectName(QORRequest& request,
     return qor_s_ok;
 }
 
+// REQUIRES: the cache's read lock (lookupCache holds it).
 QORStatus QORUnprotResourceCacheClient::doCacheLookup(QORString& name,
                                                       const QORStringRef& method,
                                                       const QORPluginVirtualHost& host,
                                                       QORURCDecision* decision)
 {
+    typedef QORUnprotResourceCacheBranchDBEntry Entry;
     *decision = qor_urc_ask_server;
-    m_cache.readLock();
     void* handle = nullptr;
     QORString branch(host.getBranch());  // not hashed in place, see lookupCache
     QORStatus st = m_cache.lookupStart(&branch, &handle);
-    if (st != qor_s_ok) {
-        m_cache.unlock();
+    if (st != qor_s_ok)
         return st;
-    }
 
     // The nearest ancestor with an entry decides.
-    const QORUnprotResourceCacheBranchDBEntry* entry = nullptr;
+    const Entry* entry = nullptr;
     for (;;) {
         m_cache.lookupDB(handle, &name, &entry);
         if (entry != nullptr)
             break;
-        if (!qor_obj_get_parent(name)) {
-            m_cache.unlock();
+        if (!qor_obj_get_parent(name))
             return qor_s_ok;
-        }
     }
 
-    if (entry->getPermType() == QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_all) {
-        m_cache.unlock();
+    if (entry->getPermType() == Entry::qor_urc_perm_type_all) {
         *decision = qor_urc_unprotected;
-        return qor_s_ok;
-    }
-    if (entry->getPermType() == QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_some && entry->getPerms() != nullptr
-        && host.getPermMap() != nullptr) {
+    } else if (entry->getPermType() == Entry::qor_urc_perm_type_some
+               && entry->getPerms() != nullptr && host.getPermMap() != nullptr) {
         const QORActionGroupList* required = host.getPermMap()->getPerms(method);
         if (required != nullptr)
             evalPermSet(*entry->getPerms(), *required, decision);
     }
-    m_cache.unlock();
     return qor_s_ok;
 }
 
