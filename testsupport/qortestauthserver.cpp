@@ -272,6 +272,15 @@ QORTestAuthServer::QORTestAuthServer(const std::string& name, const QORTestAuthS
 QORTestAuthServer::~QORTestAuthServer()
 {
     stop();
+    if (m_spawner > 0) {
+        char quit = 'Q';
+        if (write(m_command, &quit, 1) != 1)
+            ::kill(m_spawner, SIGKILL);
+        waitpid(m_spawner, nullptr, 0);
+        qor_test_unregister_child(m_spawner);
+        close(m_command);
+        close(m_reply);
+    }
     m_shared->~QORTestAuthShared();
     munmap(m_shared, sizeof(QORTestAuthShared));
     unlink(m_name.c_str());
@@ -291,41 +300,127 @@ QOREpochVersion QORTestAuthServer::urcVersion() const
     return versionWithCounter(m_shared->urcCounter);
 }
 
+namespace {
+
+// What the spawner sends back for a command.
+struct Reply {
+    QORStatus status;
+    pid_t server;
+};
+
+bool readWithin(int fd, void* data, size_t size, int timeoutMs)
+{
+    struct pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, timeoutMs) == 1 && read(fd, data, size) == static_cast<ssize_t>(size);
+}
+
+} // namespace
+
+// Servers are forked by a spawner process, itself forked by the first start
+// while the test has no other thread yet: forking a process whose threads
+// may hold locks (the library's, or an emulator's) is what a restart in the
+// middle of a test would otherwise do.
+QORStatus QORTestAuthServer::startSpawner()
+{
+    int command[2], reply[2];
+    if (pipe(command) != 0)
+        return qor_s_system_call_failed;
+    if (pipe(reply) != 0) {
+        close(command[0]);
+        close(command[1]);
+        return qor_s_system_call_failed;
+    }
+    pid_t parent = getpid();
+    pid_t spawner = fork();
+    if (spawner < 0) {
+        for (int fd : {command[0], command[1], reply[0], reply[1]})
+            close(fd);
+        return qor_s_system_call_failed;
+    }
+    if (spawner == 0) {
+        close(command[1]);
+        close(reply[0]);
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(1);
+        spawn(command[0], reply[1]);
+        _exit(0);
+    }
+    close(command[0]);
+    close(reply[1]);
+    m_spawner = spawner;
+    m_command = command[1];
+    m_reply = reply[0];
+    qor_test_register_child(spawner);
+    return qor_s_ok;
+}
+
+// The spawner's loop: 'S' starts a server and answers with its status and
+// process, 'K' kills it, 'Q' ends the loop.
+void QORTestAuthServer::spawn(int commandFd, int replyFd)
+{
+    pid_t server = -1;
+    char command;
+    while (read(commandFd, &command, 1) == 1 && command != 'Q') {
+        Reply reply = {qor_s_ok, -1};
+        if (command == 'K' && server > 0) {
+            ::kill(server, SIGKILL);
+            waitpid(server, nullptr, 0);
+            server = -1;
+        } else if (command == 'S' && server <= 0) {
+            int ready[2];
+            if (pipe(ready) != 0) {
+                reply.status = qor_s_system_call_failed;
+            } else if ((server = fork()) == 0) {
+                close(ready[0]);
+                prctl(PR_SET_PDEATHSIG, SIGKILL);
+                serve(ready[1]);
+                _exit(0);
+            } else {
+                close(ready[1]);
+                if (server < 0 || !readWithin(ready[0], &reply.status, sizeof reply.status, 10000))
+                    reply.status = qor_s_timed_out;
+                close(ready[0]);
+                reply.server = server;
+            }
+        }
+        if (write(replyFd, &reply, sizeof reply) != static_cast<ssize_t>(sizeof reply))
+            break;
+    }
+    if (server > 0) {
+        ::kill(server, SIGKILL);
+        waitpid(server, nullptr, 0);
+    }
+}
+
+QORStatus QORTestAuthServer::command(char what, pid_t* server)
+{
+    Reply reply = {qor_s_ok, -1};
+    if (write(m_command, &what, 1) != 1 || !readWithin(m_reply, &reply, sizeof reply, 20000))
+        return qor_s_timed_out;
+    if (server)
+        *server = reply.server;
+    return reply.status;
+}
+
 QORStatus QORTestAuthServer::start()
 {
     if (m_child > 0)
         return qor_s_invalid_argument;
-    int ready[2];
-    if (pipe(ready) != 0)
-        return qor_s_system_call_failed;
-    pid_t parent = getpid();
-    pid_t child = fork();
-    if (child < 0) {
-        close(ready[0]);
-        close(ready[1]);
-        return qor_s_system_call_failed;
+    if (m_spawner <= 0) {
+        QORStatus st = startSpawner();
+        if (st != qor_s_ok)
+            return st;
     }
-    if (child == 0) {
-        close(ready[0]);
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(1);
-        serve(ready[1]);
-        _exit(0);
+    pid_t server = -1;
+    QORStatus st = command('S', &server);
+    if (server > 0) {
+        m_child = server;
+        qor_test_register_child(server);
     }
-    close(ready[1]);
-    m_child = child;
-    qor_test_register_child(child);
-    // The child writes one byte once its objects exist.
-    struct pollfd p = {ready[0], POLLIN, 0};
-    char byte = 0;
-    bool ok = poll(&p, 1, 10000) == 1 && read(ready[0], &byte, 1) == 1 && byte == 'R';
-    close(ready[0]);
-    if (!ok) {
+    if (st != qor_s_ok)
         stop();
-        return qor_s_timed_out;
-    }
-    return qor_s_ok;
+    return st;
 }
 
 void QORTestAuthServer::serve(int readyFd)
@@ -333,8 +428,7 @@ void QORTestAuthServer::serve(int readyFd)
     Handler handler(m_script, *m_shared);
     QORSrvWorkerPool pool;
     QORStatus st = pool.start(m_name.c_str(), m_workers, m_bufferSize, &handler);
-    char byte = st == qor_s_ok ? 'R' : 'F';
-    if (write(readyFd, &byte, 1) != 1 || st != qor_s_ok)
+    if (write(readyFd, &st, sizeof st) != static_cast<ssize_t>(sizeof st) || st != qor_s_ok)
         _exit(1);
     close(readyFd);
     // Serve until killed.
@@ -350,8 +444,7 @@ void QORTestAuthServer::kill()
 {
     if (m_child <= 0)
         return;
-    ::kill(m_child, SIGKILL);
-    waitpid(m_child, nullptr, 0);
+    command('K', nullptr);
     qor_test_unregister_child(m_child);
     m_child = -1;
 }

@@ -6,10 +6,10 @@
 // with permission maps), cache version questions (a database under a version
 // whose counter the test can raise at any time) and web request questions.
 //
-// What the child saw is counted in a page shared with the parent, which can
-// also change a few answers while the child runs. Everything the server
-// makes is removed by stop() and the destructor; the child dies with its
-// parent and is killed by the IPC test watchdog (qoripctesting.h).
+// What the server saw is counted in a page shared with the test, which can
+// also change a few answers while the server runs. Everything the server
+// makes is removed by stop() and the destructor; the server processes die
+// with the test and are killed by the IPC test watchdog (qoripctesting.h).
 #pragma once
 #include <sys/types.h>
 #include <atomic>
@@ -108,8 +108,9 @@ public:
     QORTestAuthServer(const QORTestAuthServer&) = delete;
     QORTestAuthServer& operator=(const QORTestAuthServer&) = delete;
 
-    // Forks the child and waits (bounded) until its objects exist. The
-    // script is read as it is at this moment.
+    // Starts the server and waits (bounded) until its objects exist. The
+    // script is read as it is at the first start: call that before the test
+    // starts threads.
     QORStatus start();
     // Kills the child at once (SIGKILL), leaving its objects behind as a
     // crashed server does.
@@ -129,6 +130,9 @@ public:
     static bool waitFor(const std::atomic<int>& count, int n, int timeoutMs = 10000);
 
 private:
+    QORStatus startSpawner();
+    void spawn(int commandFd, int replyFd);
+    QORStatus command(char what, pid_t* server);
     void serve(int readyFd);
 
     std::string m_name;
@@ -136,5 +140,8 @@ private:
     int m_workers;
     unsigned int m_bufferSize;
     pid_t m_child = -1;
+    pid_t m_spawner = -1;
+    int m_command = -1;
+    int m_reply = -1;
     QORTestAuthShared* m_shared;
 };

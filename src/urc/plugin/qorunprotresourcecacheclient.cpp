@@ -23,6 +23,9 @@
 namespace {
 
 const char kComponent[] = "DXQor";
+// The server could not send the cache for want of shared memory (XLTIC1155E).
+const QORStatus kMsgCacheDisabled = QOR_MSG_ID(0x483);
+const QORStatus kMsgUnknownAnswerType = QOR_MSG_ID(0x282);  // XLTIC0642E
 
 } // namespace
 
@@ -186,11 +189,11 @@ QORStatus QORUnprotResourceCacheClient::retrieveCache()
         QORStatus carried = static_cast<QORErrorMessage*>(answer)->getStatus();
         qor_log_status(m_logger, __FILE__, __LINE__, kComponent, carried);
         if (carried == qor_s_no_memory) {
-            qor_log_status(m_logger, __FILE__, __LINE__, kComponent, QOR_MSG_ID(0x483));
+            qor_log_status(m_logger, __FILE__, __LINE__, kComponent, kMsgCacheDisabled);
             setConfigParams(false, -1);
         }
     } else if (type != qor_msg_urc_version_answer) {
-        qor_log_message(m_logger, __FILE__, __LINE__, kComponent, QOR_MSG_ID(0x282), type);
+        qor_log_message(m_logger, __FILE__, __LINE__, kComponent, kMsgUnknownAnswerType, type);
     }
     answer->deleteMe();
     return qor_s_ok;
