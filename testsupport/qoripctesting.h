@@ -55,7 +55,7 @@ inline void onWatchdog(int)
     for (int i = 0; i < kMaxPaths; ++i)
         if (g_pathUsed[i])
             removePoolObjects(g_paths[i]);
-    static const char msg[] = "ipc test watchdog fired: objects removed, giving up\n";
+    static const char msg[] = "ipc test stopped: objects removed, children killed\n";
     ssize_t ignored = write(2, msg, sizeof msg - 1);
     (void)ignored;
     _exit(3);
@@ -129,6 +129,16 @@ inline void qor_test_watchdog(unsigned seconds)
     sa.sa_handler = qor_ipc_testing::onWatchdog;
     sigaction(SIGALRM, &sa, nullptr);
     alarm(seconds);
+}
+
+// Interruption (SIGINT, SIGTERM, SIGHUP) cleans up as the watchdog does.
+inline void qor_test_cleanup_on_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = qor_ipc_testing::onWatchdog;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
 }
 
 // Children the watchdog kills; unregister once waited for.

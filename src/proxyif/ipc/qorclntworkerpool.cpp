@@ -135,23 +135,19 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             st = qor_s_ipc_invalid_id;
             break;
         }
+        // The pool semaphore and then the pool lock, taken together.
         QOR_PIF_LOG("Waiting on pool semaphore...\n");
-        st = waitPoolSemaphore();
+        st = waitPoolAndLock();
         if (st == qor_s_ipc_removed) {
             // Not found again: the server is between removing and making
             // its objects; the removal stands, so that a refresh follows.
             if (initPoolSemaphores(false, false) != qor_s_ok)
                 break;
             QOR_PIF_LOG("Waiting on pool semaphore...\n");
-            st = waitPoolSemaphore();
+            st = waitPoolAndLock();
         }
         if (st != qor_s_ok)
             break;
-        st = takePoolLock();
-        if (st != qor_s_ok) {
-            signalPoolSemaphore();
-            break;
-        }
         locked = true;
         int32_t now = (int32_t)time(nullptr);
         int found = -1;
@@ -190,9 +186,9 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             *out = buffer;
             return qor_s_ok;
         }
-        signalPoolSemaphore();
+        // Give the count back and let others scan.
         ++passes;
-        unlockPoolManager();
+        unlockAndSignal();
         locked = false;
         // A refresh waits for this thread; the pool it scans may be one
         // the server has given up.
@@ -239,8 +235,9 @@ QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
     w->time = 0;
     w->inUse = 0;
     if (st == qor_s_ok)
-        unlockPoolManager();
-    signalPoolSemaphore();
+        unlockAndSignal();
+    else
+        signalPoolSemaphore();
     releaseUse();
     return st;
 }

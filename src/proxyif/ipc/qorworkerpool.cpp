@@ -200,15 +200,13 @@ QORStatus QORWorkerPool::initWorkerShm(bool create, bool reinit, bool* created)
                              m_workerShmSize, create, created);
 }
 
-QORStatus QORWorkerPool::lockPoolManager()
+QORStatus QORWorkerPool::noteLockTaken()
 {
-    QORStatus st = semOps(m_poolSemId, LOCK_OP, 2);
-    if (st != qor_s_ok)
-        return st;
     if (m_header == nullptr)
         return qor_s_ok;
     // The flag is cleared before every release, so finding it set means the
     // holder died and the kernel undid its hold.
+    QORStatus st = qor_s_ok;
     if (m_header->lockHeld == 1)
         st = qor_s_ipc_abandoned;
     else
@@ -218,9 +216,31 @@ QORStatus QORWorkerPool::lockPoolManager()
     return st;
 }
 
+QORStatus QORWorkerPool::lockPoolManager()
+{
+    QORStatus st = semOps(m_poolSemId, LOCK_OP, 2);
+    if (st != qor_s_ok)
+        return st;
+    return noteLockTaken();
+}
+
 QORStatus QORWorkerPool::takePoolLock()
 {
     QORStatus st = lockPoolManager();
+    if (st == qor_s_ipc_abandoned) {
+        QOR_PIF_LOG("*** Pool lock abandoned ***\n");
+        st = qor_s_ok;
+    }
+    return st;
+}
+
+QORStatus QORWorkerPool::waitPoolAndLock()
+{
+    const sembuf ops[3] = {WAIT_OP[0], LOCK_OP[0], LOCK_OP[1]};
+    QORStatus st = semOps(m_poolSemId, ops, 3);
+    if (st != qor_s_ok)
+        return st;
+    st = noteLockTaken();
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;
@@ -235,6 +255,23 @@ QORStatus QORWorkerPool::unlockPoolManager()
     if (m_header != nullptr)
         m_header->lockHeld = 0;
     return semOps(m_poolSemId, UNLOCK_OP, 1);
+}
+
+QORStatus QORWorkerPool::unlockAndSignal()
+{
+    int semId = m_poolSemId;
+    if (!m_poolSemsReady || semId == -1)
+        return qor_s_ok;
+    // Read under the lock: a release or a signal can only come from a
+    // holder of the lock, so the count cannot rise before the operation.
+    int value = 0;
+    QORStatus st = QORSysVSemHelper::getValue(semId, m_poolSemNum, &value);
+    if (st != qor_s_ok)
+        return st;
+    if (m_header != nullptr)
+        m_header->lockHeld = 0;
+    const sembuf both[2] = {UNLOCK_OP[0], SIGNAL_OP[0]};
+    return semOps(semId, both, value < m_numWorkers ? 2 : 1);
 }
 
 QORStatus QORWorkerPool::waitPoolSemaphore()

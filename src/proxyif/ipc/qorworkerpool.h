@@ -141,6 +141,15 @@ public:
 protected:
     // Takes the pool lock and accepts an abandoned one, logging it.
     QORStatus takePoolLock();
+    // What waitPoolSemaphore and then takePoolLock do, as one operation:
+    // one system call on the path of every question instead of two.
+    QORStatus waitPoolAndLock();
+    // What unlockPoolManager and then signalPoolSemaphore do, as one
+    // operation. REQUIRES: the pool lock.
+    QORStatus unlockAndSignal();
+    // After the lock semaphore was taken: detects a dead holder and records
+    // this thread as the holder.
+    QORStatus noteLockTaken();
     // Applies ops, again after an interrupting signal.
     static QORStatus semOps(int semId, const struct sembuf* ops, unsigned int count);
 

@@ -343,6 +343,8 @@ protected:
 
     QORTestIPCPath m_path{"fault"};
     ServerProcess m_server;
+    // Outlives the dispatcher, which traces into it until shut down.
+    QORTestLog m_log;
     QORProxyIFDispatcher m_dispatcher;
 };
 
@@ -449,8 +451,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
 TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
 {
     ASSERT_TRUE(m_server.start(m_path.c_str(), 2));
-    QORTestLog log;
-    initDispatcher(&log);
+    initDispatcher(&m_log);
     QORProxyIFLog::get()->setLevel(7);
     int32_t out = 0;
     bool retry = true;
@@ -491,7 +492,7 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     EXPECT_EQ(out, 3);
     EXPECT_FALSE(retry);
     bool abandoned = false;
-    for (const std::string& t : log.texts())
+    for (const std::string& t : m_log.texts())
         abandoned |= t.find("*** Pool lock abandoned ***\n") != std::string::npos;
     EXPECT_TRUE(abandoned);
     memcpy(&held, h + 80, 4);

@@ -166,14 +166,16 @@ void* QORSrvWorkerPool::workerMain(void* arg)
 
 void QORSrvWorkerPool::serve(Worker& worker)
 {
+    // stopThreads posts every request semaphore, so a plain wait (cheaper
+    // than a timed one on the path of every question) ends in time.
     int semId = m_workerSemId;
     while (!m_stop) {
-        QORStatus st = QORSysVSemHelper::timedWait(semId, 2 * worker.index, 1, kPollMs);
+        QORStatus st = QORSysVSemHelper::wait(semId, 2 * worker.index, 1);
         if (m_stop)
             break;
         if (st == qor_s_ok)
             answer(worker);
-        else if (st != qor_s_ipc_would_block)
+        else
             usleep(kPollMs * 1000);
     }
 }

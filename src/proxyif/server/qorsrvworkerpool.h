@@ -12,8 +12,8 @@
 
 class QORSrvWorkerPool : public QORWorkerPool {
 public:
-    // How long a worker thread waits for a question before it looks whether
-    // it is to stop.
+    // How long a worker thread whose semaphore set failed waits before it
+    // looks again whether it is to stop.
     static const unsigned int kPollMs = 200;
 
     QORSrvWorkerPool();
