@@ -243,7 +243,8 @@ QORTestAuthServer::QORTestAuthServer(const std::string& name, const QORTestAuthS
     , m_workers(workers)
     , m_bufferSize(bufferSize)
 {
-    int fd = open(m_name.c_str(), O_CREAT | O_WRONLY, 0600);
+    int fd = open(m_name.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    m_ownsKeyFile = fd >= 0;
     if (fd >= 0)
         close(fd);
     void* page = mmap(nullptr, sizeof(QORTestAuthShared), PROT_READ | PROT_WRITE,
@@ -283,7 +284,8 @@ QORTestAuthServer::~QORTestAuthServer()
     }
     m_shared->~QORTestAuthShared();
     munmap(m_shared, sizeof(QORTestAuthShared));
-    unlink(m_name.c_str());
+    if (m_ownsKeyFile)
+        unlink(m_name.c_str());
 }
 
 QOREpochVersion QORTestAuthServer::versionWithCounter(int counter)

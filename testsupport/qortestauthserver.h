@@ -99,8 +99,8 @@ struct QORTestAuthShared {
 
 class QORTestAuthServer {
 public:
-    // name: the key path (a QORTestIPCPath, normally); the file is made
-    // when missing and removed by the destructor.
+    // name: the key path (a QORTestIPCPath, normally); when the file is
+    // missing, it is made here and removed by the destructor.
     QORTestAuthServer(const std::string& name, const QORTestAuthScript& script,
                       int workers = 4, unsigned int bufferSize = 64 * 1024);
     // Stops the child and removes every object it made, and the key file.
@@ -143,5 +143,6 @@ private:
     pid_t m_spawner = -1;
     int m_command = -1;
     int m_reply = -1;
+    bool m_ownsKeyFile = false;
     QORTestAuthShared* m_shared;
 };
