@@ -74,11 +74,12 @@ QORStatus QORClntWorkerPool::initialize(const char* serverName)
     QORStatus st = attachAll(false);
     if (st != qor_s_ok)
         return st;
-    st = takePoolLock();
+    int lockSet;
+    st = takePoolLock(&lockSet);
     if (st != qor_s_ok)
         return st;
     logPool();
-    return unlockPoolManager();
+    return unlockPoolOn(lockSet);
 }
 
 void QORClntWorkerPool::logPool()
@@ -126,6 +127,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
     }
     QORStatus st;
     bool locked = false;
+    int lockSet = -1;
     int passes = 0;
     for (;;) {
         // A refresh that failed leaves no objects to use: have the
@@ -137,14 +139,14 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         }
         // The pool semaphore and then the pool lock, taken together.
         QOR_PIF_LOG("Waiting on pool semaphore...\n");
-        st = waitPoolAndLock();
+        st = waitPoolAndLock(&lockSet);
         if (st == qor_s_ipc_removed) {
             // Not found again: the server is between removing and making
             // its objects; the removal stands, so that a refresh follows.
             if (initPoolSemaphores(false, false) != qor_s_ok)
                 break;
             QOR_PIF_LOG("Waiting on pool semaphore...\n");
-            st = waitPoolAndLock();
+            st = waitPoolAndLock(&lockSet);
         }
         if (st != qor_s_ok)
             break;
@@ -182,13 +184,13 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             w->inUse = 1;
             w->reset = 0;
             w->time = now;
-            unlockPoolManager();
+            unlockPoolOn(lockSet);
             *out = buffer;
             return qor_s_ok;
         }
         // Give the count back and let others scan.
         ++passes;
-        unlockAndSignal();
+        unlockAndSignal(lockSet);
         locked = false;
         // A refresh waits for this thread; the pool it scans may be one
         // the server has given up.
@@ -208,7 +210,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         }
     }
     if (locked)
-        unlockPoolManager();
+        unlockPoolOn(lockSet);
     releaseUse();
     return st;
 }
@@ -220,7 +222,8 @@ QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
     worker_info volatile* w = buffer->getRecord();
     // The index in this process's mapping, whatever number the record shows.
     int i = m_workerInfo != nullptr ? (int)(w - m_workerInfo) : -1;
-    QORStatus st = takePoolLock();
+    int lockSet;
+    QORStatus st = takePoolLock(&lockSet);
     if (st == qor_s_ok) {
         int state = getState(i);
         if (state == qor_worker_taken) {
@@ -235,7 +238,7 @@ QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
     w->time = 0;
     w->inUse = 0;
     if (st == qor_s_ok)
-        unlockAndSignal();
+        unlockAndSignal(lockSet);
     else
         signalPoolSemaphore();
     releaseUse();

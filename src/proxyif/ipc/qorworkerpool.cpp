@@ -224,9 +224,14 @@ QORStatus QORWorkerPool::lockPoolManager()
     return noteLockTaken();
 }
 
-QORStatus QORWorkerPool::takePoolLock()
+QORStatus QORWorkerPool::takePoolLock(int* semId)
 {
-    QORStatus st = lockPoolManager();
+    int id = m_poolSemId;
+    if (semId != nullptr)
+        *semId = id;
+    QORStatus st = semOps(id, LOCK_OP, 2);
+    if (st == qor_s_ok)
+        st = noteLockTaken();
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;
@@ -234,13 +239,14 @@ QORStatus QORWorkerPool::takePoolLock()
     return st;
 }
 
-QORStatus QORWorkerPool::waitPoolAndLock()
+QORStatus QORWorkerPool::waitPoolAndLock(int* semId)
 {
     const sembuf ops[3] = {WAIT_OP[0], LOCK_OP[0], LOCK_OP[1]};
-    QORStatus st = semOps(m_poolSemId, ops, 3);
-    if (st != qor_s_ok)
-        return st;
-    st = noteLockTaken();
+    int id = m_poolSemId;
+    *semId = id;
+    QORStatus st = semOps(id, ops, 3);
+    if (st == qor_s_ok)
+        st = noteLockTaken();
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;
@@ -252,26 +258,29 @@ QORStatus QORWorkerPool::unlockPoolManager()
 {
     if (!m_poolSemsReady)
         return qor_s_ok;
-    if (m_header != nullptr)
-        m_header->lockHeld = 0;
-    return semOps(m_poolSemId, UNLOCK_OP, 1);
+    return unlockPoolOn(m_poolSemId);
 }
 
-QORStatus QORWorkerPool::unlockAndSignal()
+QORStatus QORWorkerPool::unlockPoolOn(int semId)
 {
-    int semId = m_poolSemId;
-    if (!m_poolSemsReady || semId == -1)
-        return qor_s_ok;
+    if (m_header != nullptr)
+        m_header->lockHeld = 0;
+    return semOps(semId, UNLOCK_OP, 1);
+}
+
+QORStatus QORWorkerPool::unlockAndSignal(int semId)
+{
     // Read under the lock: a release or a signal can only come from a
     // holder of the lock, so the count cannot rise before the operation.
     int value = 0;
-    QORStatus st = QORSysVSemHelper::getValue(semId, m_poolSemNum, &value);
-    if (st != qor_s_ok)
-        return st;
+    QORStatus st = semId == -1 ? qor_s_ok
+                               : QORSysVSemHelper::getValue(semId, m_poolSemNum, &value);
     if (m_header != nullptr)
         m_header->lockHeld = 0;
     const sembuf both[2] = {UNLOCK_OP[0], SIGNAL_OP[0]};
-    return semOps(semId, both, value < m_numWorkers ? 2 : 1);
+    bool give = st == qor_s_ok && value < m_numWorkers;
+    QORStatus us = semOps(semId, both, give ? 2 : 1);
+    return st != qor_s_ok ? st : us;
 }
 
 QORStatus QORWorkerPool::waitPoolSemaphore()

@@ -139,14 +139,22 @@ public:
     int getWorkerSemId() const { return m_workerSemId.load(std::memory_order_relaxed); }
 
 protected:
-    // Takes the pool lock and accepts an abandoned one, logging it.
-    QORStatus takePoolLock();
+    // The client's lock operations name the semaphore set they work on:
+    // another thread may look the sets up again between taking the lock
+    // and releasing it, and the lock must be released on the set it was
+    // taken on (releasing it on a new set would block for good).
+    //
+    // Takes the pool lock, accepting an abandoned one and logging it; the
+    // set used goes to *semId when given.
+    QORStatus takePoolLock(int* semId = nullptr);
     // What waitPoolSemaphore and then takePoolLock do, as one operation:
     // one system call on the path of every question instead of two.
-    QORStatus waitPoolAndLock();
+    QORStatus waitPoolAndLock(int* semId);
+    // Releases the lock taken on set semId.
+    QORStatus unlockPoolOn(int semId);
     // What unlockPoolManager and then signalPoolSemaphore do, as one
-    // operation. REQUIRES: the pool lock.
-    QORStatus unlockAndSignal();
+    // operation on set semId. REQUIRES: the pool lock, taken on semId.
+    QORStatus unlockAndSignal(int semId);
     // After the lock semaphore was taken: detects a dead holder and records
     // this thread as the holder.
     QORStatus noteLockTaken();

@@ -60,6 +60,9 @@ public:
         return semctl(getPoolSemId(), m_lockSemNum, GETVAL);
     }
     using QORWorkerPool::takePoolLock;
+    using QORWorkerPool::unlockPoolOn;
+    using QORWorkerPool::waitPoolAndLock;
+    using QORWorkerPool::unlockAndSignal;
 };
 
 class QORWorkerPoolTest : public ::testing::Test {
@@ -267,4 +270,48 @@ TEST_F(QORWorkerPoolTest, CreatingOverALeftoverSegmentAttaches)
     segment.detach();
     leftover.destroy();
     leftover.detach();
+}
+
+TEST_F(QORWorkerPoolTest, CombinedTakeAndReleaseKeepTheCount)
+{
+    TestPool server(m_path.c_str(), 2);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    int set = -1;
+    ASSERT_EQ(server.waitPoolAndLock(&set), qor_s_ok);
+    EXPECT_EQ(set, server.getPoolSemId());
+    EXPECT_EQ(server.poolCount(), 1);
+    EXPECT_EQ(server.lockValue(), 1);
+    EXPECT_EQ(server.getHeader()->lockHeld, 1);
+    ASSERT_EQ(server.unlockAndSignal(set), qor_s_ok);
+    EXPECT_EQ(server.poolCount(), 2);
+    EXPECT_EQ(server.lockValue(), 0);
+    EXPECT_EQ(server.getHeader()->lockHeld, 0);
+    // At the number of workers only the lock is released.
+    ASSERT_EQ(server.takePoolLock(&set), qor_s_ok);
+    ASSERT_EQ(server.unlockAndSignal(set), qor_s_ok);
+    EXPECT_EQ(server.poolCount(), 2);
+    EXPECT_EQ(server.lockValue(), 0);
+}
+
+TEST_F(QORWorkerPoolTest, LockIsReleasedOnTheSetItWasTakenOn)
+{
+    TestPool server(m_path.c_str(), 1);
+    ASSERT_EQ(server.create(), qor_s_ok);
+    TestPool client(m_path.c_str(), 0);
+    ASSERT_EQ(client.attach(), qor_s_ok);
+    int set = -1;
+    ASSERT_EQ(client.takePoolLock(&set), qor_s_ok);
+    // Meanwhile the server restarts and another thread of the client looks
+    // the new sets up.
+    QORWorkerPool::cleanupPool(m_path.c_str());
+    TestPool restarted(m_path.c_str(), 1);
+    ASSERT_EQ(restarted.create(), qor_s_ok);
+    ASSERT_EQ(client.initPoolSemaphores(false, true), qor_s_ok);
+    ASSERT_NE(client.getPoolSemId(), set);
+    // Releasing on the new set, whose lock is free, would block for good.
+    EXPECT_EQ(client.unlockPoolOn(set), qor_s_ipc_invalid_id);
+    EXPECT_EQ(restarted.lockValue(), 0);
+    EXPECT_EQ(client.unlockAndSignal(set), qor_s_ipc_invalid_id);
+    EXPECT_EQ(restarted.lockValue(), 0);
+    EXPECT_EQ(restarted.poolCount(), 1);
 }
