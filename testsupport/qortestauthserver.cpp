@@ -121,7 +121,8 @@ protected:
         if (st != qor_s_ok || held == current)
             return st;
         m_shared.databasesSent++;
-        for (auto& b : m_script.branches) {
+        bool newer = m_script.newerFrom > 0 && current.m_counter >= m_script.newerFrom;
+        for (auto& b : newer ? m_script.newerBranches : m_script.branches) {
             st = answer.beginBranch(ref(b.name), static_cast<int>(b.objects.size()));
             for (auto& o : b.objects)
                 if (st == qor_s_ok)

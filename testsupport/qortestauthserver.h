@@ -49,6 +49,10 @@ struct QORTestAuthScript {
     std::vector<QORTestAuthVHost> vhosts;
     // The cache database; its version is the shared counter (urcCounter).
     std::vector<QORTestAuthBranch> branches;
+    // From version counter newerFrom on (when positive), newerBranches are
+    // the database instead.
+    int newerFrom = 0;
+    std::vector<QORTestAuthBranch> newerBranches;
 
     // Web request answers: the result code and the header commands.
     int rspCode = 1;

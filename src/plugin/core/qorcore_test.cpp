@@ -186,13 +186,17 @@ TEST_F(QORCoreTest, AProtectedRequestGetsTheAnswersCommandsAndResult)
 
 TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
 {
+    // From version 7 on, /web/news is open too.
+    server->script().newerFrom = 7;
+    server->script().newerBranches = {{"/web", {{"/web/pub", "*"}, {"/web/news", "*"}}}};
     startAndInitialize();
     QORUnprotResourceCache& cache = core->urcClient()->cache();
     seen().sendURCVersion = true;
 
     // The same version: nothing is fetched.
     QORTestTransaction same;
-    EXPECT_EQ(request(same, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(request(same, "www", "/news/today.html"), qor_s_ok);
+    EXPECT_EQ(same.getResult(), qor_continue);
     EXPECT_EQ(seen().questions[qor_msg_urc_version_question], 1);
 
     seen().urcCounter = 7;
@@ -205,10 +209,14 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     EXPECT_TRUE(cache.getVersion() == server->urcVersion());
     cache.unlock();
 
-    QORTestTransaction pub;
+    // The next lookups use the new data, without asking again.
+    QORTestTransaction news, pub;
+    EXPECT_EQ(request(news, "www", "/news/today.html"), qor_s_ok);
+    EXPECT_EQ(news.getResult(), qor_continue_uninteresting);
     EXPECT_EQ(request(pub, "www", "/pub/a.gif"), qor_s_ok);
     EXPECT_EQ(pub.getResult(), qor_continue_uninteresting);
     EXPECT_EQ(seen().questions[qor_msg_urc_version_question], 2);
+    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 2);
 }
 
 TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheRequestResent)
