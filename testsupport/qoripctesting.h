@@ -72,12 +72,24 @@ public:
         const char* base = getenv("DXQOR_TEST_TMPDIR");
         std::string dir = base && *base ? base : "/tmp";
         mkdir(dir.c_str(), 0700);
+        // ftok keeps only part of the inode number, so a new file may share
+        // keys with objects someone else uses: those files are passed over
+        // (and kept until the end, so that the next file gets a new inode).
         static int serial = 0;
-        m_path = dir + "/ipc-" + tag + "-" + std::to_string(getpid()) + "-" +
-                 std::to_string(++serial);
-        int fd = open(m_path.c_str(), O_CREAT | O_WRONLY, 0600);
-        if (fd >= 0)
-            close(fd);
+        std::string taken[8];
+        for (int attempt = 0;; ++attempt) {
+            m_path = dir + "/ipc-" + tag + "-" + std::to_string(getpid()) + "-" +
+                     std::to_string(++serial);
+            int fd = open(m_path.c_str(), O_CREAT | O_WRONLY, 0600);
+            if (fd >= 0)
+                close(fd);
+            if (countPoolObjects() == 0 || attempt == 7)
+                break;
+            taken[attempt] = m_path;
+        }
+        for (const std::string& t : taken)
+            if (!t.empty())
+                unlink(t.c_str());
         using namespace qor_ipc_testing;
         for (int i = 0; i < kMaxPaths; ++i) {
             if (!g_pathUsed[i] && m_path.size() < kPathSize) {
