@@ -1,3 +1,5 @@
+# make demo   install what is missing, then build and run the demonstration:
+#             a plug-in core answered by a scripted authorization server
 # make test   install what is missing, then build and test the release,
 #             ASan+UBSan and 32-bit configurations, and the plug-in core
 #             under ThreadSanitizer (tsan)
@@ -7,11 +9,18 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
+.PHONY: all demo deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/release -j $(JOBS)
+
+demo: deps
+	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG"
+	cmake --build $(BUILD)/release -j $(JOBS) --target dxqor_demo
+	@mkdir -p $(BUILD)/release/testtmp
+	DXQOR_TEST_TMPDIR=$(CURDIR)/$(BUILD)/release/testtmp $(BUILD)/release/dxqor_demo
 
 deps:
 	@bash scripts/deps.sh
