@@ -6,9 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/memory/qorcachingallocator.h"
 #include "core/msg/qormsg.h"
-#include "core/threads/qorthread.h"
 #include "core/trace/qorlog.h"
 #include "msg/plugin/qorconfiganswercontext.h"
 #include "plugin/core/qoractiongrouplist.h"
@@ -119,43 +117,22 @@ bool isDefaultPermsName(const QORStringRef& name)
 
 } // namespace
 
-QORCachingAllocator* QORConfigAnswerUnmarshaller::m_allocator = nullptr;
-pthread_mutex_t QORConfigAnswerUnmarshaller::s_allocatorMutex = PTHREAD_MUTEX_INITIALIZER;
-int QORConfigAnswerUnmarshaller::s_allocatorRefs = 0;
+QORMsgClassAllocator QORConfigAnswerUnmarshaller::m_allocator(
+    QORConfigAnswerUnmarshaller::kMemoryType, sizeof(QORConfigAnswerUnmarshaller));
 
 QORStatus QORConfigAnswerUnmarshaller::addAllocatorRef()
 {
-    QORMutexLock lock(s_allocatorMutex);
-    if (s_allocatorRefs == 0) {
-        QORCachingAllocator* a = new (std::nothrow) QORCachingAllocator();
-        if (a == nullptr)
-            return qor_s_no_memory;
-        QORStatus st = a->initialize(kMemoryType, QOR_ALLOC_GROW | QOR_ALLOC_CHECK_EMPTY,
-                                     nullptr, 5, sizeof(QORConfigAnswerUnmarshaller));
-        if (st != qor_s_ok) {
-            delete a;
-            return st;
-        }
-        m_allocator = a;
-    }
-    s_allocatorRefs++;
-    return qor_s_ok;
+    return m_allocator.addRef();
 }
 
 void QORConfigAnswerUnmarshaller::releaseAllocatorRef()
 {
-    QORMutexLock lock(s_allocatorMutex);
-    if (s_allocatorRefs == 0)
-        return;
-    if (--s_allocatorRefs == 0) {
-        delete m_allocator;
-        m_allocator = nullptr;
-    }
+    m_allocator.release();
 }
 
 QORConfigAnswerUnmarshaller* QORConfigAnswerUnmarshaller::create()
 {
-    return qor_new<QORConfigAnswerUnmarshaller>(m_allocator);
+    return qor_new<QORConfigAnswerUnmarshaller>(m_allocator.get());
 }
 
 QORConfigAnswerUnmarshaller::~QORConfigAnswerUnmarshaller() {}

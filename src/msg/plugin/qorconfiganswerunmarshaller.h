@@ -9,13 +9,12 @@
 // never in a read outside the answer's region. Commands applied before a
 // failure stay applied.
 #pragma once
-#include <pthread.h>
 #include "core/buffers/qorbuffer.h"
 #include "core/memory/qorallocator.h"
 #include "msg/core/qorconfiganswerbase.h"
+#include "msg/core/qormsgclassallocator.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
-class QORCachingAllocator;
 class QORPluginVirtualHost;
 class QORPluginVirtualHostList;
 class QORSharedMemIterator;
@@ -25,12 +24,9 @@ public:
     // Memory type of the class-wide allocator, "plugin.core.config-rsp-parser".
     static constexpr unsigned kMemoryType = 0x35f02f97;
 
-    // The class-wide caching allocator that unmarshallers come from (null:
-    // the heap). Users of the class count themselves in with
-    // addAllocatorRef; the first creates the allocator, the last
-    // releaseAllocatorRef deletes it. 0 or 0x35f0200c, or the allocator's
-    // own initialization status.
-    static QORCachingAllocator* m_allocator;
+    // The class-wide caching allocator that unmarshallers come from (see
+    // msg/core/qormsgclassallocator.h); create() takes one from it.
+    static QORMsgClassAllocator m_allocator;
     static QORStatus addAllocatorRef();
     static void releaseAllocatorRef();
     // A new unmarshaller from the class-wide allocator; null when memory
@@ -76,9 +72,6 @@ public:
 
 private:
     QORStatus decode(QORProxyIFMsgData* item);
-
-    static pthread_mutex_t s_allocatorMutex;
-    static int s_allocatorRefs;
 
     QORSharedMemIterator* m_it = nullptr;
     QORProxyIFMsgInt m_configID;

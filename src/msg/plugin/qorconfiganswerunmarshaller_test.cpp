@@ -537,7 +537,7 @@ TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
 
     ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
     ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORCachingAllocator* a = QORConfigAnswerUnmarshaller::m_allocator;
+    QORAllocator* a = QORConfigAnswerUnmarshaller::m_allocator.get();
     ASSERT_NE(a, nullptr);
     QORProxyIFMessage* msg = nullptr;
     ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
@@ -548,9 +548,9 @@ TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
     EXPECT_EQ(msg->marshal(unused), qor_s_not_supported);
     msg->deleteMe();
     QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator, a);
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator.get(), a);
     QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator, nullptr);
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator.get(), nullptr);
 
     // Without the class allocator the heap serves.
     msg = nullptr;
