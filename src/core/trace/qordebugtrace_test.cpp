@@ -22,7 +22,7 @@ void nest(QORTrace* trace, int depth, int max)
 // A fresh thread's routine trace starts at depth 1, unindented.
 void* routineThread(void* p)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(9, "t", &log);
     QORDebugRoutineTrace rt(&trace, 1, "threaded");
     *static_cast<std::string*>(p) =
@@ -34,7 +34,7 @@ void* routineThread(void* p)
 
 TEST(QORDebugTrace, StoredAndImmediateForms)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(3, "c", &log);
     QORDebugTrace(&trace, 2, "x.cpp", 40).trace("value %d", 1);
     QORDebugTrace(&trace, 3).trace("%s", "plain");
@@ -46,7 +46,7 @@ TEST(QORDebugTrace, StoredAndImmediateForms)
 
     EXPECT_EQ(log.texts(), (Texts{"[] value 1", "[] plain", "[] now here", "[] at y:9"}));
     std::string where;
-    for (const QORTestLog::Line& l : log.lines)
+    for (const QORTraceTestLog::Line& l : log.lines)
         where += l.file + ":" + std::to_string(l.line) + " ";
     EXPECT_EQ(where, "x.cpp:40 <unknown>:0 <unknown>:0 y.cpp:9 ");
     EXPECT_EQ(log.lines[0].severity, 5u);
@@ -54,7 +54,7 @@ TEST(QORDebugTrace, StoredAndImmediateForms)
 
 TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(9, "c", &log);
     nest(&trace, 1, 3);
     EXPECT_EQ(log.texts(), (Texts{"[] API ENTRY: r1", "[] API ENTRY:     r2",
@@ -71,7 +71,7 @@ TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
 
 TEST(QORDebugRoutineTrace, DetailFormsAndSourcePosition)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(9, "c", &log);
     {
         QORDebugRoutineTrace outer(&trace, 2, "a.cpp", 5, "outer", "id=%d 100%");
@@ -88,7 +88,7 @@ TEST(QORDebugRoutineTrace, DetailFormsAndSourcePosition)
 
 TEST(QORDebugRoutineTrace, DroppedLevelsDoNotNest)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(2, "c", &log);
     {
         QORDebugRoutineTrace quiet(&trace, 5, "quiet");
@@ -108,7 +108,7 @@ TEST(QORDebugRoutineTrace, DroppedLevelsDoNotNest)
 
 TEST(QORDebugRoutineTrace, NestingIsPerThread)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(9, "c", &log);
     QORDebugRoutineTrace outer(&trace, 1, "main");
     QORDebugRoutineTrace inner(&trace, 1, "main2");

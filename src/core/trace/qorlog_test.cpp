@@ -132,7 +132,7 @@ TEST(QORLogTest, BaseLogWritesToStandardOutput)
 
 TEST(QORLogTest, FormattedLinesAndRefusedFormats)
 {
-    QORTestLog log(true);
+    QORTraceTestLog log(true);
     log.flog(qor_log_info, "f", 1, "c", "%d-%s", 12, "ab");
     log.flogLCP(qor_log_info, "f", 2, "c", "%05u", 42u);
     // Formats the formatter refuses drop the line rather than write it raw.
@@ -147,8 +147,8 @@ TEST(QORLogTest, TextReachesTheSinkInItsEncoding)
 {
     const char utf8Text[] = "caf\xc3\xa9 ok";
     const char lcpText[] = "caf\xe9 ok";
-    QORTestLog utf8Sink(true);
-    QORTestLog lcpSink(false);
+    QORTraceTestLog utf8Sink(true);
+    QORTraceTestLog lcpSink(false);
     {
         // An ASCII local code page: what it cannot hold becomes '?'.
         QORScopedCtypeLocale c("C");

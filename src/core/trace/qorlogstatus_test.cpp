@@ -6,11 +6,11 @@
 
 TEST(QORLogStatusTest, StatusesAndMessagesBecomeErrorLinesOfTheComponent)
 {
-    QORTestLog log(false);
+    QORTraceTestLog log(false);
     qor_log_status(&log, __FILE__, __LINE__, "DXQor", qor_s_no_memory);
     qor_log_message(&log, __FILE__, __LINE__, "DXQor", QOR_MSG_ID(0x282), 0x2a);
     ASSERT_EQ(log.lines.size(), 2u);
-    for (const QORTestLog::Line& line : log.lines) {
+    for (const QORTraceTestLog::Line& line : log.lines) {
         EXPECT_EQ(line.severity, qor_log_error);
         EXPECT_EQ(line.component, "DXQor");
     }

@@ -12,7 +12,7 @@ namespace {
 // The entry line of a routine nested in another.
 std::string innerEntry()
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(9, "c", &log);
     QORDebugRoutineTrace outer(&trace, 1, "o");
     QORDebugRoutineTrace inner(&trace, 1, "i");

@@ -28,7 +28,7 @@ void* otherThread(void* p)
     seen->push_back(QORTrace::getThreadIP() ? "ip" : "no ip");
     seen->push_back(QORTrace::getThreadVH() ? "vh" : "no vh");
     QORTrace::setThreadIP("10.0.0.2");
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace(1, "t", &log).trace(1, "f", 1, "from thread", -1);
     seen->push_back(log.lines.at(0).text);
     return nullptr;
@@ -38,7 +38,7 @@ void* otherThread(void* p)
 
 TEST_F(QORTraceTest, LevelGatesLinesAndSetsSeverity)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(9, "dxqor.test", &log);
     trace.trace(9, "a.cpp", 10, "nine", -1);
     trace.trace(10, "a.cpp", 11, "ten", -1);
@@ -71,7 +71,7 @@ TEST_F(QORTraceTest, NoLogNoTraceNoComponent)
     QORTrace* none = nullptr;
     QOR_TRACE(none, 0, "nowhere", -1);
     QOR_FTRACE(none, 0, "nowhere %d", 1);
-    QORTestLog log;
+    QORTraceTestLog log;
     trace.setLog(&log, false);
     trace.trace(0, "f", 1, "somewhere", -1);
     EXPECT_EQ(log.lines.at(0).component, "");
@@ -79,7 +79,7 @@ TEST_F(QORTraceTest, NoLogNoTraceNoComponent)
 
 TEST_F(QORTraceTest, ContextPrefixes)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     QORTrace trace(5, "c", &log);
     QORTrace::setThreadIP("192.0.2.7");
     trace.trace(1, "f", 1, "ip only", -1);
@@ -119,17 +119,17 @@ TEST_F(QORTraceTest, ContextIsPerThread)
 TEST_F(QORTraceTest, OwnedLogIsDeletedWhenReplacedOrWithTheTrace)
 {
     int destroyed = 0;
-    QORTestLog kept;
+    QORTraceTestLog kept;
     {
         QORTrace trace(0, "c", nullptr);
-        trace.setLog(new QORTestLog(true, &destroyed), true);
+        trace.setLog(new QORTraceTestLog(true, &destroyed), true);
         trace.setLog(trace.getLog(), true);
         EXPECT_EQ(destroyed, 0);
-        trace.setLog(new QORTestLog(true, &destroyed), true);
+        trace.setLog(new QORTraceTestLog(true, &destroyed), true);
         EXPECT_EQ(destroyed, 1);
         trace.setLog(&kept, false);
         EXPECT_EQ(destroyed, 2);
-        trace.setLog(new QORTestLog(true, &destroyed), true);
+        trace.setLog(new QORTraceTestLog(true, &destroyed), true);
     }
     EXPECT_EQ(destroyed, 3);
 }

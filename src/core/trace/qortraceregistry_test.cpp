@@ -44,7 +44,7 @@ protected:
 
 TEST_F(QORTraceRegistryTest, AbsentRegistryIsHarmless)
 {
-    QORTestLog log;
+    QORTraceTestLog log;
     EXPECT_EQ(QORTraceRegistry::add("x", 1, &log), nullptr);
     EXPECT_EQ(QORTraceRegistry::get("x"), nullptr);
     QORTraceRegistry::remove("x");
@@ -77,8 +77,8 @@ TEST_F(QORTraceRegistryTest, AddGetRemoveAndLevels)
 {
     QORTraceRegistry::initialize();
     int destroyed = 0;
-    QORTestLog* log = new QORTestLog(true, &destroyed);
-    QORTestLog other;
+    QORTraceTestLog* log = new QORTraceTestLog(true, &destroyed);
+    QORTraceTestLog other;
     QORTrace* a = QORTraceRegistry::add("my.comp", 3, log);
     ASSERT_NE(a, nullptr);
     a->setLog(log, true);

@@ -1,4 +1,4 @@
-// qortracetesting.h: helpers of the trace tests: QORTestLog, a sink that
+// qortracetesting.h: helpers of the trace tests: QORTraceTestLog, a sink that
 // keeps every line it is given, and QORTestDir, a scratch directory.
 #pragma once
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include <vector>
 #include "core/trace/qorlog.h"
 
-class QORTestLog : public QORLog {
+class QORTraceTestLog : public QORLog {
 public:
     struct Line {
         QORLogSeverity severity;
@@ -21,9 +21,9 @@ public:
         std::string text;
     };
 
-    explicit QORTestLog(bool utf8 = true, int* destroyed = nullptr)
+    explicit QORTraceTestLog(bool utf8 = true, int* destroyed = nullptr)
         : QORLog(utf8), m_destroyed(destroyed) {}
-    ~QORTestLog() override
+    ~QORTraceTestLog() override
     {
         if (m_destroyed)
             ++*m_destroyed;
