@@ -3,11 +3,10 @@
 #include "msg/plugin/qorconfiganswerunmarshaller.h"
 
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 
 #include "core/msg/qormsg.h"
-#include "core/trace/qorlog.h"
+#include "core/trace/qorlogstatus.h"
 #include "msg/plugin/qorconfiganswercontext.h"
 #include "plugin/core/qoractiongrouplist.h"
 #include "plugin/core/qorpermmap.h"
@@ -18,29 +17,6 @@
 namespace {
 
 const char kComponent[] = "DXQor";
-
-void logStatus(QORLog* log, unsigned line, QORStatus status)
-{
-    if (log == nullptr)
-        return;
-    dx_error_string_t text;
-    int st = 0;
-    dx_error_inq_text(status, text, &st);
-    log->logLCP(qor_log_error, __FILE__, line, kComponent, text, -1);
-}
-
-void logInvalidCommand(QORLog* log, unsigned line, int id)
-{
-    if (log == nullptr)
-        return;
-    QORStatus st = qor_s_ok;
-    char* format = dx_msg_get_msg(qor_s_config_invalid_command_msg, &st);
-    if (format == nullptr)
-        return;
-    log->flogLCP(qor_log_error, __FILE__, line, kComponent, format,
-                 static_cast<unsigned int>(id));
-    free(format);
-}
 
 // One of the core's name tables as the target of commands 0 and 1. The first
 // insert write-locks the table and empties it; the lock is held until the
@@ -212,14 +188,15 @@ QORStatus QORConfigAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, void*
             break;
         }
         if (!known) {
-            logInvalidCommand(log, __LINE__, id);
+            qor_log_message(log, __FILE__, __LINE__, kComponent,
+                            qor_s_config_invalid_command_msg, id);
             return qor_s_config_invalid_command;
         }
     }
     if (st == qor_s_ok)
         st = m_nextStatus;
     if (st != qor_s_ok)
-        logStatus(log, __LINE__, st);
+        qor_log_status(log, __FILE__, __LINE__, kComponent, st);
     return st;
 }
 

@@ -3,7 +3,7 @@
 #include "urc/plugin/qorurcversionanswerunmarshaller.h"
 
 #include "core/msg/qormsg.h"
-#include "core/trace/qorlog.h"
+#include "core/trace/qorlogstatus.h"
 #include "msg/core/qormsgitemcursor.h"
 #include "msg/core/qorurcversionquestion.h"
 #include "plugin/core/qoractiongrouplist.h"
@@ -13,16 +13,6 @@ namespace {
 
 const char kComponent[] = "DXQor";
 const char kOpenToAll[] = "*";
-
-void logStatus(QORLog* log, unsigned line, QORStatus status)
-{
-    if (log == nullptr)
-        return;
-    dx_error_string_t text;
-    int st = 0;
-    dx_error_inq_text(status, text, &st);
-    log->logLCP(qor_log_error, __FILE__, line, kComponent, text, -1);
-}
 
 // A new owned copy of s; null when memory runs out.
 QORString* newKey(const QORStringRef& s)
@@ -198,19 +188,19 @@ QORStatus QORURCVersionAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, v
     QORLog* log = ctx != nullptr ? ctx->log : nullptr;
     m_it = &it;
     if (ctx == nullptr || ctx->cache == nullptr) {
-        logStatus(log, __LINE__, qor_s_invalid_argument);
+        qor_log_status(log, __FILE__, __LINE__, kComponent, qor_s_invalid_argument);
         return qor_s_invalid_argument;
     }
     QORProxyIFMsgBuffer version;
     QORStatus st = getVersion(&version);
     if (st != qor_s_ok) {
-        logStatus(log, __LINE__, st);
+        qor_log_status(log, __FILE__, __LINE__, kComponent, st);
         return st;
     }
     QORURCDB* db = nullptr;
     st = getDB(&db);
     if (st != qor_s_ok) {
-        logStatus(log, __LINE__, st);
+        qor_log_status(log, __FILE__, __LINE__, kComponent, st);
         return st;
     }
     if (db == nullptr)
