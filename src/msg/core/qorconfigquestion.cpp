@@ -3,6 +3,7 @@
 #include "msg/core/qorconfigquestion.h"
 
 #include "msg/core/qorconfiganswerbase.h"
+#include "msg/core/qormsgitemcursor.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 
@@ -25,27 +26,16 @@ void QORConfigQuestion::deleteMe()
 
 QORStatus QORConfigQuestion::marshal(QORSharedMemAllocator& alloc)
 {
-    int size = m_type.marshal(nullptr, 0);
-    void* data = nullptr;
-    QORStatus st = alloc.allocate(static_cast<unsigned int>(size), &data);
-    if (st != qor_s_ok)
-        return st;
-    m_type.marshal(static_cast<unsigned char*>(data), size);
-    return qor_s_ok;
+    return qor_msg_write_element(alloc, m_type);
 }
 
 QORStatus QORConfigQuestion::unmarshal(QORSharedMemIterator& it, void*)
 {
-    if (!it.hasMoreElements())
-        return qor_s_msg_unmarshal_failed;
-    unsigned int length = 0;
-    void* data = nullptr;
-    QORStatus st = it.getNextElement(&length, &data);
+    QORMsgItemReader r;
+    QORStatus st = qor_msg_next_element(it, &r);
     if (st != qor_s_ok)
         return st;
-    if (length > 0x7fffffffu ||
-        m_type.unmarshal(static_cast<const unsigned char*>(data),
-                         static_cast<int>(length)) == 0)
+    if (!r.read(m_type))
         return qor_s_msg_unmarshal_failed;
     return qor_s_ok;
 }

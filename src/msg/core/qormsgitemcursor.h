@@ -16,6 +16,7 @@
 
 class QORMsgItemReader {
 public:
+    QORMsgItemReader() = default;
     QORMsgItemReader(const void* data, int size)
         : m_current(static_cast<const unsigned char*>(data))
         , m_remaining(data != nullptr && size > 0 ? size : 0)
@@ -41,8 +42,8 @@ public:
     bool atEnd() const { return m_remaining == 0; }
 
 private:
-    const unsigned char* m_current;
-    int m_remaining;
+    const unsigned char* m_current = nullptr;
+    int m_remaining = 0;
 };
 
 class QORMsgItemWriter {
@@ -132,11 +133,10 @@ bool qor_msg_read_exactly(const void* data, unsigned int length, Item& item)
     return r.read(item) && r.atEnd();
 }
 
-// Reads the next element of it as item alone: the iterator's status for a
-// damaged chain, qor_s_msg_unmarshal_failed when there is no element or it
-// holds more or less than the item.
-template <class Item>
-QORStatus qor_msg_read_element(QORSharedMemIterator& it, Item& item)
+// Takes the next element of it and makes reader the walk over its bytes (an
+// element too large for an int gives an empty walk): the iterator's status
+// for a damaged chain, qor_s_msg_unmarshal_failed when there is no element.
+inline QORStatus qor_msg_next_element(QORSharedMemIterator& it, QORMsgItemReader* reader)
 {
     if (!it.hasMoreElements())
         return qor_s_msg_unmarshal_failed;
@@ -145,7 +145,21 @@ QORStatus qor_msg_read_element(QORSharedMemIterator& it, Item& item)
     QORStatus st = it.getNextElement(&length, &data);
     if (st != qor_s_ok)
         return st;
-    if (!qor_msg_read_exactly(data, length, item))
+    *reader = QORMsgItemReader(data, length <= INT_MAX ? static_cast<int>(length) : 0);
+    return qor_s_ok;
+}
+
+// Reads the next element of it as item alone: the iterator's status for a
+// damaged chain, qor_s_msg_unmarshal_failed when there is no element or it
+// holds more or less than the item.
+template <class Item>
+QORStatus qor_msg_read_element(QORSharedMemIterator& it, Item& item)
+{
+    QORMsgItemReader r;
+    QORStatus st = qor_msg_next_element(it, &r);
+    if (st != qor_s_ok)
+        return st;
+    if (!r.read(item) || !r.atEnd())
         return qor_s_msg_unmarshal_failed;
     return qor_s_ok;
 }

@@ -2,11 +2,11 @@
 // core's tables, cache settings and virtual-host list.
 #include "msg/plugin/qorconfiganswerunmarshaller.h"
 
-#include <climits>
 #include <cstring>
 
 #include "core/msg/qormsg.h"
 #include "core/trace/qorlogstatus.h"
+#include "msg/core/qormsgitemcursor.h"
 #include "msg/plugin/qorconfiganswercontext.h"
 #include "plugin/core/qoractiongrouplist.h"
 #include "plugin/core/qorpermmap.h"
@@ -205,17 +205,8 @@ bool QORConfigAnswerUnmarshaller::next()
     m_nextStatus = qor_s_ok;
     if (m_it == nullptr || !m_it->hasMoreElements())
         return false;
-    unsigned int length = 0;
-    void* data = nullptr;
-    QORStatus st = m_it->getNextElement(&length, &data);
-    if (st == qor_s_ok && length > INT_MAX)
-        st = qor_s_msg_unmarshal_failed;
-    if (st == qor_s_ok) {
-        m_data.set(static_cast<const unsigned char*>(data), static_cast<int>(length));
-        st = decode(&m_configID);
-    }
-    m_nextStatus = st;
-    return st == qor_s_ok;
+    m_nextStatus = getMoreData(&m_configID);
+    return m_nextStatus == qor_s_ok;
 }
 
 QORStatus QORConfigAnswerUnmarshaller::getConfigData(QORProxyIFMsgData* item)
@@ -227,14 +218,11 @@ QORStatus QORConfigAnswerUnmarshaller::getMoreData(QORProxyIFMsgData* item)
 {
     if (m_it == nullptr || !m_it->hasMoreElements())
         return qor_s_no_memory;
-    unsigned int length = 0;
-    void* data = nullptr;
-    QORStatus st = m_it->getNextElement(&length, &data);
+    QORMsgItemReader r;
+    QORStatus st = qor_msg_next_element(*m_it, &r);
     if (st != qor_s_ok)
         return st;
-    if (length > INT_MAX)
-        return qor_s_msg_unmarshal_failed;
-    m_data.set(static_cast<const unsigned char*>(data), static_cast<int>(length));
+    m_data.set(r.current(), r.remaining());
     return decode(item);
 }
 

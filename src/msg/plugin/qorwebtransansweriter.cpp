@@ -15,17 +15,14 @@ QORStatus QORWebTransAnswerIter::unmarshal(QORSharedMemIterator& it, void*)
     m_it = &it;
     m_nextStatus = qor_s_ok;
     m_cmdData.set(nullptr, 0);
-    if (!it.hasMoreElements())
-        return qor_s_msg_unmarshal_failed;
-    unsigned int length = 0;
-    void* data = nullptr;
-    QORStatus st = it.getNextElement(&length, &data);
+    QORMsgItemReader r;
+    QORStatus st = qor_msg_next_element(it, &r);
     if (st != qor_s_ok)
         return st;
     QORProxyIFMsgInt code;
     QORProxyIFMsgInt count;
-    QORMsgItemReader r(data, length == kFirstElementSize ? kFirstElementSize : 0);
-    if (!r.read(code) || !r.read(count) || !isRspCode(code.get()))
+    if (r.remaining() != kFirstElementSize || !r.read(code) || !r.read(count) ||
+        !isRspCode(code.get()))
         return qor_s_msg_unmarshal_failed;
     m_rspCode.set(code.get());
     m_numCmds.set(count.get());
@@ -42,12 +39,10 @@ bool QORWebTransAnswerIter::next()
     m_cmdData.set(nullptr, 0);
     if (m_nextStatus != qor_s_ok || m_it == nullptr || !m_it->hasMoreElements())
         return false;
-    unsigned int length = 0;
-    void* data = nullptr;
-    m_nextStatus = m_it->getNextElement(&length, &data);
+    QORMsgItemReader r;
+    m_nextStatus = qor_msg_next_element(*m_it, &r);
     if (m_nextStatus != qor_s_ok)
         return false;
-    QORMsgItemReader r(data, length <= INT_MAX ? static_cast<int>(length) : 0);
     if (!r.read(m_cmdID)) {
         m_nextStatus = qor_s_msg_unmarshal_failed;
         return false;
