@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <type_traits>
 
 namespace {
 
@@ -218,39 +219,6 @@ int QORTestHeaders::count(const char* name) const
     return n;
 }
 
-// Header getters shared by request and response: the first value of name,
-// then each further one.
-namespace {
-
-QORStatus firstHeader(const QORTestHeaders& headers, const QORStringRefT<char>& name,
-                      QORStringRefT<char>* value, int* next, std::string* nextName)
-{
-    nextName->assign(name.data(), static_cast<size_t>(name.length()));
-    int i = headers.find(name);
-    *next = i < 0 ? -1 : i + 1;
-    if (i < 0)
-        return qor_s_not_available;
-    const std::string& v = headers[i].value;
-    value->set(v.data(), static_cast<int>(v.size()));
-    return qor_s_ok;
-}
-
-QORStatus nextHeader(const QORTestHeaders& headers, QORStringRefT<char>* value, int* next,
-                     const std::string& nextName)
-{
-    if (*next < 0)
-        return qor_s_not_available;
-    int i = headers.find(view(nextName), *next);
-    *next = i < 0 ? -1 : i + 1;
-    if (i < 0)
-        return qor_s_not_available;
-    const std::string& v = headers[i].value;
-    value->set(v.data(), static_cast<int>(v.size()));
-    return qor_s_ok;
-}
-
-} // namespace
-
 // Client certificate.
 
 namespace {
@@ -353,120 +321,174 @@ QORTestClientCert* QORTestSSLSession::addClientCert()
     return cert;
 }
 
-// Request.
+// Request and response.
 
-QORTestRequest::QORTestRequest(QORAllocator* allocator)
-    : QORRequest(allocator)
-    , QORTestRecorder("req")
+namespace {
+
+// The first value of the header named, then each further one.
+QORStatus headerValue(const QORTestHeaders& headers, int i, QORStringRefT<char>* value,
+                      int* next)
 {
+    *next = i < 0 ? -1 : i + 1;
+    if (i < 0)
+        return qor_s_not_available;
+    value->set(headers[i].value.data(), static_cast<int>(headers[i].value.size()));
+    return qor_s_ok;
 }
 
-QORStatus QORTestRequest::getUTF8Header(const QORStringRef& name, QORStringRef* value)
+// A response's headers cannot be read back with the library's defaults.
+template <class Base>
+constexpr bool kHeaderDefaults = std::is_same<Base, QORResponse>::value;
+
+} // namespace
+
+template <class Base>
+QORStatus QORTestMessage<Base>::getUTF8Header(const QORStringRef& name, QORStringRef* value)
 {
     QOR_TEST_ENTER("%.*s", QOR_TS(name));
-    return firstHeader(headers, name, value, &m_nextHeader, &m_nextName);
+    if constexpr (kHeaderDefaults<Base>) {
+        if (m_libraryDefaults)
+            return Base::getUTF8Header(name, value);
+    }
+    m_nextName = text(name);
+    return headerValue(headers, headers.find(name), value, &m_nextHeader);
 }
 
-QORStatus QORTestRequest::getNCPHeader(const QORStringRef& name, QORNCPStringRef* value)
+template <class Base>
+QORStatus QORTestMessage<Base>::getNCPHeader(const QORStringRef& name, QORNCPStringRef* value)
 {
     QOR_TEST_ENTER("%.*s", QOR_TS(name));
-    return firstHeader(headers, name, value, &m_nextHeader, &m_nextName);
+    if constexpr (kHeaderDefaults<Base>) {
+        if (m_libraryDefaults)
+            return Base::getNCPHeader(name, value);
+    }
+    m_nextName = text(name);
+    return headerValue(headers, headers.find(name), value, &m_nextHeader);
 }
 
-QORStatus QORTestRequest::getNextUTF8Header(QORStringRef* value)
+template <class Base>
+QORStatus QORTestMessage<Base>::getNextUTF8Header(QORStringRef* value)
 {
     QOR_TEST_ENTER(nullptr);
-    return nextHeader(headers, value, &m_nextHeader, m_nextName);
+    if constexpr (kHeaderDefaults<Base>) {
+        if (m_libraryDefaults)
+            return Base::getNextUTF8Header(value);
+    }
+    if (m_nextHeader < 0)
+        return qor_s_not_available;
+    return headerValue(headers, headers.find(view(m_nextName), m_nextHeader), value,
+                       &m_nextHeader);
 }
 
-QORStatus QORTestRequest::getNextNCPHeader(QORNCPStringRef* value)
+template <class Base>
+QORStatus QORTestMessage<Base>::getNextNCPHeader(QORNCPStringRef* value)
 {
     QOR_TEST_ENTER(nullptr);
-    return nextHeader(headers, value, &m_nextHeader, m_nextName);
+    if constexpr (kHeaderDefaults<Base>) {
+        if (m_libraryDefaults)
+            return Base::getNextNCPHeader(value);
+    }
+    if (m_nextHeader < 0)
+        return qor_s_not_available;
+    return headerValue(headers, headers.find(view(m_nextName), m_nextHeader), value,
+                       &m_nextHeader);
 }
 
-QORStatus QORTestRequest::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
+template <class Base>
+QORStatus QORTestMessage<Base>::setHeader(const QORStringRef& name,
+                                          const QORStringRefT<char>& value)
 {
     QOR_TEST_ENTER("%.*s, %.*s", QOR_TS(name), QOR_TS(value));
     headers.set(name, value);
     return qor_s_ok;
 }
 
-QORStatus QORTestRequest::addHeader(const QORStringRef& name, const QORStringRefT<char>& value)
+template <class Base>
+QORStatus QORTestMessage<Base>::addHeader(const QORStringRef& name,
+                                          const QORStringRefT<char>& value)
 {
     QOR_TEST_ENTER("%.*s, %.*s", QOR_TS(name), QOR_TS(value));
     headers.add(name, value);
     return qor_s_ok;
 }
 
-QORStatus QORTestRequest::finalizeHeader()
+template <class Base>
+QORStatus QORTestMessage<Base>::finalizeHeader()
 {
     QOR_TEST_ENTER(nullptr);
     if (m_libraryDefaults)
-        return QORRequest::finalizeHeader();
+        return Base::finalizeHeader();
     headerFinalized++;
     return qor_s_ok;
 }
 
-QORStatus QORTestRequest::finalizeBody()
+template <class Base>
+QORStatus QORTestMessage<Base>::finalizeBody()
 {
     QOR_TEST_ENTER(nullptr);
     if (m_libraryDefaults)
-        return QORRequest::finalizeBody();
+        return Base::finalizeBody();
     bodyFinalized++;
     return qor_s_ok;
 }
 
-QORStatus QORTestRequest::getContentLength(unsigned int* length)
+template <class Base>
+QORStatus QORTestMessage<Base>::getContentLength(unsigned int* length)
 {
     QOR_TEST_ENTER(nullptr);
-    return QORRequest::getContentLength(length);
+    return Base::getContentLength(length);
 }
+
+template <class Base>
+QORStatus QORTestMessage<Base>::setCookie(const QORStringRef& name,
+                                          const QORStringRefT<char>& value,
+                                          const QORStringRefT<char>* path,
+                                          const QORStringRefT<char>* domain, int flags)
+{
+    QOR_TEST_ENTER("%.*s, %.*s, %d", QOR_TS(name), QOR_TS(value), flags);
+    QORTestCookie c{text(name), text(value), path ? text(*path) : std::string(),
+                    domain ? text(*domain) : std::string(), flags};
+    for (QORTestCookie& old : cookies) {
+        if (old.name == c.name) {
+            old = c;
+            return qor_s_ok;
+        }
+    }
+    cookies.push_back(c);
+    return qor_s_ok;
+}
+
+template <class Base>
+const QORTestCookie* QORTestMessage<Base>::findCookie(const QORStringRef& name) const
+{
+    for (const QORTestCookie& c : cookies) {
+        if (name.equals(view(c.name)))
+            return &c;
+    }
+    return nullptr;
+}
+
+template class QORTestMessage<QORRequest>;
+template class QORTestMessage<QORResponse>;
+
+// Request.
 
 QORStatus QORTestRequest::getCookie(const QORStringRef& name, QORNCPStringRef* value,
                                     QORNCPStringRef* path, QORNCPStringRef* domain,
                                     int* flags)
 {
     QOR_TEST_ENTER("%.*s", QOR_TS(name));
-    for (const QORTestCookie& c : cookies) {
-        if (!name.equals(view(c.name)))
-            continue;
-        if (value)
-            value->set(c.value.data(), static_cast<int>(c.value.size()));
-        if (path)
-            path->set(c.path.data(), static_cast<int>(c.path.size()));
-        if (domain)
-            domain->set(c.domain.data(), static_cast<int>(c.domain.size()));
-        if (flags)
-            *flags = c.flags;
-        return qor_s_ok;
-    }
-    return qor_s_not_available;
-}
-
-namespace {
-void storeCookie(std::vector<QORTestCookie>* cookies, const QORStringRef& name,
-                 const QORStringRefT<char>& value, const QORStringRefT<char>* path,
-                 const QORStringRefT<char>* domain, int flags)
-{
-    QORTestCookie c{text(name), text(value), path ? text(*path) : std::string(),
-                    domain ? text(*domain) : std::string(), flags};
-    for (QORTestCookie& old : *cookies) {
-        if (old.name == c.name) {
-            old = c;
-            return;
-        }
-    }
-    cookies->push_back(c);
-}
-} // namespace
-
-QORStatus QORTestRequest::setCookie(const QORStringRef& name, const QORStringRefT<char>& value,
-                                    const QORStringRefT<char>* path,
-                                    const QORStringRefT<char>* domain, int flags)
-{
-    QOR_TEST_ENTER("%.*s, %.*s, %d", QOR_TS(name), QOR_TS(value), flags);
-    storeCookie(&cookies, name, value, path, domain, flags);
+    const QORTestCookie* c = findCookie(name);
+    if (c == nullptr)
+        return qor_s_not_available;
+    if (value)
+        value->set(c->value.data(), static_cast<int>(c->value.size()));
+    if (path)
+        path->set(c->path.data(), static_cast<int>(c->path.size()));
+    if (domain)
+        domain->set(c->domain.data(), static_cast<int>(c->domain.size()));
+    if (flags)
+        *flags = c->flags;
     return qor_s_ok;
 }
 
@@ -724,79 +746,9 @@ QORTestSSLSession* QORTestRequest::addSSLSession()
 // Response.
 
 QORTestResponse::QORTestResponse()
-    : QORTestRecorder("rsp")
+    : QORTestMessage("rsp")
 {
     m_code = 200;
-}
-
-QORStatus QORTestResponse::getUTF8Header(const QORStringRef& name, QORStringRef* value)
-{
-    QOR_TEST_ENTER("%.*s", QOR_TS(name));
-    if (m_libraryDefaults)
-        return QORResponse::getUTF8Header(name, value);
-    return firstHeader(headers, name, value, &m_nextHeader, &m_nextName);
-}
-
-QORStatus QORTestResponse::getNCPHeader(const QORStringRef& name, QORNCPStringRef* value)
-{
-    QOR_TEST_ENTER("%.*s", QOR_TS(name));
-    if (m_libraryDefaults)
-        return QORResponse::getNCPHeader(name, value);
-    return firstHeader(headers, name, value, &m_nextHeader, &m_nextName);
-}
-
-QORStatus QORTestResponse::getNextUTF8Header(QORStringRef* value)
-{
-    QOR_TEST_ENTER(nullptr);
-    if (m_libraryDefaults)
-        return QORResponse::getNextUTF8Header(value);
-    return nextHeader(headers, value, &m_nextHeader, m_nextName);
-}
-
-QORStatus QORTestResponse::getNextNCPHeader(QORNCPStringRef* value)
-{
-    QOR_TEST_ENTER(nullptr);
-    if (m_libraryDefaults)
-        return QORResponse::getNextNCPHeader(value);
-    return nextHeader(headers, value, &m_nextHeader, m_nextName);
-}
-
-QORStatus QORTestResponse::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
-{
-    QOR_TEST_ENTER("%.*s, %.*s", QOR_TS(name), QOR_TS(value));
-    headers.set(name, value);
-    return qor_s_ok;
-}
-
-QORStatus QORTestResponse::addHeader(const QORStringRef& name, const QORStringRefT<char>& value)
-{
-    QOR_TEST_ENTER("%.*s, %.*s", QOR_TS(name), QOR_TS(value));
-    headers.add(name, value);
-    return qor_s_ok;
-}
-
-QORStatus QORTestResponse::finalizeHeader()
-{
-    QOR_TEST_ENTER(nullptr);
-    if (m_libraryDefaults)
-        return QORResponse::finalizeHeader();
-    headerFinalized++;
-    return qor_s_ok;
-}
-
-QORStatus QORTestResponse::finalizeBody()
-{
-    QOR_TEST_ENTER(nullptr);
-    if (m_libraryDefaults)
-        return QORResponse::finalizeBody();
-    bodyFinalized++;
-    return qor_s_ok;
-}
-
-QORStatus QORTestResponse::getContentLength(unsigned int* length)
-{
-    QOR_TEST_ENTER(nullptr);
-    return QORResponse::getContentLength(length);
 }
 
 QORStatus QORTestResponse::getCookie(const QORStringRef& name, QORNCPStringRef* value,
@@ -808,34 +760,23 @@ QORStatus QORTestResponse::getCookie(const QORStringRef& name, QORNCPStringRef* 
     if (m_libraryDefaults)
         return QORResponse::getCookie(name, value, path, domain, expires, version, secure,
                                       maxAge);
-    for (const QORTestCookie& c : cookies) {
-        if (!name.equals(view(c.name)))
-            continue;
-        if (value)
-            value->set(c.value.data(), static_cast<int>(c.value.size()));
-        if (path)
-            path->set(c.path.data(), static_cast<int>(c.path.size()));
-        if (domain)
-            domain->set(c.domain.data(), static_cast<int>(c.domain.size()));
-        if (expires)
-            expires->set("", 0);
-        if (version)
-            version->set("", 0);
-        if (secure)
-            *secure = c.flags;
-        if (maxAge)
-            *maxAge = -1;
-        return qor_s_ok;
-    }
-    return qor_s_not_available;
-}
-
-QORStatus QORTestResponse::setCookie(const QORStringRef& name, const QORStringRefT<char>& value,
-                                     const QORStringRefT<char>* path,
-                                     const QORStringRefT<char>* domain, int flags)
-{
-    QOR_TEST_ENTER("%.*s, %.*s, %d", QOR_TS(name), QOR_TS(value), flags);
-    storeCookie(&cookies, name, value, path, domain, flags);
+    const QORTestCookie* c = findCookie(name);
+    if (c == nullptr)
+        return qor_s_not_available;
+    if (value)
+        value->set(c->value.data(), static_cast<int>(c->value.size()));
+    if (path)
+        path->set(c->path.data(), static_cast<int>(c->path.size()));
+    if (domain)
+        domain->set(c->domain.data(), static_cast<int>(c->domain.size()));
+    if (expires)
+        expires->set("", 0);
+    if (version)
+        version->set("", 0);
+    if (secure)
+        *secure = c->flags;
+    if (maxAge)
+        *maxAge = -1;
     return qor_s_ok;
 }
 

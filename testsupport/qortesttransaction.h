@@ -202,10 +202,11 @@ public:
     int certRequests = 0;
 };
 
-class QORTestRequest : public QORRequest, public QORTestRecorder {
+// What requests and responses share: headers, cookies and the finalize
+// counts. Base is QORRequest or QORResponse.
+template <class Base>
+class QORTestMessage : public Base, public QORTestRecorder {
 public:
-    explicit QORTestRequest(QORAllocator* allocator = nullptr);
-
     QORStatus getUTF8Header(const QORStringRef& name, QORStringRef* value) override;
     QORStatus getNCPHeader(const QORStringRef& name, QORNCPStringRef* value) override;
     QORStatus getNextUTF8Header(QORStringRef* value) override;
@@ -215,13 +216,43 @@ public:
     QORStatus finalizeHeader() override;
     QORStatus finalizeBody() override;
     QORStatus getContentLength(unsigned int* length) override;
+    QORStatus setCookie(const QORStringRef& name, const QORStringRefT<char>& value,
+                        const QORStringRefT<char>* path,
+                        const QORStringRefT<char>* domain, int flags) override;
+
+    QORTestHeaders headers;
+    std::vector<QORTestCookie> cookies;
+    int headerFinalized = 0;
+    int bodyFinalized = 0;
+
+protected:
+    template <class... BaseArgs>
+    explicit QORTestMessage(const char* name, BaseArgs... args)
+        : Base(args...)
+        , QORTestRecorder(name)
+    {
+    }
+    // The cookie named name, or null.
+    const QORTestCookie* findCookie(const QORStringRef& name) const;
+
+private:
+    int m_nextHeader = -1;
+    std::string m_nextName;
+};
+
+extern template class QORTestMessage<QORRequest>;
+extern template class QORTestMessage<QORResponse>;
+
+class QORTestRequest : public QORTestMessage<QORRequest> {
+public:
+    explicit QORTestRequest(QORAllocator* allocator = nullptr)
+        : QORTestMessage("req", allocator)
+    {
+    }
 
     QORStatus getCookie(const QORStringRef& name, QORNCPStringRef* value,
                         QORNCPStringRef* path, QORNCPStringRef* domain,
                         int* flags) override;
-    QORStatus setCookie(const QORStringRef& name, const QORStringRefT<char>& value,
-                        const QORStringRefT<char>* path,
-                        const QORStringRefT<char>* domain, int flags) override;
     QORStatus removeHeader(const QORStringRef& name) override;
     QORStatus getQuery(QORStringRef* query) override;
     QORStatus setQuery(const QORStringRef& query) override;
@@ -272,8 +303,6 @@ public:
     std::string version = "HTTP/1.1";
     std::string clientIP = "192.0.2.1";
     int security = 0;
-    QORTestHeaders headers;
-    std::vector<QORTestCookie> cookies;
     std::string postData;
     std::string pendingBody;
     // The raw request; empty counts as present.
@@ -285,35 +314,16 @@ public:
     bool subRequest = false;
     bool wsaByRedirect = false;
     std::string webLogUser[3];
-    int headerFinalized = 0;
-    int bodyFinalized = 0;
-
-private:
-    int m_nextHeader = -1;
-    std::string m_nextName;
 };
 
-class QORTestResponse : public QORResponse, public QORTestRecorder {
+class QORTestResponse : public QORTestMessage<QORResponse> {
 public:
     QORTestResponse();
-
-    QORStatus getUTF8Header(const QORStringRef& name, QORStringRef* value) override;
-    QORStatus getNCPHeader(const QORStringRef& name, QORNCPStringRef* value) override;
-    QORStatus getNextUTF8Header(QORStringRef* value) override;
-    QORStatus getNextNCPHeader(QORNCPStringRef* value) override;
-    QORStatus setHeader(const QORStringRef& name, const QORStringRefT<char>& value) override;
-    QORStatus addHeader(const QORStringRef& name, const QORStringRefT<char>& value) override;
-    QORStatus finalizeHeader() override;
-    QORStatus finalizeBody() override;
-    QORStatus getContentLength(unsigned int* length) override;
 
     QORStatus getCookie(const QORStringRef& name, QORNCPStringRef* value,
                         QORNCPStringRef* path, QORNCPStringRef* domain,
                         QORNCPStringRef* expires, QORNCPStringRef* version, int* secure,
                         int* maxAge) override;
-    QORStatus setCookie(const QORStringRef& name, const QORStringRefT<char>& value,
-                        const QORStringRefT<char>* path,
-                        const QORStringRefT<char>* domain, int flags) override;
     QORStatus getBody(QORBuffer* body) override;
     QORStatus getHTTPBuffer(QORBuffer* buffer) override;
     QORStatus appendBody(const QORBuffer& piece) override;
@@ -339,8 +349,6 @@ public:
     int subCode = 0;
     bool hasSubCode = false;
     std::string contentType;
-    QORTestHeaders headers;
-    std::vector<QORTestCookie> cookies;
     // The pieces appended, back to back.
     std::string body;
     int bodyPieces = 0;
@@ -353,13 +361,7 @@ public:
     std::string captureVHostID;
     std::string captureURI;
     int captureSecurity = 0;
-    int headerFinalized = 0;
-    int bodyFinalized = 0;
     int newResponses = 0;
-
-private:
-    int m_nextHeader = -1;
-    std::string m_nextName;
 };
 
 class QORTestTransaction : public QORTransaction, public QORTestRecorder {
