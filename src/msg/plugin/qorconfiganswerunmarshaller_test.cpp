@@ -22,26 +22,14 @@
 #include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
+#include "qortestlog.h"
 
 namespace {
 
 const unsigned int kStart = 8;
 
-// Lines written through the sink, as "severity component text".
-class RecordingLog : public QORLog {
-public:
-    RecordingLog()
-        : QORLog(false)
-    {
-    }
-    void logImpl(QORLogSeverity severity, const char*, unsigned, const char* component,
-                 const QORStringRefT<char>& text) override
-    {
-        lines.push_back(std::to_string(severity) + " " + component + " " +
-                        std::string(text.data(), static_cast<size_t>(text.length())));
-    }
-    std::vector<std::string> lines;
-};
+// Error lines of the unmarshaller's component start so.
+const std::string kErrorLine = std::string("DXQor ") + QORLog::severityText(qor_log_error) + " ";
 
 typedef QORProtectedHashTable<QORString, int> PostTable;
 typedef QORProtectedHashTable<QORString, unsigned int> FlagTable;
@@ -195,7 +183,7 @@ public:
     PostTable m_postURIs;
     FlagTable m_flags;
     QORPluginVirtualHostList m_hosts;
-    RecordingLog m_log;
+    QORTestLog m_log;
     QORConfigAnswerContext m_ctx;
     QORConfigAnswerWriter m_writer;
     int m_numCmds = -1;
@@ -218,7 +206,7 @@ TEST_F(ConfigAnswerTest, CountOnlyChangesNothing)
     EXPECT_EQ(hosts(), "file/0c/");
     EXPECT_TRUE(m_ctx.urcEnabled);
     EXPECT_EQ(m_ctx.urcPollInterval, 5);
-    EXPECT_TRUE(m_log.lines.empty());
+    EXPECT_TRUE(m_log.lines().empty());
     expectUnlocked();
 }
 
@@ -409,7 +397,7 @@ TEST_F(ConfigAnswerTest, MalformedAnswers)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_alloc.reset();
-        m_log.lines.clear();
+        m_log.clear();
         fileHost("from-file");
         QORConfigAnswerWriter w(m_alloc);
         ASSERT_EQ(w.begin(), qor_s_ok);
@@ -423,11 +411,11 @@ TEST_F(ConfigAnswerTest, MalformedAnswers)
         EXPECT_EQ(hosts(), c.hostsAfter);
         EXPECT_EQ(lookup(m_flags, "kept"), 7u);
         EXPECT_EQ(m_flags.entries(), 1u);
-        ASSERT_EQ(m_log.lines.size(), 1u);
+        ASSERT_EQ(m_log.lines().size(), 1u);
         dx_error_string_t expectedText;
         int st;
         dx_error_inq_text(c.expected, expectedText, &st);
-        EXPECT_EQ(m_log.lines[0], std::string("2 DXQor ") + expectedText);
+        EXPECT_EQ(m_log.lines()[0], kErrorLine + expectedText);
         expectUnlocked();
         m_hosts.removeAll();
     }
@@ -474,7 +462,7 @@ TEST_F(ConfigAnswerTest, InvalidCommands)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_alloc.reset();
-        m_log.lines.clear();
+        m_log.clear();
         QORConfigAnswerWriter w(m_alloc);
         ASSERT_EQ(w.begin(), qor_s_ok);
         uint32_t command[] = {c.id, 0};
@@ -491,12 +479,13 @@ TEST_F(ConfigAnswerTest, InvalidCommands)
         EXPECT_EQ(st, qor_s_config_invalid_command);
         if (c.id == 2)
             continue;  // no context, no log
-        ASSERT_EQ(m_log.lines.size(), 1u);
+        ASSERT_EQ(m_log.lines().size(), 1u);
         char hex[16];
         snprintf(hex, sizeof hex, "%#x", c.id);
-        EXPECT_NE(m_log.lines[0].find("XLTIC0662E"), std::string::npos) << m_log.lines[0];
-        EXPECT_NE(m_log.lines[0].find(hex), std::string::npos) << m_log.lines[0];
-        EXPECT_EQ(m_log.lines[0].rfind("2 DXQor ", 0), 0u);
+        std::string line = m_log.lines()[0];
+        EXPECT_NE(line.find("XLTIC0662E"), std::string::npos) << line;
+        EXPECT_NE(line.find(hex), std::string::npos) << line;
+        EXPECT_EQ(line.rfind(kErrorLine, 0), 0u) << line;
     }
 }
 
