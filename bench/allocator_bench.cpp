@@ -70,23 +70,35 @@ std::vector<Step> makeRequest()
 
 const std::vector<Step> g_request = makeRequest();
 
-// Runs one request against allocate/grow/release-all functions; every block
-// gets its first and last byte written, as a user would touch it.
-template <class Alloc, class Grow, class ReleaseAll>
-inline void runRequest(void** blocks, Alloc alloc, Grow grow, ReleaseAll releaseAll)
+// Runs one request on a heap: begin, the allocations and growths, end (which
+// gives every block back). Every block gets its first and last byte
+// written, as a user would touch it. The heaps below are small concrete
+// types whose calls inline here, so the measured loop holds nothing but the
+// allocator's own calls.
+template <class Heap>
+inline void runRequest(void** blocks, Heap& heap)
 {
+    heap.begin();
     for (const Step& s : g_request) {
         char* p;
         if (s.grow)
-            p = static_cast<char*>(grow(blocks[s.index], s.oldSize, s.size));
+            p = static_cast<char*>(heap.grow(blocks[s.index], s.oldSize, s.size));
         else
-            p = static_cast<char*>(alloc(s.size));
+            p = static_cast<char*>(heap.alloc(s.size));
         p[0] = 1;
         p[s.size - 1] = 1;
         blocks[s.index] = p;
     }
     benchmark::ClobberMemory();
-    releaseAll(blocks);
+    heap.end(blocks);
+}
+
+template <class Heap>
+void measureRequests(benchmark::State& state, Heap heap)
+{
+    void* blocks[kAllocations];
+    for (auto _ : state)
+        runRequest(blocks, heap);
 }
 
 // Entry points of an allocator loaded with dlopen.
@@ -155,6 +167,59 @@ void loadMimalloc()
         find(g_mimalloc, "mi_free", &g_mimalloc.mi_release, "libmimalloc");
 }
 
+// One caching allocator emptied after each request: what the pool adds.
+struct CachingHeap {
+    QORCachingAllocator* a;
+    void begin() {}
+    void* alloc(unsigned size) { return QORAllocator::allocate(a, size); }
+    void* grow(void* p, unsigned oldSize, unsigned size)
+    {
+        return QORAllocator::reallocate(a, p, oldSize, size);
+    }
+    void end(void**) { a->garbageCollect(); }
+};
+
+// A caching allocator from a pool per request, given back at the end.
+struct PoolHeap : CachingHeap {
+    QORCachingAllocatorPool* pool;
+    explicit PoolHeap(QORCachingAllocatorPool* p) : CachingHeap{nullptr}, pool(p) {}
+    void begin() { a = pool->getAllocator(); }
+    void end(void**) { pool->returnAllocator(a); }
+};
+
+// General-purpose heaps free every block at the end of a request.
+template <class Derived>
+struct FreeEachHeap {
+    void begin() {}
+    void end(void** blocks)
+    {
+        for (unsigned i = 0; i < kAllocations; i++)
+            static_cast<Derived*>(this)->release(blocks[i]);
+    }
+};
+
+struct GlibcHeap : FreeEachHeap<GlibcHeap> {
+    void* alloc(unsigned size) { return malloc(size); }
+    void* grow(void* p, unsigned, unsigned size) { return realloc(p, size); }
+    void release(void* p) { free(p); }
+};
+
+struct JemallocHeap : FreeEachHeap<JemallocHeap> {
+    const Loaded* je;
+    explicit JemallocHeap(const Loaded* l) : je(l) {}
+    void* alloc(unsigned size) { return je->alloc(size, 0); }
+    void* grow(void* p, unsigned, unsigned size) { return je->grow(p, size, 0); }
+    void release(void* p) { je->release(p, 0); }
+};
+
+struct MimallocHeap : FreeEachHeap<MimallocHeap> {
+    const Loaded* mi;
+    explicit MimallocHeap(const Loaded* l) : mi(l) {}
+    void* alloc(unsigned size) { return mi->mi_alloc(size); }
+    void* grow(void* p, unsigned, unsigned size) { return mi->mi_grow(p, size); }
+    void release(void* p) { mi->mi_release(p); }
+};
+
 void BM_Request_DxqorPool(benchmark::State& state)
 {
     QORCachingAllocatorPool pool;
@@ -162,22 +227,11 @@ void BM_Request_DxqorPool(benchmark::State& state)
         state.SkipWithError("pool initialisation failed");
         return;
     }
-    void* blocks[kAllocations];
-    for (auto _ : state) {
-        QORCachingAllocator* a = pool.getAllocator();
-        runRequest(
-            blocks, [a](unsigned size) { return QORAllocator::allocate(a, size); },
-            [a](void* p, unsigned oldSize, unsigned size) {
-                return QORAllocator::reallocate(a, p, oldSize, size);
-            },
-            [&pool, a](void**) { pool.returnAllocator(a); });
-    }
+    measureRequests(state, PoolHeap(&pool));
     state.SetLabel("pool get, 64 allocations + 4 growths, return");
 }
 BENCHMARK(BM_Request_DxqorPool);
 
-// The same with one caching allocator emptied after each request: what the
-// pool adds to a request.
 void BM_Request_DxqorAllocatorOnly(benchmark::State& state)
 {
     QORCachingAllocator a;
@@ -185,71 +239,32 @@ void BM_Request_DxqorAllocatorOnly(benchmark::State& state)
         state.SkipWithError("allocator initialisation failed");
         return;
     }
-    void* blocks[kAllocations];
-    for (auto _ : state) {
-        runRequest(
-            blocks, [&a](unsigned size) { return QORAllocator::allocate(&a, size); },
-            [&a](void* p, unsigned oldSize, unsigned size) {
-                return QORAllocator::reallocate(&a, p, oldSize, size);
-            },
-            [&a](void**) { a.garbageCollect(); });
-    }
+    measureRequests(state, CachingHeap{&a});
     state.SetLabel("no pool: garbageCollect after each request");
 }
 BENCHMARK(BM_Request_DxqorAllocatorOnly);
 
 void BM_Request_Glibc(benchmark::State& state)
 {
-    void* blocks[kAllocations];
-    for (auto _ : state) {
-        runRequest(
-            blocks, [](unsigned size) { return malloc(size); },
-            [](void* p, unsigned, unsigned size) { return realloc(p, size); },
-            [](void** b) {
-                for (unsigned i = 0; i < kAllocations; i++)
-                    free(b[i]);
-            });
-    }
+    measureRequests(state, GlibcHeap{});
 }
 BENCHMARK(BM_Request_Glibc);
 
 void BM_Request_Jemalloc(benchmark::State& state)
 {
-    if (g_jemalloc.release == nullptr) {
+    if (g_jemalloc.release == nullptr)
         state.SkipWithError(("jemalloc not loaded: " + g_jemalloc.error).c_str());
-        return;
-    }
-    void* blocks[kAllocations];
-    Loaded& je = g_jemalloc;
-    for (auto _ : state) {
-        runRequest(
-            blocks, [&je](unsigned size) { return je.alloc(size, 0); },
-            [&je](void* p, unsigned, unsigned size) { return je.grow(p, size, 0); },
-            [&je](void** b) {
-                for (unsigned i = 0; i < kAllocations; i++)
-                    je.release(b[i], 0);
-            });
-    }
+    else
+        measureRequests(state, JemallocHeap(&g_jemalloc));
 }
 BENCHMARK(BM_Request_Jemalloc);
 
 void BM_Request_Mimalloc(benchmark::State& state)
 {
-    if (g_mimalloc.mi_release == nullptr) {
+    if (g_mimalloc.mi_release == nullptr)
         state.SkipWithError(("mimalloc not loaded: " + g_mimalloc.error).c_str());
-        return;
-    }
-    void* blocks[kAllocations];
-    Loaded& mi = g_mimalloc;
-    for (auto _ : state) {
-        runRequest(
-            blocks, [&mi](unsigned size) { return mi.mi_alloc(size); },
-            [&mi](void* p, unsigned, unsigned size) { return mi.mi_grow(p, size); },
-            [&mi](void** b) {
-                for (unsigned i = 0; i < kAllocations; i++)
-                    mi.mi_release(b[i]);
-            });
-    }
+    else
+        measureRequests(state, MimallocHeap(&g_mimalloc));
 }
 BENCHMARK(BM_Request_Mimalloc);
 
@@ -293,14 +308,9 @@ void BM_Footprint_DxqorPool(benchmark::State& state)
     double heap[4] = {0, 0, 0, 0}, rss[4] = {0, 0, 0, 0};
     long requests = 0;
     int next = 0;
+    PoolHeap request(&pool);
     for (auto _ : state) {
-        QORCachingAllocator* a = pool.getAllocator();
-        runRequest(
-            blocks, [a](unsigned size) { return QORAllocator::allocate(a, size); },
-            [a](void* p, unsigned oldSize, unsigned size) {
-                return QORAllocator::reallocate(a, p, oldSize, size);
-            },
-            [&pool, a](void**) { pool.returnAllocator(a); });
+        runRequest(blocks, request);
         requests++;
         if (next < 4 && requests == kAt[next]) {
             state.PauseTiming();
