@@ -3,9 +3,7 @@
 
 #include <atomic>
 
-#include "msg/core/qorproxyifmsgdata.h"
-#include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
+#include "msg/core/qormsgitemcursor.h"
 
 namespace {
 
@@ -35,17 +33,12 @@ void QORErrorMessage::deleteMe()
 
 QORStatus QORErrorMessage::unmarshal(QORSharedMemIterator& it, void*)
 {
-    if (!it.hasMoreElements())
-        return qor_s_msg_unmarshal_failed;
-    unsigned int length = 0;
-    void* data = nullptr;
-    QORStatus st = it.getNextElement(&length, &data);
+    QORMsgItemReader r;
+    QORStatus st = qor_msg_next_element(it, &r);
     if (st != qor_s_ok)
         return st;
     QORProxyIFMsgInt status;
-    if (length > 0x7FFFFFFFu ||
-        status.unmarshal(static_cast<const unsigned char*>(data),
-                         static_cast<int>(length)) == 0)
+    if (!r.read(status))
         return qor_s_msg_unmarshal_failed;
     m_status = status.get();
     return qor_s_ok;
@@ -53,14 +46,7 @@ QORStatus QORErrorMessage::unmarshal(QORSharedMemIterator& it, void*)
 
 QORStatus QORErrorMessage::marshal(QORSharedMemAllocator& alloc)
 {
-    QORProxyIFMsgInt status(m_status);
-    int size = status.marshal(nullptr, 0);
-    void* data = nullptr;
-    QORStatus st = alloc.allocate(static_cast<unsigned int>(size), &data);
-    if (st != qor_s_ok)
-        return st;
-    status.marshal(static_cast<unsigned char*>(data), size);
-    return qor_s_ok;
+    return qor_msg_write_element(alloc, QORProxyIFMsgInt(m_status));
 }
 
 QORStatus QORErrorMessageFactory::createMsg(QORProxyIFMessage** out)
