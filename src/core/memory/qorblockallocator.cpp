@@ -340,10 +340,8 @@ static char* memory_type_text(const qor_allocator_s* a)
     raise_segv();
 }
 
-static void check_guards(const qor_allocator_s* a)
+static void scan_guards(const qor_allocator_s* a)
 {
-    if (!(a->flags & QOR_ALLOC_END_GUARD))
-        return;
     const qor_alloc_link_t* q = &a->alloc_list;
     for (qor_alloc_link_t* b = q->next; b != q; b = b->next) {
         char* data = block_data(a, b);
@@ -351,6 +349,14 @@ static void check_guards(const qor_allocator_s* a)
             report_and_die("Damaged end guard of %p for allocator %s\n", a,
                            data);
     }
+}
+
+// Tested here so that the locked paths of an allocator without end guards
+// make no call.
+static inline void check_guards(const qor_allocator_s* a)
+{
+    if (a->flags & QOR_ALLOC_END_GUARD)
+        scan_guards(a);
 }
 
 static inline void stat_add(qor_allocator_s* a, qor_alloc_stat_e s, long v)
