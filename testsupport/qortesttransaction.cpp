@@ -325,22 +325,37 @@ QORTestClientCert* QORTestSSLSession::addClientCert()
 
 namespace {
 
-// The first value of the header named, then each further one.
-QORStatus headerValue(const QORTestHeaders& headers, int i, QORStringRefT<char>* value,
-                      int* next)
+// A response's headers cannot be read back with the library's defaults.
+template <class Base>
+constexpr bool kHeaderDefaults = std::is_same<Base, QORResponse>::value;
+
+} // namespace
+
+template <class Base>
+QORStatus QORTestMessage<Base>::headerAt(int i, QORStringRefT<char>* value)
 {
-    *next = i < 0 ? -1 : i + 1;
+    m_nextHeader = i < 0 ? -1 : i + 1;
     if (i < 0)
         return qor_s_not_available;
     value->set(headers[i].value.data(), static_cast<int>(headers[i].value.size()));
     return qor_s_ok;
 }
 
-// A response's headers cannot be read back with the library's defaults.
 template <class Base>
-constexpr bool kHeaderDefaults = std::is_same<Base, QORResponse>::value;
+QORStatus QORTestMessage<Base>::firstHeader(const QORStringRef& name,
+                                            QORStringRefT<char>* value)
+{
+    m_nextName = text(name);
+    return headerAt(headers.find(name), value);
+}
 
-} // namespace
+template <class Base>
+QORStatus QORTestMessage<Base>::nextHeader(QORStringRefT<char>* value)
+{
+    if (m_nextHeader < 0)
+        return qor_s_not_available;
+    return headerAt(headers.find(view(m_nextName), m_nextHeader), value);
+}
 
 template <class Base>
 QORStatus QORTestMessage<Base>::getUTF8Header(const QORStringRef& name, QORStringRef* value)
@@ -350,8 +365,7 @@ QORStatus QORTestMessage<Base>::getUTF8Header(const QORStringRef& name, QORStrin
         if (m_libraryDefaults)
             return Base::getUTF8Header(name, value);
     }
-    m_nextName = text(name);
-    return headerValue(headers, headers.find(name), value, &m_nextHeader);
+    return firstHeader(name, value);
 }
 
 template <class Base>
@@ -362,8 +376,7 @@ QORStatus QORTestMessage<Base>::getNCPHeader(const QORStringRef& name, QORNCPStr
         if (m_libraryDefaults)
             return Base::getNCPHeader(name, value);
     }
-    m_nextName = text(name);
-    return headerValue(headers, headers.find(name), value, &m_nextHeader);
+    return firstHeader(name, value);
 }
 
 template <class Base>
@@ -374,10 +387,7 @@ QORStatus QORTestMessage<Base>::getNextUTF8Header(QORStringRef* value)
         if (m_libraryDefaults)
             return Base::getNextUTF8Header(value);
     }
-    if (m_nextHeader < 0)
-        return qor_s_not_available;
-    return headerValue(headers, headers.find(view(m_nextName), m_nextHeader), value,
-                       &m_nextHeader);
+    return nextHeader(value);
 }
 
 template <class Base>
@@ -388,10 +398,7 @@ QORStatus QORTestMessage<Base>::getNextNCPHeader(QORNCPStringRef* value)
         if (m_libraryDefaults)
             return Base::getNextNCPHeader(value);
     }
-    if (m_nextHeader < 0)
-        return qor_s_not_available;
-    return headerValue(headers, headers.find(view(m_nextName), m_nextHeader), value,
-                       &m_nextHeader);
+    return nextHeader(value);
 }
 
 template <class Base>

@@ -236,6 +236,12 @@ protected:
     const QORTestCookie* findCookie(const QORStringRef& name) const;
 
 private:
+    // The value of header i (none when negative), and the first value of
+    // name, then each further one.
+    QORStatus headerAt(int i, QORStringRefT<char>* value);
+    QORStatus firstHeader(const QORStringRef& name, QORStringRefT<char>* value);
+    QORStatus nextHeader(QORStringRefT<char>* value);
+
     int m_nextHeader = -1;
     std::string m_nextName;
 };
