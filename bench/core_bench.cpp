@@ -29,18 +29,9 @@ QORTestLog* g_log = nullptr;
 
 QORTestAuthScript benchScript()
 {
-    QORTestAuthScript s;
-    s.urcEnabled = true;
-    s.urcPollInterval = 3600;
-    QORTestAuthVHost www;
-    www.id = "www";
-    www.branch = "/web";
-    www.flags = qor_vhost_secure | qor_vhost_unsecure;
-    www.methods = {{"GET", "r"}};
-    s.vhosts = {www};
+    QORTestAuthScript s = qor_test_auth_script("www", "/web", {{"GET", "r"}});
     // /web/a/b/c/d.gif is four levels deep; its parent is in the database.
     s.branches = {{"/web", {{"/web/a/b/c", "*"}, {"/web/x", "r"}, {"/web/y", "[Audit]g"}}}};
-    s.rspCode = qor_continue;
     s.headers = {{true, true, "X-Checked", "yes"}, {false, true, "X-User", "alice"}};
     return s;
 }

@@ -41,23 +41,13 @@ const char* resultName(int code)
 // "static" is an unprotected virtual host.
 QORTestAuthScript policy()
 {
-    QORTestAuthScript s;
+    QORTestAuthScript s =
+        qor_test_auth_script("shop", "/shop", {{"GET", "r"}, {"POST", "rm"}}, "static");
     s.postURIs = {{"upload:default", 4096}};
     s.configFlags = {{"audit", 1}};
-    s.urcEnabled = true;
     s.urcPollInterval = 600;
-    QORTestAuthVHost shop;
-    shop.id = "shop";
-    shop.branch = "/shop";
-    shop.flags = qor_vhost_secure | qor_vhost_unsecure;
-    shop.methods = {{"GET", "r"}, {"POST", "rm"}};
-    QORTestAuthVHost cdn;
-    cdn.id = "static";
-    cdn.flags = qor_vhost_secure | qor_vhost_unsecure | qor_vhost_unprotected;
-    s.vhosts = {shop, cdn};
     s.branches = {{"/shop", {{"/shop/public", "*"}}}};
     // Protected requests are let through with the user's identity added.
-    s.rspCode = qor_continue;
     s.headers = {{false, false, "X-Authenticated-User", "alice"},
                  {true, true, "Cache-Control", "private"}};
     return s;

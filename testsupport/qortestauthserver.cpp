@@ -23,6 +23,7 @@
 #include "msg/server/qorwebquestionhandler.h"
 #include "msg/server/qorwebreqquestionreader.h"
 #include "msg/server/qorwebtransanswerwriter.h"
+#include "plugin/core/qorpluginvirtualhost.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorworkerpool.h"
@@ -35,6 +36,28 @@
 // program that runs a test server.
 extern "C" int (*const qor_test_ordered_semop)(int, struct sembuf*, size_t) = &semop;
 #endif
+
+QORTestAuthScript qor_test_auth_script(
+    const char* id, const char* branch,
+    const std::vector<std::pair<std::string, std::string>>& methods,
+    const char* unprotectedID)
+{
+    QORTestAuthScript s;
+    s.urcEnabled = true;
+    QORTestAuthVHost host;
+    host.id = id;
+    host.branch = branch;
+    host.flags = qor_vhost_secure | qor_vhost_unsecure;
+    host.methods = methods;
+    s.vhosts.push_back(host);
+    if (unprotectedID != nullptr) {
+        QORTestAuthVHost open;
+        open.id = unprotectedID;
+        open.flags = qor_vhost_secure | qor_vhost_unsecure | qor_vhost_unprotected;
+        s.vhosts.push_back(open);
+    }
+    return s;
+}
 
 namespace {
 

@@ -59,6 +59,15 @@ struct QORTestAuthScript {
     std::vector<QORTestAuthHeader> headers;
 };
 
+// A script with the unprotected resource cache on, the protected host id
+// (both schemes) whose objects are under branch, with the permission texts
+// of its methods, and, when unprotectedID is given, an unprotected host.
+// Web questions are let through (rspCode 1).
+QORTestAuthScript qor_test_auth_script(
+    const char* id, const char* branch,
+    const std::vector<std::pair<std::string, std::string>>& methods,
+    const char* unprotectedID = nullptr);
+
 // Shared between the parent and the child.
 struct QORTestAuthShared {
     // Questions seen, by message type (0 to 7), and configuration questions

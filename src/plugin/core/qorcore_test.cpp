@@ -28,22 +28,11 @@ const int kMsgUnknownAnswerType = QOR_MSG_ID(0x282);
 // /web/docs may be read by anyone.
 QORTestAuthScript baseScript()
 {
-    QORTestAuthScript s;
+    QORTestAuthScript s =
+        qor_test_auth_script("www", "/web", {{"GET", "r"}, {"POST", "rm"}}, "open");
     s.postURIs = {{"upload:/cgi/post", 1024}, {"upload:default", 16}};
     s.configFlags = {{"feature-a", 5}};
-    s.urcEnabled = true;
-    s.urcPollInterval = 3600;
-    QORTestAuthVHost www;
-    www.id = "www";
-    www.branch = "/web";
-    www.flags = qor_vhost_secure | qor_vhost_unsecure;
-    www.methods = {{"GET", "r"}, {"POST", "rm"}};
-    QORTestAuthVHost open;
-    open.id = "open";
-    open.flags = qor_vhost_secure | qor_vhost_unsecure | qor_vhost_unprotected;
-    s.vhosts = {www, open};
     s.branches = {{"/web", {{"/web/pub", "*"}, {"/web/docs", "r"}}}};
-    s.rspCode = qor_continue;
     return s;
 }
 

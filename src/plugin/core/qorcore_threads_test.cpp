@@ -22,20 +22,8 @@ const int kRequestsPerThread = 1000;
 
 QORTestAuthScript threadScript()
 {
-    QORTestAuthScript s;
-    s.urcEnabled = true;
-    s.urcPollInterval = 3600;
-    QORTestAuthVHost www;
-    www.id = "www";
-    www.branch = "/web";
-    www.flags = qor_vhost_secure | qor_vhost_unsecure;
-    www.methods = {{"GET", "r"}};
-    QORTestAuthVHost open;
-    open.id = "open";
-    open.flags = qor_vhost_secure | qor_vhost_unsecure | qor_vhost_unprotected;
-    s.vhosts = {www, open};
+    QORTestAuthScript s = qor_test_auth_script("www", "/web", {{"GET", "r"}}, "open");
     s.branches = {{"/web", {{"/web/pub", "*"}, {"/web/docs", "r"}}}};
-    s.rspCode = qor_continue;
     s.headers = {{true, true, "X-Checked", "yes"}};
     return s;
 }
