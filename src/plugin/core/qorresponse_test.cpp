@@ -12,55 +12,25 @@ namespace {
 
 const QORStatus kUnsupported = 0x35f02001;
 const QORStatus kAbsent = 0x35f02002;
-const QORStatus kPure = 0x12345678;
 
-// Implements only the pure operations, so every other one is the library's.
-class BareResponse : public QORResponse {
-public:
-    QORStatus setHeader(const QORStringRef& name, const QORStringRefT<char>& value) override
-    {
-        lastName.assign(name.data(), static_cast<size_t>(name.length()));
-        lastValue.assign(value.data(), static_cast<size_t>(value.length()));
-        return headerStatus;
-    }
-    QORStatus addHeader(const QORStringRef&, const QORStringRefT<char>&) override { return kPure; }
-    QORStatus setCookie(const QORStringRef&, const QORStringRefT<char>&,
-                        const QORStringRefT<char>*, const QORStringRefT<char>*, int) override
-    {
-        return kPure;
-    }
-    QORStatus appendBody(const QORBuffer&) override { return kPure; }
-    QORStatus setBodyFromFile(const char*) override { return kPure; }
-    QORStatus setCode(int) override { return kPure; }
-    QORStatus setContentType(const QORStringRef&) override { return kPure; }
-    QORStatus setUseDefaultResponse(bool) override { return kPure; }
-
-    std::string lastName;
-    std::string lastValue;
-    QORStatus headerStatus = qor_s_ok;
-};
-
-class BareSession : public QORSSLSession {
-};
-
-class CountedCert : public QORClientCert {
+class CountedCert : public QORTestClientCert {
 public:
     explicit CountedCert(int* deleted)
         : m_deleted(deleted)
     {
     }
     ~CountedCert() override { ++*m_deleted; }
-    QORStatus getIssuerDN(QORStringRef*) override { return kPure; }
-    QORStatus getSubjectDN(QORStringRef*) override { return kPure; }
-    QORStatus getSerialNumber(QORStringRef*) override { return kPure; }
     int* m_deleted;
 };
 
 } // namespace
 
+// The test objects fall back on the library for every optional operation.
 TEST(QORResponseDefaults, OptionalOperationsReturnTheirContractStatus)
 {
-    BareResponse r;
+    QORTestResponse r;
+    r.setLibraryDefaults(true);
+    r.headers.add("Content-Length", "1");
     QORStringRef s;
     QORNCPStringRef n;
     QORBuffer b;
@@ -94,59 +64,49 @@ TEST(QORResponseDefaults, OptionalOperationsReturnTheirContractStatus)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(c.call(), c.expected);
     }
-    EXPECT_FALSE(r.isKeepAlive());
-    EXPECT_TRUE(r.getSessionID().isEmpty());
+    EXPECT_EQ(r.newResponses, 0);
+    EXPECT_FALSE(r.bodyIsDefault);
+
+    QORTestSSLSession ssl;
+    ssl.setLibraryDefaults(true);
+    ssl.id = "sess";
+    EXPECT_EQ(ssl.getID(&b), kUnsupported);
+    EXPECT_TRUE(ssl.canRequestClientCert());
+    EXPECT_EQ(ssl.requestClientCert(), kUnsupported);
+    EXPECT_FALSE(ssl.requestCertByRedirect());
 }
 
 TEST(QORResponseKeepAlive, SetsTheConnectionHeaderAndRemembersSuccessOnly)
 {
-    BareResponse r;
-    r.headerStatus = 0x35f0200c;
+    QORTestResponse r;
+    r.headers.add("connection", "close");
+    r.callLog().failOn("setHeader", 0x35f0200c);
     EXPECT_EQ(r.setKeepAlive(), 0x35f0200cu);
     EXPECT_FALSE(r.isKeepAlive());
-    r.headerStatus = qor_s_ok;
+    r.callLog().clear();
+    r.callLog().clearFailures();
     EXPECT_EQ(r.setKeepAlive(), qor_s_ok);
     EXPECT_TRUE(r.isKeepAlive());
-    EXPECT_EQ(r.lastName, "Connection");
-    EXPECT_EQ(r.lastValue, "Keep-Alive");
-
-    QORTestResponse t;
-    t.headers.add("connection", "close");
-    EXPECT_EQ(t.setKeepAlive(), qor_s_ok);
-    EXPECT_EQ(t.headers.count("Connection"), 1);
-    EXPECT_STREQ(t.headers.get("Connection"), "Keep-Alive");
-    EXPECT_EQ(t.callLog().calls(),
+    EXPECT_EQ(r.headers.count("Connection"), 1);
+    EXPECT_STREQ(r.headers.get("Connection"), "Keep-Alive");
+    EXPECT_EQ(r.callLog().calls(),
               (std::vector<std::string>{"rsp.setKeepAlive()",
                                         "rsp.setHeader(Connection, Keep-Alive)"}));
 }
 
 TEST(QORResponseSession, KeepsTheSessionIDTheAdapterSets)
 {
-    BareResponse r;
+    QORTestResponse r;
     std::string id(300, 's');   // longer than the inline storage
     ASSERT_EQ(r.setSessionID(QORStringRef(id.c_str())), qor_s_ok);
     EXPECT_EQ(std::string(r.getSessionID().c_str()), id);
 }
 
-TEST(QORSSLSessionDefaults, UnsupportedUntilTheAdapterSaysOtherwise)
-{
-    BareSession s;
-    QORBuffer b;
-    EXPECT_EQ(s.getID(&b), kUnsupported);
-    EXPECT_TRUE(s.canRequestClientCert());
-    EXPECT_EQ(s.requestClientCert(), kUnsupported);
-    EXPECT_FALSE(s.requestCertByRedirect());
-    EXPECT_EQ(s.clientCert(), nullptr);
-    EXPECT_FALSE(s.clientCertRequested());
-    s.setClientCertRequested(true);
-    EXPECT_TRUE(s.clientCertRequested());
-}
-
-TEST(QORSSLSessionDefaults, OwnsItsClientCertificate)
+TEST(QORSSLSession, OwnsItsClientCertificate)
 {
     int deleted = 0;
     {
-        BareSession s;
+        QORTestSSLSession s;
         s.setClientCert(new CountedCert(&deleted));
         CountedCert* second = new CountedCert(&deleted);
         s.setClientCert(second);
