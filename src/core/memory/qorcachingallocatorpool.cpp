@@ -11,8 +11,8 @@ const unsigned kBookkeepingBlockSize = 24;
 
 } // namespace
 
-QORCachingAllocatorPool::QORCachingAllocatorPool()
-    : m_list(true, &m_allocator)
+QORCachingAllocatorPool::QORCachingAllocatorPool(int clockInterval)
+    : m_list(true, &m_allocator, clockInterval)
 {
 }
 

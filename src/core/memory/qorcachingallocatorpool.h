@@ -11,7 +11,10 @@
 
 class QORCachingAllocatorPool {
 public:
-    QORCachingAllocatorPool();
+    // clockInterval: seconds between refreshes of the clock that stamps
+    // idle allocators, so one may outlive the timeout by about that much.
+    explicit QORCachingAllocatorPool(
+        int clockInterval = QOR_EXPIRING_LIST_CLOCK_INTERVAL);
     QORCachingAllocatorPool(const QORCachingAllocatorPool&) = delete;
     QORCachingAllocatorPool& operator=(const QORCachingAllocatorPool&) = delete;
     // Stops the cleaner and deletes every idle allocator.

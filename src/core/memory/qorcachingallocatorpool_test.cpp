@@ -1,8 +1,8 @@
-// Tests of the allocator pool: pre-made and counter-named allocators, reuse
-// of emptied allocators newest first, eight threads sharing a pool while its
-// cleaner expires idle allocators down to the minimum, and shutdown while
-// the cleaner and the statistics reporter run. The ASan build checks these
-// for leaks and use after free.
+// Tests of the allocator pool: pre-made, counter-named allocators reused
+// newest first, eight threads sharing a pool while its cleaner expires idle
+// allocators down to the minimum, and shutdown while the cleaner and the
+// statistics reporter run (the ASan build checks these for leaks and use
+// after free).
 #include "core/memory/qorcachingallocatorpool.h"
 
 #include <unistd.h>
@@ -45,11 +45,6 @@ struct Deadline {
     ~Deadline() { alarm(0); }
 };
 
-unsigned statsFlags(unsigned)
-{
-    return QOR_ALLOC_STATS;
-}
-
 // Gives every new allocator statistics, reported each second into a file
 // (or nowhere); restores provider, reporter and routes however a test ends.
 struct StatsScope {
@@ -59,14 +54,13 @@ struct StatsScope {
         m_routes = dx_svc_routes_show("pic", &st);
         std::string spec = file.empty() ? "pic:DISCARD:" : "pic:TEXTFILE:" + file;
         dx_svc_debug_routing(spec.c_str(), &st);
-        qor_set_memtype_flags_provider(statsFlags);
+        qor_set_memtype_flags_provider([](unsigned) { return QOR_ALLOC_STATS; });
         qor_allocator_set_stats_period(1);
     }
     ~StatsScope()
     {
         qor_set_memtype_flags_provider(nullptr);
         qor_allocator_stats_shutdown();
-        qor_allocator_set_stats_period(300);
         QORStatus st;
         if (m_routes != nullptr)
             dx_svc_debug_routing((std::string("pic:") + m_routes).c_str(), &st);
@@ -107,9 +101,12 @@ bool useAllocator(QORCachingAllocator* a, Random& random, unsigned char mark)
 
 } // namespace
 
-TEST(QORCachingAllocatorPoolTest, MinimumIsMadeAtOnceAndReusedNewestFirst)
+// Without a timeout no cleaner thread runs (only the list's clock), so idle
+// allocators stay until the pool goes.
+TEST(QORCachingAllocatorPoolTest, MinimumIsMadeAtOnceReusedNewestFirstAndKept)
 {
-    QORCachingAllocatorPool pool;
+    int before = qor_test_settled_thread_count();
+    QORCachingAllocatorPool pool(1);
     ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 3, 4, 64, 0));
     EXPECT_EQ(3u, pool.idle());
     QORCachingAllocator* a[4];
@@ -121,7 +118,6 @@ TEST(QORCachingAllocatorPoolTest, MinimumIsMadeAtOnceAndReusedNewestFirst)
         seen.insert(x);
     }
     EXPECT_EQ(4u, seen.size());
-    EXPECT_EQ(0u, pool.idle());
     for (QORCachingAllocator* x : a)
         pool.returnAllocator(x);
     EXPECT_EQ(a[3], pool.getAllocator());
@@ -132,6 +128,7 @@ TEST(QORCachingAllocatorPoolTest, MinimumIsMadeAtOnceAndReusedNewestFirst)
     EXPECT_EQ(qor_s_ok, pool.initialize(2u));
     EXPECT_EQ(4u, pool.idle());
     EXPECT_EQ(qor_s_ok, pool.initialize(6u));
+    EXPECT_TRUE(qor_test_threads_reach(before + 1, 5));
     EXPECT_EQ(6u, pool.idle());
 }
 
@@ -168,44 +165,29 @@ TEST(QORCachingAllocatorPoolTest, ReturnedAllocatorComesBackEmptied)
     QORCachingAllocatorPool pool;
     ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 1, 2, 32, 0));
     QORCachingAllocator* a = pool.getAllocator();
-    // More blocks than it started with, most larger than its block size.
+    // More blocks than it started with, most larger than its block size;
+    // once it is back, the same requests take the same blocks.
     std::set<void*> first, second;
-    for (unsigned i = 0; i < 40; i++)
-        first.insert(QORAllocator::allocate(a, 16 + i * 7));
-    pool.returnAllocator(a);
-    ASSERT_EQ(a, pool.getAllocator());
-    // Everything is free again: the same requests take the same blocks.
-    for (unsigned i = 0; i < 40; i++)
-        second.insert(QORAllocator::allocate(a, 16 + i * 7));
+    for (std::set<void*>* blocks : {&first, &second}) {
+        for (unsigned i = 0; i < 40; i++)
+            blocks->insert(QORAllocator::allocate(a, 16 + i * 7));
+        pool.returnAllocator(a);
+        ASSERT_EQ(a, pool.getAllocator());
+    }
     EXPECT_EQ(40u, first.size());
     EXPECT_EQ(first, second);
     pool.returnAllocator(a);
 }
 
-TEST(QORCachingAllocatorPoolTest, WithoutTimeoutIdleAllocatorsStay)
-{
-    int before = qor_test_settled_thread_count();
-    QORCachingAllocatorPool pool;
-    ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 1, 1, 16, 0));
-    std::vector<QORCachingAllocator*> taken;
-    for (int i = 0; i < 5; i++)
-        taken.push_back(pool.getAllocator());
-    for (QORCachingAllocator* a : taken)
-        pool.returnAllocator(a);
-    EXPECT_TRUE(qor_test_threads_reach(before + 1, 5));   // the clock, no cleaner
-    sleep(2);
-    EXPECT_EQ(5u, pool.idle());
-}
-
 // Eight threads take allocators (a fifth of the time two at once), use them
-// and give them back, pausing now and then, while the cleaner (timeout 1 s)
-// deletes allocators that went idle. Then, quiet, the idle allocators fall
-// back to the minimum and never below it.
+// and give them back, pausing now and then, while the cleaner (timeout 1 s,
+// clock refreshed every second) deletes allocators that went idle. Then,
+// quiet, the idle allocators fall back to the minimum and never below it.
 TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
 {
     Deadline deadline(120);
     const unsigned kMinimum = 2;
-    QORCachingAllocatorPool pool;
+    QORCachingAllocatorPool pool(1);
     ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, kMinimum, 8, 128, 1));
     std::atomic<bool> stop{false};
     std::atomic<long> requests{0};
@@ -232,9 +214,8 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     std::vector<std::thread> threads;
     for (int i = 0; i < 8; i++)
         threads.emplace_back(worker, i);
-    // Entries are stamped with the list's clock, which moves every 5 s: the
-    // first expiries come 5 to 6 s after initialize, while the threads run.
-    sleep(7);
+    // The first expiries come 2 to 3 s after initialize, while the threads run.
+    sleep(3);
     stop = true;
     for (std::thread& t : threads)
         t.join();
@@ -245,8 +226,8 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     auto start = std::chrono::steady_clock::now();
     while (secondsSince(start) < 20 && pool.idle() > kMinimum)
         usleep(20000);
-    // Two more cleaner rounds, watched.
-    for (int i = 0; i < 100; i++, usleep(20000))
+    // Another cleaner round, watched.
+    for (int i = 0; i < 60; i++, usleep(20000))
         lowest = std::min(lowest, pool.idle());
     EXPECT_EQ(kMinimum, lowest);
     EXPECT_EQ(kMinimum, pool.idle());
@@ -256,19 +237,19 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     pool.returnAllocator(a);
 }
 
-// Pools destroyed at random points of their cleaner's and clock's sleeps,
-// with the statistics reporter running for their allocators, stop their
-// threads at once and free everything.
+// Pools destroyed at random points of their cleaner's and clock's one-second
+// sleeps, with the statistics reporter running for their allocators, stop
+// their threads at once and free everything.
 TEST(QORCachingAllocatorPoolTest, DestroyedWithCleanerAndReporterRunning)
 {
     Deadline deadline(120);
     StatsScope stats;
     int before = qor_test_settled_thread_count();
     Random random{42};
-    for (int round = 0; round < 6; round++) {
+    for (int round = 0; round < 5; round++) {
         auto start = std::chrono::steady_clock::now();
         {
-            QORCachingAllocatorPool pool;
+            QORCachingAllocatorPool pool(1);
             ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 1, 2, 64, 1));
             std::vector<QORCachingAllocator*> taken;
             for (int i = 0; i < 6; i++) {
@@ -277,7 +258,7 @@ TEST(QORCachingAllocatorPoolTest, DestroyedWithCleanerAndReporterRunning)
             }
             for (QORCachingAllocator* a : taken)
                 pool.returnAllocator(a);
-            usleep(random.between(0, 1500) * 1000);
+            usleep(random.between(0, 1200) * 1000);
         }
         EXPECT_LT(secondsSince(start), 3.0);
     }

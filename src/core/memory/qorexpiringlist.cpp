@@ -4,19 +4,13 @@
 #include "core/system/qorassert.h"
 #include "core/threads/qorthread.h"
 
-namespace {
-
-// The list's clock refreshes this often (seconds).
-const int kClockInterval = 5;
-
-} // namespace
-
 QORExpiringListEntryBase::~QORExpiringListEntryBase() = default;
 
-QORExpiringListBase::QORExpiringListBase(bool owns, QORAllocator* allocator)
+QORExpiringListBase::QORExpiringListBase(bool owns, QORAllocator* allocator,
+                                         int clockInterval)
     : m_owns(owns)
     , m_allocator(allocator)
-    , m_clock(kClockInterval)
+    , m_clock(clockInterval)
 {
 }
 

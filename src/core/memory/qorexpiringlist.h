@@ -14,6 +14,9 @@
 
 class QORExpiringListBase;
 
+// Seconds between refreshes of a list's clock unless its owner chooses.
+constexpr int QOR_EXPIRING_LIST_CLOCK_INTERVAL = 5;
+
 // One entry: its links and the time it was stamped with. Entries live in
 // the list's allocator (new (allocator) Entry(...)) and go back there when
 // deleted.
@@ -41,7 +44,9 @@ class QORExpiringListBase {
 public:
     // owns: the list deletes the entries it clears or expires (otherwise it
     // only unlinks them). allocator: where entries are made (null: heap).
-    QORExpiringListBase(bool owns, QORAllocator* allocator);
+    // clockInterval: seconds between refreshes of the list's clock.
+    QORExpiringListBase(bool owns, QORAllocator* allocator,
+                        int clockInterval = QOR_EXPIRING_LIST_CLOCK_INTERVAL);
     QORExpiringListBase(const QORExpiringListBase&) = delete;
     QORExpiringListBase& operator=(const QORExpiringListBase&) = delete;
     // Stops the cleaner (cancel and join), then clears the list.
@@ -133,8 +138,9 @@ class QORExpiringList : public QORExpiringListBase {
 public:
     typedef QORExpiringListEntry<T> Entry;
 
-    QORExpiringList(bool owns, QORAllocator* allocator)
-        : QORExpiringListBase(owns, allocator)
+    QORExpiringList(bool owns, QORAllocator* allocator,
+                    int clockInterval = QOR_EXPIRING_LIST_CLOCK_INTERVAL)
+        : QORExpiringListBase(owns, allocator, clockInterval)
     {
     }
 

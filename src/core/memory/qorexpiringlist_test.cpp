@@ -6,6 +6,8 @@
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <vector>
 #include <gtest/gtest.h>
 #include "core/memory/qorcountingallocator.h"
 
@@ -16,11 +18,7 @@ namespace {
 struct Tracked {
     static std::atomic<int> live;
     static std::atomic<int> delayMicros;
-    explicit Tracked(int v)
-        : value(v)
-    {
-        live++;
-    }
+    explicit Tracked(int v) : value(v) { live++; }
     ~Tracked()
     {
         if (delayMicros > 0)
@@ -48,12 +46,12 @@ int takeNewest(List& list)
     return value;
 }
 
-bool liveBecomes(int n, int seconds)
+unsigned lockedEntries(List& list)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (Tracked::live != n && std::chrono::steady_clock::now() < end)
-        usleep(20000);
-    return Tracked::live == n;
+    list.lock();
+    unsigned n = list.entries();
+    list.unlock();
+    return n;
 }
 
 } // namespace
@@ -80,7 +78,6 @@ TEST(QORExpiringListTest, NewestFirstRemovalAnywhereAndClear)
         // A detached object outlives its entry.
         List::Entry* first = list.remove();
         Tracked* t = first->detach();
-        EXPECT_EQ(nullptr, first->object());
         delete first;
         EXPECT_EQ(0, t->value);
         qor_delete(t);
@@ -93,17 +90,14 @@ TEST(QORExpiringListTest, NewestFirstRemovalAnywhereAndClear)
     // The list's destructor clears; everything went back to the allocator.
     EXPECT_EQ(0, Tracked::live);
     EXPECT_EQ(0, counting.live());
-}
 
-TEST(QORExpiringListTest, UnownedEntriesAreOnlyUnlinked)
-{
+    // A list that does not own its entries only unlinks them.
     List::Entry* kept = entryOf(nullptr, 9, 1);
     {
         List list(false, nullptr);
         ASSERT_EQ(qor_s_ok, list.initialize(0, 0));
         list.add(kept);
         list.clear();
-        EXPECT_EQ(0u, list.entries());
         list.add(kept);
     }
     EXPECT_EQ(9, kept->object()->value);
@@ -131,49 +125,47 @@ TEST(QORExpiringListTest, NewEntryIsStampedWithTheListTimeInItsAllocator)
     qor_delete(orphan);
 }
 
-TEST(QORExpiringListTest, CleanerExpiresOldestDownToTheMinimum)
+// Lists with a cleaner (timeout 1 s) and entries stamped long ago (stale)
+// or far ahead (fresh), oldest first: the cleaner deletes stale entries from
+// the oldest on, stops at the first fresh one and never goes below the
+// minimum.
+TEST(QORExpiringListTest, CleanerExpiresOldestUntilAFreshEntryOrTheMinimum)
 {
-    List list(true, nullptr);
-    ASSERT_EQ(qor_s_ok, list.initialize(1, 2));
-    time_t now = list.time();
-    list.lock();
-    for (int i = 0; i < 5; i++)
-        list.add(entryOf(nullptr, i, now - 100 + i));
-    list.add(entryOf(nullptr, 10, now + 3600));
-    list.add(entryOf(nullptr, 11, now + 3600));
-    list.unlock();
-    EXPECT_TRUE(liveBecomes(2, 10));
-    list.lock();
-    EXPECT_EQ(11, takeNewest(list));
-    EXPECT_EQ(10, takeNewest(list));
-    list.unlock();
-}
-
-TEST(QORExpiringListTest, CleanerStopsAtTheFirstFreshEntryAndKeepsTheMinimum)
-{
-    List list(true, nullptr);
-    ASSERT_EQ(qor_s_ok, list.initialize(1, 3));
-    time_t now = list.time();
-    list.lock();
-    list.add(entryOf(nullptr, 0, now - 100));    // oldest, stale
-    list.add(entryOf(nullptr, 1, now + 3600));   // fresh: the cleaner stops here
-    for (int i = 2; i < 5; i++)
-        list.add(entryOf(nullptr, i, now - 100));   // stale, behind a fresh one
-    list.unlock();
-    EXPECT_TRUE(liveBecomes(4, 10));
-
-    // All stale and only the minimum left: nothing goes.
-    List small(true, nullptr);
-    ASSERT_EQ(qor_s_ok, small.initialize(1, 3));
-    small.lock();
-    for (int i = 0; i < 3; i++)
-        small.add(entryOf(nullptr, 20 + i, now - 1000));
-    small.unlock();
-    sleep(2);   // two more rounds of both cleaners
-    EXPECT_EQ(7, Tracked::live);
-    list.lock();
-    EXPECT_EQ(4u, list.entries());
-    list.unlock();
+    const int kStale = -100, kFresh = 3600;
+    struct Case {
+        unsigned minimum;
+        std::vector<int> stamps;      // value i has stamps[i]
+        std::vector<int> survivors;   // newest first
+    } cases[] = {
+        {2, {kStale, kStale, kStale, kStale, kStale}, {4, 3}},
+        {3, {kStale, kFresh, kStale, kStale, kStale}, {4, 3, 2, 1}},
+        {3, {kStale, kStale, kStale}, {2, 1, 0}},
+    };
+    std::vector<std::unique_ptr<List>> lists;
+    for (const Case& c : cases) {
+        lists.emplace_back(new List(true, nullptr, 1));
+        List& list = *lists.back();
+        ASSERT_EQ(qor_s_ok, list.initialize(1, c.minimum));
+        time_t now = list.time();
+        list.lock();
+        for (size_t i = 0; i < c.stamps.size(); i++)
+            list.add(entryOf(nullptr, int(i), now + c.stamps[i]));
+        list.unlock();
+    }
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (size_t i = 0; i < lists.size(); i++)
+        while (lockedEntries(*lists[i]) > cases[i].survivors.size() &&
+               std::chrono::steady_clock::now() < end)
+            usleep(20000);
+    usleep(1200000);   // at least one more round of every cleaner
+    for (size_t i = 0; i < lists.size(); i++) {
+        std::vector<int> left;
+        lists[i]->lock();
+        for (int v; (v = takeNewest(*lists[i])) >= 0;)
+            left.push_back(v);
+        lists[i]->unlock();
+        EXPECT_EQ(cases[i].survivors, left) << "case " << i;
+    }
 }
 
 // Destroying the list while the cleaner deletes: the cancellation waits for
