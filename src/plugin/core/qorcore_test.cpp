@@ -78,7 +78,30 @@ protected:
         return core->handleReq(&trans);
     }
 
+    // The result of a request for uri on vhost, or -1 when it failed.
+    int decide(const char* vhost, const char* uri, const char* method = "GET")
+    {
+        QORTestTransaction trans;
+        return request(trans, vhost, uri, method) == qor_s_ok ? trans.getResult() : -1;
+    }
+
+    // The smallest POST size for uri, or minus the number of the status.
+    int minPostData(const char* uri)
+    {
+        int minimum = -1;
+        QORStatus st = core->getMinPostData(QORStringRef("upload"), QORStringRef("default"),
+                                            QORStringRef(uri), &minimum);
+        return st == qor_s_ok ? minimum : -static_cast<int>(st & 0xfff);
+    }
+
     QORTestAuthShared& seen() { return server->shared(); }
+    int webQuestions() { return seen().questions[qor_msg_web_req_question]; }
+    int urcQuestions() { return seen().questions[qor_msg_urc_version_question]; }
+    void expectConfigQuestions(int n)
+    {
+        for (int type = 0; type < 4; type++)
+            EXPECT_EQ(seen().configQuestions[type], n) << type;
+    }
 
     QORTestLog log;
     std::unique_ptr<QORCore> core;
@@ -91,9 +114,8 @@ private:
 
 TEST_F(QORCoreTest, AnUnprotectedVirtualHostIsAnsweredEvenBeforeInitialize)
 {
-    QORTestTransaction open, other;
-    EXPECT_EQ(request(open, "static", "/a"), qor_s_ok);
-    EXPECT_EQ(open.getResult(), qor_continue_uninteresting);
+    QORTestTransaction other;
+    EXPECT_EQ(decide("static", "/a"), qor_continue_uninteresting);
     EXPECT_EQ(request(other, "www", "/a"), kNotInitialized);
     EXPECT_EQ(other.getResult(), qor_severe_error);
     EXPECT_EQ(core->postProcess(&other), qor_s_not_supported);
@@ -102,28 +124,19 @@ TEST_F(QORCoreTest, AnUnprotectedVirtualHostIsAnsweredEvenBeforeInitialize)
 TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
 {
     startAndInitialize();
-    for (int type = 0; type < 4; type++)
-        EXPECT_EQ(seen().configQuestions[type], 1) << type;
-    EXPECT_EQ(seen().questions[qor_msg_urc_version_question], 1);
+    expectConfigQuestions(1);
+    EXPECT_EQ(urcQuestions(), 1);
     EXPECT_EQ(seen().databasesSent, 1);
     EXPECT_EQ(core->initialize(server->name(), &log), kAlreadyInitialized);
-
+    EXPECT_EQ(minPostData("/cgi/post"), 1024);
+    EXPECT_EQ(minPostData(""), 16);
+    EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
+    EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-b")), 0u);
     int minimum = -1;
-    EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef("default"),
-                                   QORStringRef("/cgi/post"), &minimum),
-              qor_s_ok);
-    EXPECT_EQ(minimum, 1024);
-    EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef("default"),
-                                   QORStringRef(""), &minimum),
-              qor_s_ok);
-    EXPECT_EQ(minimum, 16);
-    minimum = -1;
     EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef("nothing"),
                                    QORStringRef("/none"), &minimum),
               qor_s_not_available);
     EXPECT_EQ(minimum, -1);
-    EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
-    EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-b")), 0u);
 
     // The server's hosts replace the list; the file's follow them.
     QORPluginVirtualHostList& hosts = core->virtualHostList();
@@ -139,21 +152,14 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
 TEST_F(QORCoreTest, TheCacheDecidesUnprotectedResourcesWithoutAQuestion)
 {
     startAndInitialize();
-    QORTestTransaction pub, docs, open, post, priv;
-    EXPECT_EQ(request(pub, "www", "/pub/img/logo/a.gif"), qor_s_ok);
-    EXPECT_EQ(pub.getResult(), qor_continue_uninteresting);
-    EXPECT_EQ(request(docs, "www", "/docs/manual.html"), qor_s_ok);
-    EXPECT_EQ(docs.getResult(), qor_continue_uninteresting);
-    EXPECT_EQ(request(open, "open", "/anything"), qor_s_ok);
-    EXPECT_EQ(open.getResult(), qor_continue_uninteresting);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 0);
-
+    EXPECT_EQ(decide("www", "/pub/img/logo/a.gif"), qor_continue_uninteresting);
+    EXPECT_EQ(decide("www", "/docs/manual.html"), qor_continue_uninteresting);
+    EXPECT_EQ(decide("open", "/anything"), qor_continue_uninteresting);
+    EXPECT_EQ(webQuestions(), 0);
     // What the cache cannot clear goes to the server.
-    EXPECT_EQ(request(post, "www", "/docs/manual.html", "POST"), qor_s_ok);
-    EXPECT_EQ(post.getResult(), qor_continue);
-    EXPECT_EQ(request(priv, "www", "/private/a"), qor_s_ok);
-    EXPECT_EQ(priv.getResult(), qor_continue);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 2);
+    EXPECT_EQ(decide("www", "/docs/manual.html", "POST"), qor_continue);
+    EXPECT_EQ(decide("www", "/private/a"), qor_continue);
+    EXPECT_EQ(webQuestions(), 2);
 }
 
 TEST_F(QORCoreTest, AProtectedRequestGetsTheAnswersCommandsAndResult)
@@ -170,7 +176,7 @@ TEST_F(QORCoreTest, AProtectedRequestGetsTheAnswersCommandsAndResult)
     // The answer finalizes the response itself; the core does not again.
     EXPECT_EQ(trans.response().headerFinalized, 1);
     EXPECT_EQ(trans.retryPreparations, 0);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 1);
+    EXPECT_EQ(webQuestions(), 1);
 }
 
 TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
@@ -179,33 +185,25 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     server->script().newerFrom = 7;
     server->script().newerBranches = {{"/web", {{"/web/pub", "*"}, {"/web/news", "*"}}}};
     startAndInitialize();
-    QORUnprotResourceCache& cache = core->urcClient()->cache();
     seen().sendURCVersion = true;
-
     // The same version: nothing is fetched.
-    QORTestTransaction same;
-    EXPECT_EQ(request(same, "www", "/news/today.html"), qor_s_ok);
-    EXPECT_EQ(same.getResult(), qor_continue);
-    EXPECT_EQ(seen().questions[qor_msg_urc_version_question], 1);
+    EXPECT_EQ(decide("www", "/news/today.html"), qor_continue);
+    EXPECT_EQ(urcQuestions(), 1);
 
     seen().urcCounter = 7;
-    QORTestTransaction newer;
-    EXPECT_EQ(request(newer, "www", "/private/a"), qor_s_ok);
-    EXPECT_EQ(newer.getResult(), qor_continue);
-    EXPECT_EQ(seen().questions[qor_msg_urc_version_question], 2);
+    EXPECT_EQ(decide("www", "/private/a"), qor_continue);
+    EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(seen().databasesSent, 2);
+    QORUnprotResourceCache& cache = core->urcClient()->cache();
     cache.readLock();
     EXPECT_TRUE(cache.getVersion() == server->urcVersion());
     cache.unlock();
 
     // The next lookups use the new data, without asking again.
-    QORTestTransaction news, pub;
-    EXPECT_EQ(request(news, "www", "/news/today.html"), qor_s_ok);
-    EXPECT_EQ(news.getResult(), qor_continue_uninteresting);
-    EXPECT_EQ(request(pub, "www", "/pub/a.gif"), qor_s_ok);
-    EXPECT_EQ(pub.getResult(), qor_continue_uninteresting);
-    EXPECT_EQ(seen().questions[qor_msg_urc_version_question], 2);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 2);
+    EXPECT_EQ(decide("www", "/news/today.html"), qor_continue_uninteresting);
+    EXPECT_EQ(decide("www", "/pub/a.gif"), qor_continue_uninteresting);
+    EXPECT_EQ(urcQuestions(), 2);
+    EXPECT_EQ(webQuestions(), 2);
 }
 
 TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheRequestResent)
@@ -229,42 +227,26 @@ TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheReque
     EXPECT_EQ(st, qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_continue);
     EXPECT_EQ(trans.retryPreparations, 1);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 2);
-    for (int type = 0; type < 4; type++)
-        EXPECT_EQ(seen().configQuestions[type], 2) << type;
-
-    // And the core goes on working with the new server.
-    QORTestTransaction next;
-    EXPECT_EQ(request(next, "www", "/private/b"), qor_s_ok);
-    EXPECT_EQ(next.getResult(), qor_continue);
+    EXPECT_EQ(webQuestions(), 2);
+    expectConfigQuestions(2);
+    EXPECT_EQ(decide("www", "/private/b"), qor_continue);
 }
 
-TEST_F(QORCoreTest, ADispatchFailureGivesTheDefaultResponseWith503)
+TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
 {
     startAndInitialize();
     // An answer type the core has no factory for fails the dispatch.
     seen().webAnswerType = 9;
-    QORTestTransaction trans;
-    EXPECT_EQ(request(trans, "www", "/private/a"), qor_s_ok);
-    EXPECT_EQ(trans.getResult(), qor_send_default_rsp_to_client);
-    EXPECT_EQ(trans.response().code(), 503);
-    EXPECT_TRUE(trans.response().useDefaultResponse());
-    ASSERT_EQ(trans.loggedMessages.size(), 1u);
-    EXPECT_EQ(trans.loggedMessages[0], kMsgDispatchFailed);
-    EXPECT_EQ(trans.response().headerFinalized, 1);
-    EXPECT_EQ(trans.response().bodyFinalized, 1);
-}
+    QORTestTransaction failed;
+    EXPECT_EQ(request(failed, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(failed.response().headerFinalized, 1);
+    EXPECT_EQ(failed.response().bodyFinalized, 1);
+    EXPECT_TRUE(failed.response().useDefaultResponse());
 
-TEST_F(QORCoreTest, AnErrorOrUnexpectedAnswerAlsoGives503)
-{
-    startAndInitialize();
+    seen().webAnswerType = 0;
     seen().webErrorStatus = QOR_MSG_ID(0x30);
     QORTestTransaction error;
     EXPECT_EQ(request(error, "www", "/private/a"), qor_s_ok);
-    EXPECT_EQ(error.getResult(), qor_send_default_rsp_to_client);
-    EXPECT_EQ(error.response().code(), 503);
-    ASSERT_EQ(error.loggedMessages.size(), 1u);
-    EXPECT_EQ(error.loggedMessages[0], kMsgErrorFromServer);
 
     // An answer of a type that has no business here.
     class Unexpected : public QORProxyIFMessage {
@@ -279,10 +261,18 @@ TEST_F(QORCoreTest, AnErrorOrUnexpectedAnswerAlsoGives503)
     unexpected.addServer("www");
     EXPECT_EQ(core->handleWebDispatch(&unexpected, &answer, 0), qor_s_ok);
     EXPECT_EQ(answer.released, 1);
-    EXPECT_EQ(unexpected.getResult(), qor_send_default_rsp_to_client);
-    EXPECT_EQ(unexpected.response().code(), 503);
-    ASSERT_EQ(unexpected.loggedMessages.size(), 1u);
-    EXPECT_EQ(unexpected.loggedMessages[0], kMsgUnknownAnswerType);
+
+    const struct {
+        QORTestTransaction* trans;
+        int message;
+    } cases[] = {{&failed, kMsgDispatchFailed},
+                 {&error, kMsgErrorFromServer},
+                 {&unexpected, kMsgUnknownAnswerType}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.trans->getResult(), qor_send_default_rsp_to_client);
+        EXPECT_EQ(c.trans->response().code(), 503);
+        EXPECT_EQ(c.trans->loggedMessages, std::vector<int>{c.message});
+    }
 
     // No answer without a failure: no decision.
     QORTestTransaction none;
@@ -305,26 +295,18 @@ TEST_F(QORCoreTest, AFailedInitializeLeavesTheCoreReadyForAnotherTry)
     EXPECT_EQ(core->initialize(server->name(), &log), QOR_MSG_ID(0x201));
     EXPECT_FALSE(core->isInitialized());
     EXPECT_EQ(core->urcClient(), nullptr);
-    int minimum = -1;
-    EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef(),
-                                   QORStringRef("/cgi/post"), &minimum),
-              qor_s_not_available);
+    EXPECT_EQ(minPostData("/cgi/post"), -2);
     QORTestTransaction refused;
     EXPECT_EQ(request(refused, "www", "/a"), kNotInitialized);
 
     seen().urcAnswerType = 0;
     ASSERT_EQ(core->initialize(server->name(), &log), qor_s_ok);
-    EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef(),
-                                   QORStringRef("/cgi/post"), &minimum),
-              qor_s_ok);
-    QORTestTransaction pub;
-    EXPECT_EQ(request(pub, "www", "/pub/a"), qor_s_ok);
-    EXPECT_EQ(pub.getResult(), qor_continue_uninteresting);
+    EXPECT_EQ(minPostData("/cgi/post"), 1024);
+    EXPECT_EQ(decide("www", "/pub/a"), qor_continue_uninteresting);
 }
 
 TEST_F(QORCoreTest, ErrorsInConfigurationAnswersAreLoggedNotReturned)
 {
-    server->script().configFlags.clear();
     ASSERT_EQ(server->start(), qor_s_ok);
     seen().failConfigType = QORConfigQuestion::QOR_CONFIG_REQ_FLAGS;
     seen().failConfigStatus = QOR_MSG_ID(0x30);
@@ -343,24 +325,27 @@ TEST_F(QORCoreTest, WhenTheAnswerAsksForTheBodyTheRequestIsSentAgainWithIt)
     EXPECT_EQ(trans.getResult(), qor_continue);
     EXPECT_EQ(trans.request().postData, "a=1");
     EXPECT_EQ(trans.retryPreparations, 1);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 2);
+    EXPECT_EQ(webQuestions(), 2);
     EXPECT_EQ(seen().configQuestions[QORConfigQuestion::QOR_CONFIG_REQ_VHOSTS], 2);
+
+    // An adapter that cannot prepare the retry ends the request.
+    QORTestTransaction stuck;
+    stuck.failOn("trans.prepareForRetry", qor_s_not_supported);
+    EXPECT_EQ(request(stuck, "www", "/private/form", "POST"), qor_s_not_supported);
+    EXPECT_EQ(webQuestions(), 3);
 }
 
 TEST_F(QORCoreTest, AResponseIsSentAndItsAnswerApplied)
 {
     server->script().headers = {{true, false, "X-Rsp", "seen"}};
     startAndInitialize();
-    QORTestTransaction trans;
+    QORTestTransaction trans, bad;
     trans.addServer("www");
     trans.response().httpBuffer = "HTTP/1.1 200 OK\r\n\r\n";
     EXPECT_EQ(core->handleRsp(&trans), qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_continue);
     EXPECT_STREQ(trans.response().headers.get("X-Rsp"), "seen");
-    EXPECT_EQ(seen().questions[qor_msg_web_rsp_question], 1);
-
     // A response the core cannot describe is not sent.
-    QORTestTransaction bad;
     bad.addServer("www");
     bad.failOn("rsp.getHTTPBuffer", qor_s_not_supported);
     EXPECT_EQ(core->handleRsp(&bad), qor_s_not_supported);
@@ -371,30 +356,13 @@ TEST_F(QORCoreTest, AfterShutdownOnlyTheShortcutWorksUntilTheNextInitialize)
 {
     startAndInitialize();
     EXPECT_EQ(core->shutdown(), qor_s_ok);
-    QORTestTransaction open, www;
-    EXPECT_EQ(request(open, "open", "/a"), qor_s_ok);
-    EXPECT_EQ(open.getResult(), qor_continue_uninteresting);
-    EXPECT_EQ(request(www, "www", "/pub/a"), kNotInitialized);
+    EXPECT_EQ(decide("open", "/a"), qor_continue_uninteresting);
+    EXPECT_EQ(decide("www", "/pub/a"), -1);
     // Flags survive a shutdown, POST sizes do not.
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
-    int minimum = 0;
-    EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef(),
-                                   QORStringRef("/cgi/post"), &minimum),
-              qor_s_not_available);
+    EXPECT_EQ(minPostData("/cgi/post"), -2);
     ASSERT_EQ(core->initialize(server->name(), &log), qor_s_ok);
-    QORTestTransaction again;
-    EXPECT_EQ(request(again, "www", "/pub/a"), qor_s_ok);
-    EXPECT_EQ(again.getResult(), qor_continue_uninteresting);
-}
-
-TEST_F(QORCoreTest, AnAdapterThatCannotPrepareARetryEndsTheRequest)
-{
-    startAndInitialize();
-    seen().askForBody = true;
-    QORTestTransaction trans;
-    trans.failOn("trans.prepareForRetry", qor_s_not_supported);
-    EXPECT_EQ(request(trans, "www", "/private/form", "POST"), qor_s_not_supported);
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 1);
+    EXPECT_EQ(decide("www", "/pub/a"), qor_continue_uninteresting);
 }
 
 TEST(QORCoreDeathTest, ATransactionWithoutResponseStopsTheProcess)
@@ -426,7 +394,6 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
     web.join();
     EXPECT_EQ(st, qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_continue_uninteresting);
-    for (int type = 0; type < 4; type++)
-        EXPECT_EQ(seen().configQuestions[type], 2) << type;
-    EXPECT_EQ(seen().questions[qor_msg_web_req_question], 0);
+    expectConfigQuestions(2);
+    EXPECT_EQ(webQuestions(), 0);
 }
