@@ -31,8 +31,7 @@ qor_allocator_t make(unsigned flags, unsigned blockSize, unsigned blocks,
 {
     qor_allocator_t a = nullptr;
     QORStatus st = 1;
-    qor_allocator_new(flags, memoryType, name, blockSize, blocks, &a, &st,
-                      pattern, patternLength);
+    qor_allocator_new(flags, memoryType, name, blockSize, blocks, &a, &st, pattern, patternLength);
     EXPECT_EQ(st, qor_s_ok);
     return a;
 }
@@ -109,9 +108,8 @@ TEST_F(BlockAllocatorTest, BlocksNameTheirAllocatorInTheWordBeforeThem)
     EXPECT_EQ(static_cast<unsigned char*>(h)[39], 7);
     void* hd = qor_alloc_dup(h);
     EXPECT_EQ(memcmp(hd, h, 4000), 0);
-    qor_free(hd);
-    qor_free(h);
-    qor_free(nullptr);
+    for (void* block : {hd, h, (void*)nullptr})
+        qor_free(block);
     QORStatus st = 1;
     qor_allocator_delete(nullptr, &st);
     EXPECT_EQ(st, qor_s_ok);
@@ -168,13 +166,18 @@ TEST_F(BlockAllocatorTest, FreedAndCollectedBlocksAreReusedWithoutTheHeap)
     }
 }
 
+// CHECK_EMPTY refuses the deletion while the block is out, and the
+// allocator stays usable.
 TEST_F(BlockAllocatorTest, VariableBlockGrowsForALargerRequest)
 {
-    qor_allocator_t a = make(QOR_ALLOC_VARIABLE | QOR_ALLOC_NOLOCK, 16, 1);
+    qor_allocator_t a = make(QOR_ALLOC_VARIABLE | QOR_ALLOC_NOLOCK | QOR_ALLOC_CHECK_EMPTY, 16, 1);
     char* p = static_cast<char*>(qor_alloc_var(a, 1000));
     ASSERT_NE(p, nullptr);
     memset(p, 'x', 1000);
     EXPECT_EQ(qor_alloc_dup(p), nullptr);   // the only block is taken, no GROW
+    QORStatus st = 0;
+    qor_allocator_delete(a, &st);
+    EXPECT_EQ(st, qor_s_alloc_outstanding);
     qor_free(p);
     // The enlarged block serves a smaller request again, all of it usable.
     char* q = static_cast<char*>(qor_alloc_var(a, 900));
@@ -186,8 +189,7 @@ TEST_F(BlockAllocatorTest, VariableBlockGrowsForALargerRequest)
 
 TEST_F(BlockAllocatorTest, ReallocKeepsLargeEnoughBlocksAndGrowsOthers)
 {
-    qor_allocator_t a =
-        make(QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW | QOR_ALLOC_END_GUARD, 64, 2);
+    qor_allocator_t a = make(QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW | QOR_ALLOC_END_GUARD, 64, 2);
     char* p = static_cast<char*>(qor_alloc_var(a, 64));
     memset(p, 'a', 64);
     EXPECT_EQ(qor_realloc_var(p, 10), p);
@@ -204,25 +206,10 @@ TEST_F(BlockAllocatorTest, ReallocKeepsLargeEnoughBlocksAndGrowsOthers)
     destroy(a);
 }
 
-TEST_F(BlockAllocatorTest, CheckEmptyRefusesDeletionWhileBlocksAreOut)
-{
-    qor_allocator_t a = make(QOR_ALLOC_CHECK_EMPTY | QOR_ALLOC_GROW, 8, 1);
-    void* p = qor_alloc(a);
-    QORStatus st = 0;
-    qor_allocator_delete(a, &st);
-    EXPECT_EQ(st, qor_s_alloc_outstanding);
-    void* q = qor_alloc(a);   // still whole and usable
-    EXPECT_NE(q, nullptr);
-    qor_free(p);
-    qor_free(q);
-    destroy(a);
-}
-
 // The third allocation finds no free block and grows the allocator by ten.
 TEST_F(BlockAllocatorTest, StatisticsFollowAllocationGrowthFreeAndGc)
 {
-    qor_allocator_t a =
-        make(QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW | QOR_ALLOC_STATS, 32, 2);
+    qor_allocator_t a = make(QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW | QOR_ALLOC_STATS, 32, 2);
     void* p = qor_alloc_var(a, 10);
     void* q = qor_alloc_var(a, 100);   // enlarged to 100
     void* r = qor_alloc_var(a, 20);
@@ -346,8 +333,7 @@ TEST_F(BlockAllocatorDeathTest, PageGuardedBlocksEndAtAnInaccessiblePage)
     auto endsOnPage = [page](char* p, size_t size) {
         return reinterpret_cast<uintptr_t>(p + size) % page == 0;
     };
-    qor_allocator_t a =
-        make(QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 64, 2);
+    qor_allocator_t a = make(QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 64, 2);
     char* p = static_cast<char*>(qor_alloc_var(a, 64));
     ASSERT_NE(p, nullptr);
     EXPECT_NE(allocator_word(p), static_cast<void*>(a));
@@ -386,8 +372,7 @@ TEST_F(BlockAllocatorDeathTest, PageGuardedBlocksEndAtAnInaccessiblePage)
 TEST_F(BlockAllocatorDeathTest, DamagedEndGuardIsCaught)
 {
     const char* kDamaged = "Damaged end guard of 0x[0-9a-f]+ for allocator plugin.urc\n";
-    qor_allocator_t a =
-        make(QOR_ALLOC_END_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 32, 4);
+    qor_allocator_t a = make(QOR_ALLOC_END_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 32, 4);
     char* p = static_cast<char*>(qor_alloc_var(a, 32));
     char* q = static_cast<char*>(qor_alloc_var(a, 32));
     EXPECT_SEGV(p[32] ^= 1; qor_alloc_var(a, 8), kDamaged);
@@ -406,8 +391,7 @@ TEST_F(BlockAllocatorDeathTest, DamagedEndGuardIsCaught)
     qor_free(qor_alloc_var(c, 16));
     EXPECT_SEGV(r[19] = 'Y'; qor_alloc_var(c, 16), kDamaged);
 
-    qor_allocator_t t =
-        make(QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 16, 2);
+    qor_allocator_t t = make(QOR_ALLOC_GUARD_THREAD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 16, 2);
     char* g = static_cast<char*>(qor_alloc_var(t, 16));
     // Shortening the default 30 s period wakes the thread, which then
     // passes every 20 ms.
@@ -422,8 +406,7 @@ TEST_F(BlockAllocatorDeathTest, DamagedEndGuardIsCaught)
 
 TEST_F(BlockAllocatorDeathTest, DoubleFreeAndForeignBlocksAreReported)
 {
-    qor_allocator_t a =
-        make(QOR_ALLOC_END_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 16, 2);
+    qor_allocator_t a = make(QOR_ALLOC_END_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 16, 2);
     void* p = qor_alloc_var(a, 16);
     qor_free(p);
     EXPECT_SEGV(qor_free(p), "Double free of 0x[0-9a-f]+ for allocator plugin.urc\n");
