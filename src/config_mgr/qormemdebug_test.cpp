@@ -18,7 +18,6 @@
 #include "core/memory/qormemtypeflags.h"
 #include "core/svc/qorsvcroute.h"
 #include "core/system/qorreport.h"
-#include "core/trace/qortraceregistry.h"
 
 namespace {
 
@@ -112,24 +111,19 @@ protected:
 
 } // namespace
 
+// Nothing before the first configuration or after shutdown; the provider
+// the allocators ask is installed.
 TEST_F(QORMemDebugTest, FlagsOfEachTypeFollowTheStanza)
 {
+    EXPECT_EQ(0u, QORMemDebug::flags(kTypes[0]));
     for (const Case& c : kCases) {
         ASSERT_EQ(qor_s_ok, configure(c.config)) << c.config;
         for (size_t i = 0; i < sizeof kTypes / sizeof kTypes[0]; i++) {
             EXPECT_EQ(c.flags[i], QORMemDebug::flags(kTypes[i])) << c.config << std::hex << kTypes[i];
-            // The provider the allocators ask is installed.
             EXPECT_EQ(c.flags[i], qor_memtype_flags(kTypes[i]));
         }
     }
-}
-
-TEST_F(QORMemDebugTest, NoFlagsBeforeInitializeOrAfterShutdown)
-{
-    EXPECT_EQ(0u, QORMemDebug::flags(kTypes[0]));
-    EXPECT_EQ(0u, qor_memtype_flags(kTypes[0]));
     ASSERT_EQ(qor_s_ok, configure("[debug]\nmemory-on = plugin\nmemory-stats = true\n"));
-    EXPECT_EQ(G | S, qor_memtype_flags(kTypes[0]));
     QORMemDebug::shutdown();
     EXPECT_EQ(0u, QORMemDebug::flags(kTypes[0]));
     EXPECT_EQ(0u, qor_memtype_flags(kTypes[0]));
@@ -159,17 +153,6 @@ TEST_F(QORMemDebugTest, RefusedValueKeepsTheEarlierConfiguration)
     EXPECT_EQ(qor_s_config_bad_value, configure("[debug]\nmemory-stats-period = soon\n"));
     EXPECT_EQ(G, QORMemDebug::flags(0x35f02fa9));
     EXPECT_EQ(0u, QORMemDebug::flags(0x35f02f85));
-}
-
-TEST_F(QORMemDebugTest, RegistersItsSchemaAndTraceComponent)
-{
-    QORTraceRegistry::initialize();
-    ASSERT_EQ(qor_s_ok, configure("[debug]\nmemory-on = plugin\n"));
-    EXPECT_NE(nullptr, QORTraceRegistry::get("dxqor.memory"));
-    QORConfigSchema* schema = nullptr;
-    ASSERT_EQ(qor_s_ok, m_mgr.findSchema(0, &schema));
-    EXPECT_STREQ("QORMemDebug", schema->getName());
-    QORTraceRegistry::shutdown();
 }
 
 // With a period of 1 s an allocator's statistics appear within seconds,
