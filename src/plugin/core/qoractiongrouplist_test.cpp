@@ -58,19 +58,12 @@ TEST(QORActionGroupListText, ParsesPrimaryActionsAndBracketedGroups)
         const char* text;
         std::vector<std::string> groups;
     } cases[] = {
-        {"rx", {"primary=rx"}},
-        {"Tr[Audit]g[Audit]m", {"primary=Tr", "Audit=gm"}},
-        {"[Audit]", {"Audit="}},
-        {"", {"primary="}},
-        {"[b]y[a]x[c]", {"b=y", "a=x", "c="}},
-        {"x]y", {"primary=x]y"}},
-        {"[a]]]", {"a=]]"}},
-        {"[]r", {"=r"}},
-        {"[primary]r", {"primary=r"}},
-        {"q[primary]r", {"primary=qr"}},
+        {"rx", {"primary=rx"}}, {"Tr[Audit]g[Audit]m", {"primary=Tr", "Audit=gm"}},
+        {"[Audit]", {"Audit="}}, {"", {"primary="}}, {"[b]y[a]x[c]", {"b=y", "a=x", "c="}},
+        {"x]y", {"primary=x]y"}}, {"[a]]]", {"a=]]"}}, {"[]r", {"=r"}},
+        {"[primary]r", {"primary=r"}}, {"q[primary]r", {"primary=qr"}},
         {"[A]r[a]w", {"A=r", "a=w"}},
-        {"[Pr\xc3\xbc" "fung]\xc3\xa4", {"Pr\xc3\xbc" "fung=\xc3\xa4"}},
-        {"[a b]rr", {"a b=rr"}},
+        {"[Pr\xc3\xbc" "fung]\xc3\xa4", {"Pr\xc3\xbc" "fung=\xc3\xa4"}}, {"[a b]rr", {"a b=rr"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -1,12 +1,12 @@
 #include "plugin/core/qorpluginvirtualhostlist.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <unistd.h>
 #include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/memory/qorcountingallocator.h"
@@ -286,95 +286,62 @@ TEST(VirtualHost, OutOfMemoryKeepsTheOldTextAndTheMapIsOwned)
     EXPECT_EQ(alloc.live(), 0);
 }
 
-namespace {
-
 // Readers look hosts up and read them under the read lock while a writer
 // keeps replacing the whole list under the write lock: every host a reader
 // finds must be whole (its ID and branch agree) until it lets the lock go.
-struct Shared {
-    QORPluginVirtualHostList list;
-    std::atomic<bool> stop{false};
-    std::atomic<long> lookups{0};
-    std::atomic<long> torn{0};
-};
-
-void* readerThread(void* arg)
-{
-    Shared* s = static_cast<Shared*>(arg);
-    QORStringRef id("h");
-    QORPluginVirtualHostKey key;
-    key.initialize(id, true);
-    while (!s->stop.load()) {
-        s->list.readLock();
-        QORPluginVirtualHost* h = s->list.find(key);
-        if (h != nullptr) {
-            std::string branch(h->getBranch().c_str());
-            if (branch != "/branch-" + std::to_string(h->getFlags()))
-                s->torn++;
-        }
-        s->lookups++;
-        s->list.unlock();
-    }
-    return nullptr;
-}
-
-struct WriterProbe {
-    QORPluginVirtualHostList* list;
-    std::atomic<bool> locked{false};
-};
-
-void* writerThread(void* arg)
-{
-    WriterProbe* p = static_cast<WriterProbe*>(arg);
-    p->list->writeLock();
-    p->locked = true;
-    p->list->unlock();
-    return nullptr;
-}
-
-} // namespace
-
 TEST(VirtualHostList, ReplacementUnderTheLock)
 {
     alarm(60);
-    Shared s;
-    pthread_t readers[3];
-    for (pthread_t& t : readers)
-        ASSERT_EQ(pthread_create(&t, nullptr, readerThread, &s), 0);
+    QORPluginVirtualHostList list;
+    std::atomic<bool> stop{false};
+    std::atomic<long> lookups{0}, torn{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 3; r++) {
+        readers.emplace_back([&] {
+            QORStringRef id("h");
+            QORPluginVirtualHostKey key;
+            key.initialize(id, true);
+            while (!stop) {
+                list.readLock();
+                if (QORPluginVirtualHost* h = list.find(key))
+                    torn += std::string(h->getBranch().c_str())
+                            != "/branch-" + std::to_string(h->getFlags());
+                lookups++;
+                list.unlock();
+            }
+        });
+    }
     // Until the readers have looked up often enough to have met replacements.
-    for (unsigned long round = 0; round < 2000 || s.lookups.load() < 1000; round++) {
-        ASSERT_EQ(s.list.writeLock(), qor_s_ok);
-        s.list.removeAll();
+    for (unsigned long round = 0; round < 2000 || lookups < 1000; round++) {
+        ASSERT_EQ(list.writeLock(), qor_s_ok);
+        list.removeAll();
         unsigned long flags = qor_vhost_secure | (round & 0x13);
         for (int i = 0; i < 3; i++) {
             QORPluginVirtualHost* h = newHost(i == 1 ? "h" : "other", flags);
             std::string branch = "/branch-" + std::to_string(flags);
             ASSERT_EQ(h->setBranch(QORStringRef(branch.c_str())), qor_s_ok);
-            ASSERT_EQ(s.list.add(h), qor_s_ok);
+            ASSERT_EQ(list.add(h), qor_s_ok);
         }
-        ASSERT_EQ(s.list.unlock(), qor_s_ok);
+        ASSERT_EQ(list.unlock(), qor_s_ok);
     }
-    s.stop = true;
-    for (pthread_t t : readers)
-        pthread_join(t, nullptr);
-    alarm(0);
-    EXPECT_EQ(s.torn.load(), 0);
-    EXPECT_EQ(s.list.entries(), 3);
-}
+    stop = true;
+    for (std::thread& t : readers)
+        t.join();
+    EXPECT_EQ(torn, 0);
+    EXPECT_EQ(list.entries(), 3);
 
-TEST(VirtualHostList, WriterWaitsForReaders)
-{
-    alarm(30);
-    QORPluginVirtualHostList list;
-    WriterProbe probe;
-    probe.list = &list;
+    // A writer waits for the readers.
+    std::atomic<bool> locked{false};
     ASSERT_EQ(list.readLock(), qor_s_ok);
-    pthread_t writer;
-    ASSERT_EQ(pthread_create(&writer, nullptr, writerThread, &probe), 0);
+    std::thread writer([&] {
+        list.writeLock();
+        locked = true;
+        list.unlock();
+    });
     usleep(100 * 1000);
-    EXPECT_FALSE(probe.locked.load());
+    EXPECT_FALSE(locked);
     ASSERT_EQ(list.unlock(), qor_s_ok);
-    pthread_join(writer, nullptr);
+    writer.join();
     alarm(0);
-    EXPECT_TRUE(probe.locked.load());
+    EXPECT_TRUE(locked);
 }

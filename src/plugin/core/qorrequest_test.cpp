@@ -98,14 +98,9 @@ TEST(QORRequestContentLength, ReadsTheWholeHeaderValueAsANumber)
         QORStatus status;
         unsigned length;
     } cases[] = {
-        {"12", qor_s_ok, 12},
-        {"0", qor_s_ok, 0},
-        {"0x10", qor_s_ok, 16},
-        {"4294967295", qor_s_ok, 4294967295u},
-        {"12abc", 0x35f02035, 12},
-        {"abc", 0x35f02035, 0},
-        {"12 ", 0x35f02035, 12},
-        {nullptr, kAbsent, 7},
+        {"12", qor_s_ok, 12}, {"0", qor_s_ok, 0}, {"0x10", qor_s_ok, 16},
+        {"4294967295", qor_s_ok, 4294967295u}, {"12abc", 0x35f02035, 12}, {"abc", 0x35f02035, 0},
+        {"12 ", 0x35f02035, 12}, {nullptr, kAbsent, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(none)");
