@@ -94,6 +94,7 @@ const ConfCase kConfCases[] = {
      PLUGINS "unprotected-virtual-host = a\n[a]\nid = www.example.com:80\n",
      "www.example.com:80/1c"},
     {"id without a value keeps the name", HOST_A "id =\n", "a/0c"},
+    {"id in UTF-8", HOST_A "id = caf\xc3\xa9\n", "caf\xc3\xa9/0c"},
     {"stanza names are case-sensitive",
      PLUGINS "virtual-host = a\n[A]\nprotocols = https\nid = other\n", "a/0c"},
     {"only the first global stanza", PLUGINS "virtual-host = a\n" PLUGINS "virtual-host = b\n",
@@ -106,6 +107,8 @@ const ConfCase kConfCases[] = {
 
 TEST_F(VirtualHostConfTest, ConfigurationFileRules)
 {
+    QORScopedCtypeLocale loc("C.UTF-8");
+    ASSERT_TRUE(loc.ok());
     for (const ConfCase& c : kConfCases) {
         SCOPED_TRACE(c.name);
         writeConf(c.conf);
@@ -139,35 +142,6 @@ TEST_F(VirtualHostConfTest, LoadingAddsToTheListAndAFailureKeepsIt)
     EXPECT_EQ(render(list), "server/14 a/0c a/0c b/0c");
     ASSERT_FALSE(g_reported.empty());
     EXPECT_EQ(g_reported[0], qor_s_stz_bad_entry_msg);
-}
-
-TEST_F(VirtualHostConfTest, IdIsConvertedToUTF8)
-{
-    QORScopedCtypeLocale loc("C.UTF-8");
-    ASSERT_TRUE(loc.ok());
-    writeConf("[dxweb-plugins]\nvirtual-host = a\n[a]\nid = caf\xc3\xa9\n");
-    QORPluginVirtualHostList list;
-    EXPECT_EQ(list.loadVHosts(), qor_s_ok);
-    EXPECT_EQ(render(list), "caf\xc3\xa9/0c");
-}
-
-TEST_F(VirtualHostConfTest, ReadVHostFromAnOpenFile)
-{
-    writeConf("[dxweb-plugins]\nwindows-file-system = yes\n[h]\nprotocols = http\n");
-    QORStatus st = 1;
-    qorStanzaFile* file = qorStzFileOpen(m_root.confPath().c_str(), QOR_STZ_READ_ONLY, &st);
-    ASSERT_NE(file, nullptr);
-    QORPluginVirtualHostList list;
-    QORPluginVirtualHost* h = list.readVHost(file, QORString("h"), true);
-    QORPluginVirtualHost* other = list.readVHost(file, QORString("other"), false);
-    qorStzFileClose(file);
-    ASSERT_NE(h, nullptr);
-    ASSERT_NE(other, nullptr);
-    EXPECT_STREQ(h->getID().c_str(), "h");
-    EXPECT_EQ(h->getFlags(), 0x1aul);
-    EXPECT_EQ(other->getFlags(), 0x0eul);
-    qor_delete(h);
-    qor_delete(other);
 }
 
 TEST(VirtualHostKey, OrderAndMatch)
