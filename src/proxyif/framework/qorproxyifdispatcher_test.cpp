@@ -186,7 +186,7 @@ protected:
     }
 
     QORTestIPCPath m_path{"disp"};
-    QORTestLog m_log;
+    QORTraceTestLog m_log;
     Handler m_handler;
     QORSrvWorkerPool m_server;
     QORProxyIFDispatcher m_dispatcher;

@@ -344,7 +344,7 @@ protected:
     QORTestIPCPath m_path{"fault"};
     ServerProcess m_server;
     // Outlives the dispatcher, which traces into it until shut down.
-    QORTestLog m_log;
+    QORTraceTestLog m_log;
     QORProxyIFDispatcher m_dispatcher;
 };
 

@@ -165,7 +165,7 @@ protected:
     }
 
     QORTestIPCPath m_path{"srv"};
-    QORTestLog m_log;
+    QORTraceTestLog m_log;
     EchoHandler m_handler;
     QORSrvWorkerPool m_server;
     QORClntWorkerPool m_client;
