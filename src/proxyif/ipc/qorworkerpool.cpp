@@ -24,9 +24,29 @@ const sembuf UNLOCK_OP[1] = {{0, -1, SEM_UNDO}};
 const sembuf WAIT_OP[1] = {{1, -1, SEM_UNDO}};
 const sembuf SIGNAL_OP[1] = {{1, 1, SEM_UNDO}};
 
+// The calling thread's ID, asked of the kernel once per thread: the pool
+// lock is taken twice on every question. A forked child's thread has an ID
+// of its own, so the copy is dropped in the child.
+thread_local int32_t t_threadId = 0;
+pthread_once_t s_forkHandlerOnce = PTHREAD_ONCE_INIT;
+
+void forgetThreadId()
+{
+    t_threadId = 0;
+}
+
+void installForkHandler()
+{
+    pthread_atfork(nullptr, nullptr, forgetThreadId);
+}
+
 int32_t threadId()
 {
-    return (int32_t)syscall(SYS_gettid);
+    if (t_threadId == 0) {
+        pthread_once(&s_forkHandlerOnce, installForkHandler);
+        t_threadId = (int32_t)syscall(SYS_gettid);
+    }
+    return t_threadId;
 }
 
 // Looks a semaphore set up, or makes one of count semaphores.

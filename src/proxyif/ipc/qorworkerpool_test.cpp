@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/sem.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "core/trace/qortracetesting.h"
@@ -89,7 +91,7 @@ protected:
     }
 
     QORTestIPCPath m_path{"pool"};
-    QORTestLog m_log;
+    QORTraceTestLog m_log;
 };
 
 } // namespace
@@ -173,16 +175,30 @@ TEST_F(QORWorkerPoolTest, LockRecordsHolderAndUnlockClears)
     EXPECT_EQ(server.lockValue(), 1);
     EXPECT_EQ(server.getHeader()->lockHeld, 1);
     EXPECT_EQ(server.getHeader()->lockPid, getpid());
-    EXPECT_NE(server.getHeader()->lockTid, 0);
+    EXPECT_EQ(server.getHeader()->lockTid, (int32_t)syscall(SYS_gettid));
     ASSERT_EQ(server.unlockPoolManager(), qor_s_ok);
     EXPECT_EQ(server.lockValue(), 0);
     EXPECT_EQ(server.getHeader()->lockHeld, 0);
+    // Each thread records its own ID.
+    int32_t other = 0;
+    std::thread([&] {
+        if (server.lockPoolManager() == qor_s_ok) {
+            other = server.getHeader()->lockTid;
+            server.unlockPoolManager();
+        }
+        EXPECT_EQ(other, (int32_t)syscall(SYS_gettid));
+    }).join();
+    EXPECT_NE(other, (int32_t)syscall(SYS_gettid));
 }
 
 TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
 {
     TestPool server(m_path.c_str(), 1);
     ASSERT_EQ(server.create(), qor_s_ok);
+    // This thread has recorded itself before the fork; the child's thread
+    // must record its own ID, not the one it inherited.
+    ASSERT_EQ(server.lockPoolManager(), qor_s_ok);
+    ASSERT_EQ(server.unlockPoolManager(), qor_s_ok);
     pid_t child = fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
@@ -201,6 +217,7 @@ TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
     EXPECT_EQ(server.lockValue(), 0);
     EXPECT_EQ(server.getHeader()->lockHeld, 1);
     EXPECT_EQ(server.getHeader()->lockPid, child);
+    EXPECT_EQ(server.getHeader()->lockTid, child);
 
     TestPool next(m_path.c_str(), 0);
     ASSERT_EQ(next.attach(), qor_s_ok);
