@@ -425,7 +425,7 @@ TEST(QORHTTPParserTest, DecodeURITracesTheBadEscapeToTheHTTPComponent)
 {
     QORTraceRegistry::initialize();
     QORTraceRegistry::remove("dxqor.http");
-    QORTestLog log;
+    QORTraceTestLog log;
     ASSERT_NE(QORTraceRegistry::add("dxqor.http", 8, &log), nullptr);
     QORStatus st;
     decoded("a%", &st);
