@@ -352,65 +352,58 @@ QORStatus QORWorkerPool::getWorkerInfo(int worker, worker_info volatile** info) 
     return qor_s_ok;
 }
 
-QORStatus QORWorkerPool::destroyPoolSemaphores()
+QORStatus QORWorkerPool::destroySemSet(QORStatus (QORWorkerPool::*lookUp)(bool, bool),
+                                      std::atomic<bool>& ready, std::atomic<int>& semId)
 {
-    if (!m_poolSemsReady) {
-        QORStatus st = initPoolSemaphores(false, false);
+    if (!ready) {
+        QORStatus st = (this->*lookUp)(false, false);
         if (st == qor_s_ipc_no_segment)
             return qor_s_ok;
         if (st != qor_s_ok)
             return st;
     }
-    QORStatus st = QORSysVSemHelper::destroySemSet(m_poolSemId);
-    m_poolSemsReady = false;
-    m_poolSemId = -1;
+    QORStatus st = QORSysVSemHelper::destroySemSet(semId);
+    ready = false;
+    semId = -1;
     return st;
+}
+
+QORStatus QORWorkerPool::destroyShm(QORSysVSharedMem& segment, char id)
+{
+    if (segment.getBaseAddress() == nullptr) {
+        QORStatus st = segment.attach(m_serverName.c_str(), id);
+        if (st == qor_s_ipc_no_segment)
+            return qor_s_ok;
+        if (st != qor_s_ok)
+            return st;
+    }
+    QORStatus st = segment.destroy();
+    QORStatus dt = segment.detach();
+    return st != qor_s_ok ? st : dt;
+}
+
+QORStatus QORWorkerPool::destroyPoolSemaphores()
+{
+    return destroySemSet(&QORWorkerPool::initPoolSemaphores, m_poolSemsReady, m_poolSemId);
 }
 
 QORStatus QORWorkerPool::destroyWorkerSemaphores()
 {
-    if (!m_workerSemsReady) {
-        QORStatus st = initWorkerSemaphores(false, false);
-        if (st == qor_s_ipc_no_segment)
-            return qor_s_ok;
-        if (st != qor_s_ok)
-            return st;
-    }
-    QORStatus st = QORSysVSemHelper::destroySemSet(m_workerSemId);
-    m_workerSemsReady = false;
-    m_workerSemId = -1;
-    return st;
+    return destroySemSet(&QORWorkerPool::initWorkerSemaphores, m_workerSemsReady,
+                         m_workerSemId);
 }
 
 QORStatus QORWorkerPool::destroyPoolMgrShm()
 {
-    if (m_poolMgrShm.getBaseAddress() == nullptr) {
-        QORStatus st = m_poolMgrShm.attach(m_serverName.c_str(), 'p');
-        if (st == qor_s_ipc_no_segment)
-            return qor_s_ok;
-        if (st != qor_s_ok)
-            return st;
-    }
-    QORStatus st = m_poolMgrShm.destroy();
     m_header = nullptr;
     m_stateList = nullptr;
     m_workerInfo = nullptr;
-    QORStatus dt = m_poolMgrShm.detach();
-    return st != qor_s_ok ? st : dt;
+    return destroyShm(m_poolMgrShm, 'p');
 }
 
 QORStatus QORWorkerPool::destroyWorkerShm()
 {
-    if (m_workerShm.getBaseAddress() == nullptr) {
-        QORStatus st = m_workerShm.attach(m_serverName.c_str(), 'w');
-        if (st == qor_s_ipc_no_segment)
-            return qor_s_ok;
-        if (st != qor_s_ok)
-            return st;
-    }
-    QORStatus st = m_workerShm.destroy();
-    QORStatus dt = m_workerShm.detach();
-    return st != qor_s_ok ? st : dt;
+    return destroyShm(m_workerShm, 'w');
 }
 
 void QORWorkerPool::cleanupPool(const char* name)

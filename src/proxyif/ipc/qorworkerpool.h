@@ -158,6 +158,11 @@ protected:
     // After the lock semaphore was taken: detects a dead holder and records
     // this thread as the holder.
     QORStatus noteLockTaken();
+    // Removes one semaphore set or segment, looking it up first when this
+    // pool has not; one that does not exist counts as removed.
+    QORStatus destroySemSet(QORStatus (QORWorkerPool::*lookUp)(bool, bool),
+                            std::atomic<bool>& ready, std::atomic<int>& semId);
+    QORStatus destroyShm(QORSysVSharedMem& segment, char id);
     // Applies ops, again after an interrupting signal.
     static QORStatus semOps(int semId, const struct sembuf* ops, unsigned int count);
 
