@@ -2,7 +2,9 @@
 # Installs the Debian packages the build needs, only when some are missing.
 set -eu
 need=(g++ cmake ninja-build ccache googletest libgtest-dev libbenchmark-dev
-      g++-multilib qemu-user libc-bin libhttp-parser-dev)
+      g++-multilib qemu-user libc-bin libhttp-parser-dev
+      libcrypt-dev libssl-dev openssl apache2 apache2-dev nginx nginx-dev
+      curl wrk)
 # `deps.sh bench`: also the allocators the benchmarks compare against.
 [ "${1:-}" != bench ] || need+=(libjemalloc-dev libmimalloc-dev)
 # `deps.sh fuzz`: also what `make fuzz` needs.
@@ -14,6 +16,8 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "installing: ${missing[*]}"
   SUDO=""; [ "$(id -u)" -eq 0 ] || SUDO=sudo
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+  # Another apt may hold the dpkg lock (an unattended upgrade): wait for it.
+  lock=(-o DPkg::Lock::Timeout=900)
+  $SUDO apt-get "${lock[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get "${lock[@]}" install -y -qq "${missing[@]}"
 fi

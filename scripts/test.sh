@@ -14,7 +14,7 @@ configure() {
   local cfg=$1 dir=$BUILD/$1
   case $cfg in
     release) cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-               -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" ;;
+               -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON ;;
     asan)    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
                -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DDXQOR_SANITIZE=ON ;;
     m32)     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
