@@ -1,7 +1,7 @@
 // authz_bench: what dxqor-authzd spends on one decision, on one worker
 // thread: the question handler run on a question marshalled once, for a
-// cached Basic credential, an object open to everyone and a first (not
-// cached) bcrypt verification. Then a whole handleReq through the real
+// cached Basic credential, a valid session cookie, an object open to
+// everyone and a first (not cached) bcrypt verification. Then a whole handleReq through the real
 // server process, against the floor of any such channel: two processes
 // handing a token back and forth through a pair of SysV semaphores. The
 // figures are printed, with ratios against the baselines of the same run.
@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 #include "authz/qorauthzservice.h"
+#include "authz/qorauthzsessions.h"
 #include "msg/core/qorproxyifmessage.h"
 #include "msg/plugin/qorwebreqquestionmarshaller.h"
 #include "plugin/core/qorcore.h"
@@ -35,7 +36,8 @@ const char kUsers[] =
 const char kPolicy[] =
     "[virtual-host www]\nbranch = /web\n"
     "[object /web]\nunauthenticated = *\n"
-    "[object /web/private]\nuser = alice r\n";
+    "[object /web/private]\nuser = alice r\n"
+    "[object /web/team]\nmethod = form\nuser = alice r\n";
 
 double nowNs()
 {
@@ -87,12 +89,15 @@ double handlerTime(QORAuthzService& service, QORTestTransaction& t, const std::f
     }, 50, 300);
 }
 
-void request(QORTestTransaction& t, const char* uri, const std::string& auth)
+void request(QORTestTransaction& t, const char* uri, const std::string& auth,
+             const std::string& cookie = "")
 {
     t.addServer("www");
     t.request().uri = uri;
     if (!auth.empty())
         t.request().headers.add("Authorization", auth.c_str());
+    if (!cookie.empty())
+        t.request().headers.add("Cookie", cookie.c_str());
     qor_authz_test_http_message(t.request());
 }
 
@@ -148,15 +153,19 @@ int main()
     const std::string alice = qor_authz_test_basic("alice", "wonderland");
 
     printf("Server time per decision (question handler, one thread):\n");
-    QORTestTransaction open, cached, fresh;
+    QORTestTransaction open, cached, fresh, session;
     request(open, "/index.html", "");
     request(cached, "/private/a", alice);
     request(fresh, "/private/a", alice);
+    request(session, "/team/a", "",
+            "theme=dark; DXQORSESSION=" + service.sessions().create("alice", service.now()));
     double openNs = handlerTime(service, open, [] {});
     double cachedNs = handlerTime(service, cached, [] {});
+    double sessionNs = handlerTime(service, session, [] {});
     double bcryptNs = handlerTime(service, fresh, [&] { service.credentials().clear(); });
     printf("  unauthenticated, open object   %10.2f us\n", openNs / 1000);
     printf("  cached Basic credential        %10.2f us   (goal < 5 us)\n", cachedNs / 1000);
+    printf("  valid session cookie           %10.2f us   (goal < 5 us)\n", sessionNs / 1000);
     printf("  first bcrypt verification      %10.2f us   (%.0f x the cached credential)\n",
            bcryptNs / 1000, bcryptNs / cachedNs);
 

@@ -47,6 +47,7 @@ struct QORAuthzService::Request {
     std::string query;
     bool hasQuery = false;
     std::string clientIP;
+    std::string cookies;   // every Cookie header, joined
     bool secure = false;
     std::string object;
     QORAuthzLogin login = QORAuthzLogin::basic;
@@ -121,6 +122,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     if (question.getClientIPAddress(&text) == qor_s_ok)
         r.clientIP.assign(text.data(), static_cast<size_t>(text.length()));
     r.secure = question.hasFlag(QORWebReqQuestionBase::kSSLSession);
+    r.cookies = r.http.cookies();
     QORStringRef id;
     if (question.hasFlag(QORWebReqQuestionBase::kServer))
         (void)question.getServer()->getVHostID(&id);  // absent: no host matches
@@ -152,7 +154,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     // A session first: it costs a digest, a password check far more. Its
     // user is checked against the users in force now.
     std::string sid, user, password;
-    if (snap->policy->usesForms() && qor_authz_cookie(r.http.cookies(), s.cookieName, &sid)) {
+    if (snap->policy->usesForms() && qor_authz_cookie(r.cookies, s.cookieName, &sid)) {
         if (m_sessions->find(sid, now(), &user)) {
             if (snap->users->exists(user))
                 return decided(r, user, "form");
@@ -241,10 +243,10 @@ QORStatus QORAuthzService::decided(Request& r, const std::string& user, const ch
     // The application does not get the session cookie.
     std::vector<std::string> remove;
     QORAuthzHeaders set;
-    std::string cookies = r.http.cookies(), ignored;
+    std::string ignored;
     if (r.snap.policy->usesForms() && s.stripSessionCookie
-        && qor_authz_cookie(cookies, s.cookieName, &ignored)) {
-        std::string rest = qor_authz_without_cookie(cookies, s.cookieName);
+        && qor_authz_cookie(r.cookies, s.cookieName, &ignored)) {
+        std::string rest = qor_authz_without_cookie(r.cookies, s.cookieName);
         if (rest.empty())
             remove.push_back("Cookie");
         else
@@ -323,7 +325,7 @@ QORStatus QORAuthzService::login(Request& r)
 QORStatus QORAuthzService::logout(Request& r)
 {
     std::string sid;
-    if (qor_authz_cookie(r.http.cookies(), r.settings().cookieName, &sid)) {
+    if (qor_authz_cookie(r.cookies, r.settings().cookieName, &sid)) {
         qor_authz_log(dx_svc_c_sev_notice_verbose, "session " + m_sessions->logName(sid) + " ended");
         m_sessions->remove(sid);
     }
