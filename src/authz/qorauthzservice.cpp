@@ -2,6 +2,7 @@
 #include "authz/qorauthzservice.h"
 #include <time.h>
 #include <unistd.h>
+#include <cstdio>
 #include <new>
 #include "authz/qorauthzanswer.h"
 #include "authz/qorauthzdecision.h"
@@ -91,7 +92,14 @@ QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& questi
                                   QORSharedMemAllocator& answer, int* answerType)
 {
     try {
-        return QORWebQuestionHandler::handle(questionType, question, answer, answerType);
+        QORStatus st = QORWebQuestionHandler::handle(questionType, question, answer, answerType);
+        if (st != qor_s_ok) {
+            char text[96];
+            snprintf(text, sizeof text, "a question of type %d answered with error 0x%08x",
+                     questionType, st);
+            qor_authz_log(dx_svc_c_sev_error, text);
+        }
+        return st;
     } catch (const std::bad_alloc&) {
         qor_authz_log(dx_svc_c_sev_error, "out of memory answering a question");
         return qor_s_no_memory;
