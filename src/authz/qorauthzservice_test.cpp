@@ -108,11 +108,15 @@ protected:
         return c.substr(0, c.find(';'));
     }
 
-    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body)
+    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body, bool secure = false)
     {
         std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
         QORAuthzTestRequest& r = t->req();
         r.addServer("www");
+        if (secure) {
+            r.security = 1;
+            r.addSSLSession();
+        }
         r.uri = "/dxqor/login";
         r.method = "POST";
         r.headers.add("Content-Type", "application/x-www-form-urlencoded");
@@ -293,6 +297,13 @@ TEST_F(QORAuthzServiceTest, FormLoginSessionAndLogout)
     EXPECT_NE(std::string(t->response().headers.get("Set-Cookie")).find("DXQORSESSION=; Path=/"),
               std::string::npos);
     EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "3/303/mallory");
+
+    // Over HTTPS the cookie is Secure too.
+    t = post("username=alice&password=wonderland&token=" +
+                 tokenOf(send("/dxqor/login")->response().body),
+             true);
+    set = t->response().headers.get("Set-Cookie") ? t->response().headers.get("Set-Cookie") : "";
+    EXPECT_EQ(set.substr(13 + 64), "; Path=/; HttpOnly; SameSite=Lax; Secure");
 }
 
 TEST_F(QORAuthzServiceTest, BadLoginsGetThePageOrAClearError)
