@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and tests each configuration; exits non-zero when any fails.
 # release, asan and m32 build and run everything; tsan (ThreadSanitizer)
-# builds and runs only the plug-in core and cache tests, where request
-# threads meet configuration changes.
+# builds and runs only the threaded parts: the plug-in core and cache tests,
+# where request threads meet configuration changes, and the authorization
+# server, whose worker threads meet reloads.
 set -u
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
@@ -29,8 +30,8 @@ configure() {
 }
 
 # What each configuration builds and runs (empty: everything).
-targets() { [ "$1" != tsan ] || echo "plugin_core_test urc_plugin_test"; }
-tests() { [ "$1" != tsan ] || echo "^(plugin_core|urc_plugin)$"; }
+targets() { [ "$1" != tsan ] || echo "plugin_core_test urc_plugin_test authz_test"; }
+tests() { [ "$1" != tsan ] || echo "^(plugin_core|urc_plugin|authz)$"; }
 
 declare -A result
 status=0
