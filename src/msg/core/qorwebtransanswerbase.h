@@ -15,7 +15,7 @@
 #pragma once
 #include "core/buffers/qorstringref.h"
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
 enum : QORStatus {

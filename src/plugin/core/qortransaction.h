@@ -9,7 +9,7 @@
 #include "core/memory/qorallocator.h"
 #include "core/sundry/qorepochversion.h"
 #include "core/system/qorstatus.h"
-#include "plugin/core/qorproxyrspcode.h"
+#include "core/system/qorproxyrspcode.h"
 
 class QORRequest;
 class QORResponse;

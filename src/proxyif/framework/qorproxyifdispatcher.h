@@ -13,7 +13,7 @@
 #pragma once
 #include "core/system/qorstatus.h"
 #include "core/trace/qorlog.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "proxyif/framework/qorproxyifmsgfactory.h"
 
 class QORClntWorkerPool;
