@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <new>
 #include <type_traits>
-#include <utility>
 
 class QORAllocator {
 public:
@@ -62,7 +61,9 @@ template <class T, class... Args>
 T* qor_new(QORAllocator* a, Args&&... args)
 {
     void* p = qor_allocated_alloc(a, sizeof(T));
-    return p ? ::new (p) T(std::forward<Args>(args)...) : nullptr;
+    // static_cast<Args&&> forwards as std::forward does, without <utility>
+    // in every file that allocates.
+    return p ? ::new (p) T(static_cast<Args&&>(args)...) : nullptr;
 }
 
 template <class T>
