@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <new>
 #include <type_traits>
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORAllocator {
 public:
     QORAllocator() = default;
@@ -79,3 +81,5 @@ void qor_delete(T* object)
     object->~T();
     qor_allocated_free(block);
 }
+
+QOR_EXPORT_END

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <type_traits>
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 struct QOREpochVersion {
     // Room for the text form with the longest counter and a terminator.
     static constexpr size_t kTextSize = 49;
@@ -68,3 +70,5 @@ static_assert(std::is_trivially_copyable<QOREpochVersion>::value,
               "QOREpochVersion lies in shared memory");
 static_assert(offsetof(QOREpochVersion, m_counter) == 16,
               "QOREpochVersion lies in shared memory");
+
+QOR_EXPORT_END

@@ -11,7 +11,9 @@
 #include "core/system/qorstatus.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORLog;
 class QORProxyIFMessage;
 class QORRequest;
@@ -101,3 +103,5 @@ private:
     QORUnprotResourceCacheClient* m_urcClient = nullptr;
     bool m_initialized = false;
 };
+
+QOR_EXPORT_END
