@@ -12,11 +12,11 @@
 // them must be gone by then.
 #pragma once
 #include "core/system/qorstatus.h"
-#include "proxyif/framework/qorproxyifmessage.h"
 
 class QORClntWorkerPool;
 class QORClntWorkerBuffer;
 class QORLog;
+class QORProxyIFMessage;
 class QORProxyIFMsgFactory;
 
 enum : QORStatus {
