@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/trace/qorshutdown.h"
+#include "core/shutdown/qorshutdown.h"
 #include "plugin/core/qoradapter.h"
 #include "plugin/core/qorpluginvirtualhost.h"
 #include "qoripctesting.h"

@@ -13,7 +13,7 @@
 #include <new>
 #include "core/buffers/qorbuffer.h"
 #include "msg/core/qorconfigquestion.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "msg/core/qorwebrspquestion.h"
 #include "msg/core/qorwebtransanswerbase.h"

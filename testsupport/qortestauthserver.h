@@ -18,6 +18,7 @@
 #include <vector>
 #include "core/sundry/qorepochversion.h"
 #include "core/system/qorstatus.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 
 struct QORTestAuthVHost {
     std::string id;

@@ -8,7 +8,9 @@
 #include "core/list/qorsearchablelist.h"
 #include "core/platform/qorlox.h"
 #include "config_mgr/qorconfigstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 // The code set that configuration text arrives in: the process's local code
 // page.
 lox_cs_t qor_config_local_cs();
@@ -274,3 +276,5 @@ private:
     QORList<QORConfigEnum> m_enums;
     QORList<QORConfigEnum>::Iterator m_enumIterator;
 };
+
+QOR_EXPORT_END

@@ -13,7 +13,9 @@
 #include "config_mgr/qorconfigentriesschema.h"
 #include "config_mgr/qorconfigschema.h"
 #include "config_mgr/qorconfigstanzaschema.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 // One name and value of a stanza as loadStanza returns it; both malloc'ed,
 // value null for an empty value. An array of them ends with an element whose
 // name and value are both null.
@@ -122,3 +124,5 @@ private:
     QORLCPString m_lcpFileName;
     qorStanzaFile* m_file = nullptr;
 };
+
+QOR_EXPORT_END

@@ -5,7 +5,9 @@
 #pragma once
 #include "core/buffers/qorstring.h"
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORConfigSchemaEntry {
 public:
     QORConfigSchemaEntry() {}
@@ -42,3 +44,5 @@ private:
     QORLCPString m_default;
     bool m_qualify = false;
 };
+
+QOR_EXPORT_END

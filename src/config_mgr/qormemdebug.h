@@ -14,7 +14,9 @@
 #pragma once
 #include "config_mgr/qorconfigmgr.h"
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORMemDebug {
 public:
     // Registers the schema "QORMemDebug" with config, reads the stanza,
@@ -38,3 +40,5 @@ public:
     // made afterwards get no debugging flags. For tests and shutdown.
     static void shutdown();
 };
+
+QOR_EXPORT_END

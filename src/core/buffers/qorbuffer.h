@@ -3,7 +3,9 @@
 #pragma once
 #include <cstdint>
 #include "core/buffers/qorstring.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORBuffer {
 public:
     QORBuffer()
@@ -44,3 +46,5 @@ private:
     const unsigned char* m_data;
     int m_length;
 };
+
+QOR_EXPORT_END

@@ -3,7 +3,9 @@
 #pragma once
 #include <cwchar>
 #include "core/platform/qorlox.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 template <class Ch>
 class QORStringComparatorT {
 public:
@@ -73,3 +75,5 @@ extern QORWStringComparator qor_unichar_t_strcmp;
 extern QORWICaseStringComparator qor_unichar_t_icase_strcmp;
 extern QORSysWStringComparator qor_wchar_t_strcmp;
 extern QORBinaryComparator qor_memcmp;
+
+QOR_EXPORT_END

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cwchar>
 #include "core/platform/qorlox.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 template <class Ch>
 class QORStringHasherT {
 public:
@@ -89,3 +91,5 @@ extern QORSysWStringHasher qor_wchar_t_hasher;
 extern QORBinaryHasher qor_binary_hasher;
 extern QORICaseStringHasher qor_icase_string_hasher;
 extern QORLCPICaseStringHasher qor_lcp_icase_string_hasher;
+
+QOR_EXPORT_END

@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <cstdio>
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 // Open-mode flags.
 enum : uint32_t {
     QOR_STZ_READ_ONLY = 1,  // "r", shared lock
@@ -146,3 +148,5 @@ int qorStzDeleteEntry(qorStanzaFile* stz, const char* stanza,
 // entry; the next move reads on from the following line.
 int qorStzDeleteCurrentEntry(qorStanzaFile* stz);
 }
+
+QOR_EXPORT_END

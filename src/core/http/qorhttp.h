@@ -8,7 +8,9 @@
 #include <cstdint>
 #include "core/buffers/qorstring.h"
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 enum : QORStatus {
     qor_s_access_denied     = QOR_MSG_ID(52),   // 0x35f02034, XLTIC0052E
     qor_s_wc_to_mb_msg      = QOR_MSG_ID(58),   // 0x35f0203a; character; logged
@@ -209,3 +211,5 @@ extern const QORStringRef qor_str_slash;
 extern const QORStringRef qor_str_crlf;
 extern const QORStringRef qor_str_header_sep;
 extern const QORStringRef qor_str_scheme;
+
+QOR_EXPORT_END

@@ -1,6 +1,9 @@
 // qorhashtable.h: QORHashTable, a chained hash table with a fixed bucket
 // count keyed by strings or views. Keys carry their hash, so a key that is
 // looked up repeatedly is hashed once. Tables never rehash.
+// Ownership: every key (and pointer value) a table that owns its entries is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,9 @@
 // qorlist.h: QORList, a doubly linked list of entry pointers whose nodes come
 // from the list's allocator. A list that deletes its entries expects them to
 // have been made with qor_new (so each knows its allocator).
+// Ownership: every entry a deleting list is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include "core/memory/qorallocator.h"
 #include "core/system/qorstatus.h"

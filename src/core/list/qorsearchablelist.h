@@ -1,5 +1,8 @@
 // qorsearchablelist.h: QORSearchableList, a QORList with a linear search by
 // key. Entries and keys are strings or views (data, length, comparator).
+// Ownership: every entry a deleting list is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include "core/list/qorlist.h"
 

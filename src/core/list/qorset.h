@@ -1,5 +1,8 @@
 // qorset.h: QORSet, a list that keeps one entry per distinct value. A set
 // that owns its entries destroys an offered duplicate.
+// Ownership: every entry a set that owns its entries is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include "core/list/qorsearchablelist.h"
 

@@ -5,8 +5,9 @@
 #include <cstddef>
 #include <new>
 #include <type_traits>
-#include <utility>
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORAllocator {
 public:
     QORAllocator() = default;
@@ -62,7 +63,9 @@ template <class T, class... Args>
 T* qor_new(QORAllocator* a, Args&&... args)
 {
     void* p = qor_allocated_alloc(a, sizeof(T));
-    return p ? ::new (p) T(std::forward<Args>(args)...) : nullptr;
+    // static_cast<Args&&> forwards as std::forward does, without <utility>
+    // in every file that allocates.
+    return p ? ::new (p) T(static_cast<Args&&>(args)...) : nullptr;
 }
 
 template <class T>
@@ -78,3 +81,5 @@ void qor_delete(T* object)
     object->~T();
     qor_allocated_free(block);
 }
+
+QOR_EXPORT_END

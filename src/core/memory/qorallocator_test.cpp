@@ -103,3 +103,24 @@ TEST(QORAllocatorTest, ObjectsGoBackToTheAllocatorTheyCameFrom)
     EXPECT_EQ(new (&a) Tracked(&destroyed), nullptr);
     EXPECT_EQ(destroyed, 4);
 }
+
+// An object from plain new handed to qor_delete stops the process with a
+// message naming the mistake instead of freeing a bad pointer; so does a
+// second qor_delete of the same object.
+TEST(QORAllocatedDeathTest, ForeignPointerStopsWithAClearMessage)
+{
+    EXPECT_DEATH(
+        {
+            int* p = new int[4]();
+            qor_delete(p);
+        },
+        "did not make \\(plain new\\?\\)");
+    EXPECT_DEATH(
+        {
+            int* p = qor_new<int>(nullptr, 1);
+            qor_delete(p);
+            qor_delete(p);
+        },
+        "plain new");
+}
+

@@ -5,6 +5,9 @@
 // minimum number behind. Time is the coarse clock's, so an entry lives at
 // least its timeout and at most about the timeout plus the clock's interval
 // plus the cleaner's period.
+// Ownership: every object an owning list is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include <pthread.h>
 #include <time.h>

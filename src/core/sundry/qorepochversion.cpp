@@ -98,16 +98,29 @@ void QOREpochVersion::increment()
     m_counter = static_cast<int32_t>(static_cast<uint32_t>(m_counter) + 1u);
 }
 
+void QOREpochVersion::set(const unsigned char* bytes)
+{
+    memcpy(this, bytes, sizeof *this);
+}
+
+void QOREpochVersion::get(unsigned char* bytes) const
+{
+    memcpy(bytes, this, sizeof *this);
+}
+
 int QOREpochVersion::format(char* buf, size_t size) const
 {
     const uint8_t* b = m_identifier;
-    unsigned timeLow = (unsigned(b[0]) << 24) | (unsigned(b[1]) << 16) |
-                       (unsigned(b[2]) << 8) | b[3];
-    unsigned timeMid = (unsigned(b[4]) << 8) | b[5];
-    unsigned timeHigh = (unsigned(b[6]) << 8) | b[7];
+    uint32_t timeLow;
+    uint16_t timeMid;
+    uint16_t timeHigh;
+    memcpy(&timeLow, b, 4);
+    memcpy(&timeMid, b + 4, 2);
+    memcpy(&timeHigh, b + 6, 2);
     return qor_snprintf(buf, size,
                         "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x:%08d",
-                        timeLow, timeMid, timeHigh, b[8], b[9], b[10], b[11],
+                        static_cast<unsigned>(timeLow), static_cast<unsigned>(timeMid),
+                        static_cast<unsigned>(timeHigh), b[8], b[9], b[10], b[11],
                         b[12], b[13], b[14], b[15], static_cast<int>(m_counter));
 }
 
@@ -119,7 +132,8 @@ QORStatus QOREpochVersion::parse(const char* text, int len, QOREpochVersion* out
     if (n <= kIdentifierTextLen || text[kIdentifierTextLen] != ':')
         return qor_s_invalid_argument;
 
-    QOREpochVersion v;
+    // The digits, most significant first, as 16 big-endian bytes.
+    uint8_t digits[sizeof m_identifier];
     size_t nibble = 0;
     for (size_t i = 0; i < kIdentifierTextLen; i++) {
         if (kIdentifierPattern[i] != 'x') {
@@ -131,11 +145,20 @@ QORStatus QOREpochVersion::parse(const char* text, int len, QOREpochVersion* out
         if (h < 0)
             return qor_s_invalid_argument;
         if (nibble % 2 == 0)
-            v.m_identifier[nibble / 2] = static_cast<uint8_t>(h << 4);
+            digits[nibble / 2] = static_cast<uint8_t>(h << 4);
         else
-            v.m_identifier[nibble / 2] |= static_cast<uint8_t>(h);
+            digits[nibble / 2] |= static_cast<uint8_t>(h);
         nibble++;
     }
+    QOREpochVersion v;
+    uint32_t timeLow = (uint32_t(digits[0]) << 24) | (uint32_t(digits[1]) << 16) |
+                       (uint32_t(digits[2]) << 8) | digits[3];
+    uint16_t timeMid = static_cast<uint16_t>((digits[4] << 8) | digits[5]);
+    uint16_t timeHigh = static_cast<uint16_t>((digits[6] << 8) | digits[7]);
+    memcpy(v.m_identifier, &timeLow, 4);
+    memcpy(v.m_identifier + 4, &timeMid, 2);
+    memcpy(v.m_identifier + 6, &timeHigh, 2);
+    memcpy(v.m_identifier + 8, digits + 8, 8);
     const char* counter = text + kIdentifierTextLen + 1;
     if (!parseCounter(counter, n - kIdentifierTextLen - 1, &v.m_counter))
         return qor_s_invalid_argument;

@@ -1,5 +1,7 @@
 #include "core/sundry/qorepochversion.h"
 
+#include "core/buffers/qorstring.h"
+
 #include <gtest/gtest.h>
 #include <cstring>
 #include <string>
@@ -15,7 +17,9 @@ QOREpochVersion sample()
     return v;
 }
 
-const char kSampleText[] = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0:00000042";
+// The texts below are worked out by hand for a little-endian machine.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "texts assume little-endian");
+const char kSampleText[] = "3c2d1e0f-5a4b-7869-8796-a5b4c3d2e1f0:00000042";
 
 std::string text(const QOREpochVersion& v)
 {
@@ -43,14 +47,27 @@ TEST(QOREpochVersionTest, EqualOnlyWhenAllTwentyBytesAreAndIncrementWraps)
     EXPECT_EQ(b.m_counter, INT32_MIN);
 }
 
-TEST(QOREpochVersionTest, TextFormReadsTheIdentifierBigEndian)
+TEST(QOREpochVersionTest, TextFormReadsTheFirstThreeFieldsInMachineOrder)
 {
+    // Identifier bytes 01 02 ... 10, counter 38.
+    unsigned char bytes[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    int32_t counter = 38;
+    memcpy(bytes + 16, &counter, 4);
+    QOREpochVersion v;
+    v.set(bytes);
+    QORString t;
+    ASSERT_EQ(v.get(t), qor_s_ok);
+    EXPECT_STREQ(t.c_str(), "04030201-0605-0807-090a-0b0c0d0e0f10:00000038");
+    unsigned char back[20] = {};
+    v.get(back);
+    EXPECT_EQ(memcmp(back, bytes, sizeof bytes), 0);
+
     EXPECT_EQ(text(sample()), kSampleText);
-    QOREpochVersion v = sample();
+    v = sample();
     v.m_counter = INT32_MIN;
-    EXPECT_EQ(text(v), "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0:-2147483648");
+    EXPECT_EQ(text(v), "3c2d1e0f-5a4b-7869-8796-a5b4c3d2e1f0:-2147483648");
     v.m_counter = -7;
-    EXPECT_EQ(text(v), "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0:-0000007");
+    EXPECT_EQ(text(v), "3c2d1e0f-5a4b-7869-8796-a5b4c3d2e1f0:-0000007");
 }
 
 TEST(QOREpochVersionTest, ParseReadsBackWhatFormatWrote)
@@ -68,7 +85,7 @@ TEST(QOREpochVersionTest, ParseReadsBackWhatFormatWrote)
                   qor_s_ok) << t;
         EXPECT_TRUE(back == v) << t;
     }
-    std::string upper = "0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0:42";
+    std::string upper = "3C2D1E0F-5A4B-7869-8796-A5B4C3D2E1F0:42";
     ASSERT_EQ(QOREpochVersion::parse(upper.c_str(), -1, &v), qor_s_ok);
     EXPECT_TRUE(v == sample());
 }
@@ -77,7 +94,7 @@ TEST(QOREpochVersionTest, ParseRefusesMalformedText)
 {
     const QOREpochVersion before = sample();
     QOREpochVersion v = before;
-    const std::string id = "0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0";
+    const std::string id = "3c2d1e0f-5a4b-7869-8796-a5b4c3d2e1f0";
     for (const std::string& bad : {
              std::string(), id, id + ":", id.substr(0, 35) + ":42", id.substr(0, 35) + "g:42",
              std::string("0f1e2d3c4-b5a-6978-8796-a5b4c3d2e1f0:42"), id + ":0000004x", id + ":42 ",

@@ -4,7 +4,9 @@
 #pragma once
 #include <cstdio>
 #include "core/trace/qorlog.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORFileLog : public QORLog {
 public:
     // No file: lines are accepted and written nowhere until open succeeds.
@@ -28,3 +30,5 @@ public:
 private:
     FILE* m_file = nullptr;
 };
+
+QOR_EXPORT_END

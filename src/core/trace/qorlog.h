@@ -9,7 +9,9 @@
 #include <cstddef>
 #include <cstdio>
 #include "core/buffers/qorstring.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 // 0 information, 1 warning, 2 error, 3 + n trace level n (0 to 9).
 typedef unsigned int QORLogSeverity;
 
@@ -93,3 +95,5 @@ protected:
 
     bool m_utf8;
 };
+
+QOR_EXPORT_END

@@ -22,7 +22,7 @@
 //                     text) each, the first named "<default>".
 #pragma once
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
 // Command identifiers: each equals the request type that asks for its data.

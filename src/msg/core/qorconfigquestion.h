@@ -6,7 +6,7 @@
 // Layout: one element whose data is one QORProxyIFMsgInt, the request type.
 #pragma once
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
 class QORConfigQuestion : public QORProxyIFMessage {

@@ -9,7 +9,7 @@
 // item in order: reading stops at the first item that is not there.
 #pragma once
 #include <climits>
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"

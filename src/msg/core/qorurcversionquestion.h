@@ -8,7 +8,7 @@
 #pragma once
 #include "core/sundry/qorepochversion.h"
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
 // Bytes of a version in a message.

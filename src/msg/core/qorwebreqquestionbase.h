@@ -21,7 +21,7 @@
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstringref.h"
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "msg/core/qorwebreqserverquestion.h"
 #include "msg/core/qorwebreqsslsessquestion.h"

@@ -10,7 +10,7 @@
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstringref.h"
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
 class QORWebRspQuestion : public QORProxyIFMessage {

@@ -72,7 +72,7 @@ bool inCmdTable(int cmd)
 
 } // namespace
 
-QORStatus QORWebTransAnswerBase::getRspCodeName(int code, QORStringRef* name)
+QORStatus QORWebTransAnswerBase::getRspCodeName(qor_proxy_rsp_code_e code, QORStringRef* name)
 {
     QOR_ASSERT(code >= 0 && code < kNumRspCodeNames);
     name->set(kRspCodeNames[code]);

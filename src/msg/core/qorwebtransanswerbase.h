@@ -14,8 +14,9 @@
 //           then the command's data item (getCmdData), nothing else.
 #pragma once
 #include "core/buffers/qorstringref.h"
+#include "core/system/qorproxyrspcode.h"
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
 enum : QORStatus {
@@ -29,6 +30,22 @@ enum : QORStatus {
 
 class QORWebTransAnswerBase : public QORProxyIFMessage {
 public:
+    // The result codes, members of the answer as adapters and the server
+    // name them (QORWebTransAnswerBase::qor_continue). The enum itself is
+    // defined in core/system, so that the transaction model, below the
+    // messages, uses the same type.
+    typedef ::qor_proxy_rsp_code_e qor_proxy_rsp_code_e;
+    static constexpr qor_proxy_rsp_code_e qor_severe_error = ::qor_severe_error;
+    static constexpr qor_proxy_rsp_code_e qor_continue = ::qor_continue;
+    static constexpr qor_proxy_rsp_code_e qor_continue_uninteresting =
+        ::qor_continue_uninteresting;
+    static constexpr qor_proxy_rsp_code_e qor_send_rsp_to_client = ::qor_send_rsp_to_client;
+    static constexpr qor_proxy_rsp_code_e qor_send_default_rsp_to_client =
+        ::qor_send_default_rsp_to_client;
+    static constexpr qor_proxy_rsp_code_e qor_require_more_body_data =
+        ::qor_require_more_body_data;
+    static constexpr qor_proxy_rsp_code_e qor_max_proxy_rsp_code = ::qor_max_proxy_rsp_code;
+
     // Command identifiers. 10 to 19 are unassigned; 20 only separates the
     // request commands from the response commands.
     enum qor_proxy_rsp_cmds_e {
@@ -97,7 +114,7 @@ public:
     // The enumerator's name of a result code ("qor_continue") or a command
     // ("qor_req_add_header"; "unassigned" for 10 to 19). An argument outside
     // the table stops the process. Return 0.
-    static QORStatus getRspCodeName(int code, QORStringRef* name);
+    static QORStatus getRspCodeName(qor_proxy_rsp_code_e code, QORStringRef* name);
     static QORStatus getCmdName(qor_proxy_rsp_cmds_e cmd, QORStringRef* name);
 
     // For identifiers read from an answer: any value is accepted.

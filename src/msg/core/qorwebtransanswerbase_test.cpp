@@ -24,11 +24,15 @@ TEST(WebTransAnswerBase, ResultCodeNames)
                            "qor_require_more_body_data", "qor_max_proxy_rsp_code"};
     for (int code = 0; code < B::kNumRspCodeNames; code++) {
         QORStringRef name;
-        EXPECT_EQ(B::getRspCodeName(code, &name), qor_s_ok);
+        EXPECT_EQ(B::getRspCodeName(static_cast<B::qor_proxy_rsp_code_e>(code), &name), qor_s_ok);
         EXPECT_STREQ(name.c_str(), names[code]);
         EXPECT_EQ(B::isRspCode(code), code < 6);
     }
     EXPECT_FALSE(B::isRspCode(-1));
+    // The codes are members of the answer class too.
+    QORStringRef name;
+    ASSERT_EQ(B::getRspCodeName(QORWebTransAnswerBase::qor_continue, &name), qor_s_ok);
+    EXPECT_STREQ(name.c_str(), "qor_continue");
 }
 
 // The names table has 40 entries, ten of them "unassigned"; identifiers
@@ -54,7 +58,8 @@ TEST(WebTransAnswerBaseDeathTest, NamesOutsideTheTablesStop)
     QORStringRef name;
     EXPECT_DEATH(B::getCmdName(static_cast<B::qor_proxy_rsp_cmds_e>(40), &name),
                  "Assertion failed");
-    EXPECT_DEATH(B::getRspCodeName(7, &name), "Assertion failed");
+    EXPECT_DEATH(B::getRspCodeName(static_cast<B::qor_proxy_rsp_code_e>(7), &name),
+                 "Assertion failed");
 }
 
 TEST(WebTransAnswerBase, BaseReadsAndWritesNothing)

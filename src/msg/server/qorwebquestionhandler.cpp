@@ -2,7 +2,7 @@
 // the server's worker threads.
 #include "msg/server/qorwebquestionhandler.h"
 
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorurcversionquestion.h"
 #include "msg/core/qorwebrspquestion.h"
 #include "msg/server/qorurcversionanswerwriter.h"

@@ -17,7 +17,7 @@
 #include "core/system/qorstatus.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "msg/core/qorwebtransanswerbase.h"
-#include "plugin/core/qorproxyrspcode.h"
+#include "core/system/qorproxyrspcode.h"
 
 class QORSharedMemAllocator;
 

@@ -1,14 +1,16 @@
 // qoradapter.h: everything a web-server adapter needs and nothing more: the
 // core it calls, the abstract transaction classes it implements, the result
-// codes it acts on, the log sink it gives the core and the statuses. See
+// codes it acts on, the log sink it gives the core, the statuses and
+// qor_shutdown, the library-wide teardown it calls last. See
 // docs/adapter.md for the contract.
 #pragma once
+#include "core/shutdown/qorshutdown.h"
 #include "core/system/qorstatus.h"
 #include "core/trace/qorlog.h"
 #include "plugin/core/qorclientcert.h"
 #include "plugin/core/qorcore.h"
 #include "plugin/core/qormessage.h"
-#include "plugin/core/qorproxyrspcode.h"
+#include "core/system/qorproxyrspcode.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
 #include "plugin/core/qorserver.h"

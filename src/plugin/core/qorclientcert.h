@@ -5,7 +5,9 @@
 #pragma once
 #include "core/buffers/qorstring.h"
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORClientCert {
 public:
     QORClientCert() = default;
@@ -18,3 +20,5 @@ public:
     virtual QORStatus getSubjectDN(QORStringRef* dn) = 0;
     virtual QORStatus getSerialNumber(QORStringRef* serial) = 0;
 };
+
+QOR_EXPORT_END

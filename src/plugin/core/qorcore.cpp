@@ -1,6 +1,7 @@
 // qorcore.cpp: start-up, the request and response flows with their retries,
 // and the configuration fetched from the authorization server.
 #include "plugin/core/qorcore.h"
+#include <ctime>
 #include <new>
 #include "core/svc/qorsvc.h"
 #include "core/system/qorassert.h"
@@ -19,6 +20,7 @@
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
 #include "plugin/core/qorserver.h"
+#include "plugin/core/qortransaction.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "urc/plugin/qorunprotresourcecacheclient.h"
 #include "urc/plugin/qorurcversionanswerfactory.h"
@@ -237,28 +239,54 @@ void QORCore::prepareForRetry()
     loadVHosts();
 }
 
+bool QORCore::isUnprotectedVHost(QORRequest& request)
+{
+    QORStringRef id;
+    if (request.m_server == nullptr || request.m_server->getVHostID(&id) != qor_s_ok)
+        return false;
+    int security = 0;
+    if (request.getSecurity(&security) != qor_s_ok)
+        security = 0;
+    QORPluginVirtualHostKey key;
+    key.initialize(id, security != 0);
+    if (m_virtualHostList.readLock() != qor_s_ok)
+        return false;
+    const QORPluginVirtualHost* host = m_virtualHostList.find(key);
+    bool unprotected = host != nullptr && host->isUnprotected();
+    (void)m_virtualHostList.unlock(); // the wrapper stops the process on failure
+    return unprotected;
+}
+
+bool QORCore::decideLocally(QORTransaction* trans)
+{
+    QOR_ASSERT(trans->m_request != nullptr && trans->m_response != nullptr);
+    QORRequest& request = *trans->m_request;
+    bool open = isUnprotectedVHost(request);
+    if (!open && m_initialized && m_urcClient != nullptr && m_urcClient->isEnabled()) {
+        // A version check falls due inside lookupCache and waits on the
+        // server; the margin keeps it from falling due during the lookup.
+        long last = m_urcClient->lastPoll();
+        long now = static_cast<long>(time(nullptr));
+        if (last >= 0 && last + m_urcClient->pollInterval() - 2 >= now) {
+            QORURCDecision decision = qor_urc_ask_server;
+            open = m_urcClient->lookupCache(request, &decision) == qor_s_ok &&
+                   decision == qor_urc_unprotected;
+        }
+    }
+    if (open)
+        trans->setResult(qor_continue_uninteresting);
+    return open;
+}
+
 QORStatus QORCore::handleReq(QORTransaction* trans)
 {
     QOR_ASSERT(trans->m_request != nullptr && trans->m_response != nullptr);
     QORRequest& request = *trans->m_request;
 
     // Requests for an unprotected virtual host pass, even before initialize.
-    QORStringRef id;
-    if (request.m_server != nullptr && request.m_server->getVHostID(&id) == qor_s_ok) {
-        int security = 0;
-        if (request.getSecurity(&security) != qor_s_ok)
-            security = 0;
-        QORPluginVirtualHostKey key;
-        key.initialize(id, security != 0);
-        if (m_virtualHostList.readLock() == qor_s_ok) {
-            const QORPluginVirtualHost* host = m_virtualHostList.find(key);
-            bool unprotected = host != nullptr && host->isUnprotected();
-            m_virtualHostList.unlock();
-            if (unprotected) {
-                trans->setResult(qor_continue_uninteresting);
-                return qor_s_ok;
-            }
-        }
+    if (isUnprotectedVHost(request)) {
+        trans->setResult(qor_continue_uninteresting);
+        return qor_s_ok;
     }
 
     if (!m_initialized)

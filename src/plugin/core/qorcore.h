@@ -10,11 +10,14 @@
 #include "core/list/qorprotectedhashtable.h"
 #include "core/system/qorstatus.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
-#include "plugin/core/qortransaction.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORLog;
 class QORProxyIFMessage;
+class QORRequest;
+class QORTransaction;
 class QORUnprotResourceCacheClient;
 
 class QORCore {
@@ -37,6 +40,13 @@ public:
     // non-zero status means no decision was made (0x35f02010 before
     // initialize, unless the request's virtual host is unprotected).
     QORStatus handleReq(QORTransaction* trans);
+    // Decides a request only when that needs no wait on the authorization
+    // server: its virtual host is unprotected, or the cache knows the
+    // resource is open and its version check is not due within two seconds.
+    // True with the result code qor_continue_uninteresting set; false when
+    // handleReq must decide (it may block), for example on an event loop
+    // that hands blocking work to a thread.
+    bool decideLocally(QORTransaction* trans);
     // Sends the response under construction to the authorization server and
     // applies its answer. 0 once the question was sent, whatever the answer.
     QORStatus handleRsp(QORTransaction* trans);
@@ -63,15 +73,16 @@ public:
     // the POST table; virtual hosts and flags stay. initialize may follow.
     QORStatus shutdown();
 
-    // Adds the virtual hosts of "dxqor.conf" to the list.
-    QORStatus loadVHosts();
-
-    // For tests and diagnostics.
-    QORPluginVirtualHostList& virtualHostList() { return m_virtualHostList; }
-    QORUnprotResourceCacheClient* urcClient() { return m_urcClient; }
     bool isInitialized() const { return m_initialized; }
 
 private:
+    // Tests reach the virtual hosts and the cache client through it
+    // (testsupport/qorcoretesting.h).
+    friend class QORCoreTesting;
+
+    // Adds the virtual hosts of "dxqor.conf" to the list.
+    QORStatus loadVHosts();
+    bool isUnprotectedVHost(QORRequest& request);
     QORStatus retrievePostURIs();
     QORStatus retrieveConfigFlags();
     QORStatus retrieveURCConfig();
@@ -92,3 +103,5 @@ private:
     QORUnprotResourceCacheClient* m_urcClient = nullptr;
     bool m_initialized = false;
 };
+
+QOR_EXPORT_END

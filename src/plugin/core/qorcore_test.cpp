@@ -8,6 +8,7 @@
 
 #include "msg/core/qorconfigquestion.h"
 #include "plugin/core/qoradapter.h"
+#include "qorcoretesting.h"
 #include "qoripctesting.h"
 #include "qortestinstallroot.h"
 #include "qortestauthserver.h"
@@ -78,6 +79,17 @@ protected:
         return core->handleReq(&trans);
     }
 
+    // Whether the core decides uri on vhost without a question.
+    bool local(const char* vhost, const char* uri)
+    {
+        QORTestTransaction trans;
+        trans.addServer(vhost);
+        trans.request().uri = uri;
+        bool decided = core->decideLocally(&trans);
+        EXPECT_EQ(trans.getResult(), decided ? qor_continue_uninteresting : qor_severe_error);
+        return decided;
+    }
+
     // The result of a request for uri on vhost, or -1 when it failed.
     int decide(const char* vhost, const char* uri, const char* method = "GET")
     {
@@ -116,6 +128,8 @@ TEST_F(QORCoreTest, AnUnprotectedVirtualHostIsAnsweredEvenBeforeInitialize)
 {
     QORTestTransaction other;
     EXPECT_EQ(decide("static", "/a"), qor_continue_uninteresting);
+    EXPECT_TRUE(local("static", "/a"));
+    EXPECT_FALSE(local("www", "/pub/img/logo/a.gif"));
     EXPECT_EQ(request(other, "www", "/a"), kNotInitialized);
     EXPECT_EQ(other.getResult(), qor_severe_error);
     EXPECT_EQ(core->postProcess(&other), qor_s_not_supported);
@@ -139,7 +153,7 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
     EXPECT_EQ(minimum, -1);
 
     // The server's hosts replace the list; the file's follow them.
-    QORPluginVirtualHostList& hosts = core->virtualHostList();
+    QORPluginVirtualHostList& hosts = QORCoreTesting::virtualHostList(*core);
     hosts.readLock();
     std::string ids;
     for (QORPluginVirtualHost* h : hosts)
@@ -155,6 +169,10 @@ TEST_F(QORCoreTest, TheCacheDecidesUnprotectedResourcesWithoutAQuestion)
     EXPECT_EQ(decide("www", "/pub/img/logo/a.gif"), qor_continue_uninteresting);
     EXPECT_EQ(decide("www", "/docs/manual.html"), qor_continue_uninteresting);
     EXPECT_EQ(decide("open", "/anything"), qor_continue_uninteresting);
+    struct { const char* vhost; const char* uri; bool local; } cases[] = {
+        {"www", "/pub/img/logo/a.gif", true}, {"open", "/x", true}, {"www", "/private/a", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(local(c.vhost, c.uri), c.local) << c.uri;
     EXPECT_EQ(webQuestions(), 0);
     // What the cache cannot clear goes to the server.
     EXPECT_EQ(decide("www", "/docs/manual.html", "POST"), qor_continue);
@@ -194,7 +212,7 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     EXPECT_EQ(decide("www", "/private/a"), qor_continue);
     EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(seen().databasesSent, 2);
-    QORUnprotResourceCache& cache = core->urcClient()->cache();
+    QORUnprotResourceCache& cache = QORCoreTesting::urcClient(*core)->cache();
     cache.readLock();
     EXPECT_TRUE(cache.getVersion() == server->urcVersion());
     cache.unlock();
@@ -294,7 +312,7 @@ TEST_F(QORCoreTest, AFailedInitializeLeavesTheCoreReadyForAnotherTry)
     seen().urcAnswerType = 9;
     EXPECT_EQ(core->initialize(server->name(), &log), QOR_MSG_ID(0x201));
     EXPECT_FALSE(core->isInitialized());
-    EXPECT_EQ(core->urcClient(), nullptr);
+    EXPECT_EQ(QORCoreTesting::urcClient(*core), nullptr);
     EXPECT_EQ(minPostData("/cgi/post"), -2);
     QORTestTransaction refused;
     EXPECT_EQ(request(refused, "www", "/a"), kNotInitialized);
@@ -379,7 +397,7 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
 {
     startAndInitialize();
     // The next lookup polls; the server resets the worker holding the poll.
-    core->urcClient()->setConfigParams(true, 3600);
+    QORCoreTesting::urcClient(*core)->setConfigParams(true, 3600);
     seen().holdURC = true;
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;

@@ -6,7 +6,9 @@
 #include "core/buffers/qorstring.h"
 #include "core/memory/qorallocator.h"
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORMessage {
 public:
     QORMessage() = default;
@@ -38,3 +40,5 @@ protected:
     // Null in the messages this library's constructors build.
     QORAllocator* m_allocator = nullptr;
 };
+
+QOR_EXPORT_END

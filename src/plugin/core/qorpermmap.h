@@ -2,6 +2,9 @@
 // the action groups a request with that method needs, with a default for
 // methods without an entry of their own. Built by the configuration answer,
 // owned by the virtual host, read by the unprotected-resource cache.
+// Ownership: every method key and action-group list the map is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include "core/buffers/qorstring.h"
 #include "core/list/qorhashtable.h"

@@ -4,6 +4,9 @@
 // unprotected resource cache needs (branch, permission map, URL case and
 // file-system rules). Hosts live in a QORPluginVirtualHostList and are only
 // read while that list is read-locked.
+// Ownership: the permission map a host is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include "core/buffers/qorstring.h"
 #include "core/system/qorstatus.h"

@@ -2,6 +2,8 @@
 // hosts that "dxqor.conf" adds to it.
 #include "plugin/core/qorpluginvirtualhostlist.h"
 
+#include "core/file/qorstanza.h"
+
 #include <cstring>
 
 #include "core/buffers/qorconverter.h"

@@ -8,13 +8,17 @@
 // answer replaces the whole list (hosts with branch and permission map), and
 // "dxqor.conf" adds the hosts named in its [dxweb-plugins] stanza (ID and
 // flags only), see loadVHosts.
+// Ownership: every host the list is given must come from qor_new (or `new (allocator)`), because it
+// is released with qor_delete; a pointer from plain new stops the process
+// there with a message naming the mistake.
 #pragma once
 #include <pthread.h>
 #include "core/buffers/qorstring.h"
-#include "core/file/qorstanza.h"
 #include "core/list/qorsearchablelist.h"
 #include "plugin/core/qorpluginvirtualhost.h"
 #include "plugin/core/qorpluginvirtualhostkey.h"
+
+struct qorStanzaFile;
 
 class QORPluginVirtualHostList
     : public QORSearchableList<QORPluginVirtualHost, QORPluginVirtualHostKey> {

@@ -1,5 +1,7 @@
 #include "plugin/core/qorpluginvirtualhostlist.h"
 
+#include "core/file/qorstanza.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <atomic>

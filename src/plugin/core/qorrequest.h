@@ -9,7 +9,9 @@
 #include "core/buffers/qorstring.h"
 #include "core/http/qorhttp.h"
 #include "plugin/core/qormessage.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORServer;
 class QORSSLSession;
 
@@ -89,3 +91,5 @@ protected:
     QORString m_fullURL;
     QORAllocator* m_allocator;
 };
+
+QOR_EXPORT_END

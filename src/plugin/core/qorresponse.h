@@ -7,7 +7,9 @@
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstring.h"
 #include "plugin/core/qormessage.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORResponse : public QORMessage {
 public:
     QORResponse() = default;
@@ -68,3 +70,5 @@ protected:
     int m_code = 0;
     QORString m_sessionID;
 };
+
+QOR_EXPORT_END

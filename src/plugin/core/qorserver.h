@@ -5,7 +5,9 @@
 #pragma once
 #include "core/buffers/qorstring.h"
 #include "core/system/qorstatus.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORServer {
 public:
     QORServer() = default;
@@ -29,3 +31,5 @@ protected:
     unsigned char m_flags = 0;
     QORString m_portString;
 };
+
+QOR_EXPORT_END

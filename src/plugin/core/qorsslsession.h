@@ -5,7 +5,9 @@
 #include "core/buffers/qorbuffer.h"
 #include "core/system/qorstatus.h"
 #include "plugin/core/qorclientcert.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORSSLSession {
 public:
     QORSSLSession() = default;
@@ -37,3 +39,5 @@ protected:
     QORClientCert* m_clientCert = nullptr;
     bool m_clientCertRequested = false;
 };
+
+QOR_EXPORT_END

@@ -9,8 +9,10 @@
 #include "core/memory/qorallocator.h"
 #include "core/sundry/qorepochversion.h"
 #include "core/system/qorstatus.h"
-#include "plugin/core/qorproxyrspcode.h"
+#include "core/system/qorproxyrspcode.h"
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 class QORRequest;
 class QORResponse;
 
@@ -90,3 +92,5 @@ private:
     bool m_urcVersionSet = false;
     QOREpochVersion m_urcVersion = {};
 };
+
+QOR_EXPORT_END

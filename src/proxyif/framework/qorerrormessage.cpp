@@ -2,8 +2,10 @@
 #include "proxyif/framework/qorerrormessage.h"
 
 #include <atomic>
+#include <cstring>
 
-#include "msg/core/qormsgitemcursor.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
+#include "proxyif/ipc/qorsharedmemiterator.h"
 
 namespace {
 
@@ -31,22 +33,31 @@ void QORErrorMessage::deleteMe()
     delete this;
 }
 
+// The status element is one native 32-bit integer, read and written here
+// directly: the interface sits below the message items.
 QORStatus QORErrorMessage::unmarshal(QORSharedMemIterator& it, void*)
 {
-    QORMsgItemReader r;
-    QORStatus st = qor_msg_next_element(it, &r);
+    if (!it.hasMoreElements())
+        return qor_s_msg_unmarshal_failed;
+    unsigned int length = 0;
+    void* data = nullptr;
+    QORStatus st = it.getNextElement(&length, &data);
     if (st != qor_s_ok)
         return st;
-    QORProxyIFMsgInt status;
-    if (!r.read(status))
+    if (data == nullptr || length < sizeof m_status)
         return qor_s_msg_unmarshal_failed;
-    m_status = status.get();
+    memcpy(&m_status, data, sizeof m_status);
     return qor_s_ok;
 }
 
 QORStatus QORErrorMessage::marshal(QORSharedMemAllocator& alloc)
 {
-    return qor_msg_write_element(alloc, QORProxyIFMsgInt(m_status));
+    void* data = nullptr;
+    QORStatus st = alloc.allocate(sizeof m_status, &data);
+    if (st != qor_s_ok)
+        return st;
+    memcpy(data, &m_status, sizeof m_status);
+    return qor_s_ok;
 }
 
 QORStatus QORErrorMessageFactory::createMsg(QORProxyIFMessage** out)

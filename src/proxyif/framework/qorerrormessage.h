@@ -5,7 +5,7 @@
 // installs (the heap until then).
 #pragma once
 #include "core/memory/qorallocator.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "proxyif/framework/qorproxyifmsgfactory.h"
 
 class QORErrorMessage : public QORProxyIFMessage, public QORAllocated {

@@ -10,7 +10,7 @@
 #include "core/system/qorassert.h"
 #include "core/threads/qorthread.h"
 #include "proxyif/framework/qorerrormessage.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorclntworkerbuffer.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"

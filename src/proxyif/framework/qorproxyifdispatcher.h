@@ -12,12 +12,12 @@
 // them must be gone by then.
 #pragma once
 #include "core/system/qorstatus.h"
-#include "core/trace/qorlog.h"
-#include "msg/core/qorproxyifmessage.h"
-#include "proxyif/framework/qorproxyifmsgfactory.h"
 
 class QORClntWorkerPool;
 class QORClntWorkerBuffer;
+class QORLog;
+class QORProxyIFMessage;
+class QORProxyIFMsgFactory;
 
 enum : QORStatus {
     qor_s_pif_not_initialized     = QOR_MSG_ID(0x200), // XLTIC0512E

@@ -11,7 +11,7 @@
 #include "core/trace/qortracetesting.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorerrormessage.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"

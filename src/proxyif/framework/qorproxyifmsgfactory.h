@@ -3,7 +3,7 @@
 // picks one by the type the authorization server wrote into the result.
 #pragma once
 #include "core/system/qorstatus.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 
 class QORProxyIFMsgFactory {
 public:

@@ -2,7 +2,7 @@
 // handshake on a worker buffer.
 #include "proxyif/ipc/qorclntworkerbuffer.h"
 
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"

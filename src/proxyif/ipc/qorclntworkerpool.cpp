@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "core/threads/qorthread.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
 

@@ -6,7 +6,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 

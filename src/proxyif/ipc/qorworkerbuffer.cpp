@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 
 QORWorkerBuffer::~QORWorkerBuffer() = default;

@@ -11,7 +11,7 @@
 
 #include "core/system/qorreport.h"
 #include "core/system/qorsyserr.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 

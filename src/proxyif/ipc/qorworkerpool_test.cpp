@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "core/trace/qortracetesting.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "qoripctesting.h"

@@ -21,7 +21,7 @@
 #include "core/trace/qortracetesting.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"

@@ -10,7 +10,7 @@
 #include <unistd.h>
 
 #include "core/trace/qortracetesting.h"
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"

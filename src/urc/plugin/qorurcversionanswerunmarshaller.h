@@ -16,7 +16,7 @@
 #pragma once
 #include "core/system/qorstatus.h"
 #include "msg/core/qormsgclassallocator.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "urc/plugin/qorunprotresourcecache.h"
 

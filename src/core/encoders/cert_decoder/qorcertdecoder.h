@@ -3,7 +3,9 @@
 // serial number, issuer and subject. Used by web-server adapters.
 #pragma once
 #include <cstddef>
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 // Where the decoded texts come from; the caller frees them through the same
 // record. realloc is told the old size so that a pool can move blocks.
 struct qor_cert_memory_functions {
@@ -54,3 +56,5 @@ int qor_decode_certificate_code(const unsigned char* der, int length,
 void qor_free_decoded_certificate(qor_decoded_certificate* cert,
                                   const qor_cert_memory_functions* mem);
 }
+
+QOR_EXPORT_END

@@ -1,4 +1,4 @@
-#include "core/trace/qorshutdown.h"
+#include "core/shutdown/qorshutdown.h"
 
 #include <gtest/gtest.h>
 

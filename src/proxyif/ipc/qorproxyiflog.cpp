@@ -1,5 +1,5 @@
 // qorproxyiflog.cpp: the interface's trace component.
-#include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorproxyiflog.h"
 
 #include <atomic>
 #include <new>

@@ -2,7 +2,9 @@
 // state. The web-server adapter calls it last, after QORCore::shutdown and
 // the core's destruction, when the plug-in is unloaded.
 #pragma once
+#include "core/system/qorexport.h"
 
+QOR_EXPORT_BEGIN
 extern "C" {
 
 // Releases, in this order: the routine-trace nesting key and blanks, the
@@ -13,3 +15,5 @@ extern "C" {
 // Safe to call more than once. REQUIRES: no other thread uses the library.
 void qor_shutdown(void);
 }
+
+QOR_EXPORT_END

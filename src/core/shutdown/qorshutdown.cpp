@@ -1,6 +1,7 @@
-// qorshutdown.cpp: the library-wide shutdown. It lives with the traces
-// because it reaches down into every layer that keeps process-wide state.
-#include "core/trace/qorshutdown.h"
+// qorshutdown.cpp: the library-wide shutdown. It has a directory of its own
+// above the rest of core because it reaches down into every part of core
+// that keeps process-wide state.
+#include "core/shutdown/qorshutdown.h"
 
 #include "core/memory/qorblockallocator.h"
 #include "core/msg/qormsg.h"
