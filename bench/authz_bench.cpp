@@ -19,7 +19,7 @@
 #include <string>
 #include "authz/qorauthzservice.h"
 #include "authz/qorauthzsessions.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/plugin/qorwebreqquestionmarshaller.h"
 #include "plugin/core/qorcore.h"
 #include "qorauthztestserver.h"

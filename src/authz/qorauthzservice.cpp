@@ -12,7 +12,7 @@
 #include "authz/qorauthzsessions.h"
 #include "core/encoders/qoruriencode.h"
 #include "msg/core/qorconfigquestion.h"
-#include "msg/core/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/server/qorconfiganswerwriter.h"
 #include "msg/server/qorconfigquestionreader.h"
 #include "msg/server/qorurcversionanswerwriter.h"
