@@ -229,6 +229,53 @@ TEST_F(SvcRouteTest, FileRouteAppliesModeOwnerAndCloseOnExec)
     EXPECT_EQ(found, 2);
 }
 
+// A route file planted as a link to another file, or one that was already
+// there, neither gets that file's content replaced nor its owner or mode
+// changed; a file the route finds in place is appended to as it is.
+TEST_F(SvcRouteTest, RouteFilesAreNeverReachedThroughLinks)
+{
+    const struct {
+        const char* name;
+        int link;  // 0 none (an existing file), 1 symbolic, 2 hard
+        const char* spec;
+        bool written;  // the record reaches the victim file
+    } cases[] = {
+        {"symlink", 1, "TEXTFILE:%s:0666:nobody:nogroup", false},
+        {"symlink, entry limit", 1, "TEXTFILE.0.5:%s:0666", false},
+        {"hard link", 2, "TEXTFILE:%s:0666", false},
+        {"hard link, entry limit", 2, "TEXTFILE.0.5:%s:0666", false},
+        {"existing file", 0, "TEXTFILE:%s:0666:nobody:nogroup", true},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string victim = path("victim" + std::to_string(n));
+        std::string log = path("planted" + std::to_string(n++) + ".log");
+        FILE* f = fopen(victim.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs("secret\n", f);
+        fclose(f);
+        ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+        if (c.link == 1)
+            ASSERT_EQ(symlink(victim.c_str(), log.c_str()), 0);
+        else if (c.link == 2)
+            ASSERT_EQ(link(victim.c_str(), log.c_str()), 0);
+        else
+            log = victim;
+        char spec[512];
+        snprintf(spec, sizeof spec, c.spec, log.c_str());
+        route(std::string("ERROR:") + spec);
+        emit(1);
+        struct stat st;
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(st.st_uid, geteuid());
+        std::string text = readFile(victim);
+        EXPECT_EQ(text.rfind("secret\n", 0), 0u) << text;
+        EXPECT_EQ(count(text, "XLTIC0012E"), c.written ? 1u : 0u);
+    }
+}
+
 TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
 {
     struct Heard {
