@@ -55,7 +55,9 @@ QORStatus QORSysVSharedMem::attach(const char* name, char id)
     int segmentId = shmget(key, 0, 0660);
     if (segmentId == -1)
         return QORSysVSemHelper::mapError(errno);
-    return attach(segmentId);
+    QORStatus st = attach(segmentId);
+    // Removed since shmget (a server restarting): as if not made yet.
+    return qor_ipc_object_gone(st) ? qor_s_ipc_no_segment : st;
 }
 
 QORStatus QORSysVSharedMem::attach(int segmentId)

@@ -28,7 +28,8 @@ public:
     // QORIPCOwner::checkPerm is not mapped (0x35f02217).
     QORStatus attach(int segmentId) override;
     // Maps the existing segment of (name, id): 0x35f02208 when no key can be
-    // made, 0x35f0220b when there is no such segment.
+    // made, 0x35f0220b when there is no such segment (also when it was
+    // removed between the look-up and the mapping).
     QORStatus attach(const char* name, char id) override;
     QORStatus detach() override;
     // Removes the segment; processes still attached keep their mapping.

@@ -81,6 +81,9 @@ QORStatus getSemSet(const char* name, char id, int count, bool create,
         return QORSysVSemHelper::mapError(errno);
     unsigned int found = 0;
     QORStatus st = QORIPCOwner::checkSemSet(s, owner, &found);
+    // Removed since semget (a server restarting): as if not made yet.
+    if (qor_ipc_object_gone(st))
+        return qor_s_ipc_no_segment;
     if (st != qor_s_ok)
         return st;
     *semId = s;
@@ -470,11 +473,19 @@ QORStatus QORWorkerPool::checkSemaphores(const QORWorkerBuffer& buffer) const
     unsigned int count = m_workerSemCount;
     int req = buffer.getReqSemNum();
     int res = buffer.getResSemNum();
-    if (buffer.getSemId() == set && req >= 0 && (unsigned int)req < count &&
-        res >= 0 && (unsigned int)res < count && req != res)
+    if (buffer.getSemId() != set) {
+        // A record of the pool before the server restarted, read while this
+        // process already looked up the new sets: not used, and the pool is
+        // looked up again.
+        QOR_PIF_LOG("Worker %d names semaphore set %d, not the worker set %d\n",
+                    buffer.getWorkerNum(), buffer.getSemId(), set);
+        return qor_s_ipc_invalid_id;
+    }
+    if (req >= 0 && (unsigned int)req < count && res >= 0 &&
+        (unsigned int)res < count && req != res)
         return qor_s_ok;
-    QOR_PIF_LLOG(0, "Worker %d names semaphore set %d, numbers %d and %d; "
-                    "the worker set is %d with %u semaphores\n",
-                 buffer.getWorkerNum(), buffer.getSemId(), req, res, set, count);
+    QOR_PIF_LLOG(0, "Worker %d names semaphores %d and %d; the worker set %d "
+                    "has %u\n",
+                 buffer.getWorkerNum(), req, res, set, count);
     return qor_s_ipc_bad_worker_buffer;
 }

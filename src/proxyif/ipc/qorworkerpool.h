@@ -141,8 +141,9 @@ public:
     // must have been created by and belong to uid and grant others nothing
     // (QORIPCOwner::checkPerm); one that does not is not used (0x35f02217).
     void requireOwner(uid_t uid);
-    // The buffer's semaphore set is the worker set this pool looked up, and
-    // both its numbers lie inside it (0x35f02202 otherwise, logged).
+    // The buffer's semaphore set is the worker set this pool looked up
+    // (0x35f02210 otherwise, so that the pool is looked up again), and both
+    // its numbers lie inside it (0x35f02202 otherwise, logged).
     QORStatus checkSemaphores(const QORWorkerBuffer& buffer) const;
 
     int getNumWorkers() const { return m_numWorkers; }

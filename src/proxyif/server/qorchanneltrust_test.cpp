@@ -155,7 +155,7 @@ TEST_F(QORChannelTrustTest, WorkerRecordsAreChecked)
         int32_t value;  // INT_MIN + 1: the worker set's ID plus one
         QORStatus expected;
     } cases[] = {
-        {"other set", &worker_info::semId, INT_MIN + 1, qor_s_ipc_bad_worker_buffer},
+        {"other set", &worker_info::semId, INT_MIN + 1, qor_s_ipc_invalid_id},
         {"request number past the set", &worker_info::reqSemNum, 4, qor_s_ipc_bad_worker_buffer},
         {"negative result number", &worker_info::resSemNum, -1, qor_s_ipc_bad_worker_buffer},
         {"same number twice", &worker_info::resSemNum, 0, qor_s_ipc_bad_worker_buffer},
