@@ -123,15 +123,9 @@ TEST(QORLogTest, FileLogThatCannotOpenWritesNothing)
 TEST(QORLogTest, FileLogOpensNoLinkedFile)
 {
     QORTestDir dir;
-    ASSERT_TRUE(dir.ok());
-    std::string victim = dir.file("victim");
-    std::string soft = dir.file("soft.log"), hard = dir.file("hard.log");
-    {
-        QORFileLog made(victim.c_str());
-        ASSERT_TRUE(made.isOpen());
-    }
-    ASSERT_EQ(symlink(victim.c_str(), soft.c_str()), 0);
-    ASSERT_EQ(link(victim.c_str(), hard.c_str()), 0);
+    std::string victim = dir.file("victim"), soft = dir.file("soft"), hard = dir.file("hard");
+    ASSERT_TRUE(QORFileLog(victim.c_str()).isOpen());
+    ASSERT_EQ(symlink(victim.c_str(), soft.c_str()) | link(victim.c_str(), hard.c_str()), 0);
     for (const std::string& planted : {soft, hard}) {
         QORFileLog log(planted.c_str());
         EXPECT_FALSE(log.isOpen()) << planted;

@@ -117,23 +117,22 @@ protected:
         cache.unlock();
     }
 
-    QORStatus lookup(const char* vhost, const char* method, const char* uri,
-                     QORURCDecision* decision, int security = 0, size_t uriLength = 0)
+    QORStatus lookup(const char* vhost, const char* method, const std::string& uri,
+                     QORURCDecision* decision, int security = 0)
     {
         QORTestRequest request;
         request.addServer(vhost);
         request.method = method;
-        request.uri = uriLength ? std::string(uri, uriLength) : std::string(uri);
+        request.uri = uri;
         request.security = security;
         *decision = -1;
         return client.lookupCache(request, decision);
     }
 
-    QORURCDecision decide(const char* vhost, const char* method, const char* uri,
-                          size_t uriLength = 0)
+    QORURCDecision decide(const char* vhost, const char* method, const std::string& uri)
     {
         QORURCDecision decision;
-        EXPECT_EQ(lookup(vhost, method, uri, &decision, 0, uriLength), qor_s_ok);
+        EXPECT_EQ(lookup(vhost, method, uri, &decision), qor_s_ok);
         return decision;
     }
 
@@ -209,7 +208,7 @@ TEST_F(QORUnprotResourceCacheClientTest, PathsThatAreNotPlainGoToTheServer)
         {"/public/a\x7f", qor_urc_ask_server},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(decide("www", "GET", c.uri.c_str(), c.uri.size()), c.expected) << c.uri;
+        EXPECT_EQ(decide("www", "GET", c.uri), c.expected) << c.uri;
 }
 
 TEST_F(QORUnprotResourceCacheClientTest, GrantedActionsMustCoverWhatTheMethodRequires)
