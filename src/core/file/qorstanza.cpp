@@ -2,7 +2,7 @@
 // memory-mode copy and the edits.
 //
 // An edit never writes into the stanza file itself. The tail after the
-// replaced range is staged in the scratch file, then the whole new content
+// replaced range is staged in a nameless file beside it, then the whole new content
 // goes into a new file beside the original, which is synced, locked and
 // renamed over it; the handle then reads from the new file and drops the old
 // one. Any failure before the rename leaves the original untouched, and the
@@ -268,25 +268,31 @@ bool copyRange(FILE* in, long start, long end, FILE* out)
     return true;
 }
 
-// Creates the scratch file. Its name is predictable, so it is only ever
-// created anew: a file of ours left at the name is removed first; anything
-// else there (a link, another user's file) is refused.
-int openScratch(const char* name)
+// Creates the file that holds the tail of the stanza file during an edit:
+// a nameless file in the stanza file's directory, or where the file system
+// cannot make one, a file of a random name beside the stanza file, removed
+// at once. No fixed name another user could take or link elsewhere.
+int openStaging(const char* fileName)
 {
-    const int flags = O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = open(name, flags, 0600);
-    if (fd >= 0 || errno != EEXIST)
+    char real[PATH_MAX];
+    if (realpath(fileName, real) == nullptr)
+        return -1;
+    char* slash = strrchr(real, '/');
+    if (slash == nullptr)
+        return -1;
+    char dir[PATH_MAX];
+    size_t len = slash == real ? 1 : static_cast<size_t>(slash - real);
+    memcpy(dir, real, len);
+    dir[len] = '\0';
+    int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL))
         return fd;
-    struct stat st;
-    if (lstat(name, &st) != 0)
-        return -1;
-    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
-        errno = EEXIST;
-        return -1;
-    }
-    if (unlink(name) != 0)
-        return -1;
-    return open(name, flags, 0600);
+    char tmpl[PATH_MAX + 16];
+    snprintf(tmpl, sizeof tmpl, "%s.tailXXXXXX", real);
+    fd = mkostemp(tmpl, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(tmpl);
+    return fd;
 }
 
 void syncDirectoryOf(const char* path)
@@ -435,15 +441,11 @@ static void qor_zFileCloseDescriptor(qorStanzaFile* stz)
 static bool qor_zReplaceText(qorStanzaFile* stz, long from, long to,
                              const char* text)
 {
-    char name[32];
-    snprintf(name, sizeof name, "/tmp/stzlink%d", static_cast<int>(getpid()));
-    int fd = openScratch(name);
+    int fd = openStaging(stz->fileName);
     if (fd < 0) {
-        reportOpenFailure(name, errno);
+        reportOpenFailure(stz->fileName, errno);
         return false;
     }
-    // Nothing is left behind at the fixed name, even if the process dies.
-    unlink(name);
     FILE* tail = fdopen(fd, "w+");
     if (tail == nullptr) {
         close(fd);

@@ -128,7 +128,9 @@ unsigned qorStzStanzaSize(qorStanzaFile* stz);
 // was, with qor_s_stz_update_failed. Lines written are "name = value\n" and
 // headings "[name]\n"; one longer than 511 bytes, or a name or value holding
 // a newline, is refused with qor_s_stz_bad_argument. Nothing is put before
-// an added line, so the file should end with a newline.
+// an added line, so the file should end with a newline. The new file gets
+// the old one's owner and permission bits; access control lists and
+// extended attributes are not carried over.
 // Appends a heading unless the stanza exists; it becomes the current stanza.
 void qorStzAddStanza(qorStanzaFile* stz, const char* name);
 // Changes the value of the entry called name in the current stanza, or adds

@@ -168,7 +168,7 @@ void qor_svc_start_locked(void)
     if (g_started)
         return;
     g_started = true;
-    const char* brief = getenv("SVC_BRIEF");
+    const char* brief = secure_getenv("SVC_BRIEF");
     g_brief = brief && strtol(brief, nullptr, 10) != 0;
     pthread_once(&g_forkOnce, registerForkHandlers);
 }

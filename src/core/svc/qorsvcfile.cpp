@@ -7,22 +7,34 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/file/qorfile.h"
+
 namespace {
 
-bool openFile(QORSvcFile* f, const char* how)
+// Owner and mode go only on a file this call made: applied to a file found
+// in place they would be applied to whatever was planted there.
+bool openFile(QORSvcFile* f, bool truncate)
 {
-    f->stream = fopen(f->path, how);
-    if (f->stream == nullptr)
+    int created = 0;
+    int fd = qor_file_open_log(f->path, truncate, f->mode != 0 ? f->mode : 0666, &created);
+    if (fd == -1)
         return false;
-    int fd = fileno(f->stream);
-    fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
-    if (f->uid != (uid_t)-1 || f->gid != (gid_t)-1) {
-        if (fchown(fd, f->uid, f->gid) != 0) {
-            // Not fatal: the records still get written.
+    if (created) {
+        if (f->uid != (uid_t)-1 || f->gid != (gid_t)-1) {
+            if (fchown(fd, f->uid, f->gid) != 0) {
+                // Not fatal: the records still get written.
+            }
+        }
+        // Exactly the route's mode, whatever the umask.
+        if (f->mode != 0 && fchmod(fd, f->mode) != 0) {
+            // Not fatal either.
         }
     }
-    if (f->mode != 0)
-        fchmod(fd, f->mode);
+    f->stream = fdopen(fd, truncate ? "w" : "a");
+    if (f->stream == nullptr) {
+        close(fd);
+        return false;
+    }
     return true;
 }
 
@@ -33,7 +45,7 @@ bool openFresh(QORSvcFile* f)
     if (f->generations > 0)
         qor_svc_file_archive(f->path, f->generations);
     f->written = 0;
-    return openFile(f, f->entries > 0 ? "w" : "a");
+    return openFile(f, f->entries > 0);
 }
 
 } // namespace
@@ -83,7 +95,7 @@ void qor_svc_file_reopen(QORSvcFile* f)
         return;
     fclose(f->stream);
     f->stream = nullptr;
-    openFile(f, "a");
+    openFile(f, false);
 }
 
 void qor_svc_file_flush(QORSvcFile* f)

@@ -312,7 +312,8 @@ void resolveDefault(dx_svc_route_list* list, const char* envName,
                     const char* fallback)
 {
     QORSvcRoute* routes = nullptr;
-    const char* env = getenv(envName);
+    // secure_getenv: a set-user-ID program must not log where its caller says.
+    const char* env = secure_getenv(envName);
     if ((env == nullptr || parseList(env, &routes) != 0) &&
         parseList(fallback, &routes) != 0)
         return;

@@ -229,6 +229,43 @@ TEST_F(SvcRouteTest, FileRouteAppliesModeOwnerAndCloseOnExec)
     EXPECT_EQ(found, 2);
 }
 
+// A route file planted as a link to another file, or found in place, never
+// gets that file's content replaced or its owner or mode changed.
+TEST_F(SvcRouteTest, RouteFilesAreNeverReachedThroughLinks)
+{
+    const struct {
+        int link;  // 0 none (the file itself), 1 symbolic, 2 hard
+        const char* spec;
+    } cases[] = {
+        {1, "TEXTFILE:%s:0666:nobody:nogroup"}, {1, "TEXTFILE.0.5:%s:0666"},
+        {2, "TEXTFILE:%s:0666"}, {2, "TEXTFILE.0.5:%s:0666"},
+        {0, "TEXTFILE:%s:0666:nobody:nogroup"},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
+        SCOPED_TRACE(i);
+        std::string log = path("planted" + std::to_string(i)), victim = log + ".v";
+        FILE* f = fopen(victim.c_str(), "w");
+        ASSERT_TRUE(f != nullptr && fputs("secret\n", f) >= 0 && fclose(f) == 0);
+        ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
+        if (cases[i].link == 0)
+            victim = log;
+        ASSERT_EQ(cases[i].link == 1 ? symlink(victim.c_str(), log.c_str())
+                  : cases[i].link == 2 ? link(victim.c_str(), log.c_str())
+                                       : rename((log + ".v").c_str(), log.c_str()), 0);
+        char spec[512];
+        snprintf(spec, sizeof spec, cases[i].spec, log.c_str());
+        route(std::string("ERROR:") + spec);
+        emit(1);
+        struct stat st;
+        ASSERT_EQ(stat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(st.st_uid, geteuid());
+        std::string text = readFile(victim);
+        EXPECT_EQ(text.rfind("secret\n", 0), 0u) << text;
+        EXPECT_EQ(count(text, "XLTIC0012E"), cases[i].link == 0 ? 1u : 0u);
+    }
+}
+
 TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
 {
     struct Heard {

@@ -1,6 +1,10 @@
 // qorfilelog.cpp: the file sink.
 #include "core/trace/qorfilelog.h"
 
+#include <unistd.h>
+
+#include "core/file/qorfile.h"
+
 QORFileLog::QORFileLog()
     : QORLog(false)
 {
@@ -29,10 +33,17 @@ bool QORFileLog::open(const char* path)
     close();
     if (path == nullptr)
         return false;
-    // Appending; "e" keeps the descriptor from the server's child processes.
-    FILE* f = fopen(path, "ae");
-    if (f == nullptr)
+    // Appending, kept from the server's child processes, never through a
+    // link: the process may run as root in a directory others can write.
+    int created = 0;
+    int fd = qor_file_open_log(path, 0, 0666, &created);
+    if (fd == -1)
         return false;
+    FILE* f = fdopen(fd, "a");
+    if (f == nullptr) {
+        ::close(fd);
+        return false;
+    }
     setbuf(f, nullptr);
     m_file = f;
     return true;

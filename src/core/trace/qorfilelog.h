@@ -19,7 +19,9 @@ public:
 
     // Closes any open file and opens path for appending, unbuffered so that
     // each line reaches the file whole and at once. False when it cannot be
-    // opened; the log is then closed and writes nothing.
+    // opened, or is a symbolic link, not a regular file, or has more than
+    // one link (qor_file_open_log); the log is then closed and writes
+    // nothing.
     bool open(const char* path);
     void close();
     bool isOpen() const { return m_file != nullptr; }

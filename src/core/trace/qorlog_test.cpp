@@ -120,6 +120,20 @@ TEST(QORLogTest, FileLogThatCannotOpenWritesNothing)
     QORFileLog().log(qor_log_info, "f.cpp", 1, "c", "nowhere", -1);
 }
 
+TEST(QORLogTest, FileLogOpensNoLinkedFile)
+{
+    QORTestDir dir;
+    std::string victim = dir.file("victim"), soft = dir.file("soft"), hard = dir.file("hard");
+    ASSERT_TRUE(QORFileLog(victim.c_str()).isOpen());
+    ASSERT_EQ(symlink(victim.c_str(), soft.c_str()) | link(victim.c_str(), hard.c_str()), 0);
+    for (const std::string& planted : {soft, hard}) {
+        QORFileLog log(planted.c_str());
+        EXPECT_FALSE(log.isOpen()) << planted;
+        log.log(qor_log_error, "f.cpp", 1, "c", "leaked", -1);
+    }
+    EXPECT_EQ(qor_test_read_file(victim), "");
+}
+
 TEST(QORLogTest, BaseLogWritesToStandardOutput)
 {
     QORLog log(true);

@@ -189,16 +189,12 @@ int QORProxyIFMsgString::decode(const unsigned char* buffer, int size,
     int n = static_cast<int>(count);
     if (n == 0) {
         *out = QORStringRef();
-    } else if (chars[n - 1] == 0) {
-        // A terminated view, so that c_str() needs no copy. Its length is
-        // counted now, while the terminator is known to be there; a zero
-        // inside the characters keeps them all, unterminated.
-        out->set(chars, -1);
-        if (out->length() != n - 1)
-            out->set(chars, n - 1);
-    } else {
-        out->set(chars, n);
+        return c.sinceMark();
     }
+    // The length comes from the count and one read of the last byte, never
+    // from a search of the bytes: they may be another process's and change
+    // under us. The view always carries its length (c_str() copies).
+    out->set(chars, chars[n - 1] == 0 ? n - 1 : n);
     return c.sinceMark();
 }
 

@@ -74,7 +74,9 @@ private:
 
 // A view of n characters. Encoding: u32 n + 1, the n characters, a 0 byte,
 // padding. Read back, a count N whose last counted byte is 0 gives the first
-// N - 1 characters as a terminated view; otherwise all N bytes, unterminated.
+// N - 1 characters; otherwise all N bytes. Either way the view has an
+// explicit length and is not terminated: it never hands out the other
+// process's bytes as a C string.
 class QORProxyIFMsgString : public QORProxyIFMsgData {
 public:
     void set(const QORStringRef& s) { m_string = s; }

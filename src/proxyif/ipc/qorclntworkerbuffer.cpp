@@ -2,6 +2,8 @@
 // handshake on a worker buffer.
 #include "proxyif/ipc/qorclntworkerbuffer.h"
 
+#include <cstring>
+
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
@@ -9,7 +11,26 @@
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 
-QORClntWorkerBuffer::~QORClntWorkerBuffer() = default;
+namespace {
+
+// Each thread's copy of the last answer it read, kept and reused, so that
+// the copy costs no allocation once it is large enough.
+struct ThreadCopy {
+    QORLocalSharedMem memory;
+    unsigned int capacity = 0;
+    bool taken = false;
+};
+thread_local ThreadCopy t_copy;
+
+const unsigned int kMinCopy = 4096;
+
+} // namespace
+
+QORClntWorkerBuffer::~QORClntWorkerBuffer()
+{
+    if (m_holdsThreadCopy)
+        t_copy.taken = false;
+}
 
 QORSharedMemAllocator* QORClntWorkerBuffer::getRequestAllocator()
 {
@@ -63,11 +84,32 @@ QORStatus QORClntWorkerBuffer::readResult(int& type, QORSharedMemIterator** it)
     if (start < (int32_t)requestStart() || start % 4 != 0 || length < 0 ||
         (long long)start + length > (long long)bufferEnd())
         return qor_s_ipc_bad_parameter;
+    // One copy of the whole result, then only the copy is read.
+    QORLocalSharedMem* copy = &t_copy.memory;
+    if (m_holdsThreadCopy || t_copy.taken) {
+        copy = &m_ownCopy;
+        (void)m_ownCopy.destroy();  // a copy of an earlier answer: never fails
+        if (m_ownCopy.create(nullptr, 0, (unsigned)length + 1) != qor_s_ok)
+            return qor_s_no_memory;
+    } else if (t_copy.capacity < (unsigned)length + 1) {
+        (void)t_copy.memory.destroy();  // only frees; never fails
+        unsigned int want = (unsigned)length + 1 > kMinCopy ? (unsigned)length + 1 : kMinCopy;
+        t_copy.capacity = 0;
+        if (t_copy.memory.create(nullptr, 0, want) != qor_s_ok)
+            return qor_s_no_memory;
+        t_copy.capacity = want;
+    }
+    if (copy == &t_copy.memory) {
+        t_copy.taken = true;
+        m_holdsThreadCopy = true;
+    }
+    const char* from = static_cast<const char*>(m_segment->getBaseAddress()) + start;
+    memcpy(copy->getBaseAddress(), from, (size_t)length);
     QORSharedMemIterator* reader =
         new (QORProxyIFAllocators::sharedMemIterator()) QORSharedMemIterator;
     if (reader == nullptr)
         return qor_s_no_memory;
-    QORStatus st = reader->initialize(*m_segment, (uint32_t)start, (uint32_t)length);
+    QORStatus st = reader->initializeCopy(*copy, (uint32_t)start, (uint32_t)length);
     if (st != qor_s_ok) {
         delete reader;
         return st;

@@ -5,6 +5,7 @@
 // (qorproxyifallocators.h).
 #pragma once
 #include "core/memory/qorallocator.h"
+#include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorworkerbuffer.h"
 
 class QORSharedMemAllocator;
@@ -37,6 +38,16 @@ public:
     // the record's gives 0x35f02202; a result start or length that puts the
     // result outside this buffer's area (or a start that is not 4-aligned)
     // gives 0x35f02203, the status of every out-of-bounds access to a
-    // segment. No memory for the reader gives 0x35f0200c.
+    // segment. No memory for the reader or the copy gives 0x35f0200c.
+    //
+    // The reader reads a private copy of the result area, taken once here:
+    // the server cannot change what is validated and used afterwards. The
+    // copy, and every view into it, lasts until this buffer is deleted.
     QORStatus readResult(int& type, QORSharedMemIterator** it);
+
+private:
+    // The copy when the thread's reusable one is taken (an answer read
+    // while another is still held on the same thread).
+    QORLocalSharedMem m_ownCopy;
+    bool m_holdsThreadCopy = false;
 };

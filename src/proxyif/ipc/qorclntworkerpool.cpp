@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/threads/qorthread.h"
+#include "proxyif/ipc/qoripcowner.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
@@ -31,6 +32,14 @@ QORStatus lookUpUntil(int64_t deadline, F lookUp)
             return st;
         usleep(10000);
     }
+}
+
+// A record's time comes from shared memory: any value, so the difference
+// is taken in 64 bits. A time in the future is not a lost worker.
+bool heldTooLong(int32_t now, int32_t taken)
+{
+    int64_t held = (int64_t)now - (int64_t)taken;
+    return held > QORClntWorkerPool::kInUseLimitSeconds;
 }
 
 } // namespace
@@ -71,7 +80,12 @@ QORStatus QORClntWorkerPool::initialize(const char* serverName)
         }
         m_syncReady = true;
     }
-    QORStatus st = attachAll(false);
+    uid_t owner = QORIPCOwner::kUnchecked;
+    QORStatus st = QORIPCOwner::serverUid(serverName, &owner);
+    if (st != qor_s_ok)
+        return st;
+    requireOwner(owner);
+    st = attachAll(false);
     if (st != qor_s_ok)
         return st;
     int lockSet;
@@ -159,7 +173,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             worker_info volatile* w = m_workerInfo + i;
             if (w->inUse == 0) {
                 found = i;
-            } else if (now - w->time > kInUseLimitSeconds) {
+            } else if (heldTooLong(now, w->time)) {
                 // Its holder lost it without giving it back.
                 w->inUse = 0;
                 w->reset = 0;
@@ -175,6 +189,8 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             QORClntWorkerBuffer* buffer =
                 new (QORProxyIFAllocators::clntWorkerBuffer()) QORClntWorkerBuffer;
             st = buffer ? buffer->initialize(w, m_workerShm) : qor_s_no_memory;
+            if (st == qor_s_ok)
+                st = checkSemaphores(*buffer);
             if (st != qor_s_ok) {
                 delete buffer;
                 m_stateList[found] = qor_worker_free;

@@ -24,9 +24,12 @@ public:
 
     // Attaches (never creates) the pool semaphores, the pool manager
     // segment, the worker semaphores and the worker segment of the server
-    // whose name (a path) is given, and logs the pool header. 0x35f02140
-    // when the mutex or condition variable cannot be made, else the first
-    // failure (0x35f0220b when the server has not made its objects).
+    // whose name (a path) is given, and logs the pool header. Every object,
+    // now and on each refresh, must belong to the server's user
+    // (QORIPCOwner::serverUid) and grant others nothing; 0x35f02217 when one
+    // does not or the user cannot be told. 0x35f02140 when the mutex or
+    // condition variable cannot be made, else the first failure
+    // (0x35f0220b when the server has not made its objects).
     QORStatus initialize(const char* serverName);
     // Waits for a worker that is FREE, marks it TAKEN and returns its
     // buffer, which the caller gives back with replaceWorker. Blocks while

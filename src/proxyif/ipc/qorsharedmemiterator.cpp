@@ -19,6 +19,21 @@ QORStatus QORSharedMemIterator::initialize(QORSharedMem& shm,
                                            unsigned int start,
                                            unsigned int size)
 {
+    m_origin = 0;
+    return positionAt(shm, start, size);
+}
+
+QORStatus QORSharedMemIterator::initializeCopy(QORSharedMem& copy,
+                                               unsigned int start,
+                                               unsigned int size)
+{
+    m_origin = start;
+    return positionAt(copy, start, size);
+}
+
+QORStatus QORSharedMemIterator::positionAt(QORSharedMem& shm, unsigned int start,
+                                       unsigned int size)
+{
     m_shm = &shm;
     m_start = start;
     m_size = size;
@@ -29,12 +44,12 @@ QORStatus QORSharedMemIterator::initialize(QORSharedMem& shm,
     // An attached segment does not know its size (0): then the caller has
     // bounded the region already.
     if (base == nullptr || start % 4 != 0 || end > 0xFFFFFFFFull ||
-        (shm.getSize() != 0 && end > shm.getSize())) {
+        (shm.getSize() != 0 && end - m_origin > shm.getSize())) {
         m_size = 0;
         return qor_s_ipc_bad_parameter;
     }
     if (size >= kHeaderSize)
-        m_current = reinterpret_cast<const QORSharedMemElementHeader*>(base + start);
+        m_current = reinterpret_cast<const QORSharedMemElementHeader*>(base + (start - m_origin));
     return qor_s_ok;
 }
 
@@ -57,7 +72,7 @@ QORStatus QORSharedMemIterator::getNextElement(unsigned int* length, void** data
     if (avail < len)
         return qor_s_ipc_no_more_segments;
     char* base = static_cast<char*>(m_shm->getBaseAddress());
-    void* at = base + m_cur + kHeaderSize;
+    void* at = base + (m_cur - m_origin) + kHeaderSize;
     // The last element fills the region, up to the padding of an element
     // whose length is not a multiple of 4 (its link then says "none").
     bool last = avail == len ||
@@ -79,7 +94,7 @@ QORStatus QORSharedMemIterator::getNextElement(unsigned int* length, void** data
         m_cur = 0;
     } else {
         m_cur = header.next;
-        m_current = reinterpret_cast<const QORSharedMemElementHeader*>(base + m_cur);
+        m_current = reinterpret_cast<const QORSharedMemElementHeader*>(base + (m_cur - m_origin));
     }
     return qor_s_ok;
 }
@@ -95,5 +110,7 @@ QORStatus QORSharedMemIterator::copyRaw(QORSharedMem* target, int* end, int* sta
         return qor_s_ok;
     if (m_shm == nullptr || m_shm->getBaseAddress() == nullptr)
         return qor_s_ipc_bad_parameter;
+    if (m_origin != 0)
+        return target->write((int)m_start, m_size, m_shm->getBaseAddress());
     return target->write(0, (unsigned int)regionEnd, m_shm->getBaseAddress());
 }

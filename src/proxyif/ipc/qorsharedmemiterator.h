@@ -32,6 +32,10 @@ public:
     // segment whose size is known, gives 0x35f02203 and an iterator without
     // elements; so does a region too short for one header, with success.
     QORStatus initialize(QORSharedMem& shm, unsigned int start, unsigned int size);
+    // The same over a copy of just that region: its first byte is at the
+    // base of copy, while the links inside keep counting from the segment
+    // the region was copied from, where it started at start.
+    QORStatus initializeCopy(QORSharedMem& copy, unsigned int start, unsigned int size);
     // Positions on what the allocator has written (its start, its used length).
     QORStatus initialize(QORSharedMemAllocator* alloc);
 
@@ -44,16 +48,22 @@ public:
     // 0x35f02207 and leaves the iterator where it was.
     QORStatus getNextElement(unsigned int* length, void** data);
     // Sets end = start + size and start = the region start; with a target,
-    // copies bytes [0, end) of this iterator's segment to offset 0 of target.
+    // copies bytes [0, end) of this iterator's segment to offset 0 of target
+    // (over a copy: only the region, to offset start).
     QORStatus copyRaw(QORSharedMem* target, int* end, int* start);
 
     unsigned int getStart() const { return m_start; }
     unsigned int getSize() const { return m_size; }
 
 private:
+    QORStatus positionAt(QORSharedMem& shm, unsigned int start, unsigned int size);
+
     QORSharedMem* m_shm = nullptr;
     const QORSharedMemElementHeader* m_current = nullptr;
     unsigned int m_start = 0;
     unsigned int m_size = 0;
     unsigned int m_cur = 0;
+    // The offset that the base of m_shm stands for: 0, or the region start
+    // for a copy.
+    unsigned int m_origin = 0;
 };

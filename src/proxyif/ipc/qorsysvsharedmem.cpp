@@ -6,6 +6,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "proxyif/ipc/qoripcowner.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
@@ -54,26 +55,29 @@ QORStatus QORSysVSharedMem::attach(const char* name, char id)
     int segmentId = shmget(key, 0, 0660);
     if (segmentId == -1)
         return QORSysVSemHelper::mapError(errno);
-    return attach(segmentId);
+    QORStatus st = attach(segmentId);
+    // Removed since shmget (a server restarting): as if not made yet.
+    return qor_ipc_object_gone(st) ? qor_s_ipc_no_segment : st;
 }
 
 QORStatus QORSysVSharedMem::attach(int segmentId)
 {
+    // Checked before shmat: not one byte of an untrusted segment is read.
+    unsigned int checkedSize = 0;
+    QORStatus st = QORIPCOwner::checkSegment(segmentId, m_owner, &checkedSize);
+    if (st != qor_s_ok)
+        return st;
     void* base = shmat(segmentId, nullptr, 0);
     if (base == (void*)-1) {
         int err = errno;
         QOR_PIF_LOG("Attach failed...\n");
         return QORSysVSemHelper::mapError(err);
     }
-    shmid_ds info;
-    unsigned int segmentSize = 0;
-    if (shmctl(segmentId, IPC_STAT, &info) == 0)
-        segmentSize = (unsigned int)info.shm_segsz;
     if (m_base != nullptr)
         shmdt(m_base);
     m_base = base;
     m_segmentId = segmentId;
-    m_mappedSize = segmentSize;
+    m_mappedSize = checkedSize;
     return qor_s_ok;
 }
 

@@ -11,9 +11,11 @@
 
 #include "core/system/qorreport.h"
 #include "core/system/qorsyserr.h"
+#include "proxyif/ipc/qoripcowner.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
+#include "proxyif/ipc/qorworkerbuffer.h"
 
 namespace {
 
@@ -49,18 +51,44 @@ int32_t threadId()
     return t_threadId;
 }
 
-// Looks a semaphore set up, or makes one of count semaphores.
+// Looks a semaphore set up, checking its owner, or makes one of count
+// semaphores. Making, a set of the same key left by an earlier server of
+// this user is removed first; one of another user is never used. *nsems
+// gets the size of the set found.
 QORStatus getSemSet(const char* name, char id, int count, bool create,
-                    int* semId)
+                    uid_t owner, int* semId, unsigned int* nsems = nullptr)
 {
     key_t key = QORSysVSharedMem::nameToKey(name, id);
     if (key == (key_t)-1)
         return qor_s_ipc_key_failed;
-    int s = semget(key, create ? count : 0,
-                   create ? IPC_CREAT | IPC_EXCL | 0660 : 0660);
+    if (create) {
+        int s = semget(key, count, IPC_CREAT | IPC_EXCL | 0660);
+        if (s == -1 && errno == EEXIST) {
+            QORStatus st = QORIPCOwner::removeOwnStale(key, true);
+            if (st != qor_s_ok && st != qor_s_ipc_no_segment)
+                return st;
+            s = semget(key, count, IPC_CREAT | IPC_EXCL | 0660);
+        }
+        if (s == -1)
+            return QORSysVSemHelper::mapError(errno);
+        *semId = s;
+        if (nsems != nullptr)
+            *nsems = (unsigned int)count;
+        return qor_s_ok;
+    }
+    int s = semget(key, 0, 0660);
     if (s == -1)
         return QORSysVSemHelper::mapError(errno);
+    unsigned int found = 0;
+    QORStatus st = QORIPCOwner::checkSemSet(s, owner, &found);
+    // Removed since semget (a server restarting): as if not made yet.
+    if (qor_ipc_object_gone(st))
+        return qor_s_ipc_no_segment;
+    if (st != qor_s_ok)
+        return st;
     *semId = s;
+    if (nsems != nullptr)
+        *nsems = found;
     return qor_s_ok;
 }
 
@@ -118,9 +146,15 @@ QORStatus QORWorkerPool::initPoolSemaphores(bool create, bool reinit)
             QORSysVSemHelper::destroySemSet(old);
     }
     int semId = -1;
-    QORStatus st = getSemSet(m_serverName.c_str(), 'q', 2, create, &semId);
+    unsigned int nsems = 0;
+    QORStatus st = getSemSet(m_serverName.c_str(), 'q', 2, create, m_ownerUid,
+                             &semId, &nsems);
     if (st != qor_s_ok)
         return st;
+    if (nsems < 2) {
+        QOR_PIF_LLOG(0, "Pool semaphore set %d has %u semaphores\n", semId, nsems);
+        return qor_s_ipc_access;
+    }
     m_lockSemNum = 0;
     m_poolSemNum = 1;
     if (create) {
@@ -146,10 +180,12 @@ QORStatus QORWorkerPool::initWorkerSemaphores(bool create, bool reinit)
             QORSysVSemHelper::destroySemSet(old);
     }
     int semId = -1;
+    unsigned int nsems = 0;
     QORStatus st = getSemSet(m_serverName.c_str(), 'x', 2 * m_numWorkers,
-                             create, &semId);
+                             create, m_ownerUid, &semId, &nsems);
     if (st != qor_s_ok)
         return st;
+    m_workerSemCount = nsems;
     m_workerSemId = semId;
     m_workerSemsReady = true;
     return qor_s_ok;
@@ -163,10 +199,13 @@ QORStatus QORWorkerPool::createOrAttachShm(QORSysVSharedMem& segment,
     *created = false;
     if (!create)
         return segment.attach(name, id);
+    // Never attached: a segment that exists may hold anybody's bytes. One
+    // an earlier server of this user left goes, then a new one is made.
     QORStatus st = segment.create(name, id, size);
     if (st == qor_s_ipc_exists) {
-        QOR_PIF_LOG("Shm already exists -- attaching...\n");
-        return segment.attach(name, id);
+        st = QORIPCOwner::removeOwnStale(QORSysVSharedMem::nameToKey(name, id), false);
+        if (st == qor_s_ok || st == qor_s_ipc_no_segment)
+            st = segment.create(name, id, size);
     }
     if (st == qor_s_ok)
         *created = true;
@@ -352,17 +391,19 @@ QORStatus QORWorkerPool::getWorkerInfo(int worker, worker_info volatile** info) 
     return qor_s_ok;
 }
 
-QORStatus QORWorkerPool::destroySemSet(QORStatus (QORWorkerPool::*lookUp)(bool, bool),
-                                      std::atomic<bool>& ready, std::atomic<int>& semId)
+QORStatus QORWorkerPool::destroySemSet(char id, std::atomic<bool>& ready,
+                                      std::atomic<int>& semId)
 {
-    if (!ready) {
-        QORStatus st = (this->*lookUp)(false, false);
+    QORStatus st;
+    if (ready) {
+        st = QORSysVSemHelper::destroySemSet(semId);
+    } else {
+        // Not looked up here: removed only when this user made it.
+        key_t key = QORSysVSharedMem::nameToKey(m_serverName.c_str(), id);
+        st = key == (key_t)-1 ? qor_s_ipc_key_failed : QORIPCOwner::removeOwnStale(key, true);
         if (st == qor_s_ipc_no_segment)
-            return qor_s_ok;
-        if (st != qor_s_ok)
-            return st;
+            st = qor_s_ok;
     }
-    QORStatus st = QORSysVSemHelper::destroySemSet(semId);
     ready = false;
     semId = -1;
     return st;
@@ -371,11 +412,10 @@ QORStatus QORWorkerPool::destroySemSet(QORStatus (QORWorkerPool::*lookUp)(bool, 
 QORStatus QORWorkerPool::destroyShm(QORSysVSharedMem& segment, char id)
 {
     if (segment.getBaseAddress() == nullptr) {
-        QORStatus st = segment.attach(m_serverName.c_str(), id);
-        if (st == qor_s_ipc_no_segment)
-            return qor_s_ok;
-        if (st != qor_s_ok)
-            return st;
+        key_t key = QORSysVSharedMem::nameToKey(m_serverName.c_str(), id);
+        QORStatus st = key == (key_t)-1 ? qor_s_ipc_key_failed
+                                        : QORIPCOwner::removeOwnStale(key, false);
+        return st == qor_s_ipc_no_segment ? qor_s_ok : st;
     }
     QORStatus st = segment.destroy();
     QORStatus dt = segment.detach();
@@ -384,13 +424,12 @@ QORStatus QORWorkerPool::destroyShm(QORSysVSharedMem& segment, char id)
 
 QORStatus QORWorkerPool::destroyPoolSemaphores()
 {
-    return destroySemSet(&QORWorkerPool::initPoolSemaphores, m_poolSemsReady, m_poolSemId);
+    return destroySemSet('q', m_poolSemsReady, m_poolSemId);
 }
 
 QORStatus QORWorkerPool::destroyWorkerSemaphores()
 {
-    return destroySemSet(&QORWorkerPool::initWorkerSemaphores, m_workerSemsReady,
-                         m_workerSemId);
+    return destroySemSet('x', m_workerSemsReady, m_workerSemId);
 }
 
 QORStatus QORWorkerPool::destroyPoolMgrShm()
@@ -408,18 +447,45 @@ QORStatus QORWorkerPool::destroyWorkerShm()
 
 void QORWorkerPool::cleanupPool(const char* name)
 {
-    QORSysVSharedMem segment;
-    if (segment.attach(name, 'w') == qor_s_ok) {
-        segment.destroy();
-        segment.detach();
+    // Without attaching, and only what this user made: another user's
+    // objects stay, and creating over them fails.
+    const struct {
+        char id;
+        bool semaphores;
+    } objects[] = {{'w', false}, {'p', false}, {'q', true}, {'x', true}};
+    for (const auto& o : objects) {
+        key_t key = QORSysVSharedMem::nameToKey(name, o.id);
+        if (key != (key_t)-1)
+            (void)QORIPCOwner::removeOwnStale(key, o.semaphores); // logged there
     }
-    if (segment.attach(name, 'p') == qor_s_ok) {
-        segment.destroy();
-        segment.detach();
+}
+
+void QORWorkerPool::requireOwner(uid_t uid)
+{
+    m_ownerUid = uid;
+    m_poolMgrShm.requireOwner(uid);
+    m_workerShm.requireOwner(uid);
+}
+
+QORStatus QORWorkerPool::checkSemaphores(const QORWorkerBuffer& buffer) const
+{
+    int set = m_workerSemId.load(std::memory_order_relaxed);
+    unsigned int count = m_workerSemCount;
+    int req = buffer.getReqSemNum();
+    int res = buffer.getResSemNum();
+    if (buffer.getSemId() != set) {
+        // A record of the pool before the server restarted, read while this
+        // process already looked up the new sets: not used, and the pool is
+        // looked up again.
+        QOR_PIF_LOG("Worker %d names semaphore set %d, not the worker set %d\n",
+                    buffer.getWorkerNum(), buffer.getSemId(), set);
+        return qor_s_ipc_invalid_id;
     }
-    int semId = -1;
-    if (getSemSet(name, 'q', 0, false, &semId) == qor_s_ok)
-        QORSysVSemHelper::destroySemSet(semId);
-    if (getSemSet(name, 'x', 0, false, &semId) == qor_s_ok)
-        QORSysVSemHelper::destroySemSet(semId);
+    if (req >= 0 && (unsigned int)req < count && res >= 0 &&
+        (unsigned int)res < count && req != res)
+        return qor_s_ok;
+    QOR_PIF_LLOG(0, "Worker %d names semaphores %d and %d; the worker set %d "
+                    "has %u\n",
+                 buffer.getWorkerNum(), req, res, set, count);
+    return qor_s_ipc_bad_worker_buffer;
 }

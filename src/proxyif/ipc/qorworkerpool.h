@@ -69,6 +69,8 @@ enum : int32_t {
     qor_worker_cleaned = 2,  // recovered by the server; never taken
 };
 
+class QORWorkerBuffer;
+
 class QORWorkerPool {
 public:
     // Bytes of the pool manager segment for n workers.
@@ -86,7 +88,8 @@ public:
     // Detaches both segments; a failure goes to the serviceability log.
     virtual ~QORWorkerPool();
 
-    // create on the side that makes the objects (the server); reinit drops
+    // create on the side that makes the objects (the server), which makes
+    // them with IPC_EXCL only (as createOrAttachShm); reinit drops
     // the current IDs first. An old set or segment is removed only when
     // creating: the plug-in never removes the server's objects.
     QORStatus initPoolSemaphores(bool create, bool reinit);
@@ -96,8 +99,10 @@ public:
     // must fit the segment (0x35f02211 otherwise).
     QORStatus initPoolMgrShm(bool create, bool reinit, bool* created);
     QORStatus initWorkerShm(bool create, bool reinit, bool* created);
-    // Attaches, or creates; creating over an existing segment attaches to
-    // it instead. *created tells whether a new segment was made.
+    // Attaches, or creates with IPC_EXCL: an existing segment of this
+    // process's user is removed first, another user's is an error
+    // (0x35f02209, logged with key and owner). *created tells whether a
+    // new segment was made.
     static QORStatus createOrAttachShm(QORSysVSharedMem& segment,
                                        const char* name, char id,
                                        unsigned int size, bool create,
@@ -120,16 +125,26 @@ public:
     QORStatus getStateList(int32_t volatile** list) const;
     QORStatus getWorkerInfo(int worker, worker_info volatile** info) const;
 
-    // Each attaches first when needed; an object that does not exist counts
-    // as removed.
+    // An object not mapped or looked up here is removed only when this
+    // process's user made it; one that does not exist counts as removed.
     QORStatus destroyPoolSemaphores();
     QORStatus destroyWorkerSemaphores();
     QORStatus destroyPoolMgrShm();
     QORStatus destroyWorkerShm();
 
-    // Removes whatever objects of the pool named name exist (what a crashed
-    // server left); failures are ignored.
+    // Removes the objects of the pool named name that this process's user
+    // made (what a crashed server left); another user's objects are logged
+    // and left; failures are ignored.
     static void cleanupPool(const char* name);
+
+    // The side that attaches: from now on every object looked up or mapped
+    // must have been created by and belong to uid and grant others nothing
+    // (QORIPCOwner::checkPerm); one that does not is not used (0x35f02217).
+    void requireOwner(uid_t uid);
+    // The buffer's semaphore set is the worker set this pool looked up
+    // (0x35f02210 otherwise, so that the pool is looked up again), and both
+    // its numbers lie inside it (0x35f02202 otherwise, logged).
+    QORStatus checkSemaphores(const QORWorkerBuffer& buffer) const;
 
     int getNumWorkers() const { return m_numWorkers; }
     const char* getServerName() const { return m_serverName.c_str(); }
@@ -158,10 +173,11 @@ protected:
     // After the lock semaphore was taken: detects a dead holder and records
     // this thread as the holder.
     QORStatus noteLockTaken();
-    // Removes one semaphore set or segment, looking it up first when this
-    // pool has not; one that does not exist counts as removed.
-    QORStatus destroySemSet(QORStatus (QORWorkerPool::*lookUp)(bool, bool),
-                            std::atomic<bool>& ready, std::atomic<int>& semId);
+    // Removes one semaphore set (id 'q' or 'x') or segment; one this pool
+    // has not looked up or mapped is removed only when this process's user
+    // made it (0x35f02209 otherwise). One that does not exist counts as
+    // removed.
+    QORStatus destroySemSet(char id, std::atomic<bool>& ready, std::atomic<int>& semId);
     QORStatus destroyShm(QORSysVSharedMem& segment, char id);
     // Applies ops, again after an interrupting signal.
     static QORStatus semOps(int semId, const struct sembuf* ops, unsigned int count);
@@ -181,6 +197,8 @@ protected:
     std::atomic<bool> m_workerSemsReady{false};
     std::atomic<int> m_poolSemId{-1};
     std::atomic<int> m_workerSemId{-1};
+    unsigned int m_workerSemCount = 0;
+    uid_t m_ownerUid = (uid_t)-1;
     int m_poolSemNum = 1;
     int m_lockSemNum = 0;
     pid_t m_pid = 0;

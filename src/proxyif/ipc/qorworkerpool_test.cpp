@@ -272,20 +272,22 @@ TEST_F(QORWorkerPoolTest, DestroyAndCleanup)
     }
 }
 
-TEST_F(QORWorkerPoolTest, CreatingOverALeftoverSegmentAttaches)
+TEST_F(QORWorkerPoolTest, CreatingOverALeftoverSegmentReplacesIt)
 {
     QORSysVSharedMem leftover;
     ASSERT_EQ(leftover.create(m_path.c_str(), 'w', 64), qor_s_ok);
     QORSysVSharedMem segment;
-    bool created = true;
+    bool created = false;
     EXPECT_EQ(QORWorkerPool::createOrAttachShm(segment, m_path.c_str(), 'w', 64,
                                                true, &created),
               qor_s_ok);
-    EXPECT_FALSE(created);
-    EXPECT_EQ(segment.getId(), leftover.getId());
-    EXPECT_TRUE(logged("Shm already exists -- attaching...\n"));
+    EXPECT_TRUE(created);
+    EXPECT_NE(segment.getId(), leftover.getId());
+    shmid_ds info;
+    EXPECT_EQ(shmctl(leftover.getId(), IPC_STAT, &info), 0);
+    EXPECT_NE(info.shm_perm.mode & SHM_DEST, 0u);
+    segment.destroy();
     segment.detach();
-    leftover.destroy();
     leftover.detach();
 }
 

@@ -59,6 +59,27 @@ QORUnprotResourceCacheClient::~QORUnprotResourceCacheClient()
     pthread_rwlock_destroy(&m_lock);
 }
 
+bool qor_urc_plain_path(const QORStringRef& path)
+{
+    const char* p = path.data();
+    size_t n = path.length() > 0 ? (size_t)path.length() : 0;
+    size_t segment = 0;  // start of the current segment
+    for (size_t i = 0; i <= n; ++i) {
+        if (i == n || p[i] == '/') {
+            size_t len = i - segment;
+            if ((len == 1 && p[segment] == '.') ||
+                (len == 2 && p[segment] == '.' && p[segment + 1] == '.'))
+                return false;
+            segment = i + 1;
+            continue;
+        }
+        unsigned char c = (unsigned char)p[i];
+        if (c < 0x20 || c == 0x7f || c == '%' || c == ';' || c == '\\')
+            return false;
+    }
+    return true;
+}
+
 QORStatus QORUnprotResourceCacheClient::urcClientRLock() const
 {
     qorthread_rwlock_rdlock(&m_lock);
@@ -222,6 +243,12 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
     }
     urcClientUnlock();
 
+    QORStringRef uri;
+    if (request.getURI(&uri) != qor_s_ok || !qor_urc_plain_path(uri)) {
+        *decision = qor_urc_ask_server;
+        return qor_s_ok;
+    }
+
     int security = 0;
     if (request.getSecurity(&security) != qor_s_ok)
         security = 0;
@@ -259,7 +286,7 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
 
     QORString name;
     QORStringRef method;
-    st = buildObjectName(request, *host, &name);
+    st = buildObjectName(uri, *host, &name);
     if (st == qor_s_ok)
         st = request.getMethod(&method);
     if (st == qor_s_ok)
@@ -271,13 +298,10 @@ QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
     return unlockStatus != qor_s_ok ? unlockStatus : st;
 }
 
-QORStatus QORUnprotResourceCacheClient::buildObjectName(QORRequest& request,
+QORStatus QORUnprotResourceCacheClient::buildObjectName(const QORStringRef& uri,
                                                         const QORPluginVirtualHost& host,
                                                         QORString* name)
 {
-    QORStringRef uri;
-    if (request.getURI(&uri) != qor_s_ok)
-        uri = QORStringRef();
     QORString path;
     QORStatus st = QORHTTP::processURI(!host.isCaseInsensitive(), host.isWin32Filesystem(),
                                        uri, &path);

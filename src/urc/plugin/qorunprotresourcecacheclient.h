@@ -33,6 +33,13 @@ enum : QORURCDecision {
 // empty name, a name that does not begin with "/", and "/" itself.
 bool qor_obj_get_parent(QORString& name);
 
+// True when the cache may decide on path at all: no "." or ".." segment, no
+// '%', ';' or backslash, no NUL or other control character. The cache
+// walks up from a name, so such a path (not normalised, or one the web
+// server may map differently from how it reads) would let an open ancestor
+// decide for a protected resource; it goes to the server instead.
+bool qor_urc_plain_path(const QORStringRef& path);
+
 class QORUnprotResourceCacheClient {
 public:
     // None of the three is owned; all must outlive the client.
@@ -73,7 +80,7 @@ private:
     bool checkPollTimer() const;
     void resetPollTimer();
     QORStatus retrieveCache();
-    QORStatus buildObjectName(QORRequest& request, const QORPluginVirtualHost& host,
+    QORStatus buildObjectName(const QORStringRef& uri, const QORPluginVirtualHost& host,
                               QORString* name);
     QORStatus doCacheLookup(QORString& name, const QORStringRef& method,
                             const QORPluginVirtualHost& host, QORURCDecision* decision);

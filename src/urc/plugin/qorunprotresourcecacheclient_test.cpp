@@ -117,7 +117,7 @@ protected:
         cache.unlock();
     }
 
-    QORStatus lookup(const char* vhost, const char* method, const char* uri,
+    QORStatus lookup(const char* vhost, const char* method, const std::string& uri,
                      QORURCDecision* decision, int security = 0)
     {
         QORTestRequest request;
@@ -129,7 +129,7 @@ protected:
         return client.lookupCache(request, decision);
     }
 
-    QORURCDecision decide(const char* vhost, const char* method, const char* uri)
+    QORURCDecision decide(const char* vhost, const char* method, const std::string& uri)
     {
         QORURCDecision decision;
         EXPECT_EQ(lookup(vhost, method, uri, &decision), qor_s_ok);
@@ -181,6 +181,34 @@ TEST_F(QORUnprotResourceCacheClientTest, TheNearestAncestorWithAnEntryDecides)
     EXPECT_EQ(decide("www", "GET", "/pub/private/a"), qor_urc_ask_server);
     EXPECT_EQ(decide("www", "GET", "/other/a.gif"), qor_urc_ask_server);
     EXPECT_EQ(decide("www", "GET", "/"), qor_urc_ask_server);
+}
+
+// Only /shop/public is open. A path the web server may map elsewhere than
+// it reads must never be opened by walking up to that entry.
+TEST_F(QORUnprotResourceCacheClientTest, PathsThatAreNotPlainGoToTheServer)
+{
+    addHost("www", "/shop");
+    addBranch("/shop", {{"/shop/public", "*"}});
+    const struct {
+        std::string uri;
+        QORURCDecision expected;
+    } cases[] = {
+        {"/public/a.gif", qor_urc_unprotected},
+        {"/public/..a/.b./...", qor_urc_unprotected},
+        {"/public/../cart", qor_urc_ask_server},
+        {"/public/./../cart", qor_urc_ask_server},
+        {"/public/x/../../cart", qor_urc_ask_server},
+        {"/public/..;/cart", qor_urc_ask_server},
+        {"/public/%2e%2e/cart", qor_urc_ask_server},
+        {"/public/..", qor_urc_ask_server},
+        {"/public/.", qor_urc_ask_server},
+        {"/public\\..\\cart", qor_urc_ask_server},
+        {std::string("/public/a\0b", 11), qor_urc_ask_server},
+        {"/public/a\n", qor_urc_ask_server},
+        {"/public/a\x7f", qor_urc_ask_server},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(decide("www", "GET", c.uri), c.expected) << c.uri;
 }
 
 TEST_F(QORUnprotResourceCacheClientTest, GrantedActionsMustCoverWhatTheMethodRequires)
@@ -258,14 +286,14 @@ TEST_F(QORUnprotResourceCacheClientTest, ARequestFailureNeverLetsTheRequestThrou
     request.uri = "/a";
     QORURCDecision decision = -1;
     // A method that cannot be read fails the lookup; a URI that cannot be
-    // read is the root, still under the open branch.
+    // read goes to the server, even under an open branch.
     request.callLog().failOn("req.getMethod", qor_s_not_supported);
     EXPECT_EQ(client.lookupCache(request, &decision), qor_s_not_supported);
     EXPECT_EQ(decision, qor_urc_ask_server);
     request.callLog().clearFailures();
     request.callLog().failOn("req.getURI", qor_s_not_supported);
     EXPECT_EQ(client.lookupCache(request, &decision), qor_s_ok);
-    EXPECT_EQ(decision, qor_urc_unprotected);
+    EXPECT_EQ(decision, qor_urc_ask_server);
 }
 
 // Fetches from a test authorization server in another process.
