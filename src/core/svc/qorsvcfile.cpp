@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/file/qorfile.h"
+#include "core/system/qorlogopen.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 
 #include <unistd.h>
 
-#include "core/file/qorfile.h"
+#include "core/system/qorlogopen.h"
 
 QORFileLog::QORFileLog()
     : QORLog(false)
