@@ -15,7 +15,7 @@
 #include "core/buffers/qorstring.h"
 #include "core/system/qorstatus.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_cookie_bad_param_name   = QOR_MSG_ID(75), // 0x35f0204b
     qor_s_cookie_bad_param_value  = QOR_MSG_ID(76), // 0x35f0204c
     qor_s_cookie_no_domain        = QOR_MSG_ID(77), // 0x35f0204d

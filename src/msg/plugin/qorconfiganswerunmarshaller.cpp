@@ -251,7 +251,7 @@ QORStatus QORConfigAnswerUnmarshaller::getVHostListData(QORPluginVirtualHostList
     for (int i = 0; i < count.get(); i++) {
         st = getVHostData(list);
         if (st != qor_s_ok) {
-            list->unlock();
+            (void)list->unlock(); // the unmarshalling failure is what is reported
             return st;
         }
     }
@@ -325,7 +325,7 @@ QORStatus QORConfigAnswerUnmarshaller::getVHostPermMapData(QORPluginVirtualHost*
         st = map->setPerms(method, perms);
     }
     if (st != qor_s_ok) {
-        map->shutdown();
+        (void)map->shutdown(); // being deleted; st is what is reported
         qor_delete(map);
         return st;
     }

@@ -23,7 +23,7 @@
 // Statuses the adapter returns when asked for a client certificate or for
 // web-server authentication, besides 0 and 0x35f02002 (asked, the answer
 // comes later).
-enum : QORStatus {
+enum : QORStatusCode {
     // A transitional response has been set (XLTIC0007I): nothing to do.
     qor_s_transitional_rsp = QOR_MSG_ID(0x7),
     // The request is to go on as it is ("Operation requires continue.").
