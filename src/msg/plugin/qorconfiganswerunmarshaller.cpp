@@ -93,23 +93,7 @@ bool isDefaultPermsName(const QORStringRef& name)
 
 } // namespace
 
-QORMsgClassAllocator QORConfigAnswerUnmarshaller::m_allocator(
-    QORConfigAnswerUnmarshaller::kMemoryType, sizeof(QORConfigAnswerUnmarshaller));
-
-QORStatus QORConfigAnswerUnmarshaller::addAllocatorRef()
-{
-    return m_allocator.addRef();
-}
-
-void QORConfigAnswerUnmarshaller::releaseAllocatorRef()
-{
-    m_allocator.release();
-}
-
-QORConfigAnswerUnmarshaller* QORConfigAnswerUnmarshaller::create()
-{
-    return qor_new<QORConfigAnswerUnmarshaller>(m_allocator.get());
-}
+QOR_MSG_CLASS_ALLOCATOR(QORConfigAnswerUnmarshaller)
 
 QORConfigAnswerUnmarshaller::~QORConfigAnswerUnmarshaller() {}
 

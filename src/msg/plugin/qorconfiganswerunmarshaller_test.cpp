@@ -526,7 +526,7 @@ TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
 
     ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
     ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORAllocator* a = QORConfigAnswerUnmarshaller::m_allocator.get();
+    QORAllocator* a = QORConfigAnswerUnmarshaller::classAllocator().get();
     ASSERT_NE(a, nullptr);
     QORProxyIFMessage* msg = nullptr;
     ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
@@ -537,9 +537,9 @@ TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
     EXPECT_EQ(msg->marshal(unused), qor_s_not_supported);
     msg->deleteMe();
     QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator.get(), a);
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), a);
     QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator.get(), nullptr);
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), nullptr);
 
     // Without the class allocator the heap serves.
     msg = nullptr;

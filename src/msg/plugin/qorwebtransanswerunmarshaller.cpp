@@ -472,23 +472,7 @@ QORStatus finish(Applying& a)
 
 } // namespace
 
-QORMsgClassAllocator QORWebTransAnswerUnmarshaller::s_allocator(
-    QORWebTransAnswerUnmarshaller::kMemoryType, sizeof(QORWebTransAnswerUnmarshaller));
-
-QORStatus QORWebTransAnswerUnmarshaller::addAllocatorRef()
-{
-    return s_allocator.addRef();
-}
-
-void QORWebTransAnswerUnmarshaller::releaseAllocatorRef()
-{
-    s_allocator.release();
-}
-
-QORWebTransAnswerUnmarshaller* QORWebTransAnswerUnmarshaller::create()
-{
-    return qor_new<QORWebTransAnswerUnmarshaller>(s_allocator.get());
-}
+QOR_MSG_CLASS_ALLOCATOR(QORWebTransAnswerUnmarshaller)
 
 QORWebTransAnswerUnmarshaller::~QORWebTransAnswerUnmarshaller() {}
 
