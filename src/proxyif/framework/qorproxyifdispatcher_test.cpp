@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyiflog.h"
@@ -156,8 +156,8 @@ protected:
     void TearDown() override
     {
         m_handler.release = true;
-        m_dispatcher.shutdown();
-        m_server.shutdown();
+        (void)m_dispatcher.shutdown();
+        (void)m_server.shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         EXPECT_EQ(g_liveMessages, 0);
         // Every dispatcher of the test is down: the allocators are gone.
@@ -186,7 +186,7 @@ protected:
     }
 
     QORTestIPCPath m_path{"disp"};
-    QORTraceTestLog m_log;
+    QORTestLog m_log{true};
     Handler m_handler;
     QORSrvWorkerPool m_server;
     QORProxyIFDispatcher m_dispatcher;
@@ -374,7 +374,7 @@ TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdown)
     bool retry = true;
     EXPECT_EQ(ask(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
-    m_dispatcher.shutdown();
+    (void)m_dispatcher.shutdown();
     EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), nullptr);
     EXPECT_EQ(QORErrorMessage::getAllocator(), nullptr);
 }
@@ -391,6 +391,6 @@ TEST_F(QORProxyIFDispatcherTest, FactoriesGrowFirstMatchWinsAllAreDeleted)
     EXPECT_EQ(m_dispatcher.lookupFactory(103), made[3]);
     EXPECT_EQ(m_dispatcher.lookupFactory(qor_msg_error)->getType(), qor_msg_error);
     EXPECT_EQ(m_dispatcher.lookupFactory(99), nullptr);
-    m_dispatcher.shutdown();
+    (void)m_dispatcher.shutdown();
     EXPECT_EQ(destroyed, 12);
 }

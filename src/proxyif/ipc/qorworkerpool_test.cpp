@@ -7,7 +7,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "proxyif/framework/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
@@ -91,7 +91,7 @@ protected:
     }
 
     QORTestIPCPath m_path{"pool"};
-    QORTraceTestLog m_log;
+    QORTestLog m_log{true};
 };
 
 } // namespace

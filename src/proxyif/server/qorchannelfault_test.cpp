@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "proxyif/framework/qorproxyiflog.h"
@@ -313,7 +313,7 @@ protected:
     void SetUp() override { qor_test_watchdog(240); }
     void TearDown() override
     {
-        m_dispatcher.shutdown();
+        (void)m_dispatcher.shutdown();
         m_server.stop();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
@@ -344,7 +344,7 @@ protected:
     QORTestIPCPath m_path{"fault"};
     ServerProcess m_server;
     // Outlives the dispatcher, which traces into it until shut down.
-    QORTraceTestLog m_log;
+    QORTestLog m_log{true};
     QORProxyIFDispatcher m_dispatcher;
 };
 
@@ -405,7 +405,7 @@ int loadClient(const char* path, LoadStats* stats)
     }
     for (std::thread& t : threads)
         t.join();
-    d.shutdown();
+    (void)d.shutdown();
     return stats->bad == 0 ? 0 : 1;
 }
 
@@ -499,7 +499,7 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     EXPECT_EQ(held, 0);
     ASSERT_EQ(dispatch(3, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 4);
-    header.detach();
+    (void)header.detach();
 }
 
 TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
@@ -576,7 +576,7 @@ int misbehavingServer(const char* path, int reply, int quit)
     int32_t ready = 1;
     writeFull(reply, &ready, 4);
     worker_info volatile* w = nullptr;
-    pool.getWorkerInfo(0, &w);
+    EXPECT_EQ(qor_s_ok, pool.getWorkerInfo(0, &w));
     QORWorkerBuffer b;
     if (b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
         return 3;
@@ -618,7 +618,7 @@ int misbehavingServer(const char* path, int reply, int quit)
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), length);
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), at);
-        QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
+        (void)QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
     }
     char c;
     readFull(quit, &c, 1, 30000);
