@@ -30,102 +30,14 @@
 #include "proxyif/ipc/qorworkerbuffer.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
+#include "qortestintmessages.h"
 
 namespace {
 
-const int kQuestionType = 6;
-const int kAnswerType = 7;
+const int kAnswerType = qor_msg_urc_version_answer;
 const int kHoldValue = -1;       // the server holds the worker
 const unsigned kBufferSize = 1024;
 const int kChildSeconds = 90;    // no child outlives this
-
-// A question of one int32; the server answers with the value plus one.
-class TestQuestion : public QORProxyIFMessage {
-public:
-    explicit TestQuestion(int32_t v) : m_value(v) {}
-    void deleteMe() override { delete this; }
-    QORStatus unmarshal(QORSharedMemIterator&, void*) override
-    {
-        return qor_s_not_supported;
-    }
-    QORStatus marshal(QORSharedMemAllocator& alloc) override
-    {
-        void* data;
-        QORStatus st = alloc.allocate(4, &data);
-        if (st == qor_s_ok)
-            memcpy(data, &m_value, 4);
-        return st;
-    }
-    int getType() const override { return kQuestionType; }
-
-private:
-    int32_t m_value;
-};
-
-class TestAnswer : public QORProxyIFMessage {
-public:
-    void deleteMe() override { delete this; }
-    QORStatus unmarshal(QORSharedMemIterator& it, void*) override
-    {
-        unsigned len = 0;
-        void* data = nullptr;
-        if (!it.hasMoreElements())
-            return qor_s_msg_unmarshal_failed;
-        QORStatus st = it.getNextElement(&len, &data);
-        if (st != qor_s_ok)
-            return st;
-        if (len != 4)
-            return qor_s_msg_unmarshal_failed;
-        memcpy(&value, data, 4);
-        return qor_s_ok;
-    }
-    QORStatus marshal(QORSharedMemAllocator&) override { return qor_s_not_supported; }
-    int getType() const override { return kAnswerType; }
-
-    int32_t value = 0;
-};
-
-class TestAnswerFactory : public QORProxyIFMsgFactory {
-public:
-    int getType() override { return kAnswerType; }
-    QORStatus createMsg(QORProxyIFMessage** out) override
-    {
-        *out = new TestAnswer;
-        return qor_s_ok;
-    }
-};
-
-class EchoHandler : public QORSrvQuestionHandler {
-public:
-    QORStatus handle(int type, QORSharedMemIterator& question,
-                     QORSharedMemAllocator& answer, int* answerType) override
-    {
-        unsigned len = 0;
-        void* in = nullptr;
-        if (type != kQuestionType || !question.hasMoreElements())
-            return qor_s_msg_unmarshal_failed;
-        QORStatus st = question.getNextElement(&len, &in);
-        if (st != qor_s_ok || len != 4)
-            return st ? st : qor_s_msg_unmarshal_failed;
-        int32_t v;
-        memcpy(&v, in, 4);
-        if (v == kHoldValue) {
-            held = true;
-            while (!release)
-                usleep(1000);
-            held = false;
-        }
-        ++v;
-        void* out;
-        st = answer.allocate(4, &out);
-        if (st == qor_s_ok)
-            memcpy(out, &v, 4);
-        *answerType = kAnswerType;
-        return st;
-    }
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-};
 
 bool readFull(int fd, void* buf, size_t n, int timeoutMs)
 {
@@ -205,7 +117,7 @@ struct Command {
     int32_t arg;
 };
 
-// A server process that answers with EchoHandler and obeys the parent's
+// A server process that answers with QORTestEchoHandler and obeys the parent's
 // commands: 'r' reset, 'c' clean, 'f' free, 'a' answers of a worker,
 // 's' state of a worker, 'h' whether the handler holds a worker,
 // 'e' release it, 'q' shut down and end.
@@ -265,7 +177,7 @@ public:
 private:
     static int serve(const char* path, int workers, int cmd, int reply)
     {
-        EchoHandler handler;
+        QORTestEchoHandler handler;
         QORSrvWorkerPool pool;
         if (pool.start(path, workers, kBufferSize, &handler) != qor_s_ok)
             return 2;
@@ -321,19 +233,19 @@ protected:
     void initDispatcher(QORLog* log)
     {
         ASSERT_EQ(m_dispatcher.initialize(log, m_path.c_str()), qor_s_ok);
-        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new TestAnswerFactory), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory), qor_s_ok);
     }
     // One dispatch of value; the answer's value, or the status.
     QORStatus dispatch(int32_t value, int32_t* answer, bool* retry,
                        int* answerType = nullptr, QORStatus* carried = nullptr)
     {
-        TestQuestion q(value);
+        QORTestIntMessage q(qor_msg_urc_version_question, value);
         QORProxyIFMessage* a = nullptr;
         QORStatus st = m_dispatcher.dispatch(q, &a, nullptr, retry);
         if (answerType)
             *answerType = a ? a->getType() : -1;
         if (a != nullptr && a->getType() == kAnswerType)
-            *answer = static_cast<TestAnswer*>(a)->value;
+            *answer = static_cast<QORTestIntMessage*>(a)->value();
         if (a != nullptr && a->getType() == 0 && carried)
             *carried = static_cast<QORErrorMessage*>(a)->getStatus();
         if (a != nullptr)
@@ -372,13 +284,13 @@ int loadClient(const char* path, LoadStats* stats)
 {
     QORProxyIFDispatcher d;
     if (d.initialize(nullptr, path) != qor_s_ok ||
-        d.registerProxyMsgFactory(new TestAnswerFactory) != qor_s_ok)
+        d.registerProxyMsgFactory(new QORTestIntFactory) != qor_s_ok)
         return 2;
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&d, stats, t] {
             for (int32_t seq = t * 1000000; !stats->stop; ++seq) {
-                TestQuestion q(seq);
+                QORTestIntMessage q(qor_msg_urc_version_question, seq);
                 QORProxyIFMessage* a = nullptr;
                 bool retry = false;
                 int64_t t0 = nowMs();
@@ -388,7 +300,7 @@ int loadClient(const char* path, LoadStats* stats)
                 while (took > max && !stats->maxDispatchMs.compare_exchange_weak(max, took)) {
                 }
                 if (st == qor_s_ok && a != nullptr && a->getType() == kAnswerType &&
-                    static_cast<TestAnswer*>(a)->value == seq + 1)
+                    static_cast<QORTestIntMessage*>(a)->value() == seq + 1)
                     ++stats->answers;
                 else if (st == qor_s_ok && a == nullptr && retry)
                     ++stats->resets;

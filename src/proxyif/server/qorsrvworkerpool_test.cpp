@@ -17,45 +17,9 @@
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "qoripctesting.h"
+#include "qortestintmessages.h"
 
 namespace {
-
-// Answers type 7 with each question element's int32 plus one. A question
-// of -1 holds its worker until released; -2 makes the handler fail.
-class EchoHandler : public QORSrvQuestionHandler {
-public:
-    QORStatus handle(int, QORSharedMemIterator& question,
-                     QORSharedMemAllocator& answer, int* answerType) override
-    {
-        while (question.hasMoreElements()) {
-            unsigned len = 0;
-            void* in = nullptr;
-            QORStatus st = question.getNextElement(&len, &in);
-            if (st != qor_s_ok || len != 4)
-                return st ? st : qor_s_ipc_bad_parameter;
-            int32_t v;
-            memcpy(&v, in, 4);
-            if (v == -2)
-                return 0x35f02099;
-            if (v == -1) {
-                held = true;
-                while (!release)
-                    usleep(1000);
-                held = false;
-            }
-            ++v;
-            void* out;
-            st = answer.allocate(4, &out);
-            if (st != qor_s_ok)
-                return st;
-            memcpy(out, &v, 4);
-        }
-        *answerType = 7;
-        return qor_s_ok;
-    }
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-};
 
 // The worker index of a buffer the client pool handed out.
 int indexOf(QORClntWorkerBuffer* b)
@@ -166,7 +130,7 @@ protected:
 
     QORTestIPCPath m_path{"srv"};
     QORTestLog m_log{true};
-    EchoHandler m_handler;
+    QORTestEchoHandler m_handler;
     QORSrvWorkerPool m_server;
     QORClntWorkerPool m_client;
 };
