@@ -22,6 +22,7 @@
 #include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
+#include "qortestdir.h"
 #include "qortestlog.h"
 
 namespace {
@@ -256,15 +257,14 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
     ASSERT_EQ(m_hosts.readLock(), qor_s_ok);
     pthread_t t;
     ASSERT_EQ(pthread_create(&t, nullptr, Run::main, &run), 0);
-    bool lockedMeanwhile = false;
-    for (int i = 0; i < 500 && !lockedMeanwhile; i++) {
-        if (m_flags.tryWriteLock())
-            m_flags.unlock();
-        else
-            lockedMeanwhile = true;
-        usleep(1000);
-    }
-    EXPECT_TRUE(lockedMeanwhile);
+    // The reader stays blocked on the host list until it is unlocked here,
+    // so the flags table stays locked for as long as this waits.
+    EXPECT_TRUE(qor_test_wait_until([this] {
+        if (!m_flags.tryWriteLock())
+            return true;
+        m_flags.unlock();
+        return false;
+    }));
     EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
     pthread_join(t, nullptr);
     EXPECT_EQ(run.status, qor_s_ok);
