@@ -723,31 +723,3 @@ TEST(WebTransAnswerUnmarshaller, FactoryAndClassAllocator)
     }
     QORWebTransAnswerUnmarshaller::releaseAllocatorRef();
 }
-
-TEST(WebTransAnswerIter, ReadsCommandByCommand)
-{
-    Answer a(qor_send_default_rsp_to_client);
-    ASSERT_EQ(a.writer.addString(B::qor_req_set_uri, QORStringRef("/u")), qor_s_ok);
-    ASSERT_EQ(a.writer.add(B::qor_rsp_set_keep_alive), qor_s_ok);
-    QORWebTransAnswerIter it;
-    ASSERT_EQ(it.unmarshal(a.region.reader(), nullptr), qor_s_ok);
-    EXPECT_EQ(it.getRspCode(), qor_send_default_rsp_to_client);
-    EXPECT_EQ(it.getNumCmds(), 2);
-    ASSERT_TRUE(it.next());
-    EXPECT_EQ(it.getCmdID(), B::qor_req_set_uri);
-    QORBuffer raw;
-    EXPECT_EQ(qor_s_ok, it.getRawCmdData(&raw));
-    EXPECT_EQ(raw.getLen(), 8);
-    QORProxyIFMsgString s;
-    ASSERT_EQ(it.getCmdData(&s), qor_s_ok);
-    EXPECT_TRUE(s.get() == QORStringRef("/u"));
-    QORProxyIFMsgInt wrongKind;
-    EXPECT_EQ(it.getCmdData(&wrongKind), qor_s_msg_unmarshal_failed);
-    ASSERT_TRUE(it.next());
-    EXPECT_EQ(it.getCmdID(), B::qor_rsp_set_keep_alive);
-    EXPECT_EQ(qor_s_ok, it.getRawCmdData(&raw));
-    EXPECT_EQ(raw.getLen(), 0);
-    EXPECT_FALSE(it.next());
-    EXPECT_EQ(it.nextStatus(), qor_s_ok);
-    EXPECT_EQ(it.marshal(a.region.alloc), qor_s_not_supported);
-}
