@@ -30,6 +30,7 @@
 #include "proxyif/ipc/qorworkerbuffer.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
+#include "qortestdir.h"
 #include "qortestintmessages.h"
 
 namespace {
@@ -99,17 +100,6 @@ int reap(pid_t pid, int timeoutMs)
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
-}
-
-// Waits (bounded) until pred holds.
-bool eventually(const std::function<bool()>& pred, int timeoutMs)
-{
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (pred())
-            return true;
-        usleep(5000);
-    }
-    return pred();
 }
 
 struct Command {
@@ -334,7 +324,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
     std::string path = m_path.c_str();
     pid_t client = spawn([&] { return loadClient(path.c_str(), stats); });
     ASSERT_GT(client, 0);
-    ASSERT_TRUE(eventually([&] { return stats->answers >= 200; }, 30000));
+    ASSERT_TRUE(qor_test_wait_until([&] { return stats->answers >= 200; }));
 
     for (int cycle = 0; cycle < 3; ++cycle) {
         m_server.kill9();
@@ -342,7 +332,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
         EXPECT_EQ(m_path.countPoolObjects(), 4);
         int32_t before = stats->answers;
         ASSERT_TRUE(m_server.start(m_path.c_str(), 4)) << "cycle " << cycle;
-        EXPECT_TRUE(eventually([&] { return stats->answers >= before + 200; }, 30000))
+        EXPECT_TRUE(qor_test_wait_until([&] { return stats->answers >= before + 200; }))
             << "no progress after restart " << cycle << ": " << stats->answers;
     }
     stats->stop = 1;
@@ -425,7 +415,7 @@ TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
         int32_t out;
         st = dispatch(kHoldValue, &out, &retry, &type);
     });
-    EXPECT_TRUE(eventually([&] { return m_server.call('h') == 1; }, 20000));
+    EXPECT_TRUE(qor_test_wait_until([&] { return m_server.call('h') == 1; }));
     // Nothing else runs: the held question is on the first worker.
     EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
     EXPECT_EQ(m_server.call('r', 0), 0);
