@@ -1,6 +1,7 @@
 # make demo   install what is missing, then build and run the demonstration:
 #             a plug-in core answered by a scripted authorization server
-# make test   install what is missing, then build and test the release,
+# make test   install what is missing, then compile the status-checking build
+#             (check) and build and test the release,
 #             ASan+UBSan and 32-bit configurations, and the plug-in core
 #             under ThreadSanitizer (tsan)
 # make bench  build and run the benchmarks
@@ -9,7 +10,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all demo deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
+.PHONY: all demo deps test test-check test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -28,7 +29,7 @@ deps:
 test: deps
 	@bash scripts/test.sh
 
-test-release test-asan test-m32 test-tsan: deps
+test-check test-release test-asan test-m32 test-tsan: deps
 	@bash scripts/test.sh $(@:test-%=%)
 
 bench:

@@ -71,7 +71,7 @@ bool request(QORCore& core, QORTestAuthServer& server, const char* vhost,
     asked = webQuestions(server) - asked;
 
     std::printf("%-6s %-7s %-24s status %#x, result %s%s\n", method, vhost, uri,
-                st, resultName(trans.getResult()),
+                (unsigned)st, resultName(trans.getResult()),
                 asked ? ", decided by the server" : ", decided locally");
     const char* user = trans.request().headers.get("X-Authenticated-User");
     if (user)
@@ -106,7 +106,7 @@ int main()
         QORCore core("dxqor_demo");
         QORStatus st = core.initialize(server.name(), &log);
         std::printf("QORCore::initialize: status %#x (configuration questions seen: %d %d %d %d)\n\n",
-                    st, server.shared().configQuestions[0].load(),
+                    (unsigned)st, server.shared().configQuestions[0].load(),
                     server.shared().configQuestions[1].load(),
                     server.shared().configQuestions[2].load(),
                     server.shared().configQuestions[3].load());
@@ -132,11 +132,11 @@ int main()
         down.request().uri = "/cart";
         QORStatus dst = core.handleReq(&down);
         std::printf("GET    shop    %-24s status %#x, result %s, response code %d\n",
-                    "/cart", dst, resultName(down.getResult()), down.response().code());
+                    "/cart", (unsigned)dst, resultName(down.getResult()), down.response().code());
         ok &= dst == qor_s_ok && down.getResult() == qor_send_default_rsp_to_client &&
               down.response().code() == 503;
 
-        core.shutdown();
+        ok &= core.shutdown() == qor_s_ok;
         ok &= path.countPoolObjects() == 0;
         std::printf("\nIPC objects left behind: %d\n", path.countPoolObjects());
     }

@@ -42,7 +42,7 @@ void prime(QORUnprotResourceCache& cache)
               w.addEntry(QORStringRef("/old/a"), QORStringRef("r")) == qor_s_ok,
           "priming answer not written");
     QORSharedMemIterator it;
-    it.initialize(&alloc);
+    check(it.initialize(&alloc) == qor_s_ok, "priming iterator not set up");
     QORURCVersionAnswerContext ctx = {&cache, nullptr};
     QORURCVersionAnswerUnmarshaller u;
     check(u.unmarshal(it, &ctx) == qor_s_ok && cache.getDB() != nullptr, "priming failed");
@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         QORLocalSharedMem shm(region, static_cast<unsigned int>(size));
         QORSharedMemIterator it;
-        it.initialize(shm, 0, static_cast<unsigned int>(size));
+        check(it.initialize(shm, 0, static_cast<unsigned int>(size)) == qor_s_ok,
+              "iterator refused the whole region");
         QORURCVersionAnswerContext ctx = {&cache, nullptr};
         QORURCVersionAnswerUnmarshaller u;
         QORStatus st = u.unmarshal(it, &ctx);

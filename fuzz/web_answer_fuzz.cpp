@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         QORLocalSharedMem shm(region, static_cast<unsigned int>(n));
         QORSharedMemIterator it;
-        it.initialize(shm, 0, static_cast<unsigned int>(n));
+        check(it.initialize(shm, 0, static_cast<unsigned int>(n)) == qor_s_ok,
+              "iterator refused the whole region");
         QORWebTransAnswerUnmarshaller answer;
         QORStatus st = answer.unmarshal(it, &t);
 

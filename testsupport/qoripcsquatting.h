@@ -13,7 +13,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorworkerpool.h"
 #include "qoripctesting.h"
@@ -39,7 +39,7 @@ protected:
         return false;
     }
 
-    QORTraceTestLog m_log;
+    QORTestLog m_log;
 };
 
 // Sets the mode of the pool object id ('p', 'w', 'q' or 'x') of path.

@@ -99,7 +99,7 @@ public:
             for (int i = 0; m_shared.holdWeb && i < 3000; i++)
                 usleep(10000);
             if (m_shared.webErrorStatus != 0)
-                return error(m_shared.webErrorStatus, answer, answerType);
+                return error(m_shared.webErrorStatus.load(), answer, answerType);
             if (m_shared.webAnswerType != 0)
                 return unexpected(m_shared.webAnswerType, answer, answerType);
         }
@@ -107,7 +107,7 @@ public:
             for (int i = 0; m_shared.holdURC && i < 3000; i++)
                 usleep(10000);
             if (m_shared.urcErrorStatus != 0)
-                return error(m_shared.urcErrorStatus, answer, answerType);
+                return error(m_shared.urcErrorStatus.load(), answer, answerType);
             if (m_shared.urcAnswerType != 0)
                 return unexpected(m_shared.urcAnswerType, answer, answerType);
         }
@@ -211,7 +211,7 @@ private:
             return st;
         m_shared.configQuestions[type]++;
         if (m_shared.failConfigStatus != 0 && m_shared.failConfigType == type)
-            return error(m_shared.failConfigStatus, answer, answerType);
+            return error(m_shared.failConfigStatus.load(), answer, answerType);
 
         *answerType = qor_msg_config_answer;
         QORConfigAnswerWriter writer(answer);
@@ -461,7 +461,7 @@ void QORTestAuthServer::serve(int readyFd)
     for (;;) {
         if (m_shared->resetWorkers.exchange(false))
             for (int i = 0; i < m_workers; i++)
-                pool.resetWorker(i);
+                (void)pool.resetWorker(i); // a worker left busy fails its own test
         usleep(2000);
     }
 }
@@ -470,7 +470,7 @@ void QORTestAuthServer::kill()
 {
     if (m_child <= 0)
         return;
-    command('K', nullptr);
+    (void)command('K', nullptr); // the child is reaped below either way
     qor_test_unregister_child(m_child);
     m_child = -1;
 }

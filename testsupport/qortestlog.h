@@ -8,41 +8,72 @@
 
 class QORTestLog : public QORLog {
 public:
-    QORTestLog()
-        : QORLog(false)
+    struct Record {
+        QORLogSeverity severity;
+        std::string file;
+        unsigned line;
+        std::string component;
+        std::string text;
+    };
+
+    // utf8: the sink's code set (see QORLog). *destroyed, when given, is
+    // counted up when the sink goes.
+    explicit QORTestLog(bool utf8 = false, int* destroyed = nullptr)
+        : QORLog(utf8)
+        , m_destroyed(destroyed)
     {
     }
+    ~QORTestLog() override
+    {
+        if (m_destroyed != nullptr)
+            ++*m_destroyed;
+    }
 
-    // Kept as "<component> <severity name> <text>".
-    void logImpl(QORLogSeverity severity, const char*, unsigned, const char* component,
+    void logImpl(QORLogSeverity severity, const char* file, unsigned line, const char* component,
                  const QORStringRefT<char>& text) override
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.push_back(std::string(component) + " " + severityText(severity) + " "
-                          + std::string(text.data(), static_cast<size_t>(text.length())));
+        m_records.push_back({severity, file != nullptr ? file : "", line, component,
+                             std::string(text.data(), static_cast<size_t>(text.length()))});
     }
 
-    std::vector<std::string> lines() const
+    std::vector<Record> records() const
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_lines;
+        return m_records;
+    }
+    // Each line as "<component> <severity name> <text>".
+    std::vector<std::string> lines() const
+    {
+        std::vector<std::string> out;
+        for (const Record& r : records())
+            out.push_back(r.component + " " + severityText(r.severity) + " " + r.text);
+        return out;
+    }
+    // The texts alone.
+    std::vector<std::string> texts() const
+    {
+        std::vector<std::string> out;
+        for (const Record& r : records())
+            out.push_back(r.text);
+        return out;
     }
     // Lines holding text.
     int count(const char* text) const
     {
-        std::lock_guard<std::mutex> guard(m_mutex);
         int n = 0;
-        for (const std::string& line : m_lines)
+        for (const std::string& line : lines())
             n += line.find(text) != std::string::npos;
         return n;
     }
     void clear()
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_lines.clear();
+        m_records.clear();
     }
 
 private:
     mutable std::mutex m_mutex;
-    std::vector<std::string> m_lines;
+    std::vector<Record> m_records;
+    int* m_destroyed;
 };

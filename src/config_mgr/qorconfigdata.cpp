@@ -187,41 +187,18 @@ const char* QORConfigInt::toString(int value, char* buf)
     return buf;
 }
 
-QORStatus QORConfigString::setValue(const QORStringRef& text)
-{
-    m_value.set(text);
-    m_isSet = true;
-    return qor_s_ok;
-}
-
-QORStatus QORConfigString::setLCPValue(const QORLCPStringRef& text)
-{
-    return setFromLCP(text);
-}
-
-QORStatus QORConfigLCPString::setValue(const QORStringRef& text)
-{
-    return setFromUTF8(text);
-}
-
-QORStatus QORConfigLCPString::setLCPValue(const QORLCPStringRef& text)
-{
-    m_value.set(text);
-    m_isSet = true;
-    return qor_s_ok;
-}
-
-QORConfigMultiValue::QORConfigMultiValue(bool ignoreCommas)
+template <class S>
+QORConfigMultiOf<S>::QORConfigMultiOf(bool ignoreCommas)
     : m_values(nullptr, true)
     , m_iterator(m_values.begin())
     , m_ignoreCommas(ignoreCommas)
 {
 }
 
-QORStatus QORConfigMultiValue::setValue(const QORStringRef& text)
+template <class S>
+QORStatus QORConfigMultiOf<S>::append(const char* text, int length)
 {
-    QORStatus st = appendValues(m_joined, m_values, m_ignoreCommas,
-                                text.data(), text.length());
+    QORStatus st = appendValues(m_joined, m_values, m_ignoreCommas, text, length);
     resetIterator();
     if (st != qor_s_ok) {
         QOR_REPORT_SUB(qor_svc_config_mgr, st);
@@ -231,17 +208,20 @@ QORStatus QORConfigMultiValue::setValue(const QORStringRef& text)
     return qor_s_ok;
 }
 
-QORStatus QORConfigMultiValue::setLCPValue(const QORLCPStringRef& text)
+template <class S>
+QORStatus QORConfigMultiOf<S>::setValue(const QORStringRef& text)
 {
-    return setFromLCP(text);
+    return QORConfigCodeSet<S>::kUTF8 ? append(text.data(), text.length()) : setFromUTF8(text);
 }
 
-bool QORConfigMultiValue::isMultiValued() const
+template <class S>
+QORStatus QORConfigMultiOf<S>::setLCPValue(const QORLCPStringRef& text)
 {
-    return true;
+    return QORConfigCodeSet<S>::kUTF8 ? setFromLCP(text) : append(text.data(), text.length());
 }
 
-bool QORConfigMultiValue::next(QORStringRef* value)
+template <class S>
+bool QORConfigMultiOf<S>::next(Ref* value)
 {
     if (!m_iterator.isValid())
         return false;
@@ -250,44 +230,8 @@ bool QORConfigMultiValue::next(QORStringRef* value)
     return true;
 }
 
-QORConfigMultiLCPValue::QORConfigMultiLCPValue(bool ignoreCommas)
-    : m_values(nullptr, true)
-    , m_iterator(m_values.begin())
-    , m_ignoreCommas(ignoreCommas)
-{
-}
-
-QORStatus QORConfigMultiLCPValue::setValue(const QORStringRef& text)
-{
-    return setFromUTF8(text);
-}
-
-QORStatus QORConfigMultiLCPValue::setLCPValue(const QORLCPStringRef& text)
-{
-    QORStatus st = appendValues(m_joined, m_values, m_ignoreCommas,
-                                text.data(), text.length());
-    resetIterator();
-    if (st != qor_s_ok) {
-        QOR_REPORT_SUB(qor_svc_config_mgr, st);
-        return st;
-    }
-    m_isSet = true;
-    return qor_s_ok;
-}
-
-bool QORConfigMultiLCPValue::isMultiValued() const
-{
-    return true;
-}
-
-bool QORConfigMultiLCPValue::next(QORLCPStringRef* value)
-{
-    if (!m_iterator.isValid())
-        return false;
-    value->set(*m_iterator.get());
-    m_iterator.next();
-    return true;
-}
+template class QORConfigMultiOf<QORString>;
+template class QORConfigMultiOf<QORLCPString>;
 
 QORStatus QORConfigMVInt::setValue(const QORStringRef& text)
 {

@@ -136,87 +136,95 @@ private:
     int m_value = 0;
 };
 
-// Any text, kept in UTF-8.
-class QORConfigString : public QORConfigData {
-public:
-    QORConfigString() {}
+// The two code sets configuration values are kept in: QORString values in
+// UTF-8, QORLCPString values in the local code page. Text that arrives in
+// the other one is converted first.
+template <class S>
+struct QORConfigCodeSet;
+template <>
+struct QORConfigCodeSet<QORString> {
+    typedef QORStringRef Ref;
+    static constexpr bool kUTF8 = true;
+};
+template <>
+struct QORConfigCodeSet<QORLCPString> {
+    typedef QORLCPStringRef Ref;
+    static constexpr bool kUTF8 = false;
+};
 
-    // Always 0; when memory for the copy fails the previous text stays.
-    QORStatus setValue(const QORStringRef& text) override;
-    QORStatus setLCPValue(const QORLCPStringRef& text) override;
+// Any text, kept in the code set of S.
+template <class S>
+class QORConfigTextOf : public QORConfigData {
+public:
+    typedef typename QORConfigCodeSet<S>::Ref Ref;
+
+    QORConfigTextOf() {}
+
+    // Always 0 for text in S's code set; when memory for the copy fails the
+    // previous text stays. Text in the other one may fail to convert.
+    QORStatus setValue(const QORStringRef& text) override
+    {
+        return QORConfigCodeSet<S>::kUTF8 ? keep(text.data(), text.length()) : setFromUTF8(text);
+    }
+    QORStatus setLCPValue(const QORLCPStringRef& text) override
+    {
+        return QORConfigCodeSet<S>::kUTF8 ? setFromLCP(text) : keep(text.data(), text.length());
+    }
 
     const char* getValue() const { return m_value.c_str(); }
 
 private:
-    QORString m_value;
+    QORStatus keep(const char* text, int length)
+    {
+        m_value.set(Ref(text, length));
+        m_isSet = true;
+        return qor_s_ok;
+    }
+
+    S m_value;
 };
 
-// Any text, kept in the local code page.
-class QORConfigLCPString : public QORConfigData {
+typedef QORConfigTextOf<QORString> QORConfigString;
+typedef QORConfigTextOf<QORLCPString> QORConfigLCPString;
+
+// A list of values in the code set of S: every text set adds its
+// comma-separated pieces (or, with ignoreCommas, the whole text) at the end.
+template <class S>
+class QORConfigMultiOf : public QORConfigData {
 public:
-    QORConfigLCPString() {}
+    typedef typename QORConfigCodeSet<S>::Ref Ref;
 
-    QORStatus setValue(const QORStringRef& text) override;
-    QORStatus setLCPValue(const QORLCPStringRef& text) override;
-
-    const char* getValue() const { return m_value.c_str(); }
-
-private:
-    QORLCPString m_value;
-};
-
-// A list of UTF-8 values: every text set adds its comma-separated pieces
-// (or, with ignoreCommas, the whole text) at the end.
-class QORConfigMultiValue : public QORConfigData {
-public:
-    explicit QORConfigMultiValue(bool ignoreCommas = false);
+    explicit QORConfigMultiOf(bool ignoreCommas = false);
 
     // Appends to the joined text and the list and moves the iterator back
     // to the first value. XLTIC0012E (also reported) when memory fails.
     QORStatus setValue(const QORStringRef& text) override;
     QORStatus setLCPValue(const QORLCPStringRef& text) override;
-    bool isMultiValued() const override;
+    bool isMultiValued() const override { return true; }
 
     // Every text received, joined with ",".
     const char* getValue() const { return m_joined.c_str(); }
     int entries() const { return m_values.entries(); }
     void resetIterator() { m_iterator = m_values.begin(); }
     // The value at the iterator, then advances; false past the last.
-    bool next(QORStringRef* value);
+    bool next(Ref* value);
 
     bool ignoresCommas() const { return m_ignoreCommas; }
     void setIgnoreCommas(bool ignore) { m_ignoreCommas = ignore; }
 
 protected:
-    QORString m_joined;
-    QORList<QORString> m_values;
-    QORList<QORString>::Iterator m_iterator;
+    QORStatus append(const char* text, int length);
+
+    S m_joined;
+    QORList<S> m_values;
+    typename QORList<S>::Iterator m_iterator;
     bool m_ignoreCommas;
 };
 
-// The same in the local code page.
-class QORConfigMultiLCPValue : public QORConfigData {
-public:
-    explicit QORConfigMultiLCPValue(bool ignoreCommas = false);
-
-    QORStatus setValue(const QORStringRef& text) override;
-    QORStatus setLCPValue(const QORLCPStringRef& text) override;
-    bool isMultiValued() const override;
-
-    const char* getValue() const { return m_joined.c_str(); }
-    int entries() const { return m_values.entries(); }
-    void resetIterator() { m_iterator = m_values.begin(); }
-    bool next(QORLCPStringRef* value);
-
-    bool ignoresCommas() const { return m_ignoreCommas; }
-    void setIgnoreCommas(bool ignore) { m_ignoreCommas = ignore; }
-
-protected:
-    QORLCPString m_joined;
-    QORList<QORLCPString> m_values;
-    QORList<QORLCPString>::Iterator m_iterator;
-    bool m_ignoreCommas;
-};
+extern template class QORConfigMultiOf<QORString>;
+extern template class QORConfigMultiOf<QORLCPString>;
+typedef QORConfigMultiOf<QORString> QORConfigMultiValue;
+typedef QORConfigMultiOf<QORLCPString> QORConfigMultiLCPValue;
 
 class QORConfigMVString : public QORConfigMultiValue {
 public:

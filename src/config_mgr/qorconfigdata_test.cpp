@@ -72,8 +72,8 @@ TEST(QORConfigEnumTest, MatchesWholeWordsAndGivesTheirPosition)
     EXPECT_EQ(0, e.getIndex());
 
     QORList<QORString> list(nullptr, true);
-    list.add(qor_new<QORString>(nullptr, "a"));
-    list.add(qor_new<QORString>(nullptr, "b"));
+    EXPECT_EQ(qor_s_ok, list.add(qor_new<QORString>(nullptr, "a")));
+    EXPECT_EQ(qor_s_ok, list.add(qor_new<QORString>(nullptr, "b")));
     QORConfigEnum fromList(list);
     ASSERT_EQ(qor_s_ok, fromList.setLCPValue(QORLCPStringRef("b")));
     EXPECT_EQ(1, fromList.getIndex());
@@ -110,7 +110,7 @@ TEST(QORConfigIntTest, RefusesTrailingTextAndOutOfRange)
 TEST(QORConfigStringTest, ReplacesTextInBothCodePages)
 {
     QORConfigString s;
-    s.setLCPValue(QORLCPStringRef("first"));
+    EXPECT_EQ(qor_s_ok, s.setLCPValue(QORLCPStringRef("first")));
     ASSERT_EQ(qor_s_ok, s.setValue(QORStringRef("second")));
     EXPECT_STREQ("second", s.getValue());
     QORConfigLCPString l;
@@ -159,10 +159,10 @@ TEST(QORConfigMultiValueTest, EmptyPiecesAndBlankTexts)
 TEST(QORConfigMultiValueTest, SetRestartsIteration)
 {
     QORConfigMVLCPString mv;
-    mv.setValue(QORStringRef("x,y"));
+    EXPECT_EQ(qor_s_ok, mv.setValue(QORStringRef("x,y")));
     QORLCPStringRef r;
     ASSERT_TRUE(mv.next(&r));
-    mv.setLCPValue(QORLCPStringRef("z"));
+    EXPECT_EQ(qor_s_ok, mv.setLCPValue(QORLCPStringRef("z")));
     EXPECT_EQ((Strings{"x", "y", "z"}), (valuesOf<QORConfigMVLCPString, QORLCPStringRef>(mv)));
     EXPECT_FALSE(mv.next(&r));
 }
@@ -214,19 +214,19 @@ TEST(QORConfigSchemaEntryTest, DefaultsAndMatching)
     EXPECT_TRUE(a.shouldQualify());
 
     QORConfigSchemaEntry empty;
-    empty.set("s", "n", false, "");
+    EXPECT_EQ(qor_s_ok, empty.set("s", "n", false, ""));
     EXPECT_EQ(nullptr, empty.getDefaultValue());
     QORConfigSchemaEntry none;
-    none.set("s", "n", false, nullptr);
+    EXPECT_EQ(qor_s_ok, none.set("s", "n", false, nullptr));
     EXPECT_EQ(nullptr, none.getDefaultValue());
     EXPECT_TRUE(empty.matches(none));
 
     QORConfigSchemaEntry b;
-    b.set("debug", "memory-stats", true, "true");
+    EXPECT_EQ(qor_s_ok, b.set("debug", "memory-stats", true, "true"));
     EXPECT_FALSE(a.matches(b));
-    b.set("debug", "memory-stats", false, "false");
+    EXPECT_EQ(qor_s_ok, b.set("debug", "memory-stats", false, "false"));
     EXPECT_FALSE(a.matches(b));
-    b.set("debug", "memory-stats", true, "false");
+    EXPECT_EQ(qor_s_ok, b.set("debug", "memory-stats", true, "false"));
     EXPECT_TRUE(a.matches(b));
 
     EXPECT_TRUE(a.matches("debug", "memory-stats", true));

@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 #include <gtest/gtest.h>
+#include "qortestdir.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
 
@@ -54,24 +55,16 @@ class ConfigMgrTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* base = getenv("DXQOR_TEST_TMPDIR");
-        std::string root = base && *base ? base : "/tmp";
-        mkdir(root.c_str(), 0700);
-        std::string tmpl = root + "/cfgmgrXXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back(0);
-        ASSERT_NE(nullptr, mkdtemp(buf.data()));
-        m_dir = buf.data();
+        ASSERT_TRUE(m_scratch.ok());
+        m_dir = m_scratch.path();
         m_path = m_dir + "/test.conf";
         g_reported.clear();
         m_previousSink = qor_report_set_sink(captureSink);
     }
     void TearDown() override
     {
-        m_mgr.shutdown();
+        (void)m_mgr.shutdown();
         qor_report_set_sink(m_previousSink);
-        unlink(m_path.c_str());
-        rmdir(m_dir.c_str());
     }
 
     void open(const char* text)
@@ -128,10 +121,11 @@ protected:
     {
         QORConfigEntriesSchema* s = new QORConfigEntriesSchema("one");
         QORConfigSchemaEntry* e = new QORConfigSchemaEntry();
-        e->set(stanza, name, qualify, def);
-        s->addEntry(e);
-        if (qualifier)
-            s->setQualifier(qualifier);
+        EXPECT_EQ(qor_s_ok, e->set(stanza, name, qualify, def));
+        EXPECT_EQ(qor_s_ok, s->addEntry(e));
+        if (qualifier) {
+            EXPECT_EQ(qor_s_ok, s->setQualifier(qualifier));
+        }
         int id;
         EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
         return s;
@@ -150,6 +144,7 @@ protected:
     }
 
     QORConfigMgr m_mgr;
+    QORTestDir m_scratch{"cfgmgr"};
     std::string m_dir;
     std::string m_path;
     qor_report_sink_t m_previousSink = nullptr;
@@ -275,10 +270,10 @@ TEST_F(ConfigMgrTest, SingleValueQualifiedPlainAndDefault)
                    {"empty", false, "5"}};
     for (const auto& e : entries) {
         QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        entry->set("web", e.name, e.qualify, e.def);
+        EXPECT_EQ(qor_s_ok, entry->set("web", e.name, e.qualify, e.def));
         ASSERT_EQ(qor_s_ok, s->addEntry(entry));
     }
-    s->setQualifier("prod");
+    EXPECT_EQ(qor_s_ok, s->setQualifier("prod"));
     int id;
     ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
 
@@ -348,12 +343,12 @@ TEST_F(ConfigMgrTest, EntriesSchemaValidation)
          "[other]\nanything = 1\n");
     QORConfigEntriesSchema* s = new QORConfigEntriesSchema("QORMemDebug");
     QORConfigSchemaEntry* on = new QORConfigSchemaEntry();
-    on->set("debug", "memory-on", true, nullptr);
+    EXPECT_EQ(qor_s_ok, on->set("debug", "memory-on", true, nullptr));
     QORConfigSchemaEntry* stats = new QORConfigSchemaEntry();
-    stats->set("debug", "memory-stats", false, "false");
-    s->addEntry(on);
-    s->addEntry(stats);
-    s->setQualifier("q");
+    EXPECT_EQ(qor_s_ok, stats->set("debug", "memory-stats", false, "false"));
+    EXPECT_EQ(qor_s_ok, s->addEntry(on));
+    EXPECT_EQ(qor_s_ok, s->addEntry(stats));
+    EXPECT_EQ(qor_s_ok, s->setQualifier("q"));
     int id;
     ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
     EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
@@ -370,8 +365,8 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
 {
     open("[app]\na = 1\nb = 2\n[app:x]\na = 9\nz = 0\n");
     QORConfigStanzaSchema* s = new QORConfigStanzaSchema("App");
-    s->setStanza("app");
-    s->setQualifier("x");
+    EXPECT_EQ(qor_s_ok, s->setStanza("app"));
+    EXPECT_EQ(qor_s_ok, s->setQualifier("x"));
     s->setValidEntries("a, b");
     int id;
     ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
@@ -381,8 +376,8 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
 
     QORHashTable<QORString, QORString> table(nullptr, true);
     QORHashTable<QORString, bool> inherited(nullptr, true);
-    table.initialize(7);
-    inherited.initialize(7);
+    ASSERT_EQ(qor_s_ok, table.initialize(7));
+    ASSERT_EQ(qor_s_ok, inherited.initialize(7));
     ASSERT_EQ(qor_s_ok, s->loadData(table, &inherited));
     EXPECT_STREQ("9", table.find(QORStringRef("a")).c_str());
     EXPECT_STREQ("2", table.find(QORStringRef("b")).c_str());
@@ -398,12 +393,12 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
     EXPECT_STREQ("b", list.tail()->name.c_str());
 
     QORConfigLCPStanzaSchema* missing = new QORConfigLCPStanzaSchema("Missing");
-    missing->setStanza("none");
+    EXPECT_EQ(qor_s_ok, missing->setStanza("none"));
     ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(missing, &id, false));
     EXPECT_EQ(1, id);
     QORSearchableList<QORConfigPairT<QORLCPString>, QORLCPStringRef> lcp(nullptr, true);
     EXPECT_EQ(qor_s_not_available, missing->loadData(lcp));
-    missing->setStanza("app");
+    EXPECT_EQ(qor_s_ok, missing->setStanza("app"));
     missing->setInherit(false);
     ASSERT_EQ(qor_s_ok, missing->loadData(lcp));
     EXPECT_EQ(2, lcp.entries());
@@ -421,19 +416,19 @@ TEST_F(ConfigMgrTest, DumpLayout)
                    {"mode", true, nullptr}, {"unset", true, nullptr}};
     for (const auto& e : entries) {
         QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        entry->set("web", e.name, e.qualify, e.def);
-        web->addEntry(entry);
+        EXPECT_EQ(qor_s_ok, entry->set("web", e.name, e.qualify, e.def));
+        EXPECT_EQ(qor_s_ok, web->addEntry(entry));
     }
-    web->setQualifier("prod");
+    EXPECT_EQ(qor_s_ok, web->setQualifier("prod"));
     int id;
-    m_mgr.registerSchema(web, &id, false);
+    EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(web, &id, false));
     // Two equal stanza schemas: the second is not written. Its name is long
     // enough to leave no dashes.
     const char* longName = "a-stanza-schema-with-a-name-of-more-than-sixty-one-characters-x";
     for (int i = 0; i < 2; i++) {
         QORConfigStanzaSchema* log = new QORConfigStanzaSchema(longName);
-        log->setStanza("log");
-        m_mgr.registerSchema(log, &id, false);
+        EXPECT_EQ(qor_s_ok, log->setStanza("log"));
+        EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(log, &id, false));
     }
 
     std::string stars(76, '*');

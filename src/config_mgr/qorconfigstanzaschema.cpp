@@ -189,7 +189,8 @@ QORStatus QORConfigStanzaSchemaT<S>::validateStanza(const char* stanza)
         S name;
         bool known = false;
         if (QORConfigStanzaText<S>::fromFile(&name, m_file->entryName) == qor_s_ok)
-            qor_config_split(m_validEntries.data(), m_validEntries.length(),
+            // The callback never fails, so neither does the split.
+            (void)qor_config_split(m_validEntries.data(), m_validEntries.length(),
                              [&](const char* p, int n) {
                                  known = known || name.equals(Ref(p, n));
                                  return qor_s_ok;

@@ -6,7 +6,7 @@
 
 #define QOR_CO_MSG_ID(n) ((QORStatus)(QOR_CO_MSG_BASE + (n)))
 
-enum : QORStatus {
+enum : QORStatusCode {
     // "The value is not valid."
     qor_s_config_value_invalid    = QOR_MSG_ID(962),   // XLTIC0962E
     // "The %s stanza of %s requires specification of the %s configuration

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <pthread.h>
 #include "config_mgr/qorconfigdata.h"
 #include "config_mgr/qorconfigentriesschema.h"
@@ -129,11 +130,14 @@ void clearState()
 
 QORStatus QORMemDebug::initialize(QORConfigMgr* config)
 {
-    QORConfigEntriesSchema* schema = new QORConfigEntriesSchema("QORMemDebug");
+    QORConfigEntriesSchema* schema = new (std::nothrow) QORConfigEntriesSchema("QORMemDebug");
+    if (schema == nullptr)
+        return qor_s_no_memory;
     for (int i = 0; i < kEntryCount; i++) {
-        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        QORStatus st = entry->set(kStanza, kEntryNames[i], false,
-                                  kEntryDefaults[i]);
+        QORConfigSchemaEntry* entry = new (std::nothrow) QORConfigSchemaEntry();
+        QORStatus st = entry == nullptr ? qor_s_no_memory
+                                        : entry->set(kStanza, kEntryNames[i], false,
+                                                     kEntryDefaults[i]);
         if (st == qor_s_ok)
             st = schema->addEntry(entry);
         else

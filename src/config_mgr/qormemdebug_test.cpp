@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 #include <gtest/gtest.h>
+#include "qortestdir.h"
 #include "config_mgr/qorconfigstatus.h"
 #include "core/memory/qorcachingallocator.h"
 #include "core/memory/qormemtypeflags.h"
@@ -74,19 +75,16 @@ class QORMemDebugTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* base = getenv("DXQOR_TEST_TMPDIR");
-        std::string root = base && *base ? base : "/tmp";
-        mkdir(root.c_str(), 0700);
-        m_path = root + "/memdebug" + std::to_string(getpid()) + ".conf";
+        ASSERT_TRUE(m_scratch.ok());
+        m_path = m_scratch.file("memdebug.conf");
         g_reported.clear();
         m_previousSink = qor_report_set_sink(captureSink);
     }
     void TearDown() override
     {
         QORMemDebug::shutdown();
-        m_mgr.shutdown();
+        (void)m_mgr.shutdown();
         qor_report_set_sink(m_previousSink);
-        unlink(m_path.c_str());
     }
 
     QORStatus configure(const char* text)
@@ -105,6 +103,7 @@ protected:
     }
 
     QORConfigMgr m_mgr;
+    QORTestDir m_scratch{"memdebug"};
     std::string m_path;
     qor_report_sink_t m_previousSink = nullptr;
 };
@@ -164,26 +163,24 @@ TEST_F(QORMemDebugTest, StatisticsPeriodReachesTheReporter)
     char* routes = dx_svc_routes_show("pic", &st);
     dx_svc_debug_routing(("pic:TEXTFILE:" + log).c_str(), &st);
     ASSERT_EQ(qor_s_ok, configure("[debug]\nmemory-stats = true\nmemory-stats-period = 1\n"));
-    std::string text;
+    const char* const line = "plugin.urc.memdebug: blocks allocated:   1";
     {
         QORCachingAllocator allocator;
         ASSERT_EQ(qor_s_ok, allocator.initialize(0x35f02fa9, 0, "memdebug", 1, 16));
         ASSERT_NE(nullptr, QORAllocator::allocate(&allocator, 10));
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (std::chrono::steady_clock::now() < end && text.find("outstanding") == std::string::npos) {
-            usleep(50000);
+        EXPECT_TRUE(qor_test_wait_until([&] {
             dx_svc_flush();
-            std::stringstream s;
-            s << std::ifstream(log).rdbuf();
-            text = s.str();
-        }
+            return qor_test_read_file(log).find(line) != std::string::npos;
+        }));
     }
+    // Read again once the reporter has stopped: nothing is half written.
     qor_allocator_stats_shutdown();
     qor_allocator_set_stats_period(300);
+    dx_svc_flush();
+    std::string text = qor_test_read_file(log);
     dx_svc_debug_routing((std::string("pic:") + (routes ? routes : "")).c_str(), &st);
     free(routes);
-    unlink(log.c_str());
-    EXPECT_NE(std::string::npos, text.find("plugin.urc.memdebug: blocks allocated:   1"));
+    EXPECT_NE(std::string::npos, text.find(line)) << text;
 }
 
 // A caching allocator of a configured type is page-guarded: its data ends

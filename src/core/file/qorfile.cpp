@@ -8,10 +8,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
+#include <memory>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 #include "core/system/qorsyserr.h"
 
@@ -167,9 +167,7 @@ extern "C" QORStatus qor_file_tail(const char* path, int n, char* lines[])
     fclose(fp);
     if (count > n) {
         int start = static_cast<int>(count % n);
-        std::vector<char*> turned(lines + start, lines + n);
-        turned.insert(turned.end(), lines, lines + start);
-        std::copy(turned.begin(), turned.end(), lines);
+        std::rotate(lines, lines + start, lines + n);
     }
     return qor_s_ok;
 }
@@ -186,16 +184,18 @@ extern "C" int qor_file_exists(const char* path)
 extern "C" QORStatus qor_file_chown(const char* path, const char* user,
                                     const char* group)
 {
-    std::vector<char> pwBuf(lookupBufferSize(_SC_GETPW_R_SIZE_MAX));
-    std::vector<char> grBuf(lookupBufferSize(_SC_GETGR_R_SIZE_MAX));
+    size_t pwSize = lookupBufferSize(_SC_GETPW_R_SIZE_MAX);
+    size_t grSize = lookupBufferSize(_SC_GETGR_R_SIZE_MAX);
+    std::unique_ptr<char, decltype(&free)> pwBuf(static_cast<char*>(malloc(pwSize)), &free);
+    std::unique_ptr<char, decltype(&free)> grBuf(static_cast<char*>(malloc(grSize)), &free);
+    if (pwBuf == nullptr || grBuf == nullptr)
+        return qor_s_no_memory;
     struct passwd pw;
     struct passwd* pwFound = nullptr;
     struct group gr;
     struct group* grFound = nullptr;
-    if (getpwnam_r(user, &pw, pwBuf.data(), pwBuf.size(), &pwFound) != 0 ||
-        pwFound == nullptr ||
-        getgrnam_r(group, &gr, grBuf.data(), grBuf.size(), &grFound) != 0 ||
-        grFound == nullptr)
+    if (getpwnam_r(user, &pw, pwBuf.get(), pwSize, &pwFound) != 0 || pwFound == nullptr ||
+        getgrnam_r(group, &gr, grBuf.get(), grSize, &grFound) != 0 || grFound == nullptr)
         return qor_s_file_no_such_owner;
     if (chown(path, pw.pw_uid, gr.gr_gid) != 0)
         return errnoStatus();

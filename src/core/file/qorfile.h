@@ -7,7 +7,7 @@
 #include <cstdio>
 #include "core/system/qorstatus.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_file_open_failed = QOR_MSG_ID(4),
     qor_s_file_open_msg = QOR_MSG_ID(5),   // path, error text, errno; logged
     qor_s_file_properties_failed = QOR_MSG_ID(54),

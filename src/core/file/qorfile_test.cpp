@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/system/qorsyserr.h"
+#include "qortestdir.h"
 
 namespace {
 
@@ -18,36 +19,15 @@ class FileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* base = getenv("DXQOR_TEST_TMPDIR");
-        std::string root = base != nullptr ? base : "/tmp";
-        mkdir(root.c_str(), 0777);
-        std::string tmpl = root + "/fileXXXXXX";
-        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-        m_dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::string cmd = "rm -rf '" + m_dir + "'";
-        ASSERT_EQ(system(cmd.c_str()), 0);
+        ASSERT_TRUE(m_scratch.ok());
+        m_dir = m_scratch.path();
     }
     std::string write(const char* name, const std::string& content)
     {
-        std::string path = m_dir + "/" + name;
-        FILE* fp = fopen(path.c_str(), "wb");
-        fwrite(content.data(), 1, content.size(), fp);
-        fclose(fp);
-        return path;
+        EXPECT_TRUE(m_scratch.write(name, content));
+        return m_scratch.file(name);
     }
-    std::string read(const std::string& path)
-    {
-        std::string s;
-        FILE* fp = fopen(path.c_str(), "rb");
-        for (int c; fp != nullptr && (c = getc(fp)) != EOF;)
-            s += static_cast<char>(c);
-        if (fp != nullptr)
-            fclose(fp);
-        return s;
-    }
+    static std::string read(const std::string& path) { return qor_test_read_file(path); }
     std::vector<std::string> tail(const std::string& content, int n)
     {
         std::string p = write("tail", content);
@@ -61,6 +41,7 @@ protected:
         return out;
     }
 
+    QORTestDir m_scratch{"file"};
     std::string m_dir;
 };
 

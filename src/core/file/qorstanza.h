@@ -34,7 +34,7 @@ enum : uint32_t {
 
 // Statuses left in the handle or returned by open, and the messages that
 // are logged before some of them (those carry inserts).
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_stz_wc_conversion_msg = QOR_MSG_ID(58),  // text; logged
     qor_s_stz_mb_conversion_msg = QOR_MSG_ID(60),  // line; logged
     qor_s_stz_open_failed = QOR_MSG_ID(192),

@@ -1071,7 +1071,7 @@ void QORCookieSet::delCookies()
 
 int QORCookieSet::count()
 {
-    prepare();
+    (void)prepare(); // a parse fault is reported by the calls that return one
     int n = 0;
     for (Entry* e = m_list; e != nullptr; e = e->next)
         n++;
@@ -1304,73 +1304,6 @@ QORStatus QORCookieSet::render(char* out, const char* prefix, int prefixLength,
     return qor_s_ok;
 }
 
-QORReqCookieSet::QORReqCookieSet(QORAllocator* a)
-    : QORCookieSet(a, &m_firstCookie)
-    , m_firstCookie(a)
-{
-}
-
-QORReqCookieSet::QORReqCookieSet(const QORStringRefT<char>& headerValue, QORAllocator* a)
-    : QORReqCookieSet(a)
-{
-    setSource(headerValue);
-}
-
-QORReqCookieSet::~QORReqCookieSet()
-{
-    delCookies();
-}
-
-void QORReqCookieSet::setFromHeaderValue(const QORStringRefT<char>& text)
-{
-    setSource(text);
-}
-
-void QORReqCookieSet::clear()
-{
-    forgetAll();
-}
-
-QORStatus QORReqCookieSet::setCookie(QORReqCookie* cookie, bool takeOwnership)
-{
-    return merge(cookie, takeOwnership);
-}
-
-QORStatus QORReqCookieSet::setCookie(const QORStringRefT<char>& text)
-{
-    QORReqCookie* c = qor_new<QORReqCookie>(m_allocator, text, m_allocator);
-    return c == nullptr ? qor_s_no_memory : merge(c, true);
-}
-
-QORStatus QORReqCookieSet::setCookie(const QORStringRefT<char>& name,
-                                     const QORStringRefT<char>& value,
-                                     const QORStringRefT<char>* path,
-                                     const QORStringRefT<char>* domain)
-{
-    QORReqCookie* c = qor_new<QORReqCookie>(m_allocator, name, value, path, domain, m_allocator);
-    return c == nullptr ? qor_s_no_memory : merge(c, true);
-}
-
-QORStatus QORReqCookieSet::setCookieByName(QORReqCookie* cookie, bool takeOwnership)
-{
-    return mergeByName(cookie, takeOwnership);
-}
-
-QORStatus QORReqCookieSet::setCookieByName(const QORStringRefT<char>& text)
-{
-    QORReqCookie* c = qor_new<QORReqCookie>(m_allocator, text, m_allocator);
-    return c == nullptr ? qor_s_no_memory : mergeByName(c, true);
-}
-
-QORStatus QORReqCookieSet::setCookieByName(const QORStringRefT<char>& name,
-                                           const QORStringRefT<char>& value,
-                                           const QORStringRefT<char>* path,
-                                           const QORStringRefT<char>* domain)
-{
-    QORReqCookie* c = qor_new<QORReqCookie>(m_allocator, name, value, path, domain, m_allocator);
-    return c == nullptr ? qor_s_no_memory : mergeByName(c, true);
-}
-
 QORStatus QORReqCookieSet::setVersion(int version)
 {
     QORStatus st = prepare();
@@ -1394,18 +1327,6 @@ QORStatus QORReqCookieSet::getVersion(int* version)
         return qor_s_not_available;
     *version = m_version;
     return qor_s_ok;
-}
-
-QORReqCookieSet::Iterator QORReqCookieSet::begin()
-{
-    prepare();
-    return Iterator(m_list);
-}
-
-QORReqCookieSet::Iterator QORReqCookieSet::beginName(const QORStringRefT<char>& name)
-{
-    prepare();
-    return Iterator(findName(name));
 }
 
 QORStatus QORReqCookieSet::parseVersion(QORBufferCursor& c)
@@ -1470,7 +1391,8 @@ QORStatus QORReqCookieSet::do_parse(QORBufferCursor& c)
         // after the start, is dropped: written back as a cookie of its own it
         // would read as an attribute or as the set's version.
         QORStringRef name;
-        cookie.getName(&name);
+        // Just parsed with a name; anything else leaves name empty, kept.
+        (void)cookie.getName(&name);
         if (sameAttribute(name, QORReqCookie::Path) || sameAttribute(name, QORReqCookie::Domain) ||
             sameAttribute(name, QORReqCookie::Version))
             continue;
@@ -1504,19 +1426,6 @@ QORStatus QORReqCookieSet::do_getHeaderValue(char* out)
     return render(out, prefix, versionPrefix(prefix), "; ", 2);
 }
 
-QORCookie* QORReqCookieSet::do_copyCookie(QORCookie* into, void* raw, const QORCookie& from)
-{
-    QORReqCookie* c = into != nullptr ? static_cast<QORReqCookie*>(into)
-                                 : new (raw) QORReqCookie(m_allocator);
-    c->copyFrom(static_cast<const QORReqCookie&>(from));
-    return c;
-}
-
-size_t QORReqCookieSet::do_cookieSize() const
-{
-    return sizeof(QORReqCookie);
-}
-
 QORStatus QORReqCookieSet::do_update(QORCookie* existing, QORCookie* offered)
 {
     QORNCPStringRef v;
@@ -1528,28 +1437,6 @@ QORStatus QORReqCookieSet::do_update(QORCookie* existing, QORCookie* offered)
     return st;
 }
 
-QORRespCookieSet::QORRespCookieSet(QORAllocator* a)
-    : QORCookieSet(a, &m_firstCookie)
-    , m_firstCookie(a)
-{
-}
-
-QORRespCookieSet::QORRespCookieSet(const QORStringRefT<char>& headerValue, QORAllocator* a)
-    : QORRespCookieSet(a)
-{
-    setSource(headerValue);
-}
-
-QORRespCookieSet::~QORRespCookieSet()
-{
-    delCookies();
-}
-
-void QORRespCookieSet::setFromHeaderValue(const QORStringRefT<char>& text)
-{
-    setSource(text);
-}
-
 QORStatus QORRespCookieSet::addFromHeaderValue(const QORStringRefT<char>& text)
 {
     QORStatus st = prepare();
@@ -1558,71 +1445,6 @@ QORStatus QORRespCookieSet::addFromHeaderValue(const QORStringRefT<char>& text)
     QORBufferCursor c(text.data(), text.length());
     st = do_parse(c);
     return st == qor_s_not_available ? qor_s_ok : st;
-}
-
-void QORRespCookieSet::clear()
-{
-    forgetAll();
-}
-
-QORStatus QORRespCookieSet::setCookie(QORRespCookie* cookie, bool takeOwnership)
-{
-    return merge(cookie, takeOwnership);
-}
-
-QORStatus QORRespCookieSet::setCookie(const QORStringRefT<char>& text)
-{
-    QORRespCookie* c = qor_new<QORRespCookie>(m_allocator, text, m_allocator);
-    return c == nullptr ? qor_s_no_memory : merge(c, true);
-}
-
-QORStatus QORRespCookieSet::setCookie(const QORStringRefT<char>& name,
-                                      const QORStringRefT<char>& value,
-                                      const QORStringRefT<char>* path,
-                                      const QORStringRefT<char>* domain,
-                                      const QORStringRefT<char>* comment,
-                                      const QORStringRefT<char>* maxAge, int secure,
-                                      int version)
-{
-    QORRespCookie* c = qor_new<QORRespCookie>(m_allocator, name, value, path, domain,
-                                              comment, maxAge, secure, version, m_allocator);
-    return c == nullptr ? qor_s_no_memory : merge(c, true);
-}
-
-QORStatus QORRespCookieSet::setCookieByName(QORRespCookie* cookie, bool takeOwnership)
-{
-    return mergeByName(cookie, takeOwnership);
-}
-
-QORStatus QORRespCookieSet::setCookieByName(const QORStringRefT<char>& text)
-{
-    QORRespCookie* c = qor_new<QORRespCookie>(m_allocator, text, m_allocator);
-    return c == nullptr ? qor_s_no_memory : mergeByName(c, true);
-}
-
-QORStatus QORRespCookieSet::setCookieByName(const QORStringRefT<char>& name,
-                                            const QORStringRefT<char>& value,
-                                            const QORStringRefT<char>* path,
-                                            const QORStringRefT<char>* domain,
-                                            const QORStringRefT<char>* comment,
-                                            const QORStringRefT<char>* maxAge,
-                                            int secure, int version)
-{
-    QORRespCookie* c = qor_new<QORRespCookie>(m_allocator, name, value, path, domain,
-                                              comment, maxAge, secure, version, m_allocator);
-    return c == nullptr ? qor_s_no_memory : mergeByName(c, true);
-}
-
-QORRespCookieSet::Iterator QORRespCookieSet::begin()
-{
-    prepare();
-    return Iterator(m_list);
-}
-
-QORRespCookieSet::Iterator QORRespCookieSet::beginName(const QORStringRefT<char>& name)
-{
-    prepare();
-    return Iterator(findName(name));
 }
 
 QORStatus QORRespCookieSet::do_parse(QORBufferCursor& c)
@@ -1658,19 +1480,6 @@ QORStatus QORRespCookieSet::do_getLen(int* len)
 QORStatus QORRespCookieSet::do_getHeaderValue(char* out)
 {
     return render(out, "", 0, ", ", 2);
-}
-
-QORCookie* QORRespCookieSet::do_copyCookie(QORCookie* into, void* raw, const QORCookie& from)
-{
-    QORRespCookie* c = into != nullptr ? static_cast<QORRespCookie*>(into)
-                                 : new (raw) QORRespCookie(m_allocator);
-    c->copyFrom(static_cast<const QORRespCookie&>(from));
-    return c;
-}
-
-size_t QORRespCookieSet::do_cookieSize() const
-{
-    return sizeof(QORRespCookie);
 }
 
 QORStatus QORRespCookieSet::do_update(QORCookie* existing, QORCookie* offered)

@@ -11,11 +11,13 @@
 // takeOwnership copies them. Not synchronised: one transaction at a time.
 #pragma once
 #include <cstdint>
+#include <new>
 #include "core/buffers/qorbuffercursor.h"
 #include "core/buffers/qorstring.h"
+#include "core/memory/qorallocator.h"
 #include "core/system/qorstatus.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_cookie_bad_param_name   = QOR_MSG_ID(75), // 0x35f0204b
     qor_s_cookie_bad_param_value  = QOR_MSG_ID(76), // 0x35f0204c
     qor_s_cookie_no_domain        = QOR_MSG_ID(77), // 0x35f0204d
@@ -374,107 +376,164 @@ private:
     bool m_firstUsed = false;
 };
 
+// What the request and response sets share, by their cookie type C.
+template <class C>
+class QORCookieSetOf : public QORCookieSet {
+public:
+    typedef QORCookieSet::Iterator<C> Iterator;
+
+    // Replaces every cookie by those of the header value, parsed on first use.
+    void setFromHeaderValue(const QORStringRefT<char>& text) { setSource(text); }
+    // Forgets the cookies, the request set's version and the header text.
+    void clear() { forgetAll(); }
+    // Merges cookie by name and path (see QORCookieSet::merge). Without
+    // takeOwnership the set keeps its own copy viewing cookie's text; with
+    // it, cookie must come from qor_new and belongs to the set. The text
+    // form (and the sets' field forms) make such a cookie.
+    QORStatus setCookie(C* cookie, bool takeOwnership) { return merge(cookie, takeOwnership); }
+    QORStatus setCookie(const QORStringRefT<char>& text) { return mergeNew(false, text); }
+    // Matches on the name alone (see QORCookieSet::mergeByName).
+    QORStatus setCookieByName(C* cookie, bool takeOwnership)
+    {
+        return mergeByName(cookie, takeOwnership);
+    }
+    QORStatus setCookieByName(const QORStringRefT<char>& text) { return mergeNew(true, text); }
+
+    // A parse fault is reported by the calls that return a status; walking
+    // shows the cookies read before it.
+    Iterator begin()
+    {
+        (void)prepare();
+        return Iterator(m_list);
+    }
+    Iterator end() { return Iterator(); }
+    // At the first cookie of that name, else end().
+    Iterator beginName(const QORStringRefT<char>& name)
+    {
+        (void)prepare();
+        return Iterator(findName(name));
+    }
+
+protected:
+    explicit QORCookieSetOf(QORAllocator* a)
+        : QORCookieSet(a, &m_firstCookie)
+        , m_firstCookie(a)
+    {
+    }
+    ~QORCookieSetOf() { delCookies(); }
+
+    // A cookie made with qor_new from the arguments of one of C's
+    // constructors (the allocator appended), merged and owned by the set.
+    template <class... A>
+    QORStatus mergeNew(bool byName, const A&... args)
+    {
+        C* c = qor_new<C>(m_allocator, args..., m_allocator);
+        if (c == nullptr)
+            return qor_s_no_memory;
+        return byName ? mergeByName(c, true) : merge(c, true);
+    }
+    QORCookie* do_copyCookie(QORCookie* into, void* raw, const QORCookie& from) override
+    {
+        C* c = into != nullptr ? static_cast<C*>(into) : new (raw) C(m_allocator);
+        c->copyFrom(static_cast<const C&>(from));
+        return c;
+    }
+    size_t do_cookieSize() const override { return sizeof(C); }
+
+private:
+    C m_firstCookie;
+};
+
 // The cookies of a "Cookie" header value with its "$Version". Reading the
 // header, a byte where no cookie name starts is stepped over, a cookie that
 // merging refuses (same name, unrelated path) is left out, and so is a
 // "$Path" or "$Domain" with no cookie before it or a "$Version" after the
 // start. Written back, the version and the cookies are separated by "; ".
-class QORReqCookieSet : public QORCookieSet {
+class QORReqCookieSet : public QORCookieSetOf<QORReqCookie> {
 public:
-    typedef QORCookieSet::Iterator<QORReqCookie> Iterator;
     static const QORStringRef CookieHeader; // "Cookie"
     static const QORStringRef Version;      // "$Version"
 
-    explicit QORReqCookieSet(QORAllocator* a = nullptr);
-    QORReqCookieSet(const QORStringRefT<char>& headerValue, QORAllocator* a = nullptr);
-    ~QORReqCookieSet();
+    explicit QORReqCookieSet(QORAllocator* a = nullptr)
+        : QORCookieSetOf(a)
+    {
+    }
+    QORReqCookieSet(const QORStringRefT<char>& headerValue, QORAllocator* a = nullptr)
+        : QORCookieSetOf(a)
+    {
+        setSource(headerValue);
+    }
 
-    // Replaces every cookie by those of the header value, parsed on first use.
-    void setFromHeaderValue(const QORStringRefT<char>& text);
-    // Merges cookie by name and path (see QORCookieSet::merge). Without
-    // takeOwnership the set keeps its own copy viewing cookie's text; with
-    // it, cookie must come from qor_new and belongs to the set. The other
-    // forms make such a cookie from text or fields.
-    QORStatus setCookie(QORReqCookie* cookie, bool takeOwnership);
-    QORStatus setCookie(const QORStringRefT<char>& text);
+    using QORCookieSetOf::setCookie;
+    using QORCookieSetOf::setCookieByName;
     QORStatus setCookie(const QORStringRefT<char>& name, const QORStringRefT<char>& value,
                         const QORStringRefT<char>* path = nullptr,
-                        const QORStringRefT<char>* domain = nullptr);
-    // Matches on the name alone (see QORCookieSet::mergeByName).
-    QORStatus setCookieByName(QORReqCookie* cookie, bool takeOwnership);
-    QORStatus setCookieByName(const QORStringRefT<char>& text);
+                        const QORStringRefT<char>* domain = nullptr)
+    {
+        return mergeNew(false, name, value, path, domain);
+    }
     QORStatus setCookieByName(const QORStringRefT<char>& name,
                               const QORStringRefT<char>& value,
                               const QORStringRefT<char>* path = nullptr,
-                              const QORStringRefT<char>* domain = nullptr);
+                              const QORStringRefT<char>* domain = nullptr)
+    {
+        return mergeNew(true, name, value, path, domain);
+    }
     // -1 removes the version.
     QORStatus setVersion(int version);
     QORStatus getVersion(int* version);
-    // Forgets the cookies, the version and the header text.
-    void clear();
-
-    Iterator begin();
-    Iterator end() { return Iterator(); }
-    // At the first cookie of that name, else end().
-    Iterator beginName(const QORStringRefT<char>& name);
 
 protected:
     QORStatus do_parse(QORBufferCursor& c) override;
     QORStatus do_getLen(int* len) override;
     QORStatus do_getHeaderValue(char* out) override;
-    QORCookie* do_copyCookie(QORCookie* into, void* raw, const QORCookie& from) override;
-    size_t do_cookieSize() const override;
     QORStatus do_update(QORCookie* existing, QORCookie* offered) override;
 
 private:
     QORStatus parseVersion(QORBufferCursor& c);
     int versionPrefix(char* out);
-
-    QORReqCookie m_firstCookie;
 };
 
 // The cookies of a "Set-Cookie" header value, written back separated by
 // ", ".
-class QORRespCookieSet : public QORCookieSet {
+class QORRespCookieSet : public QORCookieSetOf<QORRespCookie> {
 public:
-    typedef QORCookieSet::Iterator<QORRespCookie> Iterator;
     static const QORStringRef SetCookieHeader; // "Set-Cookie"
 
-    explicit QORRespCookieSet(QORAllocator* a = nullptr);
-    QORRespCookieSet(const QORStringRefT<char>& headerValue, QORAllocator* a = nullptr);
-    ~QORRespCookieSet();
+    explicit QORRespCookieSet(QORAllocator* a = nullptr)
+        : QORCookieSetOf(a)
+    {
+    }
+    QORRespCookieSet(const QORStringRefT<char>& headerValue, QORAllocator* a = nullptr)
+        : QORCookieSetOf(a)
+    {
+        setSource(headerValue);
+    }
 
-    void setFromHeaderValue(const QORStringRefT<char>& text);
     // Parses text now and merges its cookies into the set.
     QORStatus addFromHeaderValue(const QORStringRefT<char>& text);
-    QORStatus setCookie(QORRespCookie* cookie, bool takeOwnership);
-    QORStatus setCookie(const QORStringRefT<char>& text);
+    using QORCookieSetOf::setCookie;
+    using QORCookieSetOf::setCookieByName;
     QORStatus setCookie(const QORStringRefT<char>& name, const QORStringRefT<char>& value,
                         const QORStringRefT<char>* path, const QORStringRefT<char>* domain,
                         const QORStringRefT<char>* comment,
-                        const QORStringRefT<char>* maxAge, int secure, int version);
-    QORStatus setCookieByName(QORRespCookie* cookie, bool takeOwnership);
-    QORStatus setCookieByName(const QORStringRefT<char>& text);
+                        const QORStringRefT<char>* maxAge, int secure, int version)
+    {
+        return mergeNew(false, name, value, path, domain, comment, maxAge, secure, version);
+    }
     QORStatus setCookieByName(const QORStringRefT<char>& name,
                               const QORStringRefT<char>& value,
                               const QORStringRefT<char>* path,
                               const QORStringRefT<char>* domain,
                               const QORStringRefT<char>* comment,
-                              const QORStringRefT<char>* maxAge, int secure, int version);
-    void clear();
-
-    Iterator begin();
-    Iterator end() { return Iterator(); }
-    Iterator beginName(const QORStringRefT<char>& name);
+                              const QORStringRefT<char>* maxAge, int secure, int version)
+    {
+        return mergeNew(true, name, value, path, domain, comment, maxAge, secure, version);
+    }
 
 protected:
     QORStatus do_parse(QORBufferCursor& c) override;
     QORStatus do_getLen(int* len) override;
     QORStatus do_getHeaderValue(char* out) override;
-    QORCookie* do_copyCookie(QORCookie* into, void* raw, const QORCookie& from) override;
-    size_t do_cookieSize() const override;
     QORStatus do_update(QORCookie* existing, QORCookie* offered) override;
-
-private:
-    QORRespCookie m_firstCookie;
 };

@@ -11,7 +11,7 @@
 #include "core/system/qorexport.h"
 
 QOR_EXPORT_BEGIN
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_access_denied     = QOR_MSG_ID(52),   // 0x35f02034, XLTIC0052E
     qor_s_wc_to_mb_msg      = QOR_MSG_ID(58),   // 0x35f0203a; character; logged
     qor_s_mb_to_wc_msg      = QOR_MSG_ID(60),   // 0x35f0203c; text; logged

@@ -18,7 +18,7 @@
 #include "core/http/qormultihashtable.h"
 #include "core/system/qorstatus.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_http_unknown_method          = QOR_MSG_ID(64),   // 0x35f02040, XLTIC0064I
     qor_s_http_bad_version             = QOR_MSG_ID(65),   // 0x35f02041
     qor_s_http_bad_uri                 = QOR_MSG_ID(66),   // 0x35f02042

@@ -5,7 +5,7 @@
 #include <vector>
 #include "core/memory/qorcountingallocator.h"
 #include "core/trace/qortraceregistry.h"
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 
 namespace {
 
@@ -425,7 +425,7 @@ TEST(QORHTTPParserTest, DecodeURITracesTheBadEscapeToTheHTTPComponent)
 {
     QORTraceRegistry::initialize();
     QORTraceRegistry::remove("dxqor.http");
-    QORTraceTestLog log;
+    QORTestLog log(true);
     ASSERT_NE(QORTraceRegistry::add("dxqor.http", 8, &log), nullptr);
     QORStatus st;
     decoded("a%", &st);

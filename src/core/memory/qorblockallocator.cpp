@@ -476,7 +476,7 @@ static void* take_block(qor_allocator_s* a, size_t size, bool forRealloc)
                         : 1;
     if (a->free < need) {
         if (a->flags & QOR_ALLOC_GROW)
-            grow(a, kGrowBy);
+            (void)grow(a, kGrowBy); // a failed grow leaves free short: checked next
         if (a->free < need)
             return nullptr;
     }

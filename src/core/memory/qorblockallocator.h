@@ -38,7 +38,7 @@ constexpr unsigned QOR_ALLOC_STATS = 0x10000000;
 constexpr unsigned QOR_ALLOC_GUARD_THREAD = 0x80000000u;
 
 // Statuses of creation and deletion.
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_alloc_outstanding = QOR_MSG_ID(13),   // XLTIC0013E
     qor_s_alloc_lock_failed = QOR_MSG_ID(322),  // XLTIC0322E
 };

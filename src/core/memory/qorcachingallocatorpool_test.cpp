@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 #include <gtest/gtest.h>
+#include "qortestdir.h"
 #include "qortestthreads.h"
 #include "core/memory/qormemtypeflags.h"
 #include "core/svc/qorsvc.h"
@@ -136,26 +137,29 @@ TEST(QORCachingAllocatorPoolTest, MinimumIsMadeAtOnceReusedNewestFirstAndKept)
 TEST(QORCachingAllocatorPoolTest, AllocatorsAreNamedByACounter)
 {
     Deadline deadline(60);
-    const char* base = getenv("DXQOR_TEST_TMPDIR");
-    std::string file = std::string(base && *base ? base : "/tmp") + "/poolstats" +
-                       std::to_string(getpid()) + ".log";
-    std::string text;
+    QORTestDir dir("poolstats");
+    ASSERT_TRUE(dir.ok());
+    std::string file = dir.file("stats.log");
+    const char* const names[] = {"rsp-parser.1: min block size:", "rsp-parser.2: min block size:",
+                                 "rsp-parser.3: bytes outstanding:"};
+    auto allWritten = [&] {
+        dx_svc_flush();
+        std::string text = qor_test_read_file(file);
+        for (const char* name : names)
+            if (text.find(name) == std::string::npos)
+                return false;
+        return true;
+    };
     {
         StatsScope stats(file);
         QORCachingAllocatorPool pool;
         ASSERT_EQ(qor_s_ok, pool.initialize(kMemoryType, 3, 1, 16, 0));
-        auto start = std::chrono::steady_clock::now();
-        while (secondsSince(start) < 10 && text.find(".3: bytes outstanding") == std::string::npos) {
-            usleep(50000);
-            dx_svc_flush();
-            std::stringstream s;
-            s << std::ifstream(file).rdbuf();
-            text = s.str();
-        }
+        EXPECT_TRUE(qor_test_wait_until(allWritten));
     }
-    unlink(file.c_str());
-    for (const char* name : {"rsp-parser.1: min block size:", "rsp-parser.2: min block size:",
-                             "rsp-parser.3: bytes outstanding:"})
+    // The reporter has stopped: nothing is half written now.
+    dx_svc_flush();
+    std::string text = qor_test_read_file(file);
+    for (const char* name : names)
         EXPECT_NE(std::string::npos, text.find(name)) << name;
     EXPECT_EQ(std::string::npos, text.find("rsp-parser.4:"));
 }

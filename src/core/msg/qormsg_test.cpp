@@ -20,6 +20,7 @@
 #include "core/msg/qormsgid.h"
 #include "core/platform/qorscopedlocale.h"
 #include "core/system/qorinstallpath.h"
+#include "qortestdir.h"
 
 namespace {
 
@@ -43,14 +44,6 @@ std::string inq(uint32_t status, int* st, bool utf8 = false)
     *st = 99;
     (utf8 ? dx_error_inq_text_utf8 : dx_error_inq_text)(status, buffer, st);
     return buffer;
-}
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // Every environment variable the lookup reads is restored afterwards, and
@@ -91,24 +84,13 @@ protected:
                 unsetenv(name);
         }
         qor_install_path_reset();
-        if (!m_tmp.empty())
-            nftw(m_tmp.c_str(), [](const char* p, const struct stat*, int, struct FTW*) {
-                return remove(p);
-            }, 8, FTW_DEPTH | FTW_PHYS);
     }
 
     // A fresh directory for this test's files.
     std::string tmpDir()
     {
-        const char* base = getenv("DXQOR_TEST_TMPDIR");
-        std::string dir = base != nullptr ? base : "/tmp";
-        mkdir(dir.c_str(), 0755);
-        dir += "/qormsgXXXXXX";
-        std::vector<char> t(dir.begin(), dir.end());
-        t.push_back('\0');
-        EXPECT_NE(mkdtemp(t.data()), nullptr) << dir;
-        m_tmp = t.data();
-        return m_tmp;
+        EXPECT_TRUE(m_scratch.ok());
+        return m_scratch.path();
     }
 
     // Builds catalogue file name under dir/<LC_MESSAGES locale>/ with gencat
@@ -126,7 +108,7 @@ protected:
     // Runs f with standard error going to a file; returns what was written.
     template <class F> std::string stderrOf(F f)
     {
-        std::string path = (m_tmp.empty() ? tmpDir() : m_tmp) + "/stderr";
+        std::string path = m_scratch.file("stderr");
         fflush(stderr);
         int saved = dup(2);
         int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -136,11 +118,11 @@ protected:
         fflush(stderr);
         dup2(saved, 2);
         close(saved);
-        return readFile(path);
+        return qor_test_read_file(path);
     }
 
     std::map<std::string, std::string> m_saved;
-    std::string m_tmp;
+    QORTestDir m_scratch{"qormsg"};
 };
 
 const uint32_t kMemory = 0x35f0200c;

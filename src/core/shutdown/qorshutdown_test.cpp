@@ -5,25 +5,25 @@
 #include "core/svc/qorsvcroute.h"
 #include "core/system/qorinstallpath.h"
 #include "core/trace/qordebugroutinetrace.h"
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 
 namespace {
 
 // The entry line of a routine nested in another.
 std::string innerEntry()
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(9, "c", &log);
     QORDebugRoutineTrace outer(&trace, 1, "o");
     QORDebugRoutineTrace inner(&trace, 1, "i");
-    return log.lines.at(1).text;
+    return log.records().at(1).text;
 }
 
 std::string etcUnder(const char* root)
 {
     setenv("DXQOR_ROOT", root, 1);
     const char* p = "";
-    qor_install_path(qor_path_etc, &p);
+    EXPECT_EQ(qor_s_ok, qor_install_path(qor_path_etc, &p));
     return p;
 }
 

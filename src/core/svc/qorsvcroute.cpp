@@ -210,7 +210,7 @@ QORStatus parseFields(char* work, QORSvcRoute* r, QORSvcFile* settings)
     if (n > 4 && field[4][0] != '\0' && !lookupGroup(field[4], &settings->gid))
         return dx_svc_s_bad_routespec;
     r->destination = strdup(field[1]);
-    return r->destination ? 0 : dx_svc_s_no_memory;
+    return r->destination ? qor_s_ok : dx_svc_s_no_memory;
 }
 
 QORStatus parseEntry(const char* text, size_t len, QORSvcRoute** out)
@@ -659,12 +659,12 @@ extern "C" char* dx_svc_routes_show(const char* name, QORStatus* status)
     dx_svc_route_list* list = namedList(name);
     if (list) {
         shown = showList(list);
-        st = shown ? 0 : dx_svc_s_no_memory;
+        st = shown ? qor_s_ok : dx_svc_s_no_memory;
     } else {
         for (StoredRouting* s = g_stored; s; s = s->next) {
             if (strcmp(s->component, name) == 0) {
                 shown = strdup(s->routes);
-                st = shown ? 0 : dx_svc_s_no_memory;
+                st = shown ? qor_s_ok : dx_svc_s_no_memory;
             }
         }
     }

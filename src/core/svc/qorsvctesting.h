@@ -16,6 +16,7 @@
 #include <vector>
 #include "core/platform/qorlox.h"
 #include "core/svc/qorsvcroute.h"
+#include "qortestdir.h"
 
 class SvcTest : public ::testing::Test {
 protected:
@@ -28,14 +29,8 @@ protected:
         }
         m_locale = setlocale(LC_ALL, nullptr);
         dx_svc_shutdown();
-        const char* base = getenv("DXQOR_TEST_TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp");
-        mkdir(tmpl.c_str(), 0777);
-        tmpl += "/svcXXXXXX";
-        std::vector<char> buf(tmpl.begin(), tmpl.end());
-        buf.push_back('\0');
-        ASSERT_NE(mkdtemp(buf.data()), nullptr);
-        m_dir = buf.data();
+        ASSERT_TRUE(m_scratch.ok());
+        m_dir = m_scratch.path();
     }
 
     void TearDown() override
@@ -49,7 +44,6 @@ protected:
         }
         setlocale(LC_ALL, m_locale.c_str());
         lox_cs_local_reset();
-        removeTree(m_dir);
     }
 
     std::string path(const std::string& name) const
@@ -57,19 +51,7 @@ protected:
         return m_dir + "/" + name;
     }
 
-    static std::string readFile(const std::string& p)
-    {
-        std::string out;
-        FILE* f = fopen(p.c_str(), "r");
-        if (f == nullptr)
-            return out;
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
-            out.append(buf, n);
-        fclose(f);
-        return out;
-    }
+    static std::string readFile(const std::string& p) { return qor_test_read_file(p); }
 
     static size_t count(const std::string& text, const std::string& what)
     {
@@ -96,24 +78,10 @@ protected:
         return out;
     }
 
+    QORTestDir m_scratch{"svc"};
     std::string m_dir;
 
 private:
-    static void removeTree(const std::string& p)
-    {
-        DIR* d = opendir(p.c_str());
-        if (d == nullptr) {
-            unlink(p.c_str());
-            return;
-        }
-        while (struct dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name != "." && name != "..")
-                removeTree(p + "/" + name);
-        }
-        closedir(d);
-        rmdir(p.c_str());
-    }
 
     const std::vector<const char*> kEnv = {
         "SVC_FATAL", "SVC_ERROR", "SVC_WARNING", "SVC_NOTICE",

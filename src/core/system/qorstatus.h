@@ -3,15 +3,36 @@
 #pragma once
 #include <cstdint>
 
-typedef uint32_t QORStatus;
+// The integer behind a status; enumerations of statuses use it as their
+// underlying type.
+typedef uint32_t QORStatusCode;
+
+#ifdef DXQOR_CHECK_STATUS
+// The checking build (-DDXQOR_CHECK_STATUS=ON): a status is a class the
+// compiler will not let a caller drop. It converts to and from the integer
+// implicitly, so every use that compiles in an ordinary build compiles here,
+// except a call whose status is neither used nor cast to void.
+class [[nodiscard]] QORStatus {
+public:
+    QORStatus() = default;
+    constexpr QORStatus(QORStatusCode code) : m_code(code) {}
+    constexpr operator QORStatusCode() const { return m_code; }
+
+private:
+    QORStatusCode m_code;
+};
+static_assert(sizeof(QORStatus) == sizeof(QORStatusCode), "a status is 32 bits");
+#else
+typedef QORStatusCode QORStatus;
+#endif
 
 // Library messages are numbered from this base ("XLTIC" texts); the
 // configuration tools' messages ("XLTCO" texts) from the second.
 #define QOR_MSG_BASE   0x35f02000u
 #define QOR_CO_MSG_BASE 0x35e1e000u
-#define QOR_MSG_ID(n)  ((QORStatus)(QOR_MSG_BASE + (n)))
+#define QOR_MSG_ID(n)  ((QORStatusCode)(QOR_MSG_BASE + (n)))
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_ok                 = 0,
     // Absent rather than failed: callers test for these two.
     qor_s_not_supported      = QOR_MSG_ID(1),    // XLTIC0001E

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "core/trace/qordebugroutinetrace.h"
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 
 namespace {
 
@@ -22,11 +22,11 @@ void nest(QORTrace* trace, int depth, int max)
 // A fresh thread's routine trace starts at depth 1, unindented.
 void* routineThread(void* p)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(9, "t", &log);
     QORDebugRoutineTrace rt(&trace, 1, "threaded");
     *static_cast<std::string*>(p) =
-        std::to_string(rt.nestingLevel()) + " " + log.lines.at(0).text;
+        std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
     return nullptr;
 }
 
@@ -34,7 +34,7 @@ void* routineThread(void* p)
 
 TEST(QORDebugTrace, StoredAndImmediateForms)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(3, "c", &log);
     QORDebugTrace(&trace, 2, "x.cpp", 40).trace("value %d", 1);
     QORDebugTrace(&trace, 3).trace("%s", "plain");
@@ -46,32 +46,32 @@ TEST(QORDebugTrace, StoredAndImmediateForms)
 
     EXPECT_EQ(log.texts(), (Texts{"[] value 1", "[] plain", "[] now here", "[] at y:9"}));
     std::string where;
-    for (const QORTraceTestLog::Line& l : log.lines)
+    for (const QORTestLog::Record& l : log.records())
         where += l.file + ":" + std::to_string(l.line) + " ";
     EXPECT_EQ(where, "x.cpp:40 <unknown>:0 <unknown>:0 y.cpp:9 ");
-    EXPECT_EQ(log.lines[0].severity, 5u);
+    EXPECT_EQ(log.records()[0].severity, 5u);
 }
 
 TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(9, "c", &log);
     nest(&trace, 1, 3);
     EXPECT_EQ(log.texts(), (Texts{"[] API ENTRY: r1", "[] API ENTRY:     r2",
                                   "[] API ENTRY:         r3", "[] API EXIT:          r3",
                                   "[] API EXIT:      r2", "[] API EXIT:  r1"}));
     // Past the blanks made at first: the shared run grows.
-    log.lines.clear();
+    log.clear();
     nest(&trace, 1, 80);
-    ASSERT_EQ(log.lines.size(), 160u);
-    EXPECT_EQ(log.lines[79].text, "[] API ENTRY: " + std::string(79 * 4, ' ') + "r80");
-    EXPECT_EQ(log.lines[80].text, "[] API EXIT:  " + std::string(79 * 4, ' ') + "r80");
+    ASSERT_EQ(log.records().size(), 160u);
+    EXPECT_EQ(log.records()[79].text, "[] API ENTRY: " + std::string(79 * 4, ' ') + "r80");
+    EXPECT_EQ(log.records()[80].text, "[] API EXIT:  " + std::string(79 * 4, ' ') + "r80");
     EXPECT_EQ(QORDebugRoutineTrace(&trace, 1, "after").nestingLevel(), 1);
 }
 
 TEST(QORDebugRoutineTrace, DetailFormsAndSourcePosition)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(9, "c", &log);
     {
         QORDebugRoutineTrace outer(&trace, 2, "a.cpp", 5, "outer", "id=%d 100%");
@@ -81,14 +81,14 @@ TEST(QORDebugRoutineTrace, DetailFormsAndSourcePosition)
                                   "[] API ENTRY:     inner: x",
                                   "[] API EXIT:      inner: x",
                                   "[] API EXIT:  outer: id=%d 100%"}));
-    EXPECT_EQ(log.lines[0].file + ":" + std::to_string(log.lines[0].line), "a.cpp:5");
-    EXPECT_EQ(log.lines[0].severity, 5u);
-    EXPECT_EQ(log.lines[1].file, __FILE__);
+    EXPECT_EQ(log.records()[0].file + ":" + std::to_string(log.records()[0].line), "a.cpp:5");
+    EXPECT_EQ(log.records()[0].severity, 5u);
+    EXPECT_EQ(log.records()[1].file, __FILE__);
 }
 
 TEST(QORDebugRoutineTrace, DroppedLevelsDoNotNest)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(2, "c", &log);
     {
         QORDebugRoutineTrace quiet(&trace, 5, "quiet");
@@ -108,7 +108,7 @@ TEST(QORDebugRoutineTrace, DroppedLevelsDoNotNest)
 
 TEST(QORDebugRoutineTrace, NestingIsPerThread)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(9, "c", &log);
     QORDebugRoutineTrace outer(&trace, 1, "main");
     QORDebugRoutineTrace inner(&trace, 1, "main2");

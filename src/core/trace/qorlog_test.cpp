@@ -9,7 +9,8 @@
 
 #include "core/platform/qorscopedlocale.h"
 #include "core/trace/qorfilelog.h"
-#include "core/trace/qortracetesting.h"
+#include "qortestdir.h"
+#include "qortestlog.h"
 
 namespace {
 
@@ -146,7 +147,7 @@ TEST(QORLogTest, BaseLogWritesToStandardOutput)
 
 TEST(QORLogTest, FormattedLinesAndRefusedFormats)
 {
-    QORTraceTestLog log(true);
+    QORTestLog log(true);
     log.flog(qor_log_info, "f", 1, "c", "%d-%s", 12, "ab");
     log.flogLCP(qor_log_info, "f", 2, "c", "%05u", 42u);
     // Formats the formatter refuses drop the line rather than write it raw.
@@ -154,15 +155,15 @@ TEST(QORLogTest, FormattedLinesAndRefusedFormats)
     log.flog(qor_log_info, "f", 3, "c", "bad%n", &n);
     log.flogLCP(qor_log_info, "f", 4, "c", "bad%");
     EXPECT_EQ(log.texts(), (Texts{"12-ab", "00042"}));
-    EXPECT_EQ(log.lines[1].line, 2u);
+    EXPECT_EQ(log.records()[1].line, 2u);
 }
 
 TEST(QORLogTest, TextReachesTheSinkInItsEncoding)
 {
     const char utf8Text[] = "caf\xc3\xa9 ok";
     const char lcpText[] = "caf\xe9 ok";
-    QORTraceTestLog utf8Sink(true);
-    QORTraceTestLog lcpSink(false);
+    QORTestLog utf8Sink(true);
+    QORTestLog lcpSink(false);
     {
         // An ASCII local code page: what it cannot hold becomes '?'.
         QORScopedCtypeLocale c("C");
@@ -178,10 +179,10 @@ TEST(QORLogTest, TextReachesTheSinkInItsEncoding)
         // A UTF-8 local code page needs no conversion.
         QORScopedCtypeLocale u("C.UTF-8");
         ASSERT_TRUE(u.ok());
-        lcpSink.lines.clear();
+        lcpSink.clear();
         lcpSink.log(qor_log_info, "f", 1, "c", QORStringRef(utf8Text, 5));
         utf8Sink.log(qor_log_info, "f", 1, "c", QORLCPStringRef(utf8Text, 5));
     }
     EXPECT_EQ(lcpSink.texts(), (Texts{"caf\xc3\xa9"}));
-    EXPECT_EQ(utf8Sink.lines.back().text, "caf\xc3\xa9");
+    EXPECT_EQ(utf8Sink.records().back().text, "caf\xc3\xa9");
 }

@@ -3,7 +3,7 @@
 #include <pthread.h>
 #include <gtest/gtest.h>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 
 namespace {
 
@@ -28,9 +28,9 @@ void* otherThread(void* p)
     seen->push_back(QORTrace::getThreadIP() ? "ip" : "no ip");
     seen->push_back(QORTrace::getThreadVH() ? "vh" : "no vh");
     QORTrace::setThreadIP("10.0.0.2");
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace(1, "t", &log).trace(1, "f", 1, "from thread", -1);
-    seen->push_back(log.lines.at(0).text);
+    seen->push_back(log.records().at(0).text);
     return nullptr;
 }
 
@@ -38,17 +38,17 @@ void* otherThread(void* p)
 
 TEST_F(QORTraceTest, LevelGatesLinesAndSetsSeverity)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(9, "dxqor.test", &log);
     trace.trace(9, "a.cpp", 10, "nine", -1);
     trace.trace(10, "a.cpp", 11, "ten", -1);
     trace.trace(0, "a.cpp", 12, QORStringRef("zero and more", 4));
     ASSERT_EQ(log.texts(), (Texts{"[] nine", "[] zero"}));
-    EXPECT_EQ(log.lines[0].severity, 12u);
-    EXPECT_EQ(log.lines[0].file, "a.cpp");
-    EXPECT_EQ(log.lines[0].line, 10u);
-    EXPECT_EQ(log.lines[0].component, "dxqor.test");
-    EXPECT_EQ(log.lines[1].severity, qor_log_trace_0);
+    EXPECT_EQ(log.records()[0].severity, 12u);
+    EXPECT_EQ(log.records()[0].file, "a.cpp");
+    EXPECT_EQ(log.records()[0].line, 10u);
+    EXPECT_EQ(log.records()[0].component, "dxqor.test");
+    EXPECT_EQ(log.records()[1].severity, qor_log_trace_0);
 
     trace.setLevel(2);
     trace.ftrace(3, "a.cpp", 13, "dropped %d", 3);
@@ -57,8 +57,8 @@ TEST_F(QORTraceTest, LevelGatesLinesAndSetsSeverity)
     QOR_FTRACE(&trace, 1, "n=%d", 7);
     QOR_FTRACE(&trace, 3, "n=%d", 8);
     ASSERT_EQ(log.texts(), (Texts{"[] nine", "[] zero", "[] kept 2 x", "[] n=7"}));
-    EXPECT_EQ(log.lines[2].severity, 5u);
-    EXPECT_EQ(log.lines[3].file, __FILE__);
+    EXPECT_EQ(log.records()[2].severity, 5u);
+    EXPECT_EQ(log.records()[3].file, __FILE__);
 }
 
 TEST_F(QORTraceTest, NoLogNoTraceNoComponent)
@@ -71,15 +71,15 @@ TEST_F(QORTraceTest, NoLogNoTraceNoComponent)
     QORTrace* none = nullptr;
     QOR_TRACE(none, 0, "nowhere", -1);
     QOR_FTRACE(none, 0, "nowhere %d", 1);
-    QORTraceTestLog log;
+    QORTestLog log(true);
     trace.setLog(&log, false);
     trace.trace(0, "f", 1, "somewhere", -1);
-    EXPECT_EQ(log.lines.at(0).component, "");
+    EXPECT_EQ(log.records().at(0).component, "");
 }
 
 TEST_F(QORTraceTest, ContextPrefixes)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     QORTrace trace(5, "c", &log);
     QORTrace::setThreadIP("192.0.2.7");
     trace.trace(1, "f", 1, "ip only", -1);
@@ -100,7 +100,7 @@ TEST_F(QORTraceTest, ContextPrefixes)
     std::string text(3000, 't');
     QORTrace::setThreadVH(vh.c_str());
     trace.trace(1, "f", 1, text.c_str(), -1);
-    EXPECT_EQ(log.lines.back().text, "[" + vh + "] [] " + text);
+    EXPECT_EQ(log.records().back().text, "[" + vh + "] [] " + text);
 }
 
 TEST_F(QORTraceTest, ContextIsPerThread)
@@ -119,17 +119,17 @@ TEST_F(QORTraceTest, ContextIsPerThread)
 TEST_F(QORTraceTest, OwnedLogIsDeletedWhenReplacedOrWithTheTrace)
 {
     int destroyed = 0;
-    QORTraceTestLog kept;
+    QORTestLog kept(true);
     {
         QORTrace trace(0, "c", nullptr);
-        trace.setLog(new QORTraceTestLog(true, &destroyed), true);
+        trace.setLog(new QORTestLog(true, &destroyed), true);
         trace.setLog(trace.getLog(), true);
         EXPECT_EQ(destroyed, 0);
-        trace.setLog(new QORTraceTestLog(true, &destroyed), true);
+        trace.setLog(new QORTestLog(true, &destroyed), true);
         EXPECT_EQ(destroyed, 1);
         trace.setLog(&kept, false);
         EXPECT_EQ(destroyed, 2);
-        trace.setLog(new QORTraceTestLog(true, &destroyed), true);
+        trace.setLog(new QORTestLog(true, &destroyed), true);
     }
     EXPECT_EQ(destroyed, 3);
 }

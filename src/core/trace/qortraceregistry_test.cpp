@@ -4,7 +4,8 @@
 
 #include "core/svc/qorsvcroute.h"
 #include "core/trace/qorsvclog.h"
-#include "core/trace/qortracetesting.h"
+#include "qortestdir.h"
+#include "qortestlog.h"
 
 namespace {
 
@@ -44,7 +45,7 @@ protected:
 
 TEST_F(QORTraceRegistryTest, AbsentRegistryIsHarmless)
 {
-    QORTraceTestLog log;
+    QORTestLog log(true);
     EXPECT_EQ(QORTraceRegistry::add("x", 1, &log), nullptr);
     EXPECT_EQ(QORTraceRegistry::get("x"), nullptr);
     QORTraceRegistry::remove("x");
@@ -77,8 +78,8 @@ TEST_F(QORTraceRegistryTest, AddGetRemoveAndLevels)
 {
     QORTraceRegistry::initialize();
     int destroyed = 0;
-    QORTraceTestLog* log = new QORTraceTestLog(true, &destroyed);
-    QORTraceTestLog other;
+    QORTestLog* log = new QORTestLog(true, &destroyed);
+    QORTestLog other(true);
     QORTrace* a = QORTraceRegistry::add("my.comp", 3, log);
     ASSERT_NE(a, nullptr);
     a->setLog(log, true);

@@ -33,7 +33,7 @@ enum qor_config_cmd_e {
     qor_config_cmd_vhost_list = 3,
 };
 
-enum : QORStatus {
+enum : QORStatusCode {
     // An unknown command identifier (0x35f0201a, XLTIC0026E); logged first
     // as qor_s_config_invalid_command_msg with the identifier.
     qor_s_config_invalid_command = QOR_MSG_ID(26),

@@ -42,3 +42,31 @@ private:
     int m_refs = 0;
     QORCachingAllocator* m_allocator = nullptr;
 };
+
+// The class-allocator members every answer class T has: T derives from
+// QORMsgClassAllocated<T>, and its source file defines classAllocator()
+// with QOR_MSG_CLASS_ALLOCATOR (declared after T with
+// QOR_MSG_CLASS_ALLOCATOR_DECL), so that the allocator lives in the
+// library once.
+template <class T>
+class QORMsgClassAllocated {
+public:
+    // Counts a user in and out (see QORMsgClassAllocator).
+    static QORStatus addAllocatorRef() { return classAllocator().addRef(); }
+    static void releaseAllocatorRef() { classAllocator().release(); }
+    // A new object from the class allocator (the heap while no user is
+    // counted); null when memory runs out. It goes with qor_delete.
+    static T* create() { return qor_new<T>(classAllocator().get()); }
+    static QORMsgClassAllocator& classAllocator();
+};
+
+#define QOR_MSG_CLASS_ALLOCATOR_DECL(T) \
+    template <>                         \
+    QORMsgClassAllocator& QORMsgClassAllocated<T>::classAllocator()
+
+#define QOR_MSG_CLASS_ALLOCATOR(T)                                        \
+    QOR_MSG_CLASS_ALLOCATOR_DECL(T)                                       \
+    {                                                                     \
+        static QORMsgClassAllocator allocator(T::kMemoryType, sizeof(T)); \
+        return allocator;                                                 \
+    }

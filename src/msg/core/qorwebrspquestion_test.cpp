@@ -50,13 +50,13 @@ TEST(WebRspQuestion, LayoutAndRoundTrip)
     QORBuffer b;
     QORStringRef text;
     int secure = 0;
-    r.getHTTPBuffer(&b);
+    EXPECT_EQ(qor_s_ok, r.getHTTPBuffer(&b));
     EXPECT_EQ(str(b), http);
-    r.getVHostID(&text);
+    EXPECT_EQ(qor_s_ok, r.getVHostID(&text));
     EXPECT_EQ(str(text), "vh");
-    r.getSessionID(&text);
+    EXPECT_EQ(qor_s_ok, r.getSessionID(&text));
     EXPECT_EQ(str(text), "");
-    r.isSecure(&secure);
+    EXPECT_EQ(qor_s_ok, r.isSecure(&secure));
     EXPECT_EQ(secure, 1);
 }
 

@@ -19,7 +19,7 @@
 #include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     // The transaction lacks its request or response (XLTIC0024E).
     qor_s_invalid_transaction = QOR_MSG_ID(0x18),
     // A command the plug-in knows but does not carry out (XLTIC0025E).

@@ -17,34 +17,17 @@ std::string cmdName(int cmd)
 
 } // namespace
 
-TEST(WebTransAnswerBase, ResultCodeNames)
+// Only the six result codes are codes; the names table has ten
+// "unassigned" identifiers, and identifiers outside it are invalid commands
+// without data.
+TEST(WebTransAnswerBase, CodesAndCommandBounds)
 {
-    const char* names[] = {"qor_severe_error", "qor_continue", "qor_continue_uninteresting",
-                           "qor_send_rsp_to_client", "qor_send_default_rsp_to_client",
-                           "qor_require_more_body_data", "qor_max_proxy_rsp_code"};
-    for (int code = 0; code < B::kNumRspCodeNames; code++) {
-        QORStringRef name;
-        EXPECT_EQ(B::getRspCodeName(static_cast<B::qor_proxy_rsp_code_e>(code), &name), qor_s_ok);
-        EXPECT_STREQ(name.c_str(), names[code]);
-        EXPECT_EQ(B::isRspCode(code), code < 6);
-    }
-    EXPECT_FALSE(B::isRspCode(-1));
-    // The codes are members of the answer class too.
+    for (int code : {-1, 0, 5, 6})
+        EXPECT_EQ(B::isRspCode(code), code >= 0 && code < 6) << code;
+    // The codes are members of the answer class, and name themselves.
     QORStringRef name;
     ASSERT_EQ(B::getRspCodeName(QORWebTransAnswerBase::qor_continue, &name), qor_s_ok);
     EXPECT_STREQ(name.c_str(), "qor_continue");
-}
-
-// The names table has 40 entries, ten of them "unassigned"; identifiers
-// outside it are invalid commands without data.
-TEST(WebTransAnswerBase, CommandNames)
-{
-    EXPECT_EQ(cmdName(0), "qor_req_add_header");
-    EXPECT_EQ(cmdName(9), "qor_req_get_body");
-    EXPECT_EQ(cmdName(20), "qor_first_response_code");
-    EXPECT_EQ(cmdName(21), "qor_rsp_add_header");
-    EXPECT_EQ(cmdName(38), "qor_rsp_urc_version");
-    EXPECT_EQ(cmdName(39), "qor_max_proxy_rsp_cmd");
     for (int cmd = 10; cmd < 20; cmd++)
         EXPECT_EQ(cmdName(cmd), "unassigned");
     for (int cmd : {-1, 39, 40, 0x7fffffff}) {
@@ -56,9 +39,9 @@ TEST(WebTransAnswerBase, CommandNames)
 TEST(WebTransAnswerBaseDeathTest, NamesOutsideTheTablesStop)
 {
     QORStringRef name;
-    EXPECT_DEATH(B::getCmdName(static_cast<B::qor_proxy_rsp_cmds_e>(40), &name),
+    EXPECT_DEATH((void)B::getCmdName(static_cast<B::qor_proxy_rsp_cmds_e>(40), &name),
                  "Assertion failed");
-    EXPECT_DEATH(B::getRspCodeName(static_cast<B::qor_proxy_rsp_code_e>(7), &name),
+    EXPECT_DEATH((void)B::getRspCodeName(static_cast<B::qor_proxy_rsp_code_e>(7), &name),
                  "Assertion failed");
 }
 

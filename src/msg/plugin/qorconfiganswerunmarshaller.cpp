@@ -93,23 +93,7 @@ bool isDefaultPermsName(const QORStringRef& name)
 
 } // namespace
 
-QORMsgClassAllocator QORConfigAnswerUnmarshaller::m_allocator(
-    QORConfigAnswerUnmarshaller::kMemoryType, sizeof(QORConfigAnswerUnmarshaller));
-
-QORStatus QORConfigAnswerUnmarshaller::addAllocatorRef()
-{
-    return m_allocator.addRef();
-}
-
-void QORConfigAnswerUnmarshaller::releaseAllocatorRef()
-{
-    m_allocator.release();
-}
-
-QORConfigAnswerUnmarshaller* QORConfigAnswerUnmarshaller::create()
-{
-    return qor_new<QORConfigAnswerUnmarshaller>(m_allocator.get());
-}
+QOR_MSG_CLASS_ALLOCATOR(QORConfigAnswerUnmarshaller)
 
 QORConfigAnswerUnmarshaller::~QORConfigAnswerUnmarshaller() {}
 
@@ -251,7 +235,7 @@ QORStatus QORConfigAnswerUnmarshaller::getVHostListData(QORPluginVirtualHostList
     for (int i = 0; i < count.get(); i++) {
         st = getVHostData(list);
         if (st != qor_s_ok) {
-            list->unlock();
+            (void)list->unlock(); // the unmarshalling failure is what is reported
             return st;
         }
     }
@@ -325,7 +309,7 @@ QORStatus QORConfigAnswerUnmarshaller::getVHostPermMapData(QORPluginVirtualHost*
         st = map->setPerms(method, perms);
     }
     if (st != qor_s_ok) {
-        map->shutdown();
+        (void)map->shutdown(); // being deleted; st is what is reported
         qor_delete(map);
         return st;
     }

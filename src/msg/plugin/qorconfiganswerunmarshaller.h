@@ -19,19 +19,12 @@ class QORPluginVirtualHost;
 class QORPluginVirtualHostList;
 class QORSharedMemIterator;
 
-class QORConfigAnswerUnmarshaller : public QORConfigAnswerBase {
+class QORConfigAnswerUnmarshaller
+    : public QORConfigAnswerBase
+    , public QORMsgClassAllocated<QORConfigAnswerUnmarshaller> {
 public:
     // Memory type of the class-wide allocator, "plugin.core.config-rsp-parser".
     static constexpr unsigned kMemoryType = 0x35f02f97;
-
-    // The class-wide caching allocator that unmarshallers come from (see
-    // msg/core/qormsgclassallocator.h); create() takes one from it.
-    static QORMsgClassAllocator m_allocator;
-    static QORStatus addAllocatorRef();
-    static void releaseAllocatorRef();
-    // A new unmarshaller from the class-wide allocator; null when memory
-    // runs out. Release it with deleteMe.
-    static QORConfigAnswerUnmarshaller* create();
 
     QORConfigAnswerUnmarshaller() = default;
     ~QORConfigAnswerUnmarshaller() override;
@@ -78,3 +71,4 @@ private:
     QORBuffer m_data;
     QORStatus m_nextStatus = qor_s_ok;
 };
+QOR_MSG_CLASS_ALLOCATOR_DECL(QORConfigAnswerUnmarshaller);

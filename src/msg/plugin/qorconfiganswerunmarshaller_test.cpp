@@ -22,6 +22,7 @@
 #include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
+#include "qortestdir.h"
 #include "qortestlog.h"
 
 namespace {
@@ -256,15 +257,14 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
     ASSERT_EQ(m_hosts.readLock(), qor_s_ok);
     pthread_t t;
     ASSERT_EQ(pthread_create(&t, nullptr, Run::main, &run), 0);
-    bool lockedMeanwhile = false;
-    for (int i = 0; i < 500 && !lockedMeanwhile; i++) {
-        if (m_flags.tryWriteLock())
-            m_flags.unlock();
-        else
-            lockedMeanwhile = true;
-        usleep(1000);
-    }
-    EXPECT_TRUE(lockedMeanwhile);
+    // The reader stays blocked on the host list until it is unlocked here,
+    // so the flags table stays locked for as long as this waits.
+    EXPECT_TRUE(qor_test_wait_until([this] {
+        if (!m_flags.tryWriteLock())
+            return true;
+        m_flags.unlock();
+        return false;
+    }));
     EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
     pthread_join(t, nullptr);
     EXPECT_EQ(run.status, qor_s_ok);
@@ -526,7 +526,7 @@ TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
 
     ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
     ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORAllocator* a = QORConfigAnswerUnmarshaller::m_allocator.get();
+    QORAllocator* a = QORConfigAnswerUnmarshaller::classAllocator().get();
     ASSERT_NE(a, nullptr);
     QORProxyIFMessage* msg = nullptr;
     ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
@@ -537,9 +537,9 @@ TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
     EXPECT_EQ(msg->marshal(unused), qor_s_not_supported);
     msg->deleteMe();
     QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator.get(), a);
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), a);
     QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::m_allocator.get(), nullptr);
+    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), nullptr);
 
     // Without the class allocator the heap serves.
     msg = nullptr;

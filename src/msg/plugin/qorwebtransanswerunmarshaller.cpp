@@ -209,7 +209,8 @@ QORStatus rspSetBodyFromFile(Applying& a, CmdData& d)
 {
     Gathered& g = a.gathered;
     if (!g.bodyFile.isEmpty()) {
-        a.trans.logText(qor_log_level_error, kOneBodyFile);
+        // The second file is ignored, not fatal; the note is all that is owed.
+        (void)a.trans.logText(qor_log_level_error, kOneBodyFile);
         return qor_s_ok;
     }
     if (!g.bodyFile.set(d.s.get()))
@@ -380,8 +381,9 @@ bool listCount(const QORBuffer& data, uint32_t* count)
 QORStatus decode(const Unmarshaller& answer, int id, const CmdRow& row, CmdData& d)
 {
     QORBuffer raw;
-    answer.getRawCmdData(&raw);
-    QORStatus st = qor_s_ok;
+    QORStatus st = answer.getRawCmdData(&raw);
+    if (st != qor_s_ok)
+        return st;
     switch (Base::getCmdDataKind(id)) {
     case Base::qor_cmd_data_none:
         if (raw.getLen() != 0)
@@ -431,12 +433,15 @@ QORStatus finish(Applying& a)
     Gathered& g = a.gathered;
     if (a.trans.shouldRetry() || g.requireMoreBody)
         return qor_s_ok;
+    // The statuses of the length headers and of finalizing are ignored:
+    // the commands are applied by then, and the adapter has logged its own
+    // trouble; only the bodies below can still fail the answer.
     if (g.numPieces > 0 || !g.bodyFile.isEmpty())
-        setContentLength(a.rsp, g.totalLength);
+        (void)setContentLength(a.rsp, g.totalLength);
     if (g.requestBodySet)
-        setContentLength(a.req, static_cast<unsigned long long>(g.requestBody.getLen()));
-    a.req.finalizeHeader();
-    a.rsp.finalizeHeader();
+        (void)setContentLength(a.req, static_cast<unsigned long long>(g.requestBody.getLen()));
+    (void)a.req.finalizeHeader();
+    (void)a.rsp.finalizeHeader();
     QORStatus st;
     if (g.requestBodySet && (st = a.req.setBody(g.requestBody)) != qor_s_ok) {
         qor_trans_log_status(&a.trans, kMsgReqSetBody, st);
@@ -460,30 +465,14 @@ QORStatus finish(Applying& a)
         qor_trans_log_status(&a.trans, kMsgRspSetBody, st);
         return st;
     }
-    a.req.finalizeBody();
-    a.rsp.finalizeBody();
+    (void)a.req.finalizeBody();
+    (void)a.rsp.finalizeBody();
     return qor_s_ok;
 }
 
 } // namespace
 
-QORMsgClassAllocator QORWebTransAnswerUnmarshaller::s_allocator(
-    QORWebTransAnswerUnmarshaller::kMemoryType, sizeof(QORWebTransAnswerUnmarshaller));
-
-QORStatus QORWebTransAnswerUnmarshaller::addAllocatorRef()
-{
-    return s_allocator.addRef();
-}
-
-void QORWebTransAnswerUnmarshaller::releaseAllocatorRef()
-{
-    s_allocator.release();
-}
-
-QORWebTransAnswerUnmarshaller* QORWebTransAnswerUnmarshaller::create()
-{
-    return qor_new<QORWebTransAnswerUnmarshaller>(s_allocator.get());
-}
+QOR_MSG_CLASS_ALLOCATOR(QORWebTransAnswerUnmarshaller)
 
 QORWebTransAnswerUnmarshaller::~QORWebTransAnswerUnmarshaller() {}
 
@@ -498,13 +487,13 @@ QORStatus QORWebTransAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, voi
     QORStatus st = QORWebTransAnswerIter::unmarshal(it, context);
     if (st != qor_s_ok) {
         if (trans != nullptr)
-            trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
+            (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
         return st;
     }
     if (trans == nullptr)
         return qor_s_invalid_transaction;
     if (trans->m_request == nullptr || trans->m_response == nullptr) {
-        trans->logMessage(qor_log_level_error, kMsgInvalidTransaction);
+        (void)trans->logMessage(qor_log_level_error, kMsgInvalidTransaction);
         return qor_s_invalid_transaction;
     }
 
@@ -514,11 +503,11 @@ QORStatus QORWebTransAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, voi
         int id = getCmdID();
         switch (getCmdKind(id)) {
         case qor_cmd_unsupported:
-            trans->logMessage(qor_log_level_error, kMsgUnsupportedCommand,
+            (void)trans->logMessage(qor_log_level_error, kMsgUnsupportedCommand,
                               static_cast<unsigned int>(id));
             return qor_s_unsupported_command;
         case qor_cmd_invalid:
-            trans->logMessage(qor_log_level_error, kMsgInvalidCommand,
+            (void)trans->logMessage(qor_log_level_error, kMsgInvalidCommand,
                               static_cast<unsigned int>(id));
             return qor_s_invalid_command;
         case qor_cmd_applied:
@@ -532,7 +521,7 @@ QORStatus QORWebTransAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, voi
             return st;
         }
         if (st != qor_s_ok) {
-            trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
+            (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
             return st;
         }
         st = row.apply(a, data);
@@ -545,7 +534,7 @@ QORStatus QORWebTransAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, voi
             return qor_s_ok;
     }
     if (nextStatus() != qor_s_ok) {
-        trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
+        (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
         return nextStatus();
     }
     return finish(a);

@@ -23,25 +23,21 @@
 // Statuses the adapter returns when asked for a client certificate or for
 // web-server authentication, besides 0 and 0x35f02002 (asked, the answer
 // comes later).
-enum : QORStatus {
+enum : QORStatusCode {
     // A transitional response has been set (XLTIC0007I): nothing to do.
     qor_s_transitional_rsp = QOR_MSG_ID(0x7),
     // The request is to go on as it is ("Operation requires continue.").
     qor_s_requires_continue = QOR_MSG_ID(0x2b4),
 };
 
-class QORWebTransAnswerUnmarshaller : public QORWebTransAnswerIter {
+class QORWebTransAnswerUnmarshaller
+    : public QORWebTransAnswerIter
+    , public QORMsgClassAllocated<QORWebTransAnswerUnmarshaller> {
 public:
     // Memory type of the class-wide allocator, "plugin.core.rsp-parser".
     static constexpr unsigned kMemoryType = 0x35f02f96;
     // Response body pieces gathered without allocating.
     static constexpr int kInlineBodyPieces = 20;
-
-    // The class-wide caching allocator that unmarshallers come from (see
-    // msg/core/qormsgclassallocator.h); create() takes one from it.
-    static QORStatus addAllocatorRef();
-    static void releaseAllocatorRef();
-    static QORWebTransAnswerUnmarshaller* create();
 
     QORWebTransAnswerUnmarshaller() = default;
     ~QORWebTransAnswerUnmarshaller() override;
@@ -60,7 +56,5 @@ public:
     // out, qor_s_msg_unmarshal_failed for a damaged answer, the iterator's
     // status for a damaged chain. getRspCode() is the result afterwards.
     QORStatus unmarshal(QORSharedMemIterator& it, void* context) override;
-
-private:
-    static QORMsgClassAllocator s_allocator;
 };
+QOR_MSG_CLASS_ALLOCATOR_DECL(QORWebTransAnswerUnmarshaller);

@@ -4,6 +4,7 @@
 #include "core/buffers/qorbuffer.h"
 #include "msg/core/qormsgitemcursor.h"
 #include "msg/core/qorproxyifmsgdata.h"
+#include "proxyif/ipc/qorsharedmemallocator.h"
 
 const char QORURCVersionAnswerWriter::kOpenToAll[] = "*";
 
@@ -34,7 +35,9 @@ QORStatus QORURCVersionAnswerWriter::beginBranch(const QORStringRef& name, int e
     QORProxyIFMsgInt count(entries);
     // Both elements or neither, so that a failure leaves a whole answer.
     unsigned int used = m_alloc.usedLength();
-    unsigned int need = 8 + static_cast<unsigned int>(branch.marshal(nullptr, 0)) + 8 + 4;
+    const unsigned int element = sizeof(QORSharedMemElementHeader);
+    unsigned int need = element + static_cast<unsigned int>(branch.marshal(nullptr, 0)) +
+                        element + static_cast<unsigned int>(count.marshal(nullptr, 0));
     if (m_alloc.getSize() - used < need)
         return qor_s_no_memory;
     QORStatus st = qor_msg_write_element(m_alloc, branch);

@@ -46,7 +46,7 @@ protected:
                                 QORWebTransAnswerWriter& answer) override
     {
         QORStringRef id;
-        q.getVHostID(&id);
+        EXPECT_EQ(qor_s_ok, q.getVHostID(&id));
         QORStatus st = answer.begin(qor_send_rsp_to_client);
         if (st == qor_s_ok)
             st = answer.addInt(B::qor_rsp_set_response_code, 418);
@@ -97,8 +97,8 @@ protected:
     }
     void TearDown() override
     {
-        m_dispatcher.shutdown();
-        m_server.shutdown();
+        (void)m_dispatcher.shutdown();
+        (void)m_server.shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
     }

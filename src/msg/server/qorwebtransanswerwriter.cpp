@@ -105,9 +105,13 @@ QORStatus QORWebTransAnswerWriter::addWebLogUser(const QORStringRef& first,
                                                  const QORStringRef& third)
 {
     QORProxyIFMsgStringList list;
-    list.add(first);
-    list.add(second);
-    list.add(third);
+    QORStatus st = list.add(first);
+    if (st == qor_s_ok)
+        st = list.add(second);
+    if (st == qor_s_ok)
+        st = list.add(third);
+    if (st != qor_s_ok)
+        return st;
     return addStringList(Base::qor_req_set_web_log_user, list);
 }
 

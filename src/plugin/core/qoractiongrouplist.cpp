@@ -36,7 +36,7 @@ QORStatus QORActionGroupList::addGroup(const QORStringRef& name, const QORString
 QORStatus QORActionGroupList::initialize(const QORStringRef& text)
 {
     if (m_initialized) {
-        shutdown();
+        (void)shutdown(); // the refusal below is what the caller hears
         return kAlreadyInitialized;
     }
     // "[" and "]" are ASCII, so a byte search cannot land inside a
@@ -65,7 +65,7 @@ QORStatus QORActionGroupList::initialize(const QORStringRef& text)
                       QORStringRef(actions, static_cast<int>(stop - actions)));
     }
     if (st != qor_s_ok) {
-        shutdown();
+        (void)shutdown(); // st is what the caller hears
         return st;
     }
     m_initialized = true;

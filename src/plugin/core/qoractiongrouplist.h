@@ -10,7 +10,7 @@
 #include "core/system/qorstatus.h"
 #include "plugin/core/qoractiongroup.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_invalid_action_set = QOR_MSG_ID(1153),   // 0x35f02481, XLTIC1153E
 };
 

@@ -31,7 +31,7 @@ namespace {
 const char kComponent[] = "DXQor";
 const int kTableBuckets = 20;
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_already_initialized = QOR_MSG_ID(15),   // XLTIC0015E
     qor_s_not_initialized = QOR_MSG_ID(16),       // XLTIC0016E
 };

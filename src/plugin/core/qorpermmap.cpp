@@ -11,12 +11,12 @@ QORPermMap::QORPermMap(QORAllocator* allocator)
 
 QORPermMap::~QORPermMap()
 {
-    shutdown();
+    (void)shutdown(); // a destructor has no one to tell
 }
 
 QORStatus QORPermMap::initialize()
 {
-    shutdown();
+    (void)shutdown(); // emptying what was there; the new table decides
     return makeTable();
 }
 

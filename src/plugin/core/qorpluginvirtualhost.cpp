@@ -30,7 +30,7 @@ QORStatus QORPluginVirtualHost::setBranch(const QORStringRef& branch)
 void QORPluginVirtualHost::setPermMap(QORPermMap* map)
 {
     if (m_permMap != nullptr && m_permMap != map) {
-        m_permMap->shutdown();
+        (void)m_permMap->shutdown(); // being deleted with its host
         qor_delete(m_permMap);
     }
     m_permMap = map;

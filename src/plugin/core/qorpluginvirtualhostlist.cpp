@@ -233,7 +233,11 @@ QORStatus QORPluginVirtualHostList::loadVHosts(const char* path)
     // A syntax error ends the walk; the names before it are still used.
     QORStatus walkStatus = file->status;
 
-    writeLock();
+    st = writeLock();
+    if (st != qor_s_ok) {
+        qorStzFileClose(file);
+        return st;
+    }
     NameSet* sets[] = {&unprotectedNames, &protectedNames};
     for (NameSet* set : sets) {
         for (NameSet::Iterator it = set->begin(); it.isValid(); it.next()) {
@@ -245,7 +249,7 @@ QORStatus QORPluginVirtualHostList::loadVHosts(const char* path)
             }
         }
     }
-    unlock();
+    (void)unlock(); // releasing a lock held here cannot fail
 
     st = walkStatus != qor_s_ok ? walkStatus : file->status;
     qorStzFileClose(file);

@@ -51,9 +51,8 @@ QORStatus QORTransaction::vlogMessage(qor_log_levels_e level, int messageID,
     }
     if (qor_snprintf_lcp(line, sizeof line, text, static_cast<unsigned>(messageID)) < 0)
         line[0] = 0;
-    logText(level, line);
     free(text);
-    return qor_s_ok;
+    return logText(level, line);
 }
 
 void QORTransaction::setRetry(bool retry)
@@ -70,7 +69,7 @@ QORStatus QORTransaction::setResult(qor_proxy_rsp_code_e code)
 {
     m_result = code;
     if (code == qor_send_default_rsp_to_client && m_response != nullptr)
-        m_response->setUseDefaultResponse(true);
+        return m_response->setUseDefaultResponse(true);
     return qor_s_ok;
 }
 

@@ -102,13 +102,13 @@ void releaseAllocators()
 
 QORProxyIFDispatcher::~QORProxyIFDispatcher()
 {
-    shutdown();
+    (void)shutdown(); // a destructor has no one to tell
 }
 
 QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName)
 {
     if (m_initialized) {
-        shutdown();
+        (void)shutdown(); // the refusal below is what the caller hears
         return qor_s_pif_already_initialized;
     }
     m_initialized = true;
@@ -126,8 +126,8 @@ QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName)
             delete errors;
     }
     if (st != qor_s_ok) {
-        QOR_PIF_LLOG(0, "Dispatcher initialization failed: %#x\n", st);
-        shutdown();
+        QOR_PIF_LLOG(0, "Dispatcher initialization failed: %#x\n", (unsigned)st);
+        (void)shutdown(); // st is what the caller hears
     }
     return st;
 }
@@ -265,7 +265,7 @@ QORStatus QORProxyIFDispatcher::shutdown()
     m_factoryCount = 0;
     m_factoryCapacity = 0;
     if (m_pool != nullptr) {
-        m_pool->shutdown();
+        (void)m_pool->shutdown(); // the pool goes either way
         delete m_pool;
         m_pool = nullptr;
     }

@@ -19,7 +19,7 @@ class QORLog;
 class QORProxyIFMessage;
 class QORProxyIFMsgFactory;
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_pif_not_initialized     = QOR_MSG_ID(0x200), // XLTIC0512E
     qor_s_pif_no_factory          = QOR_MSG_ID(0x201), // XLTIC0513E
     qor_s_pif_already_initialized = QOR_MSG_ID(0x204), // XLTIC0516E

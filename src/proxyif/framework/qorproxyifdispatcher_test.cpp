@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/ipc/qorproxyiflog.h"
@@ -18,148 +18,26 @@
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
+#include "qortestintmessages.h"
 
 namespace {
 
 const int kAnswerType = qor_msg_urc_version_answer;
-const QORStatus kServerFailure = 0x35f02099;
-
-// Questions and answers of one int element. Live objects are counted so
-// that a test sees every answer released.
-std::atomic<int> g_liveMessages{0};
-
-class IntMessage : public QORProxyIFMessage {
-public:
-    IntMessage(int type, int32_t value = 0)
-        : m_type(type)
-        , m_value(value)
-    {
-        g_liveMessages++;
-    }
-    ~IntMessage() override { g_liveMessages--; }
-
-    void deleteMe() override { delete this; }
-    QORStatus unmarshal(QORSharedMemIterator& it, void* context) override
-    {
-        m_context = context;
-        if (!it.hasMoreElements())
-            return qor_s_msg_unmarshal_failed;
-        unsigned int len = 0;
-        void* data = nullptr;
-        QORStatus st = it.getNextElement(&len, &data);
-        if (st != qor_s_ok)
-            return st;
-        QORProxyIFMsgInt item;
-        if (item.unmarshal(static_cast<unsigned char*>(data), (int)len) == 0)
-            return qor_s_msg_unmarshal_failed;
-        m_value = item.get();
-        return qor_s_ok;
-    }
-    QORStatus marshal(QORSharedMemAllocator& alloc) override
-    {
-        QORProxyIFMsgInt item(m_value);
-        void* data = nullptr;
-        // extra pads the element, to fill a worker buffer on purpose.
-        QORStatus st = alloc.allocate(4 + m_extra, &data);
-        if (st == qor_s_ok)
-            item.marshal(static_cast<unsigned char*>(data), 4);
-        return st;
-    }
-    int getType() const override { return m_type; }
-
-    int32_t value() const { return m_value; }
-    void* context() const { return m_context; }
-    void setExtra(unsigned int extra) { m_extra = extra; }
-
-private:
-    int m_type;
-    int32_t m_value;
-    unsigned int m_extra = 0;
-    void* m_context = nullptr;
-};
-
-class IntFactory : public QORProxyIFMsgFactory {
-public:
-    IntFactory(int type, int* destroyed = nullptr)
-        : m_type(type)
-        , m_destroyed(destroyed)
-    {
-    }
-    ~IntFactory() override
-    {
-        if (m_destroyed)
-            ++*m_destroyed;
-    }
-    int getType() override { return m_type; }
-    QORStatus createMsg(QORProxyIFMessage** out) override
-    {
-        *out = new IntMessage(m_type);
-        return qor_s_ok;
-    }
-
-private:
-    int m_type;
-    int* m_destroyed;
-};
-
-// The server's answers by question value: v + 1 as type 7; -1 holds the
-// worker until released, then answers; -2 fails (an error answer); -3
-// answers with a type no factory builds; -4 answers type 7 without an
-// element.
-class Handler : public QORSrvQuestionHandler {
-public:
-    QORStatus handle(int questionType, QORSharedMemIterator& question,
-                     QORSharedMemAllocator& answer, int* answerType) override
-    {
-        lastQuestionType = questionType;
-        unsigned len = 0;
-        void* in = nullptr;
-        QORStatus st = question.getNextElement(&len, &in);
-        if (st != qor_s_ok || len < 4)
-            return st ? st : qor_s_msg_unmarshal_failed;
-        int32_t v;
-        memcpy(&v, in, 4);
-        *answerType = kAnswerType;
-        if (v == -1) {
-            held = true;
-            while (!release)
-                usleep(1000);
-            held = false;
-        }
-        if (v == -2)
-            return kServerFailure;
-        if (v == -3)
-            *answerType = qor_msg_config_answer;
-        if (v == -4)
-            return qor_s_ok;
-        void* out;
-        st = answer.allocate(4, &out);
-        if (st == qor_s_ok) {
-            int32_t r = v + 1;
-            memcpy(out, &r, 4);
-        }
-        return st;
-    }
-
-    std::atomic<int> lastQuestionType{-1};
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-};
 
 class QORProxyIFDispatcherTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         qor_test_watchdog(120);
-        g_liveMessages = 0;
+        g_qorTestLiveMessages = 0;
     }
     void TearDown() override
     {
         m_handler.release = true;
-        m_dispatcher.shutdown();
-        m_server.shutdown();
+        (void)m_dispatcher.shutdown();
+        (void)m_server.shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
-        EXPECT_EQ(g_liveMessages, 0);
+        EXPECT_EQ(g_qorTestLiveMessages, 0);
         // Every dispatcher of the test is down: the allocators are gone.
         EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), nullptr);
         qor_test_watchdog(0);
@@ -168,26 +46,26 @@ protected:
     {
         ASSERT_EQ(m_server.start(m_path.c_str(), workers, size, &m_handler), qor_s_ok);
         ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
-        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new IntFactory(kAnswerType)),
+        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
                   qor_s_ok);
     }
     // Asks value; the status, the answer (released here) in *out.
     QORStatus ask(int32_t value, int32_t* out, bool* retry, void* context = nullptr)
     {
-        IntMessage question(qor_msg_urc_version_question, value);
+        QORTestIntMessage question(qor_msg_urc_version_question, value);
         QORProxyIFMessage* answer = nullptr;
         QORStatus st = m_dispatcher.dispatch(question, &answer, context, retry);
         if (answer != nullptr) {
             if (answer->getType() == kAnswerType)
-                *out = static_cast<IntMessage*>(answer)->value();
+                *out = static_cast<QORTestIntMessage*>(answer)->value();
             answer->deleteMe();
         }
         return st;
     }
 
     QORTestIPCPath m_path{"disp"};
-    QORTraceTestLog m_log;
-    Handler m_handler;
+    QORTestLog m_log{true};
+    QORTestEchoHandler m_handler;
     QORSrvWorkerPool m_server;
     QORProxyIFDispatcher m_dispatcher;
 };
@@ -196,14 +74,14 @@ protected:
 
 TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
 {
-    IntMessage question(1, 5);
+    QORTestIntMessage question(1, 5);
     QORProxyIFMessage* answer = &question;
     bool retry = true;
     EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry),
               qor_s_pif_not_initialized);
     EXPECT_FALSE(retry);
     EXPECT_EQ(answer, nullptr);
-    IntFactory factory(3);
+    QORTestIntFactory factory(3);
     EXPECT_EQ(m_dispatcher.registerProxyMsgFactory(&factory), qor_s_pif_not_initialized);
     EXPECT_EQ(m_dispatcher.shutdown(), qor_s_ok);
 }
@@ -227,7 +105,7 @@ TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
     EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
 
     ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
-    ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new IntFactory(kAnswerType)),
+    ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
               qor_s_ok);
     EXPECT_EQ(ask(1, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 2);
@@ -237,7 +115,7 @@ TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
 TEST_F(QORProxyIFDispatcherTest, QuestionAndAnswerRoundTrip)
 {
     startBoth(2);
-    IntMessage question(qor_msg_urc_version_question, 41);
+    QORTestIntMessage question(qor_msg_urc_version_question, 41);
     QORProxyIFMessage* answer = nullptr;
     bool retry = true;
     int context = 0;
@@ -246,22 +124,22 @@ TEST_F(QORProxyIFDispatcherTest, QuestionAndAnswerRoundTrip)
     EXPECT_EQ(m_handler.lastQuestionType, qor_msg_urc_version_question);
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer->getType(), kAnswerType);
-    EXPECT_EQ(static_cast<IntMessage*>(answer)->value(), 42);
-    EXPECT_EQ(static_cast<IntMessage*>(answer)->context(), &context);
+    EXPECT_EQ(static_cast<QORTestIntMessage*>(answer)->value(), 42);
+    EXPECT_EQ(static_cast<QORTestIntMessage*>(answer)->context(), &context);
     answer->deleteMe();
 }
 
 TEST_F(QORProxyIFDispatcherTest, ServerFailureArrivesAsAnErrorMessage)
 {
     startBoth(1);
-    IntMessage question(qor_msg_web_req_question, -2);
+    QORTestIntMessage question(qor_msg_web_req_question, -2);
     QORProxyIFMessage* answer = nullptr;
     bool retry = true;
     ASSERT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry), qor_s_ok);
     EXPECT_FALSE(retry);
     ASSERT_NE(answer, nullptr);
     ASSERT_EQ(answer->getType(), qor_msg_error);
-    EXPECT_EQ(static_cast<QORErrorMessage*>(answer)->getStatus(), kServerFailure);
+    EXPECT_EQ(static_cast<QORErrorMessage*>(answer)->getStatus(), QORTestEchoHandler::kFailure);
     // From the class's caching allocator, which the dispatcher set up.
     EXPECT_NE(QORErrorMessage::getAllocator(), nullptr);
     EXPECT_EQ(QORAllocated::allocatorOf(static_cast<QORErrorMessage*>(answer)),
@@ -278,9 +156,9 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     EXPECT_EQ(ask(-3, &out, &retry), qor_s_pif_no_factory);
     EXPECT_FALSE(retry);
     EXPECT_EQ(ask(-4, &out, &retry), qor_s_msg_unmarshal_failed);
-    EXPECT_EQ(g_liveMessages, 0);  // the half-read answer was released
+    EXPECT_EQ(g_qorTestLiveMessages, 0);  // the half-read answer was released
 
-    IntMessage big(qor_msg_web_req_question, 1);
+    QORTestIntMessage big(qor_msg_web_req_question, 1);
     big.setExtra(1024);
     QORProxyIFMessage* answer = nullptr;
     EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry), qor_s_no_memory);
@@ -374,7 +252,7 @@ TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdown)
     bool retry = true;
     EXPECT_EQ(ask(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
-    m_dispatcher.shutdown();
+    (void)m_dispatcher.shutdown();
     EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), nullptr);
     EXPECT_EQ(QORErrorMessage::getAllocator(), nullptr);
 }
@@ -383,14 +261,14 @@ TEST_F(QORProxyIFDispatcherTest, FactoriesGrowFirstMatchWinsAllAreDeleted)
 {
     startBoth(1);
     int destroyed = 0;
-    std::vector<IntFactory*> made;
+    std::vector<QORTestIntFactory*> made;
     for (int i = 0; i < 12; i++) {
-        made.push_back(new IntFactory(100 + i % 6, &destroyed));
+        made.push_back(new QORTestIntFactory(100 + i % 6, &destroyed));
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(made.back()), qor_s_ok);
     }
     EXPECT_EQ(m_dispatcher.lookupFactory(103), made[3]);
     EXPECT_EQ(m_dispatcher.lookupFactory(qor_msg_error)->getType(), qor_msg_error);
     EXPECT_EQ(m_dispatcher.lookupFactory(99), nullptr);
-    m_dispatcher.shutdown();
+    (void)m_dispatcher.shutdown();
     EXPECT_EQ(destroyed, 12);
 }

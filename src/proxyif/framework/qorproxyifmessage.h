@@ -6,7 +6,7 @@
 #include "core/system/qorstatus.h"
 
 // A message whose elements are missing or do not hold what it expects.
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_msg_unmarshal_failed = QOR_MSG_ID(0x205), // XLTIC0517E
 };
 

@@ -3,7 +3,7 @@
 #pragma once
 #include "core/system/qorstatus.h"
 
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_ipc_bad_worker_buffer = QOR_MSG_ID(0x202), // XLTIC0514E
     qor_s_ipc_bad_parameter     = QOR_MSG_ID(0x203), // XLTIC0515E
     qor_s_ipc_key_failed        = QOR_MSG_ID(0x208), // XLTIC0520E

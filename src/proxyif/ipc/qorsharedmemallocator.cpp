@@ -22,10 +22,10 @@ void QORSharedMemAllocator::reset()
 QORStatus QORSharedMemAllocator::allocate(unsigned int length, void** data)
 {
     QOR_ASSERT(m_shm != nullptr && m_shm->getBaseAddress() != nullptr);
-    // Signed and wide, so that a nearly full region (free below 8) and a
-    // length beyond the int range are both refused.
+    // Signed and wide, so that a nearly full region (free below a header)
+    // and a length beyond the int range are both refused.
     long long free = (long long)m_start + m_size - m_cur;
-    if (free - 8 < (long long)length)
+    if (free - (long long)sizeof(QORSharedMemElementHeader) < (long long)length)
         return qor_s_no_memory;
     char* base = static_cast<char*>(m_shm->getBaseAddress());
     if (m_last != nullptr)

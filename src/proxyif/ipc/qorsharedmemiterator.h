@@ -15,7 +15,7 @@ class QORSharedMem;
 
 // A malformed chain: an element longer than the rest of the region, or a
 // broken link.
-enum : QORStatus {
+enum : QORStatusCode {
     qor_s_ipc_no_more_segments = QOR_MSG_ID(0x207), // XLTIC0519E
 };
 

@@ -32,7 +32,7 @@ QORStatus QORWorkerBuffer::initialize(worker_info volatile* record,
     long long aligned = (start + 3) & ~3LL;
     long long end = start + m_memSize;
     if (workerSegment.getBaseAddress() == nullptr || start < 0 ||
-        m_memSize < 0 || aligned + 32 > end ||
+        m_memSize < 0 || aligned + (long long)sizeof(QORWorkerBufferHeader) > end ||
         end > (long long)workerSegment.getMappedSize())
         return qor_s_ipc_bad_worker_buffer;
     return qor_s_ok;

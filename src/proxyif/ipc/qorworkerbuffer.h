@@ -60,7 +60,10 @@ public:
 
     // Where the request area starts and where the buffer ends, as offsets
     // from the segment base.
-    uint32_t requestStart() const { return round4((uint32_t)m_memStartOffset) + 32; }
+    uint32_t requestStart() const
+    {
+        return round4((uint32_t)m_memStartOffset) + (uint32_t)sizeof(QORWorkerBufferHeader);
+    }
     uint32_t bufferEnd() const { return (uint32_t)m_memStartOffset + (uint32_t)m_memSize; }
     // Bytes from the request start to the end of the buffer.
     uint32_t areaSize() const { return bufferEnd() - requestStart(); }

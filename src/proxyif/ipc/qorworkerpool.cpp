@@ -142,8 +142,9 @@ QORStatus QORWorkerPool::initPoolSemaphores(bool create, bool reinit)
     if (reinit) {
         int old = m_poolSemId.exchange(-1);
         m_poolSemsReady = false;
+        // Best effort: a set already gone is what we want.
         if (create)
-            QORSysVSemHelper::destroySemSet(old);
+            (void)QORSysVSemHelper::destroySemSet(old);
     }
     int semId = -1;
     unsigned int nsems = 0;
@@ -162,7 +163,7 @@ QORStatus QORWorkerPool::initPoolSemaphores(bool create, bool reinit)
         if (st == qor_s_ok)
             st = QORSysVSemHelper::setValue(semId, m_poolSemNum, m_numWorkers);
         if (st != qor_s_ok) {
-            QORSysVSemHelper::destroySemSet(semId);
+            (void)QORSysVSemHelper::destroySemSet(semId); // st is what is reported
             return st;
         }
     }
@@ -176,8 +177,9 @@ QORStatus QORWorkerPool::initWorkerSemaphores(bool create, bool reinit)
     if (reinit) {
         int old = m_workerSemId.exchange(-1);
         m_workerSemsReady = false;
+        // Best effort: a set already gone is what we want.
         if (create)
-            QORSysVSemHelper::destroySemSet(old);
+            (void)QORSysVSemHelper::destroySemSet(old);
     }
     int semId = -1;
     unsigned int nsems = 0;
@@ -216,9 +218,10 @@ QORStatus QORWorkerPool::initPoolMgrShm(bool create, bool reinit, bool* created)
 {
     m_pid = getpid();
     if (reinit && m_poolMgrShm.getBaseAddress() != nullptr) {
+        // Best effort: the segment is re-made or re-attached below.
         if (create)
-            m_poolMgrShm.destroy();
-        m_poolMgrShm.detach();
+            (void)m_poolMgrShm.destroy();
+        (void)m_poolMgrShm.detach();
         m_header = nullptr;
         m_stateList = nullptr;
         m_workerInfo = nullptr;
@@ -236,7 +239,7 @@ QORStatus QORWorkerPool::initPoolMgrShm(bool create, bool reinit, bool* created)
         int n = mapped >= sizeof(QORPoolHeader) ? header->numWorkers : 0;
         if (n <= 0 || n > (int)((mapped - sizeof(QORPoolHeader)) /
                                 (sizeof(int32_t) + sizeof(worker_info)))) {
-            m_poolMgrShm.detach();
+            (void)m_poolMgrShm.detach(); // the bad count is what is reported
             return qor_s_ipc_internal;
         }
         m_numWorkers = n;
@@ -251,9 +254,10 @@ QORStatus QORWorkerPool::initPoolMgrShm(bool create, bool reinit, bool* created)
 QORStatus QORWorkerPool::initWorkerShm(bool create, bool reinit, bool* created)
 {
     if (reinit && m_workerShm.getBaseAddress() != nullptr) {
+        // Best effort: the segment is re-made or re-attached below.
         if (create)
-            m_workerShm.destroy();
-        m_workerShm.detach();
+            (void)m_workerShm.destroy();
+        (void)m_workerShm.detach();
     }
     return createOrAttachShm(m_workerShm, m_serverName.c_str(), 'w',
                              m_workerShmSize, create, created);
@@ -445,6 +449,7 @@ QORStatus QORWorkerPool::destroyWorkerShm()
     return destroyShm(m_workerShm, 'w');
 }
 
+// Best effort throughout: whatever is found is removed.
 void QORWorkerPool::cleanupPool(const char* name)
 {
     // Without attaching, and only what this user made: another user's

@@ -7,8 +7,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "proxyif/ipc/qorproxyiflog.h"
+#include "qortestlog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "qoripctesting.h"
@@ -91,7 +92,7 @@ protected:
     }
 
     QORTestIPCPath m_path{"pool"};
-    QORTraceTestLog m_log;
+    QORTestLog m_log{true};
 };
 
 } // namespace

@@ -18,7 +18,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "proxyif/ipc/qorproxyiflog.h"
@@ -30,102 +30,15 @@
 #include "proxyif/ipc/qorworkerbuffer.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
+#include "qortestdir.h"
+#include "qortestintmessages.h"
 
 namespace {
 
-const int kQuestionType = 6;
-const int kAnswerType = 7;
+const int kAnswerType = qor_msg_urc_version_answer;
 const int kHoldValue = -1;       // the server holds the worker
 const unsigned kBufferSize = 1024;
 const int kChildSeconds = 90;    // no child outlives this
-
-// A question of one int32; the server answers with the value plus one.
-class TestQuestion : public QORProxyIFMessage {
-public:
-    explicit TestQuestion(int32_t v) : m_value(v) {}
-    void deleteMe() override { delete this; }
-    QORStatus unmarshal(QORSharedMemIterator&, void*) override
-    {
-        return qor_s_not_supported;
-    }
-    QORStatus marshal(QORSharedMemAllocator& alloc) override
-    {
-        void* data;
-        QORStatus st = alloc.allocate(4, &data);
-        if (st == qor_s_ok)
-            memcpy(data, &m_value, 4);
-        return st;
-    }
-    int getType() const override { return kQuestionType; }
-
-private:
-    int32_t m_value;
-};
-
-class TestAnswer : public QORProxyIFMessage {
-public:
-    void deleteMe() override { delete this; }
-    QORStatus unmarshal(QORSharedMemIterator& it, void*) override
-    {
-        unsigned len = 0;
-        void* data = nullptr;
-        if (!it.hasMoreElements())
-            return qor_s_msg_unmarshal_failed;
-        QORStatus st = it.getNextElement(&len, &data);
-        if (st != qor_s_ok)
-            return st;
-        if (len != 4)
-            return qor_s_msg_unmarshal_failed;
-        memcpy(&value, data, 4);
-        return qor_s_ok;
-    }
-    QORStatus marshal(QORSharedMemAllocator&) override { return qor_s_not_supported; }
-    int getType() const override { return kAnswerType; }
-
-    int32_t value = 0;
-};
-
-class TestAnswerFactory : public QORProxyIFMsgFactory {
-public:
-    int getType() override { return kAnswerType; }
-    QORStatus createMsg(QORProxyIFMessage** out) override
-    {
-        *out = new TestAnswer;
-        return qor_s_ok;
-    }
-};
-
-class EchoHandler : public QORSrvQuestionHandler {
-public:
-    QORStatus handle(int type, QORSharedMemIterator& question,
-                     QORSharedMemAllocator& answer, int* answerType) override
-    {
-        unsigned len = 0;
-        void* in = nullptr;
-        if (type != kQuestionType || !question.hasMoreElements())
-            return qor_s_msg_unmarshal_failed;
-        QORStatus st = question.getNextElement(&len, &in);
-        if (st != qor_s_ok || len != 4)
-            return st ? st : qor_s_msg_unmarshal_failed;
-        int32_t v;
-        memcpy(&v, in, 4);
-        if (v == kHoldValue) {
-            held = true;
-            while (!release)
-                usleep(1000);
-            held = false;
-        }
-        ++v;
-        void* out;
-        st = answer.allocate(4, &out);
-        if (st == qor_s_ok)
-            memcpy(out, &v, 4);
-        *answerType = kAnswerType;
-        return st;
-    }
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-};
 
 bool readFull(int fd, void* buf, size_t n, int timeoutMs)
 {
@@ -189,23 +102,12 @@ int reap(pid_t pid, int timeoutMs)
     return WEXITSTATUS(status);
 }
 
-// Waits (bounded) until pred holds.
-bool eventually(const std::function<bool()>& pred, int timeoutMs)
-{
-    for (int waited = 0; waited < timeoutMs; waited += 5) {
-        if (pred())
-            return true;
-        usleep(5000);
-    }
-    return pred();
-}
-
 struct Command {
     char op;
     int32_t arg;
 };
 
-// A server process that answers with EchoHandler and obeys the parent's
+// A server process that answers with QORTestEchoHandler and obeys the parent's
 // commands: 'r' reset, 'c' clean, 'f' free, 'a' answers of a worker,
 // 's' state of a worker, 'h' whether the handler holds a worker,
 // 'e' release it, 'q' shut down and end.
@@ -265,7 +167,7 @@ public:
 private:
     static int serve(const char* path, int workers, int cmd, int reply)
     {
-        EchoHandler handler;
+        QORTestEchoHandler handler;
         QORSrvWorkerPool pool;
         if (pool.start(path, workers, kBufferSize, &handler) != qor_s_ok)
             return 2;
@@ -313,7 +215,7 @@ protected:
     void SetUp() override { qor_test_watchdog(240); }
     void TearDown() override
     {
-        m_dispatcher.shutdown();
+        (void)m_dispatcher.shutdown();
         m_server.stop();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
@@ -321,19 +223,19 @@ protected:
     void initDispatcher(QORLog* log)
     {
         ASSERT_EQ(m_dispatcher.initialize(log, m_path.c_str()), qor_s_ok);
-        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new TestAnswerFactory), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory), qor_s_ok);
     }
     // One dispatch of value; the answer's value, or the status.
     QORStatus dispatch(int32_t value, int32_t* answer, bool* retry,
                        int* answerType = nullptr, QORStatus* carried = nullptr)
     {
-        TestQuestion q(value);
+        QORTestIntMessage q(qor_msg_urc_version_question, value);
         QORProxyIFMessage* a = nullptr;
         QORStatus st = m_dispatcher.dispatch(q, &a, nullptr, retry);
         if (answerType)
             *answerType = a ? a->getType() : -1;
         if (a != nullptr && a->getType() == kAnswerType)
-            *answer = static_cast<TestAnswer*>(a)->value;
+            *answer = static_cast<QORTestIntMessage*>(a)->value();
         if (a != nullptr && a->getType() == 0 && carried)
             *carried = static_cast<QORErrorMessage*>(a)->getStatus();
         if (a != nullptr)
@@ -344,7 +246,7 @@ protected:
     QORTestIPCPath m_path{"fault"};
     ServerProcess m_server;
     // Outlives the dispatcher, which traces into it until shut down.
-    QORTraceTestLog m_log;
+    QORTestLog m_log{true};
     QORProxyIFDispatcher m_dispatcher;
 };
 
@@ -372,13 +274,13 @@ int loadClient(const char* path, LoadStats* stats)
 {
     QORProxyIFDispatcher d;
     if (d.initialize(nullptr, path) != qor_s_ok ||
-        d.registerProxyMsgFactory(new TestAnswerFactory) != qor_s_ok)
+        d.registerProxyMsgFactory(new QORTestIntFactory) != qor_s_ok)
         return 2;
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&d, stats, t] {
             for (int32_t seq = t * 1000000; !stats->stop; ++seq) {
-                TestQuestion q(seq);
+                QORTestIntMessage q(qor_msg_urc_version_question, seq);
                 QORProxyIFMessage* a = nullptr;
                 bool retry = false;
                 int64_t t0 = nowMs();
@@ -388,7 +290,7 @@ int loadClient(const char* path, LoadStats* stats)
                 while (took > max && !stats->maxDispatchMs.compare_exchange_weak(max, took)) {
                 }
                 if (st == qor_s_ok && a != nullptr && a->getType() == kAnswerType &&
-                    static_cast<TestAnswer*>(a)->value == seq + 1)
+                    static_cast<QORTestIntMessage*>(a)->value() == seq + 1)
                     ++stats->answers;
                 else if (st == qor_s_ok && a == nullptr && retry)
                     ++stats->resets;
@@ -405,7 +307,7 @@ int loadClient(const char* path, LoadStats* stats)
     }
     for (std::thread& t : threads)
         t.join();
-    d.shutdown();
+    (void)d.shutdown();
     return stats->bad == 0 ? 0 : 1;
 }
 
@@ -422,7 +324,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
     std::string path = m_path.c_str();
     pid_t client = spawn([&] { return loadClient(path.c_str(), stats); });
     ASSERT_GT(client, 0);
-    ASSERT_TRUE(eventually([&] { return stats->answers >= 200; }, 30000));
+    ASSERT_TRUE(qor_test_wait_until([&] { return stats->answers >= 200; }));
 
     for (int cycle = 0; cycle < 3; ++cycle) {
         m_server.kill9();
@@ -430,7 +332,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
         EXPECT_EQ(m_path.countPoolObjects(), 4);
         int32_t before = stats->answers;
         ASSERT_TRUE(m_server.start(m_path.c_str(), 4)) << "cycle " << cycle;
-        EXPECT_TRUE(eventually([&] { return stats->answers >= before + 200; }, 30000))
+        EXPECT_TRUE(qor_test_wait_until([&] { return stats->answers >= before + 200; }))
             << "no progress after restart " << cycle << ": " << stats->answers;
     }
     stats->stop = 1;
@@ -499,7 +401,7 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     EXPECT_EQ(held, 0);
     ASSERT_EQ(dispatch(3, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 4);
-    header.detach();
+    (void)header.detach();
 }
 
 TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
@@ -513,7 +415,7 @@ TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
         int32_t out;
         st = dispatch(kHoldValue, &out, &retry, &type);
     });
-    EXPECT_TRUE(eventually([&] { return m_server.call('h') == 1; }, 20000));
+    EXPECT_TRUE(qor_test_wait_until([&] { return m_server.call('h') == 1; }));
     // Nothing else runs: the held question is on the first worker.
     EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
     EXPECT_EQ(m_server.call('r', 0), 0);
@@ -576,7 +478,7 @@ int misbehavingServer(const char* path, int reply, int quit)
     int32_t ready = 1;
     writeFull(reply, &ready, 4);
     worker_info volatile* w = nullptr;
-    pool.getWorkerInfo(0, &w);
+    EXPECT_EQ(qor_s_ok, pool.getWorkerInfo(0, &w));
     QORWorkerBuffer b;
     if (b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
         return 3;
@@ -618,7 +520,7 @@ int misbehavingServer(const char* path, int reply, int quit)
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), length);
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), at);
-        QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
+        (void)QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
     }
     char c;
     readFull(quit, &c, 1, 30000);

@@ -20,7 +20,7 @@ QORSrvWorkerPool::QORSrvWorkerPool() = default;
 
 QORSrvWorkerPool::~QORSrvWorkerPool()
 {
-    shutdown();
+    (void)shutdown(); // a destructor has no one to tell
 }
 
 QORStatus QORSrvWorkerPool::start(const char* serverName, int numWorkers,
@@ -54,7 +54,7 @@ QORStatus QORSrvWorkerPool::start(const char* serverName, int numWorkers,
     if (st == qor_s_ok)
         st = startThreads();
     if (st != qor_s_ok)
-        shutdown();
+        (void)shutdown(); // st is what the caller hears
     return st;
 }
 
@@ -148,7 +148,7 @@ void QORSrvWorkerPool::stopThreads()
     // Wake the waiting workers now rather than at their next poll.
     for (int i = 0; i < m_numWorkers; ++i)
         if (m_workers[i].running)
-            QORSysVSemHelper::signal(m_workerSemId, 2 * i, 1);
+            (void)QORSysVSemHelper::signal(m_workerSemId, 2 * i, 1); // they poll m_stop too
     for (int i = 0; i < m_numWorkers; ++i) {
         if (m_workers[i].running) {
             pthread_join(m_workers[i].thread, nullptr);
@@ -229,7 +229,8 @@ void QORSrvWorkerPool::answer(Worker& worker)
     buffer.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), resultStart);
     ++m_answered;
     ++worker.answered;
-    QORSysVSemHelper::signal(m_workerSemId, 2 * worker.index + 1, 1);
+    // A client that misses the post gives up on its own wait.
+    (void)QORSysVSemHelper::signal(m_workerSemId, 2 * worker.index + 1, 1);
 }
 
 template <class F>
@@ -276,7 +277,7 @@ QORStatus QORSrvWorkerPool::restart()
     if (!m_started)
         return qor_s_ipc_bad_parameter;
     stopThreads();
-    removeObjects();
+    (void)removeObjects(); // best effort: the new objects are made afresh
     QORStatus st = createObjects();
     if (st == qor_s_ok)
         st = startThreads();

@@ -9,53 +9,18 @@
 #include <thread>
 #include <unistd.h>
 
-#include "core/trace/qortracetesting.h"
+#include "qortestlog.h"
 #include "proxyif/ipc/qorproxyiflog.h"
+#include "qortestlog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "qoripctesting.h"
+#include "qortestintmessages.h"
 
 namespace {
-
-// Answers type 7 with each question element's int32 plus one. A question
-// of -1 holds its worker until released; -2 makes the handler fail.
-class EchoHandler : public QORSrvQuestionHandler {
-public:
-    QORStatus handle(int, QORSharedMemIterator& question,
-                     QORSharedMemAllocator& answer, int* answerType) override
-    {
-        while (question.hasMoreElements()) {
-            unsigned len = 0;
-            void* in = nullptr;
-            QORStatus st = question.getNextElement(&len, &in);
-            if (st != qor_s_ok || len != 4)
-                return st ? st : qor_s_ipc_bad_parameter;
-            int32_t v;
-            memcpy(&v, in, 4);
-            if (v == -2)
-                return 0x35f02099;
-            if (v == -1) {
-                held = true;
-                while (!release)
-                    usleep(1000);
-                held = false;
-            }
-            ++v;
-            void* out;
-            st = answer.allocate(4, &out);
-            if (st != qor_s_ok)
-                return st;
-            memcpy(out, &v, 4);
-        }
-        *answerType = 7;
-        return qor_s_ok;
-    }
-    std::atomic<bool> held{false};
-    std::atomic<bool> release{false};
-};
 
 // The worker index of a buffer the client pool handed out.
 int indexOf(QORClntWorkerBuffer* b)
@@ -74,8 +39,8 @@ protected:
     void TearDown() override
     {
         m_handler.release = true;
-        m_client.shutdown();
-        m_server.shutdown();
+        (void)m_client.shutdown();
+        (void)m_server.shutdown();
         QORProxyIFLog::shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
@@ -125,7 +90,7 @@ protected:
             return st;
         int type = -1;
         st = ask(b, value, out, &type);
-        m_client.replaceWorker(b);
+        EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
         if (st == qor_s_ok && type != 7)
             st = qor_s_ipc_bad_parameter;
         return st;
@@ -141,7 +106,7 @@ protected:
     worker_info volatile* record(int i) const
     {
         worker_info volatile* w = nullptr;
-        m_server.getWorkerInfo(i, &w);
+        EXPECT_EQ(qor_s_ok, m_server.getWorkerInfo(i, &w));
         return w;
     }
     // Starts getFreeWorker on a thread; joins it in take().
@@ -165,8 +130,8 @@ protected:
     }
 
     QORTestIPCPath m_path{"srv"};
-    QORTraceTestLog m_log;
-    EchoHandler m_handler;
+    QORTestLog m_log{true};
+    QORTestEchoHandler m_handler;
     QORSrvWorkerPool m_server;
     QORClntWorkerPool m_client;
 };
@@ -263,7 +228,7 @@ TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
     ASSERT_EQ(ask(b, -2, &out, &type), qor_s_ok);
     EXPECT_EQ(type, 0);
     EXPECT_EQ((uint32_t)out, 0x35f02099u);
-    m_client.replaceWorker(b);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
 }
 
 TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
@@ -276,18 +241,18 @@ TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
     // The pool semaphore is 0 now, where a caller would only block. Raise it
     // by one, as the kernel does for a holder that died, so that the caller
     // passes it, finds nothing FREE and goes round until it backs off.
-    m_client.signalPoolSemaphore();
+    EXPECT_EQ(qor_s_ok, m_client.signalPoolSemaphore());
     Taker t;
     startTaker(t);
     waitForBackoff();
     EXPECT_FALSE(t.done);
     int freed = indexOf(second);
-    m_client.replaceWorker(second);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(second));
     t.thread.join();
     ASSERT_EQ(t.st, qor_s_ok);
     EXPECT_EQ(indexOf(t.buffer), freed);
-    m_client.replaceWorker(t.buffer);
-    m_client.replaceWorker(first);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(first));
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
 }
 
@@ -305,7 +270,7 @@ TEST_F(QORSrvWorkerPoolTest, InUseLongerThanThirtySecondsIsReclaimed)
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
     EXPECT_EQ(indexOf(b), 1);
     EXPECT_EQ(record(0)->inUse, 1);
-    m_client.replaceWorker(b);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
 
     record(0)->time = (int32_t)time(nullptr) - 31;
     record(0)->reset = 1;
@@ -314,7 +279,7 @@ TEST_F(QORSrvWorkerPoolTest, InUseLongerThanThirtySecondsIsReclaimed)
     EXPECT_EQ(record(0)->inUse, 1);
     EXPECT_EQ(record(0)->reset, 0);
     EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
-    m_client.replaceWorker(b);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
 }
 
@@ -326,12 +291,12 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     ASSERT_EQ(indexOf(b), 0);
     ASSERT_EQ(m_server.cleanWorker(0), qor_s_ok);
     EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
-    m_client.replaceWorker(b);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     EXPECT_EQ(state(0), qor_worker_cleaned);
     for (int n = 0; n < 10; ++n) {
         ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
         EXPECT_EQ(indexOf(b), 1);
-        m_client.replaceWorker(b);
+        EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     }
     EXPECT_EQ(state(0), qor_worker_cleaned);
 
@@ -345,7 +310,7 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     t.thread.join();
     ASSERT_EQ(t.st, qor_s_ok);
     EXPECT_EQ(indexOf(t.buffer), 1);
-    m_client.replaceWorker(t.buffer);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
     EXPECT_EQ(state(0), qor_worker_cleaned);
 }
 
@@ -370,7 +335,7 @@ TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiterAndDropsTheLateAnswer)
     // The server has put the worker back to FREE meanwhile: giving it back
     // logs the recovery and clears the flag.
     ASSERT_EQ(m_server.freeWorker(0), qor_s_ok);
-    m_client.replaceWorker(b);
+    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     EXPECT_EQ(record(0)->reset, 0);
     EXPECT_TRUE(logged("Replacing cleaned worker 0: Cleaned: "));
 
@@ -409,7 +374,7 @@ TEST_F(QORSrvWorkerPoolTest, RefreshWaitsForARestartingServer)
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
     std::thread restarter([this] {
         usleep(300000);
-        m_server.start(m_path.c_str(), 3, 512, &m_handler);
+        EXPECT_EQ(qor_s_ok, m_server.start(m_path.c_str(), 3, 512, &m_handler));
     });
     ASSERT_TRUE(m_client.refresher());
     EXPECT_EQ(m_client.refresh(), qor_s_ok);

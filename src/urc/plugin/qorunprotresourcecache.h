@@ -14,7 +14,7 @@
 
 class QORActionGroupList;
 
-enum : QORStatus {
+enum : QORStatusCode {
     // No database, or no table for the branch (XLTIC1154E).
     qor_s_urc_no_db = QOR_MSG_ID(0x482),
 };

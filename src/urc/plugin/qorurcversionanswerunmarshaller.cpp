@@ -65,23 +65,7 @@ QORStatus insertOwned(Table* table, const QORStringRef& name, V* value)
 
 } // namespace
 
-QORMsgClassAllocator QORURCVersionAnswerUnmarshaller::s_allocator(
-    QORURCVersionAnswerUnmarshaller::kMemoryType, sizeof(QORURCVersionAnswerUnmarshaller));
-
-QORStatus QORURCVersionAnswerUnmarshaller::addAllocatorRef()
-{
-    return s_allocator.addRef();
-}
-
-void QORURCVersionAnswerUnmarshaller::releaseAllocatorRef()
-{
-    s_allocator.release();
-}
-
-QORURCVersionAnswerUnmarshaller* QORURCVersionAnswerUnmarshaller::create()
-{
-    return qor_new<QORURCVersionAnswerUnmarshaller>(s_allocator.get());
-}
+QOR_MSG_CLASS_ALLOCATOR(QORURCVersionAnswerUnmarshaller)
 
 QORURCVersionAnswerUnmarshaller::~QORURCVersionAnswerUnmarshaller() {}
 

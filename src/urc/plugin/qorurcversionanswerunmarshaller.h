@@ -30,16 +30,12 @@ struct QORURCVersionAnswerContext {
     QORLog* log;
 };
 
-class QORURCVersionAnswerUnmarshaller : public QORProxyIFMessage {
+class QORURCVersionAnswerUnmarshaller
+    : public QORProxyIFMessage
+    , public QORMsgClassAllocated<QORURCVersionAnswerUnmarshaller> {
 public:
     // Memory type of the class-wide allocator, "plugin.urc".
     static constexpr unsigned kMemoryType = 0x35f02fa9;
-
-    // The class-wide caching allocator that unmarshallers come from (see
-    // msg/core/qormsgclassallocator.h); create() takes one from it.
-    static QORStatus addAllocatorRef();
-    static void releaseAllocatorRef();
-    static QORURCVersionAnswerUnmarshaller* create();
 
     QORURCVersionAnswerUnmarshaller() = default;
     ~QORURCVersionAnswerUnmarshaller() override;
@@ -75,7 +71,6 @@ public:
     QORStatus getDB(QORURCDB** db);
 
 private:
-    static QORMsgClassAllocator s_allocator;
-
     QORSharedMemIterator* m_it = nullptr;
 };
+QOR_MSG_CLASS_ALLOCATOR_DECL(QORURCVersionAnswerUnmarshaller);
