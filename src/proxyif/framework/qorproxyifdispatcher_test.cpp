@@ -283,7 +283,8 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     IntMessage big(qor_msg_web_req_question, 1);
     big.setExtra(1024);
     QORProxyIFMessage* answer = nullptr;
-    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry), qor_s_no_memory);
+    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry),
+              qor_s_ipc_question_too_large);
     EXPECT_EQ(answer, nullptr);
 
     EXPECT_EQ(ask(9, &out, &retry), qor_s_ok);

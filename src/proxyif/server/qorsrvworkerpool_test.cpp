@@ -88,18 +88,16 @@ protected:
     // Sends value on a worker the caller holds; the answer or a status.
     QORStatus ask(QORClntWorkerBuffer* b, int32_t value, int32_t* out, int* type)
     {
-        QORStatus st = b->resetResult();
         QORSharedMemAllocator* alloc = b->getRequestAllocator();
         void* data;
-        if (st == qor_s_ok)
-            st = alloc->allocate(4, &data);
+        QORStatus st = alloc->allocate(4, &data);
         if (st == qor_s_ok) {
             memcpy(data, &value, 4);
             st = b->writeRequest(6, *alloc);
         }
         delete alloc;
         if (st == qor_s_ok)
-            st = b->signalRequest();
+            st = b->postRequest();
         if (st == qor_s_ok)
             st = b->waitResult();
         if (st != qor_s_ok || b->wasReset())
