@@ -166,6 +166,11 @@ const QORChannelLimits& QORProxyIFDispatcher::limits() const
     return m_pool != nullptr ? m_pool->limits() : none;
 }
 
+unsigned int QORProxyIFDispatcher::questionRoom() const
+{
+    return m_pool != nullptr ? m_pool->questionRoom() : 0;
+}
+
 QORStatus QORProxyIFDispatcher::registerProxyMsgFactory(QORProxyIFMsgFactory* factory)
 {
     if (!m_initialized)

@@ -46,6 +46,9 @@ public:
                          const QORChannelLimits& limits = QORChannelLimits());
     // The limits given to initialize (none when not initialised).
     const QORChannelLimits& limits() const;
+    // Bytes a question may take in a worker buffer (0 when not attached);
+    // for log lines.
+    unsigned int questionRoom() const;
     // The dispatcher owns the factory from now on and deletes it at
     // shutdown (create it with new, or `new (allocator)` when its class is
     // QORAllocated). 0x35f02200 before initialize, 0x35f0200c when the

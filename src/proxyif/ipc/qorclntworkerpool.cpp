@@ -137,6 +137,16 @@ QORStatus QORClntWorkerPool::initialize(const char* serverName,
     return unlockPoolOn(lockSet);
 }
 
+unsigned int QORClntWorkerPool::questionRoom() const
+{
+    if (m_workerInfo == nullptr)
+        return 0;
+    long long start = m_workerInfo->memStartOffset;
+    long long end = start + m_workerInfo->memSize;
+    long long room = end - (long long)QORWorkerBuffer::round4((uint32_t)start) - 32;
+    return room > 0 ? (unsigned int)room : 0;
+}
+
 void QORClntWorkerPool::logPool()
 {
     QORTrace* t = QORProxyIFLog::get();

@@ -31,6 +31,9 @@ public:
     QORStatus initialize(const char* serverName,
                          const QORChannelLimits& limits = QORChannelLimits());
     const QORChannelLimits& limits() const { return m_limits; }
+    // Bytes a question may take in the first worker's buffer, as its
+    // record says (0 when not attached); for log lines.
+    unsigned int questionRoom() const;
     // Waits for a worker that is FREE, marks it TAKEN with this process as
     // its holder and returns its buffer, which the caller gives back with
     // replaceWorker or abandonWorker. Blocks while every worker is taken:
