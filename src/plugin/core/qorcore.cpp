@@ -103,7 +103,7 @@ bool mayRetry(unsigned int limit, unsigned int sent)
 void sendDefaultResponse(QORTransaction* trans, int code)
 {
     (void)trans->m_response->setCode(code);
-    (void)trans->setResult(qor_send_default_rsp_to_client);
+    (void)trans->setResult(qor_send_default_rsp_to_client); // always 0
 }
 
 // Every status a transaction's logger returns is ignored: a line that
@@ -336,7 +336,7 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
         QORURCDecision decision = qor_urc_ask_server;
         QORStatus st = m_urcClient->lookupCache(request, &decision);
         if (st == qor_s_ok && decision == qor_urc_unprotected) {
-            trans->setResult(qor_continue_uninteresting);
+            (void)trans->setResult(qor_continue_uninteresting); // always 0
             return qor_s_ok;
         }
         if (st != qor_s_not_available || !mayRetry(retryLimit, tries))
@@ -402,7 +402,8 @@ QORStatus QORCore::handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* a
     } else {
         int type = answer->getType();
         if (type == qor_msg_web_trans_answer) {
-            trans->setResult(static_cast<qor_proxy_rsp_code_e>(
+            // setResult always gives 0.
+            (void)trans->setResult(static_cast<qor_proxy_rsp_code_e>(
                 static_cast<QORWebTransAnswerIter*>(answer)->getRspCode()));
             owned.reset();
             updateURCVersion(trans);
