@@ -436,3 +436,40 @@ TEST_F(QORSrvWorkerPoolTest, RefreshWithoutServerFailsAndLeavesNothingToUse)
     int32_t out = 0;
     EXPECT_EQ(roundTrip(9, &out), qor_s_ok);
 }
+
+TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBounded)
+{
+    ASSERT_EQ(m_server.start(m_path.c_str(), 1, 512, &m_handler), qor_s_ok);
+    QORChannelLimits limits;
+    limits.refreshWaitSeconds = 1;
+    ASSERT_EQ(m_client.initialize(m_path.c_str(), limits), qor_s_ok);
+    QORClntWorkerBuffer* held = nullptr;
+    ASSERT_EQ(m_client.getFreeWorker(&held), qor_s_ok);
+    // A refresh cannot wait out a holder that never gives its worker back.
+    ASSERT_TRUE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ipc_refresh_timeout);
+    EXPECT_EQ(m_client.waitRefresh(), qor_s_ok);
+
+    // A thread cancelled while it backs off from a pool of taken workers
+    // (the count raised as the kernel does for a dead holder) counts no
+    // more: a refresh finds no one to wait for.
+    m_client.signalPoolSemaphore();
+    pthread_t waiter;
+    auto take = [](void* pool) -> void* {
+        QORClntWorkerBuffer* b = nullptr;
+        static_cast<QORClntWorkerPool*>(pool)->getFreeWorker(&b);
+        return b;
+    };
+    ASSERT_EQ(pthread_create(&waiter, nullptr, take, &m_client), 0);
+    waitForBackoff();
+    ASSERT_EQ(pthread_cancel(waiter), 0);
+    void* result = nullptr;
+    ASSERT_EQ(pthread_join(waiter, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    ASSERT_EQ(m_client.replaceWorker(held), qor_s_ok);
+    ASSERT_TRUE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ok);
+    int32_t out = 0;
+    EXPECT_EQ(roundTrip(4, &out), qor_s_ok);
+    EXPECT_EQ(out, 5);
+}
