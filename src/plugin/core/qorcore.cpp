@@ -5,8 +5,8 @@
 #include <new>
 #include "core/file/qorstanza.h"
 #include "core/svc/qorsvc.h"
-#include "core/system/qorinstallpath.h"
 #include "core/system/qorassert.h"
+#include "core/system/qorinstallpath.h"
 #include "core/trace/qorlogstatus.h"
 #include "core/trace/qortraceregistry.h"
 #include "msg/core/qorconfigquestion.h"
