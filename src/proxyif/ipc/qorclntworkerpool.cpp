@@ -35,12 +35,31 @@ QORStatus lookUpUntil(int64_t deadline, F lookUp)
     }
 }
 
+bool operator<(const timespec& a, const timespec& b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The time from now to deadline (CLOCK_MONOTONIC); 0 once it has passed.
+timespec timeLeft(const timespec& deadline)
+{
+    timespec now, left = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!(now < deadline))
+        return left;
+    left.tv_sec = deadline.tv_sec - now.tv_sec;
+    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_sec--;
+        left.tv_nsec += 1000000000L;
+    }
+    return left;
+}
+
 bool passed(const timespec& deadline)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec > deadline.tv_sec ||
-           (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
+    timespec left = timeLeft(deadline);
+    return left.tv_sec == 0 && left.tv_nsec == 0;
 }
 
 } // namespace
@@ -308,7 +327,11 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             break;
         }
         if (passes >= kPassesBeforeSleep) {
-            sleep(1);
+            // A second, or what is left of the wait.
+            timespec pause = {1, 0};
+            if (until != nullptr && timeLeft(deadline) < pause)
+                pause = timeLeft(deadline);
+            nanosleep(&pause, nullptr);
             passes = 0;
             m_backoffSleeps = m_backoffSleeps + 1;
         }
