@@ -1,6 +1,5 @@
 #include "proxyif/ipc/qorsysvsemhelper.h"
 
-#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
@@ -30,22 +29,6 @@ protected:
 };
 
 } // namespace
-
-TEST_F(QORSysVSemHelperTest, ErrnoTable)
-{
-    const struct {
-        int err;
-        QORStatus st;
-    } rows[] = {
-        {ENOENT, 0x35f0220b}, {EINTR, 0x35f0220f},  {EAGAIN, 0x35f0220e},
-        {ENOMEM, 0x35f0220c}, {EACCES, 0x35f02217}, {EEXIST, 0x35f02209},
-        {EINVAL, 0x35f02210}, {EMFILE, 0x35f02221}, {ENOSPC, 0x35f0220d},
-        {EIDRM, 0x35f0220a},  {EPERM, 0x35f02211},  {ERANGE, 0x35f02607},
-        {0, 0x35f02211},
-    };
-    for (const auto& r : rows)
-        EXPECT_EQ(QORSysVSemHelper::mapError(r.err), r.st) << r.err;
-}
 
 TEST_F(QORSysVSemHelperTest, NoSetMeansNothingToDo)
 {
