@@ -50,8 +50,9 @@ protected:
     void SetUp() override
     {
         qor_test_watchdog(120);
-        m_root.reset(new QORTestInstallRoot("core", kVHostConf));
+        // The key path first: it makes the scratch directory the root goes in.
         m_path.reset(new QORTestIPCPath("core"));
+        m_root.reset(new QORTestInstallRoot("core", kVHostConf));
         core.reset(new QORCore("qorcore_test"));
         server.reset(new QORTestAuthServer(m_path->c_str(), baseScript()));
     }
