@@ -34,7 +34,7 @@ public:
     // interrupting signal is a cancellation point, then the wait goes on.
     static QORStatus wait(int semId, unsigned int semNum, int count);
     // As wait, for at most timeoutMs milliseconds: 0x35f0220e when the time
-    // ran out. For the server's workers, which must notice a stop request.
+    // ran out. For the plug-in's bounded wait for an answer.
     static QORStatus timedWait(int semId, unsigned int semNum, int count,
                                unsigned int timeoutMs);
 };
