@@ -390,6 +390,11 @@ int decide(request_rec* r, QORApacheRequestState* state)
     }
     lock.unlock();
 
+    if (state->refused) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
+                      "dxqor: the request fails: the authorization server's answer was refused");
+        return HTTP_INTERNAL_SERVER_ERROR;
+    }
     if (st != qor_s_ok) {
         if (st != kNotInitialized)
             ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "dxqor: no decision (status %#x)", st);

@@ -165,6 +165,7 @@ QORStatus QORApacheRequest::refuse(const char* what, const QORStringRefT<char>& 
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, m_r,
                   "dxqor: the authorization server's %s was refused: %s", what,
                   ap_escape_logitem(m_r->pool, dup(m_r->pool, text)));
+    m_state->refused = true;
     return qor_s_invalid_argument;
 }
 
@@ -482,8 +483,10 @@ QORStatus QORApacheRequest::setWebLogUser(const QORStringRef& first, const QORSt
 
 // Response.
 
-QORApacheResponse::QORApacheResponse(request_rec* r, const QORApacheOptions& options)
+QORApacheResponse::QORApacheResponse(request_rec* r, QORApacheRequestState* state,
+                                     const QORApacheOptions& options)
     : m_r(r)
+    , m_state(state)
     , m_options(options)
     , m_headers(apr_table_make(r->pool, 4))
 {
@@ -494,6 +497,7 @@ QORStatus QORApacheResponse::refuse(const char* what, const QORStringRefT<char>&
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, m_r,
                   "dxqor: the authorization server's %s was refused: %s", what,
                   ap_escape_logitem(m_r->pool, dup(m_r->pool, text)));
+    m_state->refused = true;
     return qor_s_invalid_argument;
 }
 
@@ -505,8 +509,11 @@ QORStatus QORApacheResponse::putHeader(const QORStringRef& name,
     if (!isSafeText(value.data(), value.length()))
         return refuse("response header value", value);
     const char* n = dup(m_r->pool, name);
-    // Apache frames the response itself; a second length or a chunked
-    // coding beside it would let a client read two responses from one.
+    // Apache frames the response itself: the length the library counted is
+    // set again from the real body, and a chunked coding beside it would
+    // let a client read two responses from one.
+    if (strcasecmp(n, "Content-Length") == 0)
+        return qor_s_ok;
     if (isFramingHeader(n))
         return refuse("response header", name);
     if (strcasecmp(n, "Connection") == 0)
@@ -659,7 +666,7 @@ QORApacheTransaction::QORApacheTransaction(request_rec* r, QORApacheRequestState
     : QORTransaction(nullptr)
     , m_r(r)
     , m_req(r, state, options)
-    , m_rsp(r, options)
+    , m_rsp(r, state, options)
 {
     m_request = &m_req;
     m_response = &m_rsp;

@@ -28,6 +28,9 @@ struct QORApacheRequestState {
     const char* redirectTo = nullptr;
     // Set on a request this module already decided (and on its redirects).
     bool decided = false;
+    // Set when a text of the answer was refused: the request fails with 500
+    // whatever the core made of the failed command.
+    bool refused = false;
 
     // The state of r, made (with a pool cleanup) when create is set.
     static QORApacheRequestState* of(request_rec* r, bool create);
@@ -137,7 +140,8 @@ private:
 
 class QORApacheResponse : public QORResponse {
 public:
-    QORApacheResponse(request_rec* r, const QORApacheOptions& options);
+    QORApacheResponse(request_rec* r, QORApacheRequestState* state,
+                      const QORApacheOptions& options);
 
     QORStatus setHeader(const QORStringRef& name, const QORStringRefT<char>& value) override;
     QORStatus addHeader(const QORStringRef& name, const QORStringRefT<char>& value) override;
@@ -168,6 +172,7 @@ private:
                         bool add);
 
     request_rec* m_r;
+    QORApacheRequestState* m_state;
     QORApacheOptions m_options;
     std::string m_body;
     const char* m_bodyFile = nullptr;
