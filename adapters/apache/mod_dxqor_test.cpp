@@ -14,6 +14,7 @@
 #include "plugin/core/qorpluginvirtualhost.h"
 #include "qorapachecheck.h"
 #include "qore2e.h"
+#include "qorauthztestserver.h"
 #include "qoripctesting.h"
 #include "qortestauthserver.h"
 #include "qorwebserver.h"
@@ -219,7 +220,9 @@ std::vector<E2ERow> table(const std::string& certs)
     };
 }
 
-class ApacheE2E : public ::testing::Test {
+// A real Apache with mod_dxqor on free ports, its own directory, the site,
+// the test CA and dxqor.conf; the authorization server is the subclass's.
+class ApacheFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -237,15 +240,16 @@ protected:
         ASSERT_TRUE(qor_write_file(m_dir + "/root/opt/dxqor/etc/dxqor.conf",
                                    "[dxweb-plugins]\nvirtual-host = protected\n"
                                    "unprotected-virtual-host = static\n"));
-        m_keyPath = m_dir + "/authz.id";
-        m_auth.reset(new QORTestAuthServer(m_keyPath, policy(m_dir + "/site")));
-        ASSERT_EQ(m_auth->start(), qor_s_ok);
-
         m_client.httpPort = qor_free_loopback_port();
         m_client.httpsPort = qor_free_loopback_port();
         m_client.caFile = m_dir + "/certs/ca.pem";
         ASSERT_NE(m_client.httpPort, 0);
         ASSERT_NE(m_client.httpsPort, 0);
+    }
+
+    void startApache(const std::string& serverID)
+    {
+        m_serverID = serverID;
         std::map<std::string, std::string> v = {
             {"DIR", m_dir},
             {"PORT", std::to_string(m_client.httpPort)},
@@ -256,7 +260,7 @@ protected:
             {"SERVERS", "2"},
             {"LOGLEVEL", "warn"},
             {"SITE", m_dir + "/site"},
-            {"SERVER_ID", m_keyPath},
+            {"SERVER_ID", serverID},
             {"ROOT", m_dir + "/root"},
             {"CERTS", m_dir + "/certs"},
         };
@@ -272,6 +276,8 @@ protected:
         ASSERT_TRUE(QORWebServer::accepting(m_client.httpsPort));
     }
 
+    // Stops Apache and checks that it left no process; the subclass stops
+    // its server first.
     void TearDown() override
     {
         if (m_apache) {
@@ -279,40 +285,173 @@ protected:
             EXPECT_TRUE(m_apache->stop()) << "Apache did not stop on SIGTERM";
             EXPECT_TRUE(QORWebServer::waitGroupGone(group, 1000)) << "Apache processes left";
         }
-        if (m_auth)
-            m_auth->stop();
-        m_auth.reset();
         // Nothing of the channel may be left once both have stopped.
-        EXPECT_EQ(qor_ipc_testing::removePoolObjects(m_keyPath.c_str()), 0);
+        if (!m_serverID.empty()) {
+            EXPECT_EQ(qor_ipc_testing::removePoolObjects(m_serverID.c_str()), 0);
+        }
         if (!HasFailure())
             qor_remove_tree(m_dir);
         else
             std::fprintf(stderr, "kept %s for inspection\n", m_dir.c_str());
     }
 
+    virtual void stopServer() = 0;
+    virtual void startServer() = 0;
+
+    void run(const std::vector<E2ERow>& rows)
+    {
+        for (const E2ERow& r : rows) {
+            SCOPED_TRACE(r.row.name);
+            if (r.before == kStopServer)
+                stopServer();
+            if (r.before == kStartServer)
+                startServer();
+            EXPECT_EQ(qor_e2e_check(r.row, m_client.fetch(r.row.request)), "");
+        }
+    }
+
     std::string m_dir;
-    std::string m_keyPath;
-    std::unique_ptr<QORTestAuthServer> m_auth;
+    std::string m_serverID;
     std::unique_ptr<QORWebServer> m_apache;
     QORE2EClient m_client;
 };
 
-TEST_F(ApacheE2E, TableOfRequests)
-{
-    for (const E2ERow& r : table(m_dir + "/certs")) {
-        SCOPED_TRACE(r.row.name);
-        if (r.before == kStopServer)
-            m_auth->stop();
-        if (r.before == kStartServer) {
-            ASSERT_EQ(m_auth->start(), qor_s_ok);
-        }
-        EXPECT_EQ(qor_e2e_check(r.row, m_client.fetch(r.row.request)), "");
+class ApacheScripted : public ApacheFixture {
+protected:
+    void SetUp() override
+    {
+        ApacheFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        m_auth.reset(new QORTestAuthServer(m_dir + "/authz.id", policy(m_dir + "/site")));
+        ASSERT_EQ(m_auth->start(), qor_s_ok);
+        startApache(m_auth->name());
     }
+    void TearDown() override
+    {
+        if (m_auth)
+            m_auth->stop();
+        ApacheFixture::TearDown();
+        m_auth.reset();
+    }
+    void stopServer() override { m_auth->stop(); }
+    void startServer() override { ASSERT_EQ(m_auth->start(), qor_s_ok); }
+
+    std::unique_ptr<QORTestAuthServer> m_auth;
+};
+
+TEST_F(ApacheScripted, TableOfRequests)
+{
+    run(table(m_dir + "/certs"));
     // Every refusal left a line saying what was refused.
     std::string log = qor_read_file(m_dir + "/error.log");
     EXPECT_NE(log.find("response header value was refused"), std::string::npos) << log;
     EXPECT_NE(log.find("URI was refused"), std::string::npos);
     EXPECT_NE(log.find("body file was refused"), std::string::npos);
+}
+
+} // namespace
+
+namespace {
+
+QORE2ERequest as(QORE2ERequest r, const char* credentials)
+{
+    r.credentials = credentials;
+    return r;
+}
+
+// The demonstration's policy on the real server: everything open but
+// /private (alice, or the staff group) and /admin (the admins group).
+const char kPolicy[] =
+    "[virtual-host protected]\n"
+    "branch = /protected\n"
+    "[virtual-host static]\n"
+    "unprotected = yes\n"
+    "[object /protected]\n"
+    "unauthenticated = *\n"
+    "[object /protected/private]\n"
+    "user = alice r\n"
+    "group = staff rw\n"
+    "[object /protected/admin]\n"
+    "group = admins *\n";
+
+std::vector<E2ERow> policyTable()
+{
+    const std::string spoof = std::string(kQORE2EIdentityHeader) + ": mallory";
+    return {
+        {kNothing, {"open page from the cache", get("/public/index.html"), 200, {}, {},
+                    {"public page"}, {}}},
+        {kNothing, {"protected page asks for a login", get("/private/echo.cgi"), 401,
+                    {"WWW-Authenticate: Basic"}, {}, {}, {"user="}}},
+        {kNothing, {"wrong password", as(get("/private/echo.cgi"), "alice:rabbit"), 401, {}, {},
+                    {}, {"user="}}},
+        {kNothing, {"signed-in user reaches the page with the identity header",
+                    as(withHeaders(get("/private/echo.cgi"), {spoof}), "alice:wonderland"), 200,
+                    {}, {}, {"user=alice"}, {"mallory"}}},
+        {kNothing, {"admin area refused to a user outside the group",
+                    as(get("/admin/index.html"), "alice:wonderland"), 403, {}, {}, {},
+                    {"admin page"}}},
+        {kNothing, {"admin area for the group", as(get("/admin/echo.cgi"), "dave:diver"), 200, {},
+                    {}, {"user=dave"}, {}}},
+        {kNothing, {"spoofed identity removed from an open page",
+                    withHeaders(get("/public/echo.cgi"), {spoof}), 200, {}, {}, {"user=\n"},
+                    {"mallory"}}},
+        {kNothing, {"dot segments resolved before the decision",
+                    get("/public/../private/echo.cgi"), 401, {}, {}, {}, {"user="}}},
+        {kNothing, {"encoded dot segments resolved before the decision",
+                    get("/public/%2e%2e/private/echo.cgi"), 401, {}, {}, {}, {"user="}}},
+        {kNothing, {"encoded unreserved characters decoded before the decision",
+                    get("/%70rivate/echo.cgi"), 401, {}, {}, {}, {"user="}}},
+        {kNothing, {"unprotected virtual host", get("/private/index.html", "static.test"), 200,
+                    {}, {}, {"private page"}, {}}},
+        {kStopServer, {"authorization server stopped", as(get("/private/echo.cgi"),
+                                                           "alice:wonderland"),
+                       503, {}, {}, {}, {"user="}}},
+        {kStartServer, {"authorization server started again",
+                        as(get("/private/echo.cgi"), "alice:wonderland"), 200, {}, {},
+                        {"user=alice"}, {}}},
+    };
+}
+
+class ApacheAuthzd : public ApacheFixture {
+protected:
+    void SetUp() override
+    {
+        ApacheFixture::SetUp();
+        if (HasFatalFailure())
+            return;
+        m_auth.reset(new QORAuthzTestServer(DXQOR_AUTHZD, "apache"));
+        std::string packaging = std::string(DXQOR_SOURCE_DIR) + "/packaging/";
+        m_auth->write("users", qor_read_file(packaging + "htpasswd"));
+        m_auth->write("groups", qor_read_file(packaging + "groups"));
+        m_auth->writePolicy("", kPolicy);
+        // Apache comes up first: until the server is there, requests it
+        // would decide get 503.
+        startApache(m_auth->serverID());
+    }
+    void TearDown() override
+    {
+        if (m_auth)
+            m_auth->stop();
+        ApacheFixture::TearDown();
+        m_auth.reset();
+    }
+    void stopServer() override { m_auth->stop(); }
+    void startServer() override { ASSERT_EQ(m_auth->start(), qor_s_ok) << m_auth->output(); }
+
+    std::unique_ptr<QORAuthzTestServer> m_auth;
+};
+
+TEST_F(ApacheAuthzd, TableOfRequests)
+{
+    const QORE2ERequest alice = as(get("/private/echo.cgi"), "alice:wonderland");
+    EXPECT_EQ(m_client.fetch(alice).status, 503);
+    startServer();
+    // Each child attaches on its first request after the retry interval;
+    // wait for it, bounded.
+    for (int i = 0; i < 300 && m_client.fetch(alice).status != 200; ++i)
+        usleep(100 * 1000);
+    run(policyTable());
 }
 
 } // namespace
