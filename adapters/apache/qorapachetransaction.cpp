@@ -290,7 +290,13 @@ QORStatus QORApacheRequest::getURI(QORStringRef* uri)
 {
     if (m_r->uri == nullptr)
         return qor_s_not_available;
-    uri->set(m_r->uri);
+    // A directory is named without its trailing slash: the library takes
+    // the parent of "/a/b/" to be "/a", so "/admin/" would otherwise be
+    // decided by the object above /admin, not by /admin.
+    int length = static_cast<int>(std::strlen(m_r->uri));
+    while (length > 1 && m_r->uri[length - 1] == '/')
+        --length;
+    uri->set(m_r->uri, length);
     return qor_s_ok;
 }
 
