@@ -12,17 +12,20 @@
 #                                     answers 204 or 401 from the
 #                                     Authorization header)
 #
-# Each row is run for BENCH_SECONDS (default 8) with BENCH_CONNECTIONS
-# (default 8) connections on 2 wrk threads, after a 1-second warm-up; the
+# Each row is run BENCH_ROUNDS times (default 3, the rows taking turns) for
+# BENCH_SECONDS (default 5) with BENCH_CONNECTIONS (default 8) connections
+# on 2 wrk threads, after a 1-second warm-up; the figures are medians, the
 # ratio is requests/s against the same server without authorization. The
 # table goes to standard output and into docs/performance.md between its
 # markers. Another configuration is one more `measure` line below.
+# BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
+# BENCH_KEEP=stop stops them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT_DIR=$PWD
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
-SECONDS_EACH=${BENCH_SECONDS:-8}
+SECONDS_EACH=${BENCH_SECONDS:-5}
 CONNECTIONS=${BENCH_CONNECTIONS:-8}
 OUT=$PWD/$BUILD/release
 DIR=$OUT/bench-e2e
@@ -61,7 +64,13 @@ cleanup() {
     sleep 0.1
   done
 }
-trap cleanup EXIT
+# BENCH_KEEP=1 leaves the servers running afterwards (for a profiler);
+# `BENCH_KEEP=stop` only stops what an earlier run left.
+[ "${BENCH_KEEP:-}" = 1 ] || trap cleanup EXIT
+if [ "${BENCH_KEEP:-}" = stop ]; then
+  cleanup
+  exit 0
+fi
 
 echo "== building"
 cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -203,45 +212,82 @@ check() {
   fi
 }
 
-ROWS=()
-declare -A RPS
-# measure name baseline-name url [wrk header]...
-measure() {
-  local name=$1 base=$2 url=$3
+# The rows: name, the row it is compared with ("-" for none), URL, then the
+# request headers. Every round measures every row once, in this order; a
+# row's figures are the medians over the rounds, so that a burst of other
+# work on the machine moves one round, not the result.
+NAMES=()
+declare -A BASE URL HEADERS RPS P50 P99
+row() {
+  local name=$1 h
+  NAMES+=("$name")
+  BASE[$name]=$2
+  URL[$name]=$3
+  HEADERS[$name]=""
   shift 3
-  local hdr=()
-  for h in "$@"; do hdr+=(-H "$h"); done
-  check "${hdr[@]}" "$url"
-  wrk -t2 -c"$CONNECTIONS" -d1s "${hdr[@]}" "$url" >/dev/null
-  local out
-  out=$(wrk -t2 -c"$CONNECTIONS" -d"${SECONDS_EACH}s" --latency "${hdr[@]}" "$url")
-  local rps p50 p99 non2xx
-  rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
-  p50=$(awk '$1 == "50%" {print $2}' <<<"$out")
-  p99=$(awk '$1 == "99%" {print $2}' <<<"$out")
-  non2xx=$(awk '/Non-2xx/ {print $NF}' <<<"$out")
-  if [ -n "$non2xx" ]; then
-    echo "bench-e2e: $name: $non2xx responses were not 2xx" >&2
-    exit 1
-  fi
-  RPS[$name]=$rps
-  local ratio="1.00x"
-  if [ "$base" != - ]; then
-    ratio=$(awk -v a="$rps" -v b="${RPS[$base]}" 'BEGIN {printf "%.2fx", a / b}')
-  fi
-  ROWS+=("| $name | $rps | $p50 | $p99 | $ratio |")
-  printf '%-34s %10s req/s  p50 %-9s p99 %-9s %s\n' "$name" "$rps" "$p50" "$p99" "$ratio"
+  for h in "$@"; do HEADERS[$name]+="$h"$'\n'; done
 }
 
 A=http://127.0.0.1:$APACHE_PORT
 N=http://127.0.0.1:$NGINX_PORT
-echo "== measuring: ${SECONDS_EACH}s each, $CONNECTIONS connections, 2 wrk threads"
-measure "Apache alone" - "$A/public/index.html" "Host: plain.test"
-measure "Apache + dxqor, cache hit" "Apache alone" "$A/public/index.html" "Host: bench.test"
-measure "Apache + dxqor, protected" "Apache alone" "$A/private/index.html" "Host: bench.test" \
+row "Apache alone" - "$A/public/index.html" "Host: plain.test"
+row "Apache + dxqor, cache hit" "Apache alone" "$A/public/index.html" "Host: bench.test"
+row "Apache + dxqor, protected" "Apache alone" "$A/private/index.html" "Host: bench.test" \
   "$AUTH_HEADER"
-measure "nginx alone" - "$N/public/index.html"
-measure "nginx + auth_request" "nginx alone" "$N/private/index.html" "$AUTH_HEADER"
+row "nginx alone" - "$N/public/index.html"
+row "nginx + auth_request" "nginx alone" "$N/private/index.html" "$AUTH_HEADER"
+
+# One wrk run of a row: appends its requests/s and percentiles.
+measure() {
+  local name=$1 hdr=() h
+  while IFS= read -r h; do [ -z "$h" ] || hdr+=(-H "$h"); done <<<"${HEADERS[$name]}"
+  local out
+  out=$(wrk -t2 -c"$CONNECTIONS" -d"${SECONDS_EACH}s" --latency "${hdr[@]}" "${URL[$name]}")
+  if grep -q 'Non-2xx' <<<"$out"; then
+    echo "bench-e2e: $name: not every response was 2xx" >&2
+    exit 1
+  fi
+  RPS[$name]+=" $(awk '/^Requests\/sec:/ {print $2}' <<<"$out")"
+  P50[$name]+=" $(awk '$1 == "50%" {print $2}' <<<"$out")"
+  P99[$name]+=" $(awk '$1 == "99%" {print $2}' <<<"$out")"
+  printf '  %-32s %s\n' "$name" "$(awk '/^Requests\/sec:/ {print $2}' <<<"$out") req/s"
+}
+
+# The median of a list of wrk figures ("412.00us", "1.25ms", "6563.46").
+median() {
+  tr ' ' '\n' <<<"$1" | awk 'NF {
+      v = $1; u = 1
+      if (v ~ /us$/) { u = 0.001 } else if (v ~ /ms$/) { u = 1 } else if (v ~ /s$/) { u = 1000 }
+      sub(/[a-z]+$/, "", v); print v * u, $1 }' | sort -n | awk '{ a[NR] = $2 } END { print a[int((NR + 1) / 2)] }'
+}
+ms() {
+  awk -v v="$1" 'BEGIN { u = 1; if (v ~ /us$/) u = 0.001; else if (v ~ /ms$/) u = 1;
+                         else if (v ~ /s$/) u = 1000; sub(/[a-z]+$/, "", v); printf "%.2f ms", v * u }'
+}
+
+for name in "${NAMES[@]}"; do
+  hdr=()
+  while IFS= read -r h; do [ -z "$h" ] || hdr+=(-H "$h"); done <<<"${HEADERS[$name]}"
+  check "${hdr[@]}" "${URL[$name]}"
+  wrk -t2 -c"$CONNECTIONS" -d1s "${hdr[@]}" "${URL[$name]}" >/dev/null
+done
+ROUNDS=${BENCH_ROUNDS:-3}
+echo "== measuring: $ROUNDS rounds of ${SECONDS_EACH}s per row, $CONNECTIONS connections, 2 wrk threads"
+for round in $(seq "$ROUNDS"); do
+  echo "round $round"
+  for name in "${NAMES[@]}"; do measure "$name"; done
+done
+
+ROWS=()
+declare -A MEDIAN
+for name in "${NAMES[@]}"; do
+  MEDIAN[$name]=$(median "${RPS[$name]}")
+  ratio="1.00x"
+  if [ "${BASE[$name]}" != - ]; then
+    ratio=$(awk -v a="${MEDIAN[$name]}" -v b="${MEDIAN[${BASE[$name]}]}" 'BEGIN {printf "%.2fx", a / b}')
+  fi
+  ROWS+=("| $name | ${MEDIAN[$name]} | $(ms "$(median "${P50[$name]}")") | $(ms "$(median "${P99[$name]}")") | $ratio |")
+done
 
 APACHE_VERSION=$(/usr/sbin/apache2 -v | sed -n 's/^Server version: Apache\/\([^ ]*\).*/\1/p')
 NGINX_VERSION=$(nginx -v 2>&1 | sed 's/.*nginx\///')
@@ -252,7 +298,8 @@ TABLE=$(
   echo
   echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores: wrk -t2 -c$CONNECTIONS" \
        "-d${SECONDS_EACH}s on 127.0.0.1, a 2 KiB page; Apache $APACHE_VERSION prefork with" \
-       "$CONNECTIONS processes, nginx $NGINX_VERSION with 2 workers."
+       "$CONNECTIONS processes, nginx $NGINX_VERSION with 2 workers; medians of $ROUNDS" \
+       "rounds of ${SECONDS_EACH}s per row."
 )
 echo
 echo "$TABLE"
