@@ -132,9 +132,22 @@ protected:
         return commands(answer, qor_msg_web_req_question);
     }
 
-    QORStatus answerWebResponse(const QORWebRspQuestion&, QORWebTransAnswerWriter& answer) override
+    QORStatus answerWebResponse(const QORWebRspQuestion& question,
+                                QORWebTransAnswerWriter& answer) override
     {
         QORStatus st = answer.begin(m_script.rspCode);
+        QORBuffer http;
+        std::string raw;
+        if (question.getHTTPBuffer(&http) == qor_s_ok)
+            raw.assign(reinterpret_cast<const char*>(http.getData()),
+                       static_cast<size_t>(http.getLen()));
+        for (auto& r : m_script.rules)
+            if (st == qor_s_ok && r.response && raw.find(r.messageHas) != std::string::npos) {
+                st = answer.setRspCode(r.rspCode);
+                return st == qor_s_ok ? ruleCommands(r, QORStringRef(""), answer,
+                                                     qor_msg_web_rsp_question)
+                                      : st;
+            }
         return st == qor_s_ok ? commands(answer, qor_msg_web_rsp_question) : st;
     }
 
@@ -180,7 +193,7 @@ private:
             raw.assign(reinterpret_cast<const char*>(message.getData()),
                        static_cast<size_t>(message.getLen()));
         for (auto& r : m_script.rules)
-            if (path.compare(0, r.uriPrefix.size(), r.uriPrefix) == 0
+            if (!r.response && path.compare(0, r.uriPrefix.size(), r.uriPrefix) == 0
                 && (r.messageHas.empty() || raw.find(r.messageHas) != std::string::npos))
                 return &r;
         return nullptr;
@@ -201,6 +214,13 @@ private:
         const QORWebReqSSLSessQuestion* ssl = question.getSSLSession();
         if (ssl == nullptr || ssl->getClientCert()->getSubjectDN(&subject) != qor_s_ok)
             subject.set("");
+        return st == qor_s_ok ? ruleCommands(rule, subject, answer, qor_msg_web_req_question) : st;
+    }
+
+    QORStatus ruleCommands(const QORTestAuthRule& rule, const QORStringRef& subject,
+                           QORWebTransAnswerWriter& answer, int type)
+    {
+        QORStatus st = qor_s_ok;
         for (auto& c : rule.commands) {
             if (st != qor_s_ok)
                 break;
@@ -231,7 +251,7 @@ private:
                 break;
             }
         }
-        return st == qor_s_ok ? urcVersion(answer, qor_msg_web_req_question) : st;
+        return st == qor_s_ok ? urcVersion(answer, type) : st;
     }
 
     QORStatus error(QORStatus status, QORSharedMemAllocator& answer, int* answerType)

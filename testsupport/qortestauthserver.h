@@ -57,6 +57,8 @@ struct QORTestAuthCommand {
 // A web answer chosen by the question: the first rule whose uriPrefix
 // starts the question's URI (and whose messageHas, when not empty, is in
 // the raw request, body included) answers instead of rspCode and headers.
+// A response rule answers response questions whose raw response holds
+// messageHas instead (uriPrefix is not used).
 struct QORTestAuthRule {
     std::string uriPrefix;
     std::string messageHas;
@@ -64,6 +66,7 @@ struct QORTestAuthRule {
     bool askForBody = false;
     int rspCode = 1;
     std::vector<QORTestAuthCommand> commands;
+    bool response = false;
 };
 
 struct QORTestAuthScript {

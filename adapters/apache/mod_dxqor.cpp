@@ -237,7 +237,7 @@ const command_rec kCommands[] = {
     AP_INIT_ITERATE("DxqorStripHeader", command(addStripHeader), nullptr,
                     RSRC_CONF, "identity headers removed from every incoming request"),
     AP_INIT_FLAG("DxqorInspectResponses", command(setInspect), nullptr, RSRC_CONF,
-                 "On to show responses to the authorization server"),
+                 "On to show the responses of decided requests to the authorization server"),
     AP_INIT_TAKE1("DxqorBodyFileDir", command(setBodyFileDir), nullptr, RSRC_CONF,
                   "the directory response bodies may be taken from"),
     AP_INIT_TAKE1("DxqorInitRetryInterval", command(setRetry), nullptr, RSRC_CONF,
@@ -491,6 +491,96 @@ apr_status_t bodyFilter(ap_filter_t* f, apr_bucket_brigade* bb, ap_input_mode_t 
     return APR_SUCCESS;
 }
 
+// The response of a request this module decided, shown to the
+// authorization server before its first byte goes out.
+struct ResponseFilterState {
+    bool inspected = false;
+    // The response was replaced: the handler's own body is dropped.
+    bool discarding = false;
+};
+
+int inspectResponse(ap_filter_t* f, ResponseFilterState* ctx)
+{
+    request_rec* r = f->r;
+    QORApacheRequestState* state = QORApacheRequestState::of(r, false);
+    if (state == nullptr || g_core == nullptr)
+        return OK;
+    ServerConfig* c = serverConfig(r->server);
+    QORApacheOptions options;
+    options.vhostID = c->vhostID;
+    options.bodyFileDir = c->bodyFileDir;
+    options.maxBody = g_maxBody;
+    QORApacheTransaction trans(r, state, options);
+    if (trans.request().m_server == nullptr)
+        return HTTP_INTERNAL_SERVER_ERROR;
+    fillSSL(r, trans);
+    std::shared_lock<std::shared_mutex> lock(g_coreLock);
+    if (!g_core->isInitialized())
+        return OK;
+    QORStatus st = g_core->handleRsp(&trans);
+    lock.unlock();
+    if (state->refused)
+        return HTTP_INTERNAL_SERVER_ERROR;
+    if (st != qor_s_ok) {
+        ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "dxqor: the response was not inspected (status %#x)",
+                      st);
+        return OK;
+    }
+    switch (trans.getResult()) {
+    case qor_continue:
+    case qor_continue_uninteresting:
+        trans.response().overrideHeaders();
+        return OK;
+    case qor_send_rsp_to_client:
+        ctx->discarding = true;
+        return trans.response().replace(f->next, 0) == OK ? DONE : HTTP_INTERNAL_SERVER_ERROR;
+    case qor_send_default_rsp_to_client:
+        ctx->discarding = true;
+        return trans.response().replace(f->next, trans.response().defaultStatus()) == OK
+                   ? DONE
+                   : HTTP_INTERNAL_SERVER_ERROR;
+    default:
+        return HTTP_INTERNAL_SERVER_ERROR;
+    }
+}
+
+apr_status_t responseFilter(ap_filter_t* f, apr_bucket_brigade* bb)
+{
+    auto* ctx = static_cast<ResponseFilterState*>(f->ctx);
+    if (!ctx->inspected) {
+        ctx->inspected = true;
+        int rc = inspectResponse(f, ctx);
+        if (rc != OK && rc != DONE) {
+            ctx->discarding = true;
+            QORApacheRequestState* state = QORApacheRequestState::of(f->r, false);
+            QORApacheOptions options;
+            QORApacheResponse failed(f->r, state, options);
+            (void)failed.replace(f->next, rc);  // nothing better to send if this fails
+        }
+    }
+    if (!ctx->discarding)
+        return ap_pass_brigade(f->next, bb);
+    // The replacement went out; of the handler's output only the end of
+    // the response (and flushes) still passes.
+    for (apr_bucket* b = APR_BRIGADE_FIRST(bb); b != APR_BRIGADE_SENTINEL(bb);) {
+        apr_bucket* next = APR_BUCKET_NEXT(b);
+        if (!APR_BUCKET_IS_METADATA(b))
+            apr_bucket_delete(b);
+        b = next;
+    }
+    return APR_BRIGADE_EMPTY(bb) ? APR_SUCCESS : ap_pass_brigade(f->next, bb);
+}
+
+void insertFilters(request_rec* r)
+{
+    QORApacheRequestState* state = QORApacheRequestState::of(r, false);
+    if (state == nullptr || !state->decided || r->main != nullptr
+        || serverConfig(r->server)->inspectResponses != 1)
+        return;
+    void* mem = apr_pcalloc(r->pool, sizeof(ResponseFilterState));
+    ap_add_output_filter("DXQOR_RSP", new (mem) ResponseFilterState, r, r->connection);
+}
+
 void registerHooks(apr_pool_t*)
 {
     ap_hook_post_config(postConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
@@ -500,6 +590,11 @@ void registerHooks(apr_pool_t*)
     ap_hook_access_checker(accessChecker, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_handler(redirectHandler, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_register_input_filter("DXQOR_BODY", bodyFilter, nullptr, AP_FTYPE_RESOURCE);
+    ap_hook_insert_filter(insertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);
+    // Before the content-set filters (deflate) so that the answer sees the
+    // handler's headers and a replacement is still compressed as usual.
+    ap_register_output_filter("DXQOR_RSP", responseFilter, nullptr,
+                              static_cast<ap_filter_type>(AP_FTYPE_CONTENT_SET - 1));
 }
 
 } // namespace

@@ -157,7 +157,11 @@ QORTestAuthScript policy(const std::string& site)
         {"/private/moved", "", false, 1, {text(A::qor_req_set_uri, "/public/index.html")}},
         {"/private/traversal", "", false, 1, {text(A::qor_req_set_uri, "/private/../../etc/passwd")}},
         {"/private/badcode", "", false, 3, {number(A::qor_rsp_set_response_code, 999)}},
+        {"", "Content-Type: text/plain", false, 3,
+         {number(A::qor_rsp_set_response_code, 451), text(A::qor_rsp_set_content_type, "text/plain"),
+          text(A::qor_rsp_set_body, "withheld\n")}},
     };
+    s.rules.back().response = true;
     return s;
 }
 
@@ -209,6 +213,12 @@ std::vector<E2ERow> table(const std::string& certs)
                     {}, {}, {}, {"root:"}}},
         {kNothing, {"status code out of range refused", get("/private/badcode"), 500, {}, {}, {},
                     {}}},
+        {kNothing, {"response shown to the server, its headers applied",
+                    get("/public/index.html", "inspect.test"), 200, {"Cache-Control: private"}, {},
+                    {"public page"}, {}}},
+        {kNothing, {"response replaced by the server", get("/private/echo.cgi", "inspect.test"),
+                    451, {"Content-Type: text/plain", "Content-Length: 9"}, {}, {"withheld"},
+                    {"method="}}},
         {kNothing, {"client certificate over HTTPS", tls("/private/echo.cgi/tls", certs), 200, {},
                     {}, {"user=CN=e2e client"}, {}}},
         {kStopServer, {"authorization server down", get("/private/echo.cgi"), 503, {}, {}, {},

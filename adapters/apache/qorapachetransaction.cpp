@@ -621,6 +621,83 @@ QORStatus QORApacheResponse::setBodyToDefault()
     return qor_s_ok;
 }
 
+QORStatus QORApacheResponse::getHTTPBuffer(QORBuffer* buffer)
+{
+    int status = m_r->status != 0 ? m_r->status : HTTP_OK;
+    const char* line = ap_get_status_line(status);
+    m_http.assign(m_r->protocol ? m_r->protocol : "HTTP/1.1");
+    m_http += ' ';
+    m_http += line ? line : apr_itoa(m_r->pool, status);
+    m_http += "\r\n";
+    for (apr_table_t* t : {m_r->headers_out, m_r->err_headers_out}) {
+        const apr_array_header_t* arr = apr_table_elts(t);
+        auto* e = reinterpret_cast<const apr_table_entry_t*>(arr->elts);
+        for (int i = 0; i < arr->nelts; ++i) {
+            if (e[i].key == nullptr)
+                continue;
+            m_http.append(e[i].key).append(": ").append(e[i].val ? e[i].val : "").append("\r\n");
+        }
+    }
+    if (m_r->content_type != nullptr && apr_table_get(m_r->headers_out, "Content-Type") == nullptr)
+        m_http.append("Content-Type: ").append(m_r->content_type).append("\r\n");
+    m_http += "\r\n";
+    buffer->set(reinterpret_cast<const unsigned char*>(m_http.data()), static_cast<int>(m_http.size()));
+    return qor_s_ok;
+}
+
+int QORApacheResponse::replace(ap_filter_t* next, int defaultCode)
+{
+    apr_table_clear(m_r->headers_out);
+    m_r->content_type = nullptr;
+    commitHeaders();
+    int code = defaultCode != 0 ? defaultCode : m_code != 0 ? m_code : HTTP_OK;
+    m_r->status = code;
+    m_r->status_line = nullptr;
+    apr_bucket_alloc_t* ba = m_r->connection->bucket_alloc;
+    apr_bucket_brigade* bb = apr_brigade_create(m_r->pool, ba);
+    apr_off_t length = 0;
+    if (defaultCode != 0) {
+        // The error page Apache would write itself; ErrorDocument is not
+        // consulted once the handler has started.
+        const char* line = ap_get_status_line(code);
+        const char* page = apr_psprintf(m_r->pool, "<html><body><h1>%s</h1></body></html>\n",
+                                        ap_escape_html(m_r->pool, line ? line : ""));
+        ap_set_content_type(m_r, "text/html; charset=iso-8859-1");
+        length = static_cast<apr_off_t>(std::strlen(page));
+        APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_pool_create(page, static_cast<apr_size_t>(length),
+                                                           m_r->pool, ba));
+    } else {
+        if (m_contentType != nullptr)
+            ap_set_content_type(m_r, m_contentType);
+        if (!m_body.empty()) {
+            char* copy = apr_pstrmemdup(m_r->pool, m_body.data(), m_body.size());
+            APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_pool_create(copy, m_body.size(), m_r->pool, ba));
+            length += static_cast<apr_off_t>(m_body.size());
+        }
+        if (m_bodyFile != nullptr) {
+            apr_file_t* file = nullptr;
+            apr_finfo_t info;
+            apr_status_t rv = apr_file_open(&file, m_bodyFile, APR_READ | APR_BINARY, 0, m_r->pool);
+            if (rv == APR_SUCCESS)
+                rv = apr_file_info_get(&info, APR_FINFO_SIZE, file);
+            if (rv != APR_SUCCESS) {
+                ap_log_rerror(APLOG_MARK, APLOG_ERR, rv, m_r, "dxqor: cannot open body file %s",
+                              m_bodyFile);
+                return HTTP_INTERNAL_SERVER_ERROR;
+            }
+            apr_brigade_insert_file(bb, file, 0, info.size, m_r->pool);
+            length += info.size;
+        }
+    }
+    ap_set_content_length(m_r, length);
+    return ap_pass_brigade(next, bb) == APR_SUCCESS ? OK : HTTP_INTERNAL_SERVER_ERROR;
+}
+
+void QORApacheResponse::overrideHeaders()
+{
+    apr_table_overlap(m_r->headers_out, m_headers, APR_OVERLAP_TABLES_SET);
+}
+
 void QORApacheResponse::commitHeaders()
 {
     apr_table_overlap(m_r->err_headers_out, m_headers, APR_OVERLAP_TABLES_MERGE);

@@ -157,14 +157,24 @@ public:
     QORStatus setUseDefaultResponse(bool useDefault) override;
     QORStatus beginNew() override;
     QORStatus setBodyToDefault() override;
+    // The response Apache is about to send: its status line and headers.
+    QORStatus getHTTPBuffer(QORBuffer* buffer) override;
 
     // Sends the response built here (qor_send_rsp_to_client); DONE or an
     // HTTP status when it cannot be sent.
     int send();
+    // Sends the response built here in place of the one Apache was sending,
+    // from the output filter before next: headers replaced, body passed to
+    // next (without EOS, which the request brings). An HTTP status when it
+    // cannot be sent, else OK.
+    int replace(ap_filter_t* next, int defaultCode);
     // The status for qor_send_default_rsp_to_client.
     int defaultStatus() const;
     // Moves the headers the answer set into the response Apache sends.
     void commitHeaders();
+    // The same for a response under way: the answer's values replace the
+    // handler's.
+    void overrideHeaders();
 
 private:
     QORStatus refuse(const char* what, const QORStringRefT<char>& text);
@@ -177,6 +187,7 @@ private:
     std::string m_body;
     const char* m_bodyFile = nullptr;
     const char* m_contentType = nullptr;
+    std::string m_http;
     // Headers the answer set; kept apart until the decision is final so
     // that a retried question starts from none.
     apr_table_t* m_headers;
