@@ -180,8 +180,16 @@ bool QORWebServer::start(int timeoutMs)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     std::vector<std::string> envText;
-    for (char** e = environ; *e != nullptr; ++e)
-        envText.push_back(*e);
+    // An entry given here replaces the inherited one of the same name.
+    for (char** e = environ; *e != nullptr; ++e) {
+        const char* eq = std::strchr(*e, '=');
+        size_t n = eq ? static_cast<size_t>(eq - *e) + 1 : std::strlen(*e);
+        bool replaced = false;
+        for (auto& mine : m_env)
+            replaced = replaced || mine.compare(0, n, *e, n) == 0;
+        if (!replaced)
+            envText.push_back(*e);
+    }
     for (auto& e : m_env)
         envText.push_back(e);
     std::vector<char*> env;

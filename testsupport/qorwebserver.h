@@ -56,7 +56,8 @@ public:
     // waits for it as well as for the port, since a server may listen
     // before its configuration has failed.
     void setReadyFile(const std::string& path) { m_readyFile = path; }
-    // Environment entries ("NAME=value") added for the program.
+    // Environment entries ("NAME=value") for the program, replacing any it
+    // would inherit under the same name.
     void addEnvironment(const std::string& entry) { m_env.push_back(entry); }
 
     // True when a connection to 127.0.0.1:port succeeds now.
