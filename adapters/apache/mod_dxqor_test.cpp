@@ -134,6 +134,10 @@ protected:
             pid_t group = m_apache->pid();
             EXPECT_TRUE(m_apache->stop()) << "Apache did not stop on SIGTERM";
             EXPECT_TRUE(QORWebServer::waitGroupGone(group, 1000)) << "Apache processes left";
+            // Sanitizer reports of Apache's children (sanitizer builds).
+            std::string log = m_apache->log();
+            EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log;
+            EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
         }
         // Nothing of the channel may be left once both have stopped.
         if (!m_serverID.empty()) {
