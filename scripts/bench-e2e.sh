@@ -28,7 +28,22 @@ JOBS=${JOBS:-$(nproc)}
 SECONDS_EACH=${BENCH_SECONDS:-5}
 CONNECTIONS=${BENCH_CONNECTIONS:-8}
 OUT=$PWD/$BUILD/release
+# Apache's children run as www-data when this runs as root: everything they
+# read must lie below directories everyone may search. The build tree
+# qualifies unless it sits in a private directory (/root): then the files
+# go under /tmp instead.
+reachable() {
+  local d=$1
+  while [ "$d" != / ] && [ -n "$d" ]; do
+    d=$(dirname "$d")
+    [ -e "$d" ] || continue
+    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
+  done
+}
 DIR=$OUT/bench-e2e
+if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/bench-e2e"; then
+  DIR=/tmp/dxqor-bench-e2e
+fi
 PREFIX=$DIR/install
 ETC=$PREFIX/opt/dxqor/etc
 SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd

@@ -15,7 +15,22 @@ cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
 OUT=$PWD/$BUILD/release
+# Apache's children run as www-data when this runs as root: everything they
+# read must lie below directories everyone may search. The build tree
+# qualifies unless it sits in a private directory (/root): then the files
+# go under /tmp instead.
+reachable() {
+  local d=$1
+  while [ "$d" != / ] && [ -n "$d" ]; do
+    d=$(dirname "$d")
+    [ -e "$d" ] || continue
+    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
+  done
+}
 DEMO=$OUT/demo
+if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/demo"; then
+  DEMO=/tmp/dxqor-demo
+fi
 PREFIX=$DEMO/install
 ETC=$PREFIX/opt/dxqor/etc
 SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd

@@ -107,6 +107,43 @@ std::string qor_read_file(const std::string& path)
     return s.str();
 }
 
+namespace {
+
+char g_madeDir[32];
+
+void removeMadeDir()
+{
+    rmdir(g_madeDir);
+}
+
+} // namespace
+
+std::string qor_reachable_dir(const std::string& base)
+{
+    qor_make_dirs(base);
+    char* real = realpath(base.c_str(), nullptr);
+    std::string dir = real ? real : base;
+    free(real);
+    bool reachable = true;
+    for (size_t i = 1; reachable && i < dir.size(); ++i) {
+        if (dir[i] != '/')
+            continue;
+        struct stat st;
+        reachable = stat(dir.substr(0, i).c_str(), &st) == 0 && (st.st_mode & S_IXOTH) != 0;
+    }
+    if (reachable) {
+        chmod(dir.c_str(), 0711);
+        return dir;
+    }
+    std::strcpy(g_madeDir, "/tmp/dxqor-e2e-XXXXXX");
+    if (mkdtemp(g_madeDir) == nullptr)
+        return dir;
+    chmod(g_madeDir, 0711);
+    setenv("DXQOR_TEST_TMPDIR", g_madeDir, 1);
+    std::atexit(removeMadeDir);
+    return g_madeDir;
+}
+
 bool qor_make_dirs(const std::string& path)
 {
     for (size_t i = 1; i <= path.size(); ++i) {

@@ -23,6 +23,14 @@ std::string qor_fill_template(const std::string& text,
 bool qor_write_file(const std::string& path, const std::string& text, bool executable = false);
 // The whole file, or "" when it cannot be read.
 std::string qor_read_file(const std::string& path);
+// Where a test keeps what a web server's workers must read. Started as
+// root, Apache and nginx run their workers as another user, who can only
+// reach files below directories everyone may search: base itself (made
+// searchable) when the directories above it allow that, else a new
+// directory under /tmp, which then also becomes DXQOR_TEST_TMPDIR for the
+// rest of the process (so that key paths made later land there too) and is
+// removed at exit when empty.
+std::string qor_reachable_dir(const std::string& base);
 // mkdir -p, mode 0755.
 bool qor_make_dirs(const std::string& path);
 // rm -rf of a directory the test made.

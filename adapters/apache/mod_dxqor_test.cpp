@@ -72,12 +72,8 @@ protected:
     void SetUp() override
     {
         const char* tmp = getenv("DXQOR_TEST_TMPDIR");
-        std::string base = tmp && *tmp ? tmp : "/tmp";
-        qor_make_dirs(base);
-        // Apache's children run as another user when the test runs as
-        // root: they must reach the key file and the site.
-        chmod(base.c_str(), 0711);
-        m_dir = base + "/apache-e2e-" + std::to_string(getpid());
+        m_dir = qor_reachable_dir(tmp && *tmp ? tmp : "/tmp") + "/apache-e2e-"
+                + std::to_string(getpid());
         qor_remove_tree(m_dir);
         ASSERT_TRUE(qor_make_dirs(m_dir + "/root/opt/dxqor/etc"));
         ASSERT_TRUE(qor_e2e_make_site(m_dir + "/site"));
@@ -126,10 +122,10 @@ protected:
         ASSERT_TRUE(QORWebServer::accepting(m_client.httpsPort));
     }
 
-    // Stops Apache and checks that it left no process; the subclass stops
-    // its server first.
+    // Stops both and checks that neither left a process or an IPC object.
     void TearDown() override
     {
+        stopServer();
         if (m_apache) {
             pid_t group = m_apache->pid();
             EXPECT_TRUE(m_apache->stop()) << "Apache did not stop on SIGTERM";
@@ -143,14 +139,18 @@ protected:
         if (!m_serverID.empty()) {
             EXPECT_EQ(qor_ipc_testing::removePoolObjects(m_serverID.c_str()), 0);
         }
+        releaseServer();
         if (!HasFailure())
             qor_remove_tree(m_dir);
         else
             std::fprintf(stderr, "kept %s for inspection\n", m_dir.c_str());
     }
 
+    // The subclass's authorization server: stop (also when it never
+    // started), start again, and remove everything it made.
     virtual void stopServer() = 0;
     virtual void startServer() = 0;
+    virtual void releaseServer() = 0;
 
     void run(const std::vector<QORE2EStepRow>& rows)
     {
@@ -181,14 +181,12 @@ protected:
         ASSERT_EQ(m_auth->start(), qor_s_ok);
         startApache(m_auth->name());
     }
-    void TearDown() override
+    void stopServer() override
     {
         if (m_auth)
             m_auth->stop();
-        ApacheFixture::TearDown();
-        m_auth.reset();
     }
-    void stopServer() override { m_auth->stop(); }
+    void releaseServer() override { m_auth.reset(); }
     void startServer() override { ASSERT_EQ(m_auth->start(), qor_s_ok); }
 
     std::unique_ptr<QORTestAuthServer> m_auth;
@@ -220,14 +218,12 @@ protected:
         // would decide get 503.
         startApache(m_auth->serverID());
     }
-    void TearDown() override
+    void stopServer() override
     {
         if (m_auth)
             m_auth->stop();
-        ApacheFixture::TearDown();
-        m_auth.reset();
     }
-    void stopServer() override { m_auth->stop(); }
+    void releaseServer() override { m_auth.reset(); }
     void startServer() override { ASSERT_EQ(m_auth->start(), qor_s_ok) << m_auth->output(); }
 
     std::unique_ptr<QORAuthzTestServer> m_auth;
