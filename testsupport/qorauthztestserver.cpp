@@ -193,3 +193,17 @@ std::string qor_authz_test_basic(const std::string& user, const std::string& pas
     out.resize(static_cast<size_t>(n));
     return "Basic " + out;
 }
+
+QORStatus QORAuthzTestRequest::getHTTPBuffer(QORBuffer* buffer)
+{
+    m_message = httpBuffer + postData;
+    buffer->set(reinterpret_cast<const unsigned char*>(m_message.data()),
+                static_cast<int>(m_message.size()));
+    return qor_s_ok;
+}
+
+QORAuthzTestTransaction::QORAuthzTestTransaction()
+{
+    m_req.attach(&calls());
+    m_request = &m_req;
+}

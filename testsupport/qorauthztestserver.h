@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 #include "core/system/qorstatus.h"
+#include "qortesttransaction.h"
 
 class QORTestIPCPath;
-class QORTestRequest;
 
 class QORAuthzTestServer {
 public:
@@ -62,3 +62,23 @@ private:
 void qor_authz_test_http_message(QORTestRequest& request, const std::string& body = "");
 // "Basic " and the Base64 of "user:password".
 std::string qor_authz_test_basic(const std::string& user, const std::string& password);
+
+// A request whose raw message holds the body read so far, as a web
+// server's does after the authorization server asked for the body.
+class QORAuthzTestRequest : public QORTestRequest {
+public:
+    QORStatus getHTTPBuffer(QORBuffer* buffer) override;
+
+private:
+    std::string m_message;
+};
+
+// A test transaction on such a request.
+class QORAuthzTestTransaction : public QORTestTransaction {
+public:
+    QORAuthzTestTransaction();
+    QORAuthzTestRequest& req() { return m_req; }
+
+private:
+    QORAuthzTestRequest m_req;
+};

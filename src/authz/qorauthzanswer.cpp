@@ -54,11 +54,15 @@ QORStatus qor_authz_send(QORWebTransAnswerWriter& answer, int code, const QORAut
 
 QORStatus qor_authz_continue(QORWebTransAnswerWriter& answer, const std::string& identityHeader,
                              const std::string& user, const std::string& how,
+                             const std::vector<std::string>& removeHeaders,
                              const QORAuthzHeaders& setHeaders, const QOREpochVersion& version)
 {
     QORStatus st = answer.begin(qor_continue);
     if (st == qor_s_ok)
         st = answer.addString(Cmd::qor_req_remove_header, view(identityHeader));
+    for (auto& h : removeHeaders)
+        if (st == qor_s_ok)
+            st = answer.addString(Cmd::qor_req_remove_header, view(h));
     if (st == qor_s_ok && !user.empty()) {
         st = answer.addNameValue(Cmd::qor_req_set_header, view(identityHeader), view(user));
         if (st == qor_s_ok)
@@ -67,5 +71,14 @@ QORStatus qor_authz_continue(QORWebTransAnswerWriter& answer, const std::string&
     for (auto& h : setHeaders)
         if (st == qor_s_ok)
             st = answer.addNameValue(Cmd::qor_req_set_header, view(h.first), view(h.second));
+    return st == qor_s_ok ? answer.addURCVersion(version) : st;
+}
+
+QORStatus qor_authz_ask_for_body(QORWebTransAnswerWriter& answer, int length,
+                                 const QOREpochVersion& version)
+{
+    QORStatus st = answer.begin(qor_continue);
+    if (st == qor_s_ok)
+        st = answer.addInt(Cmd::qor_req_get_body, length);
     return st == qor_s_ok ? answer.addURCVersion(version) : st;
 }

@@ -23,8 +23,14 @@ QORStatus qor_authz_send(QORWebTransAnswerWriter& answer, int code, const QORAut
                          const std::string& html, const QOREpochVersion& version);
 
 // Lets the request go on. The identity header is removed and, when user
-// is not empty, set to it, with the log user; removeHeaders go too, and
-// setHeaders are set.
+// is not empty, set to it, with the log user (user, how, ""); the headers
+// of removeHeaders go too, and setHeaders are set.
 QORStatus qor_authz_continue(QORWebTransAnswerWriter& answer, const std::string& identityHeader,
                              const std::string& user, const std::string& how,
+                             const std::vector<std::string>& removeHeaders,
                              const QORAuthzHeaders& setHeaders, const QOREpochVersion& version);
+
+// Asks the plug-in for (up to) length bytes of the request body; the
+// question comes again with it.
+QORStatus qor_authz_ask_for_body(QORWebTransAnswerWriter& answer, int length,
+                                 const QOREpochVersion& version);

@@ -1,13 +1,55 @@
 // qorauthzcredcache.cpp: the verified-credential cache.
 #include "authz/qorauthzcredcache.h"
-#include <openssl/hmac.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+const int kBlockSize = 64;
+
+struct ContextFree {
+    void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+// A context a thread works in, kept for its life.
+EVP_MD_CTX* scratch()
+{
+    thread_local std::unique_ptr<EVP_MD_CTX, ContextFree> ctx(EVP_MD_CTX_new());
+    return ctx.get();
+}
+
+} // namespace
+
+QORAuthzCredentialCache::~QORAuthzCredentialCache()
+{
+    EVP_MD_CTX_free(m_inner);
+    EVP_MD_CTX_free(m_outer);
+}
 
 QORStatus QORAuthzCredentialCache::initialize()
 {
     std::lock_guard<std::mutex> guard(m_lock);
-    if (RAND_bytes(m_key, sizeof m_key) != 1)
+    unsigned char key[kBlockSize] = {};
+    if (m_ready || RAND_bytes(key, 32) != 1)
+        return m_ready ? qor_s_ok : qor_s_system_call_failed;
+    m_inner = EVP_MD_CTX_new();
+    m_outer = EVP_MD_CTX_new();
+    unsigned char pad[kBlockSize];
+    bool ok = m_inner != nullptr && m_outer != nullptr;
+    for (int i = 0; i < kBlockSize; i++)
+        pad[i] = key[i] ^ 0x36;
+    ok = ok && EVP_DigestInit_ex(m_inner, EVP_sha256(), nullptr) == 1
+         && EVP_DigestUpdate(m_inner, pad, sizeof pad) == 1;
+    for (int i = 0; i < kBlockSize; i++)
+        pad[i] = key[i] ^ 0x5c;
+    ok = ok && EVP_DigestInit_ex(m_outer, EVP_sha256(), nullptr) == 1
+         && EVP_DigestUpdate(m_outer, pad, sizeof pad) == 1;
+    OPENSSL_cleanse(key, sizeof key);
+    OPENSSL_cleanse(pad, sizeof pad);
+    if (!ok)
         return qor_s_system_call_failed;
     m_ready = true;
     return qor_s_ok;
@@ -25,15 +67,21 @@ void QORAuthzCredentialCache::configure(int lifetime, size_t maxEntries)
 bool QORAuthzCredentialCache::digest(const std::string& user, const std::string& password,
                                      std::string* out) const
 {
-    // The name's length first, so that no two pairs give the same input.
-    std::string data = std::to_string(user.size()) + ":" + user + password;
+    // HMAC-SHA-256 of the name's length, the name and the password (the
+    // length first, so that no two pairs give the same input).
+    EVP_MD_CTX* c = scratch();
+    std::string length = std::to_string(user.size()) + ":";
     unsigned char md[EVP_MAX_MD_SIZE];
     unsigned int n = 0;
-    if (HMAC(EVP_sha256(), m_key, sizeof m_key, reinterpret_cast<const unsigned char*>(data.data()),
-             data.size(), md, &n) == nullptr)
-        return false;
-    out->assign(reinterpret_cast<char*>(md), n);
-    return true;
+    bool ok = c != nullptr && EVP_MD_CTX_copy_ex(c, m_inner) == 1
+              && EVP_DigestUpdate(c, length.data(), length.size()) == 1
+              && EVP_DigestUpdate(c, user.data(), user.size()) == 1
+              && EVP_DigestUpdate(c, password.data(), password.size()) == 1
+              && EVP_DigestFinal_ex(c, md, &n) == 1 && EVP_MD_CTX_copy_ex(c, m_outer) == 1
+              && EVP_DigestUpdate(c, md, n) == 1 && EVP_DigestFinal_ex(c, md, &n) == 1;
+    if (ok)
+        out->assign(reinterpret_cast<char*>(md), n);
+    return ok;
 }
 
 bool QORAuthzCredentialCache::contains(const std::string& user, const std::string& password,

@@ -12,9 +12,16 @@
 #include <unordered_map>
 #include "core/system/qorstatus.h"
 
+typedef struct evp_md_ctx_st EVP_MD_CTX;
+
 class QORAuthzCredentialCache {
 public:
     static const int kDigestSize = 32;
+
+    QORAuthzCredentialCache() = default;
+    ~QORAuthzCredentialCache();
+    QORAuthzCredentialCache(const QORAuthzCredentialCache&) = delete;
+    QORAuthzCredentialCache& operator=(const QORAuthzCredentialCache&) = delete;
 
     // Draws the key; qor_s_system_call_failed when no random bytes can be
     // had (the cache then stays off).
@@ -40,7 +47,10 @@ private:
 
     std::mutex m_lock;
     bool m_ready = false;
-    unsigned char m_key[32] = {};
+    // SHA-256 states after the key's inner and outer pads: each digest
+    // starts from copies of them instead of hashing the key again.
+    EVP_MD_CTX* m_inner = nullptr;
+    EVP_MD_CTX* m_outer = nullptr;
     int m_lifetime = 0;
     size_t m_maxEntries = 0;
     // Digest to expiry; the order of insertion, for eviction.

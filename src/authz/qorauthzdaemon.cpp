@@ -32,6 +32,14 @@ int usage()
     return 2;
 }
 
+std::string absolute(const std::string& path)
+{
+    char cwd[4096];
+    if (path.empty() || path[0] == '/' || getcwd(cwd, sizeof cwd) == nullptr)
+        return path;
+    return std::string(cwd) + "/" + path;
+}
+
 bool parseOptions(int argc, char** argv, Options* o)
 {
     for (int i = 1; i < argc; i++) {
@@ -55,6 +63,11 @@ bool parseOptions(int argc, char** argv, Options* o)
             return false;
         o->config = std::string(etc) + "dxqor-authzd.conf";
     }
+    // A detached server works in "/": its files are named absolutely, also
+    // for the reloads to come.
+    o->config = absolute(o->config);
+    if (!o->pidFile.empty())
+        o->pidFile = absolute(o->pidFile);
     return true;
 }
 

@@ -151,9 +151,11 @@ public:
             return;
         }
         std::set<std::string> seen;
+        size_t index = 0;
         for (qorStzMoveFirstStanza(stz); stz->stanzaName != nullptr; qorStzMoveNextStanza(stz)) {
             m_stanza = stz->stanzaName;
-            m_stanzaLine = lineAt(stz->stanzaOffset) - 1;
+            m_stanzaLine = index < m_headingLines.size() ? m_headingLines[index] : 0;
+            ++index;
             if (!seen.insert(m_stanza).second)
                 error("", "the stanza is repeated");
             std::vector<Entry> entries;
@@ -200,6 +202,8 @@ private:
                 m_errors.add(m_path, line, "", "the line is longer than 511 bytes");
                 ok = false;
             } else if (!l.empty() && l[0] != '#') {
+                if (l[0] == '[')
+                    m_headingLines.push_back(line);
                 if (l[0] == '[' ? l.find(']') == std::string::npos
                                 : l.find('=') == std::string::npos || l[0] == '=') {
                     m_errors.add(m_path, line, "", "neither a heading nor an entry: " + l);
@@ -519,6 +523,7 @@ private:
     QORAuthzPolicy& m_policy;
     QORAuthzErrors& m_errors;
     std::vector<size_t> m_lineStarts;
+    std::vector<int> m_headingLines;
     std::string m_stanza;
     int m_stanzaLine = 0;
 };

@@ -1,5 +1,8 @@
 // qorauthzreload.cpp: loading and swapping snapshots.
 #include "authz/qorauthzreload.h"
+#include <cerrno>
+#include <cstring>
+#include "authz/qorauthzloginform.h"
 
 std::unique_ptr<QORAuthzSnapshot> QORAuthzSnapshot::load(const std::string& path,
                                                          QORAuthzErrors* errors,
@@ -11,7 +14,19 @@ std::unique_ptr<QORAuthzSnapshot> QORAuthzSnapshot::load(const std::string& path
         return nullptr;
     s->users = QORAuthzUserStore::load(s->policy->settings().usersFile, errors, warnings);
     s->groups = QORAuthzGroupStore::load(s->policy->settings().groupsFile, errors);
-    if (!s->users || !s->groups)
+    const std::string& page = s->policy->settings().loginTemplate;
+    s->loginTemplate = QORAuthzLoginForm::kDefaultTemplate;
+    bool pageRead = true;
+    if (!page.empty()) {
+        pageRead = qor_authz_read_file(page, &s->loginTemplate);
+        if (!pageRead)
+            errors->add(page, 0, "", std::string("cannot be read: ") + strerror(errno));
+        else if (s->loginTemplate.find("{{token}}") == std::string::npos) {
+            errors->add(page, 0, "", "the login page has no {{token}}");
+            pageRead = false;
+        }
+    }
+    if (!s->users || !s->groups || !pageRead)
         return nullptr;
     return s;
 }

@@ -18,6 +18,9 @@ struct QORAuthzSnapshot {
     std::unique_ptr<QORAuthzUserStore> users;
     std::unique_ptr<QORAuthzGroupStore> groups;
     QOREpochVersion version;
+    // The login page template (the built-in one unless the policy names
+    // a file).
+    std::string loginTemplate;
 
     // Reads the policy at path and the files it names. Null, with every
     // problem in errors, when any is invalid; warnings are problems that do

@@ -97,3 +97,58 @@ bool qor_authz_basic_credentials(const std::string& value, std::string* user,
     *password = decoded.substr(colon + 1);
     return true;
 }
+
+std::string QORAuthzHTTPRequest::cookies() const
+{
+    std::string all;
+    for (auto& h : m_headers)
+        if (h.first == "cookie" && !h.second.empty())
+            all += (all.empty() ? "" : "; ") + h.second;
+    return all;
+}
+
+namespace {
+
+// Calls op(name, pair) for each "name=value" pair of a Cookie text until
+// it returns false.
+template <class Op>
+void eachCookie(const std::string& cookies, Op op)
+{
+    size_t pos = 0;
+    while (pos <= cookies.size()) {
+        size_t end = cookies.find(';', pos);
+        if (end == std::string::npos)
+            end = cookies.size();
+        std::string pair = trimmed(cookies.substr(pos, end - pos));
+        size_t eq = pair.find('=');
+        if (!pair.empty() && !op(trimmed(pair.substr(0, eq)), pair))
+            return;
+        pos = end + 1;
+    }
+}
+
+} // namespace
+
+bool qor_authz_cookie(const std::string& cookies, const std::string& name, std::string* value)
+{
+    bool found = false;
+    eachCookie(cookies, [&](const std::string& n, const std::string& pair) {
+        if (n != name || pair.find('=') == std::string::npos)
+            return true;
+        *value = trimmed(pair.substr(pair.find('=') + 1));
+        found = true;
+        return false;
+    });
+    return found;
+}
+
+std::string qor_authz_without_cookie(const std::string& cookies, const std::string& name)
+{
+    std::string out;
+    eachCookie(cookies, [&](const std::string& n, const std::string& pair) {
+        if (n != name)
+            out += (out.empty() ? "" : "; ") + pair;
+        return true;
+    });
+    return out;
+}

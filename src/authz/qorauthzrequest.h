@@ -22,6 +22,8 @@ public:
     const std::string* header(const char* name) const;
     const std::vector<std::pair<std::string, std::string>>& headers() const { return m_headers; }
     const std::string& body() const { return m_body; }
+    // Every Cookie header's pairs, in order, as one "a=1; b=2" text.
+    std::string cookies() const;
 
 private:
     std::string m_copy;
@@ -35,3 +37,9 @@ private:
 // scheme is another, the Base64 is not well formed or there is no colon.
 bool qor_authz_basic_credentials(const std::string& value, std::string* user,
                                  std::string* password);
+
+// The value of the first cookie called name in a Cookie text; false when
+// there is none.
+bool qor_authz_cookie(const std::string& cookies, const std::string& name, std::string* value);
+// The Cookie text without the cookies called name.
+std::string qor_authz_without_cookie(const std::string& cookies, const std::string& name);

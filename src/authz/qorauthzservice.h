@@ -14,6 +14,8 @@
 #include "msg/server/qorwebquestionhandler.h"
 
 class QORAuthzHTTPRequest;
+class QORAuthzLoginForm;
+class QORAuthzSessions;
 struct QORAuthzVHost;
 
 class QORAuthzService : public QORWebQuestionHandler {
@@ -38,6 +40,7 @@ public:
                      QORSharedMemAllocator& answer, int* answerType) override;
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
+    QORAuthzSessions& sessions() { return *m_sessions; }
 
 protected:
     QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
@@ -51,19 +54,29 @@ protected:
 
 private:
     struct Request;
+    enum class Check { good, bad, refused };
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
     // Checks a name and password against the cache, the failure counts and
-    // the users. *good when they are right; otherwise the answer (401, or
-    // 429 past the failure limit) is written.
-    QORStatus checkPassword(Request& r, const std::string& user, const std::string& password,
-                            bool* good);
+    // the users; refused sets *retryAfter.
+    Check checkPassword(Request& r, const std::string& user, const std::string& password,
+                        int* retryAfter);
+    QORStatus tooMany(Request& r, int retryAfter);
+    // 401 for Basic, or 303 to the login page carrying the original path.
     QORStatus askForLogin(Request& r, const std::string& message);
     QORStatus decided(Request& r, const std::string& user, const char* how);
+    // The login page (GET) and its submission (POST), and the logout path.
+    QORStatus login(Request& r);
+    QORStatus loginPage(Request& r, int code, const std::string& target,
+                        const std::string& message);
+    QORStatus logout(Request& r);
+    std::string sessionCookie(const Request& r, const std::string& value) const;
 
     QORAuthzPolicyHolder& m_holder;
     std::function<int64_t()> m_clock;
     QORAuthzCredentialCache m_credentials;
     QORAuthzThrottle m_throttle;
+    std::unique_ptr<QORAuthzSessions> m_sessions;
+    std::unique_ptr<QORAuthzLoginForm> m_loginForm;
 };

@@ -145,6 +145,15 @@ std::unique_ptr<QORAuthzUserStore> QORAuthzUserStore::load(const std::string& pa
         }
         std::string user = l.substr(0, colon);
         std::string hash = l.substr(colon + 1);
+        bool printable = true;
+        for (unsigned char c : user)
+            printable = printable && c >= 0x20 && c != 0x7f;
+        if (!printable) {
+            // The name goes into a request header and the web server's log.
+            errors->add(path, line, "", "a user name holds a control character");
+            ok = false;
+            continue;
+        }
         if (!knownScheme(hash)) {
             // The hash is not repeated: it may be the password itself.
             warnings->add(path, line, user,
