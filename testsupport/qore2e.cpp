@@ -212,7 +212,7 @@ bool qor_e2e_make_site(const std::string& root)
         "if [ -n \"$CONTENT_LENGTH\" ]; then head -c \"$CONTENT_LENGTH\"; fi\n"
         "echo\n";
     bool ok = true;
-    for (const char* area : {"public", "private", "admin"}) {
+    for (const char* area : {"public", "private", "admin", "forms"}) {
         std::string dir = root + "/" + area;
         ok = ok && qor_make_dirs(dir)
              && qor_write_file(dir + "/index.html", std::string(area) + " page\n")

@@ -66,7 +66,8 @@ std::string qor_e2e_check(const QORE2ERow& row, const QORE2EResponse& response);
 //   public/index.html          "public page"
 //   private/index.html         "private page"
 //   admin/index.html           "admin page"
-//   cgi/echo (also under public/ and private/ and admin/ as echo.cgi)
+//   forms/index.html           "forms page"
+//   cgi/echo (also in each of those directories as echo.cgi)
 //        prints "method=", "query=", "user=" (the identity header
 //        X-Dxqor-User), "spoof=" (X-Spoofed) and "body=" with the body
 //   body/denied.html           a body file for built responses

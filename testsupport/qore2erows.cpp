@@ -183,7 +183,10 @@ const char kQORE2EAuthzdPolicy[] =
     "user = alice r\n"
     "group = staff rw\n"
     "[object /protected/admin]\n"
-    "group = admins *\n";
+    "group = admins *\n"
+    "[object /protected/forms]\n"
+    "method = form\n"
+    "user = alice r\n";
 
 std::vector<QORE2EStepRow> qor_e2e_authzd_rows()
 {

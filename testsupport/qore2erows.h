@@ -43,7 +43,8 @@ QORTestAuthScript qor_e2e_scripted_policy(const std::string& site);
 std::vector<QORE2EStepRow> qor_e2e_scripted_rows(const std::string& certs);
 
 // The real server's policy (the stanzas after [server]): /protected open
-// but /private (alice, or the staff group) and /admin (the admins group).
+// but /private (alice, or the staff group), /admin (the admins group) and
+// /forms (alice, signed in through the login form).
 extern const char kQORE2EAuthzdPolicy[];
 // The first row expects the server to be up and the web server attached.
 std::vector<QORE2EStepRow> qor_e2e_authzd_rows();

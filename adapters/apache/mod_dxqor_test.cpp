@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -241,6 +242,45 @@ TEST_F(ApacheAuthzd, TableOfRequests)
     for (int i = 0; i < 300 && m_client.fetch(alice).status != 200; ++i)
         usleep(100 * 1000);
     run(qor_e2e_authzd_rows());
+}
+
+// A form login: the login page's token, the POSTed form (a body the server
+// asks for and the adapter reads and hands over), the session cookie.
+TEST_F(ApacheAuthzd, FormLogin)
+{
+    startServer();
+    QORE2ERequest page;
+    page.path = "/forms/echo.cgi";
+    QORE2EResponse r = m_client.fetch(page);
+    for (int i = 0; i < 300 && r.status == 503; ++i) {
+        usleep(100 * 1000);
+        r = m_client.fetch(page);
+    }
+    ASSERT_EQ(r.status, 303) << r.body;
+    ASSERT_NE(r.header("Location"), nullptr);
+    EXPECT_EQ(r.header("Location")->find("/dxqor/login"), 0u) << *r.header("Location");
+
+    QORE2ERequest login;
+    login.path = "/dxqor/login";
+    r = m_client.fetch(login);
+    ASSERT_EQ(r.status, 200);
+    size_t at = r.body.find("name=\"token\" value=\"");
+    ASSERT_NE(at, std::string::npos) << r.body;
+    at += std::strlen("name=\"token\" value=\"");
+    std::string token = r.body.substr(at, r.body.find('"', at) - at);
+
+    login.method = "POST";
+    login.headers = {"Content-Type: application/x-www-form-urlencoded"};
+    login.body = "username=alice&password=wonderland&target=%2Fforms%2Fecho.cgi&token=" + token;
+    r = m_client.fetch(login);
+    ASSERT_EQ(r.status, 303) << r.body;
+    ASSERT_NE(r.header("Set-Cookie"), nullptr);
+    std::string cookie = r.header("Set-Cookie")->substr(0, r.header("Set-Cookie")->find(';'));
+
+    page.headers = {"Cookie: " + cookie};
+    r = m_client.fetch(page);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("user=alice"), std::string::npos) << r.body;
 }
 
 } // namespace
