@@ -16,6 +16,7 @@
 #include "msg/plugin/qorwebtransanswerfactory.h"
 #include "msg/plugin/qorwebtransansweriter.h"
 #include "msg/plugin/qorwebtransanswerunmarshaller.h"
+#include "plugin/core/qorpluginvirtualhost.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
 #include "plugin/core/qorserver.h"
@@ -243,32 +244,36 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
     QORRequest& request = *trans->m_request;
 
     // Requests for an unprotected virtual host pass, even before initialize.
+    // One hold of the host list's read lock finds the host for that and for
+    // the cache; only a poll of the server that falls due takes it again.
     QORStringRef id;
-    if (request.m_server != nullptr && request.m_server->getVHostID(&id) == qor_s_ok) {
-        int security = 0;
-        if (request.getSecurity(&security) != qor_s_ok)
-            security = 0;
-        QORPluginVirtualHostKey key;
-        key.initialize(id, security != 0);
-        if (m_virtualHostList.readLock() == qor_s_ok) {
+    QORPluginVirtualHostKey key;
+    bool named = QORUnprotResourceCacheClient::requestHostKey(request, &id, &key);
+    for (;;) {
+        QORURCDecision decision = qor_urc_ask_server;
+        bool pollDue = false;
+        QORStatus st = qor_s_ok;
+        {
+            QORSlotReadGuard hosts(m_virtualHostList.lock());
             const QORPluginVirtualHost* host = m_virtualHostList.find(key);
-            bool unprotected = host != nullptr && host->isUnprotected();
-            m_virtualHostList.unlock();
-            if (unprotected) {
+            if (named && host != nullptr && host->isUnprotected()) {
                 trans->setResult(qor_continue_uninteresting);
                 return qor_s_ok;
             }
+            if (!m_initialized)
+                return qor_s_not_initialized;
+            st = m_urcClient->lookupHost(request, host, &pollDue, &decision);
         }
-    }
-
-    if (!m_initialized)
-        return qor_s_not_initialized;
-
-    // The cache only ever spares a question: anything but a clear
-    // "unprotected" goes to the authorization server.
-    for (;;) {
-        QORURCDecision decision = qor_urc_ask_server;
-        QORStatus st = m_urcClient->lookupCache(request, &decision);
+        if (pollDue) {
+            st = m_urcClient->updateCache(nullptr);
+            if (st == qor_s_ok) {
+                QORSlotReadGuard hosts(m_virtualHostList.lock());
+                st = m_urcClient->lookupHost(request, m_virtualHostList.find(key), nullptr,
+                                             &decision);
+            }
+        }
+        // The cache only ever spares a question: anything but a clear
+        // "unprotected" goes to the authorization server.
         if (st == qor_s_ok && decision == qor_urc_unprotected) {
             trans->setResult(qor_continue_uninteresting);
             return qor_s_ok;
