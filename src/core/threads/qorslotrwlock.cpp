@@ -17,22 +17,26 @@ std::atomic<int> s_slotsUsed{0};
 
 const int kNotAsked = -2;
 
-// A thread's slot number, given back when the thread ends.
-struct ThreadSlot {
-    int number = kNotAsked;
-    ~ThreadSlot()
+// A thread's slot number. Plain, so that reading it costs no
+// initialisation check; the holder below gives it back when the thread
+// ends.
+thread_local int t_slotNumber = kNotAsked;
+
+struct ThreadSlotHolder {
+    bool armed = false;
+    ~ThreadSlotHolder()
     {
-        if (number < 0)
+        if (t_slotNumber < 0)
             return;
         QORMutexLock lock(s_slotMutex);
-        s_slotTaken[number] = false;
+        s_slotTaken[t_slotNumber] = false;
         // A lock taken by a later destructor of this thread counts in the
         // shared counter.
-        number = -1;
+        t_slotNumber = -1;
     }
 };
 
-thread_local ThreadSlot t_slot;
+thread_local ThreadSlotHolder t_slotHolder;
 
 int takeSlot()
 {
@@ -69,10 +73,14 @@ void waitForZero(const std::atomic<long>& counter)
 
 int QORSlotRWLock::slotOfThisThread()
 {
-    ThreadSlot& slot = t_slot;
-    if (slot.number == kNotAsked)
-        slot.number = takeSlot();
-    return slot.number;
+    int number = t_slotNumber;
+    if (number != kNotAsked)
+        return number;
+    number = takeSlot();
+    t_slotNumber = number;
+    // The first use of the holder registers its destructor for this thread.
+    t_slotHolder.armed = true;
+    return number;
 }
 
 QORSlotRWLock::QORSlotRWLock()
@@ -95,13 +103,18 @@ std::atomic<long>& QORSlotRWLock::counterOfThisThread() const
 
 void QORSlotRWLock::readLock() const
 {
+    (void)lockShared();
+}
+
+std::atomic<long>& QORSlotRWLock::lockShared() const
+{
     std::atomic<long>& counter = counterOfThisThread();
     for (;;) {
         // Count first, then look: the writer raises its flag first, then
         // looks at the counts, so at least one of the two sees the other.
         counter.fetch_add(1, std::memory_order_seq_cst);
         if (!m_writer.load(std::memory_order_seq_cst))
-            return;
+            return counter;
         counter.fetch_sub(1, std::memory_order_release);
         // The writer holds the mutex from before its flag went up until
         // after it came down.

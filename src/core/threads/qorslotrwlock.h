@@ -41,6 +41,14 @@ public:
     // The calling thread's slot number, -1 when all are taken.
     static int slotOfThisThread();
 
+    // readLock for a guard: the counter to give to unlockShared, which
+    // spares looking the thread's slot up twice.
+    std::atomic<long>& lockShared() const;
+    static void unlockShared(std::atomic<long>& counter)
+    {
+        counter.fetch_sub(1, std::memory_order_release);
+    }
+
 private:
     struct alignas(64) Counter {
         std::atomic<long> readers{0};
@@ -64,16 +72,15 @@ private:
 class QORSlotReadGuard {
 public:
     explicit QORSlotReadGuard(const QORSlotRWLock& lock)
-        : m_lock(lock)
+        : m_counter(lock.lockShared())
     {
-        m_lock.readLock();
     }
-    ~QORSlotReadGuard() { m_lock.readUnlock(); }
+    ~QORSlotReadGuard() { QORSlotRWLock::unlockShared(m_counter); }
     QORSlotReadGuard(const QORSlotReadGuard&) = delete;
     QORSlotReadGuard& operator=(const QORSlotReadGuard&) = delete;
 
 private:
-    const QORSlotRWLock& m_lock;
+    std::atomic<long>& m_counter;
 };
 
 // Holds a slot lock exclusively for the guard's lifetime.

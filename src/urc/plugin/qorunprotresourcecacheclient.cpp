@@ -255,14 +255,11 @@ QORStatus QORUnprotResourceCacheClient::buildObjectName(QORRequest& request,
     QORStringRef uri;
     if (request.getURI(&uri) != qor_s_ok)
         uri = QORStringRef();
-    QORString path;
-    QORStatus st = QORHTTP::processURI(!host.isCaseInsensitive(), host.isWin32Filesystem(),
-                                       uri, &path);
-    if (st != qor_s_ok)
-        return st;
-    if (!name->set(host.getBranch()) || !name->append(path))
+    // The branch, then the canonical path straight after it.
+    const QORString& branch = host.getBranch();
+    if (!name->reserve(branch.length() + uri.length()) || !name->set(branch))
         return qor_s_no_memory;
-    return qor_s_ok;
+    return QORHTTP::appendURI(!host.isCaseInsensitive(), host.isWin32Filesystem(), uri, name);
 }
 
 // REQUIRES: the cache's read lock (lookupCache holds it).
