@@ -222,6 +222,9 @@ QORStatus QORUnprotResourceCacheClient::lookupHost(QORRequest& request,
     }
     if (host == nullptr)
         return qor_s_ok;
+    QORStringRef uri;
+    if (request.getURI(&uri) != qor_s_ok)
+        uri = QORStringRef();
 
     // One hold of the cache's lock from the branch to the decision, as the
     // database may be replaced at any moment. The host, shared by all
@@ -236,7 +239,7 @@ QORStatus QORUnprotResourceCacheClient::lookupHost(QORRequest& request,
         if (branch != nullptr && branch->entries() > 0) {
             QORString name;
             QORStringRef method;
-            st = buildObjectName(request, *host, &name);
+            st = buildObjectName(uri, *host, &name);
             if (st == qor_s_ok)
                 st = request.getMethod(&method);
             if (st == qor_s_ok)
@@ -248,13 +251,10 @@ QORStatus QORUnprotResourceCacheClient::lookupHost(QORRequest& request,
     return st;
 }
 
-QORStatus QORUnprotResourceCacheClient::buildObjectName(QORRequest& request,
+QORStatus QORUnprotResourceCacheClient::buildObjectName(const QORStringRef& uri,
                                                         const QORPluginVirtualHost& host,
                                                         QORString* name)
 {
-    QORStringRef uri;
-    if (request.getURI(&uri) != qor_s_ok)
-        uri = QORStringRef();
     // The branch, then the canonical path straight after it.
     const QORString& branch = host.getBranch();
     if (!name->reserve(branch.length() + uri.length()) || !name->set(branch))

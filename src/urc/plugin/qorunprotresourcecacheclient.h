@@ -88,7 +88,7 @@ private:
     bool checkPollTimer() const;
     void resetPollTimer();
     QORStatus retrieveCache();
-    QORStatus buildObjectName(QORRequest& request, const QORPluginVirtualHost& host,
+    QORStatus buildObjectName(const QORStringRef& uri, const QORPluginVirtualHost& host,
                               QORString* name);
     QORStatus doCacheLookup(const QORURCBranchDB& branch, QORString& name,
                             const QORStringRef& method, const QORPluginVirtualHost& host,
