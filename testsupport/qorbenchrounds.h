@@ -20,6 +20,8 @@ long qor_bench_calibrate(const QORBenchOp& op, double targetMs);
 // Runs op(n) on each of threads threads at once and gives the operations
 // per second of all together; negative when one failed.
 double qor_bench_rate(const QORBenchOp& op, long n, int threads);
+// The best of qor_bench_chunks such runs of n / qor_bench_chunks each.
+double qor_bench_best_rate(const QORBenchOp& op, long n, int threads);
 
 // Pins every thread of process pid (0: this process) to cpu, or, with cpu
 // -1, lets them run on every CPU again. False when one could not be moved.
@@ -48,6 +50,10 @@ private:
     int m_sem = -1;
     pid_t m_child = -1;
 };
+
+// Chunks per round: rounds alternate short chunks of the operation and the
+// floor and keep the fastest of each.
+extern const int qor_bench_chunks;
 
 // One measured operation against the floor, rounds times, first with every
 // process free and then with all on CPU 0: prints the ratio of each
