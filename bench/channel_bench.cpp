@@ -162,8 +162,8 @@ bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher&
             return false;
         std::vector<double> ratios, rates;
         for (int r = 0; r < kRounds; r++) {
-            double one = qor_bench_best_rate(shared, n, 1);
-            double eight = qor_bench_best_rate(shared, n / 4 + 1, 8);
+            double one = qor_bench_best_rate(shared, n, 1, qor_bench_chunks);
+            double eight = qor_bench_best_rate(shared, n / 4 + 1, 8, qor_bench_chunks);
             if (one <= 0 || eight <= 0)
                 return false;
             ratios.push_back(eight / one);

@@ -89,11 +89,11 @@ double qor_bench_rate(const QORBenchOp& op, long n, int threads)
     return failed ? -1 : static_cast<double>(n) * threads / (elapsed * 1e-9);
 }
 
-double qor_bench_best_rate(const QORBenchOp& op, long n, int threads)
+double qor_bench_best_rate(const QORBenchOp& op, long n, int threads, int chunks)
 {
     double best = 0;
-    for (int c = 0; c < qor_bench_chunks; c++) {
-        double rate = qor_bench_rate(op, n / qor_bench_chunks + 1, threads);
+    for (int c = 0; c < chunks; c++) {
+        double rate = qor_bench_rate(op, n / chunks + 1, threads);
         if (rate < 0)
             return rate;
         best = rate > best ? rate : best;

@@ -20,8 +20,8 @@ long qor_bench_calibrate(const QORBenchOp& op, double targetMs);
 // Runs op(n) on each of threads threads at once and gives the operations
 // per second of all together; negative when one failed.
 double qor_bench_rate(const QORBenchOp& op, long n, int threads);
-// The best of qor_bench_chunks such runs of n / qor_bench_chunks each.
-double qor_bench_best_rate(const QORBenchOp& op, long n, int threads);
+// The best of chunks such runs of n / chunks each.
+double qor_bench_best_rate(const QORBenchOp& op, long n, int threads, int chunks);
 
 // Pins every thread of process pid (0: this process) to cpu, or, with cpu
 // -1, lets them run on every CPU again. False when one could not be moved.
