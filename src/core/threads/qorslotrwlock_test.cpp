@@ -18,9 +18,9 @@ struct LockCase {
 
 class SlotRWLockTest : public ::testing::TestWithParam<LockCase> {};
 
-// Writers keep two words equal and bump a third under the write lock; a
-// reader holding the read lock must never see the two differ, nor see
-// either change while it holds it.
+// Writers bump one word and copy it to another under the write lock; a
+// reader holding the read lock must never see the two differ, nor see the
+// first change while it holds it.
 TEST_P(SlotRWLockTest, WritersExcludeReadersAndEachOther)
 {
     const LockCase& c = GetParam();
