@@ -1,16 +1,13 @@
 // channel_bench: what one question and answer cost on the shared-memory
 // channel to the server, against the floor any such channel pays: two
 // processes handing a token back and forth through a pair of SysV
-// semaphores. Also the rate the channel sustains when 8 client threads share
-// 4 workers, against one thread. The servers are real processes; every IPC
-// object is removed at the end.
-#include <benchmark/benchmark.h>
-
-#include <atomic>
+// semaphores, measured in the same rounds, free and pinned to one CPU. Also
+// the rate the channel sustains when 8 client threads share 4 workers,
+// against one thread. The servers are real processes; every IPC object is
+// removed at the end.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <map>
-#include <set>
 #include <signal.h>
 #include <string>
 #include <sys/ipc.h>
@@ -23,6 +20,7 @@
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/server/qorsrvworkerpool.h"
+#include "qorbenchrounds.h"
 #include "qoripctesting.h"
 
 namespace {
@@ -129,133 +127,86 @@ struct ServerProcess {
     }
 };
 
-QORTestIPCPath* g_onePath;
-QORTestIPCPath* g_fourPath;
-QORProxyIFDispatcher g_oneWorker;
-QORProxyIFDispatcher g_fourWorkers;
+const int kRounds = 7;
 
-// The floor: one round trip between two processes through two semaphores.
-void BM_BareSemaphorePingPong(benchmark::State& state)
-{
-    int semId = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
-    if (semId == -1) {
-        state.SkipWithError("semget failed");
-        return;
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        sembuf take = {0, -1, 0}, give = {1, 1, 0};
-        // Ends when the set is removed under it.
-        while (semop(semId, &take, 1) == 0 && semop(semId, &give, 1) == 0) {
-        }
-        _exit(0);
-    }
-    qor_test_register_child(child);
-    sembuf give = {0, 1, 0}, take = {1, -1, 0};
-    for (auto _ : state) {
-        semop(semId, &give, 1);
-        semop(semId, &take, 1);
-    }
-    semctl(semId, 0, IPC_RMID);
-    int status;
-    waitpid(child, &status, 0);
-    qor_test_unregister_child(child);
-}
-
-void dispatchLoop(benchmark::State& state, QORProxyIFDispatcher& d)
+// n dispatches of an empty question, each answered.
+bool dispatchLoop(QORProxyIFDispatcher& d, long n)
 {
     EmptyQuestion question;
-    for (auto _ : state) {
+    for (long i = 0; i < n; i++) {
         QORProxyIFMessage* answer = nullptr;
         bool retry = false;
         QORStatus st = d.dispatch(question, &answer, nullptr, &retry);
-        if (st != qor_s_ok || answer == nullptr) {
-            state.SkipWithError("dispatch failed");
-            break;
-        }
+        if (st != qor_s_ok || answer == nullptr)
+            return false;
         answer->deleteMe();
     }
-    state.SetItemsProcessed(state.iterations());
+    return true;
 }
 
-// One thread, one worker: an empty question, a one-element answer.
-void BM_DispatchRoundTrip(benchmark::State& state)
+bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher& fourWorkers,
+         pid_t fourServer)
 {
-    dispatchLoop(state, g_oneWorker);
-}
+    QORBenchOp trip = [&](long n) { return dispatchLoop(oneWorker, n); };
+    if (!qor_bench_ratio_rounds("dispatch round trip", trip, {oneServer}, kRounds))
+        return false;
 
-// Threads sharing 4 workers.
-void BM_DispatchFourWorkers(benchmark::State& state)
-{
-    dispatchLoop(state, g_fourWorkers);
-}
-
-// Keeps the real time per iteration and the rate of each benchmark (the
-// median when repetitions are asked for), for the comparison at the end.
-class RecordingReporter : public benchmark::ConsoleReporter {
-public:
-    explicit RecordingReporter(OutputOptions options) : ConsoleReporter(options) {}
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        for (const Run& r : runs) {
-            if (r.error_occurred)
-                continue;
-            bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-            std::string name = r.run_name.str();
-            if (median || (r.run_type == Run::RT_Iteration && !medians.count(name))) {
-                seconds[name] = r.GetAdjustedRealTime() * 1e-9;
-                auto rate = r.counters.find("items_per_second");
-                rates[name] = rate != r.counters.end() ? (double)rate->second : 0;
-                if (median)
-                    medians.insert(name);
-            }
+    // Threads sharing 4 workers, free and on one CPU.
+    QORBenchOp shared = [&](long n) { return dispatchLoop(fourWorkers, n); };
+    const int placements[] = {-1, 0};
+    for (int cpu : placements) {
+        qor_bench_pin(0, cpu);
+        qor_bench_pin(fourServer, cpu);
+        long n = qor_bench_calibrate(shared, 100);
+        if (n == 0)
+            return false;
+        std::vector<double> ratios, rates;
+        for (int r = 0; r < kRounds; r++) {
+            double one = qor_bench_best_rate(shared, n, 1, qor_bench_chunks);
+            double eight = qor_bench_best_rate(shared, n / 4 + 1, 8, qor_bench_chunks);
+            if (one <= 0 || eight <= 0)
+                return false;
+            ratios.push_back(eight / one);
+            rates.push_back(eight / 1000);
         }
-        ConsoleReporter::ReportRuns(runs);
+        const char* where = cpu < 0 ? "(unpinned)" : "(all on one CPU)";
+        printf("4 workers %s:\n", where);
+        qor_bench_print("  8 threads / 1 thread dispatch rate", ratios, "x");
+        qor_bench_print("  8 threads", rates, "k dispatches/s");
     }
-    std::map<std::string, double> seconds;
-    std::map<std::string, double> rates;
-    std::set<std::string> medians;
-};
-
-BENCHMARK(BM_BareSemaphorePingPong)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_DispatchRoundTrip)->UseRealTime()->MinTime(1.0);
-BENCHMARK(BM_DispatchFourWorkers)->UseRealTime()->Threads(1)->Threads(8)->MinTime(1.0);
+    qor_bench_pin(0, -1);
+    qor_bench_pin(fourServer, -1);
+    return true;
+}
 
 } // namespace
 
+// With "--profile n": n dispatches and no timing, for counting instructions
+// under a profiler.
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
+    long profile = argc == 3 && std::string(argv[1]) == "--profile" ? atol(argv[2]) : 0;
     qor_test_watchdog(600);
     qor_test_cleanup_on_signals();
     QORTestIPCPath onePath("bench1"), fourPath("bench4");
-    g_onePath = &onePath;
-    g_fourPath = &fourPath;
     ServerProcess one, four;
+    QORProxyIFDispatcher oneWorker, fourWorkers;
     int rc = 1;
     if (one.start(onePath.c_str(), 1) && four.start(fourPath.c_str(), 4) &&
-        g_oneWorker.initialize(nullptr, onePath.c_str()) == qor_s_ok &&
-        g_oneWorker.registerProxyMsgFactory(new OneElementFactory) == qor_s_ok &&
-        g_fourWorkers.initialize(nullptr, fourPath.c_str()) == qor_s_ok &&
-        g_fourWorkers.registerProxyMsgFactory(new OneElementFactory) == qor_s_ok) {
-        RecordingReporter reporter(benchmark::ConsoleReporter::OO_Tabular);
-        benchmark::RunSpecifiedBenchmarks(&reporter);
-        rc = 0;
-        double bare = reporter.seconds["BM_BareSemaphorePingPong/min_time:1.000/real_time"];
-        double trip = reporter.seconds["BM_DispatchRoundTrip/min_time:1.000/real_time"];
-        double r1 = reporter.rates["BM_DispatchFourWorkers/min_time:1.000/real_time/threads:1"];
-        double r8 = reporter.rates["BM_DispatchFourWorkers/min_time:1.000/real_time/threads:8"];
-        if (bare > 0 && trip > 0)
-            printf("dispatch round trip / bare semaphore round trip: %.2f "
-                   "(%.1f us / %.1f us)\n", trip / bare, trip * 1e6, bare * 1e6);
-        if (r1 > 0 && r8 > 0)
-            printf("4 workers: %.0f dispatches/s with 8 threads, %.0f with 1 "
-                   "(%.2fx)\n", r8, r1, r8 / r1);
+        oneWorker.initialize(nullptr, onePath.c_str()) == qor_s_ok &&
+        oneWorker.registerProxyMsgFactory(new OneElementFactory) == qor_s_ok &&
+        fourWorkers.initialize(nullptr, fourPath.c_str()) == qor_s_ok &&
+        fourWorkers.registerProxyMsgFactory(new OneElementFactory) == qor_s_ok) {
+        if (profile > 0 ? dispatchLoop(oneWorker, profile)
+                        : run(oneWorker, one.pid, fourWorkers, four.pid))
+            rc = 0;
+        else
+            fprintf(stderr, "channel_bench: a dispatch failed\n");
     } else {
         fprintf(stderr, "channel_bench: could not set up the servers\n");
     }
-    g_oneWorker.shutdown();
-    g_fourWorkers.shutdown();
+    oneWorker.shutdown();
+    fourWorkers.shutdown();
     one.stop();
     four.stop();
     printf("pool objects left: %d\n",

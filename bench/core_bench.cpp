@@ -1,31 +1,24 @@
-// core_bench: QORCore::handleReq decided by the unprotected resource cache
-// (one and two threads), and answered by a test authorization server in
-// another process, next to a bare two-process semaphore ping-pong measured
-// in the same run, which is the floor of any exchange with the server.
-#include <benchmark/benchmark.h>
-#include <signal.h>
-#include <sys/ipc.h>
-#include <sys/sem.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
+// core_bench: QORCore::handleReq answered by a test authorization server in
+// another process, against a bare two-process semaphore ping-pong measured
+// in the same rounds (the floor of any exchange with the server), free and
+// pinned to one CPU; and handleReq decided by the unprotected resource
+// cache: its cost on one thread and the throughput of two threads at once
+// against one. Each figure of a round is the best of a few short chunks
+// (testsupport/qorbenchrounds.h).
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
+#include <unistd.h>
 
 #include "plugin/core/qorcore.h"
-#include "plugin/core/qorpluginvirtualhost.h"
+#include "qorbenchrounds.h"
 #include "qortestauthserver.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
 
 namespace {
 
-std::string g_dir;
-QORTestAuthServer* g_server = nullptr;
-QORCore* g_core = nullptr;
-QORTestLog* g_log = nullptr;
+const int kRounds = 7;
 
 QORTestAuthScript benchScript()
 {
@@ -36,101 +29,80 @@ QORTestAuthScript benchScript()
     return s;
 }
 
-void handle(benchmark::State& state, const char* uri, qor_proxy_rsp_code_e expected)
+// n requests for uri, each of which must end in expected.
+bool handle(QORCore& core, const char* uri, qor_proxy_rsp_code_e expected, long n)
 {
     QORTestTransaction trans;
     trans.calls().setRecording(false);
     trans.addServer("www");
     trans.request().uri = uri;
-    for (auto _ : state) {
+    for (long i = 0; i < n; i++) {
         trans.request().headers.clear();
         trans.response().headers.clear();
-        QORStatus st = g_core->handleReq(&trans);
-        if (st != qor_s_ok || trans.getResult() != expected) {
-            state.SkipWithError("wrong decision");
-            break;
-        }
+        if (core.handleReq(&trans) != qor_s_ok || trans.getResult() != expected)
+            return false;
     }
-    state.SetItemsProcessed(state.iterations());
+    return true;
 }
 
-void BM_HandleReqDecidedByCache(benchmark::State& state)
+bool run(QORCore& core, QORTestAuthServer& server)
 {
-    handle(state, "/a/b/c/d.gif", qor_continue_uninteresting);
-}
-BENCHMARK(BM_HandleReqDecidedByCache)->Threads(1)->Threads(2)->UseRealTime();
-
-void BM_HandleReqAnsweredByServer(benchmark::State& state)
-{
-    handle(state, "/private/report.html", qor_continue);
-}
-BENCHMARK(BM_HandleReqAnsweredByServer)->UseRealTime();
-
-// One question and one answer: post the other process's semaphore, wait
-// for it to post ours.
-void BM_TwoProcessSemaphorePingPong(benchmark::State& state)
-{
-    int sem = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
-    if (sem < 0) {
-        state.SkipWithError("semget failed");
-        return;
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        struct sembuf wait = {0, -1, 0}, post = {1, 1, 0};
-        while (semop(sem, &wait, 1) == 0 && semop(sem, &post, 1) == 0) {
-        }
-        _exit(0);
-    }
-    struct sembuf post = {0, 1, 0}, wait = {1, -1, 0};
-    for (auto _ : state) {
-        if (semop(sem, &post, 1) != 0 || semop(sem, &wait, 1) != 0) {
-            state.SkipWithError("semop failed");
-            break;
-        }
-    }
-    semctl(sem, 0, IPC_RMID);
-    kill(child, SIGKILL);
-    waitpid(child, nullptr, 0);
-    state.SetItemsProcessed(state.iterations());
-}
-BENCHMARK(BM_TwoProcessSemaphorePingPong)->UseRealTime();
-
-bool setUp()
-{
-    const char* base = getenv("DXQOR_TEST_TMPDIR");
-    g_dir = std::string(base && *base ? base : "/tmp") + "/core-bench-"
-            + std::to_string(getpid());
-    g_server = new QORTestAuthServer(g_dir, benchScript());
-    if (g_server->start() != qor_s_ok)
+    QORBenchOp answered = [&](long n) {
+        return handle(core, "/private/report.html", qor_continue, n);
+    };
+    if (!qor_bench_ratio_rounds("handleReq answered by the server", answered, {server.pid()},
+                                kRounds))
         return false;
-    g_log = new QORTestLog();
-    g_core = new QORCore("core_bench");
-    return g_core->initialize(g_server->name(), g_log) == qor_s_ok;
-}
 
-void tearDown()
-{
-    if (g_core) {
-        g_core->shutdown();
-        delete g_core;
+    QORBenchOp cached = [&](long n) {
+        return handle(core, "/a/b/c/d.gif", qor_continue_uninteresting, n);
+    };
+    long n = qor_bench_calibrate(cached, 100);
+    if (n == 0)
+        return false;
+    std::vector<double> ns, ratios;
+    for (int r = 0; r < kRounds; r++) {
+        // Many short chunks: two threads are measured only when both got
+        // a CPU at once, which on a busy machine few chunks see.
+        double one = qor_bench_best_rate(cached, n, 1, 40);
+        double two = qor_bench_best_rate(cached, n, 2, 40);
+        if (one <= 0 || two <= 0)
+            return false;
+        ns.push_back(1e9 / one);
+        ratios.push_back(two / one);
     }
-    delete g_server;
-    delete g_log;
+    qor_bench_print("handleReq decided by the cache, 1 thread", ns, " ns");
+    qor_bench_print("handleReq decided by the cache, 2 threads / 1 thread throughput", ratios,
+                    "x");
+    return true;
 }
 
 } // namespace
 
+// With "--profile n server|cache": n requests of that kind and no timing,
+// for counting instructions under a profiler.
 int main(int argc, char** argv)
 {
-    benchmark::Initialize(&argc, argv);
-    bool ready = setUp();
-    if (ready)
-        benchmark::RunSpecifiedBenchmarks();
-    else
+    long profile = argc == 4 && std::string(argv[1]) == "--profile" ? atol(argv[2]) : 0;
+    bool profileCache = profile > 0 && std::string(argv[3]) == "cache";
+    const char* base = getenv("DXQOR_TEST_TMPDIR");
+    std::string dir = std::string(base && *base ? base : "/tmp") + "/core-bench-"
+                      + std::to_string(getpid());
+    QORTestAuthServer server(dir, benchScript());
+    if (server.start() != qor_s_ok) {
         fprintf(stderr, "core_bench: the test authorization server did not start\n");
-    tearDown();
-    benchmark::Shutdown();
-    return ready ? 0 : 1;
+        return 1;
+    }
+    QORTestLog log;
+    QORCore core("core_bench");
+    bool ok = core.initialize(server.name(), &log) == qor_s_ok;
+    if (ok && profile > 0)
+        ok = profileCache ? handle(core, "/a/b/c/d.gif", qor_continue_uninteresting, profile)
+                          : handle(core, "/private/report.html", qor_continue, profile);
+    else if (ok)
+        ok = run(core, server);
+    if (!ok)
+        fprintf(stderr, "core_bench: a request failed\n");
+    core.shutdown();
+    return ok ? 0 : 1;
 }

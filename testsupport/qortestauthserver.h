@@ -170,6 +170,8 @@ public:
     QOREpochVersion urcVersion() const;
     static QOREpochVersion versionWithCounter(int counter);
     bool running() const { return m_child > 0; }
+    // The server process, -1 when none runs.
+    pid_t pid() const { return m_child; }
 
     // Waits until the count reaches at least n; false after timeoutMs.
     static bool waitFor(const std::atomic<int>& count, int n, int timeoutMs = 10000);

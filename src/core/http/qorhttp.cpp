@@ -383,11 +383,34 @@ QORStatus QORHTTP::buildAbsoluteURL(const QORStringRef& base, const QORStringRef
 QORStatus QORHTTP::processURI(bool caseSensitive, bool win32Filesystem,
                               const QORStringRef& uri, QORString* out)
 {
+    out->clear();
+    return appendURI(caseSensitive, win32Filesystem, uri, out);
+}
+
+namespace {
+
+// Appends n characters, straight into the room reserved when they fit.
+bool put(QORString* out, const char* s, int n)
+{
+    int length = out->length();
+    if (length + n >= out->capacity())
+        return out->append(s, n);
+    memcpy(out->buffer() + length, s, static_cast<size_t>(n));
+    out->setLength(length + n);
+    return true;
+}
+
+} // namespace
+
+QORStatus QORHTTP::appendURI(bool caseSensitive, bool win32Filesystem,
+                             const QORStringRef& uri, QORString* out)
+{
     const char* s = uri.data();
     int n = uri.length();
-    if (!out->reserve(n))
+    int base = out->length();
+    // Room for the whole path unless lower-casing lengthens it.
+    if (!out->reserve(base + n))
         return qor_s_no_memory;
-    out->clear();
 
     int pos = 0;
     for (bool first = true;; first = false) {
@@ -399,15 +422,15 @@ QORStatus QORHTTP::processURI(bool caseSensitive, bool win32Filesystem,
         const char* seg = s + start;
         int len = end - start;
 
-        if (!first && (out->isEmpty() || out->data()[out->length() - 1] != '/')) {
-            if (!out->append('/'))
+        if (!first && (out->length() == base || out->data()[out->length() - 1] != '/')) {
+            if (!put(out, "/", 1))
                 return qor_s_no_memory;
         }
         bool dots = (len == 1 && seg[0] == '.') || (len == 2 && seg[0] == '.' && seg[1] == '.');
         if (win32Filesystem && isShortNameAlias(seg, len))
             return qor_s_access_denied;
         if (caseSensitive || dots) {
-            if (!out->append(seg, len))
+            if (!put(out, seg, len))
                 return qor_s_no_memory;
         } else {
             int keep = len;

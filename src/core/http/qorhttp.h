@@ -139,6 +139,10 @@ public:
     // qor_s_mb_to_wc_failed, qor_s_wc_to_mb_failed (both reported).
     static QORStatus processURI(bool caseSensitive, bool win32Filesystem,
                                 const QORStringRef& uri, QORString* out);
+    // The same appended to what out holds (a branch name, say), as if to an
+    // empty string; on failure out holds part of it.
+    static QORStatus appendURI(bool caseSensitive, bool win32Filesystem,
+                               const QORStringRef& uri, QORString* out);
 };
 
 extern const QORHTTPHdrNameRef qor_hdr_accept;

@@ -149,6 +149,27 @@ TEST(QORHTTPTest, ProcessURICollapsesSlashesAndKeepsTheEnds)
     EXPECT_EQ(canon(false, false, "/Dir/File.HTM"), "/dir/file.htm");
 }
 
+// Appending after a prefix gives the prefix followed by the canonical form,
+// even where the prefix ends in "/" or the path does not begin with one.
+TEST(QORHTTPTest, AppendURIActsAsOnAnEmptyString)
+{
+    const char* prefixes[] = {"", "/web", "/", "/web/"};
+    const char* uris[] = {"/a//b/", "//a///", "a/b", "/", "", "/  a/ b c/./..", "/Dir/F.HTM"};
+    for (const char* prefix : prefixes) {
+        for (const char* uri : uris) {
+            for (bool caseSensitive : {true, false}) {
+                QORString out;
+                ASSERT_TRUE(out.set(QORStringRef(prefix)));
+                ASSERT_EQ(QORHTTP::appendURI(caseSensitive, false, QORStringRef(uri), &out),
+                          qor_s_ok);
+                EXPECT_EQ(std::string(out.c_str()),
+                          prefix + canon(caseSensitive, false, uri))
+                    << prefix << " + " << uri;
+            }
+        }
+    }
+}
+
 TEST(QORHTTPTest, ProcessURIWindowsRules)
 {
     int denied = 52;

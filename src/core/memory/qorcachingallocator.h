@@ -3,7 +3,14 @@
 // that keeps freed blocks for reuse, so a request's memory is taken without
 // the heap and given back in one garbageCollect() call. Until initialize()
 // it serves from the heap.
+//
+// An allocator that serves objects of one class at the request rate can
+// keep one freed block per thread (enableThreadCache), so that taking and
+// giving back an object usually passes by the block allocator's mutex. A
+// kept block stays allocated in this allocator until its thread takes it
+// again, the thread ends, or the allocator collects or dies.
 #pragma once
+#include <atomic>
 #include "core/memory/qorallocator.h"
 #include "core/memory/qorblockallocator.h"
 #include "core/system/qorstatus.h"
@@ -28,6 +35,11 @@ public:
     // REQUIRES: nothing allocated from it is used afterwards.
     void garbageCollect();
 
+    // From now on every block is at least objectSize bytes and each thread
+    // keeps the last block it freed for its next allocation of at most
+    // that size. Call after initialize, before any allocation.
+    void enableThreadCache(unsigned objectSize);
+
     // The block allocator (null before initialize).
     qor_allocator_t handle() const { return m_handle; }
 
@@ -39,5 +51,17 @@ protected:
     void* do_duplicate(const void* p, unsigned size) override;
 
 private:
+    // The size asked of the block allocator for size bytes.
+    unsigned blockFor(unsigned size) const
+    {
+        return size < m_threadCacheSize ? m_threadCacheSize : size;
+    }
+    void forgetThreadCaches();
+
     qor_allocator_t m_handle = nullptr;
+    // 0: no thread cache.
+    unsigned m_threadCacheSize = 0;
+    // What the threads' kept blocks are filed under; a new one on every
+    // collection, so that no thread reuses a block collected under it.
+    std::atomic<unsigned long> m_cacheID{0};
 };

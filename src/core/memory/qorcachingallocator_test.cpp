@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include "core/memory/qormemtypeflags.h"
 
@@ -108,3 +109,45 @@ TEST_F(QORCachingAllocatorTest, ObjectsLiveInItsMemory)
 }
 
 }  // namespace
+
+// With a thread cache: what each step must give back, on one thread and
+// across a collection and another thread.
+TEST_F(QORCachingAllocatorTest, ThreadCacheReusesOnlyWhatItMay)
+{
+    QORCachingAllocator a;
+    ASSERT_EQ(a.initialize(kUrc, 0, nullptr, 4, 64), qor_s_ok);
+    a.enableThreadCache(64);
+
+    // Freed and asked again on the same thread: the same block.
+    void* p = QORAllocator::allocate(&a, 40);
+    ASSERT_NE(p, nullptr);
+    memset(p, 1, 64);   // every block holds the object size
+    QORAllocator::deallocate(&a, p);
+    EXPECT_EQ(QORAllocator::allocate(&a, 64), p);
+
+    // A larger request never gets the kept block.
+    QORAllocator::deallocate(&a, p);
+    void* big = QORAllocator::allocate(&a, 500);
+    ASSERT_NE(big, nullptr);
+    EXPECT_NE(big, p);
+    EXPECT_EQ(QORAllocator::allocate(&a, 8), p);
+
+    // A block kept before a collection is never handed out after it: two
+    // allocations after the collection must differ.
+    QORAllocator::deallocate(&a, p);
+    a.garbageCollect();
+    void* x = QORAllocator::allocate(&a, 64);
+    void* y = QORAllocator::allocate(&a, 64);
+    ASSERT_NE(x, nullptr);
+    EXPECT_NE(x, y);
+
+    // Another thread does not get this thread's kept block.
+    QORAllocator::deallocate(&a, x);
+    void* other = nullptr;
+    std::thread([&] {
+        other = QORAllocator::allocate(&a, 64);
+        QORAllocator::deallocate(&a, other);
+    }).join();
+    EXPECT_NE(other, x);
+    EXPECT_EQ(QORAllocator::allocate(&a, 64), x);
+}

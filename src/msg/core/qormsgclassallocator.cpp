@@ -1,6 +1,7 @@
 // qormsgclassallocator.cpp: the reference-counted class-wide allocator.
 #include "msg/core/qormsgclassallocator.h"
 
+#include <cstddef>
 #include <new>
 
 #include "core/memory/qorblockallocator.h"
@@ -20,7 +21,8 @@ QORStatus QORMsgClassAllocator::addRef()
             delete a;
             return st;
         }
-        m_allocator = a;
+        a->enableThreadCache(m_objectSize + alignof(max_align_t));
+        m_allocator.store(a, std::memory_order_release);
     }
     m_refs++;
     return qor_s_ok;
@@ -32,13 +34,11 @@ void QORMsgClassAllocator::release()
     if (m_refs == 0)
         return;
     if (--m_refs == 0) {
-        delete m_allocator;
-        m_allocator = nullptr;
+        delete m_allocator.exchange(nullptr, std::memory_order_acq_rel);
     }
 }
 
 QORAllocator* QORMsgClassAllocator::get() const
 {
-    QORMutexLock lock(m_mutex);
-    return m_allocator;
+    return m_allocator.load(std::memory_order_acquire);
 }

@@ -5,6 +5,7 @@
 // last deletes it. Until then objects come from the heap.
 #pragma once
 #include <pthread.h>
+#include <atomic>
 #include "core/memory/qorallocator.h"
 #include "core/system/qorstatus.h"
 
@@ -40,7 +41,10 @@ private:
     const unsigned m_objectSize;
     mutable pthread_mutex_t m_mutex = PTHREAD_MUTEX_INITIALIZER;
     int m_refs = 0;
-    QORCachingAllocator* m_allocator = nullptr;
+    // Set and cleared under the mutex; read without it, as the objects are
+    // made at the request rate and the reference held by the reader keeps
+    // the allocator alive.
+    std::atomic<QORCachingAllocator*> m_allocator{nullptr};
 };
 
 // The class-allocator members every answer class T has: T derives from

@@ -20,6 +20,7 @@
 #include "msg/plugin/qorwebtransanswerfactory.h"
 #include "msg/plugin/qorwebtransansweriter.h"
 #include "msg/plugin/qorwebtransanswerunmarshaller.h"
+#include "plugin/core/qorpluginvirtualhost.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
 #include "plugin/core/qorserver.h"
@@ -349,20 +350,37 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
     QORRequest& request = *trans->m_request;
 
     // Requests for an unprotected virtual host pass, even before initialize.
-    if (isUnprotectedVHost(request)) {
-        trans->setResult(qor_continue_uninteresting);
-        return qor_s_ok;
-    }
-
-    if (!m_initialized)
-        return qor_s_not_initialized;
-
-    // The cache only ever spares a question: anything but a clear
-    // "unprotected" goes to the authorization server.
+    // One hold of the host list's read lock finds the host for that and for
+    // the cache; only a poll of the server that falls due takes it again.
+    QORStringRef id;
+    QORPluginVirtualHostKey key;
+    bool named = QORUnprotResourceCacheClient::requestHostKey(request, &id, &key);
     const unsigned int retryLimit = m_dispatcher.limits().retryLimit;
     for (unsigned int tries = 1;; ++tries) {
         QORURCDecision decision = qor_urc_ask_server;
-        QORStatus st = m_urcClient->lookupCache(request, &decision);
+        bool pollDue = false;
+        QORStatus st = qor_s_ok;
+        {
+            QORSlotReadGuard hosts(m_virtualHostList.lock());
+            const QORPluginVirtualHost* host = m_virtualHostList.find(key);
+            if (named && host != nullptr && host->isUnprotected()) {
+                (void)trans->setResult(qor_continue_uninteresting); // always 0
+                return qor_s_ok;
+            }
+            if (!m_initialized)
+                return qor_s_not_initialized;
+            st = m_urcClient->lookupHost(request, host, &pollDue, &decision);
+        }
+        if (pollDue) {
+            st = m_urcClient->updateCache(nullptr);
+            if (st == qor_s_ok) {
+                QORSlotReadGuard hosts(m_virtualHostList.lock());
+                st = m_urcClient->lookupHost(request, m_virtualHostList.find(key), nullptr,
+                                             &decision);
+            }
+        }
+        // The cache only ever spares a question: anything but a clear
+        // "unprotected" goes to the authorization server.
         if (st == qor_s_ok && decision == qor_urc_unprotected) {
             (void)trans->setResult(qor_continue_uninteresting); // always 0
             return qor_s_ok;

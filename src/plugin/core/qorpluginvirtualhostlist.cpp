@@ -9,7 +9,6 @@
 #include "core/buffers/qorconverter.h"
 #include "core/platform/qorlox.h"
 #include "core/system/qorinstallpath.h"
-#include "core/threads/qorthread.h"
 
 namespace {
 
@@ -101,36 +100,28 @@ void readProtocols(const char* value, bool* http, bool* https)
 QORPluginVirtualHostList::QORPluginVirtualHostList(QORAllocator* allocator)
     : QORSearchableList<QORPluginVirtualHost, QORPluginVirtualHostKey>(allocator, true)
 {
-    // Writers first: a configuration answer must not wait behind a steady
-    // stream of request threads.
-    pthread_rwlockattr_t attributes;
-    pthread_rwlockattr_init(&attributes);
-    pthread_rwlockattr_setkind_np(&attributes, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
-    pthread_rwlock_init(&m_lock, &attributes);
-    pthread_rwlockattr_destroy(&attributes);
 }
 
 QORPluginVirtualHostList::~QORPluginVirtualHostList()
 {
     delEntries();
-    pthread_rwlock_destroy(&m_lock);
 }
 
 QORStatus QORPluginVirtualHostList::readLock() const
 {
-    qorthread_rwlock_rdlock(&m_lock);
+    m_lock.readLock();
     return qor_s_ok;
 }
 
 QORStatus QORPluginVirtualHostList::writeLock() const
 {
-    qorthread_rwlock_wrlock(&m_lock);
+    m_lock.writeLock();
     return qor_s_ok;
 }
 
 QORStatus QORPluginVirtualHostList::unlock() const
 {
-    qorthread_rwlock_unlock(&m_lock);
+    m_lock.unlock();
     return qor_s_ok;
 }
 

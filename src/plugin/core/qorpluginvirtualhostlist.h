@@ -12,9 +12,9 @@
 // is released with qor_delete; a pointer from plain new stops the process
 // there with a message naming the mistake.
 #pragma once
-#include <pthread.h>
 #include "core/buffers/qorstring.h"
 #include "core/list/qorsearchablelist.h"
+#include "core/threads/qorslotrwlock.h"
 #include "plugin/core/qorpluginvirtualhost.h"
 #include "plugin/core/qorpluginvirtualhostkey.h"
 
@@ -28,13 +28,15 @@ public:
     explicit QORPluginVirtualHostList(QORAllocator* allocator = nullptr);
     ~QORPluginVirtualHostList() override;
 
-    // The lock's operations; each returns the thread wrapper's status (the
-    // wrapper stops the process on a lock failure, so 0 whenever it returns).
-    // A waiting writer goes before new readers, so a thread must not take the
-    // read lock again while it holds it.
+    // The lock's operations; each returns 0. A waiting writer goes before
+    // new readers, so a thread must not take the read lock again while it
+    // holds it. Request threads read in parallel without sharing a written
+    // cache line (core/threads/qorslotrwlock.h).
     QORStatus readLock() const;
     QORStatus writeLock() const;
     QORStatus unlock() const;
+    // For a guard.
+    const QORSlotRWLock& lock() const { return m_lock; }
 
     // The first host, from the head, whose comparison with key is 0; null
     // when none. When several hosts share an ID the first that accepts the
@@ -66,5 +68,5 @@ public:
                                     bool unprotected) const;
 
 private:
-    mutable pthread_rwlock_t m_lock;
+    QORSlotRWLock m_lock;
 };

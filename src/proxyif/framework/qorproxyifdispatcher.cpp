@@ -79,6 +79,9 @@ QORStatus acquireAllocators()
             destroyAllocators();
             return st;
         }
+        // Each question takes and gives back an object of every kind but
+        // the worker buffers: a thread mostly reuses its own.
+        s_allocators[i]->enableThreadCache(kAllocatorKinds[i].blockSize);
     }
     installAllocators();
     s_allocatorRefs = 1;

@@ -3,8 +3,6 @@
 
 #include <cstring>
 
-#include "core/system/qorassert.h"
-#include "core/threads/qorthread.h"
 #include "plugin/core/qoractiongrouplist.h"
 
 QORUnprotResourceCacheBranchDBEntry::~QORUnprotResourceCacheBranchDBEntry()
@@ -12,33 +10,28 @@ QORUnprotResourceCacheBranchDBEntry::~QORUnprotResourceCacheBranchDBEntry()
     qor_delete(m_perms);
 }
 
-QORUnprotResourceCache::QORUnprotResourceCache()
-{
-    int rc = pthread_rwlock_init(&m_lock, nullptr);
-    QOR_ASSERT(rc == 0);
-}
+QORUnprotResourceCache::QORUnprotResourceCache() = default;
 
 QORUnprotResourceCache::~QORUnprotResourceCache()
 {
     qor_delete(m_db);
-    pthread_rwlock_destroy(&m_lock);
 }
 
 QORStatus QORUnprotResourceCache::readLock() const
 {
-    qorthread_rwlock_rdlock(&m_lock);
+    m_lock.readLock();
     return qor_s_ok;
 }
 
 QORStatus QORUnprotResourceCache::writeLock() const
 {
-    qorthread_rwlock_wrlock(&m_lock);
+    m_lock.writeLock();
     return qor_s_ok;
 }
 
 QORStatus QORUnprotResourceCache::unlock() const
 {
-    qorthread_rwlock_unlock(&m_lock);
+    m_lock.unlock();
     return qor_s_ok;
 }
 
@@ -53,6 +46,11 @@ void QORUnprotResourceCache::setDB(QORURCDB* db)
 void QORUnprotResourceCache::setVersion(const unsigned char* bytes)
 {
     memcpy(&m_version, bytes, sizeof m_version);
+}
+
+const QORURCBranchDB* QORUnprotResourceCache::branchDB(const QORStringRef& branch) const
+{
+    return m_db != nullptr ? m_db->find(branch) : nullptr;
 }
 
 int QORUnprotResourceCache::size(const QORString* branch) const

@@ -6,11 +6,11 @@
 // builds a new database and installs it with its version under the write
 // lock; the cache client reads it under the read lock.
 #pragma once
-#include <pthread.h>
 #include "core/buffers/qorstring.h"
 #include "core/list/qorhashtable.h"
 #include "core/sundry/qorepochversion.h"
 #include "core/system/qorstatus.h"
+#include "core/threads/qorslotrwlock.h"
 
 class QORActionGroupList;
 
@@ -66,11 +66,12 @@ public:
     QORUnprotResourceCache(const QORUnprotResourceCache&) = delete;
     QORUnprotResourceCache& operator=(const QORUnprotResourceCache&) = delete;
 
-    // The lock over version and database; each returns 0 (a lock failure
-    // stops the process).
+    // The lock over version and database; each returns 0.
     QORStatus readLock() const;
     QORStatus writeLock() const;
     QORStatus unlock() const;
+    // For a guard.
+    const QORSlotRWLock& lock() const { return m_lock; }
 
     // Deletes the database held and holds db (null: none). REQUIRES: the
     // write lock.
@@ -81,6 +82,10 @@ public:
     const QOREpochVersion& getVersion() const { return m_version; }
     const QORURCDB* getDB() const { return m_db; }
 
+    // The table of the branch named branch, or null without a database or
+    // without the branch in it. REQUIRES: the read lock, for as long as the
+    // result is used.
+    const QORURCBranchDB* branchDB(const QORStringRef& branch) const;
     // -1 without a database or without the branch in it; else the number
     // of objects of the branch. REQUIRES: the read lock.
     int size(const QORString* branch) const;
@@ -93,7 +98,7 @@ public:
                        const QORUnprotResourceCacheBranchDBEntry** entry) const;
 
 private:
-    mutable pthread_rwlock_t m_lock;
+    QORSlotRWLock m_lock;
     QOREpochVersion m_version = {};
     QORURCDB* m_db = nullptr;
 };

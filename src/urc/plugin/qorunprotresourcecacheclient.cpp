@@ -1,14 +1,13 @@
 // qorunprotresourcecacheclient.cpp: enabling, polling, version checks and
 // the per-request lookup of the unprotected resource cache.
 //
-// Lock order: the client's lock is never held while the virtual-host list's
-// lock or the cache's lock is taken; a lookup holds the list's read lock and
-// takes the cache's read lock inside it (list, then cache), three read locks
-// in all.
+// Lock order: list, client, cache. A lookup holds the virtual-host list's
+// read lock throughout, and inside it first the client's and then the
+// cache's, each once; the client's lock is never held while another is
+// taken.
 #include "urc/plugin/qorunprotresourcecacheclient.h"
 #include <ctime>
 #include "core/http/qorhttp.h"
-#include "core/threads/qorthread.h"
 #include "core/trace/qorlogstatus.h"
 #include "msg/core/qorurcversionquestion.h"
 #include "plugin/core/qoractiongrouplist.h"
@@ -51,13 +50,9 @@ QORUnprotResourceCacheClient::QORUnprotResourceCacheClient(QORPluginVirtualHostL
     , m_logger(log)
     , m_dispatcher(dispatcher)
 {
-    pthread_rwlock_init(&m_lock, nullptr);
 }
 
-QORUnprotResourceCacheClient::~QORUnprotResourceCacheClient()
-{
-    pthread_rwlock_destroy(&m_lock);
-}
+QORUnprotResourceCacheClient::~QORUnprotResourceCacheClient() = default;
 
 bool qor_urc_plain_path(const QORStringRef& path)
 {
@@ -80,24 +75,6 @@ bool qor_urc_plain_path(const QORStringRef& path)
     return true;
 }
 
-QORStatus QORUnprotResourceCacheClient::urcClientRLock() const
-{
-    qorthread_rwlock_rdlock(&m_lock);
-    return qor_s_ok;
-}
-
-QORStatus QORUnprotResourceCacheClient::urcClientWLock() const
-{
-    qorthread_rwlock_wrlock(&m_lock);
-    return qor_s_ok;
-}
-
-QORStatus QORUnprotResourceCacheClient::urcClientUnlock() const
-{
-    qorthread_rwlock_unlock(&m_lock);
-    return qor_s_ok;
-}
-
 QORStatus QORUnprotResourceCacheClient::initialize(bool enabled, long pollInterval)
 {
     setConfigParams(enabled, pollInterval);
@@ -114,35 +91,29 @@ QORStatus QORUnprotResourceCacheClient::shutdown()
 
 QORStatus QORUnprotResourceCacheClient::setConfigParams(bool enabled, long pollInterval)
 {
-    urcClientWLock();
+    QORSlotWriteGuard guard(m_lock);
     m_enabled = enabled;
     m_pollInterval = pollInterval;
     m_lastPoll = -1;
-    return urcClientUnlock();
+    return qor_s_ok;
 }
 
 bool QORUnprotResourceCacheClient::isEnabled() const
 {
-    urcClientRLock();
-    bool enabled = m_enabled;
-    urcClientUnlock();
-    return enabled;
+    QORSlotReadGuard guard(m_lock);
+    return m_enabled;
 }
 
 long QORUnprotResourceCacheClient::pollInterval() const
 {
-    urcClientRLock();
-    long interval = m_pollInterval;
-    urcClientUnlock();
-    return interval;
+    QORSlotReadGuard guard(m_lock);
+    return m_pollInterval;
 }
 
 long QORUnprotResourceCacheClient::lastPoll() const
 {
-    urcClientRLock();
-    long last = m_lastPoll;
-    urcClientUnlock();
-    return last;
+    QORSlotReadGuard guard(m_lock);
+    return m_lastPoll;
 }
 
 // REQUIRES: the client's lock, for writing.
@@ -165,21 +136,18 @@ bool QORUnprotResourceCacheClient::checkPollTimer() const
 
 QORStatus QORUnprotResourceCacheClient::updateCache(const QOREpochVersion* version)
 {
-    urcClientWLock();
-    if (!m_enabled) {
-        urcClientUnlock();
-        return qor_s_ok;
+    {
+        QORSlotWriteGuard guard(m_lock);
+        if (!m_enabled)
+            return qor_s_ok;
+        // Restart the timer before fetching, so that the other threads whose
+        // poll fell due at the same moment mostly see a fresh timer.
+        resetPollTimer();
     }
-    // Restart the timer before fetching, so that the other threads whose
-    // poll fell due at the same moment mostly see a fresh timer.
-    resetPollTimer();
-    urcClientUnlock();
 
     if (version != nullptr) {
-        m_cache.readLock();
-        bool same = m_cache.getVersion() == *version;
-        m_cache.unlock();
-        if (same)
+        QORSlotReadGuard guard(m_cache.lock());
+        if (m_cache.getVersion() == *version)
             return qor_s_ok;
     }
     return retrieveCache();
@@ -188,9 +156,10 @@ QORStatus QORUnprotResourceCacheClient::updateCache(const QOREpochVersion* versi
 QORStatus QORUnprotResourceCacheClient::retrieveCache()
 {
     QORURCVersionQuestion question;
-    m_cache.readLock();
-    question.setVersion(&m_cache.getVersion());
-    m_cache.unlock();
+    {
+        QORSlotReadGuard guard(m_cache.lock());
+        question.setVersion(&m_cache.getVersion());
+    }
 
     // The answer replaces version and database under the cache's write lock
     // while it is read, so no cache lock may be held across the dispatch.
@@ -208,116 +177,116 @@ QORStatus QORUnprotResourceCacheClient::retrieveCache()
     return qor_s_ok;
 }
 
-QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
-                                                    QORURCDecision* decision)
+bool QORUnprotResourceCacheClient::requestHostKey(QORRequest& request, QORStringRef* id,
+                                                  QORPluginVirtualHostKey* key)
 {
-    urcClientRLock();
-    if (!m_enabled) {
-        urcClientUnlock();
-        *decision = qor_urc_ask_server;
-        return qor_s_ok;
-    }
-    if (checkPollTimer()) {
-        urcClientUnlock();
-        QORStatus st = updateCache(nullptr);
-        if (st != qor_s_ok)
-            return st;
-        urcClientRLock();
-        if (!m_enabled) {
-            urcClientUnlock();
-            *decision = qor_urc_ask_server;
-            return qor_s_ok;
-        }
-    }
-    urcClientUnlock();
-
-    QORStringRef uri;
-    if (request.getURI(&uri) != qor_s_ok || !qor_urc_plain_path(uri)) {
-        *decision = qor_urc_ask_server;
-        return qor_s_ok;
-    }
-
     int security = 0;
     if (request.getSecurity(&security) != qor_s_ok)
         security = 0;
-    QORStringRef id;
-    if (request.m_server == nullptr || request.m_server->getVHostID(&id) != qor_s_ok)
-        id = QORStringRef();
-    QORPluginVirtualHostKey key;
-    key.initialize(id, security != 0);
+    bool named = request.m_server != nullptr && request.m_server->getVHostID(id) == qor_s_ok;
+    if (!named)
+        *id = QORStringRef();
+    key->initialize(*id, security != 0);
+    return named;
+}
 
-    QORStatus st = m_vhostList->readLock();
+QORStatus QORUnprotResourceCacheClient::lookupCache(QORRequest& request,
+                                                    QORURCDecision* decision)
+{
+    QORStringRef id;
+    QORPluginVirtualHostKey key;
+    requestHostKey(request, &id, &key);
+    bool pollDue = false;
+    QORURCDecision first = qor_urc_ask_server;
+    QORStatus st;
+    {
+        QORSlotReadGuard hosts(m_vhostList->lock());
+        st = lookupHost(request, m_vhostList->find(key), &pollDue, &first);
+    }
+    if (!pollDue) {
+        *decision = first;
+        return st;
+    }
+    // A failed fetch leaves the decision to the caller's default.
+    st = updateCache(nullptr);
     if (st != qor_s_ok)
         return st;
-    const QORPluginVirtualHost* host = m_vhostList->find(key);
-    if (host == nullptr) {
-        m_vhostList->unlock();
-        *decision = qor_urc_ask_server;
-        return qor_s_ok;
-    }
+    QORSlotReadGuard hosts(m_vhostList->lock());
+    return lookupHost(request, m_vhostList->find(key), nullptr, decision);
+}
 
-    // One hold of the cache's lock from the size of the branch to the
-    // decision, as the database may be replaced at any moment. Looking a
-    // string up caches its hash in it: the host, shared by all request
-    // threads, is only read, through a copy of its branch.
-    QORString branch(host->getBranch());
-    m_cache.readLock();
-    int size = m_cache.size(&branch);
-    if (size <= 0) {
-        m_cache.unlock();
-        m_vhostList->unlock();
-        *decision = qor_urc_ask_server;
-        if (size < 0)
-            qor_log_status(m_logger, __FILE__, __LINE__, kComponent, qor_s_urc_no_db);
-        return qor_s_ok;
+QORStatus QORUnprotResourceCacheClient::lookupHost(QORRequest& request,
+                                                   const QORPluginVirtualHost* host,
+                                                   bool* pollDue, QORURCDecision* decision)
+{
+    *decision = qor_urc_ask_server;
+    {
+        QORSlotReadGuard guard(m_lock);
+        if (!m_enabled)
+            return qor_s_ok;
+        if (pollDue != nullptr && checkPollTimer()) {
+            *pollDue = true;
+            return qor_s_ok;
+        }
     }
+    if (host == nullptr)
+        return qor_s_ok;
+    QORStringRef uri;
+    // Only a plain path is decided here: a dot segment, an escape or a
+    // parameter may map elsewhere than its text says, so the server decides.
+    if (request.getURI(&uri) != qor_s_ok || !qor_urc_plain_path(uri))
+        return qor_s_ok;
 
-    QORString name;
-    QORStringRef method;
-    st = buildObjectName(uri, *host, &name);
-    if (st == qor_s_ok)
-        st = request.getMethod(&method);
-    if (st == qor_s_ok)
-        st = doCacheLookup(name, method, *host, decision);
-    else
-        *decision = qor_urc_ask_server;
-    m_cache.unlock();
-    QORStatus unlockStatus = m_vhostList->unlock();
-    return unlockStatus != qor_s_ok ? unlockStatus : st;
+    // One hold of the cache's lock from the branch to the decision, as the
+    // database may be replaced at any moment. The host, shared by all
+    // request threads, is only read: the branch is looked up through a view,
+    // which keeps the hash it computes.
+    QORStatus st = qor_s_ok;
+    bool noBranch = false;
+    {
+        QORSlotReadGuard guard(m_cache.lock());
+        const QORURCBranchDB* branch = m_cache.branchDB(QORStringRef(host->getBranch()));
+        noBranch = branch == nullptr;
+        if (branch != nullptr && branch->entries() > 0) {
+            QORString name;
+            QORStringRef method;
+            st = buildObjectName(uri, *host, &name);
+            if (st == qor_s_ok)
+                st = request.getMethod(&method);
+            if (st == qor_s_ok)
+                st = doCacheLookup(*branch, name, method, *host, decision);
+        }
+    }
+    if (noBranch)
+        qor_log_status(m_logger, __FILE__, __LINE__, kComponent, qor_s_urc_no_db);
+    return st;
 }
 
 QORStatus QORUnprotResourceCacheClient::buildObjectName(const QORStringRef& uri,
                                                         const QORPluginVirtualHost& host,
                                                         QORString* name)
 {
-    QORString path;
-    QORStatus st = QORHTTP::processURI(!host.isCaseInsensitive(), host.isWin32Filesystem(),
-                                       uri, &path);
-    if (st != qor_s_ok)
-        return st;
-    if (!name->set(host.getBranch()) || !name->append(path))
+    // The branch, then the canonical path straight after it.
+    const QORString& branch = host.getBranch();
+    if (!name->reserve(branch.length() + uri.length()) || !name->set(branch))
         return qor_s_no_memory;
-    return qor_s_ok;
+    return QORHTTP::appendURI(!host.isCaseInsensitive(), host.isWin32Filesystem(), uri, name);
 }
 
 // REQUIRES: the cache's read lock (lookupCache holds it).
-QORStatus QORUnprotResourceCacheClient::doCacheLookup(QORString& name,
+QORStatus QORUnprotResourceCacheClient::doCacheLookup(const QORURCBranchDB& branch,
+                                                      QORString& name,
                                                       const QORStringRef& method,
                                                       const QORPluginVirtualHost& host,
                                                       QORURCDecision* decision)
 {
     typedef QORUnprotResourceCacheBranchDBEntry Entry;
     *decision = qor_urc_ask_server;
-    void* handle = nullptr;
-    QORString branch(host.getBranch());  // not hashed in place, see lookupCache
-    QORStatus st = m_cache.lookupStart(&branch, &handle);
-    if (st != qor_s_ok)
-        return st;
 
     // The nearest ancestor with an entry decides.
     const Entry* entry = nullptr;
     for (;;) {
-        m_cache.lookupDB(handle, &name, &entry);
+        entry = branch.find(name);
         if (entry != nullptr)
             break;
         if (!qor_obj_get_parent(name))

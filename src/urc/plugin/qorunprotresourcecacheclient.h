@@ -6,10 +6,11 @@
 // decision 1 (ask the server): the cache can spare a question, never refuse
 // a request. The core owns one client.
 #pragma once
-#include <pthread.h>
 #include "core/buffers/qorstring.h"
 #include "core/sundry/qorepochversion.h"
 #include "core/system/qorstatus.h"
+#include "core/threads/qorslotrwlock.h"
+#include "plugin/core/qorpluginvirtualhostkey.h"
 #include "urc/plugin/qorunprotresourcecache.h"
 
 class QORActionGroupList;
@@ -70,6 +71,20 @@ public:
     // while the cache was being fetched.
     QORStatus lookupCache(QORRequest& request, QORURCDecision* decision);
 
+    // The same for a caller that found the request's virtual host itself
+    // (host, null when none) and still holds the list's read lock. When a
+    // poll of the server is due and pollDue is not null, sets *pollDue and
+    // decides 1 without looking: the caller then lets the list's lock go,
+    // calls updateCache(nullptr) and asks again with a null pollDue.
+    QORStatus lookupHost(QORRequest& request, const QORPluginVirtualHost* host,
+                         bool* pollDue, QORURCDecision* decision);
+
+    // The key of request's virtual host: its ID, viewed in *id (empty when
+    // the request names none), and whether it came over a secure
+    // connection. False when the request names no host.
+    static bool requestHostKey(QORRequest& request, QORStringRef* id,
+                               QORPluginVirtualHostKey* key);
+
     // For the version answer and for tests.
     QORUnprotResourceCache& cache() { return m_cache; }
     bool isEnabled() const;
@@ -82,16 +97,13 @@ private:
     QORStatus retrieveCache();
     QORStatus buildObjectName(const QORStringRef& uri, const QORPluginVirtualHost& host,
                               QORString* name);
-    QORStatus doCacheLookup(QORString& name, const QORStringRef& method,
-                            const QORPluginVirtualHost& host, QORURCDecision* decision);
+    QORStatus doCacheLookup(const QORURCBranchDB& branch, QORString& name,
+                            const QORStringRef& method, const QORPluginVirtualHost& host,
+                            QORURCDecision* decision);
     QORStatus evalPermSet(const QORActionGroupList& actions,
                           const QORActionGroupList& vHostActions,
                           QORURCDecision* decision);
-    QORStatus urcClientRLock() const;
-    QORStatus urcClientWLock() const;
-    QORStatus urcClientUnlock() const;
-
-    mutable pthread_rwlock_t m_lock;
+    QORSlotRWLock m_lock;
     bool m_enabled = false;
     long m_pollInterval = -1;
     long m_lastPoll = -1;

@@ -181,6 +181,10 @@ TEST_F(QORUnprotResourceCacheClientTest, TheNearestAncestorWithAnEntryDecides)
     EXPECT_EQ(decide("www", "GET", "/pub/private/a"), qor_urc_ask_server);
     EXPECT_EQ(decide("www", "GET", "/other/a.gif"), qor_urc_ask_server);
     EXPECT_EQ(decide("www", "GET", "/"), qor_urc_ask_server);
+    // Under the branch "/" the name starts "//": the walk still ends at "/".
+    addHost("root", "/");
+    addBranch("/", {{"/", "*"}});
+    EXPECT_EQ(decide("root", "GET", "/a/b"), qor_urc_unprotected);
 }
 
 // Only /shop/public is open. A path the web server may map elsewhere than
