@@ -58,6 +58,17 @@ inline std::string qor_test_read_file(const std::string& path)
     return s.str();
 }
 
+// Whether the file holds every one of the texts.
+template <class Texts>
+bool qor_test_file_holds(const std::string& path, const Texts& texts)
+{
+    std::string text = qor_test_read_file(path);
+    for (const auto& t : texts)
+        if (text.find(t) == std::string::npos)
+            return false;
+    return true;
+}
+
 // Whether done() becomes true within seconds, asked every 20 ms. For
 // conditions another thread or process makes true: the cap only bounds a
 // failing test, it is not a guess at how long the work takes.

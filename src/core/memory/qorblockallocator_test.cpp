@@ -253,11 +253,7 @@ TEST_F(BlockAllocatorTest, ReporterWritesTwelveLinesPerAllocator)
         "<unknown>: min block size:     0", "<unknown>: bytes outstanding:  0"};
     auto allWritten = [&] {
         dx_svc_flush();
-        std::string text = qor_test_read_file(log);
-        for (const char* line : expected)
-            if (text.find(line) == std::string::npos)
-                return false;
-        return true;
+        return qor_test_file_holds(log, expected);
     };
     qor_allocator_set_stats_period(1);
     // Waits for every line checked, then stops the reporter before the

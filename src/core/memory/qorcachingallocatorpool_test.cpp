@@ -144,11 +144,7 @@ TEST(QORCachingAllocatorPoolTest, AllocatorsAreNamedByACounter)
                                  "rsp-parser.3: bytes outstanding:"};
     auto allWritten = [&] {
         dx_svc_flush();
-        std::string text = qor_test_read_file(file);
-        for (const char* name : names)
-            if (text.find(name) == std::string::npos)
-                return false;
-        return true;
+        return qor_test_file_holds(file, names);
     };
     {
         StatsScope stats(file);
