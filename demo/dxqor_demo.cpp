@@ -92,7 +92,10 @@ int main()
     {
         QORTestInstallRoot root("demo", "[dxweb-plugins]\n"
                                         "virtual-host = shop\n"
-                                        "unprotected-virtual-host = static\n");
+                                        "unprotected-virtual-host = static\n"
+                                        "answer-wait-limit = 30\n"
+                                        "retry-limit = 10\n"
+                                        "refresh-wait-limit = 30\n");
         QORTestIPCPath path("demo");
         QORTestAuthServer server(path.c_str(), policy(), 4, 64 * 1024);
         if (server.start() != qor_s_ok) {

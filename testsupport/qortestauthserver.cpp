@@ -121,8 +121,9 @@ protected:
         QORStatus st = answer.begin(m_script.rspCode);
         if (st != qor_s_ok)
             return st;
-        if (m_shared.askForBody
-            && (question.getFlags() & QORWebReqQuestionBase::kBodyRequested) == 0) {
+        if (m_shared.keepAskingForBody
+            || (m_shared.askForBody
+                && (question.getFlags() & QORWebReqQuestionBase::kBodyRequested) == 0)) {
             st = answer.addInt(Answer::qor_req_get_body, 0);
             return st == qor_s_ok ? urcVersion(answer, qor_msg_web_req_question) : st;
         }
@@ -286,6 +287,7 @@ QORTestAuthServer::QORTestAuthServer(const std::string& name, const QORTestAuthS
     m_shared->webAnswerType = 0;
     m_shared->holdWeb = false;
     m_shared->askForBody = false;
+    m_shared->keepAskingForBody = false;
     m_shared->failConfigStatus = 0;
     m_shared->failConfigType = -1;
     m_shared->urcAnswerType = 0;

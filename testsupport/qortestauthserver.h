@@ -93,6 +93,8 @@ struct QORTestAuthShared {
     // Web questions whose request did not say the body was requested are
     // answered with a request for the body.
     std::atomic<bool> askForBody;
+    // Every web question is answered with a request for the body.
+    std::atomic<bool> keepAskingForBody;
     // Non-zero: configuration questions of type failConfigType are answered
     // with an error message carrying this status.
     std::atomic<unsigned int> failConfigStatus;

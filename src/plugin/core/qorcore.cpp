@@ -1,9 +1,12 @@
 // qorcore.cpp: start-up, the request and response flows with their retries,
 // and the configuration fetched from the authorization server.
 #include "plugin/core/qorcore.h"
+#include <cstdlib>
 #include <new>
+#include "core/file/qorstanza.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorassert.h"
+#include "core/system/qorinstallpath.h"
 #include "core/trace/qorlogstatus.h"
 #include "core/trace/qortraceregistry.h"
 #include "msg/core/qorconfigquestion.h"
@@ -19,7 +22,9 @@
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
 #include "plugin/core/qorserver.h"
+#include "proxyif/framework/qoranswer.h"
 #include "proxyif/framework/qorerrormessage.h"
+#include "proxyif/ipc/qoripcstatus.h"
 #include "urc/plugin/qorunprotresourcecacheclient.h"
 #include "urc/plugin/qorurcversionanswerfactory.h"
 #include "urc/plugin/qorurcversionanswerunmarshaller.h"
@@ -37,6 +42,77 @@ enum : QORStatus {
 const QORStatus kMsgUnknownAnswerType = QOR_MSG_ID(0x282);   // XLTIC0642E
 const QORStatus kMsgErrorFromServer = QOR_MSG_ID(0x281);     // XLTIC0641E
 const QORStatus kMsgDispatchFailed = QOR_MSG_ID(0x29b);      // XLTIC0667E
+const QORStatus kMsgAnswerTimeout = QOR_MSG_ID(0x226);       // XLTIC0550E
+const QORStatus kMsgQuestionTooLarge = QOR_MSG_ID(0x227);    // XLTIC0551E
+const QORStatus kMsgRetryLimit = QOR_MSG_ID(0x228);          // XLTIC0552E
+
+// The largest bound dxqor.conf may set (seconds or times); larger values
+// are taken as this.
+const unsigned long kMaxBound = 86400;
+
+// A bound of the [dxweb-plugins] stanza: a whole number, 0 for none. A
+// value that is not one leaves the bound as it was.
+void readBound(qorStanzaFile* file, const char* entry, unsigned int* bound)
+{
+    if (!qorStzMoveEntryInStanza(file, entry) || file->value == nullptr)
+        return;
+    const char* v = file->value;
+    char* end = nullptr;
+    unsigned long n = *v >= '0' && *v <= '9' ? strtoul(v, &end, 10) : 0;
+    if (end == nullptr || end == v)
+        return;
+    while (*end == ' ' || *end == '\t')
+        ++end;
+    if (*end == 0)
+        *bound = (unsigned int)(n > kMaxBound ? kMaxBound : n);
+}
+
+// The channel's bounds from "dxqor.conf" in the installation's
+// configuration directory. No file, or no bound in it, means no bound.
+QORChannelLimits readChannelLimits()
+{
+    QORChannelLimits limits;
+    const char* dir = nullptr;
+    if (qor_install_path(qor_path_etc, &dir) != qor_s_ok)
+        return limits;
+    QORLCPString path(dir);
+    if (!path.append("dxqor.conf", -1))
+        return limits;
+    QORStatus st = qor_s_ok;
+    qorStanzaFile* file = qorStzFileOpen(path.c_str(), QOR_STZ_READ_ONLY, &st);
+    if (file == nullptr)
+        return limits;
+    if (qorStzMoveStanza(file, "dxweb-plugins")) {
+        readBound(file, "answer-wait-limit", &limits.answerWaitSeconds);
+        readBound(file, "retry-limit", &limits.retryLimit);
+        readBound(file, "refresh-wait-limit", &limits.refreshWaitSeconds);
+    }
+    qorStzFileClose(file);
+    return limits;
+}
+
+// Whether one more pass is allowed after sent passes under limit (0: any).
+bool mayRetry(unsigned int limit, unsigned int sent)
+{
+    return limit == 0 || sent <= limit;
+}
+
+// The web server sends its default response for code. What the adapter's
+// setters report changes nothing: the result code alone tells the adapter
+// what to do.
+void sendDefaultResponse(QORTransaction* trans, int code)
+{
+    (void)trans->m_response->setCode(code);
+    (void)trans->setResult(qor_send_default_rsp_to_client); // always 0
+}
+
+// Every status a transaction's logger returns is ignored: a line that
+// cannot be written has nowhere else to go.
+template <class... Args>
+void logError(QORTransaction* trans, int messageID, Args... args)
+{
+    (void)trans->logMessage(qor_log_level_error, messageID, args...);
+}
 
 } // namespace
 
@@ -63,7 +139,9 @@ QORCore::QORCore(const char* programName)
     qormsg_init(programName, 0);
     QORTraceRegistry::initialize();
     acquireUnmarshallerAllocators();
-    loadVHosts();
+    // Without the file the list starts empty: every virtual host is then
+    // asked of the server, which is the safe side.
+    (void)loadVHosts();
 }
 
 QORCore::~QORCore()
@@ -88,7 +166,7 @@ void QORCore::emptyPostURIs()
 // without log, so that initialize may run again.
 QORStatus QORCore::abandonStart(QORStatus status)
 {
-    m_dispatcher.shutdown();
+    (void)m_dispatcher.shutdown(); // always 0
     m_log = nullptr;
     return status;
 }
@@ -106,7 +184,7 @@ QORStatus QORCore::initialize(const char* serverID, QORLog* log)
     if (m_log != nullptr)
         return qor_s_already_initialized;
     m_log = log;
-    QORStatus st = m_dispatcher.initialize(log, serverID);
+    QORStatus st = m_dispatcher.initialize(log, serverID, readChannelLimits());
     if (st != qor_s_ok) {
         m_log = nullptr;
         return st;
@@ -202,39 +280,26 @@ QORStatus QORCore::retrieveConfig(int type)
         break;
     }
 
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = false;
-    QORStatus st = m_dispatcher.dispatch(question, &answer, &context, &retry);
+    QORAnswer answer;
+    QORStatus st = answer.ask(m_dispatcher, question, &context, qor_msg_config_answer, m_log,
+                              kComponent);
     if (st != qor_s_ok)
         return st;
-    if (retry)
-        return qor_s_not_available;
-    if (answer == nullptr)
-        return qor_s_no_memory;
-
-    QORStatus result = qor_s_ok;
-    int answerType = answer->getType();
-    if (answerType == qor_msg_error) {
-        qor_log_status(m_log, __FILE__, __LINE__, kComponent,
-                       static_cast<QORErrorMessage*>(answer)->getStatus());
-    } else if (answerType == qor_msg_config_answer) {
-        if (type == QORConfigQuestion::QOR_CONFIG_REQ_URC && m_urcClient != nullptr)
-            result = m_urcClient->initialize(context.urcEnabled, context.urcPollInterval);
-    } else {
-        qor_log_message(m_log, __FILE__, __LINE__, kComponent, kMsgUnknownAnswerType,
-                        answerType);
-    }
-    answer->deleteMe();
-    return result;
+    if (answer.type() == qor_msg_config_answer && type == QORConfigQuestion::QOR_CONFIG_REQ_URC &&
+        m_urcClient != nullptr)
+        return m_urcClient->initialize(context.urcEnabled, context.urcPollInterval);
+    return qor_s_ok;
 }
 
 void QORCore::prepareForRetry()
 {
-    retrievePostURIs();
-    retrieveConfigFlags();
-    retrieveVirtualHostInfo();
-    retrieveURCConfig();
-    loadVHosts();
+    // Each fetch that fails keeps what the last one stored; the question
+    // that follows tells whether the server can be used.
+    (void)retrievePostURIs();
+    (void)retrieveConfigFlags();
+    (void)retrieveVirtualHostInfo();
+    (void)retrieveURCConfig();
+    (void)loadVHosts();
 }
 
 QORStatus QORCore::handleReq(QORTransaction* trans)
@@ -266,59 +331,81 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
 
     // The cache only ever spares a question: anything but a clear
     // "unprotected" goes to the authorization server.
-    for (;;) {
+    const unsigned int retryLimit = m_dispatcher.limits().retryLimit;
+    for (unsigned int tries = 1;; ++tries) {
         QORURCDecision decision = qor_urc_ask_server;
         QORStatus st = m_urcClient->lookupCache(request, &decision);
         if (st == qor_s_ok && decision == qor_urc_unprotected) {
-            trans->setResult(qor_continue_uninteresting);
+            (void)trans->setResult(qor_continue_uninteresting); // always 0
             return qor_s_ok;
         }
-        if (st != qor_s_not_available)
+        if (st != qor_s_not_available || !mayRetry(retryLimit, tries))
             break;
         prepareForRetry();
     }
 
     // The dispatcher asks for another pass when the server restarted or
     // reset the worker; the transaction does when the answer needs the
-    // question sent again (with the body, for instance).
-    for (;;) {
+    // question sent again (with the body, for instance). An installation
+    // may bound the passes.
+    for (unsigned int sent = 1;; ++sent) {
         trans->setRetry(false);
         QORWebReqQuestionMarshaller question(trans);
-        QORProxyIFMessage* answer = nullptr;
+        QORAnswer answer;
         bool retry = false;
-        QORStatus st = m_dispatcher.dispatch(question, &answer, trans, &retry);
-        if (!retry && !trans->shouldRetry()) {
-            st = handleWebDispatch(trans, answer, st);
-        } else {
-            if (answer != nullptr)
-                answer->deleteMe();
-            prepareForRetry();
-            QORStatus hook = trans->prepareForRetry();
-            if (hook != qor_s_ok)
-                return hook;
-        }
-        if (!trans->shouldRetry() && !retry)
-            return st;
+        QORStatus st = m_dispatcher.dispatch(question, answer.out(), trans, &retry);
+        if (!retry && !trans->shouldRetry())
+            return handleWebDispatch(trans, answer.release(), st);
+        answer.reset();
+        if (!mayRetry(retryLimit, sent))
+            return refuseAfterRetries(trans, sent);
+        prepareForRetry();
+        QORStatus hook = trans->prepareForRetry();
+        if (hook != qor_s_ok)
+            return hook;
     }
+}
+
+QORStatus QORCore::refuseAfterRetries(QORTransaction* trans, unsigned int sent)
+{
+    logError(trans, kMsgRetryLimit, (int)sent);
+    sendDefaultResponse(trans, 503);
+    finalizeResponse(trans);
+    return qor_s_ok;
+}
+
+void QORCore::finalizeResponse(QORTransaction* trans)
+{
+    // The adapter sends what is there; a part it could not complete is its
+    // own to report.
+    (void)trans->m_response->finalizeHeader();
+    (void)trans->m_response->finalizeBody();
+    updateURCVersion(trans);
 }
 
 QORStatus QORCore::handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* answer,
                                      int dispatchStatus)
 {
-    QORResponse* response = trans->m_response;
+    QORAnswer owned(answer);
     QORStatus status = qor_s_ok;
-    if (dispatchStatus != 0) {
+    if (dispatchStatus == (int)qor_s_ipc_answer_timeout) {
+        logError(trans, kMsgAnswerTimeout, (int)m_dispatcher.limits().answerWaitSeconds);
+        sendDefaultResponse(trans, 503);
+    } else if (dispatchStatus == (int)qor_s_ipc_question_too_large) {
+        logError(trans, kMsgQuestionTooLarge, m_dispatcher.questionRoom());
+        sendDefaultResponse(trans, 413);
+    } else if (dispatchStatus != 0) {
         qor_trans_log_status(trans, kMsgDispatchFailed, static_cast<QORStatus>(dispatchStatus));
-        response->setCode(503);
-        trans->setResult(qor_send_default_rsp_to_client);
+        sendDefaultResponse(trans, 503);
     } else if (answer == nullptr) {
         status = qor_s_no_memory;
     } else {
         int type = answer->getType();
         if (type == qor_msg_web_trans_answer) {
-            trans->setResult(static_cast<qor_proxy_rsp_code_e>(
+            // setResult always gives 0.
+            (void)trans->setResult(static_cast<qor_proxy_rsp_code_e>(
                 static_cast<QORWebTransAnswerIter*>(answer)->getRspCode()));
-            answer->deleteMe();
+            owned.reset();
             updateURCVersion(trans);
             return qor_s_ok;
         }
@@ -326,15 +413,12 @@ QORStatus QORCore::handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* a
             qor_trans_log_status(trans, kMsgErrorFromServer,
                                  static_cast<QORErrorMessage*>(answer)->getStatus());
         } else {
-            trans->logMessage(qor_log_level_error, kMsgUnknownAnswerType, type);
+            logError(trans, kMsgUnknownAnswerType, type);
         }
-        response->setCode(503);
-        trans->setResult(qor_send_default_rsp_to_client);
-        answer->deleteMe();
+        sendDefaultResponse(trans, 503);
     }
-    response->finalizeHeader();
-    response->finalizeBody();
-    updateURCVersion(trans);
+    owned.reset();
+    finalizeResponse(trans);
     return status;
 }
 
@@ -348,7 +432,7 @@ void QORCore::updateURCVersion(QORTransaction* trans)
     if (st == qor_s_not_available)
         prepareForRetry();
     else if (st != qor_s_ok)
-        trans->logMessage(qor_log_level_error, static_cast<int>(st));
+        logError(trans, static_cast<int>(st));
 }
 
 QORStatus QORCore::handleRsp(QORTransaction* trans)
@@ -376,16 +460,19 @@ QORStatus QORCore::handleRsp(QORTransaction* trans)
         return st;
     question.setIsSecure(security);
 
-    for (;;) {
-        QORProxyIFMessage* answer = nullptr;
+    const unsigned int retryLimit = m_dispatcher.limits().retryLimit;
+    for (unsigned int sent = 1;; ++sent) {
+        QORAnswer answer;
         bool retry = false;
-        st = m_dispatcher.dispatch(question, &answer, trans, &retry);
+        st = m_dispatcher.dispatch(question, answer.out(), trans, &retry);
         if (!retry) {
-            handleWebDispatch(trans, answer, st);
+            // 0 once the question went out, whatever became of it.
+            (void)handleWebDispatch(trans, answer.release(), st);
             return qor_s_ok;
         }
-        if (answer != nullptr)
-            answer->deleteMe();
+        answer.reset();
+        if (!mayRetry(retryLimit, sent))
+            return refuseAfterRetries(trans, sent);
         prepareForRetry();
     }
 }
@@ -433,7 +520,7 @@ QORStatus QORCore::shutdown()
 {
     delete m_urcClient;
     m_urcClient = nullptr;
-    m_dispatcher.shutdown();
+    (void)m_dispatcher.shutdown(); // always 0
     emptyPostURIs();
     m_log = nullptr;
     m_initialized = false;

@@ -40,9 +40,10 @@ public:
     // Sends the response under construction to the authorization server and
     // applies its answer. 0 once the question was sent, whatever the answer.
     QORStatus handleRsp(QORTransaction* trans);
-    // Turns the dispatcher's outcome into a result code: a failure, an error
-    // answer or an unexpected answer gives response code 503 and
-    // qor_send_default_rsp_to_client with status 0.
+    // Turns the dispatcher's outcome into a result code, and releases the
+    // answer: a failure, an error answer or an unexpected answer gives
+    // response code 503 (413 for a question too large for the server's
+    // buffers) and qor_send_default_rsp_to_client with status 0.
     QORStatus handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* answer,
                                 int dispatchStatus);
     // Not supported: 0x35f02001.
@@ -81,6 +82,11 @@ private:
     QORStatus abandonStart(QORStatus status);
     QORStatus failInitialize(QORStatus status);
     void updateURCVersion(QORTransaction* trans);
+    // Completes the response of a request the core answers itself.
+    void finalizeResponse(QORTransaction* trans);
+    // The request was sent sent times and the server still asks for
+    // another: it gets 503 and a log line.
+    QORStatus refuseAfterRetries(QORTransaction* trans, unsigned int sent);
     static void acquireUnmarshallerAllocators();
     static void releaseUnmarshallerAllocators();
 

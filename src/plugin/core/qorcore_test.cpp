@@ -1,6 +1,7 @@
 #include "plugin/core/qorcore.h"
 
 #include <gtest/gtest.h>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,6 +23,12 @@ const QORStatus kAlreadyInitialized = QOR_MSG_ID(15);
 const int kMsgDispatchFailed = QOR_MSG_ID(0x29b);
 const int kMsgErrorFromServer = QOR_MSG_ID(0x281);
 const int kMsgUnknownAnswerType = QOR_MSG_ID(0x282);
+const int kMsgAnswerTimeout = QOR_MSG_ID(0x226);
+const int kMsgQuestionTooLarge = QOR_MSG_ID(0x227);
+const int kMsgRetryLimit = QOR_MSG_ID(0x228);
+const char kVHostConf[] = "[dxweb-plugins]\n"
+                          "unprotected-virtual-host = static\n"
+                          "virtual-host = www\n";
 
 // The server's configuration: "www" is protected, with its objects under
 // /web; "open" is unprotected; under /web/pub everything is open to all and
@@ -43,9 +50,7 @@ protected:
     void SetUp() override
     {
         qor_test_watchdog(120);
-        m_root.reset(new QORTestInstallRoot("core", "[dxweb-plugins]\n"
-                                                    "unprotected-virtual-host = static\n"
-                                                    "virtual-host = www\n"));
+        m_root.reset(new QORTestInstallRoot("core", kVHostConf));
         m_path.reset(new QORTestIPCPath("core"));
         core.reset(new QORCore("qorcore_test"));
         server.reset(new QORTestAuthServer(m_path->c_str(), baseScript()));
@@ -93,6 +98,9 @@ protected:
                                             QORStringRef(uri), &minimum);
         return st == qor_s_ok ? minimum : -static_cast<int>(st & 0xfff);
     }
+
+    // Replaces the text of dxqor.conf (read again by initialize).
+    void writeConf(const std::string& text) { std::ofstream(m_root->confPath()) << text; }
 
     QORTestAuthShared& seen() { return server->shared(); }
     int webQuestions() { return seen().questions[qor_msg_web_req_question]; }
@@ -396,4 +404,37 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
     EXPECT_EQ(trans.getResult(), qor_continue_uninteresting);
     expectConfigQuestions(2);
     EXPECT_EQ(webQuestions(), 0);
+}
+
+TEST_F(QORCoreTest, BoundedWaitsRetriesAndQuestionSizeEndInAStatusCodeAndALogLine)
+{
+    writeConf(std::string(kVHostConf) + "answer-wait-limit = 1\nretry-limit = 2 \n");
+    startAndInitialize();
+    QORTestTransaction asking, slow, big;
+    seen().keepAskingForBody = true;
+    EXPECT_EQ(request(asking, "www", "/private/form", "POST"), qor_s_ok);
+    EXPECT_EQ(asking.retryPreparations, 2);
+    EXPECT_EQ(webQuestions(), 3);
+    seen().keepAskingForBody = false;
+    seen().holdWeb = true;
+    EXPECT_EQ(request(slow, "www", "/private/a"), qor_s_ok);
+    seen().holdWeb = false;
+    EXPECT_EQ(request(big, "www", ("/" + std::string(70000, 'a')).c_str()), qor_s_ok);
+
+    const struct {
+        QORTestTransaction* trans;
+        int code;
+        int message;
+    } cases[] = {{&asking, 503, kMsgRetryLimit},
+                 {&slow, 503, kMsgAnswerTimeout},
+                 {&big, 413, kMsgQuestionTooLarge}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.trans->getResult(), qor_send_default_rsp_to_client) << c.code;
+        EXPECT_EQ(c.trans->response().code(), c.code);
+        EXPECT_EQ(c.trans->loggedMessages, std::vector<int>{c.message});
+        EXPECT_EQ(c.trans->response().headerFinalized, 1);
+    }
+    // Other requests are unaffected, on the workers left.
+    for (int i = 0; i < 6; i++)
+        EXPECT_EQ(decide("www", "/private/b"), qor_continue) << i;
 }

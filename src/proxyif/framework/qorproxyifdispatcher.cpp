@@ -98,6 +98,33 @@ void releaseAllocators()
     QORProxyIFLog::shutdown();
 }
 
+// A worker this thread holds. Given back when the exchange ended; left to
+// the server (abandoned) when its answer may still come: the wait ran out,
+// or the thread was cancelled in it.
+struct HeldWorker {
+    explicit HeldWorker(QORClntWorkerPool& p) : pool(p) {}
+    ~HeldWorker()
+    {
+        if (buffer == nullptr)
+            return;
+        QORStatus st = pool.abandonWorker(buffer);
+        if (st != qor_s_ok)
+            QOR_PIF_LOG("Abandoning the worker failed: %#x\n", st);
+    }
+    HeldWorker(const HeldWorker&) = delete;
+    HeldWorker& operator=(const HeldWorker&) = delete;
+    void replace()
+    {
+        QORStatus st = pool.replaceWorker(buffer);
+        buffer = nullptr;
+        if (st != qor_s_ok)
+            QOR_PIF_LOG("Giving the worker back failed: %#x\n", st);
+    }
+
+    QORClntWorkerPool& pool;
+    QORClntWorkerBuffer* buffer = nullptr;
+};
+
 } // namespace
 
 QORProxyIFDispatcher::~QORProxyIFDispatcher()
@@ -105,7 +132,8 @@ QORProxyIFDispatcher::~QORProxyIFDispatcher()
     shutdown();
 }
 
-QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName)
+QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName,
+                                           const QORChannelLimits& limits)
 {
     if (m_initialized) {
         shutdown();
@@ -117,7 +145,7 @@ QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName)
     if (st == qor_s_ok) {
         m_holdsAllocators = true;
         m_pool = new (std::nothrow) QORClntWorkerPool;
-        st = m_pool == nullptr ? qor_s_no_memory : m_pool->initialize(serverName);
+        st = m_pool == nullptr ? qor_s_no_memory : m_pool->initialize(serverName, limits);
     }
     if (st == qor_s_ok) {
         QORErrorMessageFactory* errors = new (std::nothrow) QORErrorMessageFactory;
@@ -130,6 +158,17 @@ QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName)
         shutdown();
     }
     return st;
+}
+
+const QORChannelLimits& QORProxyIFDispatcher::limits() const
+{
+    static const QORChannelLimits none;
+    return m_pool != nullptr ? m_pool->limits() : none;
+}
+
+unsigned int QORProxyIFDispatcher::questionRoom() const
+{
+    return m_pool != nullptr ? m_pool->questionRoom() : 0;
 }
 
 QORStatus QORProxyIFDispatcher::registerProxyMsgFactory(QORProxyIFMsgFactory* factory)
@@ -165,22 +204,27 @@ QORStatus QORProxyIFDispatcher::exchange(QORClntWorkerBuffer& worker,
                                          QORProxyIFMessage** answer,
                                          void* context)
 {
-    QORStatus st = worker.resetResult();
-    if (st != qor_s_ok)
-        return st;
     QORSharedMemAllocator* request = worker.getRequestAllocator();
     if (request == nullptr)
         return qor_s_ipc_bad_worker_buffer;
-    st = question.marshal(*request);
+    QORStatus st = question.marshal(*request);
+    if (st != qor_s_ok && request->full()) {
+        QOR_PIF_LLOG(0, "The question does not fit the worker buffer of %u bytes\n",
+                     worker.areaSize());
+        st = qor_s_ipc_question_too_large;
+    }
     if (st == qor_s_ok)
         st = worker.writeRequest(question.getType(), *request);
     if (st == qor_s_ok)
-        st = worker.signalRequest();
+        st = worker.postRequest();
     delete request;
     if (st != qor_s_ok)
         return st;
 
-    st = worker.waitResult();
+    st = worker.waitResult(m_pool->limits().answerWaitSeconds * 1000u);
+    if (st == qor_s_ipc_answer_timeout)
+        QOR_PIF_LLOG(0, "No answer on worker %d within %u seconds\n", worker.getWorkerNum(),
+                     m_pool->limits().answerWaitSeconds);
     if (st != qor_s_ok)
         return st;
     if (worker.wasReset())
@@ -221,20 +265,21 @@ QORStatus QORProxyIFDispatcher::dispatch(QORProxyIFMessage& question,
     if (!m_initialized)
         return qor_s_pif_not_initialized;
 
-    QORClntWorkerBuffer* worker = nullptr;
     bool refresher = false;
-    QORStatus st = m_pool->getFreeWorker(&worker);
-    if (st == qor_s_ok) {
-        st = exchange(*worker, question, answer, context);
-        if (qor_ipc_object_gone(st))
+    QORStatus st;
+    {
+        HeldWorker held(*m_pool);
+        st = m_pool->getFreeWorker(&held.buffer);
+        if (st == qor_s_ok) {
+            st = exchange(*held.buffer, question, answer, context);
+            if (qor_ipc_object_gone(st))
+                refresher = m_pool->refresher();
+            if (st != qor_s_ipc_answer_timeout)
+                held.replace();
+        } else if (qor_ipc_object_gone(st)) {
             refresher = m_pool->refresher();
-        QORStatus rs = m_pool->replaceWorker(worker);
-        if (rs != qor_s_ok)
-            QOR_PIF_LOG("Giving the worker back failed: %#x\n", rs);
-    } else if (qor_ipc_object_gone(st)) {
-        refresher = m_pool->refresher();
+        }
     }
-
     if (qor_ipc_object_gone(st)) {
         // The server recreated its objects: one thread looks them up again,
         // the others wait for it; either way the question is worth resending
@@ -242,7 +287,7 @@ QORStatus QORProxyIFDispatcher::dispatch(QORProxyIFMessage& question,
         QORStatus rs = refresher ? m_pool->refresh() : m_pool->waitRefresh();
         if (rs == qor_s_ok)
             *shouldRetry = true;
-        return qor_s_ipc_removed;
+        return rs == qor_s_ipc_refresh_timeout ? rs : qor_s_ipc_removed;
     }
     if (st == qor_s_ipc_worker_reset) {
         *shouldRetry = true;

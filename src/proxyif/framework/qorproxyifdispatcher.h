@@ -15,6 +15,7 @@
 #include "core/trace/qorlog.h"
 #include "msg/core/qorproxyifmessage.h"
 #include "proxyif/framework/qorproxyifmsgfactory.h"
+#include "proxyif/ipc/qorchannellimits.h"
 
 class QORClntWorkerPool;
 class QORClntWorkerBuffer;
@@ -40,7 +41,14 @@ public:
     // allocators and the client worker pool of the server named (a path),
     // and registers the error message factory. Any failure, and a second
     // call (0x35f02204), shuts the dispatcher down before returning.
-    QORStatus initialize(QORLog* log, const char* serverName);
+    // limits bound the waits of every dispatch (none by default).
+    QORStatus initialize(QORLog* log, const char* serverName,
+                         const QORChannelLimits& limits = QORChannelLimits());
+    // The limits given to initialize (none when not initialised).
+    const QORChannelLimits& limits() const;
+    // Bytes a question may take in a worker buffer (0 when not attached);
+    // for log lines.
+    unsigned int questionRoom() const;
     // The dispatcher owns the factory from now on and deletes it at
     // shutdown (create it with new, or `new (allocator)` when its class is
     // QORAllocated). 0x35f02200 before initialize, 0x35f0200c when the
@@ -49,13 +57,17 @@ public:
     QORStatus registerProxyMsgFactory(QORProxyIFMsgFactory* factory);
     // The first registered factory for type, or null.
     QORProxyIFMsgFactory* lookupFactory(int type) const;
-    // Sends question and waits for the answer, without a time limit. On
-    // success *answer is the answer the server chose (of the type the
-    // question asks for, or a QORErrorMessage carrying the server's
-    // failure), to be released with deleteMe(); it may be null when the
-    // worker was reset. *shouldRetry tells whether to send the question
-    // again: it is true with 0x35f0220a when the server's objects were
-    // looked up again, and with 0 when the server reset the worker.
+    // Sends question and waits for the answer, without a time limit unless
+    // the answer-wait limit is set: then no worker free in time gives
+    // 0x35f02223, and no answer in time 0x35f02222 (the worker is
+    // abandoned, never reused for another question while its answer may
+    // still come). A question that does not fit the worker buffer gives
+    // 0x35f02224. On success *answer is the answer the server chose (of
+    // the type the question asks for, or a QORErrorMessage carrying the
+    // server's failure), to be released with deleteMe(); it may be null
+    // when the worker was reset. *shouldRetry tells whether to send the
+    // question again: it is true with 0x35f0220a when the server's objects
+    // were looked up again, and with 0 when the server reset the worker.
     // Thread-safe.
     QORStatus dispatch(QORProxyIFMessage& question, QORProxyIFMessage** answer,
                        void* context, bool* shouldRetry);

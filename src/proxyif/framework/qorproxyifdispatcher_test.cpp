@@ -12,10 +12,13 @@
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyiflog.h"
+#include "proxyif/ipc/qorclntworkerbuffer.h"
+#include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
+#include "proxyif/ipc/qorsysvsemhelper.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
 
@@ -164,10 +167,11 @@ protected:
         EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), nullptr);
         qor_test_watchdog(0);
     }
-    void startBoth(int workers, unsigned size = 512)
+    void startBoth(int workers, unsigned size = 512,
+                   const QORChannelLimits& limits = QORChannelLimits())
     {
         ASSERT_EQ(m_server.start(m_path.c_str(), workers, size, &m_handler), qor_s_ok);
-        ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str(), limits), qor_s_ok);
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new IntFactory(kAnswerType)),
                   qor_s_ok);
     }
@@ -283,7 +287,8 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     IntMessage big(qor_msg_web_req_question, 1);
     big.setExtra(1024);
     QORProxyIFMessage* answer = nullptr;
-    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry), qor_s_no_memory);
+    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry),
+              qor_s_ipc_question_too_large);
     EXPECT_EQ(answer, nullptr);
 
     EXPECT_EQ(ask(9, &out, &retry), qor_s_ok);
@@ -393,4 +398,75 @@ TEST_F(QORProxyIFDispatcherTest, FactoriesGrowFirstMatchWinsAllAreDeleted)
     EXPECT_EQ(m_dispatcher.lookupFactory(99), nullptr);
     m_dispatcher.shutdown();
     EXPECT_EQ(destroyed, 12);
+}
+
+// Bounded wait for pred (the test's watchdog ends a hang).
+template <class Pred>
+bool within30s(Pred pred)
+{
+    for (int i = 0; i < 3000 && !pred(); i++)
+        usleep(10000);
+    return pred();
+}
+
+TEST_F(QORProxyIFDispatcherTest, StaleResultPostIsNeverTakenForTheAnswer)
+{
+    startBoth(1);
+    worker_info volatile* w = nullptr;
+    ASSERT_EQ(m_server.getWorkerInfo(0, &w), qor_s_ok);
+    const int semId = w->semId, resSem = w->resSemNum;
+    // Posts left before the question (a reset's, a late answer's): were one
+    // taken, the answer read would be the empty one the question leaves.
+    for (int stale : {1, 2, 7}) {
+        ASSERT_EQ(QORSysVSemHelper::signal(semId, resSem, stale), qor_s_ok);
+        // The server holds the question until it is seen held.
+        m_handler.release = false;
+        std::thread releaser([this] {
+            within30s([this] { return m_handler.held.load(); });
+            m_handler.release = true;
+        });
+        int32_t out = -100;
+        bool retry = true;
+        QORStatus st = ask(-1, &out, &retry);
+        releaser.join();
+        EXPECT_EQ(st, qor_s_ok) << stale;
+        EXPECT_EQ(out, 0) << stale;
+        EXPECT_FALSE(retry);
+        EXPECT_EQ(semctl(semId, resSem, GETVAL), 0) << stale;
+    }
+}
+
+TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
+{
+    QORChannelLimits limits;
+    limits.answerWaitSeconds = 1;
+    m_server.setReclaimInterval(50);
+    startBoth(2, 512, limits);
+    int32_t out = -100;
+    bool retry = true;
+    EXPECT_EQ(ask(-1, &out, &retry), qor_s_ipc_answer_timeout);
+    EXPECT_FALSE(retry);
+    EXPECT_EQ(out, -100);
+    EXPECT_EQ(m_server.getState(0), qor_worker_abandoned);
+
+    // A second request holds the other worker while the late answer lands.
+    QORClntWorkerPool other;
+    ASSERT_EQ(other.initialize(m_path.c_str()), qor_s_ok);
+    QORClntWorkerBuffer* held = nullptr;
+    ASSERT_EQ(other.getFreeWorker(&held), qor_s_ok);
+    ASSERT_EQ(held->getWorkerNum(), 1);
+    held->setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), 12345);
+    m_handler.release = true;
+    ASSERT_TRUE(within30s([&] { return m_server.answered(0) == 1; }));
+    EXPECT_EQ(held->getHeaderField(offsetof(QORWorkerBufferHeader, resultLength)), 12345);
+    EXPECT_EQ(semctl(held->getSemId(), held->getResSemNum(), GETVAL), 0);
+    ASSERT_EQ(other.replaceWorker(held), qor_s_ok);
+    other.shutdown();
+
+    // The server frees the abandoned worker once its answer is done.
+    ASSERT_TRUE(within30s([&] { return m_server.getState(0) == qor_worker_free; }));
+    for (int32_t v = 10; v < 12; v++) {
+        EXPECT_EQ(ask(v, &out, &retry), qor_s_ok);
+        EXPECT_EQ(out, v + 1);
+    }
 }

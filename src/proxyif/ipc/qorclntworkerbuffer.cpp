@@ -37,19 +37,29 @@ QORStatus QORClntWorkerBuffer::writeRequest(int type, QORSharedMemAllocator& all
     return qor_s_ok;
 }
 
-QORStatus QORClntWorkerBuffer::signalRequest()
+QORStatus QORClntWorkerBuffer::postRequest()
 {
-    return QORSysVSemHelper::signal(m_semId, m_reqSemNum, 1);
+    const sembuf zeroAndPost[2] = {
+        {(unsigned short)m_resSemNum, 0, IPC_NOWAIT},
+        {(unsigned short)m_reqSemNum, 1, 0},
+    };
+    QORStatus st = QORSysVSemHelper::doSemOps(m_semId, zeroAndPost, 2);
+    if (st != qor_s_ipc_would_block)
+        return st;
+    // A stale post: drop it, then post. Nothing but the server's answer to
+    // this question can post the result between the two.
+    st = QORSysVSemHelper::setValue(m_semId, m_resSemNum, 0);
+    if (st == qor_s_ok)
+        st = QORSysVSemHelper::signal(m_semId, m_reqSemNum, 1);
+    return st;
 }
 
-QORStatus QORClntWorkerBuffer::resetResult()
+QORStatus QORClntWorkerBuffer::waitResult(unsigned int timeoutMs)
 {
-    return QORSysVSemHelper::setValue(m_semId, m_resSemNum, 0);
-}
-
-QORStatus QORClntWorkerBuffer::waitResult()
-{
-    return QORSysVSemHelper::wait(m_semId, m_resSemNum, 1);
+    if (timeoutMs == 0)
+        return QORSysVSemHelper::wait(m_semId, m_resSemNum, 1);
+    QORStatus st = QORSysVSemHelper::timedWait(m_semId, m_resSemNum, 1, timeoutMs);
+    return st == qor_s_ipc_would_block ? qor_s_ipc_answer_timeout : st;
 }
 
 QORStatus QORClntWorkerBuffer::readResult(int& type, QORSharedMemIterator** it)

@@ -23,12 +23,14 @@ public:
     // request type and length, no result yet, the result start behind the
     // request.
     QORStatus writeRequest(int type, QORSharedMemAllocator& alloc);
-    // Wakes the worker.
-    QORStatus signalRequest();
-    // Clears the result semaphore before a question, dropping a late post.
-    QORStatus resetResult();
-    // Waits for the answer, without a time limit.
-    QORStatus waitResult();
+    // Wakes the worker, with the result semaphore cleared first so that a
+    // post left from an earlier question (a late answer, a reset) is never
+    // taken for this question's answer. One system call when the result
+    // semaphore is 0 (checked and posted atomically), three otherwise.
+    QORStatus postRequest();
+    // Waits for the answer: without a time limit for 0, else for at most
+    // timeoutMs milliseconds (0x35f02222 when the time ran out).
+    QORStatus waitResult(unsigned int timeoutMs = 0);
     // Whether the server reset the worker (read without the pool lock).
     bool wasReset() const { return m_record != nullptr && m_record->reset != 0; }
     // The answer's type and a reader over its element chain (from the

@@ -133,7 +133,9 @@ TEST_F(QORClntWorkerBufferTest, RequestHeaderAndAreas)
     QORSharedMemAllocator* alloc = b.getRequestAllocator();
     void* p;
     EXPECT_EQ(alloc->allocate(b.areaSize() - 8, &p), qor_s_ok);
+    EXPECT_FALSE(alloc->full());
     EXPECT_EQ(alloc->allocate(0, &p), qor_s_no_memory);
+    EXPECT_TRUE(alloc->full());
     delete alloc;
 }
 
@@ -196,14 +198,4 @@ TEST_F(QORClntWorkerBufferTest, WrongWorkerNumberAndDamagedChain)
     void* data;
     EXPECT_EQ(it->getNextElement(&len, &data), qor_s_ipc_no_more_segments);
     delete it;
-}
-
-TEST_F(QORClntWorkerBufferTest, ResetFlagIsReadFromTheRecord)
-{
-    QORClntWorkerBuffer b;
-    EXPECT_FALSE(b.wasReset());
-    ASSERT_EQ(b.initialize(&m_record, m_segment), qor_s_ok);
-    EXPECT_FALSE(b.wasReset());
-    m_record.reset = 1;
-    EXPECT_TRUE(b.wasReset());
 }

@@ -2,6 +2,7 @@
 // when the authorization server recreated its objects.
 #include "proxyif/ipc/qorclntworkerpool.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include "proxyif/framework/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
+#include "proxyif/ipc/qorsysvsemhelper.h"
 
 namespace {
 
@@ -33,7 +35,71 @@ QORStatus lookUpUntil(int64_t deadline, F lookUp)
     }
 }
 
+bool operator<(const timespec& a, const timespec& b)
+{
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// The time from now to deadline (CLOCK_MONOTONIC); 0 once it has passed.
+timespec timeLeft(const timespec& deadline)
+{
+    timespec now, left = {0, 0};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (!(now < deadline))
+        return left;
+    left.tv_sec = deadline.tv_sec - now.tv_sec;
+    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_sec--;
+        left.tv_nsec += 1000000000L;
+    }
+    return left;
+}
+
+bool passed(const timespec& deadline)
+{
+    timespec left = timeLeft(deadline);
+    return left.tv_sec == 0 && left.tv_nsec == 0;
+}
+
 } // namespace
+
+// The calling thread counted among those that use a worker, until it gives
+// the count up, also when the thread is cancelled in a wait: a count left
+// behind would hold up every refresh.
+class QORClntWorkerPool::UseCount {
+public:
+    explicit UseCount(QORClntWorkerPool& pool) : m_pool(&pool) {}
+    ~UseCount()
+    {
+        if (m_pool != nullptr)
+            m_pool->releaseUse();
+    }
+    UseCount(const UseCount&) = delete;
+    UseCount& operator=(const UseCount&) = delete;
+    // The count goes with the worker, to replaceWorker or abandonWorker.
+    void keep() { m_pool = nullptr; }
+
+private:
+    QORClntWorkerPool* m_pool;
+};
+
+// A refresh in progress, ended however the refresher leaves.
+class QORClntWorkerPool::RefreshMark {
+public:
+    explicit RefreshMark(QORClntWorkerPool& pool) : m_pool(pool) {}
+    ~RefreshMark()
+    {
+        QORMutexLock lock(m_pool.m_mutex);
+        m_pool.m_refreshing = false;
+        pthread_cond_broadcast(&m_pool.m_cond);
+    }
+    RefreshMark(const RefreshMark&) = delete;
+    RefreshMark& operator=(const RefreshMark&) = delete;
+
+private:
+    QORClntWorkerPool& m_pool;
+};
 
 QORClntWorkerPool::QORClntWorkerPool() = default;
 
@@ -58,14 +124,22 @@ QORStatus QORClntWorkerPool::attachAll(bool reinit)
     return st;
 }
 
-QORStatus QORClntWorkerPool::initialize(const char* serverName)
+QORStatus QORClntWorkerPool::initialize(const char* serverName,
+                                        const QORChannelLimits& limits)
 {
     if (serverName == nullptr || !m_serverName.set(serverName, -1))
         return qor_s_ipc_bad_parameter;
+    m_limits = limits;
     if (!m_syncReady) {
         if (pthread_mutex_init(&m_mutex, nullptr) != 0)
             return qor_s_thread_init_failed;
-        if (pthread_cond_init(&m_cond, nullptr) != 0) {
+        // Timed waits count on the monotonic clock, as the semaphores do.
+        pthread_condattr_t attributes;
+        bool made = pthread_condattr_init(&attributes) == 0;
+        made = made && pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+               pthread_cond_init(&m_cond, &attributes) == 0;
+        pthread_condattr_destroy(&attributes);
+        if (!made) {
             pthread_mutex_destroy(&m_mutex);
             return qor_s_thread_init_failed;
         }
@@ -80,6 +154,16 @@ QORStatus QORClntWorkerPool::initialize(const char* serverName)
         return st;
     logPool();
     return unlockPoolOn(lockSet);
+}
+
+unsigned int QORClntWorkerPool::questionRoom() const
+{
+    if (m_workerInfo == nullptr)
+        return 0;
+    long long start = m_workerInfo->memStartOffset;
+    long long end = start + m_workerInfo->memSize;
+    long long room = end - (long long)QORWorkerBuffer::round4((uint32_t)start) - 32;
+    return room > 0 ? (unsigned int)room : 0;
 }
 
 void QORClntWorkerPool::logPool()
@@ -117,13 +201,38 @@ void QORClntWorkerPool::releaseUse()
     pthread_cond_broadcast(&m_cond);
 }
 
+template <class Pred>
+bool QORClntWorkerPool::waitWhile(Pred pred)
+{
+    if (m_limits.refreshWaitSeconds == 0) {
+        while (pred())
+            pthread_cond_wait(&m_cond, &m_mutex);
+        return true;
+    }
+    timespec deadline = QORSysVSemHelper::deadlineIn(m_limits.refreshWaitSeconds * 1000u);
+    while (pred()) {
+        if (pthread_cond_timedwait(&m_cond, &m_mutex, &deadline) == ETIMEDOUT)
+            return !pred();
+    }
+    return true;
+}
+
 QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
 {
     {
         QORMutexLock lock(m_mutex);
-        while (m_refreshing)
-            pthread_cond_wait(&m_cond, &m_mutex);
+        if (!waitWhile([this] { return m_refreshing; }))
+            return qor_s_ipc_refresh_timeout;
         ++m_inUse;
+    }
+    UseCount use(*this);
+    // With an answer-wait limit, a pool whose workers all stay taken (their
+    // holders died, or the server is stuck) ends in a status, not a hang.
+    timespec deadline;
+    const timespec* until = nullptr;
+    if (m_limits.answerWaitSeconds > 0) {
+        deadline = QORSysVSemHelper::deadlineIn(m_limits.answerWaitSeconds * 1000u);
+        until = &deadline;
     }
     QORStatus st;
     bool locked = false;
@@ -139,15 +248,17 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         }
         // The pool semaphore and then the pool lock, taken together.
         QOR_PIF_LOG("Waiting on pool semaphore...\n");
-        st = waitPoolAndLock(&lockSet);
+        st = waitPoolAndLock(&lockSet, until);
         if (st == qor_s_ipc_removed) {
             // Not found again: the server is between removing and making
             // its objects; the removal stands, so that a refresh follows.
             if (initPoolSemaphores(false, false) != qor_s_ok)
                 break;
             QOR_PIF_LOG("Waiting on pool semaphore...\n");
-            st = waitPoolAndLock(&lockSet);
+            st = waitPoolAndLock(&lockSet, until);
         }
+        if (st == qor_s_ipc_would_block)
+            st = qor_s_ipc_no_free_worker;
         if (st != qor_s_ok)
             break;
         locked = true;
@@ -164,7 +275,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
                 w->inUse = 0;
                 w->reset = 0;
                 w->time = 0;
-                signalPoolSemaphore();
+                (void)signalPoolSemaphore(); // the count is only a hint to waiters
                 found = i;
             }
         }
@@ -178,19 +289,27 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             if (st != qor_s_ok) {
                 delete buffer;
                 m_stateList[found] = qor_worker_free;
-                signalPoolSemaphore();
+                (void)signalPoolSemaphore(); // the count is only a hint to waiters
                 break;
             }
             w->inUse = 1;
             w->reset = 0;
             w->time = now;
-            unlockPoolOn(lockSet);
+            w->holderPid = m_pid;
+            st = unlockPoolOn(lockSet);
+            if (st != qor_s_ok) {
+                // The set is gone: so is the pool; no one else can take it.
+                QOR_PIF_LOG("Releasing the pool lock failed: %#x\n", st);
+            }
+            use.keep();
             *out = buffer;
             return qor_s_ok;
         }
         // Give the count back and let others scan.
         ++passes;
-        unlockAndSignal(lockSet);
+        QORStatus gs = unlockAndSignal(lockSet);
+        if (gs != qor_s_ok)
+            QOR_PIF_LOG("Releasing the pool lock failed: %#x\n", gs);
         locked = false;
         // A refresh waits for this thread; the pool it scans may be one
         // the server has given up.
@@ -203,22 +322,28 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             st = qor_s_ipc_removed;
             break;
         }
+        if (until != nullptr && passed(deadline)) {
+            st = qor_s_ipc_no_free_worker;
+            break;
+        }
         if (passes >= kPassesBeforeSleep) {
-            sleep(1);
+            // A second, or what is left of the wait.
+            timespec pause = {1, 0};
+            if (until != nullptr && timeLeft(deadline) < pause)
+                pause = timeLeft(deadline);
+            nanosleep(&pause, nullptr);
             passes = 0;
             m_backoffSleeps = m_backoffSleeps + 1;
         }
     }
     if (locked)
-        unlockPoolOn(lockSet);
-    releaseUse();
+        (void)unlockPoolOn(lockSet); // the failure that ends the scan is what counts
     return st;
 }
 
-QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
+QORStatus QORClntWorkerPool::leaveWorker(QORClntWorkerBuffer* buffer, bool abandon)
 {
-    if (buffer == nullptr)
-        return qor_s_ipc_bad_parameter;
+    UseCount use(*this);
     worker_info volatile* w = buffer->getRecord();
     // The index in this process's mapping, whatever number the record shows.
     int i = m_workerInfo != nullptr ? (int)(w - m_workerInfo) : -1;
@@ -226,7 +351,10 @@ QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
     QORStatus st = takePoolLock(&lockSet);
     if (st == qor_s_ok) {
         int state = getState(i);
-        if (state == qor_worker_taken) {
+        if (abandon && state == qor_worker_taken) {
+            setState(i, qor_worker_abandoned);
+            QOR_PIF_LLOG(0, "Abandoned worker %d: its answer did not come in time\n", i);
+        } else if (state == qor_worker_taken) {
             setState(i, qor_worker_free);
         } else if (state == qor_worker_free && w->reset != 0) {
             QOR_PIF_LLOG(0, "Replacing cleaned worker %d: Cleaned: %d, Replaced: %d",
@@ -235,14 +363,32 @@ QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
         }
     }
     delete buffer;
-    w->time = 0;
-    w->inUse = 0;
-    if (st == qor_s_ok)
-        unlockAndSignal(lockSet);
-    else
-        signalPoolSemaphore();
-    releaseUse();
+    if (abandon) {
+        // The server frees it; the time tells since when it waits.
+        w->time = (int32_t)time(nullptr);
+    } else {
+        w->time = 0;
+        w->holderPid = 0;
+        w->inUse = 0;
+    }
+    QORStatus gs = st == qor_s_ok ? unlockAndSignal(lockSet) : signalPoolSemaphore();
+    if (gs != qor_s_ok)
+        QOR_PIF_LOG("Giving the pool count back failed: %#x\n", gs);
     return st;
+}
+
+QORStatus QORClntWorkerPool::replaceWorker(QORClntWorkerBuffer* buffer)
+{
+    if (buffer == nullptr)
+        return qor_s_ipc_bad_parameter;
+    return leaveWorker(buffer, false);
+}
+
+QORStatus QORClntWorkerPool::abandonWorker(QORClntWorkerBuffer* buffer)
+{
+    if (buffer == nullptr)
+        return qor_s_ipc_bad_parameter;
+    return leaveWorker(buffer, true);
 }
 
 bool QORClntWorkerPool::refresher()
@@ -256,6 +402,7 @@ bool QORClntWorkerPool::refresher()
 
 QORStatus QORClntWorkerPool::refresh()
 {
+    RefreshMark mark(*this);
     int64_t deadline = monotonicMs() + kRestartWaitMs;
     QORStatus first = lookUpUntil(deadline, [this] {
         return initPoolSemaphores(false, true);
@@ -267,8 +414,11 @@ QORStatus QORClntWorkerPool::refresh()
         first = st;
     {
         QORMutexLock lock(m_mutex);
-        while (m_inUse > 0)
-            pthread_cond_wait(&m_cond, &m_mutex);
+        if (!waitWhile([this] { return m_inUse > 0; })) {
+            // A thread still reads an answer from the old mapping: it stays.
+            QOR_PIF_LLOG(0, "Refresh gave up: %d threads still hold workers\n", m_inUse);
+            return qor_s_ipc_refresh_timeout;
+        }
     }
     // No thread holds a worker: the old mappings can go.
     bool created;
@@ -282,17 +432,14 @@ QORStatus QORClntWorkerPool::refresh()
     });
     if (first == qor_s_ok)
         first = st;
-    QORMutexLock lock(m_mutex);
-    m_refreshing = false;
-    pthread_cond_broadcast(&m_cond);
     return first;
 }
 
 QORStatus QORClntWorkerPool::waitRefresh()
 {
     QORMutexLock lock(m_mutex);
-    while (m_refreshing)
-        pthread_cond_wait(&m_cond, &m_mutex);
+    if (!waitWhile([this] { return m_refreshing; }))
+        return qor_s_ipc_refresh_timeout;
     return qor_s_ok;
 }
 

@@ -22,6 +22,10 @@ enum : QORStatus {
     qor_s_ipc_detach_worker     = QOR_MSG_ID(0x21a), // XLTIC0538E
     qor_s_ipc_worker_reset      = QOR_MSG_ID(0x21f), // XLTIC0543W
     qor_s_ipc_too_many_segments = QOR_MSG_ID(0x221),
+    qor_s_ipc_answer_timeout    = QOR_MSG_ID(0x222), // XLTIC0546E
+    qor_s_ipc_no_free_worker    = QOR_MSG_ID(0x223), // XLTIC0547E
+    qor_s_ipc_question_too_large = QOR_MSG_ID(0x224), // XLTIC0548E
+    qor_s_ipc_refresh_timeout   = QOR_MSG_ID(0x225), // XLTIC0549E
 };
 
 // The two statuses by which a removed or recreated server object shows; the

@@ -17,6 +17,7 @@ void QORSharedMemAllocator::reset()
 {
     m_cur = m_start;
     m_last = nullptr;
+    m_full = false;
 }
 
 QORStatus QORSharedMemAllocator::allocate(unsigned int length, void** data)
@@ -25,8 +26,10 @@ QORStatus QORSharedMemAllocator::allocate(unsigned int length, void** data)
     // Signed and wide, so that a nearly full region (free below 8) and a
     // length beyond the int range are both refused.
     long long free = (long long)m_start + m_size - m_cur;
-    if (free - 8 < (long long)length)
+    if (free - 8 < (long long)length) {
+        m_full = true;
         return qor_s_no_memory;
+    }
     char* base = static_cast<char*>(m_shm->getBaseAddress());
     if (m_last != nullptr)
         m_last->next = m_cur;

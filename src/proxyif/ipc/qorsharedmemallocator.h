@@ -44,8 +44,11 @@ public:
     void reset();
     // Appends an element with room for length data bytes and returns the
     // address of its data. 0x35f0200c when the region has no room for the
-    // header and the data; nothing is changed then.
+    // header and the data; nothing is changed then but full() becomes true.
     QORStatus allocate(unsigned int length, void** data);
+    // Whether an element was refused for want of room since the last reset
+    // (a failed marshal is then a question too large for the region).
+    bool full() const { return m_full; }
 
     QORSharedMem* getSharedMem() const { return m_shm; }
     unsigned int getStart() const { return m_start; }
@@ -61,4 +64,5 @@ private:
     unsigned int m_size = 0;
     unsigned int m_start = 0;
     unsigned int m_cur = 0;
+    bool m_full = false;
 };

@@ -20,6 +20,7 @@ QORStatus QORSysVSemHelper::mapError(int err)
     case EMFILE: return qor_s_ipc_too_many_segments;
     case ENOSPC: return qor_s_ipc_limit;
     case EIDRM:  return qor_s_ipc_removed;
+    case ERANGE: return qor_s_out_of_range;
     default:     return qor_s_ipc_internal;
     }
 }
@@ -80,33 +81,47 @@ QORStatus QORSysVSemHelper::wait(int semId, unsigned int semNum, int count)
     return qor_s_ok;
 }
 
-QORStatus QORSysVSemHelper::timedWait(int semId, unsigned int semNum,
-                                      int count, unsigned int timeoutMs)
+timespec QORSysVSemHelper::deadlineIn(unsigned int ms)
 {
-    sembuf op = {(unsigned short)semNum, (short)-count, 0};
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += (long)(timeoutMs % 1000) * 1000000L;
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (long)(ms % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
         deadline.tv_sec++;
         deadline.tv_nsec -= 1000000000L;
     }
+    return deadline;
+}
+
+QORStatus QORSysVSemHelper::doSemOpsUntil(int semId, const sembuf* ops,
+                                          unsigned int count,
+                                          const timespec& deadline)
+{
+    timespec now, left;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    left.tv_sec = deadline.tv_sec - now.tv_sec;
+    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
+    if (left.tv_nsec < 0) {
+        left.tv_sec--;
+        left.tv_nsec += 1000000000L;
+    }
+    if (left.tv_sec < 0)
+        return qor_s_ipc_would_block;
+    if (semtimedop(semId, const_cast<sembuf*>(ops), count, &left) == -1)
+        return mapError(errno);
+    return qor_s_ok;
+}
+
+QORStatus QORSysVSemHelper::timedWait(int semId, unsigned int semNum,
+                                      int count, unsigned int timeoutMs)
+{
+    sembuf op = {(unsigned short)semNum, (short)-count, 0};
+    timespec deadline = deadlineIn(timeoutMs);
     for (;;) {
-        timespec now, left;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        left.tv_sec = deadline.tv_sec - now.tv_sec;
-        left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-        if (left.tv_nsec < 0) {
-            left.tv_sec--;
-            left.tv_nsec += 1000000000L;
-        }
-        if (left.tv_sec < 0)
-            return qor_s_ipc_would_block;
-        if (semtimedop(semId, &op, 1, &left) == 0)
-            return qor_s_ok;
-        if (errno != EINTR)
-            return mapError(errno);
+        QORStatus st = doSemOpsUntil(semId, &op, 1, deadline);
+        if (st != qor_s_ipc_interrupted)
+            return st;
         pthread_testcancel();
     }
 }

@@ -11,7 +11,8 @@ public:
     //   ENOENT 0x35f0220b   EINTR 0x35f0220f   EAGAIN 0x35f0220e
     //   ENOMEM 0x35f0220c   EACCES 0x35f02217  EEXIST 0x35f02209
     //   EINVAL 0x35f02210   EMFILE 0x35f02221  ENOSPC 0x35f0220d
-    //   EIDRM 0x35f0220a    anything else 0x35f02211
+    //   EIDRM 0x35f0220a    ERANGE 0x35f02607 (a value would pass its cap)
+    //   anything else 0x35f02211
     static QORStatus mapError(int err);
 
     // A set ID of -1 stands for no set: setValue, destroySemSet and
@@ -21,6 +22,12 @@ public:
     static QORStatus destroySemSet(int semId);
     // One semop with all of ops, atomic as a group.
     static QORStatus doSemOps(int semId, const sembuf* ops, unsigned int count);
+    // The same, waiting no later than deadline (CLOCK_MONOTONIC): 0x35f0220e
+    // once it has passed. An interruption gives 0x35f0220f, as doSemOps.
+    static QORStatus doSemOpsUntil(int semId, const sembuf* ops, unsigned int count,
+                                   const timespec& deadline);
+    // The CLOCK_MONOTONIC time ms milliseconds from now.
+    static timespec deadlineIn(unsigned int ms);
     // Adds count to semaphore semNum.
     static QORStatus signal(int semId, unsigned int semNum, int count);
     // Takes count from semaphore semNum, blocking without a time limit. An

@@ -24,6 +24,25 @@ const sembuf UNLOCK_OP[1] = {{0, -1, SEM_UNDO}};
 const sembuf WAIT_OP[1] = {{1, -1, SEM_UNDO}};
 const sembuf SIGNAL_OP[1] = {{1, 1, SEM_UNDO}};
 
+// The largest value a semaphore may hold; a semop that would pass it fails
+// with ERANGE and changes nothing.
+const int kSemValueMax = 32767;
+
+// Writes to ops the signal of the pool semaphore, capped at numWorkers by
+// the kernel instead of by a separate read: the first two operations raise
+// the count by the distance from numWorkers + 1 to the largest value and
+// take it back, which fails the whole group with ERANGE exactly when the
+// count is numWorkers or more. (Operations on one semaphore in one semop
+// apply in order.) Returns the number of operations written.
+unsigned int cappedSignal(int numWorkers, sembuf* ops)
+{
+    short probe = (short)(kSemValueMax - numWorkers + 1);
+    ops[0] = {1, probe, 0};
+    ops[1] = {1, (short)-probe, 0};
+    ops[2] = SIGNAL_OP[0];
+    return 3;
+}
+
 // The calling thread's ID, asked of the kernel once per thread: the pool
 // lock is taken twice on every question. A forked child's thread has an ID
 // of its own, so the copy is dropped in the child.
@@ -79,6 +98,7 @@ const char* QORWorkerPool::stateName(int state)
     case qor_worker_taken: return "TAKEN";
     case qor_worker_free: return "FREE";
     case qor_worker_cleaned: return "CLEANED";
+    case qor_worker_abandoned: return "ABANDONED";
     default: return "UNKNOWN";
     }
 }
@@ -99,10 +119,13 @@ QORWorkerPool::~QORWorkerPool()
     }
 }
 
-QORStatus QORWorkerPool::semOps(int semId, const sembuf* ops, unsigned int count)
+QORStatus QORWorkerPool::semOps(int semId, const sembuf* ops, unsigned int count,
+                                const timespec* deadline)
 {
     for (;;) {
-        QORStatus st = QORSysVSemHelper::doSemOps(semId, ops, count);
+        QORStatus st = deadline == nullptr || semId == -1
+                           ? QORSysVSemHelper::doSemOps(semId, ops, count)
+                           : QORSysVSemHelper::doSemOpsUntil(semId, ops, count, *deadline);
         if (st != qor_s_ipc_interrupted)
             return st;
         pthread_testcancel();
@@ -259,12 +282,12 @@ QORStatus QORWorkerPool::takePoolLock(int* semId)
     return st;
 }
 
-QORStatus QORWorkerPool::waitPoolAndLock(int* semId)
+QORStatus QORWorkerPool::waitPoolAndLock(int* semId, const timespec* deadline)
 {
     const sembuf ops[3] = {WAIT_OP[0], LOCK_OP[0], LOCK_OP[1]};
     int id = m_poolSemId;
     *semId = id;
-    QORStatus st = semOps(id, ops, 3);
+    QORStatus st = semOps(id, ops, 3, deadline);
     if (st == qor_s_ok)
         st = noteLockTaken();
     if (st == qor_s_ipc_abandoned) {
@@ -290,17 +313,15 @@ QORStatus QORWorkerPool::unlockPoolOn(int semId)
 
 QORStatus QORWorkerPool::unlockAndSignal(int semId)
 {
-    // Read under the lock: a release or a signal can only come from a
-    // holder of the lock, so the count cannot rise before the operation.
-    int value = 0;
-    QORStatus st = semId == -1 ? qor_s_ok
-                               : QORSysVSemHelper::getValue(semId, m_poolSemNum, &value);
     if (m_header != nullptr)
         m_header->lockHeld = 0;
-    const sembuf both[2] = {UNLOCK_OP[0], SIGNAL_OP[0]};
-    bool give = st == qor_s_ok && value < m_numWorkers;
-    QORStatus us = semOps(semId, both, give ? 2 : 1);
-    return st != qor_s_ok ? st : us;
+    sembuf ops[4] = {UNLOCK_OP[0]};
+    unsigned int n = 1 + cappedSignal(m_numWorkers, ops + 1);
+    QORStatus st = semOps(semId, ops, n);
+    // At the cap the count stays; the lock is still to be released.
+    if (st == qor_s_out_of_range)
+        st = semOps(semId, UNLOCK_OP, 1);
+    return st;
 }
 
 QORStatus QORWorkerPool::waitPoolSemaphore()
@@ -313,13 +334,9 @@ QORStatus QORWorkerPool::signalPoolSemaphore()
     int semId = m_poolSemId;
     if (semId == -1)
         return qor_s_ok;
-    int value;
-    QORStatus st = QORSysVSemHelper::getValue(semId, m_poolSemNum, &value);
-    if (st != qor_s_ok)
-        return st;
-    if (value >= m_numWorkers)
-        return qor_s_ok;
-    return semOps(semId, SIGNAL_OP, 1);
+    sembuf ops[3];
+    QORStatus st = semOps(semId, ops, cappedSignal(m_numWorkers, ops));
+    return st == qor_s_out_of_range ? qor_s_ok : st;
 }
 
 int QORWorkerPool::getState(int worker) const

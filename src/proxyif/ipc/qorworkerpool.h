@@ -45,7 +45,7 @@ struct worker_info {
     int32_t inUse;           // 1 while a plug-in thread holds the worker
     int32_t reset;           // set by the server when it reset the worker
     int32_t time;            // seconds since the epoch: taken, or cleaned
-    int32_t reserved;
+    int32_t holderPid;       // the process holding the worker; 0 when none
     int32_t memStartOffset;  // of the buffer in the worker segment
     int32_t memSize;
     int32_t semId;           // the worker semaphore set
@@ -56,6 +56,7 @@ static_assert(sizeof(worker_info) == 40, "worker record layout");
 static_assert(offsetof(worker_info, inUse) == 4, "worker record layout");
 static_assert(offsetof(worker_info, reset) == 8, "worker record layout");
 static_assert(offsetof(worker_info, time) == 12, "worker record layout");
+static_assert(offsetof(worker_info, holderPid) == 16, "worker record layout");
 static_assert(offsetof(worker_info, memStartOffset) == 20, "worker record layout");
 static_assert(offsetof(worker_info, memSize) == 24, "worker record layout");
 static_assert(offsetof(worker_info, semId) == 28, "worker record layout");
@@ -67,6 +68,10 @@ enum : int32_t {
     qor_worker_taken = 0,    // a plug-in thread holds the worker
     qor_worker_free = 1,
     qor_worker_cleaned = 2,  // recovered by the server; never taken
+    // Given up by a holder that stopped waiting for the answer. Never taken:
+    // a late answer still lands in its buffer. The server frees it once its
+    // worker thread is idle.
+    qor_worker_abandoned = 3,
 };
 
 class QORWorkerPool {
@@ -77,7 +82,7 @@ public:
         return (unsigned int)(sizeof(QORPoolHeader) +
                               numWorkers * (sizeof(int32_t) + sizeof(worker_info)));
     }
-    // "TAKEN", "FREE", "CLEANED", or "UNKNOWN".
+    // "TAKEN", "FREE", "CLEANED", "ABANDONED", or "UNKNOWN".
     static const char* stateName(int state);
 
     QORWorkerPool();
@@ -110,7 +115,8 @@ public:
     QORStatus unlockPoolManager();
     // Takes one from the pool semaphore, blocking while it is 0.
     QORStatus waitPoolSemaphore();
-    // Gives one back, unless that would raise it above the number of workers.
+    // Gives one back, unless that would raise it above the number of
+    // workers. One system call: the cap is checked by the kernel.
     QORStatus signalPoolSemaphore();
 
     // State of worker i, -1 for a worker that does not exist.
@@ -148,12 +154,14 @@ protected:
     // set used goes to *semId when given.
     QORStatus takePoolLock(int* semId = nullptr);
     // What waitPoolSemaphore and then takePoolLock do, as one operation:
-    // one system call on the path of every question instead of two.
-    QORStatus waitPoolAndLock(int* semId);
+    // one system call on the path of every question instead of two. With a
+    // deadline (CLOCK_MONOTONIC) the wait ends there with 0x35f0220e.
+    QORStatus waitPoolAndLock(int* semId, const struct timespec* deadline = nullptr);
     // Releases the lock taken on set semId.
     QORStatus unlockPoolOn(int semId);
     // What unlockPoolManager and then signalPoolSemaphore do, as one
-    // operation on set semId. REQUIRES: the pool lock, taken on semId.
+    // operation on set semId (two when the pool semaphore is at its cap).
+    // REQUIRES: the pool lock, taken on semId.
     QORStatus unlockAndSignal(int semId);
     // After the lock semaphore was taken: detects a dead holder and records
     // this thread as the holder.
@@ -163,8 +171,10 @@ protected:
     QORStatus destroySemSet(QORStatus (QORWorkerPool::*lookUp)(bool, bool),
                             std::atomic<bool>& ready, std::atomic<int>& semId);
     QORStatus destroyShm(QORSysVSharedMem& segment, char id);
-    // Applies ops, again after an interrupting signal.
-    static QORStatus semOps(int semId, const struct sembuf* ops, unsigned int count);
+    // Applies ops, again after an interrupting signal; with a deadline
+    // (CLOCK_MONOTONIC) a wait ends there with 0x35f0220e.
+    static QORStatus semOps(int semId, const struct sembuf* ops, unsigned int count,
+                            const struct timespec* deadline = nullptr);
 
     QORSysVSharedMem m_poolMgrShm;
     QORPoolHeader volatile* m_header = nullptr;

@@ -122,10 +122,6 @@ TEST_F(QORWorkerPoolTest, LayoutSeenFromTheOtherSide)
     EXPECT_EQ(client.getWorkerInfo(3, &info), qor_s_ipc_bad_parameter);
     EXPECT_EQ(client.getPoolSemId(), server.getPoolSemId());
     EXPECT_EQ(client.getWorkerSemId(), server.getWorkerSemId());
-    EXPECT_STREQ(QORWorkerPool::stateName(qor_worker_taken), "TAKEN");
-    EXPECT_STREQ(QORWorkerPool::stateName(qor_worker_free), "FREE");
-    EXPECT_STREQ(QORWorkerPool::stateName(qor_worker_cleaned), "CLEANED");
-    EXPECT_STREQ(QORWorkerPool::stateName(7), "UNKNOWN");
 }
 
 TEST_F(QORWorkerPoolTest, WorkerCountMustFitTheSegment)
@@ -152,19 +148,38 @@ TEST_F(QORWorkerPoolTest, AttachWithoutServer)
     EXPECT_EQ(elsewhere.attach(), qor_s_ipc_key_failed);
 }
 
-TEST_F(QORWorkerPoolTest, PoolSemaphoreNeverExceedsWorkers)
+TEST_F(QORWorkerPoolTest, PoolCountIsCappedAtTheNumberOfWorkers)
 {
     TestPool server(m_path.c_str(), 2);
     ASSERT_EQ(server.create(), qor_s_ok);
-    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
-    EXPECT_EQ(server.poolCount(), 2);
+    int set = -1;
+    // From each count, one given back alone and with the lock's release.
+    for (int from : {0, 1, 2}) {
+        for (bool withLock : {false, true}) {
+            ASSERT_EQ(semctl(server.getPoolSemId(), 1, SETVAL, from), 0);
+            if (withLock) {
+                ASSERT_EQ(server.takePoolLock(&set), qor_s_ok);
+                EXPECT_EQ(server.unlockAndSignal(set), qor_s_ok);
+            } else {
+                EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
+            }
+            EXPECT_EQ(server.poolCount(), from < 2 ? from + 1 : 2) << from << withLock;
+            EXPECT_EQ(server.lockValue(), 0);
+            EXPECT_EQ(server.getHeader()->lockHeld, 0);
+        }
+    }
+    // One taken together with the lock; with nothing to take, a deadline
+    // ends the wait.
+    ASSERT_EQ(server.waitPoolAndLock(&set), qor_s_ok);
+    EXPECT_EQ(set, server.getPoolSemId());
+    EXPECT_EQ(server.poolCount(), 1);
+    EXPECT_EQ(server.lockValue(), 1);
+    EXPECT_EQ(server.getHeader()->lockHeld, 1);
+    ASSERT_EQ(server.unlockPoolOn(set), qor_s_ok);
     ASSERT_EQ(server.waitPoolSemaphore(), qor_s_ok);
-    ASSERT_EQ(server.waitPoolSemaphore(), qor_s_ok);
-    EXPECT_EQ(server.poolCount(), 0);
-    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
-    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
-    EXPECT_EQ(server.signalPoolSemaphore(), qor_s_ok);
-    EXPECT_EQ(server.poolCount(), 2);
+    timespec deadline = QORSysVSemHelper::deadlineIn(20);
+    EXPECT_EQ(server.waitPoolAndLock(&set, &deadline), qor_s_ipc_would_block);
+    EXPECT_EQ(server.lockValue(), 0);
 }
 
 TEST_F(QORWorkerPoolTest, LockRecordsHolderAndUnlockClears)
@@ -287,27 +302,6 @@ TEST_F(QORWorkerPoolTest, CreatingOverALeftoverSegmentAttaches)
     segment.detach();
     leftover.destroy();
     leftover.detach();
-}
-
-TEST_F(QORWorkerPoolTest, CombinedTakeAndReleaseKeepTheCount)
-{
-    TestPool server(m_path.c_str(), 2);
-    ASSERT_EQ(server.create(), qor_s_ok);
-    int set = -1;
-    ASSERT_EQ(server.waitPoolAndLock(&set), qor_s_ok);
-    EXPECT_EQ(set, server.getPoolSemId());
-    EXPECT_EQ(server.poolCount(), 1);
-    EXPECT_EQ(server.lockValue(), 1);
-    EXPECT_EQ(server.getHeader()->lockHeld, 1);
-    ASSERT_EQ(server.unlockAndSignal(set), qor_s_ok);
-    EXPECT_EQ(server.poolCount(), 2);
-    EXPECT_EQ(server.lockValue(), 0);
-    EXPECT_EQ(server.getHeader()->lockHeld, 0);
-    // At the number of workers only the lock is released.
-    ASSERT_EQ(server.takePoolLock(&set), qor_s_ok);
-    ASSERT_EQ(server.unlockAndSignal(set), qor_s_ok);
-    EXPECT_EQ(server.poolCount(), 2);
-    EXPECT_EQ(server.lockValue(), 0);
 }
 
 TEST_F(QORWorkerPoolTest, LockIsReleasedOnTheSetItWasTakenOn)

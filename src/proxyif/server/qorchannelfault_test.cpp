@@ -207,13 +207,15 @@ struct Command {
 
 // A server process that answers with EchoHandler and obeys the parent's
 // commands: 'r' reset, 'c' clean, 'f' free, 'a' answers of a worker,
-// 's' state of a worker, 'h' whether the handler holds a worker,
-// 'e' release it, 'q' shut down and end.
+// 's' state of a worker, 'R' reclaim workers,
+// 'h' whether the handler holds a worker, 'e' release it, 'q' shut down
+// and end.
 class ServerProcess {
 public:
     ~ServerProcess() { stop(); }
 
-    bool start(const char* path, int workers)
+    bool start(const char* path, int workers,
+               unsigned reclaimMs = QORSrvWorkerPool::kReclaimMs)
     {
         int cmd[2], reply[2];
         if (pipe(cmd) != 0 || pipe(reply) != 0)
@@ -222,7 +224,7 @@ public:
         m_pid = spawn([=] {
             close(cmd[1]);
             close(reply[0]);
-            return serve(name.c_str(), workers, cmd[0], reply[1]);
+            return serve(name.c_str(), workers, reclaimMs, cmd[0], reply[1]);
         });
         close(cmd[0]);
         close(reply[1]);
@@ -263,10 +265,11 @@ public:
     }
 
 private:
-    static int serve(const char* path, int workers, int cmd, int reply)
+    static int serve(const char* path, int workers, unsigned reclaimMs, int cmd, int reply)
     {
         EchoHandler handler;
         QORSrvWorkerPool pool;
+        pool.setReclaimInterval(reclaimMs);
         if (pool.start(path, workers, kBufferSize, &handler) != qor_s_ok)
             return 2;
         int32_t ready = 1;
@@ -280,6 +283,7 @@ private:
             case 'f': r = (int32_t)pool.freeWorker(c.arg); break;
             case 'a': r = (int32_t)pool.answered(c.arg); break;
             case 's': r = pool.getState(c.arg); break;
+            case 'R': r = pool.reclaimWorkers(); break;
             case 'h': r = handler.held ? 1 : 0; break;
             case 'e': handler.release = true; break;
             case 'q':
@@ -318,9 +322,9 @@ protected:
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
     }
-    void initDispatcher(QORLog* log)
+    void initDispatcher(QORLog* log, const QORChannelLimits& limits = QORChannelLimits())
     {
-        ASSERT_EQ(m_dispatcher.initialize(log, m_path.c_str()), qor_s_ok);
+        ASSERT_EQ(m_dispatcher.initialize(log, m_path.c_str(), limits), qor_s_ok);
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new TestAnswerFactory), qor_s_ok);
     }
     // One dispatch of value; the answer's value, or the status.
@@ -539,6 +543,58 @@ TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
     EXPECT_EQ(m_server.call('a', 0), 1);
     EXPECT_EQ(m_server.call('a', 1), 20);
     EXPECT_EQ(m_server.call('s', 0), qor_worker_cleaned);
+}
+
+TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
+{
+    // No periodic reclaim: the pool stays full of dead holders until asked.
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 2, 0));
+    std::string path = m_path.c_str();
+    pid_t holders[2];
+    for (pid_t& holder : holders) {
+        int taken[2];
+        ASSERT_EQ(pipe(taken), 0);
+        holder = spawn([&] {
+            QORProxyIFDispatcher d;  // for the buffers' allocator
+            QORClntWorkerPool pool;
+            QORClntWorkerBuffer* b = nullptr;
+            if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
+                pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
+                return 1;
+            int32_t worker = b->getWorkerNum();
+            writeFull(taken[1], &worker, 4);
+            pause();
+            return 0;
+        });
+        ASSERT_GT(holder, 0);
+        int32_t worker = -1;
+        ASSERT_TRUE(readFull(taken[0], &worker, 4, 20000));
+        close(taken[0]);
+        close(taken[1]);
+    }
+    // While they live, nothing is reclaimed.
+    EXPECT_EQ(m_server.call('R'), 0);
+    for (pid_t holder : holders) {
+        kill(holder, SIGKILL);
+        EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
+    }
+    EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
+    EXPECT_EQ(m_server.call('s', 1), qor_worker_taken);
+
+    // A plug-in meeting a pool of dead holders gives up within its limit.
+    QORChannelLimits limits;
+    limits.answerWaitSeconds = 1;
+    initDispatcher(nullptr, limits);
+    int32_t out = 0;
+    bool retry = true;
+    EXPECT_EQ(dispatch(1, &out, &retry), qor_s_ipc_no_free_worker);
+    EXPECT_FALSE(retry);
+
+    EXPECT_EQ(m_server.call('R'), 2);
+    for (int32_t v = 10; v < 12; ++v) {
+        ASSERT_EQ(dispatch(v, &out, &retry), qor_s_ok);
+        EXPECT_EQ(out, v + 1);
+    }
 }
 
 namespace {

@@ -1,6 +1,8 @@
 // qorsrvworkerpool.cpp: the server side of the worker pool.
 #include "proxyif/server/qorsrvworkerpool.h"
 
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -16,11 +18,22 @@
 
 QORSrvQuestionHandler::~QORSrvQuestionHandler() = default;
 
-QORSrvWorkerPool::QORSrvWorkerPool() = default;
+QORSrvWorkerPool::QORSrvWorkerPool()
+{
+    pthread_condattr_t attributes;
+    if (pthread_condattr_init(&attributes) != 0)
+        return;
+    if (pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
+        pthread_cond_init(&m_stopCond, &attributes) == 0)
+        m_stopCondReady = true;
+    pthread_condattr_destroy(&attributes);
+}
 
 QORSrvWorkerPool::~QORSrvWorkerPool()
 {
     shutdown();
+    if (m_stopCondReady)
+        pthread_cond_destroy(&m_stopCond);
 }
 
 QORStatus QORSrvWorkerPool::start(const char* serverName, int numWorkers,
@@ -42,6 +55,7 @@ QORStatus QORSrvWorkerPool::start(const char* serverName, int numWorkers,
         m_workers[i].running = false;
         m_workers[i].generation = 0;
         m_workers[i].answered = 0;
+        m_workers[i].busy = false;
     }
     m_handler = handler;
     m_numWorkers = numWorkers;
@@ -91,6 +105,7 @@ QORStatus QORSrvWorkerPool::createObjects()
         w->inUse = 0;
         w->reset = 0;
         w->time = 0;
+        w->holderPid = 0;
         w->memStartOffset = (int32_t)(i * m_bufferSize);
         w->memSize = (int32_t)m_bufferSize;
         w->semId = m_workerSemId;
@@ -139,12 +154,28 @@ QORStatus QORSrvWorkerPool::startThreads()
         }
         m_workers[i].running = true;
     }
+    if (m_reclaimMs > 0 && m_stopCondReady) {
+        if (qorthread_create(&m_reclaimThread, nullptr, reclaimMain, this) != 0) {
+            stopThreads();
+            return qor_s_thread_init_failed;
+        }
+        m_reclaiming = true;
+    }
     return qor_s_ok;
 }
 
 void QORSrvWorkerPool::stopThreads()
 {
-    m_stop = true;
+    {
+        QORMutexLock lock(m_stopMutex);
+        m_stop = true;
+        if (m_stopCondReady)
+            pthread_cond_broadcast(&m_stopCond);
+    }
+    if (m_reclaiming) {
+        pthread_join(m_reclaimThread, nullptr);
+        m_reclaiming = false;
+    }
     // Wake the waiting workers now rather than at their next poll.
     for (int i = 0; i < m_numWorkers; ++i)
         if (m_workers[i].running)
@@ -164,6 +195,23 @@ void* QORSrvWorkerPool::workerMain(void* arg)
     return nullptr;
 }
 
+void* QORSrvWorkerPool::reclaimMain(void* arg)
+{
+    QORSrvWorkerPool* pool = static_cast<QORSrvWorkerPool*>(arg);
+    QORMutexLock lock(pool->m_stopMutex);
+    while (!pool->m_stop) {
+        timespec deadline = QORSysVSemHelper::deadlineIn(pool->m_reclaimMs);
+        if (pthread_cond_timedwait(&pool->m_stopCond, &pool->m_stopMutex, &deadline) !=
+                ETIMEDOUT ||
+            pool->m_stop)
+            continue;
+        int freed = pool->reclaimWorkers();
+        if (freed > 0)
+            QOR_PIF_LLOG(0, "Reclaimed %d workers left by their holders\n", freed);
+    }
+    return nullptr;
+}
+
 void QORSrvWorkerPool::serve(Worker& worker)
 {
     // stopThreads posts every request semaphore, so a plain wait (cheaper
@@ -173,9 +221,11 @@ void QORSrvWorkerPool::serve(Worker& worker)
         QORStatus st = QORSysVSemHelper::wait(semId, 2 * worker.index, 1);
         if (m_stop)
             break;
-        if (st == qor_s_ok)
+        if (st == qor_s_ok) {
+            worker.busy = true;
             answer(worker);
-        else
+            worker.busy = false;
+        } else
             usleep(kPollMs * 1000);
     }
 }
@@ -269,6 +319,39 @@ QORStatus QORSrvWorkerPool::freeWorker(int worker)
     return underLock(worker, [this, worker](worker_info volatile*) {
         m_stateList[worker] = qor_worker_free;
     });
+}
+
+int QORSrvWorkerPool::reclaimWorkers()
+{
+    if (!m_started || m_header == nullptr)
+        return -1;
+    if (takePoolLock() != qor_s_ok)
+        return -1;
+    int freed = 0;
+    int32_t now = (int32_t)time(nullptr);
+    for (int i = 0; i < m_numWorkers; ++i) {
+        worker_info volatile* w = m_workerInfo + i;
+        int state = m_stateList[i];
+        int32_t pid = w->holderPid;
+        bool gone = state == qor_worker_taken && pid > 0 && kill(pid, 0) == -1 &&
+                    errno == ESRCH;
+        if ((!gone && state != qor_worker_abandoned) || m_workers[i].busy)
+            continue;
+        // An answer begun after this is not written.
+        ++m_workers[i].generation;
+        // A set that cannot be written is gone, and the pool with it.
+        (void)QORSysVSemHelper::setValue(m_workerSemId, 2 * i, 0);
+        (void)QORSysVSemHelper::setValue(m_workerSemId, 2 * i + 1, 0);
+        QOR_PIF_LLOG(0, "Freeing worker %d, %s by process %d\n", i,
+                     gone ? "held" : "abandoned", (int)pid);
+        w->inUse = 0;
+        w->reset = 0;
+        w->holderPid = 0;
+        w->time = now;
+        m_stateList[i] = qor_worker_free;
+        ++freed;
+    }
+    return unlockPoolManager() == qor_s_ok ? freed : -1;
 }
 
 QORStatus QORSrvWorkerPool::restart()

@@ -15,6 +15,9 @@ public:
     // How long a worker thread whose semaphore set failed waits before it
     // looks again whether it is to stop.
     static const unsigned int kPollMs = 200;
+    // How often the pool frees workers that their holders left (see
+    // reclaimWorkers), unless setReclaimInterval says otherwise.
+    static const unsigned int kReclaimMs = 1000;
 
     QORSrvWorkerPool();
     // Stops the threads and removes the objects, as shutdown.
@@ -37,6 +40,18 @@ public:
     QORStatus cleanWorker(int worker);
     // Under the pool lock: the worker becomes FREE.
     QORStatus freeWorker(int worker);
+    // Under the pool lock: frees every worker left by its holder, that is
+    // TAKEN by a process that no longer exists, or ABANDONED by a holder
+    // that stopped waiting for its answer, once no answer to it is being
+    // worked on. Both its semaphores are cleared, so that nothing of the
+    // old question reaches the next. The pool semaphore is not signalled:
+    // the kernel gave a dead holder's count back, and an abandoning holder
+    // gave it back itself. Returns the number of workers freed, or -1 when
+    // the lock could not be taken.
+    int reclaimWorkers();
+    // Milliseconds between two reclaimWorkers runs of a pool with worker
+    // threads; 0 for none. Takes effect at the next start or restart.
+    void setReclaimInterval(unsigned int ms) { m_reclaimMs = ms; }
 
     // Stops the workers, removes every object and makes them again, empty,
     // as a restarted server does.
@@ -62,6 +77,8 @@ private:
         // Moved on by a reset, so that a late answer is not written.
         std::atomic<unsigned int> generation;
         std::atomic<unsigned long> answered;
+        // True while the worker's thread answers a question.
+        std::atomic<bool> busy;
     };
 
     QORStatus createObjects();
@@ -69,6 +86,7 @@ private:
     QORStatus startThreads();
     void stopThreads();
     static void* workerMain(void* arg);
+    static void* reclaimMain(void* arg);
     void serve(Worker& worker);
     void answer(Worker& worker);
     // Runs op on worker's state and record under the pool lock.
@@ -80,5 +98,12 @@ private:
     Worker* m_workers = nullptr;
     bool m_started = false;
     std::atomic<bool> m_stop{false};
+    unsigned int m_reclaimMs = kReclaimMs;
+    bool m_reclaiming = false;
+    pthread_t m_reclaimThread;
+    // The reclaim thread sleeps on these, so that a stop wakes it at once.
+    pthread_mutex_t m_stopMutex = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t m_stopCond;
+    bool m_stopCondReady = false;
     std::atomic<unsigned long> m_answered{0};
 };

@@ -16,6 +16,7 @@
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorserver.h"
+#include "proxyif/framework/qoranswer.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "urc/plugin/qorurcversionanswerunmarshaller.h"
@@ -25,7 +26,6 @@ namespace {
 const char kComponent[] = "DXQor";
 // The server could not send the cache for want of shared memory (XLTIC1155E).
 const QORStatus kMsgCacheDisabled = QOR_MSG_ID(0x483);
-const QORStatus kMsgUnknownAnswerType = QOR_MSG_ID(0x282);  // XLTIC0642E
 
 } // namespace
 
@@ -174,28 +174,16 @@ QORStatus QORUnprotResourceCacheClient::retrieveCache()
     // The answer replaces version and database under the cache's write lock
     // while it is read, so no cache lock may be held across the dispatch.
     QORURCVersionAnswerContext context = {&m_cache, m_logger};
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = false;
-    QORStatus st = m_dispatcher->dispatch(question, &answer, &context, &retry);
+    QORAnswer answer;
+    QORStatus st = answer.ask(*m_dispatcher, question, &context, qor_msg_urc_version_answer,
+                              m_logger, kComponent);
     if (st != qor_s_ok)
         return st;
-    if (retry)
-        return qor_s_not_available;
-    if (answer == nullptr)
-        return qor_s_no_memory;
-
-    int type = answer->getType();
-    if (type == qor_msg_error) {
-        QORStatus carried = static_cast<QORErrorMessage*>(answer)->getStatus();
-        qor_log_status(m_logger, __FILE__, __LINE__, kComponent, carried);
-        if (carried == qor_s_no_memory) {
-            qor_log_status(m_logger, __FILE__, __LINE__, kComponent, kMsgCacheDisabled);
-            setConfigParams(false, -1);
-        }
-    } else if (type != qor_msg_urc_version_answer) {
-        qor_log_message(m_logger, __FILE__, __LINE__, kComponent, kMsgUnknownAnswerType, type);
+    if (answer.type() == qor_msg_error &&
+        static_cast<QORErrorMessage*>(answer.get())->getStatus() == qor_s_no_memory) {
+        qor_log_status(m_logger, __FILE__, __LINE__, kComponent, kMsgCacheDisabled);
+        return setConfigParams(false, -1);
     }
-    answer->deleteMe();
     return qor_s_ok;
 }
 
