@@ -597,6 +597,56 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     }
 }
 
+// A web-server process serving one request at a time (no other thread to
+// refresh for it) waits for a free worker while the server is killed and
+// started again: its request is sent again to the new server's pool.
+TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
+{
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 1));
+    std::string path = m_path.c_str();
+    int taken[2];
+    ASSERT_EQ(pipe(taken), 0);
+    pid_t holder = spawn([&] {
+        QORProxyIFDispatcher d;  // for the buffers' allocator
+        QORClntWorkerPool pool;
+        QORClntWorkerBuffer* b = nullptr;
+        if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
+            pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
+            return 1;
+        writeFull(taken[1], "t", 1);
+        pause();
+        return 0;
+    });
+    ASSERT_GT(holder, 0);
+    char byte = 0;
+    ASSERT_TRUE(readFull(taken[0], &byte, 1, 20000));
+    close(taken[0]);
+    close(taken[1]);
+
+    QORChannelLimits limits;
+    limits.answerWaitSeconds = 20;
+    limits.refreshWaitSeconds = 20;
+    initDispatcher(nullptr, limits);
+    int poolSet = semget(QORSysVSharedMem::nameToKey(path.c_str(), 'q'), 0, 0);
+    ASSERT_GE(poolSet, 0);
+    int32_t out = 0;
+    bool retry = false;
+    QORStatus first = qor_s_ok;
+    std::thread waiter([&] { first = dispatch(1, &out, &retry); });
+    EXPECT_TRUE(eventually([&] {
+        return semctl(poolSet, 0, GETNCNT) + semctl(poolSet, 1, GETNCNT) > 0;
+    }, 20000));
+    m_server.kill9();
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 1));
+    waiter.join();
+    EXPECT_EQ(first, qor_s_ipc_removed);
+    EXPECT_TRUE(retry);
+    EXPECT_EQ(dispatch(2, &out, &retry), qor_s_ok);
+    EXPECT_EQ(out, 3);
+    kill(holder, SIGKILL);
+    EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
+}
+
 namespace {
 
 // What the misbehaving server does with each question, in order.
