@@ -150,6 +150,7 @@ TypesConfig /dev/null
 AddType text/html .html
 DocumentRoot "$DIR/site"
 <Directory />
+  AllowOverride None
   Require all granted
 </Directory>
 DxqorServerID "$SERVER_ID"
