@@ -171,6 +171,9 @@ AUTHZD_LOG=$PREFIX/var/dxqor/log/authzd.log
 cat > "$ETC/dxqor-authzd.conf" <<EOF
 [server]
 server-id = $SERVER_ID
+# Fewer workers than wrk connections: some requests always wait for a free
+# worker, and so also when the server dies or stops.
+workers = 4
 users-file = htpasswd
 groups-file = groups
 identity-header = X-Dxqor-User
