@@ -3,6 +3,10 @@
 #             server; both keep running (make demo-stop ends them)
 # make demo-core  the library alone: a plug-in core answered by a scripted
 #             authorization server
+# make reliability  Apache with dxqor and the authorization server under
+#             wrk load on loopback while the server is killed, stopped and
+#             reloaded, Apache children are killed and oversized requests
+#             arrive; the table goes into docs/reliability.md
 # make bench-e2e  Apache alone, Apache with dxqor and nginx with
 #             auth_request under wrk on loopback, into docs/performance.md
 # make test   install what is missing, then compile the status-checking build
@@ -15,7 +19,7 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all demo demo-core demo-stop bench-e2e deps test test-check test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
+.PHONY: all demo demo-core demo-stop bench-e2e reliability deps test test-check test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -29,6 +33,9 @@ demo-stop:
 
 bench-e2e: deps
 	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/bench-e2e.sh
+
+reliability: deps
+	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/reliability.sh
 
 demo-core: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -263,14 +263,11 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         // The pool semaphore and then the pool lock, taken together.
         QOR_PIF_LOG("Waiting on pool semaphore...\n");
         st = waitPoolAndLock(&lockSet, until);
-        if (st == qor_s_ipc_removed) {
-            // Not found again: the server is between removing and making
-            // its objects; the removal stands, so that a refresh follows.
-            if (initPoolSemaphores(false, false) != qor_s_ok)
-                break;
-            QOR_PIF_LOG("Waiting on pool semaphore...\n");
-            st = waitPoolAndLock(&lockSet, until);
-        }
+        // A removed set means a new server (or none yet): the removal
+        // stands, so that the dispatcher looks up every object again. The
+        // new server's semaphores alone, taken over the old segments, would
+        // have this process scan the dead pool's state list, where no
+        // worker ever becomes free.
         if (st == qor_s_ipc_would_block)
             st = qor_s_ipc_no_free_worker;
         if (st != qor_s_ok)

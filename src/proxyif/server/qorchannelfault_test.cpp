@@ -10,6 +10,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/sem.h>
@@ -497,6 +498,101 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
         ASSERT_EQ(dispatch(v, &out, &retry), qor_s_ok);
         EXPECT_EQ(out, v + 1);
     }
+}
+
+// A web-server process serving one request at a time (no other thread to
+// refresh for it) waits for a free worker while the server is killed and
+// started again: its request is sent again to the new server's pool.
+TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
+{
+    ASSERT_TRUE(m_server.start(m_path.c_str(), 1));
+    std::string path = m_path.c_str();
+    int taken[2];
+    ASSERT_EQ(pipe(taken), 0);
+    pid_t holder = spawn([&] {
+        QORProxyIFDispatcher d;  // for the buffers' allocator
+        QORClntWorkerPool pool;
+        QORClntWorkerBuffer* b = nullptr;
+        if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
+            pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
+            return 1;
+        writeFull(taken[1], "t", 1);
+        pause();
+        return 0;
+    });
+    ASSERT_GT(holder, 0);
+    char byte = 0;
+    ASSERT_TRUE(readFull(taken[0], &byte, 1, 20000));
+    close(taken[0]);
+    close(taken[1]);
+
+    // The web-server process: a question while the only worker is held,
+    // then one more; it reports the status, the retry flag and the answer
+    // of each. (A process, not a thread: nothing forks beside a thread.)
+    int results[2];
+    ASSERT_EQ(pipe(results), 0);
+    // It runs on one CPU only when nothing else there can: woken by the
+    // removal of the old objects, it mostly looks again only after the new
+    // server (on that CPU too) has made all of its own, the case that went
+    // wrong.
+    cpu_set_t mine, cpu0;
+    ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
+    CPU_ZERO(&cpu0);
+    for (int c = 0; c < CPU_SETSIZE; ++c) {
+        if (CPU_ISSET(c, &mine)) {
+            CPU_SET(c, &cpu0);
+            break;
+        }
+    }
+    pid_t web = spawn([&] {
+        sched_param idle = {};
+        if (sched_setaffinity(0, sizeof cpu0, &cpu0) != 0 ||
+            sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
+            return 2;
+        QORChannelLimits limits;
+        limits.answerWaitSeconds = 20;
+        limits.refreshWaitSeconds = 20;
+        QORProxyIFDispatcher d;
+        if (d.initialize(nullptr, path.c_str(), limits) != qor_s_ok ||
+            d.registerProxyMsgFactory(new TestAnswerFactory) != qor_s_ok)
+            return 1;
+        for (int32_t v = 1; v <= 2; ++v) {
+            TestQuestion q(v);
+            QORProxyIFMessage* a = nullptr;
+            bool retry = false;
+            int32_t report[3] = {(int32_t)d.dispatch(q, &a, nullptr, &retry), retry, 0};
+            if (a != nullptr && a->getType() == kAnswerType)
+                report[2] = static_cast<TestAnswer*>(a)->value;
+            if (a != nullptr)
+                a->deleteMe();
+            writeFull(results[1], report, sizeof report);
+        }
+        d.shutdown();
+        return 0;
+    });
+    ASSERT_GT(web, 0);
+    int poolSet = semget(QORSysVSharedMem::nameToKey(path.c_str(), 'q'), 0, 0);
+    ASSERT_GE(poolSet, 0);
+    EXPECT_TRUE(eventually([&] {
+        return semctl(poolSet, 0, GETNCNT) + semctl(poolSet, 1, GETNCNT) > 0;
+    }, 20000));
+    ASSERT_EQ(sched_setaffinity(0, sizeof cpu0, &cpu0), 0);
+    m_server.kill9();
+    bool restarted = m_server.start(m_path.c_str(), 1);
+    ASSERT_EQ(sched_setaffinity(0, sizeof mine, &mine), 0);
+    ASSERT_TRUE(restarted);
+    int32_t first[3] = {-1, 0, 0}, second[3] = {-1, 0, 0};
+    EXPECT_TRUE(readFull(results[0], first, sizeof first, 60000));
+    EXPECT_TRUE(readFull(results[0], second, sizeof second, 60000));
+    close(results[0]);
+    close(results[1]);
+    EXPECT_EQ(first[0], (int32_t)qor_s_ipc_removed);
+    EXPECT_EQ(first[1], 1) << "the first question is to be sent again";
+    EXPECT_EQ(second[0], (int32_t)qor_s_ok);
+    EXPECT_EQ(second[2], 3);
+    EXPECT_EQ(reap(web, 20000), 0);
+    kill(holder, SIGKILL);
+    EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
 }
 
 namespace {
