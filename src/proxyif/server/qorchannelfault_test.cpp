@@ -554,28 +554,28 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
         limits.refreshWaitSeconds = 20;
         QORProxyIFDispatcher d;
         if (d.initialize(nullptr, path.c_str(), limits) != qor_s_ok ||
-            d.registerProxyMsgFactory(new TestAnswerFactory) != qor_s_ok)
+            d.registerProxyMsgFactory(new QORTestIntFactory) != qor_s_ok)
             return 1;
         for (int32_t v = 1; v <= 2; ++v) {
-            TestQuestion q(v);
+            QORTestIntMessage q(qor_msg_urc_version_question, v);
             QORProxyIFMessage* a = nullptr;
             bool retry = false;
             int32_t report[3] = {(int32_t)d.dispatch(q, &a, nullptr, &retry), retry, 0};
             if (a != nullptr && a->getType() == kAnswerType)
-                report[2] = static_cast<TestAnswer*>(a)->value;
+                report[2] = static_cast<QORTestIntMessage*>(a)->value();
             if (a != nullptr)
                 a->deleteMe();
             writeFull(results[1], report, sizeof report);
         }
-        d.shutdown();
+        (void)d.shutdown(); // the process ends here
         return 0;
     });
     ASSERT_GT(web, 0);
     int poolSet = semget(QORSysVSharedMem::nameToKey(path.c_str(), 'q'), 0, 0);
     ASSERT_GE(poolSet, 0);
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(qor_test_wait_until([&] {
         return semctl(poolSet, 0, GETNCNT) + semctl(poolSet, 1, GETNCNT) > 0;
-    }, 20000));
+    }, 20));
     ASSERT_EQ(sched_setaffinity(0, sizeof cpu0, &cpu0), 0);
     m_server.kill9();
     bool restarted = m_server.start(m_path.c_str(), 1);
