@@ -194,9 +194,10 @@ std::string qor_authz_test_basic(const std::string& user, const std::string& pas
     std::string plain = user + ":" + password;
     std::string out(static_cast<size_t>(qor_base64_encoded_length(static_cast<int>(plain.size()))) + 1, '\0');
     int n = 0;
-    qor_base64_encode(reinterpret_cast<const unsigned char*>(plain.data()),
-                      static_cast<int>(plain.size()), &out[0], static_cast<int>(out.size()), &n,
-                      qor_base64_standard);
+    if (qor_base64_encode(reinterpret_cast<const unsigned char*>(plain.data()),
+                          static_cast<int>(plain.size()), &out[0], static_cast<int>(out.size()),
+                          &n, qor_base64_standard) != qor_s_ok)
+        n = 0; // the room is computed above: never
     out.resize(static_cast<size_t>(n));
     return "Basic " + out;
 }

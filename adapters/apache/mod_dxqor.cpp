@@ -262,7 +262,7 @@ void tryInitialize()
         ap_log_error(APLOG_MARK, APLOG_WARNING, 0, g_server,
                      "dxqor: authorization server %s not reachable (status %#x); "
                      "requests get 503 until it is",
-                     g_serverID, st);
+                     g_serverID, (unsigned int)st);
     }
 }
 
@@ -391,7 +391,7 @@ int decide(request_rec* r, QORApacheRequestState* state)
          ++round) {
         if (trans.request().readMoreBody() != qor_s_ok)
             return HTTP_BAD_REQUEST;
-        trans.response().beginNew();
+        (void)trans.response().beginNew(); // only clears
         st = g_core->handleReq(&trans);
     }
     lock.unlock();
@@ -403,7 +403,8 @@ int decide(request_rec* r, QORApacheRequestState* state)
     }
     if (st != qor_s_ok) {
         if (st != kNotInitialized)
-            ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "dxqor: no decision (status %#x)", st);
+            ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "dxqor: no decision (status %#x)",
+                          (unsigned int)st);
         return st == kNotInitialized ? HTTP_SERVICE_UNAVAILABLE : HTTP_INTERNAL_SERVER_ERROR;
     }
     switch (trans.getResult()) {
@@ -531,7 +532,7 @@ int inspectResponse(ap_filter_t* f, ResponseFilterState* ctx)
         return HTTP_INTERNAL_SERVER_ERROR;
     if (st != qor_s_ok) {
         ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "dxqor: the response was not inspected (status %#x)",
-                      st);
+                      (unsigned int)st);
         return OK;
     }
     switch (trans.getResult()) {

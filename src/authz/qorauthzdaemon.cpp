@@ -224,7 +224,8 @@ int qor_authz_daemon_main(int argc, char** argv)
     }
     if (st != qor_s_ok) {
         char text[512];
-        snprintf(text, sizeof text, "cannot start on %s (status 0x%08x)", s.serverID.c_str(), st);
+        snprintf(text, sizeof text, "cannot start on %s (status 0x%08x)", s.serverID.c_str(),
+                 (unsigned int)st);
         qor_authz_log(dx_svc_c_sev_error, text);
         if (o.foreground)
             fprintf(stderr, "dxqor-authzd: %s\n", text);

@@ -96,7 +96,7 @@ QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& questi
         if (st != qor_s_ok) {
             char text[96];
             snprintf(text, sizeof text, "a question of type %d answered with error 0x%08x",
-                     questionType, st);
+                     questionType, (unsigned int)st);
             qor_authz_log(dx_svc_c_sev_error, text);
         }
         return st;

@@ -77,10 +77,11 @@ bool qor_urc_plain_path(const QORStringRef& path)
 
 QORStatus QORUnprotResourceCacheClient::initialize(bool enabled, long pollInterval)
 {
-    setConfigParams(enabled, pollInterval);
-    QORStatus st = updateCache(nullptr);
+    QORStatus st = setConfigParams(enabled, pollInterval);
+    if (st == qor_s_ok)
+        st = updateCache(nullptr);
     if (st != qor_s_ok)
-        shutdown();
+        (void)shutdown(); // the first failure is the one reported
     return st;
 }
 
@@ -299,7 +300,7 @@ QORStatus QORUnprotResourceCacheClient::doCacheLookup(const QORURCBranchDB& bran
                && entry->getPerms() != nullptr && host.getPermMap() != nullptr) {
         const QORActionGroupList* required = host.getPermMap()->getPerms(method);
         if (required != nullptr)
-            evalPermSet(*entry->getPerms(), *required, decision);
+            return evalPermSet(*entry->getPerms(), *required, decision);
     }
     return qor_s_ok;
 }
