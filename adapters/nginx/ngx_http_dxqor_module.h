@@ -4,14 +4,14 @@
 #ifndef NGX_HTTP_DXQOR_MODULE_H
 #define NGX_HTTP_DXQOR_MODULE_H
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 #include <ngx_config.h>
 #include <ngx_core.h>
 #include <ngx_http.h>
 #include <ngx_thread_pool.h>
-
-#ifdef __cplusplus
-extern "C" {
-#endif
 
 typedef struct {
     ngx_str_t           server_id;     /* dxqor_server_id: the core is made when set */

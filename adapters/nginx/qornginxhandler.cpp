@@ -548,8 +548,8 @@ ngx_int_t applyAnswer(ngx_http_request_t* r, QORNginxState* state)
     state->phase = qor_ngx_decided;
     if (trans->status != qor_s_ok) {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
-                      "dxqor: no decision (status %#xd): the authorization server is unavailable",
-                      static_cast<unsigned>(trans->status));
+                      "dxqor: no decision (status 0x%xD): the authorization server is unavailable",
+                      static_cast<uint32_t>(trans->status));
         return NGX_HTTP_SERVICE_UNAVAILABLE;
     }
     ngx_int_t rc;
@@ -678,9 +678,9 @@ void onInitialized(ngx_event_t*)
         return;
     }
     ngx_log_error(NGX_LOG_ERR, ngx_cycle->log, 0,
-                  "dxqor: authorization server \"%s\" not usable (status %#xd); "
+                  "dxqor: authorization server \"%s\" not usable (status 0x%xD); "
                   "trying again in %M ms",
-                  g_process->serverID.c_str(), static_cast<unsigned>(g_process->initStatus),
+                  g_process->serverID.c_str(), static_cast<uint32_t>(g_process->initStatus),
                   g_process->conf->init_retry);
     if (!ngx_exiting && !ngx_terminate && !ngx_quit)
         ngx_add_timer(&g_process->retry, g_process->conf->init_retry);

@@ -316,6 +316,11 @@ QORStatus QORNginxRequest::getPostData(QORBuffer* data)
     return qor_s_ok;
 }
 
+QORStatus QORNginxRequest::retrieveBody(int)
+{
+    return m_bodyLoaded ? qor_s_ok : qor_s_not_available;
+}
+
 QORStatus QORNginxRequest::loadBody()
 {
     m_body.clear();

@@ -83,6 +83,9 @@ public:
     QORStatus getVersion(QORStringRef* version) override;
     QORStatus setVersion(const QORStringRef& version) override;
     QORStatus getPostData(QORBuffer* data) override;
+    // 0 when the body is in (the core asks again with it), else 0x35f02002:
+    // the result asks the adapter to read it.
+    QORStatus retrieveBody(int length) override;
     QORStatus getHTTPBuffer(QORBuffer* buffer) override;
     QORStatus setWebLogUser(const QORStringRef& first, const QORStringRef& second,
                             const QORStringRef& third) override;
