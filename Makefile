@@ -1,5 +1,10 @@
-# make demo   install what is missing, then build and run the demonstration:
-#             a plug-in core answered by a scripted authorization server
+# make demo   install what is missing, build, and run dxqor in front of a
+#             real Apache on a free loopback port with the authorization
+#             server; both keep running (make demo-stop ends them)
+# make demo-core  the library alone: a plug-in core answered by a scripted
+#             authorization server
+# make bench-e2e  Apache alone, Apache with dxqor and nginx with
+#             auth_request under wrk on loopback, into docs/performance.md
 # make test   install what is missing, then build and test the release,
 #             ASan+UBSan and 32-bit configurations, and the plug-in core
 #             under ThreadSanitizer (tsan)
@@ -9,13 +14,22 @@
 JOBS ?= $(shell nproc)
 BUILD ?= build
 
-.PHONY: all demo deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
+.PHONY: all demo demo-core demo-stop bench-e2e deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 demo: deps
+	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/demo.sh
+
+demo-stop:
+	@BUILD=$(BUILD) bash scripts/demo.sh stop
+
+bench-e2e: deps
+	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/bench-e2e.sh
+
+demo-core: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG"
 	cmake --build $(BUILD)/release -j $(JOBS) --target dxqor_demo

@@ -15,6 +15,7 @@
 #include "msg/core/qorconfigquestion.h"
 #include "msg/core/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
+#include "msg/core/qorwebreqsslsessquestion.h"
 #include "msg/core/qorwebrspquestion.h"
 #include "msg/core/qorwebtransanswerbase.h"
 #include "msg/server/qorconfiganswerwriter.h"
@@ -126,12 +127,27 @@ protected:
             st = answer.addInt(Answer::qor_req_get_body, 0);
             return st == qor_s_ok ? urcVersion(answer, qor_msg_web_req_question) : st;
         }
+        if (const QORTestAuthRule* rule = findRule(question))
+            return ruleAnswer(*rule, question, answer);
         return commands(answer, qor_msg_web_req_question);
     }
 
-    QORStatus answerWebResponse(const QORWebRspQuestion&, QORWebTransAnswerWriter& answer) override
+    QORStatus answerWebResponse(const QORWebRspQuestion& question,
+                                QORWebTransAnswerWriter& answer) override
     {
         QORStatus st = answer.begin(m_script.rspCode);
+        QORBuffer http;
+        std::string raw;
+        if (question.getHTTPBuffer(&http) == qor_s_ok)
+            raw.assign(reinterpret_cast<const char*>(http.getData()),
+                       static_cast<size_t>(http.getLen()));
+        for (auto& r : m_script.rules)
+            if (st == qor_s_ok && r.response && raw.find(r.messageHas) != std::string::npos) {
+                st = answer.setRspCode(r.rspCode);
+                return st == qor_s_ok ? ruleCommands(r, QORStringRef(""), answer,
+                                                     qor_msg_web_rsp_question)
+                                      : st;
+            }
         return st == qor_s_ok ? commands(answer, qor_msg_web_rsp_question) : st;
     }
 
@@ -165,6 +181,79 @@ protected:
     }
 
 private:
+    const QORTestAuthRule* findRule(const QORWebReqQuestionReader& question) const
+    {
+        QORStringRef uri;
+        if (m_script.rules.empty() || question.getURI(&uri) != qor_s_ok)
+            return nullptr;
+        std::string path(uri.data(), static_cast<size_t>(uri.length()));
+        QORBuffer message;
+        std::string raw;
+        if (question.getHTTPMessage(&message) == qor_s_ok)
+            raw.assign(reinterpret_cast<const char*>(message.getData()),
+                       static_cast<size_t>(message.getLen()));
+        for (auto& r : m_script.rules)
+            if (!r.response && path.compare(0, r.uriPrefix.size(), r.uriPrefix) == 0
+                && (r.messageHas.empty() || raw.find(r.messageHas) != std::string::npos))
+                return &r;
+        return nullptr;
+    }
+
+    QORStatus ruleAnswer(const QORTestAuthRule& rule, const QORWebReqQuestionReader& question,
+                         QORWebTransAnswerWriter& answer)
+    {
+        QORStatus st = answer.setRspCode(rule.rspCode);
+        if (st == qor_s_ok && rule.askForBody
+            && (question.getFlags() & QORWebReqQuestionBase::kBodyRequested) == 0) {
+            st = answer.setRspCode(m_script.rspCode);
+            if (st == qor_s_ok)
+                st = answer.addInt(Answer::qor_req_get_body, 0);
+            return st == qor_s_ok ? urcVersion(answer, qor_msg_web_req_question) : st;
+        }
+        QORStringRef subject;
+        const QORWebReqSSLSessQuestion* ssl = question.getSSLSession();
+        if (ssl == nullptr || ssl->getClientCert()->getSubjectDN(&subject) != qor_s_ok)
+            subject.set("");
+        return st == qor_s_ok ? ruleCommands(rule, subject, answer, qor_msg_web_req_question) : st;
+    }
+
+    QORStatus ruleCommands(const QORTestAuthRule& rule, const QORStringRef& subject,
+                           QORWebTransAnswerWriter& answer, int type)
+    {
+        QORStatus st = qor_s_ok;
+        for (auto& c : rule.commands) {
+            if (st != qor_s_ok)
+                break;
+            auto cmd = static_cast<Answer::qor_proxy_rsp_cmds_e>(c.cmd);
+            QORStringRef value = c.value == "$subject" ? subject : ref(c.value);
+            switch (cmd) {
+            case Answer::qor_req_add_header:
+            case Answer::qor_req_set_header:
+            case Answer::qor_rsp_add_header:
+            case Answer::qor_rsp_set_header:
+                st = answer.addNameValue(cmd, ref(c.name), value);
+                break;
+            case Answer::qor_req_remove_header:
+            case Answer::qor_rsp_remove_header:
+                st = answer.addString(cmd, ref(c.name));
+                break;
+            case Answer::qor_rsp_set_response_code:
+            case Answer::qor_rsp_set_response_sub_code:
+            case Answer::qor_req_get_body:
+                st = answer.addInt(cmd, c.number);
+                break;
+            case Answer::qor_req_set_body:
+            case Answer::qor_rsp_set_body:
+                st = answer.addBuffer(cmd, QORBuffer(value.data(), value.length()));
+                break;
+            default:
+                st = answer.addString(cmd, value);
+                break;
+            }
+        }
+        return st == qor_s_ok ? urcVersion(answer, type) : st;
+    }
+
     QORStatus error(QORStatus status, QORSharedMemAllocator& answer, int* answerType)
     {
         *answerType = qor_msg_error;

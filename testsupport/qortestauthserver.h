@@ -41,6 +41,34 @@ struct QORTestAuthHeader {
     std::string value;
 };
 
+// One command of a web transaction answer: cmd is a
+// QORWebTransAnswerBase::qor_proxy_rsp_cmds_e value. Header commands send
+// name and value, removals the name, number commands (response code, body
+// request) the number, body commands the value's bytes, the others the
+// value. A value "$subject" is replaced by the client certificate's
+// subject from the question.
+struct QORTestAuthCommand {
+    int cmd;
+    std::string name;
+    std::string value;
+    int number = 0;
+};
+
+// A web answer chosen by the question: the first rule whose uriPrefix
+// starts the question's URI (and whose messageHas, when not empty, is in
+// the raw request, body included) answers instead of rspCode and headers.
+// A response rule answers response questions whose raw response holds
+// messageHas instead (uriPrefix is not used).
+struct QORTestAuthRule {
+    std::string uriPrefix;
+    std::string messageHas;
+    // The body is asked for first, unless the question says it was.
+    bool askForBody = false;
+    int rspCode = 1;
+    std::vector<QORTestAuthCommand> commands;
+    bool response = false;
+};
+
 struct QORTestAuthScript {
     std::vector<std::pair<std::string, int>> postURIs;
     std::vector<std::pair<std::string, unsigned int>> configFlags;
@@ -57,6 +85,7 @@ struct QORTestAuthScript {
     // Web request answers: the result code and the header commands.
     int rspCode = 1;
     std::vector<QORTestAuthHeader> headers;
+    std::vector<QORTestAuthRule> rules;
 };
 
 // A script with the unprotected resource cache on, the protected host id

@@ -1,0 +1,329 @@
+#!/usr/bin/env bash
+# make bench-e2e: what authorization costs a real web server, measured with
+# wrk on 127.0.0.1, every configuration in the same run:
+#
+#   Apache alone                      a virtual host without dxqor
+#   Apache + dxqor, cache hit         an open page decided by the cache
+#   Apache + dxqor, protected         a page the authorization server
+#                                     decides, with a cached credential
+#   nginx alone                       the same file from nginx
+#   nginx + auth_request              each request first asks a local auth
+#                                     service (a second nginx server that
+#                                     answers 204 or 401 from the
+#                                     Authorization header)
+#
+# Each row is run BENCH_ROUNDS times (default 3, the rows taking turns) for
+# BENCH_SECONDS (default 5) with BENCH_CONNECTIONS (default 8) connections
+# on 2 wrk threads, after a 1-second warm-up; the figures are medians, the
+# ratio is requests/s against the same server without authorization. The
+# table goes to standard output and into docs/performance.md between its
+# markers. Another configuration is one more `measure` line below.
+# BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
+# BENCH_KEEP=stop stops them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT_DIR=$PWD
+BUILD=${BUILD:-build}
+JOBS=${JOBS:-$(nproc)}
+SECONDS_EACH=${BENCH_SECONDS:-5}
+CONNECTIONS=${BENCH_CONNECTIONS:-8}
+OUT=$PWD/$BUILD/release
+# Apache's children run as www-data when this runs as root: everything they
+# read must lie below directories everyone may search. The build tree
+# qualifies unless it sits in a private directory (/root): then the files
+# go under /tmp instead.
+reachable() {
+  local d=$1
+  while [ "$d" != / ] && [ -n "$d" ]; do
+    d=$(dirname "$d")
+    [ -e "$d" ] || continue
+    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
+  done
+}
+DIR=$OUT/bench-e2e
+if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/bench-e2e"; then
+  DIR=/tmp/dxqor-bench-e2e
+fi
+PREFIX=$DIR/install
+ETC=$PREFIX/opt/dxqor/etc
+SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
+DOC=docs/performance.md
+
+free_port() {
+  local p
+  for _ in $(seq 200); do
+    p=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}
+
+wait_for() {
+  for _ in $(seq 300); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  echo "bench-e2e: gave up waiting for: $*" >&2
+  return 1
+}
+
+cleanup() {
+  [ ! -f "$DIR/httpd.pid" ] || kill "$(cat "$DIR/httpd.pid")" 2>/dev/null || true
+  [ ! -f "$DIR/nginx.pid" ] || kill "$(cat "$DIR/nginx.pid")" 2>/dev/null || true
+  [ ! -f "$DIR/authzd.pid" ] || kill "$(cat "$DIR/authzd.pid")" 2>/dev/null || true
+  for _ in $(seq 300); do
+    [ -f "$DIR/httpd.pid" ] || [ -f "$DIR/nginx.pid" ] || [ -f "$DIR/authzd.pid" ] || break
+    sleep 0.1
+  done
+}
+# BENCH_KEEP=1 leaves the servers running afterwards (for a profiler);
+# `BENCH_KEEP=stop` only stops what an earlier run left.
+[ "${BENCH_KEEP:-}" = 1 ] || trap cleanup EXIT
+if [ "${BENCH_KEEP:-}" = stop ]; then
+  cleanup
+  exit 0
+fi
+
+echo "== building"
+cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null
+cmake --build "$OUT" -j "$JOBS" --target mod_dxqor dxqor-authzd
+
+cleanup
+rm -rf "$DIR"
+mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" "$PREFIX/var/dxqor/sm" \
+         "$DIR/site/public" "$DIR/site/private" "$DIR/nginx-tmp"
+cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
+cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$PREFIX/opt/dxqor/lib/"
+# One page of a typical size, the same bytes in each area.
+page=$(head -c 2048 /dev/zero | tr '\0' 'x')
+for area in public private; do
+  printf '<html><body><p>%s</p></body></html>\n' "$page" > "$DIR/site/$area/index.html"
+done
+
+grep -E '^alice:' packaging/htpasswd > "$ETC/htpasswd"
+cat > "$ETC/dxqor-authzd.conf" <<EOF
+[server]
+server-id = $SERVER_ID
+users-file = htpasswd
+credential-cache-lifetime = 300
+route = ERROR:TEXTFILE:$DIR/authzd.log
+[virtual-host bench]
+branch = /bench
+[object /bench]
+unauthenticated = *
+[object /bench/private]
+user = alice r
+EOF
+printf '[dxweb-plugins]\nvirtual-host = bench\n' > "$ETC/dxqor.conf"
+chmod -R a+rX "$DIR"
+
+APACHE_PORT=$(free_port)
+NGINX_PORT=$(free_port)
+AUTH_PORT=$(free_port)
+USER_LINE=""
+[ "$(id -u)" -ne 0 ] || USER_LINE=$'User www-data\nGroup root'
+MODULES=$(apxs -q LIBEXECDIR)
+cat > "$DIR/httpd.conf" <<EOF
+ServerRoot "$DIR"
+PidFile "$DIR/httpd.pid"
+ErrorLog "$DIR/error.log"
+LogLevel warn
+ServerName 127.0.0.1
+Listen 127.0.0.1:$APACHE_PORT
+LoadModule mpm_prefork_module $MODULES/mod_mpm_prefork.so
+LoadModule authz_core_module $MODULES/mod_authz_core.so
+LoadModule mime_module $MODULES/mod_mime.so
+LoadModule dxqor_module $PREFIX/opt/dxqor/lib/mod_dxqor.so
+$USER_LINE
+StartServers $CONNECTIONS
+MinSpareServers $CONNECTIONS
+MaxSpareServers $CONNECTIONS
+ServerLimit $CONNECTIONS
+MaxRequestWorkers $CONNECTIONS
+KeepAlive On
+MaxKeepAliveRequests 0
+TypesConfig /dev/null
+AddType text/html .html
+DocumentRoot "$DIR/site"
+<Directory />
+  Require all granted
+</Directory>
+DxqorServerID "$SERVER_ID"
+DxqorRoot "$PREFIX"
+DxqorStripHeader X-Dxqor-User
+<VirtualHost 127.0.0.1:$APACHE_PORT>
+  ServerName plain.test
+  Dxqor Off
+</VirtualHost>
+<VirtualHost 127.0.0.1:$APACHE_PORT>
+  ServerName bench.test
+  Dxqor On
+  DxqorVirtualHostID bench
+</VirtualHost>
+EOF
+
+AUTH_HEADER="Authorization: Basic $(printf 'alice:wonderland' | base64)"
+cat > "$DIR/nginx.conf" <<EOF
+worker_processes 2;
+pid $DIR/nginx.pid;
+error_log $DIR/nginx-error.log warn;
+events { worker_connections 256; }
+http {
+  access_log off;
+  client_body_temp_path $DIR/nginx-tmp/body;
+  proxy_temp_path $DIR/nginx-tmp/proxy;
+  fastcgi_temp_path $DIR/nginx-tmp/fastcgi;
+  uwsgi_temp_path $DIR/nginx-tmp/uwsgi;
+  scgi_temp_path $DIR/nginx-tmp/scgi;
+  default_type text/html;
+  upstream auth { server 127.0.0.1:$AUTH_PORT; keepalive 16; }
+  map \$http_authorization \$auth_ok {
+    "Basic $(printf 'alice:wonderland' | base64)" 1;
+    default 0;
+  }
+  server {
+    listen 127.0.0.1:$NGINX_PORT;
+    root $DIR/site;
+    location /public/ { }
+    location /private/ { auth_request /auth; }
+    location = /auth {
+      internal;
+      proxy_pass http://auth/;
+      proxy_http_version 1.1;
+      proxy_set_header Connection "";
+      proxy_pass_request_body off;
+      proxy_set_header Content-Length "";
+    }
+  }
+  server {
+    listen 127.0.0.1:$AUTH_PORT;
+    location / {
+      if (\$auth_ok = 0) { return 401; }
+      return 204;
+    }
+  }
+}
+EOF
+
+DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
+  "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/dxqor-authzd.conf" --pid-file "$DIR/authzd.pid"
+wait_for test -s "$DIR/authzd.pid"
+/usr/sbin/apache2 -f "$DIR/httpd.conf"
+wait_for test -s "$DIR/httpd.pid"
+nginx -p "$DIR" -c "$DIR/nginx.conf" 2>>"$DIR/nginx-error.log"
+wait_for test -s "$DIR/nginx.pid"
+
+# Every row must answer 200 before it is measured.
+check() {
+  local status
+  status=$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$@")
+  if [ "$status" != 200 ]; then
+    echo "bench-e2e: $* answered $status" >&2
+    exit 1
+  fi
+}
+
+# The rows: name, the row it is compared with ("-" for none), URL, then the
+# request headers. Every round measures every row once, in this order; a
+# row's figures are the medians over the rounds, so that a burst of other
+# work on the machine moves one round, not the result.
+NAMES=()
+declare -A BASE URL HEADERS RPS P50 P99
+row() {
+  local name=$1 h
+  NAMES+=("$name")
+  BASE[$name]=$2
+  URL[$name]=$3
+  HEADERS[$name]=""
+  shift 3
+  for h in "$@"; do HEADERS[$name]+="$h"$'\n'; done
+}
+
+A=http://127.0.0.1:$APACHE_PORT
+N=http://127.0.0.1:$NGINX_PORT
+row "Apache alone" - "$A/public/index.html" "Host: plain.test"
+row "Apache + dxqor, cache hit" "Apache alone" "$A/public/index.html" "Host: bench.test"
+row "Apache + dxqor, protected" "Apache alone" "$A/private/index.html" "Host: bench.test" \
+  "$AUTH_HEADER"
+row "nginx alone" - "$N/public/index.html"
+row "nginx + auth_request" "nginx alone" "$N/private/index.html" "$AUTH_HEADER"
+
+# One wrk run of a row: appends its requests/s and percentiles.
+measure() {
+  local name=$1 hdr=() h
+  while IFS= read -r h; do [ -z "$h" ] || hdr+=(-H "$h"); done <<<"${HEADERS[$name]}"
+  local out
+  out=$(wrk -t2 -c"$CONNECTIONS" -d"${SECONDS_EACH}s" --latency "${hdr[@]}" "${URL[$name]}")
+  if grep -q 'Non-2xx' <<<"$out"; then
+    echo "bench-e2e: $name: not every response was 2xx" >&2
+    exit 1
+  fi
+  RPS[$name]+=" $(awk '/^Requests\/sec:/ {print $2}' <<<"$out")"
+  P50[$name]+=" $(awk '$1 == "50%" {print $2}' <<<"$out")"
+  P99[$name]+=" $(awk '$1 == "99%" {print $2}' <<<"$out")"
+  printf '  %-32s %s\n' "$name" "$(awk '/^Requests\/sec:/ {print $2}' <<<"$out") req/s"
+}
+
+# The median of a list of wrk figures ("412.00us", "1.25ms", "6563.46").
+median() {
+  tr ' ' '\n' <<<"$1" | awk 'NF {
+      v = $1; u = 1
+      if (v ~ /us$/) { u = 0.001 } else if (v ~ /ms$/) { u = 1 } else if (v ~ /s$/) { u = 1000 }
+      sub(/[a-z]+$/, "", v); print v * u, $1 }' | sort -n | awk '{ a[NR] = $2 } END { print a[int((NR + 1) / 2)] }'
+}
+ms() {
+  awk -v v="$1" 'BEGIN { u = 1; if (v ~ /us$/) u = 0.001; else if (v ~ /ms$/) u = 1;
+                         else if (v ~ /s$/) u = 1000; sub(/[a-z]+$/, "", v); printf "%.2f ms", v * u }'
+}
+
+for name in "${NAMES[@]}"; do
+  hdr=()
+  while IFS= read -r h; do [ -z "$h" ] || hdr+=(-H "$h"); done <<<"${HEADERS[$name]}"
+  check "${hdr[@]}" "${URL[$name]}"
+  wrk -t2 -c"$CONNECTIONS" -d1s "${hdr[@]}" "${URL[$name]}" >/dev/null
+done
+ROUNDS=${BENCH_ROUNDS:-3}
+echo "== measuring: $ROUNDS rounds of ${SECONDS_EACH}s per row, $CONNECTIONS connections, 2 wrk threads"
+for round in $(seq "$ROUNDS"); do
+  echo "round $round"
+  for name in "${NAMES[@]}"; do measure "$name"; done
+done
+
+ROWS=()
+declare -A MEDIAN
+for name in "${NAMES[@]}"; do
+  MEDIAN[$name]=$(median "${RPS[$name]}")
+  ratio="1.00x"
+  if [ "${BASE[$name]}" != - ]; then
+    ratio=$(awk -v a="${MEDIAN[$name]}" -v b="${MEDIAN[${BASE[$name]}]}" 'BEGIN {printf "%.2fx", a / b}')
+  fi
+  ROWS+=("| $name | ${MEDIAN[$name]} | $(ms "$(median "${P50[$name]}")") | $(ms "$(median "${P99[$name]}")") | $ratio |")
+done
+
+APACHE_VERSION=$(/usr/sbin/apache2 -v | sed -n 's/^Server version: Apache\/\([^ ]*\).*/\1/p')
+NGINX_VERSION=$(nginx -v 2>&1 | sed 's/.*nginx\///')
+TABLE=$(
+  echo "| Configuration | Requests/s | p50 | p99 | Ratio to the same server alone |"
+  echo "|---|---:|---:|---:|---:|"
+  printf '%s\n' "${ROWS[@]}"
+  echo
+  echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) cores: wrk -t2 -c$CONNECTIONS" \
+       "-d${SECONDS_EACH}s on 127.0.0.1, a 2 KiB page; Apache $APACHE_VERSION prefork with" \
+       "$CONNECTIONS processes, nginx $NGINX_VERSION with 2 workers; medians of $ROUNDS" \
+       "rounds of ${SECONDS_EACH}s per row."
+)
+echo
+echo "$TABLE"
+
+if [ -f "$DOC" ] && grep -q '<!-- bench-e2e begin -->' "$DOC"; then
+  TABLE="$TABLE" awk '
+    /<!-- bench-e2e begin -->/ {print; print ENVIRON["TABLE"]; skip = 1; next}
+    /<!-- bench-e2e end -->/ {skip = 0}
+    !skip {print}' "$DOC" > "$DOC.new"
+  mv "$DOC.new" "$DOC"
+  echo "written to $DOC"
+fi

@@ -1,0 +1,245 @@
+#!/usr/bin/env bash
+# make demo: dxqor in front of a real Apache on this machine.
+#
+#   scripts/demo.sh        build, install under the build tree, start the
+#                          authorization server and Apache on a free loopback
+#                          port, walk through the cases with curl; both keep
+#                          running (with CI set they are stopped at the end)
+#   scripts/demo.sh stop   stop both (make demo-stop)
+#
+# Everything lives under $BUILD/release/demo (BUILD defaults to build): the
+# relocated installation (opt/dxqor, var/dxqor), the site, the policy, the
+# Apache configuration and the logs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+BUILD=${BUILD:-build}
+JOBS=${JOBS:-$(nproc)}
+OUT=$PWD/$BUILD/release
+# Apache's children run as www-data when this runs as root: everything they
+# read must lie below directories everyone may search. The build tree
+# qualifies unless it sits in a private directory (/root): then the files
+# go under /tmp instead.
+reachable() {
+  local d=$1
+  while [ "$d" != / ] && [ -n "$d" ]; do
+    d=$(dirname "$d")
+    [ -e "$d" ] || continue
+    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
+  done
+}
+DEMO=$OUT/demo
+if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/demo"; then
+  DEMO=/tmp/dxqor-demo
+fi
+PREFIX=$DEMO/install
+ETC=$PREFIX/opt/dxqor/etc
+SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
+
+stop_all() {
+  local stopped=0
+  if [ -f "$DEMO/httpd.pid" ]; then
+    kill "$(cat "$DEMO/httpd.pid")" 2>/dev/null && stopped=1 || true
+  fi
+  if [ -f "$DEMO/authzd.pid" ]; then
+    kill "$(cat "$DEMO/authzd.pid")" 2>/dev/null && stopped=1 || true
+  fi
+  # Both remove their pid files on the way out.
+  for _ in $(seq 300); do
+    [ -f "$DEMO/httpd.pid" ] || [ -f "$DEMO/authzd.pid" ] || break
+    sleep 0.1
+  done
+  rm -f "$DEMO/httpd.pid" "$DEMO/authzd.pid"
+  [ $stopped -eq 0 ] || echo "demo stopped"
+}
+
+if [ "${1:-}" = stop ]; then
+  stop_all
+  exit 0
+fi
+
+# A port on 127.0.0.1 that nothing listens on.
+free_port() {
+  local p
+  for _ in $(seq 200); do
+    p=$((20000 + RANDOM % 40000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "$p"
+      return 0
+    fi
+  done
+  return 1
+}
+
+# Waits (30 s at most) until cmd succeeds.
+wait_for() {
+  for _ in $(seq 300); do
+    if "$@"; then return 0; fi
+    sleep 0.1
+  done
+  return 1
+}
+
+echo "== building"
+cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null
+cmake --build "$OUT" -j "$JOBS" --target mod_dxqor dxqor-authzd
+
+stop_all
+echo "== installing under $PREFIX"
+rm -rf "$DEMO"
+mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" \
+         "$PREFIX/var/dxqor/sm" "$PREFIX/var/dxqor/log" "$DEMO/site"
+cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
+cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$PREFIX/opt/dxqor/lib/"
+if [ -d "$OUT/root/opt/dxqor/nls" ]; then
+  cp -r "$OUT/root/opt/dxqor/nls" "$PREFIX/opt/dxqor/"
+fi
+chmod -R a+rX "$DEMO"
+
+# The site: a public area, a page for any signed-in user that echoes the
+# identity header, an admin area for one group.
+mkdir -p "$DEMO/site/public" "$DEMO/site/private" "$DEMO/site/admin"
+echo "<p>public page</p>" > "$DEMO/site/public/index.html"
+echo "<p>admin page</p>" > "$DEMO/site/admin/index.html"
+cat > "$DEMO/site/private/whoami.cgi" <<'EOF'
+#!/bin/sh
+printf 'Content-Type: text/plain\r\n\r\n'
+echo "signed in as: $HTTP_X_DXQOR_USER"
+EOF
+chmod 755 "$DEMO/site/private/whoami.cgi"
+
+# The policy: two users (passwords "wonderland" and "builder"), both in
+# "users"; alice alone in "admins".
+grep -E '^(alice|bob):' packaging/htpasswd > "$ETC/htpasswd"
+printf 'users: alice bob\nadmins: alice\n' > "$ETC/groups"
+cat > "$ETC/dxqor-authzd.conf" <<EOF
+[server]
+server-id = $SERVER_ID
+users-file = htpasswd
+groups-file = groups
+identity-header = X-Dxqor-User
+realm = dxqor demo
+route = ERROR:TEXTFILE:$PREFIX/var/dxqor/log/authzd.log
+route = WARNING:TEXTFILE:$PREFIX/var/dxqor/log/authzd.log
+
+[virtual-host demo]
+branch = /demo
+
+[object /demo]
+unauthenticated = *
+
+[object /demo/private]
+group = users r
+
+[object /demo/admin]
+group = admins r
+EOF
+printf '[dxweb-plugins]\nvirtual-host = demo\n' > "$ETC/dxqor.conf"
+chmod -R a+rX "$PREFIX"
+
+PORT=$(free_port)
+USER_LINE=""
+[ "$(id -u)" -ne 0 ] || USER_LINE=$'User www-data\nGroup root'
+MODULES=$(apxs -q LIBEXECDIR)
+cat > "$DEMO/httpd.conf" <<EOF
+ServerRoot "$DEMO"
+PidFile "$DEMO/httpd.pid"
+ErrorLog "$DEMO/error.log"
+LogLevel warn
+Listen 127.0.0.1:$PORT
+LoadModule mpm_prefork_module $MODULES/mod_mpm_prefork.so
+LoadModule authz_core_module $MODULES/mod_authz_core.so
+LoadModule mime_module $MODULES/mod_mime.so
+LoadModule dir_module $MODULES/mod_dir.so
+LoadModule cgi_module $MODULES/mod_cgi.so
+LoadModule dxqor_module $PREFIX/opt/dxqor/lib/mod_dxqor.so
+$USER_LINE
+StartServers 2
+ServerName localhost
+TypesConfig /dev/null
+AddType text/html .html
+DirectoryIndex index.html
+DocumentRoot "$DEMO/site"
+<Directory />
+  Require all denied
+</Directory>
+<Directory "$DEMO/site">
+  Options +ExecCGI
+  AddHandler cgi-script .cgi
+  Require all granted
+</Directory>
+DxqorServerID "$SERVER_ID"
+DxqorRoot "$PREFIX"
+DxqorInitRetryInterval 1
+DxqorStripHeader X-Dxqor-User
+Dxqor On
+DxqorVirtualHostID demo
+EOF
+
+start_authzd() {
+  DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
+    "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/dxqor-authzd.conf" \
+    --pid-file "$DEMO/authzd.pid"
+  wait_for test -s "$DEMO/authzd.pid"
+}
+
+echo "== starting dxqor-authzd (server ID $SERVER_ID)"
+start_authzd
+echo "== starting Apache on 127.0.0.1:$PORT"
+/usr/sbin/apache2 -f "$DEMO/httpd.conf"
+wait_for test -s "$DEMO/httpd.pid"
+wait_for curl -s -o /dev/null "http://127.0.0.1:$PORT/public/"
+
+URL=http://127.0.0.1:$PORT
+failed=0
+# show "what" expected-status curl-arguments...: prints the request and
+# what came back.
+show() {
+  local what=$1 want=$2
+  shift 2
+  local body status
+  body=$(curl -s --max-time 20 -w '\n%{http_code}' "$@")
+  status=${body##*$'\n'}
+  body=${body%$'\n'*}
+  local line
+  line=$(printf '%s' "$body" | grep -m1 -E 'signed in as|page|<title>' | sed -e 's/<[^>]*>//g')
+  printf '%-44s curl %-44s -> %s %s\n' "$what" "$*" "$status" "$line"
+  if [ "$status" != "$want" ]; then
+    echo "   expected $want"
+    failed=1
+  fi
+}
+
+echo
+echo "== the cases"
+show "public page, decided by the cache" 200 "$URL/public/"
+show "signed-in page without a login" 401 "$URL/private/whoami.cgi"
+show "signed-in page as bob" 200 -u bob:builder "$URL/private/whoami.cgi"
+show "a forged identity header is dropped" 200 -u bob:builder -H "X-Dxqor-User: root" \
+  "$URL/private/whoami.cgi"
+show "admin area as bob (not an admin)" 403 -u bob:builder "$URL/admin/"
+show "admin area as alice" 200 -u alice:wonderland "$URL/admin/"
+echo "-- the authorization server is stopped"
+kill "$(cat "$DEMO/authzd.pid")"
+wait_for test ! -e "$DEMO/authzd.pid"
+show "signed-in page, server down" 503 -u bob:builder "$URL/private/whoami.cgi"
+show "public page, server down (cache)" 200 "$URL/public/"
+echo "-- the authorization server is started again"
+start_authzd
+ok_again() { [ "$(curl -s -o /dev/null -w '%{http_code}' -u bob:builder "$URL/private/whoami.cgi")" = 200 ]; }
+wait_for ok_again || true
+show "signed-in page, server back" 200 -u bob:builder "$URL/private/whoami.cgi"
+echo
+
+if [ -n "${CI:-}" ]; then
+  stop_all
+else
+  echo "Apache with dxqor is running at $URL/ (users bob:builder, alice:wonderland)"
+  echo "logs: $DEMO/error.log, $PREFIX/var/dxqor/log/authzd.log"
+  echo "stop both with: make demo-stop"
+fi
+if [ $failed -ne 0 ]; then
+  echo "demo FAILED"
+  exit 1
+fi
+echo "demo finished"

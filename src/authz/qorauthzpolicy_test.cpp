@@ -1,0 +1,168 @@
+// Reading the policy, users and groups files.
+#include "authz/qorauthzpolicy.h"
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include "authz/qorauthzgroupstore.h"
+#include "authz/qorauthzuserstore.h"
+#include "plugin/core/qorpluginvirtualhost.h"
+
+namespace {
+
+std::string tmpFile(const char* name, const std::string& text)
+{
+    const char* base = getenv("DXQOR_TEST_TMPDIR");
+    std::string path = std::string(base && *base ? base : "/tmp") + "/authz-" +
+                       std::to_string(getpid()) + "-" + name;
+    std::ofstream(path) << text;
+    return path;
+}
+
+std::string errorsOf(const std::string& policy)
+{
+    std::string path = tmpFile("bad.conf", policy);
+    QORAuthzErrors errors;
+    bool loaded = QORAuthzPolicy::load(path, &errors) != nullptr;
+    unlink(path.c_str());
+    std::string all = loaded ? "loaded" : "";
+    for (auto& l : errors.lines())
+        all += l.substr(l.find(':') + 1) + "\n";
+    return all;
+}
+
+} // namespace
+
+TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
+{
+    struct {
+        const char* policy;
+        const char* error;
+    } rows[] = {
+        {"[server]\nworkers = 0\n", "2: [server] workers: not a number from 1 to 256"},
+        {"[server]\nworker-size = 12k\n", "2: [server] worker-size: not a number"},
+        {"[server]\nurc-enabled = maybe\n", "2: [server] urc-enabled: not yes or no"},
+        {"[server]\nrealm = a\"b\n", "2: [server] realm: empty, or holds a character"},
+        {"[server]\nunknown-host = perhaps\n", "2: [server] unknown-host: not allow or deny"},
+        {"[server]\ncolour = red\n", "2: [server] colour: unknown entry"},
+        {"\n[mystery]\n", "2: [mystery]: unknown stanza"},
+        {"[server]\n[server]\n", "2: [server]: the stanza is repeated"},
+        {"[server]\njust words\n", "2: neither a heading nor an entry: just words"},
+        {"[virtual-host a]\nprotocols = ftp\n", "2: [virtual-host a] protocols: not http"},
+        {"[virtual-host a]\nbranch = web\n", "2: [virtual-host a] branch: must begin with /"},
+        {"[virtual-host a]\npermission = GET\n", "2: [virtual-host a] permission: not \"METHOD"},
+        {"[virtual-host a]\npermission = GET r[x\n", "2: [virtual-host a] permission: not"},
+        {"[virtual-host a]\ndefault-permission = *\n", "default-permission: not an action"},
+        {"[object web]\n", "1: [object web]: an object name begins with /"},
+        {"[object /w/]\n", "1: [object /w/]: an object name begins with /"},
+        {"[object /w]\nuser = alice\n", "2: [object /w] user: not \"NAME actions\""},
+        {"[object /w]\ngroup = g [x\n", "2: [object /w] group: not \"NAME actions\""},
+        {"[object /w]\nunauthenticated = [x\n", "unauthenticated: not * or an action list"},
+        {"[object /w]\nmethod = digest\n", "2: [object /w] method: not basic or form"},
+        {"[login]\nlogin-url = login\n", "2: [login] login-url: must be a path"},
+        {"[login]\nlogout-url = /dxqor/login\n", "[login]: the login and logout URLs are the same"},
+        {"[login]\nmax-form-body = 1\n", "2: [login] max-form-body: not a number"},
+        {"[config-flags]\nx = -1\n", "2: [config-flags] x: not a flag word"},
+        {"[post-sizes]\nx = big\n", "2: [post-sizes] x: not a number"},
+    };
+    for (auto& row : rows)
+        EXPECT_NE(errorsOf(row.policy).find(row.error), std::string::npos)
+            << row.policy << "\n gave: " << errorsOf(row.policy);
+    // Every error of a file, not only the first.
+    EXPECT_EQ(errorsOf("[server]\nworkers = 0\nrealm =\n[object x]\n"),
+              "2: [server] workers: not a number from 1 to 256: 0\n"
+              "3: [server] realm: empty, or holds a character not allowed here\n"
+              "4: [object x]: an object name begins with / and does not end with it\n");
+}
+
+TEST(QORAuthzPolicyTest, HostsObjectsAndCacheDataFromAValidPolicy)
+{
+    std::string path = tmpFile("good.conf",
+                               "[server]\nusers-file = u\n"
+                               "[virtual-host www]\nid = www.example.com\nbranch = /w\n"
+                               "protocols = https\ncase-sensitive = no\n"
+                               "default-permission = r\npermission = POST rw\n"
+                               "[virtual-host static]\nunprotected = yes\n"
+                               "[object /w]\nunauthenticated = *\n"
+                               "[object /w/p]\nuser = a r\n"
+                               "[object /w/d]\nunauthenticated = r\nmethod = form\n"
+                               "[object /other]\n");
+    QORAuthzErrors errors;
+    std::unique_ptr<QORAuthzPolicy> p = QORAuthzPolicy::load(path, &errors);
+    unlink(path.c_str());
+    ASSERT_TRUE(p != nullptr) << (errors.empty() ? "" : errors.lines()[0]);
+    EXPECT_EQ(p->settings().usersFile, path.substr(0, path.rfind('/') + 1) + "u");
+    ASSERT_EQ(p->vhosts().size(), 2u);
+    EXPECT_EQ(p->vhosts()[0].flags, unsigned(qor_vhost_secure | qor_vhost_case_insensitive));
+    EXPECT_EQ(p->vhosts()[1].flags,
+              unsigned(qor_vhost_secure | qor_vhost_unsecure | qor_vhost_unprotected));
+    const char id[] = "www.example.com";
+    EXPECT_EQ(p->findHost(id, 15, true), &p->vhosts()[0]);
+    EXPECT_EQ(p->findHost(id, 15, false), nullptr);
+    EXPECT_EQ(p->findHost(id, 3, true), nullptr);
+    EXPECT_TRUE(p->usesForms());
+
+    // The cache data of the protected host's branch: its objects only.
+    ASSERT_EQ(p->branches().size(), 1u);
+    std::string data;
+    for (auto* o : p->branches()[0].second)
+        data += o->name + "=" + o->cacheText() + " ";
+    EXPECT_EQ(data, "/w=* /w/d=r /w/p=[-] ");
+    EXPECT_EQ(p->findObject("/w/p/x/y")->name, "/w/p");
+    EXPECT_EQ(p->findObject("/w/px")->name, "/w");
+    EXPECT_EQ(p->findObject("/nowhere"), nullptr);
+}
+
+TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
+{
+    std::string path = tmpFile(
+        "users",
+        "# comment\n\n"
+        "bc:$2y$05$LabAjCr3nvtZl5ZIX.uGt.dQQuKU3ImvjEiGHnriCYcNyH2k8oyQy\n"
+        "apr:$apr1$N/FqldgB$tCgYE3S.r3A72M6W4QQ4n/\n"
+        "sha:{SHA}X9zPCbMFzMPlYX7+7QubnxKI7iM=\n"
+        "s512:$6$s4ltS4lt$cNV0lDFAhalb/I4J9lSBEDGEhYNZA9N6ASR41Q3rq3U7HgyoR82/7ABZwYetaW31bgyzSiUMppoEBHEkI1fEr/\n"
+        "yes:$y$j9T$TRRVb3vZ6zJCGZb1M/bbb0$GOyn8WpacDn00yacs0a1uMHUUtdVW4Dsjch2R1O7dX7\n"
+        "md5:$1$yL1a1ge2$Y72UHt.BbghHEqjzVBwQT1\n"
+        "plain:secret\n");
+    QORAuthzErrors errors, warnings;
+    auto users = QORAuthzUserStore::load(path, &errors, &warnings);
+    ASSERT_TRUE(users != nullptr);
+    struct {
+        const char* user;
+        const char* password;
+        bool good;
+    } rows[] = {
+        {"bc", "wonderland", true}, {"bc", "wonderlanD", false},
+        {"apr", "builder", true},   {"apr", "builde", false},
+        {"sha", "singer", true},    {"sha", "", false},
+        {"s512", "diver", true},    {"s512", "diver ", false},
+        {"yes", "yes", true},       {"yes", "no", false},
+        {"md5", "md5", true},       {"md5", "md4", false},
+        {"plain", "secret", false}, {"nobody", "", false},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(users->verify(row.user, row.password), row.good) << row.user << " " << row.password;
+    ASSERT_EQ(warnings.lines().size(), 1u);
+    EXPECT_NE(warnings.lines()[0].find(":9: plain: refused"), std::string::npos);
+    EXPECT_EQ(warnings.lines()[0].find("secret"), std::string::npos);
+
+    std::ofstream(path) << "a:{SHA}x\nno colon here\na:{SHA}y\n";
+    QORAuthzErrors bad;
+    EXPECT_EQ(QORAuthzUserStore::load(path, &bad, &warnings), nullptr);
+    ASSERT_EQ(bad.lines().size(), 2u);
+    EXPECT_NE(bad.lines()[0].find(":2: not \"name:hash\""), std::string::npos);
+    EXPECT_NE(bad.lines()[1].find(":3: a: the user is named twice"), std::string::npos);
+
+    std::ofstream(path) << "# groups\nstaff: a b\nops:b\nstaff: c a\n bad line\n";
+    EXPECT_EQ(QORAuthzGroupStore::load(path, &bad), nullptr);
+    EXPECT_NE(bad.lines().back().find(":5: not \"group: user"), std::string::npos);
+    std::ofstream(path) << "staff: a b\nops:b\nstaff: c a\n";
+    auto groups = QORAuthzGroupStore::load(path, &bad);
+    unlink(path.c_str());
+    ASSERT_TRUE(groups != nullptr);
+    EXPECT_EQ(groups->groupsOf("b"), (std::vector<std::string>{"staff", "ops"}));
+    EXPECT_EQ(groups->groupsOf("a"), (std::vector<std::string>{"staff"}));
+    EXPECT_TRUE(groups->groupsOf("z").empty());
+}

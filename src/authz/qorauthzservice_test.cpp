@@ -1,0 +1,393 @@
+// The real dxqor-authzd answering a real plug-in core through the channel.
+#include <gtest/gtest.h>
+#include <memory>
+#include <string>
+#include "authz/qorauthzloginform.h"
+#include "authz/qorauthzsessions.h"
+#include "plugin/core/qorcore.h"
+#include "qorauthztestserver.h"
+#include "qoripctesting.h"
+#include "qortestinstallroot.h"
+#include "qortestlog.h"
+#include "qortesttransaction.h"
+
+namespace {
+
+// alice wonderland (bcrypt), bob builder ($apr1$), carol singer ({SHA}),
+// dave diver (SHA-512-crypt).
+const char kUsers[] =
+    "alice:$2y$05$LabAjCr3nvtZl5ZIX.uGt.dQQuKU3ImvjEiGHnriCYcNyH2k8oyQy\n"
+    "bob:$apr1$N/FqldgB$tCgYE3S.r3A72M6W4QQ4n/\n"
+    "carol:{SHA}X9zPCbMFzMPlYX7+7QubnxKI7iM=\n"
+    "dave:$6$s4ltS4lt$cNV0lDFAhalb/I4J9lSBEDGEhYNZA9N6ASR41Q3rq3U7HgyoR82/7ABZwYetaW31bgyzSiUMppoEBHEkI1fEr/\n";
+
+const char kServer[] = "failure-delay = 0\nfailure-limit = 4\n";
+
+const char kPolicy[] =
+    "[virtual-host www]\nbranch = /web\npermission = POST rw\n"
+    "[object /web]\nunauthenticated = *\n"
+    "[object /web/private]\nuser = alice r\ngroup = staff rw\n"
+    "[object /web/docs]\nunauthenticated = r\nuser = bob rw\n"
+    "[object /web/team]\nmethod = form\nuser = alice r\ngroup = staff r\n"
+    "[login]\nmax-sessions-per-user = 2\nmax-form-body = 512\n";
+
+} // namespace
+
+class QORAuthzServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        qor_test_watchdog(180);
+        m_root.reset(new QORTestInstallRoot("authz", "[dxweb-plugins]\nvirtual-host = www\n"));
+        server.reset(new QORAuthzTestServer(DXQOR_AUTHZD_PATH, "svc"));
+        server->write("users", kUsers);
+        server->write("groups", "staff: carol\n");
+        server->writePolicy(kServer, kPolicy);
+        ASSERT_EQ(server->start(), qor_s_ok) << server->output();
+        core.reset(new QORCore("authz_test"));
+        ASSERT_EQ(core->initialize(server->serverID(), &log), qor_s_ok);
+    }
+
+    void TearDown() override
+    {
+        if (core) {
+            core->shutdown();
+            core.reset();
+        }
+        EXPECT_EQ(server->stop(), 0) << server->output();
+        EXPECT_EQ(server->poolObjects(), 0);
+        server.reset();
+        m_root.reset();
+        qor_test_watchdog(0);
+    }
+
+    // A request as the web server hands it over; auth is the Authorization
+    // value ("" for none), or user:password for Basic.
+    std::unique_ptr<QORAuthzTestTransaction> send(const char* uri, const char* method = "GET",
+                                                  const std::string& auth = "",
+                                                  const std::string& cookie = "")
+    {
+        std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
+        QORAuthzTestRequest& r = t->req();
+        r.addServer("www");
+        std::string u = uri;
+        r.uri = u.substr(0, u.find('?'));
+        r.hasQuery = u.find('?') != std::string::npos;
+        r.query = r.hasQuery ? u.substr(u.find('?') + 1) : "";
+        r.method = method;
+        r.headers.add("X-Dxqor-User", "mallory");
+        if (!cookie.empty())
+            r.headers.add("Cookie", cookie.c_str());
+        size_t colon = auth.find(':');
+        if (!auth.empty())
+            r.headers.add("Authorization", colon == std::string::npos
+                                               ? auth.c_str()
+                                               : qor_authz_test_basic(auth.substr(0, colon),
+                                                                      auth.substr(colon + 1))
+                                                     .c_str());
+        qor_authz_test_http_message(r);
+        status = core->handleReq(t.get());
+        return t;
+    }
+
+    // Logs in through the form; the session cookie ("NAME=value"), or "".
+    std::string formLogin(const std::string& user, const std::string& password,
+                          const std::string& target = "/team/x", std::string* location = nullptr)
+    {
+        std::string token = tokenOf(send("/dxqor/login")->response().body);
+        std::string body = "username=" + user + "&password=" + password + "&target=" + target +
+                           "&token=" + token;
+        auto t = post(body);
+        const char* set = t->response().headers.get("Set-Cookie");
+        if (location && t->response().headers.get("Location"))
+            *location = t->response().headers.get("Location");
+        std::string c = set ? set : "";
+        return c.substr(0, c.find(';'));
+    }
+
+    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body)
+    {
+        std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
+        QORAuthzTestRequest& r = t->req();
+        r.addServer("www");
+        r.uri = "/dxqor/login";
+        r.method = "POST";
+        r.headers.add("Content-Type", "application/x-www-form-urlencoded");
+        r.headers.add("Content-Length", std::to_string(body.size()).c_str());
+        qor_authz_test_http_message(r);
+        r.pendingBody = body;
+        status = core->handleReq(t.get());
+        return t;
+    }
+
+    static std::string tokenOf(const std::string& page)
+    {
+        const std::string marker = "name=\"token\" value=\"";
+        size_t at = page.find(marker);
+        return at == std::string::npos ? "" : page.substr(at + marker.size(), 32);
+    }
+
+    // "result code/response code/identity" of a request.
+    std::string outcome(const char* uri, const char* method = "GET", const std::string& auth = "",
+                        const std::string& cookie = "")
+    {
+        auto t = send(uri, method, auth, cookie);
+        const char* id = t->req().headers.get("X-Dxqor-User");
+        return std::to_string(status == qor_s_ok ? t->getResult() : -1) + "/" +
+               std::to_string(t->response().code()) + "/" + (id ? id : "-");
+    }
+
+    QORTestLog log;
+    QORStatus status = qor_s_ok;
+    std::unique_ptr<QORCore> core;
+    std::unique_ptr<QORAuthzTestServer> server;
+
+private:
+    std::unique_ptr<QORTestInstallRoot> m_root;
+};
+
+TEST_F(QORAuthzServiceTest, DecisionsThroughTheChannel)
+{
+    // Result 2: the plug-in's cache decided; 1 continue; 3 the server's
+    // own response. The identity header is the server's or the client's.
+    struct {
+        const char* uri;
+        const char* method;
+        const char* auth;
+        const char* expected;
+    } rows[] = {
+        {"/pub/a.gif", "GET", "", "2/200/mallory"},
+        {"/docs/guide", "GET", "", "2/200/mallory"},
+        {"/private/a", "GET", "", "3/401/mallory"},
+        {"/private/a", "GET", "alice:wonderland", "1/200/alice"},
+        {"/private/a", "GET", "alice:wonderland", "1/200/alice"},  // from the cache
+        {"/private/a", "GET", "alice:wrong", "3/401/mallory"},
+        {"/private/a", "GET", "nobody:x", "3/401/mallory"},
+        {"/private/a", "GET", "bob:builder", "3/403/mallory"},
+        {"/private/a", "GET", "dave:diver", "3/403/mallory"},
+        {"/private/a", "POST", "carol:singer", "1/200/carol"},
+        {"/private/sub/b", "POST", "alice:wonderland", "3/403/mallory"},
+        {"/docs/guide", "POST", "", "3/401/mallory"},
+        {"/docs/guide", "POST", "bob:builder", "1/200/bob"},
+        {"/private/a", "GET", "Basic !!!!", "3/401/mallory"},
+        {"/private/a", "GET", "Basic bm9jb2xvbg==", "3/401/mallory"},  // no colon
+        {"/private/a", "GET", "Bearer abc", "3/401/mallory"},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(outcome(row.uri, row.method, row.auth), row.expected)
+            << row.uri << " " << row.method << " " << row.auth;
+
+    auto t = send("/private/a", "GET", "");
+    EXPECT_STREQ(t->response().headers.get("WWW-Authenticate"),
+                 "Basic realm=\"dxqor\", charset=\"UTF-8\"");
+    EXPECT_NE(t->response().body.find("Login required"), std::string::npos);
+    t = send("/private/a", "GET", "alice:wonderland");
+    EXPECT_EQ(t->req().headers.count("X-Dxqor-User"), 1);
+    EXPECT_EQ(t->req().webLogUser[0], "alice");
+}
+
+TEST_F(QORAuthzServiceTest, RepeatedFailuresAreRefusedPastTheLimit)
+{
+    EXPECT_EQ(outcome("/private/a", "GET", "carol:singer"), "1/200/carol");
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(outcome("/private/a", "GET", "bob:wrong"), "3/401/mallory");
+    auto t = send("/private/a", "GET", "bob:builder");
+    EXPECT_EQ(t->response().code(), 429);
+    EXPECT_NE(t->response().headers.get("Retry-After"), nullptr);
+    // The same address is refused for another user too, unless the
+    // credential was verified before.
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "3/429/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "carol:singer"), "1/200/carol");
+}
+
+TEST_F(QORAuthzServiceTest, AReloadRaisesTheVersionAndChangesDecisionsAnInvalidOneNothing)
+{
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:builder"), "3/403/mallory");
+    EXPECT_EQ(outcome("/news/today", "GET"), "2/200/mallory");
+
+    server->writePolicy(kServer, std::string(kPolicy) +
+                                     "[object /web/news]\n"
+                                     "[object /web/private/bob]\nuser = bob r\n");
+    ASSERT_TRUE(server->reload()) << server->output();
+    // The answer carries the new version; the plug-in fetches the cache
+    // data again and /web/news is protected from then on.
+    EXPECT_EQ(outcome("/private/bob/x", "GET", "bob:builder"), "1/200/bob");
+    EXPECT_EQ(outcome("/news/today", "GET"), "3/401/mallory");
+
+    server->writePolicy(kServer, "[object /web/broken\n");
+    EXPECT_FALSE(server->reload());
+    server->write("users", "carol:{SHA}a\ncarol:{SHA}b\n");
+    server->writePolicy(kServer, kPolicy);
+    EXPECT_FALSE(server->reload());
+    EXPECT_GE(server->count("the user is named twice"), 1);
+    EXPECT_EQ(outcome("/private/bob/x", "GET", "bob:builder"), "1/200/bob");
+    EXPECT_EQ(outcome("/news/today", "GET"), "3/401/mallory");
+}
+
+TEST_F(QORAuthzServiceTest, AServerRestartedMidStreamIsFoundAgain)
+{
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    server->kill();
+    EXPECT_EQ(server->poolObjects(), 4);  // left behind, as by a crash
+    ASSERT_EQ(server->start(), qor_s_ok) << server->output();
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:builder"), "3/403/mallory");
+    EXPECT_EQ(outcome("/pub/x", "GET"), "2/200/mallory");
+}
+
+TEST_F(QORAuthzServiceTest, FormLoginSessionAndLogout)
+{
+    // Redirected to the login page, which returns to the original path.
+    auto t = send("/team/x?a=1", "GET");
+    EXPECT_EQ(t->response().code(), 303);
+    EXPECT_STREQ(t->response().headers.get("Location"), "/dxqor/login?target=%2Fteam%2Fx%3Fa%3D1");
+    t = send("/dxqor/login?target=%2Fteam%2Fx", "GET");
+    EXPECT_EQ(t->response().code(), 200);
+    std::string token = tokenOf(t->response().body);
+    EXPECT_EQ(token.size(), 32u);
+    EXPECT_NE(t->response().body.find("value=\"/team/x\""), std::string::npos);
+
+    // The body arrives in two pieces, each a question of its own.
+    std::string body = "username=alice&password=wonderland&target=%2Fteam%2Fx&token=" + token;
+    QORAuthzTestTransaction login;
+    QORAuthzTestRequest& r = login.req();
+    r.addServer("www");
+    r.uri = "/dxqor/login";
+    r.method = "POST";
+    r.headers.add("Content-Length", std::to_string(body.size()).c_str());
+    qor_authz_test_http_message(r);
+    login.failOn("req.retrieveBody", qor_s_not_available);
+    ASSERT_EQ(core->handleReq(&login), qor_s_ok);
+    EXPECT_EQ(login.getResult(), qor_require_more_body_data);
+    r.postData = body.substr(0, 20);
+    ASSERT_EQ(core->handleReq(&login), qor_s_ok);
+    EXPECT_EQ(login.getResult(), qor_require_more_body_data);
+    login.calls().clearFailures();
+    r.pendingBody = body.substr(20);
+    ASSERT_EQ(core->handleReq(&login), qor_s_ok);
+    EXPECT_EQ(login.getResult(), qor_send_rsp_to_client);
+    EXPECT_EQ(login.response().code(), 303);
+    EXPECT_STREQ(login.response().headers.get("Location"), "/team/x");
+    std::string set = login.response().headers.get("Set-Cookie");
+    ASSERT_EQ(set.find("DXQORSESSION="), 0u);
+    EXPECT_EQ(set.substr(13 + 64), "; Path=/; HttpOnly; SameSite=Lax");
+    std::string cookie = set.substr(0, 13 + 64);
+
+    // The session lets the next request through, with the identity header
+    // and without the session cookie, among hundreds of others.
+    std::string jar;
+    for (int i = 0; i < 300; i++)
+        jar += "c" + std::to_string(i) + "=v; ";
+    t = send("/team/x", "GET", "", jar + cookie + "; last=1");
+    EXPECT_EQ(t->getResult(), qor_continue);
+    EXPECT_STREQ(t->req().headers.get("X-Dxqor-User"), "alice");
+    EXPECT_EQ(std::string(t->req().headers.get("Cookie")), jar + "last=1");
+    EXPECT_EQ(outcome("/private/a", "GET", "", cookie), "1/200/alice");
+    EXPECT_EQ(outcome("/team/x", "GET", "", "DXQORSESSION=" + std::string(64, '0')), "3/303/mallory");
+
+    // Logout ends the session and clears the cookie.
+    t = send("/dxqor/logout", "GET", "", cookie);
+    EXPECT_EQ(t->response().code(), 200);
+    EXPECT_NE(std::string(t->response().headers.get("Set-Cookie")).find("DXQORSESSION=; Path=/"),
+              std::string::npos);
+    EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "3/303/mallory");
+}
+
+TEST_F(QORAuthzServiceTest, BadLoginsGetThePageOrAClearError)
+{
+    std::string location;
+    // Open-redirect attempts go to "/".
+    for (const char* target : {"http%3A%2F%2Fevil.example%2F", "%2F%2Fevil.example", "%2F%5Cevil",
+                               "%2Fa%0D%0ASet-Cookie%3A+x", "team"}) {
+        ASSERT_NE(formLogin("alice", "wonderland", target, &location), "") << target;
+        EXPECT_EQ(location, "/") << target;
+    }
+    std::string token = tokenOf(send("/dxqor/login")->response().body);
+    struct {
+        std::string body;
+        int code;
+        const char* text;
+    } rows[] = {
+        {"username=alice&password=wonderland&token=forged", 403, "has expired"},
+        {"username=alice&password=wrong&token=" + token, 200, "user name or password is wrong"},
+        {"username=alice&password=wonderland&token=" + token, 403, "has expired"},  // replayed
+        {"username=nobody&password=x&token=" + tokenOf(send("/dxqor/login")->response().body),
+         200, "user name or password is wrong"},
+        {"username=%zz&token=x", 400, "could not be read"},
+        {"username=" + std::string(600, 'a'), 413, "too large"},
+    };
+    for (auto& row : rows) {
+        auto t = post(row.body);
+        EXPECT_EQ(t->response().code(), row.code) << row.body;
+        EXPECT_NE(t->response().body.find(row.text), std::string::npos) << row.body;
+        EXPECT_EQ(t->response().headers.get("Set-Cookie"), nullptr) << row.body;
+    }
+}
+
+TEST_F(QORAuthzServiceTest, SessionLimitAndAReloadRemovingTheUser)
+{
+    std::string first = formLogin("carol", "singer");
+    std::string second = formLogin("carol", "singer");
+    std::string third = formLogin("carol", "singer");
+    std::string alice = formLogin("alice", "wonderland");
+    // Two sessions per user: the oldest went.
+    EXPECT_EQ(outcome("/team/x", "GET", "", first), "3/303/mallory");
+    EXPECT_EQ(outcome("/team/x", "GET", "", second), "1/200/carol");
+    EXPECT_EQ(outcome("/team/x", "GET", "", third), "1/200/carol");
+
+    server->write("users", std::string(kUsers).substr(0, std::string(kUsers).find("carol:")));
+    ASSERT_TRUE(server->reload()) << server->output();
+    EXPECT_EQ(outcome("/team/x", "GET", "", third), "3/303/mallory");
+    EXPECT_EQ(outcome("/team/x", "GET", "", alice), "1/200/alice");  // survives the reload
+}
+
+// Lifetimes and limits on a clock of the test's own.
+TEST(QORAuthzSessionsTest, LifetimesAndLimits)
+{
+    QORAuthzSessions s;
+    ASSERT_EQ(s.initialize(), qor_s_ok);
+    s.configure(10, 30, 3, 2);
+    std::string user, a = s.create("a", 0);
+    EXPECT_EQ(a.size(), 64u);
+    EXPECT_TRUE(s.find(a, 9, &user) && user == "a");
+    EXPECT_TRUE(s.find(a, 18, &user));   // used at 9: not idle yet
+    EXPECT_FALSE(s.find(a, 29, &user));  // idle since 18
+    std::string b = s.create("b", 100);
+    for (int t = 105; t < 130; t += 5)
+        EXPECT_TRUE(s.find(b, t, &user)) << t;
+    EXPECT_FALSE(s.find(b, 130, &user));  // absolute lifetime
+    std::string c1 = s.create("c", 200), c2 = s.create("c", 201), d = s.create("d", 202);
+    std::string c3 = s.create("c", 203);  // c's oldest goes
+    EXPECT_FALSE(s.find(c1, 204, &user));
+    std::string e = s.create("e", 205);   // three in all: the oldest (c2) goes
+    EXPECT_FALSE(s.find(c2, 206, &user));
+    EXPECT_TRUE(s.find(d, 206, &user) && s.find(c3, 206, &user) && s.find(e, 206, &user));
+    std::string forged = d;
+    forged[63] = forged[63] == '0' ? '1' : '0';
+    EXPECT_FALSE(s.find(forged, 206, &user));
+    EXPECT_EQ(s.logName(d).size(), 16u);
+    EXPECT_EQ(s.logName(d).find(d.substr(0, 16)), std::string::npos);
+}
+
+TEST(QORAuthzLoginFormTest, TargetsTokensAndEscaping)
+{
+    struct {
+        const char* target;
+        const char* safe;
+    } rows[] = {
+        {"/a/b?c=d", "/a/b?c=d"}, {"", "/"}, {"a/b", "/"}, {"//evil.example", "/"},
+        {"/\\evil", "/"}, {"/a\\b", "/"}, {"https://evil.example/", "/"},
+        {"/a\r\nX: y", "/"}, {"/a\tb", "/"}, {"/ok/", "/ok/"},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(QORAuthzLoginForm::safeTarget(row.target), row.safe) << row.target;
+    QORAuthzLoginForm form;
+    std::string token = form.issueToken(0);
+    EXPECT_FALSE(form.consumeToken(token + "x", 1));
+    EXPECT_TRUE(form.consumeToken(token, 1));
+    EXPECT_FALSE(form.consumeToken(token, 2));
+    EXPECT_FALSE(form.consumeToken(form.issueToken(0), QORAuthzLoginForm::kTokenLifetime));
+    EXPECT_EQ(QORAuthzLoginForm::render("{{target}}|{{token}}|{{x}}|{{message", "/l",
+                                        "\"><script>", "t", "m"),
+              "&quot;&gt;&lt;script&gt;|t|{{x}}|{{message");
+}
