@@ -63,6 +63,11 @@ struct QORNginxState {
     QORNginxPhase phase = qor_ngx_fresh;
     bool stripped = false;
     bool bodySent = false;
+    // The request carried on for decidedURI: an internal redirect to
+    // another URI (an index file, a rewrite) is decided again; one after a
+    // final response (error_page) is not.
+    bool carriedOn = false;
+    std::string decidedURI;
     std::unique_ptr<QORNginxTransaction> trans;
     std::string logUser;
 };
@@ -263,53 +268,6 @@ ngx_uint_t methodNumber(const std::string& m)
     return NGX_HTTP_UNKNOWN;
 }
 
-// Carries the request on as the answer changed it. NGX_DONE when a new URI
-// sent it through an internal redirect.
-ngx_int_t applyRequest(ngx_http_request_t* r, QORNginxState* state, ngx_int_t proceed)
-{
-    QORNginxRequest& req = state->trans->request;
-    std::string uri;
-    unsigned version = 0;
-    if (!checkRequestChanges(r, req, &uri, &version))
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    if (req.methodSet) {
-        if (!setStr(r, &r->method_name, req.method))
-            return NGX_HTTP_INTERNAL_SERVER_ERROR;
-        r->method = methodNumber(req.method);
-    }
-    if (req.versionSet) {
-        if (!setStr(r, &r->http_protocol, req.version))
-            return NGX_HTTP_INTERNAL_SERVER_ERROR;
-        r->http_version = version;
-    }
-    if (req.querySet) {
-        if (!setStr(r, &r->args, req.query))
-            return NGX_HTTP_INTERNAL_SERVER_ERROR;
-        r->valid_unparsed_uri = 0;
-    }
-    if (req.headersChanged && applyHeaders(r, req) != NGX_OK)
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
-    if (req.logUserSet) {
-        for (const std::string& t : req.logUser) {
-            if (!t.empty()) {
-                state->logUser = qor_ngx_escape_log_text(t.data(), t.size());
-                break;
-            }
-        }
-    }
-    if (req.uriSet) {
-        ngx_str_t path;
-        if (!setStr(r, &path, uri))
-            return NGX_HTTP_INTERNAL_SERVER_ERROR;
-        // The location was chosen for the old URI: find it again.
-        ngx_str_t args = r->args;
-        (void)ngx_http_internal_redirect(r, &path, &args);  // finalizes on failure
-        ngx_http_finalize_request(r, NGX_DONE);
-        return NGX_DONE;
-    }
-    return proceed;
-}
-
 // A response header of the answer into r->headers_out; nginx's own fields
 // for the headers it treats apart.
 bool addResponseHeader(ngx_http_request_t* r, const std::string& name, const std::string& value)
@@ -356,6 +314,59 @@ bool setResponseHeaders(ngx_http_request_t* r, const QORNginxResponse& rsp)
             return false;
     }
     return true;
+}
+
+// Carries the request on as the answer changed it. NGX_DONE when a new URI
+// sent it through an internal redirect.
+ngx_int_t applyRequest(ngx_http_request_t* r, QORNginxState* state, QORNginxTransaction& trans,
+                       ngx_int_t proceed)
+{
+    QORNginxRequest& req = trans.request;
+    std::string uri;
+    unsigned version = 0;
+    if (!checkRequestChanges(r, req, &uri, &version) || !checkResponseHeaders(r, trans.response))
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    // Headers the answer gives the response the request goes on to make.
+    if (!setResponseHeaders(r, trans.response))
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    if (req.methodSet) {
+        if (!setStr(r, &r->method_name, req.method))
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        r->method = methodNumber(req.method);
+    }
+    if (req.versionSet) {
+        if (!setStr(r, &r->http_protocol, req.version))
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        r->http_version = version;
+    }
+    if (req.querySet) {
+        if (!setStr(r, &r->args, req.query))
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        r->valid_unparsed_uri = 0;
+    }
+    if (req.headersChanged && applyHeaders(r, req) != NGX_OK)
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    if (req.logUserSet) {
+        for (const std::string& t : req.logUser) {
+            if (!t.empty()) {
+                state->logUser = qor_ngx_escape_log_text(t.data(), t.size());
+                break;
+            }
+        }
+    }
+    state->carriedOn = true;
+    state->decidedURI.assign(reinterpret_cast<char*>(r->uri.data), r->uri.len);
+    if (req.uriSet) {
+        ngx_str_t path;
+        if (!setStr(r, &path, uri))
+            return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        // The location was chosen for the old URI: find it again.
+        ngx_str_t args = r->args;
+        (void)ngx_http_internal_redirect(r, &path, &args);  // finalizes on failure
+        ngx_http_finalize_request(r, NGX_DONE);
+        return NGX_DONE;
+    }
+    return proceed;
 }
 
 // The web server's default response for the code, so that error_page
@@ -544,7 +555,9 @@ void onBodyRead(ngx_http_request_t* r)
 // The answer, on the event loop.
 ngx_int_t applyAnswer(ngx_http_request_t* r, QORNginxState* state)
 {
-    QORNginxTransaction* trans = state->trans.get();
+    // Held here: finishing the request below may free the state with its
+    // pool.
+    std::unique_ptr<QORNginxTransaction> trans = std::move(state->trans);
     state->phase = qor_ngx_decided;
     if (trans->status != qor_s_ok) {
         ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
@@ -555,10 +568,10 @@ ngx_int_t applyAnswer(ngx_http_request_t* r, QORNginxState* state)
     ngx_int_t rc;
     switch (trans->getResult()) {
     case qor_continue:
-        rc = applyRequest(r, state, NGX_OK);
+        rc = applyRequest(r, state, *trans, NGX_OK);
         break;
     case qor_continue_uninteresting:
-        rc = applyRequest(r, state, NGX_DECLINED);
+        rc = applyRequest(r, state, *trans, NGX_DECLINED);
         break;
     case qor_send_rsp_to_client:
         rc = builtResponse(r, trans->response);
@@ -575,6 +588,7 @@ ngx_int_t applyAnswer(ngx_http_request_t* r, QORNginxState* state)
             break;
         }
         state->phase = qor_ngx_reading;
+        state->trans = std::move(trans);
         rc = ngx_http_read_client_request_body(r, onBodyRead);
         if (rc >= NGX_HTTP_SPECIAL_RESPONSE) {
             state->phase = qor_ngx_decided;
@@ -588,7 +602,6 @@ ngx_int_t applyAnswer(ngx_http_request_t* r, QORNginxState* state)
         rc = NGX_HTTP_INTERNAL_SERVER_ERROR;
         break;
     }
-    state->trans.reset();
     return rc;
 }
 
@@ -716,6 +729,15 @@ extern "C" ngx_int_t ngx_http_dxqor_access_handler(ngx_http_request_t* r)
     if (!lcf->enable)
         return NGX_DECLINED;
 
+    if (state->phase == qor_ngx_decided) {
+        bool sameURI = state->decidedURI.size() == r->uri.len
+                       && memcmp(state->decidedURI.data(), r->uri.data, r->uri.len) == 0;
+        if (!state->carriedOn || sameURI)
+            return NGX_DECLINED;
+        state->phase = qor_ngx_fresh;
+        state->carriedOn = false;
+        state->bodySent = false;
+    }
     switch (state->phase) {
     case qor_ngx_decided:
         return NGX_DECLINED;
@@ -737,6 +759,8 @@ extern "C" ngx_int_t ngx_http_dxqor_access_handler(ngx_http_request_t* r)
     if (decidedLocally(state->trans->request)) {
         state->trans.reset();
         state->phase = qor_ngx_decided;
+        state->carriedOn = true;
+        state->decidedURI.assign(reinterpret_cast<char*>(r->uri.data), r->uri.len);
         return NGX_DECLINED;
     }
     if (!g_process->initialized) {

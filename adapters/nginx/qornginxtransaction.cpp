@@ -324,6 +324,7 @@ QORStatus QORNginxRequest::retrieveBody(int)
 QORStatus QORNginxRequest::loadBody()
 {
     m_body.clear();
+    m_raw.clear();
     ngx_http_request_body_t* rb = m_r->request_body;
     if (rb == nullptr)
         return qor_s_not_available;
@@ -366,6 +367,8 @@ QORStatus QORNginxRequest::getHTTPBuffer(QORBuffer* buffer)
             }
         }
         m_raw += "\r\n";
+        // The body as far as it was read.
+        m_raw += m_body;
     }
     buffer->set(reinterpret_cast<const unsigned char*>(m_raw.data()),
                 static_cast<int>(m_raw.size()));
