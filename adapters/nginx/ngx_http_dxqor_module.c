@@ -105,6 +105,9 @@ ngx_module_t ngx_http_dxqor_module = {
 
 static ngx_str_t ngx_http_dxqor_user_name = ngx_string("dxqor_user");
 
+ngx_http_output_header_filter_pt ngx_http_dxqor_next_header_filter;
+ngx_http_output_body_filter_pt ngx_http_dxqor_next_body_filter;
+
 
 static void *
 ngx_http_dxqor_create_main_conf(ngx_conf_t *cf)
@@ -244,5 +247,11 @@ ngx_http_dxqor_init(ngx_conf_t *cf)
     }
 
     *h = ngx_http_dxqor_access_handler;
+
+    ngx_http_dxqor_next_header_filter = ngx_http_top_header_filter;
+    ngx_http_top_header_filter = ngx_http_dxqor_header_filter;
+    ngx_http_dxqor_next_body_filter = ngx_http_top_body_filter;
+    ngx_http_top_body_filter = ngx_http_dxqor_body_filter;
+
     return NGX_OK;
 }

@@ -32,6 +32,11 @@ extern ngx_module_t ngx_http_dxqor_module;
 
 /* The access-phase handler. */
 ngx_int_t ngx_http_dxqor_access_handler(ngx_http_request_t *r);
+/* Response inspection: the module's filters and the next ones. */
+ngx_int_t ngx_http_dxqor_header_filter(ngx_http_request_t *r);
+ngx_int_t ngx_http_dxqor_body_filter(ngx_http_request_t *r, ngx_chain_t *in);
+extern ngx_http_output_header_filter_pt ngx_http_dxqor_next_header_filter;
+extern ngx_http_output_body_filter_pt ngx_http_dxqor_next_body_filter;
 /* $dxqor_user: the user the authorization server named for the log. */
 ngx_int_t ngx_http_dxqor_user_variable(ngx_http_request_t *r,
     ngx_http_variable_value_t *v, uintptr_t data);

@@ -399,14 +399,21 @@ void QORNginxRequest::resetChanges()
 QORStatus QORNginxResponse::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
     for (size_t i = headers.size(); i-- > 0;)
-        if (sameName(headers[i].first, name))
+        if (sameName(headers[i].name, name))
             headers.erase(headers.begin() + static_cast<long>(i));
-    return addHeader(name, value);
+    headers.push_back({text(name), text(value), true});
+    return qor_s_ok;
 }
 
 QORStatus QORNginxResponse::addHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
-    headers.emplace_back(text(name), text(value));
+    headers.push_back({text(name), text(value), false});
+    return qor_s_ok;
+}
+
+QORStatus QORNginxResponse::getHTTPBuffer(QORBuffer* buffer)
+{
+    buffer->set(reinterpret_cast<const unsigned char*>(raw.data()), static_cast<int>(raw.size()));
     return qor_s_ok;
 }
 

@@ -134,10 +134,21 @@ public:
     QORStatus beginNew() override;
     QORStatus setBodyToDefault() override;
 
+    // The raw response (status line and headers) shown to the core.
+    QORStatus getHTTPBuffer(QORBuffer* buffer) override;
+    std::string raw;
+
     int code() const { return m_code; }
     bool useDefault() const { return m_useDefaultResponse; }
 
-    std::vector<std::pair<std::string, std::string>> headers;
+    // The answer's response headers, in order; replace: set rather than
+    // added (it replaces the web server's own header of that name).
+    struct Header {
+        std::string name;
+        std::string value;
+        bool replace;
+    };
+    std::vector<Header> headers;
     std::string contentType;
     bool contentTypeSet = false;
     std::string body;
