@@ -189,6 +189,8 @@ bool QORTestNginx::start(const std::string& mainLines, const std::string& httpLi
         setpgid(0, 0);
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
+        for (const std::string& e : m_env)
+            putenv(const_cast<char*>(e.c_str()));
         execl(kNginx, "nginx", "-p", m_dir.c_str(), "-c", (m_dir + "/nginx.conf").c_str(), "-g",
               "daemon off;", static_cast<char*>(nullptr));
         _exit(127);

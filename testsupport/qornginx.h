@@ -47,6 +47,9 @@ public:
     // killed).
     void stop();
 
+    // Environment entries ("NAME=value") for nginx only.
+    void addEnvironment(const std::string& entry) { m_env.push_back(entry); }
+
     int port(int i = 0) const { return m_ports.at(static_cast<size_t>(i)); }
     const std::string& dir() const { return m_dir; }
     std::string errorLog() const;
@@ -57,5 +60,6 @@ private:
     std::string m_dir;
     std::string m_module;
     std::vector<int> m_ports;
+    std::vector<std::string> m_env;
     pid_t m_pid = -1;
 };

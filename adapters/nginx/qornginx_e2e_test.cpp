@@ -54,6 +54,10 @@ protected:
                                                    "virtual-host = www\n"));
         m_path.reset(new QORTestIPCPath("ngx"));
         nginx.reset(new QORTestNginx("e2e", DXQOR_NGINX_MODULE, 3));
+#ifdef DXQOR_SANITIZER_PRELOAD
+        nginx->addEnvironment("LD_PRELOAD=" DXQOR_SANITIZER_PRELOAD);
+        nginx->addEnvironment("ASAN_OPTIONS=detect_leaks=0");
+#endif
     }
 
     void TearDown() override
