@@ -1,10 +1,11 @@
 # make demo   install what is missing, build, and run dxqor in front of a
 #             real Apache on a free loopback port with the authorization
-#             server; both keep running (make demo-stop ends them)
+#             server; both keep running (make demo-stop ends them).
+#             WEB=nginx runs it in front of nginx instead
 # make demo-core  the library alone: a plug-in core answered by a scripted
 #             authorization server
-# make bench-e2e  Apache alone, Apache with dxqor and nginx with
-#             auth_request under wrk on loopback, into docs/performance.md
+# make bench-e2e  Apache and nginx, each alone and with dxqor, and nginx
+#             with auth_request under wrk on loopback, into docs/performance.md
 # make test   install what is missing, then build and test the release,
 #             ASan+UBSan and 32-bit configurations, and the plug-in core
 #             under ThreadSanitizer (tsan)
@@ -13,6 +14,7 @@
 #             FUZZ_SECONDS (default 60) seconds
 JOBS ?= $(shell nproc)
 BUILD ?= build
+WEB ?= apache
 
 .PHONY: all demo demo-core demo-stop bench-e2e deps test test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
@@ -21,7 +23,7 @@ all: deps
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 demo: deps
-	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/demo.sh
+	@BUILD=$(BUILD) JOBS=$(JOBS) WEB=$(WEB) bash scripts/demo.sh
 
 demo-stop:
 	@BUILD=$(BUILD) bash scripts/demo.sh stop
