@@ -17,8 +17,8 @@
 #                                     answers 204 or 401 from the
 #                                     Authorization header)
 #
-# Each row is run BENCH_ROUNDS times (default 3, the rows taking turns) for
-# BENCH_SECONDS (default 5) with BENCH_CONNECTIONS (default 8) connections
+# Each row is run BENCH_ROUNDS times (default 5, the rows taking turns) for
+# BENCH_SECONDS (default 3) with BENCH_CONNECTIONS (default 8) connections
 # on 2 wrk threads, after a 1-second warm-up; the figures are medians, the
 # ratio is requests/s against the same server without authorization. The
 # table goes to standard output and into docs/performance.md between its
@@ -26,11 +26,11 @@
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
 # BENCH_KEEP=stop stops them.
 set -euo pipefail
+trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
-ROOT_DIR=$PWD
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
-SECONDS_EACH=${BENCH_SECONDS:-5}
+SECONDS_EACH=${BENCH_SECONDS:-3}
 CONNECTIONS=${BENCH_CONNECTIONS:-8}
 OUT=$PWD/$BUILD/release
 # Apache's children run as www-data when this runs as root: everything they
@@ -156,6 +156,7 @@ TypesConfig /dev/null
 AddType text/html .html
 DocumentRoot "$DIR/site"
 <Directory />
+  AllowOverride None
   Require all granted
 </Directory>
 DxqorServerID "$SERVER_ID"
@@ -236,7 +237,10 @@ DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
 wait_for test -s "$DIR/authzd.pid"
 /usr/sbin/apache2 -f "$DIR/httpd.conf"
 wait_for test -s "$DIR/httpd.pid"
-nginx -p "$DIR" -c "$DIR/nginx.conf" 2>>"$DIR/nginx-error.log"
+nginx -p "$DIR" -c "$DIR/nginx.conf" 2>>"$DIR/nginx-error.log" || {
+  cat "$DIR/nginx-error.log" >&2
+  exit 1
+}
 wait_for test -s "$DIR/nginx.pid"
 
 # Every row must answer 200 before it is measured.
@@ -311,7 +315,7 @@ for name in "${NAMES[@]}"; do
   check "${hdr[@]}" "${URL[$name]}"
   wrk -t2 -c"$CONNECTIONS" -d1s "${hdr[@]}" "${URL[$name]}" >/dev/null
 done
-ROUNDS=${BENCH_ROUNDS:-3}
+ROUNDS=${BENCH_ROUNDS:-5}
 echo "== measuring: $ROUNDS rounds of ${SECONDS_EACH}s per row, $CONNECTIONS connections, 2 wrk threads"
 for round in $(seq "$ROUNDS"); do
   echo "round $round"

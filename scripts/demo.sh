@@ -183,6 +183,7 @@ AddType text/html .html
 DirectoryIndex index.html
 DocumentRoot "$DEMO/site"
 <Directory />
+  AllowOverride None
   Require all denied
 </Directory>
 <Directory "$DEMO/site">

@@ -13,6 +13,13 @@
 #include "qoripctesting.h"
 #include "qortesttransaction.h"
 
+#if defined(__SANITIZE_THREAD__)
+#include <sys/sem.h>
+// Links the race detector's view of semaphores (qortsansem.cpp) into every
+// program that talks to the server through a plug-in core.
+extern "C" int (*const qor_authz_test_ordered_semop)(int, struct sembuf*, size_t) = &semop;
+#endif
+
 namespace {
 
 const int kWaitMs = 30000;

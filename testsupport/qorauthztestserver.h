@@ -78,6 +78,8 @@ class QORAuthzTestTransaction : public QORTestTransaction {
 public:
     QORAuthzTestTransaction();
     QORAuthzTestRequest& req() { return m_req; }
+    // What the test's last handleReq on it returned.
+    QORStatus handled = qor_s_ok;
 
 private:
     QORAuthzTestRequest m_req;

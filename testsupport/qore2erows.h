@@ -14,8 +14,9 @@
 // 127.0.0.1 with these virtual hosts (by Host header):
 //   protected.test  dxqor on, virtual-host ID "protected", body files
 //                   allowed from <site>/body, identity headers X-Dxqor-User
-//                   and X-Spoofed stripped; also on HTTPS with the test CA,
-//                   client certificates optional
+//                   and X-Spoofed stripped, dxqor off for the location
+//                   /cgi/; also on HTTPS with the test CA, client
+//                   certificates optional
 //   inspect.test    as protected.test, with response inspection
 //   static.test     dxqor on, ID "static" (unprotected in dxqor.conf)
 //   plain.test      dxqor off

@@ -254,6 +254,9 @@ void tryInitialize()
     if (g_core == nullptr || g_core->isInitialized() || g_serverID == nullptr)
         return;
     QORStatus st = g_core->initialize(g_serverID, g_log);
+    if (st == qor_s_ok)
+        ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, g_server,
+                     "dxqor: attached to authorization server %s", g_serverID);
     if (st != qor_s_ok) {
         g_nextInitialize = now() + g_retrySeconds;
         ap_log_error(APLOG_MARK, APLOG_WARNING, 0, g_server,
@@ -313,7 +316,10 @@ void retrieveOptionalFunctions()
 int postReadRequest(request_rec* r)
 {
     ServerConfig* c = serverConfig(r->server);
-    if (c->stripHeaders == nullptr)
+    // An internal redirect runs this hook again on the headers of the
+    // request it came from: cleaned already, and perhaps given the
+    // identity by the authorization server since.
+    if (c->stripHeaders == nullptr || r->prev != nullptr || r->main != nullptr)
         return DECLINED;
     auto* names = reinterpret_cast<const char**>(c->stripHeaders->elts);
     for (int i = 0; i < c->stripHeaders->nelts; ++i)
@@ -428,10 +434,10 @@ int decide(request_rec* r, QORApacheRequestState* state)
 int accessChecker(request_rec* r)
 {
     // A subrequest is a lookup made on behalf of a request decided already.
-    if (r->main != nullptr || !enabledFor(r))
+    if (r->main != nullptr)
         return DECLINED;
     // The redirect this module made for a rewritten URI: decided already,
-    // only its body is carried over.
+    // only its body is carried over (wherever the new URI lies).
     if (r->prev != nullptr) {
         QORApacheRequestState* prev = QORApacheRequestState::of(r->prev, false);
         if (prev != nullptr && prev->decided && prev->redirectTo != nullptr) {
@@ -444,6 +450,8 @@ int accessChecker(request_rec* r)
             return DECLINED;
         }
     }
+    if (!enabledFor(r))
+        return DECLINED;
     QORApacheRequestState* state = QORApacheRequestState::of(r, true);
     if (state == nullptr)
         return HTTP_INTERNAL_SERVER_ERROR;

@@ -70,6 +70,9 @@ TEST(ApacheChecks, AnswerTextsAreCheckedBeforeApacheSeesThem)
 // the test CA and dxqor.conf; the authorization server is the subclass's.
 class ApacheFixture : public ::testing::Test {
 protected:
+    // Apache's processes: as many at the start as ever.
+    static constexpr int kChildren = 2;
+
     void SetUp() override
     {
         const char* tmp = getenv("DXQOR_TEST_TMPDIR");
@@ -99,7 +102,7 @@ protected:
             {"MODULES", DXQOR_APACHE_MODULES},
             {"MOD_DXQOR", DXQOR_MOD_DXQOR},
             {"USER", geteuid() == 0 ? "User www-data\nGroup root" : ""},
-            {"SERVERS", "2"},
+            {"SERVERS", std::to_string(kChildren)},
             {"LOGLEVEL", "warn"},
             {"SITE", m_dir + "/site"},
             {"SERVER_ID", serverID},
@@ -147,6 +150,29 @@ protected:
             std::fprintf(stderr, "kept %s for inspection\n", m_dir.c_str());
     }
 
+    // Each child attaches when it starts, or (when the server was not up
+    // then) on a request once its retry interval has passed. Requests
+    // until every child has said so in the log (30 s at most).
+    void waitAttached()
+    {
+        QORE2ERequest open;
+        open.path = "/public/index.html";
+        for (int i = 0; i < 300 && attached() < kChildren; ++i) {
+            (void)m_client.fetch(open);  // only its side effect counts
+            usleep(100 * 1000);
+        }
+        ASSERT_EQ(attached(), kChildren) << qor_read_file(m_dir + "/error.log");
+    }
+    int attached() const
+    {
+        std::string log = qor_read_file(m_dir + "/error.log");
+        int n = 0;
+        for (size_t at = log.find("attached to authorization server"); at != std::string::npos;
+             at = log.find("attached to authorization server", at + 1))
+            ++n;
+        return n;
+    }
+
     // The subclass's authorization server: stop (also when it never
     // started), start again, and remove everything it made.
     virtual void stopServer() = 0;
@@ -181,6 +207,7 @@ protected:
         m_auth.reset(new QORTestAuthServer(m_dir + "/authz.id", qor_e2e_scripted_policy(m_dir + "/site")));
         ASSERT_EQ(m_auth->start(), qor_s_ok);
         startApache(m_auth->name());
+        waitAttached();
     }
     void stopServer() override
     {
@@ -237,10 +264,7 @@ TEST_F(ApacheAuthzd, TableOfRequests)
     alice.credentials = "alice:wonderland";
     EXPECT_EQ(m_client.fetch(alice).status, 503);
     startServer();
-    // Each child attaches on its first request after the retry interval;
-    // wait for it, bounded.
-    for (int i = 0; i < 300 && m_client.fetch(alice).status != 200; ++i)
-        usleep(100 * 1000);
+    waitAttached();
     run(qor_e2e_authzd_rows());
 }
 
@@ -249,13 +273,10 @@ TEST_F(ApacheAuthzd, TableOfRequests)
 TEST_F(ApacheAuthzd, FormLogin)
 {
     startServer();
+    waitAttached();
     QORE2ERequest page;
     page.path = "/forms/echo.cgi";
     QORE2EResponse r = m_client.fetch(page);
-    for (int i = 0; i < 300 && r.status == 503; ++i) {
-        usleep(100 * 1000);
-        r = m_client.fetch(page);
-    }
     ASSERT_EQ(r.status, 303) << r.body;
     ASSERT_NE(r.header("Location"), nullptr);
     EXPECT_EQ(r.header("Location")->find("/dxqor/login"), 0u) << *r.header("Location");

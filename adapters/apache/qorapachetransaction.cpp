@@ -438,6 +438,14 @@ QORStatus QORApacheRequest::retrieveBody(int length)
             break;
     }
     apr_brigade_destroy(bb);
+    // Read to its end, the body is described by its length alone, so that
+    // the raw request (and a CGI's CONTENT_LENGTH) tells a chunked body's
+    // true size.
+    if (m_state->bodyComplete) {
+        apr_table_unset(m_r->headers_in, "Transfer-Encoding");
+        apr_table_setn(m_r->headers_in, "Content-Length",
+                       apr_psprintf(m_r->pool, "%" APR_SIZE_T_FMT, m_state->body.size()));
+    }
     return qor_s_ok;
 }
 

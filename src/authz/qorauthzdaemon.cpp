@@ -130,9 +130,13 @@ void tellStarter(int fd, char status)
     close(fd);
 }
 
-// The server ID's file exists, owned by us when we made it.
+// The server ID's file exists, owned by us when we made it (and its
+// directory, when that was missing).
 bool ensureServerID(const std::string& path)
 {
+    size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0)
+        (void)mkdir(path.substr(0, slash).c_str(), 0755);  // the open below tells
     int fd = open(path.c_str(), O_CREAT | O_RDONLY | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;

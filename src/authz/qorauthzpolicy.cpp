@@ -198,7 +198,10 @@ private:
             std::string l = trim(text.substr(start, end - start));
             if (!l.empty() && l.back() == '\r')
                 l.pop_back();
-            if (end - start > 511) {
+            if (!l.empty() && l[0] != '#' && l[0] != '[' && m_headingLines.empty()) {
+                m_errors.add(m_path, line, "", "an entry before the first stanza heading");
+                ok = false;
+            } else if (end - start > 511) {
                 m_errors.add(m_path, line, "", "the line is longer than 511 bytes");
                 ok = false;
             } else if (!l.empty() && l[0] != '#') {

@@ -49,6 +49,7 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
         {"\n[mystery]\n", "2: [mystery]: unknown stanza"},
         {"[server]\n[server]\n", "2: [server]: the stanza is repeated"},
         {"[server]\njust words\n", "2: neither a heading nor an entry: just words"},
+        {"workers = 2\n[server]\n", "1: an entry before the first stanza heading"},
         {"[virtual-host a]\nprotocols = ftp\n", "2: [virtual-host a] protocols: not http"},
         {"[virtual-host a]\nbranch = web\n", "2: [virtual-host a] branch: must begin with /"},
         {"[virtual-host a]\npermission = GET\n", "2: [virtual-host a] permission: not \"METHOD"},

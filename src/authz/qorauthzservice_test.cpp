@@ -1,6 +1,9 @@
 // The real dxqor-authzd answering a real plug-in core through the channel.
 #include <gtest/gtest.h>
+#include <atomic>
 #include <memory>
+#include <thread>
+#include <vector>
 #include <string>
 #include "authz/qorauthzloginform.h"
 #include "authz/qorauthzsessions.h"
@@ -86,7 +89,7 @@ protected:
                                                                       auth.substr(colon + 1))
                                                      .c_str());
         qor_authz_test_http_message(r);
-        status = core->handleReq(t.get());
+        t->handled = core->handleReq(t.get());
         return t;
     }
 
@@ -105,18 +108,22 @@ protected:
         return c.substr(0, c.find(';'));
     }
 
-    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body)
+    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body, bool secure = false)
     {
         std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
         QORAuthzTestRequest& r = t->req();
         r.addServer("www");
+        if (secure) {
+            r.security = 1;
+            r.addSSLSession();
+        }
         r.uri = "/dxqor/login";
         r.method = "POST";
         r.headers.add("Content-Type", "application/x-www-form-urlencoded");
         r.headers.add("Content-Length", std::to_string(body.size()).c_str());
         qor_authz_test_http_message(r);
         r.pendingBody = body;
-        status = core->handleReq(t.get());
+        t->handled = core->handleReq(t.get());
         return t;
     }
 
@@ -133,12 +140,11 @@ protected:
     {
         auto t = send(uri, method, auth, cookie);
         const char* id = t->req().headers.get("X-Dxqor-User");
-        return std::to_string(status == qor_s_ok ? t->getResult() : -1) + "/" +
+        return std::to_string(t->handled == qor_s_ok ? t->getResult() : -1) + "/" +
                std::to_string(t->response().code()) + "/" + (id ? id : "-");
     }
 
     QORTestLog log;
-    QORStatus status = qor_s_ok;
     std::unique_ptr<QORCore> core;
     std::unique_ptr<QORAuthzTestServer> server;
 
@@ -291,6 +297,13 @@ TEST_F(QORAuthzServiceTest, FormLoginSessionAndLogout)
     EXPECT_NE(std::string(t->response().headers.get("Set-Cookie")).find("DXQORSESSION=; Path=/"),
               std::string::npos);
     EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "3/303/mallory");
+
+    // Over HTTPS the cookie is Secure too.
+    t = post("username=alice&password=wonderland&token=" +
+                 tokenOf(send("/dxqor/login")->response().body),
+             true);
+    set = t->response().headers.get("Set-Cookie") ? t->response().headers.get("Set-Cookie") : "";
+    EXPECT_EQ(set.substr(13 + 64), "; Path=/; HttpOnly; SameSite=Lax; Secure");
 }
 
 TEST_F(QORAuthzServiceTest, BadLoginsGetThePageOrAClearError)
@@ -339,6 +352,27 @@ TEST_F(QORAuthzServiceTest, SessionLimitAndAReloadRemovingTheUser)
     ASSERT_TRUE(server->reload()) << server->output();
     EXPECT_EQ(outcome("/team/x", "GET", "", third), "3/303/mallory");
     EXPECT_EQ(outcome("/team/x", "GET", "", alice), "1/200/alice");  // survives the reload
+}
+
+TEST_F(QORAuthzServiceTest, ConcurrentRequestsDuringReloads)
+{
+    std::string cookie = formLogin("alice", "wonderland");
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 4; i++)
+        threads.emplace_back([&, i] {
+            for (int n = 0; n < 40; n++) {
+                bool basic = (n + i) % 2 == 0;
+                std::string got = basic ? outcome("/private/a", "GET", "carol:singer")
+                                        : outcome("/team/x", "GET", "", cookie);
+                wrong += got != (basic ? "1/200/carol" : "1/200/alice");
+            }
+        });
+    for (int i = 0; i < 2; i++)
+        EXPECT_TRUE(server->reload()) << server->output();
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 // Lifetimes and limits on a clock of the test's own.
