@@ -1,14 +1,15 @@
 # make demo   install what is missing, build, and run dxqor in front of a
 #             real Apache on a free loopback port with the authorization
-#             server; both keep running (make demo-stop ends them)
+#             server; both keep running (make demo-stop ends them).
+#             WEB=nginx runs it in front of nginx instead
 # make demo-core  the library alone: a plug-in core answered by a scripted
 #             authorization server
 # make reliability  Apache with dxqor and the authorization server under
 #             wrk load on loopback while the server is killed, stopped and
 #             reloaded, Apache children are killed and oversized requests
 #             arrive; the table goes into docs/reliability.md
-# make bench-e2e  Apache alone, Apache with dxqor and nginx with
-#             auth_request under wrk on loopback, into docs/performance.md
+# make bench-e2e  Apache and nginx, each alone and with dxqor, and nginx
+#             with auth_request under wrk on loopback, into docs/performance.md
 # make test   install what is missing, then compile the status-checking build
 #             (check) and build and test the release,
 #             ASan+UBSan and 32-bit configurations, and the plug-in core
@@ -18,6 +19,7 @@
 #             FUZZ_SECONDS (default 60) seconds
 JOBS ?= $(shell nproc)
 BUILD ?= build
+WEB ?= apache
 
 .PHONY: all demo demo-core demo-stop bench-e2e reliability deps test test-check test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
@@ -26,7 +28,7 @@ all: deps
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 demo: deps
-	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/demo.sh
+	@BUILD=$(BUILD) JOBS=$(JOBS) WEB=$(WEB) bash scripts/demo.sh
 
 demo-stop:
 	@BUILD=$(BUILD) bash scripts/demo.sh stop

@@ -7,6 +7,11 @@
 #   Apache + dxqor, protected         a page the authorization server
 #                                     decides, with a cached credential
 #   nginx alone                       the same file from nginx
+#   nginx + dxqor, cache hit          the open page, decided on the event
+#                                     loop by the cache
+#   nginx + dxqor, protected          the protected page, asked from
+#                                     nginx's thread pool, with a cached
+#                                     credential
 #   nginx + auth_request              each request first asks a local auth
 #                                     service (a second nginx server that
 #                                     answers 204 or 401 from the
@@ -90,14 +95,15 @@ fi
 echo "== building"
 cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null
-cmake --build "$OUT" -j "$JOBS" --target mod_dxqor dxqor-authzd
+cmake --build "$OUT" -j "$JOBS" --target mod_dxqor ngx_http_dxqor_module dxqor-authzd
 
 cleanup
 rm -rf "$DIR"
 mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" "$PREFIX/var/dxqor/sm" \
          "$DIR/site/public" "$DIR/site/private" "$DIR/nginx-tmp"
 cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
-cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$PREFIX/opt/dxqor/lib/"
+cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$OUT/adapters/nginx/ngx_http_dxqor_module.so" \
+   "$PREFIX/opt/dxqor/lib/"
 # One page of a typical size, the same bytes in each area.
 page=$(head -c 2048 /dev/zero | tr '\0' 'x')
 for area in public private; do
@@ -168,7 +174,14 @@ DxqorStripHeader X-Dxqor-User
 EOF
 
 AUTH_HEADER="Authorization: Basic $(printf 'alice:wonderland' | base64)"
+# As root, nginx's workers run as nobody; group root lets them use the
+# authorization server's channel, as Apache's children do.
+NGINX_USER=""
+[ "$(id -u)" -ne 0 ] || NGINX_USER="user nobody root;"
 cat > "$DIR/nginx.conf" <<EOF
+load_module $PREFIX/opt/dxqor/lib/ngx_http_dxqor_module.so;
+$NGINX_USER
+env DXQOR_ROOT=$PREFIX;
 worker_processes 2;
 pid $DIR/nginx.pid;
 error_log $DIR/nginx-error.log warn;
@@ -186,8 +199,9 @@ http {
     "Basic $(printf 'alice:wonderland' | base64)" 1;
     default 0;
   }
+  dxqor_server_id $SERVER_ID;
   server {
-    listen 127.0.0.1:$NGINX_PORT;
+    listen 127.0.0.1:$NGINX_PORT default_server;
     root $DIR/site;
     location /public/ { }
     location /private/ { auth_request /auth; }
@@ -199,6 +213,14 @@ http {
       proxy_pass_request_body off;
       proxy_set_header Content-Length "";
     }
+  }
+  server {
+    listen 127.0.0.1:$NGINX_PORT;
+    server_name bench.test;
+    root $DIR/site;
+    dxqor on;
+    dxqor_vhost_id bench;
+    dxqor_strip_header X-Dxqor-User;
   }
   server {
     listen 127.0.0.1:$AUTH_PORT;
@@ -254,6 +276,9 @@ row "Apache + dxqor, cache hit" "Apache alone" "$A/public/index.html" "Host: ben
 row "Apache + dxqor, protected" "Apache alone" "$A/private/index.html" "Host: bench.test" \
   "$AUTH_HEADER"
 row "nginx alone" - "$N/public/index.html"
+row "nginx + dxqor, cache hit" "nginx alone" "$N/public/index.html" "Host: bench.test"
+row "nginx + dxqor, protected" "nginx alone" "$N/private/index.html" "Host: bench.test" \
+  "$AUTH_HEADER"
 row "nginx + auth_request" "nginx alone" "$N/private/index.html" "$AUTH_HEADER"
 
 # One wrk run of a row: appends its requests/s and percentiles.

@@ -1,19 +1,29 @@
 #!/usr/bin/env bash
-# make demo: dxqor in front of a real Apache on this machine.
+# make demo: dxqor in front of a real Apache (or nginx) on this machine.
 #
 #   scripts/demo.sh        build, install under the build tree, start the
-#                          authorization server and Apache on a free loopback
-#                          port, walk through the cases with curl; both keep
-#                          running (with CI set they are stopped at the end)
+#                          authorization server and the web server on a free
+#                          loopback port, walk through the cases with curl;
+#                          both keep running (with CI set they are stopped at
+#                          the end)
 #   scripts/demo.sh stop   stop both (make demo-stop)
+#
+# WEB selects the web server: apache (the default) or nginx
+# (make demo WEB=nginx).
 #
 # Everything lives under $BUILD/release/demo (BUILD defaults to build): the
 # relocated installation (opt/dxqor, var/dxqor), the site, the policy, the
-# Apache configuration and the logs.
+# web server's configuration and the logs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
+WEB=${WEB:-apache}
+case "$WEB" in
+  apache) WEB_NAME=Apache ;;
+  nginx) WEB_NAME=nginx ;;
+  *) echo "demo: WEB is apache or nginx, not $WEB" >&2; exit 2 ;;
+esac
 OUT=$PWD/$BUILD/release
 # Apache's children run as www-data when this runs as root: everything they
 # read must lie below directories everyone may search. The build tree
@@ -37,18 +47,21 @@ SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
 
 stop_all() {
   local stopped=0
-  if [ -f "$DEMO/httpd.pid" ]; then
-    kill "$(cat "$DEMO/httpd.pid")" 2>/dev/null && stopped=1 || true
-  fi
+  local pid
+  for pid in httpd nginx; do
+    if [ -f "$DEMO/$pid.pid" ]; then
+      kill "$(cat "$DEMO/$pid.pid")" 2>/dev/null && stopped=1 || true
+    fi
+  done
   if [ -f "$DEMO/authzd.pid" ]; then
     kill "$(cat "$DEMO/authzd.pid")" 2>/dev/null && stopped=1 || true
   fi
   # Both remove their pid files on the way out.
   for _ in $(seq 300); do
-    [ -f "$DEMO/httpd.pid" ] || [ -f "$DEMO/authzd.pid" ] || break
+    [ -f "$DEMO/httpd.pid" ] || [ -f "$DEMO/nginx.pid" ] || [ -f "$DEMO/authzd.pid" ] || break
     sleep 0.1
   done
-  rm -f "$DEMO/httpd.pid" "$DEMO/authzd.pid"
+  rm -f "$DEMO/httpd.pid" "$DEMO/nginx.pid" "$DEMO/authzd.pid"
   [ $stopped -eq 0 ] || echo "demo stopped"
 }
 
@@ -82,7 +95,11 @@ wait_for() {
 echo "== building"
 cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null
-cmake --build "$OUT" -j "$JOBS" --target mod_dxqor dxqor-authzd
+if [ "$WEB" = nginx ]; then
+  cmake --build "$OUT" -j "$JOBS" --target ngx_http_dxqor_module dxqor-authzd
+else
+  cmake --build "$OUT" -j "$JOBS" --target mod_dxqor dxqor-authzd
+fi
 
 stop_all
 echo "== installing under $PREFIX"
@@ -90,7 +107,12 @@ rm -rf "$DEMO"
 mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" \
          "$PREFIX/var/dxqor/sm" "$PREFIX/var/dxqor/log" "$DEMO/site"
 cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
-cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$PREFIX/opt/dxqor/lib/"
+cp "$OUT/libdxqor.so" "$PREFIX/opt/dxqor/lib/"
+if [ "$WEB" = nginx ]; then
+  cp "$OUT/adapters/nginx/ngx_http_dxqor_module.so" "$PREFIX/opt/dxqor/lib/"
+else
+  cp "$OUT/mod_dxqor.so" "$PREFIX/opt/dxqor/lib/"
+fi
 if [ -d "$OUT/root/opt/dxqor/nls" ]; then
   cp -r "$OUT/root/opt/dxqor/nls" "$PREFIX/opt/dxqor/"
 fi
@@ -177,6 +199,50 @@ Dxqor On
 DxqorVirtualHostID demo
 EOF
 
+if [ "$WEB" = nginx ]; then
+  # nginx runs no CGI: the page that echoes the identity header is a second
+  # server on another loopback port, reached through proxy_pass once dxqor
+  # has decided. As root, the worker runs as nobody in group root, as
+  # Apache's children run in group root.
+  ECHO_PORT=$(free_port)
+  NGINX_USER=""
+  [ "$(id -u)" -ne 0 ] || NGINX_USER="user nobody root;"
+  mkdir -p "$DEMO/nginx-tmp"
+  cat > "$DEMO/nginx.conf" <<EOF
+load_module $PREFIX/opt/dxqor/lib/ngx_http_dxqor_module.so;
+$NGINX_USER
+pid $DEMO/nginx.pid;
+error_log $DEMO/error.log warn;
+env DXQOR_ROOT=$PREFIX;
+events { worker_connections 256; }
+http {
+  access_log off;
+  client_body_temp_path $DEMO/nginx-tmp/body;
+  proxy_temp_path $DEMO/nginx-tmp/proxy;
+  fastcgi_temp_path $DEMO/nginx-tmp/fastcgi;
+  uwsgi_temp_path $DEMO/nginx-tmp/uwsgi;
+  scgi_temp_path $DEMO/nginx-tmp/scgi;
+  types { text/html html; }
+  index index.html;
+  dxqor_server_id $SERVER_ID;
+  dxqor_init_retry 1s;
+  dxqor_strip_header X-Dxqor-User;
+  server {
+    listen 127.0.0.1:$PORT;
+    server_name localhost;
+    root $DEMO/site;
+    dxqor on;
+    dxqor_vhost_id demo;
+    location = /private/whoami.cgi { proxy_pass http://127.0.0.1:$ECHO_PORT; }
+  }
+  server {
+    listen 127.0.0.1:$ECHO_PORT;
+    location / { return 200 "signed in as: \$http_x_dxqor_user\n"; }
+  }
+}
+EOF
+fi
+
 start_authzd() {
   DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
     "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/dxqor-authzd.conf" \
@@ -186,9 +252,14 @@ start_authzd() {
 
 echo "== starting dxqor-authzd (server ID $SERVER_ID)"
 start_authzd
-echo "== starting Apache on 127.0.0.1:$PORT"
-/usr/sbin/apache2 -f "$DEMO/httpd.conf"
-wait_for test -s "$DEMO/httpd.pid"
+echo "== starting $WEB_NAME on 127.0.0.1:$PORT"
+if [ "$WEB" = nginx ]; then
+  nginx -p "$DEMO" -c "$DEMO/nginx.conf" 2>>"$DEMO/error.log"
+  wait_for test -s "$DEMO/nginx.pid"
+else
+  /usr/sbin/apache2 -f "$DEMO/httpd.conf"
+  wait_for test -s "$DEMO/httpd.pid"
+fi
 wait_for curl -s -o /dev/null "http://127.0.0.1:$PORT/public/"
 
 URL=http://127.0.0.1:$PORT
@@ -235,7 +306,7 @@ echo
 if [ -n "${CI:-}" ]; then
   stop_all
 else
-  echo "Apache with dxqor is running at $URL/ (users bob:builder, alice:wonderland)"
+  echo "$WEB_NAME with dxqor is running at $URL/ (users bob:builder, alice:wonderland)"
   echo "logs: $DEMO/error.log, $PREFIX/var/dxqor/log/authzd.log"
   echo "stop both with: make demo-stop"
 fi
