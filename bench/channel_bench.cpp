@@ -17,6 +17,8 @@
 #include <unistd.h>
 
 #include "proxyif/framework/qorproxyifdispatcher.h"
+#include "proxyif/framework/qorproxyifmessage.h"
+#include "proxyif/framework/qorproxyifmsgfactory.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/server/qorsrvworkerpool.h"
