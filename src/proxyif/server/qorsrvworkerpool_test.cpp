@@ -9,31 +9,22 @@
 #include <thread>
 #include <unistd.h>
 
-#include "qortestlog.h"
-#include "proxyif/ipc/qorproxyiflog.h"
-#include "qortestlog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
+#include "qoripcsquatting.h"
 #include "qoripctesting.h"
 #include "qortestintmessages.h"
 
 namespace {
 
-// The worker index of a buffer the client pool handed out.
-int indexOf(QORClntWorkerBuffer* b)
-{
-    return b->getWorkerNum();
-}
-
-class QORSrvWorkerPoolTest : public ::testing::Test {
+class QORSrvWorkerPoolTest : public QORIPCLogTest {
 protected:
     void SetUp() override
     {
-        qor_test_watchdog(120);
-        QORProxyIFLog::init(&m_log);
+        QORIPCLogTest::SetUp();
         QORProxyIFLog::get()->setLevel(7);
     }
     void TearDown() override
@@ -41,9 +32,8 @@ protected:
         m_handler.release = true;
         (void)m_client.shutdown();
         (void)m_server.shutdown();
-        QORProxyIFLog::shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
-        qor_test_watchdog(0);
+        QORIPCLogTest::TearDown();
     }
     void startBoth(int workers, unsigned size = 512)
     {
@@ -93,13 +83,6 @@ protected:
             st = qor_s_ipc_bad_parameter;
         return st;
     }
-    bool logged(const std::string& text) const
-    {
-        for (const std::string& t : m_log.texts())
-            if (t.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
     int state(int i) const { return m_server.getState(i); }
     worker_info volatile* record(int i) const
     {
@@ -128,7 +111,6 @@ protected:
     }
 
     QORTestIPCPath m_path{"srv"};
-    QORTestLog m_log{true};
     QORTestEchoHandler m_handler;
     QORSrvWorkerPool m_server;
     QORClntWorkerPool m_client;
@@ -198,7 +180,7 @@ TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
     startBoth(2);
     QORClntWorkerBuffer* b = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    int i = indexOf(b);
+    int i = b->getWorkerNum();
     EXPECT_EQ(i, 0);
     EXPECT_EQ(state(0), qor_worker_taken);
     EXPECT_EQ(record(0)->inUse, 1);
@@ -242,11 +224,11 @@ TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
     startTaker(t);
     waitForBackoff();
     EXPECT_FALSE(t.done);
-    int freed = indexOf(second);
+    int freed = second->getWorkerNum();
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(second));
     t.thread.join();
     ASSERT_EQ(t.st, qor_s_ok);
-    EXPECT_EQ(indexOf(t.buffer), freed);
+    EXPECT_EQ(t.buffer->getWorkerNum(), freed);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(first));
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
@@ -264,14 +246,14 @@ TEST_F(QORSrvWorkerPoolTest, InUseLongerThanThirtySecondsIsReclaimed)
     record(0)->inUse = 1;
     record(0)->time = (int32_t)time(nullptr) - 30;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    EXPECT_EQ(indexOf(b), 1);
+    EXPECT_EQ(b->getWorkerNum(), 1);
     EXPECT_EQ(record(0)->inUse, 1);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
 
     record(0)->time = (int32_t)time(nullptr) - 31;
     record(0)->reset = 1;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    EXPECT_EQ(indexOf(b), 0);
+    EXPECT_EQ(b->getWorkerNum(), 0);
     EXPECT_EQ(record(0)->inUse, 1);
     EXPECT_EQ(record(0)->reset, 0);
     EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
@@ -285,7 +267,7 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     startBoth(2);
     QORClntWorkerBuffer* b = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    ASSERT_EQ(indexOf(b), 0);
+    ASSERT_EQ(b->getWorkerNum(), 0);
     ASSERT_EQ(m_server.cleanWorker(0), qor_s_ok);
     EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
     EXPECT_EQ(record(0)->holderPid, getpid());
@@ -293,7 +275,7 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     EXPECT_EQ(state(0), qor_worker_cleaned);
     for (int n = 0; n < 10; ++n) {
         ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-        EXPECT_EQ(indexOf(b), 1);
+        EXPECT_EQ(b->getWorkerNum(), 1);
         EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     }
     EXPECT_EQ(state(0), qor_worker_cleaned);
@@ -307,7 +289,7 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     ASSERT_EQ(m_server.freeWorker(1), qor_s_ok);
     t.thread.join();
     ASSERT_EQ(t.st, qor_s_ok);
-    EXPECT_EQ(indexOf(t.buffer), 1);
+    EXPECT_EQ(t.buffer->getWorkerNum(), 1);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
     EXPECT_EQ(state(0), qor_worker_cleaned);
 }
