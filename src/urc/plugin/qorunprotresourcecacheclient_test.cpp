@@ -170,76 +170,58 @@ TEST_F(QORUnprotResourceCacheClientTest, APollFallsDueOnlyOnceTheIntervalHasFull
     EXPECT_TRUE(pollDue());
 }
 
-TEST_F(QORUnprotResourceCacheClientTest, TheNearestAncestorWithAnEntryDecides)
+// The nearest ancestor with an entry decides; its grants must cover what
+// the method requires, which a host without a permission map cannot tell;
+// names follow the host's case rule; and a path the web server may map
+// elsewhere than it reads never opens by walking up to an open entry.
+TEST_F(QORUnprotResourceCacheClientTest, DecisionsByHostBranchAndPath)
 {
     addHost("www", "/web");
-    addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"}});
-    EXPECT_EQ(decide("www", "GET", "/pub/img/deep/a.gif"), qor_urc_unprotected);
-    EXPECT_EQ(decide("www", "DELETE", "/pub/x"), qor_urc_unprotected);
-    EXPECT_EQ(decide("www", "GET", "/pub"), qor_urc_unprotected);
-    // A nearer entry that grants too little wins over the open ancestor.
-    EXPECT_EQ(decide("www", "GET", "/pub/private/a"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "GET", "/other/a.gif"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "GET", "/"), qor_urc_ask_server);
-}
-
-// Only /shop/public is open. A path the web server may map elsewhere than
-// it reads must never be opened by walking up to that entry.
-TEST_F(QORUnprotResourceCacheClientTest, PathsThatAreNotPlainGoToTheServer)
-{
-    addHost("www", "/shop");
-    addBranch("/shop", {{"/shop/public", "*"}});
+    addHost("nomap", "/nm", 0, false);
+    addHost("lower", "/ci", qor_vhost_case_insensitive);
+    addHost("exact", "/cs");
+    addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"},
+                       {"/web/docs", "r"}, {"/web/upper", "R"}});
+    addBranch("/nm", {{"/nm/docs", "r"}, {"/nm/pub", "*"}});
+    addBranch("/ci", {{"/ci/pub", "*"}});
+    addBranch("/cs", {{"/cs/pub", "*"}});
+    const QORURCDecision open = qor_urc_unprotected, ask = qor_urc_ask_server;
     const struct {
+        const char* vhost;
+        const char* method;
         std::string uri;
         QORURCDecision expected;
     } cases[] = {
-        {"/public/a.gif", qor_urc_unprotected},
-        {"/public/..a/.b./...", qor_urc_unprotected},
-        {"/public/../cart", qor_urc_ask_server},
-        {"/public/./../cart", qor_urc_ask_server},
-        {"/public/x/../../cart", qor_urc_ask_server},
-        {"/public/..;/cart", qor_urc_ask_server},
-        {"/public/%2e%2e/cart", qor_urc_ask_server},
-        {"/public/..", qor_urc_ask_server},
-        {"/public/.", qor_urc_ask_server},
-        {"/public\\..\\cart", qor_urc_ask_server},
-        {std::string("/public/a\0b", 11), qor_urc_ask_server},
-        {"/public/a\n", qor_urc_ask_server},
-        {"/public/a\x7f", qor_urc_ask_server},
+        {"www", "GET", "/pub/img/deep/a.gif", open},
+        {"www", "DELETE", "/pub/x", open},
+        {"www", "GET", "/pub", open},
+        {"www", "GET", "/pub/private/a", ask},  // the nearer entry grants too little
+        {"www", "GET", "/other/a.gif", ask},
+        {"www", "GET", "/", ask},
+        {"www", "GET", "/docs/a.html", open},
+        {"www", "POST", "/docs/a.html", ask},
+        {"www", "GET", "/upper/a.html", ask},   // actions compare exactly
+        {"www", "PUT", "/docs/a.html", ask},    // no list for the method
+        {"nomap", "GET", "/docs/a", ask},
+        {"nomap", "GET", "/pub/a", open},
+        {"lower", "GET", "/PUB/A.GIF", open},
+        {"exact", "GET", "/PUB/A.GIF", ask},
+        {"exact", "GET", "//pub///a.gif", open},
+        {"www", "GET", "/pub/..a/.b./...", open},
+        {"www", "GET", "/pub/../cart", ask},
+        {"www", "GET", "/pub/./../cart", ask},
+        {"www", "GET", "/pub/x/../../cart", ask},
+        {"www", "GET", "/pub/..;/cart", ask},
+        {"www", "GET", "/pub/%2e%2e/cart", ask},
+        {"www", "GET", "/pub/..", ask},
+        {"www", "GET", "/pub/.", ask},
+        {"www", "GET", "/pub\\..\\cart", ask},
+        {"www", "GET", std::string("/pub/a\0b", 8), ask},
+        {"www", "GET", "/pub/a\n", ask},
+        {"www", "GET", "/pub/a\x7f", ask},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(decide("www", "GET", c.uri), c.expected) << c.uri;
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, GrantedActionsMustCoverWhatTheMethodRequires)
-{
-    addHost("www", "/web");
-    addBranch("/web", {{"/web/docs", "r"}, {"/web/upper", "R"}});
-    EXPECT_EQ(decide("www", "GET", "/docs/a.html"), qor_urc_unprotected);
-    EXPECT_EQ(decide("www", "POST", "/docs/a.html"), qor_urc_ask_server);
-    // Actions compare exactly, and a method the map does not know (no
-    // default list) needs the server.
-    EXPECT_EQ(decide("www", "GET", "/upper/a.html"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "PUT", "/docs/a.html"), qor_urc_ask_server);
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, AHostWithoutPermissionMapNeedsTheServerForGrants)
-{
-    addHost("www", "/web", 0, false);
-    addBranch("/web", {{"/web/docs", "r"}, {"/web/pub", "*"}});
-    EXPECT_EQ(decide("www", "GET", "/docs/a"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, ObjectNamesFollowTheHostsCaseRule)
-{
-    addHost("lower", "/ci", qor_vhost_case_insensitive);
-    addHost("exact", "/cs");
-    addBranch("/ci", {{"/ci/pub", "*"}});
-    addBranch("/cs", {{"/cs/pub", "*"}});
-    EXPECT_EQ(decide("lower", "GET", "/PUB/A.GIF"), qor_urc_unprotected);
-    EXPECT_EQ(decide("exact", "GET", "/PUB/A.GIF"), qor_urc_ask_server);
-    EXPECT_EQ(decide("exact", "GET", "//pub///a.gif"), qor_urc_unprotected);
+        EXPECT_EQ(decide(c.vhost, c.method, c.uri), c.expected) << c.vhost << " " << c.uri;
 }
 
 TEST_F(QORUnprotResourceCacheClientTest, TheHostIsFoundByIDAndProtocol)
