@@ -332,28 +332,55 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
 
 namespace {
 
-// What the misbehaving server does with each question, in order.
-enum Misdeed {
-    kGood,
-    kResultStartPastEnd,
-    kResultLengthPastEnd,
-    kResultStartInHeader,
-    kResultStartUnaligned,
-    kElementTooLong,
-    kLinkBackwards,
-    kWrongWorkerNumber,
-    kUnknownType,
-    kErrorAnswer,
-    kNoElement,
-    kMisdeeds,
-};
-
 void putElement(char* at, uint32_t length, uint32_t next, int32_t value)
 {
     memcpy(at, &length, 4);
     memcpy(at + 4, &next, 4);
     memcpy(at + 8, &value, 4);
 }
+
+// The answer the misbehaving server is about to post: a good one of one
+// element holding the question's value plus one, until a misdeed changes it.
+struct Answer {
+    char* base;
+    int32_t at, end, value;
+    int32_t type, length, workerNum;
+};
+
+// What the misbehaving server does with each question, in order, and what
+// the plug-in's dispatch ends in. The child reads the same table.
+const struct Misdeed {
+    const char* what;
+    void (*apply)(Answer&);
+    QORStatus st;
+    int answerType;
+} kMisdeeds[] = {
+    {"good", [](Answer&) {}, qor_s_ok, kAnswerType},
+    {"result start past end", [](Answer& a) { a.at = a.end + 64; }, qor_s_ipc_bad_parameter, -1},
+    {"result length past end", [](Answer& a) { a.length = a.end - a.at + 4; },
+     qor_s_ipc_bad_parameter, -1},
+    {"result start in header", [](Answer& a) { a.at = 8; }, qor_s_ipc_bad_parameter, -1},
+    {"result start unaligned", [](Answer& a) { a.at += 2; }, qor_s_ipc_bad_parameter, -1},
+    {"element too long", [](Answer& a) { putElement(a.base + a.at, 5000, 0xFFFFFFFFu, 0); },
+     0x35f02207, -1},
+    {"link backwards",
+     [](Answer& a) {
+         putElement(a.base + a.at, 4, (uint32_t)a.at, a.value + 1);
+         putElement(a.base + a.at + 12, 4, 0xFFFFFFFFu, a.value + 1);
+         a.length = 24;
+     },
+     0x35f02207, -1},
+    {"wrong worker number", [](Answer& a) { a.workerNum = 5; }, qor_s_ipc_bad_worker_buffer, -1},
+    {"unknown type", [](Answer& a) { a.type = 42; }, qor_s_pif_no_factory, -1},
+    {"error answer",
+     [](Answer& a) {
+         a.type = 0;
+         putElement(a.base + a.at, 4, 0xFFFFFFFFu, 0x35f02099);
+     },
+     qor_s_ok, 0},
+    {"no element", [](Answer& a) { a.length = 0; }, qor_s_msg_unmarshal_failed, -1},
+    {"good again", [](Answer&) {}, qor_s_ok, kAnswerType},
+};
 
 // A one-worker server without worker threads, answering by hand. It
 // removes its objects once the parent has read the last answer.
@@ -365,48 +392,23 @@ int misbehavingServer(const char* path, int reply, int quit)
     int32_t ready = 1;
     qor_test_write_full(reply, &ready, 4);
     worker_info volatile* w = nullptr;
-    EXPECT_EQ(qor_s_ok, pool.getWorkerInfo(0, &w));
     QORWorkerBuffer b;
-    if (b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
+    if (pool.getWorkerInfo(0, &w) != qor_s_ok || b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
         return 3;
     char* base = static_cast<char*>(pool.getWorkerShm().getBaseAddress());
-    const int32_t end = (int32_t)b.bufferEnd();
-    for (int deed = 0; deed < kMisdeeds + 1; ++deed) {
+    for (const Misdeed& deed : kMisdeeds) {
         if (QORSysVSemHelper::wait(w->semId, w->reqSemNum, 1) != qor_s_ok)
             return 4;
+        Answer a = {base, b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart)),
+                    (int32_t)b.bufferEnd(), 0, kAnswerType, 12, 0};
         int32_t start = b.getHeaderField(offsetof(QORWorkerBufferHeader, requestStart));
-        int32_t value;
-        memcpy(&value, base + start + 8, 4);
-        int32_t at = b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart));
-        int32_t type = kAnswerType, length = 12;
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 0);
-        putElement(base + at, 4, 0xFFFFFFFFu, value + 1);
-        switch (deed == kMisdeeds ? kGood : (Misdeed)deed) {
-        case kGood: break;
-        case kResultStartPastEnd: at = end + 64; break;
-        case kResultLengthPastEnd: length = end - at + 4; break;
-        case kResultStartInHeader: at = 8; break;
-        case kResultStartUnaligned: at += 2; break;
-        case kElementTooLong: putElement(base + at, 5000, 0xFFFFFFFFu, 0); break;
-        case kLinkBackwards:
-            putElement(base + at, 4, (uint32_t)at, value + 1);
-            putElement(base + at + 12, 4, 0xFFFFFFFFu, value + 1);
-            length = 24;
-            break;
-        case kWrongWorkerNumber:
-            b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 5);
-            break;
-        case kUnknownType: type = 42; break;
-        case kErrorAnswer:
-            type = 0;
-            putElement(base + at, 4, 0xFFFFFFFFu, 0x35f02099);
-            break;
-        case kNoElement: length = 0; break;
-        case kMisdeeds: break;
-        }
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), length);
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), at);
+        memcpy(&a.value, base + start + 8, 4);
+        putElement(base + a.at, 4, 0xFFFFFFFFu, a.value + 1);
+        deed.apply(a);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), a.workerNum);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), a.type);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), a.length);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), a.at);
         (void)QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
     }
     char c;
@@ -431,36 +433,18 @@ TEST_F(QORChannelFaultTest, MisbehavingServerEndsInStatuses)
     close(ready[0]);
     close(ready[1]);
     initDispatcher(nullptr);
-
-    const struct {
-        Misdeed deed;
-        QORStatus st;
-        int answerType;
-    } cases[] = {
-        {kGood, qor_s_ok, kAnswerType},
-        {kResultStartPastEnd, qor_s_ipc_bad_parameter, -1},
-        {kResultLengthPastEnd, qor_s_ipc_bad_parameter, -1},
-        {kResultStartInHeader, qor_s_ipc_bad_parameter, -1},
-        {kResultStartUnaligned, qor_s_ipc_bad_parameter, -1},
-        {kElementTooLong, 0x35f02207, -1},
-        {kLinkBackwards, 0x35f02207, -1},
-        {kWrongWorkerNumber, qor_s_ipc_bad_worker_buffer, -1},
-        {kUnknownType, qor_s_pif_no_factory, -1},
-        {kErrorAnswer, qor_s_ok, 0},
-        {kNoElement, qor_s_msg_unmarshal_failed, -1},
-        {kMisdeeds, qor_s_ok, kAnswerType},
-    };
-    for (const auto& c : cases) {
+    int32_t value = 100;
+    for (const Misdeed& c : kMisdeeds) {
+        SCOPED_TRACE(c.what);
         int32_t out = -7;
         bool retry = true;
         int type = -2;
         QORStatus carried = 0;
-        QORStatus st = dispatch(100 + c.deed, &out, &retry, &type, &carried);
-        EXPECT_EQ(st, c.st) << "deed " << c.deed;
-        EXPECT_FALSE(retry) << "deed " << c.deed;
-        EXPECT_EQ(type, c.answerType) << "deed " << c.deed;
+        EXPECT_EQ(dispatch(++value, &out, &retry, &type, &carried), c.st);
+        EXPECT_FALSE(retry);
+        EXPECT_EQ(type, c.answerType);
         if (c.answerType == kAnswerType) {
-            EXPECT_EQ(out, 101 + c.deed);
+            EXPECT_EQ(out, value + 1);
         }
         if (c.answerType == 0) {
             EXPECT_EQ(carried, 0x35f02099u);
