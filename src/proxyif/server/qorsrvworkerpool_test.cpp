@@ -167,17 +167,12 @@ TEST_F(QORSrvWorkerPoolTest, ServerLaysOutTheObjects)
     EXPECT_EQ(m_server.shutdown(), qor_s_ok);
 }
 
-TEST_F(QORSrvWorkerPoolTest, ClientAttachesAndLogsThePool)
+TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
 {
     EXPECT_EQ(m_client.initialize(m_path.c_str()), qor_s_ipc_no_segment);
     startBoth(2);
     EXPECT_EQ(m_client.getNumWorkers(), 2);
     EXPECT_TRUE(logged("State List --> FREE FREE <-- End of State List\n"));
-}
-
-TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
-{
-    startBoth(2);
     QORClntWorkerBuffer* b = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
     int i = b->getWorkerNum();
@@ -330,7 +325,10 @@ TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiterAndDropsTheLateAnswer)
     EXPECT_EQ(out, 6);
 }
 
-TEST_F(QORSrvWorkerPoolTest, RefreshAfterTheServerRecreatedItsObjects)
+// The client refreshes after the server recreated its objects, fails with
+// nothing left to use while there is no server, and waits for one that is
+// restarting.
+TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
 {
     startBoth(2);
     int32_t out = 0;
@@ -346,12 +344,13 @@ TEST_F(QORSrvWorkerPoolTest, RefreshAfterTheServerRecreatedItsObjects)
     EXPECT_EQ(m_client.getPoolSemId(), m_server.getPoolSemId());
     ASSERT_EQ(roundTrip(2, &out), qor_s_ok);
     EXPECT_EQ(out, 3);
-}
 
-TEST_F(QORSrvWorkerPoolTest, RefreshWaitsForARestartingServer)
-{
-    startBoth(2);
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
+    ASSERT_TRUE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
+    EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ipc_invalid_id);
+    EXPECT_EQ(b, nullptr);
+
     std::thread restarter([this] {
         usleep(300000);
         EXPECT_EQ(qor_s_ok, m_server.start(m_path.c_str(), 3, 512, &m_handler));
@@ -360,28 +359,8 @@ TEST_F(QORSrvWorkerPoolTest, RefreshWaitsForARestartingServer)
     EXPECT_EQ(m_client.refresh(), qor_s_ok);
     restarter.join();
     EXPECT_EQ(m_client.getNumWorkers(), 3);
-    int32_t out = 0;
     ASSERT_EQ(roundTrip(7, &out), qor_s_ok);
     EXPECT_EQ(out, 8);
-}
-
-TEST_F(QORSrvWorkerPoolTest, RefreshWithoutServerFailsAndLeavesNothingToUse)
-{
-    startBoth(1);
-    ASSERT_EQ(m_server.shutdown(), qor_s_ok);
-    ASSERT_TRUE(m_client.refresher());
-    time_t t0 = time(nullptr);
-    EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
-    EXPECT_LE(time(nullptr) - t0, QORClntWorkerPool::kRestartWaitMs / 1000 + 2);
-    QORClntWorkerBuffer* b = nullptr;
-    EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ipc_invalid_id);
-    EXPECT_EQ(b, nullptr);
-    // Once the server is back, the next refresh finds it.
-    ASSERT_EQ(m_server.start(m_path.c_str(), 1, 512, &m_handler), qor_s_ok);
-    ASSERT_TRUE(m_client.refresher());
-    EXPECT_EQ(m_client.refresh(), qor_s_ok);
-    int32_t out = 0;
-    EXPECT_EQ(roundTrip(9, &out), qor_s_ok);
 }
 
 TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBounded)
