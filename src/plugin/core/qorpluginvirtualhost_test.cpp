@@ -4,8 +4,7 @@
 #include <string>
 
 #include "core/memory/qorcountingallocator.h"
-#include "plugin/core/qoractiongrouplist.h"
-#include "plugin/core/qorpermmap.h"
+#include "qortestvhosts.h"
 
 TEST(VirtualHost, OutOfMemoryKeepsTheOldTextAndTheMapIsOwned)
 {
@@ -23,17 +22,12 @@ TEST(VirtualHost, OutOfMemoryKeepsTheOldTextAndTheMapIsOwned)
 
         // Setting the map held again keeps it; another deletes it.
         int base = alloc.live();
-        QORPermMap* first = qor_new<QORPermMap>(&alloc, &alloc);
-        ASSERT_EQ(first->initialize(), qor_s_ok);
-        QORActionGroupList* perms = qor_new<QORActionGroupList>(&alloc, &alloc);
-        ASSERT_EQ(perms->initialize(QORStringRef("rx")), qor_s_ok);
-        first->setDefaultPerms(perms);
+        QORPermMap* first = qor_test_perm_map({{"GET", "rx"}}, &alloc);
         int withFirst = alloc.live();
         host.setPermMap(first);
         host.setPermMap(first);
         EXPECT_EQ(alloc.live(), withFirst);
-        QORPermMap* second = qor_new<QORPermMap>(&alloc, &alloc);
-        ASSERT_EQ(second->initialize(), qor_s_ok);
+        QORPermMap* second = qor_test_perm_map({}, &alloc);
         int secondSize = alloc.live() - withFirst;
         host.setPermMap(second);
         EXPECT_EQ(alloc.live(), base + secondSize);

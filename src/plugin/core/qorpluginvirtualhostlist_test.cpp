@@ -13,9 +13,8 @@
 
 #include "core/platform/qorscopedlocale.h"
 #include "core/system/qorreport.h"
-#include "plugin/core/qoractiongrouplist.h"
-#include "plugin/core/qorpermmap.h"
 #include "qortestinstallroot.h"
+#include "qortestvhosts.h"
 
 namespace {
 
@@ -36,14 +35,6 @@ std::string render(const QORPluginVirtualHostList& list)
         out += (out.empty() ? "" : " ") + std::string(it.get()->getID().c_str()) + "/" + flags;
     }
     return out;
-}
-
-QORPluginVirtualHost* newHost(const char* id, unsigned long flags)
-{
-    QORPluginVirtualHost* host = qor_new<QORPluginVirtualHost>(nullptr);
-    EXPECT_EQ(host->setID(QORStringRef(id)), qor_s_ok);
-    host->setFlags(flags);
-    return host;
 }
 
 class VirtualHostConfTest : public ::testing::Test {
@@ -122,7 +113,7 @@ TEST_F(VirtualHostConfTest, ConfigurationFileRules)
 TEST_F(VirtualHostConfTest, LoadingAddsToTheListAndAFailureKeepsIt)
 {
     QORPluginVirtualHostList list;
-    ASSERT_EQ(list.add(newHost("server", 0x14)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("server", 0x14)), qor_s_ok);
     unlink(m_root.confPath().c_str());
     EXPECT_EQ(list.loadVHosts(), qor_s_stz_open_failed);
     EXPECT_EQ(render(list), "server/14");
@@ -148,11 +139,12 @@ TEST_F(VirtualHostConfTest, LoadingAddsToTheListAndAFailureKeepsIt)
 TEST(VirtualHostList, LookupRules)
 {
     QORPluginVirtualHostList list;
-    ASSERT_EQ(list.add(newHost("shared", qor_vhost_unsecure)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("shared", qor_vhost_secure | qor_vhost_case_insensitive)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("both", 0x1c)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("both", 0x0c)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("secure", qor_vhost_secure)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("shared", qor_vhost_unsecure)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("shared", qor_vhost_secure | qor_vhost_case_insensitive)),
+              qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("both", 0x1c)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("both", 0x0c)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("secure", qor_vhost_secure)), qor_s_ok);
     ASSERT_EQ(list.readLock(), qor_s_ok);
 
     auto lookup = [&list](const char* s, int protocol) {
@@ -208,10 +200,9 @@ TEST(VirtualHostList, ReplacementUnderTheLock)
         list.removeAll();
         unsigned long flags = qor_vhost_secure | (round & 0x13);
         for (int i = 0; i < 3; i++) {
-            QORPluginVirtualHost* h = newHost(i == 1 ? "h" : "other", flags);
             std::string branch = "/branch-" + std::to_string(flags);
-            ASSERT_EQ(h->setBranch(QORStringRef(branch.c_str())), qor_s_ok);
-            ASSERT_EQ(list.add(h), qor_s_ok);
+            ASSERT_EQ(list.add(qor_test_vhost(i == 1 ? "h" : "other", flags, branch.c_str())),
+                      qor_s_ok);
         }
         ASSERT_EQ(list.unlock(), qor_s_ok);
     }
