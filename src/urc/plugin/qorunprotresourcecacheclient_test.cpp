@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "core/trace/qorlog.h"
-#include "plugin/core/qoractiongrouplist.h"
-#include "plugin/core/qorpermmap.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "qoripctesting.h"
 #include "qortestauthserver.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
+#include "qortestvhosts.h"
 #include "urc/plugin/qorurcversionanswerfactory.h"
 #include "urc/plugin/qorurcversionanswerunmarshaller.h"
 
@@ -26,13 +25,6 @@ std::string parentOf(const char* name)
     if (!qor_obj_get_parent(s))
         return "<none>";
     return std::string(s.data(), static_cast<size_t>(s.length()));
-}
-
-QORActionGroupList* actionList(const char* text)
-{
-    QORActionGroupList* list = qor_new<QORActionGroupList>(nullptr);
-    EXPECT_EQ(list->initialize(QORStringRef(text)), qor_s_ok);
-    return list;
 }
 
 } // namespace
@@ -72,17 +64,10 @@ protected:
     QORPluginVirtualHost* addHost(const char* id, const char* branch, unsigned long flags = 0,
                                   bool withMap = true)
     {
-        QORPluginVirtualHost* host = qor_new<QORPluginVirtualHost>(nullptr);
-        host->setID(QORStringRef(id));
-        host->setBranch(QORStringRef(branch));
-        host->setFlags(flags | qor_vhost_secure | qor_vhost_unsecure);
-        if (withMap) {
-            QORPermMap* map = qor_new<QORPermMap>(nullptr);
-            EXPECT_EQ(map->initialize(), qor_s_ok);
-            map->setPerms(QORPermMap::makeMethodKey(QORStringRef("GET")), actionList("r"));
-            map->setPerms(QORPermMap::makeMethodKey(QORStringRef("POST")), actionList("rm"));
-            host->setPermMap(map);
-        }
+        QORPluginVirtualHost* host =
+            qor_test_vhost(id, flags | qor_vhost_secure | qor_vhost_unsecure, branch);
+        if (withMap)
+            host->setPermMap(qor_test_perm_map({{"GET", "r"}, {"POST", "rm"}}));
         vhosts.writeLock();
         EXPECT_EQ(vhosts.add(host), qor_s_ok);
         vhosts.unlock();
@@ -106,7 +91,7 @@ protected:
                     nullptr,
                     all ? QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_all
                         : QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_some,
-                    all ? nullptr : actionList(o.second));
+                    all ? nullptr : qor_test_action_list(o.second));
                 EXPECT_EQ(table->insert(qor_new<QORString>(nullptr, o.first), entry), qor_s_ok);
             }
             EXPECT_EQ(db->insert(qor_new<QORString>(nullptr, b.first), table), qor_s_ok);
