@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
@@ -90,19 +91,24 @@ protected:
         EXPECT_EQ(qor_s_ok, m_server.getWorkerInfo(i, &w));
         return w;
     }
-    // Starts getFreeWorker on a thread; joins it in take().
-    struct Taker {
-        std::thread thread;
-        QORClntWorkerBuffer* buffer = nullptr;
+    // Takes a worker on another thread, which must back off until release()
+    // gives one back; the number of the worker taken (and given back), or -1.
+    int takeOnceReleased(const std::function<void()>& release)
+    {
+        QORClntWorkerBuffer* b = nullptr;
         QORStatus st = 1;
         std::atomic<bool> done{false};
-    };
-    void startTaker(Taker& t)
-    {
-        t.thread = std::thread([this, &t] {
-            t.st = m_client.getFreeWorker(&t.buffer);
-            t.done = true;
+        std::thread taker([&] {
+            st = m_client.getFreeWorker(&b);
+            done = true;
         });
+        waitForBackoff();
+        EXPECT_FALSE(done);
+        release();
+        taker.join();
+        int n = st == qor_s_ok ? b->getWorkerNum() : -1;
+        EXPECT_EQ(qor_s_ok, st == qor_s_ok ? m_client.replaceWorker(b) : st);
+        return n;
     }
     void waitForBackoff()
     {
@@ -215,16 +221,9 @@ TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
     // by one, as the kernel does for a holder that died, so that the caller
     // passes it, finds nothing FREE and goes round until it backs off.
     EXPECT_EQ(qor_s_ok, m_client.signalPoolSemaphore());
-    Taker t;
-    startTaker(t);
-    waitForBackoff();
-    EXPECT_FALSE(t.done);
     int freed = second->getWorkerNum();
-    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(second));
-    t.thread.join();
-    ASSERT_EQ(t.st, qor_s_ok);
-    EXPECT_EQ(t.buffer->getWorkerNum(), freed);
-    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
+    EXPECT_EQ(takeOnceReleased([&] { EXPECT_EQ(qor_s_ok, m_client.replaceWorker(second)); }),
+              freed);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(first));
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
 }
@@ -277,15 +276,7 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
 
     // With every worker cleaned a caller waits until the server frees one.
     ASSERT_EQ(m_server.cleanWorker(1), qor_s_ok);
-    Taker t;
-    startTaker(t);
-    waitForBackoff();
-    EXPECT_FALSE(t.done);
-    ASSERT_EQ(m_server.freeWorker(1), qor_s_ok);
-    t.thread.join();
-    ASSERT_EQ(t.st, qor_s_ok);
-    EXPECT_EQ(t.buffer->getWorkerNum(), 1);
-    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
+    EXPECT_EQ(takeOnceReleased([&] { EXPECT_EQ(m_server.freeWorker(1), qor_s_ok); }), 1);
     EXPECT_EQ(state(0), qor_worker_cleaned);
 }
 
