@@ -78,6 +78,14 @@ protected:
                                             QORStringRef(uri), &minimum);
         return st == qor_s_ok ? minimum : -static_cast<int>(st & 0xfff);
     }
+    // The default response with code, its header finalized, and one message.
+    static void expectDefaultResponse(QORTestTransaction& trans, int code, int message)
+    {
+        EXPECT_EQ(trans.getResult(), qor_send_default_rsp_to_client) << message;
+        EXPECT_EQ(trans.response().code(), code) << message;
+        EXPECT_EQ(trans.loggedMessages, std::vector<int>{message});
+        EXPECT_EQ(trans.response().headerFinalized, 1) << message;
+    }
     QORTestAuthShared& seen() { return rig->seen(); }
     int webQuestions() { return rig->questions(qor_msg_web_req_question); }
     int urcQuestions() { return rig->questions(qor_msg_urc_version_question); }
@@ -225,7 +233,6 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
     seen().webAnswerType = 9;
     QORTestTransaction failed;
     EXPECT_EQ(rig->request(failed, "www", "/private/a"), qor_s_ok);
-    EXPECT_EQ(failed.response().headerFinalized, 1);
     EXPECT_EQ(failed.response().bodyFinalized, 1);
     EXPECT_TRUE(failed.response().useDefaultResponse());
 
@@ -248,17 +255,9 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
     EXPECT_EQ(core->handleWebDispatch(&unexpected, &answer, 0), qor_s_ok);
     EXPECT_EQ(answer.released, 1);
 
-    const struct {
-        QORTestTransaction* trans;
-        int message;
-    } cases[] = {{&failed, kMsgDispatchFailed},
-                 {&error, kMsgErrorFromServer},
-                 {&unexpected, kMsgUnknownAnswerType}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.trans->getResult(), qor_send_default_rsp_to_client);
-        EXPECT_EQ(c.trans->response().code(), 503);
-        EXPECT_EQ(c.trans->loggedMessages, std::vector<int>{c.message});
-    }
+    expectDefaultResponse(failed, 503, kMsgDispatchFailed);
+    expectDefaultResponse(error, 503, kMsgErrorFromServer);
+    expectDefaultResponse(unexpected, 503, kMsgUnknownAnswerType);
 
     // No answer without a failure: no decision.
     QORTestTransaction none;
@@ -399,19 +398,9 @@ TEST_F(QORCoreTest, BoundedWaitsRetriesAndQuestionSizeEndInAStatusCodeAndALogLin
     seen().holdWeb = false;
     EXPECT_EQ(rig->request(big, "www", ("/" + std::string(70000, 'a')).c_str()), qor_s_ok);
 
-    const struct {
-        QORTestTransaction* trans;
-        int code;
-        int message;
-    } cases[] = {{&asking, 503, kMsgRetryLimit},
-                 {&slow, 503, kMsgAnswerTimeout},
-                 {&big, 413, kMsgQuestionTooLarge}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.trans->getResult(), qor_send_default_rsp_to_client) << c.code;
-        EXPECT_EQ(c.trans->response().code(), c.code);
-        EXPECT_EQ(c.trans->loggedMessages, std::vector<int>{c.message});
-        EXPECT_EQ(c.trans->response().headerFinalized, 1);
-    }
+    expectDefaultResponse(asking, 503, kMsgRetryLimit);
+    expectDefaultResponse(slow, 503, kMsgAnswerTimeout);
+    expectDefaultResponse(big, 413, kMsgQuestionTooLarge);
     // Other requests are unaffected, on the workers left.
     for (int i = 0; i < 6; i++)
         EXPECT_EQ(rig->decide("www", "/private/b"), qor_continue) << i;
