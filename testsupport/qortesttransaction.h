@@ -408,3 +408,17 @@ private:
     QORTestRequest m_testRequest;
     QORTestResponse m_testResponse;
 };
+
+// Counts its own destruction into *deleted, to see who deletes it.
+template <class Base>
+class QORTestCounted : public Base {
+public:
+    explicit QORTestCounted(int* deleted)
+        : m_deleted(deleted)
+    {
+    }
+    ~QORTestCounted() override { ++*m_deleted; }
+
+private:
+    int* m_deleted;
+};

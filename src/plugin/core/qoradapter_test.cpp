@@ -8,9 +8,7 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <type_traits>
 
-#include "qortesttransaction.h"
 
 namespace {
 
@@ -82,10 +80,3 @@ TEST(QORAdapterContractTest, TheDocumentNamesEveryPureOperation)
                              "qor_require_more_body_data"})
         EXPECT_NE(doc.find(code), std::string::npos) << code;
 }
-
-// The test transaction (an adapter in miniature) implements every one.
-static_assert(!std::is_abstract<QORTestTransaction>::value, "a complete adapter");
-static_assert(!std::is_abstract<QORTestRequest>::value, "a complete adapter");
-static_assert(!std::is_abstract<QORTestResponse>::value, "a complete adapter");
-static_assert(!std::is_abstract<QORTestServer>::value, "a complete adapter");
-static_assert(!std::is_abstract<QORTestClientCert>::value, "a complete adapter");

@@ -1,7 +1,6 @@
 #include "plugin/core/qorcore.h"
 
 #include <gtest/gtest.h>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -10,11 +9,7 @@
 #include "msg/core/qorconfigquestion.h"
 #include "plugin/core/qoradapter.h"
 #include "qorcoretesting.h"
-#include "qoripctesting.h"
-#include "qortestinstallroot.h"
-#include "qortestauthserver.h"
-#include "qortestlog.h"
-#include "qortesttransaction.h"
+#include "qortestcorerig.h"
 #include "urc/plugin/qorunprotresourcecacheclient.h"
 
 namespace {
@@ -51,40 +46,20 @@ protected:
     void SetUp() override
     {
         qor_test_watchdog(120);
-        // The key path first: it makes the scratch directory the root goes in.
-        m_path.reset(new QORTestIPCPath("core"));
-        m_root.reset(new QORTestInstallRoot("core", kVHostConf));
-        core.reset(new QORCore("qorcore_test"));
-        server.reset(new QORTestAuthServer(m_path->c_str(), baseScript()));
+        rig.reset(new QORTestCoreRig("qorcore_test", kVHostConf, baseScript()));
+        core = &rig->core;
+        server = &rig->server;
     }
-
     void TearDown() override
     {
         core->shutdown();
-        core.reset();
-        server.reset();
-        EXPECT_EQ(m_path->countPoolObjects(), 0);
-        m_path.reset();
-        m_root.reset();
+        server->stop();
+        EXPECT_EQ(rig->poolObjects(), 0);
+        rig.reset();
         qor_test_watchdog(0);
     }
 
-    void startAndInitialize()
-    {
-        ASSERT_EQ(server->start(), qor_s_ok);
-        ASSERT_EQ(core->initialize(server->name(), &log), qor_s_ok);
-    }
-
-    // A request for uri on vhost, decided by the core.
-    QORStatus request(QORTestTransaction& trans, const char* vhost, const char* uri,
-                      const char* method = "GET")
-    {
-        trans.addServer(vhost);
-        trans.request().uri = uri;
-        trans.request().method = method;
-        return core->handleReq(&trans);
-    }
-
+    void startAndInitialize() { ASSERT_EQ(rig->start(), qor_s_ok); }
     // Whether the core decides uri on vhost without a question.
     bool local(const char* vhost, const char* uri)
     {
@@ -95,14 +70,6 @@ protected:
         EXPECT_EQ(trans.getResult(), decided ? qor_continue_uninteresting : qor_severe_error);
         return decided;
     }
-
-    // The result of a request for uri on vhost, or -1 when it failed.
-    int decide(const char* vhost, const char* uri, const char* method = "GET")
-    {
-        QORTestTransaction trans;
-        return request(trans, vhost, uri, method) == qor_s_ok ? trans.getResult() : -1;
-    }
-
     // The smallest POST size for uri, or minus the number of the status.
     int minPostData(const char* uri)
     {
@@ -111,35 +78,35 @@ protected:
                                             QORStringRef(uri), &minimum);
         return st == qor_s_ok ? minimum : -static_cast<int>(st & 0xfff);
     }
-
-    // Replaces the text of dxqor.conf (read again by initialize).
-    void writeConf(const std::string& text) { std::ofstream(m_root->confPath()) << text; }
-
-    QORTestAuthShared& seen() { return server->shared(); }
-    int webQuestions() { return seen().questions[qor_msg_web_req_question]; }
-    int urcQuestions() { return seen().questions[qor_msg_urc_version_question]; }
+    // The default response with code, its header finalized, and one message.
+    static void expectDefaultResponse(QORTestTransaction& trans, int code, int message)
+    {
+        EXPECT_EQ(trans.getResult(), qor_send_default_rsp_to_client) << message;
+        EXPECT_EQ(trans.response().code(), code) << message;
+        EXPECT_EQ(trans.loggedMessages, std::vector<int>{message});
+        EXPECT_EQ(trans.response().headerFinalized, 1) << message;
+    }
+    QORTestAuthShared& seen() { return rig->seen(); }
+    int webQuestions() { return rig->questions(qor_msg_web_req_question); }
+    int urcQuestions() { return rig->questions(qor_msg_urc_version_question); }
     void expectConfigQuestions(int n)
     {
         for (int type = 0; type < 4; type++)
             EXPECT_EQ(seen().configQuestions[type], n) << type;
     }
 
-    QORTestLog log;
-    std::unique_ptr<QORCore> core;
-    std::unique_ptr<QORTestAuthServer> server;
-
-private:
-    std::unique_ptr<QORTestInstallRoot> m_root;
-    std::unique_ptr<QORTestIPCPath> m_path;
+    std::unique_ptr<QORTestCoreRig> rig;
+    QORCore* core = nullptr;
+    QORTestAuthServer* server = nullptr;
 };
 
 TEST_F(QORCoreTest, AnUnprotectedVirtualHostIsAnsweredEvenBeforeInitialize)
 {
     QORTestTransaction other;
-    EXPECT_EQ(decide("static", "/a"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("static", "/a"), qor_continue_uninteresting);
     EXPECT_TRUE(local("static", "/a"));
     EXPECT_FALSE(local("www", "/pub/img/logo/a.gif"));
-    EXPECT_EQ(request(other, "www", "/a"), kNotInitialized);
+    EXPECT_EQ(rig->request(other, "www", "/a"), kNotInitialized);
     EXPECT_EQ(other.getResult(), qor_severe_error);
     EXPECT_EQ(core->postProcess(&other), qor_s_not_supported);
 }
@@ -150,7 +117,7 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
     expectConfigQuestions(1);
     EXPECT_EQ(urcQuestions(), 1);
     EXPECT_EQ(seen().databasesSent, 1);
-    EXPECT_EQ(core->initialize(server->name(), &log), kAlreadyInitialized);
+    EXPECT_EQ(core->initialize(server->name(), &rig->log), kAlreadyInitialized);
     EXPECT_EQ(minPostData("/cgi/post"), 1024);
     EXPECT_EQ(minPostData(""), 16);
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
@@ -169,23 +136,23 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
         ids += std::string(h->getID().data(), static_cast<size_t>(h->getID().length())) + " ";
     hosts.unlock();
     EXPECT_EQ(ids, "www open ");
-    EXPECT_EQ(log.count("ERROR"), 0);
+    EXPECT_EQ(rig->log.count("ERROR"), 0);
 }
 
 TEST_F(QORCoreTest, TheCacheDecidesUnprotectedResourcesWithoutAQuestion)
 {
     startAndInitialize();
-    EXPECT_EQ(decide("www", "/pub/img/logo/a.gif"), qor_continue_uninteresting);
-    EXPECT_EQ(decide("www", "/docs/manual.html"), qor_continue_uninteresting);
-    EXPECT_EQ(decide("open", "/anything"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("www", "/pub/img/logo/a.gif"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("www", "/docs/manual.html"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("open", "/anything"), qor_continue_uninteresting);
     struct { const char* vhost; const char* uri; bool local; } cases[] = {
         {"www", "/pub/img/logo/a.gif", true}, {"open", "/x", true}, {"www", "/private/a", false}};
     for (const auto& c : cases)
         EXPECT_EQ(local(c.vhost, c.uri), c.local) << c.uri;
     EXPECT_EQ(webQuestions(), 0);
     // What the cache cannot clear goes to the server.
-    EXPECT_EQ(decide("www", "/docs/manual.html", "POST"), qor_continue);
-    EXPECT_EQ(decide("www", "/private/a"), qor_continue);
+    EXPECT_EQ(rig->decide("www", "/docs/manual.html", "POST"), qor_continue);
+    EXPECT_EQ(rig->decide("www", "/private/a"), qor_continue);
     EXPECT_EQ(webQuestions(), 2);
 }
 
@@ -196,7 +163,7 @@ TEST_F(QORCoreTest, AProtectedRequestGetsTheAnswersCommandsAndResult)
                                 {false, true, "X-User", "alice"}};
     startAndInitialize();
     QORTestTransaction trans;
-    EXPECT_EQ(request(trans, "www", "/private/report"), qor_s_ok);
+    EXPECT_EQ(rig->request(trans, "www", "/private/report"), qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_send_rsp_to_client);
     EXPECT_STREQ(trans.response().headers.get("X-Checked"), "yes");
     EXPECT_STREQ(trans.request().headers.get("X-User"), "alice");
@@ -214,11 +181,11 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     startAndInitialize();
     seen().sendURCVersion = true;
     // The same version: nothing is fetched.
-    EXPECT_EQ(decide("www", "/news/today.html"), qor_continue);
+    EXPECT_EQ(rig->decide("www", "/news/today.html"), qor_continue);
     EXPECT_EQ(urcQuestions(), 1);
 
     seen().urcCounter = 7;
-    EXPECT_EQ(decide("www", "/private/a"), qor_continue);
+    EXPECT_EQ(rig->decide("www", "/private/a"), qor_continue);
     EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(seen().databasesSent, 2);
     QORUnprotResourceCache& cache = QORCoreTesting::urcClient(*core)->cache();
@@ -227,8 +194,8 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     cache.unlock();
 
     // The next lookups use the new data, without asking again.
-    EXPECT_EQ(decide("www", "/news/today.html"), qor_continue_uninteresting);
-    EXPECT_EQ(decide("www", "/pub/a.gif"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("www", "/news/today.html"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("www", "/pub/a.gif"), qor_continue_uninteresting);
     EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(webQuestions(), 2);
 }
@@ -239,7 +206,7 @@ TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheReque
     seen().holdWeb = true;
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;
-    std::thread web([&] { st = request(trans, "www", "/private/a"); });
+    std::thread web([&] { st = rig->request(trans, "www", "/private/a"); });
     EXPECT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_web_req_question], 1));
 
     // Killed while it holds the question, then started anew.
@@ -256,7 +223,7 @@ TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheReque
     EXPECT_EQ(trans.retryPreparations, 1);
     EXPECT_EQ(webQuestions(), 2);
     expectConfigQuestions(2);
-    EXPECT_EQ(decide("www", "/private/b"), qor_continue);
+    EXPECT_EQ(rig->decide("www", "/private/b"), qor_continue);
 }
 
 TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
@@ -265,15 +232,14 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
     // An answer type the core has no factory for fails the dispatch.
     seen().webAnswerType = 9;
     QORTestTransaction failed;
-    EXPECT_EQ(request(failed, "www", "/private/a"), qor_s_ok);
-    EXPECT_EQ(failed.response().headerFinalized, 1);
+    EXPECT_EQ(rig->request(failed, "www", "/private/a"), qor_s_ok);
     EXPECT_EQ(failed.response().bodyFinalized, 1);
     EXPECT_TRUE(failed.response().useDefaultResponse());
 
     seen().webAnswerType = 0;
     seen().webErrorStatus = QOR_MSG_ID(0x30);
     QORTestTransaction error;
-    EXPECT_EQ(request(error, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(rig->request(error, "www", "/private/a"), qor_s_ok);
 
     // An answer of a type that has no business here.
     class Unexpected : public QORProxyIFMessage {
@@ -289,17 +255,9 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
     EXPECT_EQ(core->handleWebDispatch(&unexpected, &answer, 0), qor_s_ok);
     EXPECT_EQ(answer.released, 1);
 
-    const struct {
-        QORTestTransaction* trans;
-        int message;
-    } cases[] = {{&failed, kMsgDispatchFailed},
-                 {&error, kMsgErrorFromServer},
-                 {&unexpected, kMsgUnknownAnswerType}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.trans->getResult(), qor_send_default_rsp_to_client);
-        EXPECT_EQ(c.trans->response().code(), 503);
-        EXPECT_EQ(c.trans->loggedMessages, std::vector<int>{c.message});
-    }
+    expectDefaultResponse(failed, 503, kMsgDispatchFailed);
+    expectDefaultResponse(error, 503, kMsgErrorFromServer);
+    expectDefaultResponse(unexpected, 503, kMsgUnknownAnswerType);
 
     // No answer without a failure: no decision.
     QORTestTransaction none;
@@ -313,23 +271,23 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
 TEST_F(QORCoreTest, AFailedInitializeLeavesTheCoreReadyForAnotherTry)
 {
     // No server yet.
-    EXPECT_NE(core->initialize(server->name(), &log), qor_s_ok);
+    EXPECT_NE(core->initialize(server->name(), &rig->log), qor_s_ok);
     EXPECT_FALSE(core->isInitialized());
 
     // The cache's first fetch fails after everything else was fetched.
     ASSERT_EQ(server->start(), qor_s_ok);
     seen().urcAnswerType = 9;
-    EXPECT_EQ(core->initialize(server->name(), &log), QOR_MSG_ID(0x201));
+    EXPECT_EQ(core->initialize(server->name(), &rig->log), QOR_MSG_ID(0x201));
     EXPECT_FALSE(core->isInitialized());
     EXPECT_EQ(QORCoreTesting::urcClient(*core), nullptr);
     EXPECT_EQ(minPostData("/cgi/post"), -2);
     QORTestTransaction refused;
-    EXPECT_EQ(request(refused, "www", "/a"), kNotInitialized);
+    EXPECT_EQ(rig->request(refused, "www", "/a"), kNotInitialized);
 
     seen().urcAnswerType = 0;
-    ASSERT_EQ(core->initialize(server->name(), &log), qor_s_ok);
+    ASSERT_EQ(core->initialize(server->name(), &rig->log), qor_s_ok);
     EXPECT_EQ(minPostData("/cgi/post"), 1024);
-    EXPECT_EQ(decide("www", "/pub/a"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("www", "/pub/a"), qor_continue_uninteresting);
 }
 
 TEST_F(QORCoreTest, ErrorsInConfigurationAnswersAreLoggedNotReturned)
@@ -337,8 +295,8 @@ TEST_F(QORCoreTest, ErrorsInConfigurationAnswersAreLoggedNotReturned)
     ASSERT_EQ(server->start(), qor_s_ok);
     seen().failConfigType = QORConfigQuestion::QOR_CONFIG_REQ_FLAGS;
     seen().failConfigStatus = QOR_MSG_ID(0x30);
-    ASSERT_EQ(core->initialize(server->name(), &log), qor_s_ok);
-    EXPECT_EQ(log.count("DXQor ERROR"), 1);
+    ASSERT_EQ(core->initialize(server->name(), &rig->log), qor_s_ok);
+    EXPECT_EQ(rig->log.count("DXQor ERROR"), 1);
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 0u);
 }
 
@@ -348,7 +306,7 @@ TEST_F(QORCoreTest, WhenTheAnswerAsksForTheBodyTheRequestIsSentAgainWithIt)
     seen().askForBody = true;
     QORTestTransaction trans;
     trans.request().pendingBody = "a=1";
-    EXPECT_EQ(request(trans, "www", "/private/form", "POST"), qor_s_ok);
+    EXPECT_EQ(rig->request(trans, "www", "/private/form", "POST"), qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_continue);
     EXPECT_EQ(trans.request().postData, "a=1");
     EXPECT_EQ(trans.retryPreparations, 1);
@@ -358,7 +316,7 @@ TEST_F(QORCoreTest, WhenTheAnswerAsksForTheBodyTheRequestIsSentAgainWithIt)
     // An adapter that cannot prepare the retry ends the request.
     QORTestTransaction stuck;
     stuck.failOn("trans.prepareForRetry", qor_s_not_supported);
-    EXPECT_EQ(request(stuck, "www", "/private/form", "POST"), qor_s_not_supported);
+    EXPECT_EQ(rig->request(stuck, "www", "/private/form", "POST"), qor_s_not_supported);
     EXPECT_EQ(webQuestions(), 3);
 }
 
@@ -383,13 +341,13 @@ TEST_F(QORCoreTest, AfterShutdownOnlyTheShortcutWorksUntilTheNextInitialize)
 {
     startAndInitialize();
     EXPECT_EQ(core->shutdown(), qor_s_ok);
-    EXPECT_EQ(decide("open", "/a"), qor_continue_uninteresting);
-    EXPECT_EQ(decide("www", "/pub/a"), -1);
+    EXPECT_EQ(rig->decide("open", "/a"), qor_continue_uninteresting);
+    EXPECT_EQ(rig->decide("www", "/pub/a"), -1);
     // Flags survive a shutdown, POST sizes do not.
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
     EXPECT_EQ(minPostData("/cgi/post"), -2);
-    ASSERT_EQ(core->initialize(server->name(), &log), qor_s_ok);
-    EXPECT_EQ(decide("www", "/pub/a"), qor_continue_uninteresting);
+    ASSERT_EQ(core->initialize(server->name(), &rig->log), qor_s_ok);
+    EXPECT_EQ(rig->decide("www", "/pub/a"), qor_continue_uninteresting);
 }
 
 TEST(QORCoreDeathTest, ATransactionWithoutResponseStopsTheProcess)
@@ -410,7 +368,7 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
     seen().holdURC = true;
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;
-    std::thread web([&] { st = request(trans, "www", "/pub/a.gif"); });
+    std::thread web([&] { st = rig->request(trans, "www", "/pub/a.gif"); });
     EXPECT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_urc_version_question], 2));
     seen().resetWorkers = true;
     // The held answer is dropped once the reset is made; the worker's thread
@@ -427,33 +385,23 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
 
 TEST_F(QORCoreTest, BoundedWaitsRetriesAndQuestionSizeEndInAStatusCodeAndALogLine)
 {
-    writeConf(std::string(kVHostConf) + "answer-wait-limit = 1\nretry-limit = 2 \n");
+    rig->writeConf(std::string(kVHostConf) + "answer-wait-limit = 1\nretry-limit = 2 \n");
     startAndInitialize();
     QORTestTransaction asking, slow, big;
     seen().keepAskingForBody = true;
-    EXPECT_EQ(request(asking, "www", "/private/form", "POST"), qor_s_ok);
+    EXPECT_EQ(rig->request(asking, "www", "/private/form", "POST"), qor_s_ok);
     EXPECT_EQ(asking.retryPreparations, 2);
     EXPECT_EQ(webQuestions(), 3);
     seen().keepAskingForBody = false;
     seen().holdWeb = true;
-    EXPECT_EQ(request(slow, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(rig->request(slow, "www", "/private/a"), qor_s_ok);
     seen().holdWeb = false;
-    EXPECT_EQ(request(big, "www", ("/" + std::string(70000, 'a')).c_str()), qor_s_ok);
+    EXPECT_EQ(rig->request(big, "www", ("/" + std::string(70000, 'a')).c_str()), qor_s_ok);
 
-    const struct {
-        QORTestTransaction* trans;
-        int code;
-        int message;
-    } cases[] = {{&asking, 503, kMsgRetryLimit},
-                 {&slow, 503, kMsgAnswerTimeout},
-                 {&big, 413, kMsgQuestionTooLarge}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.trans->getResult(), qor_send_default_rsp_to_client) << c.code;
-        EXPECT_EQ(c.trans->response().code(), c.code);
-        EXPECT_EQ(c.trans->loggedMessages, std::vector<int>{c.message});
-        EXPECT_EQ(c.trans->response().headerFinalized, 1);
-    }
+    expectDefaultResponse(asking, 503, kMsgRetryLimit);
+    expectDefaultResponse(slow, 503, kMsgAnswerTimeout);
+    expectDefaultResponse(big, 413, kMsgQuestionTooLarge);
     // Other requests are unaffected, on the workers left.
     for (int i = 0; i < 6; i++)
-        EXPECT_EQ(decide("www", "/private/b"), qor_continue) << i;
+        EXPECT_EQ(rig->decide("www", "/private/b"), qor_continue) << i;
 }

@@ -9,11 +9,7 @@
 #include <vector>
 
 #include "plugin/core/qorpluginvirtualhost.h"
-#include "qoripctesting.h"
-#include "qortestinstallroot.h"
-#include "qortestauthserver.h"
-#include "qortestlog.h"
-#include "qortesttransaction.h"
+#include "qortestcorerig.h"
 
 namespace {
 
@@ -47,16 +43,13 @@ const Kind kKinds[] = {
 TEST(QORCoreThreadsTest, SixteenThreadsDecideEveryRequestWhileConfigurationChanges)
 {
     qor_test_watchdog(300);
-    QORTestInstallRoot root("core-threads", "[dxweb-plugins]\nvirtual-host = www\n");
-    QORTestIPCPath path("core-threads");
-    QORTestAuthServer server(path.c_str(), threadScript());
+    QORTestCoreRig rig("qorcore_threads_test", "[dxweb-plugins]\nvirtual-host = www\n",
+                       threadScript());
     // The server's answers name a new cache version every fifth request.
-    server.shared().sendURCVersion = true;
-    server.shared().bumpURCEvery = 5;
-    ASSERT_EQ(server.start(), qor_s_ok);
-    QORTestLog log;
-    QORCore core("qorcore_threads_test");
-    ASSERT_EQ(core.initialize(server.name(), &log), qor_s_ok);
+    rig.seen().sendURCVersion = true;
+    rig.seen().bumpURCEvery = 5;
+    ASSERT_EQ(rig.start(), qor_s_ok);
+    QORCore& core = rig.core;
 
     std::atomic<bool> done{false};
     std::atomic<int> wrong{0}, failed{0}, decided{0}, replaced{0};
@@ -72,13 +65,10 @@ TEST(QORCoreThreadsTest, SixteenThreadsDecideEveryRequestWhileConfigurationChang
         web.emplace_back([&, t] {
             for (int i = 0; i < kRequestsPerThread; i++) {
                 const Kind& kind = kKinds[(t + i) % 4];
-                QORTestTransaction trans;
-                trans.calls().setRecording(false);
-                trans.addServer(kind.vhost);
-                trans.request().uri = kind.uri;
-                if (core.handleReq(&trans) != qor_s_ok)
+                int result = rig.decide(kind.vhost, kind.uri);
+                if (result == -1)
                     failed++;
-                else if (trans.getResult() != kind.result)
+                else if (result != kind.result)
                     wrong++;
                 else
                     decided++;
@@ -95,13 +85,13 @@ TEST(QORCoreThreadsTest, SixteenThreadsDecideEveryRequestWhileConfigurationChang
     EXPECT_EQ(decided, kThreads * kRequestsPerThread);
     EXPECT_GT(replaced, 0);
     // A quarter of the requests reached the server, each answered once.
-    EXPECT_EQ(server.shared().questions[qor_msg_web_req_question],
+    EXPECT_EQ(rig.seen().questions[qor_msg_web_req_question],
               kThreads * kRequestsPerThread / 4);
-    EXPECT_GT(server.shared().databasesSent, 1);
-    EXPECT_EQ(log.count("ERROR"), 0);
+    EXPECT_GT(rig.seen().databasesSent, 1);
+    EXPECT_EQ(rig.log.count("ERROR"), 0);
 
     core.shutdown();
-    server.stop();
-    EXPECT_EQ(path.countPoolObjects(), 0);
+    rig.server.stop();
+    EXPECT_EQ(rig.poolObjects(), 0);
     qor_test_watchdog(0);
 }

@@ -4,14 +4,13 @@
 #include <string>
 
 #include "core/memory/qorcountingallocator.h"
+#include "qortestvhosts.h"
 
 namespace {
 
 QORActionGroupList* list(const char* text, QORAllocator* a = nullptr)
 {
-    QORActionGroupList* l = qor_new<QORActionGroupList>(a, a);
-    EXPECT_EQ(l->initialize(QORStringRef(text)), qor_s_ok);
-    return l;
+    return qor_test_action_list(text, a);
 }
 
 QORStatus set(QORPermMap* map, const char* method, QORActionGroupList* l,

@@ -11,12 +11,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/memory/qorcountingallocator.h"
 #include "core/platform/qorscopedlocale.h"
 #include "core/system/qorreport.h"
-#include "plugin/core/qoractiongrouplist.h"
-#include "plugin/core/qorpermmap.h"
 #include "qortestinstallroot.h"
+#include "qortestvhosts.h"
 
 namespace {
 
@@ -37,14 +35,6 @@ std::string render(const QORPluginVirtualHostList& list)
         out += (out.empty() ? "" : " ") + std::string(it.get()->getID().c_str()) + "/" + flags;
     }
     return out;
-}
-
-QORPluginVirtualHost* newHost(const char* id, unsigned long flags)
-{
-    QORPluginVirtualHost* host = qor_new<QORPluginVirtualHost>(nullptr);
-    EXPECT_EQ(host->setID(QORStringRef(id)), qor_s_ok);
-    host->setFlags(flags);
-    return host;
 }
 
 class VirtualHostConfTest : public ::testing::Test {
@@ -123,7 +113,7 @@ TEST_F(VirtualHostConfTest, ConfigurationFileRules)
 TEST_F(VirtualHostConfTest, LoadingAddsToTheListAndAFailureKeepsIt)
 {
     QORPluginVirtualHostList list;
-    ASSERT_EQ(list.add(newHost("server", 0x14)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("server", 0x14)), qor_s_ok);
     unlink(m_root.confPath().c_str());
     EXPECT_EQ(list.loadVHosts(), qor_s_stz_open_failed);
     EXPECT_EQ(render(list), "server/14");
@@ -146,64 +136,15 @@ TEST_F(VirtualHostConfTest, LoadingAddsToTheListAndAFailureKeepsIt)
     EXPECT_EQ(g_reported[0], qor_s_stz_bad_entry_msg);
 }
 
-TEST(VirtualHostKey, OrderAndMatch)
-{
-    const char nul[] = {'a', 0, 'b'};
-    const char nulOther[] = {'a', 0, 'c'};
-    struct {
-        QORStringRef hostID;
-        unsigned long hostFlags;
-        QORStringRef keyID;
-        int protocol;  // -1 none, 0 HTTP, 1 HTTPS
-        int order;     // sign of compare()
-    } cases[] = {
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("abc"), -1, 0},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("abd"), -1, 1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("abb"), -1, -1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("ab"), -1, -1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("abcd"), -1, 1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef(""), -1, -1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("ABC"), -1, -1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("\xff"), -1, 1},
-        // A host refusing the key's protocol: 1 for a secure key, -1 for a
-        // plain one; another ID orders by the IDs whatever the protocol.
-        {QORStringRef("h"), qor_vhost_secure, QORStringRef("h"), 0, -1},
-        {QORStringRef("h"), qor_vhost_secure, QORStringRef("h"), 1, 0},
-        {QORStringRef("h"), qor_vhost_unsecure, QORStringRef("h"), 1, 1},
-        {QORStringRef("h"), qor_vhost_unsecure, QORStringRef("i"), 1, 1},
-        {QORStringRef("h"), qor_vhost_secure, QORStringRef("g"), 0, -1},
-        // Every byte counts.
-        {QORStringRef(nul, 3), 0x0c, QORStringRef(nul, 3), 1, 0},
-        {QORStringRef(nul, 3), 0x0c, QORStringRef(nulOther, 3), 1, 1},
-        {QORStringRef(nul, 3), 0x0c, QORStringRef("a"), 0, -1},
-    };
-    for (auto& c : cases) {
-        SCOPED_TRACE(std::string(c.keyID.data(), static_cast<size_t>(c.keyID.length())) + " "
-                     + std::to_string(c.protocol));
-        QORPluginVirtualHost host;
-        ASSERT_EQ(host.setID(c.hostID), qor_s_ok);
-        host.setFlags(c.hostFlags);
-        QORPluginVirtualHostKey key;
-        if (c.protocol < 0)
-            key.initialize(c.keyID);
-        else
-            key.initialize(c.keyID, c.protocol == 1);
-        int r = key.compare(host);
-        EXPECT_EQ(r < 0 ? -1 : r > 0 ? 1 : 0, c.order);
-        if (c.protocol >= 0) {
-            EXPECT_EQ(host.match(c.keyID, c.protocol == 1), c.order == 0);
-        }
-    }
-}
-
 TEST(VirtualHostList, LookupRules)
 {
     QORPluginVirtualHostList list;
-    ASSERT_EQ(list.add(newHost("shared", qor_vhost_unsecure)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("shared", qor_vhost_secure | qor_vhost_case_insensitive)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("both", 0x1c)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("both", 0x0c)), qor_s_ok);
-    ASSERT_EQ(list.add(newHost("secure", qor_vhost_secure)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("shared", qor_vhost_unsecure)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("shared", qor_vhost_secure | qor_vhost_case_insensitive)),
+              qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("both", 0x1c)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("both", 0x0c)), qor_s_ok);
+    ASSERT_EQ(list.add(qor_test_vhost("secure", qor_vhost_secure)), qor_s_ok);
     ASSERT_EQ(list.readLock(), qor_s_ok);
 
     auto lookup = [&list](const char* s, int protocol) {
@@ -226,40 +167,6 @@ TEST(VirtualHostList, LookupRules)
     EXPECT_EQ(lookup("Shared", 1), -1);
     EXPECT_EQ(lookup("", 1), -1);
     EXPECT_EQ(list.unlock(), qor_s_ok);
-}
-
-TEST(VirtualHost, OutOfMemoryKeepsTheOldTextAndTheMapIsOwned)
-{
-    QORCountingAllocator alloc;
-    {
-        QORPluginVirtualHost host(&alloc);
-        ASSERT_EQ(host.setID(QORStringRef("short")), qor_s_ok);
-        std::string longID(300, 'x');
-        alloc.failAfter = 0;
-        EXPECT_EQ(host.setID(QORStringRef(longID.c_str())), qor_s_no_memory);
-        EXPECT_EQ(host.setBranch(QORStringRef(longID.c_str())), qor_s_no_memory);
-        EXPECT_STREQ(host.getID().c_str(), "short");
-        EXPECT_TRUE(host.getBranch().isEmpty());
-        alloc.failAfter = -1;
-
-        // Setting the map held again keeps it; another deletes it.
-        int base = alloc.live();
-        QORPermMap* first = qor_new<QORPermMap>(&alloc, &alloc);
-        ASSERT_EQ(first->initialize(), qor_s_ok);
-        QORActionGroupList* perms = qor_new<QORActionGroupList>(&alloc, &alloc);
-        ASSERT_EQ(perms->initialize(QORStringRef("rx")), qor_s_ok);
-        first->setDefaultPerms(perms);
-        int withFirst = alloc.live();
-        host.setPermMap(first);
-        host.setPermMap(first);
-        EXPECT_EQ(alloc.live(), withFirst);
-        QORPermMap* second = qor_new<QORPermMap>(&alloc, &alloc);
-        ASSERT_EQ(second->initialize(), qor_s_ok);
-        int secondSize = alloc.live() - withFirst;
-        host.setPermMap(second);
-        EXPECT_EQ(alloc.live(), base + secondSize);
-    }
-    EXPECT_EQ(alloc.live(), 0);
 }
 
 // Readers look hosts up and read them under the read lock while a writer
@@ -293,10 +200,9 @@ TEST(VirtualHostList, ReplacementUnderTheLock)
         list.removeAll();
         unsigned long flags = qor_vhost_secure | (round & 0x13);
         for (int i = 0; i < 3; i++) {
-            QORPluginVirtualHost* h = newHost(i == 1 ? "h" : "other", flags);
             std::string branch = "/branch-" + std::to_string(flags);
-            ASSERT_EQ(h->setBranch(QORStringRef(branch.c_str())), qor_s_ok);
-            ASSERT_EQ(list.add(h), qor_s_ok);
+            ASSERT_EQ(list.add(qor_test_vhost(i == 1 ? "h" : "other", flags, branch.c_str())),
+                      qor_s_ok);
         }
         ASSERT_EQ(list.unlock(), qor_s_ok);
     }

@@ -9,70 +9,9 @@
 
 namespace {
 
-const QORStatus kUnsupported = 0x35f02001;
 const QORStatus kAbsent = 0x35f02002;
-// Counts its own destruction, to see who deletes it.
-class CountedServer : public QORTestServer {
-public:
-    explicit CountedServer(int* deleted)
-        : m_deleted(deleted)
-    {
-    }
-    ~CountedServer() override { ++*m_deleted; }
-    int* m_deleted;
-};
-
-class CountedSession : public QORSSLSession {
-public:
-    explicit CountedSession(int* deleted)
-        : m_deleted(deleted)
-    {
-    }
-    ~CountedSession() override { ++*m_deleted; }
-    int* m_deleted;
-};
 
 } // namespace
-
-// The test request falls back on the library for every optional operation.
-TEST(QORRequestDefaults, OptionalOperationsReturnTheirContractStatus)
-{
-    QORTestRequest r;
-    r.setLibraryDefaults(true);
-    r.connectionID = "conn-1";
-    r.subRequest = true;
-    r.wsaByRedirect = true;
-    QORStringRef s;
-    QORBuffer b;
-    bool flag = true;
-    unsigned n = 0;
-    const QORStatus U = kUnsupported;
-    const QORStatus A = kAbsent;
-    const struct {
-        const char* name;
-        QORStatus status;
-        QORStatus expected;
-    } cases[] = {
-        {"setSecurity", r.setSecurity(1), U}, {"setBody", r.setBody(b), U},
-        {"retrieveBody", r.retrieveBody(100), U}, {"finalizeHeader", r.finalizeHeader(), U},
-        {"finalizeBody", r.finalizeBody(), U}, {"getConnectionID", r.getConnectionID(&s), A},
-        {"getWSAUser", r.getWSAUser(&s), A}, {"setWSAUser", r.setWSAUser(&s), A},
-        {"requestWSA", r.requestWSA(), A}, {"setWSARequested", r.setWSARequested(), A},
-        {"getWSARequested", r.getWSARequested(flag), A},
-        // No server: no URL.
-        {"getFullURL", r.getFullURL(&s), A},
-        // No header.
-        {"getContentLength", r.getContentLength(&n), A},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(c.status, c.expected);
-    }
-    EXPECT_FALSE(r.isSubRequest());
-    EXPECT_FALSE(r.requestWSAByRedirect());
-    EXPECT_FALSE(r.bodyRequested());
-    EXPECT_EQ(r.security, 0);
-}
 
 TEST(QORRequestOwnership, DeletesItsServerAndSession)
 {
@@ -80,8 +19,8 @@ TEST(QORRequestOwnership, DeletesItsServerAndSession)
     int sessions = 0;
     {
         QORTestRequest r;
-        r.m_server = new CountedServer(&servers);
-        r.m_sslSession = new CountedSession(&sessions);
+        r.m_server = new QORTestCounted<QORTestServer>(&servers);
+        r.m_sslSession = new QORTestCounted<QORSSLSession>(&sessions);
     }
     EXPECT_EQ(servers, 1);
     EXPECT_EQ(sessions, 1);
@@ -177,9 +116,10 @@ TEST(QORRequestFullURL, BuiltOnceAbsentURIIsEmptyAndOtherFailuresAreReturned)
         r.callLog().clearFailures();
         EXPECT_EQ(r.getFullURL(&url), qor_s_ok);
     }
-    // A port outside its range.
-    QORTestRequest r;
+    // A port outside its range; no server at all.
+    QORTestRequest r, noServer;
     r.addServer("vh", "h", 0);
     QORStringRef url;
     EXPECT_EQ(r.getFullURL(&url), 0x35f02035u);
+    EXPECT_EQ(noServer.getFullURL(&url), kAbsent);
 }

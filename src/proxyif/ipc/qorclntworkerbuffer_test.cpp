@@ -32,10 +32,6 @@ protected:
             memcpy(base() + start, &worker, 4);
     }
     char* base() { return static_cast<char*>(m_segment.getBaseAddress()); }
-    void setField(QORClntWorkerBuffer& b, size_t field, int32_t v)
-    {
-        b.setHeaderField(field, v);
-    }
     // Writes one question element of n bytes and completes the header.
     void ask(QORClntWorkerBuffer& b, unsigned n)
     {
@@ -56,8 +52,8 @@ protected:
         void* data;
         ASSERT_EQ(reply.allocate(n, &data), qor_s_ok);
         memset(data, 'a', n);
-        setField(b, offsetof(QORWorkerBufferHeader, resultType), type);
-        setField(b, offsetof(QORWorkerBufferHeader, resultLength), reply.usedLength());
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), reply.usedLength());
     }
 
     QORLocalSharedMem m_segment;
@@ -167,8 +163,8 @@ TEST_F(QORClntWorkerBufferTest, ResultOutsideTheBufferIsRefusedBeforeReading)
         {"wraps", start, 0x7ffffff0, qor_s_ipc_bad_parameter},
     };
     for (const auto& c : cases) {
-        setField(b, offsetof(QORWorkerBufferHeader, resultStart), c.start);
-        setField(b, offsetof(QORWorkerBufferHeader, resultLength), c.length);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), c.start);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), c.length);
         int type = -1;
         QORSharedMemIterator* it = nullptr;
         EXPECT_EQ(b.readResult(type, &it), c.st) << c.what;
@@ -185,7 +181,7 @@ TEST_F(QORClntWorkerBufferTest, WrongWorkerNumberAndDamagedChain)
     ASSERT_EQ(b.initialize(&m_record, m_segment), qor_s_ok);
     ask(b, 0);
     answer(b, 7, 12);
-    setField(b, offsetof(QORWorkerBufferHeader, workerNum), 4);
+    b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 4);
     int type = -1;
     QORSharedMemIterator* it = nullptr;
     EXPECT_EQ(b.readResult(type, &it), qor_s_ipc_bad_worker_buffer);
@@ -193,7 +189,7 @@ TEST_F(QORClntWorkerBufferTest, WrongWorkerNumberAndDamagedChain)
     EXPECT_EQ(type, -1);
 
     // An element claiming more than its region holds is caught by the reader.
-    setField(b, offsetof(QORWorkerBufferHeader, workerNum), 3);
+    b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 3);
     int32_t start = b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart));
     uint32_t huge = 100000;
     memcpy(base() + start, &huge, 4);

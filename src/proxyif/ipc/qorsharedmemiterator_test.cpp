@@ -127,51 +127,39 @@ TEST(QORSharedMemIteratorTest, ReadsBackWhatTheAllocatorWrote)
     EXPECT_EQ(data, &len);
 }
 
-TEST(QORSharedMemIteratorTest, OneElementFillingTheRegionEndsTheChain)
+// Regions of a 64-byte segment: where they may lie and which elements a
+// walk finds in them.
+TEST(QORSharedMemIteratorTest, RegionBoundsAndChainEnds)
 {
-    Segment seg(64);
-    seg.put(16, 8);
-    seg.put(20, 0x12345678u);  // never followed
+    const struct {
+        const char* what;
+        uint32_t length, next;  // the element at start, if length is not 0
+        unsigned int start, size;
+        QORStatus st;
+        std::vector<unsigned int> lengths;
+    } cases[] = {
+        // The link is never followed when the element fills the region.
+        {"one element filling the region", 8, 0x12345678u, 16, 16, qor_s_ok, {8}},
+        {"unpadded last element", 5, kQORSharedMemNoNext, 0, 16, qor_s_ok, {5}},
+        {"empty region", 0, 0, 0, 0, qor_s_ok, {}},
+        {"shorter than a header", 0, 0, 0, 7, qor_s_ok, {}},
+        {"past the segment", 0, 0, 32, 36, qor_s_ipc_bad_parameter, {}},
+        {"start wraps", 0, 0, 0xFFFFFFF0u, 0x20, qor_s_ipc_bad_parameter, {}},
+        {"unaligned start", 0, 0, 2, 16, qor_s_ipc_bad_parameter, {}},
+    };
+    for (const auto& c : cases) {
+        Segment seg(64);
+        if (c.length != 0) {
+            seg.put(c.start, c.length);
+            seg.put(c.start + 4, c.next);
+        }
+        QORSharedMemIterator it;
+        EXPECT_EQ(it.initialize(seg.shm, c.start, c.size), c.st) << c.what;
+        std::vector<unsigned int> lengths;
+        EXPECT_EQ(walk(it, &lengths), qor_s_ok) << c.what;
+        EXPECT_EQ(lengths, c.lengths) << c.what;
+    }
     QORSharedMemIterator it;
-    ASSERT_EQ(it.initialize(seg.shm, 16, 16), qor_s_ok);
-    unsigned int len;
-    void* data;
-    ASSERT_EQ(it.getNextElement(&len, &data), qor_s_ok);
-    EXPECT_EQ(len, 8u);
-    EXPECT_EQ(data, seg.at(24));
-    EXPECT_FALSE(it.hasMoreElements());
-}
-
-TEST(QORSharedMemIteratorTest, UnpaddedLastElementEndsAtItsPadding)
-{
-    Segment seg(64);
-    seg.put(0, 5);
-    seg.put(4, kQORSharedMemNoNext);
-    QORSharedMemIterator it;
-    ASSERT_EQ(it.initialize(seg.shm, 0, 16), qor_s_ok);
-    std::vector<unsigned int> lengths;
-    EXPECT_EQ(walk(it, &lengths), qor_s_ok);
-    EXPECT_EQ(lengths, std::vector<unsigned int>{5});
-}
-
-TEST(QORSharedMemIteratorTest, EmptyAndShortRegionsHaveNoElements)
-{
-    Segment seg(64);
-    QORSharedMemIterator it;
-    EXPECT_EQ(it.initialize(seg.shm, 0, 0), qor_s_ok);
-    EXPECT_FALSE(it.hasMoreElements());
-    EXPECT_EQ(it.initialize(seg.shm, 0, 7), qor_s_ok);
-    EXPECT_FALSE(it.hasMoreElements());
-}
-
-TEST(QORSharedMemIteratorTest, RegionsOutsideTheSegmentAreRefused)
-{
-    Segment seg(64);
-    QORSharedMemIterator it;
-    EXPECT_EQ(it.initialize(seg.shm, 32, 36), qor_s_ipc_bad_parameter);
-    EXPECT_FALSE(it.hasMoreElements());
-    EXPECT_EQ(it.initialize(seg.shm, 0xFFFFFFF0u, 0x20), qor_s_ipc_bad_parameter);
-    EXPECT_EQ(it.initialize(seg.shm, 2, 16), qor_s_ipc_bad_parameter);
     QORLocalSharedMem unmapped;
     EXPECT_EQ(it.initialize(unmapped, 0, 16), qor_s_ipc_bad_parameter);
     EXPECT_FALSE(it.hasMoreElements());

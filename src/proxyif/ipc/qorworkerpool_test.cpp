@@ -3,16 +3,13 @@
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
-#include "qortestlog.h"
-#include "proxyif/ipc/qorproxyiflog.h"
-#include "qortestlog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
-#include "qoripctesting.h"
+#include "qorchannelprocess.h"
+#include "qoripcsquatting.h"
 
 namespace {
 
@@ -68,31 +65,15 @@ public:
     using QORWorkerPool::unlockAndSignal;
 };
 
-class QORWorkerPoolTest : public ::testing::Test {
+class QORWorkerPoolTest : public QORIPCLogTest {
 protected:
     void SetUp() override
     {
-        qor_test_watchdog(60);
-        QORProxyIFLog::init(&m_log);
+        QORIPCLogTest::SetUp();
         QORProxyIFLog::get()->setLevel(7);
-    }
-    void TearDown() override
-    {
-        QORProxyIFLog::shutdown();
-        qor_test_watchdog(0);
-    }
-    // Trace lines carry a context prefix ("[] ") before the text.
-    bool logged(const std::string& text) const
-    {
-        for (const std::string& t : m_log.texts())
-            if (t.size() >= text.size() &&
-                t.compare(t.size() - text.size(), text.size(), text) == 0)
-                return true;
-        return false;
     }
 
     QORTestIPCPath m_path{"pool"};
-    QORTestLog m_log{true};
 };
 
 } // namespace
@@ -131,12 +112,10 @@ TEST_F(QORWorkerPoolTest, WorkerCountMustFitTheSegment)
     ASSERT_EQ(server.create(), qor_s_ok);
     TestPool client(m_path.c_str(), 0);
     // A page holds the header and about 93 workers; 1000 would run past it.
-    server.getHeader()->numWorkers = 1000;
-    EXPECT_EQ(client.attach(), qor_s_ipc_internal);
-    server.getHeader()->numWorkers = 0;
-    EXPECT_EQ(client.attach(), qor_s_ipc_internal);
-    server.getHeader()->numWorkers = -5;
-    EXPECT_EQ(client.attach(), qor_s_ipc_internal);
+    for (int32_t count : {1000, 0, -5}) {
+        server.getHeader()->numWorkers = count;
+        EXPECT_EQ(client.attach(), qor_s_ipc_internal) << count;
+    }
     server.getHeader()->numWorkers = 2;
     EXPECT_EQ(client.attach(), qor_s_ok);
 }
@@ -215,20 +194,14 @@ TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
     // must record its own ID, not the one it inherited.
     ASSERT_EQ(server.lockPoolManager(), qor_s_ok);
     ASSERT_EQ(server.unlockPoolManager(), qor_s_ok);
-    pid_t child = fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
-        alarm(20);
-        TestPool holder(m_path.c_str(), 0);
-        if (holder.attach() != qor_s_ok || holder.lockPoolManager() != qor_s_ok)
-            _exit(1);
-        _exit(0); // still holding the lock
-    }
-    qor_test_register_child(child);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    qor_test_unregister_child(child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::string path = m_path.c_str();
+    pid_t child = qor_test_spawn([&] {
+        TestPool holder(path.c_str(), 0);
+        // Ends still holding the lock.
+        return holder.attach() == qor_s_ok && holder.lockPoolManager() == qor_s_ok ? 0 : 1;
+    });
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(qor_test_reap(child), 0);
     // The kernel undid the dead holder's semaphore, the flag still says held.
     EXPECT_EQ(server.lockValue(), 0);
     EXPECT_EQ(server.getHeader()->lockHeld, 1);

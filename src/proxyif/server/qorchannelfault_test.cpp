@@ -14,7 +14,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/sem.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -30,6 +29,7 @@
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "proxyif/ipc/qorworkerbuffer.h"
 #include "proxyif/server/qorsrvworkerpool.h"
+#include "qorchannelprocess.h"
 #include "qoripctesting.h"
 #include "qortestdir.h"
 #include "qortestintmessages.h"
@@ -38,182 +38,7 @@ namespace {
 
 const int kAnswerType = qor_msg_urc_version_answer;
 const int kHoldValue = -1;       // the server holds the worker
-const unsigned kBufferSize = 1024;
-const int kChildSeconds = 90;    // no child outlives this
-
-bool readFull(int fd, void* buf, size_t n, int timeoutMs)
-{
-    char* p = static_cast<char*>(buf);
-    while (n > 0) {
-        pollfd pfd = {fd, POLLIN, 0};
-        int r = poll(&pfd, 1, timeoutMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r <= 0)
-            return false;
-        ssize_t got = read(fd, p, n);
-        if (got <= 0)
-            return false;
-        p += got;
-        n -= (size_t)got;
-    }
-    return true;
-}
-
-bool writeFull(int fd, const void* buf, size_t n)
-{
-    return write(fd, buf, n) == (ssize_t)n;
-}
-
-// Runs body in a child process that ends with its result; the child kills
-// itself (SIGALRM) after kChildSeconds.
-pid_t spawn(const std::function<int()>& body)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        signal(SIGALRM, SIG_DFL);
-        alarm(kChildSeconds);
-        _exit(body());
-    }
-    if (pid > 0)
-        qor_test_register_child(pid);
-    return pid;
-}
-
-// The child's exit status, 128 + signal when it was killed, or -1 when it
-// did not end within timeoutMs (it is killed then).
-int reap(pid_t pid, int timeoutMs)
-{
-    int status = 0;
-    for (int waited = 0;; waited += 10) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            break;
-        if (waited >= timeoutMs) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            qor_test_unregister_child(pid);
-            return -1;
-        }
-        usleep(10000);
-    }
-    qor_test_unregister_child(pid);
-    if (WIFSIGNALED(status))
-        return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
-}
-
-struct Command {
-    char op;
-    int32_t arg;
-};
-
-// A server process that answers with QORTestEchoHandler and obeys the parent's
-// commands: 'r' reset, 'c' clean, 'f' free, 'a' answers of a worker,
-// 's' state of a worker, 'R' reclaim workers,
-// 'h' whether the handler holds a worker, 'e' release it, 'q' shut down
-// and end.
-class ServerProcess {
-public:
-    ~ServerProcess() { stop(); }
-
-    bool start(const char* path, int workers,
-               unsigned reclaimMs = QORSrvWorkerPool::kReclaimMs)
-    {
-        int cmd[2], reply[2];
-        if (pipe(cmd) != 0 || pipe(reply) != 0)
-            return false;
-        std::string name = path;
-        m_pid = spawn([=] {
-            close(cmd[1]);
-            close(reply[0]);
-            return serve(name.c_str(), workers, reclaimMs, cmd[0], reply[1]);
-        });
-        close(cmd[0]);
-        close(reply[1]);
-        m_cmd = cmd[1];
-        m_reply = reply[0];
-        int32_t ready = 0;
-        return m_pid > 0 && readFull(m_reply, &ready, 4, 20000) && ready == 1;
-    }
-    int32_t call(char op, int32_t arg = 0)
-    {
-        Command c = {op, arg};
-        int32_t r = -999;
-        if (!writeFull(m_cmd, &c, sizeof c) || !readFull(m_reply, &r, 4, 20000))
-            return -999;
-        return r;
-    }
-    // Ends the server as a crash would: nothing is removed.
-    void kill9()
-    {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            reap(m_pid, 20000);
-            m_pid = -1;
-        }
-        closeFds();
-    }
-    // An orderly end; the exit status of the server.
-    int stop()
-    {
-        int rc = 0;
-        if (m_pid > 0) {
-            call('q');
-            rc = reap(m_pid, 20000);
-            m_pid = -1;
-        }
-        closeFds();
-        return rc;
-    }
-
-private:
-    static int serve(const char* path, int workers, unsigned reclaimMs, int cmd, int reply)
-    {
-        QORTestEchoHandler handler;
-        QORSrvWorkerPool pool;
-        pool.setReclaimInterval(reclaimMs);
-        if (pool.start(path, workers, kBufferSize, &handler) != qor_s_ok)
-            return 2;
-        int32_t ready = 1;
-        writeFull(reply, &ready, 4);
-        Command c;
-        while (readFull(cmd, &c, sizeof c, -1)) {
-            int32_t r = 0;
-            switch (c.op) {
-            case 'r': r = (int32_t)pool.resetWorker(c.arg); break;
-            case 'c': r = (int32_t)pool.cleanWorker(c.arg); break;
-            case 'f': r = (int32_t)pool.freeWorker(c.arg); break;
-            case 'a': r = (int32_t)pool.answered(c.arg); break;
-            case 's': r = pool.getState(c.arg); break;
-            case 'R': r = pool.reclaimWorkers(); break;
-            case 'h': r = handler.held ? 1 : 0; break;
-            case 'e': handler.release = true; break;
-            case 'q':
-                handler.release = true;
-                r = (int32_t)pool.shutdown();
-                writeFull(reply, &r, 4);
-                return r == 0 ? 0 : 3;
-            default: r = -1;
-            }
-            writeFull(reply, &r, 4);
-        }
-        handler.release = true;
-        return pool.shutdown() == qor_s_ok ? 0 : 3;
-    }
-    void closeFds()
-    {
-        if (m_cmd >= 0)
-            close(m_cmd);
-        if (m_reply >= 0)
-            close(m_reply);
-        m_cmd = m_reply = -1;
-    }
-
-    pid_t m_pid = -1;
-    int m_cmd = -1;
-    int m_reply = -1;
-};
+const unsigned kBufferSize = QORTestServerProcess::kBufferSize;
 
 class QORChannelFaultTest : public ::testing::Test {
 protected:
@@ -248,8 +73,31 @@ protected:
         return st;
     }
 
+    // A child that takes something of the pool and, still holding it,
+    // passes hold() what it took (a worker number or 1) and waits to be
+    // killed there; *took is what it took, or -1.
+    using Hold = std::function<void(int32_t)>;
+    pid_t spawnHolder(const std::function<int(const char*, const Hold&)>& take, int32_t* took)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return -1;
+        std::string path = m_path.c_str();
+        pid_t pid = qor_test_spawn([&] {
+            return take(path.c_str(), [&](int32_t got) {
+                qor_test_write_full(fds[1], &got, 4);
+                pause();
+            });
+        });
+        if (pid > 0 && !qor_test_read_full(fds[0], took, 4))
+            *took = -1;
+        close(fds[0]);
+        close(fds[1]);
+        return pid;
+    }
+
     QORTestIPCPath m_path{"fault"};
-    ServerProcess m_server;
+    QORTestServerProcess m_server;
     // Outlives the dispatcher, which traces into it until shut down.
     QORTestLog m_log{true};
     QORProxyIFDispatcher m_dispatcher;
@@ -327,7 +175,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
     new (stats) LoadStats();
     ASSERT_TRUE(m_server.start(m_path.c_str(), 4));
     std::string path = m_path.c_str();
-    pid_t client = spawn([&] { return loadClient(path.c_str(), stats); });
+    pid_t client = qor_test_spawn([&] { return loadClient(path.c_str(), stats); });
     ASSERT_GT(client, 0);
     ASSERT_TRUE(qor_test_wait_until([&] { return stats->answers >= 200; }));
 
@@ -341,7 +189,7 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
             << "no progress after restart " << cycle << ": " << stats->answers;
     }
     stats->stop = 1;
-    int rc = reap(client, 30000);
+    int rc = qor_test_reap(client, 30000);
     printf("answers %d, retries %d, resets %d, bad %d, longest dispatch %d ms\n",
            (int)stats->answers, (int)stats->retries, (int)stats->resets,
            (int)stats->bad, (int)stats->maxDispatchMs);
@@ -364,26 +212,18 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     bool retry = true;
     ASSERT_EQ(dispatch(1, &out, &retry), qor_s_ok);
 
-    int locked[2];
-    ASSERT_EQ(pipe(locked), 0);
-    std::string path = m_path.c_str();
-    pid_t holder = spawn([&] {
+    int32_t locked = -1;
+    pid_t holder = spawnHolder([](const char* path, const Hold& hold) {
         QORClntWorkerPool pool;
-        if (pool.initialize(path.c_str()) != qor_s_ok ||
-            pool.lockPoolManager() != qor_s_ok)
+        if (pool.initialize(path) != qor_s_ok || pool.lockPoolManager() != qor_s_ok)
             return 1;
-        char c = 'L';
-        writeFull(locked[1], &c, 1);
-        pause();
+        hold(1);
         return 0;
-    });
+    }, &locked);
     ASSERT_GT(holder, 0);
-    char c = 0;
-    ASSERT_TRUE(readFull(locked[0], &c, 1, 20000));
-    close(locked[0]);
-    close(locked[1]);
+    ASSERT_EQ(locked, 1);
     kill(holder, SIGKILL);
-    EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
+    EXPECT_EQ(qor_test_reap(holder), 128 + SIGKILL);
 
     // The kernel released the semaphore; the header still names the holder.
     QORSysVSharedMem header;
@@ -452,34 +292,27 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
 {
     // No periodic reclaim: the pool stays full of dead holders until asked.
     ASSERT_TRUE(m_server.start(m_path.c_str(), 2, 0));
-    std::string path = m_path.c_str();
     pid_t holders[2];
     for (pid_t& holder : holders) {
-        int taken[2];
-        ASSERT_EQ(pipe(taken), 0);
-        holder = spawn([&] {
+        int32_t worker = -1;
+        holder = spawnHolder([](const char* path, const Hold& hold) {
             QORProxyIFDispatcher d;  // for the buffers' allocator
             QORClntWorkerPool pool;
             QORClntWorkerBuffer* b = nullptr;
-            if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
-                pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
+            if (d.initialize(nullptr, path) != qor_s_ok || pool.initialize(path) != qor_s_ok ||
+                pool.getFreeWorker(&b) != qor_s_ok)
                 return 1;
-            int32_t worker = b->getWorkerNum();
-            writeFull(taken[1], &worker, 4);
-            pause();
+            hold(b->getWorkerNum());
             return 0;
-        });
+        }, &worker);
         ASSERT_GT(holder, 0);
-        int32_t worker = -1;
-        ASSERT_TRUE(readFull(taken[0], &worker, 4, 20000));
-        close(taken[0]);
-        close(taken[1]);
+        ASSERT_GE(worker, 0);
     }
     // While they live, nothing is reclaimed.
     EXPECT_EQ(m_server.call('R'), 0);
     for (pid_t holder : holders) {
         kill(holder, SIGKILL);
-        EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
+        EXPECT_EQ(qor_test_reap(holder), 128 + SIGKILL);
     }
     EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
     EXPECT_EQ(m_server.call('s', 1), qor_worker_taken);
@@ -597,28 +430,55 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
 
 namespace {
 
-// What the misbehaving server does with each question, in order.
-enum Misdeed {
-    kGood,
-    kResultStartPastEnd,
-    kResultLengthPastEnd,
-    kResultStartInHeader,
-    kResultStartUnaligned,
-    kElementTooLong,
-    kLinkBackwards,
-    kWrongWorkerNumber,
-    kUnknownType,
-    kErrorAnswer,
-    kNoElement,
-    kMisdeeds,
-};
-
 void putElement(char* at, uint32_t length, uint32_t next, int32_t value)
 {
     memcpy(at, &length, 4);
     memcpy(at + 4, &next, 4);
     memcpy(at + 8, &value, 4);
 }
+
+// The answer the misbehaving server is about to post: a good one of one
+// element holding the question's value plus one, until a misdeed changes it.
+struct Answer {
+    char* base;
+    int32_t at, end, value;
+    int32_t type, length, workerNum;
+};
+
+// What the misbehaving server does with each question, in order, and what
+// the plug-in's dispatch ends in. The child reads the same table.
+const struct Misdeed {
+    const char* what;
+    void (*apply)(Answer&);
+    QORStatus st;
+    int answerType;
+} kMisdeeds[] = {
+    {"good", [](Answer&) {}, qor_s_ok, kAnswerType},
+    {"result start past end", [](Answer& a) { a.at = a.end + 64; }, qor_s_ipc_bad_parameter, -1},
+    {"result length past end", [](Answer& a) { a.length = a.end - a.at + 4; },
+     qor_s_ipc_bad_parameter, -1},
+    {"result start in header", [](Answer& a) { a.at = 8; }, qor_s_ipc_bad_parameter, -1},
+    {"result start unaligned", [](Answer& a) { a.at += 2; }, qor_s_ipc_bad_parameter, -1},
+    {"element too long", [](Answer& a) { putElement(a.base + a.at, 5000, 0xFFFFFFFFu, 0); },
+     0x35f02207, -1},
+    {"link backwards",
+     [](Answer& a) {
+         putElement(a.base + a.at, 4, (uint32_t)a.at, a.value + 1);
+         putElement(a.base + a.at + 12, 4, 0xFFFFFFFFu, a.value + 1);
+         a.length = 24;
+     },
+     0x35f02207, -1},
+    {"wrong worker number", [](Answer& a) { a.workerNum = 5; }, qor_s_ipc_bad_worker_buffer, -1},
+    {"unknown type", [](Answer& a) { a.type = 42; }, qor_s_pif_no_factory, -1},
+    {"error answer",
+     [](Answer& a) {
+         a.type = 0;
+         putElement(a.base + a.at, 4, 0xFFFFFFFFu, 0x35f02099);
+     },
+     qor_s_ok, 0},
+    {"no element", [](Answer& a) { a.length = 0; }, qor_s_msg_unmarshal_failed, -1},
+    {"good again", [](Answer&) {}, qor_s_ok, kAnswerType},
+};
 
 // A one-worker server without worker threads, answering by hand. It
 // removes its objects once the parent has read the last answer.
@@ -628,54 +488,29 @@ int misbehavingServer(const char* path, int reply, int quit)
     if (pool.start(path, 1, kBufferSize, nullptr) != qor_s_ok)
         return 2;
     int32_t ready = 1;
-    writeFull(reply, &ready, 4);
+    qor_test_write_full(reply, &ready, 4);
     worker_info volatile* w = nullptr;
-    EXPECT_EQ(qor_s_ok, pool.getWorkerInfo(0, &w));
     QORWorkerBuffer b;
-    if (b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
+    if (pool.getWorkerInfo(0, &w) != qor_s_ok || b.initialize(w, pool.getWorkerShm()) != qor_s_ok)
         return 3;
     char* base = static_cast<char*>(pool.getWorkerShm().getBaseAddress());
-    const int32_t end = (int32_t)b.bufferEnd();
-    for (int deed = 0; deed < kMisdeeds + 1; ++deed) {
+    for (const Misdeed& deed : kMisdeeds) {
         if (QORSysVSemHelper::wait(w->semId, w->reqSemNum, 1) != qor_s_ok)
             return 4;
+        Answer a = {base, b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart)),
+                    (int32_t)b.bufferEnd(), 0, kAnswerType, 12, 0};
         int32_t start = b.getHeaderField(offsetof(QORWorkerBufferHeader, requestStart));
-        int32_t value;
-        memcpy(&value, base + start + 8, 4);
-        int32_t at = b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart));
-        int32_t type = kAnswerType, length = 12;
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 0);
-        putElement(base + at, 4, 0xFFFFFFFFu, value + 1);
-        switch (deed == kMisdeeds ? kGood : (Misdeed)deed) {
-        case kGood: break;
-        case kResultStartPastEnd: at = end + 64; break;
-        case kResultLengthPastEnd: length = end - at + 4; break;
-        case kResultStartInHeader: at = 8; break;
-        case kResultStartUnaligned: at += 2; break;
-        case kElementTooLong: putElement(base + at, 5000, 0xFFFFFFFFu, 0); break;
-        case kLinkBackwards:
-            putElement(base + at, 4, (uint32_t)at, value + 1);
-            putElement(base + at + 12, 4, 0xFFFFFFFFu, value + 1);
-            length = 24;
-            break;
-        case kWrongWorkerNumber:
-            b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), 5);
-            break;
-        case kUnknownType: type = 42; break;
-        case kErrorAnswer:
-            type = 0;
-            putElement(base + at, 4, 0xFFFFFFFFu, 0x35f02099);
-            break;
-        case kNoElement: length = 0; break;
-        case kMisdeeds: break;
-        }
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), length);
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), at);
+        memcpy(&a.value, base + start + 8, 4);
+        putElement(base + a.at, 4, 0xFFFFFFFFu, a.value + 1);
+        deed.apply(a);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, workerNum), a.workerNum);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), a.type);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), a.length);
+        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultStart), a.at);
         (void)QORSysVSemHelper::signal(w->semId, w->resSemNum, 1);
     }
     char c;
-    readFull(quit, &c, 1, 30000);
+    qor_test_read_full(quit, &c, 1, 30000);
     return pool.shutdown() == qor_s_ok ? 0 : 5;
 }
 
@@ -687,52 +522,34 @@ TEST_F(QORChannelFaultTest, MisbehavingServerEndsInStatuses)
     ASSERT_EQ(pipe(ready), 0);
     ASSERT_EQ(pipe(quit), 0);
     std::string path = m_path.c_str();
-    pid_t server = spawn([&] {
+    pid_t server = qor_test_spawn([&] {
         return misbehavingServer(path.c_str(), ready[1], quit[0]);
     });
     ASSERT_GT(server, 0);
     int32_t ok = 0;
-    ASSERT_TRUE(readFull(ready[0], &ok, 4, 20000));
+    ASSERT_TRUE(qor_test_read_full(ready[0], &ok, 4));
     close(ready[0]);
     close(ready[1]);
     initDispatcher(nullptr);
-
-    const struct {
-        Misdeed deed;
-        QORStatus st;
-        int answerType;
-    } cases[] = {
-        {kGood, qor_s_ok, kAnswerType},
-        {kResultStartPastEnd, qor_s_ipc_bad_parameter, -1},
-        {kResultLengthPastEnd, qor_s_ipc_bad_parameter, -1},
-        {kResultStartInHeader, qor_s_ipc_bad_parameter, -1},
-        {kResultStartUnaligned, qor_s_ipc_bad_parameter, -1},
-        {kElementTooLong, 0x35f02207, -1},
-        {kLinkBackwards, 0x35f02207, -1},
-        {kWrongWorkerNumber, qor_s_ipc_bad_worker_buffer, -1},
-        {kUnknownType, qor_s_pif_no_factory, -1},
-        {kErrorAnswer, qor_s_ok, 0},
-        {kNoElement, qor_s_msg_unmarshal_failed, -1},
-        {kMisdeeds, qor_s_ok, kAnswerType},
-    };
-    for (const auto& c : cases) {
+    int32_t value = 100;
+    for (const Misdeed& c : kMisdeeds) {
+        SCOPED_TRACE(c.what);
         int32_t out = -7;
         bool retry = true;
         int type = -2;
         QORStatus carried = 0;
-        QORStatus st = dispatch(100 + c.deed, &out, &retry, &type, &carried);
-        EXPECT_EQ(st, c.st) << "deed " << c.deed;
-        EXPECT_FALSE(retry) << "deed " << c.deed;
-        EXPECT_EQ(type, c.answerType) << "deed " << c.deed;
+        EXPECT_EQ(dispatch(++value, &out, &retry, &type, &carried), c.st);
+        EXPECT_FALSE(retry);
+        EXPECT_EQ(type, c.answerType);
         if (c.answerType == kAnswerType) {
-            EXPECT_EQ(out, 101 + c.deed);
+            EXPECT_EQ(out, value + 1);
         }
         if (c.answerType == 0) {
             EXPECT_EQ(carried, 0x35f02099u);
         }
     }
-    writeFull(quit[1], "q", 1);
+    qor_test_write_full(quit[1], "q", 1);
     close(quit[0]);
     close(quit[1]);
-    EXPECT_EQ(reap(server, 20000), 0);
+    EXPECT_EQ(qor_test_reap(server), 0);
 }

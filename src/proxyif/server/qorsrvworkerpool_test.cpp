@@ -3,37 +3,29 @@
 #include <atomic>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <thread>
 #include <unistd.h>
 
-#include "qortestlog.h"
-#include "proxyif/ipc/qorproxyiflog.h"
-#include "qortestlog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
+#include "qoripcsquatting.h"
 #include "qoripctesting.h"
 #include "qortestintmessages.h"
 
 namespace {
 
-// The worker index of a buffer the client pool handed out.
-int indexOf(QORClntWorkerBuffer* b)
-{
-    return b->getWorkerNum();
-}
-
-class QORSrvWorkerPoolTest : public ::testing::Test {
+class QORSrvWorkerPoolTest : public QORIPCLogTest {
 protected:
     void SetUp() override
     {
-        qor_test_watchdog(120);
-        QORProxyIFLog::init(&m_log);
+        QORIPCLogTest::SetUp();
         QORProxyIFLog::get()->setLevel(7);
     }
     void TearDown() override
@@ -41,9 +33,8 @@ protected:
         m_handler.release = true;
         (void)m_client.shutdown();
         (void)m_server.shutdown();
-        QORProxyIFLog::shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
-        qor_test_watchdog(0);
+        QORIPCLogTest::TearDown();
     }
     void startBoth(int workers, unsigned size = 512)
     {
@@ -93,13 +84,6 @@ protected:
             st = qor_s_ipc_bad_parameter;
         return st;
     }
-    bool logged(const std::string& text) const
-    {
-        for (const std::string& t : m_log.texts())
-            if (t.find(text) != std::string::npos)
-                return true;
-        return false;
-    }
     int state(int i) const { return m_server.getState(i); }
     worker_info volatile* record(int i) const
     {
@@ -107,19 +91,24 @@ protected:
         EXPECT_EQ(qor_s_ok, m_server.getWorkerInfo(i, &w));
         return w;
     }
-    // Starts getFreeWorker on a thread; joins it in take().
-    struct Taker {
-        std::thread thread;
-        QORClntWorkerBuffer* buffer = nullptr;
+    // Takes a worker on another thread, which must back off until release()
+    // gives one back; the number of the worker taken (and given back), or -1.
+    int takeOnceReleased(const std::function<void()>& release)
+    {
+        QORClntWorkerBuffer* b = nullptr;
         QORStatus st = 1;
         std::atomic<bool> done{false};
-    };
-    void startTaker(Taker& t)
-    {
-        t.thread = std::thread([this, &t] {
-            t.st = m_client.getFreeWorker(&t.buffer);
-            t.done = true;
+        std::thread taker([&] {
+            st = m_client.getFreeWorker(&b);
+            done = true;
         });
+        waitForBackoff();
+        EXPECT_FALSE(done);
+        release();
+        taker.join();
+        int n = st == qor_s_ok ? b->getWorkerNum() : -1;
+        EXPECT_EQ(qor_s_ok, st == qor_s_ok ? m_client.replaceWorker(b) : st);
+        return n;
     }
     void waitForBackoff()
     {
@@ -128,7 +117,6 @@ protected:
     }
 
     QORTestIPCPath m_path{"srv"};
-    QORTestLog m_log{true};
     QORTestEchoHandler m_handler;
     QORSrvWorkerPool m_server;
     QORClntWorkerPool m_client;
@@ -185,20 +173,15 @@ TEST_F(QORSrvWorkerPoolTest, ServerLaysOutTheObjects)
     EXPECT_EQ(m_server.shutdown(), qor_s_ok);
 }
 
-TEST_F(QORSrvWorkerPoolTest, ClientAttachesAndLogsThePool)
+TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
 {
     EXPECT_EQ(m_client.initialize(m_path.c_str()), qor_s_ipc_no_segment);
     startBoth(2);
     EXPECT_EQ(m_client.getNumWorkers(), 2);
     EXPECT_TRUE(logged("State List --> FREE FREE <-- End of State List\n"));
-}
-
-TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
-{
-    startBoth(2);
     QORClntWorkerBuffer* b = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    int i = indexOf(b);
+    int i = b->getWorkerNum();
     EXPECT_EQ(i, 0);
     EXPECT_EQ(state(0), qor_worker_taken);
     EXPECT_EQ(record(0)->inUse, 1);
@@ -238,16 +221,9 @@ TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
     // by one, as the kernel does for a holder that died, so that the caller
     // passes it, finds nothing FREE and goes round until it backs off.
     EXPECT_EQ(qor_s_ok, m_client.signalPoolSemaphore());
-    Taker t;
-    startTaker(t);
-    waitForBackoff();
-    EXPECT_FALSE(t.done);
-    int freed = indexOf(second);
-    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(second));
-    t.thread.join();
-    ASSERT_EQ(t.st, qor_s_ok);
-    EXPECT_EQ(indexOf(t.buffer), freed);
-    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
+    int freed = second->getWorkerNum();
+    EXPECT_EQ(takeOnceReleased([&] { EXPECT_EQ(qor_s_ok, m_client.replaceWorker(second)); }),
+              freed);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(first));
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 2);
 }
@@ -264,14 +240,14 @@ TEST_F(QORSrvWorkerPoolTest, InUseLongerThanThirtySecondsIsReclaimed)
     record(0)->inUse = 1;
     record(0)->time = (int32_t)time(nullptr) - 30;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    EXPECT_EQ(indexOf(b), 1);
+    EXPECT_EQ(b->getWorkerNum(), 1);
     EXPECT_EQ(record(0)->inUse, 1);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
 
     record(0)->time = (int32_t)time(nullptr) - 31;
     record(0)->reset = 1;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    EXPECT_EQ(indexOf(b), 0);
+    EXPECT_EQ(b->getWorkerNum(), 0);
     EXPECT_EQ(record(0)->inUse, 1);
     EXPECT_EQ(record(0)->reset, 0);
     EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
@@ -285,7 +261,7 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     startBoth(2);
     QORClntWorkerBuffer* b = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-    ASSERT_EQ(indexOf(b), 0);
+    ASSERT_EQ(b->getWorkerNum(), 0);
     ASSERT_EQ(m_server.cleanWorker(0), qor_s_ok);
     EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
     EXPECT_EQ(record(0)->holderPid, getpid());
@@ -293,22 +269,14 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
     EXPECT_EQ(state(0), qor_worker_cleaned);
     for (int n = 0; n < 10; ++n) {
         ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
-        EXPECT_EQ(indexOf(b), 1);
+        EXPECT_EQ(b->getWorkerNum(), 1);
         EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     }
     EXPECT_EQ(state(0), qor_worker_cleaned);
 
     // With every worker cleaned a caller waits until the server frees one.
     ASSERT_EQ(m_server.cleanWorker(1), qor_s_ok);
-    Taker t;
-    startTaker(t);
-    waitForBackoff();
-    EXPECT_FALSE(t.done);
-    ASSERT_EQ(m_server.freeWorker(1), qor_s_ok);
-    t.thread.join();
-    ASSERT_EQ(t.st, qor_s_ok);
-    EXPECT_EQ(indexOf(t.buffer), 1);
-    EXPECT_EQ(qor_s_ok, m_client.replaceWorker(t.buffer));
+    EXPECT_EQ(takeOnceReleased([&] { EXPECT_EQ(m_server.freeWorker(1), qor_s_ok); }), 1);
     EXPECT_EQ(state(0), qor_worker_cleaned);
 }
 
@@ -348,7 +316,10 @@ TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiterAndDropsTheLateAnswer)
     EXPECT_EQ(out, 6);
 }
 
-TEST_F(QORSrvWorkerPoolTest, RefreshAfterTheServerRecreatedItsObjects)
+// The client refreshes after the server recreated its objects, fails with
+// nothing left to use while there is no server, and waits for one that is
+// restarting.
+TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
 {
     startBoth(2);
     int32_t out = 0;
@@ -364,12 +335,13 @@ TEST_F(QORSrvWorkerPoolTest, RefreshAfterTheServerRecreatedItsObjects)
     EXPECT_EQ(m_client.getPoolSemId(), m_server.getPoolSemId());
     ASSERT_EQ(roundTrip(2, &out), qor_s_ok);
     EXPECT_EQ(out, 3);
-}
 
-TEST_F(QORSrvWorkerPoolTest, RefreshWaitsForARestartingServer)
-{
-    startBoth(2);
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
+    ASSERT_TRUE(m_client.refresher());
+    EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
+    EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ipc_invalid_id);
+    EXPECT_EQ(b, nullptr);
+
     std::thread restarter([this] {
         usleep(300000);
         EXPECT_EQ(qor_s_ok, m_server.start(m_path.c_str(), 3, 512, &m_handler));
@@ -378,28 +350,8 @@ TEST_F(QORSrvWorkerPoolTest, RefreshWaitsForARestartingServer)
     EXPECT_EQ(m_client.refresh(), qor_s_ok);
     restarter.join();
     EXPECT_EQ(m_client.getNumWorkers(), 3);
-    int32_t out = 0;
     ASSERT_EQ(roundTrip(7, &out), qor_s_ok);
     EXPECT_EQ(out, 8);
-}
-
-TEST_F(QORSrvWorkerPoolTest, RefreshWithoutServerFailsAndLeavesNothingToUse)
-{
-    startBoth(1);
-    ASSERT_EQ(m_server.shutdown(), qor_s_ok);
-    ASSERT_TRUE(m_client.refresher());
-    time_t t0 = time(nullptr);
-    EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
-    EXPECT_LE(time(nullptr) - t0, QORClntWorkerPool::kRestartWaitMs / 1000 + 2);
-    QORClntWorkerBuffer* b = nullptr;
-    EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ipc_invalid_id);
-    EXPECT_EQ(b, nullptr);
-    // Once the server is back, the next refresh finds it.
-    ASSERT_EQ(m_server.start(m_path.c_str(), 1, 512, &m_handler), qor_s_ok);
-    ASSERT_TRUE(m_client.refresher());
-    EXPECT_EQ(m_client.refresh(), qor_s_ok);
-    int32_t out = 0;
-    EXPECT_EQ(roundTrip(9, &out), qor_s_ok);
 }
 
 TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBounded)

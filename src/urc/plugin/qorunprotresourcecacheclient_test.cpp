@@ -7,14 +7,13 @@
 #include <vector>
 
 #include "core/trace/qorlog.h"
-#include "plugin/core/qoractiongrouplist.h"
-#include "plugin/core/qorpermmap.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "qoripctesting.h"
 #include "qortestauthserver.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
+#include "qortestvhosts.h"
 #include "urc/plugin/qorurcversionanswerfactory.h"
 #include "urc/plugin/qorurcversionanswerunmarshaller.h"
 
@@ -26,13 +25,6 @@ std::string parentOf(const char* name)
     if (!qor_obj_get_parent(s))
         return "<none>";
     return std::string(s.data(), static_cast<size_t>(s.length()));
-}
-
-QORActionGroupList* actionList(const char* text)
-{
-    QORActionGroupList* list = qor_new<QORActionGroupList>(nullptr);
-    EXPECT_EQ(list->initialize(QORStringRef(text)), qor_s_ok);
-    return list;
 }
 
 } // namespace
@@ -72,17 +64,10 @@ protected:
     QORPluginVirtualHost* addHost(const char* id, const char* branch, unsigned long flags = 0,
                                   bool withMap = true)
     {
-        QORPluginVirtualHost* host = qor_new<QORPluginVirtualHost>(nullptr);
-        host->setID(QORStringRef(id));
-        host->setBranch(QORStringRef(branch));
-        host->setFlags(flags | qor_vhost_secure | qor_vhost_unsecure);
-        if (withMap) {
-            QORPermMap* map = qor_new<QORPermMap>(nullptr);
-            EXPECT_EQ(map->initialize(), qor_s_ok);
-            map->setPerms(QORPermMap::makeMethodKey(QORStringRef("GET")), actionList("r"));
-            map->setPerms(QORPermMap::makeMethodKey(QORStringRef("POST")), actionList("rm"));
-            host->setPermMap(map);
-        }
+        QORPluginVirtualHost* host =
+            qor_test_vhost(id, flags | qor_vhost_secure | qor_vhost_unsecure, branch);
+        if (withMap)
+            host->setPermMap(qor_test_perm_map({{"GET", "r"}, {"POST", "rm"}}));
         vhosts.writeLock();
         EXPECT_EQ(vhosts.add(host), qor_s_ok);
         vhosts.unlock();
@@ -106,7 +91,7 @@ protected:
                     nullptr,
                     all ? QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_all
                         : QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_some,
-                    all ? nullptr : actionList(o.second));
+                    all ? nullptr : qor_test_action_list(o.second));
                 EXPECT_EQ(table->insert(qor_new<QORString>(nullptr, o.first), entry), qor_s_ok);
             }
             EXPECT_EQ(db->insert(qor_new<QORString>(nullptr, b.first), table), qor_s_ok);
@@ -170,80 +155,61 @@ TEST_F(QORUnprotResourceCacheClientTest, APollFallsDueOnlyOnceTheIntervalHasFull
     EXPECT_TRUE(pollDue());
 }
 
-TEST_F(QORUnprotResourceCacheClientTest, TheNearestAncestorWithAnEntryDecides)
+// The nearest ancestor with an entry decides; its grants must cover what
+// the method requires, which a host without a permission map cannot tell;
+// names follow the host's case rule; and a path the web server may map
+// elsewhere than it reads never opens by walking up to an open entry.
+TEST_F(QORUnprotResourceCacheClientTest, DecisionsByHostBranchAndPath)
 {
     addHost("www", "/web");
-    addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"}});
-    EXPECT_EQ(decide("www", "GET", "/pub/img/deep/a.gif"), qor_urc_unprotected);
-    EXPECT_EQ(decide("www", "DELETE", "/pub/x"), qor_urc_unprotected);
-    EXPECT_EQ(decide("www", "GET", "/pub"), qor_urc_unprotected);
-    // A nearer entry that grants too little wins over the open ancestor.
-    EXPECT_EQ(decide("www", "GET", "/pub/private/a"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "GET", "/other/a.gif"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "GET", "/"), qor_urc_ask_server);
-    // Under the branch "/" the name starts "//": the walk still ends at "/".
+    addHost("nomap", "/nm", 0, false);
+    addHost("lower", "/ci", qor_vhost_case_insensitive);
+    addHost("exact", "/cs");
     addHost("root", "/");
+    addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"},
+                       {"/web/docs", "r"}, {"/web/upper", "R"}});
+    addBranch("/nm", {{"/nm/docs", "r"}, {"/nm/pub", "*"}});
+    addBranch("/ci", {{"/ci/pub", "*"}});
+    addBranch("/cs", {{"/cs/pub", "*"}});
     addBranch("/", {{"/", "*"}});
-    EXPECT_EQ(decide("root", "GET", "/a/b"), qor_urc_unprotected);
-}
-
-// Only /shop/public is open. A path the web server may map elsewhere than
-// it reads must never be opened by walking up to that entry.
-TEST_F(QORUnprotResourceCacheClientTest, PathsThatAreNotPlainGoToTheServer)
-{
-    addHost("www", "/shop");
-    addBranch("/shop", {{"/shop/public", "*"}});
+    const QORURCDecision open = qor_urc_unprotected, ask = qor_urc_ask_server;
     const struct {
+        const char* vhost;
+        const char* method;
         std::string uri;
         QORURCDecision expected;
     } cases[] = {
-        {"/public/a.gif", qor_urc_unprotected},
-        {"/public/..a/.b./...", qor_urc_unprotected},
-        {"/public/../cart", qor_urc_ask_server},
-        {"/public/./../cart", qor_urc_ask_server},
-        {"/public/x/../../cart", qor_urc_ask_server},
-        {"/public/..;/cart", qor_urc_ask_server},
-        {"/public/%2e%2e/cart", qor_urc_ask_server},
-        {"/public/..", qor_urc_ask_server},
-        {"/public/.", qor_urc_ask_server},
-        {"/public\\..\\cart", qor_urc_ask_server},
-        {std::string("/public/a\0b", 11), qor_urc_ask_server},
-        {"/public/a\n", qor_urc_ask_server},
-        {"/public/a\x7f", qor_urc_ask_server},
+        {"www", "GET", "/pub/img/deep/a.gif", open},
+        {"www", "DELETE", "/pub/x", open},
+        {"www", "GET", "/pub", open},
+        {"www", "GET", "/pub/private/a", ask},  // the nearer entry grants too little
+        {"www", "GET", "/other/a.gif", ask},
+        {"www", "GET", "/", ask},
+        {"www", "GET", "/docs/a.html", open},
+        {"www", "POST", "/docs/a.html", ask},
+        {"www", "GET", "/upper/a.html", ask},   // actions compare exactly
+        {"www", "PUT", "/docs/a.html", ask},    // no list for the method
+        {"nomap", "GET", "/docs/a", ask},
+        {"nomap", "GET", "/pub/a", open},
+        {"lower", "GET", "/PUB/A.GIF", open},
+        {"exact", "GET", "/PUB/A.GIF", ask},
+        {"exact", "GET", "//pub///a.gif", open},
+        {"www", "GET", "/pub/..a/.b./...", open},
+        {"www", "GET", "/pub/../cart", ask},
+        {"www", "GET", "/pub/./../cart", ask},
+        {"www", "GET", "/pub/x/../../cart", ask},
+        {"www", "GET", "/pub/..;/cart", ask},
+        {"www", "GET", "/pub/%2e%2e/cart", ask},
+        {"www", "GET", "/pub/..", ask},
+        {"www", "GET", "/pub/.", ask},
+        {"www", "GET", "/pub\\..\\cart", ask},
+        {"www", "GET", std::string("/pub/a\0b", 8), ask},
+        {"www", "GET", "/pub/a\n", ask},
+        {"www", "GET", "/pub/a\x7f", ask},
+        {"root", "GET", "/a/b", open},  // under "/" the name starts "//"
     };
     for (const auto& c : cases)
-        EXPECT_EQ(decide("www", "GET", c.uri), c.expected) << c.uri;
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, GrantedActionsMustCoverWhatTheMethodRequires)
-{
-    addHost("www", "/web");
-    addBranch("/web", {{"/web/docs", "r"}, {"/web/upper", "R"}});
-    EXPECT_EQ(decide("www", "GET", "/docs/a.html"), qor_urc_unprotected);
-    EXPECT_EQ(decide("www", "POST", "/docs/a.html"), qor_urc_ask_server);
-    // Actions compare exactly, and a method the map does not know (no
-    // default list) needs the server.
-    EXPECT_EQ(decide("www", "GET", "/upper/a.html"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "PUT", "/docs/a.html"), qor_urc_ask_server);
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, AHostWithoutPermissionMapNeedsTheServerForGrants)
-{
-    addHost("www", "/web", 0, false);
-    addBranch("/web", {{"/web/docs", "r"}, {"/web/pub", "*"}});
-    EXPECT_EQ(decide("www", "GET", "/docs/a"), qor_urc_ask_server);
-    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, ObjectNamesFollowTheHostsCaseRule)
-{
-    addHost("lower", "/ci", qor_vhost_case_insensitive);
-    addHost("exact", "/cs");
-    addBranch("/ci", {{"/ci/pub", "*"}});
-    addBranch("/cs", {{"/cs/pub", "*"}});
-    EXPECT_EQ(decide("lower", "GET", "/PUB/A.GIF"), qor_urc_unprotected);
-    EXPECT_EQ(decide("exact", "GET", "/PUB/A.GIF"), qor_urc_ask_server);
-    EXPECT_EQ(decide("exact", "GET", "//pub///a.gif"), qor_urc_unprotected);
+        EXPECT_EQ(decide(c.vhost, c.method, c.uri), c.expected) << c.vhost << " " << c.uri;
 }
 
 TEST_F(QORUnprotResourceCacheClientTest, TheHostIsFoundByIDAndProtocol)
