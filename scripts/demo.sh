@@ -156,7 +156,10 @@ group = users r
 [object /demo/admin]
 group = admins r
 EOF
-printf '[dxweb-plugins]\nvirtual-host = demo\n' > "$ETC/dxqor.conf"
+# The shipped bounds: a sick authorization server costs a request 30 s at
+# most, never a web-server thread for good.
+printf '[dxweb-plugins]\nvirtual-host = demo\nanswer-wait-limit = 30\nretry-limit = 10\nrefresh-wait-limit = 30\n' \
+  > "$ETC/dxqor.conf"
 chmod -R a+rX "$PREFIX"
 
 PORT=$(free_port)
