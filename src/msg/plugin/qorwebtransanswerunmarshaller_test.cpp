@@ -212,18 +212,11 @@ TEST(WebTransAnswerUnmarshaller, RefusedCommandIdentifiers)
     struct Row {
         uint32_t id;
         QORStatus status;
-        int msg;
     } rows[] = {
-        {10, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {15, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {19, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {20, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {39, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {40, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {0x7fffffff, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {0xffffffff, qor_s_invalid_command, QOR_MSG_ID(0x296)},
-        {23, qor_s_unsupported_command, QOR_MSG_ID(0x295)},
-        {27, qor_s_unsupported_command, QOR_MSG_ID(0x295)},
+        {10, qor_s_invalid_command}, {15, qor_s_invalid_command}, {19, qor_s_invalid_command},
+        {20, qor_s_invalid_command}, {39, qor_s_invalid_command}, {40, qor_s_invalid_command},
+        {0x7fffffff, qor_s_invalid_command}, {0xffffffff, qor_s_invalid_command},
+        {23, qor_s_unsupported_command}, {27, qor_s_unsupported_command},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.id);
@@ -232,7 +225,8 @@ TEST(WebTransAnswerUnmarshaller, RefusedCommandIdentifiers)
         // that must not be reached.
         std::vector<uint32_t> words = answerWords({{24, 404}, {row.id}, {24, 500}});
         EXPECT_EQ(applyWords(words, &t), row.status);
-        EXPECT_EQ(t.loggedMessages, std::vector<int>{row.msg});
+        int msg = row.status == qor_s_invalid_command ? QOR_MSG_ID(0x296) : QOR_MSG_ID(0x295);
+        EXPECT_EQ(t.loggedMessages, std::vector<int>{msg});
         EXPECT_EQ(t.calls().count("rsp.setCode"), 1);
         EXPECT_EQ(t.response().code(), 404);
         EXPECT_FALSE(finalized(t));
@@ -277,37 +271,29 @@ TEST(WebTransAnswerUnmarshaller, MalformedCommandData)
     struct Row {
         const char* name;
         std::vector<uint32_t> words;   // full region content
-        QORStatus status;
+        QORStatus status = qor_s_msg_unmarshal_failed;
     } rows[] = {
-        {"empty region", {}, qor_s_msg_unmarshal_failed},
-        {"first element of 4 bytes", {4, none, 1}, qor_s_msg_unmarshal_failed},
-        {"first element of 12 bytes", {12, none, 1, 0, 0}, qor_s_msg_unmarshal_failed},
-        {"result code 6", {8, none, 6, 0}, qor_s_msg_unmarshal_failed},
-        {"result code -1", {8, none, 0xffffffff, 0}, qor_s_msg_unmarshal_failed},
+        {"empty region", {}},
+        {"first element of 4 bytes", {4, none, 1}},
+        {"first element of 12 bytes", {12, none, 1, 0, 0}},
+        {"result code 6", {8, none, 6, 0}},
+        {"result code -1", {8, none, 0xffffffff, 0}},
         {"first element past the region", {80, none, 1, 0}, qor_s_ipc_no_more_segments},
-        {"command element without identifier", answerWords({{}}), qor_s_msg_unmarshal_failed},
-        {"integer missing", answerWords({{24}}), qor_s_msg_unmarshal_failed},
-        {"integer with a word more", answerWords({{24, 200, 0}}), qor_s_msg_unmarshal_failed},
-        {"data after a command without data", answerWords({{30, 0}}),
-         qor_s_msg_unmarshal_failed},
-        {"string count past the element", answerWords({{4, 9, qor_test_chars("/abc")}}),
-         qor_s_msg_unmarshal_failed},
-        {"string with trailing bytes", answerWords({{4, 2, qor_test_chars("/\0\0\0"), 0}}),
-         qor_s_msg_unmarshal_failed},
-        {"header value missing", answerWords({{0, 2, qor_test_chars("A\0\0\0")}}),
-         qor_s_msg_unmarshal_failed},
-        {"header value cut", answerWords({{0, 2, qor_test_chars("A\0\0\0"), 9, 0}}),
-         qor_s_msg_unmarshal_failed},
-        {"body piece past the element", answerWords({{25, 5, qor_test_chars("abcd")}}),
-         qor_s_msg_unmarshal_failed},
-        {"body length huge", answerWords({{25, 0xfffffffc, 0}}), qor_s_msg_unmarshal_failed},
-        {"request body past the element", answerWords({{7, 100}}), qor_s_msg_unmarshal_failed},
-        {"version of 16 bytes", answerWords({{38, 16, 1, 2, 3, 4}}), qor_s_msg_unmarshal_failed},
-        {"version of 24 bytes", answerWords({{38, 24, 1, 2, 3, 4, 5, 6}}),
-         qor_s_msg_unmarshal_failed},
-        {"log user list count past the element", answerWords({{8, 3, 1, 0}}),
-         qor_s_msg_unmarshal_failed},
-        {"log user list without count", answerWords({{8}}), qor_s_msg_unmarshal_failed},
+        {"command element without identifier", answerWords({{}})},
+        {"integer missing", answerWords({{24}})},
+        {"integer with a word more", answerWords({{24, 200, 0}})},
+        {"data after a command without data", answerWords({{30, 0}})},
+        {"string count past the element", answerWords({{4, 9, qor_test_chars("/abc")}})},
+        {"string with trailing bytes", answerWords({{4, 2, qor_test_chars("/\0\0\0"), 0}})},
+        {"header value missing", answerWords({{0, 2, qor_test_chars("A\0\0\0")}})},
+        {"header value cut", answerWords({{0, 2, qor_test_chars("A\0\0\0"), 9, 0}})},
+        {"body piece past the element", answerWords({{25, 5, qor_test_chars("abcd")}})},
+        {"body length huge", answerWords({{25, 0xfffffffc, 0}})},
+        {"request body past the element", answerWords({{7, 100}})},
+        {"version of 16 bytes", answerWords({{38, 16, 1, 2, 3, 4}})},
+        {"version of 24 bytes", answerWords({{38, 24, 1, 2, 3, 4, 5, 6}})},
+        {"log user list count past the element", answerWords({{8, 3, 1, 0}})},
+        {"log user list without count", answerWords({{8}})},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -629,30 +615,31 @@ TEST(WebTransAnswerUnmarshaller, ClientCertificateAndWebServerAuthentication)
     }
 }
 
-TEST(WebTransAnswerUnmarshaller, ClientCertificateRefusedAndCode500Fails)
+// A refused client certificate request answers 500 itself: without an SSL
+// session as when the adapter refuses, and a failing code is returned.
+TEST(WebTransAnswerUnmarshaller, ClientCertificateRefusedAnswers500)
 {
-    QORTestTransaction t;
-    t.addSSLSession();
-    t.failOn("ssl.requestClientCert", kAdapterFailure);
-    t.failOn("rsp.setCode", QOR_MSG_ID(0x36));
-    Answer a;
-    ASSERT_EQ(a.writer.add(B::qor_rsp_req_client_cert), qor_s_ok);
-    qor_proxy_rsp_code_e code = qor_continue;
-    EXPECT_EQ(a.apply(&t, &code), QOR_MSG_ID(0x36));
-    EXPECT_EQ(code, qor_severe_error);
-    EXPECT_EQ(t.loggedMessages, (std::vector<int>{QOR_MSG_ID(0x294), QOR_MSG_ID(0x293)}));
-}
-
-TEST(WebTransAnswerUnmarshaller, ClientCertificateWithoutSSLSession)
-{
-    QORTestTransaction t;
-    Answer a;
-    ASSERT_EQ(a.writer.add(B::qor_rsp_req_client_cert), qor_s_ok);
-    qor_proxy_rsp_code_e code = qor_continue;
-    EXPECT_EQ(a.apply(&t, &code), qor_s_ok);
-    EXPECT_EQ(code, qor_severe_error);
-    EXPECT_EQ(t.response().code(), 500);
-    EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x294)});
+    for (bool withSession : {false, true}) {
+        SCOPED_TRACE(withSession);
+        QORTestTransaction t;
+        if (withSession) {
+            t.addSSLSession();
+            t.failOn("ssl.requestClientCert", kAdapterFailure);
+            t.failOn("rsp.setCode", QOR_MSG_ID(0x36));
+        }
+        Answer a;
+        ASSERT_EQ(a.writer.add(B::qor_rsp_req_client_cert), qor_s_ok);
+        qor_proxy_rsp_code_e code = qor_continue;
+        EXPECT_EQ(a.apply(&t, &code), withSession ? QOR_MSG_ID(0x36) : qor_s_ok);
+        EXPECT_EQ(code, qor_severe_error);
+        if (withSession) {
+            EXPECT_EQ(t.loggedMessages,
+                      (std::vector<int>{QOR_MSG_ID(0x294), QOR_MSG_ID(0x293)}));
+        } else {
+            EXPECT_EQ(t.response().code(), 500);
+            EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x294)});
+        }
+    }
 }
 
 TEST(WebTransAnswerUnmarshaller, CacheVersionAndTraceLevel)
