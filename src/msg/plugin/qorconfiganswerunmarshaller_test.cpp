@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/memory/qorcachingallocator.h"
@@ -243,20 +244,9 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
     ASSERT_EQ(m_writer.begin(), qor_s_ok);
     ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("a"), 1), qor_s_ok);
     ASSERT_EQ(m_writer.beginVHostList(0), qor_s_ok);
-    struct Run {
-        ConfigAnswerTest* test;
-        QORStatus status = 1;
-        static void* main(void* arg)
-        {
-            Run* r = static_cast<Run*>(arg);
-            r->status = r->test->read();
-            return nullptr;
-        }
-    } run;
-    run.test = this;
+    QORStatus status = 1;
     ASSERT_EQ(m_hosts.readLock(), qor_s_ok);
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, Run::main, &run), 0);
+    std::thread reader([&] { status = read(); });
     // The reader stays blocked on the host list until it is unlocked here,
     // so the flags table stays locked for as long as this waits.
     EXPECT_TRUE(qor_test_wait_until([this] {
@@ -266,8 +256,8 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
         return false;
     }));
     EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
-    pthread_join(t, nullptr);
-    EXPECT_EQ(run.status, qor_s_ok);
+    reader.join();
+    EXPECT_EQ(status, qor_s_ok);
     expectUnlocked();
 }
 
@@ -497,35 +487,6 @@ TEST_F(ConfigAnswerTest, DamagedChains)
         EXPECT_EQ(answer.unmarshal(it, &m_ctx), c.expected);
         expectUnlocked();
     }
-}
-
-TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
-{
-    QORConfigAnswerFactory factory;
-    EXPECT_EQ(factory.getType(), qor_msg_config_answer);
-
-    ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORAllocator* a = QORConfigAnswerUnmarshaller::classAllocator().get();
-    ASSERT_NE(a, nullptr);
-    QORProxyIFMessage* msg = nullptr;
-    ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_EQ(msg->getType(), qor_msg_config_answer);
-    EXPECT_EQ(QORAllocated::allocatorOf(msg), a);
-    QORSharedMemAllocator unused;
-    EXPECT_EQ(msg->marshal(unused), qor_s_not_supported);
-    msg->deleteMe();
-    QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), a);
-    QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), nullptr);
-
-    // Without the class allocator the heap serves.
-    msg = nullptr;
-    ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
-    EXPECT_EQ(QORAllocated::allocatorOf(msg), nullptr);
-    msg->deleteMe();
 }
 
 TEST_F(ConfigAnswerTest, OutOfMemoryAnywhereLeaksNothing)
