@@ -108,12 +108,8 @@ TEST(QORProxyIFMsgBufferTest, EncodingSizesAndPadding)
     expectOnlyWholeEncodingReads(wire, back, [&] {
         EXPECT_EQ(back.get().getData(), wire.data() + 4);
     });
-}
-
-TEST(QORProxyIFMsgBufferTest, RendersBytesURIEncoded)
-{
+    // Rendered URI-encoded.
     const unsigned char raw[] = {'a', ' ', 0, 0xff, '%'};
-    QORProxyIFMsgBuffer b;
     b.set(QORBuffer(raw, 5));
     EXPECT_EQ(render(b), "a%20%00%FF%25");
 }

@@ -44,11 +44,3 @@ TEST(WebTransAnswerBaseDeathTest, NamesOutsideTheTablesStop)
     EXPECT_DEATH((void)B::getRspCodeName(static_cast<B::qor_proxy_rsp_code_e>(7), &name),
                  "Assertion failed");
 }
-
-TEST(WebTransAnswerBase, BaseReadsAndWritesNothing)
-{
-    B* base = new B();
-    EXPECT_EQ(base->getType(), qor_msg_web_trans_answer);
-    EXPECT_EQ(base->getNumCmds(), 0);
-    base->deleteMe();
-}
