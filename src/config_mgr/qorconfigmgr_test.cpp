@@ -114,15 +114,22 @@ protected:
         return out;
     }
 
-    // An entries schema of one entry, registered; owned by the manager.
-    QORConfigEntriesSchema* oneEntry(const char* stanza, const char* name,
-                                     bool qualify, const char* def,
+    struct EntryDef {
+        const char* name;
+        bool qualify;
+        const char* def;
+    };
+    // An entries schema of stanza's entries, registered; owned by the manager.
+    QORConfigEntriesSchema* schemaOf(const char* name, const char* stanza,
+                                     std::vector<EntryDef> entries,
                                      const char* qualifier = nullptr)
     {
-        QORConfigEntriesSchema* s = new QORConfigEntriesSchema("one");
-        QORConfigSchemaEntry* e = new QORConfigSchemaEntry();
-        EXPECT_EQ(qor_s_ok, e->set(stanza, name, qualify, def));
-        EXPECT_EQ(qor_s_ok, s->addEntry(e));
+        QORConfigEntriesSchema* s = new QORConfigEntriesSchema(name);
+        for (const EntryDef& d : entries) {
+            QORConfigSchemaEntry* e = new QORConfigSchemaEntry();
+            EXPECT_EQ(qor_s_ok, e->set(stanza, d.name, d.qualify, d.def));
+            EXPECT_EQ(qor_s_ok, s->addEntry(e));
+        }
         if (qualifier) {
             EXPECT_EQ(qor_s_ok, s->setQualifier(qualifier));
         }
@@ -160,7 +167,11 @@ const char kEntries[] =
     "only-plain = p1, p2\n"
     "[web:prod]\n"
     "port = 443\n"
-    "hosts = x\n";
+    "hosts = x\n"
+    "[n]\n"
+    "v = 1\n"
+    "v = two\n"
+    "v = 3\n";
 
 // A line of at least 25 columns, as dump pads names and values.
 std::string pad(const std::string& s)
@@ -170,19 +181,27 @@ std::string pad(const std::string& s)
 
 } // namespace
 
-TEST_F(ConfigMgrTest, LoadEntryCommasAcrossLines)
+// Commas split values across lines unless ignored; a qualified stanza's
+// entry replaces the plain one, which serves where it has none.
+TEST_F(ConfigMgrTest, LoadEntry)
 {
     open(kEntries);
-    EXPECT_EQ((Strings{"a,b", "c"}), entry("web", nullptr, "hosts", true));
-    EXPECT_EQ((Strings{"a", "b", "c"}), entry("web", nullptr, "hosts", false));
-}
-
-TEST_F(ConfigMgrTest, LoadEntryQualifiedReplacesPlain)
-{
-    open(kEntries);
-    EXPECT_EQ((Strings{"x"}), entry("web", "prod", "hosts", false));
-    EXPECT_EQ((Strings{"p1", "p2"}), entry("web", "prod", "only-plain", false));
-    EXPECT_EQ((Strings{"p1", "p2"}), entry("web", "test", "only-plain", false));
+    const struct {
+        const char* qualifier;
+        const char* name;
+        bool ignoreCommas;
+        Strings values;
+    } rows[] = {
+        {nullptr, "hosts", true, {"a,b", "c"}},
+        {nullptr, "hosts", false, {"a", "b", "c"}},
+        {"prod", "hosts", false, {"x"}},
+        {"prod", "only-plain", false, {"p1", "p2"}},
+        {"test", "only-plain", false, {"p1", "p2"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.qualifier ? row.qualifier : "-") + " " + row.name);
+        EXPECT_EQ(row.values, entry("web", row.qualifier, row.name, row.ignoreCommas));
+    }
 }
 
 TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
@@ -207,24 +226,19 @@ TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
     QORConfigMgr::releaseEntryData(nullptr);
 }
 
-TEST_F(ConfigMgrTest, LoadStanzaWithAndWithoutQualifiedStanza)
+// A qualified stanza replaces the plain one where it exists; commas split
+// values unless ignored, empty pieces giving null values.
+TEST_F(ConfigMgrTest, LoadStanza)
 {
-    open("[app]\na = 1\nb = 2\na = 3\nc =\n[app:x]\na = 9\n");
-    EXPECT_EQ((std::multiset<std::string>{"a=9"}), stanza("app", "x", false));
-    EXPECT_EQ((std::multiset<std::string>{"a=1", "b=2", "c=(null)"}),
-              stanza("app", "y", false));
-    EXPECT_EQ((std::multiset<std::string>{"a=1", "b=2", "c=(null)"}),
-              stanza("app", nullptr, true));
-}
-
-TEST_F(ConfigMgrTest, LoadStanzaCommas)
-{
-    open("[s]\nlist = a, b,,c,\nplain = one\n");
-    EXPECT_EQ((std::multiset<std::string>{"list=a", "list=b", "list=(null)",
-                                          "list=c", "list=(null)", "plain=one"}),
+    open("[app]\na = 1\nb = 2\na = 3\nc =\n[app:x]\na = 9\n"
+         "[s]\nlist = a, b,,c,\nplain = one\n");
+    typedef std::multiset<std::string> Set;
+    EXPECT_EQ((Set{"a=9"}), stanza("app", "x", false));
+    EXPECT_EQ((Set{"a=1", "b=2", "c=(null)"}), stanza("app", "y", false));
+    EXPECT_EQ((Set{"a=1", "b=2", "c=(null)"}), stanza("app", nullptr, true));
+    EXPECT_EQ((Set{"list=a", "list=b", "list=(null)", "list=c", "list=(null)", "plain=one"}),
               stanza("s", nullptr, false));
-    EXPECT_EQ((std::multiset<std::string>{"list=a, b,,c,", "plain=one"}),
-              stanza("s", nullptr, true));
+    EXPECT_EQ((Set{"list=a, b,,c,", "plain=one"}), stanza("s", nullptr, true));
 }
 
 TEST_F(ConfigMgrTest, LoadStanzaMissingGivesTerminatorOnly)
@@ -243,10 +257,10 @@ TEST_F(ConfigMgrTest, LoadStanzaMissingGivesTerminatorOnly)
     EXPECT_EQ(2, m_mgr.schemas());
 }
 
-TEST_F(ConfigMgrTest, RefusedSingleValueIsReportedAndNotDefaulted)
+TEST_F(ConfigMgrTest, RefusedValueIsReportedAndNotDefaulted)
 {
     open(kEntries);
-    QORConfigEntriesSchema* s = oneEntry("web", "flag", false, "true");
+    QORConfigEntriesSchema* s = schemaOf("one", "web", {{"flag", false, "true"}});
     QORConfigBoolean b;
     EXPECT_EQ(qor_s_config_bad_value, s->loadData(&b, 0));
     EXPECT_FALSE(b.isSet());
@@ -255,27 +269,25 @@ TEST_F(ConfigMgrTest, RefusedSingleValueIsReportedAndNotDefaulted)
     EXPECT_EQ(qor_s_config_bad_value_logged, g_reported[0].id);
     EXPECT_EQ(qor_svc_config_mgr, g_reported[0].subcomponent);
     EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), g_reported[0].args);
+
+    // In a multi-valued entry a refused value ends the scan.
+    g_reported.clear();
+    s = schemaOf("mv", "n", {{"v", false, nullptr}});
+    QORConfigMVInt values;
+    EXPECT_EQ(qor_s_config_bad_value, s->loadData(&values, 0));
+    ASSERT_EQ(1u, g_reported.size());
+    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), g_reported[0].args);
+    EXPECT_EQ(2, values.entries());
 }
 
 TEST_F(ConfigMgrTest, SingleValueQualifiedPlainAndDefault)
 {
     open(kEntries);
-    QORConfigEntriesSchema* s = new QORConfigEntriesSchema("web");
-    const struct {
-        const char* name;
-        bool qualify;
-        const char* def;
-    } entries[] = {{"port", true, nullptr}, {"port", false, nullptr},
-                   {"hosts", true, nullptr}, {"timeout", true, "30"},
-                   {"empty", false, "5"}};
-    for (const auto& e : entries) {
-        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        EXPECT_EQ(qor_s_ok, entry->set("web", e.name, e.qualify, e.def));
-        ASSERT_EQ(qor_s_ok, s->addEntry(entry));
-    }
-    EXPECT_EQ(qor_s_ok, s->setQualifier("prod"));
-    int id;
-    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
+    QORConfigEntriesSchema* s = schemaOf("web", "web",
+                                         {{"port", true, nullptr}, {"port", false, nullptr},
+                                          {"hosts", true, nullptr}, {"timeout", true, "30"},
+                                          {"empty", false, "5"}},
+                                         "prod");
 
     QORConfigInt port, plainPort, timeout;
     QORConfigString hosts;
@@ -301,21 +313,10 @@ TEST_F(ConfigMgrTest, SingleValueQualifiedPlainAndDefault)
     EXPECT_EQ(qor_s_config_bad_schema, s->loadData(&one, -2));
 }
 
-TEST_F(ConfigMgrTest, MultiValueEntryRefusedValueEndsScan)
-{
-    open("[n]\nv = 1\nv = two\nv = 3\n");
-    QORConfigEntriesSchema* s = oneEntry("n", "v", false, nullptr);
-    QORConfigMVInt values;
-    EXPECT_EQ(qor_s_config_bad_value, s->loadData(&values, 0));
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), g_reported[0].args);
-    EXPECT_EQ(2, values.entries());
-}
-
 TEST_F(ConfigMgrTest, FindSchemaAndReinitialize)
 {
     open(kEntries);
-    QORConfigEntriesSchema* s = oneEntry("web", "port", false, nullptr);
+    QORConfigEntriesSchema* s = schemaOf("one", "web", {{"port", false, nullptr}});
     QORConfigSchema* found = nullptr;
     ASSERT_EQ(qor_s_ok, m_mgr.findSchema(0, &found));
     EXPECT_EQ(s, found);
@@ -326,10 +327,8 @@ TEST_F(ConfigMgrTest, FindSchemaAndReinitialize)
     ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
     EXPECT_EQ(0, m_mgr.schemas());
     EXPECT_EQ(qor_s_not_available, m_mgr.findSchema(0, &found));
-}
 
-TEST_F(ConfigMgrTest, InitializeFailureLeavesNoFile)
-{
+    // A file that cannot be read leaves the manager uninitialized.
     std::string missing = m_dir + "/missing.conf";
     EXPECT_NE(qor_s_ok, m_mgr.initialize(missing.c_str()));
     EXPECT_FALSE(m_mgr.isInitialized());
@@ -407,21 +406,11 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
 TEST_F(ConfigMgrTest, DumpLayout)
 {
     open("[web]\nport = 80\nmode = fast\n[web:prod]\nport = 443\n[log]\nlevel = 3\n");
-    QORConfigEntriesSchema* web = new QORConfigEntriesSchema("WebSchema");
-    const struct {
-        const char* name;
-        bool qualify;
-        const char* def;
-    } entries[] = {{"port", true, nullptr}, {"stats", false, "false"},
-                   {"mode", true, nullptr}, {"unset", true, nullptr}};
-    for (const auto& e : entries) {
-        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        EXPECT_EQ(qor_s_ok, entry->set("web", e.name, e.qualify, e.def));
-        EXPECT_EQ(qor_s_ok, web->addEntry(entry));
-    }
-    EXPECT_EQ(qor_s_ok, web->setQualifier("prod"));
+    schemaOf("WebSchema", "web",
+             {{"port", true, nullptr}, {"stats", false, "false"}, {"mode", true, nullptr},
+              {"unset", true, nullptr}},
+             "prod");
     int id;
-    EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(web, &id, false));
     // Two equal stanza schemas: the second is not written. Its name is long
     // enough to leave no dashes.
     const char* longName = "a-stanza-schema-with-a-name-of-more-than-sixty-one-characters-x";
