@@ -112,22 +112,18 @@ TEST(QORProxyIFMsgBufferTest, EncodingSizesAndPadding)
     const unsigned char raw[] = {'a', ' ', 0, 0xff, '%'};
     b.set(QORBuffer(raw, 5));
     EXPECT_EQ(render(b), "a%20%00%FF%25");
-}
 
-TEST(QORProxyIFMsgBufferTest, RefusesCountsPastTheBytesGiven)
-{
-    QORProxyIFMsgBuffer b;
     // A count of 5 needs 12 bytes with its padding; 9 bytes hold the data
     // but not the padding, which the item would claim to consume.
-    std::vector<unsigned char> wire = u32(5) + bytes("abcde", 5);
-    EXPECT_EQ(b.unmarshal(wire.data(), 9), 0);
+    QORProxyIFMsgBuffer none;
+    EXPECT_EQ(none.unmarshal(wire.data(), 9), 0);
     std::vector<unsigned char> huge = u32(0xFFFFFFFFu) + u32(0);
-    EXPECT_EQ(b.unmarshal(huge.data(), 8), 0);
+    EXPECT_EQ(none.unmarshal(huge.data(), 8), 0);
     std::vector<unsigned char> nearWrap = u32(0xFFFFFFFDu) + u32(0);
-    EXPECT_EQ(b.unmarshal(nearWrap.data(), 8), 0);
-    EXPECT_EQ(b.unmarshal(nullptr, 8), 0);
-    EXPECT_EQ(b.unmarshal(wire.data(), -4), 0);
-    EXPECT_EQ(b.get().getLen(), 0);
+    EXPECT_EQ(none.unmarshal(nearWrap.data(), 8), 0);
+    EXPECT_EQ(none.unmarshal(nullptr, 8), 0);
+    EXPECT_EQ(none.unmarshal(wire.data(), -4), 0);
+    EXPECT_EQ(none.get().getLen(), 0);
 }
 
 TEST(QORProxyIFMsgStringTest, EncodingSizes)
@@ -160,13 +156,9 @@ TEST(QORProxyIFMsgStringTest, TerminatedCountsGiveCountedViews)
     std::fill(wire.begin() + 4, wire.end(), 'x');
     EXPECT_EQ(back.get().length(), 4);
     EXPECT_STREQ(copy, "name");
-}
-
-TEST(QORProxyIFMsgStringTest, UnterminatedCountKeepsAllBytes)
-{
-    std::vector<unsigned char> wire = u32(3) + bytes("xyz!", 4);
-    QORProxyIFMsgString s;
-    EXPECT_EQ(s.unmarshal(wire.data(), 8), 8);
+    // A count without a terminator keeps all its bytes.
+    std::vector<unsigned char> raw = u32(3) + bytes("xyz!", 4);
+    EXPECT_EQ(s.unmarshal(raw.data(), 8), 8);
     EXPECT_EQ(text(s.get()), "xyz");
     EXPECT_FALSE(s.get().isTerminated());
     EXPECT_STREQ(s.get().c_str(), "xyz");
@@ -224,21 +216,17 @@ TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
     }
     EXPECT_EQ(back.get(), nullptr);
     EXPECT_EQ(render(back), "[alpha] [b] [] [gamma%20delta] [e] [sixth] ");
-}
-
-TEST(QORProxyIFMsgStringListTest, CursorRestartAndRendering)
-{
-    QORProxyIFMsgStringList list;
+    // The cursor restarts; rendering leaves it where it was.
+    QORProxyIFMsgStringList cursor;
     for (const char* n : {"a", "b", "c", "d", "e", "f"})
-        ASSERT_EQ(list.add(QORStringRef(n)), qor_s_ok);
-    list.get();
-    list.get();
-    EXPECT_EQ(list.restart(100), 2u);
-    EXPECT_EQ(list.get(), nullptr);
-    EXPECT_EQ(list.restart(1), 6u);
-    // Rendering leaves the cursor where it was.
-    EXPECT_EQ(render(list), "[a] [b] [c] [d] [e] [f] ");
-    EXPECT_EQ(text(*list.get()), "b");
+        ASSERT_EQ(cursor.add(QORStringRef(n)), qor_s_ok);
+    cursor.get();
+    cursor.get();
+    EXPECT_EQ(cursor.restart(100), 2u);
+    EXPECT_EQ(cursor.get(), nullptr);
+    EXPECT_EQ(cursor.restart(1), 6u);
+    EXPECT_EQ(render(cursor), "[a] [b] [c] [d] [e] [f] ");
+    EXPECT_EQ(text(*cursor.get()), "b");
 
     QORProxyIFMsgStringList empty;
     EXPECT_EQ(encode(empty), u32(0));
@@ -309,7 +297,7 @@ TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
     EXPECT_EQ(text(list.at(6)), "seven");
 }
 
-TEST(QORProxyIFMsgNameValueTest, RoundTripRenderingAndCutValue)
+TEST(QORProxyIFMsgNameValueTest, NameValueAndNameIntRoundTripsAndCuts)
 {
     QORProxyIFMsgNameValue nv;
     nv.set(QORStringRef("Content-Type"), QORStringRef("text/html; a=b"));
@@ -325,25 +313,21 @@ TEST(QORProxyIFMsgNameValueTest, RoundTripRenderingAndCutValue)
     EXPECT_EQ(text(back.getName()), "Content-Type");
     EXPECT_EQ(text(back.getValue()), "text/html; a=b");
     EXPECT_EQ(render(back), "Name: Content-Type - Value: text/html;%20a=b");
-}
 
-TEST(QORProxyIFMsgNameIntTest, RoundTripRenderingAndMissingValue)
-{
     QORProxyIFMsgNameInt ni;
     ni.set(QORStringRef("max-post"), -32768);
-    std::vector<unsigned char> wire = encode(ni);
-    EXPECT_EQ(wire, u32(9) + bytes("max-post\0\0\0", 12) + u32(static_cast<uint32_t>(-32768)));
-    QORProxyIFMsgNameInt back;
-    EXPECT_EQ(back.unmarshal(wire.data(), static_cast<int>(wire.size())), 20);
-    EXPECT_EQ(text(back.getName()), "max-post");
-    EXPECT_EQ(back.getValue(), -32768);
-    EXPECT_EQ(render(back), "Name: max-post - Value: -32768");
-
-    back.set(QORStringRef("keep"), 5);
-    expectOnlyWholeEncodingReads(wire, back, [&] {
-        EXPECT_EQ(text(back.getName()), "keep");
-        EXPECT_EQ(back.getValue(), 5);
+    std::vector<unsigned char> intWire = encode(ni);
+    EXPECT_EQ(intWire, u32(9) + bytes("max-post\0\0\0", 12) + u32(static_cast<uint32_t>(-32768)));
+    QORProxyIFMsgNameInt intBack;
+    intBack.set(QORStringRef("keep"), 5);
+    expectOnlyWholeEncodingReads(intWire, intBack, [&] {
+        EXPECT_EQ(text(intBack.getName()), "keep");
+        EXPECT_EQ(intBack.getValue(), 5);
     });
+    EXPECT_EQ(intBack.unmarshal(intWire.data(), static_cast<int>(intWire.size())), 20);
+    EXPECT_EQ(text(intBack.getName()), "max-post");
+    EXPECT_EQ(intBack.getValue(), -32768);
+    EXPECT_EQ(render(intBack), "Name: max-post - Value: -32768");
 }
 
 TEST(QORProxyIFMsgDataTest, RenderingFailsWithoutMemory)
