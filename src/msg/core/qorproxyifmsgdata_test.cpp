@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/memory/qorcountingallocator.h"
+#include "qortestregion.h"
 
 namespace {
 
@@ -38,11 +39,6 @@ std::vector<unsigned char> operator+(std::vector<unsigned char> a,
 std::vector<unsigned char> bytes(const char* s, size_t n)
 {
     return std::vector<unsigned char>(s, s + n);
-}
-
-std::string text(const QORStringRef& s)
-{
-    return std::string(s.data(), static_cast<size_t>(s.length()));
 }
 
 std::string render(QORProxyIFMsgData& item)
@@ -159,7 +155,7 @@ TEST(QORProxyIFMsgStringTest, TerminatedCountsGiveCountedViews)
     // A count without a terminator keeps all its bytes.
     std::vector<unsigned char> raw = u32(3) + bytes("xyz!", 4);
     EXPECT_EQ(s.unmarshal(raw.data(), 8), 8);
-    EXPECT_EQ(text(s.get()), "xyz");
+    EXPECT_EQ(qor_test_str(s.get()), "xyz");
     EXPECT_FALSE(s.get().isTerminated());
     EXPECT_STREQ(s.get().c_str(), "xyz");
 
@@ -172,7 +168,7 @@ TEST(QORProxyIFMsgStringTest, TerminatedCountsGiveCountedViews)
     std::vector<unsigned char> inner = u32(4) + bytes("a\0b", 4);
     EXPECT_EQ(s.unmarshal(inner.data(), 8), 8);
     EXPECT_EQ(s.get().length(), 3);
-    EXPECT_EQ(text(s.get()), std::string("a\0b", 3));
+    EXPECT_EQ(qor_test_str(s.get()), std::string("a\0b", 3));
 }
 
 TEST(QORProxyIFMsgStringTest, MalformedCountsAreRefusedAndLeaveTheItem)
@@ -180,12 +176,12 @@ TEST(QORProxyIFMsgStringTest, MalformedCountsAreRefusedAndLeaveTheItem)
     QORProxyIFMsgString s;
     s.set(QORStringRef("keep"));
     std::vector<unsigned char> wire = u32(6) + bytes("abcdef\0", 8);
-    expectOnlyWholeEncodingReads(wire, s, [&] { EXPECT_EQ(text(s.get()), "keep"); });
+    expectOnlyWholeEncodingReads(wire, s, [&] { EXPECT_EQ(qor_test_str(s.get()), "keep"); });
     std::vector<unsigned char> huge = u32(0xFFFFFFFFu) + bytes("abc", 4);
     EXPECT_EQ(s.unmarshal(huge.data(), 8), 0);
-    EXPECT_EQ(text(s.get()), "keep");
+    EXPECT_EQ(qor_test_str(s.get()), "keep");
     EXPECT_EQ(s.unmarshal(wire.data(), 12), 12);
-    EXPECT_EQ(text(s.get()), "abcdef");
+    EXPECT_EQ(qor_test_str(s.get()), "abcdef");
 }
 
 TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
@@ -212,7 +208,7 @@ TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
     for (int i = 0; i < 6; i++) {
         const QORStringRef* s = back.get();
         ASSERT_NE(s, nullptr);
-        EXPECT_EQ(text(*s), names[i]);
+        EXPECT_EQ(qor_test_str(*s), names[i]);
     }
     EXPECT_EQ(back.get(), nullptr);
     EXPECT_EQ(render(back), "[alpha] [b] [] [gamma%20delta] [e] [sixth] ");
@@ -226,7 +222,7 @@ TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
     EXPECT_EQ(cursor.get(), nullptr);
     EXPECT_EQ(cursor.restart(1), 6u);
     EXPECT_EQ(render(cursor), "[a] [b] [c] [d] [e] [f] ");
-    EXPECT_EQ(text(*cursor.get()), "b");
+    EXPECT_EQ(qor_test_str(*cursor.get()), "b");
 
     QORProxyIFMsgStringList empty;
     EXPECT_EQ(encode(empty), u32(0));
@@ -260,11 +256,11 @@ TEST(QORProxyIFMsgStringListTest, GrowthAndRelease)
     EXPECT_EQ(list.entries(), 15);
     EXPECT_EQ(list.capacity(), 15);
     for (int i = 0; i < 15; i++)
-        EXPECT_EQ(text(list.at(i)), keep[i]);
+        EXPECT_EQ(qor_test_str(list.at(i)), keep[i]);
     heap.failAfter = -1;
     EXPECT_EQ(list.add(QORStringRef("sixteenth")), qor_s_ok);
     EXPECT_EQ(list.capacity(), 25);
-    EXPECT_EQ(text(list.at(15)), "sixteenth");
+    EXPECT_EQ(qor_test_str(list.at(15)), "sixteenth");
 }
 
 TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
@@ -277,7 +273,7 @@ TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
     std::vector<unsigned char> wire = encode(src);
     expectOnlyWholeEncodingReads(wire, list, [&] {
         ASSERT_EQ(list.entries(), 1);
-        EXPECT_EQ(text(list.at(0)), "old");
+        EXPECT_EQ(qor_test_str(list.at(0)), "old");
     });
     // A count that no region could hold is refused before any string is read.
     std::vector<unsigned char> huge = u32(0x40000000u) + u32(1) + bytes("\0\0\0", 4);
@@ -294,7 +290,7 @@ TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
     EXPECT_EQ(list.unmarshal(wire.data(), static_cast<int>(wire.size())),
               static_cast<int>(wire.size()));
     EXPECT_EQ(list.entries(), 7);
-    EXPECT_EQ(text(list.at(6)), "seven");
+    EXPECT_EQ(qor_test_str(list.at(6)), "seven");
 }
 
 TEST(QORProxyIFMsgNameValueTest, NameValueAndNameIntRoundTripsAndCuts)
@@ -306,12 +302,12 @@ TEST(QORProxyIFMsgNameValueTest, NameValueAndNameIntRoundTripsAndCuts)
     QORProxyIFMsgNameValue back;
     back.set(QORStringRef("keep"), QORStringRef("this"));
     expectOnlyWholeEncodingReads(wire, back, [&] {
-        EXPECT_EQ(text(back.getName()), "keep");
-        EXPECT_EQ(text(back.getValue()), "this");
+        EXPECT_EQ(qor_test_str(back.getName()), "keep");
+        EXPECT_EQ(qor_test_str(back.getValue()), "this");
     });
     EXPECT_EQ(back.unmarshal(wire.data(), static_cast<int>(wire.size())), 40);
-    EXPECT_EQ(text(back.getName()), "Content-Type");
-    EXPECT_EQ(text(back.getValue()), "text/html; a=b");
+    EXPECT_EQ(qor_test_str(back.getName()), "Content-Type");
+    EXPECT_EQ(qor_test_str(back.getValue()), "text/html; a=b");
     EXPECT_EQ(render(back), "Name: Content-Type - Value: text/html;%20a=b");
 
     QORProxyIFMsgNameInt ni;
@@ -321,11 +317,11 @@ TEST(QORProxyIFMsgNameValueTest, NameValueAndNameIntRoundTripsAndCuts)
     QORProxyIFMsgNameInt intBack;
     intBack.set(QORStringRef("keep"), 5);
     expectOnlyWholeEncodingReads(intWire, intBack, [&] {
-        EXPECT_EQ(text(intBack.getName()), "keep");
+        EXPECT_EQ(qor_test_str(intBack.getName()), "keep");
         EXPECT_EQ(intBack.getValue(), 5);
     });
     EXPECT_EQ(intBack.unmarshal(intWire.data(), static_cast<int>(intWire.size())), 20);
-    EXPECT_EQ(text(intBack.getName()), "max-post");
+    EXPECT_EQ(qor_test_str(intBack.getName()), "max-post");
     EXPECT_EQ(intBack.getValue(), -32768);
     EXPECT_EQ(render(intBack), "Name: max-post - Value: -32768");
 }

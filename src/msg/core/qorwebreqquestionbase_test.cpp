@@ -19,12 +19,6 @@ typedef QORWebReqQuestionBase Q;
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
 
-std::string str(const QORBuffer& b)
-{
-    return std::string(reinterpret_cast<const char*>(b.getData()),
-                       static_cast<size_t>(b.getLen()));
-}
-
 // What a text getter of part gives, "<absent>" when it fails.
 template <class Part, class Owner>
 std::string text(const Part& part, QORStatus (Owner::*get)(QORStringRef*) const)
@@ -32,7 +26,7 @@ std::string text(const Part& part, QORStatus (Owner::*get)(QORStringRef*) const)
     QORStringRef t;
     if ((part.*get)(&t) != qor_s_ok)
         return "<absent>";
-    return std::string(t.data(), static_cast<size_t>(t.length()));
+    return qor_test_str(t);
 }
 
 // Marshals t's question into region and reads it back into r.
@@ -92,7 +86,7 @@ TEST(WebReqQuestion, Layouts)
         // number of elements.
         QORBuffer http(reinterpret_cast<const unsigned char*>("x"), 1);
         ASSERT_EQ(r.getHTTPMessage(&http), qor_s_ok);
-        EXPECT_EQ(str(http), row.http);
+        EXPECT_EQ(qor_test_str(http), row.http);
         EXPECT_EQ(text(r, &Q::getURI), row.uri);
         if (row.subjectOnlyCert) {
             const QORWebReqCertQuestion* cert = r.getSSLSession()->getClientCert();
@@ -141,7 +135,7 @@ TEST(WebReqQuestion, EverythingSurvivesTheRoundTrip)
     EXPECT_EQ(r.getFlags(), 0xfff);
     QORBuffer http;
     ASSERT_EQ(r.getHTTPMessage(&http), qor_s_ok);
-    EXPECT_EQ(str(http), req.httpBuffer);
+    EXPECT_EQ(qor_test_str(http), req.httpBuffer);
     EXPECT_EQ(text(r, &Q::getClientIPAddress), "2001:db8::17");
     EXPECT_EQ(text(r, &Q::getURI), "/app/login");
     EXPECT_EQ(text(r, &Q::getQuery), "next=%2F");
@@ -159,7 +153,7 @@ TEST(WebReqQuestion, EverythingSurvivesTheRoundTrip)
     EXPECT_EQ(ssl->getFlags(), 0x1f);
     QORBuffer id;
     ASSERT_EQ(ssl->getID(&id), qor_s_ok);
-    EXPECT_EQ(str(id), session->id);
+    EXPECT_EQ(qor_test_str(id), session->id);
     EXPECT_FALSE(ssl->canRequestClientCert());
     EXPECT_TRUE(ssl->getClientCertRequested());
     EXPECT_TRUE(ssl->getRequestCertByRedirect());
