@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,6 +22,17 @@ typedef QORWebTransAnswerBase B;
 const QORStatus kAdapterFailure = QOR_MSG_ID(0x35);  // any status the adapter may return
 const int kMsgUnmarshalFailed = QOR_MSG_ID(0x205);
 
+// Applies what region holds with a fresh unmarshaller; *code is its result.
+QORStatus applyRegion(QORTestRegion& region, QORTransaction* trans,
+                      qor_proxy_rsp_code_e* code = nullptr)
+{
+    QORWebTransAnswerUnmarshaller u;
+    QORStatus st = u.unmarshal(region.reader(), trans);
+    if (code != nullptr)
+        *code = u.getRspCode();
+    return st;
+}
+
 // An answer written by the server's writer and applied to a transaction.
 struct Answer {
     explicit Answer(qor_proxy_rsp_code_e rspCode = qor_continue, unsigned int bytes = 8192)
@@ -29,14 +41,9 @@ struct Answer {
     {
         EXPECT_EQ(writer.begin(rspCode), qor_s_ok);
     }
-    // Applies the answer with a fresh unmarshaller; *code is its result.
     QORStatus apply(QORTransaction* trans, qor_proxy_rsp_code_e* code = nullptr)
     {
-        QORWebTransAnswerUnmarshaller u;
-        QORStatus st = u.unmarshal(region.reader(), trans);
-        if (code != nullptr)
-            *code = u.getRspCode();
-        return st;
+        return applyRegion(region, trans, code);
     }
 
     QORTestRegion region;
@@ -44,16 +51,11 @@ struct Answer {
 };
 
 // Raw words as an answer region: for what the writer refuses to write.
-QORStatus applyWords(const std::vector<uint32_t>& words, QORTransaction* trans,
-                     qor_proxy_rsp_code_e* code = nullptr)
+QORStatus applyWords(const std::vector<uint32_t>& words, QORTransaction* trans)
 {
     QORTestRegion region(static_cast<unsigned int>(words.size() * 4 + 64));
     region.put(words);
-    QORWebTransAnswerUnmarshaller u;
-    QORStatus st = u.unmarshal(region.reader(), trans);
-    if (code != nullptr)
-        *code = u.getRspCode();
-    return st;
+    return applyRegion(region, trans);
 }
 
 // The words of an answer region: result code 1, then the given commands,
@@ -93,49 +95,46 @@ QORBuffer bytes(const char* s)
 TEST(WebTransAnswerUnmarshaller, PlainCommandsReachTheAdapter)
 {
     // The data written is chosen by the command's kind: text a (and b for
-    // a pair or a log user, whose third text is empty) or the number.
+    // a pair or a log user, whose third text is empty), or a as a number.
     struct Row {
         B::qor_proxy_rsp_cmds_e cmd;
         const char* a;
         const char* b;
-        int number;
         const char* call;   // the adapter call expected, made to fail in turn
         int failMsg;
     } rows[] = {
-        {B::qor_req_add_header, "X-A", "1", 0, "req.addHeader(X-A, 1)", QOR_MSG_ID(0x28c)},
-        {B::qor_req_set_header, "X-B", "", 0, "req.setHeader(X-B, )", QOR_MSG_ID(0x28b)},
-        {B::qor_req_remove_header, "Cookie", nullptr, 0, "req.removeHeader(Cookie)",
+        {B::qor_req_add_header, "X-A", "1", "req.addHeader(X-A, 1)", QOR_MSG_ID(0x28c)},
+        {B::qor_req_set_header, "X-B", "", "req.setHeader(X-B, )", QOR_MSG_ID(0x28b)},
+        {B::qor_req_remove_header, "Cookie", nullptr, "req.removeHeader(Cookie)",
          QOR_MSG_ID(0x28b)},
-        {B::qor_req_set_method, "PUT", nullptr, 0, "req.setMethod(PUT)", QOR_MSG_ID(0x2a7)},
-        {B::qor_req_set_uri, "/new/path", nullptr, 0, "req.setURI(/new/path)", QOR_MSG_ID(0x28d)},
-        {B::qor_req_set_version, "HTTP/1.0", nullptr, 0, "req.setVersion(HTTP/1.0)",
+        {B::qor_req_set_method, "PUT", nullptr, "req.setMethod(PUT)", QOR_MSG_ID(0x2a7)},
+        {B::qor_req_set_uri, "/new/path", nullptr, "req.setURI(/new/path)", QOR_MSG_ID(0x28d)},
+        {B::qor_req_set_version, "HTTP/1.0", nullptr, "req.setVersion(HTTP/1.0)",
          QOR_MSG_ID(0x2a8)},
-        {B::qor_req_set_query, "a=1&b=2", nullptr, 0, "req.setQuery(a=1&b=2)", QOR_MSG_ID(0x28e)},
-        {B::qor_req_set_web_log_user, "alice", "DX", 0, "req.setWebLogUser(alice, DX, )",
+        {B::qor_req_set_query, "a=1&b=2", nullptr, "req.setQuery(a=1&b=2)", QOR_MSG_ID(0x28e)},
+        {B::qor_req_set_web_log_user, "alice", "DX", "req.setWebLogUser(alice, DX, )",
          QOR_MSG_ID(0x2a6)},
-        {B::qor_rsp_add_header, "Set-Cookie", "s=1", 0, "rsp.addHeader(Set-Cookie, s=1)",
+        {B::qor_rsp_add_header, "Set-Cookie", "s=1", "rsp.addHeader(Set-Cookie, s=1)",
          QOR_MSG_ID(0x290)},
-        {B::qor_rsp_set_header, "Location", "/x", 0, "rsp.setHeader(Location, /x)",
+        {B::qor_rsp_set_header, "Location", "/x", "rsp.setHeader(Location, /x)",
          QOR_MSG_ID(0x28f)},
-        {B::qor_rsp_set_response_code, nullptr, nullptr, 302, "rsp.setCode(302)",
-         QOR_MSG_ID(0x293)},
-        {B::qor_rsp_set_content_type, "text/html", nullptr, 0, "rsp.setContentType(text/html)",
+        {B::qor_rsp_set_response_code, "302", nullptr, "rsp.setCode(302)", QOR_MSG_ID(0x293)},
+        {B::qor_rsp_set_content_type, "text/html", nullptr, "rsp.setContentType(text/html)",
          QOR_MSG_ID(0x292)},
-        {B::qor_rsp_set_keep_alive, nullptr, nullptr, 0, "rsp.setKeepAlive()", QOR_MSG_ID(0x28f)},
-        {B::qor_rsp_begin_new_rsp, nullptr, nullptr, 0, "rsp.beginNew()", QOR_MSG_ID(0x2a9)},
-        {B::qor_rsp_set_body_to_default, nullptr, nullptr, 0, "rsp.setBodyToDefault()",
+        {B::qor_rsp_set_keep_alive, nullptr, nullptr, "rsp.setKeepAlive()", QOR_MSG_ID(0x28f)},
+        {B::qor_rsp_begin_new_rsp, nullptr, nullptr, "rsp.beginNew()", QOR_MSG_ID(0x2a9)},
+        {B::qor_rsp_set_body_to_default, nullptr, nullptr, "rsp.setBodyToDefault()",
          QOR_MSG_ID(0x2aa)},
-        {B::qor_rsp_set_response_sub_code, nullptr, nullptr, -7, "rsp.setSubCode(-7)",
-         QOR_MSG_ID(0x2b0)},
-        {B::qor_rsp_capture_rsp, "cap-1", nullptr, 0,
-         "rsp.setCaptureRsp(cap-1, vh1, /index.html, 1)", QOR_MSG_ID(0x2a0)},
+        {B::qor_rsp_set_response_sub_code, "-7", nullptr, "rsp.setSubCode(-7)", QOR_MSG_ID(0x2b0)},
+        {B::qor_rsp_capture_rsp, "cap-1", nullptr, "rsp.setCaptureRsp(cap-1, vh1, /index.html, 1)",
+         QOR_MSG_ID(0x2a0)},
     };
     auto write = [](QORWebTransAnswerWriter& w, const Row& row) -> QORStatus {
         switch (B::getCmdDataKind(row.cmd)) {
         case B::qor_cmd_data_none:
             return w.add(row.cmd);
         case B::qor_cmd_data_int:
-            return w.addInt(row.cmd, row.number);
+            return w.addInt(row.cmd, atoi(row.a));
         case B::qor_cmd_data_string:
             return w.addString(row.cmd, QORStringRef(row.a));
         case B::qor_cmd_data_name_value:
