@@ -2,32 +2,18 @@
 // interface, over configuration files written to a temporary directory.
 #include "config_mgr/qorconfigmgr.h"
 
-#include <cstdarg>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 #include <gtest/gtest.h>
 #include "qortestdir.h"
 #include "core/svc/qorsvc.h"
-#include "core/system/qorreport.h"
+#include "qortestreports.h"
 
 namespace {
 
 typedef std::vector<std::string> Strings;
-
-// One administrator message as reported, with its string inserts.
-struct Reported {
-    QORStatus id;
-    int subcomponent;
-    Strings args;
-};
-
-std::vector<Reported> g_reported;
 
 // Inserts of the messages whose arguments the tests look at; all strings.
 int insertsOf(QORStatus id)
@@ -43,14 +29,6 @@ int insertsOf(QORStatus id)
     }
 }
 
-void captureSink(const char*, int, int subcomponent, QORStatus id, va_list args)
-{
-    Reported r{id, subcomponent, {}};
-    for (int i = insertsOf(id); i > 0; i--)
-        r.args.emplace_back(va_arg(args, const char*));
-    g_reported.push_back(r);
-}
-
 class ConfigMgrTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,13 +36,10 @@ protected:
         ASSERT_TRUE(m_scratch.ok());
         m_dir = m_scratch.path();
         m_path = m_dir + "/test.conf";
-        g_reported.clear();
-        m_previousSink = qor_report_set_sink(captureSink);
     }
     void TearDown() override
     {
         (void)m_mgr.shutdown();
-        qor_report_set_sink(m_previousSink);
     }
 
     void open(const char* text)
@@ -74,14 +49,6 @@ protected:
         fputs(text, f);
         fclose(f);
         ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
-    }
-
-    bool reported(QORStatus id) const
-    {
-        for (const Reported& r : g_reported)
-            if (r.id == id)
-                return true;
-        return false;
     }
 
     Strings entry(const char* stanza, const char* qualifier, const char* name,
@@ -154,7 +121,8 @@ protected:
     QORTestDir m_scratch{"cfgmgr"};
     std::string m_dir;
     std::string m_path;
-    qor_report_sink_t m_previousSink = nullptr;
+    QORTestReports m_reports{insertsOf};
+    std::vector<QORTestReport>& m_reported = m_reports.all();
 };
 
 const char kEntries[] =
@@ -210,19 +178,19 @@ TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
     bool ok = true;
     EXPECT_TRUE(entry("web", nullptr, "absent", false, &ok).empty());
     EXPECT_FALSE(ok);
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ(qor_s_config_entry_required, g_reported[0].id);
-    EXPECT_EQ((Strings{"web", m_path, "absent"}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ(qor_s_config_entry_required, m_reported[0].id);
+    EXPECT_EQ((Strings{"web", m_path, "absent"}), m_reported[0].args);
 
     // An empty value gives no value either.
-    g_reported.clear();
+    m_reported.clear();
     char** values = nullptr;
     EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr,
                                                       "empty", &values, 1));
     EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr,
                                                      "x", &values, 1));
     EXPECT_EQ(nullptr, values);
-    EXPECT_TRUE(g_reported.empty());
+    EXPECT_TRUE(m_reported.empty());
     QORConfigMgr::releaseEntryData(nullptr);
 }
 
@@ -265,18 +233,18 @@ TEST_F(ConfigMgrTest, RefusedValueIsReportedAndNotDefaulted)
     EXPECT_EQ(qor_s_config_bad_value, s->loadData(&b, 0));
     EXPECT_FALSE(b.isSet());
     EXPECT_FALSE(b.isDefault());
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ(qor_s_config_bad_value_logged, g_reported[0].id);
-    EXPECT_EQ(qor_svc_config_mgr, g_reported[0].subcomponent);
-    EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ(qor_s_config_bad_value_logged, m_reported[0].id);
+    EXPECT_EQ(qor_svc_config_mgr, m_reported[0].subcomponent);
+    EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), m_reported[0].args);
 
     // In a multi-valued entry a refused value ends the scan.
-    g_reported.clear();
+    m_reported.clear();
     s = schemaOf("mv", "n", {{"v", false, nullptr}});
     QORConfigMVInt values;
     EXPECT_EQ(qor_s_config_bad_value, s->loadData(&values, 0));
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), m_reported[0].args);
     EXPECT_EQ(2, values.entries());
 }
 
@@ -353,9 +321,9 @@ TEST_F(ConfigMgrTest, EntriesSchemaValidation)
     EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
     // Only memory-typo in [debug], and memory-stats (which does not
     // qualify) in [debug:q]; [other] is not the schema's.
-    ASSERT_EQ(2u, g_reported.size());
-    EXPECT_EQ((Strings{"memory-typo", "b", "debug", m_path}), g_reported[0].args);
-    EXPECT_EQ((Strings{"memory-stats", "yes", "debug:q", m_path}), g_reported[1].args);
+    ASSERT_EQ(2u, m_reported.size());
+    EXPECT_EQ((Strings{"memory-typo", "b", "debug", m_path}), m_reported[0].args);
+    EXPECT_EQ((Strings{"memory-stats", "yes", "debug:q", m_path}), m_reported[1].args);
     EXPECT_EQ(qor_s_ok, s->validateEntry("debug", "memory-on", true));
     EXPECT_EQ(qor_s_config_unknown_entry, s->validateEntry("other", "memory-on", false));
 }
@@ -370,8 +338,8 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
     int id;
     ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
     EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ((Strings{"z", "0", "app:x", m_path}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ((Strings{"z", "0", "app:x", m_path}), m_reported[0].args);
 
     QORHashTable<QORString, QORString> table(nullptr, true);
     QORHashTable<QORString, bool> inherited(nullptr, true);
