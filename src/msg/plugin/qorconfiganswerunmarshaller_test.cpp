@@ -20,15 +20,12 @@
 #include "plugin/core/qorpermmap.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/ipc/qoripcstatus.h"
-#include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
 #include "qortestdir.h"
 #include "qortestlog.h"
+#include "qortestregion.h"
 
 namespace {
-
-const unsigned int kStart = 8;
 
 // Error lines of the unmarshaller's component start so.
 const std::string kErrorLine = std::string("DXQor ") + QORLog::severityText(qor_log_error) + " ";
@@ -41,13 +38,10 @@ typedef QORProtectedHashTable<QORString, unsigned int> FlagTable;
 class ConfigAnswerTest : public ::testing::Test {
 public:
     ConfigAnswerTest()
-        : m_words(4096 / 4, 0)
-        , m_shm(m_words.data(), 4096)
-        , m_postURIs(nullptr, true)
+        : m_postURIs(nullptr, true)
         , m_flags(nullptr, true)
         , m_writer(m_alloc)
     {
-        m_alloc.initialize(m_shm, kStart, 4096 - kStart);
         m_ctx.log = &m_log;
         m_ctx.postURIs = &m_postURIs;
         m_ctx.postURIBuckets = 20;
@@ -113,10 +107,8 @@ public:
 
     QORStatus read(QORConfigAnswerContext* ctx)
     {
-        QORSharedMemIterator it;
-        EXPECT_EQ(it.initialize(&m_alloc), qor_s_ok);
         QORConfigAnswerUnmarshaller answer;
-        QORStatus st = answer.unmarshal(it, ctx);
+        QORStatus st = answer.unmarshal(m_region.reader(), ctx);
         m_numCmds = answer.getNumCmds();
         return st;
     }
@@ -179,9 +171,8 @@ public:
         return table.find(QORStringRef(name));
     }
 
-    std::vector<uint32_t> m_words;
-    QORLocalSharedMem m_shm;
-    QORSharedMemAllocator m_alloc;
+    QORTestRegion m_region;
+    QORSharedMemAllocator& m_alloc = m_region.alloc;
     PostTable m_postURIs;
     FlagTable m_flags;
     QORPluginVirtualHostList m_hosts;
@@ -455,30 +446,25 @@ TEST_F(ConfigAnswerTest, InvalidCommands)
 
 TEST_F(ConfigAnswerTest, DamagedChains)
 {
-    const uint32_t S = kStart;
-    const uint32_t kNone = 0xffffffffu;
+    const uint32_t S = QORTestRegion::kStart;
+    const uint32_t kNone = QORTestRegion::kNoNext;
     struct Case {
         const char* name;
         std::vector<uint32_t> words;  // the whole region from its start
-        unsigned int size;
         QORStatus expected;
     } cases[] = {
-        {"no element", {}, 0, qor_s_msg_unmarshal_failed},
-        {"count element empty", {0, kNone}, 8, qor_s_msg_unmarshal_failed},
-        {"count longer than the region", {100, kNone, 0}, 12, qor_s_ipc_no_more_segments},
-        {"command without identifier", {4, S + 12, 0, 0, kNone}, 20, qor_s_msg_unmarshal_failed},
-        {"link backwards", {4, S, 0, 4, kNone, 1}, 24, qor_s_ipc_no_more_segments},
-        {"cache enabled, interval missing", {4, S + 12, 1, 8, kNone, 2, 1}, 28, qor_s_no_memory},
+        {"no element", {}, qor_s_msg_unmarshal_failed},
+        {"count element empty", {0, kNone}, qor_s_msg_unmarshal_failed},
+        {"count longer than the region", {100, kNone, 0}, qor_s_ipc_no_more_segments},
+        {"command without identifier", {4, S + 12, 0, 0, kNone}, qor_s_msg_unmarshal_failed},
+        {"link backwards", {4, S, 0, 4, kNone, 1}, qor_s_ipc_no_more_segments},
+        {"cache enabled, interval missing", {4, S + 12, 1, 8, kNone, 2, 1}, qor_s_no_memory},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::fill(m_words.begin(), m_words.end(), 0);
-        std::copy(c.words.begin(), c.words.end(), m_words.begin() + kStart / 4);
-        QORSharedMemIterator it;
-        ASSERT_EQ(it.initialize(m_shm, kStart, c.size), qor_s_ok);
-        QORConfigAnswerUnmarshaller answer;
+        m_region.put(c.words);
         m_ctx.urcEnabled = false;
-        EXPECT_EQ(answer.unmarshal(it, &m_ctx), c.expected);
+        EXPECT_EQ(read(), c.expected);
         expectUnlocked();
     }
 }
