@@ -3,21 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "qortestlog.h"
-#include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/ipc/qorclntworkerbuffer.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
-#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
-#include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
