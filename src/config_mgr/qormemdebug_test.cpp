@@ -4,12 +4,8 @@
 // caching allocator that follows it.
 #include "config_mgr/qormemdebug.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
-#include <chrono>
-#include <cstdarg>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 #include <gtest/gtest.h>
@@ -18,7 +14,7 @@
 #include "core/memory/qorcachingallocator.h"
 #include "core/memory/qormemtypeflags.h"
 #include "core/svc/qorsvcroute.h"
-#include "core/system/qorreport.h"
+#include "qortestreports.h"
 
 namespace {
 
@@ -54,37 +50,17 @@ const Case kCases[] = {
     {"[other]\nmemory-on = plugin\n", {0, 0, 0, 0, 0, 0, 0}},
 };
 
-struct Reported {
-    QORStatus id;
-    int subcomponent;
-    std::string text;   // "<type>: <mode>" for 0x35f02f9b
-};
-std::vector<Reported> g_reported;
-
-void captureSink(const char*, int, int subcomponent, QORStatus id, va_list args)
-{
-    Reported r{id, subcomponent, ""};
-    if (id == 0x35f02f9b) {
-        r.text = va_arg(args, const char*);
-        r.text += std::string(": ") + va_arg(args, const char*);
-    }
-    g_reported.push_back(r);
-}
-
 class QORMemDebugTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_scratch.ok());
         m_path = m_scratch.file("memdebug.conf");
-        g_reported.clear();
-        m_previousSink = qor_report_set_sink(captureSink);
     }
     void TearDown() override
     {
         QORMemDebug::shutdown();
         (void)m_mgr.shutdown();
-        qor_report_set_sink(m_previousSink);
     }
 
     QORStatus configure(const char* text)
@@ -97,15 +73,17 @@ protected:
     int reports(const std::string& text) const
     {
         int n = 0;
-        for (const Reported& r : g_reported)
-            n += r.id == 0x35f02f9b && r.subcomponent == qor_svc_memory_types && r.text == text;
+        for (const QORTestReport& r : m_reports.all())
+            n += r.id == 0x35f02f9b && r.subcomponent == qor_svc_memory_types &&
+                 r.args[0] + ": " + r.args[1] == text;
         return n;
     }
 
     QORConfigMgr m_mgr;
     QORTestDir m_scratch{"memdebug"};
     std::string m_path;
-    qor_report_sink_t m_previousSink = nullptr;
+    // Message 0x35f02f9b has the type and the mode.
+    QORTestReports m_reports{[](QORStatus id) { return id == 0x35f02f9b ? 2 : 0; }};
 };
 
 } // namespace
@@ -137,12 +115,12 @@ TEST_F(QORMemDebugTest, GrantedModesAreReportedOncePerType)
     EXPECT_EQ(1, reports("plugin.if.disp.shmem-allocator: Memory Debugging Enabled"));
     EXPECT_EQ(1, reports("plugin.if.disp.shmem-allocator: Memory Statistics Enabled"));
     EXPECT_EQ(1, reports("plugin.core.rsp-parser: Memory Statistics Enabled"));
-    EXPECT_EQ(3u, g_reported.size());
+    EXPECT_EQ(3u, m_reports.all().size());
     // A new configuration announces again.
     ASSERT_EQ(qor_s_ok, configure("[debug]\nmemory-on = plugin.if\n"));
     QORMemDebug::flags(0x35f02f85);
     EXPECT_EQ(2, reports("plugin.if.disp.shmem-allocator: Memory Debugging Enabled"));
-    EXPECT_EQ(4u, g_reported.size());
+    EXPECT_EQ(4u, m_reports.all().size());
 }
 
 TEST_F(QORMemDebugTest, RefusedValueKeepsTheEarlierConfiguration)

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/memory/qorcountingallocator.h"
+#include "qortestregion.h"
 
 namespace {
 
@@ -38,11 +39,6 @@ std::vector<unsigned char> operator+(std::vector<unsigned char> a,
 std::vector<unsigned char> bytes(const char* s, size_t n)
 {
     return std::vector<unsigned char>(s, s + n);
-}
-
-std::string text(const QORStringRef& s)
-{
-    return std::string(s.data(), static_cast<size_t>(s.length()));
 }
 
 std::string render(QORProxyIFMsgData& item)
@@ -108,30 +104,22 @@ TEST(QORProxyIFMsgBufferTest, EncodingSizesAndPadding)
     expectOnlyWholeEncodingReads(wire, back, [&] {
         EXPECT_EQ(back.get().getData(), wire.data() + 4);
     });
-}
-
-TEST(QORProxyIFMsgBufferTest, RendersBytesURIEncoded)
-{
+    // Rendered URI-encoded.
     const unsigned char raw[] = {'a', ' ', 0, 0xff, '%'};
-    QORProxyIFMsgBuffer b;
     b.set(QORBuffer(raw, 5));
     EXPECT_EQ(render(b), "a%20%00%FF%25");
-}
 
-TEST(QORProxyIFMsgBufferTest, RefusesCountsPastTheBytesGiven)
-{
-    QORProxyIFMsgBuffer b;
     // A count of 5 needs 12 bytes with its padding; 9 bytes hold the data
     // but not the padding, which the item would claim to consume.
-    std::vector<unsigned char> wire = u32(5) + bytes("abcde", 5);
-    EXPECT_EQ(b.unmarshal(wire.data(), 9), 0);
+    QORProxyIFMsgBuffer none;
+    EXPECT_EQ(none.unmarshal(wire.data(), 9), 0);
     std::vector<unsigned char> huge = u32(0xFFFFFFFFu) + u32(0);
-    EXPECT_EQ(b.unmarshal(huge.data(), 8), 0);
+    EXPECT_EQ(none.unmarshal(huge.data(), 8), 0);
     std::vector<unsigned char> nearWrap = u32(0xFFFFFFFDu) + u32(0);
-    EXPECT_EQ(b.unmarshal(nearWrap.data(), 8), 0);
-    EXPECT_EQ(b.unmarshal(nullptr, 8), 0);
-    EXPECT_EQ(b.unmarshal(wire.data(), -4), 0);
-    EXPECT_EQ(b.get().getLen(), 0);
+    EXPECT_EQ(none.unmarshal(nearWrap.data(), 8), 0);
+    EXPECT_EQ(none.unmarshal(nullptr, 8), 0);
+    EXPECT_EQ(none.unmarshal(wire.data(), -4), 0);
+    EXPECT_EQ(none.get().getLen(), 0);
 }
 
 TEST(QORProxyIFMsgStringTest, EncodingSizes)
@@ -164,14 +152,10 @@ TEST(QORProxyIFMsgStringTest, TerminatedCountsGiveCountedViews)
     std::fill(wire.begin() + 4, wire.end(), 'x');
     EXPECT_EQ(back.get().length(), 4);
     EXPECT_STREQ(copy, "name");
-}
-
-TEST(QORProxyIFMsgStringTest, UnterminatedCountKeepsAllBytes)
-{
-    std::vector<unsigned char> wire = u32(3) + bytes("xyz!", 4);
-    QORProxyIFMsgString s;
-    EXPECT_EQ(s.unmarshal(wire.data(), 8), 8);
-    EXPECT_EQ(text(s.get()), "xyz");
+    // A count without a terminator keeps all its bytes.
+    std::vector<unsigned char> raw = u32(3) + bytes("xyz!", 4);
+    EXPECT_EQ(s.unmarshal(raw.data(), 8), 8);
+    EXPECT_EQ(qor_test_str(s.get()), "xyz");
     EXPECT_FALSE(s.get().isTerminated());
     EXPECT_STREQ(s.get().c_str(), "xyz");
 
@@ -184,7 +168,7 @@ TEST(QORProxyIFMsgStringTest, UnterminatedCountKeepsAllBytes)
     std::vector<unsigned char> inner = u32(4) + bytes("a\0b", 4);
     EXPECT_EQ(s.unmarshal(inner.data(), 8), 8);
     EXPECT_EQ(s.get().length(), 3);
-    EXPECT_EQ(text(s.get()), std::string("a\0b", 3));
+    EXPECT_EQ(qor_test_str(s.get()), std::string("a\0b", 3));
 }
 
 TEST(QORProxyIFMsgStringTest, MalformedCountsAreRefusedAndLeaveTheItem)
@@ -192,12 +176,12 @@ TEST(QORProxyIFMsgStringTest, MalformedCountsAreRefusedAndLeaveTheItem)
     QORProxyIFMsgString s;
     s.set(QORStringRef("keep"));
     std::vector<unsigned char> wire = u32(6) + bytes("abcdef\0", 8);
-    expectOnlyWholeEncodingReads(wire, s, [&] { EXPECT_EQ(text(s.get()), "keep"); });
+    expectOnlyWholeEncodingReads(wire, s, [&] { EXPECT_EQ(qor_test_str(s.get()), "keep"); });
     std::vector<unsigned char> huge = u32(0xFFFFFFFFu) + bytes("abc", 4);
     EXPECT_EQ(s.unmarshal(huge.data(), 8), 0);
-    EXPECT_EQ(text(s.get()), "keep");
+    EXPECT_EQ(qor_test_str(s.get()), "keep");
     EXPECT_EQ(s.unmarshal(wire.data(), 12), 12);
-    EXPECT_EQ(text(s.get()), "abcdef");
+    EXPECT_EQ(qor_test_str(s.get()), "abcdef");
 }
 
 TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
@@ -224,25 +208,21 @@ TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
     for (int i = 0; i < 6; i++) {
         const QORStringRef* s = back.get();
         ASSERT_NE(s, nullptr);
-        EXPECT_EQ(text(*s), names[i]);
+        EXPECT_EQ(qor_test_str(*s), names[i]);
     }
     EXPECT_EQ(back.get(), nullptr);
     EXPECT_EQ(render(back), "[alpha] [b] [] [gamma%20delta] [e] [sixth] ");
-}
-
-TEST(QORProxyIFMsgStringListTest, CursorRestartAndRendering)
-{
-    QORProxyIFMsgStringList list;
+    // The cursor restarts; rendering leaves it where it was.
+    QORProxyIFMsgStringList cursor;
     for (const char* n : {"a", "b", "c", "d", "e", "f"})
-        ASSERT_EQ(list.add(QORStringRef(n)), qor_s_ok);
-    list.get();
-    list.get();
-    EXPECT_EQ(list.restart(100), 2u);
-    EXPECT_EQ(list.get(), nullptr);
-    EXPECT_EQ(list.restart(1), 6u);
-    // Rendering leaves the cursor where it was.
-    EXPECT_EQ(render(list), "[a] [b] [c] [d] [e] [f] ");
-    EXPECT_EQ(text(*list.get()), "b");
+        ASSERT_EQ(cursor.add(QORStringRef(n)), qor_s_ok);
+    cursor.get();
+    cursor.get();
+    EXPECT_EQ(cursor.restart(100), 2u);
+    EXPECT_EQ(cursor.get(), nullptr);
+    EXPECT_EQ(cursor.restart(1), 6u);
+    EXPECT_EQ(render(cursor), "[a] [b] [c] [d] [e] [f] ");
+    EXPECT_EQ(qor_test_str(*cursor.get()), "b");
 
     QORProxyIFMsgStringList empty;
     EXPECT_EQ(encode(empty), u32(0));
@@ -276,11 +256,11 @@ TEST(QORProxyIFMsgStringListTest, GrowthAndRelease)
     EXPECT_EQ(list.entries(), 15);
     EXPECT_EQ(list.capacity(), 15);
     for (int i = 0; i < 15; i++)
-        EXPECT_EQ(text(list.at(i)), keep[i]);
+        EXPECT_EQ(qor_test_str(list.at(i)), keep[i]);
     heap.failAfter = -1;
     EXPECT_EQ(list.add(QORStringRef("sixteenth")), qor_s_ok);
     EXPECT_EQ(list.capacity(), 25);
-    EXPECT_EQ(text(list.at(15)), "sixteenth");
+    EXPECT_EQ(qor_test_str(list.at(15)), "sixteenth");
 }
 
 TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
@@ -293,7 +273,7 @@ TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
     std::vector<unsigned char> wire = encode(src);
     expectOnlyWholeEncodingReads(wire, list, [&] {
         ASSERT_EQ(list.entries(), 1);
-        EXPECT_EQ(text(list.at(0)), "old");
+        EXPECT_EQ(qor_test_str(list.at(0)), "old");
     });
     // A count that no region could hold is refused before any string is read.
     std::vector<unsigned char> huge = u32(0x40000000u) + u32(1) + bytes("\0\0\0", 4);
@@ -310,10 +290,10 @@ TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
     EXPECT_EQ(list.unmarshal(wire.data(), static_cast<int>(wire.size())),
               static_cast<int>(wire.size()));
     EXPECT_EQ(list.entries(), 7);
-    EXPECT_EQ(text(list.at(6)), "seven");
+    EXPECT_EQ(qor_test_str(list.at(6)), "seven");
 }
 
-TEST(QORProxyIFMsgNameValueTest, RoundTripRenderingAndCutValue)
+TEST(QORProxyIFMsgNameValueTest, NameValueAndNameIntRoundTripsAndCuts)
 {
     QORProxyIFMsgNameValue nv;
     nv.set(QORStringRef("Content-Type"), QORStringRef("text/html; a=b"));
@@ -322,32 +302,28 @@ TEST(QORProxyIFMsgNameValueTest, RoundTripRenderingAndCutValue)
     QORProxyIFMsgNameValue back;
     back.set(QORStringRef("keep"), QORStringRef("this"));
     expectOnlyWholeEncodingReads(wire, back, [&] {
-        EXPECT_EQ(text(back.getName()), "keep");
-        EXPECT_EQ(text(back.getValue()), "this");
+        EXPECT_EQ(qor_test_str(back.getName()), "keep");
+        EXPECT_EQ(qor_test_str(back.getValue()), "this");
     });
     EXPECT_EQ(back.unmarshal(wire.data(), static_cast<int>(wire.size())), 40);
-    EXPECT_EQ(text(back.getName()), "Content-Type");
-    EXPECT_EQ(text(back.getValue()), "text/html; a=b");
+    EXPECT_EQ(qor_test_str(back.getName()), "Content-Type");
+    EXPECT_EQ(qor_test_str(back.getValue()), "text/html; a=b");
     EXPECT_EQ(render(back), "Name: Content-Type - Value: text/html;%20a=b");
-}
 
-TEST(QORProxyIFMsgNameIntTest, RoundTripRenderingAndMissingValue)
-{
     QORProxyIFMsgNameInt ni;
     ni.set(QORStringRef("max-post"), -32768);
-    std::vector<unsigned char> wire = encode(ni);
-    EXPECT_EQ(wire, u32(9) + bytes("max-post\0\0\0", 12) + u32(static_cast<uint32_t>(-32768)));
-    QORProxyIFMsgNameInt back;
-    EXPECT_EQ(back.unmarshal(wire.data(), static_cast<int>(wire.size())), 20);
-    EXPECT_EQ(text(back.getName()), "max-post");
-    EXPECT_EQ(back.getValue(), -32768);
-    EXPECT_EQ(render(back), "Name: max-post - Value: -32768");
-
-    back.set(QORStringRef("keep"), 5);
-    expectOnlyWholeEncodingReads(wire, back, [&] {
-        EXPECT_EQ(text(back.getName()), "keep");
-        EXPECT_EQ(back.getValue(), 5);
+    std::vector<unsigned char> intWire = encode(ni);
+    EXPECT_EQ(intWire, u32(9) + bytes("max-post\0\0\0", 12) + u32(static_cast<uint32_t>(-32768)));
+    QORProxyIFMsgNameInt intBack;
+    intBack.set(QORStringRef("keep"), 5);
+    expectOnlyWholeEncodingReads(intWire, intBack, [&] {
+        EXPECT_EQ(qor_test_str(intBack.getName()), "keep");
+        EXPECT_EQ(intBack.getValue(), 5);
     });
+    EXPECT_EQ(intBack.unmarshal(intWire.data(), static_cast<int>(intWire.size())), 20);
+    EXPECT_EQ(qor_test_str(intBack.getName()), "max-post");
+    EXPECT_EQ(intBack.getValue(), -32768);
+    EXPECT_EQ(render(intBack), "Name: max-post - Value: -32768");
 }
 
 TEST(QORProxyIFMsgDataTest, RenderingFailsWithoutMemory)

@@ -19,12 +19,6 @@ typedef QORWebReqQuestionBase Q;
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
 
-std::string str(const QORBuffer& b)
-{
-    return std::string(reinterpret_cast<const char*>(b.getData()),
-                       static_cast<size_t>(b.getLen()));
-}
-
 // What a text getter of part gives, "<absent>" when it fails.
 template <class Part, class Owner>
 std::string text(const Part& part, QORStatus (Owner::*get)(QORStringRef*) const)
@@ -32,7 +26,7 @@ std::string text(const Part& part, QORStatus (Owner::*get)(QORStringRef*) const)
     QORStringRef t;
     if ((part.*get)(&t) != qor_s_ok)
         return "<absent>";
-    return std::string(t.data(), static_cast<size_t>(t.length()));
+    return qor_test_str(t);
 }
 
 // Marshals t's question into region and reads it back into r.
@@ -45,46 +39,64 @@ void roundTrip(QORTestTransaction& t, QORTestRegion& region, QORWebReqQuestionRe
 
 } // namespace
 
-// A plain request: the flag word, the HTTP message and one element with the
-// client address and the URI, each encoded as a string.
-TEST(WebReqQuestion, PlainRequestLayout)
+// Layouts: a plain request has the flag word, the HTTP message and one
+// element with the client address and the URI, each encoded as a string; an
+// empty HTTP message sets its flag without an element; a certificate with
+// only a subject DN has certificate flags 2 and session flags 2 and 8 (the
+// can-request value is always sent).
+TEST(WebReqQuestion, Layouts)
 {
-    QORTestTransaction t;
-    t.request().httpBuffer = "GET /a HTTP/1.1\r\n\r\n";  // 19 bytes
-    t.request().clientIP = "10.0.0.1";
-    t.request().uri = "/a";
-    QORTestRegion region;
-    QORWebReqQuestionMarshaller q(&t);
-    EXPECT_EQ(q.getType(), qor_msg_web_req_question);
-    ASSERT_EQ(q.marshal(region.alloc), qor_s_ok);
-    std::vector<uint32_t> expected = {
-        4, s + 12, 0x023,
-        19, s + 40, qor_test_chars("GET "), qor_test_chars("/a H"), qor_test_chars("TTP/"),
-        qor_test_chars("1.1\r"), qor_test_chars("\n\r\n\0"),
-        24, kNone, 9, qor_test_chars("10.0"), qor_test_chars(".0.1"), 0, 3,
-        qor_test_chars("/a\0\0"),
+    struct Row {
+        const char* name;
+        const char* http;
+        const char* clientIP;
+        const char* uri;
+        bool subjectOnlyCert;
+        std::vector<uint32_t> words;
+    } rows[] = {
+        {"plain", "GET /a HTTP/1.1\r\n\r\n", "10.0.0.1", "/a", false,
+         {4, s + 12, 0x023,
+          19, s + 40, qor_test_chars("GET "), qor_test_chars("/a H"), qor_test_chars("TTP/"),
+          qor_test_chars("1.1\r"), qor_test_chars("\n\r\n\0"),
+          24, kNone, 9, qor_test_chars("10.0"), qor_test_chars(".0.1"), 0, 3,
+          qor_test_chars("/a\0\0")}},
+        {"empty HTTP message", "", "", "/", false,
+         {4, s + 12, 0x023, 16, kNone, 1, 0, 2, qor_test_chars("/\0\0\0")}},
+        {"subject-only certificate", "", "", "/", true,
+         {4, s + 12, 0x033,
+          16, s + 36, 1, 0, 2, qor_test_chars("/\0\0\0"),
+          24, kNone, 0x0a, 1, 2, 5, qor_test_chars("CN=a"), 0}},
     };
-    EXPECT_EQ(region.written(), expected);
-    EXPECT_TRUE(t.loggedMessages.empty());
-}
-
-// An empty HTTP message sets its flag without an element, and the reader
-// tells that from a present message by the number of elements.
-TEST(WebReqQuestion, EmptyHTTPMessageHasNoElement)
-{
-    QORTestTransaction t;
-    t.request().httpBuffer = "";
-    t.request().uri = "/";
-    t.request().clientIP = "";
-    QORTestRegion region;
-    QORWebReqQuestionReader r;
-    roundTrip(t, region, &r);
-    EXPECT_EQ(region.written(), (std::vector<uint32_t>{4, s + 12, 0x023, 16, kNone, 1, 0, 2,
-                                                       qor_test_chars("/\0\0\0")}));
-    QORBuffer http(reinterpret_cast<const unsigned char*>("x"), 1);
-    ASSERT_EQ(r.getHTTPMessage(&http), qor_s_ok);
-    EXPECT_EQ(http.getLen(), 0);
-    EXPECT_EQ(text(r, &Q::getURI), "/");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QORTestTransaction t;
+        t.request().httpBuffer = row.http;
+        t.request().clientIP = row.clientIP;
+        t.request().uri = row.uri;
+        if (row.subjectOnlyCert) {
+            t.request().security = 1;
+            t.addSSLSession()->addClientCert()->subjectDN = "CN=a";
+        }
+        QORTestRegion region;
+        QORWebReqQuestionReader r;
+        roundTrip(t, region, &r);
+        EXPECT_EQ(region.written(), row.words);
+        EXPECT_TRUE(t.loggedMessages.empty());
+        // The reader tells an empty HTTP message from a present one by the
+        // number of elements.
+        QORBuffer http(reinterpret_cast<const unsigned char*>("x"), 1);
+        ASSERT_EQ(r.getHTTPMessage(&http), qor_s_ok);
+        EXPECT_EQ(qor_test_str(http), row.http);
+        EXPECT_EQ(text(r, &Q::getURI), row.uri);
+        if (row.subjectOnlyCert) {
+            const QORWebReqCertQuestion* cert = r.getSSLSession()->getClientCert();
+            EXPECT_EQ(cert->getFlags(), QORWebReqCertQuestion::kSubjectDN);
+            EXPECT_EQ(text(*cert, &QORWebReqCertQuestion::getIssuerDN), "<absent>");
+        }
+    }
+    QORWebReqQuestionMarshaller q(nullptr);
+    EXPECT_EQ(q.getType(), qor_msg_web_req_question);
+    EXPECT_TRUE(QORWebReqSSLSessQuestion().canRequestClientCert());
 }
 
 TEST(WebReqQuestion, EverythingSurvivesTheRoundTrip)
@@ -123,7 +135,7 @@ TEST(WebReqQuestion, EverythingSurvivesTheRoundTrip)
     EXPECT_EQ(r.getFlags(), 0xfff);
     QORBuffer http;
     ASSERT_EQ(r.getHTTPMessage(&http), qor_s_ok);
-    EXPECT_EQ(str(http), req.httpBuffer);
+    EXPECT_EQ(qor_test_str(http), req.httpBuffer);
     EXPECT_EQ(text(r, &Q::getClientIPAddress), "2001:db8::17");
     EXPECT_EQ(text(r, &Q::getURI), "/app/login");
     EXPECT_EQ(text(r, &Q::getQuery), "next=%2F");
@@ -141,7 +153,7 @@ TEST(WebReqQuestion, EverythingSurvivesTheRoundTrip)
     EXPECT_EQ(ssl->getFlags(), 0x1f);
     QORBuffer id;
     ASSERT_EQ(ssl->getID(&id), qor_s_ok);
-    EXPECT_EQ(str(id), session->id);
+    EXPECT_EQ(qor_test_str(id), session->id);
     EXPECT_FALSE(ssl->canRequestClientCert());
     EXPECT_TRUE(ssl->getClientCertRequested());
     EXPECT_TRUE(ssl->getRequestCertByRedirect());
@@ -172,29 +184,4 @@ TEST(WebReqQuestion, AbsentDataIsLeftOut)
     // The server part holds the port alone.
     EXPECT_TRUE(r.hasFlag(Q::kServer));
     EXPECT_EQ(r.getServer()->getFlags(), QORWebReqServerQuestion::kPort);
-}
-
-// A certificate with only a subject DN: certificate flags 2, session flags
-// 2 and 8 (the can-request value is always sent).
-TEST(WebReqQuestion, CertificateWithSubjectOnlyLayout)
-{
-    QORTestTransaction t;
-    t.request().httpBuffer = "";
-    t.request().clientIP = "";
-    t.request().uri = "/";
-    t.request().security = 1;
-    t.addSSLSession()->addClientCert()->subjectDN = "CN=a";
-    QORTestRegion region;
-    QORWebReqQuestionReader r;
-    roundTrip(t, region, &r);
-    std::vector<uint32_t> expected = {
-        4, s + 12, 0x033,
-        16, s + 36, 1, 0, 2, qor_test_chars("/\0\0\0"),
-        24, kNone, 0x0a, 1, 2, 5, qor_test_chars("CN=a"), 0,
-    };
-    EXPECT_EQ(region.written(), expected);
-    const QORWebReqCertQuestion* cert = r.getSSLSession()->getClientCert();
-    EXPECT_EQ(cert->getFlags(), QORWebReqCertQuestion::kSubjectDN);
-    EXPECT_EQ(text(*cert, &QORWebReqCertQuestion::getIssuerDN), "<absent>");
-    EXPECT_TRUE(QORWebReqSSLSessQuestion().canRequestClientCert());
 }

@@ -12,17 +12,6 @@ namespace {
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
 
-std::string str(const QORStringRef& r)
-{
-    return std::string(r.data(), static_cast<size_t>(r.length()));
-}
-
-std::string str(const QORBuffer& b)
-{
-    return std::string(reinterpret_cast<const char*>(b.getData()),
-                       static_cast<size_t>(b.getLen()));
-}
-
 } // namespace
 
 TEST(WebRspQuestion, LayoutAndRoundTrip)
@@ -51,11 +40,11 @@ TEST(WebRspQuestion, LayoutAndRoundTrip)
     QORStringRef text;
     int secure = 0;
     EXPECT_EQ(qor_s_ok, r.getHTTPBuffer(&b));
-    EXPECT_EQ(str(b), http);
+    EXPECT_EQ(qor_test_str(b), http);
     EXPECT_EQ(qor_s_ok, r.getVHostID(&text));
-    EXPECT_EQ(str(text), "vh");
+    EXPECT_EQ(qor_test_str(text), "vh");
     EXPECT_EQ(qor_s_ok, r.getSessionID(&text));
-    EXPECT_EQ(str(text), "");
+    EXPECT_EQ(qor_test_str(text), "");
     EXPECT_EQ(qor_s_ok, r.isSecure(&secure));
     EXPECT_EQ(secure, 1);
 }

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/memory/qorcachingallocator.h"
@@ -19,15 +20,12 @@
 #include "plugin/core/qorpermmap.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/ipc/qoripcstatus.h"
-#include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
 #include "qortestdir.h"
 #include "qortestlog.h"
+#include "qortestregion.h"
 
 namespace {
-
-const unsigned int kStart = 8;
 
 // Error lines of the unmarshaller's component start so.
 const std::string kErrorLine = std::string("DXQor ") + QORLog::severityText(qor_log_error) + " ";
@@ -40,13 +38,10 @@ typedef QORProtectedHashTable<QORString, unsigned int> FlagTable;
 class ConfigAnswerTest : public ::testing::Test {
 public:
     ConfigAnswerTest()
-        : m_words(4096 / 4, 0)
-        , m_shm(m_words.data(), 4096)
-        , m_postURIs(nullptr, true)
+        : m_postURIs(nullptr, true)
         , m_flags(nullptr, true)
         , m_writer(m_alloc)
     {
-        m_alloc.initialize(m_shm, kStart, 4096 - kStart);
         m_ctx.log = &m_log;
         m_ctx.postURIs = &m_postURIs;
         m_ctx.postURIBuckets = 20;
@@ -112,10 +107,8 @@ public:
 
     QORStatus read(QORConfigAnswerContext* ctx)
     {
-        QORSharedMemIterator it;
-        EXPECT_EQ(it.initialize(&m_alloc), qor_s_ok);
         QORConfigAnswerUnmarshaller answer;
-        QORStatus st = answer.unmarshal(it, ctx);
+        QORStatus st = answer.unmarshal(m_region.reader(), ctx);
         m_numCmds = answer.getNumCmds();
         return st;
     }
@@ -178,9 +171,8 @@ public:
         return table.find(QORStringRef(name));
     }
 
-    std::vector<uint32_t> m_words;
-    QORLocalSharedMem m_shm;
-    QORSharedMemAllocator m_alloc;
+    QORTestRegion m_region;
+    QORSharedMemAllocator& m_alloc = m_region.alloc;
     PostTable m_postURIs;
     FlagTable m_flags;
     QORPluginVirtualHostList m_hosts;
@@ -192,7 +184,9 @@ public:
 
 } // namespace
 
-TEST_F(ConfigAnswerTest, CountOnlyChangesNothing)
+// A count alone changes nothing; a table's commands replace that table and
+// nothing else.
+TEST_F(ConfigAnswerTest, TablesAreReplacedByTheirCommands)
 {
     ASSERT_EQ(m_flags.initialize(3), qor_s_ok);
     ASSERT_EQ(m_flags.insert(qor_new<QORString>(nullptr, "old"), 9), qor_s_ok);
@@ -204,18 +198,7 @@ TEST_F(ConfigAnswerTest, CountOnlyChangesNothing)
     EXPECT_EQ(m_numCmds, 0);
     EXPECT_EQ(m_flags.entries(), 1u);
     EXPECT_EQ(m_flags.bucketCount(), 3u);
-    EXPECT_EQ(hosts(), "file/0c/");
-    EXPECT_TRUE(m_ctx.urcEnabled);
-    EXPECT_EQ(m_ctx.urcPollInterval, 5);
-    EXPECT_TRUE(m_log.lines().empty());
-    expectUnlocked();
-}
 
-TEST_F(ConfigAnswerTest, TablesAreReplacedByTheirCommands)
-{
-    ASSERT_EQ(m_flags.initialize(3), qor_s_ok);
-    ASSERT_EQ(m_flags.insert(qor_new<QORString>(nullptr, "old"), 9), qor_s_ok);
-    ASSERT_EQ(m_writer.begin(), qor_s_ok);
     ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("a"), 1), qor_s_ok);
     ASSERT_EQ(m_writer.addPostURI(QORStringRef("/web:GET"), 512), qor_s_ok);
     ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("b"), 0xffffffffu), qor_s_ok);
@@ -231,7 +214,10 @@ TEST_F(ConfigAnswerTest, TablesAreReplacedByTheirCommands)
     EXPECT_EQ(m_postURIs.entries(), 2u);
     EXPECT_EQ(lookup(m_postURIs, "/web:GET"), 1024);
     EXPECT_EQ(m_postURIs.bucketCount(), 20u);
-    EXPECT_TRUE(m_hosts.isEmpty());
+    EXPECT_EQ(hosts(), "file/0c/");
+    EXPECT_TRUE(m_ctx.urcEnabled);
+    EXPECT_EQ(m_ctx.urcPollInterval, 5);
+    EXPECT_TRUE(m_log.lines().empty());
     expectUnlocked();
 }
 
@@ -243,20 +229,9 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
     ASSERT_EQ(m_writer.begin(), qor_s_ok);
     ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("a"), 1), qor_s_ok);
     ASSERT_EQ(m_writer.beginVHostList(0), qor_s_ok);
-    struct Run {
-        ConfigAnswerTest* test;
-        QORStatus status = 1;
-        static void* main(void* arg)
-        {
-            Run* r = static_cast<Run*>(arg);
-            r->status = r->test->read();
-            return nullptr;
-        }
-    } run;
-    run.test = this;
+    QORStatus status = 1;
     ASSERT_EQ(m_hosts.readLock(), qor_s_ok);
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, Run::main, &run), 0);
+    std::thread reader([&] { status = read(); });
     // The reader stays blocked on the host list until it is unlocked here,
     // so the flags table stays locked for as long as this waits.
     EXPECT_TRUE(qor_test_wait_until([this] {
@@ -266,8 +241,8 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
         return false;
     }));
     EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
-    pthread_join(t, nullptr);
-    EXPECT_EQ(run.status, qor_s_ok);
+    reader.join();
+    EXPECT_EQ(status, qor_s_ok);
     expectUnlocked();
 }
 
@@ -285,14 +260,9 @@ TEST_F(ConfigAnswerTest, CacheSettings)
     ASSERT_EQ(w.begin(), qor_s_ok);
     ASSERT_EQ(w.addURCConfig(false, 60), qor_s_ok);
     ASSERT_EQ(w.addConfigFlag(QORStringRef("after"), 3), qor_s_ok);
-    QORConfigAnswerContext ctx;
-    ctx.configFlags = &m_flags;
-    ctx.configFlagBuckets = 5;
-    ctx.urcEnabled = true;
-    ctx.urcPollInterval = 60;
-    EXPECT_EQ(read(&ctx), qor_s_ok);
-    EXPECT_FALSE(ctx.urcEnabled);
-    EXPECT_EQ(ctx.urcPollInterval, -1);
+    EXPECT_EQ(read(), qor_s_ok);
+    EXPECT_FALSE(m_ctx.urcEnabled);
+    EXPECT_EQ(m_ctx.urcPollInterval, -1);
     EXPECT_EQ(lookup(m_flags, "after"), 3u);
 }
 
@@ -303,7 +273,7 @@ TEST_F(ConfigAnswerTest, HostListReplacesEveryHost)
     ASSERT_EQ(m_writer.beginVHostList(3), qor_s_ok);
     addHost("www:443", "/web", 0x05, "Tr[Audit]g", {{QORStringRef("GET"), QORStringRef("r")},
                                                     {QORStringRef("POST"), QORStringRef("rm")}});
-    addHost("www:80", "", 0x18, "");
+    addHost("www:80", "", 0x18, "");  // a map of size one: the default alone
     addHost("www:443", "/other", 0x04, "[Audit]");
     EXPECT_EQ(read(), qor_s_ok);
     EXPECT_EQ(hosts(), "www:443/05//web/primary=Tr,Audit=g;GET:primary=r;POST:primary=rm "
@@ -319,29 +289,14 @@ TEST_F(ConfigAnswerTest, HostListReplacesEveryHost)
     EXPECT_EQ(h->getBranch(), QORString("/web"));
     EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
     expectUnlocked();
-}
 
-TEST_F(ConfigAnswerTest, EmptyHostListEmptiesTheList)
-{
-    fileHost("a");
-    fileHost("b");
-    ASSERT_EQ(m_writer.begin(), qor_s_ok);
-    ASSERT_EQ(m_writer.beginVHostList(0), qor_s_ok);
+    // An empty list empties the list.
+    m_alloc.reset();
+    QORConfigAnswerWriter w(m_alloc);
+    ASSERT_EQ(w.begin(), qor_s_ok);
+    ASSERT_EQ(w.beginVHostList(0), qor_s_ok);
     EXPECT_EQ(read(), qor_s_ok);
     EXPECT_TRUE(m_hosts.isEmpty());
-}
-
-TEST_F(ConfigAnswerTest, MapOfSizeOneHoldsOnlyTheDefault)
-{
-    ASSERT_EQ(m_writer.begin(), qor_s_ok);
-    ASSERT_EQ(m_writer.beginVHostList(1), qor_s_ok);
-    addHost("h", "/b", 0x0c, "rx");
-    EXPECT_EQ(read(), qor_s_ok);
-    ASSERT_EQ(m_hosts.entries(), 1);
-    const QORPermMap* map = m_hosts.head()->getPermMap();
-    ASSERT_NE(map, nullptr);
-    EXPECT_EQ(map->entries(), 0u);
-    EXPECT_EQ(text(map->getPerms(QORStringRef("GET"))), "primary=rx");
 }
 
 // Each case writes a valid flags command, then a host list whose first host
@@ -491,61 +446,27 @@ TEST_F(ConfigAnswerTest, InvalidCommands)
 
 TEST_F(ConfigAnswerTest, DamagedChains)
 {
-    const uint32_t S = kStart;
-    const uint32_t kNone = 0xffffffffu;
+    const uint32_t S = QORTestRegion::kStart;
+    const uint32_t kNone = QORTestRegion::kNoNext;
     struct Case {
         const char* name;
         std::vector<uint32_t> words;  // the whole region from its start
-        unsigned int size;
         QORStatus expected;
     } cases[] = {
-        {"no element", {}, 0, qor_s_msg_unmarshal_failed},
-        {"count element empty", {0, kNone}, 8, qor_s_msg_unmarshal_failed},
-        {"count longer than the region", {100, kNone, 0}, 12, qor_s_ipc_no_more_segments},
-        {"command without identifier", {4, S + 12, 0, 0, kNone}, 20, qor_s_msg_unmarshal_failed},
-        {"link backwards", {4, S, 0, 4, kNone, 1}, 24, qor_s_ipc_no_more_segments},
-        {"cache enabled, interval missing", {4, S + 12, 1, 8, kNone, 2, 1}, 28, qor_s_no_memory},
+        {"no element", {}, qor_s_msg_unmarshal_failed},
+        {"count element empty", {0, kNone}, qor_s_msg_unmarshal_failed},
+        {"count longer than the region", {100, kNone, 0}, qor_s_ipc_no_more_segments},
+        {"command without identifier", {4, S + 12, 0, 0, kNone}, qor_s_msg_unmarshal_failed},
+        {"link backwards", {4, S, 0, 4, kNone, 1}, qor_s_ipc_no_more_segments},
+        {"cache enabled, interval missing", {4, S + 12, 1, 8, kNone, 2, 1}, qor_s_no_memory},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::fill(m_words.begin(), m_words.end(), 0);
-        std::copy(c.words.begin(), c.words.end(), m_words.begin() + kStart / 4);
-        QORSharedMemIterator it;
-        ASSERT_EQ(it.initialize(m_shm, kStart, c.size), qor_s_ok);
-        QORConfigAnswerUnmarshaller answer;
+        m_region.put(c.words);
         m_ctx.urcEnabled = false;
-        EXPECT_EQ(answer.unmarshal(it, &m_ctx), c.expected);
+        EXPECT_EQ(read(), c.expected);
         expectUnlocked();
     }
-}
-
-TEST(ConfigAnswerFactory, MakesUnmarshallersFromTheClassAllocator)
-{
-    QORConfigAnswerFactory factory;
-    EXPECT_EQ(factory.getType(), qor_msg_config_answer);
-
-    ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    ASSERT_EQ(QORConfigAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORAllocator* a = QORConfigAnswerUnmarshaller::classAllocator().get();
-    ASSERT_NE(a, nullptr);
-    QORProxyIFMessage* msg = nullptr;
-    ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
-    ASSERT_NE(msg, nullptr);
-    EXPECT_EQ(msg->getType(), qor_msg_config_answer);
-    EXPECT_EQ(QORAllocated::allocatorOf(msg), a);
-    QORSharedMemAllocator unused;
-    EXPECT_EQ(msg->marshal(unused), qor_s_not_supported);
-    msg->deleteMe();
-    QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), a);
-    QORConfigAnswerUnmarshaller::releaseAllocatorRef();
-    EXPECT_EQ(QORConfigAnswerUnmarshaller::classAllocator().get(), nullptr);
-
-    // Without the class allocator the heap serves.
-    msg = nullptr;
-    ASSERT_EQ(factory.createMsg(&msg), qor_s_ok);
-    EXPECT_EQ(QORAllocated::allocatorOf(msg), nullptr);
-    msg->deleteMe();
 }
 
 TEST_F(ConfigAnswerTest, OutOfMemoryAnywhereLeaksNothing)

@@ -16,12 +16,13 @@ typedef QORWebReqQuestionBase Q;
 } // namespace
 
 // The three gathering failures that are only logged, and the two that end
-// the question.
+// the question: the security flag failing, and a secure request without an
+// SSL session.
 TEST(WebReqQuestion, GatheringFailures)
 {
     const QORStatus failure = QOR_MSG_ID(0x35);
     struct Row {
-        const char* op;
+        const char* op;   // nullptr: a secure request without a session
         QORStatus marshal;
         int msg;
         int missingFlag;
@@ -30,18 +31,23 @@ TEST(WebReqQuestion, GatheringFailures)
         {"req.getClientIP", qor_s_ok, QOR_MSG_ID(0x284), Q::kClientIPAddress},
         {"req.getURI", qor_s_ok, QOR_MSG_ID(0x285), Q::kURI},
         {"req.getSecurity", failure, QOR_MSG_ID(0x286), 0},
+        {nullptr, qor_s_not_available, QOR_MSG_ID(0x287), 0},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.op);
+        SCOPED_TRACE(row.op ? row.op : "no session");
         QORTestTransaction t;
-        t.failOn(row.op, failure);
+        if (row.op != nullptr)
+            t.failOn(row.op, failure);
+        else
+            t.request().security = 1;
         QORTestRegion region;
         QORWebReqQuestionMarshaller q(&t);
         EXPECT_EQ(q.marshal(region.alloc), row.marshal);
         EXPECT_EQ(t.loggedMessages, std::vector<int>{row.msg});
         // The status's text and code are the message's arguments.
         ASSERT_EQ(t.logLines.size(), 1u);
-        EXPECT_NE(t.logLines[0].find("0x35f02035"), std::string::npos) << t.logLines[0];
+        const char* arg = row.op != nullptr ? "0x35f02035" : "XLTIC0002E";
+        EXPECT_NE(t.logLines[0].find(arg), std::string::npos) << t.logLines[0];
         if (row.marshal != qor_s_ok) {
             EXPECT_EQ(region.alloc.usedLength(), 0u);
             continue;
@@ -50,19 +56,6 @@ TEST(WebReqQuestion, GatheringFailures)
         ASSERT_EQ(r.unmarshal(region.reader(), nullptr), qor_s_ok);
         EXPECT_FALSE(r.hasFlag(row.missingFlag));
     }
-}
-
-TEST(WebReqQuestion, SecureRequestWithoutSSLSession)
-{
-    QORTestTransaction t;
-    t.request().security = 1;
-    QORTestRegion region;
-    QORWebReqQuestionMarshaller q(&t);
-    EXPECT_EQ(q.marshal(region.alloc), qor_s_not_available);
-    EXPECT_EQ(t.loggedMessages, std::vector<int>{QOR_MSG_ID(0x287)});
-    ASSERT_EQ(t.logLines.size(), 1u);
-    EXPECT_NE(t.logLines[0].find("XLTIC0002E"), std::string::npos) << t.logLines[0];
-    EXPECT_EQ(region.alloc.usedLength(), 0u);
 }
 
 TEST(WebReqQuestion, FullAreaFailsTheMarshal)

@@ -43,13 +43,13 @@ TEST(ConfigQuestion, ServerRefusesMalformedQuestions)
     struct Case {
         const char* name;
         std::vector<uint32_t> words;
-        QORStatus expected;
+        QORStatus expected = qor_s_msg_unmarshal_failed;
     } cases[] = {
-        {"no element", {}, qor_s_msg_unmarshal_failed},
-        {"element too short for the type", {2, kNone, 1}, qor_s_msg_unmarshal_failed},
-        {"empty element", {0, kNone}, qor_s_msg_unmarshal_failed},
-        {"type below the known ones", {4, kNone, kNone}, qor_s_msg_unmarshal_failed},
-        {"type above the known ones", {4, kNone, 4}, qor_s_msg_unmarshal_failed},
+        {"no element", {}},
+        {"element too short for the type", {2, kNone, 1}},
+        {"empty element", {0, kNone}},
+        {"type below the known ones", {4, kNone, kNone}},
+        {"type above the known ones", {4, kNone, 4}},
         {"length past the region", {400, kNone, 1}, qor_s_ipc_no_more_segments},
     };
     for (const Case& c : cases) {

@@ -102,6 +102,15 @@ protected:
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
     }
+    // Dispatches q, which is answered at once; the answer.
+    QORProxyIFMessage* ask(QORProxyIFMessage& q, void* context)
+    {
+        QORProxyIFMessage* answer = nullptr;
+        bool retry = true;
+        EXPECT_EQ(m_dispatcher.dispatch(q, &answer, context, &retry), qor_s_ok);
+        EXPECT_FALSE(retry);
+        return answer;
+    }
 
     QORTestIPCPath m_path{"webq"};
     QORTestLog m_log;
@@ -112,33 +121,24 @@ protected:
 
 } // namespace
 
-TEST_F(WebQuestionHandlerTest, WebRequestAnsweredAndApplied)
+TEST_F(WebQuestionHandlerTest, WebRequestAndResponseAnsweredAndApplied)
 {
     QORTestTransaction t;
     t.request().uri = "/shop/cart";
     t.addServer("vh", "a", 80);
     QORWebReqQuestionMarshaller q(&t);
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
-    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
-    EXPECT_FALSE(retry);
+    QORProxyIFMessage* answer = ask(q, &t);
     ASSERT_NE(answer, nullptr);
     ASSERT_EQ(answer->getType(), qor_msg_web_trans_answer);
     EXPECT_EQ(static_cast<QORWebTransAnswerIter*>(answer)->getRspCode(), qor_continue);
     answer->deleteMe();
     EXPECT_STREQ(t.request().headers.get("X-Seen-URI"), "/shop/cart");
     EXPECT_EQ(t.request().headerFinalized, 1);
-}
 
-TEST_F(WebQuestionHandlerTest, WebResponseAnswered)
-{
-    QORTestTransaction t;
-    QORWebRspQuestion q;
-    q.setHTTPBuffer(QORBuffer("HTTP/1.1 200 OK\r\n\r\n", -1));
-    q.setVHostID(QORStringRef("vh-rsp"));
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
-    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
+    QORWebRspQuestion rq;
+    rq.setHTTPBuffer(QORBuffer("HTTP/1.1 200 OK\r\n\r\n", -1));
+    rq.setVHostID(QORStringRef("vh-rsp"));
+    answer = ask(rq, &t);
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(static_cast<QORWebTransAnswerIter*>(answer)->getRspCode(), qor_send_rsp_to_client);
     answer->deleteMe();
@@ -155,9 +155,7 @@ TEST_F(WebQuestionHandlerTest, CacheVersionExchange)
     q.setVersion(&v);
     QORUnprotResourceCache cache;
     QORURCVersionAnswerContext ctx = {&cache, &m_log};
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
-    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &ctx, &retry), qor_s_ok);
+    QORProxyIFMessage* answer = ask(q, &ctx);
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer->getType(), qor_msg_urc_version_answer);
     answer->deleteMe();
@@ -173,9 +171,7 @@ TEST_F(WebQuestionHandlerTest, UnreadableQuestionGivesAnErrorAnswer)
 {
     QORTestTransaction t;
     Garbage q;
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
-    ASSERT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
+    QORProxyIFMessage* answer = ask(q, &t);
     ASSERT_NE(answer, nullptr);
     ASSERT_EQ(answer->getType(), qor_msg_error);
     EXPECT_EQ(static_cast<QORErrorMessage*>(answer)->getStatus(), qor_s_msg_unmarshal_failed);

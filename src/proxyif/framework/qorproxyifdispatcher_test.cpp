@@ -3,24 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "qortestlog.h"
-#include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/ipc/qorclntworkerbuffer.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
-#include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
-#include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
+#include "qortestdir.h"
 #include "qortestintmessages.h"
 
 namespace {
@@ -67,6 +62,10 @@ protected:
         return st;
     }
 
+    // For ask's answers, in the tests' main thread.
+    int32_t out = 0;
+    bool retry = true;
+
     QORTestIPCPath m_path{"disp"};
     QORTestLog m_log{true};
     QORTestEchoHandler m_handler;
@@ -80,7 +79,6 @@ TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
 {
     QORTestIntMessage question(1, 5);
     QORProxyIFMessage* answer = &question;
-    bool retry = true;
     EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry),
               qor_s_pif_not_initialized);
     EXPECT_FALSE(retry);
@@ -88,10 +86,7 @@ TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
     QORTestIntFactory factory(3);
     EXPECT_EQ(m_dispatcher.registerProxyMsgFactory(&factory), qor_s_pif_not_initialized);
     EXPECT_EQ(m_dispatcher.shutdown(), qor_s_ok);
-}
-
-TEST_F(QORProxyIFDispatcherTest, InitializeWithoutServerFailsAndShutsDown)
-{
+    // Without a server, initialize fails and leaves it shut down.
     EXPECT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ipc_no_segment);
     EXPECT_FALSE(m_dispatcher.isInitialized());
     EXPECT_EQ(QORErrorMessage::getAllocator(), nullptr);
@@ -104,8 +99,6 @@ TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
     EXPECT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_pif_already_initialized);
     EXPECT_FALSE(m_dispatcher.isInitialized());
     EXPECT_EQ(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
-    int32_t out = 0;
-    bool retry = true;
     EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
 
     ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
@@ -116,12 +109,11 @@ TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
     EXPECT_FALSE(retry);
 }
 
-TEST_F(QORProxyIFDispatcherTest, QuestionAndAnswerRoundTrip)
+TEST_F(QORProxyIFDispatcherTest, AnswersAndServerFailuresArrive)
 {
     startBoth(2);
     QORTestIntMessage question(qor_msg_urc_version_question, 41);
     QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
     int context = 0;
     ASSERT_EQ(m_dispatcher.dispatch(question, &answer, &context, &retry), qor_s_ok);
     EXPECT_FALSE(retry);
@@ -131,15 +123,12 @@ TEST_F(QORProxyIFDispatcherTest, QuestionAndAnswerRoundTrip)
     EXPECT_EQ(static_cast<QORTestIntMessage*>(answer)->value(), 42);
     EXPECT_EQ(static_cast<QORTestIntMessage*>(answer)->context(), &context);
     answer->deleteMe();
-}
 
-TEST_F(QORProxyIFDispatcherTest, ServerFailureArrivesAsAnErrorMessage)
-{
-    startBoth(1);
-    QORTestIntMessage question(qor_msg_web_req_question, -2);
-    QORProxyIFMessage* answer = nullptr;
-    bool retry = true;
-    ASSERT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry), qor_s_ok);
+    // A server failure arrives as an error message.
+    QORTestIntMessage failing(qor_msg_web_req_question, -2);
+    answer = nullptr;
+    retry = true;
+    ASSERT_EQ(m_dispatcher.dispatch(failing, &answer, nullptr, &retry), qor_s_ok);
     EXPECT_FALSE(retry);
     ASSERT_NE(answer, nullptr);
     ASSERT_EQ(answer->getType(), qor_msg_error);
@@ -155,8 +144,6 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
 {
     // One worker: each next question finds it only if the last gave it back.
     startBoth(1);
-    int32_t out = 0;
-    bool retry = true;
     EXPECT_EQ(ask(-3, &out, &retry), qor_s_pif_no_factory);
     EXPECT_FALSE(retry);
     EXPECT_EQ(ask(-4, &out, &retry), qor_s_msg_unmarshal_failed);
@@ -173,31 +160,9 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     EXPECT_EQ(out, 10);
 }
 
-TEST_F(QORProxyIFDispatcherTest, ResetWorkerMeansRetryWithoutAnswer)
-{
-    startBoth(1);
-    QORStatus st = 1;
-    bool retry = false;
-    int32_t out = -100;
-    std::thread asker([&] { st = ask(-1, &out, &retry); });
-    while (!m_handler.held)
-        usleep(1000);
-    ASSERT_EQ(m_server.resetWorker(0), qor_s_ok);
-    asker.join();
-    EXPECT_EQ(st, qor_s_ok);
-    EXPECT_TRUE(retry);
-    EXPECT_EQ(out, -100);  // no answer object
-    m_handler.release = true;
-    EXPECT_EQ(ask(3, &out, &retry), qor_s_ok);
-    EXPECT_FALSE(retry);
-    EXPECT_EQ(out, 4);
-}
-
-TEST_F(QORProxyIFDispatcherTest, ServerRestartMeansRefreshAndRetry)
+TEST_F(QORProxyIFDispatcherTest, ServerRestartMeansRetryServerGoneDoesNot)
 {
     startBoth(2);
-    int32_t out = 0;
-    bool retry = true;
     ASSERT_EQ(ask(1, &out, &retry), qor_s_ok);
     ASSERT_EQ(m_server.restart(), qor_s_ok);
     EXPECT_EQ(ask(2, &out, &retry), qor_s_ipc_removed);
@@ -205,14 +170,9 @@ TEST_F(QORProxyIFDispatcherTest, ServerRestartMeansRefreshAndRetry)
     EXPECT_EQ(ask(2, &out, &retry), qor_s_ok);
     EXPECT_FALSE(retry);
     EXPECT_EQ(out, 3);
-}
-
-TEST_F(QORProxyIFDispatcherTest, ServerGoneMeansNoRetry)
-{
-    startBoth(1);
+    // A server gone for good means no retry.
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
-    int32_t out = 0;
-    bool retry = true;
+    retry = true;
     EXPECT_EQ(ask(2, &out, &retry), qor_s_ipc_removed);
     EXPECT_FALSE(retry);
 }
@@ -253,8 +213,6 @@ TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdown)
         EXPECT_EQ(second.shutdown(), qor_s_ok);
     }
     EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), iterators);
-    int32_t out = 0;
-    bool retry = true;
     EXPECT_EQ(ask(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
     (void)m_dispatcher.shutdown();
@@ -278,15 +236,6 @@ TEST_F(QORProxyIFDispatcherTest, FactoriesGrowFirstMatchWinsAllAreDeleted)
     EXPECT_EQ(destroyed, 12);
 }
 
-// Bounded wait for pred (the test's watchdog ends a hang).
-template <class Pred>
-bool within30s(Pred pred)
-{
-    for (int i = 0; i < 3000 && !pred(); i++)
-        usleep(10000);
-    return pred();
-}
-
 TEST_F(QORProxyIFDispatcherTest, StaleResultPostIsNeverTakenForTheAnswer)
 {
     startBoth(1);
@@ -300,11 +249,11 @@ TEST_F(QORProxyIFDispatcherTest, StaleResultPostIsNeverTakenForTheAnswer)
         // The server holds the question until it is seen held.
         m_handler.release = false;
         std::thread releaser([this] {
-            within30s([this] { return m_handler.held.load(); });
+            qor_test_wait_until([this] { return m_handler.held.load(); });
             m_handler.release = true;
         });
-        int32_t out = -100;
-        bool retry = true;
+        out = -100;
+        retry = true;
         QORStatus st = ask(-1, &out, &retry);
         releaser.join();
         EXPECT_EQ(st, qor_s_ok) << stale;
@@ -320,8 +269,7 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     limits.answerWaitSeconds = 1;
     m_server.setReclaimInterval(50);
     startBoth(2, 512, limits);
-    int32_t out = -100;
-    bool retry = true;
+    out = -100;
     EXPECT_EQ(ask(-1, &out, &retry), qor_s_ipc_answer_timeout);
     EXPECT_FALSE(retry);
     EXPECT_EQ(out, -100);
@@ -335,14 +283,14 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     ASSERT_EQ(held->getWorkerNum(), 1);
     held->setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), 12345);
     m_handler.release = true;
-    ASSERT_TRUE(within30s([&] { return m_server.answered(0) == 1; }));
+    ASSERT_TRUE(qor_test_wait_until([&] { return m_server.answered(0) == 1; }));
     EXPECT_EQ(held->getHeaderField(offsetof(QORWorkerBufferHeader, resultLength)), 12345);
     EXPECT_EQ(semctl(held->getSemId(), held->getResSemNum(), GETVAL), 0);
     ASSERT_EQ(other.replaceWorker(held), qor_s_ok);
-    other.shutdown();
+    EXPECT_EQ(other.shutdown(), qor_s_ok);
 
     // The server frees the abandoned worker once its answer is done.
-    ASSERT_TRUE(within30s([&] { return m_server.getState(0) == qor_worker_free; }));
+    ASSERT_TRUE(qor_test_wait_until([&] { return m_server.getState(0) == qor_worker_free; }));
     for (int32_t v = 10; v < 12; v++) {
         EXPECT_EQ(ask(v, &out, &retry), qor_s_ok);
         EXPECT_EQ(out, v + 1);
