@@ -342,20 +342,20 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
     std::string path = m_path.c_str();
     int taken[2];
     ASSERT_EQ(pipe(taken), 0);
-    pid_t holder = spawn([&] {
+    pid_t holder = qor_test_spawn([&] {
         QORProxyIFDispatcher d;  // for the buffers' allocator
         QORClntWorkerPool pool;
         QORClntWorkerBuffer* b = nullptr;
         if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
             pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
             return 1;
-        writeFull(taken[1], "t", 1);
+        qor_test_write_full(taken[1], "t", 1);
         pause();
         return 0;
     });
     ASSERT_GT(holder, 0);
     char byte = 0;
-    ASSERT_TRUE(readFull(taken[0], &byte, 1, 20000));
+    ASSERT_TRUE(qor_test_read_full(taken[0], &byte, 1, 20000));
     close(taken[0]);
     close(taken[1]);
 
@@ -377,7 +377,7 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
             break;
         }
     }
-    pid_t web = spawn([&] {
+    pid_t web = qor_test_spawn([&] {
         sched_param idle = {};
         if (sched_setaffinity(0, sizeof cpu0, &cpu0) != 0 ||
             sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
@@ -398,7 +398,7 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
                 report[2] = static_cast<QORTestIntMessage*>(a)->value();
             if (a != nullptr)
                 a->deleteMe();
-            writeFull(results[1], report, sizeof report);
+            qor_test_write_full(results[1], report, sizeof report);
         }
         (void)d.shutdown(); // the process ends here
         return 0;
@@ -415,17 +415,17 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
     ASSERT_EQ(sched_setaffinity(0, sizeof mine, &mine), 0);
     ASSERT_TRUE(restarted);
     int32_t first[3] = {-1, 0, 0}, second[3] = {-1, 0, 0};
-    EXPECT_TRUE(readFull(results[0], first, sizeof first, 60000));
-    EXPECT_TRUE(readFull(results[0], second, sizeof second, 60000));
+    EXPECT_TRUE(qor_test_read_full(results[0], first, sizeof first, 60000));
+    EXPECT_TRUE(qor_test_read_full(results[0], second, sizeof second, 60000));
     close(results[0]);
     close(results[1]);
     EXPECT_EQ(first[0], (int32_t)qor_s_ipc_removed);
     EXPECT_EQ(first[1], 1) << "the first question is to be sent again";
     EXPECT_EQ(second[0], (int32_t)qor_s_ok);
     EXPECT_EQ(second[2], 3);
-    EXPECT_EQ(reap(web, 20000), 0);
+    EXPECT_EQ(qor_test_reap(web, 20000), 0);
     kill(holder, SIGKILL);
-    EXPECT_EQ(reap(holder, 20000), 128 + SIGKILL);
+    EXPECT_EQ(qor_test_reap(holder, 20000), 128 + SIGKILL);
 }
 
 namespace {
