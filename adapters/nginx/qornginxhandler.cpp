@@ -563,7 +563,10 @@ void onBodyRead(ngx_http_request_t* r)
         return;
     }
     state->bodySent = true;
-    state->trans->prepareForRetry();
+    if (state->trans->prepareForRetry() != qor_s_ok) {
+        ngx_http_finalize_request(r, NGX_HTTP_INTERNAL_SERVER_ERROR);
+        return;
+    }
     ngx_int_t rc = dispatch(r, state);
     if (rc != NGX_AGAIN)
         ngx_http_finalize_request(r, rc);
@@ -885,7 +888,8 @@ extern "C" ngx_int_t ngx_http_dxqor_header_filter(ngx_http_request_t* r)
     ngx_http_dxqor_loc_conf_t* lcf = locConf(r);
     state->rspTrans.reset(new QORNginxTransaction(r, lcf->vhost_id));
     state->rspTrans->response.raw = responseHead(r);
-    state->rspTrans->response.setCode(static_cast<int>(r->headers_out.status));
+    // Only stores the number; cannot fail.
+    (void)state->rspTrans->response.setCode(static_cast<int>(r->headers_out.status));
     ngx_thread_task_t* task = ngx_thread_task_alloc(r->pool, sizeof(QORNginxJob));
     if (task == nullptr)
         return NGX_ERROR;

@@ -168,7 +168,9 @@ QORStatus QORNginxRequest::getNextNCPHeader(QORNCPStringRef* value)
 
 QORStatus QORNginxRequest::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
-    removeHeader(name);
+    QORStatus st = removeHeader(name);
+    if (st != qor_s_ok)
+        return st;
     return addHeader(name, value);
 }
 
@@ -257,9 +259,10 @@ QORStatus QORNginxRequest::getSecurity(int* level)
 QORStatus QORNginxRequest::getMethod(QORHTTPMethod* out)
 {
     QORStringRef name;
-    getMethod(&name);
-    *out = QORHTTP::getMethod(name.data(), name.length());
-    return qor_s_ok;
+    QORStatus st = getMethod(&name);
+    if (st == qor_s_ok)
+        *out = QORHTTP::getMethod(name.data(), name.length());
+    return st;
 }
 
 QORStatus QORNginxRequest::getMethod(QORStringRef* out)
@@ -506,8 +509,7 @@ QORStatus QORNginxTransaction::logText(qor_log_levels_e, const char* line)
 QORStatus QORNginxTransaction::prepareForRetry()
 {
     request.resetChanges();
-    response.beginNew();
-    return qor_s_ok;
+    return response.beginNew();
 }
 
 void QORNginxTransaction::flushLog(ngx_log_t* log)

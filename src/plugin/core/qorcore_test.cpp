@@ -52,7 +52,7 @@ protected:
     }
     void TearDown() override
     {
-        core->shutdown();
+        (void)core->shutdown();  // teardown; a test may have shut it down already
         server->stop();
         EXPECT_EQ(rig->poolObjects(), 0);
         rig.reset();
@@ -130,11 +130,11 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
 
     // The server's hosts replace the list; the file's follow them.
     QORPluginVirtualHostList& hosts = QORCoreTesting::virtualHostList(*core);
-    hosts.readLock();
+    ASSERT_EQ(hosts.readLock(), qor_s_ok);
     std::string ids;
     for (QORPluginVirtualHost* h : hosts)
         ids += std::string(h->getID().data(), static_cast<size_t>(h->getID().length())) + " ";
-    hosts.unlock();
+    EXPECT_EQ(hosts.unlock(), qor_s_ok);
     EXPECT_EQ(ids, "www open ");
     EXPECT_EQ(rig->log.count("ERROR"), 0);
 }
@@ -189,9 +189,9 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(seen().databasesSent, 2);
     QORUnprotResourceCache& cache = QORCoreTesting::urcClient(*core)->cache();
-    cache.readLock();
+    ASSERT_EQ(cache.readLock(), qor_s_ok);
     EXPECT_TRUE(cache.getVersion() == server->urcVersion());
-    cache.unlock();
+    EXPECT_EQ(cache.unlock(), qor_s_ok);
 
     // The next lookups use the new data, without asking again.
     EXPECT_EQ(rig->decide("www", "/news/today.html"), qor_continue_uninteresting);
@@ -357,14 +357,14 @@ TEST(QORCoreDeathTest, ATransactionWithoutResponseStopsTheProcess)
     QORTestTransaction trans;
     trans.addServer("www");
     trans.m_response = nullptr;
-    EXPECT_DEATH(core.handleReq(&trans), "Assertion failed");
+    EXPECT_DEATH((void)core.handleReq(&trans), "Assertion failed");
 }
 
 TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirst)
 {
     startAndInitialize();
     // The next lookup polls; the server resets the worker holding the poll.
-    QORCoreTesting::urcClient(*core)->setConfigParams(true, 3600);
+    ASSERT_EQ(QORCoreTesting::urcClient(*core)->setConfigParams(true, 3600), qor_s_ok);
     seen().holdURC = true;
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;

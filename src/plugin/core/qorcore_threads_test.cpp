@@ -90,7 +90,7 @@ TEST(QORCoreThreadsTest, SixteenThreadsDecideEveryRequestWhileConfigurationChang
     EXPECT_GT(rig.seen().databasesSent, 1);
     EXPECT_EQ(rig.log.count("ERROR"), 0);
 
-    core.shutdown();
+    EXPECT_EQ(core.shutdown(), qor_s_ok);
     rig.server.stop();
     EXPECT_EQ(rig.poolObjects(), 0);
     qor_test_watchdog(0);

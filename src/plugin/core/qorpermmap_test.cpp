@@ -118,5 +118,5 @@ TEST(QORPermMapDeathTest, ANullMethodStopsTheProcess)
 {
     QORPermMap map;
     ASSERT_EQ(map.initialize(), qor_s_ok);
-    EXPECT_DEATH(map.setPerms(nullptr, nullptr), "Assertion failed");
+    EXPECT_DEATH((void)map.setPerms(nullptr, nullptr), "Assertion failed");
 }

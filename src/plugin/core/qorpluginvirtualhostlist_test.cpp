@@ -185,12 +185,12 @@ TEST(VirtualHostList, ReplacementUnderTheLock)
             QORPluginVirtualHostKey key;
             key.initialize(id, true);
             while (!stop) {
-                list.readLock();
+                EXPECT_EQ(list.readLock(), qor_s_ok);
                 if (QORPluginVirtualHost* h = list.find(key))
                     torn += std::string(h->getBranch().c_str())
                             != "/branch-" + std::to_string(h->getFlags());
                 lookups++;
-                list.unlock();
+                EXPECT_EQ(list.unlock(), qor_s_ok);
             }
         });
     }
@@ -216,9 +216,9 @@ TEST(VirtualHostList, ReplacementUnderTheLock)
     std::atomic<bool> locked{false};
     ASSERT_EQ(list.readLock(), qor_s_ok);
     std::thread writer([&] {
-        list.writeLock();
+        EXPECT_EQ(list.writeLock(), qor_s_ok);
         locked = true;
-        list.unlock();
+        EXPECT_EQ(list.unlock(), qor_s_ok);
     });
     usleep(100 * 1000);
     EXPECT_FALSE(locked);

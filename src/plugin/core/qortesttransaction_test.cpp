@@ -23,14 +23,14 @@ TEST(QORTestCallLog, RecordsEveryObjectInOneLogAndSelectsByPattern)
     QORTestSSLSession* ssl = t.addSSLSession();
     QORTestClientCert* cert = ssl->addClientCert();
     QORTestServer* server = t.addServer("vh", "h", 81);
-    t.m_request->setHeader(QORStringRef("X-A"), QORStringRef("1"));
-    t.m_response->setCode(503);
+    EXPECT_EQ(t.m_request->setHeader(QORStringRef("X-A"), QORStringRef("1")), qor_s_ok);
+    EXPECT_EQ(t.m_response->setCode(503), qor_s_ok);
     QORStringRef s;
-    server->getVHostID(&s);
+    EXPECT_EQ(server->getVHostID(&s), qor_s_ok);
     EXPECT_EQ(cert->getSubjectDN(&s), kAbsent);
-    ssl->requestClientCert();
+    EXPECT_EQ(ssl->requestClientCert(), qor_s_ok);
     t.setRetry(true);
-    t.m_request->setHeader(QORStringRef("C"), QORStringRef("3"));
+    EXPECT_EQ(t.m_request->setHeader(QORStringRef("C"), QORStringRef("3")), qor_s_ok);
     QORTestCallLog& log = t.calls();
     EXPECT_EQ(log.text(), "req.setHeader(X-A, 1)\nrsp.setCode(503)\nserver.getVHostID()\n"
                           "cert.getSubjectDN()\nssl.requestClientCert()\ntrans.setRetry(true)\n"

@@ -47,14 +47,14 @@ TEST_F(QORSysVSemHelperTest, SignalWaitAndValues)
     EXPECT_EQ(v, 3);
     EXPECT_EQ(QORSysVSemHelper::wait(m_semId, 1, 2), qor_s_ok);
     EXPECT_EQ(QORSysVSemHelper::signal(m_semId, 0, 4), qor_s_ok);
-    QORSysVSemHelper::getValue(m_semId, 1, &v);
+    EXPECT_EQ(QORSysVSemHelper::getValue(m_semId, 1, &v), qor_s_ok);
     EXPECT_EQ(v, 1);
-    QORSysVSemHelper::getValue(m_semId, 0, &v);
+    EXPECT_EQ(QORSysVSemHelper::getValue(m_semId, 0, &v), qor_s_ok);
     EXPECT_EQ(v, 4);
     // Both operations of a group apply, or neither.
     sembuf both[2] = {{0, -4, 0}, {1, -2, IPC_NOWAIT}};
     EXPECT_EQ(QORSysVSemHelper::doSemOps(m_semId, both, 2), qor_s_ipc_would_block);
-    QORSysVSemHelper::getValue(m_semId, 0, &v);
+    EXPECT_EQ(QORSysVSemHelper::getValue(m_semId, 0, &v), qor_s_ok);
     EXPECT_EQ(v, 4);
     EXPECT_EQ(QORSysVSemHelper::timedWait(m_semId, 1, 2, 50), qor_s_ipc_would_block);
     EXPECT_EQ(QORSysVSemHelper::timedWait(m_semId, 1, 1, 50), qor_s_ok);

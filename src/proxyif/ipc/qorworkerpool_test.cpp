@@ -179,7 +179,7 @@ TEST_F(QORWorkerPoolTest, LockRecordsHolderAndUnlockClears)
     std::thread([&] {
         if (server.lockPoolManager() == qor_s_ok) {
             other = server.getHeader()->lockTid;
-            server.unlockPoolManager();
+            EXPECT_EQ(server.unlockPoolManager(), qor_s_ok);
         }
         EXPECT_EQ(other, (int32_t)syscall(SYS_gettid));
     }).join();
@@ -275,9 +275,9 @@ TEST_F(QORWorkerPoolTest, CreatingOverALeftoverSegmentReplacesIt)
     shmid_ds info;
     EXPECT_EQ(shmctl(leftover.getId(), IPC_STAT, &info), 0);
     EXPECT_NE(info.shm_perm.mode & SHM_DEST, 0u);
-    segment.destroy();
-    segment.detach();
-    leftover.detach();
+    EXPECT_EQ(segment.destroy(), qor_s_ok);
+    EXPECT_EQ(segment.detach(), qor_s_ok);
+    EXPECT_EQ(leftover.detach(), qor_s_ok);
 }
 
 TEST_F(QORWorkerPoolTest, LockIsReleasedOnTheSetItWasTakenOn)

@@ -16,7 +16,7 @@ class QORChannelTrustTest : public QORIPCLogTest {
 protected:
     void TearDown() override
     {
-        m_server.shutdown();
+        (void)m_server.shutdown();  // teardown; usually shut down by the test already
         QORIPCLogTest::TearDown();
     }
     QORTestIPCPath m_path{"trust"};
@@ -50,7 +50,7 @@ TEST_F(QORChannelTrustTest, OpenOrForeignObjectsAreRefused)
         QORClntWorkerPool client;
         EXPECT_EQ(client.initialize(m_path.c_str()), qor_s_ipc_access);
         EXPECT_TRUE(logged(c.logLine));
-        client.shutdown();
+        EXPECT_EQ(client.shutdown(), qor_s_ok);
         ASSERT_EQ(m_server.shutdown(), qor_s_ok);
     }
 }
@@ -83,9 +83,9 @@ TEST_F(QORChannelTrustTest, WorkerRecordsAreChecked)
         EXPECT_EQ(client.getFreeWorker(&b), c.expected);
         if (b != nullptr) {
             EXPECT_EQ(b->getWorkerNum(), 0);
-            client.replaceWorker(b);
+            EXPECT_EQ(client.replaceWorker(b), qor_s_ok);
         }
-        client.shutdown();
+        EXPECT_EQ(client.shutdown(), qor_s_ok);
         ASSERT_EQ(m_server.shutdown(), qor_s_ok);
     }
 }

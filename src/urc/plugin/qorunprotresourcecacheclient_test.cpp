@@ -52,7 +52,7 @@ protected:
 
     void SetUp() override
     {
-        client.setConfigParams(true, 3600);
+        ASSERT_EQ(client.setConfigParams(true, 3600), qor_s_ok);
         setLastPoll(time(nullptr));
     }
 
@@ -68,9 +68,9 @@ protected:
             qor_test_vhost(id, flags | qor_vhost_secure | qor_vhost_unsecure, branch);
         if (withMap)
             host->setPermMap(qor_test_perm_map({{"GET", "r"}, {"POST", "rm"}}));
-        vhosts.writeLock();
+        EXPECT_EQ(vhosts.writeLock(), qor_s_ok);
         EXPECT_EQ(vhosts.add(host), qor_s_ok);
-        vhosts.unlock();
+        EXPECT_EQ(vhosts.unlock(), qor_s_ok);
         return host;
     }
 
@@ -97,9 +97,9 @@ protected:
             EXPECT_EQ(db->insert(qor_new<QORString>(nullptr, b.first), table), qor_s_ok);
         }
         QORUnprotResourceCache& cache = client.cache();
-        cache.writeLock();
+        EXPECT_EQ(cache.writeLock(), qor_s_ok);
         cache.setDB(db);
-        cache.unlock();
+        EXPECT_EQ(cache.unlock(), qor_s_ok);
     }
 
     QORStatus lookup(const char* vhost, const char* method, const std::string& uri,
@@ -136,7 +136,7 @@ TEST_F(QORUnprotResourceCacheClientTest, ADisabledCacheAlwaysSendsToTheServer)
 {
     addHost("www", "/web");
     addBranch("/web", {{"/web/pub", "*"}});
-    client.shutdown();
+    EXPECT_EQ(client.shutdown(), qor_s_ok);
     EXPECT_FALSE(client.isEnabled());
     EXPECT_EQ(client.pollInterval(), -1);
     EXPECT_EQ(decide("www", "GET", "/pub/a.gif"), qor_urc_ask_server);
@@ -145,7 +145,7 @@ TEST_F(QORUnprotResourceCacheClientTest, ADisabledCacheAlwaysSendsToTheServer)
 
 TEST_F(QORUnprotResourceCacheClientTest, APollFallsDueOnlyOnceTheIntervalHasFullyPassed)
 {
-    client.setConfigParams(true, 60);
+    ASSERT_EQ(client.setConfigParams(true, 60), qor_s_ok);
     EXPECT_EQ(client.lastPoll(), -1);
     EXPECT_TRUE(pollDue());
     long now = static_cast<long>(time(nullptr));
@@ -294,7 +294,7 @@ protected:
 
     void TearDown() override
     {
-        dispatcher.shutdown();
+        (void)dispatcher.shutdown();  // teardown; a test may have shut it down already
         server.stop();
         QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
