@@ -28,23 +28,13 @@
 set -euo pipefail
 trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
+TAG=bench-e2e
+. scripts/site-common.sh
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
 SECONDS_EACH=${BENCH_SECONDS:-3}
 CONNECTIONS=${BENCH_CONNECTIONS:-8}
 OUT=$PWD/$BUILD/release
-# Apache's children run as www-data when this runs as root: everything they
-# read must lie below directories everyone may search. The build tree
-# qualifies unless it sits in a private directory (/root): then the files
-# go under /tmp instead.
-reachable() {
-  local d=$1
-  while [ "$d" != / ] && [ -n "$d" ]; do
-    d=$(dirname "$d")
-    [ -e "$d" ] || continue
-    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
-  done
-}
 DIR=$OUT/bench-e2e
 if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/bench-e2e"; then
   DIR=/tmp/dxqor-bench-e2e
@@ -54,26 +44,7 @@ ETC=$PREFIX/opt/dxqor/etc
 SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
 DOC=docs/performance.md
 
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
-}
 
-wait_for() {
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  echo "bench-e2e: gave up waiting for: $*" >&2
-  return 1
-}
 
 cleanup() {
   [ ! -f "$DIR/httpd.pid" ] || kill "$(cat "$DIR/httpd.pid")" 2>/dev/null || true

@@ -16,6 +16,8 @@
 # web server's configuration and the logs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+TAG=demo
+. scripts/site-common.sh
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
 WEB=${WEB:-apache}
@@ -25,18 +27,6 @@ case "$WEB" in
   *) echo "demo: WEB is apache or nginx, not $WEB" >&2; exit 2 ;;
 esac
 OUT=$PWD/$BUILD/release
-# Apache's children run as www-data when this runs as root: everything they
-# read must lie below directories everyone may search. The build tree
-# qualifies unless it sits in a private directory (/root): then the files
-# go under /tmp instead.
-reachable() {
-  local d=$1
-  while [ "$d" != / ] && [ -n "$d" ]; do
-    d=$(dirname "$d")
-    [ -e "$d" ] || continue
-    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
-  done
-}
 DEMO=$OUT/demo
 if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/demo"; then
   DEMO=/tmp/dxqor-demo
@@ -70,27 +60,7 @@ if [ "${1:-}" = stop ]; then
   exit 0
 fi
 
-# A port on 127.0.0.1 that nothing listens on.
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
-}
 
-# Waits (30 s at most) until cmd succeeds.
-wait_for() {
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
 
 echo "== building"
 cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \

@@ -31,6 +31,8 @@
 # libdxqor.so and dxqor-authzd, nothing is built (the CTest form).
 set -uo pipefail
 cd "$(dirname "$0")/.."
+TAG=reliability
+. scripts/site-common.sh
 ROOT_DIR=$PWD
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
@@ -56,16 +58,6 @@ if [ -n "${DXQOR_BIN:-}" ]; then
 else
   OUT=$ROOT_DIR/$BUILD/release
 fi
-# Apache's children run as www-data when this runs as root: everything they
-# read must lie below directories everyone may search.
-reachable() {
-  local d=$1
-  while [ "$d" != / ] && [ -n "$d" ]; do
-    d=$(dirname "$d")
-    [ -e "$d" ] || continue
-    [ "$(( 0$(stat -c %a "$d") & 1 ))" -ne 0 ] || return 1
-  done
-}
 DIR=$OUT/reliability
 if [ "$(id -u)" -eq 0 ] && ! reachable "$DIR"; then
   DIR=/tmp/dxqor-reliability-$$
@@ -83,27 +75,7 @@ goal_failed() {
   fail=1
 }
 
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
-}
 
-# Waits (30 s at most) until cmd succeeds.
-wait_for() {
-  for _ in $(seq 300); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  echo "reliability: gave up waiting for: $*" >&2
-  return 1
-}
 
 # Running, and not a zombie left for a parent that does not reap.
 alive() {

@@ -2,6 +2,8 @@
 #include "qorapachecheck.h"
 #include <cstring>
 
+#include "core/sundry/qorhexdigit.h"
+
 namespace qor_apache {
 
 namespace {
@@ -11,17 +13,6 @@ bool isTChar(unsigned char c)
     if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
         return true;
     return c != 0 && std::strchr("!#$%&'*+-.^_`|~", c) != nullptr;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // A segment that is "." or ".." once "%2e"/"%2E" are read as ".".
@@ -81,9 +72,10 @@ bool isSafePath(const char* text, int length)
             return false;
         // An encoded slash or backslash could make a segment Apache or a
         // file system reads as another separator.
-        if (i + 2 < length && text[i] == '%' && hexValue(text[i + 1]) >= 0
-            && hexValue(text[i + 2]) >= 0) {
-            int v = hexValue(text[i + 1]) * 16 + hexValue(text[i + 2]);
+        int hi = i + 2 < length ? qor_hex_value((unsigned char)text[i + 1]) : -1;
+        int lo = hi >= 0 ? qor_hex_value((unsigned char)text[i + 2]) : -1;
+        if (hi >= 0 && lo >= 0 && text[i] == '%') {
+            int v = hi * 16 + lo;
             if (v == '/' || v == '\\' || v == 0)
                 return false;
         }

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/sundry/qorhexdigit.h"
+
 namespace {
 
 const size_t kMaxHeaderName = 256;
@@ -35,16 +37,6 @@ bool isToken(const char* s, size_t n, size_t max)
 bool isVisible(unsigned char c)
 {
     return c > 0x20 && c != 0x7f;
-}
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(c | 0x20);
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 } // namespace
@@ -100,8 +92,8 @@ bool qor_ngx_normalize_uri(const char* s, size_t n, std::string* path)
         if (!isVisible(c) || c == '?' || c == '#')
             return false;
         if (c == '%') {
-            int hi = i + 2 < n ? hexValue(s[i + 1]) : -1;
-            int lo = hi >= 0 ? hexValue(s[i + 2]) : -1;
+            int hi = i + 2 < n ? qor_hex_value((unsigned char)s[i + 1]) : -1;
+            int lo = hi >= 0 ? qor_hex_value((unsigned char)s[i + 2]) : -1;
             if (lo < 0)
                 return false;
             c = static_cast<unsigned char>(hi * 16 + lo);
