@@ -156,7 +156,7 @@ TEST(QORSnprintfTest, RefusesInvalidFormatsAndNeverWritesThroughN)
     EXPECT_EQ(qor_snprintf(nullptr, 0, "%*d", INT_MAX, 1), INT_MAX);
 }
 
-TEST(QORSnprintfTest, UnicodeStringsConvertIntoUtf8)
+TEST(QORSnprintfTest, UnicodeStringsConvertIntoUtf8CountingBytesOfWholeCharacters)
 {
     EXPECT_EQ(utf8("%S", kAscii), "abc#3");
     EXPECT_EQ(utf8("<%S>", kEAcute), "<\xc3\xa9>#4");
@@ -166,10 +166,8 @@ TEST(QORSnprintfTest, UnicodeStringsConvertIntoUtf8)
     EXPECT_EQ(utf8("[%.3S]", nullptr), "[]#2");
     EXPECT_EQ(utf8("%S", kLoneHigh), "#-1");
     EXPECT_EQ(utf8("%S", kLoneLow), "#-1");
-}
 
-TEST(QORSnprintfTest, UnicodeWidthAndPrecisionCountBytesOfWholeCharacters)
-{
+    // Width and precision count bytes of whole characters.
     EXPECT_EQ(utf8("[%.5S]", kNihon), "[\xe6\x97\xa5]#5");
     EXPECT_EQ(utf8("[%.3S]", kNihon), "[\xe6\x97\xa5]#5");
     EXPECT_EQ(utf8("[%.2S]", kNihon), "[]#2");
