@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-TEST(QORBufferTest, EqualsAStringOnlyWithItsTerminator)
+TEST(QORBufferTest, ComparisonCountsTheTerminatorAndIsUnsignedThenShorterFirst)
 {
     QORString s("abc");
     QORBuffer three("abc", 3);
@@ -13,10 +13,7 @@ TEST(QORBufferTest, EqualsAStringOnlyWithItsTerminator)
     EXPECT_EQ(four.compare(s), 0);
     EXPECT_EQ(four.compare(QORStringRef("abc")), 0);
     EXPECT_EQ(four.compare(QORStringRef("abcdef", 3)), 0);
-}
 
-TEST(QORBufferTest, CompareIsUnsignedThenShorterFirst)
-{
     const unsigned char hi[] = {0x80};
     const unsigned char lo[] = {0x7f};
     QORBuffer b(hi, 1);

@@ -36,7 +36,7 @@ TEST(QORConverterTest, PlainConvertersCopyWidenAndNarrow)
     EXPECT_EQ(copy.append(n, "x", -2), qor_s_invalid_argument);
 }
 
-TEST(QORConverterTest, IconvConvertsBetweenNamedSets)
+TEST(QORConverterTest, IconvConvertsBetweenNamedSetsOrGivesTheFailuresStatus)
 {
     QORCPiConvConverter toUtf8("ISO-8859-1", "UTF-8");
     ASSERT_TRUE(toUtf8.isUsable());
@@ -48,13 +48,10 @@ TEST(QORConverterTest, IconvConvertsBetweenNamedSets)
     QORString latin;
     ASSERT_EQ(back.convert(latin, out.data(), out.length()), qor_s_ok);
     EXPECT_EQ(str(latin), "caf\xe9");
-}
 
-TEST(QORConverterTest, IconvFailuresGiveTheirStatuses)
-{
     QORCPiConvConverter bad("NO-SUCH-CHARSET", "UTF-8");
     EXPECT_FALSE(bad.isUsable());
-    QORString out("kept");
+    ASSERT_TRUE(out.set(QORStringRef("kept")));
     EXPECT_EQ(bad.append(out, "abc", 3), qor_s_conversion_failed);
     EXPECT_EQ(str(out), "kept");
 

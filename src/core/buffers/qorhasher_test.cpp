@@ -19,67 +19,40 @@ uint32_t djb2(const std::string& s)
 
 } // namespace
 
-TEST(QORHasherTest, EveryHasherGivesTheSeedForEmptyInput)
+// Every hasher gives the seed for empty input; a char is mixed in signed, a
+// byte or a wide unit unsigned.
+TEST(QORHasherTest, SeedForEmptyInputCharsSignedAndBytesUnsigned)
 {
-    const lox_unichar_t u[] = {0};
-    const wchar_t w[] = L"";
-    const unsigned char b[] = {0};
+    std::string high = "x\xe9y";
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(high.data());
+    const lox_unichar_t u[] = {'x', 0xe9, 'y'};
+    const wchar_t w[] = {L'x', 0xe9, L'y'};
     EXPECT_EQ(qor_string_hasher.hash("", 0), 5381u);
     EXPECT_EQ(qor_unichar_t_hasher.hash(u, 0), 5381u);
     EXPECT_EQ(qor_wchar_t_hasher.hash(w, 0), 5381u);
-    EXPECT_EQ(qor_binary_hasher.hash(b, 0), 5381u);
+    EXPECT_EQ(qor_binary_hasher.hash(bytes, 0), 5381u);
     EXPECT_EQ(qor_icase_string_hasher.hash("", 0), 5381u);
     EXPECT_EQ(qor_lcp_icase_string_hasher.hash("", 0), 5381u);
-}
 
-TEST(QORHasherTest, CharIsMixedSignedAndBytesUnsigned)
-{
     EXPECT_EQ(qor_string_hasher.hash("a", 1), (5381u * 33) ^ 97u);
-    std::string high = "x\xe9y";
     EXPECT_EQ(qor_string_hasher.hash(high.data(), 3), djb2(high));
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(high.data());
     uint32_t h = ((5381u * 33 ^ 'x') * 33 ^ 0xe9u) * 33 ^ 'y';
     EXPECT_EQ(qor_binary_hasher.hash(bytes, 3), h);
     EXPECT_NE(qor_string_hasher.hash(high.data(), 3), qor_binary_hasher.hash(bytes, 3));
-
-    const lox_unichar_t u[] = {'x', 0xe9, 'y'};
-    const wchar_t w[] = {L'x', 0xe9, L'y'};
     EXPECT_EQ(qor_unichar_t_hasher.hash(u, 3), h);
     EXPECT_EQ(qor_wchar_t_hasher.hash(w, 3), h);
 }
 
-TEST(QORHasherTest, CaseInsensitiveHashFoldsAscii)
+// ASCII folds to lower case; hashing stops at bytes that are no UTF-8
+// (a truncated two-byte character at the end too).
+TEST(QORHasherTest, CaseInsensitiveHashFoldsAsciiAndStopsAtBadUtf8)
 {
-    EXPECT_EQ(qor_icase_string_hasher.hash("Content-Type", 12),
-              qor_icase_string_hasher.hash("content-type", 12));
-    EXPECT_EQ(qor_icase_string_hasher.hash("content-type", 12),
-              qor_string_hasher.hash("content-type", 12));
-    EXPECT_NE(qor_icase_string_hasher.hash("abc", 3),
-              qor_icase_string_hasher.hash("abd", 3));
-}
-
-TEST(QORHasherTest, CaseInsensitiveHashDecodesUtf8)
-{
-    QORScopedCtypeLocale loc("C.UTF-8");
-    if (!loc.ok())
-        GTEST_SKIP() << "C.UTF-8 locale not available";
-    // "CAFÉ" and "café": the accented letter is one unichar, lower-cased.
-    const char upper[] = "CAF\xc3\x89";
-    const char lower[] = "caf\xc3\xa9";
-    uint32_t h = qor_icase_string_hasher.hash(upper, 5);
-    EXPECT_EQ(h, qor_icase_string_hasher.hash(lower, 5));
-    uint32_t expect = qor_string_hasher.hash("caf", 3) * 33 ^ 0xe9u;
-    EXPECT_EQ(h, expect);
-    EXPECT_EQ(qor_lcp_icase_string_hasher.hash(upper, 5), h);
-}
-
-TEST(QORHasherTest, CaseInsensitiveHashStopsAtBadUtf8)
-{
-    const char bad[] = "ab\xff" "cd";
-    EXPECT_EQ(qor_icase_string_hasher.hash(bad, 5), qor_string_hasher.hash("ab", 2));
-    // A truncated two-byte character at the end.
-    const char cut[] = "ab\xc3";
-    EXPECT_EQ(qor_icase_string_hasher.hash(cut, 3), qor_string_hasher.hash("ab", 2));
+    const QORICaseStringHasher& icase = qor_icase_string_hasher;
+    EXPECT_EQ(icase.hash("Content-Type", 12), icase.hash("content-type", 12));
+    EXPECT_EQ(icase.hash("content-type", 12), qor_string_hasher.hash("content-type", 12));
+    EXPECT_NE(icase.hash("abc", 3), icase.hash("abd", 3));
+    EXPECT_EQ(icase.hash("ab\xff" "cd", 5), qor_string_hasher.hash("ab", 2));
+    EXPECT_EQ(icase.hash("ab\xc3", 3), qor_string_hasher.hash("ab", 2));
 }
 
 TEST(QORComparatorTest, RulesOfEachComparator)
@@ -102,11 +75,18 @@ TEST(QORComparatorTest, RulesOfEachComparator)
     EXPECT_LT(qor_wchar_t_strcmp.compare(L"ab", L"b", 1), 0);
 }
 
+// Under a UTF-8 locale "CAFÉ" and "café" hash and compare alike: the
+// accented letter is one unichar, lower-cased.
 TEST(QORComparatorTest, CaseInsensitiveUtf8UnderUtf8Locale)
 {
     QORScopedCtypeLocale loc("C.UTF-8");
     if (!loc.ok())
         GTEST_SKIP() << "C.UTF-8 locale not available";
+    const char upper[] = "CAF\xc3\x89";
+    uint32_t h = qor_icase_string_hasher.hash(upper, 5);
+    EXPECT_EQ(h, qor_icase_string_hasher.hash("caf\xc3\xa9", 5));
+    EXPECT_EQ(h, qor_string_hasher.hash("caf", 3) * 33 ^ 0xe9u);
+    EXPECT_EQ(qor_lcp_icase_string_hasher.hash(upper, 5), h);
     EXPECT_EQ(qor_icase_strcmp.compare("\xc3\x89t\xc3\xa9", "\xc3\xa9T\xc3\x89", 5), 0);
     EXPECT_EQ(qor_lcp_icase_strcmp.compare("\xc3\x89", "\xc3\xa9", 2), 0);
 }

@@ -5,59 +5,37 @@
 #include <cerrno>
 #include <string>
 
-TEST(QORStrtolTest, BlanksSignAndEndIndex)
+// Blanks and a sign lead; base 0 chooses from the prefix; the end index
+// stops at the first byte not read, and never past a counted view.
+TEST(QORStrtolTest, ValuesEndIndexAndErrors)
 {
-    int end = -1;
-    EXPECT_EQ(qor_strtol(QORStringRef("  -12a"), &end, 10), -12);
-    EXPECT_EQ(end, 5);
-    EXPECT_EQ(qor_strtol(QORStringRef("abc"), &end, 10), 0);
-    EXPECT_EQ(end, 0);
-    EXPECT_EQ(qor_strtol(QORStringRef("\t+7"), &end, 10), 7);
-    EXPECT_EQ(end, 3);
-    // Counted: digits past the view's length are not read.
-    EXPECT_EQ(qor_strtol(QORStringRef("12345", 3), &end, 10), 123);
-    EXPECT_EQ(end, 3);
-}
-
-TEST(QORStrtolTest, BaseZeroChoosesFromThePrefix)
-{
-    int end;
-    EXPECT_EQ(qor_strtol(QORStringRef("0x1F"), &end, 0), 31);
-    EXPECT_EQ(end, 4);
-    EXPECT_EQ(qor_strtol(QORStringRef("-0X10"), &end, 0), -16);
-    EXPECT_EQ(qor_strtol(QORStringRef("017"), &end, 0), 15);
-    EXPECT_EQ(qor_strtol(QORStringRef("0"), &end, 0), 0);
-    EXPECT_EQ(end, 1);
-    EXPECT_EQ(qor_strtol(QORStringRef("9"), &end, 0), 9);
-    EXPECT_EQ(qor_strtol(QORStringRef("0x"), &end, 0), 0);
-    EXPECT_EQ(end, 1);
-    EXPECT_EQ(qor_strtol(QORStringRef("zz"), &end, 36), 35 * 36 + 35);
-    EXPECT_EQ(qor_strtol(QORStringRef("ff"), &end, 16), 255);
-}
-
-TEST(QORStrtolTest, BadBaseAndOverflow)
-{
-    int end = 9;
-    errno = 0;
-    EXPECT_EQ(qor_strtol(QORStringRef("10"), &end, 1), 0);
-    EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(end, 0);
-    errno = 0;
-    EXPECT_EQ(qor_strtol(QORStringRef("10"), &end, 37), 0);
-    EXPECT_EQ(errno, EINVAL);
-
-    errno = 0;
-    EXPECT_EQ(qor_strtol(QORStringRef("2147483647"), &end, 10), 2147483647L);
-    EXPECT_EQ(errno, 0);
-    EXPECT_EQ(qor_strtol(QORStringRef("-2147483648"), &end, 10), -2147483647L - 1);
-    EXPECT_EQ(errno, 0);
-    EXPECT_EQ(qor_strtol(QORStringRef("2147483648x"), &end, 10), 2147483647L);
-    EXPECT_EQ(errno, ERANGE);
-    EXPECT_EQ(end, 10);
-    errno = 0;
-    EXPECT_EQ(qor_strtol(QORStringRef("-99999999999999999999"), &end, 10), -2147483647L - 1);
-    EXPECT_EQ(errno, ERANGE);
-    EXPECT_EQ(end, 21);
+    const long kMax = 2147483647L, kMin = -2147483647L - 1;
+    const struct {
+        const char* text;
+        int length;   // -1: the whole text
+        int base;
+        long value;
+        int end;
+        int error;
+    } cases[] = {
+        {"  -12a", -1, 10, -12, 5, 0}, {"abc", -1, 10, 0, 0, 0}, {"\t+7", -1, 10, 7, 3, 0},
+        {"12345", 3, 10, 123, 3, 0}, {"0x1F", -1, 0, 31, 4, 0}, {"-0X10", -1, 0, -16, 5, 0},
+        {"017", -1, 0, 15, 3, 0}, {"0", -1, 0, 0, 1, 0}, {"9", -1, 0, 9, 1, 0},
+        {"0x", -1, 0, 0, 1, 0}, {"zz", -1, 36, 35 * 36 + 35, 2, 0}, {"ff", -1, 16, 255, 2, 0},
+        {"10", -1, 1, 0, 0, EINVAL}, {"10", -1, 37, 0, 0, EINVAL},
+        {"2147483647", -1, 10, kMax, 10, 0}, {"-2147483648", -1, 10, kMin, 11, 0},
+        {"2147483648x", -1, 10, kMax, 10, ERANGE},
+        {"-99999999999999999999", -1, 10, kMin, 21, ERANGE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        int end = -1;
+        errno = 0;
+        QORStringRef text = c.length < 0 ? QORStringRef(c.text) : QORStringRef(c.text, c.length);
+        EXPECT_EQ(qor_strtol(text, &end, c.base), c.value);
+        EXPECT_EQ(end, c.end);
+        EXPECT_EQ(errno, c.error);
+    }
 }
 
 TEST(QORStrtolTest, UnsignedClampsAndNegates)
@@ -90,19 +68,18 @@ TEST(QORStrtolTest, WideElementTypes)
 TEST(QORFormatStringTest, KeysValuesPercentAndUnknownKeys)
 {
     QORStringRef values[] = {QORStringRef("first"), QORStringRef("second")};
-    QORString out;
-    ASSERT_TRUE(qor_format_string(QORStringRef("%a-%%-%z"), "a", values, &out));
-    EXPECT_STREQ(out.c_str(), "first-%-z");
-
-    QORString out2;
-    ASSERT_TRUE(qor_format_string(QORStringRef("<%b%a>%"), "ab", values, &out2));
-    EXPECT_STREQ(out2.c_str(), "<secondfirst>%");
-
     // A multi-byte key character counts as one position among the keys.
-    QORString out3;
-    ASSERT_TRUE(qor_format_string(QORStringRef("%\xc3\xa9!"), "\xc3\xa9x", values, &out3));
-    EXPECT_STREQ(out3.c_str(), "first!");
-    QORString out4;
-    ASSERT_TRUE(qor_format_string(QORStringRef("%x"), "\xc3\xa9x", values, &out4));
-    EXPECT_STREQ(out4.c_str(), "second");
+    const struct {
+        const char* format;
+        const char* keys;
+        const char* out;
+    } cases[] = {
+        {"%a-%%-%z", "a", "first-%-z"}, {"<%b%a>%", "ab", "<secondfirst>%"},
+        {"%\xc3\xa9!", "\xc3\xa9x", "first!"}, {"%x", "\xc3\xa9x", "second"},
+    };
+    for (const auto& c : cases) {
+        QORString out;
+        ASSERT_TRUE(qor_format_string(QORStringRef(c.format), c.keys, values, &out)) << c.format;
+        EXPECT_STREQ(out.c_str(), c.out);
+    }
 }

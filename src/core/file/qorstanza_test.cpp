@@ -18,6 +18,7 @@
 #include "core/platform/qorscopedlocale.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
+#include "qortestdir.h"
 
 namespace {
 
@@ -28,20 +29,6 @@ void recordReport(const char*, int, int subcomponent, QORStatus id, va_list)
 {
     g_reported.push_back(id);
     g_reportedSub.push_back(subcomponent);
-}
-
-std::string readFile(const std::string& path)
-{
-    std::string s;
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (fp == nullptr)
-        return "<missing>";
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
-        s.append(buf, n);
-    fclose(fp);
-    return s;
 }
 
 // Every stanza and entry the cursor walks, as "[name]entry=value;".
@@ -62,12 +49,7 @@ class StanzaTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const char* base = getenv("DXQOR_TEST_TMPDIR");
-        std::string root = base != nullptr ? base : "/tmp";
-        mkdir(root.c_str(), 0777);
-        std::string tmpl = root + "/stanzaXXXXXX";
-        ASSERT_NE(mkdtemp(&tmpl[0]), nullptr);
-        m_dir = tmpl;
+        ASSERT_TRUE(m_tmp.ok());
         m_oldSink = qor_report_set_sink(recordReport);
         g_reported.clear();
     }
@@ -75,18 +57,12 @@ protected:
     {
         qorStzFileClose(m_stz);
         qor_report_set_sink(m_oldSink);
-        for (const std::string& name : files())
-            unlink((m_dir + "/" + name).c_str());
-        rmdir(m_dir.c_str());
     }
 
     std::string write(const std::string& content, const char* name = "test.conf")
     {
-        std::string path = m_dir + "/" + name;
-        FILE* fp = fopen(path.c_str(), "wb");
-        fwrite(content.data(), 1, content.size(), fp);
-        fclose(fp);
-        return path;
+        EXPECT_TRUE(m_tmp.write(name, content));
+        return m_tmp.file(name);
     }
     qorStanzaFile* open(const std::string& content, unsigned mode)
     {
@@ -109,7 +85,8 @@ protected:
     }
     std::string path() const { return m_dir + "/test.conf"; }
 
-    std::string m_dir;
+    QORTestDir m_tmp{"stanza"};
+    const std::string& m_dir = m_tmp.path();
     qorStanzaFile* m_stz = nullptr;
     qor_report_sink_t m_oldSink = nullptr;
 };
@@ -291,7 +268,7 @@ TEST_F(StanzaEditTest, EditsProduceExactBytes)
     qorStzAddStanza(stz, "c");
     qorStzAddEntry(stz, "k", "v");
     ASSERT_EQ(stz->status, 0u);
-    EXPECT_EQ(readFile(path()),
+    EXPECT_EQ(qor_test_read_file(path()),
               "[a]\nx = 10\nins = i\ny = 2\n# end of a\n\nnew = v\n"
               "[b]\nw = \n[c]\nk = v\n");
 
@@ -302,7 +279,7 @@ TEST_F(StanzaEditTest, EditsProduceExactBytes)
     EXPECT_STREQ(stz->entryName, "y");
     qorStzAddStanza(stz, "a");
     EXPECT_STREQ(stz->entryName, "x");
-    EXPECT_EQ(readFile(path()).substr(0, 24), "[a]\nx = 10\ny = 2\n# end o");
+    EXPECT_EQ(qor_test_read_file(path()).substr(0, 24), "[a]\nx = 10\ny = 2\n# end o");
     EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
 }
 
@@ -319,7 +296,7 @@ TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
     ASSERT_TRUE(qorStzMoveStanza(stz, "a"));
     qorStzAddEntry(stz, "two", "lines\n[injected]");
     EXPECT_EQ(stz->status, qor_s_stz_bad_argument);
-    EXPECT_EQ(readFile(path()), kText);
+    EXPECT_EQ(qor_test_read_file(path()), kText);
 
     stz = open(kText, QOR_STZ_READ_ONLY);
     qorStzAddStanza(stz, "c");
@@ -329,7 +306,7 @@ TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
     stz = open(kText, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY);
     qorStzAddStanza(stz, "c");
     EXPECT_EQ(stz->status, qor_s_stz_not_open);
-    EXPECT_EQ(readFile(path()), kText);
+    EXPECT_EQ(qor_test_read_file(path()), kText);
 }
 
 TEST_F(StanzaEditTest, EditKeepsModeLinkAndLock)
@@ -359,7 +336,7 @@ TEST_F(StanzaEditTest, EditKeepsModeLinkAndLock)
     waitpid(child, &rc, 0);
     EXPECT_EQ(rc, 0);
     // Read last: closing any descriptor of the file drops this process's lock.
-    EXPECT_EQ(readFile(path()), std::string(kText).replace(38, 6, "z = 30\n"));
+    EXPECT_EQ(qor_test_read_file(path()), std::string(kText).replace(38, 6, "z = 30\n"));
 }
 
 // Files planted at the names a scratch file could have had (another user's,
@@ -377,8 +354,8 @@ TEST_F(StanzaEditTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
     ASSERT_TRUE(qorStzMoveEntry(stz, "a", "y"));
     qorStzChangeValue(stz, "20");
     EXPECT_EQ(stz->status, 0u);
-    EXPECT_NE(readFile(path()), kText);
-    EXPECT_EQ(readFile(target), "not yours\n");
+    EXPECT_NE(qor_test_read_file(path()), kText);
+    EXPECT_EQ(qor_test_read_file(target), "not yours\n");
     for (const std::string& p : planted)
         unlink(p.c_str());
 }
@@ -410,7 +387,7 @@ TEST_F(StanzaEditTest, InterruptedWriteLeavesFileByteIdentical)
         int rc = -1;
         ASSERT_EQ(waitpid(child, &rc, 0), child);
         EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << stanza << " " << rc;
-        EXPECT_TRUE(readFile(path()) == text) << stanza;
+        EXPECT_TRUE(qor_test_read_file(path()) == text) << stanza;
         EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
     }
 }

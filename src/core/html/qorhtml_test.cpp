@@ -10,8 +10,7 @@ namespace {
 std::string escape(const std::string& in, bool numeric)
 {
     QORString out;
-    EXPECT_EQ(QORHTML::escape(QORStringRef(in.data(), static_cast<int>(in.size())),
-                              &out, numeric),
+    EXPECT_EQ(QORHTML::escape(QORStringRef(in.data(), static_cast<int>(in.size())), &out, numeric),
               qor_s_ok);
     return std::string(out.data(), static_cast<size_t>(out.length()));
 }
@@ -29,9 +28,8 @@ std::string unescape(const std::string& in)
 TEST(QORHTMLTest, TaintedOnlyByAngleBracketsAndQuote)
 {
     EXPECT_FALSE(QORHTML::tainted(QORStringRef("fish & chips")));
-    EXPECT_TRUE(QORHTML::tainted(QORStringRef("a<b")));
-    EXPECT_TRUE(QORHTML::tainted(QORStringRef("a>b")));
-    EXPECT_TRUE(QORHTML::tainted(QORStringRef("say \"hi\"")));
+    for (const char* tainted : {"a<b", "a>b", "say \"hi\""})
+        EXPECT_TRUE(QORHTML::tainted(QORStringRef(tainted))) << tainted;
     // The length counts, not the terminator.
     EXPECT_FALSE(QORHTML::tainted(QORStringRef("ab<", 2)));
 }

@@ -93,12 +93,20 @@ TEST(QORHTTPTest, HeaderNameHashFoldsCaseAndMixesEveryFourthCharacter)
     EXPECT_FALSE(qor_hdr_age.sameName(QORStringRef("Ages")));
 }
 
-TEST(QORHTTPTest, AbsoluteURLPrefixIgnoresCase)
+TEST(QORHTTPTest, AbsoluteURLsAreRecognisedIgnoringCaseAndResolvedAgainstTheBase)
 {
     for (const char* yes : {"HTTPS://a/", "hTTp://a"})
         EXPECT_TRUE(QORHTTP::isAbsoluteURL(QORStringRef(yes))) << yes;
     for (const char* no : {"http:/a", "/http://a", "ftp://a"})
         EXPECT_FALSE(QORHTTP::isAbsoluteURL(QORStringRef(no))) << no;
+
+    EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "c"), "http://h:8080/a/c");
+    EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "/c"), "http://h:8080/c");
+    EXPECT_EQ(absolute("https://h/a/b", "HTTP://other/x"), "HTTP://other/x");
+    EXPECT_EQ(absolute("https://h", "c"), "https://h/c");
+    EXPECT_EQ(absolute("https://h/", "c?d"), "https://h/c?d");
+    EXPECT_EQ(absolute("http://[::1]:81/d/", "e"), "http://[::1]:81/d/e");
+    EXPECT_EQ(absolute("ftp://h/a", "c"), "status " + std::to_string(qor_s_not_available));
 }
 
 TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
@@ -126,17 +134,6 @@ TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
     EXPECT_EQ(QORHTTP::buildUrl(QORStringRef("http"), QORStringRef("h"), QORStringRef(""),
                                 QORStringRef("/"), QORStringRef(""), &a),
               nullptr);
-}
-
-TEST(QORHTTPTest, AbsoluteURLResolvesAgainstTheBaseDirectory)
-{
-    EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "c"), "http://h:8080/a/c");
-    EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "/c"), "http://h:8080/c");
-    EXPECT_EQ(absolute("https://h/a/b", "HTTP://other/x"), "HTTP://other/x");
-    EXPECT_EQ(absolute("https://h", "c"), "https://h/c");
-    EXPECT_EQ(absolute("https://h/", "c?d"), "https://h/c?d");
-    EXPECT_EQ(absolute("http://[::1]:81/d/", "e"), "http://[::1]:81/d/e");
-    EXPECT_EQ(absolute("ftp://h/a", "c"), "status " + std::to_string(qor_s_not_available));
 }
 
 TEST(QORHTTPTest, ProcessURICollapsesSlashesAndKeepsTheEnds)

@@ -72,7 +72,7 @@ TEST(QORHashTableTest, CaseInsensitiveKeysNeedTheMatchingHasher)
     EXPECT_EQ(table.find(probe), 1);
 }
 
-TEST(QORHashTableTest, OwnedPointerValuesAreDestroyed)
+TEST(QORHashTableTest, OwnedPointerValuesAreDestroyedAndShutdownAllowsANewStart)
 {
     QORCountingAllocator a;
     {
@@ -82,23 +82,19 @@ TEST(QORHashTableTest, OwnedPointerValuesAreDestroyed)
                   qor_s_ok);
         EXPECT_STREQ(table.find(QORStringRef("k"))->c_str(), "v");
         EXPECT_EQ(table.find(QORStringRef("missing")), nullptr);
+
+        // Shutdown releases entries and buckets for a new start.
+        table.shutdown();
+        EXPECT_EQ(a.live(), 0);
+        EXPECT_EQ(table.bucketCount(), 0u);
+        EXPECT_EQ(table.entries(), 0u);
+        EXPECT_FALSE(table.contains(QORStringRef("k")));
+        ASSERT_EQ(table.initialize(20), qor_s_ok);
+        EXPECT_EQ(table.bucketCount(), 20u);
+        ASSERT_EQ(table.insert(qor_new<QORString>(&a, "k"), qor_new<QORString>(&a, "w")),
+                  qor_s_ok);
     }
     EXPECT_EQ(a.live(), 0);
-}
-
-TEST(QORHashTableTest, ShutdownReleasesEntriesAndBucketsForANewStart)
-{
-    QORCountingAllocator a;
-    QORHashTable<QORString, int> table(&a, true);
-    ASSERT_EQ(table.initialize(4), qor_s_ok);
-    ASSERT_EQ(table.insert(qor_new<QORString>(&a, "k"), 1), qor_s_ok);
-    table.shutdown();
-    EXPECT_EQ(a.live(), 0);
-    EXPECT_EQ(table.bucketCount(), 0u);
-    EXPECT_EQ(table.entries(), 0u);
-    EXPECT_FALSE(table.contains(QORStringRef("k")));
-    ASSERT_EQ(table.initialize(20), qor_s_ok);
-    EXPECT_EQ(table.bucketCount(), 20u);
 }
 
 TEST(QORHashTableTest, SetUpAndInsertFailures)

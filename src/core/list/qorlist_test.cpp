@@ -51,6 +51,13 @@ TEST(QORListTest, AppendsIteratesAndRemoves)
         EXPECT_EQ(list.tail(), nullptr);
         ASSERT_EQ(list.add(qor_new<QORString>(&a, "again")), qor_s_ok);
         EXPECT_EQ(contents(list), (std::vector<std::string>{"again"}));
+
+        // A node that cannot be allocated is reported; the list is unchanged.
+        QORString s("x");
+        a.failAfter = 0;
+        EXPECT_EQ(list.add(&s), qor_s_no_memory);
+        EXPECT_EQ(list.entries(), 1);
+        a.failAfter = -1;
     }
     EXPECT_EQ(a.live(), 0);
 }
@@ -74,16 +81,6 @@ TEST(QORListTest, DelEntriesFreesNodesAndOwnedEntriesOnly)
     }
     EXPECT_STREQ(kept.c_str(), "not owned");
     EXPECT_EQ(nodes.live(), 0);
-}
-
-TEST(QORListTest, NodeAllocationFailureIsReported)
-{
-    QORCountingAllocator a;
-    QORList<QORString> list(&a);
-    QORString s("x");
-    a.failAfter = 0;
-    EXPECT_EQ(list.add(&s), qor_s_no_memory);
-    EXPECT_EQ(list.entries(), 0);
 }
 
 TEST(QORSearchableListTest, FindsByContentWithTheKeysComparator)

@@ -223,9 +223,7 @@ TEST(QORCachingAllocatorPoolTest, ThreadsShareThePoolWhileTheCleanerExpires)
     EXPECT_GT(requests.load(), 100);
 
     unsigned lowest = pool.idle();
-    auto start = std::chrono::steady_clock::now();
-    while (secondsSince(start) < 20 && pool.idle() > kMinimum)
-        usleep(20000);
+    EXPECT_TRUE(qor_test_wait_until([&] { return pool.idle() <= kMinimum; }));
     // Another cleaner round, watched.
     for (int i = 0; i < 60; i++, usleep(20000))
         lowest = std::min(lowest, pool.idle());

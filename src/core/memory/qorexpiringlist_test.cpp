@@ -10,6 +10,7 @@
 #include <vector>
 #include <gtest/gtest.h>
 #include "core/memory/qorcountingallocator.h"
+#include "qortestdir.h"
 
 namespace {
 
@@ -152,11 +153,9 @@ TEST(QORExpiringListTest, CleanerExpiresOldestUntilAFreshEntryOrTheMinimum)
             list.add(entryOf(nullptr, int(i), now + c.stamps[i]));
         list.unlock();
     }
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     for (size_t i = 0; i < lists.size(); i++)
-        while (lockedEntries(*lists[i]) > cases[i].survivors.size() &&
-               std::chrono::steady_clock::now() < end)
-            usleep(20000);
+        EXPECT_TRUE(qor_test_wait_until(
+            [&] { return lockedEntries(*lists[i]) <= cases[i].survivors.size(); }));
     usleep(1200000);   // at least one more round of every cleaner
     for (size_t i = 0; i < lists.size(); i++) {
         std::vector<int> left;
@@ -181,9 +180,7 @@ TEST(QORExpiringListTest, DestroyedWhileTheCleanerDeletes)
     for (int i = 0; i < 300; i++)
         list->add(entryOf(nullptr, i, now - 100));
     list->unlock();
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Tracked::live == 300 && std::chrono::steady_clock::now() < end)
-        usleep(5000);
+    EXPECT_TRUE(qor_test_wait_until([] { return Tracked::live < 300; }, 10));
     int atCancel = Tracked::live;
     delete list;
     Tracked::delayMicros = 0;

@@ -19,6 +19,7 @@
 #include <gtest/gtest.h>
 #include "core/msg/qormsgid.h"
 #include "core/platform/qorscopedlocale.h"
+#include "core/svc/qorsvctesting.h"
 #include "core/system/qorinstallpath.h"
 #include "qortestdir.h"
 
@@ -67,9 +68,8 @@ protected:
             setenv("DXQOR_ROOT", (std::string(exe) + "/root").c_str(), 1);
         }
         qor_install_path_reset();
-        unsetenv("NLSPATH");
-        unsetenv("SVC_NOXPGCAT");
-        unsetenv("DXSVC_DEBUG_MSG");
+        for (const char* name : {"NLSPATH", "SVC_NOXPGCAT", "DXSVC_DEBUG_MSG"})
+            unsetenv(name);
         dx_msg_shutdown();
     }
 
@@ -105,22 +105,6 @@ protected:
         ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
     }
 
-    // Runs f with standard error going to a file; returns what was written.
-    template <class F> std::string stderrOf(F f)
-    {
-        std::string path = m_scratch.file("stderr");
-        fflush(stderr);
-        int saved = dup(2);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(fd, 2);
-        close(fd);
-        f();
-        fflush(stderr);
-        dup2(saved, 2);
-        close(saved);
-        return qor_test_read_file(path);
-    }
-
     std::map<std::string, std::string> m_saved;
     QORTestDir m_scratch{"qormsg"};
 };
@@ -133,18 +117,23 @@ const char kMemoryText[] = "XLTIC0012E   Memory could not be allocated.";
 TEST_F(QORMsg, BuiltInTextsOfEveryTable)
 {
     setenv("SVC_NOXPGCAT", "1", 1);
-    QORStatus st;
-    EXPECT_EQ(text(kMemory, true, &st), kMemoryText);
-    EXPECT_EQ(st, qor_s_ok);
-    EXPECT_EQ(text(kMemory, false, &st), kMemoryText);
-    EXPECT_EQ(st, qor_s_ok);
-    EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
-    EXPECT_EQ(text(0x35f02fce), "dxqor.untranslated");
-    EXPECT_EQ(text(0x35f02fa9), "plugin.urc");
-    EXPECT_EQ(text(0x35e1efc5), "dxqor.config.usage");
-    EXPECT_EQ(text(0x35e1e0ea), "XLTCO0234E   The stanza %s in the %s "
-                                "configuration file could not be accessed.");
-    EXPECT_EQ(text(0x106521f7, false), "The routing specification is malformed.");
+    const struct {
+        uint32_t id;
+        const char* text;
+    } rows[] = {
+        {kMemory, kMemoryText}, {0x35f02fc1, "dxqor.http"}, {0x35f02fce, "dxqor.untranslated"},
+        {0x35f02fa9, "plugin.urc"}, {0x35e1efc5, "dxqor.config.usage"},
+        {0x35e1e0ea, "XLTCO0234E   The stanza %s in the %s configuration file could not be "
+                     "accessed."},
+        {0x106521f7, "The routing specification is malformed."},
+    };
+    for (const auto& r : rows) {
+        for (bool utf8 : {true, false}) {
+            QORStatus st = 1;
+            EXPECT_EQ(text(r.id, utf8, &st), r.text);
+            EXPECT_EQ(st, qor_s_ok) << std::hex << r.id;
+        }
+    }
 }
 
 TEST_F(QORMsg, OwnTablesAreSortedNumberedAndComplete)
@@ -236,24 +225,31 @@ TEST_F(QORMsg, LocalCodePageReplacesWhatItLacks)
 TEST_F(QORMsg, InquireTextFormats)
 {
     setenv("SVC_NOXPGCAT", "1", 1);
+    const struct {
+        uint32_t id;
+        bool utf8;
+        std::string text;
+        int status;
+    } rows[] = {
+        {kMemory, false, std::string(kMemoryText) + " (dx / pic)", 0},
+        {0, true, "Successful completion. (dx / bas)", 0},
+        {0x35e1efc0, false, "dxqor.config (dx / pco)", 0},
+        {0x35f02fff, false, "status 0x35f02fff (dx / pic)", -1},
+        {0x75f02001, true, "status 0x75f02001 (unknown facility)", -1},
+        {0x3fa00001, false, "status 0x3fa00001 (unknown facility)", -1},
+    };
     int st;
-    EXPECT_EQ(inq(kMemory, &st), std::string(kMemoryText) + " (dx / pic)");
-    EXPECT_EQ(st, 0);
-    EXPECT_EQ(inq(0, &st, true), "Successful completion. (dx / bas)");
-    EXPECT_EQ(st, 0);
-    EXPECT_EQ(inq(0x35e1efc0, &st), "dxqor.config (dx / pco)");
-    EXPECT_EQ(inq(0x35f02fff, &st), "status 0x35f02fff (dx / pic)");
-    EXPECT_EQ(st, -1);
-    EXPECT_EQ(inq(0x75f02001, &st, true), "status 0x75f02001 (unknown facility)");
-    EXPECT_EQ(st, -1);
-    EXPECT_EQ(inq(0x3fa00001, &st), "status 0x3fa00001 (unknown facility)");
+    for (const auto& r : rows) {
+        EXPECT_EQ(inq(r.id, &st, r.utf8), r.text);
+        EXPECT_EQ(st, r.status) << r.text;
+    }
 
     // A long text is cut at the buffer, never inside a UTF-8 character.
     static std::string longText = std::string(510, 'a') + "\xc3\xa9 and more";
-    static const dx_msg_table_t rows[] = {{0x75f02001, "custom"},
-                                          {0x35f02ffd, longText.c_str()}};
+    static const dx_msg_table_t custom[] = {{0x75f02001, "custom"},
+                                            {0x35f02ffd, longText.c_str()}};
     QORStatus defined;
-    dx_msg_define_msg_table(rows, 2, &defined);
+    dx_msg_define_msg_table(custom, 2, &defined);
     EXPECT_EQ(inq(0x75f02001, &st), "custom (unknown facility)");
     EXPECT_EQ(st, 0);
     EXPECT_EQ(inq(0x35f02ffd, &st, true), std::string(510, 'a'));
@@ -273,8 +269,7 @@ TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
     EXPECT_EQ(text(kMemory, false), "XLTIC0012E   Text from the catalogue.");
     int st;
-    EXPECT_EQ(inq(kMemory, &st),
-              "XLTIC0012E   Text from the catalogue. (dx / pic)");
+    EXPECT_EQ(inq(kMemory, &st), "XLTIC0012E   Text from the catalogue. (dx / pic)");
     // Ids the catalogue lacks still come from the tables.
     EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
 
@@ -296,15 +291,18 @@ TEST_F(QORMsg, DebugDiagnosticsOnEachCatalogueOpen)
     setenv("NLSPATH", nlspath.c_str(), 1);
     setenv("LOXDIR", "/lox", 1);
     setenv("DXSVC_DEBUG_MSG", "1", 1);
-    std::string first = stderrOf([] {
-        EXPECT_EQ(text(kMemory), "From the catalogue.");
-        EXPECT_EQ(text(0x35e1efc0), "dxqor.config");
-    });
-    EXPECT_EQ(first, "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
-                     "catopen(dxpic.cat) status = 00000000\n"
-                     "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
-                     "catopen(dxpco.cat) status = 35f02601\n");
-    EXPECT_EQ(stderrOf([] { text(kMemory); text(0x35e1efc1); }), "");
+    SvcCapture first(2);
+    EXPECT_EQ(text(kMemory), "From the catalogue.");
+    EXPECT_EQ(text(0x35e1efc0), "dxqor.config");
+    EXPECT_EQ(first.text(), "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
+                            "catopen(dxpic.cat) status = 00000000\n"
+                            "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
+                            "catopen(dxpco.cat) status = 35f02601\n");
+    // Opened once only.
+    SvcCapture again(2);
+    text(kMemory);
+    text(0x35e1efc1);
+    EXPECT_EQ(again.text(), "");
 }
 
 TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
@@ -343,14 +341,14 @@ TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 
     // And the lookup opens them through NLSPATH.
     setenv("DXSVC_DEBUG_MSG", "1", 1);
-    std::string err = stderrOf([] {
-        EXPECT_EQ(text(kMemory), kMemoryText);
-        EXPECT_EQ(text(0x35e1efc2), "dxqor.config.request");
-        EXPECT_EQ(text(0x106521f7), "The routing specification is malformed.");
-    });
-    EXPECT_NE(err.find("catopen(dxpic.cat) status = 00000000"), std::string::npos) << err;
-    EXPECT_NE(err.find("catopen(dxpco.cat) status = 00000000"), std::string::npos) << err;
-    EXPECT_NE(err.find("catopen(dcebas.cat) status = 00000000"), std::string::npos) << err;
+    SvcCapture capture(2);
+    EXPECT_EQ(text(kMemory), kMemoryText);
+    EXPECT_EQ(text(0x35e1efc2), "dxqor.config.request");
+    EXPECT_EQ(text(0x106521f7), "The routing specification is malformed.");
+    std::string err = capture.text();
+    for (const char* cat : {"dxpic.cat", "dxpco.cat", "dcebas.cat"})
+        EXPECT_NE(err.find("catopen(" + std::string(cat) + ") status = 00000000"),
+                  std::string::npos) << err;
 
     char* value = nullptr;
     ASSERT_EQ(dx_msg_nlspath_value("", &value), qor_s_ok);
@@ -367,12 +365,9 @@ TEST_F(QORMsg, ManyThreadsLookUpAtOnce)
     const struct {
         uint32_t id;
         const char* text;
-    } expected[] = {{kMemory, "From the catalogue."},
-                    {0x35f02fc1, "dxqor.http"},
-                    {0x35f02fc2, "dxqor.iis"},
-                    {0x35e1efc3, "dxqor.config.error"},
-                    {0x75f02001, "defined"},
-                    {0x35f02ffa, "Unknown message number 0x35f02ffa"}};
+    } expected[] = {{kMemory, "From the catalogue."}, {0x35f02fc1, "dxqor.http"},
+                    {0x35f02fc2, "dxqor.iis"}, {0x35e1efc3, "dxqor.config.error"},
+                    {0x75f02001, "defined"}, {0x35f02ffa, "Unknown message number 0x35f02ffa"}};
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; t++) {
@@ -384,8 +379,7 @@ TEST_F(QORMsg, ManyThreadsLookUpAtOnce)
                 const auto& e = expected[(i + t) % 6];
                 if (e.id == 0x75f02001 && t != 0)
                     continue;
-                char* s = (i & 1) ? dx_msg_get_msg(e.id, &st)
-                                  : dx_msg_get_msg_utf8(e.id, &st);
+                char* s = (i & 1) ? dx_msg_get_msg(e.id, &st) : dx_msg_get_msg_utf8(e.id, &st);
                 if (s == nullptr || strcmp(s, e.text) != 0)
                     wrong++;
                 free(s);

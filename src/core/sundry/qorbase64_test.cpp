@@ -41,7 +41,7 @@ const struct {
 
 } // namespace
 
-TEST(QORBase64Test, RfcVectorsInBothAlphabets)
+TEST(QORBase64Test, RfcVectorsAndTheTwoAlphabets)
 {
     for (auto a : {qor_base64_standard, qor_base64_uri_safe})
         for (const auto& v : kRfcVectors) {
@@ -50,10 +50,8 @@ TEST(QORBase64Test, RfcVectorsInBothAlphabets)
             EXPECT_EQ(decode(v.encoded, a, &back), qor_s_ok) << v.encoded;
             EXPECT_EQ(back, v.plain);
         }
-}
 
-TEST(QORBase64Test, AlphabetsDifferInTheLastTwoCharacters)
-{
+    // The alphabets differ in their last two characters.
     const std::string bytes("\xfb\xff\xbf", 3);
     EXPECT_EQ(encode(bytes, qor_base64_standard), "+/+/");
     EXPECT_EQ(encode(bytes, qor_base64_uri_safe), "-_-_");

@@ -60,11 +60,12 @@ const lox_unichar_t kSmiley[] = {0xd83d, 0xde00, 0};
 const lox_unichar_t kLoneHigh[] = {'a', 0xd83d, 'b', 0};
 const lox_unichar_t kLoneLow[] = {0xde00, 0};
 
-std::string utf8(const char* fmt, const lox_unichar_t* s, int* n)
+// The output and, after "#", the count returned.
+std::string utf8(const char* fmt, const lox_unichar_t* s)
 {
     char buf[64];
-    *n = qor_snprintf_utf8(buf, sizeof buf, fmt, s);
-    return buf;
+    int n = qor_snprintf_utf8(buf, sizeof buf, fmt, s);
+    return std::string(buf) + "#" + std::to_string(n);
 }
 
 } // namespace
@@ -155,39 +156,29 @@ TEST(QORSnprintfTest, RefusesInvalidFormatsAndNeverWritesThroughN)
     EXPECT_EQ(qor_snprintf(nullptr, 0, "%*d", INT_MAX, 1), INT_MAX);
 }
 
-TEST(QORSnprintfTest, UnicodeStringsConvertIntoUtf8)
+TEST(QORSnprintfTest, UnicodeStringsConvertIntoUtf8CountingBytesOfWholeCharacters)
 {
-    int n;
-    EXPECT_EQ(utf8("%S", kAscii, &n), "abc");
-    EXPECT_EQ(n, 3);
-    EXPECT_EQ(utf8("<%S>", kEAcute, &n), "<\xc3\xa9>");
-    EXPECT_EQ(n, 4);
-    EXPECT_EQ(utf8("%S", kNihon, &n), "\xe6\x97\xa5\xe6\x9c\xac");
-    EXPECT_EQ(utf8("%S", kSmiley, &n), "\xf0\x9f\x98\x80");
-    EXPECT_EQ(n, 4);
-    EXPECT_EQ(utf8("%S", nullptr, &n), "(null)");
-    EXPECT_EQ(utf8("[%.3S]", nullptr, &n), "[]");
-    utf8("%S", kLoneHigh, &n);
-    EXPECT_EQ(n, -1);
-    utf8("%S", kLoneLow, &n);
-    EXPECT_EQ(n, -1);
-}
+    EXPECT_EQ(utf8("%S", kAscii), "abc#3");
+    EXPECT_EQ(utf8("<%S>", kEAcute), "<\xc3\xa9>#4");
+    EXPECT_EQ(utf8("%S", kNihon), "\xe6\x97\xa5\xe6\x9c\xac#6");
+    EXPECT_EQ(utf8("%S", kSmiley), "\xf0\x9f\x98\x80#4");
+    EXPECT_EQ(utf8("%S", nullptr), "(null)#6");
+    EXPECT_EQ(utf8("[%.3S]", nullptr), "[]#2");
+    EXPECT_EQ(utf8("%S", kLoneHigh), "#-1");
+    EXPECT_EQ(utf8("%S", kLoneLow), "#-1");
 
-TEST(QORSnprintfTest, UnicodeWidthAndPrecisionCountBytesOfWholeCharacters)
-{
-    int n;
-    EXPECT_EQ(utf8("[%.5S]", kNihon, &n), "[\xe6\x97\xa5]");
-    EXPECT_EQ(utf8("[%.3S]", kNihon, &n), "[\xe6\x97\xa5]");
-    EXPECT_EQ(utf8("[%.2S]", kNihon, &n), "[]");
-    EXPECT_EQ(utf8("[%.6S]", kNihon, &n), "[\xe6\x97\xa5\xe6\x9c\xac]");
-    EXPECT_EQ(utf8("[%8S]", kNihon, &n), "[  \xe6\x97\xa5\xe6\x9c\xac]");
-    EXPECT_EQ(utf8("[%-4.3S]", kNihon, &n), "[\xe6\x97\xa5 ]");
+    // Width and precision count bytes of whole characters.
+    EXPECT_EQ(utf8("[%.5S]", kNihon), "[\xe6\x97\xa5]#5");
+    EXPECT_EQ(utf8("[%.3S]", kNihon), "[\xe6\x97\xa5]#5");
+    EXPECT_EQ(utf8("[%.2S]", kNihon), "[]#2");
+    EXPECT_EQ(utf8("[%.6S]", kNihon), "[\xe6\x97\xa5\xe6\x9c\xac]#8");
+    EXPECT_EQ(utf8("[%8S]", kNihon), "[  \xe6\x97\xa5\xe6\x9c\xac]#10");
+    EXPECT_EQ(utf8("[%-4.3S]", kNihon), "[\xe6\x97\xa5 ]#6");
     char buf[32];
     EXPECT_EQ(qor_snprintf_utf8(buf, sizeof buf, "[%*.*S]", 5, 4, kSmiley), 7);
     EXPECT_STREQ(buf, "[ \xf0\x9f\x98\x80]");
     // Cut before the lone surrogate: it is never converted.
-    EXPECT_EQ(qor_snprintf_utf8(buf, sizeof buf, "%.1S", kLoneHigh), 1);
-    EXPECT_STREQ(buf, "a");
+    EXPECT_EQ(utf8("%.1S", kLoneHigh), "a#1");
 }
 
 TEST(QORSnprintfTest, UnicodeStringsConvertIntoTheGivenCodeSet)

@@ -55,27 +55,19 @@ TEST(SvcArgsTest, TemplateMustReadWhatWasPassed)
 TEST(SvcArgsTest, EachArgumentRendersOnItsOwn)
 {
     const lox_unichar_t wide[] = {'w', 0x20ac, 0};
-    std::vector<std::string> got =
-        render(lox_cs_utf8(), "%s%5d%.2f%S%lld%*x%c", "str", 42, 2.5, wide,
-               -7LL, 4, 255, 'q');
-    std::vector<std::string> want = {"str",  "   42", "2.50", "w\xe2\x82\xac",
-                                     "-7",   "  ff", "q"};
-    EXPECT_EQ(got, want);
-
-    const std::string repl =
-        "(Failed to handle a data type in svcprintf.c, printPrefix())";
-    got = render(lox_cs_utf8(), "%d%q%s", 1, "lost");
+    std::vector<std::string> want = {"str", "   42", "2.50", "w\xe2\x82\xac", "-7", "  ff", "q"};
+    lox_cs_t utf8 = lox_cs_utf8();
+    EXPECT_EQ(render(utf8, "%s%5d%.2f%S%lld%*x%c", "str", 42, 2.5, wide, -7LL, 4, 255, 'q'), want);
+    const std::string repl = "(Failed to handle a data type in svcprintf.c, printPrefix())";
     want = {"1", repl, repl};
-    EXPECT_EQ(got, want);
-    EXPECT_TRUE(render(lox_cs_utf8(), nullptr).empty());
+    EXPECT_EQ(render(utf8, "%d%q%s", 1, "lost"), want);
+    EXPECT_TRUE(render(utf8, nullptr).empty());
 }
 
 TEST(SvcArgsTest, MismatchedTemplateIsWrittenUnformatted)
 {
-    EXPECT_EQ(format("User %s has %d tries.", "%s%d", "ann", 3),
-              "User ann has 3 tries.");
-    EXPECT_EQ(format("User %s has %d tries.", "%d%d", 1, 3),
-              "User %s has %d tries. 1 3");
+    EXPECT_EQ(format("User %s has %d tries.", "%s%d", "ann", 3), "User ann has 3 tries.");
+    EXPECT_EQ(format("User %s has %d tries.", "%d%d", 1, 3), "User %s has %d tries. 1 3");
     EXPECT_EQ(format("Only %d", nullptr, 9), "Only 9");
 }
 

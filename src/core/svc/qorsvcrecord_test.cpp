@@ -63,17 +63,17 @@ protected:
 
     void emitSyscall(uint32_t attributes, const char* argtypes = "%s%s%d")
     {
-        dx_svc_printf_withfile(dx_svc_pic_handle, "/src/dir/file.cpp", 123,
-                               argtypes, qor_svc_http_parser, attributes,
-                               kSyscall, "open", "No such file", 2);
+        dx_svc_printf_withfile(dx_svc_pic_handle, "/src/dir/file.cpp", 123, argtypes,
+                               qor_svc_http_parser, attributes, kSyscall, "open", "No such file",
+                               2);
     }
 
     void debugAt(unsigned level, const char* text)
     {
         QORStatus st;
         dx_svc_debug_set_levels_nocb("pic:HTTP Parser.9", &st);
-        dx_svc__debug_utf8(dx_svc_pic_handle, "dir/x.cpp", 7,
-                           qor_svc_http_parser, level, "%s", text);
+        dx_svc__debug_utf8(dx_svc_pic_handle, "dir/x.cpp", 7, qor_svc_http_parser, level, "%s",
+                           text);
     }
 };
 
@@ -88,11 +88,8 @@ TEST_F(SvcRecordTest, MessagePrefixCarriesEveryField)
     dx_svc_set_progname("plugind", &st);
     emitSyscall(dx_svc_c_sev_warning);
     std::string text = readFile(m_log);
-    EXPECT_TRUE(like(std::string("@ 0x35F02037 plugind WARNING pic HTTP "
-                                 "Parser file.cpp 123 0x*\n") +
-                         kSyscallText,
-                     text))
-        << text;
+    std::string pattern = "@ 0x35F02037 plugind WARNING pic HTTP Parser file.cpp 123 0x*\n";
+    EXPECT_TRUE(like(pattern + kSyscallText, text)) << text;
     EXPECT_LE(text.rfind(" 0x", text.find('\n')) + 3 + 8, text.find('\n'));
 }
 
@@ -102,9 +99,8 @@ TEST_F(SvcRecordTest, DebugPrefixAndProgramNameFallback)
     dx_svc_debug_routing(("pic:UTF8FILE:" + m_log).c_str(), &st);
     debugAt(3, "hello");
     std::string text = readFile(m_log);
-    EXPECT_TRUE(like("@ PID#" + std::to_string(getpid()) +
-                         " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n",
-                     text))
+    std::string pid = std::to_string(getpid());
+    EXPECT_TRUE(like("@ PID#" + pid + " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n", text))
         << text;
 }
 
@@ -124,10 +120,8 @@ TEST_F(SvcRecordTest, NoPrefixBitAndBriefForm)
     emitSyscall(dx_svc_c_sev_error);
     debugAt(2, "bare");
     std::string text = readFile(brief);
-    EXPECT_TRUE(like("@ 0x35F02037 PID#% ERROR pic HTTP Parser file.cpp 123 "
-                     "0x* XLTIC0055E   The open *.\nbare\n",
-                     text))
-        << text;
+    EXPECT_TRUE(like("@ 0x35F02037 PID#% ERROR pic HTTP Parser file.cpp 123 0x* XLTIC0055E   "
+                     "The open *.\nbare\n", text)) << text;
 
     setenv("SVC_BRIEF", "0", 1);
     dx_svc_shutdown();
@@ -173,12 +167,10 @@ TEST_F(SvcRecordTest, XmlMessageRecord)
         " <Component>pic/HTTP Parser</Component>\n"
         " <LogAttribs><KeyName><![CDATA[Message Number]]></KeyName>"
         " <Value><![CDATA[0x35f02037]]></Value></LogAttribs>\n"
-        " <Source FileName=\"file.cpp\" Method=\"unknown\" Line=\"123\">"
-        "</Source>\n"
+        " <Source FileName=\"file.cpp\" Method=\"unknown\" Line=\"123\"></Source>\n"
         " <Process>%</Process>\n"
         " <Thread>0x*</Thread>\n"
-        " <TranslationInfo Type=\"XPG4\" Catalog=\"dxpic.cat\" SetId=\"1\""
-        " MsgKey=\"55\">\n"
+        " <TranslationInfo Type=\"XPG4\" Catalog=\"dxpic.cat\" SetId=\"1\" MsgKey=\"55\">\n"
         "  <Param><![CDATA[open]]></Param>\n"
         "  <Param><![CDATA[No such file]]></Param>\n"
         "  <Param><![CDATA[2]]></Param>\n"
@@ -186,16 +178,13 @@ TEST_F(SvcRecordTest, XmlMessageRecord)
         " <LogText><![CDATA[XLTIC0055E   The open system routine failed: "
         "system error: No such file (system error code: 2). ]]></LogText>\n"
         "</Message>\n",
-        text))
-        << text;
+        text)) << text;
 
-    dx_svc_printf_withfile(dx_svc_pic_handle, "f.cpp", 1, "", 0,
-                           dx_svc_c_sev_warning, 0x35f020e7);  // XLTIC0231W
-    dx_svc_printf_withfile(dx_svc_pic_handle, "f.cpp", 1, "", 0,
-                           dx_svc_c_sev_warning, 0x35f02007);  // XLTIC0007I
+    // XLTIC0231W, then XLTIC0007I.
+    for (uint32_t id : {0x35f020e7u, 0x35f02007u})
+        dx_svc_printf_withfile(dx_svc_pic_handle, "f.cpp", 1, "", 0, dx_svc_c_sev_warning, id);
     text = readFile(m_log);
-    EXPECT_EQ(count(text, "<Message Id=\"XLTIC0231W\" Severity=\"warning\">"),
-              1u);
+    EXPECT_EQ(count(text, "<Message Id=\"XLTIC0231W\" Severity=\"warning\">"), 1u);
     EXPECT_EQ(count(text, "<Message Id=\"XLTIC0007I\" Severity=\"info\">"), 1u);
 }
 
@@ -203,17 +192,15 @@ TEST_F(SvcRecordTest, UnrenderableArgumentsAndUnknownIds)
 {
     route("ERROR:XMLFILE:" + m_log + ";UTF8FILE:" + path("text.log"));
     emitSyscall(dx_svc_c_sev_error, "%s%lc%d");
-    dx_svc_printf_withfile(dx_svc_pic_handle, "f.cpp", 1, "%d", 0,
-                           dx_svc_c_sev_error, 0x35f02ffe, 5);
+    dx_svc_printf_withfile(dx_svc_pic_handle, "f.cpp", 1, "%d", 0, dx_svc_c_sev_error, 0x35f02ffe,
+                           5);
     std::string xml = readFile(m_log), text = readFile(path("text.log"));
-    const std::string repl =
-        "(Failed to handle a data type in svcprintf.c, printPrefix())";
+    const std::string repl = "(Failed to handle a data type in svcprintf.c, printPrefix())";
     EXPECT_EQ(count(xml, "<Param><![CDATA[open]]></Param>"), 1u);
     EXPECT_EQ(count(xml, "<Param><![CDATA[" + repl + "]]></Param>"), 2u);
     // The template does not match the list, so it is not formatted.
-    EXPECT_EQ(count(text, "The %s system routine failed: system error: %s "
-                          "(system error code: %d). open " + repl + " " + repl),
-              1u);
+    EXPECT_EQ(count(text, "The %s system routine failed: system error: %s (system error code: "
+                          "%d). open " + repl + " " + repl), 1u);
     EXPECT_EQ(count(text, "0x35F02FFE"), 1u);
     EXPECT_EQ(count(text, "\nUnknown message 0x35f02ffe\n"), 1u);
     EXPECT_EQ(count(xml, "<Message Id=\"0x35f02ffe\" Severity=\"info\">"), 1u);
@@ -225,15 +212,11 @@ TEST_F(SvcRecordTest, UnconvertibleCharactersAreReplacedNotLost)
     lox_cs_local_reset();
     ASSERT_FALSE(lox_cs_is_utf8(lox_cs_local()));
     route("ERROR:TEXTFILE:" + m_log + ";UTF8FILE:" + path("u.log"));
-    dx_svc_printf_cs_withfile(dx_svc_pic_handle, lox_cs_utf8(), "f.cpp", 1,
-                              "%s%s%d", 0, dx_svc_c_sev_error, kSyscall,
-                              "caf\xc3\xa9", "bad\xff" "byte", 1);
-    EXPECT_EQ(count(readFile(m_log), "The caf? system routine failed: "
-                                     "system error: bad?byte"),
-              1u);
-    EXPECT_EQ(count(readFile(path("u.log")), "The caf\xc3\xa9 system routine "
-                                             "failed: system error: bad?byte"),
-              1u);
+    dx_svc_printf_cs_withfile(dx_svc_pic_handle, lox_cs_utf8(), "f.cpp", 1, "%s%s%d", 0,
+                              dx_svc_c_sev_error, kSyscall, "caf\xc3\xa9", "bad\xff" "byte", 1);
+    const char* rest = " system routine failed: system error: bad?byte";
+    EXPECT_EQ(count(readFile(m_log), std::string("The caf?") + rest), 1u);
+    EXPECT_EQ(count(readFile(path("u.log")), std::string("The caf\xc3\xa9") + rest), 1u);
 }
 
 TEST_F(SvcRecordTest, StartUpRegistersTablesAndRoutesReports)
@@ -255,9 +238,8 @@ TEST_F(SvcRecordTest, StartUpRegistersTablesAndRoutesReports)
     QOR_REPORT(0x35f020e7);
     std::string text = readFile(m_log);
     EXPECT_EQ(count(text, "0x35F02037 plugind ERROR pic Common"), 1u);
-    EXPECT_EQ(count(text, "The stat system routine failed: system error: "
-                          "Permission denied (system error code: 13)."),
-              1u);
+    EXPECT_EQ(count(text, "The stat system routine failed: system error: Permission denied "
+                          "(system error code: 13)."), 1u);
     EXPECT_EQ(count(text, "0x35F020E7 plugind WARNING pic Common"), 1u);
 
     // A sub-component is kept; configuration-tool ids go to their handle.

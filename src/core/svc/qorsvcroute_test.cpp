@@ -2,6 +2,7 @@
 
 #include <pwd.h>
 #include <sys/wait.h>
+#include <sstream>
 #include <thread>
 #include "core/svc/qorsvctesting.h"
 
@@ -43,26 +44,23 @@ TEST_F(SvcRouteTest, AllSeveritiesShareOneFileArchivedByGenerations)
     EXPECT_NE(access((log + ".3").c_str(), F_OK), 0);
 }
 
-TEST_F(SvcRouteTest, OpeningARouteWithGenerationsArchivesTheOldFile)
+// Opening a route with generations archives the file found there; more
+// than ninety-nine generations are capped.
+TEST_F(SvcRouteTest, OpeningArchivesTheOldFileAndGenerationsAreCapped)
 {
-    std::string log = path("old.log");
+    std::string log = path("old.log"), cap = path("cap.log");
     FILE* f = fopen(log.c_str(), "w");
     fputs("previous run\n", f);
     fclose(f);
     route("ERROR:TEXTFILE.2.10:" + log);
+    route("WARNING:TEXTFILE.150.1:" + cap);
     emit(1);
     EXPECT_EQ(readFile(log + ".1"), "previous run\n");
     EXPECT_EQ(count(readFile(log), "XLTIC0012E"), 1u);
-}
-
-TEST_F(SvcRouteTest, GenerationsAboveNinetyNineAreCapped)
-{
-    std::string log = path("cap.log");
-    route("ERROR:TEXTFILE.150.1:" + log);
     for (int i = 0; i < 101; i++)
-        emit(1);
-    EXPECT_EQ(access((log + ".98").c_str(), F_OK), 0);
-    EXPECT_NE(access((log + ".99").c_str(), F_OK), 0);
+        emit(2);
+    EXPECT_EQ(access((cap + ".98").c_str(), F_OK), 0);
+    EXPECT_NE(access((cap + ".99").c_str(), F_OK), 0);
 }
 
 TEST_F(SvcRouteTest, MalformedSpecificationsChangeNoRoute)
@@ -70,16 +68,8 @@ TEST_F(SvcRouteTest, MalformedSpecificationsChangeNoRoute)
     std::string log = path("keep.log");
     route("*:UTF8FILE:" + log);
     const std::vector<std::string> bad = {
-        "ERROR",
-        "ERROR STDERR:",
-        "BOGUS:STDERR:",
-        "*:",
-        "*:;;",
-        "ERROR:STDERR",
-        ":STDERR:",
-        "ERROR::x",
-        "ERROR:TEXTFILE:",
-        "ERROR:GOESTO:",
+        "ERROR", "ERROR STDERR:", "BOGUS:STDERR:", "*:", "*:;;", "ERROR:STDERR",
+        ":STDERR:", "ERROR::x", "ERROR:TEXTFILE:", "ERROR:GOESTO:",
         "ERROR:TEXTFILE.3:" + log,
         "ERROR:TEXTFILE.a.1:" + log,
         "ERROR:STDERR:;TEXTFILE:" + log + ":0644:no-such-user-qq",
@@ -103,9 +93,8 @@ TEST_F(SvcRouteTest, WithoutConfigurationWarningsGoToStderrAndNoticesNowhere)
     for (int i = 0; i < dx_svc_c_sev_count; i++)
         emit(i);
     std::string e = err.text();
-    EXPECT_EQ(count(e, " FATAL pic "), 1u);
-    EXPECT_EQ(count(e, " ERROR pic "), 1u);
-    EXPECT_EQ(count(e, " WARNING pic "), 1u);
+    for (const char* sev : {" FATAL pic ", " ERROR pic ", " WARNING pic "})
+        EXPECT_EQ(count(e, sev), 1u) << sev;
     EXPECT_EQ(count(e, "NOTICE"), 0u);
     EXPECT_EQ(out.text(), "");
     EXPECT_EQ(shown("NOTICE"), "DISCARD:");
@@ -130,16 +119,13 @@ TEST_F(SvcRouteTest, EachSeverityReachesOnlyItsOwnRoutes)
     for (int i = 0; i < dx_svc_c_sev_count; i++)
         route(std::string(dx_svc_g_code_table[i]) + ":TEXTFILE:" +
               path(dx_svc_g_code_table[i]));
-    for (int i = 0; i < dx_svc_c_sev_count; i++) {
+    for (int i = 0; i < dx_svc_c_sev_count; i++)
         for (int n = 0; n <= i; n++)
             emit(i);
-    }
     for (int i = 0; i < dx_svc_c_sev_count; i++) {
         std::string text = readFile(path(dx_svc_g_code_table[i]));
         EXPECT_EQ(count(text, "XLTIC0012E"), (size_t)i + 1);
-        EXPECT_EQ(count(text, std::string(" ") + dx_svc_g_code_table[i] +
-                                  " pic "),
-                  (size_t)i + 1);
+        EXPECT_EQ(count(text, std::string(" ") + dx_svc_g_code_table[i] + " pic "), i + 1u);
     }
 }
 
@@ -156,31 +142,28 @@ TEST_F(SvcRouteTest, GoesToFollowsSeveritiesAndComponentsAndStopsAtLoops)
     emit(1);
     emit(3);
     std::string e = readFile(errors), d = readFile(debug);
-    EXPECT_EQ(count(e, " WARNING pic "), 1u);
-    EXPECT_EQ(count(e, " ERROR pic "), 1u);
-    EXPECT_EQ(count(d, " WARNING pic "), 1u);
-    EXPECT_EQ(count(d, " ERROR pic "), 1u);
-    EXPECT_EQ(count(d, " NOTICE pic "), 1u);
+    for (const char* sev : {" WARNING pic ", " ERROR pic "})
+        EXPECT_EQ(count(e, sev), 1u) << sev;
+    for (const char* sev : {" WARNING pic ", " ERROR pic ", " NOTICE pic "})
+        EXPECT_EQ(count(d, sev), 1u) << sev;
 }
 
+// An unopenable file drops its own route only; dropping the last route
+// falls back to the default.
 TEST_F(SvcRouteTest, UnopenableFileDropsItsRouteOnly)
 {
     std::string good = path("good.log");
     std::string bad = path("missing-dir/x.log");
     route("ERROR:TEXTFILE:" + bad + ";UTF8FILE:" + good + ";TEXTFILE:" + bad);
+    route("FATAL:TEXTFILE:" + path("no/such/dir"));
+    SvcCapture err(2);
     emit(1);
     emit(1);
     EXPECT_EQ(count(readFile(good), "XLTIC0012E"), 2u);
     EXPECT_EQ(shown("ERROR"), "UTF8FILE:" + good);
-}
-
-TEST_F(SvcRouteTest, DroppingTheLastRouteFallsBackToTheDefault)
-{
-    route("ERROR:TEXTFILE:" + path("no/such/dir"));
-    SvcCapture err(2);
-    emit(1);
-    emit(1);
-    EXPECT_EQ(count(err.text(), " ERROR pic "), 1u);
+    emit(0);
+    emit(0);
+    EXPECT_EQ(count(err.text(), " FATAL pic "), 1u);
 }
 
 TEST_F(SvcRouteTest, UnknownKeywordsAreKeptForALoaderAndWriteNothing)
@@ -292,8 +275,7 @@ TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
     EXPECT_EQ(heard[0].msgid, 0x35f02fc1u);
     EXPECT_EQ(heard[0].level, 3u);
     EXPECT_EQ(heard[1].msgid, 0x35f02fcfu);
-    EXPECT_EQ(dx_svc_debug_get_level(dx_svc_pic_handle, qor_svc_memory_types),
-              1u);
+    EXPECT_EQ(dx_svc_debug_get_level(dx_svc_pic_handle, qor_svc_memory_types), 1u);
 
     heard.clear();
     dx_svc_debug_set_levels("pic:*.2,dxqor.urc.7", &st);
@@ -328,12 +310,9 @@ TEST_F(SvcRouteTest, DebugRecordsFollowLevelsAndComponentRoutes)
     setenv("SVC_pic_DBG", ("UTF8FILE:" + log).c_str(), 1);
     QORStatus st;
     dx_svc_debug_set_levels_nocb("pic:HTTP Parser.4", &st);
-    dx_svc__debug_withfile(dx_svc_pic_handle, "a.cpp", 1, qor_svc_http_parser,
-                           4, "kept %d", 4);
-    dx_svc__debug_withfile(dx_svc_pic_handle, "a.cpp", 2, qor_svc_http_parser,
-                           5, "dropped %d", 5);
-    dx_svc__debug_utf8(dx_svc_pic_handle, "a.cpp", 3, qor_svc_common, 1,
-                       "dropped too");
+    dx_svc__debug_withfile(dx_svc_pic_handle, "a.cpp", 1, qor_svc_http_parser, 4, "kept %d", 4);
+    dx_svc__debug_withfile(dx_svc_pic_handle, "a.cpp", 2, qor_svc_http_parser, 5, "dropped %d", 5);
+    dx_svc__debug_utf8(dx_svc_pic_handle, "a.cpp", 3, qor_svc_common, 1, "dropped too");
     dx_svc__debug_withfile(dx_svc_pic_handle, "a.cpp", 4, 99, 1, "bad row");
     std::string text = readFile(log);
     EXPECT_EQ(count(text, "kept 4"), 1u);
@@ -373,39 +352,30 @@ TEST_F(SvcRouteTest, ManyThreadsWriteWholeRecords)
     const int threads = 8, each = 400;
     std::string payload(300, 'x');
     std::vector<std::thread> pool;
-    for (int t = 0; t < threads; t++) {
+    for (int t = 0; t < threads; t++)
         pool.emplace_back([t, &payload] {
             for (int i = 0; i < each; i++)
-                dx_svc__debug_withfile(dx_svc_pic_handle, "t.cpp", t,
-                                       qor_svc_thread, 9, "T%d-%d %s end", t,
-                                       i, payload.c_str());
+                dx_svc__debug_withfile(dx_svc_pic_handle, "t.cpp", t, qor_svc_thread, 9,
+                                       "T%d-%d %s end", t, i, payload.c_str());
         });
-    }
     for (std::thread& th : pool)
         th.join();
     std::string text = readFile(log);
+    ASSERT_EQ(text.back(), '\n');
+    std::istringstream in(text);
     std::vector<int> next(threads, 0);
-    size_t at = 0;
+    std::string prefix, body;
     int records = 0;
-    while (at < text.size()) {
-        size_t nl = text.find('\n', at);
-        ASSERT_NE(nl, std::string::npos);
-        std::string prefix = text.substr(at, nl - at);
-        size_t nl2 = text.find('\n', nl + 1);
-        ASSERT_NE(nl2, std::string::npos);
-        std::string body = text.substr(nl + 1, nl2 - nl - 1);
+    // Each record is a prefix line and a body line, never torn apart.
+    while (std::getline(in, prefix) && std::getline(in, body)) {
         int t, i;
         ASSERT_EQ(sscanf(body.c_str(), "T%d-%d", &t, &i), 2) << body;
         ASSERT_TRUE(t >= 0 && t < threads);
         EXPECT_EQ(i, next[t]++);
-        EXPECT_EQ(body, "T" + std::to_string(t) + "-" + std::to_string(i) +
-                            " " + payload + " end");
-        EXPECT_NE(prefix.find(" DEBUG9 pic Thread t.cpp " + std::to_string(t) +
-                              " 0x"),
-                  std::string::npos)
-            << prefix;
+        EXPECT_EQ(body, "T" + std::to_string(t) + "-" + std::to_string(i) + " " + payload + " end");
+        std::string expected = " DEBUG9 pic Thread t.cpp " + std::to_string(t) + " 0x";
+        EXPECT_NE(prefix.find(expected), std::string::npos) << prefix;
         records++;
-        at = nl2 + 1;
     }
     EXPECT_EQ(records, threads * each);
 }
@@ -418,9 +388,8 @@ TEST_F(SvcRouteTest, ForkedChildWritesToItsReopenedFileRoute)
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        dx_svc_printf_withfile(dx_svc_pic_handle, "child.cpp", 2, "%s%s%d",
-                               qor_svc_common, dx_svc_c_sev_error, kSyscall,
-                               "child", "text", 7);
+        dx_svc_printf_withfile(dx_svc_pic_handle, "child.cpp", 2, "%s%s%d", qor_svc_common,
+                               dx_svc_c_sev_error, kSyscall, "child", "text", 7);
         _exit(0);
     }
     int status;
@@ -429,9 +398,8 @@ TEST_F(SvcRouteTest, ForkedChildWritesToItsReopenedFileRoute)
     emit(1);
     std::string text = readFile(log);
     EXPECT_EQ(count(text, "XLTIC0055E"), 2u);
-    EXPECT_EQ(count(text, "The child system routine failed: system error: "
-                          "text (system error code: 7)."),
-              1u);
+    EXPECT_EQ(count(text, "The child system routine failed: system error: text (system error "
+                          "code: 7)."), 1u);
     EXPECT_EQ(count(text, "XLTIC0012E"), 1u);
     EXPECT_LT(text.find("child.cpp"), text.find("XLTIC0012E"));
 }

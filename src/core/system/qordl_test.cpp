@@ -23,8 +23,7 @@ TEST(QORDl, FindsAndCallsARealFunction)
     ASSERT_EQ(qor_dl_sym(h, "cos", &sym), qor_s_ok);
     EXPECT_DOUBLE_EQ(reinterpret_cast<double (*)(double)>(sym)(0.0), 1.0);
 
-    EXPECT_EQ(qor_dl_sym(h, "qor_no_such_symbol", &sym),
-              qor_s_symbol_not_found);
+    EXPECT_EQ(qor_dl_sym(h, "qor_no_such_symbol", &sym), qor_s_symbol_not_found);
     EXPECT_NE(lastError().find("qor_no_such_symbol"), std::string::npos);
     char small[8];
     memset(small, 'x', sizeof small);
@@ -43,8 +42,7 @@ TEST(QORDl, MissingFileFailsAndItsTextStaysWithTheThread)
 {
     qor_dl_handle_t h = nullptr;
     EXPECT_EQ(qor_dl_open(nullptr, &h), qor_s_invalid_argument);
-    EXPECT_EQ(qor_dl_open("/nonexistent/libqornothing.so", &h),
-              qor_s_module_load_failed);
+    EXPECT_EQ(qor_dl_open("/nonexistent/libqornothing.so", &h), qor_s_module_load_failed);
     EXPECT_EQ(h, nullptr);
     EXPECT_NE(lastError().find("libqornothing.so"), std::string::npos);
     std::string other = "unset";

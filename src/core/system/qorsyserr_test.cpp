@@ -29,8 +29,7 @@ TEST(QORSysErr, ErrnosMapToStatusesAndBack)
 TEST(QORSysErr, TextsAreNeverNullAndStayInTheBuffer)
 {
     char buf[128];
-    EXPECT_STREQ(qor_sys_strerror(ENOENT, buf, sizeof buf),
-                 "No such file or directory");
+    EXPECT_STREQ(qor_sys_strerror(ENOENT, buf, sizeof buf), "No such file or directory");
     char small[12];
     memset(small, 'x', sizeof small);
     const char* t = qor_sys_strerror(98765, small, 8);

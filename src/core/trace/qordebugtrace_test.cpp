@@ -69,7 +69,7 @@ TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
     EXPECT_EQ(QORDebugRoutineTrace(&trace, 1, "after").nestingLevel(), 1);
 }
 
-TEST(QORDebugRoutineTrace, DetailFormsAndSourcePosition)
+TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
 {
     QORTestLog log(true);
     QORTrace trace(9, "c", &log);
@@ -84,12 +84,10 @@ TEST(QORDebugRoutineTrace, DetailFormsAndSourcePosition)
     EXPECT_EQ(log.records()[0].file + ":" + std::to_string(log.records()[0].line), "a.cpp:5");
     EXPECT_EQ(log.records()[0].severity, 5u);
     EXPECT_EQ(log.records()[1].file, __FILE__);
-}
 
-TEST(QORDebugRoutineTrace, DroppedLevelsDoNotNest)
-{
-    QORTestLog log(true);
-    QORTrace trace(2, "c", &log);
+    // Routines at levels the trace drops do not nest.
+    log.clear();
+    trace.setLevel(2);
     {
         QORDebugRoutineTrace quiet(&trace, 5, "quiet");
         EXPECT_EQ(quiet.nestingLevel(), 0);

@@ -77,7 +77,7 @@ TEST_F(QORTraceTest, NoLogNoTraceNoComponent)
     EXPECT_EQ(log.records().at(0).component, "");
 }
 
-TEST_F(QORTraceTest, ContextPrefixes)
+TEST_F(QORTraceTest, ContextPrefixesArePerThread)
 {
     QORTestLog log(true);
     QORTrace trace(5, "c", &log);
@@ -101,10 +101,8 @@ TEST_F(QORTraceTest, ContextPrefixes)
     QORTrace::setThreadVH(vh.c_str());
     trace.trace(1, "f", 1, text.c_str(), -1);
     EXPECT_EQ(log.records().back().text, "[" + vh + "] [] " + text);
-}
 
-TEST_F(QORTraceTest, ContextIsPerThread)
-{
+    // Another thread starts without a context and keeps its own.
     QORTrace::setThreadIP("10.0.0.1");
     QORTrace::setThreadVH("main.example");
     Texts seen;

@@ -1,6 +1,7 @@
 #include "core/trace/qortraceregistry.h"
 
 #include <gtest/gtest.h>
+#include <cstring>
 
 #include "core/svc/qorsvcroute.h"
 #include "core/trace/qorsvclog.h"
@@ -8,14 +9,6 @@
 #include "qortestlog.h"
 
 namespace {
-
-const char* const kPicComponents[] = {
-    "dxqor.general", "dxqor.http", "dxqor.iis", "dxqor.configmgr",
-    "dxqor.proxy", "dxqor.thread", "dxqor.module", "dxqor.processmgr",
-    "dxqor.proxy-if", "dxqor.version", "dxqor.plugin", "dxqor.cdsso",
-    "dxqor.request", "dxqor.gso", "dxqor.memory", "dxqor.urc", "dxqor.hpt",
-    "dxqor.stats",
-};
 
 void setLevels(const char* spec)
 {
@@ -43,7 +36,9 @@ protected:
 
 } // namespace
 
-TEST_F(QORTraceRegistryTest, AbsentRegistryIsHarmless)
+// Without a registry every operation is harmless; with one, initialize and
+// shutdown count references.
+TEST_F(QORTraceRegistryTest, AbsentRegistryIsHarmlessAndReferencesAreCounted)
 {
     QORTestLog log(true);
     EXPECT_EQ(QORTraceRegistry::add("x", 1, &log), nullptr);
@@ -55,10 +50,7 @@ TEST_F(QORTraceRegistryTest, AbsentRegistryIsHarmless)
     QORTraceRegistry::_debugSetLevelsNotify(dx_svc_pic_handle, 1, 0x35f02fc1, 2);
     QORTraceRegistry::shutdown();
     EXPECT_EQ(QORTraceRegistry::refCount(), 0);
-}
 
-TEST_F(QORTraceRegistryTest, InitializeAndShutdownCountReferences)
-{
     QORTraceRegistry::initialize();
     QORTraceRegistry* first = QORTraceRegistry::instance();
     ASSERT_NE(first, nullptr);
@@ -109,11 +101,14 @@ TEST_F(QORTraceRegistryTest, ProductSubComponentsBecomeTraces)
 {
     setLevels("pic:Thread.6");
     QORTraceRegistry::initialize();
+    // Named as the rows' catalogue texts ("dxqor.http").
     for (int i = 0; i < qor_svc_pic_count; i++) {
-        QORTrace* t = QORTraceRegistry::get(kPicComponents[i]);
-        ASSERT_NE(t, nullptr) << kPicComponents[i];
+        const char* name = dx_svc_pic_handle->table[i].sc_descr;
+        ASSERT_EQ(strncmp(name, "dxqor.", 6), 0) << name;
+        QORTrace* t = QORTraceRegistry::get(name);
+        ASSERT_NE(t, nullptr) << name;
         QORSvcLog* log = dynamic_cast<QORSvcLog*>(t->getLog());
-        ASSERT_NE(log, nullptr) << kPicComponents[i];
+        ASSERT_NE(log, nullptr) << name;
         EXPECT_TRUE(t->ownsLog());
         EXPECT_EQ(log->handle(), dx_svc_pic_handle);
         EXPECT_EQ(log->subcomponent(), i);
@@ -160,9 +155,8 @@ TEST_F(QORTraceRegistryTest, TraceLinesBecomeDebugRecords)
     dx_svc_flush();
 
     std::string content = qor_test_read_file(path);
-    EXPECT_NE(content.find("DEBUG2"), std::string::npos) << content;
-    EXPECT_NE(content.find("h.cpp 77"), std::string::npos) << content;
-    EXPECT_NE(content.find("[] parsed GET"), std::string::npos) << content;
+    for (const char* present : {"DEBUG2", "h.cpp 77", "[] parsed GET"})
+        EXPECT_NE(content.find(present), std::string::npos) << content;
     for (const char* absent : {"too fine", "an error", "level five"})
         EXPECT_EQ(content.find(absent), std::string::npos) << content;
 }
