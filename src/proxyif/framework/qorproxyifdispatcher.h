@@ -12,9 +12,6 @@
 // them must be gone by then.
 #pragma once
 #include "core/system/qorstatus.h"
-#include "core/trace/qorlog.h"
-#include "proxyif/framework/qorproxyifmessage.h"
-#include "proxyif/framework/qorproxyifmsgfactory.h"
 #include "proxyif/ipc/qorchannellimits.h"
 
 class QORClntWorkerPool;
