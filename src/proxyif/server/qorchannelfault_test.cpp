@@ -1,15 +1,11 @@
-// Faults across processes on the channel between plug-in and server: a
-// server killed and restarted under load, a client killed holding the pool
-// lock, a worker reset or cleaned by the server, and a server that writes
-// nonsense into the worker buffer. Every process is real (fork); the
-// parent bounds every wait, and the watchdog removes every object if
+// Faults across real processes on the channel between plug-in and server.
+// The parent bounds every wait; the watchdog removes every object if
 // something still hangs.
 #include <atomic>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -24,8 +20,6 @@
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
-#include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "proxyif/ipc/qorworkerbuffer.h"
 #include "proxyif/server/qorsrvworkerpool.h"
@@ -73,9 +67,8 @@ protected:
         return st;
     }
 
-    // A child that takes something of the pool and, still holding it,
-    // passes hold() what it took (a worker number or 1) and waits to be
-    // killed there; *took is what it took, or -1.
+    // A child that takes something of the pool, passes hold() what it took
+    // and waits there to be killed; *took is what it took, or -1.
     using Hold = std::function<void(int32_t)>;
     pid_t spawnHolder(const std::function<int(const char*, const Hold&)>& take, int32_t* took)
     {
@@ -103,8 +96,7 @@ protected:
     QORProxyIFDispatcher m_dispatcher;
 };
 
-// Outcomes of the client process's dispatches, in memory shared with the
-// parent.
+// Outcomes of the client process's dispatches, shared with the parent.
 struct LoadStats {
     std::atomic<int32_t> answers;
     std::atomic<int32_t> retries;   // a status with the retry flag
@@ -162,6 +154,19 @@ int loadClient(const char* path, LoadStats* stats)
         t.join();
     (void)d.shutdown();
     return stats->bad == 0 ? 0 : 1;
+}
+
+// For spawnHolder: takes a worker and holds it.
+int takeWorker(const char* path, const std::function<void(int32_t)>& hold)
+{
+    QORProxyIFDispatcher d;  // for the buffers' allocator
+    QORClntWorkerPool pool;
+    QORClntWorkerBuffer* b = nullptr;
+    if (d.initialize(nullptr, path) != qor_s_ok || pool.initialize(path) != qor_s_ok ||
+        pool.getFreeWorker(&b) != qor_s_ok)
+        return 1;
+    hold(b->getWorkerNum());
+    return 0;
 }
 
 } // namespace
@@ -224,17 +229,6 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     ASSERT_EQ(locked, 1);
     kill(holder, SIGKILL);
     EXPECT_EQ(qor_test_reap(holder), 128 + SIGKILL);
-
-    // The kernel released the semaphore; the header still names the holder.
-    QORSysVSharedMem header;
-    ASSERT_EQ(header.attach(m_path.c_str(), 'p'), qor_s_ok);
-    const char* h = static_cast<const char*>(header.getBaseAddress());
-    int32_t held, pid;
-    memcpy(&held, h + 80, 4);
-    memcpy(&pid, h + 84, 4);
-    EXPECT_EQ(held, 1);
-    EXPECT_EQ(pid, holder);
-
     ASSERT_EQ(dispatch(2, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 3);
     EXPECT_FALSE(retry);
@@ -242,14 +236,11 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     for (const std::string& t : m_log.texts())
         abandoned |= t.find("*** Pool lock abandoned ***\n") != std::string::npos;
     EXPECT_TRUE(abandoned);
-    memcpy(&held, h + 80, 4);
-    EXPECT_EQ(held, 0);
     ASSERT_EQ(dispatch(3, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 4);
-    (void)header.detach();
 }
 
-TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
+TEST_F(QORChannelFaultTest, ResetWorkerMeansRetry)
 {
     ASSERT_TRUE(m_server.start(m_path.c_str(), 2));
     initDispatcher(nullptr);
@@ -277,15 +268,6 @@ TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
     EXPECT_FALSE(retry);
     // The held question's answer was dropped: one answer on worker 0.
     EXPECT_EQ(m_server.call('a', 0), 1);
-
-    EXPECT_EQ(m_server.call('c', 0), 0);
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(dispatch(i, &out, &retry), qor_s_ok);
-        EXPECT_EQ(out, i + 1);
-    }
-    EXPECT_EQ(m_server.call('a', 0), 1);
-    EXPECT_EQ(m_server.call('a', 1), 20);
-    EXPECT_EQ(m_server.call('s', 0), qor_worker_cleaned);
 }
 
 TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
@@ -295,16 +277,7 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     pid_t holders[2];
     for (pid_t& holder : holders) {
         int32_t worker = -1;
-        holder = spawnHolder([](const char* path, const Hold& hold) {
-            QORProxyIFDispatcher d;  // for the buffers' allocator
-            QORClntWorkerPool pool;
-            QORClntWorkerBuffer* b = nullptr;
-            if (d.initialize(nullptr, path) != qor_s_ok || pool.initialize(path) != qor_s_ok ||
-                pool.getFreeWorker(&b) != qor_s_ok)
-                return 1;
-            hold(b->getWorkerNum());
-            return 0;
-        }, &worker);
+        holder = spawnHolder(takeWorker, &worker);
         ASSERT_GT(holder, 0);
         ASSERT_GE(worker, 0);
     }
@@ -339,35 +312,17 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
 TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
 {
     ASSERT_TRUE(m_server.start(m_path.c_str(), 1));
-    std::string path = m_path.c_str();
-    int taken[2];
-    ASSERT_EQ(pipe(taken), 0);
-    pid_t holder = qor_test_spawn([&] {
-        QORProxyIFDispatcher d;  // for the buffers' allocator
-        QORClntWorkerPool pool;
-        QORClntWorkerBuffer* b = nullptr;
-        if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
-            pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
-            return 1;
-        qor_test_write_full(taken[1], "t", 1);
-        pause();
-        return 0;
-    });
+    int32_t worker = -1;
+    pid_t holder = spawnHolder(takeWorker, &worker);
     ASSERT_GT(holder, 0);
-    char byte = 0;
-    ASSERT_TRUE(qor_test_read_full(taken[0], &byte, 1, 20000));
-    close(taken[0]);
-    close(taken[1]);
-
-    // The web-server process: a question while the only worker is held,
-    // then one more; it reports the status, the retry flag and the answer
-    // of each. (A process, not a thread: nothing forks beside a thread.)
+    ASSERT_GE(worker, 0);
+    std::string path = m_path.c_str();
+    // The web-server process (not a thread: nothing forks beside a thread)
+    // reports status, retry flag and answer of two questions. It runs on one
+    // CPU only when nothing else there can, so it looks again only after the
+    // new server has made all of its objects: the case that went wrong.
     int results[2];
     ASSERT_EQ(pipe(results), 0);
-    // It runs on one CPU only when nothing else there can: woken by the
-    // removal of the old objects, it mostly looks again only after the new
-    // server (on that CPU too) has made all of its own, the case that went
-    // wrong.
     cpu_set_t mine, cpu0;
     ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
     CPU_ZERO(&cpu0);
