@@ -409,10 +409,7 @@ const struct Misdeed {
     int answerType;
 } kMisdeeds[] = {
     {"good", [](Answer&) {}, qor_s_ok, kAnswerType},
-    {"result start past end", [](Answer& a) { a.at = a.end + 64; }, qor_s_ipc_bad_parameter, -1},
-    {"result length past end", [](Answer& a) { a.length = a.end - a.at + 4; },
-     qor_s_ipc_bad_parameter, -1},
-    {"result start in header", [](Answer& a) { a.at = 8; }, qor_s_ipc_bad_parameter, -1},
+    // Bounds of the result area: the worker buffer's own tests.
     {"result start unaligned", [](Answer& a) { a.at += 2; }, qor_s_ipc_bad_parameter, -1},
     {"element too long", [](Answer& a) { putElement(a.base + a.at, 5000, 0xFFFFFFFFu, 0); },
      0x35f02207, -1},
