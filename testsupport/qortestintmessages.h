@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <atomic>
 #include <cstring>
+#include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
@@ -138,3 +139,31 @@ public:
     std::atomic<bool> held{false};
     std::atomic<bool> release{false};
 };
+
+// What one dispatch of an int question ended in: the status, the retry
+// flag, the answer's type (-1: none) and its value or carried status.
+struct QORTestIntOutcome {
+    QORStatus st = 0;
+    bool retry = false;
+    int type = -1;
+    int32_t value = 0;
+    QORStatus carried = 0;
+};
+
+inline QORTestIntOutcome qor_test_ask(QORProxyIFDispatcher& d, int32_t value,
+                                      void* context = nullptr)
+{
+    QORTestIntMessage q(qor_msg_urc_version_question, value);
+    QORProxyIFMessage* a = nullptr;
+    QORTestIntOutcome o;
+    o.st = d.dispatch(q, &a, context, &o.retry);
+    if (a != nullptr) {
+        o.type = a->getType();
+        if (o.type == qor_msg_urc_version_answer)
+            o.value = static_cast<QORTestIntMessage*>(a)->value();
+        if (o.type == qor_msg_error)
+            o.carried = static_cast<QORErrorMessage*>(a)->getStatus();
+        a->deleteMe();
+    }
+    return o;
+}

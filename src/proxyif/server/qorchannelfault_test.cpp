@@ -50,21 +50,15 @@ protected:
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory), qor_s_ok);
     }
     // One dispatch of value; the answer's value, or the status.
-    QORStatus dispatch(int32_t value, int32_t* answer, bool* retry,
-                       int* answerType = nullptr, QORStatus* carried = nullptr)
+    QORStatus dispatch(int32_t value, int32_t* answer, bool* retry, int* answerType = nullptr)
     {
-        QORTestIntMessage q(qor_msg_urc_version_question, value);
-        QORProxyIFMessage* a = nullptr;
-        QORStatus st = m_dispatcher.dispatch(q, &a, nullptr, retry);
+        QORTestIntOutcome o = qor_test_ask(m_dispatcher, value);
+        *retry = o.retry;
         if (answerType)
-            *answerType = a ? a->getType() : -1;
-        if (a != nullptr && a->getType() == kAnswerType)
-            *answer = static_cast<QORTestIntMessage*>(a)->value();
-        if (a != nullptr && a->getType() == 0 && carried)
-            *carried = static_cast<QORErrorMessage*>(a)->getStatus();
-        if (a != nullptr)
-            a->deleteMe();
-        return st;
+            *answerType = o.type;
+        if (o.type == kAnswerType)
+            *answer = o.value;
+        return o.st;
     }
 
     // A child that takes something of the pool, passes hold() what it took
@@ -125,28 +119,22 @@ int loadClient(const char* path, LoadStats* stats)
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&d, stats, t] {
             for (int32_t seq = t * 1000000; !stats->stop; ++seq) {
-                QORTestIntMessage q(qor_msg_urc_version_question, seq);
-                QORProxyIFMessage* a = nullptr;
-                bool retry = false;
                 int64_t t0 = nowMs();
-                QORStatus st = d.dispatch(q, &a, nullptr, &retry);
+                QORTestIntOutcome o = qor_test_ask(d, seq);
                 int32_t took = (int32_t)(nowMs() - t0);
                 int32_t max = stats->maxDispatchMs;
                 while (took > max && !stats->maxDispatchMs.compare_exchange_weak(max, took)) {
                 }
-                if (st == qor_s_ok && a != nullptr && a->getType() == kAnswerType &&
-                    static_cast<QORTestIntMessage*>(a)->value() == seq + 1)
+                if (o.st == qor_s_ok && o.type == kAnswerType && o.value == seq + 1)
                     ++stats->answers;
-                else if (st == qor_s_ok && a == nullptr && retry)
+                else if (o.st == qor_s_ok && o.type == -1 && o.retry)
                     ++stats->resets;
-                else if (st != qor_s_ok && retry)
+                else if (o.st != qor_s_ok && o.retry)
                     ++stats->retries;
                 else {
                     ++stats->bad;
-                    stats->lastBad = st;
+                    stats->lastBad = o.st;
                 }
-                if (a != nullptr)
-                    a->deleteMe();
             }
         });
     }
@@ -345,14 +333,8 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
             d.registerProxyMsgFactory(new QORTestIntFactory) != qor_s_ok)
             return 1;
         for (int32_t v = 1; v <= 2; ++v) {
-            QORTestIntMessage q(qor_msg_urc_version_question, v);
-            QORProxyIFMessage* a = nullptr;
-            bool retry = false;
-            int32_t report[3] = {(int32_t)d.dispatch(q, &a, nullptr, &retry), retry, 0};
-            if (a != nullptr && a->getType() == kAnswerType)
-                report[2] = static_cast<QORTestIntMessage*>(a)->value();
-            if (a != nullptr)
-                a->deleteMe();
+            QORTestIntOutcome o = qor_test_ask(d, v);
+            int32_t report[3] = {(int32_t)o.st, o.retry, o.value};
             qor_test_write_full(results[1], report, sizeof report);
         }
         (void)d.shutdown(); // the process ends here
@@ -486,18 +468,15 @@ TEST_F(QORChannelFaultTest, MisbehavingServerEndsInStatuses)
     int32_t value = 100;
     for (const Misdeed& c : kMisdeeds) {
         SCOPED_TRACE(c.what);
-        int32_t out = -7;
-        bool retry = true;
-        int type = -2;
-        QORStatus carried = 0;
-        EXPECT_EQ(dispatch(++value, &out, &retry, &type, &carried), c.st);
-        EXPECT_FALSE(retry);
-        EXPECT_EQ(type, c.answerType);
+        QORTestIntOutcome o = qor_test_ask(m_dispatcher, ++value);
+        EXPECT_EQ(o.st, c.st);
+        EXPECT_FALSE(o.retry);
+        EXPECT_EQ(o.type, c.answerType);
         if (c.answerType == kAnswerType) {
-            EXPECT_EQ(out, value + 1);
+            EXPECT_EQ(o.value, value + 1);
         }
         if (c.answerType == 0) {
-            EXPECT_EQ(carried, 0x35f02099u);
+            EXPECT_EQ(o.carried, 0x35f02099u);
         }
     }
     qor_test_write_full(quit[1], "q", 1);
