@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <atomic>
 #include <cstring>
-#include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/core/qorproxyifmsgdata.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
@@ -141,13 +140,12 @@ public:
 };
 
 // What one dispatch of an int question ended in: the status, the retry
-// flag, the answer's type (-1: none) and its value or carried status.
+// flag, the answer's type (-1: none) and its value.
 struct QORTestIntOutcome {
     QORStatus st = 0;
     bool retry = false;
     int type = -1;
     int32_t value = 0;
-    QORStatus carried = 0;
 };
 
 inline QORTestIntOutcome qor_test_ask(QORProxyIFDispatcher& d, int32_t value,
@@ -161,8 +159,6 @@ inline QORTestIntOutcome qor_test_ask(QORProxyIFDispatcher& d, int32_t value,
         o.type = a->getType();
         if (o.type == qor_msg_urc_version_answer)
             o.value = static_cast<QORTestIntMessage*>(a)->value();
-        if (o.type == qor_msg_error)
-            o.carried = static_cast<QORErrorMessage*>(a)->getStatus();
         a->deleteMe();
     }
     return o;

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "qortestlog.h"
-#include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
@@ -391,26 +390,12 @@ const struct Misdeed {
     int answerType;
 } kMisdeeds[] = {
     {"good", [](Answer&) {}, qor_s_ok, kAnswerType},
-    // Bounds of the result area: the worker buffer's own tests.
+    // Other bounds and links, unknown types and error answers: the worker
+    // buffer's, the iterator's and the dispatcher's own tests.
     {"result start unaligned", [](Answer& a) { a.at += 2; }, qor_s_ipc_bad_parameter, -1},
     {"element too long", [](Answer& a) { putElement(a.base + a.at, 5000, 0xFFFFFFFFu, 0); },
      0x35f02207, -1},
-    {"link backwards",
-     [](Answer& a) {
-         putElement(a.base + a.at, 4, (uint32_t)a.at, a.value + 1);
-         putElement(a.base + a.at + 12, 4, 0xFFFFFFFFu, a.value + 1);
-         a.length = 24;
-     },
-     0x35f02207, -1},
     {"wrong worker number", [](Answer& a) { a.workerNum = 5; }, qor_s_ipc_bad_worker_buffer, -1},
-    {"unknown type", [](Answer& a) { a.type = 42; }, qor_s_pif_no_factory, -1},
-    {"error answer",
-     [](Answer& a) {
-         a.type = 0;
-         putElement(a.base + a.at, 4, 0xFFFFFFFFu, 0x35f02099);
-     },
-     qor_s_ok, 0},
-    {"no element", [](Answer& a) { a.length = 0; }, qor_s_msg_unmarshal_failed, -1},
     {"good again", [](Answer&) {}, qor_s_ok, kAnswerType},
 };
 
@@ -474,9 +459,6 @@ TEST_F(QORChannelFaultTest, MisbehavingServerEndsInStatuses)
         EXPECT_EQ(o.type, c.answerType);
         if (c.answerType == kAnswerType) {
             EXPECT_EQ(o.value, value + 1);
-        }
-        if (c.answerType == 0) {
-            EXPECT_EQ(o.carried, 0x35f02099u);
         }
     }
     qor_test_write_full(quit[1], "q", 1);
