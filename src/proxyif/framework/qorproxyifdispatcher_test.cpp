@@ -56,11 +56,9 @@ protected:
             *out = o.value;
         return o.st;
     }
-
     // For ask's answers, in the tests' main thread.
     int32_t out = 0;
     bool retry = true;
-
     QORTestIPCPath m_path{"disp"};
     QORTestLog m_log{true};
     QORTestEchoHandler m_handler;
@@ -95,7 +93,6 @@ TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
     EXPECT_FALSE(m_dispatcher.isInitialized());
     EXPECT_EQ(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
     EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
-
     ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
     ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
               qor_s_ok);
@@ -118,7 +115,6 @@ TEST_F(QORProxyIFDispatcherTest, AnswersAndServerFailuresArrive)
     EXPECT_EQ(static_cast<QORTestIntMessage*>(answer)->value(), 42);
     EXPECT_EQ(static_cast<QORTestIntMessage*>(answer)->context(), &context);
     answer->deleteMe();
-
     // A server failure arrives as an error message.
     QORTestIntMessage failing(qor_msg_web_req_question, -2);
     answer = nullptr;
@@ -143,14 +139,12 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     EXPECT_FALSE(retry);
     EXPECT_EQ(ask(-4, &out, &retry), qor_s_msg_unmarshal_failed);
     EXPECT_EQ(g_qorTestLiveMessages, 0);  // the half-read answer was released
-
     QORTestIntMessage big(qor_msg_web_req_question, 1);
     big.setExtra(1024);
     QORProxyIFMessage* answer = nullptr;
     EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry),
               qor_s_ipc_question_too_large);
     EXPECT_EQ(answer, nullptr);
-
     EXPECT_EQ(ask(9, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 10);
 }
@@ -245,7 +239,6 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     EXPECT_FALSE(retry);
     EXPECT_EQ(out, -100);
     EXPECT_EQ(m_server.getState(0), qor_worker_abandoned);
-
     // A second request holds the other worker while the late answer lands.
     QORClntWorkerPool other;
     ASSERT_EQ(other.initialize(m_path.c_str()), qor_s_ok);
@@ -259,7 +252,6 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     EXPECT_EQ(semctl(held->getSemId(), held->getResSemNum(), GETVAL), 0);
     ASSERT_EQ(other.replaceWorker(held), qor_s_ok);
     EXPECT_EQ(other.shutdown(), qor_s_ok);
-
     // The server frees the abandoned worker once its answer is done.
     ASSERT_TRUE(qor_test_wait_until([&] { return m_server.getState(0) == qor_worker_free; }));
     for (int32_t v = 10; v < 12; v++) {

@@ -15,7 +15,6 @@ namespace {
 class QORClntWorkerBufferTest : public ::testing::Test {
 protected:
     static const int kSegment = 1024;
-
     void SetUp() override
     {
         ASSERT_EQ(m_segment.create(nullptr, 'w', kSegment), qor_s_ok);
@@ -55,7 +54,6 @@ protected:
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
         b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), reply.usedLength());
     }
-
     QORLocalSharedMem m_segment;
     worker_info m_record;
 };
@@ -83,8 +81,7 @@ TEST_F(QORClntWorkerBufferTest, RecordMustDescribeABufferInsideTheSegment)
         QORClntWorkerBuffer b;
         EXPECT_EQ(b.initialize(&m_record, m_segment), c.st) << c.start << "+" << c.size;
     }
-    // The description is taken once: later changes to the record do not move
-    // the buffer.
+    // The description is taken once: a later change to the record moves nothing.
     describe(1, 64, 128);
     QORClntWorkerBuffer b;
     ASSERT_EQ(b.initialize(&m_record, m_segment), qor_s_ok);
@@ -110,7 +107,6 @@ TEST_F(QORClntWorkerBufferTest, RequestHeaderAndAreas)
     EXPECT_EQ(b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart)), 180);
     EXPECT_EQ(b.getHeaderField(offsetof(QORWorkerBufferHeader, resultType)), 0);
     EXPECT_EQ(b.getHeaderField(offsetof(QORWorkerBufferHeader, resultLength)), 0);
-
     answer(b, 7, 4);
     int type = -1;
     QORSharedMemIterator* it = nullptr;
@@ -121,14 +117,12 @@ TEST_F(QORClntWorkerBufferTest, RequestHeaderAndAreas)
     ASSERT_TRUE(it->hasMoreElements());
     ASSERT_EQ(it->getNextElement(&len, &data), qor_s_ok);
     EXPECT_EQ(len, 4u);
-    // The element at 188 is read from a private copy taken at readResult:
-    // what the server writes afterwards is not seen.
+    // Read from a copy taken at readResult: later writes are not seen.
     EXPECT_EQ(memcmp(data, base() + 188, 4), 0);
     memset(base() + 188, 'z', 4);
     EXPECT_EQ(memcmp(data, "aaaa", 4), 0);
     EXPECT_FALSE(it->hasMoreElements());
     delete it;
-
     // A question that fills the area leaves no room for the answer.
     QORSharedMemAllocator* alloc = b.getRequestAllocator();
     void* p;

@@ -30,7 +30,6 @@ struct Segment {
         memcpy(&v, at(offset), 4);
         return v;
     }
-
     std::vector<uint32_t> words;
     QORLocalSharedMem shm;
 };
@@ -74,7 +73,6 @@ TEST(QORSharedMemAllocatorTest, ElementsAreLinkedBackToBack)
     EXPECT_EQ(seg.word(36), 40u);
     EXPECT_EQ(seg.word(44), kQORSharedMemNoNext);
     EXPECT_EQ(alloc.usedLength(), 8u + 8 + 8 + 0 + 8 + 12);
-
     alloc.reset();
     EXPECT_EQ(alloc.usedLength(), 0u);
     ASSERT_EQ(alloc.allocate(4, &a), qor_s_ok);
@@ -198,12 +196,10 @@ TEST(QORSharedMemIteratorTest, CopyRawCopiesTheSegmentUpToTheRegionEnd)
     EXPECT_EQ(it.copyRaw(nullptr, &end, &start), qor_s_ok);
     EXPECT_EQ(end, 32);
     EXPECT_EQ(start, 8);
-
     Segment target(64);
     EXPECT_EQ(it.copyRaw(&target.shm, &end, &start), qor_s_ok);
     EXPECT_EQ(memcmp(target.at(0), seg.at(0), 32), 0);
     EXPECT_EQ(target.word(32), 0xA5A5A5A5u);
-
     Segment small(16);
     EXPECT_EQ(it.copyRaw(&small.shm, &end, &start), qor_s_ipc_bad_parameter);
 }

@@ -78,7 +78,6 @@ TEST_F(QORWorkerPoolTest, LayoutSeenFromTheOtherSide)
     EXPECT_EQ(m_path.countPoolObjects(), 4);
     EXPECT_EQ(server.poolCount(), 3);
     EXPECT_EQ(server.lockValue(), 0);
-
     TestPool client(m_path.c_str(), 0);
     ASSERT_EQ(client.attach(), qor_s_ok);
     EXPECT_EQ(client.getNumWorkers(), 3);
@@ -136,8 +135,7 @@ TEST_F(QORWorkerPoolTest, PoolCountIsCappedAtTheNumberOfWorkers)
             EXPECT_EQ(server.getHeader()->lockHeld, 0);
         }
     }
-    // One taken together with the lock; with nothing to take, a deadline
-    // ends the wait.
+    // One taken with the lock; with nothing to take, a deadline ends the wait.
     ASSERT_EQ(server.waitPoolAndLock(&set), qor_s_ok);
     EXPECT_EQ(set, server.getPoolSemId());
     EXPECT_EQ(server.poolCount(), 1);
@@ -187,7 +185,6 @@ TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
     EXPECT_EQ(server.getHeader()->lockHeld, 1);
     EXPECT_EQ(server.getHeader()->lockPid, child);
     EXPECT_EQ(server.getHeader()->lockTid, child);
-
     TestPool next(m_path.c_str(), 0);
     ASSERT_EQ(next.attach(), qor_s_ok);
     EXPECT_EQ(next.lockPoolManager(), qor_s_ipc_abandoned);
@@ -199,7 +196,6 @@ TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
     EXPECT_EQ(next.lockValue(), 0);
     EXPECT_EQ(next.getHeader()->lockHeld, 0);
     EXPECT_FALSE(logged("*** Pool lock abandoned ***\n"));
-
     // Callers go through takePoolLock, which accepts and logs a takeover.
     next.getHeader()->lockHeld = 1;
     EXPECT_EQ(next.takePoolLock(), qor_s_ok);
@@ -268,8 +264,7 @@ TEST_F(QORWorkerPoolTest, LockIsReleasedOnTheSetItWasTakenOn)
     ASSERT_EQ(client.attach(), qor_s_ok);
     int set = -1;
     ASSERT_EQ(client.takePoolLock(&set), qor_s_ok);
-    // Meanwhile the server restarts and another thread of the client looks
-    // the new sets up.
+    // The server restarts; another thread of the client looks the new sets up.
     QORWorkerPool::cleanupPool(m_path.c_str());
     TestPool restarted(m_path.c_str(), 1);
     ASSERT_EQ(restarted.create(), qor_s_ok);

@@ -59,7 +59,6 @@ protected:
             *answer = o.value;
         return o.st;
     }
-
     // A child that takes something of the pool, passes hold() what it took
     // and waits there to be killed; *took is what it took, or -1.
     using Hold = std::function<void(int32_t)>;
@@ -81,7 +80,6 @@ protected:
         close(fds[1]);
         return pid;
     }
-
     QORTestIPCPath m_path{"fault"};
     QORTestServerProcess m_server;
     // Outlives the dispatcher, which traces into it until shut down.
@@ -170,7 +168,6 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
     pid_t client = qor_test_spawn([&] { return loadClient(path.c_str(), stats); });
     ASSERT_GT(client, 0);
     ASSERT_TRUE(qor_test_wait_until([&] { return stats->answers >= 200; }));
-
     for (int cycle = 0; cycle < 3; ++cycle) {
         m_server.kill9();
         // Left behind by the crash, until the next server clears them.
@@ -203,7 +200,6 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     int32_t out = 0;
     bool retry = true;
     ASSERT_EQ(dispatch(1, &out, &retry), qor_s_ok);
-
     int32_t locked = -1;
     pid_t holder = spawnHolder([](const char* path, const Hold& hold) {
         QORClntWorkerPool pool;
@@ -248,7 +244,6 @@ TEST_F(QORChannelFaultTest, ResetWorkerMeansRetry)
     EXPECT_EQ(type, -1);
     EXPECT_EQ(m_server.call('s', 0), qor_worker_free);
     m_server.call('e');
-
     int32_t out = 0;
     ASSERT_EQ(dispatch(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
@@ -276,7 +271,6 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     }
     EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
     EXPECT_EQ(m_server.call('s', 1), qor_worker_taken);
-
     // A plug-in meeting a pool of dead holders gives up within its limit.
     QORChannelLimits limits;
     limits.answerWaitSeconds = 1;
@@ -285,7 +279,6 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     bool retry = true;
     EXPECT_EQ(dispatch(1, &out, &retry), qor_s_ipc_no_free_worker);
     EXPECT_FALSE(retry);
-
     EXPECT_EQ(m_server.call('R'), 2);
     for (int32_t v = 10; v < 12; ++v) {
         ASSERT_EQ(dispatch(v, &out, &retry), qor_s_ok);

@@ -115,7 +115,6 @@ protected:
         while (m_client.backoffSleeps() < 1)
             usleep(10000);
     }
-
     QORTestIPCPath m_path{"srv"};
     QORTestEchoHandler m_handler;
     QORSrvWorkerPool m_server;
@@ -159,7 +158,6 @@ TEST_F(QORSrvWorkerPoolTest, ServerLaysOutTheObjects)
     EXPECT_EQ(sem.sem_nsems, 2u);
     ASSERT_EQ(semctl(m_server.getWorkerSemId(), 0, IPC_STAT, &sem), 0);
     EXPECT_EQ(sem.sem_nsems, 6u);
-
     QORSrvWorkerPool again;
     EXPECT_EQ(m_server.start(m_path.c_str(), 3, 512, &m_handler), qor_s_ipc_bad_parameter);
     EXPECT_EQ(again.start(m_path.c_str(), 0, 512, &m_handler), qor_s_ipc_bad_parameter);
@@ -170,7 +168,6 @@ TEST_F(QORSrvWorkerPoolTest, ServerLaysOutTheObjects)
 
 TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
 {
-    EXPECT_EQ(m_client.initialize(m_path.c_str()), qor_s_ipc_no_segment);
     startBoth(2);
     EXPECT_EQ(m_client.getNumWorkers(), 2);
     EXPECT_TRUE(logged("State List --> FREE FREE <-- End of State List\n"));
@@ -204,8 +201,7 @@ TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
     QORClntWorkerBuffer* second = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&first), qor_s_ok);
     ASSERT_EQ(m_client.getFreeWorker(&second), qor_s_ok);
-    // The pool semaphore is 0 now, where a caller would only block. Raise it
-    // by one, as the kernel does for a holder that died, so that the caller
+    // Raise the count from 0 as the kernel does for a dead holder: the caller
     // passes it, finds nothing FREE and goes round until it backs off.
     EXPECT_EQ(qor_s_ok, m_client.signalPoolSemaphore());
     int freed = second->getWorkerNum();
@@ -230,7 +226,6 @@ TEST_F(QORSrvWorkerPoolTest, InUseLongerThanThirtySecondsIsReclaimed)
     EXPECT_EQ(b->getWorkerNum(), 1);
     EXPECT_EQ(record(0)->inUse, 1);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
-
     record(0)->time = (int32_t)time(nullptr) - 31;
     record(0)->reset = 1;
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
@@ -260,7 +255,6 @@ TEST_F(QORSrvWorkerPoolTest, CleanedWorkerStaysCleanedAndIsNeverTaken)
         EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     }
     EXPECT_EQ(state(0), qor_worker_cleaned);
-
     // With every worker cleaned a caller waits until the server frees one.
     ASSERT_EQ(m_server.cleanWorker(1), qor_s_ok);
     EXPECT_EQ(takeOnceReleased([&] { EXPECT_EQ(m_server.freeWorker(1), qor_s_ok); }), 1);
@@ -284,18 +278,15 @@ TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiter)
     asker.join();
     EXPECT_EQ(seen, qor_s_ipc_worker_reset);
     EXPECT_EQ(record(0)->reset, 1);
-
-    // The server has put the worker back to FREE meanwhile: giving it back
-    // logs the recovery and clears the flag.
+    // Freed by the server meanwhile: giving it back logs and clears the flag.
     ASSERT_EQ(m_server.freeWorker(0), qor_s_ok);
     EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
     EXPECT_EQ(record(0)->reset, 0);
     EXPECT_TRUE(logged("Replacing cleaned worker 0: Cleaned: "));
 }
 
-// The client refreshes after the server recreated its objects, fails with
-// nothing left to use while there is no server, and waits for one that is
-// restarting.
+// The client refreshes after the server recreated its objects, fails while
+// there is none, and waits for one that is restarting.
 TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
 {
     startBoth(2);
@@ -312,13 +303,11 @@ TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
     EXPECT_EQ(m_client.getPoolSemId(), m_server.getPoolSemId());
     ASSERT_EQ(roundTrip(2, &out), qor_s_ok);
     EXPECT_EQ(out, 3);
-
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
     ASSERT_TRUE(m_client.refresher());
     EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
     EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ipc_invalid_id);
     EXPECT_EQ(b, nullptr);
-
     std::thread restarter([this] {
         usleep(300000);
         EXPECT_EQ(qor_s_ok, m_server.start(m_path.c_str(), 3, 512, &m_handler));
@@ -343,10 +332,8 @@ TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBound
     ASSERT_TRUE(m_client.refresher());
     EXPECT_EQ(m_client.refresh(), qor_s_ipc_refresh_timeout);
     EXPECT_EQ(m_client.waitRefresh(), qor_s_ok);
-
     // A thread cancelled while it backs off from a pool of taken workers
-    // (the count raised as the kernel does for a dead holder) counts no
-    // more: a refresh finds no one to wait for.
+    // counts no more: a refresh finds no one to wait for.
     ASSERT_EQ(m_client.signalPoolSemaphore(), qor_s_ok);
     pthread_t waiter;
     auto take = [](void* pool) -> void* {
