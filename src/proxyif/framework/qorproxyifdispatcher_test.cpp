@@ -85,22 +85,6 @@ TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
     EXPECT_EQ(QORErrorMessage::getAllocator(), nullptr);
 }
 
-TEST_F(QORProxyIFDispatcherTest, SecondInitializeShutsDownThenAThirdWorks)
-{
-    startBoth(1);
-    EXPECT_NE(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
-    EXPECT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_pif_already_initialized);
-    EXPECT_FALSE(m_dispatcher.isInitialized());
-    EXPECT_EQ(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
-    EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
-    ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
-    ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
-              qor_s_ok);
-    EXPECT_EQ(ask(1, &out, &retry), qor_s_ok);
-    EXPECT_EQ(out, 2);
-    EXPECT_FALSE(retry);
-}
-
 TEST_F(QORProxyIFDispatcherTest, AnswersAndServerFailuresArrive)
 {
     startBoth(2);
@@ -166,7 +150,7 @@ TEST_F(QORProxyIFDispatcherTest, ServerRestartMeansRetryServerGoneDoesNot)
     EXPECT_FALSE(retry);
 }
 
-TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdown)
+TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdownAndASecondInitialize)
 {
     startBoth(1);
     QORAllocator* iterators = QORProxyIFAllocators::sharedMemIterator();
@@ -181,8 +165,17 @@ TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdown)
     EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), iterators);
     EXPECT_EQ(ask(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
-    (void)m_dispatcher.shutdown();  // TearDown checks the iterators' allocator
+    // A second initialize shuts the last dispatcher down; a third works.
+    EXPECT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_pif_already_initialized);
+    EXPECT_FALSE(m_dispatcher.isInitialized());
+    EXPECT_EQ(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
     EXPECT_EQ(QORErrorMessage::getAllocator(), nullptr);
+    EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
+    ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
+    ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
+              qor_s_ok);
+    EXPECT_EQ(ask(1, &out, &retry), qor_s_ok);
+    EXPECT_EQ(out, 2);
 }
 
 TEST_F(QORProxyIFDispatcherTest, FactoriesGrowFirstMatchWinsAllAreDeleted)
