@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "proxyif/ipc/qoripcstatus.h"
@@ -53,30 +54,46 @@ QORStatus walk(QORSharedMemIterator& it, std::vector<unsigned int>* lengths)
 
 } // namespace
 
-TEST(QORSharedMemAllocatorTest, ElementsAreLinkedBackToBack)
+TEST(QORSharedMemAllocatorTest, ElementsAreLinkedBackToBackAndReadBack)
 {
     Segment seg(256);
     QORSharedMemAllocator alloc;
     alloc.initialize(seg.shm, 16, 200);
-    void* a;
-    void* b;
-    void* c;
-    ASSERT_EQ(alloc.allocate(5, &a), qor_s_ok);
-    ASSERT_EQ(alloc.allocate(0, &b), qor_s_ok);
-    ASSERT_EQ(alloc.allocate(12, &c), qor_s_ok);
-    EXPECT_EQ(a, seg.at(24));
-    EXPECT_EQ(b, seg.at(40));  // 16 + 8 + round4(5)
-    EXPECT_EQ(c, seg.at(48));
+    const unsigned int sizes[] = {5, 0, 12};
+    void* d[3];
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(alloc.allocate(sizes[i], &d[i]), qor_s_ok);
+        memset(d[i], 'a' + i, sizes[i]);
+    }
+    EXPECT_EQ(d[0], seg.at(24));
+    EXPECT_EQ(d[1], seg.at(40));  // 16 + 8 + round4(5)
+    EXPECT_EQ(d[2], seg.at(48));
     EXPECT_EQ(seg.word(16), 5u);
     EXPECT_EQ(seg.word(20), 32u);  // offsets from the segment base
     EXPECT_EQ(seg.word(32), 0u);
     EXPECT_EQ(seg.word(36), 40u);
     EXPECT_EQ(seg.word(44), kQORSharedMemNoNext);
     EXPECT_EQ(alloc.usedLength(), 8u + 8 + 8 + 0 + 8 + 12);
+    QORSharedMemIterator it;
+    ASSERT_EQ(it.initialize(&alloc), qor_s_ok);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(it.hasMoreElements());
+        unsigned int len = 99;
+        void* data = nullptr;
+        ASSERT_EQ(it.getNextElement(&len, &data), qor_s_ok);
+        EXPECT_EQ(std::string(static_cast<char*>(data), len), std::string(sizes[i], 'a' + i));
+    }
+    EXPECT_FALSE(it.hasMoreElements());
+    // Exhausted: succeeds and leaves the outputs alone.
+    unsigned int len = 7;
+    void* data = &len;
+    EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ok);
+    EXPECT_EQ(len, 7u);
+    EXPECT_EQ(data, &len);
     alloc.reset();
     EXPECT_EQ(alloc.usedLength(), 0u);
-    ASSERT_EQ(alloc.allocate(4, &a), qor_s_ok);
-    EXPECT_EQ(a, seg.at(24));
+    ASSERT_EQ(alloc.allocate(4, &data), qor_s_ok);
+    EXPECT_EQ(data, seg.at(24));
     EXPECT_EQ(seg.word(20), kQORSharedMemNoNext);  // no link to the forgotten
 }
 
@@ -95,37 +112,6 @@ TEST(QORSharedMemAllocatorTest, FreeSpaceRule)
     // A length beyond the int range is refused, not taken as negative.
     alloc.reset();
     EXPECT_EQ(alloc.allocate(0xFFFFFFF0u, &d), qor_s_no_memory);
-}
-
-TEST(QORSharedMemIteratorTest, ReadsBackWhatTheAllocatorWrote)
-{
-    Segment seg(256);
-    QORSharedMemAllocator alloc;
-    alloc.initialize(seg.shm, 8, 240);
-    const unsigned int sizes[] = {4, 0, 20, 8};
-    for (unsigned int s : sizes) {
-        void* d;
-        ASSERT_EQ(alloc.allocate(s, &d), qor_s_ok);
-        memset(d, static_cast<int>(s), s);
-    }
-    QORSharedMemIterator it;
-    ASSERT_EQ(it.initialize(&alloc), qor_s_ok);
-    for (unsigned int s : sizes) {
-        ASSERT_TRUE(it.hasMoreElements());
-        unsigned int len = 99;
-        void* data = nullptr;
-        ASSERT_EQ(it.getNextElement(&len, &data), qor_s_ok);
-        EXPECT_EQ(len, s);
-        for (unsigned int i = 0; i < s; i++)
-            EXPECT_EQ(static_cast<unsigned char*>(data)[i], s);
-    }
-    EXPECT_FALSE(it.hasMoreElements());
-    // Exhausted: succeeds and leaves the outputs alone.
-    unsigned int len = 7;
-    void* data = &len;
-    EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ok);
-    EXPECT_EQ(len, 7u);
-    EXPECT_EQ(data, &len);
 }
 
 // Regions of a 64-byte segment: where they may lie, and which elements a
