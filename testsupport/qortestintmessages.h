@@ -138,3 +138,28 @@ public:
     std::atomic<bool> held{false};
     std::atomic<bool> release{false};
 };
+
+// What one dispatch of an int question ended in: the status, the retry
+// flag, the answer's type (-1: none) and its value.
+struct QORTestIntOutcome {
+    QORStatus st = 0;
+    bool retry = false;
+    int type = -1;
+    int32_t value = 0;
+};
+
+inline QORTestIntOutcome qor_test_ask(QORProxyIFDispatcher& d, int32_t value,
+                                      void* context = nullptr)
+{
+    QORTestIntMessage q(qor_msg_urc_version_question, value);
+    QORProxyIFMessage* a = nullptr;
+    QORTestIntOutcome o;
+    o.st = d.dispatch(q, &a, context, &o.retry);
+    if (a != nullptr) {
+        o.type = a->getType();
+        if (o.type == qor_msg_urc_version_answer)
+            o.value = static_cast<QORTestIntMessage*>(a)->value();
+        a->deleteMe();
+    }
+    return o;
+}

@@ -13,7 +13,6 @@ TEST(QORErrorMessageTest, StatusRoundTripsAsOneFourByteElement)
     EXPECT_EQ(sent.getType(), 0);
     ASSERT_EQ(sent.marshal(r.alloc), qor_s_ok);
     EXPECT_EQ(r.alloc.usedLength(), 12u);
-
     QORProxyIFMessage* read = nullptr;
     QORErrorMessageFactory factory;
     EXPECT_EQ(factory.getType(), 0);
@@ -25,7 +24,6 @@ TEST(QORErrorMessageTest, StatusRoundTripsAsOneFourByteElement)
     EXPECT_EQ(static_cast<QORErrorMessage*>(read)->getStatus(), 0x35f02099u);
     EXPECT_FALSE(it.hasMoreElements());
     read->deleteMe();
-
     QORTestRegion full;
     full.alloc.initialize(full.shm(), QORTestRegion::kStart, 11);
     EXPECT_EQ(QORErrorMessage(1).marshal(full.alloc), qor_s_no_memory);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "proxyif/ipc/qoripcstatus.h"
@@ -30,20 +31,22 @@ struct Segment {
         memcpy(&v, at(offset), 4);
         return v;
     }
-
     std::vector<uint32_t> words;
     QORLocalSharedMem shm;
 };
 
-// Reads every element; returns the lengths seen and the final status.
+// Reads every element; returns the lengths seen and the final status. A
+// failed read leaves the outputs alone.
 QORStatus walk(QORSharedMemIterator& it, std::vector<unsigned int>* lengths)
 {
     while (it.hasMoreElements()) {
-        unsigned int len = 0;
+        unsigned int len = 77;
         void* data = nullptr;
         QORStatus st = it.getNextElement(&len, &data);
-        if (st != qor_s_ok)
+        if (st != qor_s_ok) {
+            EXPECT_EQ(len, 77u);
             return st;
+        }
         lengths->push_back(len);
     }
     return qor_s_ok;
@@ -51,31 +54,46 @@ QORStatus walk(QORSharedMemIterator& it, std::vector<unsigned int>* lengths)
 
 } // namespace
 
-TEST(QORSharedMemAllocatorTest, ElementsAreLinkedBackToBack)
+TEST(QORSharedMemAllocatorTest, ElementsAreLinkedBackToBackAndReadBack)
 {
     Segment seg(256);
     QORSharedMemAllocator alloc;
     alloc.initialize(seg.shm, 16, 200);
-    void* a;
-    void* b;
-    void* c;
-    ASSERT_EQ(alloc.allocate(5, &a), qor_s_ok);
-    ASSERT_EQ(alloc.allocate(0, &b), qor_s_ok);
-    ASSERT_EQ(alloc.allocate(12, &c), qor_s_ok);
-    EXPECT_EQ(a, seg.at(24));
-    EXPECT_EQ(b, seg.at(40));  // 16 + 8 + round4(5)
-    EXPECT_EQ(c, seg.at(48));
+    const unsigned int sizes[] = {5, 0, 12};
+    void* d[3];
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(alloc.allocate(sizes[i], &d[i]), qor_s_ok);
+        memset(d[i], 'a' + i, sizes[i]);
+    }
+    EXPECT_EQ(d[0], seg.at(24));
+    EXPECT_EQ(d[1], seg.at(40));  // 16 + 8 + round4(5)
+    EXPECT_EQ(d[2], seg.at(48));
     EXPECT_EQ(seg.word(16), 5u);
     EXPECT_EQ(seg.word(20), 32u);  // offsets from the segment base
     EXPECT_EQ(seg.word(32), 0u);
     EXPECT_EQ(seg.word(36), 40u);
     EXPECT_EQ(seg.word(44), kQORSharedMemNoNext);
     EXPECT_EQ(alloc.usedLength(), 8u + 8 + 8 + 0 + 8 + 12);
-
+    QORSharedMemIterator it;
+    ASSERT_EQ(it.initialize(&alloc), qor_s_ok);
+    for (int i = 0; i < 3; i++) {
+        ASSERT_TRUE(it.hasMoreElements());
+        unsigned int len = 99;
+        void* data = nullptr;
+        ASSERT_EQ(it.getNextElement(&len, &data), qor_s_ok);
+        EXPECT_EQ(std::string(static_cast<char*>(data), len), std::string(sizes[i], 'a' + i));
+    }
+    EXPECT_FALSE(it.hasMoreElements());
+    // Exhausted: succeeds and leaves the outputs alone.
+    unsigned int len = 7;
+    void* data = &len;
+    EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ok);
+    EXPECT_EQ(len, 7u);
+    EXPECT_EQ(data, &len);
     alloc.reset();
     EXPECT_EQ(alloc.usedLength(), 0u);
-    ASSERT_EQ(alloc.allocate(4, &a), qor_s_ok);
-    EXPECT_EQ(a, seg.at(24));
+    ASSERT_EQ(alloc.allocate(4, &data), qor_s_ok);
+    EXPECT_EQ(data, seg.at(24));
     EXPECT_EQ(seg.word(20), kQORSharedMemNoNext);  // no link to the forgotten
 }
 
@@ -96,133 +114,60 @@ TEST(QORSharedMemAllocatorTest, FreeSpaceRule)
     EXPECT_EQ(alloc.allocate(0xFFFFFFF0u, &d), qor_s_no_memory);
 }
 
-TEST(QORSharedMemIteratorTest, ReadsBackWhatTheAllocatorWrote)
+// Regions of a 64-byte segment: where they may lie, and which elements a
+// walk finds in them before it stops, rather than leave the region, read a
+// header cut by its end, or loop.
+TEST(QORSharedMemIteratorTest, RegionBoundsAndChains)
 {
-    Segment seg(256);
-    QORSharedMemAllocator alloc;
-    alloc.initialize(seg.shm, 8, 240);
-    const unsigned int sizes[] = {4, 0, 20, 8};
-    for (unsigned int s : sizes) {
-        void* d;
-        ASSERT_EQ(alloc.allocate(s, &d), qor_s_ok);
-        memset(d, static_cast<int>(s), s);
-    }
-    QORSharedMemIterator it;
-    ASSERT_EQ(it.initialize(&alloc), qor_s_ok);
-    for (unsigned int s : sizes) {
-        ASSERT_TRUE(it.hasMoreElements());
-        unsigned int len = 99;
-        void* data = nullptr;
-        ASSERT_EQ(it.getNextElement(&len, &data), qor_s_ok);
-        EXPECT_EQ(len, s);
-        for (unsigned int i = 0; i < s; i++)
-            EXPECT_EQ(static_cast<unsigned char*>(data)[i], s);
-    }
-    EXPECT_FALSE(it.hasMoreElements());
-    // Exhausted: succeeds and leaves the outputs alone.
-    unsigned int len = 7;
-    void* data = &len;
-    EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ok);
-    EXPECT_EQ(len, 7u);
-    EXPECT_EQ(data, &len);
-}
-
-// Regions of a 64-byte segment: where they may lie and which elements a
-// walk finds in them.
-TEST(QORSharedMemIteratorTest, RegionBoundsAndChainEnds)
-{
+    const uint32_t none = kQORSharedMemNoNext;
+    const QORStatus bad = qor_s_ipc_bad_parameter;
+    const QORStatus broken = qor_s_ipc_no_more_segments;
     const struct {
         const char* what;
-        uint32_t length, next;  // the element at start, if length is not 0
+        std::vector<uint32_t> words;  // offset, value pairs
         unsigned int start, size;
-        QORStatus st;
+        QORStatus initSt, walkSt;
         std::vector<unsigned int> lengths;
     } cases[] = {
         // The link is never followed when the element fills the region.
-        {"one element filling the region", 8, 0x12345678u, 16, 16, qor_s_ok, {8}},
-        {"unpadded last element", 5, kQORSharedMemNoNext, 0, 16, qor_s_ok, {5}},
-        {"empty region", 0, 0, 0, 0, qor_s_ok, {}},
-        {"shorter than a header", 0, 0, 0, 7, qor_s_ok, {}},
-        {"past the segment", 0, 0, 32, 36, qor_s_ipc_bad_parameter, {}},
-        {"start wraps", 0, 0, 0xFFFFFFF0u, 0x20, qor_s_ipc_bad_parameter, {}},
-        {"unaligned start", 0, 0, 2, 16, qor_s_ipc_bad_parameter, {}},
+        {"element filling the region", {16, 8, 20, 0x12345678u}, 16, 16, qor_s_ok, qor_s_ok, {8}},
+        {"unpadded last element", {0, 5, 4, none}, 0, 16, qor_s_ok, qor_s_ok, {5}},
+        {"empty region", {}, 0, 0, qor_s_ok, qor_s_ok, {}},
+        {"shorter than a header", {}, 0, 7, qor_s_ok, qor_s_ok, {}},
+        {"past the segment", {}, 32, 36, bad, qor_s_ok, {}},
+        {"start wraps", {}, 0xFFFFFFF0u, 0x20, bad, qor_s_ok, {}},
+        {"unaligned start", {}, 2, 16, bad, qor_s_ok, {}},
+        {"element longer than the rest", {0, 4, 4, 12, 12, 9}, 0, 28, qor_s_ok, broken, {4}},
+        {"length wraps when 8 is added", {0, 0xFFFFFFF9u}, 0, 28, qor_s_ok, broken, {}},
+        {"link to itself", {16, 4, 20, 16}, 16, 32, qor_s_ok, broken, {}},
+        {"link into its own data", {16, 4, 20, 24}, 16, 32, qor_s_ok, broken, {}},
+        {"link before the region", {16, 4, 20, 8}, 16, 32, qor_s_ok, broken, {}},
+        {"link to the segment base", {16, 4, 20, 0}, 16, 32, qor_s_ok, broken, {}},
+        {"link past the last whole header", {16, 4, 20, 44}, 16, 32, qor_s_ok, broken, {}},
+        {"link to the region end", {16, 4, 20, 48}, 16, 32, qor_s_ok, broken, {}},
+        {"link off the 4-byte grid", {16, 4, 20, 30}, 16, 32, qor_s_ok, broken, {}},
+        {"link to nowhere before the end", {16, 4, 20, none}, 16, 32, qor_s_ok, broken, {}},
+        {"link far beyond the segment", {16, 4, 20, 0xFFFFFFFCu}, 16, 32, qor_s_ok, broken, {}},
+        // A gap before the next header is allowed: the link is what counts.
+        {"gap before the next header", {16, 4, 20, 36, 36, 4}, 16, 32, qor_s_ok, qor_s_ok, {4, 4}},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Segment seg(64);
-        if (c.length != 0) {
-            seg.put(c.start, c.length);
-            seg.put(c.start + 4, c.next);
-        }
+        for (size_t i = 0; i + 1 < c.words.size(); i += 2)
+            seg.put(c.words[i], c.words[i + 1]);
         QORSharedMemIterator it;
-        EXPECT_EQ(it.initialize(seg.shm, c.start, c.size), c.st) << c.what;
+        EXPECT_EQ(it.initialize(seg.shm, c.start, c.size), c.initSt);
         std::vector<unsigned int> lengths;
-        EXPECT_EQ(walk(it, &lengths), qor_s_ok) << c.what;
-        EXPECT_EQ(lengths, c.lengths) << c.what;
+        EXPECT_EQ(walk(it, &lengths), c.walkSt);
+        EXPECT_EQ(lengths, c.lengths);
+        // A failed read leaves the iterator where it was.
+        EXPECT_EQ(it.hasMoreElements(), c.walkSt != qor_s_ok);
     }
     QORSharedMemIterator it;
     QORLocalSharedMem unmapped;
     EXPECT_EQ(it.initialize(unmapped, 0, 16), qor_s_ipc_bad_parameter);
     EXPECT_FALSE(it.hasMoreElements());
-}
-
-TEST(QORSharedMemIteratorTest, ElementLongerThanTheRestIsMalformed)
-{
-    Segment seg(64);
-    seg.put(0, 4);
-    seg.put(4, 12);
-    seg.put(12, 9);  // second element at 12 claims 9 bytes; 8 remain
-    QORSharedMemIterator it;
-    ASSERT_EQ(it.initialize(seg.shm, 0, 28), qor_s_ok);
-    unsigned int len;
-    void* data;
-    ASSERT_EQ(it.getNextElement(&len, &data), qor_s_ok);
-    len = 77;
-    EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ipc_no_more_segments);
-    EXPECT_EQ(len, 77u);
-    EXPECT_TRUE(it.hasMoreElements());  // left where it was
-
-    seg.put(0, 0xFFFFFFF9u);  // wraps when 8 is added
-    ASSERT_EQ(it.initialize(seg.shm, 0, 28), qor_s_ok);
-    EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ipc_no_more_segments);
-}
-
-TEST(QORSharedMemIteratorTest, LinksMustLeadForwardInsideTheRegion)
-{
-    // An element of 4 bytes at 16 in a region [16, 48); each case sets its
-    // link and expects the walk to fail rather than leave the region, read
-    // a header cut by the region's end, or loop.
-    struct Case {
-        uint32_t next;
-        const char* what;
-    } cases[] = {
-        {16, "to itself"},
-        {24, "into its own data"},
-        {8, "before the region"},
-        {0, "to the segment base"},
-        {44, "past the last whole header"},
-        {48, "to the region end"},
-        {30, "off the 4-byte grid"},
-        {kQORSharedMemNoNext, "to nowhere before the end"},
-        {0xFFFFFFFCu, "far beyond the segment"},
-    };
-    Segment seg(64);
-    for (const Case& c : cases) {
-        seg.put(16, 4);
-        seg.put(20, c.next);
-        QORSharedMemIterator it;
-        ASSERT_EQ(it.initialize(seg.shm, 16, 32), qor_s_ok);
-        unsigned int len;
-        void* data;
-        EXPECT_EQ(it.getNextElement(&len, &data), qor_s_ipc_no_more_segments) << c.what;
-    }
-    // A gap before the next header is allowed: the link is what counts.
-    seg.put(20, 36);
-    seg.put(36, 4);
-    QORSharedMemIterator it;
-    ASSERT_EQ(it.initialize(seg.shm, 16, 32), qor_s_ok);
-    std::vector<unsigned int> lengths;
-    EXPECT_EQ(walk(it, &lengths), qor_s_ok);
-    EXPECT_EQ(lengths, (std::vector<unsigned int>{4, 4}));
 }
 
 TEST(QORSharedMemIteratorTest, CopyRawCopiesTheSegmentUpToTheRegionEnd)
@@ -237,12 +182,10 @@ TEST(QORSharedMemIteratorTest, CopyRawCopiesTheSegmentUpToTheRegionEnd)
     EXPECT_EQ(it.copyRaw(nullptr, &end, &start), qor_s_ok);
     EXPECT_EQ(end, 32);
     EXPECT_EQ(start, 8);
-
     Segment target(64);
     EXPECT_EQ(it.copyRaw(&target.shm, &end, &start), qor_s_ok);
     EXPECT_EQ(memcmp(target.at(0), seg.at(0), 32), 0);
     EXPECT_EQ(target.word(32), 0xA5A5A5A5u);
-
     Segment small(16);
     EXPECT_EQ(it.copyRaw(&small.shm, &end, &start), qor_s_ipc_bad_parameter);
 }

@@ -38,7 +38,6 @@ TEST_F(QORSharedMemTest, CreateRecordsRequestedSizeAndReadsAreBounded)
     EXPECT_EQ(shm.getSize(), 1u);
     // The system reserved a whole page.
     EXPECT_EQ(shm.getMappedSize(), (unsigned)getpagesize());
-
     char c = 'x';
     void* at = nullptr;
     EXPECT_EQ(shm.write(0, 1, &c), qor_s_ok);
@@ -50,7 +49,6 @@ TEST_F(QORSharedMemTest, CreateRecordsRequestedSizeAndReadsAreBounded)
     EXPECT_EQ(shm.write(0, 2, &c), qor_s_ipc_bad_parameter);
     EXPECT_EQ(shm.read(-1, 1, &at), qor_s_ipc_bad_parameter);
     EXPECT_EQ(shm.read(0, -1, &c), qor_s_ipc_bad_parameter);
-
     EXPECT_EQ(shm.destroy(), qor_s_ok);
     EXPECT_EQ(shm.detach(), qor_s_ok);
     EXPECT_EQ(shm.getBaseAddress(), nullptr);
@@ -64,7 +62,6 @@ TEST_F(QORSharedMemTest, CreateOverExistingAndAttachToMissing)
     QORSysVSharedMem missing;
     EXPECT_EQ(missing.attach(path.c_str(), 'w'), qor_s_ipc_no_segment);
     EXPECT_EQ(missing.getBaseAddress(), nullptr);
-
     QORSysVSharedMem first;
     ASSERT_EQ(first.create(path.c_str(), 'w', 100), qor_s_ok);
     QORSysVSharedMem second;
@@ -72,7 +69,6 @@ TEST_F(QORSharedMemTest, CreateOverExistingAndAttachToMissing)
     EXPECT_EQ(second.getBaseAddress(), nullptr);
     EXPECT_EQ(second.getId(), -1);
     EXPECT_EQ(second.getSize(), 0u);
-
     // Attaching maps the same memory but records no size of its own, so
     // only the system's size bounds what the other side wrote.
     ASSERT_EQ(second.attach(path.c_str(), 'w'), qor_s_ok);
@@ -83,7 +79,6 @@ TEST_F(QORSharedMemTest, CreateOverExistingAndAttachToMissing)
     EXPECT_EQ(static_cast<char*>(second.getBaseAddress())[99], 42);
     void* at;
     EXPECT_EQ(second.read(0, 1, &at), qor_s_ipc_bad_parameter);
-
     // Removal leaves the mappings in place until each side detaches.
     EXPECT_EQ(first.destroy(), qor_s_ok);
     EXPECT_EQ(static_cast<char*>(second.getBaseAddress())[99], 42);
@@ -124,7 +119,6 @@ TEST_F(QORSharedMemTest, LocalSegment)
     EXPECT_EQ(local.destroy(), qor_s_ok);
     EXPECT_EQ(local.getBaseAddress(), nullptr);
     EXPECT_EQ(local.read(0, 0, &out), qor_s_ipc_bad_parameter);
-
     char mine[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     QORLocalSharedMem over(mine, sizeof mine);
     char c;

@@ -51,14 +51,8 @@ public:
             st = initWorkerShm(false, false, &created);
         return st;
     }
-    int poolCount() const
-    {
-        return semctl(getPoolSemId(), m_poolSemNum, GETVAL);
-    }
-    int lockValue() const
-    {
-        return semctl(getPoolSemId(), m_lockSemNum, GETVAL);
-    }
+    int poolCount() const { return semctl(getPoolSemId(), m_poolSemNum, GETVAL); }
+    int lockValue() const { return semctl(getPoolSemId(), m_lockSemNum, GETVAL); }
     using QORWorkerPool::takePoolLock;
     using QORWorkerPool::unlockPoolOn;
     using QORWorkerPool::waitPoolAndLock;
@@ -72,7 +66,6 @@ protected:
         QORIPCLogTest::SetUp();
         QORProxyIFLog::get()->setLevel(7);
     }
-
     QORTestIPCPath m_path{"pool"};
 };
 
@@ -85,7 +78,6 @@ TEST_F(QORWorkerPoolTest, LayoutSeenFromTheOtherSide)
     EXPECT_EQ(m_path.countPoolObjects(), 4);
     EXPECT_EQ(server.poolCount(), 3);
     EXPECT_EQ(server.lockValue(), 0);
-
     TestPool client(m_path.c_str(), 0);
     ASSERT_EQ(client.attach(), qor_s_ok);
     EXPECT_EQ(client.getNumWorkers(), 3);
@@ -106,11 +98,14 @@ TEST_F(QORWorkerPoolTest, LayoutSeenFromTheOtherSide)
     EXPECT_EQ(client.getWorkerSemId(), server.getWorkerSemId());
 }
 
-TEST_F(QORWorkerPoolTest, WorkerCountMustFitTheSegment)
+TEST_F(QORWorkerPoolTest, AttachNeedsAServerAndAWorkerCountThatFits)
 {
+    TestPool client(m_path.c_str(), 0);
+    EXPECT_EQ(client.attach(), qor_s_ipc_no_segment);
+    TestPool elsewhere("/nonexistent/dxqor/key/path", 0);
+    EXPECT_EQ(elsewhere.attach(), qor_s_ipc_key_failed);
     TestPool server(m_path.c_str(), 2);
     ASSERT_EQ(server.create(), qor_s_ok);
-    TestPool client(m_path.c_str(), 0);
     // A page holds the header and about 93 workers; 1000 would run past it.
     for (int32_t count : {1000, 0, -5}) {
         server.getHeader()->numWorkers = count;
@@ -118,14 +113,6 @@ TEST_F(QORWorkerPoolTest, WorkerCountMustFitTheSegment)
     }
     server.getHeader()->numWorkers = 2;
     EXPECT_EQ(client.attach(), qor_s_ok);
-}
-
-TEST_F(QORWorkerPoolTest, AttachWithoutServer)
-{
-    TestPool client(m_path.c_str(), 0);
-    EXPECT_EQ(client.attach(), qor_s_ipc_no_segment);
-    TestPool elsewhere("/nonexistent/dxqor/key/path", 0);
-    EXPECT_EQ(elsewhere.attach(), qor_s_ipc_key_failed);
 }
 
 TEST_F(QORWorkerPoolTest, PoolCountIsCappedAtTheNumberOfWorkers)
@@ -148,8 +135,7 @@ TEST_F(QORWorkerPoolTest, PoolCountIsCappedAtTheNumberOfWorkers)
             EXPECT_EQ(server.getHeader()->lockHeld, 0);
         }
     }
-    // One taken together with the lock; with nothing to take, a deadline
-    // ends the wait.
+    // One taken with the lock; with nothing to take, a deadline ends the wait.
     ASSERT_EQ(server.waitPoolAndLock(&set), qor_s_ok);
     EXPECT_EQ(set, server.getPoolSemId());
     EXPECT_EQ(server.poolCount(), 1);
@@ -162,19 +148,11 @@ TEST_F(QORWorkerPoolTest, PoolCountIsCappedAtTheNumberOfWorkers)
     EXPECT_EQ(server.lockValue(), 0);
 }
 
-TEST_F(QORWorkerPoolTest, LockRecordsHolderAndUnlockClears)
+// The holder's record of the lock after a dead holder is checked below.
+TEST_F(QORWorkerPoolTest, EachThreadRecordsItsOwnID)
 {
     TestPool server(m_path.c_str(), 1);
     ASSERT_EQ(server.create(), qor_s_ok);
-    ASSERT_EQ(server.lockPoolManager(), qor_s_ok);
-    EXPECT_EQ(server.lockValue(), 1);
-    EXPECT_EQ(server.getHeader()->lockHeld, 1);
-    EXPECT_EQ(server.getHeader()->lockPid, getpid());
-    EXPECT_EQ(server.getHeader()->lockTid, (int32_t)syscall(SYS_gettid));
-    ASSERT_EQ(server.unlockPoolManager(), qor_s_ok);
-    EXPECT_EQ(server.lockValue(), 0);
-    EXPECT_EQ(server.getHeader()->lockHeld, 0);
-    // Each thread records its own ID.
     int32_t other = 0;
     std::thread([&] {
         if (server.lockPoolManager() == qor_s_ok) {
@@ -207,16 +185,17 @@ TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
     EXPECT_EQ(server.getHeader()->lockHeld, 1);
     EXPECT_EQ(server.getHeader()->lockPid, child);
     EXPECT_EQ(server.getHeader()->lockTid, child);
-
     TestPool next(m_path.c_str(), 0);
     ASSERT_EQ(next.attach(), qor_s_ok);
     EXPECT_EQ(next.lockPoolManager(), qor_s_ipc_abandoned);
     EXPECT_EQ(next.lockValue(), 1);
+    EXPECT_EQ(next.getHeader()->lockHeld, 1);
     EXPECT_EQ(next.getHeader()->lockPid, getpid());
+    EXPECT_EQ(next.getHeader()->lockTid, (int32_t)syscall(SYS_gettid));
     ASSERT_EQ(next.unlockPoolManager(), qor_s_ok);
     EXPECT_EQ(next.lockValue(), 0);
+    EXPECT_EQ(next.getHeader()->lockHeld, 0);
     EXPECT_FALSE(logged("*** Pool lock abandoned ***\n"));
-
     // Callers go through takePoolLock, which accepts and logs a takeover.
     next.getHeader()->lockHeld = 1;
     EXPECT_EQ(next.takePoolLock(), qor_s_ok);
@@ -227,15 +206,12 @@ TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
 TEST_F(QORWorkerPoolTest, DestroyAndCleanup)
 {
     {
-        TestPool none(m_path.c_str(), 1);
-        // Nothing to remove counts as removed.
-        EXPECT_EQ(none.destroyPoolSemaphores(), qor_s_ok);
-        EXPECT_EQ(none.destroyWorkerSemaphores(), qor_s_ok);
-        EXPECT_EQ(none.destroyPoolMgrShm(), qor_s_ok);
-        EXPECT_EQ(none.destroyWorkerShm(), qor_s_ok);
-    }
-    {
         TestPool server(m_path.c_str(), 2);
+        // Nothing to remove counts as removed.
+        EXPECT_EQ(server.destroyPoolSemaphores(), qor_s_ok);
+        EXPECT_EQ(server.destroyWorkerSemaphores(), qor_s_ok);
+        EXPECT_EQ(server.destroyPoolMgrShm(), qor_s_ok);
+        EXPECT_EQ(server.destroyWorkerShm(), qor_s_ok);
         ASSERT_EQ(server.create(), qor_s_ok);
         // A pool that only knows the name attaches first, then removes.
         TestPool other(m_path.c_str(), 2);
@@ -288,8 +264,7 @@ TEST_F(QORWorkerPoolTest, LockIsReleasedOnTheSetItWasTakenOn)
     ASSERT_EQ(client.attach(), qor_s_ok);
     int set = -1;
     ASSERT_EQ(client.takePoolLock(&set), qor_s_ok);
-    // Meanwhile the server restarts and another thread of the client looks
-    // the new sets up.
+    // The server restarts; another thread of the client looks the new sets up.
     QORWorkerPool::cleanupPool(m_path.c_str());
     TestPool restarted(m_path.c_str(), 1);
     ASSERT_EQ(restarted.create(), qor_s_ok);

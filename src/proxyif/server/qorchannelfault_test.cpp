@@ -1,15 +1,11 @@
-// Faults across processes on the channel between plug-in and server: a
-// server killed and restarted under load, a client killed holding the pool
-// lock, a worker reset or cleaned by the server, and a server that writes
-// nonsense into the worker buffer. Every process is real (fork); the
-// parent bounds every wait, and the watchdog removes every object if
+// Faults across real processes on the channel between plug-in and server.
+// The parent bounds every wait; the watchdog removes every object if
 // something still hangs.
 #include <atomic>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -19,13 +15,10 @@
 #include <vector>
 
 #include "qortestlog.h"
-#include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qorclntworkerpool.h"
 #include "proxyif/ipc/qoripcstatus.h"
-#include "proxyif/ipc/qorsharedmemallocator.h"
-#include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "proxyif/ipc/qorworkerbuffer.h"
 #include "proxyif/server/qorsrvworkerpool.h"
@@ -56,26 +49,18 @@ protected:
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory), qor_s_ok);
     }
     // One dispatch of value; the answer's value, or the status.
-    QORStatus dispatch(int32_t value, int32_t* answer, bool* retry,
-                       int* answerType = nullptr, QORStatus* carried = nullptr)
+    QORStatus dispatch(int32_t value, int32_t* answer, bool* retry, int* answerType = nullptr)
     {
-        QORTestIntMessage q(qor_msg_urc_version_question, value);
-        QORProxyIFMessage* a = nullptr;
-        QORStatus st = m_dispatcher.dispatch(q, &a, nullptr, retry);
+        QORTestIntOutcome o = qor_test_ask(m_dispatcher, value);
+        *retry = o.retry;
         if (answerType)
-            *answerType = a ? a->getType() : -1;
-        if (a != nullptr && a->getType() == kAnswerType)
-            *answer = static_cast<QORTestIntMessage*>(a)->value();
-        if (a != nullptr && a->getType() == 0 && carried)
-            *carried = static_cast<QORErrorMessage*>(a)->getStatus();
-        if (a != nullptr)
-            a->deleteMe();
-        return st;
+            *answerType = o.type;
+        if (o.type == kAnswerType)
+            *answer = o.value;
+        return o.st;
     }
-
-    // A child that takes something of the pool and, still holding it,
-    // passes hold() what it took (a worker number or 1) and waits to be
-    // killed there; *took is what it took, or -1.
+    // A child that takes something of the pool, passes hold() what it took
+    // and waits there to be killed; *took is what it took, or -1.
     using Hold = std::function<void(int32_t)>;
     pid_t spawnHolder(const std::function<int(const char*, const Hold&)>& take, int32_t* took)
     {
@@ -95,7 +80,6 @@ protected:
         close(fds[1]);
         return pid;
     }
-
     QORTestIPCPath m_path{"fault"};
     QORTestServerProcess m_server;
     // Outlives the dispatcher, which traces into it until shut down.
@@ -103,8 +87,7 @@ protected:
     QORProxyIFDispatcher m_dispatcher;
 };
 
-// Outcomes of the client process's dispatches, in memory shared with the
-// parent.
+// Outcomes of the client process's dispatches, shared with the parent.
 struct LoadStats {
     std::atomic<int32_t> answers;
     std::atomic<int32_t> retries;   // a status with the retry flag
@@ -133,28 +116,22 @@ int loadClient(const char* path, LoadStats* stats)
     for (int t = 0; t < 8; ++t) {
         threads.emplace_back([&d, stats, t] {
             for (int32_t seq = t * 1000000; !stats->stop; ++seq) {
-                QORTestIntMessage q(qor_msg_urc_version_question, seq);
-                QORProxyIFMessage* a = nullptr;
-                bool retry = false;
                 int64_t t0 = nowMs();
-                QORStatus st = d.dispatch(q, &a, nullptr, &retry);
+                QORTestIntOutcome o = qor_test_ask(d, seq);
                 int32_t took = (int32_t)(nowMs() - t0);
                 int32_t max = stats->maxDispatchMs;
                 while (took > max && !stats->maxDispatchMs.compare_exchange_weak(max, took)) {
                 }
-                if (st == qor_s_ok && a != nullptr && a->getType() == kAnswerType &&
-                    static_cast<QORTestIntMessage*>(a)->value() == seq + 1)
+                if (o.st == qor_s_ok && o.type == kAnswerType && o.value == seq + 1)
                     ++stats->answers;
-                else if (st == qor_s_ok && a == nullptr && retry)
+                else if (o.st == qor_s_ok && o.type == -1 && o.retry)
                     ++stats->resets;
-                else if (st != qor_s_ok && retry)
+                else if (o.st != qor_s_ok && o.retry)
                     ++stats->retries;
                 else {
                     ++stats->bad;
-                    stats->lastBad = st;
+                    stats->lastBad = o.st;
                 }
-                if (a != nullptr)
-                    a->deleteMe();
             }
         });
     }
@@ -162,6 +139,19 @@ int loadClient(const char* path, LoadStats* stats)
         t.join();
     (void)d.shutdown();
     return stats->bad == 0 ? 0 : 1;
+}
+
+// For spawnHolder: takes a worker and holds it.
+int takeWorker(const char* path, const std::function<void(int32_t)>& hold)
+{
+    QORProxyIFDispatcher d;  // for the buffers' allocator
+    QORClntWorkerPool pool;
+    QORClntWorkerBuffer* b = nullptr;
+    if (d.initialize(nullptr, path) != qor_s_ok || pool.initialize(path) != qor_s_ok ||
+        pool.getFreeWorker(&b) != qor_s_ok)
+        return 1;
+    hold(b->getWorkerNum());
+    return 0;
 }
 
 } // namespace
@@ -178,7 +168,6 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
     pid_t client = qor_test_spawn([&] { return loadClient(path.c_str(), stats); });
     ASSERT_GT(client, 0);
     ASSERT_TRUE(qor_test_wait_until([&] { return stats->answers >= 200; }));
-
     for (int cycle = 0; cycle < 3; ++cycle) {
         m_server.kill9();
         // Left behind by the crash, until the next server clears them.
@@ -189,12 +178,8 @@ TEST_F(QORChannelFaultTest, ServerKilledAndRestartedUnderLoad)
             << "no progress after restart " << cycle << ": " << stats->answers;
     }
     stats->stop = 1;
-    int rc = qor_test_reap(client, 30000);
-    printf("answers %d, retries %d, resets %d, bad %d, longest dispatch %d ms\n",
-           (int)stats->answers, (int)stats->retries, (int)stats->resets,
-           (int)stats->bad, (int)stats->maxDispatchMs);
-    EXPECT_EQ(rc, 0) << "bad " << stats->bad << " last " << std::hex << stats->lastBad;
-    EXPECT_EQ(stats->bad, 0);
+    EXPECT_EQ(qor_test_reap(client, 30000), 0)
+        << "bad " << stats->bad << " last " << std::hex << stats->lastBad;
     // Threads waiting on the dead server's workers were told to retry.
     EXPECT_GE(stats->retries + stats->resets, 1);
     EXPECT_LT(stats->maxDispatchMs, 10000);
@@ -211,7 +196,6 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     int32_t out = 0;
     bool retry = true;
     ASSERT_EQ(dispatch(1, &out, &retry), qor_s_ok);
-
     int32_t locked = -1;
     pid_t holder = spawnHolder([](const char* path, const Hold& hold) {
         QORClntWorkerPool pool;
@@ -224,17 +208,6 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     ASSERT_EQ(locked, 1);
     kill(holder, SIGKILL);
     EXPECT_EQ(qor_test_reap(holder), 128 + SIGKILL);
-
-    // The kernel released the semaphore; the header still names the holder.
-    QORSysVSharedMem header;
-    ASSERT_EQ(header.attach(m_path.c_str(), 'p'), qor_s_ok);
-    const char* h = static_cast<const char*>(header.getBaseAddress());
-    int32_t held, pid;
-    memcpy(&held, h + 80, 4);
-    memcpy(&pid, h + 84, 4);
-    EXPECT_EQ(held, 1);
-    EXPECT_EQ(pid, holder);
-
     ASSERT_EQ(dispatch(2, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 3);
     EXPECT_FALSE(retry);
@@ -242,14 +215,11 @@ TEST_F(QORChannelFaultTest, ClientKilledHoldingThePoolLock)
     for (const std::string& t : m_log.texts())
         abandoned |= t.find("*** Pool lock abandoned ***\n") != std::string::npos;
     EXPECT_TRUE(abandoned);
-    memcpy(&held, h + 80, 4);
-    EXPECT_EQ(held, 0);
     ASSERT_EQ(dispatch(3, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 4);
-    (void)header.detach();
 }
 
-TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
+TEST_F(QORChannelFaultTest, ResetWorkerMeansRetry)
 {
     ASSERT_TRUE(m_server.start(m_path.c_str(), 2));
     initDispatcher(nullptr);
@@ -270,22 +240,12 @@ TEST_F(QORChannelFaultTest, ResetWorkerMeansRetryAndCleanedWorkerIsNeverTaken)
     EXPECT_EQ(type, -1);
     EXPECT_EQ(m_server.call('s', 0), qor_worker_free);
     m_server.call('e');
-
     int32_t out = 0;
     ASSERT_EQ(dispatch(5, &out, &retry), qor_s_ok);
     EXPECT_EQ(out, 6);
     EXPECT_FALSE(retry);
     // The held question's answer was dropped: one answer on worker 0.
     EXPECT_EQ(m_server.call('a', 0), 1);
-
-    EXPECT_EQ(m_server.call('c', 0), 0);
-    for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(dispatch(i, &out, &retry), qor_s_ok);
-        EXPECT_EQ(out, i + 1);
-    }
-    EXPECT_EQ(m_server.call('a', 0), 1);
-    EXPECT_EQ(m_server.call('a', 1), 20);
-    EXPECT_EQ(m_server.call('s', 0), qor_worker_cleaned);
 }
 
 TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
@@ -295,16 +255,7 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     pid_t holders[2];
     for (pid_t& holder : holders) {
         int32_t worker = -1;
-        holder = spawnHolder([](const char* path, const Hold& hold) {
-            QORProxyIFDispatcher d;  // for the buffers' allocator
-            QORClntWorkerPool pool;
-            QORClntWorkerBuffer* b = nullptr;
-            if (d.initialize(nullptr, path) != qor_s_ok || pool.initialize(path) != qor_s_ok ||
-                pool.getFreeWorker(&b) != qor_s_ok)
-                return 1;
-            hold(b->getWorkerNum());
-            return 0;
-        }, &worker);
+        holder = spawnHolder(takeWorker, &worker);
         ASSERT_GT(holder, 0);
         ASSERT_GE(worker, 0);
     }
@@ -316,7 +267,6 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     }
     EXPECT_EQ(m_server.call('s', 0), qor_worker_taken);
     EXPECT_EQ(m_server.call('s', 1), qor_worker_taken);
-
     // A plug-in meeting a pool of dead holders gives up within its limit.
     QORChannelLimits limits;
     limits.answerWaitSeconds = 1;
@@ -325,7 +275,6 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
     bool retry = true;
     EXPECT_EQ(dispatch(1, &out, &retry), qor_s_ipc_no_free_worker);
     EXPECT_FALSE(retry);
-
     EXPECT_EQ(m_server.call('R'), 2);
     for (int32_t v = 10; v < 12; ++v) {
         ASSERT_EQ(dispatch(v, &out, &retry), qor_s_ok);
@@ -339,35 +288,17 @@ TEST_F(QORChannelFaultTest, WorkersOfDeadHoldersAreReclaimed)
 TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
 {
     ASSERT_TRUE(m_server.start(m_path.c_str(), 1));
-    std::string path = m_path.c_str();
-    int taken[2];
-    ASSERT_EQ(pipe(taken), 0);
-    pid_t holder = qor_test_spawn([&] {
-        QORProxyIFDispatcher d;  // for the buffers' allocator
-        QORClntWorkerPool pool;
-        QORClntWorkerBuffer* b = nullptr;
-        if (d.initialize(nullptr, path.c_str()) != qor_s_ok ||
-            pool.initialize(path.c_str()) != qor_s_ok || pool.getFreeWorker(&b) != qor_s_ok)
-            return 1;
-        qor_test_write_full(taken[1], "t", 1);
-        pause();
-        return 0;
-    });
+    int32_t worker = -1;
+    pid_t holder = spawnHolder(takeWorker, &worker);
     ASSERT_GT(holder, 0);
-    char byte = 0;
-    ASSERT_TRUE(qor_test_read_full(taken[0], &byte, 1, 20000));
-    close(taken[0]);
-    close(taken[1]);
-
-    // The web-server process: a question while the only worker is held,
-    // then one more; it reports the status, the retry flag and the answer
-    // of each. (A process, not a thread: nothing forks beside a thread.)
+    ASSERT_GE(worker, 0);
+    std::string path = m_path.c_str();
+    // The web-server process (not a thread: nothing forks beside a thread)
+    // reports status, retry flag and answer of two questions. It runs on one
+    // CPU only when nothing else there can, so it looks again only after the
+    // new server has made all of its objects: the case that went wrong.
     int results[2];
     ASSERT_EQ(pipe(results), 0);
-    // It runs on one CPU only when nothing else there can: woken by the
-    // removal of the old objects, it mostly looks again only after the new
-    // server (on that CPU too) has made all of its own, the case that went
-    // wrong.
     cpu_set_t mine, cpu0;
     ASSERT_EQ(sched_getaffinity(0, sizeof mine, &mine), 0);
     CPU_ZERO(&cpu0);
@@ -390,14 +321,8 @@ TEST_F(QORChannelFaultTest, WaiterForAWorkerMovesToTheRestartedServer)
             d.registerProxyMsgFactory(new QORTestIntFactory) != qor_s_ok)
             return 1;
         for (int32_t v = 1; v <= 2; ++v) {
-            QORTestIntMessage q(qor_msg_urc_version_question, v);
-            QORProxyIFMessage* a = nullptr;
-            bool retry = false;
-            int32_t report[3] = {(int32_t)d.dispatch(q, &a, nullptr, &retry), retry, 0};
-            if (a != nullptr && a->getType() == kAnswerType)
-                report[2] = static_cast<QORTestIntMessage*>(a)->value();
-            if (a != nullptr)
-                a->deleteMe();
+            QORTestIntOutcome o = qor_test_ask(d, v);
+            int32_t report[3] = {(int32_t)o.st, o.retry, o.value};
             qor_test_write_full(results[1], report, sizeof report);
         }
         (void)d.shutdown(); // the process ends here
@@ -454,29 +379,12 @@ const struct Misdeed {
     int answerType;
 } kMisdeeds[] = {
     {"good", [](Answer&) {}, qor_s_ok, kAnswerType},
-    {"result start past end", [](Answer& a) { a.at = a.end + 64; }, qor_s_ipc_bad_parameter, -1},
-    {"result length past end", [](Answer& a) { a.length = a.end - a.at + 4; },
-     qor_s_ipc_bad_parameter, -1},
-    {"result start in header", [](Answer& a) { a.at = 8; }, qor_s_ipc_bad_parameter, -1},
+    // Other bounds and links, unknown types and error answers: the worker
+    // buffer's, the iterator's and the dispatcher's own tests.
     {"result start unaligned", [](Answer& a) { a.at += 2; }, qor_s_ipc_bad_parameter, -1},
     {"element too long", [](Answer& a) { putElement(a.base + a.at, 5000, 0xFFFFFFFFu, 0); },
      0x35f02207, -1},
-    {"link backwards",
-     [](Answer& a) {
-         putElement(a.base + a.at, 4, (uint32_t)a.at, a.value + 1);
-         putElement(a.base + a.at + 12, 4, 0xFFFFFFFFu, a.value + 1);
-         a.length = 24;
-     },
-     0x35f02207, -1},
     {"wrong worker number", [](Answer& a) { a.workerNum = 5; }, qor_s_ipc_bad_worker_buffer, -1},
-    {"unknown type", [](Answer& a) { a.type = 42; }, qor_s_pif_no_factory, -1},
-    {"error answer",
-     [](Answer& a) {
-         a.type = 0;
-         putElement(a.base + a.at, 4, 0xFFFFFFFFu, 0x35f02099);
-     },
-     qor_s_ok, 0},
-    {"no element", [](Answer& a) { a.length = 0; }, qor_s_msg_unmarshal_failed, -1},
     {"good again", [](Answer&) {}, qor_s_ok, kAnswerType},
 };
 
@@ -534,18 +442,12 @@ TEST_F(QORChannelFaultTest, MisbehavingServerEndsInStatuses)
     int32_t value = 100;
     for (const Misdeed& c : kMisdeeds) {
         SCOPED_TRACE(c.what);
-        int32_t out = -7;
-        bool retry = true;
-        int type = -2;
-        QORStatus carried = 0;
-        EXPECT_EQ(dispatch(++value, &out, &retry, &type, &carried), c.st);
-        EXPECT_FALSE(retry);
-        EXPECT_EQ(type, c.answerType);
+        QORTestIntOutcome o = qor_test_ask(m_dispatcher, ++value);
+        EXPECT_EQ(o.st, c.st);
+        EXPECT_FALSE(o.retry);
+        EXPECT_EQ(o.type, c.answerType);
         if (c.answerType == kAnswerType) {
-            EXPECT_EQ(out, value + 1);
-        }
-        if (c.answerType == 0) {
-            EXPECT_EQ(carried, 0x35f02099u);
+            EXPECT_EQ(o.value, value + 1);
         }
     }
     qor_test_write_full(quit[1], "q", 1);

@@ -1,6 +1,5 @@
-// Who may own the channel: the plug-in refuses objects of another user or
-// open to others, and records that point outside the worker set; the server
-// never takes over another user's objects.
+// The plug-in refuses objects of another user or open to others, and records
+// pointing outside the worker set; the server never takes over another's.
 #include <climits>
 #include <sys/stat.h>
 
@@ -90,9 +89,8 @@ TEST_F(QORChannelTrustTest, WorkerRecordsAreChecked)
     }
 }
 
-// Another user made the objects while the server was down: the plug-in
-// reads nothing of them, and the server fails, naming them, neither
-// removing nor using them.
+// Another user made the objects while the server was down: the plug-in reads
+// nothing of them; the server fails naming them, neither removing nor using.
 TEST_F(QORChannelTrustTest, AnotherUsersObjectsAreNeitherUsedNorRemoved)
 {
     if (geteuid() != 0)
