@@ -28,12 +28,10 @@ TEST(URCVersionQuestion, LayoutAndRoundTrip)
     std::vector<uint32_t> expected = {24, kNone, 20, 0xa3a2a1a0, 0xa7a6a5a4, 0xabaaa9a8,
                                       0xafaeadac, 7};
     EXPECT_EQ(region.written(), expected);
-
     QORURCVersionQuestion r;
     ASSERT_EQ(r.unmarshal(region.reader(), nullptr), qor_s_ok);
     ASSERT_EQ(r.getVersion(out), qor_s_ok);
     EXPECT_TRUE(out == v);
-
     for (std::vector<uint32_t> bad : {std::vector<uint32_t>{20, kNone, 16, 1, 2, 3, 4},
                                       std::vector<uint32_t>{28, kNone, 24, 1, 2, 3, 4, 5, 6},
                                       std::vector<uint32_t>{}}) {

@@ -33,7 +33,6 @@ TEST(WebRspQuestion, LayoutAndRoundTrip)
         4, kNone, 1,
     };
     EXPECT_EQ(region.written(), expected);
-
     QORWebRspQuestion r;
     ASSERT_EQ(r.unmarshal(region.reader(), nullptr), qor_s_ok);
     QORBuffer b;

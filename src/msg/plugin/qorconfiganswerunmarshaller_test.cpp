@@ -198,7 +198,6 @@ TEST_F(ConfigAnswerTest, TablesAreReplacedByTheirCommands)
     EXPECT_EQ(m_numCmds, 0);
     EXPECT_EQ(m_flags.entries(), 1u);
     EXPECT_EQ(m_flags.bucketCount(), 3u);
-
     ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("a"), 1), qor_s_ok);
     ASSERT_EQ(m_writer.addPostURI(QORStringRef("/web:GET"), 512), qor_s_ok);
     ASSERT_EQ(m_writer.addConfigFlag(QORStringRef("b"), 0xffffffffu), qor_s_ok);
@@ -253,7 +252,6 @@ TEST_F(ConfigAnswerTest, CacheSettings)
     EXPECT_EQ(read(), qor_s_ok);
     EXPECT_TRUE(m_ctx.urcEnabled);
     EXPECT_EQ(m_ctx.urcPollInterval, 60);
-
     // Disabled: -1, and the next element is read as the next command.
     m_alloc.reset();
     QORConfigAnswerWriter w(m_alloc);
@@ -289,7 +287,6 @@ TEST_F(ConfigAnswerTest, HostListReplacesEveryHost)
     EXPECT_EQ(h->getBranch(), QORString("/web"));
     EXPECT_EQ(m_hosts.unlock(), qor_s_ok);
     expectUnlocked();
-
     // An empty list empties the list.
     m_alloc.reset();
     QORConfigAnswerWriter w(m_alloc);
@@ -479,7 +476,6 @@ TEST_F(ConfigAnswerTest, OutOfMemoryAnywhereLeaksNothing)
     addHost(longID.c_str(), "/b", 0x0c, "Tr[Audit]g",
             {{QORStringRef("GET"), QORStringRef("r")}, {QORStringRef("PUT"), QORStringRef("[x]w")}});
     addHost("h2", std::string(300, 'b').c_str(), 0x04, "r");
-
     bool completed = false;
     int grant = 0;
     for (; grant < 200 && !completed; grant++) {

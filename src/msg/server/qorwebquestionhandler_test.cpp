@@ -134,7 +134,6 @@ TEST_F(WebQuestionHandlerTest, WebRequestAndResponseAnsweredAndApplied)
     answer->deleteMe();
     EXPECT_STREQ(t.request().headers.get("X-Seen-URI"), "/shop/cart");
     EXPECT_EQ(t.request().headerFinalized, 1);
-
     QORWebRspQuestion rq;
     rq.setHTTPBuffer(QORBuffer("HTTP/1.1 200 OK\r\n\r\n", -1));
     rq.setVHostID(QORStringRef("vh-rsp"));

@@ -134,7 +134,6 @@ TEST(URCVersionAnswer, LaterAnswers)
     EXPECT_EQ(apply(versionOnly, &cache, nullptr), qor_s_ok);
     EXPECT_EQ(cache.getDB(), db);
     EXPECT_TRUE(cache.getVersion() == version(1));
-
     writeAnswer(second, version(2), {{"/c", {}}, {"/b", {{"/b/y", "r"}}}});
     ASSERT_EQ(apply(second, &cache, nullptr), qor_s_ok);
     EXPECT_TRUE(cache.getVersion() == version(2));
@@ -201,7 +200,6 @@ TEST(URCVersionAnswer, FailuresKeepTheOldCache)
         writeAnswer(good, version(1), {{"/old", {{"/old/x", "*"}}}});
         ASSERT_EQ(apply(good, &cache, nullptr), qor_s_ok);
         const QORURCDB* db = cache.getDB();
-
         QORTestRegion bad;
         bad.put(row.words);
         QORTestLog log;
