@@ -10,7 +10,6 @@
 #include "plugin/core/qoractiongrouplist.h"
 #include "qortestlog.h"
 #include "qortestregion.h"
-#include "urc/plugin/qorurcversionanswerfactory.h"
 
 namespace {
 
@@ -221,29 +220,6 @@ TEST(URCVersionAnswer, ContextIsRequired)
     EXPECT_EQ(u.unmarshal(r.reader(), &noCache), qor_s_invalid_argument);
     EXPECT_EQ(log.count("DXQor ERROR"), 1);
     EXPECT_EQ(u.marshal(r.alloc), qor_s_not_supported);
-}
-
-TEST(URCVersionAnswer, FactoryAndClassAllocator)
-{
-    QORURCVersionAnswerFactory f;
-    EXPECT_EQ(f.getType(), qor_msg_urc_version_answer);
-    ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORProxyIFMessage* m = nullptr;
-    ASSERT_EQ(f.createMsg(&m), qor_s_ok);
-    EXPECT_EQ(m->getType(), qor_msg_urc_version_answer);
-    QORTestRegion r;
-    writeAnswer(r, version(4), {{"/b", {{"/b/o", "*"}}}});
-    QORUnprotResourceCache cache;
-    QORURCVersionAnswerContext ctx = {&cache, nullptr};
-    EXPECT_EQ(m->unmarshal(r.reader(), &ctx), qor_s_ok);
-    EXPECT_NE(lookup(cache, "/b", "/b/o"), nullptr);
-    m->deleteMe();
-    QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
-    QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
-    // Without a reference the objects come from the heap.
-    ASSERT_EQ(f.createMsg(&m), qor_s_ok);
-    m->deleteMe();
 }
 
 TEST(UnprotResourceCache, LookupsWithoutDatabase)
