@@ -19,7 +19,6 @@ TEST(URCVersionQuestion, LayoutAndRoundTrip)
         v.m_identifier[i] = static_cast<uint8_t>(0xa0 + i);
     v.m_counter = 7;
     QORURCVersionQuestion q;
-    EXPECT_EQ(q.getType(), qor_msg_urc_version_question);
     QOREpochVersion out = {};
     EXPECT_EQ(q.getVersion(out), qor_s_not_available);
     q.setVersion(&v);

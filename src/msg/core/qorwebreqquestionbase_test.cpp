@@ -1,5 +1,3 @@
-// Round trips of the web request question: written by the plug-in's
-// marshaller from a transaction, read back by the server's reader.
 #include "msg/core/qorwebreqquestionbase.h"
 
 #include <gtest/gtest.h>
@@ -94,9 +92,6 @@ TEST(WebReqQuestion, Layouts)
             EXPECT_EQ(text(*cert, &QORWebReqCertQuestion::getIssuerDN), "<absent>");
         }
     }
-    QORWebReqQuestionMarshaller q(nullptr);
-    EXPECT_EQ(q.getType(), qor_msg_web_req_question);
-    EXPECT_TRUE(QORWebReqSSLSessQuestion().canRequestClientCert());
 }
 
 TEST(WebReqQuestion, EverythingSurvivesTheRoundTrip)

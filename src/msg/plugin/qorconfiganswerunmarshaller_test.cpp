@@ -373,30 +373,6 @@ TEST_F(ConfigAnswerTest, MalformedAnswers)
     }
 }
 
-TEST_F(ConfigAnswerTest, RefusedBeforeTheListChanges)
-{
-    struct Case {
-        const char* name;
-        QORStatus expected;
-        std::vector<uint32_t> command;  // the host-list command element
-    } cases[] = {
-        {"negative host count", qor_s_msg_unmarshal_failed, {3, 0xffffffffu}},
-        {"host count missing", qor_s_msg_unmarshal_failed, {3}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        m_alloc.reset();
-        fileHost("from-file");
-        QORConfigAnswerWriter w(m_alloc);
-        ASSERT_EQ(w.begin(), qor_s_ok);
-        rawElement(c.command.data(), static_cast<unsigned int>(c.command.size() * 4));
-        EXPECT_EQ(read(), c.expected);
-        EXPECT_EQ(hosts(), "from-file/0c/");
-        expectUnlocked();
-        m_hosts.removeAll();
-    }
-}
-
 TEST_F(ConfigAnswerTest, InvalidCommands)
 {
     struct Case {
@@ -456,13 +432,20 @@ TEST_F(ConfigAnswerTest, DamagedChains)
         {"command without identifier", {4, S + 12, 0, 0, kNone}, qor_s_msg_unmarshal_failed},
         {"link backwards", {4, S, 0, 4, kNone, 1}, qor_s_ipc_no_more_segments},
         {"cache enabled, interval missing", {4, S + 12, 1, 8, kNone, 2, 1}, qor_s_no_memory},
+        // The host list is kept when its count cannot be read.
+        {"negative host count", {4, S + 12, 1, 8, kNone, 3, 0xffffffffu},
+         qor_s_msg_unmarshal_failed},
+        {"host count missing", {4, S + 12, 1, 4, kNone, 3}, qor_s_msg_unmarshal_failed},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        fileHost("from-file");
         m_region.put(c.words);
         m_ctx.urcEnabled = false;
         EXPECT_EQ(read(), c.expected);
+        EXPECT_EQ(hosts(), "from-file/0c/");
         expectUnlocked();
+        m_hosts.removeAll();
     }
 }
 

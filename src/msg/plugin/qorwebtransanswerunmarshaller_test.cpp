@@ -678,7 +678,6 @@ template <class Unmarshaller, class Factory>
 void checkFactory(int type)
 {
     Factory f;
-    EXPECT_EQ(f.getType(), type);
     ASSERT_EQ(Unmarshaller::addAllocatorRef(), qor_s_ok);
     ASSERT_EQ(Unmarshaller::addAllocatorRef(), qor_s_ok);
     QORAllocator* alloc = Unmarshaller::classAllocator().get();
