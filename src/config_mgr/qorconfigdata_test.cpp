@@ -1,4 +1,3 @@
-// Tests of the typed configuration values and schema entries.
 #include "config_mgr/qorconfigdata.h"
 
 #include <string>
@@ -45,8 +44,6 @@ TEST(QORConfigBooleanTest, AcceptsTheFourWordsInLowerCaseOnly)
         EXPECT_EQ(qor_s_config_value_invalid, b.setValue(QORStringRef(bad))) << bad;
         EXPECT_FALSE(b.isSet()) << bad;
     }
-    EXPECT_STREQ("true", QORConfigBoolean::toString(true));
-    EXPECT_STREQ("false", QORConfigBoolean::toString(false));
     // A refused value keeps the previous one.
     QORConfigBoolean b;
     ASSERT_EQ(qor_s_ok, b.setValue(QORStringRef("true")));
@@ -67,7 +64,6 @@ TEST(QORConfigEnumTest, MatchesWholeWordsAndGivesTheirPosition)
     EXPECT_EQ(qor_s_config_value_invalid, e.setValue(QORStringRef("highest")));
     ASSERT_EQ(qor_s_ok, e.setValue(QORStringRef("lowest", 3)));
     EXPECT_EQ(0, e.getIndex());
-
     QORList<QORString> list(nullptr, true);
     EXPECT_EQ(qor_s_ok, list.add(qor_new<QORString>(nullptr, "a")));
     EXPECT_EQ(qor_s_ok, list.add(qor_new<QORString>(nullptr, "b")));
@@ -110,19 +106,6 @@ TEST(QORConfigIntTest, Parsing)
     EXPECT_STREQ("-2147483648", QORConfigInt::toString(-2147483647 - 1, buf));
 }
 
-TEST(QORConfigStringTest, ReplacesTextInBothCodePages)
-{
-    QORConfigString s;
-    EXPECT_EQ(qor_s_ok, s.setLCPValue(QORLCPStringRef("first")));
-    ASSERT_EQ(qor_s_ok, s.setValue(QORStringRef("second")));
-    EXPECT_STREQ("second", s.getValue());
-    QORConfigLCPString l;
-    ASSERT_EQ(qor_s_ok, l.setValue(QORStringRef("utf8 text")));
-    EXPECT_STREQ("utf8 text", l.getValue());
-    EXPECT_TRUE(l.isSet());
-    EXPECT_FALSE(l.isMultiValued());
-}
-
 TEST(QORConfigMultiValueTest, SplitsAtCommasSkippingLeadingBlanks)
 {
     QORConfigMVString mv;
@@ -132,7 +115,6 @@ TEST(QORConfigMultiValueTest, SplitsAtCommasSkippingLeadingBlanks)
     EXPECT_EQ((Strings{"a", "b", "c"}), values(mv));
     EXPECT_EQ(3, mv.entries());
     EXPECT_STREQ("a, b,c", mv.getValue());
-
     QORConfigMVString whole(true);
     ASSERT_EQ(qor_s_ok, whole.setValue(QORStringRef("a, b")));
     EXPECT_EQ((Strings{"a, b"}), values(whole));
@@ -180,7 +162,6 @@ TEST(QORConfigMVIntTest, AllValuesMustParse)
         got.push_back(v);
     EXPECT_EQ((std::vector<int>{1, 16, 8}), got);
     EXPECT_TRUE(mv.isSet());
-
     EXPECT_EQ(qor_s_invalid_argument, mv.setValue(QORStringRef("4,x5,6")));
     EXPECT_FALSE(mv.isSet());
     EXPECT_TRUE(mv.isInvalid());
@@ -202,7 +183,6 @@ TEST(QORConfigMVEnumTest, OneEnumerationPerValueAcrossTexts)
     while (mv.next(&e))
         indexes.push_back(e->getIndex());
     EXPECT_EQ((std::vector<int>{0, 2, 1}), indexes);
-
     EXPECT_EQ(qor_s_config_value_invalid, mv.setValue(QORStringRef("GET")));
     EXPECT_FALSE(mv.isSet());
 }
@@ -212,7 +192,6 @@ TEST(QORConfigSchemaEntryTest, DefaultsAndMatching)
     QORConfigSchemaEntry a;
     ASSERT_EQ(qor_s_ok, a.set("debug", "memory-stats", true, "false"));
     EXPECT_STREQ("false", a.getDefaultValue());
-
     QORConfigSchemaEntry empty;
     EXPECT_EQ(qor_s_ok, empty.set("s", "n", false, ""));
     EXPECT_EQ(nullptr, empty.getDefaultValue());
@@ -220,7 +199,6 @@ TEST(QORConfigSchemaEntryTest, DefaultsAndMatching)
     EXPECT_EQ(qor_s_ok, none.set("s", "n", false, nullptr));
     EXPECT_EQ(nullptr, none.getDefaultValue());
     EXPECT_TRUE(empty.matches(none));
-
     QORConfigSchemaEntry b;
     EXPECT_EQ(qor_s_ok, b.set("debug", "memory-stats", true, "true"));
     EXPECT_FALSE(a.matches(b));
@@ -228,7 +206,6 @@ TEST(QORConfigSchemaEntryTest, DefaultsAndMatching)
     EXPECT_FALSE(a.matches(b));
     EXPECT_EQ(qor_s_ok, b.set("debug", "memory-stats", true, "false"));
     EXPECT_TRUE(a.matches(b));
-
     EXPECT_TRUE(a.matches("debug", "memory-stats", true));
     EXPECT_FALSE(a.matches("Debug", "memory-stats", false));
     EXPECT_FALSE(a.matches("debug", "memory-stat", false));

@@ -1,7 +1,3 @@
-// Tests of the memory-debugging configuration: the flags each memory type
-// gets from the "debug" stanza (dotted prefixes, "memory-off" as a veto,
-// statistics), the reports of granted modes, the statistics period, and a
-// caching allocator that follows it.
 #include "config_mgr/qormemdebug.h"
 
 #include <unistd.h>

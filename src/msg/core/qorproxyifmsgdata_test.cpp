@@ -75,7 +75,6 @@ TEST(QORProxyIFMsgIntTest, EncodesFourNativeBytesAndRendersDecimal)
     i.increment();
     EXPECT_EQ(i.get(), 42);
     EXPECT_EQ(render(i), "42");
-
     QORProxyIFMsgInt back;
     std::vector<unsigned char> wire = u32(0x80000000u) + u32(1);
     EXPECT_EQ(back.unmarshal(wire.data(), 8), 4);
@@ -89,13 +88,11 @@ TEST(QORProxyIFMsgBufferTest, EncodingSizesAndPadding)
 {
     QORProxyIFMsgBuffer b;
     EXPECT_EQ(encode(b), u32(0));  // empty: the count alone
-
     const unsigned char five[] = {1, 2, 3, 4, 5};
     b.set(QORBuffer(five, 5));
     std::vector<unsigned char> wire = encode(b);
     ASSERT_EQ(wire.size(), 12u);
     EXPECT_EQ(wire, u32(5) + bytes("\1\2\3\4\5\0\0", 8));
-
     QORProxyIFMsgBuffer back;
     EXPECT_EQ(back.unmarshal(wire.data(), 12), 12);
     ASSERT_EQ(back.get().getLen(), 5);
@@ -108,7 +105,6 @@ TEST(QORProxyIFMsgBufferTest, EncodingSizesAndPadding)
     const unsigned char raw[] = {'a', ' ', 0, 0xff, '%'};
     b.set(QORBuffer(raw, 5));
     EXPECT_EQ(render(b), "a%20%00%FF%25");
-
     // A count of 5 needs 12 bytes with its padding; 9 bytes hold the data
     // but not the padding, which the item would claim to consume.
     QORProxyIFMsgBuffer none;
@@ -158,11 +154,9 @@ TEST(QORProxyIFMsgStringTest, TerminatedCountsGiveCountedViews)
     EXPECT_EQ(qor_test_str(s.get()), "xyz");
     EXPECT_FALSE(s.get().isTerminated());
     EXPECT_STREQ(s.get().c_str(), "xyz");
-
     std::vector<unsigned char> zero = u32(0);
     EXPECT_EQ(s.unmarshal(zero.data(), 4), 4);
     EXPECT_EQ(s.get().length(), 0);
-
     // A zero inside the counted characters keeps every byte before the
     // final terminator.
     std::vector<unsigned char> inner = u32(4) + bytes("a\0b", 4);
@@ -195,13 +189,11 @@ TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
     ASSERT_EQ(list.add(QORStringRef(names[5])), qor_s_ok);
     EXPECT_EQ(heap.allocations, 1);
     EXPECT_EQ(list.capacity(), 15);
-
     std::vector<unsigned char> wire = encode(list);
     int expected = 4;
     for (const char* n : names)
         expected += 4 + static_cast<int>((strlen(n) + 1 + 3) / 4 * 4);
     EXPECT_EQ(static_cast<int>(wire.size()), expected);
-
     QORProxyIFMsgStringList back;
     EXPECT_EQ(back.unmarshal(wire.data(), static_cast<int>(wire.size())), expected);
     ASSERT_EQ(back.entries(), 6);
@@ -223,7 +215,6 @@ TEST(QORProxyIFMsgStringListTest, SixEntriesRoundTripInOrder)
     EXPECT_EQ(cursor.restart(1), 6u);
     EXPECT_EQ(render(cursor), "[a] [b] [c] [d] [e] [f] ");
     EXPECT_EQ(qor_test_str(*cursor.get()), "b");
-
     QORProxyIFMsgStringList empty;
     EXPECT_EQ(encode(empty), u32(0));
     EXPECT_EQ(render(empty), "");
@@ -279,14 +270,12 @@ TEST(QORProxyIFMsgStringListTest, MalformedListsLeaveTheEntries)
     std::vector<unsigned char> huge = u32(0x40000000u) + u32(1) + bytes("\0\0\0", 4);
     EXPECT_EQ(list.unmarshal(huge.data(), 12), 0);
     EXPECT_EQ(list.entries(), 1);
-
     // A list whose array cannot be had fails as a whole.
     QORCountingAllocator heap;
     heap.failAfter = 0;
     QORProxyIFMsgStringList starved(5, &heap);
     EXPECT_EQ(starved.unmarshal(wire.data(), static_cast<int>(wire.size())), 0);
     EXPECT_EQ(starved.entries(), 0);
-
     EXPECT_EQ(list.unmarshal(wire.data(), static_cast<int>(wire.size())),
               static_cast<int>(wire.size()));
     EXPECT_EQ(list.entries(), 7);
@@ -309,7 +298,6 @@ TEST(QORProxyIFMsgNameValueTest, NameValueAndNameIntRoundTripsAndCuts)
     EXPECT_EQ(qor_test_str(back.getName()), "Content-Type");
     EXPECT_EQ(qor_test_str(back.getValue()), "text/html; a=b");
     EXPECT_EQ(render(back), "Name: Content-Type - Value: text/html;%20a=b");
-
     QORProxyIFMsgNameInt ni;
     ni.set(QORStringRef("max-post"), -32768);
     std::vector<unsigned char> intWire = encode(ni);

@@ -17,7 +17,6 @@ const uint32_t s = QORTestRegion::kStart;
 TEST(WebRspQuestion, LayoutAndRoundTrip)
 {
     QORWebRspQuestion q;
-    EXPECT_EQ(q.getType(), qor_msg_web_rsp_question);
     const char http[] = "HTTP/1.1 200 OK\r\n\r\n";  // 19 bytes
     q.setHTTPBuffer(QORBuffer(http, -1));
     q.setVHostID(QORStringRef("vh"));
@@ -33,7 +32,6 @@ TEST(WebRspQuestion, LayoutAndRoundTrip)
         4, kNone, 1,
     };
     EXPECT_EQ(region.written(), expected);
-
     QORWebRspQuestion r;
     ASSERT_EQ(r.unmarshal(region.reader(), nullptr), qor_s_ok);
     QORBuffer b;

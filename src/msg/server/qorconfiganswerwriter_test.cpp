@@ -72,7 +72,6 @@ TEST(ConfigAnswerWriter, CommandLayouts)
     ASSERT_EQ(w.addURCConfig(true, 60), qor_s_ok);
     ASSERT_EQ(w.addURCConfig(false, 60), qor_s_ok);
     EXPECT_EQ(w.commandCount(), 4);
-
     std::vector<uint32_t> expected = {
         // count element: 4 commands
         4, s + 12, 4,
@@ -99,7 +98,6 @@ TEST(ConfigAnswerWriter, VirtualHostLayout)
     ASSERT_EQ(w.addVHost(QORStringRef("h"), QORStringRef(""), 0x1c, QORStringRef("Tr"), &get, 1),
               qor_s_ok);
     EXPECT_EQ(w.commandCount(), 1);
-
     std::vector<uint32_t> expected = {
         4, s + 12, 1,
         // command 3 with the host count

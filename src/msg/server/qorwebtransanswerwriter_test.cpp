@@ -31,7 +31,6 @@ TEST(WebTransAnswerWriter, CommandLayouts)
     ASSERT_EQ(w.addWebLogUser(QORStringRef("u"), QORStringRef(""), QORStringRef("ab")), qor_s_ok);
     EXPECT_EQ(w.commandCount(), 6);
     ASSERT_EQ(w.setRspCode(qor_send_rsp_to_client), qor_s_ok);
-
     std::vector<uint32_t> expected = {
         // result code, count
         8, s + 16, 3, 6,
@@ -63,7 +62,6 @@ TEST(WebTransAnswerWriter, FullAreaLeavesTheCommandOut)
     EXPECT_EQ(r.alloc.usedLength(), used);
     EXPECT_EQ(w.commandCount(), 1);
     EXPECT_EQ(r.written()[3], 1u);
-
     QORTestRegion tiny(QORTestRegion::kStart + 8);
     QORWebTransAnswerWriter none(tiny.alloc);
     EXPECT_EQ(none.begin(qor_continue), qor_s_no_memory);
@@ -86,7 +84,6 @@ TEST(URCVersionAnswerWriter, Layout)
     EXPECT_TRUE(w.isComplete());
     ASSERT_EQ(w.beginBranch(QORStringRef(""), 0), qor_s_ok);
     EXPECT_EQ(w.branchCount(), 2);
-
     std::vector<uint32_t> expected = {
         24, s + 32, 20, 0x11, 0, 0, 0, 3,
         8, s + 48, 3, qor_test_chars("/b\0\0"),

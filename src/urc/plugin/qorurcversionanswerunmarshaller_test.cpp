@@ -10,7 +10,6 @@
 #include "plugin/core/qoractiongrouplist.h"
 #include "qortestlog.h"
 #include "qortestregion.h"
-#include "urc/plugin/qorurcversionanswerfactory.h"
 
 namespace {
 
@@ -134,7 +133,6 @@ TEST(URCVersionAnswer, LaterAnswers)
     EXPECT_EQ(apply(versionOnly, &cache, nullptr), qor_s_ok);
     EXPECT_EQ(cache.getDB(), db);
     EXPECT_TRUE(cache.getVersion() == version(1));
-
     writeAnswer(second, version(2), {{"/c", {}}, {"/b", {{"/b/y", "r"}}}});
     ASSERT_EQ(apply(second, &cache, nullptr), qor_s_ok);
     EXPECT_TRUE(cache.getVersion() == version(2));
@@ -201,7 +199,6 @@ TEST(URCVersionAnswer, FailuresKeepTheOldCache)
         writeAnswer(good, version(1), {{"/old", {{"/old/x", "*"}}}});
         ASSERT_EQ(apply(good, &cache, nullptr), qor_s_ok);
         const QORURCDB* db = cache.getDB();
-
         QORTestRegion bad;
         bad.put(row.words);
         QORTestLog log;
@@ -223,29 +220,6 @@ TEST(URCVersionAnswer, ContextIsRequired)
     EXPECT_EQ(u.unmarshal(r.reader(), &noCache), qor_s_invalid_argument);
     EXPECT_EQ(log.count("DXQor ERROR"), 1);
     EXPECT_EQ(u.marshal(r.alloc), qor_s_not_supported);
-}
-
-TEST(URCVersionAnswer, FactoryAndClassAllocator)
-{
-    QORURCVersionAnswerFactory f;
-    EXPECT_EQ(f.getType(), qor_msg_urc_version_answer);
-    ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    ASSERT_EQ(QORURCVersionAnswerUnmarshaller::addAllocatorRef(), qor_s_ok);
-    QORProxyIFMessage* m = nullptr;
-    ASSERT_EQ(f.createMsg(&m), qor_s_ok);
-    EXPECT_EQ(m->getType(), qor_msg_urc_version_answer);
-    QORTestRegion r;
-    writeAnswer(r, version(4), {{"/b", {{"/b/o", "*"}}}});
-    QORUnprotResourceCache cache;
-    QORURCVersionAnswerContext ctx = {&cache, nullptr};
-    EXPECT_EQ(m->unmarshal(r.reader(), &ctx), qor_s_ok);
-    EXPECT_NE(lookup(cache, "/b", "/b/o"), nullptr);
-    m->deleteMe();
-    QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
-    QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
-    // Without a reference the objects come from the heap.
-    ASSERT_EQ(f.createMsg(&m), qor_s_ok);
-    m->deleteMe();
 }
 
 TEST(UnprotResourceCache, LookupsWithoutDatabase)
