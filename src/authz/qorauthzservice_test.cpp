@@ -106,7 +106,8 @@ protected:
         return c.substr(0, c.find(';'));
     }
 
-    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body, bool secure = false)
+    // A POST of body to the login page, not yet handed over.
+    std::unique_ptr<QORAuthzTestTransaction> loginPost(const std::string& body, bool secure)
     {
         std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
         QORAuthzTestRequest& r = t->req();
@@ -120,7 +121,13 @@ protected:
         r.headers.add("Content-Type", "application/x-www-form-urlencoded");
         r.headers.add("Content-Length", std::to_string(body.size()).c_str());
         qor_authz_test_http_message(r);
-        r.pendingBody = body;
+        return t;
+    }
+
+    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body, bool secure = false)
+    {
+        auto t = loginPost(body, secure);
+        t->req().pendingBody = body;
         t->handled = core->handleReq(t.get());
         return t;
     }
@@ -247,26 +254,20 @@ TEST_F(QORAuthzServiceTest, FormLoginSessionAndLogout)
 
     // The body arrives in two pieces, each a question of its own.
     std::string body = "username=alice&password=wonderland&target=%2Fteam%2Fx&token=" + token;
-    QORAuthzTestTransaction login;
-    QORAuthzTestRequest& r = login.req();
-    r.addServer("www");
-    r.uri = "/dxqor/login";
-    r.method = "POST";
-    r.headers.add("Content-Length", std::to_string(body.size()).c_str());
-    qor_authz_test_http_message(r);
-    login.failOn("req.retrieveBody", qor_s_not_available);
-    ASSERT_EQ(core->handleReq(&login), qor_s_ok);
-    EXPECT_EQ(login.getResult(), qor_require_more_body_data);
-    r.postData = body.substr(0, 20);
-    ASSERT_EQ(core->handleReq(&login), qor_s_ok);
-    EXPECT_EQ(login.getResult(), qor_require_more_body_data);
-    login.calls().clearFailures();
-    r.pendingBody = body.substr(20);
-    ASSERT_EQ(core->handleReq(&login), qor_s_ok);
-    EXPECT_EQ(login.getResult(), qor_send_rsp_to_client);
-    EXPECT_EQ(login.response().code(), 303);
-    EXPECT_STREQ(login.response().headers.get("Location"), "/team/x");
-    std::string set = login.response().headers.get("Set-Cookie");
+    auto login = loginPost(body, false);
+    login->failOn("req.retrieveBody", qor_s_not_available);
+    ASSERT_EQ(core->handleReq(login.get()), qor_s_ok);
+    EXPECT_EQ(login->getResult(), qor_require_more_body_data);
+    login->req().postData = body.substr(0, 20);
+    ASSERT_EQ(core->handleReq(login.get()), qor_s_ok);
+    EXPECT_EQ(login->getResult(), qor_require_more_body_data);
+    login->calls().clearFailures();
+    login->req().pendingBody = body.substr(20);
+    ASSERT_EQ(core->handleReq(login.get()), qor_s_ok);
+    EXPECT_EQ(login->getResult(), qor_send_rsp_to_client);
+    EXPECT_EQ(login->response().code(), 303);
+    EXPECT_STREQ(login->response().headers.get("Location"), "/team/x");
+    std::string set = login->response().headers.get("Set-Cookie");
     ASSERT_EQ(set.find("DXQORSESSION="), 0u);
     EXPECT_EQ(set.substr(13 + 64), "; Path=/; HttpOnly; SameSite=Lax");
     std::string cookie = set.substr(0, 13 + 64);

@@ -3,11 +3,11 @@
 #include "plugin/core/qoradapter.h"
 
 #include <gtest/gtest.h>
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
+
+#include "qortestdir.h"
 
 namespace {
 
@@ -17,20 +17,12 @@ std::string repoRoot()
     return file.substr(0, file.rfind("/src/plugin/core/"));
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The names of the pure virtual operations a header declares: a
 // declaration up to ";" that starts with "virtual" and ends in "= 0", named
 // by the identifier before its first "(".
 std::set<std::string> pureOperations(const std::string& header)
 {
-    std::string text = readFile(repoRoot() + "/src/plugin/core/" + header);
+    std::string text = qor_test_read_file(repoRoot() + "/src/plugin/core/" + header);
     static const std::regex pure(R"(virtual[^;(]*?(\w+)\s*\([^;]*=\s*0\s*;)");
     std::set<std::string> names;
     for (std::sregex_iterator it(text.begin(), text.end(), pure), end; it != end; ++it)
@@ -47,7 +39,7 @@ const char* const kAdapterHeaders[] = {
 
 TEST(QORAdapterContractTest, TheDocumentNamesEveryPureOperation)
 {
-    std::string doc = readFile(repoRoot() + "/docs/adapter.md");
+    std::string doc = qor_test_read_file(repoRoot() + "/docs/adapter.md");
     ASSERT_FALSE(doc.empty()) << "docs/adapter.md not found from " << repoRoot();
     int total = 0;
     for (const char* header : kAdapterHeaders) {
