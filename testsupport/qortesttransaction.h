@@ -422,3 +422,9 @@ public:
 private:
     int* m_deleted;
 };
+
+// The bytes a reference views, as a string to compare.
+inline std::string qor_test_str(const QORStringRefT<char>& r)
+{
+    return std::string(r.data(), static_cast<size_t>(r.length()));
+}

@@ -1,29 +1,15 @@
 // The decision table: path, method and user to the outcome.
 #include "authz/qorauthzdecision.h"
 #include <gtest/gtest.h>
-#include <unistd.h>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
-
-namespace {
-
-std::string tmpFile(const char* name, const std::string& text)
-{
-    const char* base = getenv("DXQOR_TEST_TMPDIR");
-    std::string path = std::string(base && *base ? base : "/tmp") + "/authz-dec-" +
-                       std::to_string(getpid()) + "-" + name;
-    std::ofstream(path) << text;
-    return path;
-}
-
-} // namespace
+#include "qortestdir.h"
 
 TEST(QORAuthzDecisionTest, TheNearestObjectAndTheUsersActionsDecide)
 {
-    std::string policyPath = tmpFile(
+    QORTestDir dir("authz-dec");
+    ASSERT_TRUE(dir.write(
         "policy",
         "[virtual-host www]\nbranch = /w\ncase-sensitive = no\n"
         "default-permission = r\npermission = POST rw\npermission = AUDIT [Audit]g\n"
@@ -31,13 +17,11 @@ TEST(QORAuthzDecisionTest, TheNearestObjectAndTheUsersActionsDecide)
         "[object /w/docs]\nunauthenticated = r\nuser = ed rw\n"
         "[object /w/team]\nmethod = form\ngroup = staff r\ngroup = leads w[Audit]g\n"
         "user = eve *\n"
-        "[object /w/team/closed]\n");
-    std::string groupsPath = tmpFile("groups", "staff: ann bo\nleads: bo\n");
+        "[object /w/team/closed]\n"));
+    ASSERT_TRUE(dir.write("groups", "staff: ann bo\nleads: bo\n"));
     QORAuthzErrors errors;
-    auto policy = QORAuthzPolicy::load(policyPath, &errors);
-    auto groups = QORAuthzGroupStore::load(groupsPath, &errors);
-    unlink(policyPath.c_str());
-    unlink(groupsPath.c_str());
+    auto policy = QORAuthzPolicy::load(dir.file("policy"), &errors);
+    auto groups = QORAuthzGroupStore::load(dir.file("groups"), &errors);
     ASSERT_TRUE(policy && groups) << (errors.empty() ? "" : errors.lines()[0]);
     const QORAuthzVHost& host = policy->vhosts()[0];
 

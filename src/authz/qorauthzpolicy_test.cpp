@@ -1,31 +1,22 @@
 // Reading the policy, users and groups files.
 #include "authz/qorauthzpolicy.h"
 #include <gtest/gtest.h>
-#include <unistd.h>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include "authz/qorauthzgroupstore.h"
 #include "authz/qorauthzuserstore.h"
 #include "plugin/core/qorpluginvirtualhost.h"
+#include "qortestdir.h"
 
 namespace {
 
-std::string tmpFile(const char* name, const std::string& text)
-{
-    const char* base = getenv("DXQOR_TEST_TMPDIR");
-    std::string path = std::string(base && *base ? base : "/tmp") + "/authz-" +
-                       std::to_string(getpid()) + "-" + name;
-    std::ofstream(path) << text;
-    return path;
-}
-
 std::string errorsOf(const std::string& policy)
 {
-    std::string path = tmpFile("bad.conf", policy);
+    QORTestDir dir("authz");
+    std::string path = dir.file("bad.conf");
+    std::ofstream(path) << policy;
     QORAuthzErrors errors;
     bool loaded = QORAuthzPolicy::load(path, &errors) != nullptr;
-    unlink(path.c_str());
     std::string all = loaded ? "loaded" : "";
     for (auto& l : errors.lines())
         all += l.substr(l.find(':') + 1) + "\n";
@@ -79,19 +70,19 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
 
 TEST(QORAuthzPolicyTest, HostsObjectsAndCacheDataFromAValidPolicy)
 {
-    std::string path = tmpFile("good.conf",
-                               "[server]\nusers-file = u\n"
-                               "[virtual-host www]\nid = www.example.com\nbranch = /w\n"
-                               "protocols = https\ncase-sensitive = no\n"
-                               "default-permission = r\npermission = POST rw\n"
-                               "[virtual-host static]\nunprotected = yes\n"
-                               "[object /w]\nunauthenticated = *\n"
-                               "[object /w/p]\nuser = a r\n"
-                               "[object /w/d]\nunauthenticated = r\nmethod = form\n"
-                               "[object /other]\n");
+    QORTestDir dir("authz");
+    std::string path = dir.file("good.conf");
+    std::ofstream(path) << ("[server]\nusers-file = u\n"
+                           "[virtual-host www]\nid = www.example.com\nbranch = /w\n"
+                           "protocols = https\ncase-sensitive = no\n"
+                           "default-permission = r\npermission = POST rw\n"
+                           "[virtual-host static]\nunprotected = yes\n"
+                           "[object /w]\nunauthenticated = *\n"
+                           "[object /w/p]\nuser = a r\n"
+                           "[object /w/d]\nunauthenticated = r\nmethod = form\n"
+                           "[object /other]\n");
     QORAuthzErrors errors;
     std::unique_ptr<QORAuthzPolicy> p = QORAuthzPolicy::load(path, &errors);
-    unlink(path.c_str());
     ASSERT_TRUE(p != nullptr) << (errors.empty() ? "" : errors.lines()[0]);
     EXPECT_EQ(p->settings().usersFile, path.substr(0, path.rfind('/') + 1) + "u");
     ASSERT_EQ(p->vhosts().size(), 2u);
@@ -117,8 +108,9 @@ TEST(QORAuthzPolicyTest, HostsObjectsAndCacheDataFromAValidPolicy)
 
 TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
 {
-    std::string path = tmpFile(
-        "users",
+    QORTestDir dir("authz");
+    std::string path = dir.file("users");
+    std::ofstream(path) << (
         "# comment\n\n"
         "bc:$2y$05$LabAjCr3nvtZl5ZIX.uGt.dQQuKU3ImvjEiGHnriCYcNyH2k8oyQy\n"
         "apr:$apr1$N/FqldgB$tCgYE3S.r3A72M6W4QQ4n/\n"
@@ -161,7 +153,6 @@ TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
     EXPECT_NE(bad.lines().back().find(":5: not \"group: user"), std::string::npos);
     std::ofstream(path) << "staff: a b\nops:b\nstaff: c a\n";
     auto groups = QORAuthzGroupStore::load(path, &bad);
-    unlink(path.c_str());
     ASSERT_TRUE(groups != nullptr);
     EXPECT_EQ(groups->groupsOf("b"), (std::vector<std::string>{"staff", "ops"}));
     EXPECT_EQ(groups->groupsOf("a"), (std::vector<std::string>{"staff"}));

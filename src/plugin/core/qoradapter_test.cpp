@@ -4,11 +4,10 @@
 
 #include <gtest/gtest.h>
 #include <cctype>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 
+#include "qortestdir.h"
 
 namespace {
 
@@ -18,20 +17,12 @@ std::string repoRoot()
     return file.substr(0, file.rfind("/src/plugin/core/"));
 }
 
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // The names of the pure virtual operations declared in a header: every
 // declaration (text up to ";") that starts with "virtual" somewhere and ends
 // in "= 0", named by the identifier before its first "(".
 std::set<std::string> pureOperations(const std::string& header)
 {
-    std::string text = readFile(repoRoot() + "/src/plugin/core/" + header);
+    std::string text = qor_test_read_file(repoRoot() + "/src/plugin/core/" + header);
     std::set<std::string> names;
     size_t start = 0;
     for (size_t end; (end = text.find(';', start)) != std::string::npos; start = end + 1) {
@@ -61,7 +52,7 @@ const char* const kAdapterHeaders[] = {
 
 TEST(QORAdapterContractTest, TheDocumentNamesEveryPureOperation)
 {
-    std::string doc = readFile(repoRoot() + "/docs/adapter.md");
+    std::string doc = qor_test_read_file(repoRoot() + "/docs/adapter.md");
     ASSERT_FALSE(doc.empty()) << "docs/adapter.md not found from " << repoRoot();
     int total = 0;
     for (const char* header : kAdapterHeaders) {

@@ -4,15 +4,11 @@
 #include <string>
 
 #include "plugin/core/qorcachedserver.h"
+#include "qortesttransaction.h"
 
 namespace {
 
 const QORStatus kUnsupported = 0x35f02001;
-
-std::string str(const QORStringRefT<char>& r)
-{
-    return std::string(r.data(), static_cast<size_t>(r.length()));
-}
 
 } // namespace
 
@@ -24,15 +20,15 @@ TEST(QORCachedRequest, HoldsAViewOfVirtualHostURIAndLevel)
     vhost[2] = '2';   // a view, not a copy
     QORStringRef s;
     ASSERT_EQ(r.m_server->getVHostID(&s), qor_s_ok);
-    EXPECT_EQ(str(s), "vh2");
+    EXPECT_EQ(qor_test_str(s), "vh2");
     ASSERT_EQ(r.getURI(&s), qor_s_ok);
-    EXPECT_EQ(str(s), "/doc/a.html");
+    EXPECT_EQ(qor_test_str(s), "/doc/a.html");
     int level = 0;
     ASSERT_EQ(r.getSecurity(&level), qor_s_ok);
     EXPECT_EQ(level, 1);
     EXPECT_EQ(r.setURI(QORStringRef("/other")), qor_s_ok);
     ASSERT_EQ(r.getURI(&s), qor_s_ok);
-    EXPECT_EQ(str(s), "/other");
+    EXPECT_EQ(qor_test_str(s), "/other");
     // Destroying r must not delete the embedded server (ASan would see it).
 
     QORCachedRequest none;

@@ -9,11 +9,6 @@ namespace {
 
 const QORStatus kAbsent = 0x35f02002;
 
-std::string str(const QORStringRefT<char>& r)
-{
-    return std::string(r.data(), static_cast<size_t>(r.length()));
-}
-
 } // namespace
 
 TEST(QORServerPortString, DecimalTextOfAPortInRange)
@@ -33,7 +28,7 @@ TEST(QORServerPortString, DecimalTextOfAPortInRange)
         QORStringRefT<char> text;
         EXPECT_EQ(s.getPortString(&text), c.status);
         if (c.text) {
-            EXPECT_EQ(str(text), c.text);
+            EXPECT_EQ(qor_test_str(text), c.text);
         }
     }
 }
@@ -48,6 +43,6 @@ TEST(QORServerPortString, MadeOnceButNotCachedOnFailure)
     ASSERT_EQ(s.getPortString(&text), qor_s_ok);
     s.port = 9090;
     ASSERT_EQ(s.getPortString(&text), qor_s_ok);
-    EXPECT_EQ(str(text), "8080");
+    EXPECT_EQ(qor_test_str(text), "8080");
     EXPECT_EQ(s.callLog().count("server.getPort"), 2);
 }

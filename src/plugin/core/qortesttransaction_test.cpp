@@ -10,11 +10,6 @@ namespace {
 
 const QORStatus kAbsent = 0x35f02002;
 
-std::string str(const QORStringRefT<char>& r)
-{
-    return std::string(r.data(), static_cast<size_t>(r.length()));
-}
-
 } // namespace
 
 TEST(QORTestCallLog, RecordsEveryObjectInOneLogAndSelectsByPattern)
@@ -102,9 +97,9 @@ TEST(QORTestHeaders, AnOrderedMultimapWithCaseInsensitiveNames)
     r.headers.add("Host", "h");
     r.headers.add("accept", "a/2");
     ASSERT_EQ(r.getUTF8Header(QORStringRef("ACCEPT"), &v), qor_s_ok);
-    EXPECT_EQ(str(v), "a/1");
+    EXPECT_EQ(qor_test_str(v), "a/1");
     ASSERT_EQ(r.getNextNCPHeader(&n), qor_s_ok);
-    EXPECT_EQ(str(n), "a/2");
+    EXPECT_EQ(qor_test_str(n), "a/2");
     EXPECT_EQ(r.getNextUTF8Header(&v), kAbsent);
     EXPECT_EQ(r.getNextUTF8Header(&v), kAbsent);
     EXPECT_EQ(r.getNCPHeader(QORStringRef("Cookie"), &n), kAbsent);
@@ -125,7 +120,7 @@ TEST(QORTestHeaders, AnOrderedMultimapWithCaseInsensitiveNames)
     ASSERT_EQ(rsp->addHeader(QORStringRef("set"), QORStringRef("2")), qor_s_ok);
     ASSERT_EQ(rsp->getNCPHeader(QORStringRef("SET"), &n), qor_s_ok);
     ASSERT_EQ(rsp->getNextUTF8Header(&v), qor_s_ok);
-    EXPECT_EQ(str(v), "2");
+    EXPECT_EQ(qor_test_str(v), "2");
 
     // Cookies: a second one of a name replaces the first.
     QORNCPStringRef value;
@@ -135,7 +130,7 @@ TEST(QORTestHeaders, AnOrderedMultimapWithCaseInsensitiveNames)
     ASSERT_EQ(t.m_response->getCookie(QORStringRef("sid"), &value, nullptr, nullptr, nullptr,
                                       nullptr, nullptr, nullptr),
               qor_s_ok);
-    EXPECT_EQ(str(value), "2");
+    EXPECT_EQ(qor_test_str(value), "2");
     EXPECT_EQ(t.response().cookies.size(), 1u);
 }
 

@@ -119,8 +119,4 @@ TEST(QORTransactionRedirect, ResolvesTheLocationAgainstTheFullURL)
     QORTestTransaction none;   // no server: no full URL
     QORString out;
     EXPECT_EQ(none.buildRedirectURL(QORStringRef("/x"), &out), qor_s_not_available);
-    QORTestTransaction failing;
-    failing.addServer();
-    failing.failOn("getSecurity", 0x35f02035);
-    EXPECT_EQ(failing.buildRedirectURL(QORStringRef("/x"), &out), 0x35f02035u);
 }

@@ -31,14 +31,12 @@ std::string parentOf(const char* name)
 
 TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
 {
-    EXPECT_EQ(parentOf("/web/pub/img/a.gif"), "/web/pub/img");
-    EXPECT_EQ(parentOf("/web/pub/"), "/web");
-    EXPECT_EQ(parentOf("/web"), "/");
-    EXPECT_EQ(parentOf("//"), "/");
-    EXPECT_EQ(parentOf("/a//b"), "/a/");
-    EXPECT_EQ(parentOf("/"), "<none>");
-    EXPECT_EQ(parentOf(""), "<none>");
-    EXPECT_EQ(parentOf("web/pub"), "<none>");
+    const char* rows[][2] = {
+        {"/web/pub/img/a.gif", "/web/pub/img"}, {"/web/pub/", "/web"}, {"/web", "/"},
+        {"//", "/"}, {"/a//b", "/a/"}, {"/", "<none>"}, {"", "<none>"}, {"web/pub", "<none>"},
+    };
+    for (const auto& r : rows)
+        EXPECT_EQ(parentOf(r[0]), r[1]) << r[0];
 }
 
 // Fills the cache and the host list by hand, so that lookups run without an
@@ -114,10 +112,11 @@ protected:
         return client.lookupCache(request, decision);
     }
 
-    QORURCDecision decide(const char* vhost, const char* method, const std::string& uri)
+    QORURCDecision decide(const char* vhost, const char* method, const std::string& uri,
+                          int security = 0)
     {
         QORURCDecision decision;
-        EXPECT_EQ(lookup(vhost, method, uri, &decision), qor_s_ok);
+        EXPECT_EQ(lookup(vhost, method, uri, &decision, security), qor_s_ok);
         return decision;
     }
 
@@ -158,7 +157,8 @@ TEST_F(QORUnprotResourceCacheClientTest, APollFallsDueOnlyOnceTheIntervalHasFull
 // The nearest ancestor with an entry decides; its grants must cover what
 // the method requires, which a host without a permission map cannot tell;
 // names follow the host's case rule; and a path the web server may map
-// elsewhere than it reads never opens by walking up to an open entry.
+// elsewhere than it reads never opens by walking up to an open entry; the
+// host is found by ID and protocol.
 TEST_F(QORUnprotResourceCacheClientTest, DecisionsByHostBranchAndPath)
 {
     addHost("www", "/web");
@@ -166,18 +166,21 @@ TEST_F(QORUnprotResourceCacheClientTest, DecisionsByHostBranchAndPath)
     addHost("lower", "/ci", qor_vhost_case_insensitive);
     addHost("exact", "/cs");
     addHost("root", "/");
+    addHost("tls", "/tls")->setFlags(qor_vhost_secure);
     addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"},
                        {"/web/docs", "r"}, {"/web/upper", "R"}});
     addBranch("/nm", {{"/nm/docs", "r"}, {"/nm/pub", "*"}});
     addBranch("/ci", {{"/ci/pub", "*"}});
     addBranch("/cs", {{"/cs/pub", "*"}});
     addBranch("/", {{"/", "*"}});
+    addBranch("/tls", {{"/tls", "*"}});
     const QORURCDecision open = qor_urc_unprotected, ask = qor_urc_ask_server;
     const struct {
         const char* vhost;
         const char* method;
         std::string uri;
         QORURCDecision expected;
+        int security = 0;
     } cases[] = {
         {"www", "GET", "/pub/img/deep/a.gif", open},
         {"www", "DELETE", "/pub/x", open},
@@ -207,23 +210,13 @@ TEST_F(QORUnprotResourceCacheClientTest, DecisionsByHostBranchAndPath)
         {"www", "GET", "/pub/a\n", ask},
         {"www", "GET", "/pub/a\x7f", ask},
         {"root", "GET", "/a/b", open},  // under "/" the name starts "//"
+        {"tls", "GET", "/a", open, 1},
+        {"tls", "GET", "/a", ask, 0},
+        {"elsewhere", "GET", "/a", ask, 1},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(decide(c.vhost, c.method, c.uri), c.expected) << c.vhost << " " << c.uri;
-}
-
-TEST_F(QORUnprotResourceCacheClientTest, TheHostIsFoundByIDAndProtocol)
-{
-    QORPluginVirtualHost* host = addHost("www", "/web");
-    host->setFlags(qor_vhost_secure);
-    addBranch("/web", {{"/web", "*"}});
-    QORURCDecision decision;
-    EXPECT_EQ(lookup("www", "GET", "/a", &decision, 1), qor_s_ok);
-    EXPECT_EQ(decision, qor_urc_unprotected);
-    EXPECT_EQ(lookup("www", "GET", "/a", &decision, 0), qor_s_ok);
-    EXPECT_EQ(decision, qor_urc_ask_server);
-    EXPECT_EQ(lookup("elsewhere", "GET", "/a", &decision, 1), qor_s_ok);
-    EXPECT_EQ(decision, qor_urc_ask_server);
+        EXPECT_EQ(decide(c.vhost, c.method, c.uri, c.security), c.expected)
+            << c.vhost << " " << c.uri << " " << c.security;
     EXPECT_TRUE(log.lines().empty());
 }
 
