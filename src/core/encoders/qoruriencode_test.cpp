@@ -63,7 +63,6 @@ TEST(QORURIEncodeTest, EntryPointsLengthsAndAppending)
     EXPECT_TRUE(qor_uri_encode_ascii(&out, "' ", -1));
     EXPECT_TRUE(qor_uri_encode_macro(&out, "'", -1));
     EXPECT_STREQ(out.c_str(), "p=a+b%26ca%3C'%20%27");
-
     QORCountingAllocator a;
     QORString s(&a);
     s.set("keep", 4);

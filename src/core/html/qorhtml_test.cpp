@@ -54,7 +54,6 @@ TEST(QORHTMLTest, EscapeAppendsAndFailsCleanly)
     EXPECT_EQ(out.length(), 2 + 300 * 4);
     EXPECT_EQ(std::string(out.data(), 6), "x:&lt;");
     EXPECT_EQ(a.allocations + a.reallocations, 1);
-
     QORString small(&a);
     small.set("keep", 4);
     a.failAfter = 0;

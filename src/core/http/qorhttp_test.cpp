@@ -57,7 +57,6 @@ TEST(QORHTTPTest, MethodsAreCaseSensitiveAndUnknownIsMinusOne)
     // Same prefix, different length.
     EXPECT_EQ(QORHTTP::getMethod("GETX", 4), qor_method_unrecognized);
     EXPECT_EQ(QORHTTP::getMethod("GET", 2), qor_method_unrecognized);
-
     QORStringRef name;
     QORHTTP::getMethodName(qor_method_move, &name);
     EXPECT_EQ(str(name), "MOVE");
@@ -99,7 +98,6 @@ TEST(QORHTTPTest, AbsoluteURLsAreRecognisedIgnoringCaseAndResolvedAgainstTheBase
         EXPECT_TRUE(QORHTTP::isAbsoluteURL(QORStringRef(yes))) << yes;
     for (const char* no : {"http:/a", "/http://a", "ftp://a"})
         EXPECT_FALSE(QORHTTP::isAbsoluteURL(QORStringRef(no))) << no;
-
     EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "c"), "http://h:8080/a/c");
     EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "/c"), "http://h:8080/c");
     EXPECT_EQ(absolute("https://h/a/b", "HTTP://other/x"), "HTTP://other/x");
@@ -116,13 +114,11 @@ TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
     EXPECT_EQ(url("https", "h", "443", "", ""), "https://h");
     EXPECT_EQ(url("ftp", "h", "443", "/f", ""), "ftp://h/f");
     EXPECT_EQ(url("http", "h", "8080", "/p", "q"), "http://h:8080/p?q");
-
     QORLCPString lcp;
     EXPECT_TRUE(QORHTTP::buildUrl(QORLCPStringRef("http"), QORLCPStringRef("h"),
                                   QORLCPStringRef("81"), QORLCPStringRef("/"),
                                   QORLCPStringRef(""), &lcp));
     EXPECT_STREQ(lcp.c_str(), "http://h:81/");
-
     QORCountingAllocator a;
     char* raw = QORHTTP::buildUrl(QORStringRef("https"), QORStringRef("::1"), QORStringRef("8443"),
                                   QORStringRef("/x"), QORStringRef("y"), &a);

@@ -124,7 +124,6 @@ TEST(QORSnprintfTest, TruncatesAtEverySizeAndCountsTheWhole)
     ASSERT_EQ(n, static_cast<int>(strlen(full)));
     EXPECT_STREQ(full, "ab    |+003.142|0xff|    z|\xe6\x97\xa5\xe6\x9c\xac");
     EXPECT_EQ(qor_snprintf_utf8(nullptr, 0, fmt, "ab", 3.14159, 255u, 'z', kNihon), n);
-
     for (int size = 0; size <= n + 1; size++) {
         char buf[160];
         memset(buf, '#', sizeof buf);
@@ -166,7 +165,6 @@ TEST(QORSnprintfTest, UnicodeStringsConvertIntoUtf8CountingBytesOfWholeCharacter
     EXPECT_EQ(utf8("[%.3S]", nullptr), "[]#2");
     EXPECT_EQ(utf8("%S", kLoneHigh), "#-1");
     EXPECT_EQ(utf8("%S", kLoneLow), "#-1");
-
     // Width and precision count bytes of whole characters.
     EXPECT_EQ(utf8("[%.5S]", kNihon), "[\xe6\x97\xa5]#5");
     EXPECT_EQ(utf8("[%.3S]", kNihon), "[\xe6\x97\xa5]#5");
@@ -225,18 +223,15 @@ TEST(QORSnprintfTest, AsprintfAllocatesTheWholeOutput)
     ASSERT_NE(out, nullptr);
     EXPECT_STREQ(out, "key=-0042");
     qor_asprintf_free(out);
-
     EXPECT_EQ(qor_asprintf_utf8(&out, "%3000S|", kNihon), 3001);
     ASSERT_NE(out, nullptr);
     EXPECT_EQ(strlen(out), 3001u);
     EXPECT_STREQ(out + 2994, "\xe6\x97\xa5\xe6\x9c\xac|");
     qor_asprintf_free(out);
-
     EXPECT_EQ(qor_asprintf_lcp(&out, "%s", ""), 0);
     ASSERT_NE(out, nullptr);
     EXPECT_STREQ(out, "");
     qor_asprintf_free(out);
-
     out = reinterpret_cast<char*>(1);
     EXPECT_EQ(qor_asprintf(&out, "%n", &out), -1);
     EXPECT_EQ(out, nullptr);

@@ -80,7 +80,6 @@ TEST(QORLogTest, FileLogWritesStampedLinesAndAppends)
     }
     std::string content = qor_test_read_file(path);
     expectLine(content, "dxqor.http TRACE 4 src/a.cpp 42", "hello world");
-
     // Reopened from an unterminated view: appends; a length cuts the text;
     // unbuffered, so the line is there while the log is open.
     std::string padded = path + "XYZ";
