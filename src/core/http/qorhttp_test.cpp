@@ -132,14 +132,40 @@ TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
               nullptr);
 }
 
-TEST(QORHTTPTest, ProcessURICollapsesSlashesAndKeepsTheEnds)
+// Rows: case-sensitive, Windows rules, path, canonical form or "!" status.
+TEST(QORHTTPTest, ProcessURICollapsesSlashesAppliesWindowsRulesAndLowerCases)
 {
-    EXPECT_EQ(canon(true, false, "/a//b/"), "/a/b/");
-    EXPECT_EQ(canon(true, false, "//a///"), "/a/");
-    EXPECT_EQ(canon(true, false, "a/b"), "a/b");
-    EXPECT_EQ(canon(true, false, ""), "");
-    EXPECT_EQ(canon(true, false, "/  a/ b c/./.."), "/a/b c/./..");
-    EXPECT_EQ(canon(false, false, "/Dir/File.HTM"), "/dir/file.htm");
+    QORScopedCtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.ok());
+    const struct {
+        bool caseSensitive, windows;
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {true, false, "/a//b/", "/a/b/"},
+        {true, false, "//a///", "/a/"},
+        {true, false, "a/b", "a/b"},
+        {true, false, "", ""},
+        {true, false, "/  a/ b c/./..", "/a/b c/./.."},
+        {false, false, "/Dir/File.HTM", "/dir/file.htm"},
+        {true, true, "/docs/PROGRA~1/x", "!52"},
+        {false, true, "/LONGFI~2.TXT", "!52"},
+        // The name before the first dot must be longer than two characters.
+        {true, true, "/~1", "/~1"},
+        {true, true, "/a~1b", "/a~1b"},
+        {true, true, "/a.b~1", "/a.b~1"},
+        {false, false, "/PROGRA~1/File..", "/progra~1/file.."},
+        // Trailing dots go only where segments are lower-cased.
+        {false, true, "/Dir.../a./../.", "/dir/a/../."},
+        {true, true, "/Dir.../a.", "/Dir.../a."},
+        {false, false, "/\xC3\x89T\xC3\x89/\xD0\x96", "/\xC3\xA9t\xC3\xA9/\xD0\xB6"},
+        {false, false, "/a\xC3", "!59"},
+        {false, false, "/\xFF", "!59"},
+        // Case-sensitive paths are not decoded.
+        {true, false, "/\xFF", "/\xFF"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(canon(c.caseSensitive, c.windows, c.in), c.out) << c.in;
 }
 
 // Appending after a prefix gives the prefix followed by the canonical form,
@@ -161,31 +187,4 @@ TEST(QORHTTPTest, AppendURIActsAsOnAnEmptyString)
             }
         }
     }
-}
-
-TEST(QORHTTPTest, ProcessURIWindowsRules)
-{
-    int denied = 52;
-    EXPECT_EQ(canon(true, true, "/docs/PROGRA~1/x"), "!" + std::to_string(denied));
-    EXPECT_EQ(canon(false, true, "/LONGFI~2.TXT"), "!" + std::to_string(denied));
-    // The name before the first dot must be longer than two characters.
-    EXPECT_EQ(canon(true, true, "/~1"), "/~1");
-    EXPECT_EQ(canon(true, true, "/a~1b"), "/a~1b");
-    EXPECT_EQ(canon(true, true, "/a.b~1"), "/a.b~1");
-    // Without the Windows rules both pass.
-    EXPECT_EQ(canon(false, false, "/PROGRA~1/File.."), "/progra~1/file..");
-    // Trailing dots go only where segments are lower-cased.
-    EXPECT_EQ(canon(false, true, "/Dir.../a./../."), "/dir/a/../.");
-    EXPECT_EQ(canon(true, true, "/Dir.../a."), "/Dir.../a.");
-}
-
-TEST(QORHTTPTest, ProcessURILowerCasesUTF8AndRefusesBadBytes)
-{
-    QORScopedCtypeLocale utf8("C.UTF-8");
-    ASSERT_TRUE(utf8.ok());
-    EXPECT_EQ(canon(false, false, "/\xC3\x89T\xC3\x89/\xD0\x96"), "/\xC3\xA9t\xC3\xA9/\xD0\xB6");
-    EXPECT_EQ(canon(false, false, "/a\xC3"), "!59");
-    EXPECT_EQ(canon(false, false, "/\xFF"), "!59");
-    // Case-sensitive paths are not decoded.
-    EXPECT_EQ(canon(true, false, "/\xFF"), "/\xFF");
 }
