@@ -27,7 +27,7 @@ const uri_encoding_type kAllTypes[] = {qor_uri_type_uri, qor_uri_type_form_arg,
 
 } // namespace
 
-TEST(QORURIEncodeTest, SharedRules)
+TEST(QORURIEncodeTest, SharedAndReservedRulesOfEachType)
 {
     for (auto t : kAllTypes) {
         EXPECT_EQ(encode("Az09*-._", t), "Az09*-._") << t;
@@ -36,10 +36,6 @@ TEST(QORURIEncodeTest, SharedRules)
         EXPECT_EQ(encode("~", t), t == qor_uri_type_form_arg || t == qor_uri_type_query
                                       ? "%7E" : "~") << t;
     }
-}
-
-TEST(QORURIEncodeTest, ReservedSetOfEachType)
-{
     // Every printable byte outside the unreserved set and "%".
     const std::string punct = "!\"#$&'()+,/:;<=>?@[\\]^`{|}~";
     EXPECT_EQ(encode(punct, qor_uri_type_uri),
