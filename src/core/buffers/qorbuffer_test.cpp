@@ -13,7 +13,6 @@ TEST(QORBufferTest, ComparisonCountsTheTerminatorAndIsUnsignedThenShorterFirst)
     EXPECT_EQ(four.compare(s), 0);
     EXPECT_EQ(four.compare(QORStringRef("abc")), 0);
     EXPECT_EQ(four.compare(QORStringRef("abcdef", 3)), 0);
-
     const unsigned char hi[] = {0x80};
     const unsigned char lo[] = {0x7f};
     QORBuffer b(hi, 1);
@@ -29,7 +28,6 @@ TEST(QORBufferTest, HashAndConstruction)
     QORBuffer counted("hello", -1);
     EXPECT_EQ(counted.getLen(), 5);
     EXPECT_EQ(counted.hash(), qor_binary_hasher.hash(counted.getData(), 5));
-
     // Copying goes through the virtual accessors of the source.
     struct Fixed : QORBuffer {
         const unsigned char* getData() const override

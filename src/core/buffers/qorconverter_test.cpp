@@ -23,12 +23,10 @@ TEST(QORConverterTest, PlainConvertersCopyWidenAndNarrow)
     ASSERT_EQ(widen.convert(w, "ab\xe9", -1), qor_s_ok);
     ASSERT_EQ(w.length(), 3);
     EXPECT_EQ(w.data()[2], static_cast<lox_unichar_t>(static_cast<char>('\xe9')));
-
     QORStringConverterT<wchar_t, char> narrow;
     QORString n;
     ASSERT_EQ(narrow.convert(n, L"xyz", 2), qor_s_ok);
     EXPECT_EQ(str(n), "xy");
-
     // Appending keeps what was there.
     QORByteConverter copy;
     ASSERT_EQ(copy.append(n, "123", -1), qor_s_ok);
@@ -43,18 +41,15 @@ TEST(QORConverterTest, IconvConvertsBetweenNamedSetsOrGivesTheFailuresStatus)
     QORString out;
     ASSERT_EQ(toUtf8.convert(out, "caf\xe9", -1), qor_s_ok);
     EXPECT_EQ(str(out), "caf\xc3\xa9");
-
     QORCPiConvConverter back("UTF-8", "ISO-8859-1");
     QORString latin;
     ASSERT_EQ(back.convert(latin, out.data(), out.length()), qor_s_ok);
     EXPECT_EQ(str(latin), "caf\xe9");
-
     QORCPiConvConverter bad("NO-SUCH-CHARSET", "UTF-8");
     EXPECT_FALSE(bad.isUsable());
     ASSERT_TRUE(out.set(QORStringRef("kept")));
     EXPECT_EQ(bad.append(out, "abc", 3), qor_s_conversion_failed);
     EXPECT_EQ(str(out), "kept");
-
     QORCPiConvConverter utf8("UTF-8", "ISO-8859-1");
     // A truncated character at the end converts nothing more: refused.
     EXPECT_EQ(utf8.convert(out, "ab\xc3", 3), qor_s_invalid_argument);
@@ -70,7 +65,6 @@ TEST(QORConverterTest, LowerCasingConverters)
     QORString out;
     ASSERT_EQ(qor_us_ascii_to_lower_conv.convert(out, "MiXeD-\xc3\x89", -1), qor_s_ok);
     EXPECT_EQ(str(out), "mixed-\xc3\x89");
-
     ASSERT_EQ(qor_utf8_to_lower_conv.convert(out, "ABC", -1), qor_s_ok);
     EXPECT_EQ(str(out), "abc");
     EXPECT_EQ(qor_utf8_to_lower_conv.convert(out, "AB\xc3", 3), qor_s_bad_utf8);
@@ -87,7 +81,6 @@ TEST(QORConverterTest, Base64RoundTripAndRefusals)
     QORString refused("kept");
     EXPECT_EQ(qor_to_base64_conv.append(refused, data, -1), qor_s_invalid_argument);
     EXPECT_EQ(str(refused), "kept");
-
     QORStringT<unsigned char> bin;
     ASSERT_EQ(qor_from_base64_conv.convert(bin, b64.data(), b64.length()), qor_s_ok);
     ASSERT_EQ(bin.length(), 8);
@@ -103,12 +96,10 @@ TEST(QORConverterTest, UnicharConvertersRoundTripUtf8)
     ASSERT_EQ(wide.length(), 7);  // the emoji takes a surrogate pair
     EXPECT_EQ(wide.data()[1], 0x00e9);
     EXPECT_EQ(wide.data()[3], 0x65e5);
-
     QORString back;
     ASSERT_EQ(qor_utf8_unichar_t_to_mb_conv.convert(back, wide.data(), wide.length()),
               qor_s_ok);
     EXPECT_EQ(str(back), text);
-
     EXPECT_EQ(qor_utf8_mb_to_unichar_t_conv.convert(wide, "a\xc3", 2),
               qor_s_mb_to_wc_failed);
     const lox_unichar_t lone[] = {0xd800, 'x'};

@@ -33,7 +33,6 @@ TEST(QORHasherTest, SeedForEmptyInputCharsSignedAndBytesUnsigned)
     EXPECT_EQ(qor_binary_hasher.hash(bytes, 0), 5381u);
     EXPECT_EQ(qor_icase_string_hasher.hash("", 0), 5381u);
     EXPECT_EQ(qor_lcp_icase_string_hasher.hash("", 0), 5381u);
-
     EXPECT_EQ(qor_string_hasher.hash("a", 1), (5381u * 33) ^ 97u);
     EXPECT_EQ(qor_string_hasher.hash(high.data(), 3), djb2(high));
     uint32_t h = ((5381u * 33 ^ 'x') * 33 ^ 0xe9u) * 33 ^ 'y';
@@ -61,13 +60,11 @@ TEST(QORComparatorTest, RulesOfEachComparator)
     EXPECT_EQ(qor_strcmp.compare("abc", "abd", 2), 0);
     EXPECT_EQ(qor_icase_strcmp.compare("HeLLo", "hello", 5), 0);
     EXPECT_GT(qor_icase_strcmp.compare("b", "A", 1), 0);
-
     const unsigned char x[] = {0x01, 0xff};
     const unsigned char y[] = {0x01, 0x02};
     EXPECT_EQ(qor_memcmp.compare(x, y, 2), 1);
     EXPECT_EQ(qor_memcmp.compare(y, x, 2), -1);
     EXPECT_EQ(qor_memcmp.compare(x, x, 2), 0);
-
     const lox_unichar_t a[] = {'A', 0x00c9};
     const lox_unichar_t b[] = {'a', 0x00c9};
     EXPECT_LT(qor_unichar_t_strcmp.compare(a, b, 2), 0);

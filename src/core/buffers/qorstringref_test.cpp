@@ -12,11 +12,9 @@ TEST(QORStringRefTest, LengthIsCountedOnFirstUse)
     EXPECT_TRUE(r.isTerminated());
     EXPECT_EQ(r.length(), 4);
     EXPECT_EQ(r.c_str(), text);
-
     QORStringRef part(text, 2);
     EXPECT_FALSE(part.isTerminated());
     EXPECT_EQ(part.length(), 2);
-
     // A view of a string shares its data.
     QORString s("shared");
     QORStringRef v(s);
@@ -39,7 +37,6 @@ TEST(QORStringRefTest, TerminatedCopyIsMadeOnceAndReused)
         EXPECT_STREQ(c, "abc");
         EXPECT_EQ(r.c_str(), c);
         EXPECT_EQ(a.allocations, 1);
-
         // New data forgets the cached form; a copy of the same size is reused.
         r.set(text + 4, 2);
         EXPECT_STREQ(r.c_str(), "ef");
@@ -47,7 +44,6 @@ TEST(QORStringRefTest, TerminatedCopyIsMadeOnceAndReused)
         r.set(text, 8);
         EXPECT_STREQ(r.c_str(), "abcdefgh");
         EXPECT_EQ(a.reallocations, 1);
-
         a.failAfter = 0;
         QORStringRef failing(text, 5, &a);
         EXPECT_EQ(failing.c_str(), nullptr);

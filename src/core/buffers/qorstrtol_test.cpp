@@ -38,7 +38,7 @@ TEST(QORStrtolTest, ValuesEndIndexAndErrors)
     }
 }
 
-TEST(QORStrtolTest, UnsignedClampsAndNegates)
+TEST(QORStrtolTest, UnsignedClampsAndWideElementTypes)
 {
     int end;
     errno = 0;
@@ -48,11 +48,6 @@ TEST(QORStrtolTest, UnsignedClampsAndNegates)
     EXPECT_EQ(errno, ERANGE);
     EXPECT_EQ(qor_strtoul(QORStringRef("-1"), &end, 10), 4294967295UL);
     EXPECT_EQ(qor_strtoul(QORStringRef("-0x10"), &end, 0), 4294967280UL);
-}
-
-TEST(QORStrtolTest, WideElementTypes)
-{
-    int end;
     const lox_unichar_t u[] = {' ', '4', '2', 'x', 0};
     EXPECT_EQ(qor_strtol(QORStringRefT<lox_unichar_t>(u), &end, 10), 42);
     EXPECT_EQ(end, 3);

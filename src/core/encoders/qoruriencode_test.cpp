@@ -27,7 +27,7 @@ const uri_encoding_type kAllTypes[] = {qor_uri_type_uri, qor_uri_type_form_arg,
 
 } // namespace
 
-TEST(QORURIEncodeTest, SharedRules)
+TEST(QORURIEncodeTest, SharedAndReservedRulesOfEachType)
 {
     for (auto t : kAllTypes) {
         EXPECT_EQ(encode("Az09*-._", t), "Az09*-._") << t;
@@ -36,10 +36,6 @@ TEST(QORURIEncodeTest, SharedRules)
         EXPECT_EQ(encode("~", t), t == qor_uri_type_form_arg || t == qor_uri_type_query
                                       ? "%7E" : "~") << t;
     }
-}
-
-TEST(QORURIEncodeTest, ReservedSetOfEachType)
-{
     // Every printable byte outside the unreserved set and "%".
     const std::string punct = "!\"#$&'()+,/:;<=>?@[\\]^`{|}~";
     EXPECT_EQ(encode(punct, qor_uri_type_uri),
@@ -63,7 +59,6 @@ TEST(QORURIEncodeTest, EntryPointsLengthsAndAppending)
     EXPECT_TRUE(qor_uri_encode_ascii(&out, "' ", -1));
     EXPECT_TRUE(qor_uri_encode_macro(&out, "'", -1));
     EXPECT_STREQ(out.c_str(), "p=a+b%26ca%3C'%20%27");
-
     QORCountingAllocator a;
     QORString s(&a);
     s.set("keep", 4);

@@ -129,7 +129,6 @@ TEST_F(FileTest, DirectoriesPropertiesAndNames)
     EXPECT_TRUE(qor_directory_exists(sub.c_str()));
     EXPECT_EQ(qor_create_directory((m_dir + "/a/b").c_str(), &err), qor_s_not_found);
     EXPECT_EQ(err, ENOENT);
-
     std::string f = write("f", "x");
     EXPECT_FALSE(qor_directory_exists(f.c_str()));
     qor_file_props_t props = {0600, static_cast<uint32_t>(getuid()),
@@ -141,12 +140,10 @@ TEST_F(FileTest, DirectoriesPropertiesAndNames)
     EXPECT_EQ(got.uid, props.uid);
     EXPECT_EQ(qor_get_file_properties((m_dir + "/none").c_str(), &got), QOR_MSG_ID(54));
     EXPECT_EQ(qor_set_file_properties((m_dir + "/none").c_str(), props), QOR_MSG_ID(54));
-
     EXPECT_EQ(qor_file_chown(f.c_str(), "no-such-user-here", "root"),
               QOR_CO_MSG_BASE + 243);
     EXPECT_EQ(qor_file_chown(f.c_str(), "root", "no-such-group-here"),
               QOR_CO_MSG_BASE + 243);
-
     std::string link = m_dir + "/link";
     EXPECT_EQ(qor_file_symlink(f.c_str(), link.c_str()), 0u);
     EXPECT_EQ(qor_file_symlink(f.c_str(), link.c_str()), qor_s_exists);

@@ -141,7 +141,6 @@ TEST_F(StanzaTest, SyntaxErrorsAreLoggedThenRecorded)
         EXPECT_TRUE(qorStzMoveNextEntry(stz));
         EXPECT_EQ(stz->entryName, nullptr);
         EXPECT_TRUE(qorStzMoveEntry(stz, "s", "a"));
-
         // Memory mode keeps what came before the bad line; the open succeeds.
         EXPECT_EQ(walk(open(c.text, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY)), "[s]a=1;");
     }
@@ -221,14 +220,12 @@ TEST_F(StanzaTest, OpenModesAndFailures)
     EXPECT_EQ(qorStzFileOpen((m_dir + "/none").c_str(), 1, &status), nullptr);
     EXPECT_EQ(status, qor_s_stz_open_failed);
     EXPECT_EQ(g_reported, std::vector<QORStatus>{QOR_MSG_ID(5)});
-
     m_stz = qorStzFileOpen(p.c_str(), 9, &status);
     ASSERT_NE(m_stz, nullptr);
     EXPECT_EQ(m_stz->fp, nullptr);
     EXPECT_STREQ(m_stz->value, "1");
     EXPECT_FALSE(qorStzValidate(m_stz));
     EXPECT_EQ(m_stz->status, qor_s_stz_not_open);
-
     EXPECT_EQ(qorStzMoveNextEntry(nullptr), 0);
     qorStzMoveFirstStanza(nullptr);
     EXPECT_EQ(walk(open("", 1)), "");
@@ -297,7 +294,6 @@ TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
     qorStzAddEntry(stz, "two", "lines\n[injected]");
     EXPECT_EQ(stz->status, qor_s_stz_bad_argument);
     EXPECT_EQ(qor_test_read_file(path()), kText);
-
     stz = open(kText, QOR_STZ_READ_ONLY);
     qorStzAddStanza(stz, "c");
     EXPECT_EQ(stz->status, qor_s_stz_read_only);

@@ -59,25 +59,21 @@ TEST(QORCookieTest, RequestHeaderWrittenBackUnchangedOrFromChangedFields)
     QORStringRef v;
     ASSERT_EQ((*set.beginName(QORStringRef("a")))->getValue(&v), qor_s_ok);
     EXPECT_EQ(str(v), "\"x y\"");
-
     // Each cookie copies its own bytes; the set supplies "; " between them.
     // An unquoted value keeps its blanks.
     QORReqCookieSet loose(QORStringRef("a=1;b=2 ,c"));
     EXPECT_EQ(render(&loose), "a=1; b=2 ; c");
     EXPECT_EQ(loose.count(), 3);
-
     // A changed cookie renders from its fields.
     const std::string domain = "$Version=1; a=1; $Domain=example.com; $Path=/p; b=2; $Path=/q";
     QORReqCookieSet changed(view(domain));
     ASSERT_NE(changed.beginName(QORStringRef("a")), changed.end());
     ASSERT_EQ((*changed.beginName(QORStringRef("a")))->setValue(QORStringRef("new")), qor_s_ok);
     EXPECT_EQ(render(&changed), "$Version=1; a=new; $Path=/p; $Domain=example.com; b=2; $Path=/q");
-
     ASSERT_EQ(changed.setVersion(-1), qor_s_ok);
     int version;
     EXPECT_EQ(changed.getVersion(&version), qor_s_not_available);
     EXPECT_EQ(render(&changed), "a=new; $Path=/p; $Domain=example.com; b=2; $Path=/q");
-
     // An empty path or domain is left out; an absent value is written empty.
     QORStringRef empty("");
     QORReqCookie c(QORStringRef("n"), QORStringRef(""), &empty, nullptr);
@@ -93,7 +89,6 @@ TEST(QORCookieTest, RequestSetDamage)
     // is dropped, not made a cookie that would read back as an attribute.
     QORReqCookieSet orphan(QORStringRef("a (; $Domain=d; $path=/p; b; $Version=1"));
     EXPECT_EQ(render(&orphan), "a; b");
-
     const struct {
         const char* header;
         QORStatus status;
@@ -124,13 +119,11 @@ TEST(QORCookieTest, ResponseCookieAttributes)
     EXPECT_TRUE(secure && httpOnly);
     EXPECT_EQ(c.getComment(&v), qor_s_not_available);
     EXPECT_EQ(render(&c), text);
-
     ASSERT_EQ(c.setComment(QORStringRef("hi")), qor_s_ok);
     ASSERT_EQ(c.setMaxAge(QORStringRef("60")), qor_s_ok);
     ASSERT_EQ(c.setDomain(QORStringRef("example.com")), qor_s_ok);
     EXPECT_EQ(render(&c), "id=7; Comment=hi; Domain=example.com; Path=/; Max-Age=60; "
                           "Expires=Wed, 09-Jun-2021 10:18:14 GMT; Version=1; Secure; HttpOnly");
-
     QORStringRef path("/p");
     QORRespCookie built(QORStringRef("n"), QORStringRef("v"), &path, nullptr, nullptr,
                         nullptr, 0, -1);
@@ -174,13 +167,11 @@ TEST(QORCookieTest, ResponseSetParsing)
     QORRespCookieSet set(view(header));
     EXPECT_EQ(set.count(), 2);
     EXPECT_EQ(render(&set), header);
-
     // An attribute outside the table ends the cookie before it.
     QORRespCookieSet unknown(QORStringRef("a=1; SameSite=Lax, b=2"));
     int len;
     EXPECT_EQ(unknown.getLen(&len), qor_s_cookie_bad_delimiter);
     EXPECT_EQ(render(&unknown), "a=1");
-
     ASSERT_EQ(unknown.addFromHeaderValue(QORStringRef("b=3; Domain=d")), qor_s_ok);
     ASSERT_EQ(unknown.addFromHeaderValue(QORStringRef("a; Path=/")), qor_s_ok);
     EXPECT_EQ(render(&unknown), "a=, b=3; Domain=d");
@@ -213,18 +204,15 @@ TEST(QORCookieTest, MergeByNameAndPath)
     ASSERT_EQ(set.removeCookie(QORStringRef("a")), qor_s_ok);
     EXPECT_EQ(set.removeCookie(QORStringRef("a")), qor_s_not_available);
     EXPECT_EQ(render(&set), "b=9");
-}
-
-TEST(QORCookieTest, ResponseMergeClearsOrKeepsFields)
-{
-    QORRespCookieSet set(QORStringRef("s=1; Domain=old; Secure"));
-    ASSERT_EQ(set.setCookie(QORStringRef("s; Path=/")), qor_s_ok);
-    EXPECT_EQ(render(&set), "s=; Domain=old; Secure");
-    ASSERT_EQ(set.setCookie(QORStringRef("s=2; Domain=new")), qor_s_ok);
-    EXPECT_EQ(render(&set), "s=2; Domain=new; Secure");
-    EXPECT_EQ(set.setCookie(QORStringRef("t; Path=/")), qor_s_ok);
-    EXPECT_EQ(set.setCookie(QORStringRef("broken")), qor_s_http_unexpected_end);
-    EXPECT_EQ(set.count(), 2);
+    // A response cookie merged by name clears or keeps its fields.
+    QORRespCookieSet resp(QORStringRef("s=1; Domain=old; Secure"));
+    ASSERT_EQ(resp.setCookie(QORStringRef("s; Path=/")), qor_s_ok);
+    EXPECT_EQ(render(&resp), "s=; Domain=old; Secure");
+    ASSERT_EQ(resp.setCookie(QORStringRef("s=2; Domain=new")), qor_s_ok);
+    EXPECT_EQ(render(&resp), "s=2; Domain=new; Secure");
+    EXPECT_EQ(resp.setCookie(QORStringRef("t; Path=/")), qor_s_ok);
+    EXPECT_EQ(resp.setCookie(QORStringRef("broken")), qor_s_http_unexpected_end);
+    EXPECT_EQ(resp.count(), 2);
 }
 
 TEST(QORCookieTest, TakeOwnershipCopiesEveryField)

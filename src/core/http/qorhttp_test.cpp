@@ -57,7 +57,6 @@ TEST(QORHTTPTest, MethodsAreCaseSensitiveAndUnknownIsMinusOne)
     // Same prefix, different length.
     EXPECT_EQ(QORHTTP::getMethod("GETX", 4), qor_method_unrecognized);
     EXPECT_EQ(QORHTTP::getMethod("GET", 2), qor_method_unrecognized);
-
     QORStringRef name;
     QORHTTP::getMethodName(qor_method_move, &name);
     EXPECT_EQ(str(name), "MOVE");
@@ -99,7 +98,6 @@ TEST(QORHTTPTest, AbsoluteURLsAreRecognisedIgnoringCaseAndResolvedAgainstTheBase
         EXPECT_TRUE(QORHTTP::isAbsoluteURL(QORStringRef(yes))) << yes;
     for (const char* no : {"http:/a", "/http://a", "ftp://a"})
         EXPECT_FALSE(QORHTTP::isAbsoluteURL(QORStringRef(no))) << no;
-
     EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "c"), "http://h:8080/a/c");
     EXPECT_EQ(absolute("http://h:8080/a/b?q=1", "/c"), "http://h:8080/c");
     EXPECT_EQ(absolute("https://h/a/b", "HTTP://other/x"), "HTTP://other/x");
@@ -116,13 +114,11 @@ TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
     EXPECT_EQ(url("https", "h", "443", "", ""), "https://h");
     EXPECT_EQ(url("ftp", "h", "443", "/f", ""), "ftp://h/f");
     EXPECT_EQ(url("http", "h", "8080", "/p", "q"), "http://h:8080/p?q");
-
     QORLCPString lcp;
     EXPECT_TRUE(QORHTTP::buildUrl(QORLCPStringRef("http"), QORLCPStringRef("h"),
                                   QORLCPStringRef("81"), QORLCPStringRef("/"),
                                   QORLCPStringRef(""), &lcp));
     EXPECT_STREQ(lcp.c_str(), "http://h:81/");
-
     QORCountingAllocator a;
     char* raw = QORHTTP::buildUrl(QORStringRef("https"), QORStringRef("::1"), QORStringRef("8443"),
                                   QORStringRef("/x"), QORStringRef("y"), &a);
@@ -136,14 +132,40 @@ TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
               nullptr);
 }
 
-TEST(QORHTTPTest, ProcessURICollapsesSlashesAndKeepsTheEnds)
+// Rows: case-sensitive, Windows rules, path, canonical form or "!" status.
+TEST(QORHTTPTest, ProcessURICollapsesSlashesAppliesWindowsRulesAndLowerCases)
 {
-    EXPECT_EQ(canon(true, false, "/a//b/"), "/a/b/");
-    EXPECT_EQ(canon(true, false, "//a///"), "/a/");
-    EXPECT_EQ(canon(true, false, "a/b"), "a/b");
-    EXPECT_EQ(canon(true, false, ""), "");
-    EXPECT_EQ(canon(true, false, "/  a/ b c/./.."), "/a/b c/./..");
-    EXPECT_EQ(canon(false, false, "/Dir/File.HTM"), "/dir/file.htm");
+    QORScopedCtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.ok());
+    const struct {
+        bool caseSensitive, windows;
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {true, false, "/a//b/", "/a/b/"},
+        {true, false, "//a///", "/a/"},
+        {true, false, "a/b", "a/b"},
+        {true, false, "", ""},
+        {true, false, "/  a/ b c/./..", "/a/b c/./.."},
+        {false, false, "/Dir/File.HTM", "/dir/file.htm"},
+        {true, true, "/docs/PROGRA~1/x", "!52"},
+        {false, true, "/LONGFI~2.TXT", "!52"},
+        // The name before the first dot must be longer than two characters.
+        {true, true, "/~1", "/~1"},
+        {true, true, "/a~1b", "/a~1b"},
+        {true, true, "/a.b~1", "/a.b~1"},
+        {false, false, "/PROGRA~1/File..", "/progra~1/file.."},
+        // Trailing dots go only where segments are lower-cased.
+        {false, true, "/Dir.../a./../.", "/dir/a/../."},
+        {true, true, "/Dir.../a.", "/Dir.../a."},
+        {false, false, "/\xC3\x89T\xC3\x89/\xD0\x96", "/\xC3\xA9t\xC3\xA9/\xD0\xB6"},
+        {false, false, "/a\xC3", "!59"},
+        {false, false, "/\xFF", "!59"},
+        // Case-sensitive paths are not decoded.
+        {true, false, "/\xFF", "/\xFF"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(canon(c.caseSensitive, c.windows, c.in), c.out) << c.in;
 }
 
 // Appending after a prefix gives the prefix followed by the canonical form,
@@ -165,31 +187,4 @@ TEST(QORHTTPTest, AppendURIActsAsOnAnEmptyString)
             }
         }
     }
-}
-
-TEST(QORHTTPTest, ProcessURIWindowsRules)
-{
-    int denied = 52;
-    EXPECT_EQ(canon(true, true, "/docs/PROGRA~1/x"), "!" + std::to_string(denied));
-    EXPECT_EQ(canon(false, true, "/LONGFI~2.TXT"), "!" + std::to_string(denied));
-    // The name before the first dot must be longer than two characters.
-    EXPECT_EQ(canon(true, true, "/~1"), "/~1");
-    EXPECT_EQ(canon(true, true, "/a~1b"), "/a~1b");
-    EXPECT_EQ(canon(true, true, "/a.b~1"), "/a.b~1");
-    // Without the Windows rules both pass.
-    EXPECT_EQ(canon(false, false, "/PROGRA~1/File.."), "/progra~1/file..");
-    // Trailing dots go only where segments are lower-cased.
-    EXPECT_EQ(canon(false, true, "/Dir.../a./../."), "/dir/a/../.");
-    EXPECT_EQ(canon(true, true, "/Dir.../a."), "/Dir.../a.");
-}
-
-TEST(QORHTTPTest, ProcessURILowerCasesUTF8AndRefusesBadBytes)
-{
-    QORScopedCtypeLocale utf8("C.UTF-8");
-    ASSERT_TRUE(utf8.ok());
-    EXPECT_EQ(canon(false, false, "/\xC3\x89T\xC3\x89/\xD0\x96"), "/\xC3\xA9t\xC3\xA9/\xD0\xB6");
-    EXPECT_EQ(canon(false, false, "/a\xC3"), "!59");
-    EXPECT_EQ(canon(false, false, "/\xFF"), "!59");
-    // Case-sensitive paths are not decoded.
-    EXPECT_EQ(canon(true, false, "/\xFF"), "/\xFF");
 }

@@ -29,7 +29,6 @@ TEST(QORMultiHashTableTest, KeepsEveryValueInInsertionOrderPerBucket)
     for (int i = 0; i < 4; i++)
         ASSERT_EQ(t.add(QORStringRef(keys[i]), QORString(values[i])), qor_s_ok);
     EXPECT_EQ(t.count(), 4);
-
     Table::Entry* e = t.find(QORStringRef("k"));
     std::vector<std::string> ks;
     for (; e != nullptr; e = t.findNext(e))

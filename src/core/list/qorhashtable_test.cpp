@@ -42,14 +42,12 @@ TEST(QORHashTableTest, InsertFindRemoveWithViewsAsKeys)
         EXPECT_EQ(table.find(QORStringRef("key100")), 0);
         EXPECT_FALSE(table.contains(QORStringRef("key42x", 6)));
         EXPECT_TRUE(table.contains(QORStringRef("key42x", 5)));
-
         // A newer equal key shadows the older one until it is removed.
         ASSERT_EQ(table.insert(qor_new<QORString>(&a, "key7"), 700), qor_s_ok);
         EXPECT_EQ(table.find(QORStringRef("key7")), 700);
         EXPECT_TRUE(table.remove(QORStringRef("key7")));
         EXPECT_EQ(table.find(QORStringRef("key7")), 7);
         EXPECT_FALSE(table.remove(QORStringRef("nope")));
-
         int seen = 0;
         table.forEach([&](const QORString&, int) { seen++; });
         EXPECT_EQ(seen, 100);
@@ -65,7 +63,6 @@ TEST(QORHashTableTest, CaseInsensitiveKeysNeedTheMatchingHasher)
     key.setHasher(&qor_icase_string_hasher);
     key.setComparator(&qor_icase_strcmp);
     ASSERT_EQ(table.insert(&key, 1), qor_s_ok);
-
     QORStringRef probe("content-type");
     probe.setHasher(&qor_icase_string_hasher);
     probe.setComparator(&qor_icase_strcmp);
@@ -82,7 +79,6 @@ TEST(QORHashTableTest, OwnedPointerValuesAreDestroyedAndShutdownAllowsANewStart)
                   qor_s_ok);
         EXPECT_STREQ(table.find(QORStringRef("k"))->c_str(), "v");
         EXPECT_EQ(table.find(QORStringRef("missing")), nullptr);
-
         // Shutdown releases entries and buckets for a new start.
         table.shutdown();
         EXPECT_EQ(a.live(), 0);
@@ -137,7 +133,6 @@ TEST(QORProtectedHashTableTest, LockedFindHoldsTheReadLockUntilReleased)
     table.writeLock();
     ASSERT_EQ(table.insert(qor_new<QORString>(nullptr, "flag"), 5), qor_s_ok);
     table.unlock();
-
     {
         QORProtectedHashTable<QORString, int>::Lock lock;
         EXPECT_EQ(table.lockedFind(QORStringRef("flag"), &lock), 5);

@@ -88,11 +88,9 @@ TEST(QORSearchableListTest, FindsByContentWithTheKeysComparator)
     QORSearchableList<QORString, QORStringRef> list(nullptr, true);
     ASSERT_EQ(list.add(qor_new<QORString>(nullptr, "Alpha")), qor_s_ok);
     ASSERT_EQ(list.add(qor_new<QORString>(nullptr, "beta")), qor_s_ok);
-
     EXPECT_EQ(list.find(QORStringRef("beta")).index(), 1);
     EXPECT_FALSE(list.find(QORStringRef("alpha")).isValid());
     EXPECT_FALSE(list.find(QORStringRef("bet")).isValid());
-
     QORStringRef icase("ALPHA");
     icase.setComparator(&qor_icase_strcmp);
     auto it = list.find(icase);
@@ -113,7 +111,6 @@ TEST(QORSetTest, DuplicatesAreRefusedAndDestroyedWhenOwned)
         EXPECT_EQ(a.live(), 4);
     }
     EXPECT_EQ(a.live(), 0);
-
     QORSet<QORString> borrowing(nullptr, false);
     QORString one("1");
     QORString again("1");

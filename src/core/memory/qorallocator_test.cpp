@@ -57,7 +57,6 @@ TEST(QORAllocatorTest, DefaultReallocateAndDuplicate)
     // New size zero: freed, null returned.
     EXPECT_EQ(QORAllocator::reallocate(&a, q, 100, 0), nullptr);
     EXPECT_EQ(a.deallocated, 2);
-
     // Duplicates copy; a zero size gives null, from an allocator or the heap.
     const char text[] = "duplicate me";
     for (QORAllocator* which : {static_cast<QORAllocator*>(&a), static_cast<QORAllocator*>(nullptr)}) {
@@ -91,7 +90,6 @@ TEST(QORAllocatorTest, ObjectsGoBackToTheAllocatorTheyCameFrom)
     EXPECT_EQ(a.live(), 0);
     EXPECT_EQ(b.live(), 0);
     EXPECT_EQ(a.allocations, 1);
-
     // qor_new serves any type the same way, and fails cleanly.
     Tracked* t = qor_new<Tracked>(&a, &destroyed);
     ASSERT_NE(t, nullptr);

@@ -98,7 +98,6 @@ TEST_F(BlockAllocatorTest, BlocksNameTheirAllocatorInTheWordBeforeThem)
     qor_free(v);
     destroy(fixed);
     destroy(var);
-
     // A null handle: heap blocks with a zero allocator word.
     void* h = qor_alloc_var(nullptr, 40);
     ASSERT_NE(h, nullptr);
@@ -225,7 +224,6 @@ TEST_F(BlockAllocatorTest, StatisticsFollowAllocationGrowthFreeAndGc)
         {"bytes allocated", 164}, {"bytes freed", 32},         {"bytes gced", 132},
         {"bytes outstanding", 0}};
     EXPECT_EQ(dumpStats(a), expected);
-
     testing::internal::CaptureStdout();
     qor_allocator_dump_stats(a);
     std::string out = testing::internal::GetCapturedStdout();
@@ -412,13 +410,11 @@ TEST_F(BlockAllocatorDeathTest, DoubleFreeAndForeignBlocksAreReported)
     void* p = qor_alloc_var(a, 16);
     qor_free(p);
     EXPECT_SEGV(qor_free(p), "Double free of 0x[0-9a-f]+ for allocator plugin.urc\n");
-
     // A block that names the allocator but was never one of its blocks.
     std::vector<void*> forged(8 + 16 / sizeof(void*), nullptr);
     forged[3] = a;
     EXPECT_SEGV(qor_free(&forged[4]),
                 "Freeing memory of wrong type 0x[0-9a-f]+ for allocator plugin.urc\n");
-
     // Statistics alone also make frees check; a collected block is free.
     qor_allocator_t s = make(QOR_ALLOC_STATS | QOR_ALLOC_NOLOCK, 16, 2, kNoText);
     void* b = qor_alloc(s);

@@ -36,7 +36,6 @@ TEST_F(QORCachingAllocatorTest, InitializeAddsVariableGrowNamedAndTypeFlags)
     ASSERT_EQ(plain.initialize(kUrc, QOR_ALLOC_NOLOCK, nullptr, 1, 8), 0u);
     EXPECT_EQ(qor_allocator_flags(plain.handle()),
               QOR_ALLOC_NOLOCK | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW);
-
     qor_set_memtype_flags_provider(
         [](unsigned type) { return type == kRspParser ? QOR_ALLOC_PAGE_GUARD : 0u; });
     QORCachingAllocator guarded;
@@ -47,7 +46,6 @@ TEST_F(QORCachingAllocatorTest, InitializeAddsVariableGrowNamedAndTypeFlags)
     char* p = static_cast<char*>(QORAllocator::allocate(&guarded, 44));
     memset(p, 0, 44);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(p + 44) % sysconf(_SC_PAGESIZE), 0u);
-
     QORCachingAllocator other;
     ASSERT_EQ(other.initialize(kUrc, 0, nullptr, 1, 8), 0u);
     EXPECT_EQ(qor_allocator_flags(other.handle()) & QOR_ALLOC_PAGE_GUARD, 0u);
@@ -65,7 +63,6 @@ TEST_F(QORCachingAllocatorTest, ReallocateAndDuplicate)
     memset(heap, 1, 3000);
     a.garbageCollect();   // nothing to collect
     QORAllocator::deallocate(&a, heap);
-
     ASSERT_EQ(a.initialize(kUrc, 0, nullptr, 2, 32), 0u);
     char* p = static_cast<char*>(QORAllocator::reallocate(&a, nullptr, 0, 20));
     ASSERT_NE(p, nullptr);
@@ -75,7 +72,6 @@ TEST_F(QORCachingAllocatorTest, ReallocateAndDuplicate)
     ASSERT_NE(q, nullptr);
     EXPECT_STREQ(q, "nineteen characters");
     EXPECT_EQ(QORAllocator::reallocate(&a, q, 500, 0), nullptr);
-
     // Duplicating memory that is no block of ours.
     static const char kText[] = "a literal";
     char* d = static_cast<char*>(QORAllocator::duplicate(&a, kText, sizeof kText));

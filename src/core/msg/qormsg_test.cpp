@@ -179,7 +179,6 @@ TEST_F(QORMsg, UnknownIdsAndDefinedTables)
     EXPECT_EQ(st, qor_s_not_available);
     EXPECT_EQ(text(1, true, &st), "Unknown message number 0x00000001");
     EXPECT_EQ(st, qor_s_not_available);
-
     static const dx_msg_table_t first[] = {{0x75f02001, "first"},
                                            {kMemory, "replaced"}};
     static const dx_msg_table_t second[] = {{0x75f02001, "second"}};
@@ -192,12 +191,10 @@ TEST_F(QORMsg, UnknownIdsAndDefinedTables)
     dx_msg_define_msg_table(qor_pic_msg_table, qor_pic_msg_count, &st);
     EXPECT_EQ(st, qor_s_ok);
     EXPECT_EQ(text(kMemory), "replaced");
-
     dx_msg_define_msg_table(nullptr, 1, &st);
     EXPECT_EQ(st, qor_s_invalid_argument);
     dx_msg_define_msg_table(first, -1, &st);
     EXPECT_EQ(st, qor_s_invalid_argument);
-
     dx_msg_shutdown();
     EXPECT_EQ(text(kMemory), kMemoryText);
     EXPECT_EQ(text(0x75f02001), "Unknown message number 0x75f02001");
@@ -272,7 +269,6 @@ TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
     EXPECT_EQ(inq(kMemory, &st), "XLTIC0012E   Text from the catalogue. (dx / pic)");
     // Ids the catalogue lacks still come from the tables.
     EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
-
     // Opened once: a changed NLSPATH matters only after a reset.
     setenv("NLSPATH", "/nonexistent/%N", 1);
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");

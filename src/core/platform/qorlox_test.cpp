@@ -43,7 +43,6 @@ TEST(LoxUtf8, DecodesShortestFormsAndRejectsTheRest)
     EXPECT_EQ(0xE9, wc);
     EXPECT_EQ(3, decode(u, "\xEF\xBF\xBD", 3, &wc));
     EXPECT_EQ(0xFFFD, wc);
-
     const char* bad[] = {"\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF",
                          "\xF0\x80\x80\x80", "\xED\xA0\x80", "\xED\xBF\xBF",
                          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80",
@@ -53,7 +52,6 @@ TEST(LoxUtf8, DecodesShortestFormsAndRejectsTheRest)
     // Truncated by the count although the bytes are there.
     EXPECT_EQ(-1, decode(u, "\xE2\x82\xAC", 2, &wc));
     EXPECT_EQ(-1, decode(u, "A", 0, &wc));
-
     char out[LOX_MB_LEN_MAX];
     EXPECT_EQ(3, lox_wctomb(u, out, 0x20AC));
     EXPECT_EQ(0, memcmp(out, "\xE2\x82\xAC", 3));
@@ -97,7 +95,6 @@ TEST(LoxCodeSet, SingleByteTablesBothWays)
     EXPECT_EQ('\xA4', b[0]);
     EXPECT_EQ(-1, lox_wctomb(l15, b, 0xA4));
     EXPECT_EQ(-1, lox_wctomb(l1, b, 0x20AC));
-
     char out[16];
     EXPECT_EQ(6, lox_to_utf8(l15, "\xA4\xE9!", -1, out, sizeof(out)));
     EXPECT_STREQ("\xE2\x82\xAC\xC3\xA9!", out);
@@ -160,7 +157,6 @@ TEST(LoxSearch, TrailBytesNeverMatch)
     EXPECT_EQ(nullptr, lox_strchr(u, "\xC3\xA9", 0xA9));
     EXPECT_EQ(nullptr, lox_strchr(u, "\xFFz", 'z'));
     EXPECT_EQ(nullptr, lox_strrchr(u, "z\xFF", 'z'));
-
     // Shift_JIS: the trail byte of U+8868 is 0x5C, which alone is the yen sign.
     lox_cs_t sj = lox_cs_new("SHIFT_JIS");
     if (sj == nullptr)
@@ -234,14 +230,12 @@ TEST(LoxConvert, OutputBoundsAreExact)
     EXPECT_EQ(-1, lox_to_utf8(u, "a\xC3\xA9", 2, out, 8));
     EXPECT_EQ(-1, lox_to_utf8(u, "a", -2, out, 8));
     EXPECT_EQ(-1, lox_to_utf8(u, "a", 1, out, -1));
-
     lox_unichar_t w[4] = {9, 9, 9, 9};
     EXPECT_EQ(3, lox_to_ucs2_r(u, "\xF0\x9F\x98\x80" "a", -1, w, 3));
     EXPECT_EQ(0xD83D, w[0]);
     EXPECT_EQ(0xDE00, w[1]);
     EXPECT_EQ(9, w[3]);
     EXPECT_EQ(-1, lox_to_ucs2_r(u, "\xF0\x9F\x98\x80", -1, w, 1));
-
     const lox_unichar_t pair[] = {0xD83D, 0xDE00, 0};
     EXPECT_EQ(4, lox_from_ucs2_r(u, pair, -1, out, 5));
     EXPECT_STREQ("\xF0\x9F\x98\x80", out);
@@ -259,7 +253,6 @@ TEST_F(LoxLocaleTest, LocalCodeSetFollowsTheLocale)
     EXPECT_FALSE(lox_cs_is_utf8(c));
     lox_unichar_t w[8];
     EXPECT_EQ(static_cast<size_t>(-1), lox_mbstowcs(w, "\xC3\xA9", 8));
-
     setlocale(LC_CTYPE, "C.UTF-8");
     lox_cs_local_reset();
     EXPECT_EQ(lox_cs_utf8(), lox_cs_local());

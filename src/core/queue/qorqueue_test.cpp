@@ -39,7 +39,6 @@ TEST(QORQueue, InsertsAtBothEndsAndRemovesFromAnyPlace)
     q.insertHead(&it[0].byAge);
     it[3].byAge.insertAfter(&it[4].byAge);
     EXPECT_EQ(walk(q), "01234|43210");
-
     it[2].byAge.remove();
     EXPECT_TRUE(it[2].byAge.empty());
     it[2].byAge.remove();

@@ -50,7 +50,6 @@ TEST(QORBase64Test, RfcVectorsAndTheTwoAlphabets)
             EXPECT_EQ(decode(v.encoded, a, &back), qor_s_ok) << v.encoded;
             EXPECT_EQ(back, v.plain);
         }
-
     // The alphabets differ in their last two characters.
     const std::string bytes("\xfb\xff\xbf", 3);
     EXPECT_EQ(encode(bytes, qor_base64_standard), "+/+/");

@@ -61,7 +61,6 @@ TEST(QOREpochVersionTest, TextFormReadsTheFirstThreeFieldsInMachineOrder)
     unsigned char back[20] = {};
     v.get(back);
     EXPECT_EQ(memcmp(back, bytes, sizeof bytes), 0);
-
     EXPECT_EQ(text(sample()), kSampleText);
     v = sample();
     v.m_counter = INT32_MIN;

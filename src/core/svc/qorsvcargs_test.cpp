@@ -79,7 +79,6 @@ TEST(SvcTextTest, CDataAndEscapesAndConversions)
     t.clear();
     t.appendEscaped("<a & \"b\">");
     EXPECT_STREQ(t.data(), "&lt;a &amp; &quot;b&quot;&gt;");
-
     lox_cs_t latin1 = lox_cs_new("ISO-8859-1");
     ASSERT_NE(latin1, nullptr);
     t.clear();

@@ -109,7 +109,6 @@ TEST_F(SvcRecordTest, NoPrefixBitAndBriefForm)
     route("ERROR:TEXTFILE:" + m_log);
     emitSyscall(dx_svc_c_sev_error | dx_svc_c_no_prefix);
     EXPECT_EQ(readFile(m_log), kSyscallText);
-
     // SVC_BRIEF is read when the layer starts.
     setenv("SVC_BRIEF", "1", 1);
     dx_svc_shutdown();
@@ -122,7 +121,6 @@ TEST_F(SvcRecordTest, NoPrefixBitAndBriefForm)
     std::string text = readFile(brief);
     EXPECT_TRUE(like("@ 0x35F02037 PID#% ERROR pic HTTP Parser file.cpp 123 0x* XLTIC0055E   "
                      "The open *.\nbare\n", text)) << text;
-
     setenv("SVC_BRIEF", "0", 1);
     dx_svc_shutdown();
     route("ERROR:TEXTFILE:" + path("long.log"));
@@ -179,7 +177,6 @@ TEST_F(SvcRecordTest, XmlMessageRecord)
         "system error: No such file (system error code: 2). ]]></LogText>\n"
         "</Message>\n",
         text)) << text;
-
     // XLTIC0231W, then XLTIC0007I.
     for (uint32_t id : {0x35f020e7u, 0x35f02007u})
         dx_svc_printf_withfile(dx_svc_pic_handle, "f.cpp", 1, "", 0, dx_svc_c_sev_warning, id);

@@ -33,7 +33,6 @@ TEST_F(SvcRouteTest, AllSeveritiesShareOneFileArchivedByGenerations)
     EXPECT_NE(access((log + ".3").c_str(), F_OK), 0);
     for (const char* sev : dx_svc_g_code_table)
         EXPECT_EQ(count(one, std::string(" ") + sev + " pic "), 200u) << sev;
-
     // With .1 and .2 taken, the next archive replaces .1.
     for (int i = 0; i < 600; i++)
         emit(0, kSyscall);
@@ -329,7 +328,6 @@ TEST_F(SvcRouteTest, DebugRoutingOfALaterComponentIsStoredUntilItRegisters)
     EXPECT_EQ(shown("zzq"), "UTF8FILE:" + log);
     dx_svc_debug_routing("zzq:TEXTFILE", &st);
     EXPECT_EQ(st, dx_svc_s_bad_routespec);
-
     static dx_svc_subcomp_t table[] = {{"Only", nullptr, 0x35f02fc0, 0},
                                        {nullptr, nullptr, 0, 0}};
     static dx_svc_handle_s handle = {"zzq", table, 0, nullptr, nullptr, 0};

@@ -22,7 +22,6 @@ TEST(QORDl, FindsAndCallsARealFunction)
     void* sym = nullptr;
     ASSERT_EQ(qor_dl_sym(h, "cos", &sym), qor_s_ok);
     EXPECT_DOUBLE_EQ(reinterpret_cast<double (*)(double)>(sym)(0.0), 1.0);
-
     EXPECT_EQ(qor_dl_sym(h, "qor_no_such_symbol", &sym), qor_s_symbol_not_found);
     EXPECT_NE(lastError().find("qor_no_such_symbol"), std::string::npos);
     char small[8];
@@ -30,7 +29,6 @@ TEST(QORDl, FindsAndCallsARealFunction)
     EXPECT_EQ(qor_dl_last_error(small, 5), qor_s_ok);
     EXPECT_EQ(strlen(small), 4u);
     EXPECT_EQ(small[5], 'x');
-
     EXPECT_EQ(qor_dl_sym(h, nullptr, &sym), qor_s_invalid_argument);
     EXPECT_EQ(qor_dl_sym(h, "cos", nullptr), qor_s_invalid_argument);
     EXPECT_EQ(qor_dl_close(h), qor_s_ok);

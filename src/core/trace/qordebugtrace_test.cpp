@@ -43,7 +43,6 @@ TEST(QORDebugTrace, StoredAndImmediateForms)
     QORDebugTrace(&trace, 4, "z.cpp", 1).trace("dropped");
     QORDebugTrace(&trace, 4, "z.cpp", 2, "dropped %d", 2);
     QORDebugTrace(nullptr, 0, "null trace %s", "x").trace("again");
-
     EXPECT_EQ(log.texts(), (Texts{"[] value 1", "[] plain", "[] now here", "[] at y:9"}));
     std::string where;
     for (const QORTestLog::Record& l : log.records())

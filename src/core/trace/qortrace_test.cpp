@@ -49,7 +49,6 @@ TEST_F(QORTraceTest, LevelGatesLinesAndSetsSeverity)
     EXPECT_EQ(log.records()[0].line, 10u);
     EXPECT_EQ(log.records()[0].component, "dxqor.test");
     EXPECT_EQ(log.records()[1].severity, qor_log_trace_0);
-
     trace.setLevel(2);
     trace.ftrace(3, "a.cpp", 13, "dropped %d", 3);
     trace.ftrace(2, "a.cpp", 14, "kept %d %s", 2, "x");

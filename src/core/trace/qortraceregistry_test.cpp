@@ -50,7 +50,6 @@ TEST_F(QORTraceRegistryTest, AbsentRegistryIsHarmlessAndReferencesAreCounted)
     QORTraceRegistry::_debugSetLevelsNotify(dx_svc_pic_handle, 1, 0x35f02fc1, 2);
     QORTraceRegistry::shutdown();
     EXPECT_EQ(QORTraceRegistry::refCount(), 0);
-
     QORTraceRegistry::initialize();
     QORTraceRegistry* first = QORTraceRegistry::instance();
     ASSERT_NE(first, nullptr);
@@ -82,7 +81,6 @@ TEST_F(QORTraceRegistryTest, AddGetRemoveAndLevels)
     EXPECT_EQ(a->getLog(), log);
     EXPECT_EQ(QORTraceRegistry::get("my.comp"), a);
     EXPECT_EQ(QORTraceRegistry::get("my.com"), nullptr);
-
     QORTrace* b = QORTraceRegistry::add("other.comp", 1, nullptr);
     QORTraceRegistry::setLevel("my.comp", 8);
     EXPECT_EQ(a->getLevel(), 8u);
@@ -153,7 +151,6 @@ TEST_F(QORTraceRegistryTest, TraceLinesBecomeDebugRecords)
     log->log(qor_log_error, "h.cpp", 79, "dxqor.http", "an error", -1);
     log->log(qor_log_trace_0 + 5, "h.cpp", 80, "dxqor.http", "level five", -1);
     dx_svc_flush();
-
     std::string content = qor_test_read_file(path);
     for (const char* present : {"DEBUG2", "h.cpp 77", "[] parsed GET"})
         EXPECT_NE(content.find(present), std::string::npos) << content;

@@ -28,13 +28,11 @@ TEST(QORBerTest, HeaderForms)
     EXPECT_EQ(i.length, 2);
     EXPECT_EQ(i.headerLength, 2);
     EXPECT_EQ(i.content[0], 'a');
-
     Bytes longForm = {0x04, 0x84, 0, 0, 0, 3, 1, 2, 3};
     ASSERT_EQ(decode(longForm, &i), ber_ok);
     EXPECT_EQ(i.length, 3);
     EXPECT_EQ(i.headerLength, 6);
     EXPECT_EQ(ber_encoded_length(&i), 9);
-
     EXPECT_EQ(decode({0x04, 0x85, 0, 0, 0, 0, 1, 'x'}, &i), ber_bad_length);
     EXPECT_EQ(decode({0x04, 0x84, 0xff, 0xff, 0xff, 0xff, 'x'}, &i), ber_bad_length);
     EXPECT_EQ(decode({0x04, 0x82, 0x01}, &i), ber_bad_length);
@@ -61,10 +59,8 @@ TEST(QORBerTest, IndefiniteFormIsMeasuredWithoutRecursion)
     ASSERT_EQ(count, 2);
     EXPECT_EQ(parts[0].length, 3);
     EXPECT_EQ(parts[1].tag, ber_tag_null);
-
     EXPECT_EQ(decode({0x04, 0x80, 'x', 0, 0}, &i), ber_bad_length);
     EXPECT_EQ(decode({0x30, 0x80, 0x04, 0x01, 'x'}, &i), ber_bad_length);
-
     // A million levels open and closed: linear time, constant stack.
     const int depth = 1000000;
     Bytes deep;
@@ -89,7 +85,6 @@ TEST(QORBerTest, UnpackChecksTagsAndBounds)
     EXPECT_EQ(ber_unpack(&seq, items, 2, &count, ber_tag_set), ber_unexpected_type);
     EXPECT_EQ(ber_unpack(&seq, items, 1, &count, ber_tag_sequence), ber_array_too_short);
     EXPECT_EQ(ber_unpack(&items[0], items, 2, &count, 0), ber_unexpected_type);
-
     // The inner item claims more than its parent's content.
     Bytes over = {0x30, 0x03, 0x04, 0x05, 'a', 'b', 'c', 'd', 'e'};
     ASSERT_EQ(decode(over, &seq), ber_ok);
@@ -111,11 +106,9 @@ TEST(QORBerTest, PrimitiveGetters)
     EXPECT_EQ(ber_get_int32(&i, &v, ber_tag_integer), ber_integer_too_big);
     ASSERT_EQ(decode({0x02, 0x00}, &i), ber_ok);
     EXPECT_EQ(ber_get_int32(&i, &v, ber_tag_integer), ber_bad_length);
-
     ber_buffer buf;
     ASSERT_EQ(decode({0x30, 0x00}, &i), ber_ok);
     EXPECT_EQ(ber_get_buf(&i, &buf, 0), ber_unexpected_type);
-
     ber_item inner;
     Bytes wrapped = {0x04, 0x03, 0x02, 0x01, 0x09};
     ASSERT_EQ(decode(wrapped, &i), ber_ok);

@@ -150,14 +150,12 @@ TEST(QORCertDecoderTest, RealCertificates)
     EXPECT_EQ(d.serial, "01.0A.FF");
     EXPECT_EQ(d.subject, "CN=Host,O=Example,C=US");
     EXPECT_EQ(d.issuer, d.subject);
-
     d = decode(readTestCert("full.der"));
     ASSERT_EQ(d.code, ber_ok);
     EXPECT_EQ(d.serial, "7F.3A.0B.1C.2D.3E.4F.50");
     EXPECT_EQ(d.issuer, "CN=Example Root,O=Example CA,C=DE");
     EXPECT_EQ(d.subject, "E=admin@example.com,CN=www.example.com,OU=Web,O=Example Corp,"
                          "L=Albany,ST=New York,C=US");
-
     // Several attributes in one RDN, first or not.
     EXPECT_EQ(decode(readTestCert("multirdn.der")).subject, "CN=a,OU=b,O=Org");
     EXPECT_EQ(decode(readTestCert("multifirst.der")).subject, "O=Org,CN=a,OU=b");
@@ -170,7 +168,6 @@ TEST(QORCertDecoderTest, BmpStringNameInVersionOneCertificate)
     ASSERT_EQ(d.code, ber_ok);
     EXPECT_EQ(d.serial, "01.00");
     EXPECT_EQ(d.subject, "CN=Snow \xe2\x98\x83 Man,O=Snow");
-
     // The same value after a little-endian byte-order mark.
     Bytes le = {0xff, 0xfe, 'S', 0, 0x03, 0x26};
     Bytes be = {0x00, 'S', 0x26, 0x03};
@@ -178,7 +175,6 @@ TEST(QORCertDecoderTest, BmpStringNameInVersionOneCertificate)
     d = decode(certificate({0x05}, n, n));
     ASSERT_EQ(d.code, ber_ok);
     EXPECT_EQ(d.subject, "O=S\xe2\x98\x83,CN=\xef\xbb\xbfS\xe2\x98\x83");
-
     EXPECT_EQ(decode(certificate({1}, n, name({rdn({attribute(kCN, 0x1e, {0, 'S', 0})})}))).code,
               ber_bad_length);
     // An unpaired surrogate does not convert.
@@ -186,7 +182,7 @@ TEST(QORCertDecoderTest, BmpStringNameInVersionOneCertificate)
               ber_out_of_range);
 }
 
-TEST(QORCertDecoderTest, RefusedNames)
+TEST(QORCertDecoderTest, RefusedNamesAndOutlineErrors)
 {
     EXPECT_EQ(decode(readTestCert("serialattr.der")).code, ber_out_of_range);
     Bytes ok = name({rdn({attribute(kCN, 0x0c, text("x"))})});
@@ -199,14 +195,9 @@ TEST(QORCertDecoderTest, RefusedNames)
     ASSERT_EQ(d.code, ber_ok);
     EXPECT_EQ(d.issuer, "");
     EXPECT_EQ(d.serial, "80");
-}
-
-TEST(QORCertDecoderTest, OutlineErrors)
-{
     Bytes n = name({rdn({attribute(kCN, 0x13, text("x"))})});
     Bytes good = certificate({1}, n, n);
     ASSERT_EQ(decode(good).code, ber_ok);
-
     // Four to-be-signed items cannot hold both names.
     Bytes shortTbs = tlv(0x30, cat({tlv(0x30, cat({tlv(0x02, {1}), tlv(0x30, {}), n, tlv(0x30, {})})),
                                     tlv(0x30, {}), tlv(0x03, {0})}));
@@ -272,7 +263,6 @@ TEST(QORCertDecoderTest, MemoryFunctionsCarryEveryText)
     qor_free_decoded_certificate(&out, &m.functions);
     EXPECT_TRUE(m.live.empty());
     int needed = m.requests;
-
     for (int i = 0; i < needed; i++) {
         CountingMemory f;
         f.failAt = i;
@@ -281,17 +271,13 @@ TEST(QORCertDecoderTest, MemoryFunctionsCarryEveryText)
                   ber_no_memory) << i;
         EXPECT_TRUE(f.live.empty()) << i;
     }
-}
-
-TEST(QORCertDecoderTest, LongTextsGrowInSteps)
-{
+    // Texts longer than the first block grow in steps.
     std::string longValue(600, 'x');
     Bytes n = name({rdn({attribute(kCN, 0x0c, text(longValue.c_str()))})});
-    CountingMemory m;
-    qor_decoded_certificate out;
-    Bytes der = certificate({1}, n, n);
-    ASSERT_EQ(qor_decode_certificate(der.data(), static_cast<int>(der.size()), &m.functions, &out), 1);
+    CountingMemory grown;
+    Bytes longDer = certificate({1}, n, n);
+    ASSERT_EQ(qor_decode_certificate(longDer.data(), static_cast<int>(longDer.size()), &grown.functions, &out), 1);
     EXPECT_EQ(std::string(out.issuer), "CN=" + longValue);
-    EXPECT_EQ(m.live[out.issuer], 768u);
-    qor_free_decoded_certificate(&out, &m.functions);
+    EXPECT_EQ(grown.live[out.issuer], 768u);
+    qor_free_decoded_certificate(&out, &grown.functions);
 }
