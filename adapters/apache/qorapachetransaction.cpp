@@ -224,7 +224,8 @@ QORStatus QORApacheRequest::getNextNCPHeader(QORNCPStringRef* value)
     return st;
 }
 
-QORStatus QORApacheRequest::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
+QORStatus QORApacheRequest::putHeader(const QORStringRef& name,
+                                      const QORStringRefT<char>& value, bool add)
 {
     if (!isToken(name.data(), name.length()))
         return refuse("request header name", name);
@@ -233,21 +234,21 @@ QORStatus QORApacheRequest::setHeader(const QORStringRef& name, const QORStringR
     const char* n = dup(m_r->pool, name);
     if (isFramingHeader(n))
         return refuse("request header", name);
-    apr_table_set(m_r->headers_in, n, dup(m_r->pool, value));
+    if (add)
+        apr_table_add(m_r->headers_in, n, dup(m_r->pool, value));
+    else
+        apr_table_set(m_r->headers_in, n, dup(m_r->pool, value));
     return qor_s_ok;
+}
+
+QORStatus QORApacheRequest::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
+{
+    return putHeader(name, value, false);
 }
 
 QORStatus QORApacheRequest::addHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
-    if (!isToken(name.data(), name.length()))
-        return refuse("request header name", name);
-    if (!isSafeText(value.data(), value.length()))
-        return refuse("request header value", value);
-    const char* n = dup(m_r->pool, name);
-    if (isFramingHeader(n))
-        return refuse("request header", name);
-    apr_table_add(m_r->headers_in, n, dup(m_r->pool, value));
-    return qor_s_ok;
+    return putHeader(name, value, true);
 }
 
 QORStatus QORApacheRequest::getCookie(const QORStringRef&, QORNCPStringRef*, QORNCPStringRef*,

@@ -126,6 +126,8 @@ public:
 private:
     QORStatus refuse(const char* what, const QORStringRefT<char>& text);
     QORStatus nextValue(const char** value);
+    QORStatus putHeader(const QORStringRef& name, const QORStringRefT<char>& value,
+                        bool add);
 
     request_rec* m_r;
     QORApacheRequestState* m_state;

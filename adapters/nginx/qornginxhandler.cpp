@@ -510,24 +510,38 @@ struct QORNginxJob {
     QORNginxState* state;
 };
 
-// Hands the question to the thread pool; the request is blocked (nginx
-// keeps it, whatever the client does) until onAnswered.
-ngx_int_t dispatch(ngx_http_request_t* r, QORNginxState* state)
+// Runs work on the thread pool and done back on the event loop; the request
+// is blocked (nginx keeps it, whatever the client does) until done. NGX_OK,
+// NGX_ERROR when no task could be made, NGX_DECLINED when it could not be
+// posted.
+ngx_int_t postJob(ngx_http_request_t* r, QORNginxState* state,
+                  void (*work)(void*, ngx_log_t*), void (*done)(ngx_event_t*))
 {
     ngx_thread_task_t* task = ngx_thread_task_alloc(r->pool, sizeof(QORNginxJob));
     if (task == nullptr)
-        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+        return NGX_ERROR;
     QORNginxJob* job = static_cast<QORNginxJob*>(task->ctx);
     job->r = r;
     job->state = state;
-    task->handler = askInThread;
+    task->handler = work;
     task->event.data = job;
-    task->event.handler = onAnswered;
-    if (ngx_thread_task_post(g_process->conf->pool, task) != NGX_OK) {
+    task->event.handler = done;
+    if (ngx_thread_task_post(g_process->conf->pool, task) != NGX_OK)
+        return NGX_DECLINED;
+    r->main->blocked++;
+    return NGX_OK;
+}
+
+// Hands the question to the thread pool until onAnswered.
+ngx_int_t dispatch(ngx_http_request_t* r, QORNginxState* state)
+{
+    ngx_int_t rc = postJob(r, state, askInThread, onAnswered);
+    if (rc == NGX_ERROR)
+        return NGX_HTTP_INTERNAL_SERVER_ERROR;
+    if (rc != NGX_OK) {
         state->phase = qor_ngx_decided;
         return NGX_HTTP_SERVICE_UNAVAILABLE;
     }
-    r->main->blocked++;
     state->phase = qor_ngx_asking;
     return NGX_AGAIN;
 }
@@ -890,18 +904,8 @@ extern "C" ngx_int_t ngx_http_dxqor_header_filter(ngx_http_request_t* r)
     state->rspTrans->response.raw = responseHead(r);
     // Only stores the number; cannot fail.
     (void)state->rspTrans->response.setCode(static_cast<int>(r->headers_out.status));
-    ngx_thread_task_t* task = ngx_thread_task_alloc(r->pool, sizeof(QORNginxJob));
-    if (task == nullptr)
+    if (postJob(r, state, inspectInThread, onInspected) != NGX_OK)
         return NGX_ERROR;
-    QORNginxJob* job = static_cast<QORNginxJob*>(task->ctx);
-    job->r = r;
-    job->state = state;
-    task->handler = inspectInThread;
-    task->event.data = job;
-    task->event.handler = onInspected;
-    if (ngx_thread_task_post(g_process->conf->pool, task) != NGX_OK)
-        return NGX_ERROR;
-    r->main->blocked++;
     r->buffered |= kHeldBuffered;
     state->rspPhase = QORNginxState::rsp_asking;
     return NGX_OK;
