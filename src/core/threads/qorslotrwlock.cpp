@@ -13,7 +13,7 @@ namespace {
 // ever been handed out (a writer looks at those counters only).
 pthread_mutex_t s_slotMutex = PTHREAD_MUTEX_INITIALIZER;
 bool s_slotTaken[QORSlotRWLock::kSlots];
-std::atomic<int> s_slotsUsed{0};
+int s_slotsUsed = 0;
 
 const int kNotAsked = -2;
 
@@ -48,8 +48,8 @@ int takeSlot()
         // Published before the thread's first count: a writer that might
         // miss the count (it raised its flag after the reader looked)
         // loads this after raising it.
-        if (i >= s_slotsUsed.load(std::memory_order_relaxed))
-            s_slotsUsed.store(i + 1, std::memory_order_seq_cst);
+        if (i >= __atomic_load_n(&s_slotsUsed, __ATOMIC_RELAXED))
+            __atomic_store_n(&s_slotsUsed, i + 1, __ATOMIC_SEQ_CST);
         return i;
     }
     return -1;
@@ -57,9 +57,9 @@ int takeSlot()
 
 // A writer waits out readers, which hold the lock for a lookup: yield
 // first, then sleep briefly so that a reader on this CPU can finish.
-void waitForZero(const std::atomic<long>& counter)
+void waitForZero(const long& counter)
 {
-    for (int round = 0; counter.load(std::memory_order_acquire) != 0; round++) {
+    for (int round = 0; __atomic_load_n(&counter, __ATOMIC_ACQUIRE) != 0; round++) {
         if (round < 64) {
             sched_yield();
         } else {
@@ -93,7 +93,7 @@ QORSlotRWLock::~QORSlotRWLock()
     delete[] m_counters;
 }
 
-std::atomic<long>& QORSlotRWLock::counterOfThisThread() const
+long& QORSlotRWLock::counterOfThisThread() const
 {
     if (m_counters == nullptr)
         return m_fallback;
@@ -106,16 +106,16 @@ void QORSlotRWLock::readLock() const
     (void)lockShared();
 }
 
-std::atomic<long>& QORSlotRWLock::lockShared() const
+long& QORSlotRWLock::lockShared() const
 {
-    std::atomic<long>& counter = counterOfThisThread();
+    long& counter = counterOfThisThread();
     for (;;) {
         // Count first, then look: the writer raises its flag first, then
         // looks at the counts, so at least one of the two sees the other.
-        counter.fetch_add(1, std::memory_order_seq_cst);
-        if (!m_writer.load(std::memory_order_seq_cst))
+        __atomic_fetch_add(&counter, 1, __ATOMIC_SEQ_CST);
+        if (!__atomic_load_n(&m_writer, __ATOMIC_SEQ_CST))
             return counter;
-        counter.fetch_sub(1, std::memory_order_release);
+        __atomic_fetch_sub(&counter, 1, __ATOMIC_RELEASE);
         // The writer holds the mutex from before its flag went up until
         // after it came down.
         qorthread_mutex_lock(&m_writers);
@@ -125,27 +125,27 @@ std::atomic<long>& QORSlotRWLock::lockShared() const
 
 void QORSlotRWLock::readUnlock() const
 {
-    counterOfThisThread().fetch_sub(1, std::memory_order_release);
+    unlockShared(counterOfThisThread());
 }
 
 void QORSlotRWLock::writeLock() const
 {
     qorthread_mutex_lock(&m_writers);
-    m_writer.store(true, std::memory_order_seq_cst);
+    __atomic_store_n(&m_writer, true, __ATOMIC_SEQ_CST);
     if (m_counters != nullptr) {
-        int used = s_slotsUsed.load(std::memory_order_seq_cst);
+        int used = __atomic_load_n(&s_slotsUsed, __ATOMIC_SEQ_CST);
         for (int i = 0; i < used; i++)
             waitForZero(m_counters[i].readers);
         waitForZero(m_counters[kSlots].readers);
     }
     waitForZero(m_fallback);
-    m_writerThread.store(pthread_self(), std::memory_order_relaxed);
+    __atomic_store_n(&m_writerThread, pthread_self(), __ATOMIC_RELAXED);
 }
 
 void QORSlotRWLock::writeUnlock() const
 {
-    m_writerThread.store(pthread_t(), std::memory_order_relaxed);
-    m_writer.store(false, std::memory_order_seq_cst);
+    __atomic_store_n(&m_writerThread, pthread_t(), __ATOMIC_RELAXED);
+    __atomic_store_n(&m_writer, false, __ATOMIC_SEQ_CST);
     qorthread_mutex_unlock(&m_writers);
 }
 
@@ -153,8 +153,8 @@ void QORSlotRWLock::unlock() const
 {
     // Only the writer itself can find its own ID here: a reader's thread
     // cannot hold the write side at the same time.
-    if (m_writer.load(std::memory_order_relaxed)
-        && pthread_equal(m_writerThread.load(std::memory_order_relaxed), pthread_self()))
+    if (__atomic_load_n(&m_writer, __ATOMIC_RELAXED)
+        && pthread_equal(__atomic_load_n(&m_writerThread, __ATOMIC_RELAXED), pthread_self()))
         writeUnlock();
     else
         readUnlock();

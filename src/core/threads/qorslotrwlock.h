@@ -16,9 +16,12 @@
 // A thread must not take the read lock again while it holds it (a waiting
 // writer would then wait for it forever), nor take the write lock while it
 // holds the read lock. Writers are rare and wait by yielding.
+//
+// The words are plain and reached through the compiler's atomic builtins:
+// adapters embed this lock by value, and <atomic> would add a fifth to the
+// one header they include.
 #pragma once
 #include <pthread.h>
-#include <atomic>
 
 class QORSlotRWLock {
 public:
@@ -43,28 +46,28 @@ public:
 
     // readLock for a guard: the counter to give to unlockShared, which
     // spares looking the thread's slot up twice.
-    std::atomic<long>& lockShared() const;
-    static void unlockShared(std::atomic<long>& counter)
+    long& lockShared() const;
+    static void unlockShared(long& counter)
     {
-        counter.fetch_sub(1, std::memory_order_release);
+        __atomic_fetch_sub(&counter, 1, __ATOMIC_RELEASE);
     }
 
 private:
     struct alignas(64) Counter {
-        std::atomic<long> readers{0};
+        long readers = 0;
     };
 
-    std::atomic<long>& counterOfThisThread() const;
+    long& counterOfThisThread() const;
 
     // kSlots counters and, last, the one shared beyond them, each on its own
     // line, kept apart from the lock so that whatever holds the lock need
     // not be over-aligned. Null when they could not be allocated: every
     // reader then counts in m_fallback.
     Counter* m_counters;
-    mutable std::atomic<long> m_fallback{0};
+    mutable long m_fallback = 0;
     // Raised by the writer holding m_writers; readers only load it.
-    mutable std::atomic<bool> m_writer{false};
-    mutable std::atomic<pthread_t> m_writerThread{};
+    mutable bool m_writer = false;
+    mutable pthread_t m_writerThread = pthread_t();
     mutable pthread_mutex_t m_writers = PTHREAD_MUTEX_INITIALIZER;
 };
 
@@ -80,7 +83,7 @@ public:
     QORSlotReadGuard& operator=(const QORSlotReadGuard&) = delete;
 
 private:
-    std::atomic<long>& m_counter;
+    long& m_counter;
 };
 
 // Holds a slot lock exclusively for the guard's lifetime.
