@@ -3,8 +3,10 @@
 // processes handing a token back and forth through a pair of SysV
 // semaphores, measured in the same rounds, free and pinned to one CPU. Also
 // the rate the channel sustains when 8 client threads share 4 workers,
-// against one thread. The servers are real processes; every IPC object is
-// removed at the end.
+// against one thread. Then the rate with answers watched for before
+// sleeping against sleeping at once, in every placement: alone, 8 threads
+// on 4 workers, and beside a process that keeps a CPU busy. The servers are
+// real processes; every IPC object is removed at the end.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <string>
 #include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +22,7 @@
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "proxyif/framework/qorproxyifmessage.h"
 #include "proxyif/framework/qorproxyifmsgfactory.h"
+#include "proxyif/ipc/qoranswerwait.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
 #include "proxyif/server/qorsrvworkerpool.h"
@@ -146,6 +150,65 @@ bool dispatchLoop(QORProxyIFDispatcher& d, long n)
     return true;
 }
 
+// A process that keeps one CPU busy until stopped.
+struct BusyProcess {
+    pid_t pid = -1;
+    bool start()
+    {
+        pid = fork();
+        if (pid == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (volatile unsigned long spin = 0;; spin++) {
+            }
+        }
+        return pid > 0;
+    }
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+};
+
+// The dispatch rate with watching allowed over the rate without, each
+// round measuring both in alternating chunks.
+bool watchAgainstSleep(const char* label, const QORBenchOp& op, int threads,
+                       const std::vector<pid_t>& pids, int cpu)
+{
+    bool ok = qor_bench_pin(0, cpu);
+    for (pid_t p : pids)
+        ok = qor_bench_pin(p, cpu) && ok;
+    long n = ok ? qor_bench_calibrate(op, 50) : 0;
+    std::vector<double> ratios;
+    for (int r = 0; n > 0 && r < kRounds; r++) {
+        double on = 0, off = 0;
+        for (int c = 0; c < qor_bench_chunks; c++) {
+            QORAnswerWait::setWatchAllowed(true);
+            double a = qor_bench_rate(op, n / qor_bench_chunks + 1, threads);
+            QORAnswerWait::setWatchAllowed(false);
+            double b = qor_bench_rate(op, n / qor_bench_chunks + 1, threads);
+            if (a <= 0 || b <= 0) {
+                n = 0;
+                break;
+            }
+            on = a > on ? a : on;
+            off = b > off ? b : off;
+        }
+        if (n > 0)
+            ratios.push_back(on / off);
+    }
+    QORAnswerWait::setWatchAllowed(true);
+    ok = qor_bench_pin(0, -1) && n > 0;
+    for (pid_t p : pids)
+        ok = qor_bench_pin(p, -1) && ok;
+    if (ok)
+        qor_bench_print(label, ratios, "x");
+    return ok;
+}
+
 bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher& fourWorkers,
          pid_t fourServer)
 {
@@ -178,7 +241,23 @@ bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher&
     }
     qor_bench_pin(0, -1);
     qor_bench_pin(fourServer, -1);
-    return true;
+
+    printf("dispatch rate watching for the answer / sleeping at once:\n");
+    QORBenchOp trips = [&](long k) { return dispatchLoop(oneWorker, k); };
+    if (!watchAgainstSleep("  1 thread (unpinned)", trips, 1, {oneServer}, -1) ||
+        !watchAgainstSleep("  1 thread (all on one CPU)", trips, 1, {oneServer}, 0) ||
+        !watchAgainstSleep("  8 threads, 4 workers (unpinned)", shared, 8, {fourServer}, -1) ||
+        !watchAgainstSleep("  8 threads, 4 workers (all on one CPU)", shared, 8, {fourServer}, 0))
+        return false;
+    BusyProcess busy;
+    if (!busy.start())
+        return false;
+    bool ok = watchAgainstSleep("  1 thread beside a busy process (unpinned)", trips, 1,
+                                {oneServer, busy.pid}, -1) &&
+              watchAgainstSleep("  8 threads, 4 workers beside a busy process (unpinned)",
+                                shared, 8, {fourServer, busy.pid}, -1);
+    busy.stop();
+    return ok;
 }
 
 } // namespace

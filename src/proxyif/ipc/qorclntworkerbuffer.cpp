@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "proxyif/ipc/qoranswerwait.h"
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorproxyifallocators.h"
@@ -77,10 +78,25 @@ QORStatus QORClntWorkerBuffer::postRequest()
 
 QORStatus QORClntWorkerBuffer::waitResult(unsigned int timeoutMs)
 {
-    if (timeoutMs == 0)
-        return QORSysVSemHelper::wait(m_semId, m_resSemNum, 1);
-    QORStatus st = QORSysVSemHelper::timedWait(m_semId, m_resSemNum, 1, timeoutMs);
-    return st == qor_s_ipc_would_block ? qor_s_ipc_answer_timeout : st;
+    QORAnswerWait how;
+    if (how.watchNs() != 0) {
+        // Only a 4-aligned header is watched; the semaphore decides anyway.
+        const char* header = static_cast<const char*>(m_segment->getBaseAddress()) +
+                             m_memStartOffset;
+        if ((uintptr_t)header % alignof(int32_t) == 0)
+            (void)how.watch(reinterpret_cast<const volatile int32_t*>(
+                header + offsetof(QORWorkerBufferHeader, resultType)));
+    }
+    QORStatus st;
+    if (timeoutMs == 0) {
+        st = QORSysVSemHelper::wait(m_semId, m_resSemNum, 1);
+    } else {
+        st = QORSysVSemHelper::timedWait(m_semId, m_resSemNum, 1, timeoutMs);
+        if (st == qor_s_ipc_would_block)
+            st = qor_s_ipc_answer_timeout;
+    }
+    how.finish(st == qor_s_ok);
+    return st;
 }
 
 QORStatus QORClntWorkerBuffer::readResult(int& type, QORSharedMemIterator** it)

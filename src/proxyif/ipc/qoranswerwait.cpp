@@ -1,0 +1,166 @@
+// qoranswerwait.cpp: the choice between watching and sleeping, per thread.
+#include "proxyif/ipc/qoranswerwait.h"
+
+#include <sched.h>
+#include <time.h>
+
+namespace {
+
+// A watch never lasts longer than this, however slow a sleeping wait is:
+// beyond it the wakeup is no longer what the wait costs.
+const uint32_t kMaxWatchNs = 50 * 1000;
+// Nor shorter than this, or it could not see even a quick answer.
+const uint32_t kMinWatchNs = 2 * 1000;
+// Every this many questions the way not preferred is timed again.
+const uint32_t kTrialEvery = 32;
+// The CPUs the thread may run on are looked at again after this many
+// questions: a thread can be moved or pinned while it runs.
+const uint32_t kAffinityEvery = 256;
+// Polls of the header between two looks at the clock.
+const int kPollsPerClock = 16;
+
+// Threads of the process between posting a question and taking its answer.
+int s_waiters = 0;
+bool s_watchAllowed = true;
+
+// The process's recent waits, shared by its threads so that a new thread
+// starts from what the others learnt. Updated without a lock: a lost update
+// only delays what the averages show.
+struct WaitTimes {
+    uint32_t sleepingNs = 0;  // averages over recent waits, 0 until timed
+    uint32_t watchingNs = 0;
+    uint32_t sinceTrial = 0;
+};
+WaitTimes s_times;
+
+// Per thread: whether it may run on one CPU only, looked at again now and
+// then.
+struct ThreadPlace {
+    uint32_t sinceAffinity = kAffinityEvery;
+    bool oneCpu = false;
+};
+thread_local ThreadPlace t_place;
+
+uint32_t load(const uint32_t& v)
+{
+    return __atomic_load_n(&v, __ATOMIC_RELAXED);
+}
+
+void store(uint32_t& v, uint32_t value)
+{
+    __atomic_store_n(&v, value, __ATOMIC_RELAXED);
+}
+
+int64_t nowNs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+bool mayRunOnOneCpuOnly()
+{
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) != 0)
+        return true;  // unknown: sleeping is never wrong
+    return CPU_COUNT(&set) < 2;
+}
+
+// An average that follows recent waits: an eighth of each new one.
+void average(uint32_t& avg, int64_t ns)
+{
+    uint32_t v = ns > 0xffffffffLL ? 0xffffffffu : (uint32_t)ns;
+    if (v == 0)
+        v = 1;
+    uint32_t old = load(avg);
+    store(avg, old == 0 ? v : old - old / 8 + v / 8);
+}
+
+// Watching is preferred only when clearly faster: by a quarter and a
+// microsecond, so that a tie goes to sleeping, which spends no CPU.
+bool watchingPays(uint32_t sleeping, uint32_t watching)
+{
+    return watching != 0 && sleeping != 0 &&
+           (uint64_t)watching + watching / 4 + 1000 < sleeping;
+}
+
+} // namespace
+
+QORAnswerWait::QORAnswerWait()
+    : m_start(0)
+{
+    ThreadPlace& place = t_place;
+    bool alone = __atomic_fetch_add(&s_waiters, 1, __ATOMIC_RELAXED) == 0;
+    if (++place.sinceAffinity >= kAffinityEvery) {
+        place.sinceAffinity = 0;
+        place.oneCpu = mayRunOnOneCpuOnly();
+    }
+    if (!alone || place.oneCpu || !__atomic_load_n(&s_watchAllowed, __ATOMIC_RELAXED))
+        return;  // untimed: a busy server or one CPU is not what is compared
+    uint32_t sleeping = load(s_times.sleepingNs);
+    uint32_t watching = load(s_times.watchingNs);
+    bool watch;
+    if (sleeping == 0) {
+        watch = false;
+    } else if (watching == 0) {
+        watch = true;
+    } else if (__atomic_add_fetch(&s_times.sinceTrial, 1, __ATOMIC_RELAXED) % kTrialEvery == 0) {
+        watch = !watchingPays(sleeping, watching);
+    } else {
+        watch = watchingPays(sleeping, watching);
+    }
+    if (watch) {
+        uint32_t limit = sleeping < kMaxWatchNs ? sleeping : kMaxWatchNs;
+        m_watchNs = limit < kMinWatchNs ? kMinWatchNs : limit;
+    }
+    m_timed = true;
+    m_start = nowNs();
+}
+
+QORAnswerWait::~QORAnswerWait()
+{
+    __atomic_fetch_sub(&s_waiters, 1, __ATOMIC_RELAXED);
+}
+
+bool QORAnswerWait::watch(const volatile int32_t* resultType) const
+{
+    if (m_watchNs == 0)
+        return false;
+    int64_t until = m_start + m_watchNs;
+    for (;;) {
+        for (int i = 0; i < kPollsPerClock; i++) {
+            if (resultType[0] != 0 || resultType[1] != 0)
+                return true;
+#if defined(__i386__) || defined(__x86_64__)
+            __builtin_ia32_pause();
+#endif
+        }
+        if (nowNs() >= until)
+            return false;
+    }
+}
+
+void QORAnswerWait::finish(bool answered)
+{
+    if (!m_timed || !answered)
+        return;
+    int64_t took = nowNs() - m_start;
+    average(m_watchNs != 0 ? s_times.watchingNs : s_times.sleepingNs, took);
+}
+
+void QORAnswerWait::setWatchAllowed(bool allowed)
+{
+    __atomic_store_n(&s_watchAllowed, allowed, __ATOMIC_RELAXED);
+    store(s_times.sleepingNs, 0);
+    store(s_times.watchingNs, 0);
+}
+
+uint32_t QORAnswerWait::sleepingNs()
+{
+    return load(s_times.sleepingNs);
+}
+
+uint32_t QORAnswerWait::watchingNs()
+{
+    return load(s_times.watchingNs);
+}

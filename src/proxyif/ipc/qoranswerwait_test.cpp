@@ -1,0 +1,76 @@
+#include "proxyif/ipc/qoranswerwait.h"
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <thread>
+
+namespace {
+
+bool severalCpus()
+{
+    cpu_set_t set;
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
+}
+
+// Sleeping is timed first, then watching; a watch sees a written answer at
+// once and gives up on an unwritten one within its limit.
+TEST(QORAnswerWaitTest, LearnsBothWaysAndWatchesTheResultFields)
+{
+    if (!severalCpus())
+        GTEST_SKIP() << "this thread may run on one CPU only";
+    QORAnswerWait::setWatchAllowed(true);
+    int32_t header[2] = {0, 0};
+    {
+        QORAnswerWait first;
+        EXPECT_EQ(first.watchNs(), 0u);
+        first.finish(true);
+    }
+    ASSERT_GT(QORAnswerWait::sleepingNs(), 0u);
+    EXPECT_EQ(QORAnswerWait::watchingNs(), 0u);
+    {
+        QORAnswerWait second;
+        ASSERT_GE(second.watchNs(), 2000u);
+        ASSERT_LE(second.watchNs(), 50000u);
+        EXPECT_FALSE(second.watch(header));
+        header[1] = 12;  // a length alone is an answer too
+        EXPECT_TRUE(second.watch(header));
+        second.finish(true);
+    }
+    EXPECT_GT(QORAnswerWait::watchingNs(), 0u);
+    // An answer that never came teaches nothing.
+    uint32_t watching = QORAnswerWait::watchingNs();
+    for (int i = 0; i < 40; i++) {
+        QORAnswerWait w;
+        w.finish(false);
+    }
+    EXPECT_EQ(QORAnswerWait::watchingNs(), watching);
+}
+
+// Rows: what stops a thread from watching however the times stand.
+TEST(QORAnswerWaitTest, NeverWatchesBesideAnotherWaiterOrOnOneCpu)
+{
+    QORAnswerWait::setWatchAllowed(true);
+    for (int i = 0; i < 4; i++) {  // times for both ways, as far as allowed
+        QORAnswerWait w;
+        w.finish(true);
+    }
+    {
+        QORAnswerWait holder;
+        for (int i = 0; i < 40; i++)
+            EXPECT_EQ(QORAnswerWait().watchNs(), 0u) << "beside another waiter";
+    }
+    std::thread pinned([] {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(sched_getcpu() < 0 ? 0 : sched_getcpu(), &one);
+        ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+        for (int i = 0; i < 40; i++)
+            EXPECT_EQ(QORAnswerWait().watchNs(), 0u) << "on one CPU";
+    });
+    pinned.join();
+    QORAnswerWait::setWatchAllowed(false);
+    EXPECT_EQ(QORAnswerWait().watchNs(), 0u) << "not allowed";
+    QORAnswerWait::setWatchAllowed(true);
+}
+
+} // namespace
