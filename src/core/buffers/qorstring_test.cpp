@@ -5,7 +5,7 @@
 
 #include "core/memory/qorcountingallocator.h"
 
-TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeap)
+TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeapAndCopiesAreIndependent)
 {
     QORCountingAllocator a;
     QORString s(&a);
@@ -30,15 +30,33 @@ TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeap)
     EXPECT_EQ(a.reallocations, 1);
     EXPECT_EQ(a.lastSize, 258u);
     EXPECT_EQ(s.capacity(), 258);
+    // Copies of a heap string are independent of it.
+    QORString heapCopy(s);
+    ASSERT_TRUE(heapCopy.append('!'));
+    EXPECT_EQ(s.length(), 257);
+    assigned = heapCopy;
+    EXPECT_TRUE(assigned == heapCopy);
+    EXPECT_NE(assigned.data(), heapCopy.data());
 }
 
-TEST(QORStringTest, ShorterContentKeepsTheHeapBuffer)
+// Shorter content keeps the heap buffer; a refused growth keeps the content.
+TEST(QORStringTest, HeapBufferOutlivesShorterContentAndContentARefusedGrowth)
 {
     QORCountingAllocator a;
+    std::string big(300, 'b');
     {
         QORString s(&a);
-        std::string text(400, 'q');
-        ASSERT_TRUE(s.set(QORStringRef(text.c_str())));
+        ASSERT_TRUE(s.set(QORStringRef("kept")));
+        a.failAfter = 0;
+        EXPECT_FALSE(s.append(big.c_str(), -1));
+        EXPECT_STREQ(s.c_str(), "kept");
+        EXPECT_FALSE(s.set(QORStringRef(big.c_str())));
+        EXPECT_STREQ(s.c_str(), "kept");
+        a.failAfter = -1;
+        ASSERT_TRUE(s.append(big.c_str(), -1));
+        a.failAfter = 0;
+        EXPECT_FALSE(s.append(big.c_str(), -1));  // realloc refused
+        EXPECT_EQ(s.length(), 304);
         const char* heap = s.data();
         ASSERT_TRUE(s.set(QORStringRef("short")));
         EXPECT_EQ(s.data(), heap);
@@ -49,24 +67,6 @@ TEST(QORStringTest, ShorterContentKeepsTheHeapBuffer)
         EXPECT_EQ(a.live(), 1);
     }
     EXPECT_EQ(a.live(), 0);
-}
-
-TEST(QORStringTest, FailedGrowthKeepsTheOldContent)
-{
-    QORCountingAllocator a;
-    QORString s(&a);
-    ASSERT_TRUE(s.set(QORStringRef("kept")));
-    a.failAfter = 0;
-    std::string big(300, 'b');
-    EXPECT_FALSE(s.append(big.c_str(), -1));
-    EXPECT_STREQ(s.c_str(), "kept");
-    EXPECT_FALSE(s.set(QORStringRef(big.c_str())));
-    EXPECT_STREQ(s.c_str(), "kept");
-    a.failAfter = -1;
-    ASSERT_TRUE(s.append(big.c_str(), -1));
-    a.failAfter = 0;
-    EXPECT_FALSE(s.append(big.c_str(), -1));  // realloc refused
-    EXPECT_EQ(s.length(), 304);
 }
 
 // Appending nothing succeeds and changes nothing; appending itself survives
@@ -87,19 +87,6 @@ TEST(QORStringTest, AppendingNothingOrItself)
     EXPECT_EQ(s.length(), 410);
     ASSERT_TRUE(s.set(QORStringRef(s.data() + 5, 3)));
     EXPECT_STREQ(s.c_str(), "aaa");
-}
-
-TEST(QORStringTest, CopiesAreIndependent)
-{
-    QORString a(std::string(300, 'm').c_str());
-    QORString b(a);
-    ASSERT_TRUE(b.append('!'));
-    EXPECT_EQ(a.length(), 300);
-    EXPECT_EQ(b.length(), 301);
-    QORString c;
-    c = b;
-    EXPECT_TRUE(c == b);
-    EXPECT_NE(c.data(), b.data());
 }
 
 TEST(QORStringTest, ComparisonUsesTheShorterLengthThenLength)

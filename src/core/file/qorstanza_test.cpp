@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -11,7 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -75,12 +73,8 @@ protected:
     std::vector<std::string> files() const
     {
         std::vector<std::string> names;
-        DIR* d = opendir(m_dir.c_str());
-        while (struct dirent* e = d != nullptr ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.')
-                names.push_back(e->d_name);
-        if (d != nullptr)
-            closedir(d);
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir))
+            names.push_back(entry.path().filename());
         return names;
     }
     std::string path() const { return m_dir + "/test.conf"; }
@@ -120,15 +114,12 @@ TEST_F(StanzaTest, ValuesCommentsAndBlanksInBothModes)
 
 TEST_F(StanzaTest, SyntaxErrorsAreLoggedThenRecorded)
 {
-    struct Case {
-        const char* text;
-        QORStatus logged, recorded;
-    } cases[] = {
+    const struct { const char* text; QORStatus logged, recorded; } cases[] = {
         {"[s]\na = 1\n  = 2\nb = 3\n", qor_s_stz_bad_entry_msg, qor_s_stz_no_separator},
         {"[s]\na = 1\nno separator\n", qor_s_stz_bad_entry_msg, qor_s_stz_no_separator},
         {"[s]\na = 1\n[open\nb = 3\n", qor_s_stz_bad_heading_msg, qor_s_stz_no_bracket},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         qorStanzaFile* stz = open(c.text, QOR_STZ_READ_ONLY);
         g_reported.clear();
         g_reportedSub.clear();
@@ -232,19 +223,10 @@ TEST_F(StanzaTest, OpenModesAndFailures)
     EXPECT_EQ(walk(open("", 9)), "");
 }
 
-class StanzaEditTest : public StanzaTest {
-protected:
-    const char* kText =
-        "[a]\n"
-        "x = 1 # one\n"
-        "y = 2\n"
-        "# end of a\n"
-        "\n"
-        "[b]\n"
-        "z = 3\n";
-};
+const char kText[] = "[a]\nx = 1 # one\ny = 2\n# end of a\n\n"
+                     "[b]\nz = 3\n";
 
-TEST_F(StanzaEditTest, EditsProduceExactBytes)
+TEST_F(StanzaTest, EditsProduceExactBytes)
 {
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     ASSERT_TRUE(qorStzMoveStanza(stz, "a"));
@@ -280,7 +262,7 @@ TEST_F(StanzaEditTest, EditsProduceExactBytes)
     EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
 }
 
-TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
+TEST_F(StanzaTest, EditFailuresLeaveTheFileAlone)
 {
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     EXPECT_FALSE(qorStzDeleteEntry(stz, "a", "absent"));
@@ -305,7 +287,7 @@ TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
     EXPECT_EQ(qor_test_read_file(path()), kText);
 }
 
-TEST_F(StanzaEditTest, EditKeepsModeLinkAndLock)
+TEST_F(StanzaTest, EditKeepsModeLinkAndLock)
 {
     write(kText);
     chmod(path().c_str(), 0640);
@@ -337,7 +319,7 @@ TEST_F(StanzaEditTest, EditKeepsModeLinkAndLock)
 
 // Files planted at the names a scratch file could have had (another user's,
 // or links elsewhere) neither block an edit nor are written.
-TEST_F(StanzaEditTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
+TEST_F(StanzaTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
 {
     std::string target = write("not yours\n", "target");
     std::vector<std::string> planted = {"/tmp/stzlink" + std::to_string(getpid()),
@@ -359,7 +341,7 @@ TEST_F(StanzaEditTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
 // A child under a file-size limit makes an edit that cannot be written: the
 // tail does not fit the scratch file, or the new content does not fit the
 // new stanza file. Either way the file stays as it was.
-TEST_F(StanzaEditTest, InterruptedWriteLeavesFileByteIdentical)
+TEST_F(StanzaTest, InterruptedWriteLeavesFileByteIdentical)
 {
     std::string text = "[first]\nf = 1\n[pad]\n";
     for (int i = 0; i < 400; i++)
@@ -394,7 +376,7 @@ bool readByte(int fd, char* c, int timeoutMs)
     return poll(&p, 1, timeoutMs) == 1 && read(fd, c, 1) == 1;
 }
 
-TEST_F(StanzaEditTest, UpdateLockExcludesAndReleasesAnotherProcess)
+TEST_F(StanzaTest, UpdateLockExcludesAndReleasesAnotherProcess)
 {
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     int toParent[2];

@@ -137,11 +137,7 @@ TEST(QORHTTPTest, ProcessURICollapsesSlashesAppliesWindowsRulesAndLowerCases)
 {
     QORScopedCtypeLocale utf8("C.UTF-8");
     ASSERT_TRUE(utf8.ok());
-    const struct {
-        bool caseSensitive, windows;
-        const char* in;
-        const char* out;
-    } cases[] = {
+    const struct { bool caseSensitive, windows; const char* in; const char* out; } cases[] = {
         {true, false, "/a//b/", "/a/b/"},
         {true, false, "//a///", "/a/"},
         {true, false, "a/b", "a/b"},
