@@ -100,27 +100,17 @@ struct CountingMemory {
     int failAt = -1;
     qor_cert_memory_functions functions = {this, alloc, release, grow};
 
-    static bool refuse(CountingMemory* m) { return m->requests++ == m->failAt; }
-    static void* alloc(void* ctx, size_t size)
-    {
-        auto* m = static_cast<CountingMemory*>(ctx);
-        if (refuse(m))
-            return nullptr;
-        void* p = malloc(size);
-        m->live[p] = size;
-        return p;
-    }
+    static void* alloc(void* ctx, size_t size) { return grow(ctx, nullptr, 0, size); }
     static void release(void* ctx, void* p)
     {
-        auto* m = static_cast<CountingMemory*>(ctx);
-        EXPECT_EQ(m->live.erase(p), 1u);
+        EXPECT_EQ(static_cast<CountingMemory*>(ctx)->live.erase(p), 1u);
         free(p);
     }
     static void* grow(void* ctx, void* p, size_t oldSize, size_t newSize)
     {
         auto* m = static_cast<CountingMemory*>(ctx);
-        EXPECT_EQ(m->live[p], oldSize);
-        if (refuse(m))
+        EXPECT_EQ(p != nullptr ? m->live[p] : 0, oldSize);
+        if (m->requests++ == m->failAt)
             return nullptr;
         m->live.erase(p);
         void* q = realloc(p, newSize);
