@@ -20,13 +20,13 @@
 
 namespace {
 
-std::vector<QORStatus> g_reported;
-std::vector<int> g_reportedSub;
+// What was reported, as sub-component and message.
+typedef std::vector<std::pair<int, QORStatus>> Reports;
+Reports g_reported;
 
 void recordReport(const char*, int, int subcomponent, QORStatus id, va_list)
 {
-    g_reported.push_back(id);
-    g_reportedSub.push_back(subcomponent);
+    g_reported.emplace_back(subcomponent, id);
 }
 
 // Every stanza and entry the cursor walks, as "[name]entry=value;".
@@ -122,11 +122,9 @@ TEST_F(StanzaTest, SyntaxErrorsAreLoggedThenRecorded)
     for (const auto& c : cases) {
         qorStanzaFile* stz = open(c.text, QOR_STZ_READ_ONLY);
         g_reported.clear();
-        g_reportedSub.clear();
         EXPECT_FALSE(qorStzValidate(stz));
         EXPECT_EQ(stz->status, c.recorded);
-        EXPECT_EQ(g_reported, std::vector<QORStatus>{c.logged});
-        EXPECT_EQ(g_reportedSub, std::vector<int>{qor_svc_config_mgr});
+        EXPECT_EQ(g_reported, (Reports{{qor_svc_config_mgr, c.logged}}));
         // The cursor stands past the end until moved to the first stanza.
         EXPECT_EQ(stz->stanzaName, nullptr);
         EXPECT_TRUE(qorStzMoveNextEntry(stz));
@@ -158,7 +156,7 @@ TEST_F(StanzaTest, BytesInvalidInTheLocalCodePage)
     g_reported.clear();
     EXPECT_FALSE(qorStzMoveNextEntry(stz));
     EXPECT_EQ(stz->status, qor_s_mb_to_wc_failed);
-    EXPECT_EQ(g_reported, std::vector<QORStatus>{qor_s_stz_mb_conversion_msg});
+    EXPECT_EQ(g_reported, (Reports{{qor_svc_config_mgr, qor_s_stz_mb_conversion_msg}}));
     // A multi-byte character cut by the 511-byte piece fails the same way;
     // the load keeps what came before the bad line.
     std::string cut = "[s]\n[t]\na = " + std::string(506, 'x') + "\xc3\xbc\n";
@@ -210,7 +208,7 @@ TEST_F(StanzaTest, OpenModesAndFailures)
     }
     EXPECT_EQ(qorStzFileOpen((m_dir + "/none").c_str(), 1, &status), nullptr);
     EXPECT_EQ(status, qor_s_stz_open_failed);
-    EXPECT_EQ(g_reported, std::vector<QORStatus>{QOR_MSG_ID(5)});
+    EXPECT_EQ(g_reported, (Reports{{qor_svc_common, QOR_MSG_ID(5)}}));
     m_stz = qorStzFileOpen(p.c_str(), 9, &status);
     ASSERT_NE(m_stz, nullptr);
     EXPECT_EQ(m_stz->fp, nullptr);

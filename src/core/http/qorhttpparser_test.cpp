@@ -148,7 +148,7 @@ TEST(QORHTTPParserTest, StartLinesAndVersions)
     EXPECT_EQ(statusLine("HTTP/x 200 OK\r\n"), "65  ");
 }
 
-TEST(QORHTTPParserTest, HeaderBlocksEndAtTheEmptyLine)
+TEST(QORHTTPParserTest, HeaderBlocksEndAtTheEmptyLineOrFail)
 {
     Input in("Host: a\r\nCOOKIE: x=1\nAccept: */*\r\ncookie: y=2\r\n\r\nbody");
     QORHTTPHeaderSet h;
@@ -164,10 +164,6 @@ TEST(QORHTTPParserTest, HeaderBlocksEndAtTheEmptyLine)
     EXPECT_EQ(str(e->key), "cookie");
     EXPECT_EQ(h.findNext(e), nullptr);
     EXPECT_EQ(h.find(qor_hdr_referer), nullptr);
-}
-
-TEST(QORHTTPParserTest, HeaderFailuresAndFoldedValues)
-{
     Input empty("X-Empty:\r\n");
     QORStringRef n, v;
     ASSERT_EQ(QORHTTPParser::parseHeader(&empty.cursor, &n, &v), qor_s_ok);
@@ -176,7 +172,7 @@ TEST(QORHTTPParserTest, HeaderFailuresAndFoldedValues)
     Input ended("Accept");
     EXPECT_EQ(QORHTTPParser::parseHeader(&ended.cursor, &n, &v), qor_s_http_unexpected_end);
     Input open("Host: a\r\nAccept: b");
-    QORHTTPHeaderSet h;
+    h.clear();
     EXPECT_EQ(QORHTTPParser::parseHeaderSet(&open.cursor, &h), qor_s_http_header_unterminated);
     EXPECT_EQ(open.at(), static_cast<int>(open.text.size()));
     Input bad("Host: a\r\nNoColon\r\n\r\n");
@@ -287,7 +283,7 @@ TEST(QORHTTPParserTest, URLParts)
     }
 }
 
-TEST(QORHTTPParserTest, PostDataTurnsPlusIntoSpaceInPlace)
+TEST(QORHTTPParserTest, PostDataTurnsPlusIntoSpaceInPlaceAndArgumentSets)
 {
     Input in("a=x+y%2B&b=&c=%41");
     QORStringRef n, v;
@@ -308,10 +304,7 @@ TEST(QORHTTPParserTest, PostDataTurnsPlusIntoSpaceInPlace)
     EXPECT_EQ(QORHTTPParser::parsePostDataSet(&badSet.cursor, &form), qor_s_http_bad_post_data);
     Input badEscape("a=%zz");
     EXPECT_EQ(QORHTTPParser::parsePostDataSet(&badEscape.cursor, &form), qor_s_http_bad_request);
-}
-
-TEST(QORHTTPParserTest, QueryAndArgumentSets)
-{
+    // Query arguments are decoded, other argument sets not.
     const std::string url = "/p?q=a+b%21&r=%u0041";
     QORHTTPArgSet args;
     ASSERT_EQ(QORHTTPParser::parseQueryArgsSet(QORStringRef(url.c_str()), &args), qor_s_ok);
@@ -320,10 +313,10 @@ TEST(QORHTTPParserTest, QueryAndArgumentSets)
     args.clear();
     ASSERT_EQ(QORHTTPParser::parseQueryArgsSet(QORStringRef("/p"), &args), qor_s_ok);
     EXPECT_TRUE(args.isEmpty());
-    Input in("x=1&=2&y=a+b%20&tail");
-    ASSERT_EQ(QORHTTPParser::parseArgSet(&in.cursor, &args), qor_s_ok);
+    Input rest("x=1&=2&y=a+b%20&tail");
+    ASSERT_EQ(QORHTTPParser::parseArgSet(&rest.cursor, &args), qor_s_ok);
     EXPECT_EQ(pairs(args), (std::vector<std::string>{"x=1", "=2", "y=a+b%20"}));
-    EXPECT_EQ(in.text.substr(static_cast<size_t>(in.at())), "tail");
+    EXPECT_EQ(rest.text.substr(static_cast<size_t>(rest.at())), "tail");
 }
 
 TEST(QORHTTPParserTest, Chunks)
