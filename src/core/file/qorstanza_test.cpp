@@ -2,11 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -16,6 +14,7 @@
 #include "core/platform/qorscopedlocale.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
+#include "qorchannelprocess.h"
 #include "qortestdir.h"
 
 namespace {
@@ -303,14 +302,10 @@ TEST_F(StanzaTest, EditKeepsModeLinkAndLock)
     ASSERT_EQ(stat(path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     // The handle keeps its lock on the file now at the path.
-    pid_t child = fork();
-    if (child == 0) {
+    EXPECT_EQ(qor_test_reap(qor_test_spawn([&] {
         qorStanzaFile* other = qorStzFileOpen(path().c_str(), 5, &status);
-        _exit(other == nullptr && status == qor_s_stz_would_block ? 0 : 1);
-    }
-    int rc = -1;
-    waitpid(child, &rc, 0);
-    EXPECT_EQ(rc, 0);
+        return other == nullptr && status == qor_s_stz_would_block ? 0 : 1;
+    })), 0);
     // Read last: closing any descriptor of the file drops this process's lock.
     EXPECT_EQ(qor_test_read_file(path()), std::string(kText).replace(38, 6, "z = 30\n"));
 }
@@ -348,30 +343,21 @@ TEST_F(StanzaTest, InterruptedWriteLeavesFileByteIdentical)
     ASSERT_GT(text.size(), 8192u);
     for (const char* stanza : {"first", "last"}) {
         write(text);
-        pid_t child = fork();
-        if (child == 0) {
+        pid_t child = qor_test_spawn([&] {
             struct rlimit limit = {4096, 4096};
             signal(SIGXFSZ, SIG_IGN);
             QORStatus status = 0;
             qorStanzaFile* stz = qorStzFileOpen(path().c_str(), QOR_STZ_UPDATE, &status);
             if (stz == nullptr || setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                _exit(2);
+                return 2;
             qorStzMoveStanza(stz, stanza);
             qorStzAddEntry(stz, "added", "value");
-            _exit(stz->status == qor_s_stz_update_failed ? 0 : 1);
-        }
-        int rc = -1;
-        ASSERT_EQ(waitpid(child, &rc, 0), child);
-        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << stanza << " " << rc;
+            return stz->status == qor_s_stz_update_failed ? 0 : 1;
+        });
+        EXPECT_EQ(qor_test_reap(child), 0) << stanza;
         EXPECT_TRUE(qor_test_read_file(path()) == text) << stanza;
         EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
     }
-}
-
-bool readByte(int fd, char* c, int timeoutMs)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, timeoutMs) == 1 && read(fd, c, 1) == 1;
 }
 
 TEST_F(StanzaTest, UpdateLockExcludesAndReleasesAnotherProcess)
@@ -379,38 +365,33 @@ TEST_F(StanzaTest, UpdateLockExcludesAndReleasesAnotherProcess)
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     int toParent[2];
     ASSERT_EQ(pipe(toParent), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        close(toParent[0]);
+    pid_t child = qor_test_spawn([&] {
         QORStatus status = 0;
         qorStanzaFile* h = qorStzFileOpen(path().c_str(),
                                           QOR_STZ_READ_ONLY | QOR_STZ_NO_WAIT, &status);
         char c = h == nullptr && status == qor_s_stz_would_block ? 'y' : 'n';
-        ssize_t ignored = ::write(toParent[1], &c, 1);
+        if (!qor_test_write_full(toParent[1], &c, 1))
+            return 1;
         h = qorStzFileOpen(path().c_str(), QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY, &status);
         c = h != nullptr && qorStzMoveEntry(h, "b", "z") ? h->value[0] : '-';
-        ignored = ::write(toParent[1], &c, 1);
-        (void)ignored;
-        _exit(0);
-    }
+        return qor_test_write_full(toParent[1], &c, 1) ? 0 : 1;
+    });
     close(toParent[1]);
     char c = 0;
-    ASSERT_TRUE(readByte(toParent[0], &c, 10000));
+    ASSERT_TRUE(qor_test_read_full(toParent[0], &c, 1));
     EXPECT_EQ(c, 'y');
     // The waiting opener stays blocked while the lock is held...
-    EXPECT_FALSE(readByte(toParent[0], &c, 300));
+    EXPECT_FALSE(qor_test_read_full(toParent[0], &c, 1, 300));
     ASSERT_TRUE(qorStzMoveEntry(stz, "b", "z"));
     qorStzChangeValue(stz, "7");
     ASSERT_EQ(stz->status, 0u);
     qorStzFileClose(stz);
     m_stz = nullptr;
     // ...and once released reads the edited file, not the one it waited on.
-    ASSERT_TRUE(readByte(toParent[0], &c, 10000));
+    ASSERT_TRUE(qor_test_read_full(toParent[0], &c, 1));
     EXPECT_EQ(c, '7');
     close(toParent[0]);
-    int rc = -1;
-    waitpid(child, &rc, 0);
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(qor_test_reap(child), 0);
 }
 
 }  // namespace
