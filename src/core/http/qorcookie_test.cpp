@@ -133,16 +133,11 @@ TEST(QORCookieTest, ResponseCookieAttributes)
 TEST(QORCookieTest, ResponseCookieErrors)
 {
     const struct { const char* text; QORStatus status; } cases[] = {
-        {"name", qor_s_http_unexpected_end},
-        {"a=1; Secure=yes", qor_s_cookie_secure_value},
-        {"a=1; Version=x", qor_s_cookie_bad_version},
-        {"a=1; Version", qor_s_cookie_no_version},
-        {"a=1; Domain", qor_s_cookie_no_domain},
-        {"a=1; path", qor_s_cookie_no_path},
-        {"a=1; Max-Age", qor_s_cookie_no_max_age},
-        {"a=1; Comment", qor_s_cookie_no_comment},
-        {"a=1; Expires", qor_s_cookie_no_expires},
-        {"a=1;", qor_s_cookie_bad_param_name},
+        {"name", qor_s_http_unexpected_end}, {"a=1; Secure=yes", qor_s_cookie_secure_value},
+        {"a=1; Version=x", qor_s_cookie_bad_version}, {"a=1; Version", qor_s_cookie_no_version},
+        {"a=1; Domain", qor_s_cookie_no_domain}, {"a=1; path", qor_s_cookie_no_path},
+        {"a=1; Max-Age", qor_s_cookie_no_max_age}, {"a=1; Comment", qor_s_cookie_no_comment},
+        {"a=1; Expires", qor_s_cookie_no_expires}, {"a=1;", qor_s_cookie_bad_param_name},
         {"a=1; Path=", qor_s_cookie_bad_param_value},
         {"a=1; HttpOnly=1", qor_s_cookie_bad_param_value},
     };

@@ -126,25 +126,19 @@ TEST(QORHTTPTest, ProcessURICollapsesSlashesAppliesWindowsRulesAndLowerCases)
     QORScopedCtypeLocale utf8("C.UTF-8");
     ASSERT_TRUE(utf8.ok());
     const struct { bool caseSensitive, windows; const char* in; const char* out; } cases[] = {
-        {true, false, "/a//b/", "/a/b/"},
-        {true, false, "//a///", "/a/"},
-        {true, false, "a/b", "a/b"},
-        {true, false, "", ""},
+        {true, false, "/a//b/", "/a/b/"}, {true, false, "//a///", "/a/"},
+        {true, false, "a/b", "a/b"}, {true, false, "", ""},
         {true, false, "/  a/ b c/./..", "/a/b c/./.."},
         {false, false, "/Dir/File.HTM", "/dir/file.htm"},
-        {true, true, "/docs/PROGRA~1/x", "!52"},
-        {false, true, "/LONGFI~2.TXT", "!52"},
+        {true, true, "/docs/PROGRA~1/x", "!52"}, {false, true, "/LONGFI~2.TXT", "!52"},
         // The name before the first dot must be longer than two characters.
-        {true, true, "/~1", "/~1"},
-        {true, true, "/a~1b", "/a~1b"},
+        {true, true, "/~1", "/~1"}, {true, true, "/a~1b", "/a~1b"},
         {true, true, "/a.b~1", "/a.b~1"},
         {false, false, "/PROGRA~1/File..", "/progra~1/file.."},
         // Trailing dots go only where segments are lower-cased.
-        {false, true, "/Dir.../a./../.", "/dir/a/../."},
-        {true, true, "/Dir.../a.", "/Dir.../a."},
+        {false, true, "/Dir.../a./../.", "/dir/a/../."}, {true, true, "/Dir.../a.", "/Dir.../a."},
         {false, false, "/\xC3\x89T\xC3\x89/\xD0\x96", "/\xC3\xA9t\xC3\xA9/\xD0\xB6"},
-        {false, false, "/a\xC3", "!59"},
-        {false, false, "/\xFF", "!59"},
+        {false, false, "/a\xC3", "!59"}, {false, false, "/\xFF", "!59"},
         // Case-sensitive paths are not decoded.
         {true, false, "/\xFF", "/\xFF"},
     };
