@@ -8,15 +8,13 @@ TEST(QORBufferTest, ComparisonCountsTheTerminatorAndIsUnsignedThenShorterFirst)
     QORString s("abc");
     QORBuffer three("abc", 3);
     QORBuffer four("abc", 4);  // includes the zero byte
-    EXPECT_NE(three.compare(s), 0);
     EXPECT_EQ(three.compare(s), -1);
     EXPECT_EQ(four.compare(s), 0);
     EXPECT_EQ(four.compare(QORStringRef("abc")), 0);
     EXPECT_EQ(four.compare(QORStringRef("abcdef", 3)), 0);
     const unsigned char hi[] = {0x80};
     const unsigned char lo[] = {0x7f};
-    QORBuffer b(hi, 1);
-    EXPECT_EQ(b.compare(lo, 1), 1);
+    EXPECT_EQ(QORBuffer(hi, 1).compare(lo, 1), 1);
     EXPECT_EQ(QORBuffer(lo, 1).compare(hi, 1), -1);
     EXPECT_EQ(QORBuffer("ab", 2).compare(reinterpret_cast<const unsigned char*>("abc"), 3), -1);
     EXPECT_EQ(QORBuffer().compare(nullptr, 0), 0);
@@ -37,7 +35,6 @@ TEST(QORBufferTest, HashAndConstruction)
         int getLen() const override { return 3; }
     } fixed;
     QORBuffer copy(fixed);
-    EXPECT_EQ(copy.getLen(), 3);
     EXPECT_EQ(copy.compare(reinterpret_cast<const unsigned char*>("xyz"), 3), 0);
 }
 
@@ -61,11 +58,5 @@ TEST(QORBufferCursorTest, RollbackReturnsToTheLastCommit)
 
 TEST(QORBufferCursorDeathTest, AdvancingPastTheEndStopsTheProcess)
 {
-    const char text[] = "ab";
-    EXPECT_DEATH(
-        {
-            QORBufferCursor c(text, 2);
-            c.advance(3);
-        },
-        "Assertion failed at .*m_remaining >= 0");
+    EXPECT_DEATH(QORBufferCursor("ab", 2).advance(3), "Assertion failed at .*m_remaining >= 0");
 }

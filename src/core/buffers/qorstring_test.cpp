@@ -5,20 +5,11 @@
 
 #include "core/memory/qorcountingallocator.h"
 
-namespace {
-
-std::string repeat(char c, int n)
-{
-    return std::string(static_cast<size_t>(n), c);
-}
-
-} // namespace
-
-TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeap)
+TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeapAndCopiesAreIndependent)
 {
     QORCountingAllocator a;
     QORString s(&a);
-    std::string text = repeat('x', 255);
+    std::string text(255, 'x');
     ASSERT_TRUE(s.set(QORStringRef(text.c_str(), 100)));
     ASSERT_TRUE(s.append(text.c_str(), 155));
     QORString copy(s);
@@ -33,26 +24,42 @@ TEST(QORStringTest, GrowthIsInlineTo255ThenExactOnTheHeap)
     EXPECT_EQ(a.lastSize, 257u);
     EXPECT_EQ(s.capacity(), 257);
     EXPECT_EQ(s.length(), 256);
-    EXPECT_EQ(s.c_str()[256], '\0');
     EXPECT_EQ(std::string(s.c_str()), text + "y");
     // No doubling: one more character reallocates to exactly 258.
     ASSERT_TRUE(s.append("z", 1));
     EXPECT_EQ(a.reallocations, 1);
     EXPECT_EQ(a.lastSize, 258u);
     EXPECT_EQ(s.capacity(), 258);
+    // Copies of a heap string are independent of it.
+    QORString heapCopy(s);
+    ASSERT_TRUE(heapCopy.append('!'));
+    EXPECT_EQ(s.length(), 257);
+    assigned = heapCopy;
+    EXPECT_TRUE(assigned == heapCopy);
+    EXPECT_NE(assigned.data(), heapCopy.data());
 }
 
-TEST(QORStringTest, ShorterContentKeepsTheHeapBuffer)
+// Shorter content keeps the heap buffer; a refused growth keeps the content.
+TEST(QORStringTest, HeapBufferOutlivesShorterContentAndContentARefusedGrowth)
 {
     QORCountingAllocator a;
+    std::string big(300, 'b');
     {
         QORString s(&a);
-        std::string text = repeat('q', 400);
-        ASSERT_TRUE(s.set(QORStringRef(text.c_str())));
+        ASSERT_TRUE(s.set(QORStringRef("kept")));
+        a.failAfter = 0;
+        EXPECT_FALSE(s.append(big.c_str(), -1));
+        EXPECT_STREQ(s.c_str(), "kept");
+        EXPECT_FALSE(s.set(QORStringRef(big.c_str())));
+        EXPECT_STREQ(s.c_str(), "kept");
+        a.failAfter = -1;
+        ASSERT_TRUE(s.append(big.c_str(), -1));
+        a.failAfter = 0;
+        EXPECT_FALSE(s.append(big.c_str(), -1));  // realloc refused
+        EXPECT_EQ(s.length(), 304);
         const char* heap = s.data();
         ASSERT_TRUE(s.set(QORStringRef("short")));
         EXPECT_EQ(s.data(), heap);
-        EXPECT_FALSE(s.isInline());
         EXPECT_STREQ(s.c_str(), "short");
         ASSERT_TRUE(s.set(QORStringRef("")));
         EXPECT_EQ(s.length(), 0);
@@ -62,7 +69,9 @@ TEST(QORStringTest, ShorterContentKeepsTheHeapBuffer)
     EXPECT_EQ(a.live(), 0);
 }
 
-TEST(QORStringTest, AppendingNothingSucceedsAndChangesNothing)
+// Appending nothing succeeds and changes nothing; appending itself survives
+// the move to the heap.
+TEST(QORStringTest, AppendingNothingOrItself)
 {
     QORString s("abc");
     uint32_t h = s.hash();
@@ -71,48 +80,13 @@ TEST(QORStringTest, AppendingNothingSucceedsAndChangesNothing)
     EXPECT_TRUE(s.append(nullptr, 5));
     EXPECT_STREQ(s.c_str(), "abc");
     EXPECT_EQ(s.hash(), h);
-}
-
-TEST(QORStringTest, FailedGrowthKeepsTheOldContent)
-{
-    QORCountingAllocator a;
-    QORString s(&a);
-    ASSERT_TRUE(s.set(QORStringRef("kept")));
-    a.failAfter = 0;
-    std::string big = repeat('b', 300);
-    EXPECT_FALSE(s.append(big.c_str(), -1));
-    EXPECT_STREQ(s.c_str(), "kept");
-    EXPECT_FALSE(s.set(QORStringRef(big.c_str())));
-    EXPECT_STREQ(s.c_str(), "kept");
-    a.failAfter = -1;
-    ASSERT_TRUE(s.append(big.c_str(), -1));
-    a.failAfter = 0;
-    EXPECT_FALSE(s.append(big.c_str(), -1));  // realloc refused
-    EXPECT_EQ(s.length(), 304);
-}
-
-TEST(QORStringTest, AppendingItselfSurvivesTheMoveToTheHeap)
-{
-    QORString s(repeat('a', 200).c_str());
+    ASSERT_TRUE(s.set(QORStringRef(std::string(200, 'a').c_str())));
     ASSERT_TRUE(s.append(s.data(), s.length()));
-    EXPECT_EQ(std::string(s.c_str()), repeat('a', 400));
+    EXPECT_EQ(std::string(s.c_str()), std::string(400, 'a'));
     ASSERT_TRUE(s.append(s.data() + 390, 10));
     EXPECT_EQ(s.length(), 410);
     ASSERT_TRUE(s.set(QORStringRef(s.data() + 5, 3)));
     EXPECT_STREQ(s.c_str(), "aaa");
-}
-
-TEST(QORStringTest, CopiesAreIndependent)
-{
-    QORString a(repeat('m', 300).c_str());
-    QORString b(a);
-    ASSERT_TRUE(b.append('!'));
-    EXPECT_EQ(a.length(), 300);
-    EXPECT_EQ(b.length(), 301);
-    QORString c;
-    c = b;
-    EXPECT_TRUE(c == b);
-    EXPECT_NE(c.data(), b.data());
 }
 
 TEST(QORStringTest, ComparisonUsesTheShorterLengthThenLength)
@@ -133,14 +107,12 @@ TEST(QORStringTest, ComparisonUsesTheShorterLengthThenLength)
 
 TEST(QORStringTest, HashIsCachedAndForgottenOnChange)
 {
-    QORString s("key");
-    uint32_t h = s.hash();
-    EXPECT_EQ(h, qor_string_hasher.hash("key", 3));
+    QORString s("Key");
+    EXPECT_EQ(s.hash(), qor_string_hasher.hash("Key", 3));
     ASSERT_TRUE(s.append('2'));
-    EXPECT_EQ(s.hash(), qor_string_hasher.hash("key2", 4));
+    EXPECT_EQ(s.hash(), qor_string_hasher.hash("Key2", 4));
     s.setHasher(&qor_icase_string_hasher);
-    EXPECT_EQ(s.hash(), qor_icase_string_hasher.hash("KEY2", 4));
-    EXPECT_NE(s.hash(), qor_string_hasher.hash("KEY2", 4));
+    EXPECT_EQ(s.hash(), qor_string_hasher.hash("key2", 4));
 }
 
 TEST(QORStringTest, WideAndBinaryStringsUseTheirOwnDefaults)

@@ -64,11 +64,7 @@ TEST(QORFormatStringTest, KeysValuesPercentAndUnknownKeys)
 {
     QORStringRef values[] = {QORStringRef("first"), QORStringRef("second")};
     // A multi-byte key character counts as one position among the keys.
-    const struct {
-        const char* format;
-        const char* keys;
-        const char* out;
-    } cases[] = {
+    const struct { const char* format; const char* keys; const char* out; } cases[] = {
         {"%a-%%-%z", "a", "first-%-z"}, {"<%b%a>%", "ab", "<secondfirst>%"},
         {"%\xc3\xa9!", "\xc3\xa9x", "first!"}, {"%x", "\xc3\xa9x", "second"},
     };

@@ -21,15 +21,12 @@ std::string decodeMacro(const std::string& in)
     return std::string(out.data(), static_cast<size_t>(out.length()));
 }
 
-const uri_encoding_type kAllTypes[] = {qor_uri_type_uri, qor_uri_type_form_arg,
-                                       qor_uri_type_query, qor_uri_type_ascii,
-                                       qor_uri_type_macro};
-
 } // namespace
 
 TEST(QORURIEncodeTest, SharedAndReservedRulesOfEachType)
 {
-    for (auto t : kAllTypes) {
+    for (auto t : {qor_uri_type_uri, qor_uri_type_form_arg, qor_uri_type_query,
+                   qor_uri_type_ascii, qor_uri_type_macro}) {
         EXPECT_EQ(encode("Az09*-._", t), "Az09*-._") << t;
         EXPECT_EQ(encode("\xc3%\x7f\x01", t), "%C3%25%7F%01") << t;
         EXPECT_EQ(encode(" ", t), t == qor_uri_type_form_arg ? "+" : "%20") << t;

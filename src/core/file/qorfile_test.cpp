@@ -2,12 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "core/system/qorsyserr.h"
@@ -20,14 +19,12 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(m_scratch.ok());
-        m_dir = m_scratch.path();
     }
     std::string write(const char* name, const std::string& content)
     {
         EXPECT_TRUE(m_scratch.write(name, content));
         return m_scratch.file(name);
     }
-    static std::string read(const std::string& path) { return qor_test_read_file(path); }
     std::vector<std::string> tail(const std::string& content, int n)
     {
         std::string p = write("tail", content);
@@ -42,18 +39,8 @@ protected:
     }
 
     QORTestDir m_scratch{"file"};
-    std::string m_dir;
+    const std::string& m_dir = m_scratch.path();
 };
-
-int openDescriptors()
-{
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (readdir(d) != nullptr)
-        n++;
-    closedir(d);
-    return n;
-}
 
 TEST_F(FileTest, ReadlineReadsWholeLinesOfAnyLength)
 {
@@ -94,8 +81,12 @@ TEST_F(FileTest, TailKeepsTheLastLinesInOrder)
 
 TEST_F(FileTest, MktempCreatesAFileAndClosesIt)
 {
+    auto openDescriptors = [] {
+        using std::filesystem::directory_iterator;
+        return std::distance(directory_iterator("/proc/self/fd"), directory_iterator());
+    };
     std::string tmpl = m_dir + "/tXXXXXX";
-    int before = openDescriptors();
+    auto before = openDescriptors();
     char* name = qor_mktemp(&tmpl[0]);
     ASSERT_EQ(name, &tmpl[0]);
     EXPECT_EQ(openDescriptors(), before);
@@ -113,9 +104,9 @@ TEST_F(FileTest, CopyIsExact)
     std::string from = write("from", content);
     std::string to = m_dir + "/to";
     ASSERT_EQ(qor_file_copy(from.c_str(), to.c_str()), 0u);
-    EXPECT_EQ(read(to), content);
+    EXPECT_EQ(qor_test_read_file(to), content);
     ASSERT_EQ(qor_file_copy(write("empty", "").c_str(), to.c_str()), 0u);
-    EXPECT_EQ(read(to), "");
+    EXPECT_EQ(qor_test_read_file(to), "");
     EXPECT_EQ(qor_file_copy((m_dir + "/none").c_str(), to.c_str()), qor_s_not_found);
     EXPECT_EQ(qor_file_copy(from.c_str(), (m_dir + "/no/dir").c_str()), qor_s_not_found);
 }

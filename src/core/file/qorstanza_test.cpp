@@ -2,33 +2,30 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "core/platform/qorscopedlocale.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorreport.h"
+#include "qorchannelprocess.h"
 #include "qortestdir.h"
 
 namespace {
 
-std::vector<QORStatus> g_reported;
-std::vector<int> g_reportedSub;
+// What was reported, as sub-component and message.
+typedef std::vector<std::pair<int, QORStatus>> Reports;
+Reports g_reported;
 
 void recordReport(const char*, int, int subcomponent, QORStatus id, va_list)
 {
-    g_reported.push_back(id);
-    g_reportedSub.push_back(subcomponent);
+    g_reported.emplace_back(subcomponent, id);
 }
 
 // Every stanza and entry the cursor walks, as "[name]entry=value;".
@@ -75,12 +72,8 @@ protected:
     std::vector<std::string> files() const
     {
         std::vector<std::string> names;
-        DIR* d = opendir(m_dir.c_str());
-        while (struct dirent* e = d != nullptr ? readdir(d) : nullptr)
-            if (e->d_name[0] != '.')
-                names.push_back(e->d_name);
-        if (d != nullptr)
-            closedir(d);
+        for (const auto& entry : std::filesystem::directory_iterator(m_dir))
+            names.push_back(entry.path().filename());
         return names;
     }
     std::string path() const { return m_dir + "/test.conf"; }
@@ -120,22 +113,17 @@ TEST_F(StanzaTest, ValuesCommentsAndBlanksInBothModes)
 
 TEST_F(StanzaTest, SyntaxErrorsAreLoggedThenRecorded)
 {
-    struct Case {
-        const char* text;
-        QORStatus logged, recorded;
-    } cases[] = {
+    const struct { const char* text; QORStatus logged, recorded; } cases[] = {
         {"[s]\na = 1\n  = 2\nb = 3\n", qor_s_stz_bad_entry_msg, qor_s_stz_no_separator},
         {"[s]\na = 1\nno separator\n", qor_s_stz_bad_entry_msg, qor_s_stz_no_separator},
         {"[s]\na = 1\n[open\nb = 3\n", qor_s_stz_bad_heading_msg, qor_s_stz_no_bracket},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         qorStanzaFile* stz = open(c.text, QOR_STZ_READ_ONLY);
         g_reported.clear();
-        g_reportedSub.clear();
         EXPECT_FALSE(qorStzValidate(stz));
         EXPECT_EQ(stz->status, c.recorded);
-        EXPECT_EQ(g_reported, std::vector<QORStatus>{c.logged});
-        EXPECT_EQ(g_reportedSub, std::vector<int>{qor_svc_config_mgr});
+        EXPECT_EQ(g_reported, (Reports{{qor_svc_config_mgr, c.logged}}));
         // The cursor stands past the end until moved to the first stanza.
         EXPECT_EQ(stz->stanzaName, nullptr);
         EXPECT_TRUE(qorStzMoveNextEntry(stz));
@@ -167,7 +155,7 @@ TEST_F(StanzaTest, BytesInvalidInTheLocalCodePage)
     g_reported.clear();
     EXPECT_FALSE(qorStzMoveNextEntry(stz));
     EXPECT_EQ(stz->status, qor_s_mb_to_wc_failed);
-    EXPECT_EQ(g_reported, std::vector<QORStatus>{qor_s_stz_mb_conversion_msg});
+    EXPECT_EQ(g_reported, (Reports{{qor_svc_config_mgr, qor_s_stz_mb_conversion_msg}}));
     // A multi-byte character cut by the 511-byte piece fails the same way;
     // the load keeps what came before the bad line.
     std::string cut = "[s]\n[t]\na = " + std::string(506, 'x') + "\xc3\xbc\n";
@@ -219,7 +207,7 @@ TEST_F(StanzaTest, OpenModesAndFailures)
     }
     EXPECT_EQ(qorStzFileOpen((m_dir + "/none").c_str(), 1, &status), nullptr);
     EXPECT_EQ(status, qor_s_stz_open_failed);
-    EXPECT_EQ(g_reported, std::vector<QORStatus>{QOR_MSG_ID(5)});
+    EXPECT_EQ(g_reported, (Reports{{qor_svc_common, QOR_MSG_ID(5)}}));
     m_stz = qorStzFileOpen(p.c_str(), 9, &status);
     ASSERT_NE(m_stz, nullptr);
     EXPECT_EQ(m_stz->fp, nullptr);
@@ -232,19 +220,10 @@ TEST_F(StanzaTest, OpenModesAndFailures)
     EXPECT_EQ(walk(open("", 9)), "");
 }
 
-class StanzaEditTest : public StanzaTest {
-protected:
-    const char* kText =
-        "[a]\n"
-        "x = 1 # one\n"
-        "y = 2\n"
-        "# end of a\n"
-        "\n"
-        "[b]\n"
-        "z = 3\n";
-};
+const char kText[] = "[a]\nx = 1 # one\ny = 2\n# end of a\n\n"
+                     "[b]\nz = 3\n";
 
-TEST_F(StanzaEditTest, EditsProduceExactBytes)
+TEST_F(StanzaTest, EditsProduceExactBytes)
 {
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     ASSERT_TRUE(qorStzMoveStanza(stz, "a"));
@@ -280,7 +259,7 @@ TEST_F(StanzaEditTest, EditsProduceExactBytes)
     EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
 }
 
-TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
+TEST_F(StanzaTest, EditFailuresLeaveTheFileAlone)
 {
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     EXPECT_FALSE(qorStzDeleteEntry(stz, "a", "absent"));
@@ -305,7 +284,7 @@ TEST_F(StanzaEditTest, EditFailuresLeaveTheFileAlone)
     EXPECT_EQ(qor_test_read_file(path()), kText);
 }
 
-TEST_F(StanzaEditTest, EditKeepsModeLinkAndLock)
+TEST_F(StanzaTest, EditKeepsModeLinkAndLock)
 {
     write(kText);
     chmod(path().c_str(), 0640);
@@ -323,21 +302,17 @@ TEST_F(StanzaEditTest, EditKeepsModeLinkAndLock)
     ASSERT_EQ(stat(path().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     // The handle keeps its lock on the file now at the path.
-    pid_t child = fork();
-    if (child == 0) {
+    EXPECT_EQ(qor_test_reap(qor_test_spawn([&] {
         qorStanzaFile* other = qorStzFileOpen(path().c_str(), 5, &status);
-        _exit(other == nullptr && status == qor_s_stz_would_block ? 0 : 1);
-    }
-    int rc = -1;
-    waitpid(child, &rc, 0);
-    EXPECT_EQ(rc, 0);
+        return other == nullptr && status == qor_s_stz_would_block ? 0 : 1;
+    })), 0);
     // Read last: closing any descriptor of the file drops this process's lock.
     EXPECT_EQ(qor_test_read_file(path()), std::string(kText).replace(38, 6, "z = 30\n"));
 }
 
 // Files planted at the names a scratch file could have had (another user's,
 // or links elsewhere) neither block an edit nor are written.
-TEST_F(StanzaEditTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
+TEST_F(StanzaTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
 {
     std::string target = write("not yours\n", "target");
     std::vector<std::string> planted = {"/tmp/stzlink" + std::to_string(getpid()),
@@ -359,7 +334,7 @@ TEST_F(StanzaEditTest, PlantedScratchNamesNeitherBlockNorReceiveEdits)
 // A child under a file-size limit makes an edit that cannot be written: the
 // tail does not fit the scratch file, or the new content does not fit the
 // new stanza file. Either way the file stays as it was.
-TEST_F(StanzaEditTest, InterruptedWriteLeavesFileByteIdentical)
+TEST_F(StanzaTest, InterruptedWriteLeavesFileByteIdentical)
 {
     std::string text = "[first]\nf = 1\n[pad]\n";
     for (int i = 0; i < 400; i++)
@@ -368,69 +343,55 @@ TEST_F(StanzaEditTest, InterruptedWriteLeavesFileByteIdentical)
     ASSERT_GT(text.size(), 8192u);
     for (const char* stanza : {"first", "last"}) {
         write(text);
-        pid_t child = fork();
-        if (child == 0) {
+        pid_t child = qor_test_spawn([&] {
             struct rlimit limit = {4096, 4096};
             signal(SIGXFSZ, SIG_IGN);
             QORStatus status = 0;
             qorStanzaFile* stz = qorStzFileOpen(path().c_str(), QOR_STZ_UPDATE, &status);
             if (stz == nullptr || setrlimit(RLIMIT_FSIZE, &limit) != 0)
-                _exit(2);
+                return 2;
             qorStzMoveStanza(stz, stanza);
             qorStzAddEntry(stz, "added", "value");
-            _exit(stz->status == qor_s_stz_update_failed ? 0 : 1);
-        }
-        int rc = -1;
-        ASSERT_EQ(waitpid(child, &rc, 0), child);
-        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << stanza << " " << rc;
+            return stz->status == qor_s_stz_update_failed ? 0 : 1;
+        });
+        EXPECT_EQ(qor_test_reap(child), 0) << stanza;
         EXPECT_TRUE(qor_test_read_file(path()) == text) << stanza;
         EXPECT_EQ(files(), std::vector<std::string>{"test.conf"});
     }
 }
 
-bool readByte(int fd, char* c, int timeoutMs)
-{
-    struct pollfd p = {fd, POLLIN, 0};
-    return poll(&p, 1, timeoutMs) == 1 && read(fd, c, 1) == 1;
-}
-
-TEST_F(StanzaEditTest, UpdateLockExcludesAndReleasesAnotherProcess)
+TEST_F(StanzaTest, UpdateLockExcludesAndReleasesAnotherProcess)
 {
     qorStanzaFile* stz = open(kText, QOR_STZ_UPDATE);
     int toParent[2];
     ASSERT_EQ(pipe(toParent), 0);
-    pid_t child = fork();
-    if (child == 0) {
-        close(toParent[0]);
+    pid_t child = qor_test_spawn([&] {
         QORStatus status = 0;
         qorStanzaFile* h = qorStzFileOpen(path().c_str(),
                                           QOR_STZ_READ_ONLY | QOR_STZ_NO_WAIT, &status);
         char c = h == nullptr && status == qor_s_stz_would_block ? 'y' : 'n';
-        ssize_t ignored = ::write(toParent[1], &c, 1);
+        if (!qor_test_write_full(toParent[1], &c, 1))
+            return 1;
         h = qorStzFileOpen(path().c_str(), QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY, &status);
         c = h != nullptr && qorStzMoveEntry(h, "b", "z") ? h->value[0] : '-';
-        ignored = ::write(toParent[1], &c, 1);
-        (void)ignored;
-        _exit(0);
-    }
+        return qor_test_write_full(toParent[1], &c, 1) ? 0 : 1;
+    });
     close(toParent[1]);
     char c = 0;
-    ASSERT_TRUE(readByte(toParent[0], &c, 10000));
+    ASSERT_TRUE(qor_test_read_full(toParent[0], &c, 1));
     EXPECT_EQ(c, 'y');
     // The waiting opener stays blocked while the lock is held...
-    EXPECT_FALSE(readByte(toParent[0], &c, 300));
+    EXPECT_FALSE(qor_test_read_full(toParent[0], &c, 1, 300));
     ASSERT_TRUE(qorStzMoveEntry(stz, "b", "z"));
     qorStzChangeValue(stz, "7");
     ASSERT_EQ(stz->status, 0u);
     qorStzFileClose(stz);
     m_stz = nullptr;
     // ...and once released reads the edited file, not the one it waited on.
-    ASSERT_TRUE(readByte(toParent[0], &c, 10000));
+    ASSERT_TRUE(qor_test_read_full(toParent[0], &c, 1));
     EXPECT_EQ(c, '7');
     close(toParent[0]);
-    int rc = -1;
-    waitpid(child, &rc, 0);
-    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(qor_test_reap(child), 0);
 }
 
 }  // namespace

@@ -89,10 +89,7 @@ TEST(QORCookieTest, RequestSetDamage)
     // is dropped, not made a cookie that would read back as an attribute.
     QORReqCookieSet orphan(QORStringRef("a (; $Domain=d; $path=/p; b; $Version=1"));
     EXPECT_EQ(render(&orphan), "a; b");
-    const struct {
-        const char* header;
-        QORStatus status;
-    } cases[] = {
+    const struct { const char* header; QORStatus status; } cases[] = {
         {"$Version; a=1", qor_s_cookie_version_no_value},
         {"$version=x1; a=1", qor_s_cookie_bad_version},
         {"$Version=1\x01 a=1", qor_s_cookie_bad_delimiter},
@@ -135,20 +132,12 @@ TEST(QORCookieTest, ResponseCookieAttributes)
 
 TEST(QORCookieTest, ResponseCookieErrors)
 {
-    const struct {
-        const char* text;
-        QORStatus status;
-    } cases[] = {
-        {"name", qor_s_http_unexpected_end},
-        {"a=1; Secure=yes", qor_s_cookie_secure_value},
-        {"a=1; Version=x", qor_s_cookie_bad_version},
-        {"a=1; Version", qor_s_cookie_no_version},
-        {"a=1; Domain", qor_s_cookie_no_domain},
-        {"a=1; path", qor_s_cookie_no_path},
-        {"a=1; Max-Age", qor_s_cookie_no_max_age},
-        {"a=1; Comment", qor_s_cookie_no_comment},
-        {"a=1; Expires", qor_s_cookie_no_expires},
-        {"a=1;", qor_s_cookie_bad_param_name},
+    const struct { const char* text; QORStatus status; } cases[] = {
+        {"name", qor_s_http_unexpected_end}, {"a=1; Secure=yes", qor_s_cookie_secure_value},
+        {"a=1; Version=x", qor_s_cookie_bad_version}, {"a=1; Version", qor_s_cookie_no_version},
+        {"a=1; Domain", qor_s_cookie_no_domain}, {"a=1; path", qor_s_cookie_no_path},
+        {"a=1; Max-Age", qor_s_cookie_no_max_age}, {"a=1; Comment", qor_s_cookie_no_comment},
+        {"a=1; Expires", qor_s_cookie_no_expires}, {"a=1;", qor_s_cookie_bad_param_name},
         {"a=1; Path=", qor_s_cookie_bad_param_value},
         {"a=1; HttpOnly=1", qor_s_cookie_bad_param_value},
     };

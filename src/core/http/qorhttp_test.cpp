@@ -1,7 +1,6 @@
 #include "core/http/qorhttp.h"
 
 #include <gtest/gtest.h>
-#include <cstdlib>
 #include <string>
 #include "core/memory/qorcountingallocator.h"
 #include "core/platform/qorscopedlocale.h"
@@ -11,13 +10,6 @@ namespace {
 std::string str(const QORStringRefT<char>& s)
 {
     return std::string(s.data(), static_cast<size_t>(s.length()));
-}
-
-std::string reason(int code)
-{
-    QORStringRef r;
-    QORHTTP::getReason(code, &r);
-    return str(r);
 }
 
 std::string url(const char* scheme, const char* host, const char* port,
@@ -47,7 +39,7 @@ std::string canon(bool caseSensitive, bool win32, const char* uri)
 
 } // namespace
 
-TEST(QORHTTPTest, MethodsAreCaseSensitiveAndUnknownIsMinusOne)
+TEST(QORHTTPTest, MethodsAreCaseSensitiveUnknownIsMinusOneAndReasonsFallBack)
 {
     QORHTTPMethod m;
     QORHTTP::getMethod(QORStringRef("PROPPATCH"), &m);
@@ -64,16 +56,15 @@ TEST(QORHTTPTest, MethodsAreCaseSensitiveAndUnknownIsMinusOne)
     EXPECT_EQ(str(name), "unrecognized");
     QORHTTP::getMethodName(static_cast<QORHTTPMethod>(11), &name);
     EXPECT_EQ(str(name), "unrecognized");
-}
-
-TEST(QORHTTPTest, ReasonsFallBackToTheClassOrToServerError)
-{
-    const char* const cases[][2] = {
-        {"203", "Non-Authoritative Information"}, {"505", "HTTP Version Not Supported"},
-        {"306", "Multiple Choices"}, {"418", "Bad Request"}, {"600", "Server Error"},
-        {"99", "Server Error"}, {"-101", "Server Error"}};
-    for (const auto& c : cases)
-        EXPECT_EQ(reason(atoi(c[0])), c[1]) << c[0];
+    // A reason falls back to its class's, or to "Server Error".
+    const struct { int code; const char* reason; } reasons[] = {
+        {203, "Non-Authoritative Information"}, {505, "HTTP Version Not Supported"},
+        {306, "Multiple Choices"}, {418, "Bad Request"}, {600, "Server Error"},
+        {99, "Server Error"}, {-101, "Server Error"}};
+    for (const auto& r : reasons) {
+        QORHTTP::getReason(r.code, &name);
+        EXPECT_EQ(str(name), r.reason) << r.code;
+    }
 }
 
 TEST(QORHTTPTest, HeaderNameHashFoldsCaseAndMixesEveryFourthCharacter)
@@ -92,7 +83,7 @@ TEST(QORHTTPTest, HeaderNameHashFoldsCaseAndMixesEveryFourthCharacter)
     EXPECT_FALSE(qor_hdr_age.sameName(QORStringRef("Ages")));
 }
 
-TEST(QORHTTPTest, AbsoluteURLsAreRecognisedIgnoringCaseAndResolvedAgainstTheBase)
+TEST(QORHTTPTest, AbsoluteURLsAreRecognisedIgnoringCaseResolvedAndBuilt)
 {
     for (const char* yes : {"HTTPS://a/", "hTTp://a"})
         EXPECT_TRUE(QORHTTP::isAbsoluteURL(QORStringRef(yes))) << yes;
@@ -105,10 +96,7 @@ TEST(QORHTTPTest, AbsoluteURLsAreRecognisedIgnoringCaseAndResolvedAgainstTheBase
     EXPECT_EQ(absolute("https://h/", "c?d"), "https://h/c?d");
     EXPECT_EQ(absolute("http://[::1]:81/d/", "e"), "http://[::1]:81/d/e");
     EXPECT_EQ(absolute("ftp://h/a", "c"), "status " + std::to_string(qor_s_not_available));
-}
-
-TEST(QORHTTPTest, BuildUrlDropsDefaultPortsAndBracketsIPv6)
-{
+    // Building drops default ports and brackets IPv6 hosts.
     EXPECT_EQ(url("http", "fe80::1", "80", "/a/b", "x=1"), "http://[fe80::1]/a/b?x=1");
     EXPECT_EQ(url("https", "h", "80", "/", ""), "https://h:80/");
     EXPECT_EQ(url("https", "h", "443", "", ""), "https://h");
@@ -137,30 +125,20 @@ TEST(QORHTTPTest, ProcessURICollapsesSlashesAppliesWindowsRulesAndLowerCases)
 {
     QORScopedCtypeLocale utf8("C.UTF-8");
     ASSERT_TRUE(utf8.ok());
-    const struct {
-        bool caseSensitive, windows;
-        const char* in;
-        const char* out;
-    } cases[] = {
-        {true, false, "/a//b/", "/a/b/"},
-        {true, false, "//a///", "/a/"},
-        {true, false, "a/b", "a/b"},
-        {true, false, "", ""},
+    const struct { bool caseSensitive, windows; const char* in; const char* out; } cases[] = {
+        {true, false, "/a//b/", "/a/b/"}, {true, false, "//a///", "/a/"},
+        {true, false, "a/b", "a/b"}, {true, false, "", ""},
         {true, false, "/  a/ b c/./..", "/a/b c/./.."},
         {false, false, "/Dir/File.HTM", "/dir/file.htm"},
-        {true, true, "/docs/PROGRA~1/x", "!52"},
-        {false, true, "/LONGFI~2.TXT", "!52"},
+        {true, true, "/docs/PROGRA~1/x", "!52"}, {false, true, "/LONGFI~2.TXT", "!52"},
         // The name before the first dot must be longer than two characters.
-        {true, true, "/~1", "/~1"},
-        {true, true, "/a~1b", "/a~1b"},
+        {true, true, "/~1", "/~1"}, {true, true, "/a~1b", "/a~1b"},
         {true, true, "/a.b~1", "/a.b~1"},
         {false, false, "/PROGRA~1/File..", "/progra~1/file.."},
         // Trailing dots go only where segments are lower-cased.
-        {false, true, "/Dir.../a./../.", "/dir/a/../."},
-        {true, true, "/Dir.../a.", "/Dir.../a."},
+        {false, true, "/Dir.../a./../.", "/dir/a/../."}, {true, true, "/Dir.../a.", "/Dir.../a."},
         {false, false, "/\xC3\x89T\xC3\x89/\xD0\x96", "/\xC3\xA9t\xC3\xA9/\xD0\xB6"},
-        {false, false, "/a\xC3", "!59"},
-        {false, false, "/\xFF", "!59"},
+        {false, false, "/a\xC3", "!59"}, {false, false, "/\xFF", "!59"},
         // Case-sensitive paths are not decoded.
         {true, false, "/\xFF", "/\xFF"},
     };

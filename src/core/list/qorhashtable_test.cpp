@@ -2,7 +2,6 @@
 #include "core/list/qorprotectedhashtable.h"
 
 #include <gtest/gtest.h>
-#include <pthread.h>
 #include <string>
 #include <thread>
 
@@ -29,7 +28,7 @@ TEST(QORHashTableTest, InsertFindRemoveWithViewsAsKeys)
 {
     QORCountingAllocator a;
     {
-        QORHashTable<QORString, int> table(&a, true);
+        Table table(&a, true);
         ASSERT_EQ(table.initialize(15), qor_s_ok);
         for (int i = 0; i < 100; i++) {
             std::string k = "key" + std::to_string(i);
@@ -51,22 +50,17 @@ TEST(QORHashTableTest, InsertFindRemoveWithViewsAsKeys)
         int seen = 0;
         table.forEach([&](const QORString&, int) { seen++; });
         EXPECT_EQ(seen, 100);
+        // A case-insensitive key is found by a probe with the matching hasher.
+        QORString* key = qor_new<QORString>(&a, "Content-Type");
+        key->setHasher(&qor_icase_string_hasher);
+        key->setComparator(&qor_icase_strcmp);
+        ASSERT_EQ(table.insert(key, 1000), qor_s_ok);
+        QORStringRef probe("content-type");
+        probe.setHasher(&qor_icase_string_hasher);
+        probe.setComparator(&qor_icase_strcmp);
+        EXPECT_EQ(table.find(probe), 1000);
     }
     EXPECT_EQ(a.live(), 0);
-}
-
-TEST(QORHashTableTest, CaseInsensitiveKeysNeedTheMatchingHasher)
-{
-    QORHashTable<QORString, int> table;
-    ASSERT_EQ(table.initialize(), qor_s_ok);
-    QORString key("Content-Type");
-    key.setHasher(&qor_icase_string_hasher);
-    key.setComparator(&qor_icase_strcmp);
-    ASSERT_EQ(table.insert(&key, 1), qor_s_ok);
-    QORStringRef probe("content-type");
-    probe.setHasher(&qor_icase_string_hasher);
-    probe.setComparator(&qor_icase_strcmp);
-    EXPECT_EQ(table.find(probe), 1);
 }
 
 TEST(QORHashTableTest, OwnedPointerValuesAreDestroyedAndShutdownAllowsANewStart)
@@ -86,7 +80,6 @@ TEST(QORHashTableTest, OwnedPointerValuesAreDestroyedAndShutdownAllowsANewStart)
         EXPECT_EQ(table.entries(), 0u);
         EXPECT_FALSE(table.contains(QORStringRef("k")));
         ASSERT_EQ(table.initialize(20), qor_s_ok);
-        EXPECT_EQ(table.bucketCount(), 20u);
         ASSERT_EQ(table.insert(qor_new<QORString>(&a, "k"), qor_new<QORString>(&a, "w")),
                   qor_s_ok);
     }
@@ -96,7 +89,7 @@ TEST(QORHashTableTest, OwnedPointerValuesAreDestroyedAndShutdownAllowsANewStart)
 TEST(QORHashTableTest, SetUpAndInsertFailures)
 {
     QORCountingAllocator a;
-    QORHashTable<QORString, int> table(&a);
+    Table table(&a);
     QORString k("k");
     EXPECT_EQ(table.insert(&k, 1), qor_s_invalid_argument);
     EXPECT_EQ(table.initialize(0), qor_s_invalid_argument);

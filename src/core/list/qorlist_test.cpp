@@ -103,9 +103,8 @@ TEST(QORSetTest, DuplicatesAreRefusedAndDestroyedWhenOwned)
     QORCountingAllocator a;
     {
         QORSet<QORString> set(&a, true);
-        EXPECT_EQ(set.add(qor_new<QORString>(&a, "x")), qor_s_ok);
-        EXPECT_EQ(set.add(qor_new<QORString>(&a, "y")), qor_s_ok);
-        EXPECT_EQ(set.add(qor_new<QORString>(&a, "x")), qor_s_ok);
+        for (const char* text : {"x", "y", "x"})
+            EXPECT_EQ(set.add(qor_new<QORString>(&a, text)), qor_s_ok);
         EXPECT_EQ(set.entries(), 2);
         // Two entries and two nodes live; the duplicate was destroyed.
         EXPECT_EQ(a.live(), 4);

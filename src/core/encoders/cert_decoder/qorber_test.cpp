@@ -22,14 +22,12 @@ int decode(const Bytes& bytes, ber_item* item)
 TEST(QORBerTest, HeaderForms)
 {
     ber_item i;
-    Bytes shortForm = {0x04, 0x02, 'a', 'b', 'z'};
-    ASSERT_EQ(decode(shortForm, &i), ber_ok);
+    ASSERT_EQ(decode({0x04, 0x02, 'a', 'b', 'z'}, &i), ber_ok);
     EXPECT_EQ(i.tag, 0x04);
     EXPECT_EQ(i.length, 2);
     EXPECT_EQ(i.headerLength, 2);
     EXPECT_EQ(i.content[0], 'a');
-    Bytes longForm = {0x04, 0x84, 0, 0, 0, 3, 1, 2, 3};
-    ASSERT_EQ(decode(longForm, &i), ber_ok);
+    ASSERT_EQ(decode({0x04, 0x84, 0, 0, 0, 3, 1, 2, 3}, &i), ber_ok);
     EXPECT_EQ(i.length, 3);
     EXPECT_EQ(i.headerLength, 6);
     EXPECT_EQ(ber_encoded_length(&i), 9);
@@ -48,8 +46,8 @@ TEST(QORBerTest, HeaderForms)
 TEST(QORBerTest, IndefiniteFormIsMeasuredWithoutRecursion)
 {
     ber_item i;
-    Bytes b = {0x30, 0x80, 0x31, 0x80, 0x04, 0x01, 'x', 0, 0, 0x05, 0x00, 0, 0, 0xee};
-    ASSERT_EQ(decode(b, &i), ber_ok);
+    ASSERT_EQ(decode({0x30, 0x80, 0x31, 0x80, 0x04, 0x01, 'x', 0, 0, 0x05, 0x00, 0, 0, 0xee}, &i),
+              ber_ok);
     EXPECT_TRUE(i.indefinite);
     EXPECT_EQ(i.length, 9);
     EXPECT_EQ(ber_encoded_length(&i), 13);
@@ -66,8 +64,7 @@ TEST(QORBerTest, IndefiniteFormIsMeasuredWithoutRecursion)
     Bytes deep;
     for (int d = 0; d < depth; d++)
         deep.insert(deep.end(), {0x30, 0x80});
-    Bytes open = deep;
-    EXPECT_EQ(decode(open, &i), ber_bad_length);
+    EXPECT_EQ(decode(deep, &i), ber_bad_length);
     for (int d = 0; d < depth; d++)
         deep.insert(deep.end(), {0, 0});
     ASSERT_EQ(decode(deep, &i), ber_ok);
@@ -78,16 +75,14 @@ TEST(QORBerTest, UnpackChecksTagsAndBounds)
 {
     ber_item seq, items[2];
     int count = -1;
-    Bytes b = {0x30, 0x06, 0x02, 0x01, 0x07, 0x04, 0x01, 'a'};
-    ASSERT_EQ(decode(b, &seq), ber_ok);
+    ASSERT_EQ(decode({0x30, 0x06, 0x02, 0x01, 0x07, 0x04, 0x01, 'a'}, &seq), ber_ok);
     ASSERT_EQ(ber_unpack(&seq, items, 2, &count, 0), ber_ok);
     EXPECT_EQ(count, 2);
     EXPECT_EQ(ber_unpack(&seq, items, 2, &count, ber_tag_set), ber_unexpected_type);
     EXPECT_EQ(ber_unpack(&seq, items, 1, &count, ber_tag_sequence), ber_array_too_short);
     EXPECT_EQ(ber_unpack(&items[0], items, 2, &count, 0), ber_unexpected_type);
     // The inner item claims more than its parent's content.
-    Bytes over = {0x30, 0x03, 0x04, 0x05, 'a', 'b', 'c', 'd', 'e'};
-    ASSERT_EQ(decode(over, &seq), ber_ok);
+    ASSERT_EQ(decode({0x30, 0x03, 0x04, 0x05, 'a', 'b', 'c', 'd', 'e'}, &seq), ber_ok);
     EXPECT_EQ(ber_unpack(&seq, items, 2, &count, 0), ber_array_too_short);
 }
 
@@ -110,12 +105,10 @@ TEST(QORBerTest, PrimitiveGetters)
     ASSERT_EQ(decode({0x30, 0x00}, &i), ber_ok);
     EXPECT_EQ(ber_get_buf(&i, &buf, 0), ber_unexpected_type);
     ber_item inner;
-    Bytes wrapped = {0x04, 0x03, 0x02, 0x01, 0x09};
-    ASSERT_EQ(decode(wrapped, &i), ber_ok);
+    ASSERT_EQ(decode({0x04, 0x03, 0x02, 0x01, 0x09}, &i), ber_ok);
     ASSERT_EQ(ber_get_ber(&i, &inner, ber_tag_octet_string), ber_ok);
     EXPECT_EQ(inner.tag, ber_tag_integer);
-    Bytes longer = {0x04, 0x04, 0x02, 0x01, 0x09, 0x00};
-    ASSERT_EQ(decode(longer, &i), ber_ok);
+    ASSERT_EQ(decode({0x04, 0x04, 0x02, 0x01, 0x09, 0x00}, &i), ber_ok);
     EXPECT_EQ(ber_get_ber(&i, &inner, ber_tag_octet_string), ber_length_mismatch);
 }
 
