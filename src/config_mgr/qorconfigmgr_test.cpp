@@ -25,14 +25,11 @@ protected:
         ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
     }
 
-    Strings entry(const char* stanza, const char* qualifier, const char* name,
-                  bool ignoreCommas, bool* ok = nullptr)
+    Strings entry(const char* stanza, const char* qualifier, const char* name, bool ignoreCommas)
     {
         char** values = nullptr;
-        bool loaded = QORConfigMgr::loadEntry(&m_mgr, stanza, qualifier, name,
-                                              &values, 0, ignoreCommas);
-        if (ok)
-            *ok = loaded;
+        EXPECT_TRUE(QORConfigMgr::loadEntry(&m_mgr, stanza, qualifier, name, &values, 0,
+                                            ignoreCommas));
         Strings out;
         for (char** p = values; p && *p; p++)
             out.push_back(*p);
@@ -80,18 +77,6 @@ protected:
         int id;
         EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, validate));
         return s;
-    }
-
-    std::string dumped() const
-    {
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* f = open_memstream(&text, &size);
-        EXPECT_EQ(qor_s_ok, m_mgr.dump(f));
-        fclose(f);
-        std::string out(text, size);
-        free(text);
-        return out;
     }
 
     QORConfigMgr m_mgr;
@@ -156,19 +141,16 @@ TEST_F(ConfigMgrTest, LoadEntry)
 TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
 {
     open(kEntries);
-    bool ok = true;
-    EXPECT_TRUE(entry("web", nullptr, "absent", false, &ok).empty());
-    EXPECT_FALSE(ok);
+    char** values = nullptr;
+    EXPECT_FALSE(QORConfigMgr::loadEntry(&m_mgr, "web", nullptr, "absent", &values, 0, false));
+    EXPECT_EQ(nullptr, values);
     ASSERT_EQ(1u, m_reported.size());
     EXPECT_EQ(qor_s_config_entry_required, m_reported[0].id);
     EXPECT_EQ((Strings{"web", m_path, "absent"}), m_reported[0].args);
     // An empty value gives no value either.
     m_reported.clear();
-    char** values = nullptr;
-    EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr,
-                                                      "empty", &values, 1));
-    EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr,
-                                                     "x", &values, 1));
+    EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr, "empty", &values, 1));
+    EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr, "x", &values, 1));
     EXPECT_EQ(nullptr, values);
     EXPECT_TRUE(m_reported.empty());
     QORConfigMgr::releaseEntryData(nullptr);
@@ -339,8 +321,13 @@ TEST_F(ConfigMgrTest, DumpLayout)
         EXPECT_EQ(qor_s_ok, log->setStanza("log"));
         EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(log, &id, false));
     }
-    std::string stars(76, '*');
-    std::string text = dumped();
+    char* dumped = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&dumped, &size);
+    EXPECT_EQ(qor_s_ok, m_mgr.dump(f));
+    fclose(f);
+    std::string text(dumped, size), stars(76, '*');
+    free(dumped);
     ASSERT_GT(text.size(), 77u + 26u);
     EXPECT_EQ(stars + "\n", text.substr(0, 77));
     // ctime's form: "Www Mmm dd hh:mm:ss yyyy\n".

@@ -69,8 +69,7 @@ TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
     QORTestIntMessage question(1, 5);
     QORProxyIFMessage* answer = &question;
     bool retry = true;
-    EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry),
-              qor_s_pif_not_initialized);
+    EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry), qor_s_pif_not_initialized);
     EXPECT_FALSE(retry);
     EXPECT_EQ(answer, nullptr);
     QORTestIntFactory factory(3);
@@ -125,8 +124,7 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
     QORTestIntMessage big(qor_msg_web_req_question, 1);
     big.setExtra(1024);
     QORProxyIFMessage* answer = nullptr;
-    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &o.retry),
-              qor_s_ipc_question_too_large);
+    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &o.retry), qor_s_ipc_question_too_large);
     EXPECT_EQ(answer, nullptr);
     EXPECT_EQ(answerTo(9), 10);
 }
