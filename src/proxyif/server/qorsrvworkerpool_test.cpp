@@ -5,6 +5,7 @@
 #include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <thread>
@@ -45,14 +46,10 @@ protected:
     // status.
     QORStatus ask(QORClntWorkerBuffer* b, int32_t value, int32_t* out)
     {
-        QORSharedMemAllocator* alloc = b->getRequestAllocator();
-        void* data;
-        QORStatus st = alloc->allocate(4, &data);
-        if (st == qor_s_ok) {
-            memcpy(data, &value, 4);
+        std::unique_ptr<QORSharedMemAllocator> alloc(b->getRequestAllocator());
+        QORStatus st = QORTestIntMessage(6, value).marshal(*alloc);
+        if (st == qor_s_ok)
             st = b->writeRequest(6, *alloc);
-        }
-        delete alloc;
         if (st == qor_s_ok)
             st = b->postRequest();
         if (st == qor_s_ok)
@@ -61,15 +58,12 @@ protected:
             return st ? st : qor_s_ipc_worker_reset;
         QORSharedMemIterator* it = nullptr;
         int type = -1;
+        QORTestIntMessage answer(7);
         st = b->readResult(type, &it);
-        if (st != qor_s_ok)
-            return st;
-        unsigned len = 0;
-        void* at = nullptr;
-        st = it->getNextElement(&len, &at);
-        if (st == qor_s_ok && len == 4)
-            memcpy(out, at, 4);
+        if (st == qor_s_ok)
+            st = answer.unmarshal(*it, nullptr);
         delete it;
+        *out = answer.value();
         return st == qor_s_ok && type != 7 ? qor_s_ipc_bad_parameter : st;
     }
     // One whole exchange (take a worker, ask, give it back); the answer, or

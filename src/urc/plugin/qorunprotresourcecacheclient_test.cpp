@@ -35,11 +35,6 @@ TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
 // never due.
 class QORUnprotResourceCacheClientTest : public ::testing::Test {
 protected:
-    QORUnprotResourceCacheClientTest()
-        : client(&vhosts, &log, &dispatcher)
-    {
-    }
-
     void SetUp() override
     {
         ASSERT_EQ(client.setConfigParams(true, 3600), qor_s_ok);
@@ -105,7 +100,7 @@ protected:
     QORPluginVirtualHostList vhosts;
     // Initialized only by the tests that fetch.
     QORProxyIFDispatcher dispatcher;
-    QORUnprotResourceCacheClient client;
+    QORUnprotResourceCacheClient client{&vhosts, &log, &dispatcher};
 };
 
 TEST_F(QORUnprotResourceCacheClientTest, ADisabledCacheAlwaysSendsToTheServer)
@@ -238,12 +233,6 @@ TEST_F(QORUnprotResourceCacheClientTest, ARequestFailureNeverLetsTheRequestThrou
 // Fetches from a test authorization server in another process.
 class QORUnprotResourceCacheFetchTest : public QORUnprotResourceCacheClientTest {
 protected:
-    QORUnprotResourceCacheFetchTest()
-        : m_path("urc")
-        , server(m_path.c_str(), script())
-    {
-    }
-
     static QORTestAuthScript script()
     {
         QORTestAuthScript s;
@@ -272,8 +261,8 @@ protected:
 
     int versionQuestions() { return server.shared().questions[qor_msg_urc_version_question]; }
 
-    QORTestIPCPath m_path;
-    QORTestAuthServer server;
+    QORTestIPCPath m_path{"urc"};
+    QORTestAuthServer server{m_path.c_str(), script()};
 };
 
 TEST_F(QORUnprotResourceCacheFetchTest, InitializeFetchesAndAnEqualVersionFetchesNothing)
