@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
-#include <vector>
 
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
