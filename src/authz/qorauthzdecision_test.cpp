@@ -53,9 +53,7 @@ TEST(QORAuthzDecisionTest, TheNearestObjectAndTheUsersActionsDecide)
     };
     for (auto& row : rows) {
         std::string name, user = row.user ? row.user : "";
-        ASSERT_EQ(QORAuthzDecision::objectName(host, row.uri, static_cast<int>(strlen(row.uri)),
-                                               &name),
-                  qor_s_ok);
+        ASSERT_EQ(QORAuthzDecision::objectName(host, row.uri, (int)strlen(row.uri), &name), qor_s_ok);
         QORAuthzVerdict v = QORAuthzDecision::decide(*policy, *groups, host, name, row.method,
                                                      row.user ? &user : nullptr);
         EXPECT_EQ(v.outcome, row.outcome) << row.uri << " " << row.method << " " << user;

@@ -39,8 +39,6 @@ protected:
     void SetUp() override
     {
         qor_test_watchdog(180);
-        m_root.reset(new QORTestInstallRoot("authz", "[dxweb-plugins]\nvirtual-host = www\n"));
-        server.reset(new QORAuthzTestServer(DXQOR_AUTHZD_PATH, "svc"));
         server->write("users", kUsers);
         server->write("groups", "staff: carol\n");
         server->writePolicy(kServer, kPolicy);
@@ -57,37 +55,40 @@ protected:
         }
         EXPECT_EQ(server->stop(), 0) << server->output();
         EXPECT_EQ(server->poolObjects(), 0);
-        server.reset();
-        m_root.reset();
         qor_test_watchdog(0);
     }
 
-    // A request as the web server hands it over; auth is the Authorization
-    // value ("" for none), or user:password for Basic.
-    std::unique_ptr<QORAuthzTestTransaction> send(const char* uri, const char* method = "GET",
-                                                  const std::string& auth = "",
-                                                  const std::string& cookie = "")
+    typedef std::unique_ptr<QORAuthzTestTransaction> Transaction;
+
+    // A request as the web server hands it over, handled unless told; auth
+    // is the Authorization value ("" for none), or user:password for Basic;
+    // a body makes it a form whose body the web server has yet to read.
+    Transaction send(const std::string& uri, const char* method = "GET",
+                     const std::string& auth = "", const std::string& cookie = "",
+                     const std::string& body = "", bool handle = true)
     {
-        std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
+        Transaction t(new QORAuthzTestTransaction());
         QORAuthzTestRequest& r = t->req();
         r.addServer("www");
-        std::string u = uri;
-        r.uri = u.substr(0, u.find('?'));
-        r.hasQuery = u.find('?') != std::string::npos;
-        r.query = r.hasQuery ? u.substr(u.find('?') + 1) : "";
+        r.uri = uri.substr(0, uri.find('?'));
+        r.hasQuery = uri.find('?') != std::string::npos;
+        r.query = r.hasQuery ? uri.substr(uri.find('?') + 1) : "";
         r.method = method;
         r.headers.add("X-Dxqor-User", "mallory");
         if (!cookie.empty())
             r.headers.add("Cookie", cookie.c_str());
         size_t colon = auth.find(':');
+        std::string basic = qor_authz_test_basic(auth.substr(0, colon), auth.substr(colon + 1));
         if (!auth.empty())
-            r.headers.add("Authorization", colon == std::string::npos
-                                               ? auth.c_str()
-                                               : qor_authz_test_basic(auth.substr(0, colon),
-                                                                      auth.substr(colon + 1))
-                                                     .c_str());
+            r.headers.add("Authorization", colon == std::string::npos ? auth.c_str() : basic.c_str());
+        if (!body.empty()) {
+            r.headers.add("Content-Type", "application/x-www-form-urlencoded");
+            r.headers.add("Content-Length", std::to_string(body.size()).c_str());
+            r.pendingBody = body;
+        }
         qor_authz_test_http_message(r);
-        t->handled = core->handleReq(t.get());
+        if (handle)
+            t->handled = core->handleReq(t.get());
         return t;
     }
 
@@ -106,31 +107,7 @@ protected:
         return c.substr(0, c.find(';'));
     }
 
-    // A POST of body to the login page, not yet handed over.
-    std::unique_ptr<QORAuthzTestTransaction> loginPost(const std::string& body, bool secure)
-    {
-        std::unique_ptr<QORAuthzTestTransaction> t(new QORAuthzTestTransaction());
-        QORAuthzTestRequest& r = t->req();
-        r.addServer("www");
-        if (secure) {
-            r.security = 1;
-            r.addSSLSession();
-        }
-        r.uri = "/dxqor/login";
-        r.method = "POST";
-        r.headers.add("Content-Type", "application/x-www-form-urlencoded");
-        r.headers.add("Content-Length", std::to_string(body.size()).c_str());
-        qor_authz_test_http_message(r);
-        return t;
-    }
-
-    std::unique_ptr<QORAuthzTestTransaction> post(const std::string& body, bool secure = false)
-    {
-        auto t = loginPost(body, secure);
-        t->req().pendingBody = body;
-        t->handled = core->handleReq(t.get());
-        return t;
-    }
+    Transaction post(const std::string& body) { return send("/dxqor/login", "POST", "", "", body); }
 
     static std::string tokenOf(const std::string& page)
     {
@@ -149,12 +126,10 @@ protected:
                std::to_string(t->response().code()) + "/" + (id ? id : "-");
     }
 
+    QORTestInstallRoot m_root{"authz", "[dxweb-plugins]\nvirtual-host = www\n"};
     QORTestLog log;
+    std::unique_ptr<QORAuthzTestServer> server{new QORAuthzTestServer(DXQOR_AUTHZD_PATH, "svc")};
     std::unique_ptr<QORCore> core;
-    std::unique_ptr<QORAuthzTestServer> server;
-
-private:
-    std::unique_ptr<QORTestInstallRoot> m_root;
 };
 
 TEST_F(QORAuthzServiceTest, DecisionsThroughTheChannel)
@@ -254,7 +229,7 @@ TEST_F(QORAuthzServiceTest, FormLoginSessionAndLogout)
 
     // The body arrives in two pieces, each a question of its own.
     std::string body = "username=alice&password=wonderland&target=%2Fteam%2Fx&token=" + token;
-    auto login = loginPost(body, false);
+    auto login = send("/dxqor/login", "POST", "", "", body, false);
     login->failOn("req.retrieveBody", qor_s_not_available);
     ASSERT_EQ(core->handleReq(login.get()), qor_s_ok);
     EXPECT_EQ(login->getResult(), qor_require_more_body_data);
@@ -292,9 +267,13 @@ TEST_F(QORAuthzServiceTest, FormLoginSessionAndLogout)
     EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "3/303/mallory");
 
     // Over HTTPS the cookie is Secure too.
-    t = post("username=alice&password=wonderland&token=" +
+    t = send("/dxqor/login", "POST", "", "",
+             "username=alice&password=wonderland&token=" +
                  tokenOf(send("/dxqor/login")->response().body),
-             true);
+             false);
+    t->req().security = 1;
+    t->req().addSSLSession();
+    ASSERT_EQ(core->handleReq(t.get()), qor_s_ok);
     set = t->response().headers.get("Set-Cookie") ? t->response().headers.get("Set-Cookie") : "";
     EXPECT_EQ(set.substr(13 + 64), "; Path=/; HttpOnly; SameSite=Lax; Secure");
 }

@@ -12,51 +12,24 @@
 namespace {
 
 typedef std::vector<std::string> Strings;
-
-// Inserts of the messages whose arguments the tests look at; all strings.
-int insertsOf(QORStatus id)
-{
-    switch (id) {
-    case qor_s_config_bad_value_logged:
-    case qor_s_config_unknown_logged:
-        return 4;
-    case qor_s_config_entry_required:
-        return 3;
-    default:
-        return 0;
-    }
-}
+typedef std::multiset<std::string> Set;
 
 class ConfigMgrTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_scratch.ok());
-        m_dir = m_scratch.path();
-        m_path = m_dir + "/test.conf";
-    }
-    void TearDown() override
-    {
-        (void)m_mgr.shutdown();
-    }
+    void SetUp() override { ASSERT_TRUE(m_scratch.ok()); }
+    void TearDown() override { (void)m_mgr.shutdown(); }
 
     void open(const char* text)
     {
-        FILE* f = fopen(m_path.c_str(), "w");
-        ASSERT_NE(nullptr, f);
-        fputs(text, f);
-        fclose(f);
+        ASSERT_TRUE(m_scratch.write("test.conf", text));
         ASSERT_EQ(qor_s_ok, m_mgr.initialize(m_path.c_str()));
     }
 
-    Strings entry(const char* stanza, const char* qualifier, const char* name,
-                  bool ignoreCommas, bool* ok = nullptr)
+    Strings entry(const char* stanza, const char* qualifier, const char* name, bool ignoreCommas)
     {
         char** values = nullptr;
-        bool loaded = QORConfigMgr::loadEntry(&m_mgr, stanza, qualifier, name,
-                                              &values, 0, ignoreCommas);
-        if (ok)
-            *ok = loaded;
+        EXPECT_TRUE(QORConfigMgr::loadEntry(&m_mgr, stanza, qualifier, name, &values, 0,
+                                            ignoreCommas));
         Strings out;
         for (char** p = values; p && *p; p++)
             out.push_back(*p);
@@ -66,8 +39,7 @@ protected:
 
     // name=value pairs, sorted (the array comes in table order); "(null)"
     // for a null value.
-    std::multiset<std::string> stanza(const char* stanza, const char* qualifier,
-                                      bool ignoreCommas)
+    Set stanza(const char* stanza, const char* qualifier, bool ignoreCommas)
     {
         dxw_config_entry_s* values = nullptr;
         EXPECT_TRUE(ignoreCommas
@@ -75,7 +47,7 @@ protected:
                         : QORConfigMgr::loadStanzaObserveCommas(&m_mgr, stanza, qualifier,
                                                                 &values));
         EXPECT_NE(nullptr, values);
-        std::multiset<std::string> out;
+        Set out;
         for (dxw_config_entry_s* e = values; e && e->name; e++)
             out.insert(std::string(e->name) + "=" + (e->value ? e->value : "(null)"));
         QORConfigMgr::releaseStanzaData(values);
@@ -87,10 +59,11 @@ protected:
         bool qualify;
         const char* def;
     };
-    // An entries schema of stanza's entries, registered; owned by the manager.
+    // An entries schema of stanza's entries, registered (validated when
+    // asked); owned by the manager.
     QORConfigEntriesSchema* schemaOf(const char* name, const char* stanza,
                                      std::vector<EntryDef> entries,
-                                     const char* qualifier = nullptr)
+                                     const char* qualifier = nullptr, bool validate = false)
     {
         QORConfigEntriesSchema* s = new QORConfigEntriesSchema(name);
         for (const EntryDef& d : entries) {
@@ -102,27 +75,19 @@ protected:
             EXPECT_EQ(qor_s_ok, s->setQualifier(qualifier));
         }
         int id;
-        EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, false));
+        EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, validate));
         return s;
-    }
-
-    std::string dumped() const
-    {
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* f = open_memstream(&text, &size);
-        EXPECT_EQ(qor_s_ok, m_mgr.dump(f));
-        fclose(f);
-        std::string out(text, size);
-        free(text);
-        return out;
     }
 
     QORConfigMgr m_mgr;
     QORTestDir m_scratch{"cfgmgr"};
-    std::string m_dir;
-    std::string m_path;
-    QORTestReports m_reports{insertsOf};
+    std::string m_path = m_scratch.file("test.conf");
+    // Inserts of the messages whose arguments the tests look at; all strings.
+    QORTestReports m_reports{[](QORStatus id) {
+        if (id == qor_s_config_bad_value_logged || id == qor_s_config_unknown_logged)
+            return 4;
+        return id == qor_s_config_entry_required ? 3 : 0;
+    }};
     std::vector<QORTestReport>& m_reported = m_reports.all();
 };
 
@@ -176,19 +141,16 @@ TEST_F(ConfigMgrTest, LoadEntry)
 TEST_F(ConfigMgrTest, LoadEntryMissingIsReportedUnlessOptional)
 {
     open(kEntries);
-    bool ok = true;
-    EXPECT_TRUE(entry("web", nullptr, "absent", false, &ok).empty());
-    EXPECT_FALSE(ok);
+    char** values = nullptr;
+    EXPECT_FALSE(QORConfigMgr::loadEntry(&m_mgr, "web", nullptr, "absent", &values, 0, false));
+    EXPECT_EQ(nullptr, values);
     ASSERT_EQ(1u, m_reported.size());
     EXPECT_EQ(qor_s_config_entry_required, m_reported[0].id);
     EXPECT_EQ((Strings{"web", m_path, "absent"}), m_reported[0].args);
     // An empty value gives no value either.
     m_reported.clear();
-    char** values = nullptr;
-    EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr,
-                                                      "empty", &values, 1));
-    EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr,
-                                                     "x", &values, 1));
+    EXPECT_FALSE(QORConfigMgr::loadEntryObserveCommas(&m_mgr, "web", nullptr, "empty", &values, 1));
+    EXPECT_FALSE(QORConfigMgr::loadEntryIgnoreCommas(&m_mgr, "none", nullptr, "x", &values, 1));
     EXPECT_EQ(nullptr, values);
     EXPECT_TRUE(m_reported.empty());
     QORConfigMgr::releaseEntryData(nullptr);
@@ -200,7 +162,6 @@ TEST_F(ConfigMgrTest, LoadStanza)
 {
     open("[app]\na = 1\nb = 2\na = 3\nc =\n[app:x]\na = 9\n"
          "[s]\nlist = a, b,,c,\nplain = one\n");
-    typedef std::multiset<std::string> Set;
     EXPECT_EQ((Set{"a=9"}), stanza("app", "x", false));
     EXPECT_EQ((Set{"a=1", "b=2", "c=(null)"}), stanza("app", "y", false));
     EXPECT_EQ((Set{"a=1", "b=2", "c=(null)"}), stanza("app", nullptr, true));
@@ -280,7 +241,7 @@ TEST_F(ConfigMgrTest, FindSchemaAndReinitialize)
     EXPECT_EQ(0, m_mgr.schemas());
     EXPECT_EQ(qor_s_not_available, m_mgr.findSchema(0, &found));
     // A file that cannot be read leaves the manager uninitialized.
-    std::string missing = m_dir + "/missing.conf";
+    std::string missing = m_scratch.file("missing.conf");
     EXPECT_NE(qor_s_ok, m_mgr.initialize(missing.c_str()));
     EXPECT_FALSE(m_mgr.isInitialized());
     EXPECT_STREQ(missing.c_str(), m_mgr.getFileName());
@@ -291,16 +252,9 @@ TEST_F(ConfigMgrTest, EntriesSchemaValidation)
     open("[debug]\nmemory-on = a\nmemory-typo = b\n"
          "[debug:q]\nmemory-on = c\nmemory-stats = yes\n"
          "[other]\nanything = 1\n");
-    QORConfigEntriesSchema* s = new QORConfigEntriesSchema("QORMemDebug");
-    QORConfigSchemaEntry* on = new QORConfigSchemaEntry();
-    EXPECT_EQ(qor_s_ok, on->set("debug", "memory-on", true, nullptr));
-    QORConfigSchemaEntry* stats = new QORConfigSchemaEntry();
-    EXPECT_EQ(qor_s_ok, stats->set("debug", "memory-stats", false, "false"));
-    EXPECT_EQ(qor_s_ok, s->addEntry(on));
-    EXPECT_EQ(qor_s_ok, s->addEntry(stats));
-    EXPECT_EQ(qor_s_ok, s->setQualifier("q"));
-    int id;
-    ASSERT_EQ(qor_s_ok, m_mgr.registerSchema(s, &id, true));
+    QORConfigEntriesSchema* s = schemaOf(
+        "QORMemDebug", "debug", {{"memory-on", true, nullptr}, {"memory-stats", false, "false"}},
+        "q", true);
     EXPECT_EQ(qor_s_config_unknown_entry, s->getStatus());
     // Only memory-typo in [debug], and memory-stats (which does not
     // qualify) in [debug:q]; [other] is not the schema's.
@@ -367,8 +321,13 @@ TEST_F(ConfigMgrTest, DumpLayout)
         EXPECT_EQ(qor_s_ok, log->setStanza("log"));
         EXPECT_EQ(qor_s_ok, m_mgr.registerSchema(log, &id, false));
     }
-    std::string stars(76, '*');
-    std::string text = dumped();
+    char* dumped = nullptr;
+    size_t size = 0;
+    FILE* f = open_memstream(&dumped, &size);
+    EXPECT_EQ(qor_s_ok, m_mgr.dump(f));
+    fclose(f);
+    std::string text(dumped, size), stars(76, '*');
+    free(dumped);
     ASSERT_GT(text.size(), 77u + 26u);
     EXPECT_EQ(stars + "\n", text.substr(0, 77));
     // ctime's form: "Www Mmm dd hh:mm:ss yyyy\n".

@@ -1,9 +1,7 @@
 #include "config_mgr/qormemdebug.h"
 
 #include <unistd.h>
-#include <fstream>
 #include <string>
-#include <vector>
 #include <gtest/gtest.h>
 #include "qortestdir.h"
 #include "config_mgr/qorconfigstatus.h"
@@ -48,11 +46,7 @@ const Case kCases[] = {
 
 class QORMemDebugTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(m_scratch.ok());
-        m_path = m_scratch.file("memdebug.conf");
-    }
+    void SetUp() override { ASSERT_TRUE(m_scratch.ok()); }
     void TearDown() override
     {
         QORMemDebug::shutdown();
@@ -61,7 +55,7 @@ protected:
 
     QORStatus configure(const char* text)
     {
-        std::ofstream(m_path) << text;
+        EXPECT_TRUE(m_scratch.write("memdebug.conf", text));
         QORStatus st = m_mgr.initialize(m_path.c_str());
         return st != qor_s_ok ? st : QORMemDebug::initialize(&m_mgr);
     }
@@ -77,7 +71,7 @@ protected:
 
     QORConfigMgr m_mgr;
     QORTestDir m_scratch{"memdebug"};
-    std::string m_path;
+    std::string m_path = m_scratch.file("memdebug.conf");
     // Message 0x35f02f9b has the type and the mode.
     QORTestReports m_reports{[](QORStatus id) { return id == 0x35f02f9b ? 2 : 0; }};
 };

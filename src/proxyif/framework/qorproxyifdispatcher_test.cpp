@@ -47,18 +47,14 @@ protected:
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
                   qor_s_ok);
     }
-    // Asks value; the status, the answer (released here) in *out.
-    QORStatus ask(int32_t value, int32_t* out, bool* retry)
+    // The answer to value, or -1 unless it came at the first attempt.
+    int32_t answerTo(int32_t value)
     {
         QORTestIntOutcome o = qor_test_ask(m_dispatcher, value);
-        *retry = o.retry;
-        if (o.type == kAnswerType)
-            *out = o.value;
-        return o.st;
+        bool answered = o.st == qor_s_ok && !o.retry && o.type == kAnswerType;
+        EXPECT_TRUE(answered) << std::hex << o.st << " retry " << o.retry << " type " << o.type;
+        return answered ? o.value : -1;
     }
-    // For ask's answers, in the tests' main thread.
-    int32_t out = 0;
-    bool retry = true;
     QORTestIPCPath m_path{"disp"};
     QORTestLog m_log{true};
     QORTestEchoHandler m_handler;
@@ -72,8 +68,8 @@ TEST_F(QORProxyIFDispatcherTest, NothingWorksBeforeInitialize)
 {
     QORTestIntMessage question(1, 5);
     QORProxyIFMessage* answer = &question;
-    EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry),
-              qor_s_pif_not_initialized);
+    bool retry = true;
+    EXPECT_EQ(m_dispatcher.dispatch(question, &answer, nullptr, &retry), qor_s_pif_not_initialized);
     EXPECT_FALSE(retry);
     EXPECT_EQ(answer, nullptr);
     QORTestIntFactory factory(3);
@@ -91,6 +87,7 @@ TEST_F(QORProxyIFDispatcherTest, AnswersAndServerFailuresArrive)
     QORTestIntMessage question(qor_msg_urc_version_question, 41);
     QORProxyIFMessage* answer = nullptr;
     int context = 0;
+    bool retry = true;
     ASSERT_EQ(m_dispatcher.dispatch(question, &answer, &context, &retry), qor_s_ok);
     EXPECT_FALSE(retry);
     EXPECT_EQ(m_handler.lastQuestionType, qor_msg_urc_version_question);
@@ -119,35 +116,33 @@ TEST_F(QORProxyIFDispatcherTest, FailuresAfterTakingAWorkerGiveItBack)
 {
     // One worker: each next question finds it only if the last gave it back.
     startBoth(1);
-    EXPECT_EQ(ask(-3, &out, &retry), qor_s_pif_no_factory);
-    EXPECT_FALSE(retry);
-    EXPECT_EQ(ask(-4, &out, &retry), qor_s_msg_unmarshal_failed);
+    QORTestIntOutcome o = qor_test_ask(m_dispatcher, -3);
+    EXPECT_EQ(o.st, qor_s_pif_no_factory);
+    EXPECT_FALSE(o.retry);
+    EXPECT_EQ(qor_test_ask(m_dispatcher, -4).st, qor_s_msg_unmarshal_failed);
     EXPECT_EQ(g_qorTestLiveMessages, 0);  // the half-read answer was released
     QORTestIntMessage big(qor_msg_web_req_question, 1);
     big.setExtra(1024);
     QORProxyIFMessage* answer = nullptr;
-    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &retry),
-              qor_s_ipc_question_too_large);
+    EXPECT_EQ(m_dispatcher.dispatch(big, &answer, nullptr, &o.retry), qor_s_ipc_question_too_large);
     EXPECT_EQ(answer, nullptr);
-    EXPECT_EQ(ask(9, &out, &retry), qor_s_ok);
-    EXPECT_EQ(out, 10);
+    EXPECT_EQ(answerTo(9), 10);
 }
 
 TEST_F(QORProxyIFDispatcherTest, ServerRestartMeansRetryServerGoneDoesNot)
 {
     startBoth(2);
-    ASSERT_EQ(ask(1, &out, &retry), qor_s_ok);
+    ASSERT_EQ(answerTo(1), 2);
     ASSERT_EQ(m_server.restart(), qor_s_ok);
-    EXPECT_EQ(ask(2, &out, &retry), qor_s_ipc_removed);
-    EXPECT_TRUE(retry);
-    EXPECT_EQ(ask(2, &out, &retry), qor_s_ok);
-    EXPECT_FALSE(retry);
-    EXPECT_EQ(out, 3);
+    QORTestIntOutcome o = qor_test_ask(m_dispatcher, 2);
+    EXPECT_EQ(o.st, qor_s_ipc_removed);
+    EXPECT_TRUE(o.retry);
+    EXPECT_EQ(answerTo(2), 3);
     // A server gone for good means no retry.
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
-    retry = true;
-    EXPECT_EQ(ask(2, &out, &retry), qor_s_ipc_removed);
-    EXPECT_FALSE(retry);
+    o = qor_test_ask(m_dispatcher, 2);
+    EXPECT_EQ(o.st, qor_s_ipc_removed);
+    EXPECT_FALSE(o.retry);
 }
 
 TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdownAndASecondInitialize)
@@ -163,19 +158,17 @@ TEST_F(QORProxyIFDispatcherTest, AllocatorsLiveUntilTheLastShutdownAndASecondIni
         EXPECT_EQ(second.shutdown(), qor_s_ok);
     }
     EXPECT_EQ(QORProxyIFAllocators::sharedMemIterator(), iterators);
-    EXPECT_EQ(ask(5, &out, &retry), qor_s_ok);
-    EXPECT_EQ(out, 6);
+    EXPECT_EQ(answerTo(5), 6);
     // A second initialize shuts the last dispatcher down; a third works.
     EXPECT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_pif_already_initialized);
     EXPECT_FALSE(m_dispatcher.isInitialized());
     EXPECT_EQ(QORProxyIFAllocators::sharedMemAllocator(), nullptr);
     EXPECT_EQ(QORErrorMessage::getAllocator(), nullptr);
-    EXPECT_EQ(ask(1, &out, &retry), qor_s_pif_not_initialized);
+    EXPECT_EQ(qor_test_ask(m_dispatcher, 1).st, qor_s_pif_not_initialized);
     ASSERT_EQ(m_dispatcher.initialize(&m_log, m_path.c_str()), qor_s_ok);
     ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory(kAnswerType)),
               qor_s_ok);
-    EXPECT_EQ(ask(1, &out, &retry), qor_s_ok);
-    EXPECT_EQ(out, 2);
+    EXPECT_EQ(answerTo(1), 2);
 }
 
 TEST_F(QORProxyIFDispatcherTest, FactoriesGrowFirstMatchWinsAllAreDeleted)
@@ -210,13 +203,9 @@ TEST_F(QORProxyIFDispatcherTest, StaleResultPostIsNeverTakenForTheAnswer)
             qor_test_wait_until([this] { return m_handler.held.load(); });
             m_handler.release = true;
         });
-        out = -100;
-        retry = true;
-        QORStatus st = ask(-1, &out, &retry);
+        int32_t answer = answerTo(-1);
         releaser.join();
-        EXPECT_EQ(st, qor_s_ok) << stale;
-        EXPECT_EQ(out, 0) << stale;
-        EXPECT_FALSE(retry);
+        EXPECT_EQ(answer, 0) << stale;
         EXPECT_EQ(semctl(semId, resSem, GETVAL), 0) << stale;
     }
 }
@@ -227,10 +216,10 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     limits.answerWaitSeconds = 1;
     m_server.setReclaimInterval(50);
     startBoth(2, 512, limits);
-    out = -100;
-    EXPECT_EQ(ask(-1, &out, &retry), qor_s_ipc_answer_timeout);
-    EXPECT_FALSE(retry);
-    EXPECT_EQ(out, -100);
+    QORTestIntOutcome o = qor_test_ask(m_dispatcher, -1);
+    EXPECT_EQ(o.st, qor_s_ipc_answer_timeout);
+    EXPECT_FALSE(o.retry);
+    EXPECT_EQ(o.type, -1);
     EXPECT_EQ(m_server.getState(0), qor_worker_abandoned);
     // A second request holds the other worker while the late answer lands.
     QORClntWorkerPool other;
@@ -247,8 +236,6 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     EXPECT_EQ(other.shutdown(), qor_s_ok);
     // The server frees the abandoned worker once its answer is done.
     ASSERT_TRUE(qor_test_wait_until([&] { return m_server.getState(0) == qor_worker_free; }));
-    for (int32_t v = 10; v < 12; v++) {
-        EXPECT_EQ(ask(v, &out, &retry), qor_s_ok);
-        EXPECT_EQ(out, v + 1);
-    }
+    for (int32_t v = 10; v < 12; v++)
+        EXPECT_EQ(answerTo(v), v + 1);
 }

@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
-#include <vector>
 
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
@@ -41,18 +40,6 @@ protected:
         memset(data, 'q', n);
         ASSERT_EQ(b.writeRequest(6, *alloc), qor_s_ok);
         delete alloc;
-    }
-    // Answers with one element of n bytes at the result start.
-    void answer(QORClntWorkerBuffer& b, int type, unsigned n)
-    {
-        int32_t start = b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart));
-        QORSharedMemAllocator reply;
-        reply.initialize(m_segment, start, b.bufferEnd() - start);
-        void* data;
-        ASSERT_EQ(reply.allocate(n, &data), qor_s_ok);
-        memset(data, 'a', n);
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), type);
-        b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), reply.usedLength());
     }
     QORLocalSharedMem m_segment;
     worker_info m_record;
@@ -107,13 +94,19 @@ TEST_F(QORClntWorkerBufferTest, RequestHeaderAndAreas)
     EXPECT_EQ(b.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart)), 180);
     EXPECT_EQ(b.getHeaderField(offsetof(QORWorkerBufferHeader, resultType)), 0);
     EXPECT_EQ(b.getHeaderField(offsetof(QORWorkerBufferHeader, resultLength)), 0);
-    answer(b, 7, 4);
+    // The answer: one element of 4 bytes at the result start.
+    QORSharedMemAllocator reply;
+    reply.initialize(m_segment, 180, b.bufferEnd() - 180);
+    void* data = nullptr;
+    ASSERT_EQ(reply.allocate(4, &data), qor_s_ok);
+    memset(data, 'a', 4);
+    b.setHeaderField(offsetof(QORWorkerBufferHeader, resultType), 7);
+    b.setHeaderField(offsetof(QORWorkerBufferHeader, resultLength), reply.usedLength());
     int type = -1;
     QORSharedMemIterator* it = nullptr;
     ASSERT_EQ(b.readResult(type, &it), qor_s_ok);
     EXPECT_EQ(type, 7);
     unsigned len = 0;
-    void* data = nullptr;
     ASSERT_TRUE(it->hasMoreElements());
     ASSERT_EQ(it->getNextElement(&len, &data), qor_s_ok);
     EXPECT_EQ(len, 4u);

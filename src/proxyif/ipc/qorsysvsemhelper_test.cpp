@@ -7,6 +7,7 @@
 
 #include "proxyif/ipc/qoripcstatus.h"
 #include "qoripctesting.h"
+#include "qortestdir.h"
 
 namespace {
 
@@ -69,8 +70,7 @@ TEST_F(QORSysVSemHelperTest, RemovedSetEndsWaitsWithItsStatus)
     QORStatus seen = qor_s_ok;
     std::thread waiter([&] { seen = QORSysVSemHelper::wait(semId, 0, 1); });
     // Once the waiter blocks, take the set away under it.
-    while (semctl(semId, 0, GETNCNT) != 1)
-        usleep(1000);
+    ASSERT_TRUE(qor_test_wait_until([&] { return semctl(semId, 0, GETNCNT) == 1; }));
     ASSERT_EQ(QORSysVSemHelper::destroySemSet(semId), qor_s_ok);
     m_semId = -1;
     waiter.join();

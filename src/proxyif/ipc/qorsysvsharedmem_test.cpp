@@ -4,17 +4,10 @@
 #include <unistd.h>
 
 #include "proxyif/ipc/qoripcstatus.h"
-#include "qoripctesting.h"
+#include "qoripcsquatting.h"
 
-namespace {
-
-class QORSharedMemTest : public ::testing::Test {
-protected:
-    void SetUp() override { qor_test_watchdog(60); }
-    void TearDown() override { qor_test_watchdog(0); }
-};
-
-} // namespace
+// Under the IPC watchdog, which removes the objects of a test that hangs.
+using QORSharedMemTest = QORIPCLogTest;
 
 TEST_F(QORSharedMemTest, PageRounding)
 {

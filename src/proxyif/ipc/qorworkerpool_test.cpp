@@ -148,8 +148,9 @@ TEST_F(QORWorkerPoolTest, PoolCountIsCappedAtTheNumberOfWorkers)
     EXPECT_EQ(server.lockValue(), 0);
 }
 
-// The holder's record of the lock after a dead holder is checked below.
-TEST_F(QORWorkerPoolTest, EachThreadRecordsItsOwnID)
+// The holder records its own thread's ID, also in a child forked after
+// this thread recorded its own; a dead holder's lock is taken over.
+TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
 {
     TestPool server(m_path.c_str(), 1);
     ASSERT_EQ(server.create(), qor_s_ok);
@@ -162,14 +163,6 @@ TEST_F(QORWorkerPoolTest, EachThreadRecordsItsOwnID)
         EXPECT_EQ(other, (int32_t)syscall(SYS_gettid));
     }).join();
     EXPECT_NE(other, (int32_t)syscall(SYS_gettid));
-}
-
-TEST_F(QORWorkerPoolTest, LockOfADeadHolderIsTakenOver)
-{
-    TestPool server(m_path.c_str(), 1);
-    ASSERT_EQ(server.create(), qor_s_ok);
-    // This thread has recorded itself before the fork; the child's thread
-    // must record its own ID, not the one it inherited.
     ASSERT_EQ(server.lockPoolManager(), qor_s_ok);
     ASSERT_EQ(server.unlockPoolManager(), qor_s_ok);
     std::string path = m_path.c_str();

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/sem.h>
 #include <sys/shm.h>
 #include <thread>
@@ -14,9 +15,9 @@
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
-#include "proxyif/ipc/qorsysvsemhelper.h"
 #include "qoripcsquatting.h"
 #include "qoripctesting.h"
+#include "qortestdir.h"
 #include "qortestintmessages.h"
 
 namespace {
@@ -41,17 +42,14 @@ protected:
         ASSERT_EQ(m_server.start(m_path.c_str(), workers, size, &m_handler), qor_s_ok);
         ASSERT_EQ(m_client.initialize(m_path.c_str()), qor_s_ok);
     }
-    // Sends value on a worker the caller holds; the answer or a status.
-    QORStatus ask(QORClntWorkerBuffer* b, int32_t value, int32_t* out, int* type)
+    // Sends value on a worker the caller holds; the answer, of type 7, or a
+    // status.
+    QORStatus ask(QORClntWorkerBuffer* b, int32_t value, int32_t* out)
     {
-        QORSharedMemAllocator* alloc = b->getRequestAllocator();
-        void* data;
-        QORStatus st = alloc->allocate(4, &data);
-        if (st == qor_s_ok) {
-            memcpy(data, &value, 4);
+        std::unique_ptr<QORSharedMemAllocator> alloc(b->getRequestAllocator());
+        QORStatus st = QORTestIntMessage(6, value).marshal(*alloc);
+        if (st == qor_s_ok)
             st = b->writeRequest(6, *alloc);
-        }
-        delete alloc;
         if (st == qor_s_ok)
             st = b->postRequest();
         if (st == qor_s_ok)
@@ -59,30 +57,27 @@ protected:
         if (st != qor_s_ok || b->wasReset())
             return st ? st : qor_s_ipc_worker_reset;
         QORSharedMemIterator* it = nullptr;
-        st = b->readResult(*type, &it);
-        if (st != qor_s_ok)
-            return st;
-        unsigned len = 0;
-        void* at = nullptr;
-        st = it->getNextElement(&len, &at);
-        if (st == qor_s_ok && len == 4)
-            memcpy(out, at, 4);
+        int type = -1;
+        QORTestIntMessage answer(7);
+        st = b->readResult(type, &it);
+        if (st == qor_s_ok)
+            st = answer.unmarshal(*it, nullptr);
         delete it;
-        return st;
+        *out = answer.value();
+        return st == qor_s_ok && type != 7 ? qor_s_ipc_bad_parameter : st;
     }
-    // One whole exchange: take a worker, ask, give it back.
-    QORStatus roundTrip(int32_t value, int32_t* out)
+    // One whole exchange (take a worker, ask, give it back); the answer, or
+    // -1.
+    int32_t roundTrip(int32_t value)
     {
         QORClntWorkerBuffer* b = nullptr;
-        QORStatus st = m_client.getFreeWorker(&b);
-        if (st != qor_s_ok)
-            return st;
-        int type = -1;
-        st = ask(b, value, out, &type);
-        EXPECT_EQ(qor_s_ok, m_client.replaceWorker(b));
-        if (st == qor_s_ok && type != 7)
-            st = qor_s_ipc_bad_parameter;
-        return st;
+        int32_t out = -1;
+        EXPECT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
+        if (b != nullptr) {
+            EXPECT_EQ(ask(b, value, &out), qor_s_ok);
+            EXPECT_EQ(m_client.replaceWorker(b), qor_s_ok);
+        }
+        return out;
     }
     int state(int i) const { return m_server.getState(i); }
     worker_info volatile* record(int i) const
@@ -102,7 +97,7 @@ protected:
             st = m_client.getFreeWorker(&b);
             done = true;
         });
-        waitForBackoff();
+        EXPECT_TRUE(backedOff());
         EXPECT_FALSE(done);
         release();
         taker.join();
@@ -110,10 +105,9 @@ protected:
         EXPECT_EQ(qor_s_ok, st == qor_s_ok ? m_client.replaceWorker(b) : st);
         return n;
     }
-    void waitForBackoff()
+    bool backedOff()
     {
-        while (m_client.backoffSleeps() < 1)
-            usleep(10000);
+        return qor_test_wait_until([this] { return m_client.backoffSleeps() >= 1; });
     }
     QORTestIPCPath m_path{"srv"};
     QORTestEchoHandler m_handler;
@@ -181,9 +175,7 @@ TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 1);
     EXPECT_TRUE(logged("Client " + std::to_string(getpid()) + " using worker 0\n"));
     int32_t out = 0;
-    int type = -1;
-    EXPECT_EQ(ask(b, 41, &out, &type), qor_s_ok);
-    EXPECT_EQ(type, 7);
+    EXPECT_EQ(ask(b, 41, &out), qor_s_ok);
     EXPECT_EQ(out, 42);
     EXPECT_EQ(m_client.replaceWorker(b), qor_s_ok);
     EXPECT_EQ(state(0), qor_worker_free);
@@ -269,11 +261,9 @@ TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiter)
     QORStatus seen = 1;
     std::thread asker([&] {
         int32_t out;
-        int type;
-        seen = ask(b, -1, &out, &type);
+        seen = ask(b, -1, &out);
     });
-    while (!m_handler.held)
-        usleep(1000);
+    ASSERT_TRUE(qor_test_wait_until([&] { return m_handler.held.load(); }));
     ASSERT_EQ(m_server.resetWorker(0), qor_s_ok);
     asker.join();
     EXPECT_EQ(seen, qor_s_ipc_worker_reset);
@@ -290,8 +280,7 @@ TEST_F(QORSrvWorkerPoolTest, ResetWakesTheWaiter)
 TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
 {
     startBoth(2);
-    int32_t out = 0;
-    ASSERT_EQ(roundTrip(1, &out), qor_s_ok);
+    ASSERT_EQ(roundTrip(1), 2);
     ASSERT_EQ(m_server.restart(), qor_s_ok);
     QORClntWorkerBuffer* b = nullptr;
     QORStatus st = m_client.getFreeWorker(&b);
@@ -301,8 +290,7 @@ TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
     EXPECT_EQ(m_client.refresh(), qor_s_ok);
     EXPECT_EQ(m_client.waitRefresh(), qor_s_ok);
     EXPECT_EQ(m_client.getPoolSemId(), m_server.getPoolSemId());
-    ASSERT_EQ(roundTrip(2, &out), qor_s_ok);
-    EXPECT_EQ(out, 3);
+    ASSERT_EQ(roundTrip(2), 3);
     ASSERT_EQ(m_server.shutdown(), qor_s_ok);
     ASSERT_TRUE(m_client.refresher());
     EXPECT_EQ(m_client.refresh(), qor_s_ipc_no_segment);
@@ -316,8 +304,7 @@ TEST_F(QORSrvWorkerPoolTest, RefreshFollowsTheServer)
     EXPECT_EQ(m_client.refresh(), qor_s_ok);
     restarter.join();
     EXPECT_EQ(m_client.getNumWorkers(), 3);
-    ASSERT_EQ(roundTrip(7, &out), qor_s_ok);
-    EXPECT_EQ(out, 8);
+    EXPECT_EQ(roundTrip(7), 8);
 }
 
 TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBounded)
@@ -342,7 +329,7 @@ TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBound
         return b;
     };
     ASSERT_EQ(pthread_create(&waiter, nullptr, take, &m_client), 0);
-    waitForBackoff();
+    ASSERT_TRUE(backedOff());
     ASSERT_EQ(pthread_cancel(waiter), 0);
     void* result = nullptr;
     ASSERT_EQ(pthread_join(waiter, &result), 0);
@@ -350,7 +337,5 @@ TEST_F(QORSrvWorkerPoolTest, CancelledWaiterGivesItsUseBackAndRefreshWaitIsBound
     ASSERT_EQ(m_client.replaceWorker(held), qor_s_ok);
     ASSERT_TRUE(m_client.refresher());
     EXPECT_EQ(m_client.refresh(), qor_s_ok);
-    int32_t out = 0;
-    EXPECT_EQ(roundTrip(4, &out), qor_s_ok);
-    EXPECT_EQ(out, 5);
+    EXPECT_EQ(roundTrip(4), 5);
 }

@@ -6,28 +6,17 @@
 #include <thread>
 #include <vector>
 
-#include "core/trace/qorlog.h"
+#include "msg/server/qorurcversionanswerwriter.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "qoripctesting.h"
 #include "qortestauthserver.h"
 #include "qortestlog.h"
+#include "qortestregion.h"
 #include "qortesttransaction.h"
 #include "qortestvhosts.h"
 #include "urc/plugin/qorurcversionanswerfactory.h"
 #include "urc/plugin/qorurcversionanswerunmarshaller.h"
-
-namespace {
-
-std::string parentOf(const char* name)
-{
-    QORString s(name);
-    if (!qor_obj_get_parent(s))
-        return "<none>";
-    return std::string(s.data(), static_cast<size_t>(s.length()));
-}
-
-} // namespace
 
 TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
 {
@@ -35,19 +24,17 @@ TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
         {"/web/pub/img/a.gif", "/web/pub/img"}, {"/web/pub/", "/web"}, {"/web", "/"},
         {"//", "/"}, {"/a//b", "/a/"}, {"/", "<none>"}, {"", "<none>"}, {"web/pub", "<none>"},
     };
-    for (const auto& r : rows)
-        EXPECT_EQ(parentOf(r[0]), r[1]) << r[0];
+    for (const auto& r : rows) {
+        QORString name(r[0]);
+        EXPECT_EQ(qor_obj_get_parent(name) ? qor_test_str(QORStringRef(name)) : "<none>", r[1]) << r[0];
+    }
 }
 
-// Fills the cache and the host list by hand, so that lookups run without an
-// authorization server; a poll is never due.
+// Fills the host list by hand and the cache as an answer of the server
+// would, so that lookups run without an authorization server; a poll is
+// never due.
 class QORUnprotResourceCacheClientTest : public ::testing::Test {
 protected:
-    QORUnprotResourceCacheClientTest()
-        : client(&vhosts, &log, &dispatcher)
-    {
-    }
-
     void SetUp() override
     {
         ASSERT_EQ(client.setConfigParams(true, 3600), qor_s_ok);
@@ -72,32 +59,21 @@ protected:
         return host;
     }
 
-    // Adds a branch (value "*" or an action group list text per object) and
-    // installs a new database holding every branch added so far.
-    void addBranch(const char* branch,
-                   std::vector<std::pair<const char*, const char*>> objects)
+    // Installs a database of these branches (per object "*" or an action
+    // group list text).
+    void setBranches(const std::vector<QORTestAuthBranch>& branches)
     {
-        m_branches.push_back({branch, objects});
-        QORURCDB* db = qor_new<QORURCDB>(nullptr, nullptr, true);
-        EXPECT_EQ(db->initialize(QORUnprotResourceCache::kBranchBuckets), qor_s_ok);
-        for (auto& b : m_branches) {
-            QORURCBranchDB* table = qor_new<QORURCBranchDB>(nullptr, nullptr, true);
-            EXPECT_EQ(table->initialize(QORUnprotResourceCache::kEntryBuckets), qor_s_ok);
-            for (auto& o : b.second) {
-                bool all = std::string(o.second) == "*";
-                auto* entry = qor_new<QORUnprotResourceCacheBranchDBEntry>(
-                    nullptr,
-                    all ? QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_all
-                        : QORUnprotResourceCacheBranchDBEntry::qor_urc_perm_type_some,
-                    all ? nullptr : qor_test_action_list(o.second));
-                EXPECT_EQ(table->insert(qor_new<QORString>(nullptr, o.first), entry), qor_s_ok);
-            }
-            EXPECT_EQ(db->insert(qor_new<QORString>(nullptr, b.first), table), qor_s_ok);
+        QORTestRegion r;
+        QORURCVersionAnswerWriter w(r.alloc);
+        ASSERT_EQ(w.begin(QORTestAuthServer::versionWithCounter(1)), qor_s_ok);
+        for (const QORTestAuthBranch& b : branches) {
+            ASSERT_EQ(w.beginBranch(QORStringRef(b.name.c_str()), (int)b.objects.size()), qor_s_ok);
+            for (const auto& o : b.objects)
+                ASSERT_EQ(w.addEntry(QORStringRef(o.first.c_str()), QORStringRef(o.second.c_str())),
+                          qor_s_ok);
         }
-        QORUnprotResourceCache& cache = client.cache();
-        EXPECT_EQ(cache.writeLock(), qor_s_ok);
-        cache.setDB(db);
-        EXPECT_EQ(cache.unlock(), qor_s_ok);
+        QORURCVersionAnswerContext context = {&client.cache(), &log};
+        ASSERT_EQ(QORURCVersionAnswerUnmarshaller().unmarshal(r.reader(), &context), qor_s_ok);
     }
 
     QORStatus lookup(const char* vhost, const char* method, const std::string& uri,
@@ -124,17 +100,13 @@ protected:
     QORPluginVirtualHostList vhosts;
     // Initialized only by the tests that fetch.
     QORProxyIFDispatcher dispatcher;
-    QORUnprotResourceCacheClient client;
-
-private:
-    std::vector<std::pair<const char*, std::vector<std::pair<const char*, const char*>>>>
-        m_branches;
+    QORUnprotResourceCacheClient client{&vhosts, &log, &dispatcher};
 };
 
 TEST_F(QORUnprotResourceCacheClientTest, ADisabledCacheAlwaysSendsToTheServer)
 {
     addHost("www", "/web");
-    addBranch("/web", {{"/web/pub", "*"}});
+    setBranches({{"/web", {{"/web/pub", "*"}}}});
     EXPECT_EQ(client.shutdown(), qor_s_ok);
     EXPECT_FALSE(client.isEnabled());
     EXPECT_EQ(client.pollInterval(), -1);
@@ -167,13 +139,13 @@ TEST_F(QORUnprotResourceCacheClientTest, DecisionsByHostBranchAndPath)
     addHost("exact", "/cs");
     addHost("root", "/");
     addHost("tls", "/tls")->setFlags(qor_vhost_secure);
-    addBranch("/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"},
-                       {"/web/docs", "r"}, {"/web/upper", "R"}});
-    addBranch("/nm", {{"/nm/docs", "r"}, {"/nm/pub", "*"}});
-    addBranch("/ci", {{"/ci/pub", "*"}});
-    addBranch("/cs", {{"/cs/pub", "*"}});
-    addBranch("/", {{"/", "*"}});
-    addBranch("/tls", {{"/tls", "*"}});
+    setBranches({{"/web", {{"/web/pub", "*"}, {"/web/pub/private", "[Audit]g"},
+                           {"/web/docs", "r"}, {"/web/upper", "R"}}},
+                 {"/nm", {{"/nm/docs", "r"}, {"/nm/pub", "*"}}},
+                 {"/ci", {{"/ci/pub", "*"}}},
+                 {"/cs", {{"/cs/pub", "*"}}},
+                 {"/", {{"/", "*"}}},
+                 {"/tls", {{"/tls", "*"}}}});
     const QORURCDecision open = qor_urc_unprotected, ask = qor_urc_ask_server;
     const struct {
         const char* vhost;
@@ -231,8 +203,7 @@ TEST_F(QORUnprotResourceCacheClientTest, MissingDataNeedsTheServerAndOnlyAMissin
     EXPECT_EQ(log.count("DXQor ERROR XLTIC1154E"), 1);
     log.clear();
 
-    addBranch("/web", {{"/web", "*"}});
-    addBranch("/empty", {});
+    setBranches({{"/web", {{"/web", "*"}}}, {"/empty", {}}});
     EXPECT_EQ(decide("empty", "GET", "/a"), qor_urc_ask_server);
     EXPECT_TRUE(log.lines().empty());
     EXPECT_EQ(decide("gone", "GET", "/a"), qor_urc_ask_server);
@@ -243,7 +214,7 @@ TEST_F(QORUnprotResourceCacheClientTest, MissingDataNeedsTheServerAndOnlyAMissin
 TEST_F(QORUnprotResourceCacheClientTest, ARequestFailureNeverLetsTheRequestThrough)
 {
     addHost("www", "/web");
-    addBranch("/web", {{"/web", "*"}});
+    setBranches({{"/web", {{"/web", "*"}}}});
     QORTestRequest request;
     request.addServer("www");
     request.uri = "/a";
@@ -262,12 +233,6 @@ TEST_F(QORUnprotResourceCacheClientTest, ARequestFailureNeverLetsTheRequestThrou
 // Fetches from a test authorization server in another process.
 class QORUnprotResourceCacheFetchTest : public QORUnprotResourceCacheClientTest {
 protected:
-    QORUnprotResourceCacheFetchTest()
-        : m_path("urc")
-        , server(m_path.c_str(), script())
-    {
-    }
-
     static QORTestAuthScript script()
     {
         QORTestAuthScript s;
@@ -296,8 +261,8 @@ protected:
 
     int versionQuestions() { return server.shared().questions[qor_msg_urc_version_question]; }
 
-    QORTestIPCPath m_path;
-    QORTestAuthServer server;
+    QORTestIPCPath m_path{"urc"};
+    QORTestAuthServer server{m_path.c_str(), script()};
 };
 
 TEST_F(QORUnprotResourceCacheFetchTest, InitializeFetchesAndAnEqualVersionFetchesNothing)
