@@ -1,6 +1,7 @@
 #include "core/svc/qorsvcrecord.h"
 
-#include <cctype>
+#include <cstring>
+#include <regex>
 #include "core/system/qorreport.h"
 #include "core/svc/qorsvctesting.h"
 
@@ -10,45 +11,15 @@ const uint32_t kSyscall = 0x35f02037;  // XLTIC0055E "%s ... %s ... %d"
 
 // Whether text matches pattern, where '@' stands for a time stamp, '%' for
 // one or more digits, '*' for any run of characters within a line.
-bool like(const char* p, const char* s)
-{
-    static const char shape[] = "9999-99-99-99:99:99.999+99:99";
-    for (;; p++, s++) {
-        switch (*p) {
-        case '\0':
-            return *s == '\0';
-        case '@':
-            for (const char* c = shape; *c; c++, s++) {
-                bool ok = *c == '9' ? isdigit((unsigned char)*s)
-                        : *c == '+' ? (*s == '+' || *s == '-') : *s == *c;
-                if (!ok)
-                    return false;
-            }
-            s--;
-            break;
-        case '%':
-            if (!isdigit((unsigned char)*s))
-                return false;
-            while (isdigit((unsigned char)s[1]))
-                s++;
-            break;
-        case '*':
-            for (;; s++) {
-                if (like(p + 1, s))
-                    return true;
-                if (*s == '\0' || *s == '\n')
-                    return false;
-            }
-        default:
-            if (*p != *s)
-                return false;
-        }
-    }
-}
-
 bool like(const std::string& pattern, const std::string& text)
 {
-    return like(pattern.c_str(), text.c_str());
+    std::string re;
+    for (char c : pattern)
+        re += c == '@'   ? R"(\d{4}-\d\d-\d\d-\d\d:\d\d:\d\d\.\d{3}[-+]\d\d:\d\d)"
+              : c == '%' ? R"(\d+)"
+              : c == '*' ? R"([^\n]*)"
+              : strchr(R"(\^$.|?+()[]{})", c) ? std::string("\\") + c : std::string(1, c);
+    return std::regex_match(text, std::regex(re));
 }
 
 class SvcRecordTest : public SvcTest {

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include "core/svc/qorsvctesting.h"
 
 namespace {
@@ -250,16 +251,12 @@ TEST_F(SvcRouteTest, RouteFilesAreNeverReachedThroughLinks)
 
 TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
 {
-    struct Heard {
-        int row;
-        uint32_t msgid;
-        unsigned level;
-    };
+    typedef std::tuple<int, uint32_t, unsigned> Heard;   // row, message, level
     static std::vector<Heard> heard;
     heard.clear();
     auto cb = [](dx_svc_handle_t h, int row, uint32_t msgid, unsigned level) {
         EXPECT_EQ(h, dx_svc_pic_handle);
-        heard.push_back({row, msgid, level});
+        heard.emplace_back(row, msgid, level);
     };
     QORStatus st;
     dx_svc_register_handle(dx_svc_pic_handle, &st);
@@ -270,10 +267,8 @@ TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
     dx_svc_debug_set_levels("pic:Memory Types.1, HTTP Parser.3", &st);
     EXPECT_EQ(st, 0u);
     ASSERT_EQ(heard.size(), 2u);
-    EXPECT_EQ(heard[0].row, qor_svc_http_parser);
-    EXPECT_EQ(heard[0].msgid, 0x35f02fc1u);
-    EXPECT_EQ(heard[0].level, 3u);
-    EXPECT_EQ(heard[1].msgid, 0x35f02fcfu);
+    EXPECT_EQ(heard[0], Heard(qor_svc_http_parser, 0x35f02fc1u, 3u));
+    EXPECT_EQ(std::get<1>(heard[1]), 0x35f02fcfu);
     EXPECT_EQ(dx_svc_debug_get_level(dx_svc_pic_handle, qor_svc_memory_types), 1u);
 
     heard.clear();
