@@ -1,6 +1,6 @@
 #include "core/trace/qordebugtrace.h"
 
-#include <pthread.h>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "core/trace/qordebugroutinetrace.h"
@@ -17,17 +17,6 @@ void nest(QORTrace* trace, int depth, int max)
     std::string name = "r" + std::to_string(depth);
     QORDebugRoutineTrace rt(trace, 1, name.c_str());
     nest(trace, depth + 1, max);
-}
-
-// A fresh thread's routine trace starts at depth 1, unindented.
-void* routineThread(void* p)
-{
-    QORTestLog log(true);
-    QORTrace trace(9, "t", &log);
-    QORDebugRoutineTrace rt(&trace, 1, "threaded");
-    *static_cast<std::string*>(p) =
-        std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
-    return nullptr;
 }
 
 } // namespace
@@ -109,10 +98,14 @@ TEST(QORDebugRoutineTrace, NestingIsPerThread)
     QORTrace trace(9, "c", &log);
     QORDebugRoutineTrace outer(&trace, 1, "main");
     QORDebugRoutineTrace inner(&trace, 1, "main2");
+    // A fresh thread's routine trace starts at depth 1, unindented.
     std::string seen;
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, routineThread, &seen), 0);
-    pthread_join(t, nullptr);
+    std::thread([&seen] {
+        QORTestLog log(true);
+        QORTrace trace(9, "t", &log);
+        QORDebugRoutineTrace rt(&trace, 1, "threaded");
+        seen = std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
+    }).join();
     EXPECT_EQ(seen, "1 [] API ENTRY: threaded");
     EXPECT_EQ(inner.nestingLevel(), 2);
 }
