@@ -1,18 +1,14 @@
 #include "core/msg/qormsg.h"
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <nl_types.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
 #include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +67,7 @@ protected:
         for (const char* name : {"NLSPATH", "SVC_NOXPGCAT", "DXSVC_DEBUG_MSG"})
             unsetenv(name);
         dx_msg_shutdown();
+        ASSERT_TRUE(m_scratch.ok());
     }
 
     void TearDown() override
@@ -86,23 +83,18 @@ protected:
         qor_install_path_reset();
     }
 
-    // A fresh directory for this test's files.
-    std::string tmpDir()
+    // Builds catalogue file name under <scratch>/<LC_MESSAGES locale>/ with
+    // gencat from message lines ("12 text"); the NLSPATH that finds it.
+    std::string gencat(const char* name, const char* lines)
     {
-        EXPECT_TRUE(m_scratch.ok());
-        return m_scratch.path();
-    }
-
-    // Builds catalogue file name under dir/<LC_MESSAGES locale>/ with gencat
-    // from message lines ("12 text").
-    void gencat(const std::string& dir, const char* name, const char* lines)
-    {
+        const std::string& dir = m_scratch.path();
         std::string locale = setlocale(LC_MESSAGES, nullptr);
         std::string sub = dir + "/" + locale;
         mkdir(sub.c_str(), 0755);
         std::ofstream(dir + "/in.msg") << "$set 1\n" << lines;
         std::string cmd = "gencat '" + sub + "/" + name + "' '" + dir + "/in.msg'";
-        ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+        EXPECT_EQ(system(cmd.c_str()), 0) << cmd;
+        return dir + "/%L/%N";
     }
 
     std::map<std::string, std::string> m_saved;
@@ -159,16 +151,13 @@ TEST_F(QORMsg, OwnTablesAreSortedNumberedAndComplete)
     }
     setenv("SVC_NOXPGCAT", "1", 1);
     QORStatus st;
-    for (uint32_t id = 0x35f02f80; id <= 0x35f02fd2; id++) {
-        if (id > 0x35f02fa9 && id < 0x35f02fc0)
-            continue;
-        text(id, true, &st);
-        EXPECT_EQ(st, qor_s_ok) << std::hex << id;
-    }
-    for (uint32_t id = 0x35e1efc0; id <= 0x35e1efc5; id++) {
-        text(id, true, &st);
-        EXPECT_EQ(st, qor_s_ok) << std::hex << id;
-    }
+    const uint32_t ranges[][2] = {
+        {0x35f02f80, 0x35f02fa9}, {0x35f02fc0, 0x35f02fd2}, {0x35e1efc0, 0x35e1efc5}};
+    for (const auto& r : ranges)
+        for (uint32_t id = r[0]; id <= r[1]; id++) {
+            text(id, true, &st);
+            EXPECT_EQ(st, qor_s_ok) << std::hex << id;
+        }
 }
 
 TEST_F(QORMsg, UnknownIdsAndDefinedTables)
@@ -259,9 +248,8 @@ TEST_F(QORMsg, InquireTextFormats)
 
 TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
 {
-    std::string dir = tmpDir();
-    gencat(dir, "dxpic.cat", "12 XLTIC0012E   Text from the catalogue.\n");
-    setenv("NLSPATH", (dir + "/%L/%N").c_str(), 1);
+    std::string nlspath = gencat("dxpic.cat", "12 XLTIC0012E   Text from the catalogue.\n");
+    setenv("NLSPATH", nlspath.c_str(), 1);
     dx_msg_reset_catalogues();
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
     EXPECT_EQ(text(kMemory, false), "XLTIC0012E   Text from the catalogue.");
@@ -272,7 +260,7 @@ TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
     // Opened once: a changed NLSPATH matters only after a reset.
     setenv("NLSPATH", "/nonexistent/%N", 1);
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
-    setenv("NLSPATH", (dir + "/%L/%N").c_str(), 1);
+    setenv("NLSPATH", nlspath.c_str(), 1);
     setenv("SVC_NOXPGCAT", "", 1);
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
     dx_msg_reset_catalogues();
@@ -281,9 +269,7 @@ TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
 
 TEST_F(QORMsg, DebugDiagnosticsOnEachCatalogueOpen)
 {
-    std::string dir = tmpDir();
-    gencat(dir, "dxpic.cat", "12 From the catalogue.\n");
-    std::string nlspath = dir + "/%L/%N";
+    std::string nlspath = gencat("dxpic.cat", "12 From the catalogue.\n");
     setenv("NLSPATH", nlspath.c_str(), 1);
     setenv("LOXDIR", "/lox", 1);
     setenv("DXSVC_DEBUG_MSG", "1", 1);
@@ -354,9 +340,7 @@ TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 
 TEST_F(QORMsg, ManyThreadsLookUpAtOnce)
 {
-    std::string dir = tmpDir();
-    gencat(dir, "dxpic.cat", "12 From the catalogue.\n4033 dxqor.http\n");
-    setenv("NLSPATH", (dir + "/%L/%N").c_str(), 1);
+    setenv("NLSPATH", gencat("dxpic.cat", "12 From the catalogue.\n4033 dxqor.http\n").c_str(), 1);
     static const dx_msg_table_t rows[] = {{0x75f02001, "defined"}};
     const struct {
         uint32_t id;
