@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <cfloat>
 #include <climits>
-#include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -51,7 +50,6 @@ void expectGridSameAsC(const char* length, const char* convs, T value)
                     }
                 }
 }
-
 
 const lox_unichar_t kAscii[] = {'a', 'b', 'c', 0};
 const lox_unichar_t kEAcute[] = {0xe9, 0};
