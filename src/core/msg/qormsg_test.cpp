@@ -104,6 +104,15 @@ protected:
 const uint32_t kMemory = 0x35f0200c;
 const char kMemoryText[] = "XLTIC0012E   Memory could not be allocated.";
 
+// The product's own tables, with the prefix of their numbered texts.
+const struct {
+    const dx_msg_table_t* rows;
+    int count;
+    const char* prefix;
+} kTables[] = {{qor_pic_msg_table, qor_pic_msg_count, "XLTIC"},
+               {qor_pco_msg_table, qor_pco_msg_count, "XLTCO"},
+               {qor_svc_msg_table, qor_svc_msg_count, nullptr}};
+
 } // namespace
 
 TEST_F(QORMsg, BuiltInTextsOfEveryTable)
@@ -119,25 +128,17 @@ TEST_F(QORMsg, BuiltInTextsOfEveryTable)
                      "accessed."},
         {0x106521f7, "The routing specification is malformed."},
     };
-    for (const auto& r : rows) {
+    for (const auto& r : rows)
         for (bool utf8 : {true, false}) {
             QORStatus st = 1;
             EXPECT_EQ(text(r.id, utf8, &st), r.text);
             EXPECT_EQ(st, qor_s_ok) << std::hex << r.id;
         }
-    }
 }
 
 TEST_F(QORMsg, OwnTablesAreSortedNumberedAndComplete)
 {
-    const struct {
-        const dx_msg_table_t* rows;
-        int count;
-        const char* prefix;
-    } tables[] = {{qor_pic_msg_table, qor_pic_msg_count, "XLTIC"},
-                  {qor_pco_msg_table, qor_pco_msg_count, "XLTCO"},
-                  {qor_svc_msg_table, qor_svc_msg_count, nullptr}};
-    for (const auto& t : tables) {
+    for (const auto& t : kTables) {
         ASSERT_GT(t.count, 0);
         for (int i = 0; i < t.count; i++) {
             if (i > 0) {
@@ -289,8 +290,7 @@ TEST_F(QORMsg, DebugDiagnosticsOnEachCatalogueOpen)
 
 TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 {
-    const char* root = getenv("DXQOR_ROOT");
-    std::string msgDir = std::string(root) + "/opt/dxqor/nls/msg";
+    std::string msgDir = std::string(getenv("DXQOR_ROOT")) + "/opt/dxqor/nls/msg";
     setenv("NLSPATH", "/elsewhere/%N", 1);
     ASSERT_EQ(dx_msg_setup_nlspath(), qor_s_ok);
     std::string want = msgDir + "/%L/%N:" + msgDir + "/%L/%N.cat:/elsewhere/%N";
@@ -300,26 +300,18 @@ TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 
     // Every row of the tables is in its catalogue, in every locale, under
     // the name and number the lookup uses.
-    const struct {
-        const dx_msg_table_t* rows;
-        int count;
-    } tables[] = {{qor_pic_msg_table, qor_pic_msg_count},
-                  {qor_pco_msg_table, qor_pco_msg_count},
-                  {qor_svc_msg_table, qor_svc_msg_count}};
-    for (const char* locale : {"C", "en_US"}) {
-        for (const auto& t : tables) {
+    for (const char* locale : {"C", "en_US"})
+        for (const auto& t : kTables) {
             char name[DX_MSG_CATALOGUE_NAME_LEN];
             ASSERT_EQ(dx_msg_catalogue_name(t.rows[0].id, name, sizeof(name)), 0);
             std::string path = msgDir + "/" + locale + "/" + name;
             nl_catd cat = catopen(path.c_str(), 0);
             ASSERT_NE(cat, (nl_catd)-1) << path;
-            for (int i = 0; i < t.count; i++) {
-                int n = dx_msg_catalogue_number(t.rows[i].id);
-                EXPECT_STREQ(catgets(cat, 1, n, "<missing>"), t.rows[i].text);
-            }
+            for (int i = 0; i < t.count; i++)
+                EXPECT_STREQ(catgets(cat, 1, dx_msg_catalogue_number(t.rows[i].id), "<missing>"),
+                             t.rows[i].text);
             catclose(cat);
         }
-    }
 
     // And the lookup opens them through NLSPATH.
     setenv("DXSVC_DEBUG_MSG", "1", 1);

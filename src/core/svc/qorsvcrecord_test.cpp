@@ -24,13 +24,7 @@ bool like(const std::string& pattern, const std::string& text)
 
 class SvcRecordTest : public SvcTest {
 protected:
-    std::string m_log;
-
-    void SetUp() override
-    {
-        SvcTest::SetUp();
-        m_log = path("rec.log");
-    }
+    std::string m_log = m_scratch.file("rec.log");
 
     void emitSyscall(uint32_t attributes, const char* argtypes = "%s%s%d")
     {
@@ -69,8 +63,7 @@ TEST_F(SvcRecordTest, DebugPrefixAndProgramNameFallback)
     QORStatus st;
     dx_svc_debug_routing(("pic:UTF8FILE:" + m_log).c_str(), &st);
     debugAt(3, "hello");
-    std::string text = readFile(m_log);
-    std::string pid = std::to_string(getpid());
+    std::string text = readFile(m_log), pid = std::to_string(getpid());
     EXPECT_TRUE(like("@ PID#" + pid + " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n", text))
         << text;
 }

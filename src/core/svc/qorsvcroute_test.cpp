@@ -49,9 +49,7 @@ TEST_F(SvcRouteTest, AllSeveritiesShareOneFileArchivedByGenerations)
 TEST_F(SvcRouteTest, OpeningArchivesTheOldFileAndGenerationsAreCapped)
 {
     std::string log = path("old.log"), cap = path("cap.log");
-    FILE* f = fopen(log.c_str(), "w");
-    fputs("previous run\n", f);
-    fclose(f);
+    ASSERT_TRUE(m_scratch.write("old.log", "previous run\n"));
     route("ERROR:TEXTFILE.2.10:" + log);
     route("WARNING:TEXTFILE.150.1:" + cap);
     emit(1);
@@ -227,8 +225,7 @@ TEST_F(SvcRouteTest, RouteFilesAreNeverReachedThroughLinks)
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
         SCOPED_TRACE(i);
         std::string log = path("planted" + std::to_string(i)), victim = log + ".v";
-        FILE* f = fopen(victim.c_str(), "w");
-        ASSERT_TRUE(f != nullptr && fputs("secret\n", f) >= 0 && fclose(f) == 0);
+        ASSERT_TRUE(m_scratch.write("planted" + std::to_string(i) + ".v", "secret\n"));
         ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
         if (cases[i].link == 0)
             victim = log;
