@@ -196,13 +196,10 @@ TEST_F(SvcRouteTest, FileRouteAppliesModeOwnerAndCloseOnExec)
 
     int found = 0;
     for (int fd = 3; fd < 1024; fd++) {
-        char link[64], target[4096];
-        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-        ssize_t n = readlink(link, target, sizeof(target) - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        if (log == target || loose == target) {
+        char buf[4096];
+        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+        std::string target(buf, n > 0 ? n : 0);
+        if (target == log || target == loose) {
             found++;
             EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << target;
         }
