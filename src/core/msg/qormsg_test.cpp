@@ -247,45 +247,36 @@ TEST_F(QORMsg, InquireTextFormats)
     EXPECT_EQ(st, -1);
 }
 
+// A catalogue is opened once, with a diagnostic when asked for: a changed
+// NLSPATH matters only after a reset.
 TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
 {
     std::string nlspath = gencat("dxpic.cat", "12 XLTIC0012E   Text from the catalogue.\n");
     setenv("NLSPATH", nlspath.c_str(), 1);
-    dx_msg_reset_catalogues();
-    EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
-    EXPECT_EQ(text(kMemory, false), "XLTIC0012E   Text from the catalogue.");
-    int st;
-    EXPECT_EQ(inq(kMemory, &st), "XLTIC0012E   Text from the catalogue. (dx / pic)");
-    // Ids the catalogue lacks still come from the tables.
-    EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
-    // Opened once: a changed NLSPATH matters only after a reset.
-    setenv("NLSPATH", "/nonexistent/%N", 1);
-    EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
-    setenv("NLSPATH", nlspath.c_str(), 1);
-    setenv("SVC_NOXPGCAT", "", 1);
-    EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
-    dx_msg_reset_catalogues();
-    EXPECT_EQ(text(kMemory), kMemoryText);
-}
-
-TEST_F(QORMsg, DebugDiagnosticsOnEachCatalogueOpen)
-{
-    std::string nlspath = gencat("dxpic.cat", "12 From the catalogue.\n");
-    setenv("NLSPATH", nlspath.c_str(), 1);
     setenv("LOXDIR", "/lox", 1);
     setenv("DXSVC_DEBUG_MSG", "1", 1);
     SvcCapture first(2);
-    EXPECT_EQ(text(kMemory), "From the catalogue.");
+    EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
     EXPECT_EQ(text(0x35e1efc0), "dxqor.config");
     EXPECT_EQ(first.text(), "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
                             "catopen(dxpic.cat) status = 00000000\n"
                             "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
                             "catopen(dxpco.cat) status = 35f02601\n");
-    // Opened once only.
     SvcCapture again(2);
-    text(kMemory);
-    text(0x35e1efc1);
+    EXPECT_EQ(text(kMemory, false), "XLTIC0012E   Text from the catalogue.");
+    int st;
+    EXPECT_EQ(inq(kMemory, &st), "XLTIC0012E   Text from the catalogue. (dx / pic)");
+    // Ids the catalogue lacks still come from the tables.
+    EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
+    EXPECT_EQ(text(0x35e1efc1), "dxqor.config.rc");
+    setenv("NLSPATH", "/nonexistent/%N", 1);
+    EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
     EXPECT_EQ(again.text(), "");
+    setenv("NLSPATH", nlspath.c_str(), 1);
+    setenv("SVC_NOXPGCAT", "", 1);
+    EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
+    dx_msg_reset_catalogues();
+    EXPECT_EQ(text(kMemory), kMemoryText);
 }
 
 TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
