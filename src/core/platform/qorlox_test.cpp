@@ -165,7 +165,7 @@ TEST(LoxSearch, TrailBytesNeverMatch)
     lox_cs_delete(sj);
 }
 
-TEST_F(LoxLocaleTest, CaseInsensitiveComparison)
+TEST_F(LoxLocaleTest, CaseInsensitiveComparisonAndLowering)
 {
     lox_cs_t u = lox_cs_utf8();
     EXPECT_EQ(0xE9, lox_towlower(0xC9));
@@ -200,12 +200,9 @@ TEST_F(LoxLocaleTest, CaseInsensitiveComparison)
     EXPECT_LT(lox_wcsnicmp(wb, wz, 8), 0);
     EXPECT_EQ(0, lox_wcsnicmp(wb, wz, 2));
     EXPECT_EQ(3u, lox_wcslen(wz));
-}
 
-TEST_F(LoxLocaleTest, StrlowerKeepsByteCounts)
-{
-    lox_cs_t u = lox_cs_utf8();
-    // U+0130 and U+212A lower-case to one-byte letters: left alone.
+    // Lowering keeps byte counts: U+0130 and U+212A lower-case to one-byte
+    // letters, so they are left alone.
     char s[] = "\xC3\x80Z\xC3\xA9\xC4\xB0\xE2\x84\xAA";
     ASSERT_EQ(0, lox_strlower(u, s));
     EXPECT_STREQ("\xC3\xA0z\xC3\xA9\xC4\xB0\xE2\x84\xAA", s);

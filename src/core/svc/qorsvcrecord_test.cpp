@@ -46,26 +46,22 @@ const char* const kSyscallText =
     "XLTIC0055E   The open system routine failed: system error: No such "
     "file (system error code: 2).\n";
 
-TEST_F(SvcRecordTest, MessagePrefixCarriesEveryField)
+// Without a program name, the process id stands in its place.
+TEST_F(SvcRecordTest, DebugAndMessagePrefixesCarryEveryField)
 {
-    route("WARNING:TEXTFILE:" + m_log);
     QORStatus st;
+    dx_svc_debug_routing(("pic:UTF8FILE:" + path("debug.log")).c_str(), &st);
+    debugAt(3, "hello");
+    std::string text = readFile(path("debug.log")), pid = std::to_string(getpid());
+    EXPECT_TRUE(like("@ PID#" + pid + " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n", text))
+        << text;
+    route("WARNING:TEXTFILE:" + m_log);
     dx_svc_set_progname("plugind", &st);
     emitSyscall(dx_svc_c_sev_warning);
-    std::string text = readFile(m_log);
+    text = readFile(m_log);
     std::string pattern = "@ 0x35F02037 plugind WARNING pic HTTP Parser file.cpp 123 0x*\n";
     EXPECT_TRUE(like(pattern + kSyscallText, text)) << text;
     EXPECT_LE(text.rfind(" 0x", text.find('\n')) + 3 + 8, text.find('\n'));
-}
-
-TEST_F(SvcRecordTest, DebugPrefixAndProgramNameFallback)
-{
-    QORStatus st;
-    dx_svc_debug_routing(("pic:UTF8FILE:" + m_log).c_str(), &st);
-    debugAt(3, "hello");
-    std::string text = readFile(m_log), pid = std::to_string(getpid());
-    EXPECT_TRUE(like("@ PID#" + pid + " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n", text))
-        << text;
 }
 
 TEST_F(SvcRecordTest, NoPrefixBitAndBriefForm)

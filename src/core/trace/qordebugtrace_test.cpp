@@ -40,7 +40,7 @@ TEST(QORDebugTrace, StoredAndImmediateForms)
     EXPECT_EQ(log.records()[0].severity, 5u);
 }
 
-TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
+TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanksPerThread)
 {
     QORTestLog log(true);
     QORTrace trace(9, "c", &log);
@@ -55,6 +55,18 @@ TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
     EXPECT_EQ(log.records()[79].text, "[] API ENTRY: " + std::string(79 * 4, ' ') + "r80");
     EXPECT_EQ(log.records()[80].text, "[] API EXIT:  " + std::string(79 * 4, ' ') + "r80");
     EXPECT_EQ(QORDebugRoutineTrace(&trace, 1, "after").nestingLevel(), 1);
+    // Another thread's first routine trace starts at depth 1, unindented.
+    QORDebugRoutineTrace outer(&trace, 1, "main");
+    QORDebugRoutineTrace inner(&trace, 1, "main2");
+    std::string seen;
+    std::thread([&seen] {
+        QORTestLog log(true);
+        QORTrace trace(9, "t", &log);
+        QORDebugRoutineTrace rt(&trace, 1, "threaded");
+        seen = std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
+    }).join();
+    EXPECT_EQ(seen, "1 [] API ENTRY: threaded");
+    EXPECT_EQ(inner.nestingLevel(), 2);
 }
 
 TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
@@ -90,22 +102,4 @@ TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
     QORDebugRoutineTrace probe(nullptr, 0, "probe");
     probe.decrementNestingLevel();
     EXPECT_EQ(probe.nestingLevel(), 0);
-}
-
-TEST(QORDebugRoutineTrace, NestingIsPerThread)
-{
-    QORTestLog log(true);
-    QORTrace trace(9, "c", &log);
-    QORDebugRoutineTrace outer(&trace, 1, "main");
-    QORDebugRoutineTrace inner(&trace, 1, "main2");
-    // A fresh thread's routine trace starts at depth 1, unindented.
-    std::string seen;
-    std::thread([&seen] {
-        QORTestLog log(true);
-        QORTrace trace(9, "t", &log);
-        QORDebugRoutineTrace rt(&trace, 1, "threaded");
-        seen = std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
-    }).join();
-    EXPECT_EQ(seen, "1 [] API ENTRY: threaded");
-    EXPECT_EQ(inner.nestingLevel(), 2);
 }
