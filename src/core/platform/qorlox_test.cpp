@@ -42,8 +42,7 @@ std::string encode(lox_cs_t cs, lox_unichar_t wc)
 }
 
 // What converting a whole string into 16 bytes returns, then the output.
-std::string convert(int (*f)(lox_cs_t, const char*, int, char*, int), lox_cs_t cs,
-                    const char* in)
+std::string convert(int (*f)(lox_cs_t, const char*, int, char*, int), lox_cs_t cs, const char* in)
 {
     char out[16];
     int n = f(cs, in, -1, out, sizeof out);
@@ -83,8 +82,7 @@ TEST(LoxCodeSet, NamesAliasesAndRefusals)
         EXPECT_STREQ("UTF-8", lox_cs_name(cs));
         lox_cs_delete(cs);
     }
-    const char* refused[] = {"NO-SUCH-CODESET", "", "UTF-16", "ISO-2022-JP",
-                             "UTF-8//IGNORE"};
+    const char* refused[] = {"NO-SUCH-CODESET", "", "UTF-16", "ISO-2022-JP", "UTF-8//IGNORE"};
     for (const char* name : refused)
         EXPECT_EQ(nullptr, lox_cs_new(name)) << name;
     EXPECT_EQ(nullptr, lox_cs_new(nullptr));
@@ -270,8 +268,7 @@ TEST_F(LoxLocaleTest, LocalCodeSetFollowsTheLocale)
 // any read past a count; whatever converts must convert back unchanged.
 TEST(LoxConvert, RandomInputStaysInBoundsAndRoundTrips)
 {
-    lox_cs_t sets[] = {lox_cs_utf8(), lox_cs_new("ISO-8859-15"),
-                       lox_cs_new("EUC-JP")};
+    lox_cs_t sets[] = {lox_cs_utf8(), lox_cs_new("ISO-8859-15"), lox_cs_new("EUC-JP")};
     std::mt19937 rng(7);
     for (lox_cs_t cs : sets) {
         if (cs == nullptr)
@@ -297,8 +294,7 @@ TEST(LoxConvert, RandomInputStaysInBoundsAndRoundTrips)
                 continue;
             std::vector<char> back(n);
             EXPECT_EQ(static_cast<int>(n),
-                      lox_from_ucs2_r(cs, wide.data(), units, back.data(),
-                                      static_cast<int>(n)));
+                      lox_from_ucs2_r(cs, wide.data(), units, back.data(), static_cast<int>(n)));
             EXPECT_EQ(in, back);
         }
         lox_cs_delete(cs);

@@ -26,8 +26,7 @@ TEST_F(SvcRouteTest, AllSeveritiesShareOneFileArchivedByGenerations)
     route("*:TEXTFILE.3.1000:" + log);
     for (int i = 0; i < 2500; i++)
         emit(i % dx_svc_c_sev_count);
-    std::string cur = readFile(log), one = readFile(log + ".1"),
-                two = readFile(log + ".2");
+    std::string cur = readFile(log), one = readFile(log + ".1"), two = readFile(log + ".2");
     EXPECT_EQ(count(one, "XLTIC0012E"), 1000u);
     EXPECT_EQ(count(two, "XLTIC0012E"), 1000u);
     EXPECT_EQ(count(cur, "XLTIC0012E"), 500u);
@@ -66,15 +65,11 @@ TEST_F(SvcRouteTest, MalformedSpecificationsChangeNoRoute)
     std::string log = path("keep.log");
     route("*:UTF8FILE:" + log);
     const std::vector<std::string> bad = {
-        "ERROR", "ERROR STDERR:", "BOGUS:STDERR:", "*:", "*:;;", "ERROR:STDERR",
-        ":STDERR:", "ERROR::x", "ERROR:TEXTFILE:", "ERROR:GOESTO:",
-        "ERROR:TEXTFILE.3:" + log,
-        "ERROR:TEXTFILE.a.1:" + log,
-        "ERROR:STDERR:;TEXTFILE:" + log + ":0644:no-such-user-qq",
-        "ERROR:TEXTFILE:" + log + ":0644::no-such-group-qq",
-        "ERROR:TEXTFILE:" + log + ":0689",
-        "*:STDERR:;TEXTFILE:x:0600:root:root:extra",
-    };
+        "ERROR", "ERROR STDERR:", "BOGUS:STDERR:", "*:", "*:;;", "ERROR:STDERR", ":STDERR:",
+        "ERROR::x", "ERROR:TEXTFILE:", "ERROR:GOESTO:", "ERROR:TEXTFILE.3:" + log,
+        "ERROR:TEXTFILE.a.1:" + log, "ERROR:STDERR:;TEXTFILE:" + log + ":0644:no-such-user-qq",
+        "ERROR:TEXTFILE:" + log + ":0644::no-such-group-qq", "ERROR:TEXTFILE:" + log + ":0689",
+        "*:STDERR:;TEXTFILE:x:0600:root:root:extra"};
     for (const std::string& spec : bad) {
         QORStatus st = 0;
         dx_svc_routing(spec.c_str(), &st);
@@ -115,8 +110,7 @@ TEST_F(SvcRouteTest, EnvironmentGivesDefaultRoutes)
 TEST_F(SvcRouteTest, EachSeverityReachesOnlyItsOwnRoutes)
 {
     for (int i = 0; i < dx_svc_c_sev_count; i++)
-        route(std::string(dx_svc_g_code_table[i]) + ":TEXTFILE:" +
-              path(dx_svc_g_code_table[i]));
+        route(std::string(dx_svc_g_code_table[i]) + ":TEXTFILE:" + path(dx_svc_g_code_table[i]));
     for (int i = 0; i < dx_svc_c_sev_count; i++)
         for (int n = 0; n <= i; n++)
             emit(i);

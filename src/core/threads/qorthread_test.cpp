@@ -102,6 +102,5 @@ TEST(QORThreadDeathTest, UnlockingAnUnlockedMutexAborts)
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
     pthread_mutex_t mutex;
     pthread_mutex_init(&mutex, &attributes);
-    EXPECT_DEATH(qorthread_mutex_unlock(&mutex),
-                 "Assertion failed at .*pthread_mutex_unlock");
+    EXPECT_DEATH(qorthread_mutex_unlock(&mutex), "Assertion failed at .*pthread_mutex_unlock");
 }

@@ -77,8 +77,7 @@ TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
         QORDebugRoutineTrace outer(&trace, 2, "a.cpp", 5, "outer", "id=%d 100%");
         QOR_ROUTINE_TRACE(&trace, 2, "inner", "x");
     }
-    EXPECT_EQ(log.texts(), (Texts{"[] API ENTRY: outer: id=%d 100%",
-                                  "[] API ENTRY:     inner: x",
+    EXPECT_EQ(log.texts(), (Texts{"[] API ENTRY: outer: id=%d 100%", "[] API ENTRY:     inner: x",
                                   "[] API EXIT:      inner: x",
                                   "[] API EXIT:  outer: id=%d 100%"}));
     EXPECT_EQ(log.records()[0].file + ":" + std::to_string(log.records()[0].line), "a.cpp:5");

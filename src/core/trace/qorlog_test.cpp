@@ -21,8 +21,7 @@ const std::regex kStamp(R"(\d{4}-\d\d-\d\d-\d\d:\d\d:\d\d\.\d{3}\+00:00)");
 
 // The line is stamp, " middle ", process and thread ids right-aligned in
 // at least 8 columns, then " text\n".
-void expectLine(const std::string& line, const std::string& middle,
-                const std::string& text)
+void expectLine(const std::string& line, const std::string& middle, const std::string& text)
 {
     const size_t n = 29;   // the stamp
     EXPECT_TRUE(std::regex_match(line.substr(0, n), kStamp)) << line;

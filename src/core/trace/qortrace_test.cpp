@@ -75,8 +75,7 @@ TEST_F(QORTraceTest, ContextPrefixesArePerThread)
     trace.trace(1, "f", 1, "vhost only", -1);
     QORTrace::setThreadVH(nullptr);
     trace.trace(1, "f", 1, "none", -1);
-    EXPECT_EQ(log.texts(), (Texts{"[192.0.2.7] ip only",
-                                  "[www.example.com] [192.0.2.7] both",
+    EXPECT_EQ(log.texts(), (Texts{"[192.0.2.7] ip only", "[www.example.com] [192.0.2.7] both",
                                   "[www.example.com] [] vhost only", "[] none"}));
     EXPECT_EQ(QORTrace::getThreadIP(), nullptr);
     EXPECT_EQ(QORTrace::getThreadVH(), nullptr);
