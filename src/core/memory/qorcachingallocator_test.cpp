@@ -52,7 +52,7 @@ TEST_F(QORCachingAllocatorTest, InitializeAddsVariableGrowNamedAndTypeFlags)
     // Destruction collects first, so CHECK_EMPTY does not stop it.
 }
 
-TEST_F(QORCachingAllocatorTest, ReallocateAndDuplicate)
+TEST_F(QORCachingAllocatorTest, ReallocateDuplicateAndObjects)
 {
     QORCachingAllocator a;
     // Until initialized it serves from the heap.
@@ -63,7 +63,21 @@ TEST_F(QORCachingAllocatorTest, ReallocateAndDuplicate)
     memset(heap, 1, 3000);
     a.garbageCollect();   // nothing to collect
     QORAllocator::deallocate(&a, heap);
-    ASSERT_EQ(a.initialize(kUrc, 0, nullptr, 2, 32), 0u);
+    ASSERT_EQ(a.initialize(kUrc, QOR_ALLOC_STATS, nullptr, 2, 32), 0u);
+    // Objects live in its memory.
+    struct Pair {
+        int a;
+        int b;
+    };
+    Pair* pair = qor_new<Pair>(&a, Pair{1, 2});
+    ASSERT_NE(pair, nullptr);
+    EXPECT_EQ(pair->b, 2);
+    testing::internal::CaptureStdout();
+    qor_delete(pair);
+    qor_allocator_dump_stats(a.handle());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("blocks freed:       1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("blocks outstanding: 0\n"), std::string::npos);
     char* p = static_cast<char*>(QORAllocator::reallocate(&a, nullptr, 0, 20));
     ASSERT_NE(p, nullptr);
     strcpy(p, "nineteen characters");
@@ -80,25 +94,6 @@ TEST_F(QORCachingAllocatorTest, ReallocateAndDuplicate)
     EXPECT_EQ(allocator_word(d), a.handle());
     EXPECT_EQ(QORAllocator::duplicate(&a, kText, 0), nullptr);
     QORAllocator::deallocate(&a, d);
-}
-
-TEST_F(QORCachingAllocatorTest, ObjectsLiveInItsMemory)
-{
-    struct Pair {
-        int a;
-        int b;
-    };
-    QORCachingAllocator a;
-    ASSERT_EQ(a.initialize(kUrc, QOR_ALLOC_STATS, nullptr, 1, 64), 0u);
-    Pair* pair = qor_new<Pair>(&a, Pair{1, 2});
-    ASSERT_NE(pair, nullptr);
-    EXPECT_EQ(pair->b, 2);
-    testing::internal::CaptureStdout();
-    qor_delete(pair);
-    qor_allocator_dump_stats(a.handle());
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("blocks freed:       1\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("blocks outstanding: 0\n"), std::string::npos);
 }
 
 }  // namespace

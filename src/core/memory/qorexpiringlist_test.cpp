@@ -5,7 +5,6 @@
 
 #include <unistd.h>
 #include <atomic>
-#include <chrono>
 #include <memory>
 #include <vector>
 #include <gtest/gtest.h>
@@ -57,7 +56,7 @@ unsigned lockedEntries(List& list)
 
 } // namespace
 
-TEST(QORExpiringListTest, NewestFirstRemovalAnywhereAndClear)
+TEST(QORExpiringListTest, NewestFirstRemovalAnywhereClearAndNewEntries)
 {
     QORCountingAllocator counting;
     {
@@ -87,6 +86,18 @@ TEST(QORExpiringListTest, NewestFirstRemovalAnywhereAndClear)
         EXPECT_EQ(0u, list.entries());
         EXPECT_EQ(0, Tracked::live);
         list.add(entryOf(&counting, 8, 100));
+        // A new entry is stamped with the list's time, in its allocator.
+        time_t before = time(nullptr);
+        List::Entry* n = list.newEntry(qor_new<Tracked>(nullptr, 7), true);
+        ASSERT_NE(nullptr, n);
+        EXPECT_EQ(&counting, QORAllocated::allocatorOf(n));
+        EXPECT_GE(n->stamp(), before);
+        EXPECT_EQ(list.time(), n->stamp());
+        delete n;
+        counting.failAfter = 0;
+        Tracked* orphan = qor_new<Tracked>(nullptr, 8);
+        EXPECT_EQ(nullptr, list.newEntry(orphan, true));
+        qor_delete(orphan);
     }
     // The list's destructor clears; everything went back to the allocator.
     EXPECT_EQ(0, Tracked::live);
@@ -104,26 +115,6 @@ TEST(QORExpiringListTest, NewestFirstRemovalAnywhereAndClear)
     EXPECT_EQ(9, kept->object()->value);
     delete kept;
     EXPECT_EQ(0, Tracked::live);
-}
-
-TEST(QORExpiringListTest, NewEntryIsStampedWithTheListTimeInItsAllocator)
-{
-    QORCountingAllocator counting;
-    List list(true, &counting);
-    ASSERT_EQ(qor_s_ok, list.initialize(0, 0));
-    time_t before = time(nullptr);
-    List::Entry* e = list.newEntry(qor_new<Tracked>(nullptr, 7), true);
-    ASSERT_NE(nullptr, e);
-    EXPECT_EQ(&counting, QORAllocated::allocatorOf(e));
-    EXPECT_GE(e->stamp(), before);
-    EXPECT_EQ(list.time(), e->stamp());
-    delete e;
-    EXPECT_EQ(0, counting.live());
-    EXPECT_EQ(0, Tracked::live);
-    counting.failAfter = 0;
-    Tracked* orphan = qor_new<Tracked>(nullptr, 8);
-    EXPECT_EQ(nullptr, list.newEntry(orphan, true));
-    qor_delete(orphan);
 }
 
 // Lists with a cleaner (timeout 1 s) and entries stamped long ago (stale)

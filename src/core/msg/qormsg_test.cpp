@@ -1,18 +1,14 @@
 #include "core/msg/qormsg.h"
 
-#include <fcntl.h>
-#include <ftw.h>
 #include <nl_types.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
 #include <clocale>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +67,7 @@ protected:
         for (const char* name : {"NLSPATH", "SVC_NOXPGCAT", "DXSVC_DEBUG_MSG"})
             unsetenv(name);
         dx_msg_shutdown();
+        ASSERT_TRUE(m_scratch.ok());
     }
 
     void TearDown() override
@@ -86,23 +83,18 @@ protected:
         qor_install_path_reset();
     }
 
-    // A fresh directory for this test's files.
-    std::string tmpDir()
+    // Builds catalogue file name under <scratch>/<LC_MESSAGES locale>/ with
+    // gencat from message lines ("12 text"); the NLSPATH that finds it.
+    std::string gencat(const char* name, const char* lines)
     {
-        EXPECT_TRUE(m_scratch.ok());
-        return m_scratch.path();
-    }
-
-    // Builds catalogue file name under dir/<LC_MESSAGES locale>/ with gencat
-    // from message lines ("12 text").
-    void gencat(const std::string& dir, const char* name, const char* lines)
-    {
+        const std::string& dir = m_scratch.path();
         std::string locale = setlocale(LC_MESSAGES, nullptr);
         std::string sub = dir + "/" + locale;
         mkdir(sub.c_str(), 0755);
         std::ofstream(dir + "/in.msg") << "$set 1\n" << lines;
         std::string cmd = "gencat '" + sub + "/" + name + "' '" + dir + "/in.msg'";
-        ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+        EXPECT_EQ(system(cmd.c_str()), 0) << cmd;
+        return dir + "/%L/%N";
     }
 
     std::map<std::string, std::string> m_saved;
@@ -111,6 +103,15 @@ protected:
 
 const uint32_t kMemory = 0x35f0200c;
 const char kMemoryText[] = "XLTIC0012E   Memory could not be allocated.";
+
+// The product's own tables, with the prefix of their numbered texts.
+const struct {
+    const dx_msg_table_t* rows;
+    int count;
+    const char* prefix;
+} kTables[] = {{qor_pic_msg_table, qor_pic_msg_count, "XLTIC"},
+               {qor_pco_msg_table, qor_pco_msg_count, "XLTCO"},
+               {qor_svc_msg_table, qor_svc_msg_count, nullptr}};
 
 } // namespace
 
@@ -127,25 +128,17 @@ TEST_F(QORMsg, BuiltInTextsOfEveryTable)
                      "accessed."},
         {0x106521f7, "The routing specification is malformed."},
     };
-    for (const auto& r : rows) {
+    for (const auto& r : rows)
         for (bool utf8 : {true, false}) {
             QORStatus st = 1;
             EXPECT_EQ(text(r.id, utf8, &st), r.text);
             EXPECT_EQ(st, qor_s_ok) << std::hex << r.id;
         }
-    }
 }
 
 TEST_F(QORMsg, OwnTablesAreSortedNumberedAndComplete)
 {
-    const struct {
-        const dx_msg_table_t* rows;
-        int count;
-        const char* prefix;
-    } tables[] = {{qor_pic_msg_table, qor_pic_msg_count, "XLTIC"},
-                  {qor_pco_msg_table, qor_pco_msg_count, "XLTCO"},
-                  {qor_svc_msg_table, qor_svc_msg_count, nullptr}};
-    for (const auto& t : tables) {
+    for (const auto& t : kTables) {
         ASSERT_GT(t.count, 0);
         for (int i = 0; i < t.count; i++) {
             if (i > 0) {
@@ -159,16 +152,13 @@ TEST_F(QORMsg, OwnTablesAreSortedNumberedAndComplete)
     }
     setenv("SVC_NOXPGCAT", "1", 1);
     QORStatus st;
-    for (uint32_t id = 0x35f02f80; id <= 0x35f02fd2; id++) {
-        if (id > 0x35f02fa9 && id < 0x35f02fc0)
-            continue;
-        text(id, true, &st);
-        EXPECT_EQ(st, qor_s_ok) << std::hex << id;
-    }
-    for (uint32_t id = 0x35e1efc0; id <= 0x35e1efc5; id++) {
-        text(id, true, &st);
-        EXPECT_EQ(st, qor_s_ok) << std::hex << id;
-    }
+    const uint32_t ranges[][2] = {
+        {0x35f02f80, 0x35f02fa9}, {0x35f02fc0, 0x35f02fd2}, {0x35e1efc0, 0x35e1efc5}};
+    for (const auto& r : ranges)
+        for (uint32_t id = r[0]; id <= r[1]; id++) {
+            text(id, true, &st);
+            EXPECT_EQ(st, qor_s_ok) << std::hex << id;
+        }
 }
 
 TEST_F(QORMsg, UnknownIdsAndDefinedTables)
@@ -257,54 +247,41 @@ TEST_F(QORMsg, InquireTextFormats)
     EXPECT_EQ(st, -1);
 }
 
+// A catalogue is opened once, with a diagnostic when asked for: a changed
+// NLSPATH matters only after a reset.
 TEST_F(QORMsg, CatalogueTextWinsUntilCataloguesAreDisabled)
 {
-    std::string dir = tmpDir();
-    gencat(dir, "dxpic.cat", "12 XLTIC0012E   Text from the catalogue.\n");
-    setenv("NLSPATH", (dir + "/%L/%N").c_str(), 1);
-    dx_msg_reset_catalogues();
+    std::string nlspath = gencat("dxpic.cat", "12 XLTIC0012E   Text from the catalogue.\n");
+    setenv("NLSPATH", nlspath.c_str(), 1);
+    setenv("LOXDIR", "/lox", 1);
+    setenv("DXSVC_DEBUG_MSG", "1", 1);
+    SvcCapture first(2);
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
+    EXPECT_EQ(text(0x35e1efc0), "dxqor.config");
+    EXPECT_EQ(first.text(), "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
+                            "catopen(dxpic.cat) status = 00000000\n"
+                            "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
+                            "catopen(dxpco.cat) status = 35f02601\n");
+    SvcCapture again(2);
     EXPECT_EQ(text(kMemory, false), "XLTIC0012E   Text from the catalogue.");
     int st;
     EXPECT_EQ(inq(kMemory, &st), "XLTIC0012E   Text from the catalogue. (dx / pic)");
     // Ids the catalogue lacks still come from the tables.
     EXPECT_EQ(text(0x35f02fc1), "dxqor.http");
-    // Opened once: a changed NLSPATH matters only after a reset.
+    EXPECT_EQ(text(0x35e1efc1), "dxqor.config.rc");
     setenv("NLSPATH", "/nonexistent/%N", 1);
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
-    setenv("NLSPATH", (dir + "/%L/%N").c_str(), 1);
+    EXPECT_EQ(again.text(), "");
+    setenv("NLSPATH", nlspath.c_str(), 1);
     setenv("SVC_NOXPGCAT", "", 1);
     EXPECT_EQ(text(kMemory), "XLTIC0012E   Text from the catalogue.");
     dx_msg_reset_catalogues();
     EXPECT_EQ(text(kMemory), kMemoryText);
 }
 
-TEST_F(QORMsg, DebugDiagnosticsOnEachCatalogueOpen)
-{
-    std::string dir = tmpDir();
-    gencat(dir, "dxpic.cat", "12 From the catalogue.\n");
-    std::string nlspath = dir + "/%L/%N";
-    setenv("NLSPATH", nlspath.c_str(), 1);
-    setenv("LOXDIR", "/lox", 1);
-    setenv("DXSVC_DEBUG_MSG", "1", 1);
-    SvcCapture first(2);
-    EXPECT_EQ(text(kMemory), "From the catalogue.");
-    EXPECT_EQ(text(0x35e1efc0), "dxqor.config");
-    EXPECT_EQ(first.text(), "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
-                            "catopen(dxpic.cat) status = 00000000\n"
-                            "NLSPATH=" + nlspath + "\nLOXDIR=/lox\n"
-                            "catopen(dxpco.cat) status = 35f02601\n");
-    // Opened once only.
-    SvcCapture again(2);
-    text(kMemory);
-    text(0x35e1efc1);
-    EXPECT_EQ(again.text(), "");
-}
-
 TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 {
-    const char* root = getenv("DXQOR_ROOT");
-    std::string msgDir = std::string(root) + "/opt/dxqor/nls/msg";
+    std::string msgDir = std::string(getenv("DXQOR_ROOT")) + "/opt/dxqor/nls/msg";
     setenv("NLSPATH", "/elsewhere/%N", 1);
     ASSERT_EQ(dx_msg_setup_nlspath(), qor_s_ok);
     std::string want = msgDir + "/%L/%N:" + msgDir + "/%L/%N.cat:/elsewhere/%N";
@@ -314,26 +291,18 @@ TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 
     // Every row of the tables is in its catalogue, in every locale, under
     // the name and number the lookup uses.
-    const struct {
-        const dx_msg_table_t* rows;
-        int count;
-    } tables[] = {{qor_pic_msg_table, qor_pic_msg_count},
-                  {qor_pco_msg_table, qor_pco_msg_count},
-                  {qor_svc_msg_table, qor_svc_msg_count}};
-    for (const char* locale : {"C", "en_US"}) {
-        for (const auto& t : tables) {
+    for (const char* locale : {"C", "en_US"})
+        for (const auto& t : kTables) {
             char name[DX_MSG_CATALOGUE_NAME_LEN];
             ASSERT_EQ(dx_msg_catalogue_name(t.rows[0].id, name, sizeof(name)), 0);
             std::string path = msgDir + "/" + locale + "/" + name;
             nl_catd cat = catopen(path.c_str(), 0);
             ASSERT_NE(cat, (nl_catd)-1) << path;
-            for (int i = 0; i < t.count; i++) {
-                int n = dx_msg_catalogue_number(t.rows[i].id);
-                EXPECT_STREQ(catgets(cat, 1, n, "<missing>"), t.rows[i].text);
-            }
+            for (int i = 0; i < t.count; i++)
+                EXPECT_STREQ(catgets(cat, 1, dx_msg_catalogue_number(t.rows[i].id), "<missing>"),
+                             t.rows[i].text);
             catclose(cat);
         }
-    }
 
     // And the lookup opens them through NLSPATH.
     setenv("DXSVC_DEBUG_MSG", "1", 1);
@@ -354,9 +323,7 @@ TEST_F(QORMsg, GeneratedCataloguesFoundUnderTheMessageDirectory)
 
 TEST_F(QORMsg, ManyThreadsLookUpAtOnce)
 {
-    std::string dir = tmpDir();
-    gencat(dir, "dxpic.cat", "12 From the catalogue.\n4033 dxqor.http\n");
-    setenv("NLSPATH", (dir + "/%L/%N").c_str(), 1);
+    setenv("NLSPATH", gencat("dxpic.cat", "12 From the catalogue.\n4033 dxqor.http\n").c_str(), 1);
     static const dx_msg_table_t rows[] = {{0x75f02001, "defined"}};
     const struct {
         uint32_t id;

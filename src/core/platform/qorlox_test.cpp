@@ -23,10 +23,30 @@ protected:
     QORScopedCtypeLocale m_locale{"C.UTF-8"};
 };
 
-int decode(lox_cs_t cs, const char* s, size_t n, lox_unichar_t* wc)
+typedef std::pair<int, lox_unichar_t> Decoded;
+
+// What lox_mbtowc returns and stores (0xFFFF: nothing stored).
+Decoded decode(lox_cs_t cs, const char* s, size_t n)
 {
-    *wc = 0xFFFF;
-    return lox_mbtowc(cs, wc, s, n);
+    lox_unichar_t wc = 0xFFFF;
+    int r = lox_mbtowc(cs, &wc, s, n);
+    return {r, wc};
+}
+
+// The bytes lox_wctomb writes, or what it returns when it refuses.
+std::string encode(lox_cs_t cs, lox_unichar_t wc)
+{
+    char b[LOX_MB_LEN_MAX];
+    int n = lox_wctomb(cs, b, wc);
+    return n < 0 ? std::to_string(n) : std::string(b, n);
+}
+
+// What converting a whole string into 16 bytes returns, then the output.
+std::string convert(int (*f)(lox_cs_t, const char*, int, char*, int), lox_cs_t cs, const char* in)
+{
+    char out[16];
+    int n = f(cs, in, -1, out, sizeof out);
+    return std::to_string(n) + (n < 0 ? "" : " " + std::string(out));
 }
 
 } // namespace
@@ -34,28 +54,21 @@ int decode(lox_cs_t cs, const char* s, size_t n, lox_unichar_t* wc)
 TEST(LoxUtf8, DecodesShortestFormsAndRejectsTheRest)
 {
     lox_cs_t u = lox_cs_utf8();
-    lox_unichar_t wc;
-    EXPECT_EQ(1, decode(u, "A", 1, &wc));
-    EXPECT_EQ('A', wc);
-    EXPECT_EQ(1, decode(u, "", 1, &wc));
-    EXPECT_EQ(0, wc);
-    EXPECT_EQ(2, decode(u, "\xC3\xA9", 2, &wc));
-    EXPECT_EQ(0xE9, wc);
-    EXPECT_EQ(3, decode(u, "\xEF\xBF\xBD", 3, &wc));
-    EXPECT_EQ(0xFFFD, wc);
+    EXPECT_EQ(decode(u, "A", 1), Decoded(1, 'A'));
+    EXPECT_EQ(decode(u, "", 1), Decoded(1, 0));
+    EXPECT_EQ(decode(u, "\xC3\xA9", 2), Decoded(2, 0xE9));
+    EXPECT_EQ(decode(u, "\xEF\xBF\xBD", 3), Decoded(3, 0xFFFD));
     const char* bad[] = {"\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF",
                          "\xF0\x80\x80\x80", "\xED\xA0\x80", "\xED\xBF\xBF",
                          "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80",
                          "\xC3\x41", "\xE2\x82\x41", "\xF0\x9F\x98\x80"};
     for (const char* s : bad)
-        EXPECT_EQ(-1, decode(u, s, strlen(s), &wc)) << s;
+        EXPECT_EQ(-1, decode(u, s, strlen(s)).first) << s;
     // Truncated by the count although the bytes are there.
-    EXPECT_EQ(-1, decode(u, "\xE2\x82\xAC", 2, &wc));
-    EXPECT_EQ(-1, decode(u, "A", 0, &wc));
-    char out[LOX_MB_LEN_MAX];
-    EXPECT_EQ(3, lox_wctomb(u, out, 0x20AC));
-    EXPECT_EQ(0, memcmp(out, "\xE2\x82\xAC", 3));
-    EXPECT_EQ(-1, lox_wctomb(u, out, 0xD800));
+    EXPECT_EQ(-1, decode(u, "\xE2\x82\xAC", 2).first);
+    EXPECT_EQ(-1, decode(u, "A", 0).first);
+    EXPECT_EQ(encode(u, 0x20AC), "\xE2\x82\xAC");
+    EXPECT_EQ(encode(u, 0xD800), "-1");
     EXPECT_EQ(4, lox_cs_mb_max(u));
 }
 
@@ -69,8 +82,7 @@ TEST(LoxCodeSet, NamesAliasesAndRefusals)
         EXPECT_STREQ("UTF-8", lox_cs_name(cs));
         lox_cs_delete(cs);
     }
-    const char* refused[] = {"NO-SUCH-CODESET", "", "UTF-16", "ISO-2022-JP",
-                             "UTF-8//IGNORE"};
+    const char* refused[] = {"NO-SUCH-CODESET", "", "UTF-16", "ISO-2022-JP", "UTF-8//IGNORE"};
     for (const char* name : refused)
         EXPECT_EQ(nullptr, lox_cs_new(name)) << name;
     EXPECT_EQ(nullptr, lox_cs_new(nullptr));
@@ -85,22 +97,14 @@ TEST(LoxCodeSet, SingleByteTablesBothWays)
     ASSERT_NE(nullptr, l1);
     ASSERT_NE(nullptr, l15);
     EXPECT_EQ(1, lox_cs_mb_max(l15));
-    lox_unichar_t wc;
-    EXPECT_EQ(1, decode(l1, "\xA4", 1, &wc));
-    EXPECT_EQ(0xA4, wc);
-    EXPECT_EQ(1, decode(l15, "\xA4", 1, &wc));
-    EXPECT_EQ(0x20AC, wc);
-    char b[LOX_MB_LEN_MAX];
-    EXPECT_EQ(1, lox_wctomb(l15, b, 0x20AC));
-    EXPECT_EQ('\xA4', b[0]);
-    EXPECT_EQ(-1, lox_wctomb(l15, b, 0xA4));
-    EXPECT_EQ(-1, lox_wctomb(l1, b, 0x20AC));
-    char out[16];
-    EXPECT_EQ(6, lox_to_utf8(l15, "\xA4\xE9!", -1, out, sizeof(out)));
-    EXPECT_STREQ("\xE2\x82\xAC\xC3\xA9!", out);
-    EXPECT_EQ(2, lox_from_utf8(l1, "\xC3\xA9x", -1, out, sizeof(out)));
-    EXPECT_STREQ("\xE9x", out);
-    EXPECT_EQ(-1, lox_from_utf8(l1, "\xE2\x82\xAC", -1, out, sizeof(out)));
+    EXPECT_EQ(decode(l1, "\xA4", 1), Decoded(1, 0xA4));
+    EXPECT_EQ(decode(l15, "\xA4", 1), Decoded(1, 0x20AC));
+    EXPECT_EQ(encode(l15, 0x20AC), "\xA4");
+    EXPECT_EQ(encode(l15, 0xA4), "-1");
+    EXPECT_EQ(encode(l1, 0x20AC), "-1");
+    EXPECT_EQ(convert(lox_to_utf8, l15, "\xA4\xE9!"), "6 \xE2\x82\xAC\xC3\xA9!");
+    EXPECT_EQ(convert(lox_from_utf8, l1, "\xC3\xA9x"), "2 \xE9x");
+    EXPECT_EQ(convert(lox_from_utf8, l1, "\xE2\x82\xAC"), "-1");
     lox_cs_delete(l1);
     lox_cs_delete(l15);
 }
@@ -110,23 +114,15 @@ TEST(LoxCodeSet, MultiByteThroughIconv)
     lox_cs_t cs = lox_cs_new("EUC-JP");
     if (cs == nullptr)
         GTEST_SKIP() << "iconv has no EUC-JP module in this build";
-    lox_unichar_t wc;
-    EXPECT_EQ(2, decode(cs, "\xA4\xA2\xA4\xA4", 4, &wc));
-    EXPECT_EQ(0x3042, wc);
-    EXPECT_EQ(-1, decode(cs, "\xA4\xA2", 1, &wc));
-    EXPECT_EQ(1, decode(cs, "a\xA4", 2, &wc));
-    char b[LOX_MB_LEN_MAX];
-    EXPECT_EQ(2, lox_wctomb(cs, b, 0x3044));
-    EXPECT_EQ(0, memcmp(b, "\xA4\xA4", 2));
-    EXPECT_EQ(-1, lox_wctomb(cs, b, 0x20AC));
+    EXPECT_EQ(decode(cs, "\xA4\xA2\xA4\xA4", 4), Decoded(2, 0x3042));
+    EXPECT_EQ(-1, decode(cs, "\xA4\xA2", 1).first);
+    EXPECT_EQ(decode(cs, "a\xA4", 2), Decoded(1, 'a'));
+    EXPECT_EQ(encode(cs, 0x3044), "\xA4\xA4");
+    EXPECT_EQ(encode(cs, 0x20AC), "-1");
     EXPECT_EQ(3, lox_cs_mb_max(cs));
-
-    char out[16];
-    EXPECT_EQ(7, lox_to_utf8(cs, "\xA4\xA2x\xA4\xA4", -1, out, sizeof(out)));
-    EXPECT_STREQ("\xE3\x81\x82x\xE3\x81\x84", out);
-    EXPECT_EQ(-1, lox_to_utf8(cs, "x\xA4", -1, out, sizeof(out)));
-    EXPECT_EQ(3, lox_from_utf8(cs, "\xE3\x81\x82z", -1, out, sizeof(out)));
-    EXPECT_STREQ("\xA4\xA2z", out);
+    EXPECT_EQ(convert(lox_to_utf8, cs, "\xA4\xA2x\xA4\xA4"), "7 \xE3\x81\x82x\xE3\x81\x84");
+    EXPECT_EQ(convert(lox_to_utf8, cs, "x\xA4"), "-1");
+    EXPECT_EQ(convert(lox_from_utf8, cs, "\xE3\x81\x82z"), "3 \xA4\xA2z");
 
     // One handle, many threads: each descriptor's state is kept apart.
     std::vector<std::thread> threads;
@@ -167,7 +163,7 @@ TEST(LoxSearch, TrailBytesNeverMatch)
     lox_cs_delete(sj);
 }
 
-TEST_F(LoxLocaleTest, CaseInsensitiveComparison)
+TEST_F(LoxLocaleTest, CaseInsensitiveComparisonAndLowering)
 {
     lox_cs_t u = lox_cs_utf8();
     EXPECT_EQ(0xE9, lox_towlower(0xC9));
@@ -202,12 +198,9 @@ TEST_F(LoxLocaleTest, CaseInsensitiveComparison)
     EXPECT_LT(lox_wcsnicmp(wb, wz, 8), 0);
     EXPECT_EQ(0, lox_wcsnicmp(wb, wz, 2));
     EXPECT_EQ(3u, lox_wcslen(wz));
-}
 
-TEST_F(LoxLocaleTest, StrlowerKeepsByteCounts)
-{
-    lox_cs_t u = lox_cs_utf8();
-    // U+0130 and U+212A lower-case to one-byte letters: left alone.
+    // Lowering keeps byte counts: U+0130 and U+212A lower-case to one-byte
+    // letters, so they are left alone.
     char s[] = "\xC3\x80Z\xC3\xA9\xC4\xB0\xE2\x84\xAA";
     ASSERT_EQ(0, lox_strlower(u, s));
     EXPECT_STREQ("\xC3\xA0z\xC3\xA9\xC4\xB0\xE2\x84\xAA", s);
@@ -256,7 +249,7 @@ TEST_F(LoxLocaleTest, LocalCodeSetFollowsTheLocale)
     setlocale(LC_CTYPE, "C.UTF-8");
     lox_cs_local_reset();
     EXPECT_EQ(lox_cs_utf8(), lox_cs_local());
-    EXPECT_EQ(1, decode(c, "a", 1, w));
+    EXPECT_EQ(decode(c, "a", 1), Decoded(1, 'a'));
     EXPECT_EQ(2u, lox_mbstowcs(nullptr, "\xC3\xA9z", 0));
     EXPECT_EQ(1u, lox_mbstowcs(w, "\xC3\xA9z", 1));
     EXPECT_EQ(0xE9, w[0]);
@@ -275,8 +268,7 @@ TEST_F(LoxLocaleTest, LocalCodeSetFollowsTheLocale)
 // any read past a count; whatever converts must convert back unchanged.
 TEST(LoxConvert, RandomInputStaysInBoundsAndRoundTrips)
 {
-    lox_cs_t sets[] = {lox_cs_utf8(), lox_cs_new("ISO-8859-15"),
-                       lox_cs_new("EUC-JP")};
+    lox_cs_t sets[] = {lox_cs_utf8(), lox_cs_new("ISO-8859-15"), lox_cs_new("EUC-JP")};
     std::mt19937 rng(7);
     for (lox_cs_t cs : sets) {
         if (cs == nullptr)
@@ -302,8 +294,7 @@ TEST(LoxConvert, RandomInputStaysInBoundsAndRoundTrips)
                 continue;
             std::vector<char> back(n);
             EXPECT_EQ(static_cast<int>(n),
-                      lox_from_ucs2_r(cs, wide.data(), units, back.data(),
-                                      static_cast<int>(n)));
+                      lox_from_ucs2_r(cs, wide.data(), units, back.data(), static_cast<int>(n)));
             EXPECT_EQ(in, back);
         }
         lox_cs_delete(cs);

@@ -36,42 +36,35 @@ std::string routes(const char* name)
     return r;
 }
 
-// In a child process, since what it releases is the whole process's. The
-// result lists what was not as expected.
-std::string shutdownTwice()
-{
-    std::string wrong;
-    QORStatus st;
-    qormsg_init("qorshutdown_test", 0);
-    dx_svc_routing("NOTICE:STDOUT:", &st);
-    qor_install_path_reset();
-    etcUnder("/tmp/a");
-    QORTrace::setThreadIP("192.0.2.1");
-    if (QORTrace::getThreadIP() == nullptr || routes("NOTICE") != "STDOUT:")
-        wrong += "setup ";
-
-    qor_shutdown();
-    QORTrace::setThreadIP("192.0.2.2");
-    if (QORTrace::getThreadIP() != nullptr)
-        wrong += "context ";
-    if (innerEntry() != "[] API ENTRY: i")
-        wrong += "indent ";
-    if (routes("NOTICE") != "DISCARD:")
-        wrong += "routes ";
-    if (etcUnder("/tmp/b") != "/tmp/b/opt/dxqor/etc/")
-        wrong += "paths ";
-    qor_shutdown();
-    return wrong;
-}
-
 } // namespace
 
+// In a child process, since what it releases is the whole process's; the
+// child lists what was not as expected.
 TEST(QORShutdownDeathTest, ReleasesLibraryStateAndRunsTwice)
 {
     EXPECT_EQ(innerEntry(), "[] API ENTRY:     i");
     EXPECT_EXIT(
         {
-            std::string wrong = shutdownTwice();
+            std::string wrong;
+            QORStatus st;
+            qormsg_init("qorshutdown_test", 0);
+            dx_svc_routing("NOTICE:STDOUT:", &st);
+            qor_install_path_reset();
+            etcUnder("/tmp/a");
+            QORTrace::setThreadIP("192.0.2.1");
+            if (QORTrace::getThreadIP() == nullptr || routes("NOTICE") != "STDOUT:")
+                wrong += "setup ";
+            qor_shutdown();
+            QORTrace::setThreadIP("192.0.2.2");
+            if (QORTrace::getThreadIP() != nullptr)
+                wrong += "context ";
+            if (innerEntry() != "[] API ENTRY: i")
+                wrong += "indent ";
+            if (routes("NOTICE") != "DISCARD:")
+                wrong += "routes ";
+            if (etcUnder("/tmp/b") != "/tmp/b/opt/dxqor/etc/")
+                wrong += "paths ";
+            qor_shutdown();
             fprintf(stderr, "wrong: %s\n", wrong.c_str());
             exit(wrong.empty() ? 0 : 1);
         },

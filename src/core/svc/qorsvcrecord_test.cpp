@@ -1,6 +1,7 @@
 #include "core/svc/qorsvcrecord.h"
 
-#include <cctype>
+#include <cstring>
+#include <regex>
 #include "core/system/qorreport.h"
 #include "core/svc/qorsvctesting.h"
 
@@ -10,56 +11,20 @@ const uint32_t kSyscall = 0x35f02037;  // XLTIC0055E "%s ... %s ... %d"
 
 // Whether text matches pattern, where '@' stands for a time stamp, '%' for
 // one or more digits, '*' for any run of characters within a line.
-bool like(const char* p, const char* s)
-{
-    static const char shape[] = "9999-99-99-99:99:99.999+99:99";
-    for (;; p++, s++) {
-        switch (*p) {
-        case '\0':
-            return *s == '\0';
-        case '@':
-            for (const char* c = shape; *c; c++, s++) {
-                bool ok = *c == '9' ? isdigit((unsigned char)*s)
-                        : *c == '+' ? (*s == '+' || *s == '-') : *s == *c;
-                if (!ok)
-                    return false;
-            }
-            s--;
-            break;
-        case '%':
-            if (!isdigit((unsigned char)*s))
-                return false;
-            while (isdigit((unsigned char)s[1]))
-                s++;
-            break;
-        case '*':
-            for (;; s++) {
-                if (like(p + 1, s))
-                    return true;
-                if (*s == '\0' || *s == '\n')
-                    return false;
-            }
-        default:
-            if (*p != *s)
-                return false;
-        }
-    }
-}
-
 bool like(const std::string& pattern, const std::string& text)
 {
-    return like(pattern.c_str(), text.c_str());
+    std::string re;
+    for (char c : pattern)
+        re += c == '@'   ? R"(\d{4}-\d\d-\d\d-\d\d:\d\d:\d\d\.\d{3}[-+]\d\d:\d\d)"
+              : c == '%' ? R"(\d+)"
+              : c == '*' ? R"([^\n]*)"
+              : strchr(R"(\^$.|?+()[]{})", c) ? std::string("\\") + c : std::string(1, c);
+    return std::regex_match(text, std::regex(re));
 }
 
 class SvcRecordTest : public SvcTest {
 protected:
-    std::string m_log;
-
-    void SetUp() override
-    {
-        SvcTest::SetUp();
-        m_log = path("rec.log");
-    }
+    std::string m_log = m_scratch.file("rec.log");
 
     void emitSyscall(uint32_t attributes, const char* argtypes = "%s%s%d")
     {
@@ -81,27 +46,22 @@ const char* const kSyscallText =
     "XLTIC0055E   The open system routine failed: system error: No such "
     "file (system error code: 2).\n";
 
-TEST_F(SvcRecordTest, MessagePrefixCarriesEveryField)
+// Without a program name, the process id stands in its place.
+TEST_F(SvcRecordTest, DebugAndMessagePrefixesCarryEveryField)
 {
-    route("WARNING:TEXTFILE:" + m_log);
     QORStatus st;
+    dx_svc_debug_routing(("pic:UTF8FILE:" + path("debug.log")).c_str(), &st);
+    debugAt(3, "hello");
+    std::string text = readFile(path("debug.log")), pid = std::to_string(getpid());
+    EXPECT_TRUE(like("@ PID#" + pid + " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n", text))
+        << text;
+    route("WARNING:TEXTFILE:" + m_log);
     dx_svc_set_progname("plugind", &st);
     emitSyscall(dx_svc_c_sev_warning);
-    std::string text = readFile(m_log);
+    text = readFile(m_log);
     std::string pattern = "@ 0x35F02037 plugind WARNING pic HTTP Parser file.cpp 123 0x*\n";
     EXPECT_TRUE(like(pattern + kSyscallText, text)) << text;
     EXPECT_LE(text.rfind(" 0x", text.find('\n')) + 3 + 8, text.find('\n'));
-}
-
-TEST_F(SvcRecordTest, DebugPrefixAndProgramNameFallback)
-{
-    QORStatus st;
-    dx_svc_debug_routing(("pic:UTF8FILE:" + m_log).c_str(), &st);
-    debugAt(3, "hello");
-    std::string text = readFile(m_log);
-    std::string pid = std::to_string(getpid());
-    EXPECT_TRUE(like("@ PID#" + pid + " DEBUG3 pic HTTP Parser x.cpp 7 0x*\nhello\n", text))
-        << text;
 }
 
 TEST_F(SvcRecordTest, NoPrefixBitAndBriefForm)

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include "core/svc/qorsvctesting.h"
 
 namespace {
@@ -25,8 +26,7 @@ TEST_F(SvcRouteTest, AllSeveritiesShareOneFileArchivedByGenerations)
     route("*:TEXTFILE.3.1000:" + log);
     for (int i = 0; i < 2500; i++)
         emit(i % dx_svc_c_sev_count);
-    std::string cur = readFile(log), one = readFile(log + ".1"),
-                two = readFile(log + ".2");
+    std::string cur = readFile(log), one = readFile(log + ".1"), two = readFile(log + ".2");
     EXPECT_EQ(count(one, "XLTIC0012E"), 1000u);
     EXPECT_EQ(count(two, "XLTIC0012E"), 1000u);
     EXPECT_EQ(count(cur, "XLTIC0012E"), 500u);
@@ -48,9 +48,7 @@ TEST_F(SvcRouteTest, AllSeveritiesShareOneFileArchivedByGenerations)
 TEST_F(SvcRouteTest, OpeningArchivesTheOldFileAndGenerationsAreCapped)
 {
     std::string log = path("old.log"), cap = path("cap.log");
-    FILE* f = fopen(log.c_str(), "w");
-    fputs("previous run\n", f);
-    fclose(f);
+    ASSERT_TRUE(m_scratch.write("old.log", "previous run\n"));
     route("ERROR:TEXTFILE.2.10:" + log);
     route("WARNING:TEXTFILE.150.1:" + cap);
     emit(1);
@@ -67,15 +65,11 @@ TEST_F(SvcRouteTest, MalformedSpecificationsChangeNoRoute)
     std::string log = path("keep.log");
     route("*:UTF8FILE:" + log);
     const std::vector<std::string> bad = {
-        "ERROR", "ERROR STDERR:", "BOGUS:STDERR:", "*:", "*:;;", "ERROR:STDERR",
-        ":STDERR:", "ERROR::x", "ERROR:TEXTFILE:", "ERROR:GOESTO:",
-        "ERROR:TEXTFILE.3:" + log,
-        "ERROR:TEXTFILE.a.1:" + log,
-        "ERROR:STDERR:;TEXTFILE:" + log + ":0644:no-such-user-qq",
-        "ERROR:TEXTFILE:" + log + ":0644::no-such-group-qq",
-        "ERROR:TEXTFILE:" + log + ":0689",
-        "*:STDERR:;TEXTFILE:x:0600:root:root:extra",
-    };
+        "ERROR", "ERROR STDERR:", "BOGUS:STDERR:", "*:", "*:;;", "ERROR:STDERR", ":STDERR:",
+        "ERROR::x", "ERROR:TEXTFILE:", "ERROR:GOESTO:", "ERROR:TEXTFILE.3:" + log,
+        "ERROR:TEXTFILE.a.1:" + log, "ERROR:STDERR:;TEXTFILE:" + log + ":0644:no-such-user-qq",
+        "ERROR:TEXTFILE:" + log + ":0644::no-such-group-qq", "ERROR:TEXTFILE:" + log + ":0689",
+        "*:STDERR:;TEXTFILE:x:0600:root:root:extra"};
     for (const std::string& spec : bad) {
         QORStatus st = 0;
         dx_svc_routing(spec.c_str(), &st);
@@ -116,8 +110,7 @@ TEST_F(SvcRouteTest, EnvironmentGivesDefaultRoutes)
 TEST_F(SvcRouteTest, EachSeverityReachesOnlyItsOwnRoutes)
 {
     for (int i = 0; i < dx_svc_c_sev_count; i++)
-        route(std::string(dx_svc_g_code_table[i]) + ":TEXTFILE:" +
-              path(dx_svc_g_code_table[i]));
+        route(std::string(dx_svc_g_code_table[i]) + ":TEXTFILE:" + path(dx_svc_g_code_table[i]));
     for (int i = 0; i < dx_svc_c_sev_count; i++)
         for (int n = 0; n <= i; n++)
             emit(i);
@@ -197,13 +190,10 @@ TEST_F(SvcRouteTest, FileRouteAppliesModeOwnerAndCloseOnExec)
 
     int found = 0;
     for (int fd = 3; fd < 1024; fd++) {
-        char link[64], target[4096];
-        snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
-        ssize_t n = readlink(link, target, sizeof(target) - 1);
-        if (n <= 0)
-            continue;
-        target[n] = '\0';
-        if (log == target || loose == target) {
+        char buf[4096];
+        ssize_t n = readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), buf, sizeof buf);
+        std::string target(buf, n > 0 ? n : 0);
+        if (target == log || target == loose) {
             found++;
             EXPECT_TRUE(fcntl(fd, F_GETFD) & FD_CLOEXEC) << target;
         }
@@ -226,8 +216,7 @@ TEST_F(SvcRouteTest, RouteFilesAreNeverReachedThroughLinks)
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; i++) {
         SCOPED_TRACE(i);
         std::string log = path("planted" + std::to_string(i)), victim = log + ".v";
-        FILE* f = fopen(victim.c_str(), "w");
-        ASSERT_TRUE(f != nullptr && fputs("secret\n", f) >= 0 && fclose(f) == 0);
+        ASSERT_TRUE(m_scratch.write("planted" + std::to_string(i) + ".v", "secret\n"));
         ASSERT_EQ(chmod(victim.c_str(), 0640), 0);
         if (cases[i].link == 0)
             victim = log;
@@ -250,16 +239,12 @@ TEST_F(SvcRouteTest, RouteFilesAreNeverReachedThroughLinks)
 
 TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
 {
-    struct Heard {
-        int row;
-        uint32_t msgid;
-        unsigned level;
-    };
+    typedef std::tuple<int, uint32_t, unsigned> Heard;   // row, message, level
     static std::vector<Heard> heard;
     heard.clear();
     auto cb = [](dx_svc_handle_t h, int row, uint32_t msgid, unsigned level) {
         EXPECT_EQ(h, dx_svc_pic_handle);
-        heard.push_back({row, msgid, level});
+        heard.emplace_back(row, msgid, level);
     };
     QORStatus st;
     dx_svc_register_handle(dx_svc_pic_handle, &st);
@@ -270,10 +255,8 @@ TEST_F(SvcRouteTest, SetLevelsAnnouncesEveryChangeToCallbacks)
     dx_svc_debug_set_levels("pic:Memory Types.1, HTTP Parser.3", &st);
     EXPECT_EQ(st, 0u);
     ASSERT_EQ(heard.size(), 2u);
-    EXPECT_EQ(heard[0].row, qor_svc_http_parser);
-    EXPECT_EQ(heard[0].msgid, 0x35f02fc1u);
-    EXPECT_EQ(heard[0].level, 3u);
-    EXPECT_EQ(heard[1].msgid, 0x35f02fcfu);
+    EXPECT_EQ(heard[0], Heard(qor_svc_http_parser, 0x35f02fc1u, 3u));
+    EXPECT_EQ(std::get<1>(heard[1]), 0x35f02fcfu);
     EXPECT_EQ(dx_svc_debug_get_level(dx_svc_pic_handle, qor_svc_memory_types), 1u);
 
     heard.clear();

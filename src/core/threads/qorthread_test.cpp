@@ -9,40 +9,18 @@
 
 namespace {
 
-int64_t nanosOf(time_t seconds, int64_t nanos)
-{
-    return int64_t(seconds) * 1000000000 + nanos;
-}
-
-// get_expiration must add interval to a now taken during the call.
-void expectExpiration(time_t seconds, long nanos)
-{
-    struct timespec interval = {seconds, nanos}, result = {-1, -1};
-    struct timeval before, after;
-    gettimeofday(&before, nullptr);
-    ASSERT_EQ(qorthread_get_expiration_np(&interval, &result), 0);
-    gettimeofday(&after, nullptr);
-    EXPECT_TRUE(result.tv_nsec >= 0 && result.tv_nsec < 1000000000);
-    int64_t add = nanosOf(seconds, nanos);
-    int64_t got = nanosOf(result.tv_sec, result.tv_nsec);
-    EXPECT_GE(got, nanosOf(before.tv_sec, before.tv_usec * 1000) + add);
-    EXPECT_LE(got, nanosOf(after.tv_sec, after.tv_usec * 1000) + add);
-}
-
-void* delayForAnHour(void* started)
-{
-    static_cast<std::atomic<bool>*>(started)->store(true);
-    struct timespec hour = {3600, 0};
-    qorthread_delay_np(&hour);
-    return nullptr;
-}
-
 // Cancels a thread delaying for an hour, at once or once it has had time to
 // block; a join that times out means the cancel was lost or the private
 // mutex was left locked by an earlier cancel.
 void cancelInsideDelay(bool letItBlock)
 {
     std::atomic<bool> started{false};
+    auto delayForAnHour = [](void* started) -> void* {
+        static_cast<std::atomic<bool>*>(started)->store(true);
+        struct timespec hour = {3600, 0};
+        qorthread_delay_np(&hour);
+        return nullptr;
+    };
     pthread_t thread;
     ASSERT_EQ(qorthread_create(&thread, nullptr, delayForAnHour, &started), 0);
     while (letItBlock && !started.load())
@@ -58,11 +36,21 @@ void cancelInsideDelay(bool letItBlock)
 
 } // namespace
 
+// The interval is added to a now taken during the call.
 TEST(QORThread, ExpirationAddsIntervalToNowWithCarry)
 {
-    expectExpiration(0, 0);
-    expectExpiration(2, 999999999);
-    expectExpiration(0, 1999999999);
+    auto nanos = [](time_t seconds, int64_t n) { return int64_t(seconds) * 1000000000 + n; };
+    for (struct timespec in : {timespec{0, 0}, timespec{2, 999999999}, timespec{0, 1999999999}}) {
+        struct timespec result = {-1, -1};
+        struct timeval before, after;
+        gettimeofday(&before, nullptr);
+        ASSERT_EQ(qorthread_get_expiration_np(&in, &result), 0);
+        gettimeofday(&after, nullptr);
+        EXPECT_TRUE(result.tv_nsec >= 0 && result.tv_nsec < 1000000000);
+        int64_t got = nanos(result.tv_sec, result.tv_nsec) - nanos(in.tv_sec, in.tv_nsec);
+        EXPECT_GE(got, nanos(before.tv_sec, before.tv_usec * 1000)) << in.tv_nsec;
+        EXPECT_LE(got, nanos(after.tv_sec, after.tv_usec * 1000)) << in.tv_nsec;
+    }
     struct timespec ok = {1, 0}, negSec = {-1, 0}, negNsec = {0, -1}, r;
     EXPECT_EQ(qorthread_get_expiration_np(nullptr, &r), EINVAL);
     EXPECT_EQ(qorthread_get_expiration_np(&ok, nullptr), EINVAL);
@@ -114,6 +102,5 @@ TEST(QORThreadDeathTest, UnlockingAnUnlockedMutexAborts)
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_ERRORCHECK);
     pthread_mutex_t mutex;
     pthread_mutex_init(&mutex, &attributes);
-    EXPECT_DEATH(qorthread_mutex_unlock(&mutex),
-                 "Assertion failed at .*pthread_mutex_unlock");
+    EXPECT_DEATH(qorthread_mutex_unlock(&mutex), "Assertion failed at .*pthread_mutex_unlock");
 }

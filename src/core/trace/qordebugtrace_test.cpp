@@ -1,6 +1,6 @@
 #include "core/trace/qordebugtrace.h"
 
-#include <pthread.h>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "core/trace/qordebugroutinetrace.h"
@@ -17,17 +17,6 @@ void nest(QORTrace* trace, int depth, int max)
     std::string name = "r" + std::to_string(depth);
     QORDebugRoutineTrace rt(trace, 1, name.c_str());
     nest(trace, depth + 1, max);
-}
-
-// A fresh thread's routine trace starts at depth 1, unindented.
-void* routineThread(void* p)
-{
-    QORTestLog log(true);
-    QORTrace trace(9, "t", &log);
-    QORDebugRoutineTrace rt(&trace, 1, "threaded");
-    *static_cast<std::string*>(p) =
-        std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
-    return nullptr;
 }
 
 } // namespace
@@ -51,7 +40,7 @@ TEST(QORDebugTrace, StoredAndImmediateForms)
     EXPECT_EQ(log.records()[0].severity, 5u);
 }
 
-TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
+TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanksPerThread)
 {
     QORTestLog log(true);
     QORTrace trace(9, "c", &log);
@@ -66,6 +55,18 @@ TEST(QORDebugRoutineTrace, NestedRoutinesIndentByFourBlanks)
     EXPECT_EQ(log.records()[79].text, "[] API ENTRY: " + std::string(79 * 4, ' ') + "r80");
     EXPECT_EQ(log.records()[80].text, "[] API EXIT:  " + std::string(79 * 4, ' ') + "r80");
     EXPECT_EQ(QORDebugRoutineTrace(&trace, 1, "after").nestingLevel(), 1);
+    // Another thread's first routine trace starts at depth 1, unindented.
+    QORDebugRoutineTrace outer(&trace, 1, "main");
+    QORDebugRoutineTrace inner(&trace, 1, "main2");
+    std::string seen;
+    std::thread([&seen] {
+        QORTestLog log(true);
+        QORTrace trace(9, "t", &log);
+        QORDebugRoutineTrace rt(&trace, 1, "threaded");
+        seen = std::to_string(rt.nestingLevel()) + " " + log.records().at(0).text;
+    }).join();
+    EXPECT_EQ(seen, "1 [] API ENTRY: threaded");
+    EXPECT_EQ(inner.nestingLevel(), 2);
 }
 
 TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
@@ -76,8 +77,7 @@ TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
         QORDebugRoutineTrace outer(&trace, 2, "a.cpp", 5, "outer", "id=%d 100%");
         QOR_ROUTINE_TRACE(&trace, 2, "inner", "x");
     }
-    EXPECT_EQ(log.texts(), (Texts{"[] API ENTRY: outer: id=%d 100%",
-                                  "[] API ENTRY:     inner: x",
+    EXPECT_EQ(log.texts(), (Texts{"[] API ENTRY: outer: id=%d 100%", "[] API ENTRY:     inner: x",
                                   "[] API EXIT:      inner: x",
                                   "[] API EXIT:  outer: id=%d 100%"}));
     EXPECT_EQ(log.records()[0].file + ":" + std::to_string(log.records()[0].line), "a.cpp:5");
@@ -101,18 +101,4 @@ TEST(QORDebugRoutineTrace, DetailFormsSourcePositionAndDroppedLevels)
     QORDebugRoutineTrace probe(nullptr, 0, "probe");
     probe.decrementNestingLevel();
     EXPECT_EQ(probe.nestingLevel(), 0);
-}
-
-TEST(QORDebugRoutineTrace, NestingIsPerThread)
-{
-    QORTestLog log(true);
-    QORTrace trace(9, "c", &log);
-    QORDebugRoutineTrace outer(&trace, 1, "main");
-    QORDebugRoutineTrace inner(&trace, 1, "main2");
-    std::string seen;
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, routineThread, &seen), 0);
-    pthread_join(t, nullptr);
-    EXPECT_EQ(seen, "1 [] API ENTRY: threaded");
-    EXPECT_EQ(inner.nestingLevel(), 2);
 }

@@ -1,6 +1,6 @@
 #include "core/trace/qortrace.h"
 
-#include <pthread.h>
+#include <thread>
 #include <gtest/gtest.h>
 
 #include "qortestlog.h"
@@ -20,19 +20,6 @@ protected:
         QORTrace::setThreadVH(nullptr);
     }
 };
-
-// What a fresh thread sees, then its own line after setting its address.
-void* otherThread(void* p)
-{
-    Texts* seen = static_cast<Texts*>(p);
-    seen->push_back(QORTrace::getThreadIP() ? "ip" : "no ip");
-    seen->push_back(QORTrace::getThreadVH() ? "vh" : "no vh");
-    QORTrace::setThreadIP("10.0.0.2");
-    QORTestLog log(true);
-    QORTrace(1, "t", &log).trace(1, "f", 1, "from thread", -1);
-    seen->push_back(log.records().at(0).text);
-    return nullptr;
-}
 
 } // namespace
 
@@ -88,8 +75,7 @@ TEST_F(QORTraceTest, ContextPrefixesArePerThread)
     trace.trace(1, "f", 1, "vhost only", -1);
     QORTrace::setThreadVH(nullptr);
     trace.trace(1, "f", 1, "none", -1);
-    EXPECT_EQ(log.texts(), (Texts{"[192.0.2.7] ip only",
-                                  "[www.example.com] [192.0.2.7] both",
+    EXPECT_EQ(log.texts(), (Texts{"[192.0.2.7] ip only", "[www.example.com] [192.0.2.7] both",
                                   "[www.example.com] [] vhost only", "[] none"}));
     EXPECT_EQ(QORTrace::getThreadIP(), nullptr);
     EXPECT_EQ(QORTrace::getThreadVH(), nullptr);
@@ -105,9 +91,14 @@ TEST_F(QORTraceTest, ContextPrefixesArePerThread)
     QORTrace::setThreadIP("10.0.0.1");
     QORTrace::setThreadVH("main.example");
     Texts seen;
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, nullptr, otherThread, &seen), 0);
-    pthread_join(t, nullptr);
+    std::thread([&seen] {
+        seen.push_back(QORTrace::getThreadIP() ? "ip" : "no ip");
+        seen.push_back(QORTrace::getThreadVH() ? "vh" : "no vh");
+        QORTrace::setThreadIP("10.0.0.2");
+        QORTestLog log(true);
+        QORTrace(1, "t", &log).trace(1, "f", 1, "from thread", -1);
+        seen.push_back(log.records().at(0).text);
+    }).join();
     EXPECT_EQ(seen, (Texts{"no ip", "no vh", "[10.0.0.2] from thread"}));
     EXPECT_STREQ(QORTrace::getThreadIP(), "10.0.0.1");
     EXPECT_STREQ(QORTrace::getThreadVH(), "main.example");

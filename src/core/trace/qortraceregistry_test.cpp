@@ -95,7 +95,7 @@ TEST_F(QORTraceRegistryTest, AddGetRemoveAndLevels)
     EXPECT_EQ(destroyed, 1);
 }
 
-TEST_F(QORTraceRegistryTest, ProductSubComponentsBecomeTraces)
+TEST_F(QORTraceRegistryTest, ProductSubComponentsBecomeTracesThatFollowLevelChanges)
 {
     setLevels("pic:Thread.6");
     QORTraceRegistry::initialize();
@@ -113,11 +113,6 @@ TEST_F(QORTraceRegistryTest, ProductSubComponentsBecomeTraces)
         EXPECT_EQ(t->getLevel(), i == qor_svc_thread ? 6u : 0u) << i;
     }
     EXPECT_EQ(QORTraceRegistry::get("dxqor.untranslated"), nullptr);
-}
-
-TEST_F(QORTraceRegistryTest, DebugLevelChangesReachTheTraces)
-{
-    QORTraceRegistry::initialize();
     QORTrace* http = QORTraceRegistry::get("dxqor.http");
     QORTrace* urc = QORTraceRegistry::get("dxqor.urc");
     ASSERT_TRUE(http && urc);
