@@ -9,13 +9,9 @@
 #include "proxyif/ipc/qoripcstatus.h"
 #include "qortestregion.h"
 
-namespace {
-
 typedef QORConfigQuestion::qor_config_req_msg_type_e RequestType;
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
-
-} // namespace
 
 TEST(ConfigQuestion, LayoutAndServerRead)
 {

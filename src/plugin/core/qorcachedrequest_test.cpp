@@ -6,11 +6,6 @@
 #include "plugin/core/qorcachedserver.h"
 #include "qortesttransaction.h"
 
-namespace {
-
-const QORStatus kUnsupported = 0x35f02001;
-
-} // namespace
 
 TEST(QORCachedRequest, HoldsAViewOfVirtualHostURIAndLevel)
 {
@@ -35,7 +30,7 @@ TEST(QORCachedRequest, HoldsAViewOfVirtualHostURIAndLevel)
     EXPECT_EQ(none.m_server, nullptr);
     QORStringRefT<char> port;
     int n = 0;
-    EXPECT_EQ(none.cachedServer().getName(&s), kUnsupported);
-    EXPECT_EQ(none.cachedServer().getPort(&n), kUnsupported);
-    EXPECT_EQ(none.cachedServer().getPortString(&port), kUnsupported);
+    EXPECT_EQ(none.cachedServer().getName(&s), qor_s_not_supported);
+    EXPECT_EQ(none.cachedServer().getPort(&n), qor_s_not_supported);
+    EXPECT_EQ(none.cachedServer().getPortString(&port), qor_s_not_supported);
 }

@@ -277,7 +277,7 @@ TEST_F(QORCoreTest, AFailedInitializeLeavesTheCoreReadyForAnotherTry)
     // The cache's first fetch fails after everything else was fetched.
     ASSERT_EQ(server->start(), qor_s_ok);
     seen().urcAnswerType = 9;
-    EXPECT_EQ(core->initialize(server->name(), &rig->log), QOR_MSG_ID(0x201));
+    EXPECT_EQ(core->initialize(server->name(), &rig->log), qor_s_pif_no_factory);
     EXPECT_FALSE(core->isInitialized());
     EXPECT_EQ(QORCoreTesting::urcClient(*core), nullptr);
     EXPECT_EQ(minPostData("/cgi/post"), -2);

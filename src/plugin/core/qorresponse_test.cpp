@@ -9,8 +9,8 @@ TEST(QORResponseKeepAlive, SetsTheConnectionHeaderAndRemembersSuccessOnly)
 {
     QORTestResponse r;
     r.headers.add("connection", "close");
-    r.callLog().failOn("setHeader", 0x35f0200c);
-    EXPECT_EQ(r.setKeepAlive(), 0x35f0200cu);
+    r.callLog().failOn("setHeader", qor_s_no_memory);
+    EXPECT_EQ(r.setKeepAlive(), qor_s_no_memory);
     EXPECT_FALSE(r.isKeepAlive());
     r.callLog().clear();
     r.callLog().clearFailures();

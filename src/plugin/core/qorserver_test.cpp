@@ -5,11 +5,6 @@
 
 #include "qortesttransaction.h"
 
-namespace {
-
-const QORStatus kAbsent = 0x35f02002;
-
-} // namespace
 
 TEST(QORServerPortString, DecimalTextOfAPortInRange)
 {
@@ -19,8 +14,8 @@ TEST(QORServerPortString, DecimalTextOfAPortInRange)
         const char* text;
     } cases[] = {
         {80, qor_s_ok, "80"},      {1, qor_s_ok, "1"},         {65535, qor_s_ok, "65535"},
-        {0, 0x35f02035, nullptr},  {65536, 0x35f02035, nullptr}, {70000, 0x35f02035, nullptr},
-        {-1, 0x35f02035, nullptr},
+        {0, qor_s_invalid_argument, nullptr},  {65536, qor_s_invalid_argument, nullptr}, {70000, qor_s_invalid_argument, nullptr},
+        {-1, qor_s_invalid_argument, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.port);
@@ -36,9 +31,9 @@ TEST(QORServerPortString, DecimalTextOfAPortInRange)
 TEST(QORServerPortString, MadeOnceButNotCachedOnFailure)
 {
     QORTestServer s("vh", "h", 8080);
-    s.callLog().failOn("getPort", kAbsent, 0);
+    s.callLog().failOn("getPort", qor_s_not_available, 0);
     QORStringRefT<char> text;
-    EXPECT_EQ(s.getPortString(&text), kAbsent);
+    EXPECT_EQ(s.getPortString(&text), qor_s_not_available);
     s.callLog().clearFailures();
     ASSERT_EQ(s.getPortString(&text), qor_s_ok);
     s.port = 9090;
