@@ -1,10 +1,12 @@
 #include "plugin/core/qorcore.h"
 
 #include <gtest/gtest.h>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "msg/core/qorconfigquestion.h"
 #include "plugin/core/qoradapter.h"
@@ -398,4 +400,64 @@ TEST_F(QORCoreTest, BoundedWaitsRetriesAndQuestionSizeEndInAStatusCodeAndALogLin
     // Other requests are unaffected, on the workers left.
     for (int i = 0; i < 6; i++)
         EXPECT_EQ(rig->decide("www", "/private/b"), qor_continue) << i;
+}
+
+// Many web-server threads on one core while the server's answers move the
+// cache version on every fifth request and the host list (with everything
+// else) is fetched again over and over: each request still ends as its kind
+// must.
+TEST_F(QORCoreTest, SixteenThreadsDecideEveryRequestWhileConfigurationChanges)
+{
+    const int kThreads = 16;
+    const int kRequestsPerThread = 1000;
+    const struct {
+        const char* vhost;
+        const char* uri;
+        qor_proxy_rsp_code_e result;
+    } kinds[] = {
+        {"open", "/x", qor_continue_uninteresting},               // host shortcut
+        {"www", "/pub/a/b/c/d.gif", qor_continue_uninteresting},  // cache
+        {"www", "/docs/a.html", qor_continue_uninteresting},      // cache, with grants
+        {"www", "/private/a", qor_continue},                      // server
+    };
+    qor_test_watchdog(300);
+    seen().sendURCVersion = true;
+    seen().bumpURCEvery = 5;
+    startAndInitialize();
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, failed{0}, decided{0}, replaced{0};
+    std::thread reconfigure([&] {
+        while (!done) {
+            core->prepareForRetry();
+            replaced++;
+        }
+    });
+    std::vector<std::thread> web;
+    for (int t = 0; t < kThreads; t++) {
+        web.emplace_back([&, t] {
+            for (int i = 0; i < kRequestsPerThread; i++) {
+                const auto& kind = kinds[(t + i) % 4];
+                int result = rig->decide(kind.vhost, kind.uri);
+                if (result == -1)
+                    failed++;
+                else if (result != kind.result)
+                    wrong++;
+                else
+                    decided++;
+            }
+        });
+    }
+    for (std::thread& w : web)
+        w.join();
+    done = true;
+    reconfigure.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(decided, kThreads * kRequestsPerThread);
+    EXPECT_GT(replaced, 0);
+    // A quarter of the requests reached the server, each answered once.
+    EXPECT_EQ(webQuestions(), kThreads * kRequestsPerThread / 4);
+    EXPECT_GT(seen().databasesSent, 1);
+    EXPECT_EQ(rig->log.count("ERROR"), 0);
+    EXPECT_EQ(core->shutdown(), qor_s_ok);
 }
