@@ -7,7 +7,6 @@
 #include "plugin/core/qorsslsession.h"
 #include "qortesttransaction.h"
 
-
 TEST(QORRequestOwnership, DeletesItsServerAndSession)
 {
     int servers = 0;
@@ -29,8 +28,9 @@ TEST(QORRequestContentLength, ReadsTheWholeHeaderValueAsANumber)
         unsigned length;
     } cases[] = {
         {"12", qor_s_ok, 12}, {"0", qor_s_ok, 0}, {"0x10", qor_s_ok, 16},
-        {"4294967295", qor_s_ok, 4294967295u}, {"12abc", qor_s_invalid_argument, 12}, {"abc", qor_s_invalid_argument, 0},
-        {"12 ", qor_s_invalid_argument, 12}, {nullptr, qor_s_not_available, 7},
+        {"4294967295", qor_s_ok, 4294967295u}, {"12abc", qor_s_invalid_argument, 12},
+        {"abc", qor_s_invalid_argument, 0}, {"12 ", qor_s_invalid_argument, 12},
+        {nullptr, qor_s_not_available, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(none)");

@@ -22,11 +22,3 @@ TEST(QORResponseKeepAlive, SetsTheConnectionHeaderAndRemembersSuccessOnly)
               (std::vector<std::string>{"rsp.setKeepAlive()",
                                         "rsp.setHeader(Connection, Keep-Alive)"}));
 }
-
-TEST(QORResponseSession, KeepsTheSessionIDTheAdapterSets)
-{
-    QORTestResponse r;
-    std::string id(300, 's');   // longer than the inline storage
-    ASSERT_EQ(r.setSessionID(QORStringRef(id.c_str())), qor_s_ok);
-    EXPECT_EQ(std::string(r.getSessionID().c_str()), id);
-}

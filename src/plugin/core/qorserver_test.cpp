@@ -5,23 +5,20 @@
 
 #include "qortesttransaction.h"
 
-
 TEST(QORServerPortString, DecimalTextOfAPortInRange)
 {
     const struct {
         int port;
-        QORStatus status;
-        const char* text;
+        const char* text;   // null: refused as an invalid argument
     } cases[] = {
-        {80, qor_s_ok, "80"},      {1, qor_s_ok, "1"},         {65535, qor_s_ok, "65535"},
-        {0, qor_s_invalid_argument, nullptr},  {65536, qor_s_invalid_argument, nullptr}, {70000, qor_s_invalid_argument, nullptr},
-        {-1, qor_s_invalid_argument, nullptr},
+        {80, "80"}, {1, "1"}, {65535, "65535"}, {0, nullptr}, {65536, nullptr}, {70000, nullptr},
+        {-1, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.port);
         QORTestServer s("vh", "h", c.port);
         QORStringRefT<char> text;
-        EXPECT_EQ(s.getPortString(&text), c.status);
+        EXPECT_EQ(s.getPortString(&text), c.text ? qor_s_ok : qor_s_invalid_argument);
         if (c.text) {
             EXPECT_EQ(qor_test_str(text), c.text);
         }
