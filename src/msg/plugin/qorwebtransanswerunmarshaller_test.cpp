@@ -508,71 +508,46 @@ TEST(WebTransAnswerUnmarshaller, GetBody)
 }
 
 // qor_rsp_req_client_cert and qor_rsp_req_wsa: the adapter's status picks
-// between a retry and finishing the answer; later commands are applied.
+// a retry or finishing the answer, the later commands applied either way. A
+// refused certificate request answers 500 itself (also without an SSL
+// session; a failing code is returned), a refused authentication returns
+// the adapter's status; both end the answer.
 TEST(WebTransAnswerUnmarshaller, ClientCertificateAndWebServerAuthentication)
-{
-    struct Row {
-        QORStatus adapter;
-        qor_proxy_rsp_code_e code;
-        bool retry;   // else the answer finishes
-    } rows[] = {
-        {qor_s_ok, qor_send_rsp_to_client, true},
-        {qor_s_not_available, qor_send_rsp_to_client, true},
-        {qor_s_transitional_rsp, qor_send_rsp_to_client, false},
-        {qor_s_requires_continue, qor_continue, false},
-    };
-    for (bool cert : {true, false}) {
-        const char* op = cert ? "ssl.requestClientCert" : "req.requestWSA";
-        for (const Row& row : rows) {
-            SCOPED_TRACE(std::string(op) + " " + std::to_string(row.adapter));
-            QORTestTransaction t;
-            QORTestSSLSession* ssl = t.addSSLSession();
-            if (row.adapter != qor_s_ok)
-                t.failOn(op, row.adapter);
-            Answer a({{cert ? B::qor_rsp_req_client_cert : B::qor_rsp_req_wsa},
-                      {B::qor_rsp_set_response_code, "401"}},
-                     qor_send_rsp_to_client);
-            qor_proxy_rsp_code_e code = qor_max_proxy_rsp_code;
-            EXPECT_EQ(a.apply(&t, &code), qor_s_ok);
-            EXPECT_EQ(code, row.code);
-            EXPECT_EQ(t.shouldRetry(), row.retry);
-            EXPECT_TRUE(t.loggedMessages.empty());
-            EXPECT_EQ(finalized(t), !row.retry);
-            EXPECT_EQ(t.response().code(), 401);
-            EXPECT_EQ(ssl->clientCertRequested(), cert && row.retry);
-        }
-    }
-}
-
-// A refused client certificate request answers 500 itself, also without an
-// SSL session, and ends the answer; a failing code is returned. A refused
-// authentication returns the adapter's status.
-TEST(WebTransAnswerUnmarshaller, RefusedClientCertificateOrAuthentication)
 {
     const QORStatus codeFailure = QOR_MSG_ID(0x36);
     struct Row {
-        const char* name;
-        bool cert;
-        bool session;
-        QORStatus setCode;   // what the response's setCode answers
+        bool cert;              // else the authentication request
+        QORStatus adapter;      // what the adapter answers the request with
         QORStatus status;
         qor_proxy_rsp_code_e code;
-        std::vector<int> logged;
+        bool retry;
+        std::vector<int> logged;   // as QOR_MSG_ID(logged)
+        int rspCode;            // the response's code afterwards
+        bool session = true;
+        QORStatus setCode = qor_s_ok;   // what the response's setCode answers
     } rows[] = {
-        {"certificate refused", true, true, qor_s_ok, qor_s_ok, qor_severe_error,
-         {QOR_MSG_ID(0x294)}},
-        {"no SSL session", true, false, qor_s_ok, qor_s_ok, qor_severe_error, {QOR_MSG_ID(0x294)}},
-        {"500 refused too", true, true, codeFailure, codeFailure, qor_severe_error,
-         {QOR_MSG_ID(0x294), QOR_MSG_ID(0x293)}},
-        {"authentication refused", false, true, qor_s_ok, kAdapterFailure, qor_send_rsp_to_client,
-         {QOR_MSG_ID(0x38a)}},
+        {true, qor_s_ok, qor_s_ok, qor_send_rsp_to_client, true, {}, 401},
+        {true, qor_s_not_available, qor_s_ok, qor_send_rsp_to_client, true, {}, 401},
+        {true, qor_s_transitional_rsp, qor_s_ok, qor_send_rsp_to_client, false, {}, 401},
+        {true, qor_s_requires_continue, qor_s_ok, qor_continue, false, {}, 401},
+        {false, qor_s_ok, qor_s_ok, qor_send_rsp_to_client, true, {}, 401},
+        {false, qor_s_not_available, qor_s_ok, qor_send_rsp_to_client, true, {}, 401},
+        {false, qor_s_transitional_rsp, qor_s_ok, qor_send_rsp_to_client, false, {}, 401},
+        {false, qor_s_requires_continue, qor_s_ok, qor_continue, false, {}, 401},
+        {true, kAdapterFailure, qor_s_ok, qor_severe_error, false, {0x294}, 500},
+        {true, qor_s_ok, qor_s_ok, qor_severe_error, false, {0x294}, 500, false},
+        {true, kAdapterFailure, codeFailure, qor_severe_error, false, {0x294, 0x293}, 200, true,
+         codeFailure},
+        {false, kAdapterFailure, kAdapterFailure, qor_send_rsp_to_client, false, {0x38a}, 200},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        const char* op = row.cert ? "ssl.requestClientCert" : "req.requestWSA";
+        SCOPED_TRACE(std::string(op) + " " + std::to_string(row.adapter)
+                     + (row.session ? "" : " without a session"));
         QORTestTransaction t;
-        if (row.session)
-            t.addSSLSession();
-        t.failOn(row.cert ? "ssl.requestClientCert" : "req.requestWSA", kAdapterFailure);
+        QORTestSSLSession* ssl = row.session ? t.addSSLSession() : nullptr;
+        if (row.adapter != qor_s_ok)
+            t.failOn(op, row.adapter);
         if (row.setCode != qor_s_ok)
             t.failOn("rsp.setCode", row.setCode);
         Answer a({{row.cert ? B::qor_rsp_req_client_cert : B::qor_rsp_req_wsa},
@@ -581,11 +556,16 @@ TEST(WebTransAnswerUnmarshaller, RefusedClientCertificateOrAuthentication)
         qor_proxy_rsp_code_e code = qor_max_proxy_rsp_code;
         EXPECT_EQ(a.apply(&t, &code), row.status);
         EXPECT_EQ(code, row.code);
-        EXPECT_FALSE(t.shouldRetry());
-        EXPECT_EQ(t.loggedMessages, row.logged);
-        EXPECT_FALSE(finalized(t));
-        EXPECT_FALSE(t.calls().contains("rsp.setCode(401)"));
-        EXPECT_EQ(t.response().code(), row.cert && row.setCode == qor_s_ok ? 500 : 200);
+        EXPECT_EQ(t.shouldRetry(), row.retry);
+        std::vector<int> logged;
+        for (int m : row.logged)
+            logged.push_back(static_cast<int>(QOR_MSG_ID(m)));
+        EXPECT_EQ(t.loggedMessages, logged);
+        EXPECT_EQ(finalized(t), !row.retry && logged.empty());
+        EXPECT_EQ(t.response().code(), row.rspCode);
+        if (ssl != nullptr) {
+            EXPECT_EQ(ssl->clientCertRequested(), row.cert && row.retry);
+        }
     }
 }
 
