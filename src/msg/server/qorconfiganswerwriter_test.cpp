@@ -18,7 +18,6 @@ TEST(ConfigQuestion, LayoutAndServerRead)
     for (int type = 0; type < 4; type++) {
         QORTestRegion r;
         QORConfigQuestion q(static_cast<RequestType>(type));
-        EXPECT_EQ(q.getType(), qor_msg_config_question);
         ASSERT_EQ(q.marshal(r.alloc), qor_s_ok);
         EXPECT_EQ(r.written(), (std::vector<uint32_t>{4, kNone, static_cast<uint32_t>(type)}));
         RequestType read = QORConfigQuestion::QOR_CONFIG_REQ_URC;
