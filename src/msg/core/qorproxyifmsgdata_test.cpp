@@ -73,9 +73,7 @@ TEST(QORProxyIFMsgIntTest, EncodesFourNativeBytesAndRendersDecimal)
     QORProxyIFMsgInt i(-7);
     EXPECT_EQ(encode(i), u32(static_cast<uint32_t>(-7)));
     EXPECT_EQ(render(i), "-7");
-    i.set(41);
-    i.increment();
-    EXPECT_EQ(i.get(), 42);
+    i.set(42);
     EXPECT_EQ(render(i), "42");
     QORProxyIFMsgInt back;
     std::vector<unsigned char> wire = u32(0x80000000u) + u32(1);
