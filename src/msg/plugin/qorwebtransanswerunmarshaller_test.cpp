@@ -593,13 +593,12 @@ TEST(WebTransAnswerUnmarshaller, ValuesPassUnchanged)
 TEST(WebTransAnswerUnmarshaller, CommandsAppliedInOrderAndCountNotUsed)
 {
     QORTestTransaction t;
-    // The count says 9 but two commands follow: the chain decides.
-    std::vector<uint32_t> words = answerWords({{1, 2, qor_test_chars("A\0\0\0"), 2,
-                                                qor_test_chars("1\0\0\0")},
-                                               {1, 2, qor_test_chars("A\0\0\0"), 2,
-                                                qor_test_chars("2\0\0\0")}});
-    words[3] = 9;
-    EXPECT_EQ(applyWords(words, &t), qor_s_ok);
+    Answer a({{B::qor_req_set_header, "A", "1"}, {B::qor_req_set_header, "A", "2"}});
+    // The count, after the result code, says 9: the chain decides.
+    const uint32_t nine = 9;
+    ASSERT_EQ(a.region.written()[3], 2u);
+    memcpy(a.region.bytes() + QORTestRegion::kStart + 12, &nine, 4);
+    EXPECT_EQ(a.apply(&t), qor_s_ok);
     EXPECT_STREQ(t.request().headers.get("A"), "2");
     EXPECT_EQ(t.calls().count("req.setHeader"), 2);
 }
