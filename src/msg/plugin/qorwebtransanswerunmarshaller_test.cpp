@@ -199,8 +199,7 @@ TEST(WebTransAnswerUnmarshaller, RefusedCommandIdentifiers)
                   unsupported ? qor_s_unsupported_command : qor_s_invalid_command);
         int msg = unsupported ? QOR_MSG_ID(0x295) : QOR_MSG_ID(0x296);
         EXPECT_EQ(t.loggedMessages, std::vector<int>{msg});
-        EXPECT_EQ(t.calls().count("rsp.setCode"), 1);
-        EXPECT_EQ(t.response().code(), 404);
+        EXPECT_EQ(t.response().code(), 404);   // and not 500 after it
         EXPECT_FALSE(finalized(t));
         // The identifier is the message's argument.
         char hex[16];
@@ -290,7 +289,6 @@ TEST(WebTransAnswerUnmarshaller, DamageLeavesNoHalfAppliedBody)
                      {26, 2, qor_test_chars("f\0\0\0")}, {25, 7, qor_test_chars("abcd")}});
     EXPECT_EQ(applyWords(words, &t), qor_s_msg_unmarshal_failed);
     EXPECT_EQ(t.response().code(), 403);
-    EXPECT_TRUE(t.response().body.empty());
     EXPECT_EQ(t.response().bodyPieces, 0);
     EXPECT_TRUE(t.response().bodyFile.empty());
     EXPECT_FALSE(t.calls().contains("req.setBody"));
@@ -605,8 +603,7 @@ TEST(WebTransAnswerUnmarshaller, CommandsAppliedInOrderAndCountNotUsed)
 
 // The factories make their unmarshallers from the class allocator while a
 // reference to it is held (rounds reuse its memory), from the heap once the
-// last is released; the plug-in never sends an answer. (Reading an answer
-// through a made message is the dispatcher's tests' part.)
+// last is released; the plug-in never sends an answer.
 template <class Unmarshaller, class Factory>
 void checkFactory(int type)
 {

@@ -391,10 +391,8 @@ TEST_F(QORCoreTest, BoundedWaitsRetriesAndQuestionSizeEndInAStatusCodeAndALogLin
         EXPECT_EQ(rig.decide("www", "/private/b"), qor_continue) << i;
 }
 
-// Many web-server threads on one core while the server's answers move the
-// cache version on every fifth request and the host list (with everything
-// else) is fetched again over and over: each request still ends as its kind
-// must.
+// Many web-server threads on one core while the cache version moves on and
+// the configuration is fetched again and again: each request ends as it must.
 TEST_F(QORCoreTest, SixteenThreadsDecideEveryRequestWhileConfigurationChanges)
 {
     const int kThreads = 16;
