@@ -6,11 +6,7 @@
 
 #include "qortestregion.h"
 
-namespace {
-
 const uint32_t kNone = QORTestRegion::kNoNext;
-
-} // namespace
 
 TEST(URCVersionQuestion, LayoutAndRoundTrip)
 {

@@ -7,12 +7,8 @@
 
 #include "qortestregion.h"
 
-namespace {
-
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
-
-} // namespace
 
 TEST(WebRspQuestion, LayoutAndRoundTrip)
 {

@@ -9,11 +9,7 @@
 #include "qortestregion.h"
 #include "qortesttransaction.h"
 
-namespace {
-
 typedef QORWebReqQuestionBase Q;
-
-} // namespace
 
 // The three gathering failures that are only logged, and the two that end
 // the question: the security flag failing, and a secure request without an

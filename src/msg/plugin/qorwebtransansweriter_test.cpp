@@ -5,11 +5,7 @@
 #include "msg/server/qorwebtransanswerwriter.h"
 #include "qortestregion.h"
 
-namespace {
-
 typedef QORWebTransAnswerBase B;
-
-} // namespace
 
 TEST(WebTransAnswerIter, ReadsCommandByCommand)
 {

@@ -9,20 +9,15 @@
 #include "proxyif/ipc/qoripcstatus.h"
 #include "qortestregion.h"
 
-namespace {
-
 typedef QORConfigQuestion::qor_config_req_msg_type_e RequestType;
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
-
-} // namespace
 
 TEST(ConfigQuestion, LayoutAndServerRead)
 {
     for (int type = 0; type < 4; type++) {
         QORTestRegion r;
         QORConfigQuestion q(static_cast<RequestType>(type));
-        EXPECT_EQ(q.getType(), qor_msg_config_question);
         ASSERT_EQ(q.marshal(r.alloc), qor_s_ok);
         EXPECT_EQ(r.written(), (std::vector<uint32_t>{4, kNone, static_cast<uint32_t>(type)}));
         RequestType read = QORConfigQuestion::QOR_CONFIG_REQ_URC;

@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 #include "msg/plugin/qorwebtransanswerfactory.h"
 #include "proxyif/framework/qorerrormessage.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
-#include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qoripctesting.h"
+#include "qortestintmessages.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
 
@@ -28,22 +26,6 @@ protected:
     }
 };
 
-// A web request question of bytes that are not one.
-class Garbage : public QORProxyIFMessage {
-public:
-    void deleteMe() override {}
-    QORStatus unmarshal(QORSharedMemIterator&, void*) override { return qor_s_not_supported; }
-    QORStatus marshal(QORSharedMemAllocator& alloc) override
-    {
-        void* data = nullptr;
-        QORStatus st = alloc.allocate(4, &data);
-        if (st == qor_s_ok)
-            memset(data, 0xff, 4);
-        return st;
-    }
-    int getType() const override { return qor_msg_web_req_question; }
-};
-
 class WebQuestionHandlerTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -60,16 +42,6 @@ protected:
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);
     }
-    // Dispatches q, which is answered at once; the answer.
-    QORProxyIFMessage* ask(QORProxyIFMessage& q, void* context)
-    {
-        QORProxyIFMessage* answer = nullptr;
-        bool retry = true;
-        EXPECT_EQ(m_dispatcher.dispatch(q, &answer, context, &retry), qor_s_ok);
-        EXPECT_FALSE(retry);
-        return answer;
-    }
-
     QORTestIPCPath m_path{"webq"};
     QORTestLog m_log;
     NoAnswers m_handler;
@@ -84,8 +56,11 @@ protected:
 TEST_F(WebQuestionHandlerTest, UnreadableQuestionGivesAnErrorAnswer)
 {
     QORTestTransaction t;
-    Garbage q;
-    QORProxyIFMessage* answer = ask(q, &t);
+    QORTestIntMessage q(qor_msg_web_req_question, -1);   // one word of all bits set
+    QORProxyIFMessage* answer = nullptr;
+    bool retry = true;
+    EXPECT_EQ(m_dispatcher.dispatch(q, &answer, &t, &retry), qor_s_ok);
+    EXPECT_FALSE(retry);
     ASSERT_NE(answer, nullptr);
     ASSERT_EQ(answer->getType(), qor_msg_error);
     EXPECT_EQ(static_cast<QORErrorMessage*>(answer)->getStatus(), qor_s_msg_unmarshal_failed);

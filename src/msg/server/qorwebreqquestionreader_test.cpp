@@ -6,12 +6,8 @@
 
 #include "qortestregion.h"
 
-namespace {
-
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
-
-} // namespace
 
 // The server's reader refuses request areas that do not hold a question.
 TEST(WebReqQuestionReader, RefusesMalformedQuestions)

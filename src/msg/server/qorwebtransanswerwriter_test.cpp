@@ -7,13 +7,9 @@
 #include "msg/server/qorurcversionanswerwriter.h"
 #include "qortestregion.h"
 
-namespace {
-
 typedef QORWebTransAnswerBase B;
 const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
-
-} // namespace
 
 // One command of every data kind, with the count in the first element kept
 // up to date.

@@ -74,7 +74,7 @@ TEST(QORActionGroupListText, ParsesPrimaryActionsAndBracketedGroups)
         SCOPED_TRACE(c.text);
         bool ok = !c.groups.empty();
         QORActionGroupList list;
-        ASSERT_EQ(parse(&list, c.text), ok ? qor_s_ok : 0x35f02481u);
+        ASSERT_EQ(parse(&list, c.text), ok ? qor_s_ok : QORStatus(qor_s_invalid_action_set));
         EXPECT_EQ(list.isInitialized(), ok);
         EXPECT_EQ(groups(list), c.groups);
         if (ok) {
@@ -115,7 +115,7 @@ TEST(QORActionGroupListText, EveryMemoryFailureLeavesAnEmptyListAndNoLeak)
                 break;
             }
             failures++;
-            EXPECT_EQ(st, 0x35f0200cu);
+            EXPECT_EQ(st, qor_s_no_memory);
             EXPECT_EQ(list.entries(), 0);
             EXPECT_FALSE(list.isInitialized());
         }

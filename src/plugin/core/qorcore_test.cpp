@@ -1,10 +1,11 @@
 #include "plugin/core/qorcore.h"
 
 #include <gtest/gtest.h>
-#include <memory>
+#include <atomic>
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "msg/core/qorconfigquestion.h"
 #include "plugin/core/qoradapter.h"
@@ -16,12 +17,6 @@ namespace {
 
 const QORStatus kNotInitialized = QOR_MSG_ID(16);
 const QORStatus kAlreadyInitialized = QOR_MSG_ID(15);
-const int kMsgDispatchFailed = QOR_MSG_ID(0x29b);
-const int kMsgErrorFromServer = QOR_MSG_ID(0x281);
-const int kMsgUnknownAnswerType = QOR_MSG_ID(0x282);
-const int kMsgAnswerTimeout = QOR_MSG_ID(0x226);
-const int kMsgQuestionTooLarge = QOR_MSG_ID(0x227);
-const int kMsgRetryLimit = QOR_MSG_ID(0x228);
 const char kVHostConf[] = "[dxweb-plugins]\n"
                           "unprotected-virtual-host = static\n"
                           "virtual-host = www\n";
@@ -46,20 +41,16 @@ protected:
     void SetUp() override
     {
         qor_test_watchdog(120);
-        rig.reset(new QORTestCoreRig("qorcore_test", kVHostConf, baseScript()));
-        core = &rig->core;
-        server = &rig->server;
     }
     void TearDown() override
     {
         (void)core->shutdown();  // teardown; a test may have shut it down already
         server->stop();
-        EXPECT_EQ(rig->poolObjects(), 0);
-        rig.reset();
+        EXPECT_EQ(rig.poolObjects(), 0);
         qor_test_watchdog(0);
     }
 
-    void startAndInitialize() { ASSERT_EQ(rig->start(), qor_s_ok); }
+    void startAndInitialize() { ASSERT_EQ(rig.start(), qor_s_ok); }
     // Whether the core decides uri on vhost without a question.
     bool local(const char* vhost, const char* uri)
     {
@@ -70,13 +61,17 @@ protected:
         EXPECT_EQ(trans.getResult(), decided ? qor_continue_uninteresting : qor_severe_error);
         return decided;
     }
-    // The smallest POST size for uri, or minus the number of the status.
-    int minPostData(const char* uri)
+    // The smallest POST size for uri, or minus the number of the status
+    // (the size then left alone).
+    int minPostData(const char* uri, const char* fallback = "default")
     {
         int minimum = -1;
-        QORStatus st = core->getMinPostData(QORStringRef("upload"), QORStringRef("default"),
+        QORStatus st = core->getMinPostData(QORStringRef("upload"), QORStringRef(fallback),
                                             QORStringRef(uri), &minimum);
-        return st == qor_s_ok ? minimum : -static_cast<int>(st & 0xfff);
+        if (st == qor_s_ok)
+            return minimum;
+        EXPECT_EQ(minimum, -1);
+        return -static_cast<int>(st & 0xfff);
     }
     // The default response with code, its header finalized, and one message.
     static void expectDefaultResponse(QORTestTransaction& trans, int code, int message)
@@ -86,27 +81,27 @@ protected:
         EXPECT_EQ(trans.loggedMessages, std::vector<int>{message});
         EXPECT_EQ(trans.response().headerFinalized, 1) << message;
     }
-    QORTestAuthShared& seen() { return rig->seen(); }
-    int webQuestions() { return rig->questions(qor_msg_web_req_question); }
-    int urcQuestions() { return rig->questions(qor_msg_urc_version_question); }
+    QORTestAuthShared& seen() { return rig.seen(); }
+    int webQuestions() { return rig.questions(qor_msg_web_req_question); }
+    int urcQuestions() { return rig.questions(qor_msg_urc_version_question); }
     void expectConfigQuestions(int n)
     {
         for (int type = 0; type < 4; type++)
             EXPECT_EQ(seen().configQuestions[type], n) << type;
     }
 
-    std::unique_ptr<QORTestCoreRig> rig;
-    QORCore* core = nullptr;
-    QORTestAuthServer* server = nullptr;
+    QORTestCoreRig rig{"qorcore_test", kVHostConf, baseScript()};
+    QORCore* core = &rig.core;
+    QORTestAuthServer* server = &rig.server;
 };
 
 TEST_F(QORCoreTest, AnUnprotectedVirtualHostIsAnsweredEvenBeforeInitialize)
 {
     QORTestTransaction other;
-    EXPECT_EQ(rig->decide("static", "/a"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("static", "/a"), qor_continue_uninteresting);
     EXPECT_TRUE(local("static", "/a"));
     EXPECT_FALSE(local("www", "/pub/img/logo/a.gif"));
-    EXPECT_EQ(rig->request(other, "www", "/a"), kNotInitialized);
+    EXPECT_EQ(rig.request(other, "www", "/a"), kNotInitialized);
     EXPECT_EQ(other.getResult(), qor_severe_error);
     EXPECT_EQ(core->postProcess(&other), qor_s_not_supported);
 }
@@ -117,16 +112,12 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
     expectConfigQuestions(1);
     EXPECT_EQ(urcQuestions(), 1);
     EXPECT_EQ(seen().databasesSent, 1);
-    EXPECT_EQ(core->initialize(server->name(), &rig->log), kAlreadyInitialized);
+    EXPECT_EQ(core->initialize(server->name(), &rig.log), kAlreadyInitialized);
     EXPECT_EQ(minPostData("/cgi/post"), 1024);
     EXPECT_EQ(minPostData(""), 16);
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-b")), 0u);
-    int minimum = -1;
-    EXPECT_EQ(core->getMinPostData(QORStringRef("upload"), QORStringRef("nothing"),
-                                   QORStringRef("/none"), &minimum),
-              qor_s_not_available);
-    EXPECT_EQ(minimum, -1);
+    EXPECT_EQ(minPostData("/none", "nothing"), -2);   // not available
 
     // The server's hosts replace the list; the file's follow them.
     QORPluginVirtualHostList& hosts = QORCoreTesting::virtualHostList(*core);
@@ -136,23 +127,23 @@ TEST_F(QORCoreTest, InitializeFetchesTheServersConfigurationAndTheCache)
         ids += std::string(h->getID().data(), static_cast<size_t>(h->getID().length())) + " ";
     EXPECT_EQ(hosts.unlock(), qor_s_ok);
     EXPECT_EQ(ids, "www open ");
-    EXPECT_EQ(rig->log.count("ERROR"), 0);
+    EXPECT_EQ(rig.log.count("ERROR"), 0);
 }
 
 TEST_F(QORCoreTest, TheCacheDecidesUnprotectedResourcesWithoutAQuestion)
 {
     startAndInitialize();
-    EXPECT_EQ(rig->decide("www", "/pub/img/logo/a.gif"), qor_continue_uninteresting);
-    EXPECT_EQ(rig->decide("www", "/docs/manual.html"), qor_continue_uninteresting);
-    EXPECT_EQ(rig->decide("open", "/anything"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("www", "/pub/img/logo/a.gif"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("www", "/docs/manual.html"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("open", "/anything"), qor_continue_uninteresting);
     struct { const char* vhost; const char* uri; bool local; } cases[] = {
         {"www", "/pub/img/logo/a.gif", true}, {"open", "/x", true}, {"www", "/private/a", false}};
     for (const auto& c : cases)
         EXPECT_EQ(local(c.vhost, c.uri), c.local) << c.uri;
     EXPECT_EQ(webQuestions(), 0);
     // What the cache cannot clear goes to the server.
-    EXPECT_EQ(rig->decide("www", "/docs/manual.html", "POST"), qor_continue);
-    EXPECT_EQ(rig->decide("www", "/private/a"), qor_continue);
+    EXPECT_EQ(rig.decide("www", "/docs/manual.html", "POST"), qor_continue);
+    EXPECT_EQ(rig.decide("www", "/private/a"), qor_continue);
     EXPECT_EQ(webQuestions(), 2);
 }
 
@@ -163,7 +154,7 @@ TEST_F(QORCoreTest, AProtectedRequestGetsTheAnswersCommandsAndResult)
                                 {false, true, "X-User", "alice"}};
     startAndInitialize();
     QORTestTransaction trans;
-    EXPECT_EQ(rig->request(trans, "www", "/private/report"), qor_s_ok);
+    EXPECT_EQ(rig.request(trans, "www", "/private/report"), qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_send_rsp_to_client);
     EXPECT_STREQ(trans.response().headers.get("X-Checked"), "yes");
     EXPECT_STREQ(trans.request().headers.get("X-User"), "alice");
@@ -181,11 +172,11 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     startAndInitialize();
     seen().sendURCVersion = true;
     // The same version: nothing is fetched.
-    EXPECT_EQ(rig->decide("www", "/news/today.html"), qor_continue);
+    EXPECT_EQ(rig.decide("www", "/news/today.html"), qor_continue);
     EXPECT_EQ(urcQuestions(), 1);
 
     seen().urcCounter = 7;
-    EXPECT_EQ(rig->decide("www", "/private/a"), qor_continue);
+    EXPECT_EQ(rig.decide("www", "/private/a"), qor_continue);
     EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(seen().databasesSent, 2);
     QORUnprotResourceCache& cache = QORCoreTesting::urcClient(*core)->cache();
@@ -194,8 +185,8 @@ TEST_F(QORCoreTest, AnAnswerNamingANewCacheVersionMakesTheCacheFetchAgain)
     EXPECT_EQ(cache.unlock(), qor_s_ok);
 
     // The next lookups use the new data, without asking again.
-    EXPECT_EQ(rig->decide("www", "/news/today.html"), qor_continue_uninteresting);
-    EXPECT_EQ(rig->decide("www", "/pub/a.gif"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("www", "/news/today.html"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("www", "/pub/a.gif"), qor_continue_uninteresting);
     EXPECT_EQ(urcQuestions(), 2);
     EXPECT_EQ(webQuestions(), 2);
 }
@@ -206,7 +197,7 @@ TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheReque
     seen().holdWeb = true;
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;
-    std::thread web([&] { st = rig->request(trans, "www", "/private/a"); });
+    std::thread web([&] { st = rig.request(trans, "www", "/private/a"); });
     EXPECT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_web_req_question], 1));
 
     // Killed while it holds the question, then started anew.
@@ -223,7 +214,7 @@ TEST_F(QORCoreTest, AfterAServerRestartTheConfigurationIsFetchedAgainAndTheReque
     EXPECT_EQ(trans.retryPreparations, 1);
     EXPECT_EQ(webQuestions(), 2);
     expectConfigQuestions(2);
-    EXPECT_EQ(rig->decide("www", "/private/b"), qor_continue);
+    EXPECT_EQ(rig.decide("www", "/private/b"), qor_continue);
 }
 
 TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
@@ -232,14 +223,14 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
     // An answer type the core has no factory for fails the dispatch.
     seen().webAnswerType = 9;
     QORTestTransaction failed;
-    EXPECT_EQ(rig->request(failed, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(rig.request(failed, "www", "/private/a"), qor_s_ok);
     EXPECT_EQ(failed.response().bodyFinalized, 1);
     EXPECT_TRUE(failed.response().useDefaultResponse());
 
     seen().webAnswerType = 0;
     seen().webErrorStatus = QOR_MSG_ID(0x30);
     QORTestTransaction error;
-    EXPECT_EQ(rig->request(error, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(rig.request(error, "www", "/private/a"), qor_s_ok);
 
     // An answer of a type that has no business here.
     class Unexpected : public QORProxyIFMessage {
@@ -255,9 +246,9 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
     EXPECT_EQ(core->handleWebDispatch(&unexpected, &answer, 0), qor_s_ok);
     EXPECT_EQ(answer.released, 1);
 
-    expectDefaultResponse(failed, 503, kMsgDispatchFailed);
-    expectDefaultResponse(error, 503, kMsgErrorFromServer);
-    expectDefaultResponse(unexpected, 503, kMsgUnknownAnswerType);
+    expectDefaultResponse(failed, 503, QOR_MSG_ID(0x29b));       // dispatch failed
+    expectDefaultResponse(error, 503, QOR_MSG_ID(0x281));        // error from the server
+    expectDefaultResponse(unexpected, 503, QOR_MSG_ID(0x282));   // unknown answer type
 
     // No answer without a failure: no decision.
     QORTestTransaction none;
@@ -271,23 +262,23 @@ TEST_F(QORCoreTest, AFailedDispatchOrAnErrorOrUnexpectedAnswerGives503)
 TEST_F(QORCoreTest, AFailedInitializeLeavesTheCoreReadyForAnotherTry)
 {
     // No server yet.
-    EXPECT_NE(core->initialize(server->name(), &rig->log), qor_s_ok);
+    EXPECT_NE(core->initialize(server->name(), &rig.log), qor_s_ok);
     EXPECT_FALSE(core->isInitialized());
 
     // The cache's first fetch fails after everything else was fetched.
     ASSERT_EQ(server->start(), qor_s_ok);
     seen().urcAnswerType = 9;
-    EXPECT_EQ(core->initialize(server->name(), &rig->log), QOR_MSG_ID(0x201));
+    EXPECT_EQ(core->initialize(server->name(), &rig.log), qor_s_pif_no_factory);
     EXPECT_FALSE(core->isInitialized());
     EXPECT_EQ(QORCoreTesting::urcClient(*core), nullptr);
     EXPECT_EQ(minPostData("/cgi/post"), -2);
     QORTestTransaction refused;
-    EXPECT_EQ(rig->request(refused, "www", "/a"), kNotInitialized);
+    EXPECT_EQ(rig.request(refused, "www", "/a"), kNotInitialized);
 
     seen().urcAnswerType = 0;
-    ASSERT_EQ(core->initialize(server->name(), &rig->log), qor_s_ok);
+    ASSERT_EQ(core->initialize(server->name(), &rig.log), qor_s_ok);
     EXPECT_EQ(minPostData("/cgi/post"), 1024);
-    EXPECT_EQ(rig->decide("www", "/pub/a"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("www", "/pub/a"), qor_continue_uninteresting);
 }
 
 TEST_F(QORCoreTest, ErrorsInConfigurationAnswersAreLoggedNotReturned)
@@ -295,8 +286,8 @@ TEST_F(QORCoreTest, ErrorsInConfigurationAnswersAreLoggedNotReturned)
     ASSERT_EQ(server->start(), qor_s_ok);
     seen().failConfigType = QORConfigQuestion::QOR_CONFIG_REQ_FLAGS;
     seen().failConfigStatus = QOR_MSG_ID(0x30);
-    ASSERT_EQ(core->initialize(server->name(), &rig->log), qor_s_ok);
-    EXPECT_EQ(rig->log.count("DXQor ERROR"), 1);
+    ASSERT_EQ(core->initialize(server->name(), &rig.log), qor_s_ok);
+    EXPECT_EQ(rig.log.count("DXQor ERROR"), 1);
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 0u);
 }
 
@@ -306,7 +297,7 @@ TEST_F(QORCoreTest, WhenTheAnswerAsksForTheBodyTheRequestIsSentAgainWithIt)
     seen().askForBody = true;
     QORTestTransaction trans;
     trans.request().pendingBody = "a=1";
-    EXPECT_EQ(rig->request(trans, "www", "/private/form", "POST"), qor_s_ok);
+    EXPECT_EQ(rig.request(trans, "www", "/private/form", "POST"), qor_s_ok);
     EXPECT_EQ(trans.getResult(), qor_continue);
     EXPECT_EQ(trans.request().postData, "a=1");
     EXPECT_EQ(trans.retryPreparations, 1);
@@ -316,7 +307,7 @@ TEST_F(QORCoreTest, WhenTheAnswerAsksForTheBodyTheRequestIsSentAgainWithIt)
     // An adapter that cannot prepare the retry ends the request.
     QORTestTransaction stuck;
     stuck.failOn("trans.prepareForRetry", qor_s_not_supported);
-    EXPECT_EQ(rig->request(stuck, "www", "/private/form", "POST"), qor_s_not_supported);
+    EXPECT_EQ(rig.request(stuck, "www", "/private/form", "POST"), qor_s_not_supported);
     EXPECT_EQ(webQuestions(), 3);
 }
 
@@ -335,13 +326,13 @@ TEST_F(QORCoreTest, AfterShutdownOnlyTheShortcutWorksUntilTheNextInitialize)
 {
     startAndInitialize();
     EXPECT_EQ(core->shutdown(), qor_s_ok);
-    EXPECT_EQ(rig->decide("open", "/a"), qor_continue_uninteresting);
-    EXPECT_EQ(rig->decide("www", "/pub/a"), -1);
+    EXPECT_EQ(rig.decide("open", "/a"), qor_continue_uninteresting);
+    EXPECT_EQ(rig.decide("www", "/pub/a"), -1);
     // Flags survive a shutdown, POST sizes do not.
     EXPECT_EQ(core->getConfigFlags(QORStringRef("feature-a")), 5u);
     EXPECT_EQ(minPostData("/cgi/post"), -2);
-    ASSERT_EQ(core->initialize(server->name(), &rig->log), qor_s_ok);
-    EXPECT_EQ(rig->decide("www", "/pub/a"), qor_continue_uninteresting);
+    ASSERT_EQ(core->initialize(server->name(), &rig.log), qor_s_ok);
+    EXPECT_EQ(rig.decide("www", "/pub/a"), qor_continue_uninteresting);
 }
 
 TEST(QORCoreDeathTest, ATransactionWithoutResponseStopsTheProcess)
@@ -362,7 +353,7 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
     seen().holdURC = true;
     QORTestTransaction trans;
     QORStatus st = qor_s_no_memory;
-    std::thread web([&] { st = rig->request(trans, "www", "/pub/a.gif"); });
+    std::thread web([&] { st = rig.request(trans, "www", "/pub/a.gif"); });
     EXPECT_TRUE(QORTestAuthServer::waitFor(seen().questions[qor_msg_urc_version_question], 2));
     seen().resetWorkers = true;
     // The held answer is dropped once the reset is made; the worker's thread
@@ -379,23 +370,81 @@ TEST_F(QORCoreTest, ARetryAskedForDuringACacheFetchRefetchesTheConfigurationFirs
 
 TEST_F(QORCoreTest, BoundedWaitsRetriesAndQuestionSizeEndInAStatusCodeAndALogLine)
 {
-    rig->writeConf(std::string(kVHostConf) + "answer-wait-limit = 1\nretry-limit = 2 \n");
+    rig.writeConf(std::string(kVHostConf) + "answer-wait-limit = 1\nretry-limit = 2 \n");
     startAndInitialize();
     QORTestTransaction asking, slow, big;
     seen().keepAskingForBody = true;
-    EXPECT_EQ(rig->request(asking, "www", "/private/form", "POST"), qor_s_ok);
+    EXPECT_EQ(rig.request(asking, "www", "/private/form", "POST"), qor_s_ok);
     EXPECT_EQ(asking.retryPreparations, 2);
     EXPECT_EQ(webQuestions(), 3);
     seen().keepAskingForBody = false;
     seen().holdWeb = true;
-    EXPECT_EQ(rig->request(slow, "www", "/private/a"), qor_s_ok);
+    EXPECT_EQ(rig.request(slow, "www", "/private/a"), qor_s_ok);
     seen().holdWeb = false;
-    EXPECT_EQ(rig->request(big, "www", ("/" + std::string(70000, 'a')).c_str()), qor_s_ok);
+    EXPECT_EQ(rig.request(big, "www", ("/" + std::string(70000, 'a')).c_str()), qor_s_ok);
 
-    expectDefaultResponse(asking, 503, kMsgRetryLimit);
-    expectDefaultResponse(slow, 503, kMsgAnswerTimeout);
-    expectDefaultResponse(big, 413, kMsgQuestionTooLarge);
+    expectDefaultResponse(asking, 503, QOR_MSG_ID(0x228));   // retry limit
+    expectDefaultResponse(slow, 503, QOR_MSG_ID(0x226));     // no answer in time
+    expectDefaultResponse(big, 413, QOR_MSG_ID(0x227));      // question too large
     // Other requests are unaffected, on the workers left.
     for (int i = 0; i < 6; i++)
-        EXPECT_EQ(rig->decide("www", "/private/b"), qor_continue) << i;
+        EXPECT_EQ(rig.decide("www", "/private/b"), qor_continue) << i;
+}
+
+// Many web-server threads on one core while the cache version moves on and
+// the configuration is fetched again and again: each request ends as it must.
+TEST_F(QORCoreTest, SixteenThreadsDecideEveryRequestWhileConfigurationChanges)
+{
+    const int kThreads = 16;
+    const int kRequestsPerThread = 1000;
+    const struct {
+        const char* vhost;
+        const char* uri;
+        qor_proxy_rsp_code_e result;
+    } kinds[] = {
+        {"open", "/x", qor_continue_uninteresting},               // host shortcut
+        {"www", "/pub/a/b/c/d.gif", qor_continue_uninteresting},  // cache
+        {"www", "/docs/a.html", qor_continue_uninteresting},      // cache, with grants
+        {"www", "/private/a", qor_continue},                      // server
+    };
+    qor_test_watchdog(300);
+    seen().sendURCVersion = true;
+    seen().bumpURCEvery = 5;
+    startAndInitialize();
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0}, failed{0}, decided{0}, replaced{0};
+    std::thread reconfigure([&] {
+        while (!done) {
+            core->prepareForRetry();
+            replaced++;
+        }
+    });
+    std::vector<std::thread> web;
+    for (int t = 0; t < kThreads; t++) {
+        web.emplace_back([&, t] {
+            for (int i = 0; i < kRequestsPerThread; i++) {
+                const auto& kind = kinds[(t + i) % 4];
+                int result = rig.decide(kind.vhost, kind.uri);
+                if (result == -1)
+                    failed++;
+                else if (result != kind.result)
+                    wrong++;
+                else
+                    decided++;
+            }
+        });
+    }
+    for (std::thread& w : web)
+        w.join();
+    done = true;
+    reconfigure.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(decided, kThreads * kRequestsPerThread);
+    EXPECT_GT(replaced, 0);
+    // A quarter of the requests reached the server, each answered once.
+    EXPECT_EQ(webQuestions(), kThreads * kRequestsPerThread / 4);
+    EXPECT_GT(seen().databasesSent, 1);
+    EXPECT_EQ(rig.log.count("ERROR"), 0);
+    EXPECT_EQ(core->shutdown(), qor_s_ok);
 }

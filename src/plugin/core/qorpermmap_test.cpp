@@ -85,9 +85,9 @@ TEST(QORPermMap, MemoryFailuresAreReportedAndLeakNothing)
     {
         QORPermMap map(&a);
         a.failAfter = 0;
-        EXPECT_EQ(map.initialize(), 0x35f0200cu);
+        EXPECT_EQ(map.initialize(), qor_s_no_memory);
         a.failAfter = 1;   // the table object, not its buckets
-        EXPECT_EQ(map.initialize(), 0x35f0200cu);
+        EXPECT_EQ(map.initialize(), qor_s_no_memory);
         a.failAfter = -1;
         ASSERT_EQ(map.initialize(), qor_s_ok);
 
@@ -95,7 +95,7 @@ TEST(QORPermMap, MemoryFailuresAreReportedAndLeakNothing)
         QORStringRef* key = QORPermMap::makeMethodKey(QORStringRef("GET"), &a);
         QORActionGroupList* l = list("r", &a);
         a.failAfter = 0;
-        EXPECT_EQ(map.setPerms(key, l), 0x35f0200cu);
+        EXPECT_EQ(map.setPerms(key, l), qor_s_no_memory);
         EXPECT_EQ(QORPermMap::makeMethodKey(QORStringRef("GET"), &a), nullptr);
         a.failAfter = -1;
         EXPECT_EQ(map.entries(), 0u);

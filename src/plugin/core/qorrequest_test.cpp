@@ -7,12 +7,6 @@
 #include "plugin/core/qorsslsession.h"
 #include "qortesttransaction.h"
 
-namespace {
-
-const QORStatus kAbsent = 0x35f02002;
-
-} // namespace
-
 TEST(QORRequestOwnership, DeletesItsServerAndSession)
 {
     int servers = 0;
@@ -34,8 +28,9 @@ TEST(QORRequestContentLength, ReadsTheWholeHeaderValueAsANumber)
         unsigned length;
     } cases[] = {
         {"12", qor_s_ok, 12}, {"0", qor_s_ok, 0}, {"0x10", qor_s_ok, 16},
-        {"4294967295", qor_s_ok, 4294967295u}, {"12abc", 0x35f02035, 12}, {"abc", 0x35f02035, 0},
-        {"12 ", 0x35f02035, 12}, {nullptr, kAbsent, 7},
+        {"4294967295", qor_s_ok, 4294967295u}, {"12abc", qor_s_invalid_argument, 12},
+        {"abc", qor_s_invalid_argument, 0}, {"12 ", qor_s_invalid_argument, 12},
+        {nullptr, qor_s_not_available, 7},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(none)");
@@ -86,7 +81,7 @@ TEST(QORRequestFullURL, BuiltOnceAbsentURIIsEmptyAndOtherFailuresAreReturned)
     {
         QORTestRequest r;
         r.addServer("vh", "h", 81);
-        r.callLog().failOn("getURI", kAbsent);
+        r.callLog().failOn("getURI", qor_s_not_available);
         QORStringRef url;
         ASSERT_EQ(r.getFullURL(&url), qor_s_ok);
         r.callLog().clear();
@@ -99,11 +94,11 @@ TEST(QORRequestFullURL, BuiltOnceAbsentURIIsEmptyAndOtherFailuresAreReturned)
         const char* op;
         QORStatus status;
     } failures[] = {
-        {"getSecurity", 0x35f0200c},
-        {"getName", kAbsent},
-        {"getPort", 0x35f02035},
-        {"getURI", 0x35f0200c},
-        {"getQuery", 0x35f0200c},
+        {"getSecurity", qor_s_no_memory},
+        {"getName", qor_s_not_available},
+        {"getPort", qor_s_invalid_argument},
+        {"getURI", qor_s_no_memory},
+        {"getQuery", qor_s_no_memory},
     };
     for (const auto& f : failures) {
         SCOPED_TRACE(f.op);
@@ -118,5 +113,5 @@ TEST(QORRequestFullURL, BuiltOnceAbsentURIIsEmptyAndOtherFailuresAreReturned)
     }
     QORTestRequest noServer;
     QORStringRef url;
-    EXPECT_EQ(noServer.getFullURL(&url), kAbsent);
+    EXPECT_EQ(noServer.getFullURL(&url), qor_s_not_available);
 }
