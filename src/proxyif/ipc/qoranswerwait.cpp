@@ -11,8 +11,11 @@ namespace {
 const uint32_t kMaxWatchNs = 50 * 1000;
 // Nor shorter than this, or it could not see even a quick answer.
 const uint32_t kMinWatchNs = 2 * 1000;
-// Every this many questions the way not preferred is timed again.
-const uint32_t kTrialEvery = 32;
+// Every so many questions the way not preferred is timed again: at first
+// every kFirstTrial, twice as far apart each time a trial changes nothing,
+// up to kLastTrial.
+const uint32_t kFirstTrial = 32;
+const uint32_t kLastTrial = 1024;
 // The CPUs the thread may run on are looked at again after this many
 // questions: a thread can be moved or pinned while it runs.
 const uint32_t kAffinityEvery = 256;
@@ -30,6 +33,7 @@ struct WaitTimes {
     uint32_t sleepingNs = 0;  // averages over recent waits, 0 until timed
     uint32_t watchingNs = 0;
     uint32_t sinceTrial = 0;
+    uint32_t trialEvery = kFirstTrial;
 };
 WaitTimes s_times;
 
@@ -104,7 +108,10 @@ QORAnswerWait::QORAnswerWait()
         watch = false;
     } else if (watching == 0) {
         watch = true;
-    } else if (__atomic_add_fetch(&s_times.sinceTrial, 1, __ATOMIC_RELAXED) % kTrialEvery == 0) {
+    } else if (__atomic_add_fetch(&s_times.sinceTrial, 1, __ATOMIC_RELAXED) >=
+               load(s_times.trialEvery)) {
+        store(s_times.sinceTrial, 0);
+        m_trial = true;
         watch = !watchingPays(sleeping, watching);
     } else {
         watch = watchingPays(sleeping, watching);
@@ -145,7 +152,13 @@ void QORAnswerWait::finish(bool answered)
     if (!m_timed || !answered)
         return;
     int64_t took = nowNs() - m_start;
+    bool watchPaid = watchingPays(load(s_times.sleepingNs), load(s_times.watchingNs));
     average(m_watchNs != 0 ? s_times.watchingNs : s_times.sleepingNs, took);
+    if (m_trial) {
+        bool changed = watchingPays(load(s_times.sleepingNs), load(s_times.watchingNs)) != watchPaid;
+        uint32_t every = load(s_times.trialEvery);
+        store(s_times.trialEvery, changed ? kFirstTrial : every < kLastTrial ? every * 2 : every);
+    }
 }
 
 void QORAnswerWait::setWatchAllowed(bool allowed)
@@ -153,6 +166,7 @@ void QORAnswerWait::setWatchAllowed(bool allowed)
     __atomic_store_n(&s_watchAllowed, allowed, __ATOMIC_RELAXED);
     store(s_times.sleepingNs, 0);
     store(s_times.watchingNs, 0);
+    store(s_times.trialEvery, kFirstTrial);
 }
 
 uint32_t QORAnswerWait::sleepingNs()

@@ -7,7 +7,7 @@
 // machine). Watching costs the CPU for as long as it lasts. So the process
 // times both ways and its threads watch only while watching has been
 // clearly faster, trying the other way now and then to notice when that
-// changes. A watch
+// changes (less often while the trials keep confirming the choice). A watch
 // never lasts longer than a sleeping wait has been taking. A thread never
 // watches when it may run on one CPU only (the server needs that CPU to
 // answer), nor when another thread of the process is already waiting (the
@@ -51,4 +51,5 @@ private:
     int64_t m_start;
     uint32_t m_watchNs = 0;
     bool m_timed = false;
+    bool m_trial = false;  // the way not preferred, timed again
 };
