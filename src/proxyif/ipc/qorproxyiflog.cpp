@@ -1,7 +1,6 @@
 // qorproxyiflog.cpp: the interface's trace component.
 #include "proxyif/ipc/qorproxyiflog.h"
 
-#include <atomic>
 #include <new>
 
 #include "core/trace/qortraceregistry.h"
@@ -10,8 +9,7 @@ namespace {
 
 const char kComponent[] = "dxqor.proxy-if";
 
-std::atomic<QORTrace*> gTrace{nullptr};
-// Set when gTrace is the interface's own rather than the registry's.
+// Set when the component is the interface's own rather than the registry's.
 QORTrace* gOwnTrace = nullptr;
 
 } // namespace
@@ -24,19 +22,14 @@ void QORProxyIFLog::init(QORLog* log)
         t = new (std::nothrow) QORTrace(0, kComponent, log);
         gOwnTrace = t;
     }
-    gTrace.store(t, std::memory_order_release);
+    s_trace.store(t, std::memory_order_release);
 }
 
 void QORProxyIFLog::shutdown()
 {
-    gTrace.store(nullptr, std::memory_order_release);
+    s_trace.store(nullptr, std::memory_order_release);
     delete gOwnTrace;
     gOwnTrace = nullptr;
-}
-
-QORTrace* QORProxyIFLog::get()
-{
-    return gTrace.load(std::memory_order_acquire);
 }
 
 void QORProxyIFLog::fprintf(const char* file, unsigned int line,
