@@ -1,8 +1,6 @@
 // qorworkerbuffer.cpp: a worker buffer's description and header.
 #include "proxyif/ipc/qorworkerbuffer.h"
 
-#include <cstring>
-
 #include "proxyif/ipc/qorproxyiflog.h"
 #include "proxyif/ipc/qoripcstatus.h"
 
@@ -19,14 +17,17 @@ QORStatus QORWorkerBuffer::initialize(worker_info volatile* record,
     m_semId = record->semId;
     m_reqSemNum = record->reqSemNum;
     m_resSemNum = record->resSemNum;
-    QOR_PIF_LOG("Initialized worker buffer with the following attributes\n");
-    QOR_PIF_LOG("shmId = %d\n", workerSegment.getId());
-    QOR_PIF_LOG("memSize = %d\n", m_memSize);
-    QOR_PIF_LOG("memStartOffset = %d\n", m_memStartOffset);
-    QOR_PIF_LOG("semId = %d\n", m_semId);
-    QOR_PIF_LOG("reqSemNum = %d\n", m_reqSemNum);
-    QOR_PIF_LOG("resSemNum = %d\n", m_resSemNum);
-    QOR_PIF_LOG("****************");
+    // One look at the level for the whole description.
+    if (QORProxyIFLog::enabled(7)) {
+        QOR_PIF_LOG("Initialized worker buffer with the following attributes\n");
+        QOR_PIF_LOG("shmId = %d\n", workerSegment.getId());
+        QOR_PIF_LOG("memSize = %d\n", m_memSize);
+        QOR_PIF_LOG("memStartOffset = %d\n", m_memStartOffset);
+        QOR_PIF_LOG("semId = %d\n", m_semId);
+        QOR_PIF_LOG("reqSemNum = %d\n", m_reqSemNum);
+        QOR_PIF_LOG("resSemNum = %d\n", m_resSemNum);
+        QOR_PIF_LOG("****************");
+    }
 
     long long start = m_memStartOffset;
     long long aligned = (start + 3) & ~3LL;
@@ -36,20 +37,4 @@ QORStatus QORWorkerBuffer::initialize(worker_info volatile* record,
         end > (long long)workerSegment.getMappedSize())
         return qor_s_ipc_bad_worker_buffer;
     return qor_s_ok;
-}
-
-int32_t QORWorkerBuffer::getHeaderField(size_t field) const
-{
-    int32_t v;
-    const char* at = static_cast<const char*>(m_segment->getBaseAddress()) +
-                     m_memStartOffset + field;
-    memcpy(&v, at, sizeof v);
-    return v;
-}
-
-void QORWorkerBuffer::setHeaderField(size_t field, int32_t value)
-{
-    char* at = static_cast<char*>(m_segment->getBaseAddress()) +
-               m_memStartOffset + field;
-    memcpy(at, &value, sizeof value);
 }

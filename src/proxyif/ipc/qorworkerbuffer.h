@@ -68,12 +68,23 @@ public:
     // Bytes from the request start to the end of the buffer.
     uint32_t areaSize() const { return bufferEnd() - requestStart(); }
 
-    // A header field (offsetof(QORWorkerBufferHeader, ...)). The header may
-    // sit on any byte boundary, so fields are copied, never dereferenced.
-    int32_t getHeaderField(size_t field) const;
-    void setHeaderField(size_t field, int32_t value);
+    // A header field (offsetof(QORWorkerBufferHeader, ...)), read or
+    // written exactly once, since the other process shares it. The header
+    // may sit on any byte boundary.
+    int32_t getHeaderField(size_t field) const { return headerField(field)->value; }
+    void setHeaderField(size_t field, int32_t value) { headerField(field)->value = value; }
 
 protected:
+    // A header field where it lies, on whatever boundary.
+    struct __attribute__((packed)) UnalignedField {
+        int32_t value;
+    };
+    UnalignedField volatile* headerField(size_t field) const
+    {
+        return reinterpret_cast<UnalignedField volatile*>(
+            static_cast<char*>(m_segment->getBaseAddress()) + m_memStartOffset + field);
+    }
+
     worker_info volatile* m_record = nullptr;
     QORSharedMem* m_segment = nullptr;
     int m_workerNum = -1;

@@ -217,25 +217,29 @@ void QORSrvWorkerPool::serve(Worker& worker)
     // stopThreads posts every request semaphore, so a plain wait (cheaper
     // than a timed one on the path of every question) ends in time.
     int semId = m_workerSemId;
+    // This pool wrote the record, and rewrites it only after stopping the
+    // threads: described once, the buffer serves every question. One that
+    // does not fit the segment answers none.
+    QORWorkerBuffer buffer;
+    bool usable = buffer.initialize(m_workerInfo + worker.index, m_workerShm) == qor_s_ok;
     while (!m_stop) {
         QORStatus st = QORSysVSemHelper::wait(semId, 2 * worker.index, 1);
         if (m_stop)
             break;
         if (st == qor_s_ok) {
+            if (!usable)
+                continue;
             worker.busy = true;
-            answer(worker);
+            answer(worker, buffer);
             worker.busy = false;
         } else
             usleep(kPollMs * 1000);
     }
 }
 
-void QORSrvWorkerPool::answer(Worker& worker)
+void QORSrvWorkerPool::answer(Worker& worker, QORWorkerBuffer& buffer)
 {
     unsigned int generation = worker.generation;
-    QORWorkerBuffer buffer;
-    if (buffer.initialize(m_workerInfo + worker.index, m_workerShm) != qor_s_ok)
-        return;
     int32_t type = buffer.getHeaderField(offsetof(QORWorkerBufferHeader, requestType));
     int32_t length = buffer.getHeaderField(offsetof(QORWorkerBufferHeader, requestLength));
     int32_t resultStart = buffer.getHeaderField(offsetof(QORWorkerBufferHeader, resultStart));

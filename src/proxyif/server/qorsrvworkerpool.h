@@ -10,6 +10,8 @@
 #include "proxyif/ipc/qorworkerpool.h"
 #include "proxyif/server/qorsrvquestionhandler.h"
 
+class QORWorkerBuffer;
+
 class QORSrvWorkerPool : public QORWorkerPool {
 public:
     // How long a worker thread whose semaphore set failed waits before it
@@ -88,7 +90,7 @@ private:
     static void* workerMain(void* arg);
     static void* reclaimMain(void* arg);
     void serve(Worker& worker);
-    void answer(Worker& worker);
+    void answer(Worker& worker, QORWorkerBuffer& buffer);
     // Runs op on worker's state and record under the pool lock.
     template <class F>
     QORStatus underLock(int worker, F op);
