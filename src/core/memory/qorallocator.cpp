@@ -112,8 +112,8 @@ void* qor_allocated_alloc(QORAllocator* a, size_t size) noexcept
 {
     if (size > 0xffffffffu - kHeader)
         return nullptr;
-    char* block = static_cast<char*>(
-        QORAllocator::allocate(a, static_cast<unsigned>(size + kHeader)));
+    unsigned blockSize = static_cast<unsigned>(size + kHeader);
+    char* block = static_cast<char*>(a ? a->do_allocate(blockSize) : malloc(blockSize));
     if (block == nullptr)
         return nullptr;
     char* object = block + kHeader;
@@ -131,26 +131,10 @@ void qor_allocated_free(void* object) noexcept
                         "qor_delete or delete of a QORAllocated object was given a pointer "
                         "that qor_new or new (allocator) did not make (plain new?)");
     reinterpret_cast<uintptr_t*>(object)[-2] = 0;
-    QORAllocator::deallocate(QORAllocated::allocatorOf(object),
-                             static_cast<char*>(object) - kHeader);
-}
-
-void* QORAllocated::operator new(size_t size, QORAllocator* a) noexcept
-{
-    return qor_allocated_alloc(a, size);
-}
-
-QORAllocator* QORAllocated::allocatorOf(const void* object)
-{
-    return reinterpret_cast<QORAllocator* const*>(object)[-1];
-}
-
-void QORAllocated::operator delete(void* p) noexcept
-{
-    qor_allocated_free(p);
-}
-
-void QORAllocated::operator delete(void* p, QORAllocator*) noexcept
-{
-    qor_allocated_free(p);
+    QORAllocator* a = QORAllocated::allocatorOf(object);
+    char* block = static_cast<char*>(object) - kHeader;
+    if (a)
+        a->do_deallocate(block);
+    else
+        free(block);
 }

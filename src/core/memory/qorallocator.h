@@ -22,6 +22,11 @@ public:
     static void* duplicate(QORAllocator* a, const void* p, unsigned size);
 
 protected:
+    // The objects' entry points call the operations without the null check
+    // of the static ones: they run for every object made or deleted.
+    friend void* qor_allocated_alloc(QORAllocator* a, size_t size) noexcept;
+    friend void qor_allocated_free(void* object) noexcept;
+
     virtual void* do_allocate(unsigned size) = 0;
     virtual void do_deallocate(void* p) = 0;
     // Defaults: grow by allocate-copy-free, never shrink in place.
@@ -36,29 +41,38 @@ void* qor_allocator_realloc(QORAllocator* a, void* p, unsigned oldSize,
 void qor_allocator_free(QORAllocator* a, void* p);
 }
 
+// Any object can live in an allocator's memory: qor_allocated_alloc records
+// the allocator before the object, qor_allocated_free gives the block back to
+// the allocator it came from (qor_new and qor_delete below, and QORAllocated,
+// build on them).
+void* qor_allocated_alloc(QORAllocator* a, size_t size) noexcept;
+void qor_allocated_free(void* object) noexcept;
+
 // Base for objects that live in an allocator's memory. The allocator is kept
 // in the word just before the object so that delete gives the memory back to
 // it. Create with `new (allocator) T(...)`; a null allocator is the heap.
 class QORAllocated {
 public:
-    static void* operator new(size_t size, QORAllocator* a) noexcept;
-    static void operator delete(void* p) noexcept;
+    static void* operator new(size_t size, QORAllocator* a) noexcept
+    {
+        return qor_allocated_alloc(a, size);
+    }
+    static void operator delete(void* p) noexcept { qor_allocated_free(p); }
     // Called only when a constructor throws, which ours never do.
-    static void operator delete(void* p, QORAllocator* a) noexcept;
+    static void operator delete(void* p, QORAllocator*) noexcept { qor_allocated_free(p); }
 
     // The allocator an object was created from (null for the heap).
-    static QORAllocator* allocatorOf(const void* object);
+    static QORAllocator* allocatorOf(const void* object)
+    {
+        return reinterpret_cast<QORAllocator* const*>(object)[-1];
+    }
 
 protected:
     ~QORAllocated() = default;
 };
 
-// Any object can live in an allocator's memory the same way: qor_new records
-// the allocator before the object, qor_delete destroys the object and gives
-// the block back to the allocator it came from.
-void* qor_allocated_alloc(QORAllocator* a, size_t size) noexcept;
-void qor_allocated_free(void* object) noexcept;
-
+// qor_new makes an object of any type in an allocator's memory; qor_delete
+// destroys it and gives the block back to the allocator it came from.
 template <class T, class... Args>
 T* qor_new(QORAllocator* a, Args&&... args)
 {

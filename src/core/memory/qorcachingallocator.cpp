@@ -10,19 +10,12 @@ static const QORStatus error_status_ok = qor_s_ok;
 
 namespace {
 
-// A block a thread keeps for the allocator whose cache ID is id (0: the
-// entry is free).
-struct KeptBlock {
-    unsigned long id;
-    void* block;
-};
-
-const int kKeptPerThread = 8;
+// The live allocators with a thread cache, one slot each; a thread's kept
+// block for an allocator sits at the allocator's slot. The mutex orders a
+// thread that ends with blocks kept against the collections and deaths of
+// the allocators.
 const int kMaxThreadCaches = 32;
 
-// The live allocators with a thread cache, for a thread that ends with
-// blocks kept; the mutex also orders such an ending against the
-// collections and deaths of the allocators.
 struct LiveCache {
     unsigned long id;
     qor_allocator_t handle;
@@ -31,91 +24,84 @@ pthread_mutex_t s_liveMutex = PTHREAD_MUTEX_INITIALIZER;
 LiveCache s_live[kMaxThreadCaches];
 std::atomic<unsigned long> s_nextCacheID{1};
 
-// REQUIRES: s_liveMutex.
-LiveCache* liveCache(unsigned long id)
-{
-    for (LiveCache& c : s_live)
-        if (c.id == id && id != 0)
-            return &c;
-    return nullptr;
-}
+// A block a thread keeps for the allocator of a slot, filed under the cache
+// ID the allocator had when the block was kept. IDs are never reused, so an
+// entry whose ID is not its allocator's current one holds a block that went
+// with a collection or with the allocator: it is overwritten, never freed.
+struct KeptBlock {
+    unsigned long id;
+    void* block;
+};
 
+// Plain data, so that the request path reaches it without the guard of a
+// thread-local object with a destructor; ThreadExit gives the blocks back.
 struct ThreadCache {
-    KeptBlock kept[kKeptPerThread] = {};
-
-    ~ThreadCache()
-    {
-        QORMutexLock lock(s_liveMutex);
-        for (KeptBlock& k : kept) {
-            if (k.block != nullptr && liveCache(k.id) != nullptr)
-                qor_free(k.block);
-            k = KeptBlock();
-        }
-    }
-
-    // The entry of id, claimed when the thread has none; null when every
-    // entry is held by a live allocator.
-    KeptBlock* entry(unsigned long id)
-    {
-        KeptBlock* free = nullptr;
-        for (KeptBlock& k : kept) {
-            if (k.id == id)
-                return &k;
-            if (k.id == 0 && free == nullptr)
-                free = &k;
-        }
-        if (free == nullptr) {
-            // Entries of allocators collected or gone since hold nothing
-            // of value: their blocks went with the collection.
-            QORMutexLock lock(s_liveMutex);
-            for (KeptBlock& k : kept) {
-                if (liveCache(k.id) == nullptr) {
-                    k = KeptBlock();
-                    if (free == nullptr)
-                        free = &k;
-                }
-            }
-        }
-        if (free != nullptr)
-            free->id = id;
-        return free;
-    }
+    KeptBlock kept[kMaxThreadCaches];
+    // Whether the thread's end gives the kept blocks back: only then may a
+    // block be kept; once it has, none is.
+    enum : unsigned char { kUnarmed, kArmed, kEnded } state;
 };
 
 thread_local ThreadCache t_cache;
+
+struct ThreadExit {
+    ~ThreadExit()
+    {
+        QORMutexLock lock(s_liveMutex);
+        for (int i = 0; i < kMaxThreadCaches; i++) {
+            KeptBlock& k = t_cache.kept[i];
+            if (k.block != nullptr && k.id != 0 && s_live[i].id == k.id)
+                qor_free(k.block);
+            k = KeptBlock();
+        }
+        t_cache.state = ThreadCache::kEnded;
+    }
+    // Set when first used, which registers the destructor for the thread.
+    bool armed = false;
+};
+
+thread_local ThreadExit t_exit;
+
+// Whether the calling thread may keep a block (arming its exit on the first
+// time). Apart, so that the free path stays short.
+__attribute__((noinline)) bool armThreadExit()
+{
+    if (t_cache.state == ThreadCache::kEnded)
+        return false;
+    t_exit.armed = true;
+    t_cache.state = ThreadCache::kArmed;
+    return true;
+}
 
 } // namespace
 
 void QORCachingAllocator::enableThreadCache(unsigned objectSize)
 {
     QORMutexLock lock(s_liveMutex);
-    LiveCache* c = nullptr;
-    for (LiveCache& candidate : s_live) {
-        if (candidate.id == 0) {
-            c = &candidate;
-            break;
-        }
-    }
+    int slot = -1;
+    for (int i = 0; i < kMaxThreadCaches && slot < 0; i++)
+        if (s_live[i].id == 0)
+            slot = i;
     // Without room the allocator works as before.
-    if (c == nullptr || m_handle == nullptr || objectSize == 0)
+    if (slot < 0 || m_handle == nullptr || objectSize == 0)
         return;
-    c->id = s_nextCacheID.fetch_add(1);
-    c->handle = m_handle;
-    m_cacheID.store(c->id, std::memory_order_relaxed);
+    LiveCache& c = s_live[slot];
+    c.id = s_nextCacheID.fetch_add(1);
+    c.handle = m_handle;
+    m_cacheID.store(c.id, std::memory_order_relaxed);
+    m_slot = slot;
     m_threadCacheSize = objectSize;
 }
 
 // A new ID makes every block kept under the old one unreachable; a thread
-// that finds its entry stale drops it.
+// overwrites its stale entry at its next free.
 void QORCachingAllocator::forgetThreadCaches()
 {
     if (m_threadCacheSize == 0)
         return;
     QORMutexLock lock(s_liveMutex);
-    LiveCache* c = liveCache(m_cacheID.load(std::memory_order_relaxed));
     unsigned long id = s_nextCacheID.fetch_add(1);
-    if (c != nullptr)
-        c->id = id;
+    s_live[m_slot].id = id;
     m_cacheID.store(id, std::memory_order_relaxed);
 }
 
@@ -125,8 +111,7 @@ QORCachingAllocator::~QORCachingAllocator()
         return;
     if (m_threadCacheSize != 0) {
         QORMutexLock lock(s_liveMutex);
-        if (LiveCache* c = liveCache(m_cacheID.load(std::memory_order_relaxed)))
-            *c = LiveCache();
+        s_live[m_slot] = LiveCache();
     }
     qor_allocator_gc(m_handle);
     QORStatus status;
@@ -160,10 +145,10 @@ void QORCachingAllocator::garbageCollect()
 void* QORCachingAllocator::do_allocate(unsigned size)
 {
     if (m_threadCacheSize != 0 && size <= m_threadCacheSize) {
-        KeptBlock* k = t_cache.entry(m_cacheID.load(std::memory_order_relaxed));
-        if (k != nullptr && k->block != nullptr) {
-            void* p = k->block;
-            k->block = nullptr;
+        KeptBlock& k = t_cache.kept[m_slot];
+        void* p = k.block;
+        if (p != nullptr && k.id == m_cacheID.load(std::memory_order_relaxed)) {
+            k.block = nullptr;
             return p;
         }
     }
@@ -173,9 +158,13 @@ void* QORCachingAllocator::do_allocate(unsigned size)
 void QORCachingAllocator::do_deallocate(void* p)
 {
     if (m_threadCacheSize != 0 && p != nullptr) {
-        KeptBlock* k = t_cache.entry(m_cacheID.load(std::memory_order_relaxed));
-        if (k != nullptr && k->block == nullptr) {
-            k->block = p;
+        ThreadCache& tc = t_cache;
+        KeptBlock& k = tc.kept[m_slot];
+        unsigned long id = m_cacheID.load(std::memory_order_relaxed);
+        if ((k.block == nullptr || k.id != id) &&
+            (tc.state == ThreadCache::kArmed || armThreadExit())) {
+            k.id = id;
+            k.block = p;
             return;
         }
     }

@@ -61,6 +61,8 @@ private:
     qor_allocator_t m_handle = nullptr;
     // 0: no thread cache.
     unsigned m_threadCacheSize = 0;
+    // Where each thread keeps its block for this allocator (with a cache).
+    int m_slot = 0;
     // What the threads' kept blocks are filed under; a new one on every
     // collection, so that no thread reuses a block collected under it.
     std::atomic<unsigned long> m_cacheID{0};
