@@ -180,7 +180,7 @@ QORStatus QORProxyIFDispatcher::registerProxyMsgFactory(QORProxyIFMsgFactory* fa
         return qor_s_pif_not_initialized;
     if (m_factoryCount == m_factoryCapacity) {
         int capacity = m_factoryCapacity + kFactoryGrowBy;
-        QORProxyIFMsgFactory** grown = static_cast<QORProxyIFMsgFactory**>(
+        Factory* grown = static_cast<Factory*>(
             QORAllocator::reallocate(
                 nullptr, m_factories,
                 static_cast<unsigned>(m_factoryCapacity) * sizeof *grown,
@@ -190,15 +190,15 @@ QORStatus QORProxyIFDispatcher::registerProxyMsgFactory(QORProxyIFMsgFactory* fa
         m_factories = grown;
         m_factoryCapacity = capacity;
     }
-    m_factories[m_factoryCount++] = factory;
+    m_factories[m_factoryCount++] = {factory->getType(), factory};
     return qor_s_ok;
 }
 
 QORProxyIFMsgFactory* QORProxyIFDispatcher::lookupFactory(int type) const
 {
     for (int i = 0; i < m_factoryCount; i++)
-        if (m_factories[i]->getType() == type)
-            return m_factories[i];
+        if (m_factories[i].type == type)
+            return m_factories[i].factory;
     return nullptr;
 }
 
@@ -307,7 +307,7 @@ QORStatus QORProxyIFDispatcher::shutdown()
         return qor_s_ok;
     m_initialized = false;
     for (int i = 0; i < m_factoryCount; i++)
-        delete m_factories[i];
+        delete m_factories[i].factory;
     QORAllocator::deallocate(nullptr, m_factories);
     m_factories = nullptr;
     m_factoryCount = 0;

@@ -51,8 +51,9 @@ public:
     unsigned int questionRoom() const;
     // The dispatcher owns the factory from now on and deletes it at
     // shutdown (create it with new, or `new (allocator)` when its class is
-    // QORAllocated). 0x35f02200 before initialize, 0x35f0200c when the
-    // array could not grow; the caller keeps the factory then.
+    // QORAllocated); its type is asked once, here. 0x35f02200 before
+    // initialize, 0x35f0200c when the array could not grow; the caller
+    // keeps the factory then.
     // REQUIRES: no dispatch runs meanwhile.
     QORStatus registerProxyMsgFactory(QORProxyIFMsgFactory* factory);
     // The first registered factory for type, or null.
@@ -84,7 +85,14 @@ private:
                        QORProxyIFMessage** answer, void* context);
 
     QORClntWorkerPool* m_pool = nullptr;
-    QORProxyIFMsgFactory** m_factories = nullptr;
+    // A factory with its type, asked once at registration: every answer
+    // looks its factory up.
+    struct Factory {
+        int type;
+        QORProxyIFMsgFactory* factory;
+    };
+
+    Factory* m_factories = nullptr;
     int m_factoryCount = 0;
     int m_factoryCapacity = 0;
     bool m_initialized = false;

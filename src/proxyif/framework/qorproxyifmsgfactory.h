@@ -8,7 +8,8 @@
 class QORProxyIFMsgFactory {
 public:
     virtual ~QORProxyIFMsgFactory() = default;
-    // The message type whose answers this factory builds.
+    // The message type whose answers this factory builds; the same on
+    // every call.
     virtual int getType() = 0;
     // A new, empty message; the caller releases it with deleteMe().
     virtual QORStatus createMsg(QORProxyIFMessage** out) = 0;

@@ -52,16 +52,6 @@ QORStatus QORSysVSemHelper::destroySemSet(int semId)
     return qor_s_ok;
 }
 
-QORStatus QORSysVSemHelper::doSemOps(int semId, const sembuf* ops,
-                                     unsigned int count)
-{
-    if (semId == -1)
-        return qor_s_ok;
-    if (semop(semId, const_cast<sembuf*>(ops), count) == -1)
-        return mapError(errno);
-    return qor_s_ok;
-}
-
 QORStatus QORSysVSemHelper::signal(int semId, unsigned int semNum, int count)
 {
     sembuf op = {(unsigned short)semNum, (short)count, 0};

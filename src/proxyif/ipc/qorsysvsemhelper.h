@@ -2,6 +2,7 @@
 // sets that the worker pool and worker buffers use, and the translation of
 // every failed shared-memory or semaphore call into a status.
 #pragma once
+#include <cerrno>
 #include <sys/sem.h>
 #include "core/system/qorstatus.h"
 
@@ -20,8 +21,16 @@ public:
     static QORStatus setValue(int semId, unsigned int semNum, int value);
     static QORStatus getValue(int semId, unsigned int semNum, int* value);
     static QORStatus destroySemSet(int semId);
-    // One semop with all of ops, atomic as a group.
-    static QORStatus doSemOps(int semId, const sembuf* ops, unsigned int count);
+    // One semop with all of ops, atomic as a group. Inline: a question
+    // makes several.
+    static QORStatus doSemOps(int semId, const sembuf* ops, unsigned int count)
+    {
+        if (semId == -1)
+            return qor_s_ok;
+        if (semop(semId, const_cast<sembuf*>(ops), count) == -1)
+            return mapError(errno);
+        return qor_s_ok;
+    }
     // The same, waiting no later than deadline (CLOCK_MONOTONIC): 0x35f0220e
     // once it has passed. An interruption gives 0x35f0220f, as doSemOps.
     static QORStatus doSemOpsUntil(int semId, const sembuf* ops, unsigned int count,

@@ -382,20 +382,6 @@ QORStatus QORWorkerPool::signalPoolSemaphore()
     return st == qor_s_out_of_range ? qor_s_ok : st;
 }
 
-int QORWorkerPool::getState(int worker) const
-{
-    if (m_stateList == nullptr || worker < 0 || worker >= m_numWorkers)
-        return -1;
-    return m_stateList[worker];
-}
-
-void QORWorkerPool::setState(int worker, int state)
-{
-    if (m_stateList == nullptr || worker < 0 || worker >= m_numWorkers)
-        return;
-    m_stateList[worker] = state;
-}
-
 QORStatus QORWorkerPool::getStateList(int32_t volatile** list) const
 {
     if (m_stateList == nullptr)

@@ -126,8 +126,17 @@ public:
 
     // State of worker i, -1 for a worker that does not exist.
     // REQUIRES (set and records): the pool lock.
-    int getState(int worker) const;
-    void setState(int worker, int state);
+    int getState(int worker) const
+    {
+        if (m_stateList == nullptr || worker < 0 || worker >= m_numWorkers)
+            return -1;
+        return m_stateList[worker];
+    }
+    void setState(int worker, int state)
+    {
+        if (m_stateList != nullptr && worker >= 0 && worker < m_numWorkers)
+            m_stateList[worker] = state;
+    }
     QORStatus getStateList(int32_t volatile** list) const;
     QORStatus getWorkerInfo(int worker, worker_info volatile** info) const;
 
