@@ -11,17 +11,32 @@
 // records it), so objects made before an install may be deleted after it.
 // Every object must be deleted before the dispatcher's last shutdown.
 #pragma once
+#include <atomic>
 #include "core/memory/qorallocator.h"
 
 class QORProxyIFAllocators {
 public:
-    static QORAllocator* sharedMemAllocator();
-    static QORAllocator* sharedMemIterator();
-    static QORAllocator* clntWorkerBuffer();
+    static QORAllocator* sharedMemAllocator()
+    {
+        return s_sharedMemAllocator.load(std::memory_order_acquire);
+    }
+    static QORAllocator* sharedMemIterator()
+    {
+        return s_sharedMemIterator.load(std::memory_order_acquire);
+    }
+    static QORAllocator* clntWorkerBuffer()
+    {
+        return s_clntWorkerBuffer.load(std::memory_order_acquire);
+    }
 
     // Installs the three allocators (null: the heap again). Thread-safe;
     // the dispatcher calls it while no dispatch is running.
     static void install(QORAllocator* sharedMemAllocator,
                         QORAllocator* sharedMemIterator,
                         QORAllocator* clntWorkerBuffer);
+
+private:
+    static inline std::atomic<QORAllocator*> s_sharedMemAllocator{nullptr};
+    static inline std::atomic<QORAllocator*> s_sharedMemIterator{nullptr};
+    static inline std::atomic<QORAllocator*> s_clntWorkerBuffer{nullptr};
 };

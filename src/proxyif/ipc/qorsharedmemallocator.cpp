@@ -4,22 +4,6 @@
 #include "core/system/qorassert.h"
 #include "proxyif/ipc/qorsharedmem.h"
 
-void QORSharedMemAllocator::initialize(QORSharedMem& shm, unsigned int start,
-                                       unsigned int size)
-{
-    m_shm = &shm;
-    m_start = start;
-    m_size = size;
-    reset();
-}
-
-void QORSharedMemAllocator::reset()
-{
-    m_cur = m_start;
-    m_last = nullptr;
-    m_full = false;
-}
-
 QORStatus QORSharedMemAllocator::allocate(unsigned int length, void** data)
 {
     QOR_ASSERT(m_shm != nullptr && m_shm->getBaseAddress() != nullptr);

@@ -39,9 +39,20 @@ public:
 
     // The region is [start, start + size) of shm; start a multiple of 4.
     // No element is written.
-    void initialize(QORSharedMem& shm, unsigned int start, unsigned int size);
+    void initialize(QORSharedMem& shm, unsigned int start, unsigned int size)
+    {
+        m_shm = &shm;
+        m_start = start;
+        m_size = size;
+        reset();
+    }
     // Forgets every element written so far.
-    void reset();
+    void reset()
+    {
+        m_cur = m_start;
+        m_last = nullptr;
+        m_full = false;
+    }
     // Appends an element with room for length data bytes and returns the
     // address of its data. 0x35f0200c when the region has no room for the
     // header and the data; nothing is changed then but full() becomes true.

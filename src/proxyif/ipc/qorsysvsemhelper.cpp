@@ -52,14 +52,6 @@ QORStatus QORSysVSemHelper::destroySemSet(int semId)
     return qor_s_ok;
 }
 
-QORStatus QORSysVSemHelper::signal(int semId, unsigned int semNum, int count)
-{
-    sembuf op = {(unsigned short)semNum, (short)count, 0};
-    if (semop(semId, &op, 1) == -1)
-        return mapError(errno);
-    return qor_s_ok;
-}
-
 QORStatus QORSysVSemHelper::wait(int semId, unsigned int semNum, int count)
 {
     sembuf op = {(unsigned short)semNum, (short)-count, 0};

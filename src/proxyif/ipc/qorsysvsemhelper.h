@@ -37,8 +37,14 @@ public:
                                    const timespec& deadline);
     // The CLOCK_MONOTONIC time ms milliseconds from now.
     static timespec deadlineIn(unsigned int ms);
-    // Adds count to semaphore semNum.
-    static QORStatus signal(int semId, unsigned int semNum, int count);
+    // Adds count to semaphore semNum. Inline: every answer posts one.
+    static QORStatus signal(int semId, unsigned int semNum, int count)
+    {
+        sembuf op = {(unsigned short)semNum, (short)count, 0};
+        if (semop(semId, &op, 1) == -1)
+            return mapError(errno);
+        return qor_s_ok;
+    }
     // Takes count from semaphore semNum, blocking without a time limit. An
     // interrupting signal is a cancellation point, then the wait goes on.
     static QORStatus wait(int semId, unsigned int semNum, int count);
