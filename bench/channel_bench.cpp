@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "msg/core/qormsgclassallocator.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "proxyif/framework/qorproxyifmessage.h"
 #include "proxyif/framework/qorproxyifmsgfactory.h"
@@ -43,10 +44,13 @@ public:
     int getType() const override { return kQuestionType; }
 };
 
-// An answer of one 4-byte element.
-class OneElementAnswer : public QORProxyIFMessage {
+// An answer of one 4-byte element, from a class allocator as the plug-in's
+// answers are.
+class OneElementAnswer : public QORProxyIFMessage,
+                         public QORMsgClassAllocated<OneElementAnswer> {
 public:
-    void deleteMe() override { delete this; }
+    static constexpr unsigned kMemoryType = 0x35f02f96;
+    void deleteMe() override { qor_delete(this); }
     QORStatus unmarshal(QORSharedMemIterator& it, void*) override
     {
         unsigned len = 0;
@@ -61,13 +65,19 @@ public:
     int32_t value = 0;
 };
 
+} // namespace
+
+QOR_MSG_CLASS_ALLOCATOR(OneElementAnswer)
+
+namespace {
+
 class OneElementFactory : public QORProxyIFMsgFactory {
 public:
     int getType() override { return kAnswerType; }
     QORStatus createMsg(QORProxyIFMessage** out) override
     {
-        *out = new OneElementAnswer;
-        return qor_s_ok;
+        *out = OneElementAnswer::create();
+        return *out != nullptr ? qor_s_ok : qor_s_no_memory;
     }
 };
 
@@ -270,6 +280,8 @@ int main(int argc, char** argv)
     qor_test_watchdog(600);
     qor_test_cleanup_on_signals();
     QORTestIPCPath onePath("bench1"), fourPath("bench4");
+    if (OneElementAnswer::addAllocatorRef() != qor_s_ok)
+        return 1;
     ServerProcess one, four;
     QORProxyIFDispatcher oneWorker, fourWorkers;
     int rc = 1;
@@ -290,6 +302,7 @@ int main(int argc, char** argv)
     fourWorkers.shutdown();
     one.stop();
     four.stop();
+    OneElementAnswer::releaseAllocatorRef();
     printf("pool objects left: %d\n",
            onePath.countPoolObjects() + fourPath.countPoolObjects());
     qor_test_watchdog(0);
