@@ -139,3 +139,16 @@ TEST_F(QORCachingAllocatorTest, ThreadCacheReusesOnlyWhatItMay)
     EXPECT_NE(other, x);
     EXPECT_EQ(QORAllocator::allocate(&a, 64), x);
 }
+
+// The block a thread kept goes back to the allocator when the thread ends.
+TEST_F(QORCachingAllocatorTest, ThreadEndGivesItsKeptBlockBack)
+{
+    QORCachingAllocator a;
+    ASSERT_EQ(a.initialize(kUrc, QOR_ALLOC_STATS, nullptr, 2, 64), qor_s_ok);
+    a.enableThreadCache(64);
+    std::thread([&] { QORAllocator::deallocate(&a, QORAllocator::allocate(&a, 64)); }).join();
+    testing::internal::CaptureStdout();
+    qor_allocator_dump_stats(a.handle());
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("blocks outstanding: 0\n"), std::string::npos) << out;
+}
