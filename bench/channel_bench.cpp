@@ -298,8 +298,8 @@ int main(int argc, char** argv)
     } else {
         fprintf(stderr, "channel_bench: could not set up the servers\n");
     }
-    oneWorker.shutdown();
-    fourWorkers.shutdown();
+    (void)oneWorker.shutdown(); // always 0
+    (void)fourWorkers.shutdown();
     one.stop();
     four.stop();
     OneElementAnswer::releaseAllocatorRef();
