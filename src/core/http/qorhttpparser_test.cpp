@@ -225,34 +225,6 @@ TEST(QORHTTPParserTest, RebuildWritesOneBlockAndReparsesItOrRefuses)
     EXPECT_EQ(h.count(), 1);
 }
 
-TEST(QORHTTPParserTest, HeaderBlockOfSeventeenNamesAllocatesNothingOnceWarm)
-{
-    std::string text;
-    const char* names[] = {"Host", "User-Agent", "Accept", "Accept-Language",
-                           "Accept-Encoding", "Referer", "Cookie", "Connection",
-                           "Upgrade-Insecure-Requests", "Cache-Control", "Pragma",
-                           "DNT", "Origin", "Content-Type", "Content-Length",
-                           "Sec-Fetch-Mode", "If-None-Match"};
-    for (const char* n : names)
-        text += std::string(n) + ": value of " + n + "\r\n";
-    text += "\r\n";
-    QORCountingAllocator a;
-    QORHTTPHeaderSet h(&a);
-    Input warm(text);
-    ASSERT_EQ(QORHTTPParser::parseHeaderSet(&warm.cursor, &h), qor_s_ok);
-    ASSERT_EQ(h.count(), 17);
-    int entries = a.allocations;
-    EXPECT_GT(entries, 0) << "17 names in 17 buckets collide somewhere";
-    for (int round = 0; round < 3; round++) {
-        h.clear();
-        Input again(text);
-        ASSERT_EQ(QORHTTPParser::parseHeaderSet(&again.cursor, &h), qor_s_ok);
-        EXPECT_EQ(h.count(), 17);
-    }
-    EXPECT_EQ(a.allocations, entries);
-    EXPECT_EQ(a.reallocations, 0);
-}
-
 // The five parts joined by "|", or the status; and where the cursor stopped.
 std::string url(const std::string& text, int* at = nullptr)
 {
