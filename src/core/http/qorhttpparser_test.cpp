@@ -76,13 +76,12 @@ std::vector<std::string> pairs(Set& set)
     return out;
 }
 
-std::string decoded(const std::string& in, QORStatus* st = nullptr)
+// Decodes in for the traces it leaves; what it decodes to is checked by
+// the decode_uri corpus replay.
+void decode(const std::string& in)
 {
     QORNCPString out;
-    QORStatus s = QORHTTPParser::decodeURI(QORStringRef(in.data(), static_cast<int>(in.size())), &out);
-    if (st)
-        *st = s;
-    return std::string(out.data(), static_cast<size_t>(out.length()));
+    (void)QORHTTPParser::decodeURI(QORStringRef(in.data(), static_cast<int>(in.size())), &out);
 }
 
 } // namespace
@@ -225,34 +224,6 @@ TEST(QORHTTPParserTest, RebuildWritesOneBlockAndReparsesItOrRefuses)
     EXPECT_EQ(h.count(), 1);
 }
 
-TEST(QORHTTPParserTest, HeaderBlockOfSeventeenNamesAllocatesNothingOnceWarm)
-{
-    std::string text;
-    const char* names[] = {"Host", "User-Agent", "Accept", "Accept-Language",
-                           "Accept-Encoding", "Referer", "Cookie", "Connection",
-                           "Upgrade-Insecure-Requests", "Cache-Control", "Pragma",
-                           "DNT", "Origin", "Content-Type", "Content-Length",
-                           "Sec-Fetch-Mode", "If-None-Match"};
-    for (const char* n : names)
-        text += std::string(n) + ": value of " + n + "\r\n";
-    text += "\r\n";
-    QORCountingAllocator a;
-    QORHTTPHeaderSet h(&a);
-    Input warm(text);
-    ASSERT_EQ(QORHTTPParser::parseHeaderSet(&warm.cursor, &h), qor_s_ok);
-    ASSERT_EQ(h.count(), 17);
-    int entries = a.allocations;
-    EXPECT_GT(entries, 0) << "17 names in 17 buckets collide somewhere";
-    for (int round = 0; round < 3; round++) {
-        h.clear();
-        Input again(text);
-        ASSERT_EQ(QORHTTPParser::parseHeaderSet(&again.cursor, &h), qor_s_ok);
-        EXPECT_EQ(h.count(), 17);
-    }
-    EXPECT_EQ(a.allocations, entries);
-    EXPECT_EQ(a.reallocations, 0);
-}
-
 // The five parts joined by "|", or the status; and where the cursor stopped.
 std::string url(const std::string& text, int* at = nullptr)
 {
@@ -338,25 +309,10 @@ TEST(QORHTTPParserTest, Chunks)
         EXPECT_EQ(scan(chunk, bad), "!2") << bad;
 }
 
-TEST(QORHTTPParserTest, DecodeURI)
+// Output past the string's inline room is allocated; a refused allocation
+// is reported.
+TEST(QORHTTPParserTest, DecodeURIAllocatesLongOutputOrReportsNoMemory)
 {
-    // A bad escape ends the output with what came before it; U+00E9 has no
-    // ASCII form.
-    const QORStatus ok = qor_s_ok, bad = qor_s_http_bad_request;
-    const struct { const char* in; const char* out; QORStatus status; } cases[] = {
-        {"%41%42", "AB", ok}, {"a+b%2f%%c", "a+b/%c", ok}, {"plain", "plain", ok},
-        {"x%u0041", "xA", ok}, {"x%u0041y%U00e9", "xAy", bad},
-        {"ab%00", "ab", bad}, {"a%", "a", bad}, {"a%4", "a", bad}, {"a%4g", "a", bad},
-        {"%u004", "", bad}, {"%u0000", "", bad},  {"%u00g1", "", bad}, {"q%41%u", "qA", bad},
-        {"%%%", "%", bad},
-    };
-    for (const auto& c : cases) {
-        QORStatus st = 1;
-        EXPECT_EQ(decoded(c.in, &st), c.out) << c.in;
-        EXPECT_EQ(st, c.status) << c.in;
-    }
-    EXPECT_EQ(QORHTTPParser::atox('f'), 15);
-    EXPECT_EQ(QORHTTPParser::atox('G'), -1);
     std::string in(600, 'a');
     in += "%41";
     QORCountingAllocator a;
@@ -375,9 +331,9 @@ TEST(QORHTTPParserTest, DecodeURITracesTheBadEscapeToTheHTTPComponent)
     QORTestLog log(true);
     ASSERT_NE(QORTraceRegistry::add("dxqor.http", 8, &log), nullptr);
     for (const char* in : {"a%", "%4", "%u12", "ok%41"})
-        decoded(in);
+        decode(in);
     QORTraceRegistry::setLevel("dxqor.http", 7);
-    decoded("%zz");
+    decode("%zz");
     QORTraceRegistry::remove("dxqor.http");
     QORTraceRegistry::shutdown();
     EXPECT_EQ(log.texts(), (std::vector<std::string>{

@@ -62,27 +62,6 @@ TEST(QORListTest, AppendsIteratesAndRemoves)
     EXPECT_EQ(a.live(), 0);
 }
 
-TEST(QORListTest, DelEntriesFreesNodesAndOwnedEntriesOnly)
-{
-    QORCountingAllocator nodes;
-    QORCountingAllocator entries;
-    QORString kept("not owned");
-    {
-        QORList<QORString> owning(&nodes, true);
-        std::string longText(300, 'L');
-        ASSERT_EQ(owning.add(qor_new<QORString>(&entries, longText.c_str(), -1, &entries)),
-                  qor_s_ok);
-        QORList<QORString> borrowing(&nodes, false);
-        ASSERT_EQ(borrowing.add(&kept), qor_s_ok);
-        owning.delEntries();
-        EXPECT_EQ(owning.entries(), 0);
-        // The entry and its heap buffer went back to their allocator.
-        EXPECT_EQ(entries.live(), 0);
-    }
-    EXPECT_STREQ(kept.c_str(), "not owned");
-    EXPECT_EQ(nodes.live(), 0);
-}
-
 TEST(QORSearchableListTest, FindsByContentWithTheKeysComparator)
 {
     QORSearchableList<QORString, QORStringRef> list(nullptr, true);

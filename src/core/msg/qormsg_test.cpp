@@ -115,27 +115,6 @@ const struct {
 
 } // namespace
 
-TEST_F(QORMsg, BuiltInTextsOfEveryTable)
-{
-    setenv("SVC_NOXPGCAT", "1", 1);
-    const struct {
-        uint32_t id;
-        const char* text;
-    } rows[] = {
-        {kMemory, kMemoryText}, {0x35f02fc1, "dxqor.http"}, {0x35f02fce, "dxqor.untranslated"},
-        {0x35f02fa9, "plugin.urc"}, {0x35e1efc5, "dxqor.config.usage"},
-        {0x35e1e0ea, "XLTCO0234E   The stanza %s in the %s configuration file could not be "
-                     "accessed."},
-        {0x106521f7, "The routing specification is malformed."},
-    };
-    for (const auto& r : rows)
-        for (bool utf8 : {true, false}) {
-            QORStatus st = 1;
-            EXPECT_EQ(text(r.id, utf8, &st), r.text);
-            EXPECT_EQ(st, qor_s_ok) << std::hex << r.id;
-        }
-}
-
 TEST_F(QORMsg, OwnTablesAreSortedNumberedAndComplete)
 {
     for (const auto& t : kTables) {

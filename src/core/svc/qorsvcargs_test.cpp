@@ -23,16 +23,6 @@ std::vector<std::string> render(lox_cs_t cs, const char* argtypes, ...)
     return out;
 }
 
-std::string format(const char* tmpl, const char* argtypes, ...)
-{
-    va_list args;
-    va_start(args, argtypes);
-    QORSvcText text;
-    EXPECT_TRUE(qor_svc_args_format(text, lox_cs_utf8(), tmpl, argtypes, args));
-    va_end(args);
-    return text.data();
-}
-
 TEST(SvcArgsTest, TemplateMustReadWhatWasPassed)
 {
     EXPECT_TRUE(qor_svc_args_match("The %s failed: %d.", "%s%d"));
@@ -62,13 +52,6 @@ TEST(SvcArgsTest, EachArgumentRendersOnItsOwn)
     want = {"1", repl, repl};
     EXPECT_EQ(render(utf8, "%d%q%s", 1, "lost"), want);
     EXPECT_TRUE(render(utf8, nullptr).empty());
-}
-
-TEST(SvcArgsTest, MismatchedTemplateIsWrittenUnformatted)
-{
-    EXPECT_EQ(format("User %s has %d tries.", "%s%d", "ann", 3), "User ann has 3 tries.");
-    EXPECT_EQ(format("User %s has %d tries.", "%d%d", 1, 3), "User %s has %d tries. 1 3");
-    EXPECT_EQ(format("Only %d", nullptr, 9), "Only 9");
 }
 
 TEST(SvcTextTest, CDataAndEscapesAndConversions)
