@@ -113,20 +113,6 @@ TEST(QORProxyIFMsgBufferTest, EncodingSizesAndPadding)
     EXPECT_EQ(none.get().getLen(), 0);
 }
 
-TEST(QORProxyIFMsgStringTest, EncodingSizes)
-{
-    QORProxyIFMsgString s;
-    s.set(QORStringRef(""));
-    EXPECT_EQ(encode(s), u32(1) + u32(0));
-    s.set(QORStringRef("abc"));
-    EXPECT_EQ(encode(s), u32(4) + bytes("abc", 4));
-    s.set(QORStringRef("abcd"));
-    EXPECT_EQ(encode(s), u32(5) + bytes("abcd\0\0\0", 8));
-    // A counted view of longer text writes only its own characters.
-    s.set(QORStringRef("abcdef", 2));
-    EXPECT_EQ(encode(s), u32(3) + bytes("ab\0", 4));
-}
-
 // The view's length is fixed by the count: changing the bytes afterwards
 // (as another process may) cannot make it longer, and c_str() is a copy.
 TEST(QORProxyIFMsgStringTest, TerminatedCountsGiveCountedViews)
