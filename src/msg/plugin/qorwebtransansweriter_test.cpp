@@ -11,7 +11,8 @@ TEST(WebTransAnswerIter, ReadsCommandByCommand)
 {
     QORTestRegion region(8192);
     QORWebTransAnswerWriter writer(region.alloc);
-    ASSERT_EQ(writer.begin(qor_send_default_rsp_to_client), qor_s_ok);
+    ASSERT_EQ(writer.begin(qor_continue), qor_s_ok);
+    ASSERT_EQ(writer.setRspCode(qor_send_default_rsp_to_client), qor_s_ok);
     ASSERT_EQ(writer.addString(B::qor_req_set_uri, QORStringRef("/u")), qor_s_ok);
     ASSERT_EQ(writer.add(B::qor_rsp_set_keep_alive), qor_s_ok);
     QORWebTransAnswerIter it;

@@ -57,59 +57,6 @@ TEST(ConfigQuestion, ServerRefusesMalformedQuestions)
     }
 }
 
-TEST(ConfigAnswerWriter, CommandLayouts)
-{
-    QORTestRegion r;
-    QORConfigAnswerWriter w(r.alloc);
-    ASSERT_EQ(w.begin(), qor_s_ok);
-    ASSERT_EQ(w.addPostURI(QORStringRef("/a"), 7), qor_s_ok);
-    ASSERT_EQ(w.addConfigFlag(QORStringRef("abcd"), 0x80000001u), qor_s_ok);
-    ASSERT_EQ(w.addURCConfig(true, 60), qor_s_ok);
-    ASSERT_EQ(w.addURCConfig(false, 60), qor_s_ok);
-    EXPECT_EQ(w.commandCount(), 4);
-    std::vector<uint32_t> expected = {
-        // count element: 4 commands
-        4, s + 12, 4,
-        // command 0: id, string "/a" (count 3, 3 bytes + 1 padding), 7
-        16, s + 36, 0, 3, qor_test_chars("/a\0\0"), 7,
-        // command 1: id, string "abcd" (count 5: 4 bytes, 0, 3 padding), flags
-        20, s + 64, 1, 5, qor_test_chars("abcd"), 0, 0x80000001u,
-        // command 2, enabled: id, 1; then an element with the interval
-        8, s + 80, 2, 1,
-        4, s + 92, 60,
-        // command 2, disabled: no interval
-        8, kNone, 2, 0,
-    };
-    EXPECT_EQ(r.written(), expected);
-}
-
-TEST(ConfigAnswerWriter, VirtualHostLayout)
-{
-    QORTestRegion r;
-    QORConfigAnswerWriter w(r.alloc);
-    ASSERT_EQ(w.begin(), qor_s_ok);
-    ASSERT_EQ(w.beginVHostList(1), qor_s_ok);
-    QORConfigPermEntry get = {QORStringRef("GET"), QORStringRef("r")};
-    ASSERT_EQ(w.addVHost(QORStringRef("h"), QORStringRef(""), 0x1c, QORStringRef("Tr"), &get, 1),
-              qor_s_ok);
-    EXPECT_EQ(w.commandCount(), 1);
-    std::vector<uint32_t> expected = {
-        4, s + 12, 1,
-        // command 3 with the host count
-        8, s + 28, 3, 1,
-        // ID "h", branch "", flags, map size 2
-        8, s + 44, 2, qor_test_chars("h\0\0\0"),
-        8, s + 60, 1, 0,
-        4, s + 72, 0x1c,
-        4, s + 84, 2,
-        // "<default>" (count 10, 12 bytes), "Tr" (count 3, 4 bytes)
-        24, s + 116, 10, qor_test_chars("<def"), qor_test_chars("ault"), qor_test_chars(">\0\0\0"), 3, qor_test_chars("Tr\0\0"),
-        // "GET" (count 4), "r" (count 2)
-        16, kNone, 4, qor_test_chars("GET\0"), 2, qor_test_chars("r\0\0\0"),
-    };
-    EXPECT_EQ(r.written(), expected);
-}
-
 TEST(ConfigAnswerWriter, FullAreaFailsAtOnce)
 {
     QORTestRegion r(s + 48);

@@ -21,8 +21,8 @@ TEST(VirtualHostKey, OrderAndMatch)
         {QORStringRef("abc"), qor_vhost_secure, QORStringRef("abb"), -1, -1},
         {QORStringRef("abc"), qor_vhost_secure, QORStringRef("ab"), -1, -1},
         {QORStringRef("abc"), qor_vhost_secure, QORStringRef("abcd"), -1, 1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef(""), -1, -1},
-        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("ABC"), -1, -1},
+        {QORStringRef("abc"), qor_vhost_secure, QORStringRef(""), 1, -1},
+        {QORStringRef("abc"), qor_vhost_secure, QORStringRef("ABC"), 1, -1},
         {QORStringRef("abc"), qor_vhost_secure, QORStringRef("\xff"), -1, 1},
         // A host refusing the key's protocol: 1 for a secure key, -1 for a
         // plain one; another ID orders by the IDs whatever the protocol.

@@ -122,39 +122,6 @@ TEST_F(VirtualHostConfTest, LoadingAddsToTheListAndAFailureKeepsIt)
     EXPECT_EQ(render(list), "server/14 a/0c a/0c b/0c");
 }
 
-TEST(VirtualHostList, LookupRules)
-{
-    QORPluginVirtualHostList list;
-    ASSERT_EQ(list.add(qor_test_vhost("shared", qor_vhost_unsecure)), qor_s_ok);
-    ASSERT_EQ(list.add(qor_test_vhost("shared", qor_vhost_secure | qor_vhost_case_insensitive)),
-              qor_s_ok);
-    ASSERT_EQ(list.add(qor_test_vhost("both", 0x1c)), qor_s_ok);
-    ASSERT_EQ(list.add(qor_test_vhost("both", 0x0c)), qor_s_ok);
-    ASSERT_EQ(list.add(qor_test_vhost("secure", qor_vhost_secure)), qor_s_ok);
-    ASSERT_EQ(list.readLock(), qor_s_ok);
-
-    auto lookup = [&list](const char* s, int protocol) {
-        QORStringRef id(s);
-        QORPluginVirtualHostKey key;
-        if (protocol < 0)
-            key.initialize(id);
-        else
-            key.initialize(id, protocol == 1);
-        QORPluginVirtualHost* h = list.find(key);
-        return h ? static_cast<long>(h->getFlags()) : -1L;
-    };
-    EXPECT_EQ(lookup("shared", 0), 0x08);
-    EXPECT_EQ(lookup("shared", 1), 0x05);
-    // The first host that accepts the protocol wins.
-    EXPECT_EQ(lookup("both", 0), 0x1c);
-    EXPECT_EQ(lookup("both", -1), 0x1c);
-    EXPECT_EQ(lookup("secure", 0), -1);
-    EXPECT_EQ(lookup("secure", 1), 0x04);
-    EXPECT_EQ(lookup("Shared", 1), -1);
-    EXPECT_EQ(lookup("", 1), -1);
-    EXPECT_EQ(list.unlock(), qor_s_ok);
-}
-
 // Readers look hosts up and read them under the read lock while a writer
 // keeps replacing the whole list under the write lock: every host a reader
 // finds must be whole (its ID and branch agree) until it lets the lock go.
