@@ -40,7 +40,6 @@ const Case kCases[] = {
      "memory-off = plugin.if.disp.error-message, plugin.core\nmemory-stats = true\n",
      {G | S, S, S, S, G | S, S, S}},
     {"[debug]\nmemory-stats = true\n", {S, S, S, S, S, S, S}},
-    {"[debug]\nmemory-stats = false\n", {0, 0, 0, 0, 0, 0, 0}},
     {"[other]\nmemory-on = plugin\n", {0, 0, 0, 0, 0, 0, 0}},
 };
 
