@@ -21,6 +21,10 @@ const uint32_t kLastTrial = 1024;
 const uint32_t kAffinityEvery = 256;
 // Polls of the header between two looks at the clock.
 const int kPollsPerClock = 16;
+// After two threads of the process waited at once, this many waits must go
+// by alone before a thread watches again: where threads share the server,
+// the CPUs are the server's, and a lone waiter is only a lull between them.
+const uint32_t kQuietWaits = 1024;
 
 // Threads of the process between posting a question and taking its answer.
 int s_waiters = 0;
@@ -34,6 +38,7 @@ struct WaitTimes {
     uint32_t watchingNs = 0;
     uint32_t sinceTrial = 0;
     uint32_t trialEvery = kFirstTrial;
+    uint32_t quietLeft = 0;   // lone waits still to go since a crowd
 };
 WaitTimes s_times;
 
@@ -95,6 +100,14 @@ QORAnswerWait::QORAnswerWait()
 {
     ThreadPlace& place = t_place;
     bool alone = __atomic_fetch_add(&s_waiters, 1, __ATOMIC_RELAXED) == 0;
+    uint32_t quiet = load(s_times.quietLeft);
+    if (!alone) {
+        if (quiet != kQuietWaits)
+            store(s_times.quietLeft, kQuietWaits);
+    } else if (quiet != 0) {
+        store(s_times.quietLeft, quiet - 1);
+        alone = false;
+    }
     if (++place.sinceAffinity >= kAffinityEvery) {
         place.sinceAffinity = 0;
         place.oneCpu = mayRunOnOneCpuOnly();
@@ -167,6 +180,7 @@ void QORAnswerWait::setWatchAllowed(bool allowed)
     store(s_times.sleepingNs, 0);
     store(s_times.watchingNs, 0);
     store(s_times.trialEvery, kFirstTrial);
+    store(s_times.quietLeft, 0);
 }
 
 uint32_t QORAnswerWait::sleepingNs()

@@ -10,8 +10,8 @@
 // changes (less often while the trials keep confirming the choice). A watch
 // never lasts longer than a sleeping wait has been taking. A thread never
 // watches when it may run on one CPU only (the server needs that CPU to
-// answer), nor when another thread of the process is already waiting (the
-// server is busy, and watchers would take its CPUs).
+// answer), nor when another thread of the process is already waiting or was
+// lately (the server is busy, and watchers would take its CPUs).
 //
 // The watch only decides when to go to the semaphore; the answer is still
 // taken from it, so what a question receives does not depend on the way.
