@@ -5,8 +5,9 @@
 // the rate the channel sustains when 8 client threads share 4 workers,
 // against one thread. Then the rate with answers watched for before
 // sleeping against sleeping at once, in every placement: alone, 8 threads
-// on 4 workers, and beside a process that keeps a CPU busy. The servers are
-// real processes; every IPC object is removed at the end.
+// on 4 workers, and beside a process that keeps a CPU busy. And the floor
+// of the channel's own design: a dispatch's system calls made bare. The
+// servers are real processes; every IPC object is removed at the end.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +146,72 @@ struct ServerProcess {
 
 const int kRounds = 7;
 
+// The system calls of one dispatch and nothing else: a child answering
+// each post of one semaphore by posting another, as a server worker does,
+// and a client making the six calls a question makes, with the same
+// operations, flags and set sizes (a pool set of lock and count, a worker
+// set of request and result). What a dispatch costs beyond this is the
+// library's own work.
+class BareCalls {
+public:
+    ~BareCalls() { stop(); }
+    bool start()
+    {
+        m_pool = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+        m_worker = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
+        if (m_pool == -1 || m_worker == -1 || semctl(m_pool, 1, SETVAL, 1) != 0)
+            return false;
+        m_child = fork();
+        if (m_child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            sembuf wait = {0, -1, 0}, post = {1, 1, 0};
+            // Ends when the set is removed under it.
+            while (semop(m_worker, &wait, 1) == 0 && semop(m_worker, &post, 1) == 0) {
+            }
+            _exit(0);
+        }
+        return m_child > 0;
+    }
+    void stop()
+    {
+        for (int* id : {&m_pool, &m_worker}) {
+            if (*id != -1)
+                semctl(*id, 0, IPC_RMID);
+            *id = -1;
+        }
+        if (m_child > 0) {
+            kill(m_child, SIGKILL);
+            waitpid(m_child, nullptr, 0);
+        }
+        m_child = -1;
+    }
+    pid_t pid() const { return m_child; }
+    bool run(long n)
+    {
+        // One worker: the capped signal probes up to the largest value.
+        const short probe = 32767;
+        sembuf take[3] = {{1, -1, SEM_UNDO}, {0, 0, 0}, {0, 1, SEM_UNDO}};
+        sembuf unlock = {0, -1, SEM_UNDO};
+        sembuf zeroAndPost[2] = {{1, 0, IPC_NOWAIT}, {0, 1, 0}};
+        sembuf result = {1, -1, 0};
+        sembuf lock[2] = {{0, 0, 0}, {0, 1, SEM_UNDO}};
+        sembuf giveBack[4] = {{0, -1, SEM_UNDO}, {1, probe, 0}, {1, (short)-probe, 0},
+                              {1, 1, SEM_UNDO}};
+        for (long i = 0; i < n; i++) {
+            if (semop(m_pool, take, 3) != 0 || semop(m_pool, &unlock, 1) != 0 ||
+                semop(m_worker, zeroAndPost, 2) != 0 || semop(m_worker, &result, 1) != 0 ||
+                semop(m_pool, lock, 2) != 0 || semop(m_pool, giveBack, 4) != 0)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    int m_pool = -1;
+    int m_worker = -1;
+    pid_t m_child = -1;
+};
+
 // n dispatches of an empty question, each answered.
 bool dispatchLoop(QORProxyIFDispatcher& d, long n)
 {
@@ -224,6 +291,14 @@ bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher&
 {
     QORBenchOp trip = [&](long n) { return dispatchLoop(oneWorker, n); };
     if (!qor_bench_ratio_rounds("dispatch round trip", trip, {oneServer}, kRounds))
+        return false;
+    BareCalls calls;
+    QORBenchOp bare = [&](long n) { return calls.run(n); };
+    bool bareOk = calls.start() &&
+                  qor_bench_ratio_rounds("a dispatch's system calls alone", bare,
+                                         {calls.pid()}, kRounds);
+    calls.stop();
+    if (!bareOk)
         return false;
 
     // Threads sharing 4 workers, free and on one CPU.
