@@ -6,17 +6,15 @@
 #include <thread>
 #include <vector>
 
-#include "msg/server/qorurcversionanswerwriter.h"
 #include "plugin/core/qorpluginvirtualhostlist.h"
 #include "proxyif/framework/qorproxyifdispatcher.h"
 #include "qoripctesting.h"
 #include "qortestauthserver.h"
 #include "qortestlog.h"
-#include "qortestregion.h"
 #include "qortesttransaction.h"
+#include "qortesturcanswer.h"
 #include "qortestvhosts.h"
 #include "urc/plugin/qorurcversionanswerfactory.h"
-#include "urc/plugin/qorurcversionanswerunmarshaller.h"
 
 TEST(QORObjGetParentTest, CutsAtTheLastSlashBeforeTheLastCharacter)
 {
@@ -64,16 +62,9 @@ protected:
     void setBranches(const std::vector<QORTestAuthBranch>& branches)
     {
         QORTestRegion r;
-        QORURCVersionAnswerWriter w(r.alloc);
-        ASSERT_EQ(w.begin(QORTestAuthServer::versionWithCounter(1)), qor_s_ok);
-        for (const QORTestAuthBranch& b : branches) {
-            ASSERT_EQ(w.beginBranch(QORStringRef(b.name.c_str()), (int)b.objects.size()), qor_s_ok);
-            for (const auto& o : b.objects)
-                ASSERT_EQ(w.addEntry(QORStringRef(o.first.c_str()), QORStringRef(o.second.c_str())),
-                          qor_s_ok);
-        }
-        QORURCVersionAnswerContext context = {&client.cache(), &log};
-        ASSERT_EQ(QORURCVersionAnswerUnmarshaller().unmarshal(r.reader(), &context), qor_s_ok);
+        ASSERT_EQ(qor_test_write_urc_answer(r, QORTestAuthServer::versionWithCounter(1), branches),
+                  qor_s_ok);
+        ASSERT_EQ(qor_test_apply_urc_answer(r, &client.cache(), &log), qor_s_ok);
     }
 
     QORStatus lookup(const char* vhost, const char* method, const std::string& uri,

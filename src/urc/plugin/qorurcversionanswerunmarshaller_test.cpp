@@ -5,11 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "msg/server/qorurcversionanswerwriter.h"
 #include "plugin/core/qoractiongrouplist.h"
-#include "qortestauthserver.h"
 #include "qortestlog.h"
-#include "qortestregion.h"
+#include "qortesturcanswer.h"
 
 namespace {
 
@@ -18,28 +16,6 @@ const uint32_t kNone = QORTestRegion::kNoNext;
 const uint32_t s = QORTestRegion::kStart;
 
 QOREpochVersion (*const version)(int) = QORTestAuthServer::versionWithCounter;
-
-// Writes an answer of version v and branches with the server's writer.
-void writeAnswer(QORTestRegion& r, const QOREpochVersion& v,
-                 const std::vector<QORTestAuthBranch>& branches)
-{
-    QORURCVersionAnswerWriter w(r.alloc);
-    ASSERT_EQ(w.begin(v), qor_s_ok);
-    for (const QORTestAuthBranch& b : branches) {
-        ASSERT_EQ(w.beginBranch(QORStringRef(b.name.c_str()), static_cast<int>(b.objects.size())),
-                  qor_s_ok);
-        for (const auto& o : b.objects)
-            ASSERT_EQ(w.addEntry(QORStringRef(o.first.c_str()), QORStringRef(o.second.c_str())),
-                      qor_s_ok);
-    }
-    EXPECT_TRUE(w.isComplete());
-}
-
-QORStatus apply(QORTestRegion& r, QORUnprotResourceCache* cache, QORLog* log)
-{
-    QORURCVersionAnswerContext ctx = {cache, log};
-    return QORURCVersionAnswerUnmarshaller().unmarshal(r.reader(), &ctx);
-}
 
 const Entry* lookup(const QORUnprotResourceCache& cache, const char* branch, const char* object)
 {
@@ -64,16 +40,18 @@ int branchSize(const QORUnprotResourceCache& cache, const char* branch)
 TEST(URCVersionAnswer, TwoBranchesInstalledWithTheVersion)
 {
     QORTestRegion r;
-    writeAnswer(r, version(9),
-                {{"/web1", {{"/web1/pub", "*"}, {"/web1/doc", "rx"}}},
-                 {"/web2", {{"/web2/a", "**"}, {"/web2/b", "Tr[Audit]g"}}}});
+    ASSERT_EQ(qor_test_write_urc_answer(
+                  r, version(9),
+                  {{"/web1", {{"/web1/pub", "*"}, {"/web1/doc", "rx"}}},
+                   {"/web2", {{"/web2/a", "**"}, {"/web2/b", "Tr[Audit]g"}}}}),
+              qor_s_ok);
     QORUnprotResourceCache cache;
     QORString web3("/web3");
     void* handle = nullptr;
     EXPECT_EQ(cache.size(&web3), -1);
     EXPECT_EQ(cache.lookupStart(&web3, &handle), qor_s_urc_no_db);
     QORTestLog log;
-    ASSERT_EQ(apply(r, &cache, &log), qor_s_ok);
+    ASSERT_EQ(qor_test_apply_urc_answer(r, &cache, &log), qor_s_ok);
     EXPECT_TRUE(log.lines().empty());
     EXPECT_TRUE(cache.getVersion() == version(9));
     ASSERT_NE(cache.getDB(), nullptr);
@@ -160,13 +138,14 @@ TEST(URCVersionAnswer, FailuresKeepTheOldCache)
         SCOPED_TRACE(row.name);
         QORUnprotResourceCache cache;
         QORTestRegion good;
-        writeAnswer(good, version(1), {{"/old", {{"/old/x", "*"}}}});
-        ASSERT_EQ(apply(good, &cache, nullptr), qor_s_ok);
+        ASSERT_EQ(qor_test_write_urc_answer(good, version(1), {{"/old", {{"/old/x", "*"}}}}),
+                  qor_s_ok);
+        ASSERT_EQ(qor_test_apply_urc_answer(good, &cache, nullptr), qor_s_ok);
         const QORURCDB* db = cache.getDB();
         QORTestRegion bad;
         bad.put(row.words);
         QORTestLog log;
-        EXPECT_EQ(apply(bad, &cache, &log), row.status);
+        EXPECT_EQ(qor_test_apply_urc_answer(bad, &cache, &log), row.status);
         EXPECT_EQ(cache.getDB(), db);
         EXPECT_TRUE(cache.getVersion() == version(1));
         EXPECT_EQ(log.count("DXQor ERROR"), 1) << (log.lines().empty() ? "" : log.lines()[0]);
@@ -176,7 +155,7 @@ TEST(URCVersionAnswer, FailuresKeepTheOldCache)
 TEST(URCVersionAnswer, ContextIsRequired)
 {
     QORTestRegion r;
-    writeAnswer(r, version(1), {});
+    ASSERT_EQ(qor_test_write_urc_answer(r, version(1), {}), qor_s_ok);
     QORURCVersionAnswerUnmarshaller u;
     EXPECT_EQ(u.unmarshal(r.reader(), nullptr), qor_s_invalid_argument);
     QORTestLog log;
