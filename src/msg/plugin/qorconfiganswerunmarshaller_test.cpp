@@ -246,25 +246,6 @@ TEST_F(ConfigAnswerTest, TableLocksAreHeldToTheEndOfTheAnswer)
     expectUnlocked();
 }
 
-TEST_F(ConfigAnswerTest, CacheSettings)
-{
-    ASSERT_EQ(m_writer.begin(), qor_s_ok);
-    ASSERT_EQ(m_writer.addURCConfig(true, 60), qor_s_ok);
-    EXPECT_EQ(read(), qor_s_ok);
-    EXPECT_TRUE(m_ctx.urcEnabled);
-    EXPECT_EQ(m_ctx.urcPollInterval, 60);
-    // Disabled: -1, and the next element is read as the next command.
-    m_alloc.reset();
-    QORConfigAnswerWriter w(m_alloc);
-    ASSERT_EQ(w.begin(), qor_s_ok);
-    ASSERT_EQ(w.addURCConfig(false, 60), qor_s_ok);
-    ASSERT_EQ(w.addConfigFlag(QORStringRef("after"), 3), qor_s_ok);
-    EXPECT_EQ(read(), qor_s_ok);
-    EXPECT_FALSE(m_ctx.urcEnabled);
-    EXPECT_EQ(m_ctx.urcPollInterval, -1);
-    EXPECT_EQ(m_flags.find(QORStringRef("after")), 3u);
-}
-
 TEST_F(ConfigAnswerTest, AnEmptyHostListEmptiesTheList)
 {
     fileHost("from-file");
