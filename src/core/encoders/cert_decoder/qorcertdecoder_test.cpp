@@ -205,28 +205,6 @@ TEST(QORCertDecoderTest, EveryTruncationFailsCleanly)
     EXPECT_EQ(decode(der).code, ber_ok);
 }
 
-TEST(QORCertDecoderTest, IndefiniteLengthsDecodeAlike)
-{
-    Bytes der = readTestCert("basic.der");
-    ber_buffer in = {der.data(), static_cast<int>(der.size())};
-    ber_item outer, parts[3];
-    int count;
-    ASSERT_EQ(ber_decode(&in, &outer), ber_ok);
-    ASSERT_EQ(ber_unpack(&outer, parts, 3, &count, ber_tag_sequence), ber_ok);
-    auto encoding = [](const ber_item& i) {
-        return Bytes(i.content - i.headerLength, i.content + i.length);
-    };
-    Bytes tbs = cat({{0x30, 0x80}, Bytes(parts[0].content, parts[0].content + parts[0].length),
-                     {0, 0}});
-    Bytes ber = cat({{0x30, 0x80}, tbs, encoding(parts[1]), encoding(parts[2]), {0, 0}});
-    Decoded d = decode(ber);
-    ASSERT_EQ(d.code, ber_ok);
-    EXPECT_EQ(d.serial, "01.0A.FF");
-    EXPECT_EQ(d.subject, "CN=Host,O=Example,C=US");
-    ber.pop_back();
-    EXPECT_EQ(decode(ber).code, ber_bad_length);
-}
-
 TEST(QORCertDecoderTest, MemoryFunctionsCarryEveryText)
 {
     Bytes der = readTestCert("bmp.der");
