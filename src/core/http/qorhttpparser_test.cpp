@@ -99,20 +99,16 @@ TEST(QORHTTPParserTest, QuotedStringsAndCookieValues)
     EXPECT_EQ(scan(QORHTTPParser::parseReasonPhrase, "Not Found\tx"), "Not Found");
 }
 
-TEST(QORHTTPParserTest, TerminatorsAndWhiteSpace)
+TEST(QORHTTPParserTest, TerminatorMayHaveAnExtraCarriageReturnButNotBeOne)
 {
-    // What a waster returns, and where it leaves the cursor.
-    auto waste = [](auto f, const char* text) {
+    // What the waster returns, and where it leaves the cursor.
+    auto waste = [](const char* text) {
         Input in(text);
-        int r = f(&in.cursor);
+        int r = QORHTTPParser::wasteTerminator(&in.cursor);
         return std::to_string(r) + " @" + std::to_string(in.at());
     };
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\r\nX"), "1 @2");
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\nX"), "1 @1");
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\r\r\nX"), "1 @3");
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\rX"), "0 @0");
-    EXPECT_EQ(waste(QORHTTPParser::wasteWhiteSpace, "\r\n \tv"), "2 @4");
-    EXPECT_EQ(waste(QORHTTPParser::wasteWhiteSpace, "\r\nv"), "0 @0");
+    EXPECT_EQ(waste("\r\r\nX"), "1 @3");
+    EXPECT_EQ(waste("\rX"), "0 @0");
 }
 
 TEST(QORHTTPParserTest, StartLinesAndVersions)
