@@ -5,17 +5,13 @@
 
 #include "core/http/qorhttpparser.h"
 #include "core/memory/qorcountingallocator.h"
+#include "qorteststr.h"
 
 namespace {
 
 QORStringRef view(const std::string& s)
 {
     return QORStringRef(s.data(), static_cast<int>(s.size()));
-}
-
-std::string str(const QORStringRefT<char>& r)
-{
-    return std::string(r.data(), static_cast<size_t>(r.length()));
 }
 
 template <class T>
@@ -40,9 +36,9 @@ std::string names(QORReqCookieSet* set)
     for (auto it = set->begin(); it != set->end(); ++it) {
         QORStringRef n, p;
         EXPECT_EQ(it->getName(&n), qor_s_ok);
-        s += str(n);
+        s += qor_test_str(n);
         if (it->getPath(&p) == qor_s_ok)
-            s += "@" + str(p);
+            s += "@" + qor_test_str(p);
         s += " ";
     }
     return s;
@@ -58,7 +54,7 @@ TEST(QORCookieTest, RequestHeaderWrittenBackUnchangedOrFromChangedFields)
     EXPECT_EQ(names(&set), "a@/p b@/q ");
     QORStringRef v;
     ASSERT_EQ((*set.beginName(QORStringRef("a")))->getValue(&v), qor_s_ok);
-    EXPECT_EQ(str(v), "\"x y\"");
+    EXPECT_EQ(qor_test_str(v), "\"x y\"");
     // Each cookie copies its own bytes; the set supplies "; " between them.
     // An unquoted value keeps its blanks.
     QORReqCookieSet loose(QORStringRef("a=1;b=2 ,c"));
@@ -109,7 +105,7 @@ TEST(QORCookieTest, ResponseCookieAttributes)
     QORRespCookie c(view(text));
     QORStringRef v;
     ASSERT_EQ(c.getExpires(&v), qor_s_ok);
-    EXPECT_EQ(str(v), "Wed, 09-Jun-2021 10:18:14 GMT");
+    EXPECT_EQ(qor_test_str(v), "Wed, 09-Jun-2021 10:18:14 GMT");
     bool secure = false, httpOnly = false;
     EXPECT_EQ(c.getSecure(&secure), qor_s_ok);
     EXPECT_EQ(c.getHttpOnly(&httpOnly), qor_s_ok);

@@ -4,13 +4,9 @@
 #include <string>
 #include "core/memory/qorcountingallocator.h"
 #include "core/platform/qorscopedlocale.h"
+#include "qorteststr.h"
 
 namespace {
-
-std::string str(const QORStringRefT<char>& s)
-{
-    return std::string(s.data(), static_cast<size_t>(s.length()));
-}
 
 std::string url(const char* scheme, const char* host, const char* port,
                 const char* uri, const char* query)
@@ -51,11 +47,11 @@ TEST(QORHTTPTest, MethodsAreCaseSensitiveUnknownIsMinusOneAndReasonsFallBack)
     EXPECT_EQ(QORHTTP::getMethod("GET", 2), qor_method_unrecognized);
     QORStringRef name;
     QORHTTP::getMethodName(qor_method_move, &name);
-    EXPECT_EQ(str(name), "MOVE");
+    EXPECT_EQ(qor_test_str(name), "MOVE");
     QORHTTP::getMethodName(qor_method_unrecognized, &name);
-    EXPECT_EQ(str(name), "unrecognized");
+    EXPECT_EQ(qor_test_str(name), "unrecognized");
     QORHTTP::getMethodName(static_cast<QORHTTPMethod>(11), &name);
-    EXPECT_EQ(str(name), "unrecognized");
+    EXPECT_EQ(qor_test_str(name), "unrecognized");
     // A reason falls back to its class's, or to "Server Error".
     const struct { int code; const char* reason; } reasons[] = {
         {203, "Non-Authoritative Information"}, {505, "HTTP Version Not Supported"},
@@ -63,7 +59,7 @@ TEST(QORHTTPTest, MethodsAreCaseSensitiveUnknownIsMinusOneAndReasonsFallBack)
         {99, "Server Error"}, {-101, "Server Error"}};
     for (const auto& r : reasons) {
         QORHTTP::getReason(r.code, &name);
-        EXPECT_EQ(str(name), r.reason) << r.code;
+        EXPECT_EQ(qor_test_str(name), r.reason) << r.code;
     }
 }
 

@@ -6,13 +6,9 @@
 #include "core/memory/qorcountingallocator.h"
 #include "core/trace/qortraceregistry.h"
 #include "qortestlog.h"
+#include "qorteststr.h"
 
 namespace {
-
-std::string str(const QORStringRefT<char>& s)
-{
-    return std::string(s.data(), static_cast<size_t>(s.length()));
-}
 
 // A cursor over a private copy of text (parsers may write into it), and
 // where it stands relative to the start.
@@ -37,7 +33,7 @@ std::string requestLine(const std::string& text)
     QORStringRef m, u, v;
     QORStatus st = QORHTTPParser::parseRequestLine(&in.cursor, &method, &m, &u, &v);
     return std::to_string(st ? st - QOR_MSG_BASE : 0) + " " + std::to_string(method) + " " +
-           str(u) + " " + str(v) + " @" + std::to_string(in.at());
+           qor_test_str(u) + " " + qor_test_str(v) + " @" + std::to_string(in.at());
 }
 
 // "status code reason" of a status line.
@@ -46,7 +42,7 @@ std::string statusLine(const std::string& text)
     Input in(text);
     QORStringRef v, c, r;
     QORStatus st = QORHTTPParser::parseStatusLine(&in.cursor, &v, &c, &r);
-    return std::to_string(st ? st - QOR_MSG_BASE : 0) + " " + str(c) + " " + str(r);
+    return std::to_string(st ? st - QOR_MSG_BASE : 0) + " " + qor_test_str(c) + " " + qor_test_str(r);
 }
 
 typedef QORStatus (*Scanner)(QORBufferCursor*, QORStringRefT<char>*);
@@ -63,7 +59,7 @@ std::string scan(Scanner f, const std::string& text)
     if (in.at() != static_cast<int>(v.data() + v.length() - in.text.data()) &&
         f != QORHTTPParser::parseChunk)
         return "cursor not after the view";
-    return str(v);
+    return qor_test_str(v);
 }
 
 // "name=value" pairs of a table, in iteration order.
@@ -72,7 +68,7 @@ std::vector<std::string> pairs(Set& set)
 {
     std::vector<std::string> out;
     for (typename Set::Iterator it = set.begin(); it.valid(); it.next())
-        out.push_back(str(it.key()) + "=" + str(it.value()));
+        out.push_back(qor_test_str(it.key()) + "=" + qor_test_str(it.value()));
     return out;
 }
 
@@ -103,20 +99,16 @@ TEST(QORHTTPParserTest, QuotedStringsAndCookieValues)
     EXPECT_EQ(scan(QORHTTPParser::parseReasonPhrase, "Not Found\tx"), "Not Found");
 }
 
-TEST(QORHTTPParserTest, TerminatorsAndWhiteSpace)
+TEST(QORHTTPParserTest, TerminatorMayHaveAnExtraCarriageReturnButNotBeOne)
 {
-    // What a waster returns, and where it leaves the cursor.
-    auto waste = [](auto f, const char* text) {
+    // What the waster returns, and where it leaves the cursor.
+    auto waste = [](const char* text) {
         Input in(text);
-        int r = f(&in.cursor);
+        int r = QORHTTPParser::wasteTerminator(&in.cursor);
         return std::to_string(r) + " @" + std::to_string(in.at());
     };
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\r\nX"), "1 @2");
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\nX"), "1 @1");
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\r\r\nX"), "1 @3");
-    EXPECT_EQ(waste(QORHTTPParser::wasteTerminator, "\rX"), "0 @0");
-    EXPECT_EQ(waste(QORHTTPParser::wasteWhiteSpace, "\r\n \tv"), "2 @4");
-    EXPECT_EQ(waste(QORHTTPParser::wasteWhiteSpace, "\r\nv"), "0 @0");
+    EXPECT_EQ(waste("\r\r\nX"), "1 @3");
+    EXPECT_EQ(waste("\rX"), "0 @0");
 }
 
 TEST(QORHTTPParserTest, StartLinesAndVersions)
@@ -156,11 +148,11 @@ TEST(QORHTTPParserTest, HeaderBlocksEndAtTheEmptyLineOrFail)
     EXPECT_EQ(h.count(), 4);
     QORHTTPHeaderSet::Entry* e = h.find(qor_hdr_cookie);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(str(e->value), "x=1");
+    EXPECT_EQ(qor_test_str(e->value), "x=1");
     e = h.findNext(e);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(str(e->value), "y=2");
-    EXPECT_EQ(str(e->key), "cookie");
+    EXPECT_EQ(qor_test_str(e->value), "y=2");
+    EXPECT_EQ(qor_test_str(e->key), "cookie");
     EXPECT_EQ(h.findNext(e), nullptr);
     EXPECT_EQ(h.find(qor_hdr_referer), nullptr);
     Input empty("X-Empty:\r\n");
@@ -183,11 +175,11 @@ TEST(QORHTTPParserTest, HeaderBlocksEndAtTheEmptyLineOrFail)
     h.clear();
     ASSERT_EQ(QORHTTPParser::parseHeaderSet(&start.cursor, &h), qor_s_ok);
     EXPECT_EQ(pairs(h).size(), 2u);
-    EXPECT_EQ(str(h.find(QORHTTPHdrNameRef("x-fold"))->value), "folded value");
+    EXPECT_EQ(qor_test_str(h.find(QORHTTPHdrNameRef("x-fold"))->value), "folded value");
     Input middle("X-Fold: part\r\n more\r\n\r\n");
     h.clear();
     EXPECT_EQ(QORHTTPParser::parseHeaderSet(&middle.cursor, &h), qor_s_http_header_undelimited);
-    EXPECT_EQ(str(h.find(QORHTTPHdrNameRef("X-Fold"))->value), "part");
+    EXPECT_EQ(qor_test_str(h.find(QORHTTPHdrNameRef("X-Fold"))->value), "part");
 }
 
 // A value that would not read back is refused and the set emptied; a
@@ -234,7 +226,7 @@ std::string url(const std::string& text, int* at = nullptr)
         *at = in.at();
     if (st != qor_s_ok)
         return "status " + std::to_string(st);
-    return str(s) + "|" + str(h) + "|" + str(p) + "|" + str(l) + "|" + str(q);
+    return qor_test_str(s) + "|" + qor_test_str(h) + "|" + qor_test_str(p) + "|" + qor_test_str(l) + "|" + qor_test_str(q);
 }
 
 TEST(QORHTTPParserTest, URLParts)
@@ -259,7 +251,7 @@ TEST(QORHTTPParserTest, PostDataTurnsPlusIntoSpaceInPlaceAndArgumentSets)
     Input in("a=x+y%2B&b=&c=%41");
     QORStringRef n, v;
     ASSERT_EQ(QORHTTPParser::parsePostData(&in.cursor, &n, &v), qor_s_ok);
-    EXPECT_EQ(str(v), "x y%2B");
+    EXPECT_EQ(qor_test_str(v), "x y%2B");
     EXPECT_EQ(in.text.substr(0, 8), "a=x y%2B");
     Input set("\r\na=x+y%2B& b=&c=%41");
     QORHTTPFormDataSet form;
@@ -296,7 +288,7 @@ TEST(QORHTTPParserTest, Chunks)
     Input two("5;ext=1\r\nhello\r\n0\r\n\r\n");
     QORStringRef v;
     ASSERT_EQ(chunk(&two.cursor, &v), qor_s_ok);
-    EXPECT_EQ(str(v), "hello");
+    EXPECT_EQ(qor_test_str(v), "hello");
     EXPECT_EQ(two.at(), 16);
     ASSERT_EQ(chunk(&two.cursor, &v), qor_s_ok);
     EXPECT_EQ(v.length(), 0);

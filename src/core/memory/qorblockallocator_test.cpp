@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 #include "core/svc/qorsvcroute.h"
+#include "qortestalloc.h"
 #include "qortestdir.h"
 
 namespace {
@@ -40,18 +41,11 @@ void destroy(qor_allocator_t a)
     EXPECT_EQ(st, qor_s_ok);
 }
 
-void* allocator_word(void* p)
-{
-    return static_cast<void**>(p)[-1];
-}
-
 // The twelve lines of qor_allocator_dump_stats, by label; each value starts
 // in the same column.
 std::map<std::string, long> dumpStats(qor_allocator_t a)
 {
-    testing::internal::CaptureStdout();
-    qor_allocator_dump_stats(a);
-    std::istringstream in(testing::internal::GetCapturedStdout());
+    std::istringstream in(qor_test_alloc_stats(a));
     std::map<std::string, long> values;
     std::string line;
     while (std::getline(in, line)) {
@@ -89,8 +83,8 @@ TEST_F(BlockAllocatorTest, BlocksNameTheirAllocatorInTheWordBeforeThem)
     void* f = qor_alloc(fixed);
     void* v = qor_alloc_var(var, 10);
     ASSERT_TRUE(f && v);
-    EXPECT_EQ(allocator_word(f), fixed);
-    EXPECT_EQ(allocator_word(v), var);
+    EXPECT_EQ(qor_test_allocator_word(f), fixed);
+    EXPECT_EQ(qor_test_allocator_word(v), var);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(v) % alignof(void*), 0u);
     qor_free(f);
     qor_free(v);
@@ -99,7 +93,7 @@ TEST_F(BlockAllocatorTest, BlocksNameTheirAllocatorInTheWordBeforeThem)
     // A null handle: heap blocks with a zero allocator word.
     void* h = qor_alloc_var(nullptr, 40);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(allocator_word(h), nullptr);
+    EXPECT_EQ(qor_test_allocator_word(h), nullptr);
     memset(h, 7, 40);
     h = qor_realloc_var(h, 4000);
     ASSERT_NE(h, nullptr);
@@ -197,7 +191,7 @@ TEST_F(BlockAllocatorTest, ReallocKeepsLargeEnoughBlocksAndGrowsOthers)
     memset(q, 'b', 5000);   // the end guard must follow the new size
     char* d = static_cast<char*>(qor_alloc_dup(q));
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(allocator_word(d), a);
+    EXPECT_EQ(qor_test_allocator_word(d), a);
     EXPECT_EQ(memcmp(d, q, 5000), 0);
     EXPECT_EQ(qor_realloc_var(d, 0), nullptr);
     qor_free(q);
@@ -324,7 +318,7 @@ TEST_F(BlockAllocatorDeathTest, PageGuardedBlocksEndAtAnInaccessiblePage)
     qor_allocator_t a = make(QOR_ALLOC_PAGE_GUARD | QOR_ALLOC_VARIABLE | QOR_ALLOC_GROW, 64, 2);
     char* p = static_cast<char*>(qor_alloc_var(a, 64));
     ASSERT_NE(p, nullptr);
-    EXPECT_NE(allocator_word(p), static_cast<void*>(a));
+    EXPECT_NE(qor_test_allocator_word(p), static_cast<void*>(a));
     memset(p, 'p', 64);
     EXPECT_TRUE(endsOnPage(p, 64));
     char* q = static_cast<char*>(qor_realloc_var(p, 10000));

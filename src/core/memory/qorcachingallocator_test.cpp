@@ -10,16 +10,12 @@
 #include <thread>
 #include <unistd.h>
 #include "core/memory/qormemtypeflags.h"
+#include "qortestalloc.h"
 
 namespace {
 
 const unsigned kRspParser = 0x35f02f96;   // "plugin.core.rsp-parser"
 const unsigned kUrc = 0x35f02fa9;         // "plugin.urc"
-
-void* allocator_word(void* p)
-{
-    return static_cast<void**>(p)[-1];
-}
 
 class QORCachingAllocatorTest : public ::testing::Test {
 protected:
@@ -58,7 +54,7 @@ TEST_F(QORCachingAllocatorTest, ReallocateDuplicateAndObjects)
     // Until initialized it serves from the heap.
     void* heap = QORAllocator::allocate(&a, 30);
     ASSERT_NE(heap, nullptr);
-    EXPECT_EQ(allocator_word(heap), nullptr);
+    EXPECT_EQ(qor_test_allocator_word(heap), nullptr);
     heap = QORAllocator::reallocate(&a, heap, 30, 3000);
     memset(heap, 1, 3000);
     a.garbageCollect();   // nothing to collect
@@ -72,10 +68,8 @@ TEST_F(QORCachingAllocatorTest, ReallocateDuplicateAndObjects)
     Pair* pair = qor_new<Pair>(&a, Pair{1, 2});
     ASSERT_NE(pair, nullptr);
     EXPECT_EQ(pair->b, 2);
-    testing::internal::CaptureStdout();
     qor_delete(pair);
-    qor_allocator_dump_stats(a.handle());
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = qor_test_alloc_stats(a.handle());
     EXPECT_NE(out.find("blocks freed:       1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("blocks outstanding: 0\n"), std::string::npos);
     char* p = static_cast<char*>(QORAllocator::reallocate(&a, nullptr, 0, 20));
@@ -91,7 +85,7 @@ TEST_F(QORCachingAllocatorTest, ReallocateDuplicateAndObjects)
     char* d = static_cast<char*>(QORAllocator::duplicate(&a, kText, sizeof kText));
     ASSERT_NE(d, nullptr);
     EXPECT_STREQ(d, kText);
-    EXPECT_EQ(allocator_word(d), a.handle());
+    EXPECT_EQ(qor_test_allocator_word(d), a.handle());
     EXPECT_EQ(QORAllocator::duplicate(&a, kText, 0), nullptr);
     QORAllocator::deallocate(&a, d);
 }
@@ -147,8 +141,6 @@ TEST_F(QORCachingAllocatorTest, ThreadEndGivesItsKeptBlockBack)
     ASSERT_EQ(a.initialize(kUrc, QOR_ALLOC_STATS, nullptr, 2, 64), qor_s_ok);
     a.enableThreadCache(64);
     std::thread([&] { QORAllocator::deallocate(&a, QORAllocator::allocate(&a, 64)); }).join();
-    testing::internal::CaptureStdout();
-    qor_allocator_dump_stats(a.handle());
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = qor_test_alloc_stats(a.handle());
     EXPECT_NE(out.find("blocks outstanding: 0\n"), std::string::npos) << out;
 }
