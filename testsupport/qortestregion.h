@@ -11,6 +11,7 @@
 #include "proxyif/ipc/qorsharedmem.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
+#include "qorteststr.h"
 
 // Little-endian bytes as one word (the targets are little-endian x86).
 inline uint32_t qor_test_chars(const char (&s)[5])
@@ -20,11 +21,7 @@ inline uint32_t qor_test_chars(const char (&s)[5])
     return v;
 }
 
-// What a string view or a buffer read from a region holds, to compare.
-inline std::string qor_test_str(const QORStringRef& s)
-{
-    return std::string(s.data(), static_cast<size_t>(s.length()));
-}
+// What a buffer read from a region holds, to compare.
 inline std::string qor_test_str(const QORBuffer& b)
 {
     return std::string(reinterpret_cast<const char*>(b.getData()),

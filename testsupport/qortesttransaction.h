@@ -25,6 +25,7 @@
 #include "plugin/core/qorserver.h"
 #include "plugin/core/qorsslsession.h"
 #include "plugin/core/qortransaction.h"
+#include "qorteststr.h"
 
 class QORTestCallLog {
 public:
@@ -423,8 +424,3 @@ private:
     int* m_deleted;
 };
 
-// The bytes a reference views, as a string to compare.
-inline std::string qor_test_str(const QORStringRefT<char>& r)
-{
-    return std::string(r.data(), static_cast<size_t>(r.length()));
-}
