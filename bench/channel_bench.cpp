@@ -113,6 +113,8 @@ struct ServerProcess {
         sigprocmask(SIG_BLOCK, &term, &old);
         pid = fork();
         if (pid == 0) {
+            // A bench killed midway still has its servers remove their objects.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
             close(ready[0]);
             OneElementHandler handler;
             QORSrvWorkerPool pool;
