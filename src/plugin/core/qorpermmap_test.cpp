@@ -8,11 +8,6 @@
 
 namespace {
 
-QORActionGroupList* list(const char* text, QORAllocator* a = nullptr)
-{
-    return qor_test_action_list(text, a);
-}
-
 QORStatus set(QORPermMap* map, const char* method, QORActionGroupList* l,
               QORAllocator* a = nullptr)
 {
@@ -25,10 +20,10 @@ TEST(QORPermMap, MethodEntriesThenTheDefault)
 {
     QORPermMap map;
     ASSERT_EQ(map.initialize(), qor_s_ok);
-    QORActionGroupList* get = list("r");
-    QORActionGroupList* post = list("w");
-    QORActionGroupList* fallback = list("x");
-    ASSERT_EQ(set(&map, "GET", list("rw")), qor_s_ok);
+    QORActionGroupList* get = qor_test_action_list("r");
+    QORActionGroupList* post = qor_test_action_list("w");
+    QORActionGroupList* fallback = qor_test_action_list("x");
+    ASSERT_EQ(set(&map, "GET", qor_test_action_list("rw")), qor_s_ok);
     ASSERT_EQ(set(&map, "GET", get), qor_s_ok);   // shadows the earlier entry
     ASSERT_EQ(set(&map, "POST", post), qor_s_ok);
     ASSERT_EQ(set(&map, "PUT", nullptr), qor_s_ok);
@@ -55,17 +50,17 @@ TEST(QORPermMap, InitializeAndShutdownReleaseEverything)
     {
         QORPermMap map(&a);
         ASSERT_EQ(map.initialize(), qor_s_ok);
-        ASSERT_EQ(set(&map, "GET", list("r", &a), &a), qor_s_ok);
-        map.setDefaultPerms(list("x", &a));
-        map.setDefaultPerms(list("y", &a));   // the previous default is deleted
+        ASSERT_EQ(set(&map, "GET", qor_test_action_list("r", &a), &a), qor_s_ok);
+        map.setDefaultPerms(qor_test_action_list("x", &a));
+        map.setDefaultPerms(qor_test_action_list("y", &a));   // the previous default is deleted
 
         ASSERT_EQ(map.initialize(), qor_s_ok);
         EXPECT_EQ(map.entries(), 0u);
         EXPECT_EQ(map.getDefaultPerms(), nullptr);
         EXPECT_EQ(map.getPerms(QORStringRef("GET")), nullptr);
 
-        ASSERT_EQ(set(&map, "GET", list("r", &a), &a), qor_s_ok);
-        map.setDefaultPerms(list("x", &a));
+        ASSERT_EQ(set(&map, "GET", qor_test_action_list("r", &a), &a), qor_s_ok);
+        map.setDefaultPerms(qor_test_action_list("x", &a));
         EXPECT_EQ(map.shutdown(), qor_s_ok);
         EXPECT_EQ(map.entries(), 0u);
         EXPECT_EQ(map.getDefaultPerms(), nullptr);
@@ -73,8 +68,8 @@ TEST(QORPermMap, InitializeAndShutdownReleaseEverything)
 
         // Usable again, and the destructor releases what is left.
         ASSERT_EQ(map.initialize(), qor_s_ok);
-        ASSERT_EQ(set(&map, "POST", list("w", &a), &a), qor_s_ok);
-        map.setDefaultPerms(list("x", &a));
+        ASSERT_EQ(set(&map, "POST", qor_test_action_list("w", &a), &a), qor_s_ok);
+        map.setDefaultPerms(qor_test_action_list("x", &a));
     }
     EXPECT_EQ(a.live(), 0);
 }
@@ -93,7 +88,7 @@ TEST(QORPermMap, MemoryFailuresAreReportedAndLeakNothing)
 
         // The map owns key and list even when the entry cannot be made.
         QORStringRef* key = QORPermMap::makeMethodKey(QORStringRef("GET"), &a);
-        QORActionGroupList* l = list("r", &a);
+        QORActionGroupList* l = qor_test_action_list("r", &a);
         a.failAfter = 0;
         EXPECT_EQ(map.setPerms(key, l), qor_s_no_memory);
         EXPECT_EQ(QORPermMap::makeMethodKey(QORStringRef("GET"), &a), nullptr);
@@ -108,7 +103,7 @@ TEST(QORPermMap, AMapNeverInitializedTakesEntriesWithKeysOfTheirOwn)
     QORPermMap map;
     EXPECT_EQ(map.getPerms(QORStringRef("GET")), nullptr);
     char method[] = "PATCH";
-    QORActionGroupList* patch = list("r");
+    QORActionGroupList* patch = qor_test_action_list("r");
     ASSERT_EQ(set(&map, method, patch), qor_s_ok);
     method[0] = 'X';
     EXPECT_EQ(map.getPerms(QORStringRef("PATCH")), patch);

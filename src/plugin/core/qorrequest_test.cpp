@@ -3,22 +3,7 @@
 #include <gtest/gtest.h>
 #include <string>
 
-#include "plugin/core/qorserver.h"
-#include "plugin/core/qorsslsession.h"
 #include "qortesttransaction.h"
-
-TEST(QORRequestOwnership, DeletesItsServerAndSession)
-{
-    int servers = 0;
-    int sessions = 0;
-    {
-        QORTestRequest r;
-        r.m_server = new QORTestCounted<QORTestServer>(&servers);
-        r.m_sslSession = new QORTestCounted<QORSSLSession>(&sessions);
-    }
-    EXPECT_EQ(servers, 1);
-    EXPECT_EQ(sessions, 1);
-}
 
 TEST(QORRequestContentLength, ReadsTheWholeHeaderValueAsANumber)
 {

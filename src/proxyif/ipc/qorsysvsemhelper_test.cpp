@@ -3,11 +3,9 @@
 #include <gtest/gtest.h>
 #include <sys/ipc.h>
 #include <sys/sem.h>
-#include <thread>
 
 #include "proxyif/ipc/qoripcstatus.h"
 #include "qoripctesting.h"
-#include "qortestdir.h"
 
 namespace {
 
@@ -62,20 +60,4 @@ TEST_F(QORSysVSemHelperTest, SignalWaitAndValues)
     // Beyond the largest semaphore value.
     EXPECT_EQ(QORSysVSemHelper::setValue(m_semId, 0, 40000), qor_s_out_of_range);
     EXPECT_EQ(QORSysVSemHelper::setValue(m_semId, 7, 1), qor_s_ipc_invalid_id);
-}
-
-TEST_F(QORSysVSemHelperTest, RemovedSetEndsWaitsWithItsStatus)
-{
-    int semId = m_semId;
-    QORStatus seen = qor_s_ok;
-    std::thread waiter([&] { seen = QORSysVSemHelper::wait(semId, 0, 1); });
-    // Once the waiter blocks, take the set away under it.
-    ASSERT_TRUE(qor_test_wait_until([&] { return semctl(semId, 0, GETNCNT) == 1; }));
-    ASSERT_EQ(QORSysVSemHelper::destroySemSet(semId), qor_s_ok);
-    m_semId = -1;
-    waiter.join();
-    EXPECT_EQ(seen, qor_s_ipc_removed);
-    // The next call on the stale ID finds no such set.
-    EXPECT_EQ(QORSysVSemHelper::signal(semId, 0, 1), qor_s_ipc_invalid_id);
-    EXPECT_EQ(QORSysVSemHelper::destroySemSet(semId), qor_s_ipc_invalid_id);
 }

@@ -9,7 +9,7 @@
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsysvsemhelper.h"
 #include "qorchannelprocess.h"
-#include "qoripcsquatting.h"
+#include "qortestchannel.h"
 
 namespace {
 
@@ -59,13 +59,8 @@ public:
     using QORWorkerPool::unlockAndSignal;
 };
 
-class QORWorkerPoolTest : public QORIPCLogTest {
+class QORWorkerPoolTest : public QORIPCTraceTest {
 protected:
-    void SetUp() override
-    {
-        QORIPCLogTest::SetUp();
-        QORProxyIFLog::get()->setLevel(7);
-    }
     QORTestIPCPath m_path{"pool"};
 };
 

@@ -24,6 +24,7 @@
 #include "proxyif/server/qorsrvworkerpool.h"
 #include "qorchannelprocess.h"
 #include "qoripctesting.h"
+#include "qortestchannel.h"
 #include "qortestdir.h"
 #include "qortestintmessages.h"
 
@@ -47,14 +48,7 @@ protected:
         ASSERT_EQ(m_dispatcher.initialize(log, m_path.c_str(), limits), qor_s_ok);
         ASSERT_EQ(m_dispatcher.registerProxyMsgFactory(new QORTestIntFactory), qor_s_ok);
     }
-    // The answer to value, or -1 unless it came at the first attempt.
-    int32_t answerTo(int32_t value)
-    {
-        QORTestIntOutcome o = qor_test_ask(m_dispatcher, value);
-        bool answered = o.st == qor_s_ok && !o.retry && o.type == kAnswerType;
-        EXPECT_TRUE(answered) << std::hex << o.st << " retry " << o.retry << " type " << o.type;
-        return answered ? o.value : -1;
-    }
+    int32_t answerTo(int32_t value) { return qor_test_answer_to(m_dispatcher, value); }
     // A child that takes something of the pool, passes hold() what it took
     // and waits there to be killed; *took is what it took, or -1.
     using Hold = std::function<void(int32_t)>;

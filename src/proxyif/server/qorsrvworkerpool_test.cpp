@@ -15,27 +15,22 @@
 #include "proxyif/ipc/qoripcstatus.h"
 #include "proxyif/ipc/qorsharedmemallocator.h"
 #include "proxyif/ipc/qorsharedmemiterator.h"
-#include "qoripcsquatting.h"
+#include "qortestchannel.h"
 #include "qoripctesting.h"
 #include "qortestdir.h"
 #include "qortestintmessages.h"
 
 namespace {
 
-class QORSrvWorkerPoolTest : public QORIPCLogTest {
+class QORSrvWorkerPoolTest : public QORIPCTraceTest {
 protected:
-    void SetUp() override
-    {
-        QORIPCLogTest::SetUp();
-        QORProxyIFLog::get()->setLevel(7);
-    }
     void TearDown() override
     {
         m_handler.release = true;
         (void)m_client.shutdown();
         (void)m_server.shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
-        QORIPCLogTest::TearDown();
+        QORIPCTraceTest::TearDown();
     }
     void startBoth(int workers, unsigned size = 512)
     {
