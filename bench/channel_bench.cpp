@@ -149,50 +149,32 @@ struct ServerProcess {
 
 const int kRounds = 7;
 
-// The system calls of one dispatch and nothing else: a child answering
-// each post of one semaphore by posting another, as a server worker does,
-// and a client making the six calls a question makes, with the same
-// operations, flags and set sizes (a pool set of lock and count, a worker
-// set of request and result). What a dispatch costs beyond this is the
-// library's own work.
+// The system calls of one dispatch and nothing else: the ping-pong's child
+// answering each post, as a server worker does, and a client making the
+// six calls a question makes, with the same operations, flags and set sizes
+// (a pool set of lock and count; the ping-pong's set as the worker's request
+// and result). What a dispatch costs beyond this is the library's own work.
 class BareCalls {
 public:
     ~BareCalls() { stop(); }
     bool start()
     {
         m_pool = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
-        m_worker = semget(IPC_PRIVATE, 2, IPC_CREAT | 0600);
-        if (m_pool == -1 || m_worker == -1 || semctl(m_pool, 1, SETVAL, 1) != 0)
-            return false;
-        m_child = fork();
-        if (m_child == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            sembuf wait = {0, -1, 0}, post = {1, 1, 0};
-            // Ends when the set is removed under it.
-            while (semop(m_worker, &wait, 1) == 0 && semop(m_worker, &post, 1) == 0) {
-            }
-            _exit(0);
-        }
-        return m_child > 0;
+        return m_pool != -1 && semctl(m_pool, 1, SETVAL, 1) == 0 && m_worker.start();
     }
     void stop()
     {
-        for (int* id : {&m_pool, &m_worker}) {
-            if (*id != -1)
-                semctl(*id, 0, IPC_RMID);
-            *id = -1;
-        }
-        if (m_child > 0) {
-            kill(m_child, SIGKILL);
-            waitpid(m_child, nullptr, 0);
-        }
-        m_child = -1;
+        if (m_pool != -1)
+            semctl(m_pool, 0, IPC_RMID);
+        m_pool = -1;
+        m_worker.stop();
     }
-    pid_t pid() const { return m_child; }
+    pid_t pid() const { return m_worker.pid(); }
     bool run(long n)
     {
         // One worker: the capped signal probes up to the largest value.
         const short probe = 32767;
+        const int worker = m_worker.semId();
         sembuf take[3] = {{1, -1, SEM_UNDO}, {0, 0, 0}, {0, 1, SEM_UNDO}};
         sembuf unlock = {0, -1, SEM_UNDO};
         sembuf zeroAndPost[2] = {{1, 0, IPC_NOWAIT}, {0, 1, 0}};
@@ -202,7 +184,7 @@ public:
                               {1, 1, SEM_UNDO}};
         for (long i = 0; i < n; i++) {
             if (semop(m_pool, take, 3) != 0 || semop(m_pool, &unlock, 1) != 0 ||
-                semop(m_worker, zeroAndPost, 2) != 0 || semop(m_worker, &result, 1) != 0 ||
+                semop(worker, zeroAndPost, 2) != 0 || semop(worker, &result, 1) != 0 ||
                 semop(m_pool, lock, 2) != 0 || semop(m_pool, giveBack, 4) != 0)
                 return false;
         }
@@ -211,8 +193,7 @@ public:
 
 private:
     int m_pool = -1;
-    int m_worker = -1;
-    pid_t m_child = -1;
+    QORBenchPingPong m_worker;
 };
 
 // n dispatches of an empty question, each answered.

@@ -45,6 +45,8 @@ public:
     void stop();
     bool run(long n);
     pid_t pid() const { return m_child; }
+    // The set: semaphore 0 is posted to the child, 1 by it.
+    int semId() const { return m_sem; }
 
 private:
     int m_sem = -1;
