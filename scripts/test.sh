@@ -2,10 +2,10 @@
 # Builds and tests each configuration; exits non-zero when any fails.
 # check only compiles (library, tests, adapters, fuzz replays, demo) with
 # QORStatus made a type whose value may not be dropped; release, asan and
-# m32 build and run everything; tsan (ThreadSanitizer) builds and runs only
-# the threaded parts: the plug-in core and cache tests, where request
-# threads meet configuration changes, and the authorization server, whose
-# worker threads meet reloads.
+# m32 build and run everything; tsan (ThreadSanitizer) builds everything and
+# runs every test but the answer-mutation replay, whose second thread
+# rewrites the answer while it is read on purpose (it stands for another
+# process writing shared memory, which no sanitizer can order).
 set -u
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
@@ -37,11 +37,11 @@ configure() {
 # What each configuration builds and runs (empty: everything).
 targets() {
   case $1 in
-    tsan) echo "plugin_core_test urc_plugin_test authz_test" ;;
     check) echo "all dxqor_demo" ;;
   esac
 }
-tests() { [ "$1" != tsan ] || echo "^(plugin_core|urc_plugin|authz)$"; }
+# The tests each configuration leaves out (empty: none).
+skipped() { [ "$1" != tsan ] || echo "^fuzz_answer_mutation$"; }
 
 declare -A result
 status=0
@@ -60,8 +60,8 @@ for cfg in "${configs[@]}"; do
     # The test authorization server is a forked child that runs threads. A
     # race fails the test program at exit, after its clean-up has run.
     export TSAN_OPTIONS=die_after_fork=0:second_deadlock_stack=1
-    r=$(tests "$cfg")
-    ( cd "$BUILD/$cfg" && ctest --output-on-failure -j "$JOBS" ${r:+-R "$r"} ) 2>&1 | tee "$log"
+    r=$(skipped "$cfg")
+    ( cd "$BUILD/$cfg" && ctest --output-on-failure -j "$JOBS" ${r:+-E "$r"} ) 2>&1 | tee "$log"
     rc=${PIPESTATUS[0]}
     result[$cfg]=$(grep -E 'tests passed|tests failed' "$log" | tail -1)
     [ "$rc" -eq 0 ] || status=1

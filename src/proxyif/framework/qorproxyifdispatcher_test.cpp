@@ -32,8 +32,10 @@ protected:
     void TearDown() override
     {
         m_handler.release = true;
-        (void)m_dispatcher.shutdown();
+        // The server's threads trace through the component the dispatcher
+        // set up: they end first.
         (void)m_server.shutdown();
+        (void)m_dispatcher.shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         EXPECT_EQ(g_qorTestLiveMessages, 0);
         // Every dispatcher of the test is down: the allocators are gone.

@@ -29,6 +29,8 @@ QORStatus QORSysVSemHelper::setValue(int semId, unsigned int semNum, int value)
 {
     if (semId == -1)
         return qor_s_ok;
+    const sembuf op = {(unsigned short)semNum, 0, 0};
+    syncOps(semId, &op, 1, true);
     if (semctl(semId, semNum, SETVAL, value) == -1)
         return mapError(errno);
     return qor_s_ok;
@@ -39,6 +41,8 @@ QORStatus QORSysVSemHelper::getValue(int semId, unsigned int semNum, int* value)
     int v = semctl(semId, semNum, GETVAL);
     if (v == -1)
         return mapError(errno);
+    const sembuf op = {(unsigned short)semNum, 0, 0};
+    syncOps(semId, &op, 1, false);
     *value = v;
     return qor_s_ok;
 }
@@ -55,11 +59,13 @@ QORStatus QORSysVSemHelper::destroySemSet(int semId)
 QORStatus QORSysVSemHelper::wait(int semId, unsigned int semNum, int count)
 {
     sembuf op = {(unsigned short)semNum, (short)-count, 0};
+    syncOps(semId, &op, 1, true);
     while (semop(semId, &op, 1) == -1) {
         if (errno != EINTR)
             return mapError(errno);
         pthread_testcancel();
     }
+    syncOps(semId, &op, 1, false);
     return qor_s_ok;
 }
 
@@ -90,8 +96,10 @@ QORStatus QORSysVSemHelper::doSemOpsUntil(int semId, const sembuf* ops,
     }
     if (left.tv_sec < 0)
         return qor_s_ipc_would_block;
+    syncOps(semId, ops, count, true);
     if (semtimedop(semId, const_cast<sembuf*>(ops), count, &left) == -1)
         return mapError(errno);
+    syncOps(semId, ops, count, false);
     return qor_s_ok;
 }
 
