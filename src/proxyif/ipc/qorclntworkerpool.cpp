@@ -127,6 +127,8 @@ QORStatus QORClntWorkerPool::attachAll(bool reinit)
     if (st == qor_s_ok)
         st = initPoolMgrShm(false, reinit, &created);
     if (st == qor_s_ok)
+        m_headerPoolSet = m_poolSemId.load();
+    if (st == qor_s_ok)
         st = initWorkerSemaphores(false, reinit);
     if (st == qor_s_ok)
         st = initWorkerShm(false, reinit, &created);
@@ -346,7 +348,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
                 pause = timeLeft(deadline);
             nanosleep(&pause, nullptr);
             passes = 0;
-            m_backoffSleeps = m_backoffSleeps + 1;
+            m_backoffSleeps.fetch_add(1, std::memory_order_relaxed);
         }
     }
     if (locked)
@@ -438,6 +440,9 @@ QORStatus QORClntWorkerPool::refresh()
     st = lookUpUntil(deadline, [this, &created] {
         return initPoolMgrShm(false, true, &created);
     });
+    // The new records go with the new lock from here on.
+    if (st == qor_s_ok)
+        m_headerPoolSet = m_poolSemId.load();
     if (first == qor_s_ok)
         first = st;
     st = lookUpUntil(deadline, [this, &created] {

@@ -66,7 +66,7 @@ public:
     QORStatus shutdown();
 
     // One-second sleeps taken so far by fruitless scans (for tests).
-    int backoffSleeps() const { return m_backoffSleeps; }
+    int backoffSleeps() const { return m_backoffSleeps.load(std::memory_order_relaxed); }
 
 private:
     class UseCount;
@@ -93,5 +93,5 @@ private:
     bool m_syncReady = false;
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
-    volatile int m_backoffSleeps = 0;
+    std::atomic<int> m_backoffSleeps{0};
 };

@@ -210,7 +210,7 @@ QORStatus QORWorkerPool::initWorkerSemaphores(bool create, bool reinit)
                              create, m_ownerUid, &semId, &nsems);
     if (st != qor_s_ok)
         return st;
-    m_workerSemCount = nsems;
+    m_workerSemCount.store(nsems, std::memory_order_relaxed);
     m_workerSemId = semId;
     m_workerSemsReady = true;
     return qor_s_ok;
@@ -286,10 +286,13 @@ QORStatus QORWorkerPool::initWorkerShm(bool create, bool reinit, bool* created)
                              m_workerShmSize, create, created);
 }
 
-QORStatus QORWorkerPool::noteLockTaken()
+QORStatus QORWorkerPool::noteLockTaken(int semId)
 {
     if (m_header == nullptr)
         return qor_s_ok;
+    int guard = m_headerPoolSet.load(std::memory_order_acquire);
+    if (guard != -1 && guard != semId)
+        return qor_s_ipc_removed;
     // The flag is cleared before every release, so finding it set means the
     // holder died and the kernel undid its hold.
     QORStatus st = qor_s_ok;
@@ -304,10 +307,14 @@ QORStatus QORWorkerPool::noteLockTaken()
 
 QORStatus QORWorkerPool::lockPoolManager()
 {
-    QORStatus st = semOps(m_poolSemId, LOCK_OP, 2);
+    int id = m_poolSemId;
+    QORStatus st = semOps(id, LOCK_OP, 2);
     if (st != qor_s_ok)
         return st;
-    return noteLockTaken();
+    st = noteLockTaken(id);
+    if (st == qor_s_ipc_removed)
+        (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+    return st;
 }
 
 QORStatus QORWorkerPool::takePoolLock(int* semId)
@@ -317,7 +324,9 @@ QORStatus QORWorkerPool::takePoolLock(int* semId)
         *semId = id;
     QORStatus st = semOps(id, LOCK_OP, 2);
     if (st == qor_s_ok)
-        st = noteLockTaken();
+        st = noteLockTaken(id);
+    if (st == qor_s_ipc_removed)
+        (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;
@@ -332,7 +341,13 @@ QORStatus QORWorkerPool::waitPoolAndLock(int* semId, const timespec* deadline)
     *semId = id;
     QORStatus st = semOps(id, ops, 3, deadline);
     if (st == qor_s_ok)
-        st = noteLockTaken();
+        st = noteLockTaken(id);
+    if (st == qor_s_ipc_removed) {
+        // The lock and the count go back, the header untouched.
+        sembuf back[4] = {UNLOCK_OP[0]};
+        if (semOps(id, back, 1 + cappedSignal(m_numWorkers, back + 1)) == qor_s_out_of_range)
+            (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+    }
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;
@@ -478,7 +493,7 @@ void QORWorkerPool::requireOwner(uid_t uid)
 QORStatus QORWorkerPool::checkSemaphores(const QORWorkerBuffer& buffer) const
 {
     int set = m_workerSemId.load(std::memory_order_relaxed);
-    unsigned int count = m_workerSemCount;
+    unsigned int count = m_workerSemCount.load(std::memory_order_relaxed);
     int req = buffer.getReqSemNum();
     int res = buffer.getResSemNum();
     if (buffer.getSemId() != set) {

@@ -187,9 +187,11 @@ protected:
     // operation on set semId (two when the pool semaphore is at its cap).
     // REQUIRES: the pool lock, taken on semId.
     QORStatus unlockAndSignal(int semId);
-    // After the lock semaphore was taken: detects a dead holder and records
-    // this thread as the holder.
-    QORStatus noteLockTaken();
+    // After the lock semaphore was taken on set semId: detects a dead holder
+    // and records this thread as the holder. 0x35f0220a, with nothing
+    // recorded, when semId is not the set whose lock guards the mapped
+    // header (see m_headerPoolSet); the caller gives the lock back.
+    QORStatus noteLockTaken(int semId);
     // Removes one semaphore set (id 'q' or 'x') or segment; one this pool
     // has not looked up or mapped is removed only when this process's user
     // made it (0x35f02209 otherwise). One that does not exist counts as
@@ -216,9 +218,15 @@ protected:
     std::atomic<bool> m_workerSemsReady{false};
     std::atomic<int> m_poolSemId{-1};
     std::atomic<int> m_workerSemId{-1};
-    unsigned int m_workerSemCount = 0;
+    std::atomic<unsigned int> m_workerSemCount{0};
     uid_t m_ownerUid = (uid_t)-1;
     int m_poolSemNum = 1;
     int m_lockSemNum = 0;
     pid_t m_pid = 0;
+    // The pool set whose lock guards the mapped header, state list and
+    // worker records, where the two can differ: a plug-in looks a restarted
+    // server's sets up before it maps the new segments, and a thread that
+    // takes the new lock meanwhile must not write the old records, which
+    // holders of the old lock still use. -1: always the same (the server).
+    std::atomic<int> m_headerPoolSet{-1};
 };
