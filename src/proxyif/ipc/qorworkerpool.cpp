@@ -323,10 +323,11 @@ QORStatus QORWorkerPool::takePoolLock(int* semId)
     if (semId != nullptr)
         *semId = id;
     QORStatus st = semOps(id, LOCK_OP, 2);
-    if (st == qor_s_ok)
+    if (st == qor_s_ok) {
         st = noteLockTaken(id);
-    if (st == qor_s_ipc_removed)
-        (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+        if (st == qor_s_ipc_removed)
+            (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+    }
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;
@@ -340,13 +341,15 @@ QORStatus QORWorkerPool::waitPoolAndLock(int* semId, const timespec* deadline)
     int id = m_poolSemId;
     *semId = id;
     QORStatus st = semOps(id, ops, 3, deadline);
-    if (st == qor_s_ok)
+    if (st == qor_s_ok) {
         st = noteLockTaken(id);
-    if (st == qor_s_ipc_removed) {
-        // The lock and the count go back, the header untouched.
-        sembuf back[4] = {UNLOCK_OP[0]};
-        if (semOps(id, back, 1 + cappedSignal(m_numWorkers, back + 1)) == qor_s_out_of_range)
-            (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+        if (st == qor_s_ipc_removed) {
+            // The lock and the count go back, the header untouched.
+            sembuf back[4] = {UNLOCK_OP[0]};
+            unsigned int n = 1 + cappedSignal(m_numWorkers, back + 1);
+            if (semOps(id, back, n) == qor_s_out_of_range)
+                (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+        }
     }
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
