@@ -305,16 +305,20 @@ QORStatus QORWorkerPool::noteLockTaken(int semId)
     return st;
 }
 
-QORStatus QORWorkerPool::lockPoolManager()
+QORStatus QORWorkerPool::lockOn(int semId)
 {
-    int id = m_poolSemId;
-    QORStatus st = semOps(id, LOCK_OP, 2);
+    QORStatus st = semOps(semId, LOCK_OP, 2);
     if (st != qor_s_ok)
         return st;
-    st = noteLockTaken(id);
+    st = noteLockTaken(semId);
     if (st == qor_s_ipc_removed)
-        (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
+        (void)semOps(semId, UNLOCK_OP, 1); // the stale set is what is reported
     return st;
+}
+
+QORStatus QORWorkerPool::lockPoolManager()
+{
+    return lockOn(m_poolSemId);
 }
 
 QORStatus QORWorkerPool::takePoolLock(int* semId)
@@ -322,12 +326,7 @@ QORStatus QORWorkerPool::takePoolLock(int* semId)
     int id = m_poolSemId;
     if (semId != nullptr)
         *semId = id;
-    QORStatus st = semOps(id, LOCK_OP, 2);
-    if (st == qor_s_ok) {
-        st = noteLockTaken(id);
-        if (st == qor_s_ipc_removed)
-            (void)semOps(id, UNLOCK_OP, 1); // the stale set is what is reported
-    }
+    QORStatus st = lockOn(id);
     if (st == qor_s_ipc_abandoned) {
         QOR_PIF_LOG("*** Pool lock abandoned ***\n");
         st = qor_s_ok;

@@ -192,6 +192,9 @@ protected:
     // recorded, when semId is not the set whose lock guards the mapped
     // header (see m_headerPoolSet); the caller gives the lock back.
     QORStatus noteLockTaken(int semId);
+    // Takes the pool lock on set semId and notes it (lockPoolManager's
+    // work on a set the caller read once).
+    QORStatus lockOn(int semId);
     // Removes one semaphore set (id 'q' or 'x') or segment; one this pool
     // has not looked up or mapped is removed only when this process's user
     // made it (0x35f02209 otherwise). One that does not exist counts as
