@@ -60,7 +60,7 @@ layers='
 } | awk '
 function unit(path,   d) {
   if (path ~ /^adapters\//) return "adapters"
-  if (path ~ /^src\/plugin\/core\/(qorcore\.(h|cpp)|qoradapter\.h)$/) return "top"
+  if (path ~ /^src\/plugin\/core\/((qorcore|qordecisioncache)\.(h|cpp)|qoradapter\.h)$/) return "top"
   d = path
   sub(/^src\//, "", d)
   sub(/\/[^\/]*$/, "", d)

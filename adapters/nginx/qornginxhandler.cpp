@@ -977,6 +977,11 @@ extern "C" ngx_int_t ngx_http_dxqor_access_handler(ngx_http_request_t* r)
     // Unprotected hosts and resources the cache knows to be open are decided
     // here, on the event loop; anything that may wait goes to a thread.
     if (g_process->core->decideLocally(state->trans.get())) {
+        // An answer the decision cache kept is applied as the server's is.
+        if (state->trans->getResult() != qor_continue_uninteresting) {
+            state->trans->status = qor_s_ok;
+            return applyAnswer(r, state);
+        }
         state->trans.reset();
         state->phase = qor_ngx_decided;
         state->carriedOn = true;

@@ -341,6 +341,8 @@ private:
                 flag(e, &s.urcEnabled);
             else if (n == "urc-poll-interval")
                 number(e, 1, 86400 * 365, &s.urcPollInterval);
+            else if (n == "decision-cache-lifetime")
+                number(e, 0, 3600, &s.decisionCacheLifetime);
             else if (n == "failure-window")
                 number(e, 1, 86400, &s.failureWindow);
             else if (n == "failure-delay-after")

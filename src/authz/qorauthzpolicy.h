@@ -95,6 +95,8 @@ struct QORAuthzSettings {
     int credentialCacheSize = 10000;
     bool urcEnabled = true;
     int urcPollInterval = 600;
+    // Seconds a plug-in may reuse a decision for the same request; 0: never.
+    int decisionCacheLifetime = 0;
     int failureWindow = 300;
     int failureDelayAfter = 3;
     int failureDelayMs = 500;

@@ -8,10 +8,12 @@
 #include "authz/qorauthzdecision.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzloginform.h"
+#include "authz/qorauthzmark.h"
 #include "authz/qorauthzrequest.h"
 #include "authz/qorauthzsessions.h"
 #include "core/encoders/qoruriencode.h"
 #include "msg/core/qorconfigquestion.h"
+#include "msg/core/qordecisionmark.h"
 #include "proxyif/framework/qorproxyifmessage.h"
 #include "msg/server/qorconfiganswerwriter.h"
 #include "msg/server/qorconfigquestionreader.h"
@@ -52,6 +54,9 @@ struct QORAuthzService::Request {
     bool secure = false;
     std::string object;
     QORAuthzLogin login = QORAuthzLogin::basic;
+    // The answer may be applied again to the same request: it lets the
+    // request through, sets no cookie, and no form or body went into it.
+    bool cacheable = false;
 
     Request(const QORAuthzSnapshot& s, const QORWebReqQuestionReader& q,
             QORWebTransAnswerWriter& a)
@@ -61,6 +66,12 @@ struct QORAuthzService::Request {
     {
     }
     const QORAuthzSettings& settings() const { return snap.policy->settings(); }
+    // Whether a decision to let the request through may be applied again:
+    // not for a form POST nor anything decided on a body.
+    bool keepable() const
+    {
+        return http.method() != "POST" && !question.hasFlag(QORWebReqQuestionBase::kBodyRequested);
+    }
 };
 
 QORAuthzService::QORAuthzService(QORAuthzPolicyHolder& holder)
@@ -86,6 +97,12 @@ void QORAuthzService::policyChanged()
     m_credentials.configure(s.credentialLifetime, static_cast<size_t>(s.credentialCacheSize));
     m_throttle.configure(s.failureWindow, s.failureDelayAfter, s.failureDelayMs, s.failureLimit);
     m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions, s.maxSessionsPerUser);
+    raiseDecisionGeneration();
+}
+
+void QORAuthzService::raiseDecisionGeneration()
+{
+    m_decisionGeneration.fetch_add(1, std::memory_order_acq_rel);
 }
 
 QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& question,
@@ -109,8 +126,24 @@ QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& questi
 QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& question,
                                             QORWebTransAnswerWriter& answer)
 {
+    // Read before the decision: a reload or a session ending while it is
+    // made raises the generation past the one this answer carries, and the
+    // plug-in does not keep an answer older than what it has heard of.
+    uint64_t generation = m_decisionGeneration.load(std::memory_order_acquire);
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     Request r(*snap, question, answer);
+    QORStatus st = decideWebRequest(r);
+    int lifetime = r.settings().decisionCacheLifetime;
+    if (st != qor_s_ok || lifetime == 0)
+        return st;
+    return qor_authz_mark(answer, r.cacheable ? lifetime : 0, snap->version, generation);
+}
+
+QORStatus QORAuthzService::decideWebRequest(Request& r)
+{
+    const QORWebReqQuestionReader& question = r.question;
+    QORWebTransAnswerWriter& answer = r.answer;
+    const QORAuthzSnapshot* snap = &r.snap;
     const QORAuthzSettings& s = r.settings();
 
     QORBuffer message;
@@ -155,8 +188,10 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
 
     QORAuthzVerdict first = QORAuthzDecision::decide(*snap->policy, *snap->groups, *r.host,
                                                      r.object, r.http.method(), nullptr);
-    if (first.outcome == QORAuthzOutcome::open)
+    if (first.outcome == QORAuthzOutcome::open) {
+        r.cacheable = r.keepable();
         return qor_authz_continue(answer, s.identityHeader, "", "", {}, {}, snap->version);
+    }
     r.login = first.login;
 
     // A session first: it costs a digest, a password check far more. Its
@@ -167,6 +202,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
             if (snap->users->exists(user))
                 return decided(r, user, "form");
             m_sessions->remove(sid);
+            raiseDecisionGeneration();
         }
     }
     const std::string* authorization = r.http.header("authorization");
@@ -260,6 +296,7 @@ QORStatus QORAuthzService::decided(Request& r, const std::string& user, const ch
         else
             set.emplace_back("Cookie", rest);
     }
+    r.cacheable = r.keepable();
     return qor_authz_continue(r.answer, s.identityHeader, user, how, remove, set, r.snap.version);
 }
 
@@ -323,6 +360,8 @@ QORStatus QORAuthzService::login(Request& r)
     std::string sid = m_sessions->create(user, now());
     if (sid.empty())
         return qor_s_system_call_failed;
+    // A new session may have pushed out an older one of the user.
+    raiseDecisionGeneration();
     qor_authz_log(dx_svc_c_sev_notice_verbose,
                   "session " + m_sessions->logName(sid) + " started for " + user);
     return qor_authz_send(r.answer, 303,
@@ -336,6 +375,7 @@ QORStatus QORAuthzService::logout(Request& r)
     if (qor_authz_cookie(r.cookies, r.settings().cookieName, &sid)) {
         qor_authz_log(dx_svc_c_sev_notice_verbose, "session " + m_sessions->logName(sid) + " ended");
         m_sessions->remove(sid);
+        raiseDecisionGeneration();
     }
     return qor_authz_send(r.answer, 200, {{"Set-Cookie", sessionCookie(r, "")}},
                           qor_authz_page_html("Logged out", "You are logged out."),
@@ -414,6 +454,11 @@ QORStatus QORAuthzService::config(const QORAuthzSnapshot& snap, QORSharedMemIter
         for (auto& e : p.configFlags())
             if (st == qor_s_ok)
                 st = writer.addConfigFlag(view(e.first), e.second);
+        // Always, and last: a plug-in keeps the flags of the last answer
+        // that had any, and a later entry of a name wins.
+        if (st == qor_s_ok)
+            st = writer.addConfigFlag(QORStringRef(QORDecisionMark::kConfigFlag),
+                                      static_cast<unsigned int>(p.settings().decisionCacheLifetime));
         break;
     case QORConfigQuestion::QOR_CONFIG_REQ_URC:
         if (st == qor_s_ok)

@@ -4,6 +4,7 @@
 // (credentials, the decision table, the answer). One instance serves every
 // worker thread of the pool.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,6 +57,11 @@ private:
     struct Request;
     enum class Check { good, bad, refused };
 
+    // The decision behind answerWebRequest, which adds the decision mark.
+    QORStatus decideWebRequest(Request& r);
+    // Every decision a plug-in kept may no longer hold.
+    void raiseDecisionGeneration();
+
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
     // Checks a name and password against the cache, the failure counts and
@@ -79,4 +85,7 @@ private:
     QORAuthzThrottle m_throttle;
     std::unique_ptr<QORAuthzSessions> m_sessions;
     std::unique_ptr<QORAuthzLoginForm> m_loginForm;
+    // Raised on each reload and each session that ends; answers carry it
+    // in the decision mark.
+    std::atomic<uint64_t> m_decisionGeneration{1};
 };

@@ -1,5 +1,6 @@
 #include "core/buffers/qorhasher.h"
 #include "core/buffers/qorcomparator.h"
+#include "core/buffers/qorsiphash.h"
 
 #include <gtest/gtest.h>
 #include <string>
@@ -63,4 +64,29 @@ TEST(QORComparatorTest, CaseInsensitiveUtf8UnderUtf8Locale)
     EXPECT_EQ(qor_lcp_icase_string_hasher.hash(upper, 5), h);
     EXPECT_EQ(qor_icase_strcmp.compare("\xc3\x89t\xc3\xa9", "\xc3\xa9T\xc3\x89", 5), 0);
     EXPECT_EQ(qor_lcp_icase_strcmp.compare("\xc3\x89", "\xc3\xa9", 2), 0);
+}
+
+// The published vectors (key 00..0f; messages 00.., empty and 15 bytes),
+// and the same hash whatever the pieces.
+TEST(QORSipHashTest, PublishedVectorsInAnyPieces)
+{
+    uint8_t key[16], msg[15];
+    for (int i = 0; i < 16; i++)
+        key[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 15; i++)
+        msg[i] = static_cast<uint8_t>(i);
+    EXPECT_EQ(QORSipHash(key).finish(), 0x726fdb47dd0e0e31ULL);
+    QORSipHash whole(key);
+    whole.add(msg, 15);
+    EXPECT_EQ(whole.finish(), 0xa129ca6149be45e5ULL);
+    QORSipHash pieces(key);
+    pieces.add(msg, 3);
+    pieces.add(msg + 3, 0);
+    pieces.add(msg + 3, 9);
+    pieces.add(msg + 12, 3);
+    EXPECT_EQ(pieces.finish(), 0xa129ca6149be45e5ULL);
+    key[0] ^= 1;
+    QORSipHash otherKey(key);
+    otherKey.add(msg, 15);
+    EXPECT_NE(otherKey.finish(), 0xa129ca6149be45e5ULL);
 }

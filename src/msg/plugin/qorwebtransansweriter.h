@@ -44,6 +44,8 @@ public:
     // Lets item decode the current command's data: qor_s_msg_unmarshal_failed
     // when the data does not hold exactly that item.
     QORStatus getCmdData(QORProxyIFMsgData* item) const;
+    // The region being read; null before unmarshal.
+    const QORSharedMemIterator* iterator() const { return m_it; }
 
 protected:
     QORSharedMemIterator* m_it = nullptr;

@@ -13,12 +13,15 @@
 #include "core/http/qorhttp.h"
 #include "core/list/qorlist.h"
 #include "core/trace/qortraceregistry.h"
+#include "msg/core/qordecisionmark.h"
 #include "msg/plugin/qortranslog.h"
+#include "plugin/core/qordecisionrecorder.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
 #include "plugin/core/qorserver.h"
 #include "plugin/core/qorsslsession.h"
 #include "plugin/core/qortransaction.h"
+#include "proxyif/ipc/qorsharedmemiterator.h"
 
 namespace {
 
@@ -113,6 +116,14 @@ QORStatus reqAddHeader(Applying& a, CmdData& d)
 
 QORStatus reqSetHeader(Applying& a, CmdData& d)
 {
+    // The decision mark is for the core, never for the web server.
+    if (QORDecisionMark::isMarkHeader(d.nv.getName())) {
+        const QORSharedMemIterator* it = a.answer.iterator();
+        if (a.trans.m_decisionRecorder != nullptr && it != nullptr)
+            a.trans.m_decisionRecorder->markSeen(d.nv.getValue(), it->regionData(),
+                                                 it->getStart(), it->getSize());
+        return qor_s_ok;
+    }
     return a.req.setHeader(d.nv.getName(), d.nv.getValue());
 }
 

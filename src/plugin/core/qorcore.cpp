@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
+#include <optional>
 #include "core/file/qorstanza.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorassert.h"
@@ -20,6 +21,8 @@
 #include "msg/plugin/qorwebtransanswerfactory.h"
 #include "msg/plugin/qorwebtransansweriter.h"
 #include "msg/plugin/qorwebtransanswerunmarshaller.h"
+#include "msg/core/qordecisionmark.h"
+#include "plugin/core/qordecisioncache.h"
 #include "plugin/core/qorpluginvirtualhost.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
@@ -144,6 +147,8 @@ QORCore::QORCore(const char* programName)
     qormsg_init(programName, 0);
     QORTraceRegistry::initialize();
     acquireUnmarshallerAllocators();
+    // Without it every protected request is asked, as with the cache off.
+    m_decisionCache = new (std::nothrow) QORDecisionCache();
     // Without the file the list starts empty: every virtual host is then
     // asked of the server, which is the safe side.
     (void)loadVHosts();
@@ -151,6 +156,7 @@ QORCore::QORCore(const char* programName)
 
 QORCore::~QORCore()
 {
+    delete m_decisionCache;
     releaseUnmarshallerAllocators();
     QORTraceRegistry::shutdown();
 }
@@ -290,6 +296,9 @@ QORStatus QORCore::retrieveConfig(int type)
                               kComponent);
     if (st != qor_s_ok)
         return st;
+    if (answer.type() == qor_msg_config_answer && type == QORConfigQuestion::QOR_CONFIG_REQ_FLAGS
+        && m_decisionCache != nullptr)
+        m_decisionCache->configure(getConfigFlags(QORStringRef(QORDecisionMark::kConfigFlag)));
     if (answer.type() == qor_msg_config_answer && type == QORConfigQuestion::QOR_CONFIG_REQ_URC &&
         m_urcClient != nullptr)
         return m_urcClient->initialize(context.urcEnabled, context.urcPollInterval);
@@ -341,9 +350,14 @@ bool QORCore::decideLocally(QORTransaction* trans)
                    decision == qor_urc_unprotected;
         }
     }
-    if (open)
+    if (open) {
         (void)trans->setResult(qor_continue_uninteresting); // always 0
-    return open;
+        return true;
+    }
+    if (!m_initialized || m_decisionCache == nullptr)
+        return false;
+    QORDecisionCache::Pass pass(*m_decisionCache, *trans);
+    return pass.hit();
 }
 
 QORStatus QORCore::handleReq(QORTransaction* trans)
@@ -392,6 +406,13 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
         prepareForRetry();
     }
 
+    std::optional<QORDecisionCache::Pass> kept;
+    if (m_decisionCache != nullptr) {
+        kept.emplace(*m_decisionCache, *trans);
+        if (kept->hit())
+            return qor_s_ok;
+    }
+
     // The dispatcher asks for another pass when the server restarted or
     // reset the worker; the transaction does when the answer needs the
     // question sent again (with the body, for instance). An installation
@@ -401,9 +422,15 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
         QORWebReqQuestionMarshaller question(trans);
         QORAnswer answer;
         bool retry = false;
+        if (kept)
+            kept->listen();
         QORStatus st = m_dispatcher.dispatch(question, answer.out(), trans, &retry);
-        if (!retry && !trans->shouldRetry())
-            return handleWebDispatch(trans, answer.release(), st);
+        if (!retry && !trans->shouldRetry()) {
+            st = handleWebDispatch(trans, answer.release(), st);
+            if (kept)
+                kept->answered();
+            return st;
+        }
         answer.reset();
         if (!mayRetry(retryLimit, sent))
             return refuseAfterRetries(trans, sent);

@@ -14,6 +14,7 @@
 #include "core/system/qorexport.h"
 
 QOR_EXPORT_BEGIN
+class QORDecisionCache;
 class QORLog;
 class QORProxyIFMessage;
 class QORRequest;
@@ -42,8 +43,10 @@ public:
     QORStatus handleReq(QORTransaction* trans);
     // Decides a request only when that needs no wait on the authorization
     // server: its virtual host is unprotected, or the cache knows the
-    // resource is open and its version check is not due within two seconds.
-    // True with the result code qor_continue_uninteresting set; false when
+    // resource is open and its version check is not due within two seconds
+    // (result code qor_continue_uninteresting), or the decision cache holds
+    // the server's answer to this very request, which is applied as the
+    // server's answer is (its result code, usually qor_continue). False when
     // handleReq must decide (it may block), for example on an event loop
     // that hands blocking work to a thread.
     bool decideLocally(QORTransaction* trans);
@@ -107,6 +110,8 @@ private:
     QORProtectedHashTable<QORString, unsigned int> m_configFlags;
     QORPluginVirtualHostList m_virtualHostList;
     QORUnprotResourceCacheClient* m_urcClient = nullptr;
+    // Owned; off until the server's configuration flags allow it.
+    QORDecisionCache* m_decisionCache = nullptr;
     bool m_initialized = false;
 };
 

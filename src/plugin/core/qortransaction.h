@@ -13,6 +13,7 @@
 #include "core/system/qorexport.h"
 
 QOR_EXPORT_BEGIN
+class QORDecisionRecorder;
 class QORRequest;
 class QORResponse;
 
@@ -79,6 +80,9 @@ public:
     // Set by the adapter before any core call; not owned.
     QORRequest* m_request = nullptr;
     QORResponse* m_response = nullptr;
+    // Set by the core while a question is out whose answer it may keep
+    // (plugin/core/qordecisionrecorder.h); not owned.
+    QORDecisionRecorder* m_decisionRecorder = nullptr;
 
 protected:
     // logMessage's work, for subclasses that override logMessage to watch

@@ -99,6 +99,13 @@ QORStatus QORSharedMemIterator::getNextElement(unsigned int* length, void** data
     return qor_s_ok;
 }
 
+const void* QORSharedMemIterator::regionData() const
+{
+    if (m_shm == nullptr || m_shm->getBaseAddress() == nullptr)
+        return nullptr;
+    return static_cast<const char*>(m_shm->getBaseAddress()) + (m_start - m_origin);
+}
+
 QORStatus QORSharedMemIterator::copyRaw(QORSharedMem* target, int* end, int* start)
 {
     unsigned long long regionEnd = (unsigned long long)m_start + m_size;

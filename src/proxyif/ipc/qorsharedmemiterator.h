@@ -54,6 +54,9 @@ public:
 
     unsigned int getStart() const { return m_start; }
     unsigned int getSize() const { return m_size; }
+    // Where the region's first byte lies in this process; null before
+    // initialize.
+    const void* regionData() const;
 
 private:
     QORStatus positionAt(QORSharedMem& shm, unsigned int start, unsigned int size);
