@@ -218,6 +218,9 @@ int qor_authz_daemon_main(int argc, char** argv)
     QORSrvWorkerPool pool;
     QORStatus st = ensureServerID(s.serverID) ? service.initialize() : qor_s_system_call_failed;
     if (st == qor_s_ok) {
+        if (service.openDecisionBoard(s.serverID) != qor_s_ok)
+            qor_authz_log(dx_svc_c_sev_warning, "cannot make the decision board beside " + s.serverID
+                                                    + ": plug-ins will keep no decision");
         service.policyChanged();
         st = pool.start(s.serverID.c_str(), s.workers, static_cast<unsigned int>(s.workerSize),
                         &service);

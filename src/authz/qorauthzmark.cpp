@@ -4,15 +4,20 @@
 #include "msg/core/qordecisionmark.h"
 #include "msg/server/qorwebtransanswerwriter.h"
 
+void qor_authz_run_text(const QOREpochVersion& version, char (&text)[33])
+{
+    static_assert(sizeof version.m_identifier * 2 == sizeof text - 1, "two digits a byte");
+    for (size_t i = 0; i < sizeof version.m_identifier; ++i)
+        snprintf(text + 2 * i, 3, "%02x", version.m_identifier[i]);
+}
+
 QORStatus qor_authz_mark(QORWebTransAnswerWriter& answer, int lifetime,
                          const QOREpochVersion& version, uint64_t generation)
 {
     QORDecisionMark mark;
     mark.lifetime = static_cast<uint32_t>(lifetime < 0 ? 0 : lifetime);
-    static_assert(sizeof version.m_identifier * 2 <= QORDecisionMark::kMaxServerLength,
-                  "the run identifier fits the mark");
-    for (size_t i = 0; i < sizeof version.m_identifier; ++i)
-        snprintf(mark.server + 2 * i, 3, "%02x", version.m_identifier[i]);
+    static_assert(sizeof mark.server == 33, "the run identifier fits the mark");
+    qor_authz_run_text(version, mark.server);
     mark.generation = generation;
     char text[QORDecisionMark::kMaxText];
     int length = mark.format(text);

@@ -8,6 +8,9 @@
 
 class QORWebTransAnswerWriter;
 
+// The run identifier of version as 32 hexadecimal digits, terminated.
+void qor_authz_run_text(const QOREpochVersion& version, char (&text)[33]);
+
 // Adds the mark: lifetime (0: not to be kept), this run's identifier (that
 // of version) and generation.
 QORStatus qor_authz_mark(QORWebTransAnswerWriter& answer, int lifetime,

@@ -100,9 +100,19 @@ void QORAuthzService::policyChanged()
     raiseDecisionGeneration();
 }
 
+QORStatus QORAuthzService::openDecisionBoard(const std::string& serverID)
+{
+    std::lock_guard<std::mutex> guard(m_boardLock);
+    return m_board.open(serverID.c_str(), true);
+}
+
 void QORAuthzService::raiseDecisionGeneration()
 {
-    m_decisionGeneration.fetch_add(1, std::memory_order_acq_rel);
+    std::lock_guard<std::mutex> guard(m_boardLock);
+    uint64_t generation = m_decisionGeneration.fetch_add(1, std::memory_order_acq_rel) + 1;
+    char run[33];
+    qor_authz_run_text(m_holder.current()->version, run);
+    m_board.publish(run, generation);
 }
 
 QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& question,

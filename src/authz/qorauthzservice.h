@@ -8,10 +8,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include "authz/qorauthzcredcache.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
+#include "msg/core/qordecisionboard.h"
 #include "msg/server/qorwebquestionhandler.h"
 
 class QORAuthzHTTPRequest;
@@ -31,6 +33,9 @@ public:
     // after each successful reload): credential cache, failure counting,
     // sessions. Remembered credentials are forgotten.
     void policyChanged();
+    // Maps the decision board beside serverID, where every plug-in sees
+    // the generation raised at once. Without it plug-ins keep no decision.
+    QORStatus openDecisionBoard(const std::string& serverID);
     // Seconds on a monotonic clock; tests set their own.
     void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
     int64_t now() const { return m_clock(); }
@@ -88,4 +93,7 @@ private:
     // Raised on each reload and each session that ends; answers carry it
     // in the decision mark.
     std::atomic<uint64_t> m_decisionGeneration{1};
+    // Raises are published in order.
+    std::mutex m_boardLock;
+    QORDecisionBoard m_board;
 };

@@ -216,6 +216,8 @@ QORStatus QORCore::initialize(const char* serverID, QORLog* log)
         }
     }
 
+    if (m_decisionCache != nullptr)
+        m_decisionCache->setServerID(serverID);
     m_postURIs.writeLock();
     m_postURIs.shutdown();
     st = m_postURIs.initialize(kTableBuckets);

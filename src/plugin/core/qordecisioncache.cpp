@@ -93,11 +93,25 @@ int64_t QORDecisionCache::now() const
     return m_clock();
 }
 
+void QORDecisionCache::setServerID(const char* serverID)
+{
+    QORSlotWriteGuard guard(m_lock);
+    try {
+        m_serverID = serverID != nullptr ? serverID : "";
+    } catch (const std::bad_alloc&) {
+        m_serverID.clear();  // no board: nothing is applied again
+    }
+}
+
 void QORDecisionCache::configure(unsigned int lifetime)
 {
     if (!m_keyed)
         lifetime = 0;
     QORSlotWriteGuard guard(m_lock);
+    // The server makes its board before it answers; until a plug-in has it
+    // no kept answer is applied.
+    if (lifetime != 0 && !m_board.isOpen() && !m_serverID.empty())
+        (void)m_board.open(m_serverID.c_str(), false);
     if (lifetime == m_lifetime)
         return;
     __atomic_store_n(&m_lifetime, lifetime, __ATOMIC_RELEASE);
@@ -152,7 +166,8 @@ std::shared_ptr<const QORDecisionCache::Entry> QORDecisionCache::find(const std:
     QORSlotReadGuard guard(m_lock);
     auto it = m_entries.find(key);
     if (it == m_entries.end() || it->second->expires <= t
-        || it->second->generation != m_run.generation)
+        || it->second->generation != m_run.generation
+        || !m_board.names(m_run.server, it->second->generation))
         return nullptr;
     return it->second;
 }
@@ -166,6 +181,9 @@ bool QORDecisionCache::learn(const QORDecisionMark& mark)
     }
     QORSlotWriteGuard guard(m_lock);
     if (!m_haveRun || !m_run.sameServer(mark) || mark.generation > m_run.generation) {
+        // A server started again may have made its board anew.
+        if (m_haveRun && !m_run.sameServer(mark) && !m_serverID.empty())
+            (void)m_board.open(m_serverID.c_str(), false);
         dropAll();
         m_run = mark;
         m_haveRun = true;

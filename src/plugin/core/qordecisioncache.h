@@ -15,7 +15,10 @@
 //
 // Entries die at the lifetime the mark gave (at most the configured one),
 // all of them when an answer names another run of the server or a higher
-// generation, and when the configured lifetime changes. The store is
+// generation, and when the configured lifetime changes. A kept answer is
+// applied only while the server's decision board (msg/core/qordecisionboard.h)
+// still names the run and generation it was kept under: a raise that
+// another process heard of is seen here at the next request too. The store is
 // bounded in entries and bytes; when a new entry does not fit, expired
 // entries go first, then all.
 //
@@ -29,6 +32,7 @@
 #include <unordered_map>
 #include "core/buffers/qorsiphash.h"
 #include "core/threads/qorslotrwlock.h"
+#include "msg/core/qordecisionboard.h"
 #include "msg/core/qordecisionmark.h"
 #include "plugin/core/qordecisionrecorder.h"
 
@@ -48,8 +52,13 @@ public:
     QORDecisionCache(const QORDecisionCache&) = delete;
     QORDecisionCache& operator=(const QORDecisionCache&) = delete;
 
-    // The lifetime the server allows; a change drops every entry.
+    // The server whose board to read (the path the adapter names it by).
+    void setServerID(const char* serverID);
+    // The lifetime the server allows; a change drops every entry. Maps the
+    // board when it is not yet.
     void configure(unsigned int lifetime);
+    // Tests show their own board.
+    QORDecisionBoard& board() { return m_board; }
     bool enabled() const { return __atomic_load_n(&m_lifetime, __ATOMIC_ACQUIRE) != 0; }
     size_t entries() const;
 
@@ -117,6 +126,8 @@ private:
     unsigned int m_lifetime = 0;
     mutable QORSlotRWLock m_lock;
     // Under m_lock.
+    std::string m_serverID;
+    QORDecisionBoard m_board;
     bool m_haveRun = false;
     QORDecisionMark m_run;
     std::unordered_map<std::string, std::shared_ptr<const Entry>> m_entries;

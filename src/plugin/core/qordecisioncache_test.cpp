@@ -21,7 +21,8 @@ int64_t testClock()
 }
 
 const char kID[] = "X-Dxqor-User";
-const char kRun[] = "0123abcd";
+const char kRun[] = "0123456789abcdef0123456789abcdef";
+const char kOtherRun[] = "ffffffffffffffffffffffffffffffff";
 
 struct Req {
     const char* vhost = "protected";
@@ -99,6 +100,20 @@ std::string mark(int lifetime, uint64_t generation, const char* run = kRun)
     return std::to_string(lifetime) + " " + run + ":" + std::to_string(generation);
 }
 
+// A cache reading a board the test writes as the server would.
+struct Rig {
+    explicit Rig(unsigned int maxEntries = QORDecisionCache::kMaxEntries)
+        : cache(testClock, maxEntries)
+    {
+        server.openLocal(&layout);
+        cache.board().openLocal(&layout);
+        server.publish(kRun, 1);
+    }
+    QORDecisionBoardLayout layout = {};
+    QORDecisionBoard server;
+    QORDecisionCache cache;
+};
+
 } // namespace
 
 TEST(QORDecisionCacheTest, KeptOnlyWhatMayBeReusedAndHitsOnlyTheSameRequest)
@@ -124,7 +139,7 @@ TEST(QORDecisionCacheTest, KeptOnlyWhatMayBeReusedAndHitsOnlyTheSameRequest)
         {"the same request", mark(5, 1), nullptr, same, same, true},
         {"no mark: the server does not allow it", "", nullptr, same, same, false},
         {"lifetime 0: not cacheable", mark(0, 1), nullptr, same, same, false},
-        {"a damaged mark", "5 0123abcd", nullptr, same, same, false},
+        {"a damaged mark", std::string("5 ") + kRun, nullptr, same, same, false},
         {"an answer that sets a cookie", mark(5, 1), "Set-Cookie", same, same, false},
         {"an answer with a body", mark(5, 1), "body", same, same, false},
         {"another password of the same user", mark(5, 1), nullptr, same, password, false},
@@ -138,17 +153,19 @@ TEST(QORDecisionCacheTest, KeptOnlyWhatMayBeReusedAndHitsOnlyTheSameRequest)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.why);
-        QORDecisionCache cache(testClock);
-        cache.configure(30);
-        ask(cache, row.asked, row.mark, row.extra);
-        EXPECT_EQ(hits(cache, row.again), row.hit);
+        Rig rig;
+        rig.cache.configure(30);
+        ask(rig.cache, row.asked, row.mark, row.extra);
+        EXPECT_EQ(hits(rig.cache, row.again), row.hit);
     }
 }
 
 TEST(QORDecisionCacheTest, EntriesDieAtTheirLifetimeAndWithTheirGeneration)
 {
-    QORDecisionCache cache(testClock);
+    Rig rig;
+    QORDecisionCache& cache = rig.cache;
     cache.configure(10);
+    rig.server.publish(kRun, 7);
     g_now = 1000;
     ask(cache, Req(), mark(5, 7));
     g_now = 1004;
@@ -164,24 +181,30 @@ TEST(QORDecisionCacheTest, EntriesDieAtTheirLifetimeAndWithTheirGeneration)
     other.uri = "/private/b";
     ask(cache, other, mark(0, 6));
     EXPECT_TRUE(hits(cache, Req())) << "an older generation changes nothing";
+    rig.server.publish(kRun, 8);
+    EXPECT_FALSE(hits(cache, Req())) << "a raise another process heard of";
     ask(cache, other, mark(0, 8));
-    EXPECT_FALSE(hits(cache, Req())) << "a newer generation drops every entry";
+    EXPECT_EQ(cache.entries(), 0u) << "a newer generation drops every entry";
     ask(cache, Req(), mark(5, 7));
     EXPECT_FALSE(hits(cache, Req())) << "an answer older than the generation is not kept";
     ask(cache, Req(), mark(5, 8));
-    ask(cache, other, mark(0, 1, "ffff"));
-    EXPECT_FALSE(hits(cache, Req())) << "another run of the server drops every entry";
-    ask(cache, Req(), mark(5, 1, "ffff"));
+    EXPECT_TRUE(hits(cache, Req()));
+    rig.server.publish(kOtherRun, 1);
+    ask(cache, other, mark(0, 1, kOtherRun));
+    EXPECT_EQ(cache.entries(), 0u) << "another run of the server drops every entry";
+    ask(cache, Req(), mark(5, 1, kOtherRun));
+    EXPECT_TRUE(hits(cache, Req()));
     cache.configure(20);
     EXPECT_FALSE(hits(cache, Req())) << "a new configured lifetime drops every entry";
     cache.configure(0);
-    ask(cache, Req(), mark(5, 1, "ffff"));
+    ask(cache, Req(), mark(5, 1, kOtherRun));
     EXPECT_FALSE(hits(cache, Req())) << "off";
 }
 
 TEST(QORDecisionCacheTest, BoundedInEntries)
 {
-    QORDecisionCache cache(testClock, 2);
+    Rig rig(2);
+    QORDecisionCache& cache = rig.cache;
     cache.configure(10);
     g_now = 2000;
     const char* paths[] = {"/a", "/b", "/c"};
