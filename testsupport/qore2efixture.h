@@ -11,6 +11,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -77,13 +78,13 @@ protected:
 
     // The web server only: the real server is prepared but started by the
     // test, so that the first requests find it down.
-    void prepareAuthzd(const char* tag)
+    void prepareAuthzd(const char* tag, const std::string& serverEntries = "")
     {
         m_authzd.reset(new QORAuthzTestServer(DXQOR_AUTHZD, tag));
         std::string packaging = std::string(DXQOR_SOURCE_DIR) + "/packaging/";
         m_authzd->write("users", qor_read_file(packaging + "htpasswd"));
         m_authzd->write("groups", qor_read_file(packaging + "groups"));
-        m_authzd->writePolicy("", kQORE2EAuthzdPolicy);
+        m_authzd->writePolicy(serverEntries, kQORE2EAuthzdPolicy);
         m_serverID = m_authzd->serverID();
         startWebServer(m_serverID);
     }
@@ -139,6 +140,100 @@ protected:
                 startServer();
             EXPECT_EQ(qor_e2e_check(r.row, m_client.fetch(r.row.request)), "");
         }
+    }
+
+    // With the decision cache on: what a kept answer must still get right.
+    // The web server must be attached to the running server, every process
+    // of it. Requests are repeated so that each process is likely to have
+    // kept the answer; a kept answer that should not apply fails the test
+    // in whichever process it is.
+    void runDecisionCacheTable()
+    {
+        const std::string cacheOn = decisionCacheOn();
+        const std::string spoof = std::string(kQORE2EIdentityHeader) + ": mallory";
+        QORE2ERow alice = {"kept answer applied whole: the spoofed identity stripped",
+                           {}, 200, {}, {}, {"user=alice"}, {"mallory"}};
+        alice.request.path = "/private/echo.cgi/alone";
+        alice.request.credentials = "alice:wonderland";
+        alice.request.headers = {spoof};
+        QORE2ERow rabbit = {"another password of the same user misses", alice.request, 401,
+                            {}, {}, {}, {"user="}};
+        rabbit.request.credentials = "alice:rabbit";
+        QORE2ERow remove = {"another method misses", alice.request, 403, {}, {}, {}, {"user="}};
+        remove.request.method = "DELETE";
+        QORE2ERow other = {"another virtual host misses", alice.request, 200, {}, {}, {"user=\n"},
+                           {"alice", "mallory"}};
+        other.request.host = "static.test";
+        std::vector<QORE2EStepRow> rows;
+        for (int i = 0; i < 4; ++i)
+            rows.push_back({kQORE2ENothing, alice});
+        for (const QORE2ERow* r : {&rabbit, &remove, &other, &alice})
+            rows.push_back({kQORE2ENothing, *r});
+        run(rows);
+
+        // A reload that takes the page from alice is seen at once.
+        std::string policy = kQORE2EAuthzdPolicy;
+        size_t at = policy.rfind("user = alice r\n");
+        ASSERT_NE(at, std::string::npos);
+        m_authzd->writePolicy(cacheOn, policy.substr(0, at) + policy.substr(at + 15));
+        ASSERT_TRUE(m_authzd->reload()) << m_authzd->output();
+        alice.name = "a reload is seen on the next request";
+        alice.status = 403;
+        alice.bodyHas = {};
+        run({{kQORE2ENothing, alice}});
+
+        // A logout is seen on the next request, in every process.
+        m_authzd->writePolicy(cacheOn, std::string(kQORE2EAuthzdPolicy)
+                                                + "[login]\nsession-idle-lifetime = 2\n");
+        ASSERT_TRUE(m_authzd->reload()) << m_authzd->output();
+        QORE2ERequest page;
+        page.path = "/forms/echo.cgi";
+        page.headers = {"Cookie: " + formLogin("alice", "wonderland")};
+        for (int i = 0; i < 4; ++i)
+            (void)m_client.fetch(page);  // kept where they land; 200 or 303 (idle) alike
+        QORE2ERequest logout = page;
+        logout.path = "/dxqor/logout";
+        EXPECT_EQ(m_client.fetch(logout).status, 200);
+        EXPECT_EQ(m_client.fetch(page).status, 303) << "a logout seen on the next request";
+
+        // Kept answers are not shown to the server, so a session used only
+        // through them goes idle there; once they are older than their
+        // lifetime the server is asked again and says so. Without the cache
+        // every request would keep the session alive; with entries that
+        // never died the page would be served for ever.
+        page.headers = {"Cookie: " + formLogin("alice", "wonderland")};
+        int status = 0;
+        for (int i = 0; i < 240 && (status = m_client.fetch(page).status) == 200; ++i)
+            usleep(250 * 1000);
+        EXPECT_EQ(status, 303) << "a kept answer outlived its lifetime";
+    }
+
+    // The [server] entry that turns the decision cache on.
+    static std::string decisionCacheOn()
+    {
+        return "decision-cache-lifetime = " + std::to_string(kQORE2EDecisionLifetime) + "\n";
+    }
+
+    // Signs user in through the login form; the session cookie "name=value".
+    std::string formLogin(const std::string& user, const std::string& password)
+    {
+        QORE2ERequest login;
+        login.path = "/dxqor/login";
+        QORE2EResponse r = m_client.fetch(login);
+        size_t at = r.body.find("name=\"token\" value=\"");
+        EXPECT_NE(at, std::string::npos) << r.body;
+        if (at == std::string::npos)
+            return "";
+        at += std::strlen("name=\"token\" value=\"");
+        std::string token = r.body.substr(at, r.body.find('"', at) - at);
+        login.method = "POST";
+        login.headers = {"Content-Type: application/x-www-form-urlencoded"};
+        login.body = "username=" + user + "&password=" + password
+                     + "&target=%2Fforms%2Fecho.cgi&token=" + token;
+        r = m_client.fetch(login);
+        const std::string* cookie = r.header("Set-Cookie");
+        EXPECT_NE(cookie, nullptr) << r.status << r.body;
+        return cookie != nullptr ? cookie->substr(0, cookie->find(';')) : "";
     }
 
     std::string m_dir;

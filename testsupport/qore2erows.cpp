@@ -185,6 +185,7 @@ QORE2ERequest as(QORE2ERequest r, const char* credentials)
 const char kQORE2EAuthzdPolicy[] =
     "[virtual-host protected]\n"
     "branch = /protected\n"
+    "permission = DELETE w\n"
     "[virtual-host static]\n"
     "unprotected = yes\n"
     "[object /protected]\n"
@@ -196,6 +197,8 @@ const char kQORE2EAuthzdPolicy[] =
     "group = admins *\n"
     "[object /protected/forms]\n"
     "method = form\n"
+    "user = alice r\n"
+    "[object /protected/private/echo.cgi/alone]\n"
     "user = alice r\n";
 
 std::vector<QORE2EStepRow> qor_e2e_authzd_rows()

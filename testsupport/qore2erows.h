@@ -45,7 +45,11 @@ std::vector<QORE2EStepRow> qor_e2e_scripted_rows(const std::string& certs);
 
 // The real server's policy (the stanzas after [server]): /protected open
 // but /private (alice, or the staff group), /admin (the admins group) and
-// /forms (alice, signed in through the login form).
+// /forms (alice, signed in through the login form); the path info
+// /private/echo.cgi/alone alice may only read (GET, not DELETE), staff
+// nothing.
 extern const char kQORE2EAuthzdPolicy[];
+// The decision cache's lifetime in the fixture's runs with it on.
+const int kQORE2EDecisionLifetime = 6;
 // The first row expects the server to be up and the web server attached.
 std::vector<QORE2EStepRow> qor_e2e_authzd_rows();

@@ -106,6 +106,8 @@ public:
         if (m_slot >= 0)
             qor_ipc_testing::g_pathUsed[m_slot] = 0;
         unlink(m_path.c_str());
+        // A server killed leaves its decision board beside the path.
+        unlink((m_path + ".decisions").c_str());
     }
     QORTestIPCPath(const QORTestIPCPath&) = delete;
     QORTestIPCPath& operator=(const QORTestIPCPath&) = delete;

@@ -142,6 +142,15 @@ TEST_F(ApacheFixture, RealServerTable)
     run(qor_e2e_authzd_rows());
 }
 
+// The decision cache on, with both children keeping answers.
+TEST_F(ApacheFixture, DecisionCacheTable)
+{
+    ASSERT_NO_FATAL_FAILURE(prepareAuthzd("apache", decisionCacheOn()));
+    startServer();
+    ASSERT_NO_FATAL_FAILURE(waitAttached());
+    runDecisionCacheTable();
+}
+
 // A form login: the login page's token, the POSTed form (a body the server
 // asks for and the adapter reads and hands over), the session cookie.
 TEST_F(ApacheFixture, FormLogin)

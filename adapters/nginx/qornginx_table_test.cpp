@@ -82,4 +82,17 @@ TEST_F(NginxFixture, RealServerTable)
     run(qor_e2e_authzd_rows());
 }
 
+// The decision cache on: kept answers are applied on the event loop.
+TEST_F(NginxFixture, DecisionCacheTable)
+{
+    ASSERT_NO_FATAL_FAILURE(prepareAuthzd("nginx", decisionCacheOn()));
+    startServer();
+    QORE2ERequest open;
+    open.path = "/private/echo.cgi";
+    open.credentials = "alice:wonderland";
+    for (int i = 0; i < 300 && m_client.fetch(open).status != 200; ++i)
+        usleep(100 * 1000);
+    runDecisionCacheTable();
+}
+
 } // namespace

@@ -258,6 +258,7 @@ int qor_authz_daemon_main(int argc, char** argv)
         }
         break;
     }
+    service.withdrawDecisionBoard(s.serverID);
     (void)pool.shutdown();  // the objects go; nothing else is left to do with a failure
     if (!o.pidFile.empty())
         unlink(o.pidFile.c_str());

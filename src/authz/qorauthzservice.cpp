@@ -106,6 +106,12 @@ QORStatus QORAuthzService::openDecisionBoard(const std::string& serverID)
     return m_board.open(serverID.c_str(), true);
 }
 
+void QORAuthzService::withdrawDecisionBoard(const std::string& serverID)
+{
+    std::lock_guard<std::mutex> guard(m_boardLock);
+    m_board.withdraw(serverID.c_str());
+}
+
 void QORAuthzService::raiseDecisionGeneration()
 {
     std::lock_guard<std::mutex> guard(m_boardLock);

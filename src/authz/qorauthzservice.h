@@ -36,6 +36,8 @@ public:
     // Maps the decision board beside serverID, where every plug-in sees
     // the generation raised at once. Without it plug-ins keep no decision.
     QORStatus openDecisionBoard(const std::string& serverID);
+    // Stopping: plug-ins apply no kept decision while the server is away.
+    void withdrawDecisionBoard(const std::string& serverID);
     // Seconds on a monotonic clock; tests set their own.
     void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
     int64_t now() const { return m_clock(); }

@@ -42,6 +42,14 @@ QORStatus QORDecisionBoard::open(const char* serverID, bool writable)
     return qor_s_ok;
 }
 
+void QORDecisionBoard::withdraw(const char* serverID)
+{
+    if (m_board != nullptr)
+        __atomic_store_n(&m_board->magic, 0u, __ATOMIC_RELEASE);
+    unmap();
+    (void)unlink((std::string(serverID) + ".decisions").c_str());  // gone already is as good
+}
+
 void QORDecisionBoard::openLocal(QORDecisionBoardLayout* memory)
 {
     unmap();

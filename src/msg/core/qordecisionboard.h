@@ -37,6 +37,9 @@ public:
     // for the server, read-only for a plug-in. qor_s_system_call_failed
     // when it cannot be had.
     QORStatus open(const char* serverID, bool writable);
+    // The server, stopping: no plug-in applies a kept answer any more, and
+    // the file goes.
+    void withdraw(const char* serverID);
     // Over memory the caller owns (tests).
     void openLocal(QORDecisionBoardLayout* memory);
     bool isOpen() const { return m_board != nullptr; }
