@@ -272,6 +272,31 @@ bool watchAgainstSleep(const char* label, const QORBenchOp& op, int threads,
     return ok;
 }
 
+// The one-CPU goal: a dispatch pinned to one CPU, with its server, costs at
+// most 1.15 times the six system calls it makes, run alone on that CPU with
+// their own partner process, in the same rounds.
+bool oneCPUGoal(const QORBenchOp& trip, pid_t server, const QORBenchOp& bare, pid_t partner)
+{
+    const double kGoal = 1.15;
+    bool ok = true;
+    for (pid_t p : {pid_t(0), server, partner})
+        ok = qor_bench_pin(p, 0) && ok;
+    std::vector<double> ratios, tripUs, bareUs;
+    ok = ok && qor_bench_alternate(trip, bare, kRounds, &ratios, &tripUs, &bareUs);
+    for (pid_t p : {pid_t(0), server, partner})
+        (void)qor_bench_pin(p, -1);  // free again; a failure only leaves the pin
+    if (!ok)
+        return false;
+    double median = qor_bench_median(ratios);
+    qor_bench_print("dispatch / its six system calls alone (all on one CPU)", ratios, "x");
+    qor_bench_print("  dispatch (all on one CPU)", tripUs, " us");
+    qor_bench_print("  six system calls alone (all on one CPU)", bareUs, " us");
+    printf("one-CPU goal: dispatch / system calls alone <= %.2fx (within 0.15x): %.2fx, %s\n",
+           kGoal, median, median <= kGoal ? "met" : "NOT met");
+    fflush(stdout);
+    return true;
+}
+
 bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher& fourWorkers,
          pid_t fourServer)
 {
@@ -282,7 +307,8 @@ bool run(QORProxyIFDispatcher& oneWorker, pid_t oneServer, QORProxyIFDispatcher&
     QORBenchOp bare = [&](long n) { return calls.run(n); };
     bool bareOk = calls.start() &&
                   qor_bench_ratio_rounds("a dispatch's system calls alone", bare,
-                                         {calls.pid()}, kRounds);
+                                         {calls.pid()}, kRounds) &&
+                  oneCPUGoal(trip, oneServer, bare, calls.pid());
     calls.stop();
     if (!bareOk)
         return false;

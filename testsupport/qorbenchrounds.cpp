@@ -123,11 +123,9 @@ void qor_bench_print(const char* label, std::vector<double>& values, const char*
         printf("%s: no rounds\n", label);
         return;
     }
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    double median = n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    double median = qor_bench_median(values);
     printf("%s: median %.2f%s (range %.2f-%.2f%s, %zu rounds)\n", label, median, unit,
-           values.front(), values.back(), unit, n);
+           values.front(), values.back(), unit, values.size());
     fflush(stdout);
 }
 
@@ -170,6 +168,43 @@ bool QORBenchPingPong::run(long n)
     return true;
 }
 
+bool qor_bench_alternate(const QORBenchOp& op, const QORBenchOp& base, int rounds,
+                         std::vector<double>* ratios, std::vector<double>* opNs,
+                         std::vector<double>* baseNs)
+{
+    // Each round alternates short chunks of both and keeps the fastest
+    // chunk of each: on a machine shared with other work, a slow chunk is
+    // one that was preempted, not one that measures the code.
+    long baseN = qor_bench_calibrate(base, 100) / qor_bench_chunks + 1;
+    long opN = qor_bench_calibrate(op, 100) / qor_bench_chunks + 1;
+    if (baseN <= 0 || opN <= 0)
+        return false;
+    for (int r = 0; r < rounds; r++) {
+        double b = 0, o = 0;
+        for (int c = 0; c < qor_bench_chunks; c++) {
+            double bc = qor_bench_ns_per_op(base, baseN);
+            double oc = qor_bench_ns_per_op(op, opN);
+            if (bc <= 0 || oc <= 0)
+                return false;
+            b = c == 0 || bc < b ? bc : b;
+            o = c == 0 || oc < o ? oc : o;
+        }
+        ratios->push_back(o / b);
+        opNs->push_back(o / 1000);
+        baseNs->push_back(b / 1000);
+    }
+    return true;
+}
+
+double qor_bench_median(std::vector<double>& values)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 bool qor_bench_ratio_rounds(const char* label, const QORBenchOp& op,
                             const std::vector<pid_t>& pids, int rounds)
 {
@@ -185,28 +220,8 @@ bool qor_bench_ratio_rounds(const char* label, const QORBenchOp& op,
         all.push_back(floor.pid());
         for (pid_t p : all)
             ok = qor_bench_pin(p, cpu) && ok;
-        // Each round alternates short chunks of both and keeps the fastest
-        // chunk of each: on a machine shared with other work, a slow chunk
-        // is one that was preempted, not one that measures the code.
-        long bareN = qor_bench_calibrate(bare, 100) / qor_bench_chunks + 1;
-        long opN = qor_bench_calibrate(op, 100) / qor_bench_chunks + 1;
         std::vector<double> ratios, opNs, bareNs;
-        for (int r = 0; ok && r < rounds && bareN > 0 && opN > 0; r++) {
-            double b = 0, o = 0;
-            for (int c = 0; ok && c < qor_bench_chunks; c++) {
-                double bc = qor_bench_ns_per_op(bare, bareN);
-                double oc = qor_bench_ns_per_op(op, opN);
-                ok = bc > 0 && oc > 0;
-                b = c == 0 || bc < b ? bc : b;
-                o = c == 0 || oc < o ? oc : o;
-            }
-            if (!ok)
-                break;
-            ratios.push_back(o / b);
-            opNs.push_back(o / 1000);
-            bareNs.push_back(b / 1000);
-        }
-        ok = ok && bareN > 0 && opN > 0;
+        ok = qor_bench_alternate(op, bare, rounds, &ratios, &opNs, &bareNs) && ok;
         std::string where = cpu < 0 ? " (unpinned)" : " (all on one CPU)";
         std::string line = std::string(label) + " / bare ping-pong" + where;
         qor_bench_print(line.c_str(), ratios, "x");

@@ -63,3 +63,13 @@ extern const int qor_bench_chunks;
 // with this one and the ping-pong's child. False when a run failed.
 bool qor_bench_ratio_rounds(const char* label, const QORBenchOp& op,
                             const std::vector<pid_t>& pids, int rounds);
+
+// Rounds of op against base, both as they run now (pin first): each round
+// alternates chunks of both and keeps the fastest of each. Appends op/base
+// and the nanoseconds of each per operation. False when a run failed.
+bool qor_bench_alternate(const QORBenchOp& op, const QORBenchOp& base, int rounds,
+                         std::vector<double>* ratios, std::vector<double>* opNs,
+                         std::vector<double>* baseNs);
+
+// The median of values (sorted here); 0 for none.
+double qor_bench_median(std::vector<double>& values);
