@@ -16,6 +16,11 @@
 #                                     service (a second nginx server that
 #                                     answers 204 or 401 from the
 #                                     Authorization header)
+#   ..., protected, decision cache    the protected rows again, through a
+#                                     second Apache and nginx in front of
+#                                     a second authorization server whose
+#                                     policy lets plug-ins keep decisions
+#                                     for 5 s
 #
 # Each row is run BENCH_ROUNDS times (default 5, the rows taking turns) for
 # BENCH_SECONDS (default 3) with BENCH_CONNECTIONS (default 8) connections
@@ -24,7 +29,9 @@
 # table goes to standard output and into docs/performance.md between its
 # markers. Another configuration is one more `measure` line below.
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
-# BENCH_KEEP=stop stops them.
+# BENCH_KEEP=stop stops them. BENCH_ROWS, an extended regular expression,
+# measures only the rows it matches (and the rows they are compared with),
+# for a quick look: the table is then not written to docs/performance.md.
 set -euo pipefail
 trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
@@ -42,16 +49,20 @@ fi
 PREFIX=$DIR/install
 ETC=$PREFIX/opt/dxqor/etc
 SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
+SERVER_ID_DC=$PREFIX/var/dxqor/sm/dxqor-authzd-dc
 DOC=docs/performance.md
 
 
 
+# Every server writes its pid file into $DIR and removes it as it exits.
 cleanup() {
-  [ ! -f "$DIR/httpd.pid" ] || kill "$(cat "$DIR/httpd.pid")" 2>/dev/null || true
-  [ ! -f "$DIR/nginx.pid" ] || kill "$(cat "$DIR/nginx.pid")" 2>/dev/null || true
-  [ ! -f "$DIR/authzd.pid" ] || kill "$(cat "$DIR/authzd.pid")" 2>/dev/null || true
+  local f left
+  for f in "$DIR"/*.pid; do
+    [ ! -f "$f" ] || kill "$(cat "$f")" 2>/dev/null || true
+  done
   for _ in $(seq 300); do
-    [ -f "$DIR/httpd.pid" ] || [ -f "$DIR/nginx.pid" ] || [ -f "$DIR/authzd.pid" ] || break
+    left=("$DIR"/*.pid)
+    [ -e "${left[0]}" ] || break
     sleep 0.1
   done
 }
@@ -71,7 +82,7 @@ cmake --build "$OUT" -j "$JOBS" --target mod_dxqor ngx_http_dxqor_module dxqor-a
 cleanup
 rm -rf "$DIR"
 mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" "$PREFIX/var/dxqor/sm" \
-         "$DIR/site/public" "$DIR/site/private" "$DIR/nginx-tmp"
+         "$DIR/site/public" "$DIR/site/private"
 cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
 cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$OUT/adapters/nginx/ngx_http_dxqor_module.so" \
    "$PREFIX/opt/dxqor/lib/"
@@ -82,12 +93,16 @@ for area in public private; do
 done
 
 grep -E '^alice:' packaging/htpasswd > "$ETC/htpasswd"
-cat > "$ETC/dxqor-authzd.conf" <<EOF
+# One authorization server's policy: $1 its name, $2 its server ID, $3
+# further [server] entries.
+authzd_conf() {
+  cat > "$ETC/$1.conf" <<EOF
 [server]
-server-id = $SERVER_ID
+server-id = $2
 users-file = htpasswd
 credential-cache-lifetime = 300
-route = ERROR:TEXTFILE:$DIR/authzd.log
+route = ERROR:TEXTFILE:$DIR/$1.log
+$3
 [virtual-host bench]
 branch = /bench
 [object /bench]
@@ -95,22 +110,30 @@ unauthenticated = *
 [object /bench/private]
 user = alice r
 EOF
+}
+authzd_conf authzd "$SERVER_ID" ""
+authzd_conf authzd-dc "$SERVER_ID_DC" "decision-cache-lifetime = 5"
 printf '[dxweb-plugins]\nvirtual-host = bench\n' > "$ETC/dxqor.conf"
 chmod -R a+rX "$DIR"
 
 APACHE_PORT=$(free_port)
 NGINX_PORT=$(free_port)
 AUTH_PORT=$(free_port)
+APACHE_DC_PORT=$(free_port)
+NGINX_DC_PORT=$(free_port)
+AUTH_DC_PORT=$(free_port)
 USER_LINE=""
 [ "$(id -u)" -ne 0 ] || USER_LINE=$'User www-data\nGroup root'
 MODULES=$(apxs -q LIBEXECDIR)
-cat > "$DIR/httpd.conf" <<EOF
+# One Apache: $1 its name, $2 its port, $3 the server ID it asks.
+httpd_conf() {
+  cat > "$DIR/$1.conf" <<EOF
 ServerRoot "$DIR"
-PidFile "$DIR/httpd.pid"
-ErrorLog "$DIR/error.log"
+PidFile "$DIR/$1.pid"
+ErrorLog "$DIR/$1-error.log"
 LogLevel warn
 ServerName 127.0.0.1
-Listen 127.0.0.1:$APACHE_PORT
+Listen 127.0.0.1:$2
 LoadModule mpm_prefork_module $MODULES/mod_mpm_prefork.so
 LoadModule authz_core_module $MODULES/mod_authz_core.so
 LoadModule mime_module $MODULES/mod_mime.so
@@ -130,49 +153,56 @@ DocumentRoot "$DIR/site"
   AllowOverride None
   Require all granted
 </Directory>
-DxqorServerID "$SERVER_ID"
+DxqorServerID "$3"
 DxqorRoot "$PREFIX"
 DxqorStripHeader X-Dxqor-User
-<VirtualHost 127.0.0.1:$APACHE_PORT>
+<VirtualHost 127.0.0.1:$2>
   ServerName plain.test
   Dxqor Off
 </VirtualHost>
-<VirtualHost 127.0.0.1:$APACHE_PORT>
+<VirtualHost 127.0.0.1:$2>
   ServerName bench.test
   Dxqor On
   DxqorVirtualHostID bench
 </VirtualHost>
 EOF
+}
+httpd_conf httpd "$APACHE_PORT" "$SERVER_ID"
+httpd_conf httpd-dc "$APACHE_DC_PORT" "$SERVER_ID_DC"
 
 AUTH_HEADER="Authorization: Basic $(printf 'alice:wonderland' | base64)"
 # As root, nginx's workers run as nobody; group root lets them use the
 # authorization server's channel, as Apache's children do.
 NGINX_USER=""
 [ "$(id -u)" -ne 0 ] || NGINX_USER="user nobody root;"
-cat > "$DIR/nginx.conf" <<EOF
+# One nginx: $1 its name, $2 its port, $3 its auth service's port, $4 the
+# server ID it asks.
+nginx_conf() {
+  mkdir -p "$DIR/$1-tmp"
+  cat > "$DIR/$1.conf" <<EOF
 load_module $PREFIX/opt/dxqor/lib/ngx_http_dxqor_module.so;
 $NGINX_USER
 env DXQOR_ROOT=$PREFIX;
 worker_processes 2;
-pid $DIR/nginx.pid;
-error_log $DIR/nginx-error.log warn;
+pid $DIR/$1.pid;
+error_log $DIR/$1-error.log warn;
 events { worker_connections 256; }
 http {
   access_log off;
-  client_body_temp_path $DIR/nginx-tmp/body;
-  proxy_temp_path $DIR/nginx-tmp/proxy;
-  fastcgi_temp_path $DIR/nginx-tmp/fastcgi;
-  uwsgi_temp_path $DIR/nginx-tmp/uwsgi;
-  scgi_temp_path $DIR/nginx-tmp/scgi;
+  client_body_temp_path $DIR/$1-tmp/body;
+  proxy_temp_path $DIR/$1-tmp/proxy;
+  fastcgi_temp_path $DIR/$1-tmp/fastcgi;
+  uwsgi_temp_path $DIR/$1-tmp/uwsgi;
+  scgi_temp_path $DIR/$1-tmp/scgi;
   default_type text/html;
-  upstream auth { server 127.0.0.1:$AUTH_PORT; keepalive 16; }
+  upstream auth { server 127.0.0.1:$3; keepalive 16; }
   map \$http_authorization \$auth_ok {
     "Basic $(printf 'alice:wonderland' | base64)" 1;
     default 0;
   }
-  dxqor_server_id $SERVER_ID;
+  dxqor_server_id $4;
   server {
-    listen 127.0.0.1:$NGINX_PORT default_server;
+    listen 127.0.0.1:$2 default_server;
     root $DIR/site;
     location /public/ { }
     location /private/ { auth_request /auth; }
@@ -186,7 +216,7 @@ http {
     }
   }
   server {
-    listen 127.0.0.1:$NGINX_PORT;
+    listen 127.0.0.1:$2;
     server_name bench.test;
     root $DIR/site;
     dxqor on;
@@ -194,7 +224,7 @@ http {
     dxqor_strip_header X-Dxqor-User;
   }
   server {
-    listen 127.0.0.1:$AUTH_PORT;
+    listen 127.0.0.1:$3;
     location / {
       if (\$auth_ok = 0) { return 401; }
       return 204;
@@ -202,17 +232,26 @@ http {
   }
 }
 EOF
-
-DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
-  "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/dxqor-authzd.conf" --pid-file "$DIR/authzd.pid"
-wait_for test -s "$DIR/authzd.pid"
-/usr/sbin/apache2 -f "$DIR/httpd.conf"
-wait_for test -s "$DIR/httpd.pid"
-nginx -p "$DIR" -c "$DIR/nginx.conf" 2>>"$DIR/nginx-error.log" || {
-  cat "$DIR/nginx-error.log" >&2
-  exit 1
 }
-wait_for test -s "$DIR/nginx.pid"
+nginx_conf nginx "$NGINX_PORT" "$AUTH_PORT" "$SERVER_ID"
+nginx_conf nginx-dc "$NGINX_DC_PORT" "$AUTH_DC_PORT" "$SERVER_ID_DC"
+
+for a in authzd authzd-dc; do
+  DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
+    "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/$a.conf" --pid-file "$DIR/$a.pid"
+  wait_for test -s "$DIR/$a.pid"
+done
+for w in httpd httpd-dc; do
+  /usr/sbin/apache2 -f "$DIR/$w.conf"
+  wait_for test -s "$DIR/$w.pid"
+done
+for w in nginx nginx-dc; do
+  nginx -p "$DIR" -c "$DIR/$w.conf" 2>>"$DIR/$w-error.log" || {
+    cat "$DIR/$w-error.log" >&2
+    exit 1
+  }
+  wait_for test -s "$DIR/$w.pid"
+done
 
 # Every row must answer 200 before it is measured.
 check() {
@@ -242,6 +281,8 @@ row() {
 
 A=http://127.0.0.1:$APACHE_PORT
 N=http://127.0.0.1:$NGINX_PORT
+ADC=http://127.0.0.1:$APACHE_DC_PORT
+NDC=http://127.0.0.1:$NGINX_DC_PORT
 row "Apache alone" - "$A/public/index.html" "Host: plain.test"
 row "Apache + dxqor, cache hit" "Apache alone" "$A/public/index.html" "Host: bench.test"
 row "Apache + dxqor, protected" "Apache alone" "$A/private/index.html" "Host: bench.test" \
@@ -251,6 +292,22 @@ row "nginx + dxqor, cache hit" "nginx alone" "$N/public/index.html" "Host: bench
 row "nginx + dxqor, protected" "nginx alone" "$N/private/index.html" "Host: bench.test" \
   "$AUTH_HEADER"
 row "nginx + auth_request" "nginx alone" "$N/private/index.html" "$AUTH_HEADER"
+row "Apache + dxqor, protected, decision cache" "Apache alone" "$ADC/private/index.html" \
+  "Host: bench.test" "$AUTH_HEADER"
+row "nginx + dxqor, protected, decision cache" "nginx alone" "$NDC/private/index.html" \
+  "Host: bench.test" "$AUTH_HEADER"
+if [ -n "${BENCH_ROWS:-}" ]; then
+  declare -A KEEP
+  for name in "${NAMES[@]}"; do
+    if grep -Eq -- "$BENCH_ROWS" <<<"$name"; then
+      KEEP[$name]=1
+      [ "${BASE[$name]}" = - ] || KEEP[${BASE[$name]}]=1
+    fi
+  done
+  SELECTED=()
+  for name in "${NAMES[@]}"; do [ -z "${KEEP[$name]:-}" ] || SELECTED+=("$name"); done
+  NAMES=("${SELECTED[@]}")
+fi
 
 # One wrk run of a row: appends its requests/s and percentiles.
 measure() {
@@ -319,7 +376,7 @@ TABLE=$(
 echo
 echo "$TABLE"
 
-if [ -f "$DOC" ] && grep -q '<!-- bench-e2e begin -->' "$DOC"; then
+if [ -z "${BENCH_ROWS:-}" ] && [ -f "$DOC" ] && grep -q '<!-- bench-e2e begin -->' "$DOC"; then
   TABLE="$TABLE" awk '
     /<!-- bench-e2e begin -->/ {print; print ENVIRON["TABLE"]; skip = 1; next}
     /<!-- bench-e2e end -->/ {skip = 0}
