@@ -1,7 +1,9 @@
 // qorcoretesting.h: QORCoreTesting, the tests' view of what a QORCore keeps
-// to itself: its virtual hosts and its unprotected-resource cache client.
+// to itself: its virtual hosts, its unprotected-resource cache client and
+// its decision cache.
 #pragma once
 #include "plugin/core/qorcore.h"
+#include "plugin/core/qordecisioncache.h"
 
 class QORCoreTesting {
 public:
@@ -10,4 +12,5 @@ public:
         return core.m_virtualHostList;
     }
     static QORUnprotResourceCacheClient* urcClient(QORCore& core) { return core.m_urcClient; }
+    static QORDecisionCache& decisionCache(QORCore& core) { return *core.m_decisionCache; }
 };

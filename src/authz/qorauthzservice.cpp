@@ -57,6 +57,9 @@ struct QORAuthzService::Request {
     // The answer may be applied again to the same request: it lets the
     // request through, sets no cookie, and no form or body went into it.
     bool cacheable = false;
+    // The decision raised the generation itself: its answer carries the
+    // new one, so that this plug-in drops what it kept at once.
+    bool raised = false;
 
     Request(const QORAuthzSnapshot& s, const QORWebReqQuestionReader& q,
             QORWebTransAnswerWriter& a)
@@ -152,6 +155,8 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     int lifetime = r.settings().decisionCacheLifetime;
     if (st != qor_s_ok || lifetime == 0)
         return st;
+    if (r.raised)
+        generation = m_decisionGeneration.load(std::memory_order_acquire);
     return qor_authz_mark(answer, r.cacheable ? lifetime : 0, snap->version, generation);
 }
 
@@ -219,6 +224,7 @@ QORStatus QORAuthzService::decideWebRequest(Request& r)
                 return decided(r, user, "form");
             m_sessions->remove(sid);
             raiseDecisionGeneration();
+            r.raised = true;
         }
     }
     const std::string* authorization = r.http.header("authorization");
@@ -378,6 +384,7 @@ QORStatus QORAuthzService::login(Request& r)
         return qor_s_system_call_failed;
     // A new session may have pushed out an older one of the user.
     raiseDecisionGeneration();
+    r.raised = true;
     qor_authz_log(dx_svc_c_sev_notice_verbose,
                   "session " + m_sessions->logName(sid) + " started for " + user);
     return qor_authz_send(r.answer, 303,
@@ -392,6 +399,7 @@ QORStatus QORAuthzService::logout(Request& r)
         qor_authz_log(dx_svc_c_sev_notice_verbose, "session " + m_sessions->logName(sid) + " ended");
         m_sessions->remove(sid);
         raiseDecisionGeneration();
+        r.raised = true;
     }
     return qor_authz_send(r.answer, 200, {{"Set-Cookie", sessionCookie(r, "")}},
                           qor_authz_page_html("Logged out", "You are logged out."),

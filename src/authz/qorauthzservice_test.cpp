@@ -8,6 +8,7 @@
 #include "authz/qorauthzloginform.h"
 #include "authz/qorauthzsessions.h"
 #include "plugin/core/qorcore.h"
+#include "qorcoretesting.h"
 #include "qorauthztestserver.h"
 #include "qoripctesting.h"
 #include "qortestinstallroot.h"
@@ -168,6 +169,48 @@ TEST_F(QORAuthzServiceTest, DecisionsThroughTheChannel)
     t = send("/private/a", "GET", "alice:wonderland");
     EXPECT_EQ(t->req().headers.count("X-Dxqor-User"), 1);
     EXPECT_EQ(t->req().webLogUser[0], "alice");
+}
+
+// What the server lets a plug-in keep, seen in the plug-in's cache: only
+// answers that let a GET through; a logout ends every kept answer.
+TEST_F(QORAuthzServiceTest, DecisionsKeptOnlyWhenTheyMayBeReused)
+{
+    ASSERT_EQ(server->stop(), 0);
+    server->writePolicy(std::string(kServer) + "decision-cache-lifetime = 30\n", kPolicy);
+    ASSERT_EQ(server->start(), qor_s_ok) << server->output();
+    EXPECT_EQ(outcome("/private/x", "GET", "alice:wonderland"), "1/200/alice");  // found again
+    QORDecisionCache& cache = QORCoreTesting::decisionCache(*core);
+    ASSERT_TRUE(cache.enabled()) << "the lifetime comes with the configuration flags";
+    std::string session = formLogin("alice", "wonderland");
+    ASSERT_FALSE(session.empty());
+    struct {
+        const char* why;
+        const char* uri;
+        const char* method;
+        std::string auth, cookie;
+        bool kept;
+    } rows[] = {
+        {"allowed", "/private/a", "GET", "alice:wonderland", "", true},
+        {"open: the resource cache decides", "/docs/a", "GET", "", "", false},
+        {"a session's user allowed", "/team/a", "GET", "", session, true},
+        {"wrong password", "/private/a", "GET", "alice:wrong", "", false},
+        {"no credentials", "/private/a", "GET", "", "", false},
+        {"forbidden", "/private/a", "GET", "bob:builder", "", false},
+        {"a POST, allowed", "/private/a", "POST", "carol:singer", "", false},
+        {"the login form", "/team/b", "GET", "", "", false},
+        {"the login page", "/dxqor/login", "GET", "", "", false},
+    };
+    for (auto& row : rows) {
+        SCOPED_TRACE(row.why);
+        size_t before = cache.entries();
+        std::string first = outcome(row.uri, row.method, row.auth, row.cookie);
+        EXPECT_EQ(cache.entries(), before + (row.kept ? 1 : 0));
+        EXPECT_EQ(outcome(row.uri, row.method, row.auth, row.cookie), first) << "applied again";
+    }
+    EXPECT_GT(cache.entries(), 0u);
+    (void)send("/dxqor/logout", "GET", "", session);
+    EXPECT_EQ(cache.entries(), 0u) << "a logout ends every kept answer";
+    EXPECT_EQ(outcome("/team/a", "GET", "", session).substr(0, 5), "3/303");
 }
 
 TEST_F(QORAuthzServiceTest, RepeatedFailuresAreRefusedPastTheLimit)
