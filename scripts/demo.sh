@@ -168,6 +168,7 @@ DxqorServerID "$SERVER_ID"
 DxqorRoot "$PREFIX"
 DxqorInitRetryInterval 1
 DxqorStripHeader X-Dxqor-User
+TraceEnable off
 Dxqor On
 DxqorVirtualHostID demo
 EOF

@@ -49,3 +49,9 @@ std::vector<QORE2EStepRow> qor_e2e_scripted_rows(const std::string& certs);
 extern const char kQORE2EAuthzdPolicy[];
 // The first row expects the server to be up and the web server attached.
 std::vector<QORE2EStepRow> qor_e2e_authzd_rows();
+// Every method, known or not, against the admin area of the real server's
+// policy: no user gets 401, a user outside the group 403, a user of the
+// group what the web server answers after the decision. traceStatus: what
+// the web server answers to any TRACE itself, before a module can run (0:
+// it leaves TRACE to the modules and echoes it after the decision).
+std::vector<QORE2EStepRow> qor_e2e_method_rows(int traceStatus);
