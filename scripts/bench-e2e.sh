@@ -24,7 +24,9 @@
 # table goes to standard output and into docs/performance.md between its
 # markers. Another configuration is one more `measure` line below.
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
-# BENCH_KEEP=stop stops them.
+# BENCH_KEEP=stop stops them. The authorization server's audit trail is off
+# (the shipped policy has it on); BENCH_AUDIT=1 writes it to a file, to
+# see what it costs the protected rows (docs/performance.md).
 set -euo pipefail
 trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
@@ -87,6 +89,7 @@ cat > "$ETC/dxqor-authzd.conf" <<EOF
 server-id = $SERVER_ID
 users-file = htpasswd
 credential-cache-lifetime = 300
+audit = $([ "${BENCH_AUDIT:-}" = 1 ] && echo "file:$DIR/audit.log" || echo off)
 route = ERROR:TEXTFILE:$DIR/authzd.log
 [virtual-host bench]
 branch = /bench
