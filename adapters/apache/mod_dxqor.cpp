@@ -24,6 +24,7 @@
 #include "mod_ssl.h"
 
 #include "core/shutdown/qorshutdown.h"
+#include "qorapachestatus.h"
 #include "qorapachetransaction.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA dxqor_module;
@@ -381,8 +382,10 @@ int decide(request_rec* r, QORApacheRequestState* state)
     }
 
     std::shared_lock<std::shared_mutex> lock(g_coreLock);
-    if (g_core == nullptr)
+    if (g_core == nullptr) {
+        qor_plugin_count(qor_fig_unavailable);
         return HTTP_SERVICE_UNAVAILABLE;
+    }
     QORStatus st = g_core->handleReq(&trans);
     // The body is read in full when the server asks for more of it, so
     // this loop runs at most a few times.
@@ -625,6 +628,7 @@ void registerHooks(apr_pool_t*)
     ap_hook_map_to_storage(mapToStorage, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_access_checker(accessChecker, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_handler(redirectHandler, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+    ap_hook_handler(qor_apache_status_handler, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_register_input_filter("DXQOR_BODY", bodyFilter, nullptr, AP_FTYPE_RESOURCE);
     ap_hook_insert_filter(insertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);
     // Before the content-set filters (deflate) so that the answer sees the

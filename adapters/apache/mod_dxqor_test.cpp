@@ -141,6 +141,7 @@ TEST_F(ApacheFixture, RealServerTable)
     ASSERT_NO_FATAL_FAILURE(waitAttached());
     run(qor_e2e_authzd_rows());
     run(qor_e2e_method_rows(0));
+    checkFigures(kChildren);
 }
 
 // A form login: the login page's token, the POSTed form (a body the server

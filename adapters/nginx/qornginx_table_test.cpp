@@ -82,6 +82,7 @@ TEST_F(NginxFixture, RealServerTable)
     run(qor_e2e_authzd_rows());
     // nginx refuses every TRACE itself while it reads the request head.
     run(qor_e2e_method_rows(405));
+    checkFigures(1);
 }
 
 } // namespace
