@@ -183,14 +183,15 @@ void reload(QORAuthzPolicyHolder& holder, QORAuthzService& service)
 }
 
 // The metrics endpoint, when the policy names an address. Healthy: the
-// workers run and the last policy load succeeded.
-QORStatus startMonitoring(const QORAuthzSettings& s, QORAuthzService& service,
+// workers run and the last policy load succeeded. An address that cannot
+// be listened on costs the metrics, not the decisions.
+void startMonitoring(const QORAuthzSettings& s, QORAuthzService& service,
                           const QORSrvWorkerPool& pool, QORAuthzMetricsHTTP* http)
 {
     std::string host;
     int port = 0;
     if (!qor_authz_parse_loopback(s.metricsAddress, &host, &port))
-        return qor_s_ok;
+        return;
     int workers = s.workers;
     QORAuthzMonitorPages pages;
     pages.metrics = [&service, &pool, workers]() {
@@ -205,10 +206,8 @@ QORStatus startMonitoring(const QORAuthzSettings& s, QORAuthzService& service,
     pages.healthy = [&service, &pool]() {
         return pool.serving() && service.metrics().lastLoadSucceeded();
     };
-    QORStatus st = http->start(host, port, std::move(pages));
-    if (st != qor_s_ok)
+    if (http->start(host, port, std::move(pages)) != qor_s_ok)
         qor_authz_log(dx_svc_c_sev_error, "cannot serve metrics on " + s.metricsAddress);
-    return st;
 }
 
 } // namespace
@@ -260,7 +259,7 @@ int qor_authz_daemon_main(int argc, char** argv)
     }
     service.metrics().loaded(st == qor_s_ok, first->version.m_counter);
     if (st == qor_s_ok)
-        st = startMonitoring(s, service, pool, &monitoring);
+        startMonitoring(s, service, pool, &monitoring);
     if (st != qor_s_ok) {
         char text[512];
         snprintf(text, sizeof text, "cannot start on %s (status 0x%08x)", s.serverID.c_str(),

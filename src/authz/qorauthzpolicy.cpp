@@ -368,7 +368,7 @@ private:
 
     void monitoring(const Entry& e, QORAuthzSettings* s)
     {
-        std::string host;
+        std::string host, checked;
         int port = 0;
         if (e.name == "metrics-address") {
             if (e.value != "off" && !qor_authz_parse_loopback(e.value, &host, &port))
@@ -377,7 +377,7 @@ private:
                 s->metricsAddress = e.value == "off" ? "" : e.value;
         } else if (e.value == "off" || e.value == "syslog")
             s->audit = e.value == "off" ? "" : e.value;
-        else if (e.value.compare(0, 5, "file:") == 0 && e.value.size() > 5 && text(e, &host))
+        else if (e.value.compare(0, 5, "file:") == 0 && e.value.size() > 5 && text(e, &checked))
             s->audit = "file:" + file(e.value.substr(5));
         else
             error(e.name, "not off, syslog or file:PATH: " + e.value, e.line);
