@@ -215,7 +215,6 @@ fill_template() {
 web_conf() {
   local web=$1 w=$2 d=$3 port=$4 sites=$5 user="" modules
   shift 5
-  mkdir -p "$w/tmp" || return 1
   local common=(DIR="$w" PORT="$port" SITE="$d/site" ROOT="$(site_prefix "$d")"
                 SERVER_ID="$(site_server_id "$d")" LOGLEVEL=warn)
   case $web in
@@ -231,6 +230,7 @@ web_conf() {
     nginx)
       # As root, the workers run as nobody in group root, as Apache's do.
       [ "$(id -u)" -ne 0 ] || user="user nobody root;"
+      mkdir -p "$w/tmp" || return 1
       fill_template adapters/nginx/nginx.conf.in "${common[@]}" USER="$user" \
         MODULE="$(site_prefix "$d")/opt/dxqor/lib/ngx_http_dxqor_module.so" \
         WORKERS=1 ACCESS_LOG=off "$@" SITES="$sites" > "$w/nginx.conf"
