@@ -88,7 +88,8 @@ if [ "$WEB" = nginx ]; then
 CONF
   )"
 else
-  web_conf apache "$DEMO" "$DEMO" "$PORT" "$(apache_vhost "$PORT" localhost demo)"
+  # Enough processes for a browser's parallel connections.
+  web_conf apache "$DEMO" "$DEMO" "$PORT" "$(apache_vhost "$PORT" localhost demo)" SERVERS=8
 fi
 
 echo "== starting dxqor-authzd (server ID $(site_server_id "$DEMO"))"
