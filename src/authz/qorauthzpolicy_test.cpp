@@ -118,23 +118,31 @@ TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
         "s512:$6$s4ltS4lt$cNV0lDFAhalb/I4J9lSBEDGEhYNZA9N6ASR41Q3rq3U7HgyoR82/7ABZwYetaW31bgyzSiUMppoEBHEkI1fEr/\n"
         "yes:$y$j9T$TRRVb3vZ6zJCGZb1M/bbb0$GOyn8WpacDn00yacs0a1uMHUUtdVW4Dsjch2R1O7dX7\n"
         "md5:$1$yL1a1ge2$Y72UHt.BbghHEqjzVBwQT1\n"
-        "plain:secret\n");
+        "plain:secret\n"
+        "broken:$2y$05$short\n");
     QORAuthzErrors errors, warnings;
     auto users = QORAuthzUserStore::load(path, &errors, &warnings);
     ASSERT_TRUE(users != nullptr);
+    const QORAuthzPasswordCheck ok = QORAuthzPasswordCheck::good;
+    const QORAuthzPasswordCheck no = QORAuthzPasswordCheck::bad;
     struct {
         const char* user;
         const char* password;
-        bool good;
+        QORAuthzPasswordCheck check;
     } rows[] = {
-        {"sha", "singer", true},    {"sha", "", false},
-        {"s512", "diver", true},    {"s512", "diver ", false},
-        {"yes", "yes", true},       {"yes", "no", false},
-        {"md5", "md5", true},       {"md5", "md4", false},
-        {"plain", "secret", false}, {"nobody", "", false},
+        {"bc", "wonderland", ok}, {"bc", "wonderlan", no},
+        {"apr", "builder", ok},   {"apr", "builder!", no},
+        {"sha", "singer", ok},    {"sha", "", no},
+        {"s512", "diver", ok},    {"s512", "diver ", no},
+        {"yes", "yes", ok},       {"yes", "no", no},
+        {"md5", "md5", ok},       {"md5", "md4", no},
+        {"plain", "secret", no},   {"nobody", "", no},
+        // A hash libcrypt cannot compute says nothing of the password.
+        {"broken", "x", QORAuthzPasswordCheck::unavailable},
     };
     for (auto& row : rows)
-        EXPECT_EQ(users->verify(row.user, row.password), row.good) << row.user << " " << row.password;
+        EXPECT_EQ(static_cast<int>(users->verify(row.user, row.password)),
+                  static_cast<int>(row.check)) << row.user << " " << row.password;
     ASSERT_EQ(warnings.lines().size(), 1u);
     EXPECT_NE(warnings.lines()[0].find(":9: plain: refused"), std::string::npos);
     EXPECT_EQ(warnings.lines()[0].find("secret"), std::string::npos);
