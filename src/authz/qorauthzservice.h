@@ -30,8 +30,7 @@ public:
     // after each successful reload): credential cache, failure counting,
     // sessions. Remembered credentials are forgotten.
     void policyChanged();
-    // Seconds on a monotonic clock; tests set their own.
-    void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
+    // Seconds on a monotonic clock.
     int64_t now() const { return m_clock(); }
 
     // Catches what no status can carry (memory exhaustion) and answers it

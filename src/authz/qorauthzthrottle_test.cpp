@@ -183,8 +183,8 @@ TEST(QORAuthzThrottleTest, TenThousandsOfAddressesDoNotSetAVictimFree)
 TEST(QORAuthzThrottleTest, TheLongerWaitOfUserAndAddress)
 {
     TestClock t;
-    QORAuthzThrottle throttle(
-        std::unique_ptr<QORAuthzFailureCounter>(new QORAuthzFailureTable(100, t.clock())));
+    QORAuthzThrottle throttle;  // the table in memory, on the test's clock
+    throttle.counter().setClock(t.clock());
     throttle.configure(60, 2, 1500, 4);
     struct {
         int64_t atMs;
