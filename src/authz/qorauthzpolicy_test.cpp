@@ -41,6 +41,10 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
         {"[server]\n[server]\n", "2: [server]: the stanza is repeated"},
         {"[server]\njust words\n", "2: neither a heading nor an entry: just words"},
         {"workers = 2\n[server]\n", "1: an entry before the first stanza heading"},
+        {"[server\n", "1: neither a heading nor an entry: [server"},
+        {"[server]\n = 2\n", "2: neither a heading nor an entry: = 2"},
+        {"[server]\r\nrealm x\r\n", "2: neither a heading nor an entry: realm x\n"},
+        {"[server]\n# c\nrealm = r\nrealm = \"\n", "4: [server] realm: empty, or holds"},
         {"[virtual-host a]\nprotocols = ftp\n", "2: [virtual-host a] protocols: not http"},
         {"[virtual-host a]\nbranch = web\n", "2: [virtual-host a] branch: must begin with /"},
         {"[virtual-host a]\npermission = GET\n", "2: [virtual-host a] permission: not \"METHOD"},
@@ -61,6 +65,12 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
     for (auto& row : rows)
         EXPECT_NE(errorsOf(row.policy).find(row.error), std::string::npos)
             << row.policy << "\n gave: " << errorsOf(row.policy);
+    // The stanza reader's limit: a line of 511 bytes is one line, a longer
+    // one is refused (the reader would read it as two).
+    std::string realm = "realm = " + std::string(511 - 8, 'r');
+    EXPECT_EQ(errorsOf("[server]\n" + realm + "\n[object /w]\n").substr(0, 6), "loaded");
+    EXPECT_EQ(errorsOf("[server]\n" + realm + "r\n"), "2: the line is longer than 511 bytes\n");
+    EXPECT_EQ(errorsOf("[server]\r\nrealm = r\r\n\r\n[object /w]\r\n").substr(0, 6), "loaded");
     // Every error of a file, not only the first.
     EXPECT_EQ(errorsOf("[server]\nworkers = 0\nrealm =\n[object x]\n"),
               "2: [server] workers: not a number from 1 to 256: 0\n"
