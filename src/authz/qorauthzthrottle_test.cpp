@@ -24,6 +24,25 @@ QORAuthzFailureCounter::Rule rule(int window, int delayAfter, int delayMs, int l
     return r;
 }
 
+void fail(QORAuthzFailureCounter& counter, const std::string& key, int times)
+{
+    for (int i = 0; i < times; i++)
+        counter.recordFailure(key);
+}
+
+// An attacker's keys, named prefix and a number, failing failures times
+// each; the victim must still wait after each key, the table stay bounded.
+void flood(QORAuthzFailureTable& table, const std::string& prefix, int keys, int failures,
+           const char* victim, size_t maxKeys)
+{
+    for (int k = 0; k < keys; k++) {
+        std::string key = prefix + std::to_string(k);
+        fail(table, key, failures);
+        ASSERT_LE(table.size(), maxKeys);
+        ASSERT_GT(table.waitMs(victim), 0) << key;
+    }
+}
+
 } // namespace
 
 TEST(QORAuthzFailureTableTest, WaitsFollowTheRuleAndTheClock)
@@ -80,8 +99,7 @@ TEST(QORAuthzFailureTableTest, NoDelayAndNoLimitNeverWait)
     for (auto& row : rows) {
         table.configure(rule(10, 1, row.delayMs, row.limit));
         table.clear("k");
-        for (int i = 0; i < 20; i++)
-            table.recordFailure("k");
+        fail(table, "k", 20);
         EXPECT_EQ(table.waitMs("k"), row.wait) << row.delayMs << " " << row.limit;
     }
 }
@@ -91,31 +109,19 @@ TEST(QORAuthzFailureTableTest, AnAttackerWhoFillsTheTableNeverResetsACountInForc
     TestClock t;
     QORAuthzFailureTable table(50, t.clock());
     table.configure(rule(300, 3, 500, 10));
-    for (int i = 0; i < 10; i++)
-        table.recordFailure("victim-limited");
-    for (int i = 0; i < 3; i++)
-        table.recordFailure("victim-slowed");
+    fail(table, "victim-limited", 10);
+    fail(table, "victim-slowed", 3);
     t.ms += 1000;
     ASSERT_GT(table.waitMs("victim-limited"), 0);
     // Keys without end with one failure each, all newer than the victims.
-    for (int k = 0; k < 500; k++) {
-        table.recordFailure("attacker-1-" + std::to_string(k));
-        ASSERT_LE(table.size(), 50u);
-        ASSERT_GT(table.waitMs("victim-limited"), 0) << k;
-    }
+    flood(table, "attacker-1-", 500, 1, "victim-limited", 50);
     // Both were kept: a fourth failure slows the one down again at once.
     table.recordFailure("victim-slowed");
     EXPECT_EQ(table.waitMs("victim-slowed"), 500);
     // Keys with three failures each: slowed down, in force but short of
     // the limit. Once nothing below them is left, the oldest slowed-down
     // count goes, never the one at the limit.
-    for (int k = 0; k < 500; k++) {
-        std::string key = "attacker-3-" + std::to_string(k);
-        for (int i = 0; i < 3; i++)
-            table.recordFailure(key);
-        ASSERT_LE(table.size(), 50u);
-        ASSERT_GT(table.waitMs("victim-limited"), 0) << key;
-    }
+    flood(table, "attacker-3-", 500, 3, "victim-limited", 50);
     EXPECT_EQ(table.size(), 50u);
 }
 
@@ -124,8 +130,7 @@ TEST(QORAuthzFailureTableTest, ASlowedDownCountOutlivesKeysBelowTheSlowDown)
     TestClock t;
     QORAuthzFailureTable table(20, t.clock());
     table.configure(rule(300, 3, 500, 10));
-    for (int i = 0; i < 3; i++)
-        table.recordFailure("victim");
+    fail(table, "victim", 3);
     for (int k = 0; k < 1000; k++) {
         table.recordFailure("attacker-" + std::to_string(k));
         t.ms += 1;
@@ -142,8 +147,7 @@ TEST(QORAuthzFailureTableTest, ExpiredCountsGoFirstThenTheOldest)
     TestClock t;
     QORAuthzFailureTable table(3, t.clock());
     table.configure(rule(10, 2, 500, 3));
-    for (int i = 0; i < 3; i++)
-        table.recordFailure("limited-old");  // expires first
+    fail(table, "limited-old", 3);  // expires first
     t.ms += 5000;
     table.recordFailure("plain-a");
     t.ms += 1;
