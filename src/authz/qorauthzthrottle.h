@@ -69,7 +69,7 @@ private:
 // oldest. A count in force is never dropped while one not in force is left.
 class QORAuthzFailureTable : public QORAuthzFailureCounter {
 public:
-    static const size_t kDefaultMaxKeys = 100000;
+    static constexpr size_t kDefaultMaxKeys = 100000;
 
     explicit QORAuthzFailureTable(size_t maxKeys = kDefaultMaxKeys,
                                   Clock clock = qor_authz_monotonic_ms);
