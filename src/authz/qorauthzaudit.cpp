@@ -76,8 +76,6 @@ void QORAuthzAuditLog::closeTarget()
     if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
-    if (m_syslog)
-        closelog();
     m_syslog = false;
     m_on = false;
 }
@@ -89,7 +87,8 @@ bool QORAuthzAuditLog::configure(const std::string& target)
     if (target.empty() || target == "off")
         return true;
     if (target == "syslog") {
-        openlog("dxqor-authzd", LOG_PID | LOG_NDELAY, LOG_AUTHPRIV);
+        // The facility goes with each line: the process's own openlog
+        // (the library's start-up) stays as it is.
         m_syslog = true;
         m_on = true;
         return true;
@@ -106,7 +105,7 @@ void QORAuthzAuditLog::write(const QORAuthzAuditEvent& event)
     std::string line = qor_authz_audit_json(event);
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_syslog)
-        syslog(LOG_INFO, "%s", line.c_str());
+        syslog(LOG_AUTHPRIV | LOG_INFO, "%s", line.c_str());
     if (m_fd < 0)
         return;
     line += '\n';
