@@ -29,9 +29,12 @@
 # table goes to standard output and into docs/performance.md between its
 # markers. Another configuration is one more `measure` line below.
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
-# BENCH_KEEP=stop stops them. BENCH_ROWS, an extended regular expression,
-# measures only the rows it matches (and the rows they are compared with),
-# for a quick look: the table is then not written to docs/performance.md.
+# BENCH_KEEP=stop stops them. The authorization server's audit trail is off
+# (the shipped policy has it on); BENCH_AUDIT=1 writes it to a file, to
+# see what it costs the protected rows (docs/performance.md).
+# BENCH_ROWS, an extended regular expression, measures only the rows it
+# matches (and the rows they are compared with), for a quick look: the
+# table is then not written to docs/performance.md.
 set -euo pipefail
 trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
@@ -46,25 +49,16 @@ DIR=$OUT/bench-e2e
 if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/bench-e2e"; then
   DIR=/tmp/dxqor-bench-e2e
 fi
-PREFIX=$DIR/install
-ETC=$PREFIX/opt/dxqor/etc
-SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
-SERVER_ID_DC=$PREFIX/var/dxqor/sm/dxqor-authzd-dc
 DOC=docs/performance.md
+# The site's installation and pages in DIR; each web server runs in a
+# directory of its own below it.
+APACHE_DIR=$DIR/apache
+NGINX_DIR=$DIR/nginx
+# The second site, whose server lets plug-ins keep decisions.
+DC=$DIR/dc
 
-
-
-# Every server writes its pid file into $DIR and removes it as it exits.
 cleanup() {
-  local f left
-  for f in "$DIR"/*.pid; do
-    [ ! -f "$f" ] || kill "$(cat "$f")" 2>/dev/null || true
-  done
-  for _ in $(seq 300); do
-    left=("$DIR"/*.pid)
-    [ -e "${left[0]}" ] || break
-    sleep 0.1
-  done
+  site_stop "$DIR" "$APACHE_DIR" "$NGINX_DIR" "$DC" "$DC/apache" "$DC/nginx" || true
 }
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler);
 # `BENCH_KEEP=stop` only stops what an earlier run left.
@@ -74,136 +68,44 @@ if [ "${BENCH_KEEP:-}" = stop ]; then
   exit 0
 fi
 
-echo "== building"
-cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null
-cmake --build "$OUT" -j "$JOBS" --target mod_dxqor ngx_http_dxqor_module dxqor-authzd
-
+site_build "$OUT" "$JOBS" apache nginx
 cleanup
-rm -rf "$DIR"
-mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" "$PREFIX/var/dxqor/sm" \
-         "$DIR/site/public" "$DIR/site/private"
-cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
-cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$OUT/adapters/nginx/ngx_http_dxqor_module.so" \
-   "$PREFIX/opt/dxqor/lib/"
+site_install "$OUT" "$DIR" apache nginx
+mkdir -p "$DIR/site/public" "$DIR/site/private" "$APACHE_DIR" "$NGINX_DIR"
 # One page of a typical size, the same bytes in each area.
 page=$(head -c 2048 /dev/zero | tr '\0' 'x')
 for area in public private; do
   printf '<html><body><p>%s</p></body></html>\n' "$page" > "$DIR/site/$area/index.html"
 done
-
-grep -E '^alice:' packaging/htpasswd > "$ETC/htpasswd"
-# One authorization server's policy: $1 its name, $2 its server ID, $3
-# further [server] entries.
-authzd_conf() {
-  cat > "$ETC/$1.conf" <<EOF
-[server]
-server-id = $2
-users-file = htpasswd
-credential-cache-lifetime = 300
-route = ERROR:TEXTFILE:$DIR/$1.log
-$3
-[virtual-host bench]
-branch = /bench
-[object /bench]
-unauthenticated = *
-[object /bench/private]
-user = alice r
-EOF
-}
-authzd_conf authzd "$SERVER_ID" ""
-authzd_conf authzd-dc "$SERVER_ID_DC" "decision-cache-lifetime = 5"
-printf '[dxweb-plugins]\nvirtual-host = bench\n' > "$ETC/dxqor.conf"
+# The audit trail is off unless BENCH_AUDIT=1.
+site_policy "$DIR" bench \
+  "audit = $([ "${BENCH_AUDIT:-}" = 1 ] && echo "file:$DIR/audit.log" || echo off)"
+site_plugin_conf "$DIR" bench
+site_install "$OUT" "$DC" apache nginx
+mkdir -p "$DC/apache" "$DC/nginx"
+ln -s "$DIR/site" "$DC/site"
+site_policy "$DC" bench "audit = off" "decision-cache-lifetime = 5"
+site_plugin_conf "$DC" bench
 chmod -R a+rX "$DIR"
 
 APACHE_PORT=$(free_port)
 NGINX_PORT=$(free_port)
 AUTH_PORT=$(free_port)
-APACHE_DC_PORT=$(free_port)
-NGINX_DC_PORT=$(free_port)
-AUTH_DC_PORT=$(free_port)
-USER_LINE=""
-[ "$(id -u)" -ne 0 ] || USER_LINE=$'User www-data\nGroup root'
-MODULES=$(apxs -q LIBEXECDIR)
-# One Apache: $1 its name, $2 its port, $3 the server ID it asks.
-httpd_conf() {
-  cat > "$DIR/$1.conf" <<EOF
-ServerRoot "$DIR"
-PidFile "$DIR/$1.pid"
-ErrorLog "$DIR/$1-error.log"
-LogLevel warn
-ServerName 127.0.0.1
-Listen 127.0.0.1:$2
-LoadModule mpm_prefork_module $MODULES/mod_mpm_prefork.so
-LoadModule authz_core_module $MODULES/mod_authz_core.so
-LoadModule mime_module $MODULES/mod_mime.so
-LoadModule dxqor_module $PREFIX/opt/dxqor/lib/mod_dxqor.so
-$USER_LINE
-StartServers $CONNECTIONS
-MinSpareServers $CONNECTIONS
-MaxSpareServers $CONNECTIONS
-ServerLimit $CONNECTIONS
-MaxRequestWorkers $CONNECTIONS
-KeepAlive On
-MaxKeepAliveRequests 0
-TypesConfig /dev/null
-AddType text/html .html
-DocumentRoot "$DIR/site"
-<Directory />
-  AllowOverride None
-  Require all granted
-</Directory>
-DxqorServerID "$3"
-DxqorRoot "$PREFIX"
-DxqorStripHeader X-Dxqor-User
-<VirtualHost 127.0.0.1:$2>
-  ServerName plain.test
-  Dxqor Off
-</VirtualHost>
-<VirtualHost 127.0.0.1:$2>
-  ServerName bench.test
-  Dxqor On
-  DxqorVirtualHostID bench
-</VirtualHost>
-EOF
-}
-httpd_conf httpd "$APACHE_PORT" "$SERVER_ID"
-httpd_conf httpd-dc "$APACHE_DC_PORT" "$SERVER_ID_DC"
+web_conf apache "$APACHE_DIR" "$DIR" "$APACHE_PORT" \
+  "$(apache_vhost "$APACHE_PORT" plain.test -; apache_vhost "$APACHE_PORT" bench.test bench)" \
+  SERVERS="$CONNECTIONS"
 
 AUTH_HEADER="Authorization: Basic $(printf 'alice:wonderland' | base64)"
-# As root, nginx's workers run as nobody; group root lets them use the
-# authorization server's channel, as Apache's children do.
-NGINX_USER=""
-[ "$(id -u)" -ne 0 ] || NGINX_USER="user nobody root;"
-# One nginx: $1 its name, $2 its port, $3 its auth service's port, $4 the
-# server ID it asks.
-nginx_conf() {
-  mkdir -p "$DIR/$1-tmp"
-  cat > "$DIR/$1.conf" <<EOF
-load_module $PREFIX/opt/dxqor/lib/ngx_http_dxqor_module.so;
-$NGINX_USER
-env DXQOR_ROOT=$PREFIX;
-worker_processes 2;
-pid $DIR/$1.pid;
-error_log $DIR/$1-error.log warn;
-events { worker_connections 256; }
-http {
-  access_log off;
-  client_body_temp_path $DIR/$1-tmp/body;
-  proxy_temp_path $DIR/$1-tmp/proxy;
-  fastcgi_temp_path $DIR/$1-tmp/fastcgi;
-  uwsgi_temp_path $DIR/$1-tmp/uwsgi;
-  scgi_temp_path $DIR/$1-tmp/scgi;
-  default_type text/html;
-  upstream auth { server 127.0.0.1:$3; keepalive 16; }
+# The default server: the plain site, its private area behind auth_request
+# to the third server.
+web_conf nginx "$NGINX_DIR" "$DIR" "$NGINX_PORT" "$(cat <<EOF
+  upstream auth { server 127.0.0.1:$AUTH_PORT; keepalive 16; }
   map \$http_authorization \$auth_ok {
     "Basic $(printf 'alice:wonderland' | base64)" 1;
     default 0;
   }
-  dxqor_server_id $4;
   server {
-    listen 127.0.0.1:$2 default_server;
-    root $DIR/site;
+    listen 127.0.0.1:$NGINX_PORT default_server;
     location /public/ { }
     location /private/ { auth_request /auth; }
     location = /auth {
@@ -215,43 +117,30 @@ http {
       proxy_set_header Content-Length "";
     }
   }
+$(nginx_server "$NGINX_PORT" bench.test bench)
   server {
-    listen 127.0.0.1:$2;
-    server_name bench.test;
-    root $DIR/site;
-    dxqor on;
-    dxqor_vhost_id bench;
-    dxqor_strip_header X-Dxqor-User;
-  }
-  server {
-    listen 127.0.0.1:$3;
+    listen 127.0.0.1:$AUTH_PORT;
     location / {
       if (\$auth_ok = 0) { return 401; }
       return 204;
     }
   }
-}
 EOF
-}
-nginx_conf nginx "$NGINX_PORT" "$AUTH_PORT" "$SERVER_ID"
-nginx_conf nginx-dc "$NGINX_DC_PORT" "$AUTH_DC_PORT" "$SERVER_ID_DC"
+)" WORKERS=2
 
-for a in authzd authzd-dc; do
-  DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
-    "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/$a.conf" --pid-file "$DIR/$a.pid"
-  wait_for test -s "$DIR/$a.pid"
-done
-for w in httpd httpd-dc; do
-  /usr/sbin/apache2 -f "$DIR/$w.conf"
-  wait_for test -s "$DIR/$w.pid"
-done
-for w in nginx nginx-dc; do
-  nginx -p "$DIR" -c "$DIR/$w.conf" 2>>"$DIR/$w-error.log" || {
-    cat "$DIR/$w-error.log" >&2
-    exit 1
-  }
-  wait_for test -s "$DIR/$w.pid"
-done
+APACHE_DC_PORT=$(free_port)
+NGINX_DC_PORT=$(free_port)
+web_conf apache "$DC/apache" "$DC" "$APACHE_DC_PORT" \
+  "$(apache_vhost "$APACHE_DC_PORT" bench.test bench)" SERVERS="$CONNECTIONS"
+web_conf nginx "$DC/nginx" "$DC" "$NGINX_DC_PORT" \
+  "$(nginx_server "$NGINX_DC_PORT" bench.test bench)" WORKERS=2
+
+authzd_start "$DIR"
+web_start apache "$APACHE_DIR"
+web_start nginx "$NGINX_DIR"
+authzd_start "$DC"
+web_start apache "$DC/apache"
+web_start nginx "$DC/nginx"
 
 # Every row must answer 200 before it is measured.
 check() {
@@ -281,8 +170,6 @@ row() {
 
 A=http://127.0.0.1:$APACHE_PORT
 N=http://127.0.0.1:$NGINX_PORT
-ADC=http://127.0.0.1:$APACHE_DC_PORT
-NDC=http://127.0.0.1:$NGINX_DC_PORT
 row "Apache alone" - "$A/public/index.html" "Host: plain.test"
 row "Apache + dxqor, cache hit" "Apache alone" "$A/public/index.html" "Host: bench.test"
 row "Apache + dxqor, protected" "Apache alone" "$A/private/index.html" "Host: bench.test" \
@@ -292,10 +179,10 @@ row "nginx + dxqor, cache hit" "nginx alone" "$N/public/index.html" "Host: bench
 row "nginx + dxqor, protected" "nginx alone" "$N/private/index.html" "Host: bench.test" \
   "$AUTH_HEADER"
 row "nginx + auth_request" "nginx alone" "$N/private/index.html" "$AUTH_HEADER"
-row "Apache + dxqor, protected, decision cache" "Apache alone" "$ADC/private/index.html" \
-  "Host: bench.test" "$AUTH_HEADER"
-row "nginx + dxqor, protected, decision cache" "nginx alone" "$NDC/private/index.html" \
-  "Host: bench.test" "$AUTH_HEADER"
+row "Apache + dxqor, protected, decision cache" "Apache alone" \
+  "http://127.0.0.1:$APACHE_DC_PORT/private/index.html" "Host: bench.test" "$AUTH_HEADER"
+row "nginx + dxqor, protected, decision cache" "nginx alone" \
+  "http://127.0.0.1:$NGINX_DC_PORT/private/index.html" "Host: bench.test" "$AUTH_HEADER"
 if [ -n "${BENCH_ROWS:-}" ]; then
   declare -A KEEP
   for name in "${NAMES[@]}"; do
@@ -361,8 +248,8 @@ for name in "${NAMES[@]}"; do
   ROWS+=("| $name | ${MEDIAN[$name]} | $(ms "$(median "${P50[$name]}")") | $(ms "$(median "${P99[$name]}")") | $ratio |")
 done
 
-APACHE_VERSION=$(/usr/sbin/apache2 -v | sed -n 's/^Server version: Apache\/\([^ ]*\).*/\1/p')
-NGINX_VERSION=$(nginx -v 2>&1 | sed 's/.*nginx\///')
+APACHE_VERSION=$("$(apache_httpd)" -v | sed -n 's/^Server version: Apache\/\([^ ]*\).*/\1/p')
+NGINX_VERSION=$("$(site_program nginx)" -v 2>&1 | sed 's/.*nginx\///')
 TABLE=$(
   echo "| Configuration | Requests/s | p50 | p99 | Ratio to the same server alone |"
   echo "|---|---:|---:|---:|---:|"

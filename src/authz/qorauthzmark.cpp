@@ -1,14 +1,17 @@
 // qorauthzmark.cpp: writing the decision mark.
 #include "authz/qorauthzmark.h"
-#include <cstdio>
+#include <cstring>
+#include <string>
+#include "authz/qorauthzhex.h"
 #include "msg/core/qordecisionmark.h"
 #include "msg/server/qorwebtransanswerwriter.h"
 
 void qor_authz_run_text(const QOREpochVersion& version, char (&text)[33])
 {
     static_assert(sizeof version.m_identifier * 2 == sizeof text - 1, "two digits a byte");
-    for (size_t i = 0; i < sizeof version.m_identifier; ++i)
-        snprintf(text + 2 * i, 3, "%02x", version.m_identifier[i]);
+    std::string hex = qor_authz_hex(version.m_identifier, sizeof version.m_identifier);
+    memcpy(text, hex.data(), sizeof text - 1);
+    text[sizeof text - 1] = 0;
 }
 
 QORStatus qor_authz_mark(QORWebTransAnswerWriter& answer, int lifetime,

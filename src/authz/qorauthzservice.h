@@ -10,7 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include "authz/qorauthzaudit.h"
 #include "authz/qorauthzcredcache.h"
+#include "authz/qorauthzmetrics.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
 #include "msg/core/qordecisionboard.h"
@@ -38,8 +40,7 @@ public:
     QORStatus openDecisionBoard(const std::string& serverID);
     // Stopping: plug-ins apply no kept decision while the server is away.
     void withdrawDecisionBoard(const std::string& serverID);
-    // Seconds on a monotonic clock; tests set their own.
-    void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
+    // Seconds on a monotonic clock.
     int64_t now() const { return m_clock(); }
 
     // Catches what no status can carry (memory exhaustion) and answers it
@@ -49,6 +50,7 @@ public:
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
     QORAuthzSessions& sessions() { return *m_sessions; }
+    QORAuthzMetrics& metrics() { return m_metrics; }
 
 protected:
     QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
@@ -62,20 +64,28 @@ protected:
 
 private:
     struct Request;
-    enum class Check { good, bad, refused };
+    // What a name and password came to: bad only when the directory said
+    // so; refused without asking it (a wait in force); unavailable when it
+    // could not answer.
+    enum class Check { good, bad, refused, unavailable };
 
     // The decision behind answerWebRequest, which adds the decision mark.
-    QORStatus decideWebRequest(Request& r);
+    QORStatus answerRequest(Request& r);
+    // Counts the decision and writes its audit line.
+    void observe(const Request& r, QORStatus st, int64_t startMicros);
+
     // Every decision a plug-in kept may no longer hold.
     void raiseDecisionGeneration();
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
     // Checks a name and password against the cache, the failure counts and
-    // the users; refused sets *retryAfter.
+    // the users; refused sets *retryAfter. Only bad is counted.
     Check checkPassword(Request& r, const std::string& user, const std::string& password,
                         int* retryAfter);
+    // 429 with Retry-After; 503 when the password could not be checked.
     QORStatus tooMany(Request& r, int retryAfter);
+    QORStatus unavailable(Request& r);
     // 401 for Basic, or 303 to the login page carrying the original path.
     QORStatus askForLogin(Request& r, const std::string& message);
     QORStatus decided(Request& r, const std::string& user, const char* how);
@@ -98,4 +108,6 @@ private:
     // Raises are published in order.
     std::mutex m_boardLock;
     QORDecisionBoard m_board;
+    QORAuthzMetrics m_metrics;
+    QORAuthzAuditLog m_audit;
 };
