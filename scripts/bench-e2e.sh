@@ -83,7 +83,8 @@ site_policy "$DIR" bench \
 site_plugin_conf "$DIR" bench
 site_install "$OUT" "$DC" apache nginx
 mkdir -p "$DC/apache" "$DC/nginx"
-ln -s "$DIR/site" "$DC/site"
+mkdir -p "$DC/site"
+cp -r "$DIR/site/." "$DC/site/"
 site_policy "$DC" bench "audit = off" "decision-cache-lifetime = 5"
 site_plugin_conf "$DC" bench
 chmod -R a+rX "$DIR"
