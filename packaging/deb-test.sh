@@ -5,8 +5,9 @@
 # machine's root file system, in mount, IPC and PID namespaces of its own,
 # so that nothing it installs, starts or makes outlives the test, whatever
 # happens. There it checks
-#   - the install: the system user, the policy's ownership, the unit enabled
-#     and not started, the state directories, the nginx module's link;
+#   - the install: the system user, the policy's ownership, the unit valid
+#     (systemd-analyze verify), enabled and not started, the state
+#     directories, the nginx module's link;
 #   - "a2enmod dxqor" and the sample policy: dxqor-authzd started as its
 #     unit says, an Apache on a free loopback port with our own
 #     configuration that includes the enabled module files, and an nginx
@@ -48,6 +49,9 @@ inside_root() {
     [ -L /etc/systemd/system/multi-user.target.wants/dxqor-authzd.service ] ||
       fail "dxqor-authzd.service is not enabled"
     ! pgrep -x dxqor-authzd >/dev/null || fail "the install started dxqor-authzd"
+    local verify
+    verify=$(systemd-analyze verify /lib/systemd/system/dxqor-authzd.service 2>&1) && [ -z "$verify" ] ||
+      fail "systemd-analyze verify dxqor-authzd.service: $verify"
     [ "$(readlink /etc/nginx/modules-enabled/50-mod-http-dxqor.conf)" = \
       /usr/share/nginx/modules-available/mod-http-dxqor.conf ] ||
       fail "the nginx module is not linked into /etc/nginx/modules-enabled"
@@ -106,6 +110,10 @@ check_policy() {
 EOF
 }
 
+# A worker attaches to the authorization server in the background and
+# answers 503 until it has: the open page is served once it has.
+attached() { [ "$(status_of "$1" /index.html)" = 200 ]; }
+
 server_pid() { [ -s "$1" ] && kill -0 "$(cat "$1")" 2>/dev/null; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
 no_ipc_left() { [ -z "$(ipcs -m | awk '$1 ~ /^0x/')" ] && [ -z "$(ipcs -s | awk '$1 ~ /^0x/')" ]; }
@@ -149,7 +157,12 @@ Group www-data
 LoadModule mpm_prefork_module /usr/lib/apache2/modules/mod_mpm_prefork.so
 LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
 LoadModule dir_module /usr/lib/apache2/modules/mod_dir.so
+# One child, the one whose attachment is awaited below.
 StartServers 1
+MinSpareServers 1
+MaxSpareServers 1
+ServerLimit 1
+MaxRequestWorkers 1
 # What a2enmod enabled.
 Include /etc/apache2/mods-enabled/dxqor.load
 Include /etc/apache2/mods-enabled/dxqor.conf
@@ -167,6 +180,7 @@ EOF
   wait_for server_pid "$T/apache/httpd.pid" || fail "Apache wrote no pid file"
   apache=$(cat "$T/apache/httpd.pid")
   wait_for listening "$port" || fail "Apache does not listen on $port"
+  wait_for attached "$port" || fail "Apache's worker did not attach to dxqor-authzd"
   check_policy Apache "$port" || { cat "$T/apache/error.log"; exit 1; }
 
   nport=$(free_port) || fail "no free port"
@@ -174,6 +188,7 @@ EOF
 # What the package linked into modules-enabled.
 include /etc/nginx/modules-enabled/50-mod-http-dxqor.conf;
 user www-data;
+worker_processes 1;
 pid $T/nginx/nginx.pid;
 error_log $T/nginx/error.log warn;
 events { worker_connections 64; }
@@ -197,6 +212,7 @@ EOF
   wait_for server_pid "$T/nginx/nginx.pid" || fail "nginx wrote no pid file"
   nginx=$(cat "$T/nginx/nginx.pid")
   wait_for listening "$nport" || fail "nginx does not listen on $nport"
+  wait_for attached "$nport" || fail "nginx's worker did not attach to dxqor-authzd"
   check_policy nginx "$nport" || { cat "$T/nginx/error.log"; exit 1; }
 
   kill "$apache" "$nginx"
@@ -210,14 +226,15 @@ EOF
 
 # Files the overlay holds that the host's root has not, or has otherwise:
 # what the packages left, one "what path" line each. dpkg's own records and
-# logs, the password files' backups, the linker cache and our policy-rc.d
-# are not counted.
+# logs, the password files' backups, the linker and manual caches and our
+# policy-rc.d are not counted.
 leftovers() {
   local upper=$1 p
   ( cd "$upper" && find . -mindepth 1 ) | sed 's|^\.||' | sort | while read -r p; do
     case $p in
       /var/lib/dpkg|/var/lib/dpkg/*|/var/log|/var/log/dpkg.log|/var/log/alternatives.log) continue ;;
       /var/cache|/var/cache/debconf|/var/cache/debconf/*|/var/cache/ldconfig|/var/cache/ldconfig/*) continue ;;
+      /var/cache/man|/var/cache/man/*) continue ;;
       /etc/passwd-|/etc/group-|/etc/shadow-|/etc/gshadow-|/etc/ld.so.cache|/usr/sbin/policy-rc.d) continue ;;
       /tmp|/run|/proc|/dev|/sys) continue ;;
     esac
