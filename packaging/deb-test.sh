@@ -14,8 +14,8 @@
 #     with the enabled module load file, each giving 200 for the open area,
 #     401 without and with a wrong password, 200 with a user of the policy
 #     and 403 for one it refuses;
-#   - dpkg -r leaves nothing but conffiles (and the enable state the purge
-#     clears), dpkg -P nothing at all.
+#   - dpkg -r leaves nothing but conffiles (and the logs and enable state
+#     the purge clears), dpkg -P nothing at all.
 #   packaging/deb-test.sh OUT      (OUT: where the packages are built)
 # Exit 77 (skipped) when not root: dpkg and the namespaces need it.
 set -euo pipefail
@@ -215,6 +215,9 @@ EOF
   wait_for attached "$nport" || fail "nginx's worker did not attach to dxqor-authzd"
   check_policy nginx "$nport" || { cat "$T/nginx/error.log"; exit 1; }
 
+  # The shipped policy keeps an audit trail where the unit lets it write.
+  [ -s /var/log/dxqor/audit.log ] || fail "no audit trail in /var/log/dxqor/audit.log"
+
   kill "$apache" "$nginx"
   wait_for gone "$apache" || fail "Apache did not stop"
   wait_for gone "$nginx" || fail "nginx did not stop"
@@ -281,9 +284,9 @@ in_namespaces() {
 
   chroot "$merged" /bin/bash "$SRC/packaging/deb-test.sh" --phase remove
   # Left after dpkg -r: the conffiles (with their directories and the user
-  # that owns the policy), the unit's enable link and deb-systemd-helper's
-  # record of it, the nginx module's parked link and a2dismod's note, all
-  # of which the purge removes.
+  # that owns the policy), the logs (the audit trail), the unit's enable
+  # link and deb-systemd-helper's record of it, the nginx module's parked
+  # link and a2dismod's note, all of which the purge removes.
   local conffiles left
   conffiles=$(for p in "${PACKAGES[@]}"; do
                 chroot "$merged" dpkg-query -W -f='${Conffiles}\n' "$p" | awk 'NF {print $1}'
@@ -296,6 +299,7 @@ in_namespaces() {
       /etc/systemd|/etc/systemd/system|/etc/systemd/system/multi-user.target.wants) continue ;;
       /etc/systemd/system/multi-user.target.wants/dxqor-authzd.service) continue ;;
       /var/lib|/var/lib/systemd|/var/lib/systemd/deb-systemd-helper-*) continue ;;
+      /var/log/dxqor|/var/log/dxqor/*) continue ;;
       /etc/nginx|/etc/nginx/modules-enabled|/etc/nginx/modules-enabled/50-mod-http-dxqor.conf.removed) continue ;;
       /var/lib/apache2|/var/lib/apache2/module|/var/lib/apache2/module/*) continue ;;
     esac
