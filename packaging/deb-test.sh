@@ -126,6 +126,11 @@ use_servers() {
   echo "<p>private</p>" >"$T/site/private/index.html"
   chmod -R a+rX "$T"
 
+  # The install holds no user; the guide's sample users are put in place
+  # as an administrator would.
+  ! grep -qv '^#' /etc/dxqor/htpasswd || fail "the package installs users in /etc/dxqor/htpasswd"
+  cp /usr/share/doc/dxqor-authzd/examples/htpasswd /etc/dxqor/htpasswd
+
   a2enmod -q dxqor || fail "a2enmod dxqor failed"
   [ -L /etc/apache2/mods-enabled/dxqor.load ] && [ -L /etc/apache2/mods-enabled/dxqor.conf ] ||
     fail "a2enmod dxqor linked no dxqor.load and dxqor.conf"
