@@ -12,6 +12,7 @@
 #include "plugin/core/qorclientcert.h"
 #include "plugin/core/qorcore.h"
 #include "plugin/core/qormessage.h"
+#include "plugin/core/qorpemclientcert.h"
 #include "core/system/qorproxyrspcode.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"

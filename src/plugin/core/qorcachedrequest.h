@@ -14,7 +14,7 @@ public:
     // views whose text must outlive the request.
     QORCachedRequest(const QORStringRef& vhostID, const QORStringRef& uri,
                      int security);
-    // Takes the embedded server back from m_server before the base deletes it.
+    // Takes the embedded server back before the base deletes it.
     ~QORCachedRequest() override;
 
     QORStatus getUTF8Header(const QORStringRef& name, QORStringRef* value) override;

@@ -5,6 +5,8 @@
 // no such data. Callers tell absent data from failure by these two codes.
 // The order of the virtual operations is part of the adapter contract.
 #pragma once
+#include <memory>
+
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstring.h"
 #include "core/http/qorhttp.h"
@@ -20,6 +22,13 @@ public:
     explicit QORRequest(QORAllocator* allocator = nullptr);
     // Deletes the server and the SSL session.
     ~QORRequest() override;
+
+    // The server the request arrived on and its SSL session, or null. The
+    // request owns both: adopt* takes one over, deleting any earlier one.
+    QORServer* server() const { return m_server; }
+    QORSSLSession* sslSession() const { return m_sslSession; }
+    void adoptServer(std::unique_ptr<QORServer> server);
+    void adoptSSLSession(std::unique_ptr<QORSSLSession> session);
 
     // The cookie parameters beyond the name are the adapter's to define; the
     // library does not call these two.
@@ -80,13 +89,10 @@ public:
 
 protected:
     bool m_bodyRequested = false;
-
-public:
-    // Owned: made with new and deleted with the request. Either may be null.
+    // Owned (set through adopt*); a subclass that points one at an object
+    // of its own takes it back before this destructor runs.
     QORSSLSession* m_sslSession = nullptr;
     QORServer* m_server = nullptr;
-
-protected:
     bool m_fullURLBuilt = false;
     QORString m_fullURL;
     QORAllocator* m_allocator;

@@ -2,6 +2,8 @@
 // session ID, its client certificate and whether one may be asked for. The
 // order of the virtual operations is part of the adapter contract.
 #pragma once
+#include <memory>
+
 #include "core/buffers/qorbuffer.h"
 #include "core/system/qorstatus.h"
 #include "plugin/core/qorclientcert.h"
@@ -27,10 +29,10 @@ public:
     // Default false.
     virtual bool requestCertByRedirect();
 
-    // Null when the client sent none. The session takes ownership of a
-    // certificate made with new, deleting any previous one.
+    // Null when the client sent none. The session owns it: adoptClientCert
+    // takes one over, deleting any previous one.
     QORClientCert* clientCert() const { return m_clientCert; }
-    void setClientCert(QORClientCert* cert);
+    void adoptClientCert(std::unique_ptr<QORClientCert> cert);
     // Set when the authorization server asked for a client certificate.
     bool clientCertRequested() const { return m_clientCertRequested; }
     void setClientCertRequested(bool requested) { m_clientCertRequested = requested; }
