@@ -32,6 +32,18 @@ apr_status_t deleteState(void* p)
     return APR_SUCCESS;
 }
 
+// Logs the text of the answer that was refused and marks the request, which
+// then fails whatever the core made of the command.
+QORStatus refuseText(request_rec* r, QORApacheRequestState* state, const char* what,
+                     const QORStringRefT<char>& text)
+{
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
+                  "dxqor: the authorization server's %s was refused: %s", what,
+                  ap_escape_logitem(r->pool, dup(r->pool, text)));
+    state->refused = true;
+    return qor_s_invalid_argument;
+}
+
 // A header name Apache must keep to itself: the framing of the message.
 bool isFramingHeader(const char* name)
 {
@@ -108,11 +120,7 @@ QORApacheRequest::QORApacheRequest(request_rec* r, QORApacheRequestState* state,
 
 QORStatus QORApacheRequest::refuse(const char* what, const QORStringRefT<char>& text)
 {
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, m_r,
-                  "dxqor: the authorization server's %s was refused: %s", what,
-                  ap_escape_logitem(m_r->pool, dup(m_r->pool, text)));
-    m_state->refused = true;
-    return qor_s_invalid_argument;
+    return refuseText(m_r, m_state, what, text);
 }
 
 QORStatus QORApacheRequest::nextValue(const char** value)
@@ -459,11 +467,7 @@ QORApacheResponse::QORApacheResponse(request_rec* r, QORApacheRequestState* stat
 
 QORStatus QORApacheResponse::refuse(const char* what, const QORStringRefT<char>& text)
 {
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, m_r,
-                  "dxqor: the authorization server's %s was refused: %s", what,
-                  ap_escape_logitem(m_r->pool, dup(m_r->pool, text)));
-    m_state->refused = true;
-    return qor_s_invalid_argument;
+    return refuseText(m_r, m_state, what, text);
 }
 
 QORStatus QORApacheResponse::putHeader(const QORStringRef& name,

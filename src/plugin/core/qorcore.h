@@ -64,14 +64,14 @@ public:
     // buffers) and qor_send_default_rsp_to_client with status 0.
     QORStatus handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* answer,
                                 int dispatchStatus);
-    // Not supported: 0x35f02001.
+    // Not supported: qor_s_not_supported.
     QORStatus postProcess(QORTransaction* trans);
     // Fetches all configuration again after the authorization server was
     // restarted or asked for a retry. Statuses are ignored.
     void prepareForRetry();
 
     // The minimum POST data size stored for prefix ":" name, else for prefix
-    // ":" fallbackName (empty candidates are skipped); 0x35f02002, with
+    // ":" fallbackName (empty candidates are skipped); qor_s_not_available, with
     // *minimum unchanged, when neither is known.
     QORStatus getMinPostData(const QORStringRef& prefix, const QORStringRef& fallbackName,
                              const QORStringRef& name, int* minimum);

@@ -18,13 +18,13 @@ public:
     // Deletes the client certificate.
     virtual ~QORSSLSession();
 
-    // Default 0x35f02001.
+    // Default qor_s_not_supported.
     virtual QORStatus getID(QORBuffer* id);
     // Default true.
     virtual bool canRequestClientCert();
-    // Asks the client for a certificate. Besides 0: 0x35f02002 (asked, the
-    // answer comes later), 0x35f02007 (a transitional response was set),
-    // 0x35f022b4 (carry on with the request). Default 0x35f02001.
+    // Asks the client for a certificate. Besides 0: qor_s_not_available (asked, the
+    // answer comes later), qor_s_transitional_rsp (a transitional response was set),
+    // qor_s_requires_continue (carry on with the request). Default qor_s_not_supported.
     virtual QORStatus requestClientCert();
     // Default false.
     virtual bool requestCertByRedirect();
