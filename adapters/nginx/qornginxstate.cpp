@@ -1,7 +1,6 @@
 // qornginxstate.cpp: a request's state, its pool copies and its jobs.
 #include "qornginxstate.h"
 
-#include "qornginxguard.h"
 #include "qornginxprocess.h"
 
 namespace qor_nginx {
