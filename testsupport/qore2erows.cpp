@@ -171,7 +171,7 @@ std::vector<QORE2EStepRow> qor_e2e_scripted_rows(const std::string& certs)
                     {}, {}, {}, {"user=alice"}}},
         {kQORE2ENothing, {"1xx status for a built response refused", get("/private/switch"), 500, {},
                     {}, {}, {}}},
-        {kQORE2ENothing, {"header value longer than the server accepts refused",
+        {kQORE2ENothing, {"header value longer than any server is handed refused",
                     get("/private/bigheader"), 500, {}, {"X-Big"}, {}, {"user=alice"}}},
         {kQORE2ENothing, {"response shown to the server, its headers applied",
                     get("/public/index.html", "inspect.test"), 200, {"Cache-Control: private"}, {},

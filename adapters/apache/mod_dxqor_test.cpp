@@ -22,22 +22,6 @@ protected:
     // Apache's processes: as many at the start as ever.
     static constexpr int kChildren = 2;
 
-    // The MPM's module and its sizes: kChildren processes that are never
-    // replaced while the tables run.
-    std::string mpm() const
-    {
-        std::string name = GetParam();
-        std::string conf = "LoadModule mpm_" + name + "_module " DXQOR_APACHE_MODULES "/mod_mpm_"
-                           + name + ".so\nStartServers " + std::to_string(kChildren)
-                           + "\nServerLimit " + std::to_string(kChildren) + "\n";
-        if (name == "prefork")
-            return conf + "MinSpareServers 1\nMaxSpareServers " + std::to_string(kChildren)
-                   + "\nMaxRequestWorkers " + std::to_string(kChildren) + "\n";
-        int threads = 4 * kChildren;
-        return conf + "ThreadsPerChild 4\nMinSpareThreads 1\nMaxSpareThreads "
-               + std::to_string(threads) + "\nMaxRequestWorkers " + std::to_string(threads) + "\n";
-    }
-
     void SetUp() override { makeSite("apache-e2e-"); }
 
     void startWebServer(const std::string& serverID) override
@@ -47,7 +31,8 @@ protected:
             {"PORT", std::to_string(m_client.httpPort)},
             {"HTTPS_PORT", std::to_string(m_client.httpsPort)},
             {"MODULES", DXQOR_APACHE_MODULES},
-            {"MPM", mpm()},
+            {"MPM", GetParam()},
+            {"SERVERS", std::to_string(kChildren)},
             {"MOD_DXQOR", DXQOR_MOD_DXQOR},
             {"USER", geteuid() == 0 ? "User www-data\nGroup root" : ""},
             {"LOGLEVEL", "warn"},
@@ -58,7 +43,8 @@ protected:
         };
         std::string adapter = std::string(DXQOR_SOURCE_DIR) + "/adapters/apache/";
         v["HTTPS"] = qor_fill_template(qor_read_file(adapter + "httpd-e2e-ssl.conf.in"), v);
-        std::string conf = qor_fill_template(qor_read_file(adapter + "httpd-e2e.conf.in"), v);
+        v["SITES"] = qor_fill_template(qor_read_file(adapter + "httpd-e2e.conf.in"), v);
+        std::string conf = qor_fill_template(qor_read_file(adapter + "httpd.conf.in"), v);
         ASSERT_TRUE(qor_write_file(m_dir + "/httpd.conf", conf));
         launch({DXQOR_APACHE_HTTPD, "-f", m_dir + "/httpd.conf", "-DFOREGROUND"},
                m_dir + "/httpd.pid");

@@ -1,13 +1,13 @@
 // qorauthzservice.cpp: answering the plug-in's questions.
 #include "authz/qorauthzservice.h"
 #include <time.h>
-#include <unistd.h>
 #include <cstdio>
 #include <new>
 #include "authz/qorauthzanswer.h"
 #include "authz/qorauthzdecision.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzloginform.h"
+#include "authz/qorauthzpasswordcheck.h"
 #include "authz/qorauthzrequest.h"
 #include "authz/qorauthzsessions.h"
 #include "core/encoders/qoruriencode.h"
@@ -180,6 +180,8 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
         return decided(r, user, "basic");
     case Check::refused:
         return tooMany(r, retryAfter);
+    case Check::unavailable:
+        return unavailable(r);
     case Check::bad:
         break;
     }
@@ -190,28 +192,32 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
                                                       const std::string& password,
                                                       int* retryAfter)
 {
-    int64_t t = now();
-    if (m_credentials.contains(user, password, t))
+    if (m_credentials.contains(user, password, now()))
         return Check::good;
-    int delayMs = 0;
-    switch (m_throttle.check(user, r.clientIP, t, &delayMs, retryAfter)) {
-    case QORAuthzThrottle::refuse:
-        qor_authz_log(dx_svc_c_sev_warning,
-                      "too many failed logins for a user or from " + r.clientIP + ": refused");
+    // A wait in force is answered at once: no worker waits it out.
+    QORAuthzThrottle::Verdict v = m_throttle.check(user, r.clientIP);
+    if (v.refused) {
+        qor_authz_log(v.limited ? dx_svc_c_sev_warning : dx_svc_c_sev_notice_verbose,
+                      std::string(v.limited ? "too many" : "repeated") +
+                          " failed logins for a user or from " + r.clientIP + ": refused for " +
+                          std::to_string(v.retryAfter) + " s");
+        *retryAfter = v.retryAfter;
         return Check::refused;
-    case QORAuthzThrottle::slow:
-        usleep(static_cast<useconds_t>(delayMs) * 1000);
-        break;
-    case QORAuthzThrottle::go:
+    }
+    switch (r.snap.users->verify(user, password)) {
+    case QORAuthzPasswordCheck::good:
+        m_throttle.succeeded(user, r.clientIP);
+        m_credentials.insert(user, password, now());
+        return Check::good;
+    case QORAuthzPasswordCheck::unavailable:
+        // Not the client's failure: nothing is counted.
+        qor_authz_log(dx_svc_c_sev_error, "the password of a user could not be checked");
+        return Check::unavailable;
+    case QORAuthzPasswordCheck::bad:
         break;
     }
-    if (!r.snap.users->verify(user, password)) {
-        m_throttle.failed(user, r.clientIP, now());
-        return Check::bad;
-    }
-    m_throttle.succeeded(user, r.clientIP);
-    m_credentials.insert(user, password, now());
-    return Check::good;
+    m_throttle.failed(user, r.clientIP);
+    return Check::bad;
 }
 
 QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
@@ -219,6 +225,14 @@ QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
     return qor_authz_send(r.answer, 429, {{"Retry-After", std::to_string(retryAfter)}},
                           qor_authz_page_html("Too many attempts",
                                               "Too many failed logins. Try again later."),
+                          r.snap.version);
+}
+
+QORStatus QORAuthzService::unavailable(Request& r)
+{
+    return qor_authz_send(r.answer, 503, {},
+                          qor_authz_page_html("Not available",
+                                              "Logins cannot be checked now. Try again later."),
                           r.snap.version);
 }
 
@@ -314,6 +328,8 @@ QORStatus QORAuthzService::login(Request& r)
     switch (checkPassword(r, user, fields["password"], &retryAfter)) {
     case Check::refused:
         return tooMany(r, retryAfter);
+    case Check::unavailable:
+        return unavailable(r);
     case Check::bad:
         // The same words whether the user exists or not.
         return loginPage(r, 200, target, "The user name or password is wrong.");

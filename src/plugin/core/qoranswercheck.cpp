@@ -47,7 +47,7 @@ bool qor_answer_header_name(const char* s, size_t n)
 
 bool qor_answer_header_value(const QORAnswerLimits& limits, const char* s, size_t n)
 {
-    if (n > limits.maxHeaderValue)
+    if (n > limits.maxHeaderValue || n > kQORAnswerMaxHeaderValue)
         return false;
     for (size_t i = 0; i < n; i++)
         if (s[i] == '\r' || s[i] == '\n' || s[i] == '\0')
@@ -72,7 +72,7 @@ bool qor_answer_version(const char* s, size_t n, int* major, int* minor)
 
 bool qor_answer_query(const QORAnswerLimits& limits, const char* s, size_t n)
 {
-    if (n > limits.maxURI)
+    if (n > limits.maxURI || n > kQORAnswerMaxURI)
         return false;
     for (size_t i = 0; i < n; i++)
         if (!isVisible(static_cast<unsigned char>(s[i])) || s[i] == '#')
@@ -83,7 +83,7 @@ bool qor_answer_query(const QORAnswerLimits& limits, const char* s, size_t n)
 bool qor_answer_path(const QORAnswerLimits& limits, const char* s, size_t n, char* decoded,
                      size_t* decodedLength)
 {
-    if (n == 0 || n > limits.maxURI || s[0] != '/')
+    if (n == 0 || n > limits.maxURI || n > kQORAnswerMaxURI || s[0] != '/')
         return false;
     size_t out = 0;
     size_t segment = 0;  // where the current decoded segment starts

@@ -13,6 +13,9 @@
 
 QOR_EXPORT_BEGIN
 // What the web server itself accepts in a request, from its configuration.
+// An answer is never handed more, nor more than the caps below, whatever
+// the server would take: a server configured for long requests must not
+// let an answer pass that every other server refuses.
 struct QORAnswerLimits {
     // The longest header value (request or response, content types too).
     size_t maxHeaderValue;
@@ -23,22 +26,26 @@ struct QORAnswerLimits {
 // Longest header name and method an answer may set.
 const size_t kQORAnswerMaxName = 256;
 const size_t kQORAnswerMaxMethod = 32;
+// Longest header value and URI path or query an answer may set on any
+// server: what common clients and proxies accept in a line.
+const size_t kQORAnswerMaxHeaderValue = 16384;
+const size_t kQORAnswerMaxURI = 8192;
 
 // A header name: an HTTP token (RFC 9110 tchar), 1 to kQORAnswerMaxName bytes.
 bool qor_answer_header_name(const char* s, size_t n);
 // A header value or content type: no CR, LF or NUL, at most
-// limits.maxHeaderValue bytes.
+// limits.maxHeaderValue and kQORAnswerMaxHeaderValue bytes.
 bool qor_answer_header_value(const QORAnswerLimits& limits, const char* s, size_t n);
 // A method: a token of 1 to kQORAnswerMaxMethod bytes.
 bool qor_answer_method(const char* s, size_t n);
 // "HTTP/" digit "." digit; *major and *minor its digits.
 bool qor_answer_version(const char* s, size_t n, int* major, int* minor);
 // A query: visible ASCII or bytes above 127 (no control, no space), no "#",
-// at most limits.maxURI bytes.
+// at most limits.maxURI and kQORAnswerMaxURI bytes.
 bool qor_answer_query(const QORAnswerLimits& limits, const char* s, size_t n);
 // A URI path as sent on the wire: "/" first, visible ASCII or bytes above
 // 127, no "?" or "#", every "%" followed by two hex digits, at most
-// limits.maxURI bytes. Refused: a segment that is "." or "..", also when
+// limits.maxURI and kQORAnswerMaxURI bytes. Refused: a segment that is "." or "..", also when
 // written with "%2e", and an escape of "/", "\", a control byte or DEL.
 // Dot segments are refused rather than resolved: the path the server
 // decided on is the path served. On success the percent-decoded path is
