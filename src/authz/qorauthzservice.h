@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include "authz/qorauthzaudit.h"
 #include "authz/qorauthzcredcache.h"
+#include "authz/qorauthzmetrics.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
 #include "msg/server/qorwebquestionhandler.h"
@@ -40,6 +42,7 @@ public:
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
     QORAuthzSessions& sessions() { return *m_sessions; }
+    QORAuthzMetrics& metrics() { return m_metrics; }
 
 protected:
     QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
@@ -57,6 +60,10 @@ private:
     // so; refused without asking it (a wait in force); unavailable when it
     // could not answer.
     enum class Check { good, bad, refused, unavailable };
+
+    QORStatus answerRequest(Request& r);
+    // Counts the decision and writes its audit line.
+    void observe(const Request& r, QORStatus st, int64_t startMicros);
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
@@ -83,4 +90,6 @@ private:
     QORAuthzThrottle m_throttle;
     std::unique_ptr<QORAuthzSessions> m_sessions;
     std::unique_ptr<QORAuthzLoginForm> m_loginForm;
+    QORAuthzMetrics m_metrics;
+    QORAuthzAuditLog m_audit;
 };

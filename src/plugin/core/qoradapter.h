@@ -13,6 +13,7 @@
 #include "plugin/core/qorcore.h"
 #include "plugin/core/qormessage.h"
 #include "plugin/core/qorpemclientcert.h"
+#include "plugin/core/qorpluginstats.h"
 #include "core/system/qorproxyrspcode.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
