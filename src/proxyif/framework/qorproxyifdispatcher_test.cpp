@@ -204,7 +204,7 @@ TEST_F(QORProxyIFDispatcherTest, LateAnswerNeverReachesAnotherRequestsWorker)
     EXPECT_EQ(held->getHeaderField(offsetof(QORWorkerBufferHeader, resultLength)), 12345);
     EXPECT_EQ(semctl(held->getSemId(), held->getResSemNum(), GETVAL), 0);
     ASSERT_EQ(other.replaceWorker(held), qor_s_ok);
-    other.shutdown();
+    EXPECT_EQ(other.shutdown(), qor_s_ok);
     // The server frees the abandoned worker once its answer is done.
     ASSERT_TRUE(qor_test_wait_until([&] { return m_server.getState(0) == qor_worker_free; }));
     for (int32_t v = 10; v < 12; v++)
