@@ -129,7 +129,7 @@ std::string QORDecisionCache::keyOf(QORTransaction& trans) const
     QORRequest& request = *trans.m_request;
     QORStringRef id, method, uri, query;
     int security = 0;
-    if (request.m_server == nullptr || request.m_server->getVHostID(&id) != qor_s_ok
+    if (request.server() == nullptr || request.server()->getVHostID(&id) != qor_s_ok
         || request.getSecurity(&security) != qor_s_ok || request.getMethod(&method) != qor_s_ok
         || request.getURI(&uri) != qor_s_ok)
         return std::string();
