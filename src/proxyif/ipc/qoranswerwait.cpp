@@ -95,11 +95,11 @@ bool watchingPays(uint32_t sleeping, uint32_t watching)
 
 } // namespace
 
-QORAnswerWait::QORAnswerWait()
+QORAnswerWait::QORAnswerWait(bool othersAsking)
     : m_start(0)
 {
     ThreadPlace& place = t_place;
-    bool alone = __atomic_fetch_add(&s_waiters, 1, __ATOMIC_RELAXED) == 0;
+    bool alone = __atomic_fetch_add(&s_waiters, 1, __ATOMIC_RELAXED) == 0 && !othersAsking;
     uint32_t quiet = load(s_times.quietLeft);
     if (!alone) {
         if (quiet != kQuietWaits)

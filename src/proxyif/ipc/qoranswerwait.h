@@ -10,8 +10,11 @@
 // changes (less often while the trials keep confirming the choice). A watch
 // never lasts longer than a sleeping wait has been taking. A thread never
 // watches when it may run on one CPU only (the server needs that CPU to
-// answer), nor when another thread of the process is already waiting or was
-// lately (the server is busy, and watchers would take its CPUs).
+// answer), nor when another thread of the process, or another process, is
+// already waiting or was lately (the server is busy, and watchers would take
+// its CPUs). Single-threaded processes (Apache's prefork children) see each
+// other only through the pool: the caller says whether other workers were
+// taken when it took its own.
 //
 // The watch only decides when to go to the semaphore; the answer is still
 // taken from it, so what a question receives does not depend on the way.
@@ -20,8 +23,9 @@
 
 class QORAnswerWait {
 public:
-    // Counts the calling thread among the process's waiters and chooses.
-    QORAnswerWait();
+    // Counts the calling thread among the process's waiters and chooses;
+    // othersAsking: other questions were in flight, from any process.
+    explicit QORAnswerWait(bool othersAsking = false);
     ~QORAnswerWait();
     QORAnswerWait(const QORAnswerWait&) = delete;
     QORAnswerWait& operator=(const QORAnswerWait&) = delete;

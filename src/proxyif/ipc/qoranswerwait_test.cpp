@@ -47,11 +47,9 @@ TEST(QORAnswerWaitTest, LearnsBothWaysAndWatchesTheResultFields)
     EXPECT_EQ(QORAnswerWait::watchingNs(), watching);
 }
 
-// Rows: what stops a thread from watching while watching pays.
-TEST(QORAnswerWaitTest, NeverWatchesBesideAnotherWaiterOrOnOneCpu)
+// A slow sleeping wait, then a quick watching one: watching pays.
+void learnThatWatchingPays()
 {
-    if (!severalCpus())
-        GTEST_SKIP() << "this thread may run on one CPU only";
     QORAnswerWait::setWatchAllowed(true);
     {
         // A slow sleeping wait, then a quick watching one.
@@ -64,6 +62,14 @@ TEST(QORAnswerWaitTest, NeverWatchesBesideAnotherWaiterOrOnOneCpu)
         slow.finish(true);
     }
     QORAnswerWait().finish(true);
+}
+
+// Rows: what stops a thread from watching while watching pays.
+TEST(QORAnswerWaitTest, NeverWatchesBesideAnotherWaiterOrOnOneCpu)
+{
+    if (!severalCpus())
+        GTEST_SKIP() << "this thread may run on one CPU only";
+    learnThatWatchingPays();
     EXPECT_NE(QORAnswerWait().watchNs(), 0u) << "alone";
     {
         QORAnswerWait holder;
@@ -82,6 +88,11 @@ TEST(QORAnswerWaitTest, NeverWatchesBesideAnotherWaiterOrOnOneCpu)
     pinned.join();
     QORAnswerWait::setWatchAllowed(false);
     EXPECT_EQ(QORAnswerWait().watchNs(), 0u) << "not allowed";
+    // Another process's question in flight counts as another waiter.
+    learnThatWatchingPays();
+    EXPECT_NE(QORAnswerWait().watchNs(), 0u) << "alone again";
+    EXPECT_EQ(QORAnswerWait(true).watchNs(), 0u) << "beside another process's question";
+    EXPECT_EQ(QORAnswerWait().watchNs(), 0u) << "just after another process's question";
     QORAnswerWait::setWatchAllowed(true);
 }
 

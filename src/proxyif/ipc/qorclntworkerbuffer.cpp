@@ -78,7 +78,7 @@ QORStatus QORClntWorkerBuffer::postRequest()
 
 QORStatus QORClntWorkerBuffer::waitResult(unsigned int timeoutMs)
 {
-    QORAnswerWait how;
+    QORAnswerWait how(m_othersAsking);
     if (how.watchNs() != 0) {
         // Only a 4-aligned header is watched; the semaphore decides anyway.
         const char* header = static_cast<const char*>(m_segment->getBaseAddress()) +

@@ -32,6 +32,11 @@ public:
     // Waits for the answer: without a time limit for 0, else for at most
     // timeoutMs milliseconds (0x35f02222 when the time ran out).
     QORStatus waitResult(unsigned int timeoutMs = 0);
+    // Whether other workers of the pool were taken when this one was (by
+    // this process or others): the server is busy, so the answer is waited
+    // for asleep. Set by the pool under its lock.
+    void setOthersAsking(bool others) { m_othersAsking = others; }
+    bool othersAsking() const { return m_othersAsking; }
     // Whether the server reset the worker (read without the pool lock).
     bool wasReset() const { return m_record != nullptr && m_record->reset != 0; }
     // The answer's type and a reader over its element chain (from the
@@ -52,4 +57,5 @@ private:
     // while another is still held on the same thread).
     QORLocalSharedMem m_ownCopy;
     bool m_holdsThreadCopy = false;
+    bool m_othersAsking = false;
 };

@@ -325,13 +325,18 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             break;
         int32_t now = (int32_t)time(nullptr);
         int found = -1;
+        bool othersAsking = false;
         for (int i = 0; i < m_numWorkers && found < 0; ++i) {
-            if (m_stateList[i] != qor_worker_free)
+            if (m_stateList[i] != qor_worker_free) {
+                othersAsking = othersAsking || m_stateList[i] == qor_worker_taken;
                 continue;
+            }
             worker_info volatile* w = m_workerInfo + i;
             if (w->inUse == 0) {
                 found = i;
-            } else if (heldTooLong(now, w->time)) {
+            } else if (!heldTooLong(now, w->time)) {
+                othersAsking = true;
+            } else {
                 // Its holder lost it without giving it back.
                 w->inUse = 0;
                 w->reset = 0;
@@ -341,6 +346,10 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             }
         }
         if (found >= 0) {
+            // The workers behind the one found count too: any taken one is a
+            // question the server's CPUs are busy with.
+            for (int i = found + 1; i < m_numWorkers && !othersAsking; ++i)
+                othersAsking = m_stateList[i] == qor_worker_taken;
             worker_info volatile* w = m_workerInfo + found;
             m_stateList[found] = qor_worker_taken;
             QOR_PIF_LOG("Client %d using worker %d\n", (int)m_pid, found);
@@ -355,6 +364,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
                 (void)signalPoolSemaphore(); // the count is only a hint to waiters
                 break;
             }
+            buffer->setOthersAsking(othersAsking);
             w->inUse = 1;
             w->reset = 0;
             w->time = now;

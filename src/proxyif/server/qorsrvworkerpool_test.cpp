@@ -185,6 +185,9 @@ TEST_F(QORSrvWorkerPoolTest, AllTakenBacksOffThenTakesTheFirstFreed)
     QORClntWorkerBuffer* second = nullptr;
     ASSERT_EQ(m_client.getFreeWorker(&first), qor_s_ok);
     ASSERT_EQ(m_client.getFreeWorker(&second), qor_s_ok);
+    // The second holder's answer comes from a busy server: it sleeps at once.
+    EXPECT_FALSE(first->othersAsking());
+    EXPECT_TRUE(second->othersAsking());
     // Raise the count from 0 as the kernel does for a dead holder: the caller
     // passes it, finds nothing FREE and goes round until it backs off.
     EXPECT_EQ(qor_s_ok, m_client.signalPoolSemaphore());
