@@ -4,11 +4,16 @@
 #
 #   baseline        load alone
 #   server killed   SIGKILL to dxqor-authzd, started again a second later
+#                   with the decision cache on (lifetime 5 s), which it
+#                   stays for the phases after
 #   server stopped  SIGSTOP for longer than answer-wait-limit, then SIGCONT
 #   policy reloads  SIGHUP every second
 #   children killed SIGKILL to an Apache child every half second
 #   oversized       64 KB of headers, a huge query, hundreds of cookies
 #   after           load alone again
+#
+# The phase "after" also checks that the decision cache answered: the
+# server's metrics must count fewer decisions than the phase's 200s.
 #
 # Each phase counts the requests answered by status, the connection errors
 # and the hangs: requests that did not complete within the longest the
@@ -107,6 +112,7 @@ site_plugin_conf "$DIR" rel answer-wait-limit="$ANSWER_WAIT" retry-limit="$RETRI
 chmod -R a+rX "$DIR"
 
 PORT=$(free_port)
+METRICS_PORT=$(free_port)
 URL=http://127.0.0.1:$PORT
 PRIVATE=$URL/private/index.html
 # bob:builder
@@ -288,6 +294,10 @@ sleep 2
 kill -9 "$AUTHZD_PID"
 while running "$AUTHZD_PID"; do sleep 0.05; done
 sleep 1
+# From here on the plug-ins may keep decisions for 5 s; reloads, killed
+# children and oversized requests are then met with the cache on.
+site_policy "$DIR" rel "workers = 4" "decision-cache-lifetime = 5" \
+  "metrics-address = 127.0.0.1:$METRICS_PORT" || goal_failed "server killed: no policy"
 start_authzd || goal_failed "server killed: dxqor-authzd did not start again"
 RECOVERY=$(time_to_200)
 end_phase "$RECOVERY" 0
@@ -359,9 +369,19 @@ oversized "an ordinary request after them" 200 "$PRIVATE"
 end_phase - 1
 check_alive oversized
 
+# Web requests the server decided so far, by its metrics.
+decisions() {
+  curl -s --max-time 5 "http://127.0.0.1:$METRICS_PORT/metrics" |
+    awk '$1 ~ /^dxqor_authz_decisions_total/ { n += $2 } END { printf "%d\n", n }'
+}
+DECISIONS_BEFORE=$(decisions)
 start_phase after "$PHASE"
 end_phase - 1
 check_alive after
+DECIDED=$(( $(decisions) - DECISIONS_BEFORE ))
+ANSWERED=$(awk -F'|' '{ print $4 + 0 }' <<<"${ROWS[-1]}")
+[ "$DECIDED" -lt "$ANSWERED" ] ||
+  goal_failed "after: the server decided $DECIDED requests of $ANSWERED answered 200; the decision cache kept none"
 read -r _ CHILD_RSS_AFTER CHILD_MAX_AFTER < <(children_rss)
 SERVER_RSS_AFTER=$(rss_of "$AUTHZD_PID")
 
@@ -391,7 +411,7 @@ TABLE=$(
   echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
   printf '%s\n' "${ROWS[@]}"
   echo
-  echo "Policy reloads: $reloads. Apache children killed: $killed."
+  echo "Policy reloads: $reloads. Apache children killed: $killed. From the restart in \"server killed\" on, the decision cache is on (lifetime 5 s): in \"after\" the server decided $DECIDED of $ANSWERED requests answered 200."
   echo
   echo "| Oversized request | Status | Log line naming the limit |"
   echo "|---|---|---|"
