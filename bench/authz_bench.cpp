@@ -148,8 +148,10 @@ int main()
         return 1;
     }
     QORAuthzService service(holder);
-    service.initialize();
-    service.policyChanged();
+    if (service.initialize() != qor_s_ok || service.policyChanged() != qor_s_ok) {
+        fprintf(stderr, "the service cannot start\n");
+        return 1;
+    }
     const std::string alice = qor_authz_test_basic("alice", "wonderland");
 
     printf("Server time per decision (question handler, one thread):\n");
@@ -157,8 +159,10 @@ int main()
     request(open, "/index.html", "");
     request(cached, "/private/a", alice);
     request(fresh, "/private/a", alice);
-    request(session, "/team/a", "",
-            "theme=dark; DXQORSESSION=" + service.sessions().create("alice", service.now()));
+    std::string sid;
+    if (service.sessions()->create("alice", service.now(), &sid) != qor_s_ok)
+        return 1;
+    request(session, "/team/a", "", "theme=dark; DXQORSESSION=" + sid);
     double openNs = handlerTime(service, open, [] {});
     double cachedNs = handlerTime(service, cached, [] {});
     double sessionNs = handlerTime(service, session, [] {});

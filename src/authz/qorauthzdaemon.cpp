@@ -171,7 +171,8 @@ void reload(QORAuthzPolicyHolder& holder, QORAuthzService& service)
         qor_authz_log(dx_svc_c_sev_warning,
                       "server-id, workers and worker-size change only with a restart");
     applyRoutes(b);
-    service.policyChanged();
+    if (service.policyChanged() != qor_s_ok)
+        qor_authz_log(dx_svc_c_sev_error, "the session store in force is kept");
     qor_authz_log(dx_svc_c_sev_notice,
                   "policy reloaded, cache version " + std::to_string(now->version.m_counter));
 }
@@ -217,8 +218,9 @@ int qor_authz_daemon_main(int argc, char** argv)
     QORAuthzService service(holder);
     QORSrvWorkerPool pool;
     QORStatus st = ensureServerID(s.serverID) ? service.initialize() : qor_s_system_call_failed;
+    if (st == qor_s_ok)
+        st = service.policyChanged();
     if (st == qor_s_ok) {
-        service.policyChanged();
         st = pool.start(s.serverID.c_str(), s.workers, static_cast<unsigned int>(s.workerSize),
                         &service);
     }

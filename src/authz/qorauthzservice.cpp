@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <new>
 #include "authz/qorauthzanswer.h"
+#include "authz/qorauthzbackends.h"
 #include "authz/qorauthzdecision.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzloginform.h"
 #include "authz/qorauthzrequest.h"
-#include "authz/qorauthzsessions.h"
 #include "core/encoders/qoruriencode.h"
 #include "msg/core/qorconfigquestion.h"
 #include "proxyif/framework/qorproxyifmessage.h"
@@ -52,6 +52,7 @@ struct QORAuthzService::Request {
     bool secure = false;
     std::string object;
     QORAuthzLogin login = QORAuthzLogin::basic;
+    std::shared_ptr<QORAuthzSessionStore> sessions;
 
     Request(const QORAuthzSnapshot& s, const QORWebReqQuestionReader& q,
             QORWebTransAnswerWriter& a)
@@ -66,8 +67,6 @@ struct QORAuthzService::Request {
 QORAuthzService::QORAuthzService(QORAuthzPolicyHolder& holder)
     : m_holder(holder)
     , m_clock(monotonicSeconds)
-    , m_sessions(new QORAuthzSessions())
-    , m_loginForm(new QORAuthzLoginForm())
 {
 }
 
@@ -75,17 +74,39 @@ QORAuthzService::~QORAuthzService() = default;
 
 QORStatus QORAuthzService::initialize()
 {
-    QORStatus st = m_credentials.initialize();
-    return st == qor_s_ok ? m_sessions->initialize() : st;
+    return m_credentials.initialize();
 }
 
-void QORAuthzService::policyChanged()
+QORStatus QORAuthzService::policyChanged()
 {
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     const QORAuthzSettings& s = snap->policy->settings();
     m_credentials.configure(s.credentialLifetime, static_cast<size_t>(s.credentialCacheSize));
     m_throttle.configure(s.failureWindow, s.failureDelayAfter, s.failureDelayMs, s.failureLimit);
-    m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions, s.maxSessionsPerUser);
+    QORStatus st = qor_s_ok;
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    if (!m_sessions || s.sessionStore != m_sessionStore || !(s.redis == m_redis)) {
+        std::string why;
+        std::shared_ptr<QORAuthzSessionStore> store = qor_authz_make_session_store(s, &why);
+        if (store) {
+            m_sessions = store;
+            m_sessionStore = s.sessionStore;
+            m_redis = s.redis;
+        } else {
+            qor_authz_log(dx_svc_c_sev_error, "the session store cannot be made: " + why);
+            st = qor_s_not_available;
+        }
+    }
+    if (m_sessions)
+        m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions,
+                              s.maxSessionsPerUser);
+    return st;
+}
+
+std::shared_ptr<QORAuthzSessionStore> QORAuthzService::sessions()
+{
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    return m_sessions;
 }
 
 QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& question,
@@ -112,6 +133,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     Request r(*snap, question, answer);
     const QORAuthzSettings& s = r.settings();
+    r.sessions = sessions();
 
     QORBuffer message;
     if (question.getHTTPMessage(&message) != qor_s_ok
@@ -160,16 +182,23 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     r.login = first.login;
 
     // A session first: it costs a digest, a password check far more. Its
-    // user is checked against the users in force now.
+    // user is checked against the users in force now. A store that cannot
+    // be asked leaves Basic credentials still usable.
+    const std::string* authorization = r.http.header("authorization");
     std::string sid, user, password;
     if (snap->policy->usesForms() && qor_authz_cookie(r.cookies, s.cookieName, &sid)) {
-        if (m_sessions->find(sid, now(), &user)) {
-            if (snap->users->exists(user))
-                return decided(r, user, "form");
-            m_sessions->remove(sid);
-        }
+        QORStatus st = r.sessions->find(sid, now(), &user);
+        if (st == qor_s_ok)
+            st = snap->users->lookup(user);
+        if (st == qor_s_ok)
+            st = r.sessions->touch(sid, now());
+        if (st == qor_s_ok)
+            return decided(r, user, "form");
+        if (st == qor_s_not_available && authorization == nullptr)
+            return unavailable(r, "the session store or the user directory");
+        if (st == qor_s_not_found)
+            (void)r.sessions->remove(sid);  // gone or unknown: nothing more to do with it
     }
-    const std::string* authorization = r.http.header("authorization");
     if (authorization == nullptr)
         return askForLogin(r, "Please log in.");
     if (!qor_authz_basic_credentials(*authorization, &user, &password))
@@ -180,6 +209,8 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
         return decided(r, user, "basic");
     case Check::refused:
         return tooMany(r, retryAfter);
+    case Check::unavailable:
+        return unavailable(r, "the user directory");
     case Check::bad:
         break;
     }
@@ -205,7 +236,13 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
     case QORAuthzThrottle::go:
         break;
     }
-    if (!r.snap.users->verify(user, password)) {
+    // An empty password never reaches a directory: to LDAP it is an
+    // unauthenticated bind, which succeeds.
+    QORStatus st = password.empty() ? qor_s_permission_denied
+                                    : r.snap.users->verify(user, password);
+    if (st == qor_s_not_available)
+        return Check::unavailable;
+    if (st != qor_s_ok) {
         m_throttle.failed(user, r.clientIP, now());
         return Check::bad;
     }
@@ -219,6 +256,15 @@ QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
     return qor_authz_send(r.answer, 429, {{"Retry-After", std::to_string(retryAfter)}},
                           qor_authz_page_html("Too many attempts",
                                               "Too many failed logins. Try again later."),
+                          r.snap.version);
+}
+
+QORStatus QORAuthzService::unavailable(Request& r, const char* what)
+{
+    qor_authz_log(dx_svc_c_sev_error, std::string(what) + " cannot be reached: answered 503");
+    return qor_authz_send(r.answer, 503, {{"Retry-After", "10"}},
+                          qor_authz_page_html("Unavailable",
+                                              "The login service is unavailable. Try again later."),
                           r.snap.version);
 }
 
@@ -244,6 +290,8 @@ QORStatus QORAuthzService::decided(Request& r, const std::string& user, const ch
     const QORAuthzSettings& s = r.settings();
     QORAuthzVerdict v = QORAuthzDecision::decide(*r.snap.policy, *r.snap.groups, *r.host, r.object,
                                                  r.http.method(), &user);
+    if (v.outcome == QORAuthzOutcome::unavailable)
+        return unavailable(r, "the group directory");
     if (v.outcome != QORAuthzOutcome::allowed && v.outcome != QORAuthzOutcome::open)
         return qor_authz_send(r.answer, 403, {},
                               qor_authz_page_html("Forbidden", "You may not do this here."),
@@ -276,9 +324,12 @@ std::string QORAuthzService::sessionCookie(const Request& r, const std::string& 
 QORStatus QORAuthzService::loginPage(Request& r, int code, const std::string& target,
                                      const std::string& message)
 {
-    std::string token = m_loginForm->issueToken(now());
-    if (token.empty())
-        return qor_s_system_call_failed;
+    std::string token;
+    QORStatus st = r.sessions->issueToken(now(), &token);
+    if (st == qor_s_not_available)
+        return unavailable(r, "the session store");
+    if (st != qor_s_ok)
+        return st;
     return qor_authz_send(r.answer, code, {},
                           QORAuthzLoginForm::render(r.snap.loginTemplate, r.settings().loginURL,
                                                     target, token, message),
@@ -307,24 +358,34 @@ QORStatus QORAuthzService::login(Request& r)
     if (!QORAuthzLoginForm::parseForm(r.http.body(), &fields))
         return loginPage(r, 400, "/", "The form could not be read. Please try again.");
     std::string target = QORAuthzLoginForm::safeTarget(fields["target"]);
-    if (!m_loginForm->consumeToken(fields["token"], now()))
+    QORStatus st = r.sessions->consumeToken(fields["token"], now());
+    if (st == qor_s_not_available)
+        return unavailable(r, "the session store");
+    if (st != qor_s_ok)
         return loginPage(r, 403, target, "The form has expired. Please try again.");
     const std::string& user = fields["username"];
     int retryAfter = 0;
     switch (checkPassword(r, user, fields["password"], &retryAfter)) {
     case Check::refused:
         return tooMany(r, retryAfter);
+    case Check::unavailable:
+        return unavailable(r, "the user directory");
     case Check::bad:
         // The same words whether the user exists or not.
         return loginPage(r, 200, target, "The user name or password is wrong.");
     case Check::good:
         break;
     }
-    std::string sid = m_sessions->create(user, now());
-    if (sid.empty())
-        return qor_s_system_call_failed;
+    // Always a new identifier: one the browser brought cannot be fixed in
+    // advance.
+    std::string sid;
+    st = r.sessions->create(user, now(), &sid);
+    if (st == qor_s_not_available)
+        return unavailable(r, "the session store");
+    if (st != qor_s_ok)
+        return st;
     qor_authz_log(dx_svc_c_sev_notice_verbose,
-                  "session " + m_sessions->logName(sid) + " started for " + user);
+                  "session " + m_credentials.keyedDigest(sid) + " started for " + user);
     return qor_authz_send(r.answer, 303,
                           {{"Location", target}, {"Set-Cookie", sessionCookie(r, sid)}}, "",
                           r.snap.version);
@@ -332,10 +393,20 @@ QORStatus QORAuthzService::login(Request& r)
 
 QORStatus QORAuthzService::logout(Request& r)
 {
-    std::string sid;
+    std::string sid, user;
     if (qor_authz_cookie(r.cookies, r.settings().cookieName, &sid)) {
-        qor_authz_log(dx_svc_c_sev_notice_verbose, "session " + m_sessions->logName(sid) + " ended");
-        m_sessions->remove(sid);
+        // "?everywhere" ends every session of the user, on every server
+        // that shares the store.
+        QORStatus st = qor_s_ok;
+        if (r.hasQuery && r.query == "everywhere" && r.sessions->find(sid, now(), &user) == qor_s_ok)
+            st = r.sessions->removeUser(user);
+        if (st == qor_s_ok)
+            st = r.sessions->remove(sid);
+        if (st != qor_s_ok)
+            return unavailable(r, "the session store");
+        qor_authz_log(dx_svc_c_sev_notice_verbose,
+                      "session " + m_credentials.keyedDigest(sid) + " ended" +
+                          (user.empty() ? "" : ", and every other of " + user));
     }
     return qor_authz_send(r.answer, 200, {{"Set-Cookie", sessionCookie(r, "")}},
                           qor_authz_page_html("Logged out", "You are logged out."),

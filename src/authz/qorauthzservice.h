@@ -7,15 +7,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include "authz/qorauthzcredcache.h"
+#include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
 #include "msg/server/qorwebquestionhandler.h"
 
 class QORAuthzHTTPRequest;
-class QORAuthzLoginForm;
-class QORAuthzSessions;
 struct QORAuthzVHost;
 
 class QORAuthzService : public QORWebQuestionHandler {
@@ -28,8 +28,11 @@ public:
     QORStatus initialize();
     // Applies the settings of the policy now in force (after the start and
     // after each successful reload): credential cache, failure counting,
-    // sessions. Remembered credentials are forgotten.
-    void policyChanged();
+    // sessions. Remembered credentials are forgotten. A new session store
+    // is made only when the policy chooses another one (the old one's
+    // sessions are then gone); qor_s_not_available, with the old store
+    // kept, when the new one's secrets cannot be read.
+    QORStatus policyChanged();
     // Seconds on a monotonic clock; tests set their own.
     void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
     int64_t now() const { return m_clock(); }
@@ -40,7 +43,7 @@ public:
                      QORSharedMemAllocator& answer, int* answerType) override;
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
-    QORAuthzSessions& sessions() { return *m_sessions; }
+    std::shared_ptr<QORAuthzSessionStore> sessions();
 
 protected:
     QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
@@ -54,7 +57,7 @@ protected:
 
 private:
     struct Request;
-    enum class Check { good, bad, refused };
+    enum class Check { good, bad, refused, unavailable };
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
@@ -63,6 +66,8 @@ private:
     Check checkPassword(Request& r, const std::string& user, const std::string& password,
                         int* retryAfter);
     QORStatus tooMany(Request& r, int retryAfter);
+    // 503: a backend could not be asked.
+    QORStatus unavailable(Request& r, const char* what);
     // 401 for Basic, or 303 to the login page carrying the original path.
     QORStatus askForLogin(Request& r, const std::string& message);
     QORStatus decided(Request& r, const std::string& user, const char* how);
@@ -77,6 +82,9 @@ private:
     std::function<int64_t()> m_clock;
     QORAuthzCredentialCache m_credentials;
     QORAuthzThrottle m_throttle;
-    std::unique_ptr<QORAuthzSessions> m_sessions;
-    std::unique_ptr<QORAuthzLoginForm> m_loginForm;
+    // Swapped whole by policyChanged while workers hold the old one.
+    std::mutex m_sessionsLock;
+    std::shared_ptr<QORAuthzSessionStore> m_sessions;
+    std::string m_sessionStore;
+    QORAuthzRedisSettings m_redis;
 };

@@ -169,15 +169,18 @@ std::unique_ptr<QORAuthzUserStore> QORAuthzUserStore::load(const std::string& pa
     return ok ? std::move(store) : nullptr;
 }
 
-bool QORAuthzUserStore::verify(const std::string& user, const std::string& password) const
+QORStatus QORAuthzUserStore::verify(const std::string& user, const std::string& password)
 {
     auto it = m_hashes.find(user);
     if (it == m_hashes.end())
-        return false;
+        return qor_s_permission_denied;
     const std::string& hash = it->second;
+    bool good;
     if (startsWith(hash, kAPR1))
-        return sameHash(apr1(password, hash.substr(strlen(kAPR1))), hash);
-    if (startsWith(hash, kSHA))
-        return sameHash(sha1(password), hash);
-    return cryptVerify(password, hash);
+        good = sameHash(apr1(password, hash.substr(strlen(kAPR1))), hash);
+    else if (startsWith(hash, kSHA))
+        good = sameHash(sha1(password), hash);
+    else
+        good = cryptVerify(password, hash);
+    return good ? qor_s_ok : qor_s_permission_denied;
 }
