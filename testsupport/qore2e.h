@@ -77,6 +77,12 @@ bool qor_e2e_make_site(const std::string& root);
 // The identity header the rows check.
 extern const char* const kQORE2EIdentityHeader;
 
+// Runs argv (searched in PATH) with input on its standard input; its
+// standard output in *out (standard error is dropped). The exit status, or
+// -1 when it could not run.
+int qor_run_program(const std::vector<std::string>& argv, const std::string& input,
+                    std::string* out);
+
 // A test CA, a server certificate for 127.0.0.1 and a client certificate
 // ("CN=e2e client,O=dxqor test") signed by it, made with the openssl
 // program under dir: ca.pem, server.pem, server.key, client.pem,
