@@ -1,0 +1,163 @@
+// The Redis session store against a real redis-server, as two servers
+// sharing it see it.
+#include "authz/qorauthzredis.h"
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+#include <sys/stat.h>
+#include <memory>
+#include <string>
+#include "qorredisserver.h"
+#include "qortestdir.h"
+
+class QORAuthzRedisTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_dir = new QORTestDir("authz-redis");
+        s_redis = new QORRedisServer(s_dir->path(), "redis-secret");
+        ASSERT_TRUE(s_redis->start()) << s_redis->log();
+        for (auto& f : {std::make_pair("password", "redis-secret"),
+                        std::make_pair("wrong-password", "not-it"),
+                        std::make_pair("key", "a key both servers share")}) {
+            ASSERT_TRUE(s_dir->write(f.first, f.second));
+            chmod(s_dir->file(f.first).c_str(), 0600);
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_redis;
+        delete s_dir;
+    }
+
+    static std::shared_ptr<QORAuthzRedisStore> make(const char* password = "password")
+    {
+        QORAuthzRedisSettings s;
+        s.address = s_redis->address();
+        s.passwordFile = s_dir->file(password);
+        s.keyFile = s_dir->file("key");
+        s.database = 3;
+        s.retryMs = 20;
+        std::string why;
+        auto store = QORAuthzRedisStore::make(s, &why);
+        EXPECT_TRUE(store) << why;
+        if (store)
+            store->configure(100, 1000, 1, 2);
+        return store;
+    }
+    static std::string create(QORAuthzRedisStore& store, const char* user)
+    {
+        std::string id;
+        EXPECT_EQ(store.create(user, 0, &id), qor_s_ok);
+        return id;
+    }
+    // Every key and value in the store, joined.
+    static std::string everything(QORAuthzRedisStore& store)
+    {
+        std::string all;
+        redisReply* keys = store.command({"KEYS", "*"});
+        for (size_t i = 0; keys != nullptr && i < keys->elements; i++) {
+            std::string key(keys->element[i]->str, keys->element[i]->len);
+            redisReply* value = store.command({"DUMP", key});
+            all += key + "=" + (value && value->str ? std::string(value->str, value->len) : "");
+            freeReplyObject(value);
+        }
+        freeReplyObject(keys);
+        return all;
+    }
+
+    static QORTestDir* s_dir;
+    static QORRedisServer* s_redis;
+};
+
+QORTestDir* QORAuthzRedisTest::s_dir = nullptr;
+QORRedisServer* QORAuthzRedisTest::s_redis = nullptr;
+
+TEST_F(QORAuthzRedisTest, ASessionAndATokenOfOneServerAreGoodOnTheOther)
+{
+    auto a = make(), b = make();
+    ASSERT_TRUE(a && b);
+    std::string id = create(*a, "alice"), user;
+    EXPECT_EQ(b->find(id, 0, &user), qor_s_ok);
+    EXPECT_EQ(user, "alice");
+    EXPECT_EQ(everything(*a).find(id), std::string::npos) << "the identifier is stored";
+
+    std::string token;
+    ASSERT_EQ(a->issueToken(0, &token), qor_s_ok);
+    EXPECT_EQ(b->consumeToken(token, 0), qor_s_ok);
+    EXPECT_EQ(a->consumeToken(token, 0), qor_s_not_found);  // good once, anywhere
+    EXPECT_EQ(a->consumeToken("0123", 0), qor_s_not_found);
+
+    // Two per user: the third goes in and the oldest out, on both servers.
+    std::string c1 = create(*a, "carol"), c2 = create(*b, "carol"), c3 = create(*a, "carol");
+    EXPECT_EQ(b->find(c1, 0, &user), qor_s_not_found);
+    EXPECT_EQ(b->find(c2, 0, &user), qor_s_ok);
+    EXPECT_EQ(a->removeUser("carol"), qor_s_ok);  // "log out everywhere"
+    EXPECT_EQ(b->find(c2, 0, &user), qor_s_not_found);
+    EXPECT_EQ(b->find(c3, 0, &user), qor_s_not_found);
+    EXPECT_EQ(b->remove(id), qor_s_ok);
+    EXPECT_EQ(a->find(id, 0, &user), qor_s_not_found);
+    EXPECT_EQ(a->touch(id, 0), qor_s_not_found);
+}
+
+TEST_F(QORAuthzRedisTest, IdleExpiryRenewedOnUseAndTheAbsoluteDeadline)
+{
+    auto store = make();
+    int64_t wall = 1700000000LL * 1000000;
+    store->setClock([&] { return wall; });
+    std::string id = create(*store, "dave"), user;
+    auto ttl = [&] {
+        redisReply* keys = store->command({"KEYS", "dxqor:s:*"});
+        long long t = -3;
+        if (keys != nullptr && keys->elements == 1) {
+            redisReply* r = store->command({"TTL", keys->element[0]->str});
+            t = r ? r->integer : -3;
+            freeReplyObject(r);
+        }
+        freeReplyObject(keys);
+        return t;
+    };
+    EXPECT_LE(ttl(), 100);
+    store->configure(5000, 1000, 1, 2);
+    EXPECT_EQ(store->touch(id, 0), qor_s_ok);
+    EXPECT_GT(ttl(), 100);  // the new idle lifetime runs from the use
+    wall += 999LL * 1000000;
+    EXPECT_EQ(store->find(id, 0, &user), qor_s_ok);
+    wall += 1000000;
+    EXPECT_EQ(store->find(id, 0, &user), qor_s_not_found);
+    EXPECT_EQ(ttl(), -3) << "a session past its deadline is removed";
+
+    store->configure(1, 1000, 1, 2);
+    id = create(*store, "dave");
+    EXPECT_TRUE(qor_test_wait_until([&] { return store->find(id, 0, &user) == qor_s_not_found; }));
+}
+
+TEST_F(QORAuthzRedisTest, DownIsUnavailableNeverNoAndTheStoreReconnects)
+{
+    auto store = make(), refused = make("wrong-password");
+    std::string id = create(*store, "erin"), user, token;
+    EXPECT_EQ(refused->find(id, 0, &user), qor_s_not_available);
+    ASSERT_TRUE(s_redis->stop());
+    EXPECT_EQ(store->find(id, 0, &user), qor_s_not_available);
+    EXPECT_EQ(store->touch(id, 0), qor_s_not_available);
+    EXPECT_EQ(store->create("erin", 0, &user), qor_s_not_available);
+    EXPECT_EQ(store->issueToken(0, &token), qor_s_not_available);
+    EXPECT_EQ(store->consumeToken("00", 0), qor_s_not_available);
+    EXPECT_EQ(store->removeUser("erin"), qor_s_not_available);
+    ASSERT_TRUE(s_redis->start()) << s_redis->log();
+    // The data went with the server; the store finds it again after its
+    // back-off.
+    EXPECT_TRUE(qor_test_wait_until([&] { return store->find(id, 0, &user) == qor_s_not_found; }));
+    id = create(*store, "erin");
+    EXPECT_EQ(store->find(id, 0, &user), qor_s_ok);
+}
+
+TEST_F(QORAuthzRedisTest, SecretFilesOthersCanReadAreRefused)
+{
+    ASSERT_TRUE(s_dir->write("open-key", "k"));
+    chmod(s_dir->file("open-key").c_str(), 0640);
+    QORAuthzRedisSettings s;
+    s.keyFile = s_dir->file("open-key");
+    std::string why;
+    EXPECT_FALSE(QORAuthzRedisStore::make(s, &why));
+    EXPECT_NE(why.find("no group or other user"), std::string::npos) << why;
+}
