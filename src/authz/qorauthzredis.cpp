@@ -193,9 +193,12 @@ redisContext* QORAuthzRedisStore::acquire()
         int64_t now = steadyMs();
         if (m_open < m_settings.poolSize && !m_connecting && now >= m_retryAt)
             break;
-        // Nothing in use that could come back, or the wait is over: Redis
-        // counts as down for this call.
-        if ((m_open == 0 && !m_connecting) || now >= deadline)
+        // No connection in use that could come back: while Redis is known
+        // to be down, fail at once rather than wait for another thread's
+        // attempt; otherwise (the first connections) wait for it.
+        int inUse = m_open - (m_connecting ? 1 : 0);
+        bool down = m_backoffMs > 0;
+        if ((inUse == 0 && (down || !m_connecting)) || now >= deadline)
             return nullptr;
         m_free.wait_for(guard, std::chrono::milliseconds(deadline - now));
     }
