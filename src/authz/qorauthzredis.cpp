@@ -141,7 +141,7 @@ std::string QORAuthzRedisStore::keyOf(const char* kind, const std::string& secre
 
 std::string QORAuthzRedisStore::userKey(const std::string& user) const
 {
-    return m_settings.keyPrefix + "u:" + user;
+    return prefixed("u:" + user);
 }
 
 redisContext* QORAuthzRedisStore::connect()

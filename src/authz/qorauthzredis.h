@@ -50,9 +50,11 @@ public:
     // their own.
     void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
 
-    // One command (argv form, binary-safe): its reply (freed by the
-    // caller), or null when Redis cannot be reached.
+    // One command (argv form, binary-safe) for the users of this server:
+    // its reply (freed by the caller), or null when Redis cannot be
+    // reached. prefixed gives key under the configured prefix.
     redisReply* command(const std::vector<std::string>& argv);
+    std::string prefixed(const std::string& key) const { return m_settings.keyPrefix + key; }
 
 private:
     explicit QORAuthzRedisStore(const QORAuthzRedisSettings& s);
