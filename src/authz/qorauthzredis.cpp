@@ -204,6 +204,7 @@ redisContext* QORAuthzRedisStore::acquire()
     }
     m_connecting = true;
     ++m_open;
+    ++m_attempts;
     guard.unlock();
     redisContext* c = connect();
     guard.lock();
@@ -216,6 +217,12 @@ redisContext* QORAuthzRedisStore::acquire()
         m_backoffMs = 0;
     m_free.notify_all();
     return c;
+}
+
+int QORAuthzRedisStore::connectAttempts()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_attempts;
 }
 
 void QORAuthzRedisStore::release(redisContext* c, bool healthy)

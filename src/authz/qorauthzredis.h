@@ -55,6 +55,8 @@ public:
     // reached. prefixed gives key under the configured prefix.
     redisReply* command(const std::vector<std::string>& argv);
     std::string prefixed(const std::string& key) const { return m_settings.keyPrefix + key; }
+    // Connections tried so far, made or not.
+    int connectAttempts();
 
 private:
     explicit QORAuthzRedisStore(const QORAuthzRedisSettings& s);
@@ -78,6 +80,7 @@ private:
     bool m_connecting = false;
     int64_t m_retryAt = 0;      // steady-clock ms before which no one reconnects
     int m_backoffMs = 0;
+    int m_attempts = 0;
     int m_idleLifetime = 900;
     int m_absolute = 28800;
     int m_maxPerUser = 10;

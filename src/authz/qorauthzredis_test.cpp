@@ -5,6 +5,8 @@
 #include <hiredis/hiredis.h>
 #include <sys/stat.h>
 #include <memory>
+#include <thread>
+#include <vector>
 #include <string>
 #include "qorredisserver.h"
 #include "qortestdir.h"
@@ -137,7 +139,19 @@ TEST_F(QORAuthzRedisTest, DownIsUnavailableNeverNoAndTheStoreReconnects)
     std::string id = create(*store, "erin"), user, token;
     EXPECT_EQ(refused->find(id, 0, &user), qor_s_not_available);
     ASSERT_TRUE(s_redis->stop());
-    EXPECT_EQ(store->find(id, 0, &user), qor_s_not_available);
+    // Many workers at once: one reconnects at a time, each failure doubles
+    // the wait before the next try, the others fail at once.
+    int before = store->connectAttempts();
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 8; i++)
+        workers.emplace_back([&] {
+            std::string u;
+            for (int j = 0; j < 50; j++)
+                EXPECT_EQ(store->find(id, 0, &u), qor_s_not_available);
+        });
+    for (auto& w : workers)
+        w.join();
+    EXPECT_LE(store->connectAttempts() - before, 16);
     EXPECT_EQ(store->touch(id, 0), qor_s_not_available);
     EXPECT_EQ(store->create("erin", 0, &user), qor_s_not_available);
     EXPECT_EQ(store->issueToken(0, &token), qor_s_not_available);
