@@ -4,6 +4,7 @@
 #include <ldap.h>
 #include <time.h>
 #include <chrono>
+#include "authz/qorauthzhex.h"
 #include "authz/qorauthzlog.h"
 
 namespace {
@@ -62,14 +63,11 @@ std::string firstRDNValue(const char* dn)
 
 std::string QORAuthzLDAPDirectory::escape(const std::string& value)
 {
-    static const char kHex[] = "0123456789abcdef";
     std::string out;
     for (unsigned char c : value) {
-        if (c == '*' || c == '(' || c == ')' || c == '\\' || c < 0x20 || c == 0x7f) {
-            out.push_back('\\');
-            out.push_back(kHex[c >> 4]);
-            out.push_back(kHex[c & 15]);
-        } else
+        if (c == '*' || c == '(' || c == ')' || c == '\\' || c < 0x20 || c == 0x7f)
+            out += "\\" + qor_authz_hex(&c, 1);
+        else
             out.push_back(static_cast<char>(c));
     }
     return out;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include "authz/qorauthzhex.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzsessions.h"
 
@@ -130,13 +131,7 @@ std::string QORAuthzRedisStore::keyOf(const char* kind, const std::string& secre
              reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), md, &n)
         == nullptr)
         return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string key = m_settings.keyPrefix + kind;
-    for (unsigned int i = 0; i < n; i++) {
-        key.push_back(kHex[md[i] >> 4]);
-        key.push_back(kHex[md[i] & 15]);
-    }
-    return key;
+    return m_settings.keyPrefix + kind + qor_authz_hex(md, n);
 }
 
 std::string QORAuthzRedisStore::userKey(const std::string& user) const

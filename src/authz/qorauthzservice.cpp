@@ -1,7 +1,6 @@
 // qorauthzservice.cpp: answering the plug-in's questions.
 #include "authz/qorauthzservice.h"
 #include <time.h>
-#include <unistd.h>
 #include <cstdio>
 #include <new>
 #include "authz/qorauthzanswer.h"
@@ -221,34 +220,32 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
                                                       const std::string& password,
                                                       int* retryAfter)
 {
-    int64_t t = now();
-    if (m_credentials.contains(user, password, t))
+    if (m_credentials.contains(user, password, now()))
         return Check::good;
-    int delayMs = 0;
-    switch (m_throttle.check(user, r.clientIP, t, &delayMs, retryAfter)) {
-    case QORAuthzThrottle::refuse:
-        qor_authz_log(dx_svc_c_sev_warning,
-                      "too many failed logins for a user or from " + r.clientIP + ": refused");
+    // A wait in force is answered at once: no worker waits it out.
+    QORAuthzThrottle::Verdict v = m_throttle.check(user, r.clientIP);
+    if (v.refused) {
+        qor_authz_log(v.limited ? dx_svc_c_sev_warning : dx_svc_c_sev_notice_verbose,
+                      std::string(v.limited ? "too many" : "repeated") +
+                          " failed logins for a user or from " + r.clientIP + ": refused for " +
+                          std::to_string(v.retryAfter) + " s");
+        *retryAfter = v.retryAfter;
         return Check::refused;
-    case QORAuthzThrottle::slow:
-        usleep(static_cast<useconds_t>(delayMs) * 1000);
-        break;
-    case QORAuthzThrottle::go:
-        break;
     }
     // An empty password never reaches a directory: to LDAP it is an
     // unauthenticated bind, which succeeds.
     QORStatus st = password.empty() ? qor_s_permission_denied
                                     : r.snap.users->verify(user, password);
+    if (st == qor_s_ok) {
+        m_throttle.succeeded(user, r.clientIP);
+        m_credentials.insert(user, password, now());
+        return Check::good;
+    }
+    // Not the client's failure: nothing is counted.
     if (st == qor_s_not_available)
         return Check::unavailable;
-    if (st != qor_s_ok) {
-        m_throttle.failed(user, r.clientIP, now());
-        return Check::bad;
-    }
-    m_throttle.succeeded(user, r.clientIP);
-    m_credentials.insert(user, password, now());
-    return Check::good;
+    m_throttle.failed(user, r.clientIP);
+    return Check::bad;
 }
 
 QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
@@ -261,10 +258,10 @@ QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
 
 QORStatus QORAuthzService::unavailable(Request& r, const char* what)
 {
-    qor_authz_log(dx_svc_c_sev_error, std::string(what) + " cannot be reached: answered 503");
+    qor_authz_log(dx_svc_c_sev_error, std::string(what) + " cannot answer: answered 503");
     return qor_authz_send(r.answer, 503, {{"Retry-After", "10"}},
-                          qor_authz_page_html("Unavailable",
-                                              "The login service is unavailable. Try again later."),
+                          qor_authz_page_html("Not available",
+                                              "Logins cannot be checked now. Try again later."),
                           r.snap.version);
 }
 

@@ -33,8 +33,7 @@ public:
     // sessions are then gone); qor_s_not_available, with the old store
     // kept, when the new one's secrets cannot be read.
     QORStatus policyChanged();
-    // Seconds on a monotonic clock; tests set their own.
-    void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
+    // Seconds on a monotonic clock.
     int64_t now() const { return m_clock(); }
 
     // Catches what no status can carry (memory exhaustion) and answers it
@@ -57,16 +56,20 @@ protected:
 
 private:
     struct Request;
+    // What a name and password came to: bad only when the directory said
+    // so; refused without asking it (a wait in force); unavailable when it
+    // could not answer.
     enum class Check { good, bad, refused, unavailable };
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
     // Checks a name and password against the cache, the failure counts and
-    // the users; refused sets *retryAfter.
+    // the users; refused sets *retryAfter. Only bad is counted.
     Check checkPassword(Request& r, const std::string& user, const std::string& password,
                         int* retryAfter);
+    // 429 with Retry-After; 503 when the password could not be checked.
     QORStatus tooMany(Request& r, int retryAfter);
-    // 503: a backend could not be asked.
+    // 503 with Retry-After: what (a backend) could not be asked.
     QORStatus unavailable(Request& r, const char* what);
     // 401 for Basic, or 303 to the login page carrying the original path.
     QORStatus askForLogin(Request& r, const std::string& message);

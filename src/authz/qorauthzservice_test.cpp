@@ -2,12 +2,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 #include <string>
-#include "authz/qorauthzloginform.h"
-#include "authz/qorauthzsessions.h"
 #include "plugin/core/qorcore.h"
 #include "qorauthztestserver.h"
 #include "qoripctesting.h"
@@ -24,7 +23,9 @@ namespace {
 const char kUsers[] =
     "alice:$2y$05$LabAjCr3nvtZl5ZIX.uGt.dQQuKU3ImvjEiGHnriCYcNyH2k8oyQy\n"
     "bob:$apr1$N/FqldgB$tCgYE3S.r3A72M6W4QQ4n/\n"
-    "carol:{SHA}X9zPCbMFzMPlYX7+7QubnxKI7iM=\n";
+    "carol:{SHA}X9zPCbMFzMPlYX7+7QubnxKI7iM=\n"
+    // A hash libcrypt cannot compute: dave's password cannot be checked.
+    "dave:$2y$05$short\n";
 
 const char kServer[] = "failure-delay = 0\nfailure-limit = 4\n";
 
@@ -45,7 +46,7 @@ protected:
         qor_test_watchdog(180);
         server->write("users", kUsers);
         server->write("groups", "staff: carol\n");
-        server->writePolicy(kServer, kPolicy);
+        server->writePolicy(m_serverEntries, kPolicy);
         ASSERT_EQ(server->start(), qor_s_ok) << server->output();
         core.reset(new QORCore("authz_test"));
         ASSERT_EQ(core->initialize(server->serverID(), &log), qor_s_ok);
@@ -69,10 +70,12 @@ protected:
     // a body makes it a form whose body the web server has yet to read.
     Transaction send(const std::string& uri, const char* method = "GET",
                      const std::string& auth = "", const std::string& cookie = "",
-                     const std::string& body = "", bool handle = true)
+                     const std::string& body = "", bool handle = true,
+                     const std::string& clientIP = "192.0.2.1")
     {
         Transaction t(new QORAuthzTestTransaction());
         QORAuthzTestRequest& r = t->req();
+        r.clientIP = clientIP;
         r.addServer("www");
         r.uri = uri.substr(0, uri.find('?'));
         r.hasQuery = uri.find('?') != std::string::npos;
@@ -122,14 +125,15 @@ protected:
 
     // "result code/response code/identity" of a request.
     std::string outcome(const char* uri, const char* method = "GET", const std::string& auth = "",
-                        const std::string& cookie = "")
+                        const std::string& cookie = "", const std::string& clientIP = "192.0.2.1")
     {
-        auto t = send(uri, method, auth, cookie);
+        auto t = send(uri, method, auth, cookie, "", true, clientIP);
         const char* id = t->req().headers.get("X-Dxqor-User");
         return std::to_string(t->handled == qor_s_ok ? t->getResult() : -1) + "/" +
                std::to_string(t->response().code()) + "/" + (id ? id : "-");
     }
 
+    std::string m_serverEntries = kServer;
     QORTestInstallRoot m_root{"authz", "[dxweb-plugins]\nvirtual-host = www\n"};
     QORTestLog log;
     std::unique_ptr<QORAuthzTestServer> server{new QORAuthzTestServer(DXQOR_AUTHZD_PATH, "svc")};
@@ -404,63 +408,77 @@ TEST_F(QORAuthzServiceTest, UsersFromLDAPSessionsInRedisAndEachOutageA503NeverAL
     EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "1/200/alice");
 }
 
-// Lifetimes, limits and tokens on a clock of the test's own.
-TEST(QORAuthzSessionsTest, LifetimesLimitsAndTokens)
+TEST_F(QORAuthzServiceTest, APasswordThatCannotBeCheckedIsNotAFailedLogin)
 {
-    QORAuthzSessions s;
-    s.configure(10, 30, 3, 2);
-    auto make = [&](const char* user, int64_t t) {
-        std::string id;
-        EXPECT_EQ(s.create(user, t, &id), qor_s_ok);
-        return id;
-    };
-    auto live = [&](const std::string& id, int64_t t) {
-        std::string user;
-        return s.find(id, t, &user) == qor_s_ok && s.touch(id, t) == qor_s_ok;
-    };
-    std::string a = make("a", 0), user;
-    EXPECT_EQ(a.size(), 64u);
-    EXPECT_TRUE(s.find(a, 9, &user) == qor_s_ok && user == "a");
-    EXPECT_EQ(s.find(a, 10, &user), qor_s_not_found);  // found at 9, not touched
-    std::string b = make("b", 100);
-    for (int t = 105; t < 130; t += 5)
-        EXPECT_TRUE(live(b, t)) << t;
-    EXPECT_FALSE(live(b, 130));  // absolute lifetime
-    std::string c1 = make("c", 200), c2 = make("c", 201), d = make("d", 202);
-    std::string c3 = make("c", 203);  // c's oldest goes
-    EXPECT_FALSE(live(c1, 204));
-    std::string e = make("e", 205);   // three in all: the oldest (c2) goes
-    EXPECT_FALSE(live(c2, 206));
-    EXPECT_TRUE(live(d, 206) && live(c3, 206) && live(e, 206));
-    std::string forged = d;
-    forged[63] = forged[63] == '0' ? '1' : '0';
-    EXPECT_FALSE(live(forged, 206));
-    EXPECT_EQ(s.removeUser("c"), qor_s_ok);
-    EXPECT_FALSE(live(c3, 207));
-    EXPECT_TRUE(live(d, 207));
-
-    std::string token, other;
-    ASSERT_EQ(s.issueToken(0, &token), qor_s_ok);
-    EXPECT_EQ(s.consumeToken(token + "x", 1), qor_s_not_found);
-    EXPECT_EQ(s.consumeToken(token, 1), qor_s_ok);
-    EXPECT_EQ(s.consumeToken(token, 1), qor_s_not_found);
-    ASSERT_EQ(s.issueToken(0, &other), qor_s_ok);
-    EXPECT_EQ(s.consumeToken(other, QORAuthzSessions::kTokenLifetime), qor_s_not_found);
+    // failure-limit is 4: were these counted, the address would be refused.
+    for (int i = 0; i < 6; i++) {
+        auto t = send("/private/a", "GET", "dave:anything");
+        EXPECT_EQ(t->response().code(), 503) << i;
+        EXPECT_NE(t->response().body.find("cannot be checked"), std::string::npos);
+    }
+    std::string token = tokenOf(send("/dxqor/login")->response().body);
+    auto t = post("username=dave&password=x&target=%2Fteam%2Fx&token=" + token);
+    EXPECT_EQ(t->response().code(), 503);
+    EXPECT_EQ(t->response().headers.get("Set-Cookie"), nullptr);
+    // Neither dave's name nor the address has a failure against it.
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(outcome("/private/a", "GET", "alice:wrong"), "3/401/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:builder"), "3/429/mallory");
 }
 
-TEST(QORAuthzLoginFormTest, TargetsAndEscaping)
+// Two workers, each failure slowing its client down by five seconds.
+class QORAuthzServiceBusyTest : public QORAuthzServiceTest {
+protected:
+    QORAuthzServiceBusyTest()
+    {
+        m_serverEntries = "workers = 2\nfailure-delay-after = 1\nfailure-delay = 5000\n"
+                          "failure-limit = 0\n";
+    }
+};
+
+TEST_F(QORAuthzServiceBusyTest, FailingClientsBeyondTheWorkersLeaveAGoodUserServed)
 {
-    struct {
-        const char* target;
-        const char* safe;
-    } rows[] = {
-        {"/a/b?c=d", "/a/b?c=d"}, {"", "/"}, {"a/b", "/"}, {"//evil.example", "/"},
-        {"/\\evil", "/"}, {"/a\\b", "/"}, {"https://evil.example/", "/"},
-        {"/a\r\nX: y", "/"}, {"/a\tb", "/"}, {"/ok/", "/ok/"},
-    };
-    for (auto& row : rows)
-        EXPECT_EQ(QORAuthzLoginForm::safeTarget(row.target), row.safe) << row.target;
-    EXPECT_EQ(QORAuthzLoginForm::render("{{target}}|{{token}}|{{x}}|{{message", "/l",
-                                        "\"><script>", "t", "m"),
-              "&quot;&gt;&lt;script&gt;|t|{{x}}|{{message");
+    const int kClients = 6;  // three times the workers
+    const int kAttempts = 3;
+    auto ip = [](int c) { return "198.51.100." + std::to_string(c + 1); };
+    // Each failing client's first failure; from then on each is slowed down.
+    for (int c = 0; c < kClients; c++)
+        EXPECT_EQ(outcome("/private/a", "GET", "nobody" + std::to_string(c) + ":x", "", ip(c)),
+                  "3/401/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "carol:singer", "", "203.0.113.9"), "1/200/carol");
+
+    // Their next attempts come all at once, while the good user goes on.
+    std::atomic<int> slowedDown{0}, other{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; c++)
+        clients.emplace_back([&, c] {
+            for (int n = 1; n < kAttempts; n++) {
+                auto t = send("/private/a", "GET", "nobody" + std::to_string(c) + ":x", "", "",
+                              true, ip(c));
+                const char* retry = t->response().headers.get("Retry-After");
+                int seconds = retry ? atoi(retry) : 0;
+                if (t->response().code() == 429 && seconds >= 1 && seconds <= 5)
+                    slowedDown++;
+                else
+                    other++;
+            }
+        });
+    std::vector<std::string> got;
+    long slowestMs = 0;
+    for (int n = 0; n < 10; n++) {
+        auto start = std::chrono::steady_clock::now();
+        got.push_back(outcome("/private/a", "GET", "carol:singer", "", "203.0.113.9"));
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+        slowestMs = std::max(slowestMs, ms);
+    }
+    for (auto& c : clients)
+        c.join();
+    EXPECT_EQ(got, std::vector<std::string>(10, "1/200/carol"));
+    // Half the slow-down: no answer of the good user's waited one out.
+    EXPECT_LT(slowestMs, 2500);
+    EXPECT_EQ(slowedDown, kClients * (kAttempts - 1));
+    EXPECT_EQ(other, 0);
 }

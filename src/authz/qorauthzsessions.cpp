@@ -3,18 +3,14 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include "authz/qorauthzhex.h"
 
 std::string qor_authz_random_hex(size_t bytes)
 {
     unsigned char bits[32];
     if (bytes > sizeof bits || RAND_bytes(bits, static_cast<int>(bytes)) != 1)
         return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < bytes; i++) {
-        out.push_back(kHex[bits[i] >> 4]);
-        out.push_back(kHex[bits[i] & 15]);
-    }
+    std::string out = qor_authz_hex(bits, bytes);
     OPENSSL_cleanse(bits, sizeof bits);
     return out;
 }

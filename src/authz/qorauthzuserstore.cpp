@@ -45,7 +45,7 @@ void to64(std::string* out, unsigned long v, int n)
     }
 }
 
-bool cryptVerify(const std::string& password, const std::string& hash)
+QORStatus cryptVerify(const std::string& password, const std::string& hash)
 {
     // One work area per thread: crypt_r's is large, and zeroed once.
     thread_local std::unique_ptr<crypt_data> data;
@@ -54,10 +54,20 @@ bool cryptVerify(const std::string& password, const std::string& hash)
         memset(data.get(), 0, sizeof(crypt_data));
     }
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
-    // Failures give null or a string starting with "*".
+    // Failures give null or a string starting with "*": the stored setting
+    // is one libcrypt cannot compute, whatever the password.
     if (out == nullptr || out[0] == '*')
-        return false;
-    return sameHash(out, hash);
+        return qor_s_not_available;
+    return sameHash(out, hash) ? qor_s_ok : qor_s_permission_denied;
+}
+
+// Good or bad by the computed hash; qor_s_not_available when none could be
+// made.
+QORStatus compare(const std::string& computed, const std::string& hash)
+{
+    if (computed.empty())
+        return qor_s_not_available;
+    return sameHash(computed, hash) ? qor_s_ok : qor_s_permission_denied;
 }
 
 } // namespace
@@ -175,12 +185,9 @@ QORStatus QORAuthzUserStore::verify(const std::string& user, const std::string& 
     if (it == m_hashes.end())
         return qor_s_permission_denied;
     const std::string& hash = it->second;
-    bool good;
     if (startsWith(hash, kAPR1))
-        good = sameHash(apr1(password, hash.substr(strlen(kAPR1))), hash);
-    else if (startsWith(hash, kSHA))
-        good = sameHash(sha1(password), hash);
-    else
-        good = cryptVerify(password, hash);
-    return good ? qor_s_ok : qor_s_permission_denied;
+        return compare(apr1(password, hash.substr(strlen(kAPR1))), hash);
+    if (startsWith(hash, kSHA))
+        return compare(sha1(password), hash);
+    return cryptVerify(password, hash);
 }

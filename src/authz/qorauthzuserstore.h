@@ -20,7 +20,9 @@ public:
                                                    QORAuthzErrors* warnings);
 
     // Costs what the hash's scheme costs (a bcrypt hash tens of
-    // milliseconds). Never qor_s_not_available: the file is in memory.
+    // milliseconds). qor_s_not_available when the stored hash cannot be
+    // computed (libcrypt refuses its setting, or libcrypto fails): that
+    // says nothing about the client.
     QORStatus verify(const std::string& user, const std::string& password) override;
     QORStatus lookup(const std::string& user) override
     {
