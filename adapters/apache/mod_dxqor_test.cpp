@@ -198,7 +198,7 @@ TEST_F(ApacheFixture, TwoSitesOneSignIn)
     QORE2EBackends backends(m_dir + "/backends");
     ASSERT_TRUE(backends.start()) << backends.slapd().log() << backends.redis().log();
     // Nothing remembered: every request asks the directory.
-    const char* entries = "credential-cache-lifetime = 0\nfailure-delay = 0\n";
+    const char* entries = "credential-cache-lifetime = 0\nfailure-delay = 0\nfailure-limit = 3\n";
     ASSERT_NO_FATAL_FAILURE(prepareAuthzd("apache-a"));
     backends.configure(*m_authzd, entries);
     startServer();
@@ -275,6 +275,11 @@ TEST_F(ApacheFixture, TwoSitesOneSignIn)
     EXPECT_EQ(status(1, "/forms/echo.cgi", "", cookie), "200 user=alice");
     EXPECT_EQ(status(1, "/dxqor/logout", "", cookie), "200");
     EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "303");
+    // Wrong passwords spread over both sites count once: after the third
+    // either site refuses the next attempt.
+    for (int site : {0, 1, 0})
+        EXPECT_EQ(status(site, "/private/echo.cgi", "carol:wrong"), "401") << site;
+    EXPECT_EQ(status(1, "/private/echo.cgi", "carol:singer"), "429");
     EXPECT_TRUE(webB.stop());
 }
 

@@ -1,6 +1,7 @@
 // The Redis session store against a real redis-server, as two servers
 // sharing it see it.
 #include "authz/qorauthzredis.h"
+#include "authz/qorauthzredisfailures.h"
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <sys/stat.h>
@@ -163,6 +164,39 @@ TEST_F(QORAuthzRedisTest, DownIsUnavailableNeverNoAndTheStoreReconnects)
     EXPECT_TRUE(qor_test_wait_until([&] { return store->find(id, 0, &user) == qor_s_not_found; }));
     id = create(*store, "erin");
     EXPECT_EQ(store->find(id, 0, &user), qor_s_ok);
+}
+
+TEST_F(QORAuthzRedisTest, FailuresOnEveryServerAreCountedOnceAndInMemoryWhileDown)
+{
+    QORAuthzFailureCounter::Rule rule;
+    rule.delayAfter = 2;
+    rule.delayMs = 60000;
+    rule.limit = 4;
+    QORAuthzRedisFailureCounter a, b;
+    a.setStore(make());
+    b.setStore(make());
+    a.configure(rule);
+    b.configure(rule);
+    bool limited = false;
+    a.recordFailure("u:frank");
+    EXPECT_EQ(b.waitMs("u:frank"), 0);
+    b.recordFailure("u:frank");  // the second, on the other server
+    EXPECT_GT(a.waitMs("u:frank", &limited), 50000);
+    EXPECT_FALSE(limited);
+    a.recordFailure("u:frank");
+    b.recordFailure("u:frank");
+    EXPECT_GT(a.waitMs("u:frank", &limited), 60000);  // the window's rest
+    EXPECT_TRUE(limited);
+    EXPECT_EQ(b.waitMs("u:grace"), 0);
+    b.clear("u:frank");
+    EXPECT_EQ(a.waitMs("u:frank"), 0);
+
+    ASSERT_TRUE(s_redis->stop());
+    for (int i = 0; i < 4; i++)
+        a.recordFailure("u:frank");
+    EXPECT_GT(a.waitMs("u:frank", &limited), 60000);
+    EXPECT_TRUE(limited);
+    ASSERT_TRUE(s_redis->start()) << s_redis->log();
 }
 
 TEST_F(QORAuthzRedisTest, SecretFilesOthersCanReadAreRefused)

@@ -8,6 +8,8 @@
 #include "authz/qorauthzdecision.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzloginform.h"
+#include "authz/qorauthzredis.h"
+#include "authz/qorauthzredisfailures.h"
 #include "authz/qorauthzrequest.h"
 #include "core/encoders/qoruriencode.h"
 #include "msg/core/qorconfigquestion.h"
@@ -66,6 +68,7 @@ struct QORAuthzService::Request {
 QORAuthzService::QORAuthzService(QORAuthzPolicyHolder& holder)
     : m_holder(holder)
     , m_clock(monotonicSeconds)
+    , m_throttle(std::unique_ptr<QORAuthzFailureCounter>(new QORAuthzRedisFailureCounter()))
 {
 }
 
@@ -99,6 +102,10 @@ QORStatus QORAuthzService::policyChanged()
     if (m_sessions)
         m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions,
                               s.maxSessionsPerUser);
+    // With sessions shared in Redis, failures are counted there too: once
+    // for all the servers.
+    static_cast<QORAuthzRedisFailureCounter&>(m_throttle.counter())
+        .setStore(std::dynamic_pointer_cast<QORAuthzRedisStore>(m_sessions));
     return st;
 }
 

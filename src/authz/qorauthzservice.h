@@ -84,6 +84,7 @@ private:
     QORAuthzPolicyHolder& m_holder;
     std::function<int64_t()> m_clock;
     QORAuthzCredentialCache m_credentials;
+    // Counts in Redis when the sessions are there, else in memory.
     QORAuthzThrottle m_throttle;
     // Swapped whole by policyChanged while workers hold the old one.
     std::mutex m_sessionsLock;
