@@ -246,3 +246,36 @@ bool qor_e2e_make_certificates(const std::string& dir)
            && ssl({"x509", "-req", "-in", d + "client.csr", "-CA", d + "ca.pem", "-CAkey",
                    d + "ca.key", "-CAcreateserial", "-days", "2", "-out", d + "client.pem"});
 }
+
+std::string qor_e2e_outcome(const QORE2EClient& client, const std::string& path,
+                            const std::string& credentials, const std::string& cookie)
+{
+    QORE2ERequest r;
+    r.path = path;
+    r.credentials = credentials;
+    if (!cookie.empty())
+        r.headers = {"Cookie: " + cookie};
+    QORE2EResponse got = client.fetch(r);
+    size_t user = got.body.find("user=");
+    std::string line =
+        user == std::string::npos ? "" : " " + got.body.substr(user, got.body.find('\n', user) - user);
+    return std::to_string(got.status) + line;
+}
+
+std::string qor_e2e_form_sign_in(const QORE2EClient& from, const QORE2EClient& to,
+                                 const std::string& user, const std::string& password)
+{
+    QORE2ERequest login;
+    login.path = "/dxqor/login";
+    std::string page = from.fetch(login).body, marker = "name=\"token\" value=\"";
+    size_t at = page.find(marker);
+    if (at == std::string::npos)
+        return "";
+    login.method = "POST";
+    login.headers = {"Content-Type: application/x-www-form-urlencoded"};
+    login.body = "username=" + user + "&password=" + password + "&target=%2F&token=" +
+                 page.substr(at + marker.size(), page.find('"', at + marker.size()) - at - marker.size());
+    QORE2EResponse got = to.fetch(login);
+    const std::string* set = got.header("Set-Cookie");
+    return got.status == 303 && set ? set->substr(0, set->find(';')) : std::string();
+}

@@ -167,27 +167,9 @@ TEST_F(ApacheFixture, FormLogin)
     ASSERT_NE(r.header("Location"), nullptr);
     EXPECT_EQ(r.header("Location")->find("/dxqor/login"), 0u) << *r.header("Location");
 
-    QORE2ERequest login;
-    login.path = "/dxqor/login";
-    r = m_client.fetch(login);
-    ASSERT_EQ(r.status, 200);
-    size_t at = r.body.find("name=\"token\" value=\"");
-    ASSERT_NE(at, std::string::npos) << r.body;
-    at += std::strlen("name=\"token\" value=\"");
-    std::string token = r.body.substr(at, r.body.find('"', at) - at);
-
-    login.method = "POST";
-    login.headers = {"Content-Type: application/x-www-form-urlencoded"};
-    login.body = "username=alice&password=wonderland&target=%2Fforms%2Fecho.cgi&token=" + token;
-    r = m_client.fetch(login);
-    ASSERT_EQ(r.status, 303) << r.body;
-    ASSERT_NE(r.header("Set-Cookie"), nullptr);
-    std::string cookie = r.header("Set-Cookie")->substr(0, r.header("Set-Cookie")->find(';'));
-
-    page.headers = {"Cookie: " + cookie};
-    r = m_client.fetch(page);
-    EXPECT_EQ(r.status, 200);
-    EXPECT_NE(r.body.find("user=alice"), std::string::npos) << r.body;
+    std::string cookie = qor_e2e_form_sign_in(m_client, m_client, "alice", "wonderland");
+    ASSERT_NE(cookie, "");
+    EXPECT_EQ(qor_e2e_outcome(m_client, "/forms/echo.cgi", "", cookie), "200 user=alice");
 }
 
 // Two sites, one sign-in: each an Apache with its own dxqor-authzd, both
@@ -219,33 +201,12 @@ TEST_F(ApacheFixture, TwoSitesOneSignIn)
     ASSERT_NO_FATAL_FAILURE(waitAttached(dirB, b));
 
     const QORE2EClient* sites[] = {&m_client, &b};
-    // "status" or "status user=NAME" of a GET.
     auto status = [&](int site, const std::string& path, const std::string& credentials,
                       const std::string& cookie = "") {
-        QORE2ERequest r;
-        r.path = path;
-        r.credentials = credentials;
-        if (!cookie.empty())
-            r.headers = {"Cookie: " + cookie};
-        QORE2EResponse got = sites[site]->fetch(r);
-        size_t user = got.body.find("user=");
-        return std::to_string(got.status) +
-               (user == std::string::npos ? ""
-                                          : " " + got.body.substr(user, got.body.find('\n', user) - user));
+        return qor_e2e_outcome(*sites[site], path, credentials, cookie);
     };
-    // The login form served by site from, posted to site to: the cookie.
     auto signIn = [&](int from, int to) {
-        QORE2ERequest login;
-        login.path = "/dxqor/login";
-        std::string page = sites[from]->fetch(login).body, marker = "name=\"token\" value=\"";
-        size_t at = page.find(marker);
-        login.method = "POST";
-        login.headers = {"Content-Type: application/x-www-form-urlencoded"};
-        login.body = "username=alice&password=wonderland&target=%2F&token=" +
-                     (at == std::string::npos ? "" : page.substr(at + marker.size(), 32));
-        QORE2EResponse got = sites[to]->fetch(login);
-        const std::string* set = got.header("Set-Cookie");
-        return set ? set->substr(0, set->find(';')) : std::string();
+        return qor_e2e_form_sign_in(*sites[from], *sites[to], "alice", "wonderland");
     };
 
     std::string cookie = signIn(0, 1);

@@ -1,6 +1,5 @@
 // The real dxqor-authzd answering a real plug-in core through the channel.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -10,9 +9,6 @@
 #include "plugin/core/qorcore.h"
 #include "qorauthztestserver.h"
 #include "qoripctesting.h"
-#include "qorredisserver.h"
-#include "qorslapd.h"
-#include "qortestdir.h"
 #include "qortestinstallroot.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
@@ -352,60 +348,6 @@ TEST_F(QORAuthzServiceTest, ConcurrentRequestsDuringReloads)
     for (auto& t : threads)
         t.join();
     EXPECT_EQ(wrong, 0);
-}
-
-TEST_F(QORAuthzServiceTest, UsersFromLDAPSessionsInRedisAndEachOutageA503NeverALogin)
-{
-    QORTestDir dir("authz-backends");
-    QORSlapd slapd(dir.path());
-    QORRedisServer redis(dir.path());
-    ASSERT_TRUE(slapd.start()) << slapd.log();
-    ASSERT_TRUE(redis.start()) << redis.log();
-    ASSERT_TRUE(slapd.add(
-        "dn: uid=alice,dc=test\nobjectClass: inetOrgPerson\nuid: alice\ncn: A\nsn: A\n"
-        "userPassword: from-ldap\n\n"
-        "dn: uid=carol,dc=test\nobjectClass: inetOrgPerson\nuid: carol\ncn: C\nsn: C\n"
-        "userPassword: carol-ldap\n\n"
-        "dn: cn=staff,ou=groups,dc=test\nobjectClass: groupOfNames\ncn: staff\n"
-        "member: uid=carol,dc=test\n"));
-    for (auto& f : {std::make_pair("bind-password", QORSlapd::kAdminPassword),
-                    std::make_pair("session-key", "shared by the servers")}) {
-        server->write(f.first, f.second);
-        chmod((server->dir() + "/" + f.first).c_str(), 0600);
-    }
-    // Nothing cached: every request asks the directory.
-    server->writePolicy(std::string(kServer) + "credential-cache-lifetime = 0\n",
-                        std::string(kPolicy) +
-                            "[backends]\nusers = ldap\ngroups = ldap\nsessions = redis\n"
-                            "[ldap]\nuri = " + slapd.uri() + "\nbind-dn = " + QORSlapd::kAdminDN +
-                            "\nbind-password-file = bind-password\nbase-dn = dc=test\n"
-                            "cache-lifetime = 0\n"
-                            "[redis]\naddress = " + redis.address() +
-                            "\nkey-file = session-key\nretry-interval = 20\n");
-    ASSERT_TRUE(server->reload()) << server->output();
-    EXPECT_EQ(outcome("/private/a", "GET", "alice:from-ldap"), "1/200/alice");
-    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "3/401/mallory");  // the file's
-    EXPECT_EQ(outcome("/private/a", "POST", "carol:carol-ldap"), "1/200/carol");   // staff in LDAP
-    std::string cookie = formLogin("alice", "from-ldap");
-    ASSERT_NE(cookie, "") << server->output();
-    EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "1/200/alice");
-
-    ASSERT_TRUE(redis.stop());
-    EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "3/503/mallory");
-    EXPECT_EQ(outcome("/team/x", "GET", "alice:from-ldap", cookie), "1/200/alice");  // Basic
-    EXPECT_EQ(send("/dxqor/login")->response().code(), 503);
-    ASSERT_TRUE(redis.start()) << redis.log();
-    EXPECT_TRUE(qor_test_wait_until([&] { return send("/dxqor/login")->response().code() == 200; }));
-    cookie = formLogin("alice", "from-ldap");
-    EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "1/200/alice");
-
-    ASSERT_TRUE(slapd.stop());
-    EXPECT_EQ(outcome("/private/a", "GET", "alice:from-ldap"), "3/503/mallory");
-    EXPECT_EQ(outcome("/private/a", "GET", "alice:wrong"), "3/503/mallory");
-    EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "3/503/mallory");  // its user is looked up
-    ASSERT_TRUE(slapd.start()) << slapd.log();
-    EXPECT_EQ(outcome("/private/a", "GET", "alice:from-ldap"), "1/200/alice");
-    EXPECT_EQ(outcome("/team/x", "GET", "", cookie), "1/200/alice");
 }
 
 TEST_F(QORAuthzServiceTest, APasswordThatCannotBeCheckedIsNotAFailedLogin)
