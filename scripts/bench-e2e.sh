@@ -24,7 +24,9 @@
 # table goes to standard output and into docs/performance.md between its
 # markers. Another configuration is one more `measure` line below.
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
-# BENCH_KEEP=stop stops them.
+# BENCH_KEEP=stop stops them. The authorization server's audit trail is off
+# (the shipped policy has it on); BENCH_AUDIT=1 writes it to a file, to
+# see what it costs the protected rows (docs/performance.md).
 set -euo pipefail
 trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
@@ -63,7 +65,9 @@ page=$(head -c 2048 /dev/zero | tr '\0' 'x')
 for area in public private; do
   printf '<html><body><p>%s</p></body></html>\n' "$page" > "$DIR/site/$area/index.html"
 done
-site_policy "$DIR" bench
+# The audit trail is off unless BENCH_AUDIT=1.
+site_policy "$DIR" bench \
+  "audit = $([ "${BENCH_AUDIT:-}" = 1 ] && echo "file:$DIR/audit.log" || echo off)"
 site_plugin_conf "$DIR" bench
 chmod -R a+rX "$DIR"
 

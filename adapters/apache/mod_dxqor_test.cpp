@@ -151,6 +151,8 @@ TEST_F(ApacheFixture, RealServerTable)
     startServer();
     ASSERT_NO_FATAL_FAILURE(waitAttached());
     run(qor_e2e_authzd_rows());
+    run(qor_e2e_method_rows(405, true));  // TraceEnable off
+    checkFigures(kChildren);
 }
 
 // A form login: the login page's token, the POSTed form (a body the server

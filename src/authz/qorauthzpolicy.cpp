@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include "authz/qorauthzmetrics.h"
 #include "core/buffers/qorstring.h"
 #include "core/file/qorstanza.h"
 #include "core/system/qorinstallpath.h"
@@ -588,13 +589,32 @@ private:
                     s.unknownHostAllowed = e.value == "allow";
                 else
                     error(n, "not allow or deny: " + e.value, e.line);
-            } else if (n == "route") {
+            } else if (n == "audit" || n == "metrics-address")
+                monitoring(e, &s);
+            else if (n == "route") {
                 std::string r;
                 if (text(e, &r))
                     s.routes.push_back(r);
             } else
                 unknown(e);
         }
+    }
+
+    void monitoring(const Entry& e, QORAuthzSettings* s)
+    {
+        std::string host, checked;
+        int port = 0;
+        if (e.name == "metrics-address") {
+            if (e.value != "off" && !qor_authz_parse_loopback(e.value, &host, &port))
+                error(e.name, "not a loopback HOST:PORT: " + e.value, e.line);
+            else
+                s->metricsAddress = e.value == "off" ? "" : e.value;
+        } else if (e.value == "off" || e.value == "syslog")
+            s->audit = e.value == "off" ? "" : e.value;
+        else if (e.value.compare(0, 5, "file:") == 0 && e.value.size() > 5 && text(e, &checked))
+            s->audit = "file:" + file(e.value.substr(5));
+        else
+            error(e.name, "not off, syslog or file:PATH: " + e.value, e.line);
     }
 
     void login(const std::vector<Entry>& entries)

@@ -37,6 +37,10 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
         {"[server]\nrealm = a\"b\n", "2: [server] realm: empty, or holds a character"},
         {"[server]\nunknown-host = perhaps\n", "2: [server] unknown-host: not allow or deny"},
         {"[server]\ncolour = red\n", "2: [server] colour: unknown entry"},
+        // Metrics stay on the machine; the audit trail goes somewhere named.
+        {"[server]\nmetrics-address = 0.0.0.0:9464\n", "2: [server] metrics-address: not a loopback"},
+        {"[server]\nmetrics-address = 127.0.0.1:70000\n", "2: [server] metrics-address: not a loopback"},
+        {"[server]\naudit = /var/log/a\n", "2: [server] audit: not off, syslog or file:PATH"},
         {"\n[mystery]\n", "2: [mystery]: unknown stanza"},
         {"[server]\n[server]\n", "2: [server]: the stanza is repeated"},
         {"[server]\njust words\n", "2: neither a heading nor an entry: just words"},

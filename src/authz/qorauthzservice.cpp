@@ -35,6 +35,13 @@ int64_t monotonicSeconds()
     return static_cast<int64_t>(ts.tv_sec);
 }
 
+int64_t micros(clockid_t clock)
+{
+    struct timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 } // namespace
 
 // One web request being decided: what the question and the raw message
@@ -54,6 +61,12 @@ struct QORAuthzService::Request {
     std::string object;
     QORAuthzLogin login = QORAuthzLogin::basic;
     std::shared_ptr<QORAuthzSessionStore> sessions;
+    // For the audit trail and the metrics: what the answer comes to, for
+    // whom (verified), and whether it only asks for the body.
+    std::string vhost;
+    std::string user;
+    QORAuthzResult result = QORAuthzResult::error;
+    bool bodyAsked = false;
 
     Request(const QORAuthzSnapshot& s, const QORWebReqQuestionReader& q,
             QORWebTransAnswerWriter& a)
@@ -83,6 +96,8 @@ QORStatus QORAuthzService::policyChanged()
 {
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     const QORAuthzSettings& s = snap->policy->settings();
+    if (!m_audit.configure(s.audit))
+        qor_authz_log(dx_svc_c_sev_error, "the audit trail " + s.audit + " cannot be opened");
     m_credentials.configure(s.credentialLifetime, static_cast<size_t>(s.credentialCacheSize));
     m_throttle.configure(s.failureWindow, s.failureDelayAfter, s.failureDelayMs, s.failureLimit);
     QORStatus st = qor_s_ok;
@@ -136,8 +151,41 @@ QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& questi
 QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& question,
                                             QORWebTransAnswerWriter& answer)
 {
+    int64_t start = micros(CLOCK_MONOTONIC);
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     Request r(*snap, question, answer);
+    QORStatus st = answerRequest(r);
+    observe(r, st, start);
+    return st;
+}
+
+void QORAuthzService::observe(const Request& r, QORStatus st, int64_t startMicros)
+{
+    // A question that only asked for the body is decided with the next.
+    if (st == qor_s_ok && r.bodyAsked)
+        return;
+    QORAuthzAuditEvent e;
+    e.result = st == qor_s_ok ? r.result : QORAuthzResult::error;
+    e.latencyMicros = micros(CLOCK_MONOTONIC) - startMicros;
+    m_metrics.decided(e.result, e.latencyMicros);
+    if (!m_audit.enabled())
+        return;
+    e.unixMicros = micros(CLOCK_REALTIME);
+    e.vhost = r.vhost;
+    e.client = r.clientIP;
+    e.method = r.http.method();
+    e.path = r.uri;
+    e.user = r.user;
+    const QORAuthzObject* decider = r.object.empty() ? nullptr : r.snap.policy->findObject(r.object);
+    e.object = decider != nullptr ? decider->name : "";
+    m_audit.write(e);
+}
+
+QORStatus QORAuthzService::answerRequest(Request& r)
+{
+    const QORAuthzSnapshot* snap = &r.snap;
+    const QORWebReqQuestionReader& question = r.question;
+    QORWebTransAnswerWriter& answer = r.answer;
     const QORAuthzSettings& s = r.settings();
     r.sessions = sessions();
 
@@ -163,10 +211,13 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     if (question.hasFlag(QORWebReqQuestionBase::kServer))
         (void)question.getServer()->getVHostID(&id);  // absent: no host matches
     r.host = snap->policy->findHost(id.data(), id.length(), r.secure);
+    r.vhost.assign(id.data() ? id.data() : "", static_cast<size_t>(id.data() ? id.length() : 0));
 
+    r.result = QORAuthzResult::allowed;
     if (r.host == nullptr || (r.host->flags & qor_vhost_unprotected) != 0) {
         if (r.host != nullptr || s.unknownHostAllowed)
             return qor_authz_continue(answer, s.identityHeader, "", "", {}, {}, snap->version);
+        r.result = QORAuthzResult::forbidden;
         return qor_authz_send(answer, 403, {},
                               qor_authz_page_html("Forbidden", "This site is not known here."),
                               snap->version);
@@ -175,6 +226,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
         return login(r);
     if (snap->policy->usesForms() && r.uri == s.logoutURL)
         return logout(r);
+    r.result = QORAuthzResult::forbidden;
     if (QORAuthzDecision::objectName(*r.host, r.uri.data(), static_cast<int>(r.uri.size()),
                                      &r.object) != qor_s_ok)
         return qor_authz_send(answer, 403, {},
@@ -183,6 +235,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
 
     QORAuthzVerdict first = QORAuthzDecision::decide(*snap->policy, *snap->groups, *r.host,
                                                      r.object, r.http.method(), nullptr);
+    r.result = QORAuthzResult::allowed;
     if (first.outcome == QORAuthzOutcome::open)
         return qor_authz_continue(answer, s.identityHeader, "", "", {}, {}, snap->version);
     r.login = first.login;
@@ -194,6 +247,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     std::string sid, user, password;
     if (snap->policy->usesForms() && qor_authz_cookie(r.cookies, s.cookieName, &sid)) {
         QORStatus st = r.sessions->find(sid, now(), &user);
+        m_metrics.sessionLookup(st == qor_s_ok);
         if (st == qor_s_ok)
             st = snap->users->lookup(user);
         if (st == qor_s_ok)
@@ -227,7 +281,9 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
                                                       const std::string& password,
                                                       int* retryAfter)
 {
-    if (m_credentials.contains(user, password, now()))
+    bool cached = m_credentials.contains(user, password, now());
+    m_metrics.credentialLookup(cached);
+    if (cached)
         return Check::good;
     // A wait in force is answered at once: no worker waits it out.
     QORAuthzThrottle::Verdict v = m_throttle.check(user, r.clientIP);
@@ -252,11 +308,13 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
     if (st == qor_s_not_available)
         return Check::unavailable;
     m_throttle.failed(user, r.clientIP);
+    m_metrics.failedLogin();
     return Check::bad;
 }
 
 QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
 {
+    r.result = QORAuthzResult::throttled;
     return qor_authz_send(r.answer, 429, {{"Retry-After", std::to_string(retryAfter)}},
                           qor_authz_page_html("Too many attempts",
                                               "Too many failed logins. Try again later."),
@@ -265,6 +323,7 @@ QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
 
 QORStatus QORAuthzService::unavailable(Request& r, const char* what)
 {
+    r.result = QORAuthzResult::error;
     qor_authz_log(dx_svc_c_sev_error, std::string(what) + " cannot answer: answered 503");
     return qor_authz_send(r.answer, 503, {{"Retry-After", "10"}},
                           qor_authz_page_html("Not available",
@@ -275,6 +334,7 @@ QORStatus QORAuthzService::unavailable(Request& r, const char* what)
 QORStatus QORAuthzService::askForLogin(Request& r, const std::string& message)
 {
     const QORAuthzSettings& s = r.settings();
+    r.result = QORAuthzResult::login_required;
     if (r.login == QORAuthzLogin::form) {
         std::string target = r.uri + (r.hasQuery ? "?" + r.query : "");
         QORString encoded;
@@ -296,7 +356,10 @@ QORStatus QORAuthzService::decided(Request& r, const std::string& user, const ch
                                                  r.http.method(), &user);
     if (v.outcome == QORAuthzOutcome::unavailable)
         return unavailable(r, "the group directory");
-    if (v.outcome != QORAuthzOutcome::allowed && v.outcome != QORAuthzOutcome::open)
+    r.user = user;
+    bool allowed = v.outcome == QORAuthzOutcome::allowed || v.outcome == QORAuthzOutcome::open;
+    r.result = allowed ? QORAuthzResult::allowed : QORAuthzResult::forbidden;
+    if (!allowed)
         return qor_authz_send(r.answer, 403, {},
                               qor_authz_page_html("Forbidden", "You may not do this here."),
                               r.snap.version);
@@ -344,29 +407,36 @@ QORStatus QORAuthzService::login(Request& r)
 {
     const QORAuthzSettings& s = r.settings();
     std::map<std::string, std::string> fields;
+    r.result = QORAuthzResult::login_required;
     if (r.http.method() != "POST") {
         QORAuthzLoginForm::parseForm(r.query, &fields);  // a bad query gives "/"
         return loginPage(r, 200, QORAuthzLoginForm::safeTarget(fields["target"]), "");
     }
     const std::string* lengthText = r.http.header("content-length");
     long length = lengthText ? strtol(lengthText->c_str(), nullptr, 10) : 0;
+    r.result = QORAuthzResult::forbidden;
     if (length > s.maxFormBody || static_cast<long>(r.http.body().size()) > s.maxFormBody)
         return qor_authz_send(r.answer, 413, {},
                               qor_authz_page_html("Too large", "The form is too large."),
                               r.snap.version);
     // The body comes in a second question, maybe in pieces.
     if (!r.question.hasFlag(QORWebReqQuestionBase::kBodyRequested)
-        || static_cast<long>(r.http.body().size()) < length)
+        || static_cast<long>(r.http.body().size()) < length) {
+        r.bodyAsked = true;
         return qor_authz_ask_for_body(r.answer, s.maxFormBody, r.snap.version);
+    }
 
+    r.result = QORAuthzResult::login_required;
     if (!QORAuthzLoginForm::parseForm(r.http.body(), &fields))
         return loginPage(r, 400, "/", "The form could not be read. Please try again.");
     std::string target = QORAuthzLoginForm::safeTarget(fields["target"]);
     QORStatus st = r.sessions->consumeToken(fields["token"], now());
     if (st == qor_s_not_available)
         return unavailable(r, "the session store");
-    if (st != qor_s_ok)
+    if (st != qor_s_ok) {
+        r.result = QORAuthzResult::forbidden;
         return loginPage(r, 403, target, "The form has expired. Please try again.");
+    }
     const std::string& user = fields["username"];
     int retryAfter = 0;
     switch (checkPassword(r, user, fields["password"], &retryAfter)) {
@@ -388,6 +458,8 @@ QORStatus QORAuthzService::login(Request& r)
         return unavailable(r, "the session store");
     if (st != qor_s_ok)
         return st;
+    r.user = user;
+    r.result = QORAuthzResult::allowed;
     qor_authz_log(dx_svc_c_sev_notice_verbose,
                   "session " + m_credentials.keyedDigest(sid) + " started for " + user);
     return qor_authz_send(r.answer, 303,
@@ -397,6 +469,7 @@ QORStatus QORAuthzService::login(Request& r)
 
 QORStatus QORAuthzService::logout(Request& r)
 {
+    r.result = QORAuthzResult::allowed;
     std::string sid, user;
     if (qor_authz_cookie(r.cookies, r.settings().cookieName, &sid)) {
         // "?everywhere" ends every session of the user, on every server

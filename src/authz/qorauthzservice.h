@@ -9,8 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include "authz/qorauthzaudit.h"
 #include "authz/qorauthzcredcache.h"
 #include "authz/qorauthzdirectory.h"
+#include "authz/qorauthzmetrics.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
 #include "msg/server/qorwebquestionhandler.h"
@@ -43,6 +45,7 @@ public:
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
     std::shared_ptr<QORAuthzSessionStore> sessions();
+    QORAuthzMetrics& metrics() { return m_metrics; }
 
 protected:
     QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
@@ -60,6 +63,10 @@ private:
     // so; refused without asking it (a wait in force); unavailable when it
     // could not answer.
     enum class Check { good, bad, refused, unavailable };
+
+    QORStatus answerRequest(Request& r);
+    // Counts the decision and writes its audit line.
+    void observe(const Request& r, QORStatus st, int64_t startMicros);
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
@@ -91,4 +98,6 @@ private:
     std::shared_ptr<QORAuthzSessionStore> m_sessions;
     std::string m_sessionStore;
     QORAuthzRedisSettings m_redis;
+    QORAuthzMetrics m_metrics;
+    QORAuthzAuditLog m_audit;
 };

@@ -8,10 +8,12 @@
 #include <string>
 #include "plugin/core/qorcore.h"
 #include "qorauthztestserver.h"
+#include "qore2e.h"
 #include "qoripctesting.h"
 #include "qortestinstallroot.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
+#include "qorwebserver.h"
 
 namespace {
 
@@ -423,4 +425,115 @@ TEST_F(QORAuthzServiceBusyTest, FailingClientsBeyondTheWorkersLeaveAGoodUserServ
     EXPECT_LT(slowestMs, 2500);
     EXPECT_EQ(slowedDown, kClients * (kAttempts - 1));
     EXPECT_EQ(other, 0);
+}
+
+// The server with its audit trail in a file and its metrics on a port.
+class QORAuthzObservedTest : public QORAuthzServiceTest {
+protected:
+    QORAuthzObservedTest()
+    {
+        m_metrics.httpPort = qor_free_loopback_port();
+        m_serverEntries += "audit = file:audit.log\nmetrics-address = 127.0.0.1:"
+                           + std::to_string(m_metrics.httpPort) + "\n";
+    }
+    QORE2EResponse get(const char* path) const
+    {
+        QORE2ERequest r;
+        r.host = "127.0.0.1";
+        r.path = path;
+        return m_metrics.fetch(r);
+    }
+    // The value of a sample line ("name{labels} value"), or -1.
+    long sample(const std::string& text, const std::string& series) const
+    {
+        size_t at = text.find("\n" + series + " ");
+        return at == std::string::npos ? -1 : std::atol(text.c_str() + at + series.size() + 2);
+    }
+
+    QORE2EClient m_metrics;
+};
+
+TEST_F(QORAuthzObservedTest, EveryDecisionIsAuditedWithoutCredentialsCookiesOrQuery)
+{
+    struct {
+        const char* uri;
+        const char* auth;
+        const char* cookie;
+        const char* line;   // the fields after the client address
+    } rows[] = {
+        {"/private/a?ticket=querysecret", "alice:wonderland", "",
+         "\"method\":\"GET\",\"path\":\"/private/a\",\"user\":\"alice\",\"outcome\":\"allowed\","
+         "\"object\":\"/web/private\""},
+        {"/private/a", "bob:builder", "other=crumbsecret",
+         "\"path\":\"/private/a\",\"user\":\"bob\",\"outcome\":\"forbidden\""},
+        // A name whose password failed is not a verified user.
+        {"/private/a", "alice:wrongsecret", "DXQORSESSION=cookiesecret",
+         "\"user\":\"\",\"outcome\":\"login_required\""},
+        {"/private/\"q\\", "", "", "\"path\":\"/private/\\\"q\\\\\",\"user\":\"\""},
+        // Decided by the plug-in's cache: the server never sees it.
+        {"/pub/a.gif", "", "", nullptr},
+    };
+    for (auto& row : rows)
+        (void)send(row.uri, "GET", row.auth, row.cookie);  // only the trail counts here
+    std::vector<std::string> lines;
+    std::string text = qor_read_file(server->dir() + "/audit.log");
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 4u) << text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].compare(0, 9, "{\"time\":\""), 0) << lines[i];
+        EXPECT_NE(lines[i].find("\"vhost\":\"www\""), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find(rows[i].line), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find("\"latency_us\":"), std::string::npos) << lines[i];
+    }
+    std::string basic = qor_authz_test_basic("alice", "wonderland");
+    for (const std::string& secret : {std::string("wonderland"), std::string("builder"),
+                                      std::string("wrongsecret"), basic.substr(6),
+                                      std::string("querysecret"), std::string("ticket"),
+                                      std::string("cookiesecret"), std::string("crumbsecret")})
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+}
+
+TEST_F(QORAuthzObservedTest, MetricsCountDecisionsAndHealthFollowsTheLastReload)
+{
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:builder"), "3/403/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:wrong"), "3/401/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET"), "3/401/mallory");
+    QORE2EResponse m = get("/metrics");
+    ASSERT_EQ(m.status, 200) << m.error;
+    EXPECT_NE(m.header("Content-Type")->find("version=0.0.4"), std::string::npos);
+    struct {
+        const char* series;
+        long value;
+    } rows[] = {
+        {"dxqor_authz_decisions_total{outcome=\"allowed\"}", 2},
+        {"dxqor_authz_decisions_total{outcome=\"forbidden\"}", 1},
+        {"dxqor_authz_decisions_total{outcome=\"login_required\"}", 2},
+        {"dxqor_authz_decisions_total{outcome=\"error\"}", 0},
+        {"dxqor_authz_answer_seconds_count", 5},
+        {"dxqor_authz_answer_seconds_bucket{le=\"+Inf\"}", 5},
+        {"dxqor_authz_credential_cache_lookups_total{result=\"hit\"}", 1},
+        {"dxqor_authz_credential_cache_lookups_total{result=\"miss\"}", 3},
+        {"dxqor_authz_credential_cache_entries", 2},
+        {"dxqor_authz_failed_logins_total", 1},
+        {"dxqor_authz_workers", 8},
+        {"dxqor_authz_workers_busy", 0},
+        {"dxqor_authz_questions_waiting", 0},
+        {"dxqor_authz_policy_loads_total{result=\"success\"}", 1},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(sample(m.body, row.series), row.value) << row.series << "\n" << m.body;
+    EXPECT_GT(sample(m.body, "dxqor_authz_cache_version"), 0);
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/nothing").status, 404);
+
+    server->writePolicy(m_serverEntries, "[object /web]\nbad entry\n");
+    EXPECT_FALSE(server->reload());
+    EXPECT_EQ(get("/healthz").status, 503);
+    EXPECT_EQ(sample(get("/metrics").body, "dxqor_authz_policy_loads_total{result=\"failure\"}"), 1);
+    server->writePolicy(m_serverEntries, kPolicy);
+    ASSERT_TRUE(server->reload()) << server->output();
+    EXPECT_EQ(get("/healthz").status, 200);
 }
