@@ -178,18 +178,25 @@ LDAP* QORAuthzLDAPDirectory::acquire()
 
 void QORAuthzLDAPDirectory::release(LDAP* ld, bool healthy)
 {
-    if (!healthy)
-        ldap_unbind_ext_s(ld, nullptr, nullptr);
-    std::lock_guard<std::mutex> guard(m_poolLock);
-    if (healthy)
-        m_idle.push_back(ld);
-    else {
-        --m_open;
-        // Whoever connects next starts with the next server.
-        if (!m_settings.uris.empty())
-            m_nextURI = (m_nextURI + 1) % m_settings.uris.size();
+    std::vector<LDAP*> dead;
+    {
+        std::lock_guard<std::mutex> guard(m_poolLock);
+        if (healthy)
+            m_idle.push_back(ld);
+        else {
+            // The idle ones went to the same server: when it died they did
+            // too, and the retry must not find one of them.
+            dead.swap(m_idle);
+            dead.push_back(ld);
+            m_open -= static_cast<int>(dead.size());
+            // Whoever connects next starts with the next server.
+            if (!m_settings.uris.empty())
+                m_nextURI = (m_nextURI + 1) % m_settings.uris.size();
+        }
+        m_poolFree.notify_all();
     }
-    m_poolFree.notify_one();
+    for (LDAP* d : dead)
+        ldap_unbind_ext_s(d, nullptr, nullptr);
 }
 
 int QORAuthzLDAPDirectory::search(LDAP* ld, const std::string& user, Entry* out)

@@ -222,14 +222,22 @@ int QORAuthzRedisStore::connectAttempts()
 
 void QORAuthzRedisStore::release(redisContext* c, bool healthy)
 {
-    if (!healthy)
-        redisFree(c);
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (healthy)
-        m_idle.push_back(c);
-    else
-        --m_open;
-    m_free.notify_one();
+    std::vector<redisContext*> dead;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (healthy)
+            m_idle.push_back(c);
+        else {
+            // The idle ones went to the same server: after a restart they
+            // are dead too, and a retry must not find one of them.
+            dead.swap(m_idle);
+            dead.push_back(c);
+            m_open -= static_cast<int>(dead.size());
+        }
+        m_free.notify_all();
+    }
+    for (redisContext* d : dead)
+        redisFree(d);
 }
 
 redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
