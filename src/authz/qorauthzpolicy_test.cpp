@@ -46,7 +46,6 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
         {"[server]\njust words\n", "2: neither a heading nor an entry: just words"},
         {"workers = 2\n[server]\n", "1: an entry before the first stanza heading"},
         {"[server\n", "1: neither a heading nor an entry: [server"},
-        {"[server]\n = 2\n", "2: neither a heading nor an entry: = 2"},
         {"[server]\r\nrealm x\r\n", "2: neither a heading nor an entry: realm x\n"},
         {"[server]\n# c\nrealm = r\nrealm = \"\n", "4: [server] realm: empty, or holds"},
         {"[virtual-host a]\nprotocols = ftp\n", "2: [virtual-host a] protocols: not http"},
