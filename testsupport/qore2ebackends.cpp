@@ -57,7 +57,7 @@ void QORE2EBackends::configure(QORAuthzTestServer& server, const std::string& se
                            "[backends]\nusers = ldap\ngroups = ldap\nsessions = redis\n"
                            "[ldap]\nuri = " + m_slapd.uri() + "\nbind-dn = " + QORSlapd::kAdminDN +
                            "\nbind-password-file = bind-password\nbase-dn = dc=test\n"
-                           "cache-lifetime = 1\n"
+                           "cache-lifetime = 1\nretry-interval = 20\n"
                            "[redis]\naddress = " + m_redis.address() +
                            "\nkey-file = session-key\nretry-interval = 20\n");
 }

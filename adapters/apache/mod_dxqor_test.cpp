@@ -230,7 +230,8 @@ TEST_F(ApacheFixture, TwoSitesOneSignIn)
     EXPECT_EQ(status(1, "/private/echo.cgi", "alice:wonderland"), "503");
     ASSERT_TRUE(backends.slapd().start()) << backends.slapd().log();
     ASSERT_TRUE(backends.redis().start()) << backends.redis().log();
-    EXPECT_EQ(status(1, "/private/echo.cgi", "alice:wonderland"), "200 user=alice");
+    EXPECT_TRUE(qor_test_wait_until(
+        [&] { return status(1, "/private/echo.cgi", "alice:wonderland") == "200 user=alice"; }));
     // Redis lost its sessions with its restart: a new sign-in once both
     // sites have found it again (each waits out its back-off), then a
     // logout on B that A sees.

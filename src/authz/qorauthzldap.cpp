@@ -3,7 +3,6 @@
 #define LDAP_DEPRECATED 0
 #include <ldap.h>
 #include <time.h>
-#include <chrono>
 #include "authz/qorauthzhex.h"
 #include "authz/qorauthzlog.h"
 
@@ -86,25 +85,20 @@ std::shared_ptr<QORAuthzLDAPDirectory> QORAuthzLDAPDirectory::make(const QORAuth
 QORAuthzLDAPDirectory::QORAuthzLDAPDirectory(const QORAuthzLDAPSettings& s)
     : m_settings(s)
     , m_clock(monotonicSeconds)
+    , m_pool([this] { return connect(true); },
+             [](LDAP* ld) { ldap_unbind_ext_s(ld, nullptr, nullptr); }, s.poolSize, s.timeoutMs,
+             s.retryMs)
 {
     if (m_settings.groupBaseDN.empty())
         m_settings.groupBaseDN = m_settings.baseDN;
 }
 
-QORAuthzLDAPDirectory::~QORAuthzLDAPDirectory()
-{
-    for (LDAP* ld : m_idle)
-        ldap_unbind_ext_s(ld, nullptr, nullptr);
-}
+QORAuthzLDAPDirectory::~QORAuthzLDAPDirectory() = default;
 
 LDAP* QORAuthzLDAPDirectory::connect(bool service)
 {
     const std::vector<std::string>& uris = m_settings.uris;
-    size_t first;
-    {
-        std::lock_guard<std::mutex> guard(m_poolLock);
-        first = m_nextURI;
-    }
+    size_t first = m_nextURI;
     struct timeval timeout = timevalOf(m_settings.timeoutMs);
     for (size_t i = 0; i < uris.size(); i++) {
         size_t index = (first + i) % uris.size();
@@ -141,7 +135,6 @@ LDAP* QORAuthzLDAPDirectory::connect(bool service)
                                                       " is refused: check bind-password-file");
         }
         if (rc == LDAP_SUCCESS) {
-            std::lock_guard<std::mutex> guard(m_poolLock);
             m_nextURI = index;
             return ld;
         }
@@ -150,53 +143,6 @@ LDAP* QORAuthzLDAPDirectory::connect(bool service)
         ldap_unbind_ext_s(ld, nullptr, nullptr);
     }
     return nullptr;
-}
-
-LDAP* QORAuthzLDAPDirectory::acquire()
-{
-    std::unique_lock<std::mutex> guard(m_poolLock);
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(m_settings.timeoutMs);
-    while (m_idle.empty() && m_open >= m_settings.poolSize)
-        if (m_poolFree.wait_until(guard, deadline) == std::cv_status::timeout)
-            return nullptr;
-    if (!m_idle.empty()) {
-        LDAP* ld = m_idle.back();
-        m_idle.pop_back();
-        return ld;
-    }
-    ++m_open;
-    guard.unlock();
-    LDAP* ld = connect(true);
-    if (ld == nullptr) {
-        guard.lock();
-        --m_open;
-        m_poolFree.notify_one();
-    }
-    return ld;
-}
-
-void QORAuthzLDAPDirectory::release(LDAP* ld, bool healthy)
-{
-    std::vector<LDAP*> dead;
-    {
-        std::lock_guard<std::mutex> guard(m_poolLock);
-        if (healthy)
-            m_idle.push_back(ld);
-        else {
-            // The idle ones went to the same server: when it died they did
-            // too, and the retry must not find one of them.
-            dead.swap(m_idle);
-            dead.push_back(ld);
-            m_open -= static_cast<int>(dead.size());
-            // Whoever connects next starts with the next server.
-            if (!m_settings.uris.empty())
-                m_nextURI = (m_nextURI + 1) % m_settings.uris.size();
-        }
-        m_poolFree.notify_all();
-    }
-    for (LDAP* d : dead)
-        ldap_unbind_ext_s(d, nullptr, nullptr);
 }
 
 int QORAuthzLDAPDirectory::search(LDAP* ld, const std::string& user, Entry* out)
@@ -268,11 +214,14 @@ QORStatus QORAuthzLDAPDirectory::entry(const std::string& user, Entry* out)
     // more try on a new one, which may be to the next server.
     int rc = LDAP_SERVER_DOWN;
     for (int attempt = 0; attempt < 2 && unreachable(rc); attempt++) {
-        LDAP* ld = acquire();
+        LDAP* ld = m_pool.acquire();
         if (ld == nullptr)
             break;
         rc = search(ld, user, out);
-        release(ld, !unreachable(rc));
+        bool healthy = !unreachable(rc);
+        m_pool.release(ld, healthy);
+        if (!healthy && !m_settings.uris.empty())
+            m_nextURI = (m_nextURI + 1) % m_settings.uris.size();
     }
     if (rc != LDAP_SUCCESS) {
         qor_authz_log(dx_svc_c_sev_error, std::string("LDAP search failed: ") + ldap_err2string(rc));

@@ -5,12 +5,13 @@
 // (the directory never hands out a hash); a user's groups are the groups
 // naming its DN in member or uniqueMember, or the values of its memberOf
 // (nested groups are not followed). Searches go over a small pool of
-// connections bound as the configured account; each operation has a
-// timeout, and a connection that fails is dropped and the next URI tried.
+// connections bound as the configured account (QORAuthzConnectionPool: one
+// reconnect at a time, with back-off); each operation has a timeout, and a
+// connection that fails is dropped and the next URI tried.
 // Entries and groups are kept for the cache lifetime, so a request costs
 // the directory nothing while its user is cached. Thread-safe.
 #pragma once
-#include <condition_variable>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <string>
 #include <unordered_map>
 #include <vector>
+#include "authz/qorauthzconnectionpool.h"
 #include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzpolicy.h"
 
@@ -61,20 +63,15 @@ private:
     // A new connection to the first URI that answers (from the last one
     // that did), StartTLS done, bound as the account when service is set.
     LDAP* connect(bool service);
-    // A pooled connection, or null when none could be had within the
-    // timeout; given back healthy or not.
-    LDAP* acquire();
-    void release(LDAP* ld, bool healthy);
 
     QORAuthzLDAPSettings m_settings;
     std::string m_bindPassword;
     std::function<int64_t()> m_clock;
 
-    std::mutex m_poolLock;
-    std::condition_variable m_poolFree;
-    std::vector<LDAP*> m_idle;
-    int m_open = 0;
-    size_t m_nextURI = 0;
+    // The URI tried first: the last that answered, or the one after a
+    // failed one.
+    std::atomic<size_t> m_nextURI{0};
+    QORAuthzConnectionPool<LDAP> m_pool;
 
     std::mutex m_cacheLock;
     std::unordered_map<std::string, Entry> m_cache;

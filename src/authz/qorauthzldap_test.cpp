@@ -53,6 +53,7 @@ protected:
         s.groupMembership = membership;
         s.timeoutMs = 5000;
         s.cacheLifetime = 0;
+        s.retryMs = 20;
         return s;
     }
     static std::shared_ptr<QORAuthzLDAPDirectory> make(const QORAuthzLDAPSettings& s)
@@ -150,7 +151,8 @@ TEST_F(QORAuthzLDAPTest, AStoppedServerIsUnavailableNeverNoAndIsFoundAgain)
     EXPECT_EQ(d->lookup("bob"), qor_s_not_available);
     EXPECT_EQ(d->groupsOf("bob", &groups), qor_s_not_available);
     ASSERT_TRUE(s_slapd->start()) << s_slapd->log();
-    EXPECT_EQ(d->verify("bob", "bob-pw"), qor_s_ok);
+    // Found again once the back-off after the failed reconnects is over.
+    EXPECT_TRUE(qor_test_wait_until([&] { return d->verify("bob", "bob-pw") == qor_s_ok; }));
     EXPECT_EQ(d->verify("bob", "wrong"), qor_s_permission_denied);
 }
 

@@ -65,7 +65,7 @@ bool QORAuthzLDAPSettings::operator==(const QORAuthzLDAPSettings& o) const
            && userFilter == o.userFilter && groupBaseDN == o.groupBaseDN
            && groupFilter == o.groupFilter && groupMembership == o.groupMembership
            && groupNameAttribute == o.groupNameAttribute && timeoutMs == o.timeoutMs
-           && poolSize == o.poolSize && cacheLifetime == o.cacheLifetime;
+           && poolSize == o.poolSize && cacheLifetime == o.cacheLifetime && retryMs == o.retryMs;
 }
 
 bool QORAuthzRedisSettings::operator==(const QORAuthzRedisSettings& o) const
@@ -193,6 +193,7 @@ const LDAPRow kLDAPRows[] = {
     numberRow<L>("timeout", 100, 600000, &L::timeoutMs),
     numberRow<L>("pool-size", 1, 64, &L::poolSize),
     numberRow<L>("cache-lifetime", 0, 86400, &L::cacheLifetime),
+    numberRow<L>("retry-interval", 10, 30000, &L::retryMs),
 };
 
 typedef QORAuthzRedisSettings R;

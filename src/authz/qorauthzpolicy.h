@@ -99,6 +99,7 @@ struct QORAuthzLDAPSettings {
     int timeoutMs = 5000;
     int poolSize = 4;
     int cacheLifetime = 60;         // seconds a user's entry and groups are kept
+    int retryMs = 1000;             // the first wait before reconnecting; doubles to 30 s
 
     bool operator==(const QORAuthzLDAPSettings& o) const;
 };

@@ -4,16 +4,12 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <time.h>
-#include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include "authz/qorauthzhex.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzsessions.h"
 
 namespace {
-
-const int kMaxBackoffMs = 30000;
 
 // A new session's key and value; the user's set gets it, loses what has
 // expired and then its oldest past the limit.
@@ -51,13 +47,6 @@ int64_t wallMicroseconds()
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
-int64_t steadyMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 struct timeval timevalOf(int ms)
@@ -106,14 +95,12 @@ std::shared_ptr<QORAuthzRedisStore> QORAuthzRedisStore::make(const QORAuthzRedis
 QORAuthzRedisStore::QORAuthzRedisStore(const QORAuthzRedisSettings& s)
     : m_settings(s)
     , m_clock(wallMicroseconds)
+    , m_pool([this] { return connect(); }, [](redisContext* c) { redisFree(c); }, s.poolSize,
+             s.timeoutMs, s.retryMs)
 {
 }
 
-QORAuthzRedisStore::~QORAuthzRedisStore()
-{
-    for (redisContext* c : m_idle)
-        redisFree(c);
-}
+QORAuthzRedisStore::~QORAuthzRedisStore() = default;
 
 void QORAuthzRedisStore::configure(int idle, int absolute, int, int maxPerUser)
 {
@@ -175,69 +162,9 @@ redisContext* QORAuthzRedisStore::connect()
     return c;
 }
 
-redisContext* QORAuthzRedisStore::acquire()
-{
-    std::unique_lock<std::mutex> guard(m_lock);
-    int64_t deadline = steadyMs() + m_settings.timeoutMs;
-    for (;;) {
-        if (!m_idle.empty()) {
-            redisContext* c = m_idle.back();
-            m_idle.pop_back();
-            return c;
-        }
-        int64_t now = steadyMs();
-        if (m_open < m_settings.poolSize && !m_connecting && now >= m_retryAt)
-            break;
-        // No connection in use that could come back: while Redis is known
-        // to be down, fail at once rather than wait for another thread's
-        // attempt; otherwise (the first connections) wait for it.
-        int inUse = m_open - (m_connecting ? 1 : 0);
-        bool down = m_backoffMs > 0;
-        if ((inUse == 0 && (down || !m_connecting)) || now >= deadline)
-            return nullptr;
-        m_free.wait_for(guard, std::chrono::milliseconds(deadline - now));
-    }
-    m_connecting = true;
-    ++m_open;
-    ++m_attempts;
-    guard.unlock();
-    redisContext* c = connect();
-    guard.lock();
-    m_connecting = false;
-    if (c == nullptr) {
-        --m_open;
-        m_backoffMs = m_backoffMs == 0 ? m_settings.retryMs : std::min(kMaxBackoffMs, m_backoffMs * 2);
-        m_retryAt = steadyMs() + m_backoffMs;
-    } else
-        m_backoffMs = 0;
-    m_free.notify_all();
-    return c;
-}
-
 int QORAuthzRedisStore::connectAttempts()
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return m_attempts;
-}
-
-void QORAuthzRedisStore::release(redisContext* c, bool healthy)
-{
-    std::vector<redisContext*> dead;
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        if (healthy)
-            m_idle.push_back(c);
-        else {
-            // The idle ones went to the same server: after a restart they
-            // are dead too, and a retry must not find one of them.
-            dead.swap(m_idle);
-            dead.push_back(c);
-            m_open -= static_cast<int>(dead.size());
-        }
-        m_free.notify_all();
-    }
-    for (redisContext* d : dead)
-        redisFree(d);
+    return m_pool.connectAttempts();
 }
 
 redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
@@ -251,13 +178,13 @@ redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
     // A connection that died since its last use fails at once: one more
     // try on a new one.
     for (int attempt = 0; attempt < 2; attempt++) {
-        redisContext* c = acquire();
+        redisContext* c = m_pool.acquire();
         if (c == nullptr)
             return nullptr;
         void* reply = redisCommandArgv(c, static_cast<int>(args.size()), args.data(),
                                        lengths.data());
         bool healthy = reply != nullptr && c->err == 0;
-        release(c, healthy);
+        m_pool.release(c, healthy);
         if (reply != nullptr)
             return static_cast<redisReply*>(reply);
     }

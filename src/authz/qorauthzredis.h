@@ -7,18 +7,17 @@
 // holds the absolute deadline (wall clock: the servers' clocks must agree)
 // and the user. Each user has a sorted set of their sessions, oldest
 // first, for the per-user limit and "log out everywhere"; login tokens
-// are kept the same way. Commands go over a small pool of connections,
-// each with a timeout; while Redis cannot be reached one thread at a time
-// tries to reconnect, the others failing at once, with a wait that
-// doubles after each failed try. Thread-safe.
+// are kept the same way. Commands go over a small pool of connections
+// (QORAuthzConnectionPool: one reconnect at a time, with back-off), each
+// with a timeout. Thread-safe.
 #pragma once
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
+#include "authz/qorauthzconnectionpool.h"
 #include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzpolicy.h"
 
@@ -64,23 +63,14 @@ private:
     std::string keyOf(const char* kind, const std::string& secret) const;
     std::string userKey(const std::string& user) const;
     redisContext* connect();
-    // A pooled connection, or null at once while Redis is down.
-    redisContext* acquire();
-    void release(redisContext* c, bool healthy);
 
     QORAuthzRedisSettings m_settings;
     std::string m_key;
     std::string m_password;
     std::function<int64_t()> m_clock;
 
-    std::mutex m_lock;   // the pool and the settings below
-    std::condition_variable m_free;
-    std::vector<redisContext*> m_idle;
-    int m_open = 0;
-    bool m_connecting = false;
-    int64_t m_retryAt = 0;      // steady-clock ms before which no one reconnects
-    int m_backoffMs = 0;
-    int m_attempts = 0;
+    QORAuthzConnectionPool<redisContext> m_pool;
+    std::mutex m_lock;   // the settings below
     int m_idleLifetime = 900;
     int m_absolute = 28800;
     int m_maxPerUser = 10;
