@@ -108,7 +108,7 @@ public:
 
 private:
     typedef std::chrono::steady_clock Clock;
-    static const int kMaxBackoffMs = 30000;
+    static constexpr int kMaxBackoffMs = 30000;
 
     std::function<C*()> m_connect;
     std::function<void(C*)> m_close;
