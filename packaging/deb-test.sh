@@ -24,16 +24,11 @@ PACKAGES=(libdxqor dxqor-authzd libapache2-mod-dxqor libnginx-mod-http-dxqor)
 
 fail() { echo "deb: $*" >&2; exit 1; }
 
-# Waits up to a minute for the command to succeed.
-wait_for() {
-  local i
-  for i in $(seq 600); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  echo "deb: gave up waiting for: $*" >&2
-  return 1
-}
+# free_port and wait_for (a minute at most here: a package install under
+# load is slow).
+TAG=deb WAIT_SECONDS=60
+# shellcheck source=../scripts/site-common.sh
+. "$SRC/scripts/site-common.sh"
 
 # Run inside the chroot: the install, the servers and the checks (phase
 # "use"), then the removal (phase "remove") and the purge (phase "purge").
@@ -63,19 +58,6 @@ inside_root() {
   remove) dpkg -r "${PACKAGES[@]}" >"$T/dpkg.log" 2>&1 || { cat "$T/dpkg.log"; fail "dpkg -r failed"; } ;;
   purge) dpkg -P "${PACKAGES[@]}" >"$T/dpkg.log" 2>&1 || { cat "$T/dpkg.log"; fail "dpkg -P failed"; } ;;
   esac
-}
-
-# A port on 127.0.0.1 that nothing listens on.
-free_port() {
-  local p
-  for _ in $(seq 200); do
-    p=$((20000 + RANDOM % 40000))
-    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
-      echo "$p"
-      return 0
-    fi
-  done
-  return 1
 }
 
 listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }

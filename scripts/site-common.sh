@@ -38,9 +38,9 @@ free_port() {
   return 1
 }
 
-# Waits (30 s at most) until the command succeeds.
+# Waits (WAIT_SECONDS, 30 s unless set, at most) until the command succeeds.
 wait_for() {
-  for _ in $(seq 300); do
+  for _ in $(seq $(( ${WAIT_SECONDS:-30} * 10 ))); do
     if "$@"; then return 0; fi
     sleep 0.1
   done
