@@ -155,8 +155,10 @@ public:
         if (location != nullptr && (location[0] != '/' || location[1] == '/' || location[1] == '\\'))
             return "a Location off this site";
         if (a.result == qor_continue) {
+            // An answer asking for the body has the question sent again:
+            // the request is not let through yet.
             const char* id = t.request().headers.get("X-Dxqor-User");
-            if (id != nullptr && QORAuthzRigSample::passwordOf(id) == nullptr)
+            if (!t.shouldRetry() && id != nullptr && QORAuthzRigSample::passwordOf(id) == nullptr)
                 return "let through with an identity that is no user";
         } else if (a.result == qor_send_rsp_to_client) {
             int code = t.response().code();
