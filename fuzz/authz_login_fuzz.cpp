@@ -82,7 +82,7 @@ QORAuthzServiceRig::Asked ask(Run& run, QORAuthzTestTransaction& t, const char* 
     for (int round = 0; round < 2; round++) {
         bool requested = req.bodyRequested();
         a = run.rig.ask(t);
-        const char* problem = QORAuthzServiceRig::sampleProblem(t, a);
+        const char* problem = run.rig.sampleProblem(t, a);
         if (problem != nullptr) {
             fprintf(stderr, "%s %s: handled 0x%08x type %d applied 0x%08x result %d code %d\n",
                     method, uri.c_str(), (unsigned int)a.handled, a.answerType,
@@ -144,7 +144,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     QORAuthzServiceRig* sample = QORAuthzServiceRig::sample();
     check(sample != nullptr, "the sample policy does not load");
-    sample->clock = 1000;
     check(sample->restart() == qor_s_ok, "the service does not start");
     Run run{*sample, (setup & 1) != 0, (setup & 4) ? "win" : "www", parts[2]};
     const std::string object = (setup & 4) ? "/Admin/x" : "/team/x";

@@ -10,7 +10,9 @@
 // Input: the three files separated by NULs (policy, then htpasswd, then
 // groups; a missing one is empty). The policy names them as "htpasswd"
 // (the default) and "groups" beside it. Inputs naming anything under dev/,
-// proc/ or sys/ are skipped: those files can block or never end.
+// proc/ or sys/ are skipped (those files can block or never end), and so
+// are those that could turn the audit trail on: it would write to any file
+// or to the machine's syslog.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -113,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size > 16384)
         return 0;
     std::string text(reinterpret_cast<const char*>(data), size);
-    for (const char* special : {"dev/", "proc/", "sys/"})
+    for (const char* special : {"dev/", "proc/", "sys/", "file:", "syslog"})
         if (text.find(special) != std::string::npos)
             return 0;
     std::vector<std::string> files(1);

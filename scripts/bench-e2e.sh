@@ -24,7 +24,9 @@
 # table goes to standard output and into docs/performance.md between its
 # markers. Another configuration is one more `measure` line below.
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler), and
-# BENCH_KEEP=stop stops them.
+# BENCH_KEEP=stop stops them. The authorization server's audit trail is off
+# (the shipped policy has it on); BENCH_AUDIT=1 writes it to a file, to
+# see what it costs the protected rows (docs/performance.md).
 set -euo pipefail
 trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
@@ -39,22 +41,13 @@ DIR=$OUT/bench-e2e
 if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/bench-e2e"; then
   DIR=/tmp/dxqor-bench-e2e
 fi
-PREFIX=$DIR/install
-ETC=$PREFIX/opt/dxqor/etc
-SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
 DOC=docs/performance.md
+# The site's installation and pages in DIR; each web server runs in a
+# directory of its own below it.
+APACHE_DIR=$DIR/apache
+NGINX_DIR=$DIR/nginx
 
-
-
-cleanup() {
-  [ ! -f "$DIR/httpd.pid" ] || kill "$(cat "$DIR/httpd.pid")" 2>/dev/null || true
-  [ ! -f "$DIR/nginx.pid" ] || kill "$(cat "$DIR/nginx.pid")" 2>/dev/null || true
-  [ ! -f "$DIR/authzd.pid" ] || kill "$(cat "$DIR/authzd.pid")" 2>/dev/null || true
-  for _ in $(seq 300); do
-    [ -f "$DIR/httpd.pid" ] || [ -f "$DIR/nginx.pid" ] || [ -f "$DIR/authzd.pid" ] || break
-    sleep 0.1
-  done
-}
+cleanup() { site_stop "$DIR" "$APACHE_DIR" "$NGINX_DIR" || true; }
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler);
 # `BENCH_KEEP=stop` only stops what an earlier run left.
 [ "${BENCH_KEEP:-}" = 1 ] || trap cleanup EXIT
@@ -63,117 +56,39 @@ if [ "${BENCH_KEEP:-}" = stop ]; then
   exit 0
 fi
 
-echo "== building"
-cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null
-cmake --build "$OUT" -j "$JOBS" --target mod_dxqor ngx_http_dxqor_module dxqor-authzd
-
+site_build "$OUT" "$JOBS" apache nginx
 cleanup
-rm -rf "$DIR"
-mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" "$PREFIX/var/dxqor/sm" \
-         "$DIR/site/public" "$DIR/site/private" "$DIR/nginx-tmp"
-cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
-cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$OUT/adapters/nginx/ngx_http_dxqor_module.so" \
-   "$PREFIX/opt/dxqor/lib/"
+site_install "$OUT" "$DIR" apache nginx
+mkdir -p "$DIR/site/public" "$DIR/site/private" "$APACHE_DIR" "$NGINX_DIR"
 # One page of a typical size, the same bytes in each area.
 page=$(head -c 2048 /dev/zero | tr '\0' 'x')
 for area in public private; do
   printf '<html><body><p>%s</p></body></html>\n' "$page" > "$DIR/site/$area/index.html"
 done
-
-grep -E '^alice:' packaging/htpasswd > "$ETC/htpasswd"
-cat > "$ETC/dxqor-authzd.conf" <<EOF
-[server]
-server-id = $SERVER_ID
-users-file = htpasswd
-credential-cache-lifetime = 300
-route = ERROR:TEXTFILE:$DIR/authzd.log
-[virtual-host bench]
-branch = /bench
-[object /bench]
-unauthenticated = *
-[object /bench/private]
-user = alice r
-EOF
-printf '[dxweb-plugins]\nvirtual-host = bench\n' > "$ETC/dxqor.conf"
+# The audit trail is off unless BENCH_AUDIT=1.
+site_policy "$DIR" bench \
+  "audit = $([ "${BENCH_AUDIT:-}" = 1 ] && echo "file:$DIR/audit.log" || echo off)"
+site_plugin_conf "$DIR" bench
 chmod -R a+rX "$DIR"
 
 APACHE_PORT=$(free_port)
 NGINX_PORT=$(free_port)
 AUTH_PORT=$(free_port)
-USER_LINE=""
-[ "$(id -u)" -ne 0 ] || USER_LINE=$'User www-data\nGroup root'
-MODULES=$(apxs -q LIBEXECDIR)
-cat > "$DIR/httpd.conf" <<EOF
-ServerRoot "$DIR"
-PidFile "$DIR/httpd.pid"
-ErrorLog "$DIR/error.log"
-LogLevel warn
-ServerName 127.0.0.1
-Listen 127.0.0.1:$APACHE_PORT
-LoadModule mpm_prefork_module $MODULES/mod_mpm_prefork.so
-LoadModule authz_core_module $MODULES/mod_authz_core.so
-LoadModule mime_module $MODULES/mod_mime.so
-LoadModule dxqor_module $PREFIX/opt/dxqor/lib/mod_dxqor.so
-$USER_LINE
-StartServers $CONNECTIONS
-MinSpareServers $CONNECTIONS
-MaxSpareServers $CONNECTIONS
-ServerLimit $CONNECTIONS
-MaxRequestWorkers $CONNECTIONS
-KeepAlive On
-MaxKeepAliveRequests 0
-TypesConfig /dev/null
-AddType text/html .html
-DocumentRoot "$DIR/site"
-<Directory />
-  AllowOverride None
-  Require all granted
-</Directory>
-DxqorServerID "$SERVER_ID"
-DxqorRoot "$PREFIX"
-DxqorStripHeader X-Dxqor-User
-<VirtualHost 127.0.0.1:$APACHE_PORT>
-  ServerName plain.test
-  Dxqor Off
-</VirtualHost>
-<VirtualHost 127.0.0.1:$APACHE_PORT>
-  ServerName bench.test
-  Dxqor On
-  DxqorVirtualHostID bench
-</VirtualHost>
-EOF
+web_conf apache "$APACHE_DIR" "$DIR" "$APACHE_PORT" \
+  "$(apache_vhost "$APACHE_PORT" plain.test -; apache_vhost "$APACHE_PORT" bench.test bench)" \
+  SERVERS="$CONNECTIONS"
 
 AUTH_HEADER="Authorization: Basic $(printf 'alice:wonderland' | base64)"
-# As root, nginx's workers run as nobody; group root lets them use the
-# authorization server's channel, as Apache's children do.
-NGINX_USER=""
-[ "$(id -u)" -ne 0 ] || NGINX_USER="user nobody root;"
-cat > "$DIR/nginx.conf" <<EOF
-load_module $PREFIX/opt/dxqor/lib/ngx_http_dxqor_module.so;
-$NGINX_USER
-env DXQOR_ROOT=$PREFIX;
-worker_processes 2;
-pid $DIR/nginx.pid;
-error_log $DIR/nginx-error.log warn;
-events { worker_connections 256; }
-http {
-  access_log off;
-  client_body_temp_path $DIR/nginx-tmp/body;
-  proxy_temp_path $DIR/nginx-tmp/proxy;
-  fastcgi_temp_path $DIR/nginx-tmp/fastcgi;
-  uwsgi_temp_path $DIR/nginx-tmp/uwsgi;
-  scgi_temp_path $DIR/nginx-tmp/scgi;
-  default_type text/html;
+# The default server: the plain site, its private area behind auth_request
+# to the third server.
+web_conf nginx "$NGINX_DIR" "$DIR" "$NGINX_PORT" "$(cat <<EOF
   upstream auth { server 127.0.0.1:$AUTH_PORT; keepalive 16; }
   map \$http_authorization \$auth_ok {
     "Basic $(printf 'alice:wonderland' | base64)" 1;
     default 0;
   }
-  dxqor_server_id $SERVER_ID;
   server {
     listen 127.0.0.1:$NGINX_PORT default_server;
-    root $DIR/site;
     location /public/ { }
     location /private/ { auth_request /auth; }
     location = /auth {
@@ -185,14 +100,7 @@ http {
       proxy_set_header Content-Length "";
     }
   }
-  server {
-    listen 127.0.0.1:$NGINX_PORT;
-    server_name bench.test;
-    root $DIR/site;
-    dxqor on;
-    dxqor_vhost_id bench;
-    dxqor_strip_header X-Dxqor-User;
-  }
+$(nginx_server "$NGINX_PORT" bench.test bench)
   server {
     listen 127.0.0.1:$AUTH_PORT;
     location / {
@@ -200,19 +108,12 @@ http {
       return 204;
     }
   }
-}
 EOF
+)" WORKERS=2
 
-DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
-  "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/dxqor-authzd.conf" --pid-file "$DIR/authzd.pid"
-wait_for test -s "$DIR/authzd.pid"
-/usr/sbin/apache2 -f "$DIR/httpd.conf"
-wait_for test -s "$DIR/httpd.pid"
-nginx -p "$DIR" -c "$DIR/nginx.conf" 2>>"$DIR/nginx-error.log" || {
-  cat "$DIR/nginx-error.log" >&2
-  exit 1
-}
-wait_for test -s "$DIR/nginx.pid"
+authzd_start "$DIR"
+web_start apache "$APACHE_DIR"
+web_start nginx "$NGINX_DIR"
 
 # Every row must answer 200 before it is measured.
 check() {
@@ -304,8 +205,8 @@ for name in "${NAMES[@]}"; do
   ROWS+=("| $name | ${MEDIAN[$name]} | $(ms "$(median "${P50[$name]}")") | $(ms "$(median "${P99[$name]}")") | $ratio |")
 done
 
-APACHE_VERSION=$(/usr/sbin/apache2 -v | sed -n 's/^Server version: Apache\/\([^ ]*\).*/\1/p')
-NGINX_VERSION=$(nginx -v 2>&1 | sed 's/.*nginx\///')
+APACHE_VERSION=$("$(apache_httpd)" -v | sed -n 's/^Server version: Apache\/\([^ ]*\).*/\1/p')
+NGINX_VERSION=$("$(site_program nginx)" -v 2>&1 | sed 's/.*nginx\///')
 TABLE=$(
   echo "| Configuration | Requests/s | p50 | p99 | Ratio to the same server alone |"
   echo "|---|---:|---:|---:|---:|"

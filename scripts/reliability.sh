@@ -63,9 +63,7 @@ if [ "$(id -u)" -eq 0 ] && ! reachable "$DIR"; then
   DIR=/tmp/dxqor-reliability-$$
 fi
 # The layout of make demo: a relocated installation under the run directory.
-PREFIX=$DIR/install
-ETC=$PREFIX/opt/dxqor/etc
-SERVER_ID=$PREFIX/var/dxqor/sm/dxqor-authzd
+SERVER_ID=$(site_server_id "$DIR")
 DOC=docs/reliability.md
 
 fail=0
@@ -76,35 +74,13 @@ goal_failed() {
 }
 
 
-
-# Running, and not a zombie left for a parent that does not reap.
-alive() {
-  [ -n "${1:-}" ] && kill -0 "$1" 2>/dev/null &&
-    [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null)" != Z ]
-}
-
 HTTPD_PID=""
 AUTHZD_PID=""
 BG_PIDS=()
 cleanup() {
   local p
   for p in "${BG_PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  # A stopped server cannot take SIGTERM until it runs again.
-  if alive "$AUTHZD_PID"; then
-    kill -CONT "$AUTHZD_PID" 2>/dev/null || true
-    kill "$AUTHZD_PID" 2>/dev/null || true
-  fi
-  if alive "$HTTPD_PID"; then kill "$HTTPD_PID" 2>/dev/null || true; fi
-  for _ in $(seq 300); do
-    alive "$AUTHZD_PID" || alive "$HTTPD_PID" || break
-    sleep 0.1
-  done
-  for p in "$AUTHZD_PID" "$HTTPD_PID"; do
-    if alive "$p"; then
-      echo "reliability: process $p did not stop; killing it" >&2
-      kill -9 "$p" 2>/dev/null || true
-    fi
-  done
+  site_stop "$DIR"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -112,64 +88,22 @@ trap 'exit 1' INT TERM
 for tool in wrk curl apxs; do
   command -v $tool >/dev/null || { echo "reliability: $tool is missing (make deps)" >&2; exit 1; }
 done
-[ -x /usr/sbin/apache2 ] || { echo "reliability: /usr/sbin/apache2 is missing (make deps)" >&2; exit 1; }
+apache_httpd >/dev/null || exit 1
 
 if [ -z "${DXQOR_BIN:-}" ]; then
-  echo "== building"
-  cmake -S . -B "$OUT" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" -DDXQOR_ADAPTERS=ON >/dev/null || exit 1
-  cmake --build "$OUT" -j "$JOBS" --target mod_dxqor dxqor-authzd || exit 1
+  site_build "$OUT" "$JOBS" apache || exit 1
 fi
-for f in mod_dxqor.so libdxqor.so dxqor-authzd; do
-  [ -e "$OUT/$f" ] || { echo "reliability: $OUT/$f is missing" >&2; exit 1; }
-done
-
-echo "== installing under $PREFIX"
-rm -rf "$DIR"
-mkdir -p "$PREFIX/opt/dxqor/bin" "$PREFIX/opt/dxqor/lib" "$ETC" \
-         "$PREFIX/var/dxqor/sm" "$PREFIX/var/dxqor/log" "$DIR/site"
-cp "$OUT/dxqor-authzd" "$PREFIX/opt/dxqor/bin/"
-cp "$OUT/libdxqor.so" "$OUT/mod_dxqor.so" "$PREFIX/opt/dxqor/lib/"
-if [ -d "$OUT/root/opt/dxqor/nls" ]; then
-  cp -r "$OUT/root/opt/dxqor/nls" "$PREFIX/opt/dxqor/"
-fi
+site_install "$OUT" "$DIR" apache || exit 1
 mkdir -p "$DIR/site/public" "$DIR/site/private"
 echo "<p>public page</p>" > "$DIR/site/public/index.html"
 echo "<p>private page</p>" > "$DIR/site/private/index.html"
 
-grep -E '^(alice|bob):' packaging/htpasswd > "$ETC/htpasswd"
-printf 'users: alice bob\n' > "$ETC/groups"
-AUTHZD_LOG=$PREFIX/var/dxqor/log/authzd.log
-cat > "$ETC/dxqor-authzd.conf" <<EOF
-[server]
-server-id = $SERVER_ID
 # Fewer workers than wrk connections: some requests always wait for a free
 # worker, and so also when the server dies or stops.
-workers = 4
-users-file = htpasswd
-groups-file = groups
-identity-header = X-Dxqor-User
-realm = dxqor reliability
-route = ERROR:TEXTFILE:$AUTHZD_LOG
-route = WARNING:TEXTFILE:$AUTHZD_LOG
-
-[virtual-host rel]
-branch = /rel
-
-[object /rel]
-unauthenticated = *
-
-[object /rel/private]
-group = users r
-EOF
+site_policy "$DIR" rel "workers = 4" || exit 1
 # The shipped bounds, shorter in the short form.
-sed -e "s/^answer-wait-limit = .*/answer-wait-limit = $ANSWER_WAIT/" \
-    -e "s/^retry-limit = .*/retry-limit = $RETRIES/" \
-    -e "s/^refresh-wait-limit = .*/refresh-wait-limit = $REFRESH_WAIT/" \
-    packaging/dxqor.conf > "$ETC/dxqor.conf"
-printf 'virtual-host = rel\n' >> "$ETC/dxqor.conf"
-grep -q "^answer-wait-limit = $ANSWER_WAIT\$" "$ETC/dxqor.conf" ||
-  { echo "reliability: packaging/dxqor.conf has no answer-wait-limit entry" >&2; exit 1; }
+site_plugin_conf "$DIR" rel answer-wait-limit="$ANSWER_WAIT" retry-limit="$RETRIES" \
+  refresh-wait-limit="$REFRESH_WAIT" || exit 1
 chmod -R a+rX "$DIR"
 
 PORT=$(free_port)
@@ -177,56 +111,14 @@ URL=http://127.0.0.1:$PORT
 PRIVATE=$URL/private/index.html
 # bob:builder
 AUTH="Authorization: Basic Ym9iOmJ1aWxkZXI="
-USER_LINE=""
-[ "$(id -u)" -ne 0 ] || USER_LINE=$'User www-data\nGroup root'
-MODULES=$(apxs -q LIBEXECDIR)
 ERROR_LOG=$DIR/error.log
-# Apache's own request limits are raised above the worker buffer so that
-# the oversized requests reach dxqor.
-cat > "$DIR/httpd.conf" <<EOF
-ServerRoot "$DIR"
-PidFile "$DIR/httpd.pid"
-ErrorLog "$ERROR_LOG"
-LogLevel warn
-Listen 127.0.0.1:$PORT
-LoadModule mpm_prefork_module $MODULES/mod_mpm_prefork.so
-LoadModule authz_core_module $MODULES/mod_authz_core.so
-LoadModule mime_module $MODULES/mod_mime.so
-LoadModule dir_module $MODULES/mod_dir.so
-LoadModule dxqor_module $PREFIX/opt/dxqor/lib/mod_dxqor.so
-$USER_LINE
-StartServers 4
-MinSpareServers 2
-MaxSpareServers 8
-MaxRequestWorkers 32
-LimitRequestLine 262144
-LimitRequestFieldSize 262144
-LimitRequestFields 1000
-ServerName localhost
-TypesConfig /dev/null
-AddType text/html .html
-DirectoryIndex index.html
-DocumentRoot "$DIR/site"
-<Directory />
-  Require all denied
-</Directory>
-<Directory "$DIR/site">
-  Require all granted
-</Directory>
-DxqorServerID "$SERVER_ID"
-DxqorRoot "$PREFIX"
-DxqorInitRetryInterval 1
-DxqorStripHeader X-Dxqor-User
-Dxqor On
-DxqorVirtualHostID rel
-EOF
+# More processes than the load's connections, the probe and the oversized
+# requests together: none of them waits for a process.
+web_conf apache "$DIR" "$DIR" "$PORT" "$(apache_vhost "$PORT" localhost rel)" SERVERS=16 ||
+  exit 1
 
 start_authzd() {
-  rm -f "$DIR/authzd.pid"
-  DXQOR_ROOT=$PREFIX LD_LIBRARY_PATH=$PREFIX/opt/dxqor/lib \
-    "$PREFIX/opt/dxqor/bin/dxqor-authzd" --config "$ETC/dxqor-authzd.conf" \
-    --pid-file "$DIR/authzd.pid" || return 1
-  wait_for test -s "$DIR/authzd.pid" || return 1
+  authzd_start "$DIR" || return 1
   AUTHZD_PID=$(cat "$DIR/authzd.pid")
 }
 
@@ -373,14 +265,13 @@ end_phase() {
 }
 
 check_alive() {
-  alive "$AUTHZD_PID" || goal_failed "$1: dxqor-authzd is gone"
-  alive "$HTTPD_PID" || goal_failed "$1: Apache is gone"
+  running "$AUTHZD_PID" || goal_failed "$1: dxqor-authzd is gone"
+  running "$HTTPD_PID" || goal_failed "$1: Apache is gone"
 }
 
 echo "== starting dxqor-authzd and Apache on 127.0.0.1:$PORT (answer-wait-limit $ANSWER_WAIT s)"
 start_authzd || { echo "reliability: dxqor-authzd did not start" >&2; exit 1; }
-/usr/sbin/apache2 -f "$DIR/httpd.conf" || { echo "reliability: Apache did not start" >&2; exit 1; }
-wait_for test -s "$DIR/httpd.pid" || exit 1
+web_start apache "$DIR" || exit 1
 HTTPD_PID=$(cat "$DIR/httpd.pid")
 wait_for private_ok || { echo "reliability: no 200 for a signed-in request" >&2; exit 1; }
 KEYS=$(ipc_keys | tr '\n' ' ')
@@ -395,12 +286,12 @@ SERVER_RSS_FIRST=$(rss_of "$AUTHZD_PID")
 start_phase "server killed" "$PHASE"
 sleep 2
 kill -9 "$AUTHZD_PID"
-while alive "$AUTHZD_PID"; do sleep 0.05; done
+while running "$AUTHZD_PID"; do sleep 0.05; done
 sleep 1
 start_authzd || goal_failed "server killed: dxqor-authzd did not start again"
 RECOVERY=$(time_to_200)
 end_phase "$RECOVERY" 0
-check_alive "server killed"
+check_running "server killed"
 # The server's own figure before is taken from the restarted one, after a
 # phase of load.
 start_phase "server stopped" $((STOP_FOR + PHASE))
@@ -410,7 +301,7 @@ sleep "$STOP_FOR"
 kill -CONT "$AUTHZD_PID"
 RECOVERY=$(time_to_200)
 end_phase "$RECOVERY" 0
-check_alive "server stopped"
+check_running "server stopped"
 SERVER_RSS_BEFORE=$(rss_of "$AUTHZD_PID")
 
 start_phase "policy reloads" "$PHASE"
@@ -421,7 +312,7 @@ for _ in $(seq "$PHASE"); do
 done
 # A reload keeps answering: every request gets 200.
 end_phase - 1
-check_alive "policy reloads"
+check_running "policy reloads"
 
 start_phase "children killed" "$PHASE"
 killed=0
@@ -432,7 +323,7 @@ for _ in $(seq $((PHASE * 2 - 2))); do
 done
 RECOVERY=$(time_to_200)
 end_phase "$RECOVERY" 0
-check_alive "children killed"
+check_running "children killed"
 
 # Oversized requests while the load goes on: the load must see only 200s.
 OVERSIZE_ROWS=()
@@ -481,8 +372,8 @@ CRASHES=$(grep -c -E 'AH00051|AH00052|Segmentation|Aborted' "$ERROR_LOG")
 echo "== stopping"
 cleanup
 AUTHZD_LEFT=0; HTTPD_LEFT=0
-alive "$AUTHZD_PID" && AUTHZD_LEFT=1
-alive "$HTTPD_PID" && HTTPD_LEFT=1
+running "$AUTHZD_PID" && AUTHZD_LEFT=1
+running "$HTTPD_PID" && HTTPD_LEFT=1
 [ $((AUTHZD_LEFT + HTTPD_LEFT)) -eq 0 ] || goal_failed "processes left running"
 IPC_LEFT=$(ipc_left)
 [ "$IPC_LEFT" -eq 0 ] || goal_failed "$IPC_LEFT IPC objects left (keys $KEYS)"

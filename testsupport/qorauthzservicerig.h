@@ -1,13 +1,13 @@
 // qorauthzservicerig.h: QORAuthzServiceRig, the authorization server's
 // question handler run in this process, for fuzz targets and benchmarks:
 // the policy, users and groups files in a scratch directory, the snapshot
-// loaded from them, a service over it on a clock of the caller's, and a
-// question asked the way the plug-in asks it (marshalled into a region,
+// loaded from them, a service over it, and a question asked the way the plug-in asks it (marshalled into a region,
 // the service's handler, the answer applied to the test transaction by the
 // plug-in's unmarshaller). The server's records go nowhere unless the
 // environment routes them (SVC_<SEVERITY>). Header-only: the server exists
 // in 64-bit builds only, the rest of testsupport in every one.
 #pragma once
+#include <unistd.h>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -93,7 +93,6 @@ public:
     QORStatus restart()
     {
         m_service.reset(new QORAuthzService(*m_holder));
-        m_service->setClock([this] { return clock; });
         QORStatus st = m_service->initialize();
         if (st == qor_s_ok)
             m_service->policyChanged();
@@ -136,11 +135,20 @@ public:
     // What is wrong with what a question under the sample policy came to,
     // or null. Whatever the client sent, the handler answers (a message it
     // cannot read aside), the plug-in can apply the answer, no response
-    // header breaks its line, a Location stays on this site and a request
-    // let through carries a user of the sample or no identity, never the
-    // client's own header ("mallory").
-    static const char* sampleProblem(QORTestTransaction& t, const Asked& a)
+    // header breaks its line, a Location stays on this site, a request let
+    // through carries a user of the sample or no identity, never the
+    // client's own header ("mallory"), and the audit trail got whole lines
+    // of printable text only (it is emptied for the next question).
+    const char* sampleProblem(QORTestTransaction& t, const Asked& a)
     {
+        std::string audit = qor_test_read_file(m_dir.file("audit"));
+        if (truncate(m_dir.file("audit").c_str(), 0) != 0)
+            return "the audit trail cannot be emptied";
+        for (size_t i = 0; i < audit.size(); i++)
+            if ((audit[i] < 0x20 || audit[i] > 0x7e) && !(audit[i] == '\n' && i > 0 && audit[i - 1] != '\n'))
+                return "an audit line that is not one line of printable text";
+        if (!audit.empty() && audit.back() != '\n')
+            return "an audit line without its end";
         if (a.handled == qor_s_invalid_argument)
             return nullptr;
         if (a.handled != qor_s_ok || a.answerType != qor_msg_web_trans_answer)
@@ -171,8 +179,6 @@ public:
         return nullptr;
     }
 
-    int64_t clock = 1000;
-
     // The rig over the sample, made on first use and kept for the
     // program's life; null when the sample does not load.
     static QORAuthzServiceRig* sample()
@@ -180,8 +186,10 @@ public:
         static QORAuthzServiceRig rig("authz-sample");
         static const bool loaded = [] {
             QORAuthzErrors errors;
-            return rig.load(QORAuthzRigSample::kPolicy, QORAuthzRigSample::kUsers,
-                            QORAuthzRigSample::kGroups, &errors);
+            std::string policy = QORAuthzRigSample::kPolicy;
+            policy.replace(0, 9, "[server]\naudit = file:" + rig.dir() + "/audit\n");
+            return rig.load(policy, QORAuthzRigSample::kUsers, QORAuthzRigSample::kGroups,
+                            &errors);
         }();
         return loaded ? &rig : nullptr;
     }

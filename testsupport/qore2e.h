@@ -47,7 +47,7 @@ struct QORE2EClient {
 };
 
 struct QORE2ERow {
-    const char* name;
+    std::string name;
     QORE2ERequest request;
     int status;
     // "Name: fragment": the header is present and its value holds fragment.

@@ -11,7 +11,9 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -139,6 +141,38 @@ protected:
                 startServer();
             EXPECT_EQ(qor_e2e_check(r.row, m_client.fetch(r.row.request)), "");
         }
+    }
+
+    // The plug-in's status page (plain.test/dxqor-status) summed over the
+    // web server's processes: asked until that many different ones have
+    // answered (200 requests at most). Then what the tables did must show.
+    void checkFigures(int processes)
+    {
+        QORE2ERequest page;
+        page.host = "plain.test";
+        page.path = "/dxqor-status";
+        std::map<long, std::map<std::string, long>> seen;
+        for (int i = 0; i < 200 && static_cast<int>(seen.size()) < processes; ++i) {
+            std::istringstream lines(m_client.fetch(page).body);
+            std::map<std::string, long> f;
+            std::string name;
+            long value = 0;
+            while (lines >> name >> value)
+                f[name] = value;
+            if (f.count("process"))
+                seen[f["process"]] = f;
+        }
+        ASSERT_EQ(static_cast<int>(seen.size()), processes);
+        std::map<std::string, long> sum;
+        for (auto& p : seen)
+            for (auto& f : p.second)
+                sum[f.first] += f.second;
+        // The first request and the row with the server stopped were 503s;
+        // open pages came from the cache; every other row was asked.
+        EXPECT_GE(sum["unavailable_503"], 2);
+        EXPECT_GE(sum["cache_hits"], 1);
+        EXPECT_GE(sum["questions"], 10);
+        EXPECT_EQ(sum["answer_wait_expired"], 0);
     }
 
     std::string m_dir;

@@ -233,6 +233,10 @@ std::vector<QORE2EStepRow> qor_e2e_authzd_rows()
                     get("/%70rivate/echo.cgi"), 401, {}, {}, {}, {"user="}}},
         {kQORE2ENothing, {"unprotected virtual host", get("/private/index.html", "static.test"), 200,
                     {}, {}, {"private page"}, {}}},
+        {kQORE2ENothing, {"the plug-in's figures on the web server's status page",
+                    get("/dxqor-status", "plain.test"), 200, {"Content-Type: text/plain"}, {},
+                    {"process ", "unavailable_503 ", "answer_wait_expired ", "cache_hits ",
+                     "questions "}, {}}},
         {kQORE2EStopServer, {"authorization server stopped", as(get("/private/echo.cgi"),
                                                            "alice:wonderland"),
                        503, {}, {}, {}, {"user="}}},
@@ -240,4 +244,32 @@ std::vector<QORE2EStepRow> qor_e2e_authzd_rows()
                         as(get("/private/echo.cgi"), "alice:wonderland"), 200, {}, {},
                         {"user=alice"}, {}}},
     };
+}
+
+std::vector<QORE2EStepRow> qor_e2e_method_rows(int traceStatus, bool traceDecided)
+{
+    // TRACE is answered by the web server in a step before the access
+    // check: a server that echoes it must have decided first.
+    const char* const methods[] = {"GET",   "HEAD",     "POST",      "PUT",   "DELETE",
+                                   "OPTIONS", "TRACE", "PROPFIND", "FROBNICATE"};
+    std::vector<QORE2EStepRow> rows;
+    for (const char* m : methods) {
+        const std::string name = m;
+        const bool trace = name == "TRACE";
+        QORE2ERequest r = get("/admin/echo.cgi");
+        r.method = m;
+        const int before = trace && !traceDecided ? traceStatus : 0;
+        // Nothing of the page or of the request reaches the others.
+        rows.push_back({kQORE2ENothing, {name + " without a user", r, before ? before : 401, {}, {},
+                                         {}, {"user=", "admin page"}}});
+        rows.push_back({kQORE2ENothing, {name + " by a user outside the group", as(r, "bob:builder"),
+                                         before ? before : 403, {}, {}, {},
+                                         {"user=", "Authorization"}}});
+        std::vector<std::string> echo;
+        if (!trace && name != "HEAD")
+            echo = {"user=dave"};
+        rows.push_back({kQORE2ENothing, {name + " by a user of the group", as(r, "dave:diver"),
+                                         trace ? traceStatus : 200, {}, {}, echo, {}}});
+    }
+    return rows;
 }

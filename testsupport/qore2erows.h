@@ -49,3 +49,10 @@ std::vector<QORE2EStepRow> qor_e2e_scripted_rows(const std::string& certs);
 extern const char kQORE2EAuthzdPolicy[];
 // The first row expects the server to be up and the web server attached.
 std::vector<QORE2EStepRow> qor_e2e_authzd_rows();
+// Every method, known or not, against the admin area of the real server's
+// policy: no user gets 401, a user outside the group 403, a user of the
+// group what the web server answers after the decision. A TRACE by that
+// user gets traceStatus (the web server's own answer: 405 where it refuses
+// TRACE); traceDecided is false for a web server that answers every TRACE
+// itself before any module runs, so that all three get traceStatus.
+std::vector<QORE2EStepRow> qor_e2e_method_rows(int traceStatus, bool traceDecided);

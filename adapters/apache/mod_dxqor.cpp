@@ -24,6 +24,7 @@
 #include "mod_ssl.h"
 
 #include "core/shutdown/qorshutdown.h"
+#include "qorapachestatus.h"
 #include "qorapachetransaction.h"
 
 extern "C" module AP_MODULE_DECLARE_DATA dxqor_module;
@@ -381,8 +382,10 @@ int decide(request_rec* r, QORApacheRequestState* state)
     }
 
     std::shared_lock<std::shared_mutex> lock(g_coreLock);
-    if (g_core == nullptr)
+    if (g_core == nullptr) {
+        qor_plugin_count(qor_fig_unavailable);
         return HTTP_SERVICE_UNAVAILABLE;
+    }
     QORStatus st = g_core->handleReq(&trans);
     // The body is read in full when the server asks for more of it, so
     // this loop runs at most a few times.
@@ -450,6 +453,31 @@ int accessChecker(request_rec* r)
             }
             return DECLINED;
         }
+    }
+    if (!enabledFor(r))
+        return DECLINED;
+    QORApacheRequestState* state = QORApacheRequestState::of(r, true);
+    if (state == nullptr)
+        return HTTP_INTERNAL_SERVER_ERROR;
+    // A TRACE let through in the storage step comes here decided.
+    if (state->decided)
+        return DECLINED;
+    state->decided = true;
+    return decide(r, state);
+}
+
+// Apache answers TRACE in the storage step, before the access check: it
+// is decided here instead, under the configuration its location and
+// directory give it, so that no echo of a request goes out undecided. A
+// walk that fails refuses it.
+int mapToStorage(request_rec* r)
+{
+    if (r->method_number != M_TRACE || r->main != nullptr)
+        return DECLINED;
+    for (int (*walk)(request_rec*) : {ap_directory_walk, ap_file_walk, ap_location_walk}) {
+        int st = walk(r);
+        if (st != OK)
+            return st;
     }
     if (!enabledFor(r))
         return DECLINED;
@@ -596,8 +624,11 @@ void registerHooks(apr_pool_t*)
     ap_hook_child_init(childInit, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_optional_fn_retrieve(retrieveOptionalFunctions, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_post_read_request(postReadRequest, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+    // Before Apache's own TRACE answer, which runs in the middle.
+    ap_hook_map_to_storage(mapToStorage, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_access_checker(accessChecker, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
     ap_hook_handler(redirectHandler, nullptr, nullptr, APR_HOOK_REALLY_FIRST);
+    ap_hook_handler(qor_apache_status_handler, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_register_input_filter("DXQOR_BODY", bodyFilter, nullptr, AP_FTYPE_RESOURCE);
     ap_hook_insert_filter(insertFilters, nullptr, nullptr, APR_HOOK_MIDDLE);
     // Before the content-set filters (deflate) so that the answer sees the

@@ -86,7 +86,8 @@ protected:
         };
         std::string adapter = std::string(DXQOR_SOURCE_DIR) + "/adapters/apache/";
         v["HTTPS"] = qor_fill_template(qor_read_file(adapter + "httpd-e2e-ssl.conf.in"), v);
-        std::string conf = qor_fill_template(qor_read_file(adapter + "httpd-e2e.conf.in"), v);
+        v["SITES"] = qor_fill_template(qor_read_file(adapter + "httpd-e2e.conf.in"), v);
+        std::string conf = qor_fill_template(qor_read_file(adapter + "httpd.conf.in"), v);
         ASSERT_TRUE(qor_write_file(m_dir + "/httpd.conf", conf));
         launch({DXQOR_APACHE_HTTPD, "-f", m_dir + "/httpd.conf", "-DFOREGROUND"},
                m_dir + "/httpd.pid");
@@ -140,6 +141,8 @@ TEST_F(ApacheFixture, RealServerTable)
     startServer();
     ASSERT_NO_FATAL_FAILURE(waitAttached());
     run(qor_e2e_authzd_rows());
+    run(qor_e2e_method_rows(405, true));  // TraceEnable off
+    checkFigures(kChildren);
 }
 
 // A form login: the login page's token, the POSTed form (a body the server

@@ -9,6 +9,8 @@ static char *ngx_http_dxqor_merge_loc_conf(ngx_conf_t *cf, void *parent,
     void *child);
 static char *ngx_http_dxqor_strip_header(ngx_conf_t *cf, ngx_command_t *cmd,
     void *conf);
+static char *ngx_http_dxqor_status(ngx_conf_t *cf, ngx_command_t *cmd,
+    void *conf);
 static ngx_int_t ngx_http_dxqor_add_variables(ngx_conf_t *cf);
 static ngx_int_t ngx_http_dxqor_init(ngx_conf_t *cf);
 
@@ -69,6 +71,13 @@ static ngx_command_t ngx_http_dxqor_commands[] = {
       ngx_conf_set_str_slot,
       NGX_HTTP_LOC_CONF_OFFSET,
       offsetof(ngx_http_dxqor_loc_conf_t, body_root),
+      NULL },
+
+    { ngx_string("dxqor_status"),
+      NGX_HTTP_LOC_CONF|NGX_CONF_NOARGS,
+      ngx_http_dxqor_status,
+      0,
+      0,
       NULL },
 
       ngx_null_command
@@ -216,6 +225,17 @@ ngx_http_dxqor_strip_header(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
     return NGX_CONF_OK;
 }
 
+
+/* The location answers the plug-in's figures (qornginxstatus.cpp). */
+static char *
+ngx_http_dxqor_status(ngx_conf_t *cf, ngx_command_t *cmd, void *conf)
+{
+    ngx_http_core_loc_conf_t  *clcf;
+
+    clcf = ngx_http_conf_get_module_loc_conf(cf, ngx_http_core_module);
+    clcf->handler = ngx_http_dxqor_status_handler;
+    return NGX_CONF_OK;
+}
 
 static ngx_int_t
 ngx_http_dxqor_add_variables(ngx_conf_t *cf)

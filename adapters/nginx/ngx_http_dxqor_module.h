@@ -37,6 +37,8 @@ ngx_int_t ngx_http_dxqor_header_filter(ngx_http_request_t *r);
 ngx_int_t ngx_http_dxqor_body_filter(ngx_http_request_t *r, ngx_chain_t *in);
 extern ngx_http_output_header_filter_pt ngx_http_dxqor_next_header_filter;
 extern ngx_http_output_body_filter_pt ngx_http_dxqor_next_body_filter;
+/* The dxqor_status location's content handler. */
+ngx_int_t ngx_http_dxqor_status_handler(ngx_http_request_t *r);
 /* $dxqor_user: the user the authorization server named for the log. */
 ngx_int_t ngx_http_dxqor_user_variable(ngx_http_request_t *r,
     ngx_http_variable_value_t *v, uintptr_t data);

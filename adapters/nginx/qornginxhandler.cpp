@@ -986,6 +986,7 @@ extern "C" ngx_int_t ngx_http_dxqor_access_handler(ngx_http_request_t* r)
     if (!g_process->initialized) {
         state->trans.reset();
         state->phase = qor_ngx_decided;
+        qor_plugin_count(qor_fig_unavailable);
         return NGX_HTTP_SERVICE_UNAVAILABLE;
     }
     addClientCert(r, state->trans->request);

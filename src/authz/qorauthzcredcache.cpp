@@ -3,8 +3,10 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include "authz/qorauthzhex.h"
 
 namespace {
 
@@ -144,11 +146,5 @@ std::string QORAuthzCredentialCache::keyedDigest(const std::string& data) const
     std::string md;
     if (!m_ready || !digest("", data, &md))
         return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (size_t i = 0; i < 8 && i < md.size(); i++) {
-        hex.push_back(kHex[static_cast<unsigned char>(md[i]) >> 4]);
-        hex.push_back(kHex[static_cast<unsigned char>(md[i]) & 15]);
-    }
-    return hex;
+    return qor_authz_hex(md.data(), std::min<size_t>(8, md.size()));
 }

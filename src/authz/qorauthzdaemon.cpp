@@ -10,8 +10,10 @@
 #include <cstring>
 #include <string>
 #include "authz/qorauthzlog.h"
+#include "authz/qorauthzmetricshttp.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzservice.h"
+#include "authz/qorauthzsessions.h"
 #include "core/svc/qorsvcroute.h"
 #include "core/system/qorinstallpath.h"
 #include "proxyif/server/qorsrvworkerpool.h"
@@ -159,6 +161,7 @@ void reload(QORAuthzPolicyHolder& holder, QORAuthzService& service)
     QORAuthzErrors errors, warnings;
     std::shared_ptr<const QORAuthzSnapshot> old = holder.current();
     if (!holder.reload(&errors, &warnings)) {
+        service.metrics().loaded(false, 0);
         report(errors, dx_svc_c_sev_error, false);
         qor_authz_log(dx_svc_c_sev_error, "reload refused: the policy in force is kept");
         return;
@@ -167,13 +170,44 @@ void reload(QORAuthzPolicyHolder& holder, QORAuthzService& service)
     std::shared_ptr<const QORAuthzSnapshot> now = holder.current();
     const QORAuthzSettings& a = old->policy->settings();
     const QORAuthzSettings& b = now->policy->settings();
-    if (a.serverID != b.serverID || a.workers != b.workers || a.workerSize != b.workerSize)
+    if (a.serverID != b.serverID || a.workers != b.workers || a.workerSize != b.workerSize
+        || a.metricsAddress != b.metricsAddress)
         qor_authz_log(dx_svc_c_sev_warning,
-                      "server-id, workers and worker-size change only with a restart");
+                      "server-id, workers, worker-size and metrics-address change only with a "
+                      "restart");
     applyRoutes(b);
     service.policyChanged();
+    service.metrics().loaded(true, now->version.m_counter);
     qor_authz_log(dx_svc_c_sev_notice,
                   "policy reloaded, cache version " + std::to_string(now->version.m_counter));
+}
+
+// The metrics endpoint, when the policy names an address. Healthy: the
+// workers run and the last policy load succeeded. An address that cannot
+// be listened on costs the metrics, not the decisions.
+void startMonitoring(const QORAuthzSettings& s, QORAuthzService& service,
+                          const QORSrvWorkerPool& pool, QORAuthzMetricsHTTP* http)
+{
+    std::string host;
+    int port = 0;
+    if (!qor_authz_parse_loopback(s.metricsAddress, &host, &port))
+        return;
+    int workers = s.workers;
+    QORAuthzMonitorPages pages;
+    pages.metrics = [&service, &pool, workers]() {
+        QORAuthzMetrics::Gauges g;
+        g.workers = workers;
+        g.workersBusy = pool.busyWorkers();
+        g.questionsWaiting = pool.waitingClients();
+        g.credentials = service.credentials().size();
+        g.sessions = service.sessions().size();
+        return service.metrics().exposition(g);
+    };
+    pages.healthy = [&service, &pool]() {
+        return pool.serving() && service.metrics().lastLoadSucceeded();
+    };
+    if (http->start(host, port, std::move(pages)) != qor_s_ok)
+        qor_authz_log(dx_svc_c_sev_error, "cannot serve metrics on " + s.metricsAddress);
 }
 
 } // namespace
@@ -216,12 +250,16 @@ int qor_authz_daemon_main(int argc, char** argv)
 
     QORAuthzService service(holder);
     QORSrvWorkerPool pool;
+    QORAuthzMetricsHTTP monitoring;
     QORStatus st = ensureServerID(s.serverID) ? service.initialize() : qor_s_system_call_failed;
     if (st == qor_s_ok) {
         service.policyChanged();
         st = pool.start(s.serverID.c_str(), s.workers, static_cast<unsigned int>(s.workerSize),
                         &service);
     }
+    service.metrics().loaded(st == qor_s_ok, first->version.m_counter);
+    if (st == qor_s_ok)
+        startMonitoring(s, service, pool, &monitoring);
     if (st != qor_s_ok) {
         char text[512];
         snprintf(text, sizeof text, "cannot start on %s (status 0x%08x)", s.serverID.c_str(),
@@ -255,6 +293,7 @@ int qor_authz_daemon_main(int argc, char** argv)
         }
         break;
     }
+    monitoring.stop();
     (void)pool.shutdown();  // the objects go; nothing else is left to do with a failure
     if (!o.pidFile.empty())
         unlink(o.pidFile.c_str());

@@ -1,6 +1,7 @@
 // qorauthzloginform.cpp: the login page and its form.
 #include "authz/qorauthzloginform.h"
 #include <openssl/rand.h>
+#include "authz/qorauthzhex.h"
 #include "core/buffers/qorbuffercursor.h"
 #include "core/buffers/qorstring.h"
 #include "core/html/qorhtml.h"
@@ -38,12 +39,7 @@ std::string QORAuthzLoginForm::issueToken(int64_t now)
     unsigned char bits[16];
     if (RAND_bytes(bits, sizeof bits) != 1)
         return std::string();
-    static const char kHex[] = "0123456789abcdef";
-    std::string token;
-    for (unsigned char b : bits) {
-        token.push_back(kHex[b >> 4]);
-        token.push_back(kHex[b & 15]);
-    }
+    std::string token = qor_authz_hex(bits, sizeof bits);
     std::lock_guard<std::mutex> guard(m_lock);
     while (m_order.size() >= kMaxTokens) {
         m_tokens.erase(m_order.front());

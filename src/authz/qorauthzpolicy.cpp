@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include "authz/qorauthzmetrics.h"
 #include "core/buffers/qorstring.h"
 #include "core/file/qorstanza.h"
 #include "core/system/qorinstallpath.h"
@@ -177,8 +178,10 @@ private:
         int line;
     };
 
-    // Lines the stanza reader would refuse, reported with their numbers;
-    // and where each line starts, for the numbers of entries.
+    // Lines the stanza reader would refuse (its own grammar decides),
+    // reported with their numbers, and entries before the first heading,
+    // which it would pass over; where each line starts, for the numbers of
+    // entries.
     bool scan()
     {
         std::string text;
@@ -195,23 +198,26 @@ private:
                 end = text.size();
             m_lineStarts.push_back(start);
             ++line;
-            std::string l = trim(text.substr(start, end - start));
-            if (!l.empty() && l.back() == '\r')
-                l.pop_back();
-            if (!l.empty() && l[0] != '#' && l[0] != '[' && m_headingLines.empty()) {
-                m_errors.add(m_path, line, "", "an entry before the first stanza heading");
+            QORStzLine kind = qorStzClassifyLine(text.data() + start, end - start);
+            bool heading = kind == QORStzLine::heading || kind == QORStzLine::noBracket;
+            std::string problem;
+            if (kind == QORStzLine::tooLong)
+                problem = "the line is longer than " + std::to_string(QOR_STZ_MAX_LINE) + " bytes";
+            else if (kind == QORStzLine::unconvertible)
+                problem = "the line is not text in the local code page";
+            else if (kind != QORStzLine::skipped && !heading && m_headingLines.empty())
+                problem = "an entry before the first stanza heading";
+            else if (kind == QORStzLine::noBracket || kind == QORStzLine::noSeparator) {
+                std::string l = trim(text.substr(start, end - start));
+                if (!l.empty() && l.back() == '\r')
+                    l.pop_back();
+                problem = "neither a heading nor an entry: " + l;
+            }
+            if (heading)
+                m_headingLines.push_back(line);
+            if (!problem.empty()) {
+                m_errors.add(m_path, line, "", problem);
                 ok = false;
-            } else if (end - start > 511) {
-                m_errors.add(m_path, line, "", "the line is longer than 511 bytes");
-                ok = false;
-            } else if (!l.empty() && l[0] != '#') {
-                if (l[0] == '[')
-                    m_headingLines.push_back(line);
-                if (l[0] == '[' ? l.find(']') == std::string::npos
-                                : l.find('=') == std::string::npos || l[0] == '=') {
-                    m_errors.add(m_path, line, "", "neither a heading nor an entry: " + l);
-                    ok = false;
-                }
             }
             start = end + 1;
         }
@@ -354,13 +360,32 @@ private:
                     s.unknownHostAllowed = e.value == "allow";
                 else
                     error(n, "not allow or deny: " + e.value, e.line);
-            } else if (n == "route") {
+            } else if (n == "audit" || n == "metrics-address")
+                monitoring(e, &s);
+            else if (n == "route") {
                 std::string r;
                 if (text(e, &r))
                     s.routes.push_back(r);
             } else
                 unknown(e);
         }
+    }
+
+    void monitoring(const Entry& e, QORAuthzSettings* s)
+    {
+        std::string host, checked;
+        int port = 0;
+        if (e.name == "metrics-address") {
+            if (e.value != "off" && !qor_authz_parse_loopback(e.value, &host, &port))
+                error(e.name, "not a loopback HOST:PORT: " + e.value, e.line);
+            else
+                s->metricsAddress = e.value == "off" ? "" : e.value;
+        } else if (e.value == "off" || e.value == "syslog")
+            s->audit = e.value == "off" ? "" : e.value;
+        else if (e.value.compare(0, 5, "file:") == 0 && e.value.size() > 5 && text(e, &checked))
+            s->audit = "file:" + file(e.value.substr(5));
+        else
+            error(e.name, "not off, syslog or file:PATH: " + e.value, e.line);
     }
 
     void login(const std::vector<Entry>& entries)

@@ -101,6 +101,10 @@ struct QORAuthzSettings {
     int failureLimit = 10;
     bool unknownHostAllowed = false;
     std::vector<std::string> routes;
+    // Monitoring: the audit trail ("", "syslog" or "file:PATH") and the
+    // loopback "HOST:PORT" of the metrics endpoint ("": none).
+    std::string audit;
+    std::string metricsAddress;
 
     // Form logins and sessions.
     std::string loginURL = "/dxqor/login";

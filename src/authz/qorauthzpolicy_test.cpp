@@ -37,10 +37,17 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
         {"[server]\nrealm = a\"b\n", "2: [server] realm: empty, or holds a character"},
         {"[server]\nunknown-host = perhaps\n", "2: [server] unknown-host: not allow or deny"},
         {"[server]\ncolour = red\n", "2: [server] colour: unknown entry"},
+        // Metrics stay on the machine; the audit trail goes somewhere named.
+        {"[server]\nmetrics-address = 0.0.0.0:9464\n", "2: [server] metrics-address: not a loopback"},
+        {"[server]\nmetrics-address = 127.0.0.1:70000\n", "2: [server] metrics-address: not a loopback"},
+        {"[server]\naudit = /var/log/a\n", "2: [server] audit: not off, syslog or file:PATH"},
         {"\n[mystery]\n", "2: [mystery]: unknown stanza"},
         {"[server]\n[server]\n", "2: [server]: the stanza is repeated"},
         {"[server]\njust words\n", "2: neither a heading nor an entry: just words"},
         {"workers = 2\n[server]\n", "1: an entry before the first stanza heading"},
+        {"[server\n", "1: neither a heading nor an entry: [server"},
+        {"[server]\r\nrealm x\r\n", "2: neither a heading nor an entry: realm x\n"},
+        {"[server]\n# c\nrealm = r\nrealm = \"\n", "4: [server] realm: empty, or holds"},
         {"[virtual-host a]\nprotocols = ftp\n", "2: [virtual-host a] protocols: not http"},
         {"[virtual-host a]\nbranch = web\n", "2: [virtual-host a] branch: must begin with /"},
         {"[virtual-host a]\npermission = GET\n", "2: [virtual-host a] permission: not \"METHOD"},
@@ -61,6 +68,12 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
     for (auto& row : rows)
         EXPECT_NE(errorsOf(row.policy).find(row.error), std::string::npos)
             << row.policy << "\n gave: " << errorsOf(row.policy);
+    // The stanza reader's limit: a line of 511 bytes is one line, a longer
+    // one is refused (the reader would read it as two).
+    std::string realm = "realm = " + std::string(511 - 8, 'r');
+    EXPECT_EQ(errorsOf("[server]\n" + realm + "\n[object /w]\n").substr(0, 6), "loaded");
+    EXPECT_EQ(errorsOf("[server]\n" + realm + "r\n"), "2: the line is longer than 511 bytes\n");
+    EXPECT_EQ(errorsOf("[server]\r\nrealm = r\r\n\r\n[object /w]\r\n").substr(0, 6), "loaded");
     // Every error of a file, not only the first.
     EXPECT_EQ(errorsOf("[server]\nworkers = 0\nrealm =\n[object x]\n"),
               "2: [server] workers: not a number from 1 to 256: 0\n"
@@ -118,23 +131,31 @@ TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
         "s512:$6$s4ltS4lt$cNV0lDFAhalb/I4J9lSBEDGEhYNZA9N6ASR41Q3rq3U7HgyoR82/7ABZwYetaW31bgyzSiUMppoEBHEkI1fEr/\n"
         "yes:$y$j9T$TRRVb3vZ6zJCGZb1M/bbb0$GOyn8WpacDn00yacs0a1uMHUUtdVW4Dsjch2R1O7dX7\n"
         "md5:$1$yL1a1ge2$Y72UHt.BbghHEqjzVBwQT1\n"
-        "plain:secret\n");
+        "plain:secret\n"
+        "broken:$2y$05$short\n");
     QORAuthzErrors errors, warnings;
     auto users = QORAuthzUserStore::load(path, &errors, &warnings);
     ASSERT_TRUE(users != nullptr);
+    const QORAuthzPasswordCheck ok = QORAuthzPasswordCheck::good;
+    const QORAuthzPasswordCheck no = QORAuthzPasswordCheck::bad;
     struct {
         const char* user;
         const char* password;
-        bool good;
+        QORAuthzPasswordCheck check;
     } rows[] = {
-        {"sha", "singer", true},    {"sha", "", false},
-        {"s512", "diver", true},    {"s512", "diver ", false},
-        {"yes", "yes", true},       {"yes", "no", false},
-        {"md5", "md5", true},       {"md5", "md4", false},
-        {"plain", "secret", false}, {"nobody", "", false},
+        {"bc", "wonderland", ok}, {"bc", "wonderlan", no},
+        {"apr", "builder", ok},   {"apr", "builder!", no},
+        {"sha", "singer", ok},    {"sha", "", no},
+        {"s512", "diver", ok},    {"s512", "diver ", no},
+        {"yes", "yes", ok},       {"yes", "no", no},
+        {"md5", "md5", ok},       {"md5", "md4", no},
+        {"plain", "secret", no},   {"nobody", "", no},
+        // A hash libcrypt cannot compute says nothing of the password.
+        {"broken", "x", QORAuthzPasswordCheck::unavailable},
     };
     for (auto& row : rows)
-        EXPECT_EQ(users->verify(row.user, row.password), row.good) << row.user << " " << row.password;
+        EXPECT_EQ(static_cast<int>(users->verify(row.user, row.password)),
+                  static_cast<int>(row.check)) << row.user << " " << row.password;
     ASSERT_EQ(warnings.lines().size(), 1u);
     EXPECT_NE(warnings.lines()[0].find(":9: plain: refused"), std::string::npos);
     EXPECT_EQ(warnings.lines()[0].find("secret"), std::string::npos);

@@ -1,13 +1,13 @@
 // qorauthzservice.cpp: answering the plug-in's questions.
 #include "authz/qorauthzservice.h"
 #include <time.h>
-#include <unistd.h>
 #include <cstdio>
 #include <new>
 #include "authz/qorauthzanswer.h"
 #include "authz/qorauthzdecision.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzloginform.h"
+#include "authz/qorauthzpasswordcheck.h"
 #include "authz/qorauthzrequest.h"
 #include "authz/qorauthzsessions.h"
 #include "core/encoders/qoruriencode.h"
@@ -34,6 +34,13 @@ int64_t monotonicSeconds()
     return static_cast<int64_t>(ts.tv_sec);
 }
 
+int64_t micros(clockid_t clock)
+{
+    struct timespec ts;
+    clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 } // namespace
 
 // One web request being decided: what the question and the raw message
@@ -52,6 +59,12 @@ struct QORAuthzService::Request {
     bool secure = false;
     std::string object;
     QORAuthzLogin login = QORAuthzLogin::basic;
+    // For the audit trail and the metrics: what the answer comes to, for
+    // whom (verified), and whether it only asks for the body.
+    std::string vhost;
+    std::string user;
+    QORAuthzResult result = QORAuthzResult::error;
+    bool bodyAsked = false;
 
     Request(const QORAuthzSnapshot& s, const QORWebReqQuestionReader& q,
             QORWebTransAnswerWriter& a)
@@ -83,6 +96,8 @@ void QORAuthzService::policyChanged()
 {
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     const QORAuthzSettings& s = snap->policy->settings();
+    if (!m_audit.configure(s.audit))
+        qor_authz_log(dx_svc_c_sev_error, "the audit trail " + s.audit + " cannot be opened");
     m_credentials.configure(s.credentialLifetime, static_cast<size_t>(s.credentialCacheSize));
     m_throttle.configure(s.failureWindow, s.failureDelayAfter, s.failureDelayMs, s.failureLimit);
     m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions, s.maxSessionsPerUser);
@@ -109,8 +124,41 @@ QORStatus QORAuthzService::handle(int questionType, QORSharedMemIterator& questi
 QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& question,
                                             QORWebTransAnswerWriter& answer)
 {
+    int64_t start = micros(CLOCK_MONOTONIC);
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     Request r(*snap, question, answer);
+    QORStatus st = answerRequest(r);
+    observe(r, st, start);
+    return st;
+}
+
+void QORAuthzService::observe(const Request& r, QORStatus st, int64_t startMicros)
+{
+    // A question that only asked for the body is decided with the next.
+    if (st == qor_s_ok && r.bodyAsked)
+        return;
+    QORAuthzAuditEvent e;
+    e.result = st == qor_s_ok ? r.result : QORAuthzResult::error;
+    e.latencyMicros = micros(CLOCK_MONOTONIC) - startMicros;
+    m_metrics.decided(e.result, e.latencyMicros);
+    if (!m_audit.enabled())
+        return;
+    e.unixMicros = micros(CLOCK_REALTIME);
+    e.vhost = r.vhost;
+    e.client = r.clientIP;
+    e.method = r.http.method();
+    e.path = r.uri;
+    e.user = r.user;
+    const QORAuthzObject* decider = r.object.empty() ? nullptr : r.snap.policy->findObject(r.object);
+    e.object = decider != nullptr ? decider->name : "";
+    m_audit.write(e);
+}
+
+QORStatus QORAuthzService::answerRequest(Request& r)
+{
+    const QORAuthzSnapshot* snap = &r.snap;
+    const QORWebReqQuestionReader& question = r.question;
+    QORWebTransAnswerWriter& answer = r.answer;
     const QORAuthzSettings& s = r.settings();
 
     QORBuffer message;
@@ -135,10 +183,13 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     if (question.hasFlag(QORWebReqQuestionBase::kServer))
         (void)question.getServer()->getVHostID(&id);  // absent: no host matches
     r.host = snap->policy->findHost(id.data(), id.length(), r.secure);
+    r.vhost.assign(id.data() ? id.data() : "", static_cast<size_t>(id.data() ? id.length() : 0));
 
+    r.result = QORAuthzResult::allowed;
     if (r.host == nullptr || (r.host->flags & qor_vhost_unprotected) != 0) {
         if (r.host != nullptr || s.unknownHostAllowed)
             return qor_authz_continue(answer, s.identityHeader, "", "", {}, {}, snap->version);
+        r.result = QORAuthzResult::forbidden;
         return qor_authz_send(answer, 403, {},
                               qor_authz_page_html("Forbidden", "This site is not known here."),
                               snap->version);
@@ -147,6 +198,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
         return login(r);
     if (snap->policy->usesForms() && r.uri == s.logoutURL)
         return logout(r);
+    r.result = QORAuthzResult::forbidden;
     if (QORAuthzDecision::objectName(*r.host, r.uri.data(), static_cast<int>(r.uri.size()),
                                      &r.object) != qor_s_ok)
         return qor_authz_send(answer, 403, {},
@@ -155,6 +207,7 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
 
     QORAuthzVerdict first = QORAuthzDecision::decide(*snap->policy, *snap->groups, *r.host,
                                                      r.object, r.http.method(), nullptr);
+    r.result = QORAuthzResult::allowed;
     if (first.outcome == QORAuthzOutcome::open)
         return qor_authz_continue(answer, s.identityHeader, "", "", {}, {}, snap->version);
     r.login = first.login;
@@ -163,7 +216,9 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
     // user is checked against the users in force now.
     std::string sid, user, password;
     if (snap->policy->usesForms() && qor_authz_cookie(r.cookies, s.cookieName, &sid)) {
-        if (m_sessions->find(sid, now(), &user)) {
+        bool found = m_sessions->find(sid, now(), &user);
+        m_metrics.sessionLookup(found);
+        if (found) {
             if (snap->users->exists(user))
                 return decided(r, user, "form");
             m_sessions->remove(sid);
@@ -180,6 +235,8 @@ QORStatus QORAuthzService::answerWebRequest(const QORWebReqQuestionReader& quest
         return decided(r, user, "basic");
     case Check::refused:
         return tooMany(r, retryAfter);
+    case Check::unavailable:
+        return unavailable(r);
     case Check::bad:
         break;
     }
@@ -190,41 +247,59 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
                                                       const std::string& password,
                                                       int* retryAfter)
 {
-    int64_t t = now();
-    if (m_credentials.contains(user, password, t))
+    bool cached = m_credentials.contains(user, password, now());
+    m_metrics.credentialLookup(cached);
+    if (cached)
         return Check::good;
-    int delayMs = 0;
-    switch (m_throttle.check(user, r.clientIP, t, &delayMs, retryAfter)) {
-    case QORAuthzThrottle::refuse:
-        qor_authz_log(dx_svc_c_sev_warning,
-                      "too many failed logins for a user or from " + r.clientIP + ": refused");
+    // A wait in force is answered at once: no worker waits it out.
+    QORAuthzThrottle::Verdict v = m_throttle.check(user, r.clientIP);
+    if (v.refused) {
+        qor_authz_log(v.limited ? dx_svc_c_sev_warning : dx_svc_c_sev_notice_verbose,
+                      std::string(v.limited ? "too many" : "repeated") +
+                          " failed logins for a user or from " + r.clientIP + ": refused for " +
+                          std::to_string(v.retryAfter) + " s");
+        *retryAfter = v.retryAfter;
         return Check::refused;
-    case QORAuthzThrottle::slow:
-        usleep(static_cast<useconds_t>(delayMs) * 1000);
-        break;
-    case QORAuthzThrottle::go:
+    }
+    switch (r.snap.users->verify(user, password)) {
+    case QORAuthzPasswordCheck::good:
+        m_throttle.succeeded(user, r.clientIP);
+        m_credentials.insert(user, password, now());
+        return Check::good;
+    case QORAuthzPasswordCheck::unavailable:
+        // Not the client's failure: nothing is counted.
+        qor_authz_log(dx_svc_c_sev_error, "the password of a user could not be checked");
+        return Check::unavailable;
+    case QORAuthzPasswordCheck::bad:
         break;
     }
-    if (!r.snap.users->verify(user, password)) {
-        m_throttle.failed(user, r.clientIP, now());
-        return Check::bad;
-    }
-    m_throttle.succeeded(user, r.clientIP);
-    m_credentials.insert(user, password, now());
-    return Check::good;
+    m_throttle.failed(user, r.clientIP);
+    m_metrics.failedLogin();
+    return Check::bad;
 }
 
 QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
 {
+    r.result = QORAuthzResult::throttled;
     return qor_authz_send(r.answer, 429, {{"Retry-After", std::to_string(retryAfter)}},
                           qor_authz_page_html("Too many attempts",
                                               "Too many failed logins. Try again later."),
                           r.snap.version);
 }
 
+QORStatus QORAuthzService::unavailable(Request& r)
+{
+    r.result = QORAuthzResult::error;
+    return qor_authz_send(r.answer, 503, {},
+                          qor_authz_page_html("Not available",
+                                              "Logins cannot be checked now. Try again later."),
+                          r.snap.version);
+}
+
 QORStatus QORAuthzService::askForLogin(Request& r, const std::string& message)
 {
     const QORAuthzSettings& s = r.settings();
+    r.result = QORAuthzResult::login_required;
     if (r.login == QORAuthzLogin::form) {
         std::string target = r.uri + (r.hasQuery ? "?" + r.query : "");
         QORString encoded;
@@ -244,7 +319,10 @@ QORStatus QORAuthzService::decided(Request& r, const std::string& user, const ch
     const QORAuthzSettings& s = r.settings();
     QORAuthzVerdict v = QORAuthzDecision::decide(*r.snap.policy, *r.snap.groups, *r.host, r.object,
                                                  r.http.method(), &user);
-    if (v.outcome != QORAuthzOutcome::allowed && v.outcome != QORAuthzOutcome::open)
+    r.user = user;
+    bool allowed = v.outcome == QORAuthzOutcome::allowed || v.outcome == QORAuthzOutcome::open;
+    r.result = allowed ? QORAuthzResult::allowed : QORAuthzResult::forbidden;
+    if (!allowed)
         return qor_authz_send(r.answer, 403, {},
                               qor_authz_page_html("Forbidden", "You may not do this here."),
                               r.snap.version);
@@ -289,12 +367,14 @@ QORStatus QORAuthzService::login(Request& r)
 {
     const QORAuthzSettings& s = r.settings();
     std::map<std::string, std::string> fields;
+    r.result = QORAuthzResult::login_required;
     if (r.http.method() != "POST") {
         QORAuthzLoginForm::parseForm(r.query, &fields);  // a bad query gives "/"
         return loginPage(r, 200, QORAuthzLoginForm::safeTarget(fields["target"]), "");
     }
     const std::string* lengthText = r.http.header("content-length");
     long length = lengthText ? strtol(lengthText->c_str(), nullptr, 10) : 0;
+    r.result = QORAuthzResult::forbidden;
     if (length > s.maxFormBody || static_cast<long>(r.http.body().size()) > s.maxFormBody)
         return qor_authz_send(r.answer, 413, {},
                               qor_authz_page_html("Too large", "The form is too large."),
@@ -303,19 +383,26 @@ QORStatus QORAuthzService::login(Request& r)
     // the limit is asked for, so that a body without a Content-Length that
     // is too large is refused above instead of read cut short.
     if (!r.question.hasFlag(QORWebReqQuestionBase::kBodyRequested)
-        || static_cast<long>(r.http.body().size()) < length)
+        || static_cast<long>(r.http.body().size()) < length) {
+        r.bodyAsked = true;
         return qor_authz_ask_for_body(r.answer, s.maxFormBody + 1, r.snap.version);
+    }
 
+    r.result = QORAuthzResult::login_required;
     if (!QORAuthzLoginForm::parseForm(r.http.body(), &fields))
         return loginPage(r, 400, "/", "The form could not be read. Please try again.");
     std::string target = QORAuthzLoginForm::safeTarget(fields["target"]);
-    if (!m_loginForm->consumeToken(fields["token"], now()))
+    if (!m_loginForm->consumeToken(fields["token"], now())) {
+        r.result = QORAuthzResult::forbidden;
         return loginPage(r, 403, target, "The form has expired. Please try again.");
+    }
     const std::string& user = fields["username"];
     int retryAfter = 0;
     switch (checkPassword(r, user, fields["password"], &retryAfter)) {
     case Check::refused:
         return tooMany(r, retryAfter);
+    case Check::unavailable:
+        return unavailable(r);
     case Check::bad:
         // The same words whether the user exists or not.
         return loginPage(r, 200, target, "The user name or password is wrong.");
@@ -325,6 +412,8 @@ QORStatus QORAuthzService::login(Request& r)
     std::string sid = m_sessions->create(user, now());
     if (sid.empty())
         return qor_s_system_call_failed;
+    r.user = user;
+    r.result = QORAuthzResult::allowed;
     qor_authz_log(dx_svc_c_sev_notice_verbose,
                   "session " + m_sessions->logName(sid) + " started for " + user);
     return qor_authz_send(r.answer, 303,
@@ -334,6 +423,7 @@ QORStatus QORAuthzService::login(Request& r)
 
 QORStatus QORAuthzService::logout(Request& r)
 {
+    r.result = QORAuthzResult::allowed;
     std::string sid;
     if (qor_authz_cookie(r.cookies, r.settings().cookieName, &sid)) {
         qor_authz_log(dx_svc_c_sev_notice_verbose, "session " + m_sessions->logName(sid) + " ended");

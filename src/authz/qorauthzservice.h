@@ -8,7 +8,9 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include "authz/qorauthzaudit.h"
 #include "authz/qorauthzcredcache.h"
+#include "authz/qorauthzmetrics.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
 #include "msg/server/qorwebquestionhandler.h"
@@ -30,8 +32,7 @@ public:
     // after each successful reload): credential cache, failure counting,
     // sessions. Remembered credentials are forgotten.
     void policyChanged();
-    // Seconds on a monotonic clock; tests set their own.
-    void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
+    // Seconds on a monotonic clock.
     int64_t now() const { return m_clock(); }
 
     // Catches what no status can carry (memory exhaustion) and answers it
@@ -41,6 +42,7 @@ public:
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
     QORAuthzSessions& sessions() { return *m_sessions; }
+    QORAuthzMetrics& metrics() { return m_metrics; }
 
 protected:
     QORStatus answerWebRequest(const QORWebReqQuestionReader& question,
@@ -54,15 +56,24 @@ protected:
 
 private:
     struct Request;
-    enum class Check { good, bad, refused };
+    // What a name and password came to: bad only when the directory said
+    // so; refused without asking it (a wait in force); unavailable when it
+    // could not answer.
+    enum class Check { good, bad, refused, unavailable };
+
+    QORStatus answerRequest(Request& r);
+    // Counts the decision and writes its audit line.
+    void observe(const Request& r, QORStatus st, int64_t startMicros);
 
     QORStatus config(const QORAuthzSnapshot& snap, QORSharedMemIterator& question,
                      QORSharedMemAllocator& answer, int* answerType);
     // Checks a name and password against the cache, the failure counts and
-    // the users; refused sets *retryAfter.
+    // the users; refused sets *retryAfter. Only bad is counted.
     Check checkPassword(Request& r, const std::string& user, const std::string& password,
                         int* retryAfter);
+    // 429 with Retry-After; 503 when the password could not be checked.
     QORStatus tooMany(Request& r, int retryAfter);
+    QORStatus unavailable(Request& r);
     // 401 for Basic, or 303 to the login page carrying the original path.
     QORStatus askForLogin(Request& r, const std::string& message);
     QORStatus decided(Request& r, const std::string& user, const char* how);
@@ -79,4 +90,6 @@ private:
     QORAuthzThrottle m_throttle;
     std::unique_ptr<QORAuthzSessions> m_sessions;
     std::unique_ptr<QORAuthzLoginForm> m_loginForm;
+    QORAuthzMetrics m_metrics;
+    QORAuthzAuditLog m_audit;
 };

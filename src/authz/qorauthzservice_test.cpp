@@ -1,18 +1,19 @@
 // The real dxqor-authzd answering a real plug-in core through the channel.
 #include <gtest/gtest.h>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 #include <vector>
 #include <string>
-#include "authz/qorauthzloginform.h"
-#include "authz/qorauthzsessions.h"
 #include "plugin/core/qorcore.h"
 #include "qorauthztestserver.h"
+#include "qore2e.h"
 #include "qoripctesting.h"
 #include "qortestinstallroot.h"
 #include "qortestlog.h"
 #include "qortesttransaction.h"
+#include "qorwebserver.h"
 
 namespace {
 
@@ -20,7 +21,9 @@ namespace {
 const char kUsers[] =
     "alice:$2y$05$LabAjCr3nvtZl5ZIX.uGt.dQQuKU3ImvjEiGHnriCYcNyH2k8oyQy\n"
     "bob:$apr1$N/FqldgB$tCgYE3S.r3A72M6W4QQ4n/\n"
-    "carol:{SHA}X9zPCbMFzMPlYX7+7QubnxKI7iM=\n";
+    "carol:{SHA}X9zPCbMFzMPlYX7+7QubnxKI7iM=\n"
+    // A hash libcrypt cannot compute: dave's password cannot be checked.
+    "dave:$2y$05$short\n";
 
 const char kServer[] = "failure-delay = 0\nfailure-limit = 4\n";
 
@@ -41,7 +44,7 @@ protected:
         qor_test_watchdog(180);
         server->write("users", kUsers);
         server->write("groups", "staff: carol\n");
-        server->writePolicy(kServer, kPolicy);
+        server->writePolicy(m_serverEntries, kPolicy);
         ASSERT_EQ(server->start(), qor_s_ok) << server->output();
         core.reset(new QORCore("authz_test"));
         ASSERT_EQ(core->initialize(server->serverID(), &log), qor_s_ok);
@@ -65,10 +68,12 @@ protected:
     // a body makes it a form whose body the web server has yet to read.
     Transaction send(const std::string& uri, const char* method = "GET",
                      const std::string& auth = "", const std::string& cookie = "",
-                     const std::string& body = "", bool handle = true)
+                     const std::string& body = "", bool handle = true,
+                     const std::string& clientIP = "192.0.2.1")
     {
         Transaction t(new QORAuthzTestTransaction());
         QORAuthzTestRequest& r = t->req();
+        r.clientIP = clientIP;
         r.addServer("www");
         r.uri = uri.substr(0, uri.find('?'));
         r.hasQuery = uri.find('?') != std::string::npos;
@@ -118,14 +123,15 @@ protected:
 
     // "result code/response code/identity" of a request.
     std::string outcome(const char* uri, const char* method = "GET", const std::string& auth = "",
-                        const std::string& cookie = "")
+                        const std::string& cookie = "", const std::string& clientIP = "192.0.2.1")
     {
-        auto t = send(uri, method, auth, cookie);
+        auto t = send(uri, method, auth, cookie, "", true, clientIP);
         const char* id = t->req().headers.get("X-Dxqor-User");
         return std::to_string(t->handled == qor_s_ok ? t->getResult() : -1) + "/" +
                std::to_string(t->response().code()) + "/" + (id ? id : "-");
     }
 
+    std::string m_serverEntries = kServer;
     QORTestInstallRoot m_root{"authz", "[dxweb-plugins]\nvirtual-host = www\n"};
     QORTestLog log;
     std::unique_ptr<QORAuthzTestServer> server{new QORAuthzTestServer(DXQOR_AUTHZD_PATH, "svc")};
@@ -359,52 +365,188 @@ TEST_F(QORAuthzServiceTest, ConcurrentRequestsDuringReloads)
     EXPECT_EQ(wrong, 0);
 }
 
-// Lifetimes and limits on a clock of the test's own.
-TEST(QORAuthzSessionsTest, LifetimesAndLimits)
+TEST_F(QORAuthzServiceTest, APasswordThatCannotBeCheckedIsNotAFailedLogin)
 {
-    QORAuthzSessions s;
-    ASSERT_EQ(s.initialize(), qor_s_ok);
-    s.configure(10, 30, 3, 2);
-    std::string user, a = s.create("a", 0);
-    EXPECT_EQ(a.size(), 64u);
-    EXPECT_TRUE(s.find(a, 9, &user) && user == "a");
-    EXPECT_TRUE(s.find(a, 18, &user));   // used at 9: not idle yet
-    EXPECT_FALSE(s.find(a, 29, &user));  // idle since 18
-    std::string b = s.create("b", 100);
-    for (int t = 105; t < 130; t += 5)
-        EXPECT_TRUE(s.find(b, t, &user)) << t;
-    EXPECT_FALSE(s.find(b, 130, &user));  // absolute lifetime
-    std::string c1 = s.create("c", 200), c2 = s.create("c", 201), d = s.create("d", 202);
-    std::string c3 = s.create("c", 203);  // c's oldest goes
-    EXPECT_FALSE(s.find(c1, 204, &user));
-    std::string e = s.create("e", 205);   // three in all: the oldest (c2) goes
-    EXPECT_FALSE(s.find(c2, 206, &user));
-    EXPECT_TRUE(s.find(d, 206, &user) && s.find(c3, 206, &user) && s.find(e, 206, &user));
-    std::string forged = d;
-    forged[63] = forged[63] == '0' ? '1' : '0';
-    EXPECT_FALSE(s.find(forged, 206, &user));
-    EXPECT_EQ(s.logName(d).size(), 16u);
-    EXPECT_EQ(s.logName(d).find(d.substr(0, 16)), std::string::npos);
+    // failure-limit is 4: were these counted, the address would be refused.
+    for (int i = 0; i < 6; i++) {
+        auto t = send("/private/a", "GET", "dave:anything");
+        EXPECT_EQ(t->response().code(), 503) << i;
+        EXPECT_NE(t->response().body.find("cannot be checked"), std::string::npos);
+    }
+    std::string token = tokenOf(send("/dxqor/login")->response().body);
+    auto t = post("username=dave&password=x&target=%2Fteam%2Fx&token=" + token);
+    EXPECT_EQ(t->response().code(), 503);
+    EXPECT_EQ(t->response().headers.get("Set-Cookie"), nullptr);
+    // Neither dave's name nor the address has a failure against it.
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    for (int i = 0; i < 4; i++)
+        EXPECT_EQ(outcome("/private/a", "GET", "alice:wrong"), "3/401/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:builder"), "3/429/mallory");
 }
 
-TEST(QORAuthzLoginFormTest, TargetsTokensAndEscaping)
+// Two workers, each failure slowing its client down by five seconds.
+class QORAuthzServiceBusyTest : public QORAuthzServiceTest {
+protected:
+    QORAuthzServiceBusyTest()
+    {
+        m_serverEntries = "workers = 2\nfailure-delay-after = 1\nfailure-delay = 5000\n"
+                          "failure-limit = 0\n";
+    }
+};
+
+TEST_F(QORAuthzServiceBusyTest, FailingClientsBeyondTheWorkersLeaveAGoodUserServed)
+{
+    const int kClients = 6;  // three times the workers
+    const int kAttempts = 3;
+    auto ip = [](int c) { return "198.51.100." + std::to_string(c + 1); };
+    // Each failing client's first failure; from then on each is slowed down.
+    for (int c = 0; c < kClients; c++)
+        EXPECT_EQ(outcome("/private/a", "GET", "nobody" + std::to_string(c) + ":x", "", ip(c)),
+                  "3/401/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "carol:singer", "", "203.0.113.9"), "1/200/carol");
+
+    // Their next attempts come all at once, while the good user goes on.
+    std::atomic<int> slowedDown{0}, other{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; c++)
+        clients.emplace_back([&, c] {
+            for (int n = 1; n < kAttempts; n++) {
+                auto t = send("/private/a", "GET", "nobody" + std::to_string(c) + ":x", "", "",
+                              true, ip(c));
+                const char* retry = t->response().headers.get("Retry-After");
+                int seconds = retry ? atoi(retry) : 0;
+                if (t->response().code() == 429 && seconds >= 1 && seconds <= 5)
+                    slowedDown++;
+                else
+                    other++;
+            }
+        });
+    std::vector<std::string> got;
+    long slowestMs = 0;
+    for (int n = 0; n < 10; n++) {
+        auto start = std::chrono::steady_clock::now();
+        got.push_back(outcome("/private/a", "GET", "carol:singer", "", "203.0.113.9"));
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count());
+        slowestMs = std::max(slowestMs, ms);
+    }
+    for (auto& c : clients)
+        c.join();
+    EXPECT_EQ(got, std::vector<std::string>(10, "1/200/carol"));
+    // Half the slow-down: no answer of the good user's waited one out.
+    EXPECT_LT(slowestMs, 2500);
+    EXPECT_EQ(slowedDown, kClients * (kAttempts - 1));
+    EXPECT_EQ(other, 0);
+}
+
+// The server with its audit trail in a file and its metrics on a port.
+class QORAuthzObservedTest : public QORAuthzServiceTest {
+protected:
+    QORAuthzObservedTest()
+    {
+        m_metrics.httpPort = qor_free_loopback_port();
+        m_serverEntries += "audit = file:audit.log\nmetrics-address = 127.0.0.1:"
+                           + std::to_string(m_metrics.httpPort) + "\n";
+    }
+    QORE2EResponse get(const char* path) const
+    {
+        QORE2ERequest r;
+        r.host = "127.0.0.1";
+        r.path = path;
+        return m_metrics.fetch(r);
+    }
+    // The value of a sample line ("name{labels} value"), or -1.
+    long sample(const std::string& text, const std::string& series) const
+    {
+        size_t at = text.find("\n" + series + " ");
+        return at == std::string::npos ? -1 : std::atol(text.c_str() + at + series.size() + 2);
+    }
+
+    QORE2EClient m_metrics;
+};
+
+TEST_F(QORAuthzObservedTest, EveryDecisionIsAuditedWithoutCredentialsCookiesOrQuery)
 {
     struct {
-        const char* target;
-        const char* safe;
+        const char* uri;
+        const char* auth;
+        const char* cookie;
+        const char* line;   // the fields after the client address
     } rows[] = {
-        {"/a/b?c=d", "/a/b?c=d"}, {"", "/"}, {"a/b", "/"}, {"//evil.example", "/"},
-        {"/\\evil", "/"}, {"/a\\b", "/"}, {"https://evil.example/", "/"},
-        {"/a\r\nX: y", "/"}, {"/a\tb", "/"}, {"/ok/", "/ok/"},
+        {"/private/a?ticket=querysecret", "alice:wonderland", "",
+         "\"method\":\"GET\",\"path\":\"/private/a\",\"user\":\"alice\",\"outcome\":\"allowed\","
+         "\"object\":\"/web/private\""},
+        {"/private/a", "bob:builder", "other=crumbsecret",
+         "\"path\":\"/private/a\",\"user\":\"bob\",\"outcome\":\"forbidden\""},
+        // A name whose password failed is not a verified user.
+        {"/private/a", "alice:wrongsecret", "DXQORSESSION=cookiesecret",
+         "\"user\":\"\",\"outcome\":\"login_required\""},
+        {"/private/\"q\\", "", "", "\"path\":\"/private/\\\"q\\\\\",\"user\":\"\""},
+        // Decided by the plug-in's cache: the server never sees it.
+        {"/pub/a.gif", "", "", nullptr},
     };
     for (auto& row : rows)
-        EXPECT_EQ(QORAuthzLoginForm::safeTarget(row.target), row.safe) << row.target;
-    QORAuthzLoginForm form;
-    std::string token = form.issueToken(0);
-    EXPECT_FALSE(form.consumeToken(token + "x", 1));
-    EXPECT_TRUE(form.consumeToken(token, 1));
-    EXPECT_FALSE(form.consumeToken(form.issueToken(0), QORAuthzLoginForm::kTokenLifetime));
-    EXPECT_EQ(QORAuthzLoginForm::render("{{target}}|{{token}}|{{x}}|{{message", "/l",
-                                        "\"><script>", "t", "m"),
-              "&quot;&gt;&lt;script&gt;|t|{{x}}|{{message");
+        (void)send(row.uri, "GET", row.auth, row.cookie);  // only the trail counts here
+    std::vector<std::string> lines;
+    std::string text = qor_read_file(server->dir() + "/audit.log");
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+        lines.push_back(text.substr(at, end - at));
+    ASSERT_EQ(lines.size(), 4u) << text;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].compare(0, 9, "{\"time\":\""), 0) << lines[i];
+        EXPECT_NE(lines[i].find("\"vhost\":\"www\""), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find(rows[i].line), std::string::npos) << lines[i];
+        EXPECT_NE(lines[i].find("\"latency_us\":"), std::string::npos) << lines[i];
+    }
+    std::string basic = qor_authz_test_basic("alice", "wonderland");
+    for (const std::string& secret : {std::string("wonderland"), std::string("builder"),
+                                      std::string("wrongsecret"), basic.substr(6),
+                                      std::string("querysecret"), std::string("ticket"),
+                                      std::string("cookiesecret"), std::string("crumbsecret")})
+        EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+}
+
+TEST_F(QORAuthzObservedTest, MetricsCountDecisionsAndHealthFollowsTheLastReload)
+{
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    EXPECT_EQ(outcome("/private/a", "GET", "alice:wonderland"), "1/200/alice");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:builder"), "3/403/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET", "bob:wrong"), "3/401/mallory");
+    EXPECT_EQ(outcome("/private/a", "GET"), "3/401/mallory");
+    QORE2EResponse m = get("/metrics");
+    ASSERT_EQ(m.status, 200) << m.error;
+    EXPECT_NE(m.header("Content-Type")->find("version=0.0.4"), std::string::npos);
+    struct {
+        const char* series;
+        long value;
+    } rows[] = {
+        {"dxqor_authz_decisions_total{outcome=\"allowed\"}", 2},
+        {"dxqor_authz_decisions_total{outcome=\"forbidden\"}", 1},
+        {"dxqor_authz_decisions_total{outcome=\"login_required\"}", 2},
+        {"dxqor_authz_decisions_total{outcome=\"error\"}", 0},
+        {"dxqor_authz_answer_seconds_count", 5},
+        {"dxqor_authz_answer_seconds_bucket{le=\"+Inf\"}", 5},
+        {"dxqor_authz_credential_cache_lookups_total{result=\"hit\"}", 1},
+        {"dxqor_authz_credential_cache_lookups_total{result=\"miss\"}", 3},
+        {"dxqor_authz_credential_cache_entries", 2},
+        {"dxqor_authz_failed_logins_total", 1},
+        {"dxqor_authz_workers", 8},
+        {"dxqor_authz_workers_busy", 0},
+        {"dxqor_authz_questions_waiting", 0},
+        {"dxqor_authz_policy_loads_total{result=\"success\"}", 1},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(sample(m.body, row.series), row.value) << row.series << "\n" << m.body;
+    EXPECT_GT(sample(m.body, "dxqor_authz_cache_version"), 0);
+    EXPECT_EQ(get("/healthz").status, 200);
+    EXPECT_EQ(get("/nothing").status, 404);
+
+    server->writePolicy(m_serverEntries, "[object /web]\nbad entry\n");
+    EXPECT_FALSE(server->reload());
+    EXPECT_EQ(get("/healthz").status, 503);
+    EXPECT_EQ(sample(get("/metrics").body, "dxqor_authz_policy_loads_total{result=\"failure\"}"), 1);
+    server->writePolicy(m_serverEntries, kPolicy);
+    ASSERT_TRUE(server->reload()) << server->output();
+    EXPECT_EQ(get("/healthz").status, 200);
 }

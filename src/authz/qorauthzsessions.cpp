@@ -4,21 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 #include <openssl/rand.h>
-
-namespace {
-
-std::string hex(const unsigned char* data, size_t n)
-{
-    static const char kHex[] = "0123456789abcdef";
-    std::string out;
-    for (size_t i = 0; i < n; i++) {
-        out.push_back(kHex[data[i] >> 4]);
-        out.push_back(kHex[data[i] & 15]);
-    }
-    return out;
-}
-
-} // namespace
+#include "authz/qorauthzhex.h"
 
 QORStatus QORAuthzSessions::initialize()
 {
@@ -82,7 +68,7 @@ std::string QORAuthzSessions::create(const std::string& user, int64_t now)
     unsigned char bits[32];
     if (RAND_bytes(bits, sizeof bits) != 1)
         return std::string();
-    std::string id = hex(bits, sizeof bits);
+    std::string id = qor_authz_hex(bits, sizeof bits);
     OPENSSL_cleanse(bits, sizeof bits);
     std::string key = keyOf(id);
     if (key.empty())
@@ -136,5 +122,5 @@ std::string QORAuthzSessions::logName(const std::string& id) const
     if (HMAC(EVP_sha256(), m_logKey, sizeof m_logKey,
              reinterpret_cast<const unsigned char*>(id.data()), id.size(), md, &n) == nullptr)
         return std::string();
-    return hex(md, 8);
+    return qor_authz_hex(md, 8);
 }

@@ -45,7 +45,7 @@ void to64(std::string* out, unsigned long v, int n)
     }
 }
 
-bool cryptVerify(const std::string& password, const std::string& hash)
+QORAuthzPasswordCheck cryptVerify(const std::string& password, const std::string& hash)
 {
     // One work area per thread: crypt_r's is large, and zeroed once.
     thread_local std::unique_ptr<crypt_data> data;
@@ -54,10 +54,19 @@ bool cryptVerify(const std::string& password, const std::string& hash)
         memset(data.get(), 0, sizeof(crypt_data));
     }
     const char* out = crypt_r(password.c_str(), hash.c_str(), data.get());
-    // Failures give null or a string starting with "*".
+    // Failures give null or a string starting with "*": the stored setting
+    // is one libcrypt cannot compute, whatever the password.
     if (out == nullptr || out[0] == '*')
-        return false;
-    return sameHash(out, hash);
+        return QORAuthzPasswordCheck::unavailable;
+    return sameHash(out, hash) ? QORAuthzPasswordCheck::good : QORAuthzPasswordCheck::bad;
+}
+
+// good or bad by the computed hash; unavailable when none could be made.
+QORAuthzPasswordCheck compare(const std::string& computed, const std::string& hash)
+{
+    if (computed.empty())
+        return QORAuthzPasswordCheck::unavailable;
+    return sameHash(computed, hash) ? QORAuthzPasswordCheck::good : QORAuthzPasswordCheck::bad;
 }
 
 } // namespace
@@ -169,15 +178,16 @@ std::unique_ptr<QORAuthzUserStore> QORAuthzUserStore::load(const std::string& pa
     return ok ? std::move(store) : nullptr;
 }
 
-bool QORAuthzUserStore::verify(const std::string& user, const std::string& password) const
+QORAuthzPasswordCheck QORAuthzUserStore::verify(const std::string& user,
+                                                const std::string& password) const
 {
     auto it = m_hashes.find(user);
     if (it == m_hashes.end())
-        return false;
+        return QORAuthzPasswordCheck::bad;
     const std::string& hash = it->second;
     if (startsWith(hash, kAPR1))
-        return sameHash(apr1(password, hash.substr(strlen(kAPR1))), hash);
+        return compare(apr1(password, hash.substr(strlen(kAPR1))), hash);
     if (startsWith(hash, kSHA))
-        return sameHash(sha1(password), hash);
+        return compare(sha1(password), hash);
     return cryptVerify(password, hash);
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include "authz/qorauthzpasswordcheck.h"
 #include "authz/qorauthzpolicy.h"
 
 class QORAuthzUserStore {
@@ -19,9 +20,11 @@ public:
                                                    QORAuthzErrors* warnings);
 
     bool exists(const std::string& user) const { return m_hashes.count(user) != 0; }
-    // Whether password is the user's; false for an unknown user. Costs what
-    // the hash's scheme costs (a bcrypt hash tens of milliseconds).
-    bool verify(const std::string& user, const std::string& password) const;
+    // Whether password is the user's: bad for an unknown user, unavailable
+    // when the stored hash cannot be computed (libcrypt refuses its
+    // setting, or libcrypto fails). Costs what the hash's scheme costs (a
+    // bcrypt hash tens of milliseconds).
+    QORAuthzPasswordCheck verify(const std::string& user, const std::string& password) const;
     size_t size() const { return m_hashes.size(); }
 
     // The hash of password in htpasswd's "$apr1$" scheme with salt (at most

@@ -49,8 +49,8 @@ struct qorStanzaCache {
 
 namespace {
 
-// fgets buffer: a line is read in pieces of at most 511 bytes.
-const int kPiece = 512;
+// fgets buffer: a line is read in pieces of at most QOR_STZ_MAX_LINE bytes.
+const int kPiece = QOR_STZ_MAX_LINE + 1;
 // Openers that keep finding the file replaced under them give up.
 const int kMaxReopen = 100;
 
@@ -170,6 +170,26 @@ size_t findChar(const lox_unichar_t* s, size_t from, size_t n,
     while (from < n && s[from] != c)
         from++;
     return from;
+}
+
+// The shape of the n 16-bit characters of a line, its newline taken off:
+// *start is where its text begins; *mark the ']' of a heading or the '='
+// of an entry (n when there is none).
+QORStzLine shapeOf(const lox_unichar_t* wide, size_t n, size_t* start, size_t* mark)
+{
+    size_t i = 0;
+    while (i < n && isSpace(wide[i]))
+        i++;
+    *start = i;
+    *mark = n;
+    if (i == n || wide[i] == '#')
+        return QORStzLine::skipped;
+    if (wide[i] == '[') {
+        *mark = findChar(wide, i + 1, n, ']');
+        return *mark == n ? QORStzLine::noBracket : QORStzLine::heading;
+    }
+    *mark = findChar(wide, i, n, '=');
+    return *mark == n || *mark == i ? QORStzLine::noSeparator : QORStzLine::entry;
 }
 
 void unlockAndClose(FILE* fp)
@@ -512,22 +532,20 @@ bool scanFile(qorStanzaFile* stz, bool nextStanza, bool acrossStanzas,
         }
         if (n > 0 && wide[n - 1] == '\n')
             wide[--n] = 0;
-        size_t i = 0;
-        while (i < n && isSpace(wide[i]))
-            i++;
-        if (i == n || wide[i] == '#')
+        size_t i = 0, mark = 0;
+        QORStzLine shape = shapeOf(wide, n, &i, &mark);
+        if (shape == QORStzLine::skipped)
             continue;
 
         QORStatus status = qor_s_ok;
-        if (wide[i] == '[') {
+        if (shape == QORStzLine::heading || shape == QORStzLine::noBracket) {
             freeNames(stz, false);
             stz->entryOffset = static_cast<int32_t>(lineOffset);
             if (!nextStanza && !acrossStanzas) {
                 fseek(stz->fp, restart, SEEK_SET);
                 return true;
             }
-            size_t close = findChar(wide, i + 1, n, ']');
-            if (close == n) {
+            if (shape == QORStzLine::noBracket) {
                 char* rest = narrow(wide + i + 1, n - i - 1, &status);
                 QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_bad_heading_msg,
                                rest != nullptr ? rest : line);
@@ -535,7 +553,7 @@ bool scanFile(qorStanzaFile* stz, bool nextStanza, bool acrossStanzas,
                 qor_zSetError(stz, qor_s_stz_no_bracket);
                 return false;
             }
-            char* name = narrow(wide + i + 1, close - i - 1, &status);
+            char* name = narrow(wide + i + 1, mark - i - 1, &status);
             if (name == nullptr) {
                 qor_zSetError(stz, status);
                 return false;
@@ -553,13 +571,13 @@ bool scanFile(qorStanzaFile* stz, bool nextStanza, bool acrossStanzas,
         if (nextStanza)
             continue;
 
-        size_t eq = findChar(wide, i, n, '=');
-        if (eq == n || eq == i) {
+        if (shape == QORStzLine::noSeparator) {
             QOR_REPORT_SUB(qor_svc_config_mgr, qor_s_stz_bad_entry_msg, wide,
                        stz->stanzaName != nullptr ? stz->stanzaName : "");
             qor_zSetError(stz, qor_s_stz_no_separator);
             return false;
         }
+        size_t eq = mark;
         size_t nameEnd = eq;
         while (nameEnd > i && isSpace(wide[nameEnd - 1]))
             nameEnd--;
@@ -1047,4 +1065,19 @@ int qorStzDeleteCurrentEntry(qorStanzaFile* stz)
         !editAllowed(stz, stz->stanzaName != nullptr && stz->entryName != nullptr))
         return 0;
     return deleteCurrentLine(stz);
+}
+
+QORStzLine qorStzClassifyLine(const char* line, size_t length)
+{
+    if (length > static_cast<size_t>(QOR_STZ_MAX_LINE))
+        return QORStzLine::tooLong;
+    char text[kPiece];
+    memcpy(text, line, length);
+    text[length] = 0;
+    lox_unichar_t wide[kPiece];
+    size_t n = lox_mbstowcs(wide, text, kPiece);
+    if (n == static_cast<size_t>(-1) || n >= static_cast<size_t>(kPiece))
+        return QORStzLine::unconvertible;
+    size_t start = 0, mark = 0;
+    return shapeOf(wide, n, &start, &mark);
 }

@@ -18,6 +18,7 @@
 // handle and during the load of a memory-mode handle. As with every fcntl
 // lock, the process loses it when it closes any other descriptor of the file.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include "core/system/qorstatus.h"
@@ -152,3 +153,25 @@ int qorStzDeleteCurrentEntry(qorStanzaFile* stz);
 }
 
 QOR_EXPORT_END
+
+// The scanner's grammar of one line, for a reader that checks a stanza file
+// line by line (to report each problem with its number) before it reads the
+// file through a handle. Not part of the adapters' interface.
+//
+// The longest line the scanner reads as one, in bytes without its newline;
+// a longer one it reads, and parses, as several.
+const int QOR_STZ_MAX_LINE = 511;
+
+enum class QORStzLine {
+    skipped,        // blank, or a comment
+    heading,        // "[name]", text after ']' ignored
+    entry,          // "name = value"
+    noBracket,      // '[' without ']' (the scanner fails: qor_s_stz_no_bracket)
+    noSeparator,    // no '=', or nothing before it (qor_s_stz_no_separator)
+    tooLong,        // longer than QOR_STZ_MAX_LINE
+    unconvertible,  // not text in the local code page (qor_s_mb_to_wc_failed)
+};
+
+// What the scanner makes of the length bytes of line (without its newline;
+// a trailing '\r' is white space, as the scanner reads it).
+QORStzLine qorStzClassifyLine(const char* line, size_t length);

@@ -162,6 +162,30 @@ TEST_F(StanzaTest, BytesInvalidInTheLocalCodePage)
     EXPECT_EQ(walk(open(cut, QOR_STZ_READ_ONLY | QOR_STZ_IN_MEMORY)), "[t][s]");
 }
 
+// The grammar a reader checks lines with is the scanner's own: its shapes
+// are read by the scanner tests above; here each kind, the limit and the
+// conversion of the classifier's own.
+TEST_F(StanzaTest, ClassifiedLinesAsTheScannerReadsThem)
+{
+    QORScopedCtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.ok());
+    const struct { std::string line; QORStzLine kind; } rows[] = {
+        {" \t\r", QORStzLine::skipped},
+        {"  # a = b", QORStzLine::skipped},
+        {" [ s ] after\r", QORStzLine::heading},
+        {"[]", QORStzLine::heading},
+        {"[open", QORStzLine::noBracket},
+        {"a = b # [c", QORStzLine::entry},
+        {"  = 2", QORStzLine::noSeparator},
+        {"a = gr\xc3\xbc\xc3\x9f", QORStzLine::entry},
+        {"bad = \xc3(", QORStzLine::unconvertible},
+        {"a = " + std::string(QOR_STZ_MAX_LINE - 4, 'x'), QORStzLine::entry},
+        {"a = " + std::string(QOR_STZ_MAX_LINE - 3, 'x'), QORStzLine::tooLong},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(qorStzClassifyLine(row.line.data(), row.line.size()), row.kind) << row.line;
+}
+
 TEST_F(StanzaTest, OwnNamePassedBackStanzaSizeAndNullArguments)
 {
     for (unsigned mode : kModes) {

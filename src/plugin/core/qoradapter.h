@@ -10,6 +10,7 @@
 #include "plugin/core/qorclientcert.h"
 #include "plugin/core/qorcore.h"
 #include "plugin/core/qormessage.h"
+#include "plugin/core/qorpluginstats.h"
 #include "core/system/qorproxyrspcode.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"

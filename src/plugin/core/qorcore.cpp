@@ -5,6 +5,7 @@
 #include <ctime>
 #include <new>
 #include "core/file/qorstanza.h"
+#include "plugin/core/qorpluginstats.h"
 #include "core/svc/qorsvc.h"
 #include "core/system/qorassert.h"
 #include "core/system/qorinstallpath.h"
@@ -105,6 +106,8 @@ bool mayRetry(unsigned int limit, unsigned int sent)
 // what to do.
 void sendDefaultResponse(QORTransaction* trans, int code)
 {
+    if (code == 503)
+        qor_plugin_count(qor_fig_unavailable);
     (void)trans->m_response->setCode(code);
     (void)trans->setResult(qor_send_default_rsp_to_client); // always 0
 }
@@ -339,6 +342,8 @@ bool QORCore::decideLocally(QORTransaction* trans)
             QORURCDecision decision = qor_urc_ask_server;
             open = m_urcClient->lookupCache(request, &decision) == qor_s_ok &&
                    decision == qor_urc_unprotected;
+            if (open)
+                qor_plugin_count(qor_fig_cache_hits);
         }
     }
     if (open)
@@ -369,8 +374,10 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
                 (void)trans->setResult(qor_continue_uninteresting); // always 0
                 return qor_s_ok;
             }
-            if (!m_initialized)
+            if (!m_initialized) {
+                qor_plugin_count(qor_fig_unavailable);  // the adapter answers 503
                 return qor_s_not_initialized;
+            }
             st = m_urcClient->lookupHost(request, host, &pollDue, &decision);
         }
         if (pollDue) {
@@ -384,6 +391,7 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
         // The cache only ever spares a question: anything but a clear
         // "unprotected" goes to the authorization server.
         if (st == qor_s_ok && decision == qor_urc_unprotected) {
+            qor_plugin_count(qor_fig_cache_hits);
             (void)trans->setResult(qor_continue_uninteresting); // always 0
             return qor_s_ok;
         }
@@ -392,6 +400,7 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
         prepareForRetry();
     }
 
+    qor_plugin_count(qor_fig_questions);
     // The dispatcher asks for another pass when the server restarted or
     // reset the worker; the transaction does when the answer needs the
     // question sent again (with the body, for instance). An installation
@@ -437,6 +446,7 @@ QORStatus QORCore::handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* a
     QORAnswer owned(answer);
     QORStatus status = qor_s_ok;
     if (dispatchStatus == (int)qor_s_ipc_answer_timeout) {
+        qor_plugin_count(qor_fig_answer_wait_expired);
         logError(trans, kMsgAnswerTimeout, (int)m_dispatcher.limits().answerWaitSeconds);
         sendDefaultResponse(trans, 503);
     } else if (dispatchStatus == (int)qor_s_ipc_question_too_large) {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <sys/sem.h>
 #include <unistd.h>
 
 #include "core/threads/qorthread.h"
@@ -161,11 +162,27 @@ QORStatus QORSrvWorkerPool::startThreads()
         }
         m_reclaiming = true;
     }
+    m_serving = true;
     return qor_s_ok;
+}
+
+int QORSrvWorkerPool::busyWorkers() const
+{
+    int n = 0;
+    for (int i = 0; m_workers != nullptr && i < m_numWorkers; ++i)
+        n += m_workers[i].busy.load(std::memory_order_relaxed) ? 1 : 0;
+    return n;
+}
+
+int QORSrvWorkerPool::waitingClients() const
+{
+    int semId = getPoolSemId();
+    return semId == -1 ? -1 : semctl(semId, m_poolSemNum, GETNCNT);
 }
 
 void QORSrvWorkerPool::stopThreads()
 {
+    m_serving = false;
     {
         QORMutexLock lock(m_stopMutex);
         m_stop = true;

@@ -70,6 +70,15 @@ public:
                    : 0;
     }
 
+    // For monitoring, from any thread. REQUIRES: no start or shutdown runs
+    // meanwhile. Whether the worker threads run (started, not stopped).
+    bool serving() const { return m_serving.load(std::memory_order_relaxed); }
+    // Worker threads answering a question now.
+    int busyWorkers() const;
+    // Plug-in threads (in any process) waiting for a free worker; -1 when
+    // the pool semaphore cannot be asked.
+    int waitingClients() const;
+
 private:
     struct Worker {
         QORSrvWorkerPool* pool;
@@ -108,4 +117,5 @@ private:
     pthread_cond_t m_stopCond;
     bool m_stopCondReady = false;
     std::atomic<unsigned long> m_answered{0};
+    std::atomic<bool> m_serving{false};
 };

@@ -1,0 +1,26 @@
+// The login form: return targets, tokens and the page's escaping.
+#include "authz/qorauthzloginform.h"
+#include <gtest/gtest.h>
+#include <string>
+
+TEST(QORAuthzLoginFormTest, TargetsTokensAndEscaping)
+{
+    struct {
+        const char* target;
+        const char* safe;
+    } rows[] = {
+        {"/a/b?c=d", "/a/b?c=d"}, {"", "/"}, {"a/b", "/"}, {"//evil.example", "/"},
+        {"/\\evil", "/"}, {"/a\\b", "/"}, {"https://evil.example/", "/"},
+        {"/a\r\nX: y", "/"}, {"/a\tb", "/"}, {"/ok/", "/ok/"},
+    };
+    for (auto& row : rows)
+        EXPECT_EQ(QORAuthzLoginForm::safeTarget(row.target), row.safe) << row.target;
+    QORAuthzLoginForm form;
+    std::string token = form.issueToken(0);
+    EXPECT_FALSE(form.consumeToken(token + "x", 1));
+    EXPECT_TRUE(form.consumeToken(token, 1));
+    EXPECT_FALSE(form.consumeToken(form.issueToken(0), QORAuthzLoginForm::kTokenLifetime));
+    EXPECT_EQ(QORAuthzLoginForm::render("{{target}}|{{token}}|{{x}}|{{message", "/l",
+                                        "\"><script>", "t", "m"),
+              "&quot;&gt;&lt;script&gt;|t|{{x}}|{{message");
+}
