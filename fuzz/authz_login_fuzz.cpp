@@ -16,7 +16,6 @@
 //           question (else the server asks for it); bit 2: the host with
 //           a case-insensitive name space; bit 3: the form is posted again
 //           with the same token; bit 4: log out and try the session again
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -137,10 +136,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         else
             parts.back().push_back(static_cast<char>(data[i]));
     }
+    const bool lengthGiven = parts.size() == 4;
     parts.resize(4);
     const std::string& query = parts[0];
     std::string body = parts[1];
-    const std::string* length = size_t(std::count(data + 1, data + size, 0)) >= 3 ? &parts[3] : nullptr;
+    const std::string* length = lengthGiven ? &parts[3] : nullptr;
 
     QORAuthzServiceRig* sample = QORAuthzServiceRig::sample();
     check(sample != nullptr, "the sample policy does not load");

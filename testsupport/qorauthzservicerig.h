@@ -1,9 +1,10 @@
 // qorauthzservicerig.h: QORAuthzServiceRig, the authorization server's
 // question handler run in this process, for fuzz targets and benchmarks:
 // the policy, users and groups files in a scratch directory, the snapshot
-// loaded from them, a service over it, and a question asked the way the plug-in asks it (marshalled into a region,
-// the service's handler, the answer applied to the test transaction by the
-// plug-in's unmarshaller). The server's records go nowhere unless the
+// loaded from them, a service over it, and a question asked the way the
+// plug-in asks it (marshalled into a region, the service's handler, the
+// answer applied to the test transaction by the plug-in's unmarshaller).
+// The server's records go nowhere unless the
 // environment routes them (SVC_<SEVERITY>). Header-only: the server exists
 // in 64-bit builds only, the rest of testsupport in every one.
 #pragma once
@@ -23,7 +24,7 @@
 // A policy with a host of each kind (protected on both protocols, https
 // only, case-insensitive on a Windows file system, unprotected), objects
 // open, partly open, Basic and form, users of the two schemes verified
-// here and a group; no failure delay, so that no question sleeps.
+// here and a group; a failure limit low enough for one input to reach.
 struct QORAuthzRigSample {
     static constexpr const char* kPolicy =
         "[server]\nusers-file = htpasswd\ngroups-file = groups\nfailure-delay = 0\n"
@@ -145,7 +146,8 @@ public:
         if (truncate(m_dir.file("audit").c_str(), 0) != 0)
             return "the audit trail cannot be emptied";
         for (size_t i = 0; i < audit.size(); i++)
-            if ((audit[i] < 0x20 || audit[i] > 0x7e) && !(audit[i] == '\n' && i > 0 && audit[i - 1] != '\n'))
+            if ((audit[i] < 0x20 || audit[i] > 0x7e) &&
+                !(audit[i] == '\n' && i > 0 && audit[i - 1] != '\n'))
                 return "an audit line that is not one line of printable text";
         if (!audit.empty() && audit.back() != '\n')
             return "an audit line without its end";
@@ -160,7 +162,8 @@ public:
             if (rsp[i].value.find_first_of("\r\n") != std::string::npos)
                 return "a response header breaks its line";
         const char* location = rsp.get("Location");
-        if (location != nullptr && (location[0] != '/' || location[1] == '/' || location[1] == '\\'))
+        if (location != nullptr &&
+            (location[0] != '/' || location[1] == '/' || location[1] == '\\'))
             return "a Location off this site";
         if (a.result == qor_continue) {
             // An answer asking for the body has the question sent again:
@@ -173,7 +176,8 @@ public:
             if (code != 200 && code != 303 && code != 400 && code != 401 && code != 403 &&
                 code != 413 && code != 429)
                 return "a response code the server does not send";
-        } else if (a.result != qor_continue_uninteresting && a.result != qor_require_more_body_data) {
+        } else if (a.result != qor_continue_uninteresting &&
+                   a.result != qor_require_more_body_data) {
             return "a result code the server does not give";
         }
         return nullptr;
