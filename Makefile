@@ -15,13 +15,15 @@
 #             ASan+UBSan and 32-bit configurations, and the plug-in core
 #             under ThreadSanitizer (tsan)
 # make bench  build and run the benchmarks
+# make deb    build the Debian packages with dpkg-buildpackage into
+#             build/deb (see README.md, "Install")
 # make fuzz   build the fuzz targets with clang's libFuzzer and run each for
 #             FUZZ_SECONDS (default 60) seconds
 JOBS ?= $(shell nproc)
 BUILD ?= build
 WEB ?= apache
 
-.PHONY: all demo demo-core demo-stop bench-e2e reliability deps test test-check test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
+.PHONY: all deb demo demo-core demo-stop bench-e2e reliability deps test test-check test-release test-asan test-m32 test-tsan bench clean deps-fuzz fuzz
 
 all: deps
 	cmake -S . -B $(BUILD)/release -G Ninja -DCMAKE_BUILD_TYPE=Release
@@ -48,6 +50,9 @@ demo-core: deps
 
 deps:
 	@bash scripts/deps.sh
+
+deb: deps
+	@JOBS=$(JOBS) bash packaging/build-deb.sh $(BUILD)/deb
 
 test: deps
 	@bash scripts/test.sh

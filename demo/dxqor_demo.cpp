@@ -139,7 +139,7 @@ int main()
         ok &= dst == qor_s_ok && down.getResult() == qor_send_default_rsp_to_client &&
               down.response().code() == 503;
 
-        ok &= core.shutdown() == qor_s_ok;
+        core.shutdown();
         ok &= path.countPoolObjects() == 0;
         std::printf("\nIPC objects left behind: %d\n", path.countPoolObjects());
     }

@@ -4,7 +4,7 @@ set -eu
 need=(g++ cmake ninja-build ccache googletest libgtest-dev libbenchmark-dev
       g++-multilib qemu-user libc-bin libhttp-parser-dev
       libcrypt-dev libssl-dev openssl apache2 apache2-dev nginx nginx-dev
-      curl wrk libmicrohttpd-dev)
+      curl wrk libmicrohttpd-dev debhelper lintian)
 # `deps.sh bench`: also the allocators the benchmarks compare against.
 [ "${1:-}" != bench ] || need+=(libjemalloc-dev libmimalloc-dev)
 # `deps.sh fuzz`: also what `make fuzz` needs.

@@ -38,9 +38,9 @@ free_port() {
   return 1
 }
 
-# Waits (30 s at most) until the command succeeds.
+# Waits (WAIT_SECONDS, 30 s unless set, at most) until the command succeeds.
 wait_for() {
-  for _ in $(seq 300); do
+  for _ in $(seq $(( ${WAIT_SECONDS:-30} * 10 ))); do
     if "$@"; then return 0; fi
     sleep 0.1
   done
@@ -211,7 +211,8 @@ fill_template() {
 # W/nginx.conf (nginx) from adapters/WEB's template, for the site D on
 # 127.0.0.1:PORT, with the virtual hosts (apache) or servers (nginx) SITES;
 # NAME=VALUE set the template's other fields (SERVERS for Apache's
-# processes, WORKERS for nginx's).
+# processes and MPM for their kind, prefork unless given; WORKERS for
+# nginx's).
 web_conf() {
   local web=$1 w=$2 d=$3 port=$4 sites=$5 user="" modules
   shift 5
@@ -225,7 +226,7 @@ web_conf() {
       modules=$(apxs -q LIBEXECDIR) || return 1
       fill_template adapters/apache/httpd.conf.in "${common[@]}" USER="$user" \
         MODULES="$modules" MOD_DXQOR="$(site_prefix "$d")/opt/dxqor/lib/mod_dxqor.so" \
-        SERVERS=2 "$@" SITES="$sites" > "$w/httpd.conf"
+        MPM=prefork SERVERS=2 "$@" SITES="$sites" > "$w/httpd.conf"
       ;;
     nginx)
       # As root, the workers run as nobody in group root, as Apache's do.

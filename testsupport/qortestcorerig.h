@@ -24,7 +24,7 @@ public:
     }
     ~QORTestCoreRig()
     {
-        (void)core.shutdown();  // teardown: the core may never have started
+        core.shutdown();  // the core may never have started
         server.stop();
     }
     QORTestCoreRig(const QORTestCoreRig&) = delete;

@@ -3,6 +3,7 @@
 #include "qortesttransaction.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -314,11 +315,12 @@ bool QORTestSSLSession::requestCertByRedirect()
 
 QORTestClientCert* QORTestSSLSession::addClientCert()
 {
-    QORTestClientCert* cert = new QORTestClientCert();
+    auto cert = std::make_unique<QORTestClientCert>();
     cert->attach(m_log);
     cert->setLibraryDefaults(m_libraryDefaults);
-    setClientCert(cert);
-    return cert;
+    QORTestClientCert* made = cert.get();
+    adoptClientCert(std::move(cert));
+    return made;
 }
 
 // Request and response.
@@ -731,23 +733,22 @@ bool QORTestRequest::requestWSAByRedirect()
 
 QORTestServer* QORTestRequest::addServer(const char* vhostID, const char* name, int port)
 {
-    QORTestServer* server = new QORTestServer(vhostID, name, port);
+    auto server = std::make_unique<QORTestServer>(vhostID, name, port);
     server->attach(m_log);
     server->setLibraryDefaults(m_libraryDefaults);
-    delete m_server;
-    m_server = server;
-    m_fullURLBuilt = false;
-    return server;
+    QORTestServer* made = server.get();
+    adoptServer(std::move(server));
+    return made;
 }
 
 QORTestSSLSession* QORTestRequest::addSSLSession()
 {
-    QORTestSSLSession* session = new QORTestSSLSession();
+    auto session = std::make_unique<QORTestSSLSession>();
     session->attach(m_log);
     session->setLibraryDefaults(m_libraryDefaults);
-    delete m_sslSession;
-    m_sslSession = session;
-    return session;
+    QORTestSSLSession* made = session.get();
+    adoptSSLSession(std::move(session));
+    return made;
 }
 
 // Response.

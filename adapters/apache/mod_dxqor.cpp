@@ -9,8 +9,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 
 #include "httpd.h"
@@ -64,8 +65,6 @@ server_rec* g_server = nullptr;
 
 APR_OPTIONAL_FN_TYPE(ssl_var_lookup)* g_sslVar = nullptr;
 APR_OPTIONAL_FN_TYPE(ssl_is_https)* g_isHTTPS = nullptr;
-
-const QORStatus kNotInitialized = 0x35f02010;
 
 // Writes the core's lines to the error log of the main server.
 class ApacheLog : public QORLog {
@@ -271,7 +270,7 @@ apr_status_t shutdownCore(void*)
 {
     std::unique_lock<std::shared_mutex> lock(g_coreLock);
     if (g_core != nullptr) {
-        (void)g_core->shutdown();  // the process is going; nothing to do about a failure
+        g_core->shutdown();
         delete g_core;
         g_core = nullptr;
         qor_shutdown();
@@ -344,37 +343,45 @@ void fillSSL(request_rec* r, QORApacheTransaction& trans)
     const char* id = g_sslVar ? g_sslVar(r->pool, r->server, r->connection, r,
                                          const_cast<char*>("SSL_SESSION_ID"))
                               : nullptr;
-    auto* session = new (std::nothrow) QORApacheSSLSession(id);
+    std::unique_ptr<QORSSLSession> session(new (std::nothrow) QORApacheSSLSession(id));
     if (session == nullptr)
         return;
-    trans.request().m_sslSession = session;
     const char* pem = g_sslVar ? g_sslVar(r->pool, r->server, r->connection, r,
                                           const_cast<char*>("SSL_CLIENT_CERT"))
                                : nullptr;
-    if (pem == nullptr || *pem == '\0')
-        return;
-    auto* cert = new (std::nothrow) QORApacheClientCert;
-    if (cert != nullptr && cert->decodePEM(r->pool, pem))
-        session->setClientCert(cert);
-    else {
-        ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r,
-                      "dxqor: the client certificate could not be decoded");
-        delete cert;
+    if (pem != nullptr && *pem != '\0') {
+        std::unique_ptr<QORPEMClientCert> cert = QORPEMClientCert::decode(pem, std::strlen(pem));
+        if (cert != nullptr)
+            session->adoptClientCert(std::move(cert));
+        else
+            ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, r,
+                          "dxqor: the client certificate could not be decoded");
     }
+    trans.request().adoptSSLSession(std::move(session));
 }
 
-int decide(request_rec* r, QORApacheRequestState* state)
+// What the configuration gives a transaction of r.
+QORApacheOptions optionsFor(request_rec* r)
 {
     ServerConfig* c = serverConfig(r->server);
     QORApacheOptions options;
     options.vhostID = c->vhostID;
     options.bodyFileDir = c->bodyFileDir;
     options.maxBody = g_maxBody;
-    QORApacheTransaction trans(r, state, options);
-    if (trans.request().m_server == nullptr)
+    options.limits.maxHeaderValue = static_cast<size_t>(r->server->limit_req_fieldsize);
+    options.limits.maxURI = static_cast<size_t>(r->server->limit_req_line);
+    return options;
+}
+
+int decide(request_rec* r, QORApacheRequestState* state)
+{
+    QORApacheTransaction trans(r, state, optionsFor(r));
+    if (trans.request().server() == nullptr)
         return HTTP_INTERNAL_SERVER_ERROR;
     fillSSL(r, trans);
 
+    // isInitialized may be read while another thread initializes; a stale
+    // false only sends this request to try the lock below.
     if (g_core != nullptr && !g_core->isInitialized() && now() >= g_nextInitialize) {
         std::unique_lock<std::shared_mutex> lock(g_coreLock, std::try_to_lock);
         if (lock.owns_lock())
@@ -394,7 +401,7 @@ int decide(request_rec* r, QORApacheRequestState* state)
          ++round) {
         if (trans.request().readMoreBody() != qor_s_ok)
             return HTTP_BAD_REQUEST;
-        (void)trans.response().beginNew(); // only clears
+        trans.response().clear();
         st = g_core->handleReq(&trans);
     }
     lock.unlock();
@@ -405,10 +412,10 @@ int decide(request_rec* r, QORApacheRequestState* state)
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     if (st != qor_s_ok) {
-        if (st != kNotInitialized)
+        if (st != qor_s_not_initialized)
             ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r, "dxqor: no decision (status %#x)",
                           (unsigned int)st);
-        return st == kNotInitialized ? HTTP_SERVICE_UNAVAILABLE : HTTP_INTERNAL_SERVER_ERROR;
+        return st == qor_s_not_initialized ? HTTP_SERVICE_UNAVAILABLE : HTTP_INTERNAL_SERVER_ERROR;
     }
     switch (trans.getResult()) {
     case qor_continue:
@@ -542,13 +549,8 @@ int inspectResponse(ap_filter_t* f, ResponseFilterState* ctx)
     QORApacheRequestState* state = QORApacheRequestState::of(r, false);
     if (state == nullptr || g_core == nullptr)
         return OK;
-    ServerConfig* c = serverConfig(r->server);
-    QORApacheOptions options;
-    options.vhostID = c->vhostID;
-    options.bodyFileDir = c->bodyFileDir;
-    options.maxBody = g_maxBody;
-    QORApacheTransaction trans(r, state, options);
-    if (trans.request().m_server == nullptr)
+    QORApacheTransaction trans(r, state, optionsFor(r));
+    if (trans.request().server() == nullptr)
         return HTTP_INTERNAL_SERVER_ERROR;
     fillSSL(r, trans);
     std::shared_lock<std::shared_mutex> lock(g_coreLock);

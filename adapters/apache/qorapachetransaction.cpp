@@ -7,22 +7,17 @@
 #include <cstring>
 #include <new>
 
-#include "apr_base64.h"
 #include "apr_strings.h"
 #include "http_core.h"
 #include "http_log.h"
 #include "http_protocol.h"
 #include "http_request.h"
 
-#include "qorapachecheck.h"
-
 extern "C" module AP_MODULE_DECLARE_DATA dxqor_module;
 
 #ifdef APLOG_USE_MODULE
 APLOG_USE_MODULE(dxqor);
 #endif
-
-using namespace qor_apache;
 
 namespace {
 
@@ -35,6 +30,18 @@ apr_status_t deleteState(void* p)
 {
     delete static_cast<QORApacheRequestState*>(p);
     return APR_SUCCESS;
+}
+
+// Logs the text of the answer that was refused and marks the request, which
+// then fails whatever the core made of the command.
+QORStatus refuseText(request_rec* r, QORApacheRequestState* state, const char* what,
+                     const QORStringRefT<char>& text)
+{
+    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
+                  "dxqor: the authorization server's %s was refused: %s", what,
+                  ap_escape_logitem(r->pool, dup(r->pool, text)));
+    state->refused = true;
+    return qor_s_invalid_argument;
 }
 
 // A header name Apache must keep to itself: the framing of the message.
@@ -91,56 +98,7 @@ QORStatus QORApacheServer::getPort(int* port)
     return *port >= 1 && *port <= 65535 ? qor_s_ok : qor_s_not_available;
 }
 
-// Client certificate and SSL session.
-
-QORApacheClientCert::~QORApacheClientCert()
-{
-    qor_free_decoded_certificate(&m_decoded, nullptr);
-}
-
-bool QORApacheClientCert::decodePEM(apr_pool_t* pool, const char* pem)
-{
-    const char* begin = std::strstr(pem, "-----BEGIN CERTIFICATE-----");
-    const char* end = begin ? std::strstr(begin, "-----END CERTIFICATE-----") : nullptr;
-    if (end == nullptr)
-        return false;
-    begin += std::strlen("-----BEGIN CERTIFICATE-----");
-    // apr_base64_decode stops at the first byte outside the alphabet.
-    char* text = static_cast<char*>(apr_palloc(pool, static_cast<apr_size_t>(end - begin) + 1));
-    size_t n = 0;
-    for (const char* p = begin; p < end; ++p)
-        if (*p != '\r' && *p != '\n' && *p != ' ' && *p != '\t')
-            text[n++] = *p;
-    text[n] = '\0';
-    auto* der = static_cast<unsigned char*>(apr_palloc(pool, static_cast<apr_size_t>(apr_base64_decode_len(text))));
-    int length = apr_base64_decode_binary(der, text);
-    qor_free_decoded_certificate(&m_decoded, nullptr);
-    return length > 0 && qor_decode_certificate(der, length, nullptr, &m_decoded) == 1;
-}
-
-QORStatus QORApacheClientCert::getIssuerDN(QORStringRef* dn)
-{
-    if (m_decoded.issuer == nullptr)
-        return qor_s_not_available;
-    dn->set(m_decoded.issuer);
-    return qor_s_ok;
-}
-
-QORStatus QORApacheClientCert::getSubjectDN(QORStringRef* dn)
-{
-    if (m_decoded.subject == nullptr)
-        return qor_s_not_available;
-    dn->set(m_decoded.subject);
-    return qor_s_ok;
-}
-
-QORStatus QORApacheClientCert::getSerialNumber(QORStringRef* serial)
-{
-    if (m_decoded.serialNumber == nullptr)
-        return qor_s_not_available;
-    serial->set(m_decoded.serialNumber);
-    return qor_s_ok;
-}
+// SSL session.
 
 QORStatus QORApacheSSLSession::getID(QORBuffer* id)
 {
@@ -162,11 +120,7 @@ QORApacheRequest::QORApacheRequest(request_rec* r, QORApacheRequestState* state,
 
 QORStatus QORApacheRequest::refuse(const char* what, const QORStringRefT<char>& text)
 {
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, m_r,
-                  "dxqor: the authorization server's %s was refused: %s", what,
-                  ap_escape_logitem(m_r->pool, dup(m_r->pool, text)));
-    m_state->refused = true;
-    return qor_s_invalid_argument;
+    return refuseText(m_r, m_state, what, text);
 }
 
 QORStatus QORApacheRequest::nextValue(const char** value)
@@ -227,9 +181,9 @@ QORStatus QORApacheRequest::getNextNCPHeader(QORNCPStringRef* value)
 QORStatus QORApacheRequest::putHeader(const QORStringRef& name,
                                       const QORStringRefT<char>& value, bool add)
 {
-    if (!isToken(name.data(), name.length()))
+    if (!qor_answer_header_name(name.data(), name.length()))
         return refuse("request header name", name);
-    if (!isSafeText(value.data(), value.length()))
+    if (!qor_answer_header_value(m_options.limits, value.data(), value.length()))
         return refuse("request header value", value);
     const char* n = dup(m_r->pool, name);
     if (isFramingHeader(n))
@@ -265,7 +219,7 @@ QORStatus QORApacheRequest::setCookie(const QORStringRef&, const QORStringRefT<c
 
 QORStatus QORApacheRequest::removeHeader(const QORStringRef& name)
 {
-    if (!isToken(name.data(), name.length()))
+    if (!qor_answer_header_name(name.data(), name.length()))
         return refuse("request header name", name);
     apr_table_unset(m_r->headers_in, dup(m_r->pool, name));
     return qor_s_ok;
@@ -281,7 +235,7 @@ QORStatus QORApacheRequest::getQuery(QORStringRef* query)
 
 QORStatus QORApacheRequest::setQuery(const QORStringRef& query)
 {
-    if (!isSafeQuery(query.data(), query.length()))
+    if (!qor_answer_query(m_options.limits, query.data(), query.length()))
         return refuse("query", query);
     m_r->args = const_cast<char*>(dup(m_r->pool, query));
     return qor_s_ok;
@@ -303,11 +257,14 @@ QORStatus QORApacheRequest::getURI(QORStringRef* uri)
 
 QORStatus QORApacheRequest::setURI(const QORStringRef& uri)
 {
-    if (!isSafePath(uri.data(), uri.length()))
+    // Apache's r->uri is the decoded path; the redirect escapes it again.
+    char* v = static_cast<char*>(apr_palloc(m_r->pool, static_cast<apr_size_t>(uri.length()) + 1));
+    size_t length = 0;
+    if (!qor_answer_path(m_options.limits, uri.data(), uri.length(), v, &length))
         return refuse("URI", uri);
-    const char* v = dup(m_r->pool, uri);
+    v[length] = '\0';
     if (std::strcmp(v, m_r->uri) != 0) {
-        m_r->uri = const_cast<char*>(v);
+        m_r->uri = v;
         m_state->redirectTo = v;
     }
     return qor_s_ok;
@@ -351,7 +308,7 @@ QORStatus QORApacheRequest::setMethod(QORHTTPMethod method)
 
 QORStatus QORApacheRequest::setMethod(const QORStringRef& method)
 {
-    if (!isToken(method.data(), method.length()))
+    if (!qor_answer_method(method.data(), method.length()))
         return refuse("method", method);
     m_r->method = dup(m_r->pool, method);
     m_r->method_number = ap_method_number_of(m_r->method);
@@ -367,10 +324,11 @@ QORStatus QORApacheRequest::getVersion(QORStringRef* version)
 
 QORStatus QORApacheRequest::setVersion(const QORStringRef& version)
 {
-    if (!isVersion(version.data(), version.length()))
+    int major = 0, minor = 0;
+    if (!qor_answer_version(version.data(), version.length(), &major, &minor))
         return refuse("version", version);
     m_r->protocol = const_cast<char*>(dup(m_r->pool, version));
-    m_r->proto_num = HTTP_VERSION(m_r->protocol[5] - '0', m_r->protocol[7] - '0');
+    m_r->proto_num = HTTP_VERSION(major, minor);
     return qor_s_ok;
 }
 
@@ -487,7 +445,7 @@ QORStatus QORApacheRequest::setWebLogUser(const QORStringRef& first, const QORSt
                                           const QORStringRef& third)
 {
     for (const QORStringRef* s : {&first, &second, &third})
-        if (!isSafeText(s->data(), s->length()))
+        if (!qor_answer_header_value(m_options.limits, s->data(), s->length()))
             return refuse("log user", *s);
     const QORStringRef& user = !first.isEmpty() ? first : !second.isEmpty() ? second : third;
     if (user.isEmpty())
@@ -509,19 +467,15 @@ QORApacheResponse::QORApacheResponse(request_rec* r, QORApacheRequestState* stat
 
 QORStatus QORApacheResponse::refuse(const char* what, const QORStringRefT<char>& text)
 {
-    ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, m_r,
-                  "dxqor: the authorization server's %s was refused: %s", what,
-                  ap_escape_logitem(m_r->pool, dup(m_r->pool, text)));
-    m_state->refused = true;
-    return qor_s_invalid_argument;
+    return refuseText(m_r, m_state, what, text);
 }
 
 QORStatus QORApacheResponse::putHeader(const QORStringRef& name,
                                        const QORStringRefT<char>& value, bool add)
 {
-    if (!isToken(name.data(), name.length()))
+    if (!qor_answer_header_name(name.data(), name.length()))
         return refuse("response header name", name);
-    if (!isSafeText(value.data(), value.length()))
+    if (!qor_answer_header_value(m_options.limits, value.data(), value.length()))
         return refuse("response header value", value);
     const char* n = dup(m_r->pool, name);
     // Apache frames the response itself: the length the library counted is
@@ -569,8 +523,8 @@ QORStatus QORApacheResponse::setBodyFromFile(const char* fileName)
         return refuse("body file (no DxqorBodyFileDir)", name);
     char real[PATH_MAX];
     struct stat st;
-    if (realpath(fileName, real) == nullptr || !isInsideDirectory(real, m_options.bodyFileDir)
-        || stat(real, &st) != 0 || !S_ISREG(st.st_mode))
+    if (!qor_answer_body_file(m_options.bodyFileDir, fileName, real) || stat(real, &st) != 0
+        || !S_ISREG(st.st_mode))
         return refuse("body file", name);
     m_bodyFile = apr_pstrdup(m_r->pool, real);
     return qor_s_ok;
@@ -584,7 +538,8 @@ QORStatus QORApacheResponse::getCode(int* code)
 
 QORStatus QORApacheResponse::setCode(int code)
 {
-    if (!isStatusCode(code))
+    // Either kind of response: a default one is narrowed in defaultStatus.
+    if (!qor_answer_built_status(code))
         return refuse("status code", QORStringRefT<char>(apr_itoa(m_r->pool, code)));
     m_code = code;
     return qor_s_ok;
@@ -592,7 +547,7 @@ QORStatus QORApacheResponse::setCode(int code)
 
 QORStatus QORApacheResponse::setContentType(const QORStringRef& type)
 {
-    if (type.isEmpty() || !isSafeText(type.data(), type.length()))
+    if (type.isEmpty() || !qor_answer_header_value(m_options.limits, type.data(), type.length()))
         return refuse("content type", type);
     m_contentType = dup(m_r->pool, type);
     return qor_s_ok;
@@ -613,6 +568,12 @@ QORStatus QORApacheResponse::setUseDefaultResponse(bool useDefault)
 
 QORStatus QORApacheResponse::beginNew()
 {
+    clear();
+    return qor_s_ok;
+}
+
+void QORApacheResponse::clear()
+{
     m_body.clear();
     m_bodyFile = nullptr;
     m_contentType = nullptr;
@@ -620,7 +581,6 @@ QORStatus QORApacheResponse::beginNew()
     m_useDefaultResponse = false;
     m_keepAlive = false;
     apr_table_clear(m_headers);
-    return qor_s_ok;
 }
 
 QORStatus QORApacheResponse::setBodyToDefault()
@@ -717,7 +677,7 @@ void QORApacheResponse::commitHeaders()
 
 int QORApacheResponse::defaultStatus() const
 {
-    return m_code >= 300 ? m_code : HTTP_INTERNAL_SERVER_ERROR;
+    return qor_answer_default_status(m_code) ? m_code : HTTP_INTERNAL_SERVER_ERROR;
 }
 
 int QORApacheResponse::send()
@@ -762,7 +722,7 @@ QORApacheTransaction::QORApacheTransaction(request_rec* r, QORApacheRequestState
 {
     m_request = &m_req;
     m_response = &m_rsp;
-    m_req.m_server = new (std::nothrow) QORApacheServer(r, options.vhostID);
+    m_req.adoptServer(std::unique_ptr<QORServer>(new (std::nothrow) QORApacheServer(r, options.vhostID)));
 }
 
 QORApacheTransaction::~QORApacheTransaction() = default;
@@ -778,5 +738,6 @@ QORStatus QORApacheTransaction::logText(qor_log_levels_e level, const char* text
 
 QORStatus QORApacheTransaction::prepareForRetry()
 {
-    return m_rsp.beginNew();
+    m_rsp.clear();
+    return qor_s_ok;
 }

@@ -10,7 +10,6 @@
 #include "http_config.h"
 #include "util_filter.h"
 
-#include "core/encoders/cert_decoder/qorcertdecoder.h"
 #include "plugin/core/qoradapter.h"
 
 // Per-request state that outlives one transaction: the body read for the
@@ -41,6 +40,9 @@ struct QORApacheOptions {
     const char* vhostID = nullptr;
     const char* bodyFileDir = nullptr;
     long maxBody = 1 << 20;
+    // What this server accepts in a request (LimitRequestFieldSize,
+    // LimitRequestLine): no answer hands it more.
+    QORAnswerLimits limits = {8190, 8190};
 };
 
 class QORApacheServer : public QORServer {
@@ -53,20 +55,6 @@ public:
 private:
     request_rec* m_r;
     const char* m_vhostID;
-};
-
-class QORApacheClientCert : public QORClientCert {
-public:
-    QORApacheClientCert() : m_decoded() {}
-    ~QORApacheClientCert() override;
-    // Decodes the PEM text mod_ssl gives; false when it does not decode.
-    bool decodePEM(apr_pool_t* pool, const char* pem);
-    QORStatus getIssuerDN(QORStringRef* dn) override;
-    QORStatus getSubjectDN(QORStringRef* dn) override;
-    QORStatus getSerialNumber(QORStringRef* serial) override;
-
-private:
-    qor_decoded_certificate m_decoded;
 };
 
 class QORApacheSSLSession : public QORSSLSession {
@@ -172,6 +160,8 @@ public:
     int replace(ap_filter_t* next, int defaultCode);
     // The status for qor_send_default_rsp_to_client.
     int defaultStatus() const;
+    // beginNew without a status: it only clears what the answer built.
+    void clear();
     // Moves the headers the answer set into the response Apache sends.
     void commitHeaders();
     // The same for a response under way: the answer's values replace the

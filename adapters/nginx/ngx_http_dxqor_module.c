@@ -33,7 +33,7 @@ static ngx_command_t ngx_http_dxqor_commands[] = {
 
     { ngx_string("dxqor_init_retry"),
       NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
-      ngx_conf_set_msec_slot,
+      ngx_conf_set_sec_slot,
       NGX_HTTP_MAIN_CONF_OFFSET,
       offsetof(ngx_http_dxqor_main_conf_t, init_retry),
       NULL },
@@ -128,7 +128,7 @@ ngx_http_dxqor_create_main_conf(ngx_conf_t *cf)
         return NULL;
     }
 
-    conf->init_retry = NGX_CONF_UNSET_MSEC;
+    conf->init_retry = NGX_CONF_UNSET;
     return conf;
 }
 
@@ -138,7 +138,7 @@ ngx_http_dxqor_init_main_conf(ngx_conf_t *cf, void *conf)
 {
     ngx_http_dxqor_main_conf_t  *mcf = conf;
 
-    ngx_conf_init_msec_value(mcf->init_retry, 5000);
+    ngx_conf_init_value(mcf->init_retry, 10);
 
     if (mcf->pool_name.len == 0) {
         ngx_str_set(&mcf->pool_name, "default");

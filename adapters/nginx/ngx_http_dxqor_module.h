@@ -15,7 +15,7 @@ extern "C" {
 
 typedef struct {
     ngx_str_t           server_id;     /* dxqor_server_id: the core is made when set */
-    ngx_msec_t          init_retry;    /* dxqor_init_retry */
+    time_t              init_retry;    /* dxqor_init_retry, seconds as in mod_dxqor */
     ngx_str_t           pool_name;     /* dxqor_thread_pool */
     ngx_thread_pool_t  *pool;
 } ngx_http_dxqor_main_conf_t;

@@ -24,7 +24,7 @@ namespace {
 std::string httpConf(const std::string& serverID)
 {
     return "dxqor_server_id " + serverID + ";\n"
-           "dxqor_init_retry 100ms;\n"
+           "dxqor_init_retry 1;\n"
            "dxqor_strip_header X-User;\n"
            "server { listen 127.0.0.1:@PORT1@; location / {\n"
            "  return 200 \"method=$request_method uri=$uri args=$args user=$http_x_user;\\n\"; } }\n"

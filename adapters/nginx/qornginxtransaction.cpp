@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/encoders/cert_decoder/qorcertdecoder.h"
+#include <exception>
+#include <new>
 
 namespace {
 
@@ -24,6 +25,18 @@ bool sameName(const std::string& a, const QORStringRefT<char>& b)
 {
     return a.size() == static_cast<size_t>(b.length())
            && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+// Runs body, which may allocate; its status, or qor_s_no_memory when an
+// allocation threw.
+template <class F>
+QORStatus noThrow(F&& body) noexcept
+{
+    try {
+        return body();
+    } catch (const std::exception&) {
+        return qor_s_no_memory;
+    }
 }
 
 } // namespace
@@ -46,37 +59,6 @@ QORStatus QORNginxServer::getPort(int* port)
     return qor_s_ok;
 }
 
-QORNginxClientCert* QORNginxClientCert::decode(const unsigned char* der, int length)
-{
-    qor_decoded_certificate decoded;
-    if (!qor_decode_certificate(der, length, nullptr, &decoded))
-        return nullptr;
-    QORNginxClientCert* cert = new QORNginxClientCert();
-    cert->m_issuer = decoded.issuer;
-    cert->m_subject = decoded.subject;
-    cert->m_serial = decoded.serialNumber;
-    qor_free_decoded_certificate(&decoded, nullptr);
-    return cert;
-}
-
-QORStatus QORNginxClientCert::getIssuerDN(QORStringRef* dn)
-{
-    *dn = QORStringRef(m_issuer.data(), static_cast<int>(m_issuer.size()));
-    return qor_s_ok;
-}
-
-QORStatus QORNginxClientCert::getSubjectDN(QORStringRef* dn)
-{
-    *dn = QORStringRef(m_subject.data(), static_cast<int>(m_subject.size()));
-    return qor_s_ok;
-}
-
-QORStatus QORNginxClientCert::getSerialNumber(QORStringRef* serial)
-{
-    *serial = QORStringRef(m_serial.data(), static_cast<int>(m_serial.size()));
-    return qor_s_ok;
-}
-
 // Request.
 
 QORNginxRequest::QORNginxRequest(ngx_http_request_t* r, const ngx_str_t& vhostID)
@@ -91,11 +73,11 @@ QORNginxRequest::QORNginxRequest(ngx_http_request_t* r, const ngx_str_t& vhostID
     if (ngx_connection_local_sockaddr(c, nullptr, 0) == NGX_OK)
         port = ngx_inet_get_port(c->local_sockaddr);
     std::string id = vhostID.len ? text(vhostID) : serverName;
-    m_server = new QORNginxServer(id, host, port);
+    adoptServer(std::make_unique<QORNginxServer>(id, host, port));
     m_clientIP = text(c->addr_text);
 #if (NGX_HTTP_SSL)
     if (c->ssl != nullptr)
-        m_sslSession = new QORSSLSession();
+        adoptSSLSession(std::make_unique<QORSSLSession>());
 #endif
 }
 
@@ -130,31 +112,37 @@ QORStatus QORNginxRequest::findHeader(const QORStringRef& name, size_t from,
 
 QORStatus QORNginxRequest::getUTF8Header(const QORStringRef& name, QORStringRef* value)
 {
-    const std::string* found;
-    QORStatus st = findHeader(name, 0, &found);
-    if (st == qor_s_ok)
-        *value = QORStringRef(found->data(), static_cast<int>(found->size()));
-    return st;
+    return noThrow([&]() -> QORStatus {
+        const std::string* found;
+        QORStatus st = findHeader(name, 0, &found);
+        if (st == qor_s_ok)
+            *value = QORStringRef(found->data(), static_cast<int>(found->size()));
+        return st;
+    });
 }
 
 QORStatus QORNginxRequest::getNCPHeader(const QORStringRef& name, QORNCPStringRef* value)
 {
-    const std::string* found;
-    QORStatus st = findHeader(name, 0, &found);
-    if (st == qor_s_ok)
-        *value = QORNCPStringRef(found->data(), static_cast<int>(found->size()));
-    return st;
+    return noThrow([&]() -> QORStatus {
+        const std::string* found;
+        QORStatus st = findHeader(name, 0, &found);
+        if (st == qor_s_ok)
+            *value = QORNCPStringRef(found->data(), static_cast<int>(found->size()));
+        return st;
+    });
 }
 
 QORStatus QORNginxRequest::getNextUTF8Header(QORStringRef* value)
 {
-    const std::string* found;
-    std::string name = m_iterName;
-    QORStatus st = findHeader(QORStringRef(name.data(), static_cast<int>(name.size())),
-                              m_iterNext, &found);
-    if (st == qor_s_ok)
-        *value = QORStringRef(found->data(), static_cast<int>(found->size()));
-    return st;
+    return noThrow([&]() -> QORStatus {
+        const std::string* found;
+        std::string name = m_iterName;
+        QORStatus st = findHeader(QORStringRef(name.data(), static_cast<int>(name.size())),
+                                  m_iterNext, &found);
+        if (st == qor_s_ok)
+            *value = QORStringRef(found->data(), static_cast<int>(found->size()));
+        return st;
+    });
 }
 
 QORStatus QORNginxRequest::getNextNCPHeader(QORNCPStringRef* value)
@@ -176,10 +164,12 @@ QORStatus QORNginxRequest::setHeader(const QORStringRef& name, const QORStringRe
 
 QORStatus QORNginxRequest::addHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
-    copyHeaders();
-    headers.push_back({text(name), text(value), nullptr, true, false});
-    headersChanged = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        copyHeaders();
+        headers.push_back({text(name), text(value), nullptr, true, false});
+        headersChanged = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getCookie(const QORStringRef&, QORNCPStringRef*, QORNCPStringRef*,
@@ -196,14 +186,16 @@ QORStatus QORNginxRequest::setCookie(const QORStringRef&, const QORStringRefT<ch
 
 QORStatus QORNginxRequest::removeHeader(const QORStringRef& name)
 {
-    copyHeaders();
-    for (QORNginxHeader& h : headers) {
-        if (!h.removed && sameName(h.name, name)) {
-            h.removed = true;
-            headersChanged = true;
+    return noThrow([&]() -> QORStatus {
+        copyHeaders();
+        for (QORNginxHeader& h : headers) {
+            if (!h.removed && sameName(h.name, name)) {
+                h.removed = true;
+                headersChanged = true;
+            }
         }
-    }
-    return qor_s_ok;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getQuery(QORStringRef* out)
@@ -221,9 +213,11 @@ QORStatus QORNginxRequest::getQuery(QORStringRef* out)
 
 QORStatus QORNginxRequest::setQuery(const QORStringRef& value)
 {
-    query = text(value);
-    querySet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        query = text(value);
+        querySet = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getURI(QORStringRef* out)
@@ -238,10 +232,12 @@ QORStatus QORNginxRequest::getURI(QORStringRef* out)
 
 QORStatus QORNginxRequest::setURI(const QORStringRef& value)
 {
-    uri = text(value);
-    uriSet = true;
-    m_fullURLBuilt = false;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        uri = text(value);
+        uriSet = true;
+        m_fullURLBuilt = false;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getClientIP(QORStringRef& address)
@@ -252,7 +248,7 @@ QORStatus QORNginxRequest::getClientIP(QORStringRef& address)
 
 QORStatus QORNginxRequest::getSecurity(int* level)
 {
-    *level = m_sslSession != nullptr ? 1 : 0;
+    *level = sslSession() != nullptr ? 1 : 0;
     return qor_s_ok;
 }
 
@@ -277,20 +273,24 @@ QORStatus QORNginxRequest::getMethod(QORStringRef* out)
 
 QORStatus QORNginxRequest::setMethod(QORHTTPMethod value)
 {
-    QORStringRefT<char> name;
-    QORHTTP::getMethodName(value, &name);
-    if (name.length() <= 0)
-        return qor_s_not_supported;
-    method = text(name);
-    methodSet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        QORStringRefT<char> name;
+        QORHTTP::getMethodName(value, &name);
+        if (name.length() <= 0)
+            return qor_s_not_supported;
+        method = text(name);
+        methodSet = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::setMethod(const QORStringRef& value)
 {
-    method = text(value);
-    methodSet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        method = text(value);
+        methodSet = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getVersion(QORStringRef* out)
@@ -305,9 +305,11 @@ QORStatus QORNginxRequest::getVersion(QORStringRef* out)
 
 QORStatus QORNginxRequest::setVersion(const QORStringRef& value)
 {
-    version = text(value);
-    versionSet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        version = text(value);
+        versionSet = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getPostData(QORBuffer* data)
@@ -326,66 +328,72 @@ QORStatus QORNginxRequest::retrieveBody(int)
 
 QORStatus QORNginxRequest::loadBody()
 {
-    m_body.clear();
-    m_raw.clear();
-    ngx_http_request_body_t* rb = m_r->request_body;
-    if (rb == nullptr)
-        return qor_s_not_available;
-    for (ngx_chain_t* cl = rb->bufs; cl; cl = cl->next) {
-        ngx_buf_t* b = cl->buf;
-        if (!b->in_file) {
-            m_body.append(reinterpret_cast<const char*>(b->pos),
-                          static_cast<size_t>(b->last - b->pos));
-            continue;
+    return noThrow([&]() -> QORStatus {
+        m_body.clear();
+        m_raw.clear();
+        ngx_http_request_body_t* rb = m_r->request_body;
+        if (rb == nullptr)
+            return qor_s_not_available;
+        for (ngx_chain_t* cl = rb->bufs; cl; cl = cl->next) {
+            ngx_buf_t* b = cl->buf;
+            if (!b->in_file) {
+                m_body.append(reinterpret_cast<const char*>(b->pos),
+                              static_cast<size_t>(b->last - b->pos));
+                continue;
+            }
+            // The temporary file nginx wrote the rest of a large body to.
+            off_t offset = b->file_pos;
+            while (offset < b->file_last) {
+                char chunk[16384];
+                size_t want = static_cast<size_t>(
+                    std::min<off_t>(static_cast<off_t>(sizeof chunk), b->file_last - offset));
+                ssize_t got = pread(b->file->fd, chunk, want, offset);
+                if (got <= 0)
+                    return qor_s_system_call_failed;
+                m_body.append(chunk, static_cast<size_t>(got));
+                offset += got;
+            }
         }
-        // The temporary file nginx wrote the rest of a large body to.
-        off_t offset = b->file_pos;
-        while (offset < b->file_last) {
-            char chunk[16384];
-            size_t want = static_cast<size_t>(
-                std::min<off_t>(static_cast<off_t>(sizeof chunk), b->file_last - offset));
-            ssize_t got = pread(b->file->fd, chunk, want, offset);
-            if (got <= 0)
-                return qor_s_system_call_failed;
-            m_body.append(chunk, static_cast<size_t>(got));
-            offset += got;
-        }
-    }
-    m_bodyLoaded = true;
-    return qor_s_ok;
+        m_bodyLoaded = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::getHTTPBuffer(QORBuffer* buffer)
 {
-    if (m_raw.empty()) {
-        m_raw = text(m_r->request_line);
-        m_raw += "\r\n";
-        for (ngx_list_part_t* part = &m_r->headers_in.headers.part; part; part = part->next) {
-            ngx_table_elt_t* h = static_cast<ngx_table_elt_t*>(part->elts);
-            for (ngx_uint_t i = 0; i < part->nelts; i++) {
-                m_raw += text(h[i].key);
-                m_raw += ": ";
-                m_raw += text(h[i].value);
-                m_raw += "\r\n";
+    return noThrow([&]() -> QORStatus {
+        if (m_raw.empty()) {
+            m_raw = text(m_r->request_line);
+            m_raw += "\r\n";
+            for (ngx_list_part_t* part = &m_r->headers_in.headers.part; part; part = part->next) {
+                ngx_table_elt_t* h = static_cast<ngx_table_elt_t*>(part->elts);
+                for (ngx_uint_t i = 0; i < part->nelts; i++) {
+                    m_raw += text(h[i].key);
+                    m_raw += ": ";
+                    m_raw += text(h[i].value);
+                    m_raw += "\r\n";
+                }
             }
+            m_raw += "\r\n";
+            // The body as far as it was read.
+            m_raw += m_body;
         }
-        m_raw += "\r\n";
-        // The body as far as it was read.
-        m_raw += m_body;
-    }
-    buffer->set(reinterpret_cast<const unsigned char*>(m_raw.data()),
-                static_cast<int>(m_raw.size()));
-    return qor_s_ok;
+        buffer->set(reinterpret_cast<const unsigned char*>(m_raw.data()),
+                    static_cast<int>(m_raw.size()));
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxRequest::setWebLogUser(const QORStringRef& first, const QORStringRef& second,
                                          const QORStringRef& third)
 {
-    logUser[0] = text(first);
-    logUser[1] = text(second);
-    logUser[2] = text(third);
-    logUserSet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        logUser[0] = text(first);
+        logUser[1] = text(second);
+        logUser[2] = text(third);
+        logUserSet = true;
+        return qor_s_ok;
+    });
 }
 
 void QORNginxRequest::resetChanges()
@@ -401,17 +409,21 @@ void QORNginxRequest::resetChanges()
 
 QORStatus QORNginxResponse::setHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
-    for (size_t i = headers.size(); i-- > 0;)
-        if (sameName(headers[i].name, name))
-            headers.erase(headers.begin() + static_cast<long>(i));
-    headers.push_back({text(name), text(value), true});
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        for (size_t i = headers.size(); i-- > 0;)
+            if (sameName(headers[i].name, name))
+                headers.erase(headers.begin() + static_cast<long>(i));
+        headers.push_back({text(name), text(value), true});
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxResponse::addHeader(const QORStringRef& name, const QORStringRefT<char>& value)
 {
-    headers.push_back({text(name), text(value), false});
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        headers.push_back({text(name), text(value), false});
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxResponse::getHTTPBuffer(QORBuffer* buffer)
@@ -428,16 +440,20 @@ QORStatus QORNginxResponse::setCookie(const QORStringRef&, const QORStringRefT<c
 
 QORStatus QORNginxResponse::appendBody(const QORBuffer& piece)
 {
-    body.append(reinterpret_cast<const char*>(piece.getData()),
-                static_cast<size_t>(piece.getLen()));
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        body.append(reinterpret_cast<const char*>(piece.getData()),
+                    static_cast<size_t>(piece.getLen()));
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxResponse::setBodyFromFile(const char* fileName)
 {
-    bodyFile = fileName;
-    bodyFileSet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        bodyFile = fileName;
+        bodyFileSet = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxResponse::getCode(int* code)
@@ -450,15 +466,17 @@ QORStatus QORNginxResponse::getCode(int* code)
 
 QORStatus QORNginxResponse::setCode(int code)
 {
-    m_code = code;
+    storeCode(code);
     return qor_s_ok;
 }
 
 QORStatus QORNginxResponse::setContentType(const QORStringRef& type)
 {
-    contentType = text(type);
-    contentTypeSet = true;
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        contentType = text(type);
+        contentTypeSet = true;
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxResponse::setUseDefaultResponse(bool useDefault)
@@ -502,8 +520,10 @@ QORNginxTransaction::~QORNginxTransaction() = default;
 
 QORStatus QORNginxTransaction::logText(qor_log_levels_e, const char* line)
 {
-    m_lines.emplace_back(line);
-    return qor_s_ok;
+    return noThrow([&]() -> QORStatus {
+        m_lines.emplace_back(line);
+        return qor_s_ok;
+    });
 }
 
 QORStatus QORNginxTransaction::prepareForRetry()

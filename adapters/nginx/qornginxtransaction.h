@@ -3,7 +3,9 @@
 // thread-pool thread while the request waits: they read the request as
 // nginx holds it (nothing else touches it meanwhile) and keep every change
 // an answer makes to themselves. The event loop applies the changes, after
-// checking them, once the core has decided (qornginxhandler.cpp).
+// checking them, once the core has decided (qornginxanswer.cpp). No
+// operation the core calls lets an exception out: a failed allocation is
+// qor_s_no_memory.
 #pragma once
 #include <deque>
 #include <string>
@@ -26,21 +28,6 @@ private:
     std::string m_vhostID;
     std::string m_name;
     int m_port;
-};
-
-// The three texts of a client certificate, decoded from its DER bytes.
-class QORNginxClientCert : public QORClientCert {
-public:
-    // Null when the bytes do not decode.
-    static QORNginxClientCert* decode(const unsigned char* der, int length);
-    QORStatus getIssuerDN(QORStringRef* dn) override;
-    QORStatus getSubjectDN(QORStringRef* dn) override;
-    QORStatus getSerialNumber(QORStringRef* serial) override;
-
-private:
-    std::string m_issuer;
-    std::string m_subject;
-    std::string m_serial;
 };
 
 // A request header as the answer left it.
@@ -139,6 +126,8 @@ public:
     std::string raw;
 
     int code() const { return m_code; }
+    // setCode without a status: it only stores the number.
+    void storeCode(int code) { m_code = code; }
     bool useDefault() const { return m_useDefaultResponse; }
 
     // The answer's response headers, in order; replace: set rather than

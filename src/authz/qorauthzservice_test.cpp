@@ -53,7 +53,7 @@ protected:
     void TearDown() override
     {
         if (core) {
-            EXPECT_EQ(core->shutdown(), qor_s_ok);
+            core->shutdown();
             core.reset();
         }
         EXPECT_EQ(server->stop(), 0) << server->output();

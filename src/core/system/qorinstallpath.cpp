@@ -8,6 +8,29 @@
 
 namespace {
 
+// The Debian packages' build (DXQOR_DEBIAN_LAYOUT) compiles in the Debian
+// directories; DXQOR_MULTIARCH_LIBDIR is then /usr/lib/<triplet>/.
+#ifdef DXQOR_DEBIAN_LAYOUT
+const char* const kInstallPaths[qor_path_count] = {
+    "/usr/bin/",
+    "/etc/dxqor/",
+    nullptr,
+    "/usr/sbin/",
+    DXQOR_MULTIARCH_LIBDIR,
+    nullptr,
+    "/var/lib/dxqor/db/",
+    "/var/lib/dxqor/keytab/",
+    "/etc/init.d/",
+    "/etc/rc.d/rc3.d/",
+    "/var/lib/dxqor/sm/",
+    DXQOR_MULTIARCH_LIBDIR "dxqor/",
+    "/usr/share/dxqor/nls/msg/",
+    "/usr/share/dxqor/nls/lox/",
+    "/usr/share/dxqor/nls/html/",
+    DXQOR_MULTIARCH_LIBDIR,
+    "/var/log/dxqor/",
+};
+#else
 const char* const kInstallPaths[qor_path_count] = {
     "/opt/dxqor/bin/",
     "/opt/dxqor/etc/",
@@ -27,6 +50,7 @@ const char* const kInstallPaths[qor_path_count] = {
     "/opt/dxrte/lib/",
     "/var/dxqor/log/",
 };
+#endif
 
 // A relocated table. The texts follow the struct in the same block, so one
 // free releases it all.

@@ -6,6 +6,11 @@
 // entry under that prefix (trailing slashes ignored): DXQOR_ROOT=/tmp/x
 // makes qor_path_etc "/tmp/x/opt/dxqor/etc/". It is read once, on first use,
 // and ignored in set-user-id and set-group-id processes.
+//
+// The paths below are the build's default; the Debian packages' build
+// (cmake -DDXQOR_LAYOUT=debian) has /etc/dxqor/, /usr/sbin/,
+// /usr/lib/<triplet>/, /var/lib/dxqor/sm/, /var/log/dxqor/ and
+// /usr/share/dxqor/nls/msg/ in their place.
 #pragma once
 #include "core/system/qorstatus.h"
 

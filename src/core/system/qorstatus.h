@@ -39,6 +39,12 @@ enum : QORStatusCode {
     qor_s_not_available      = QOR_MSG_ID(2),    // XLTIC0002E
     qor_s_no_memory          = QOR_MSG_ID(12),   // XLTIC0012E
     qor_s_invalid_argument   = QOR_MSG_ID(53),   // 0x35f02035
+    // What an adapter answers when asked for a client certificate or for
+    // web-server authentication, besides 0 and qor_s_not_available (asked,
+    // the answer comes later): a transitional response has been set
+    // (XLTIC0007I), nothing to do; or the request is to go on as it is.
+    qor_s_transitional_rsp   = QOR_MSG_ID(0x7),
+    qor_s_requires_continue  = QOR_MSG_ID(0x2b4),
     qor_s_conversion_failed  = QOR_MSG_ID(54),   // 0x35f02036
     qor_s_system_call_failed = QOR_MSG_ID(55),   // XLTIC0055E
     qor_s_wc_to_mb_failed    = QOR_MSG_ID(57),   // 0x35f02039

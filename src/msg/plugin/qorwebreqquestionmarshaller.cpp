@@ -146,8 +146,8 @@ QORStatus QORWebReqQuestionMarshaller::gather()
     setRequestWSAByRedirect(req.requestWSAByRedirect());
     setIsSubRequest(req.isSubRequest());
 
-    if (req.m_server != nullptr) {
-        QORServer& server = *req.m_server;
+    if (req.server() != nullptr) {
+        QORServer& server = *req.server();
         int port = 0;
         if (server.getVHostID(&text) == qor_s_ok)
             getServer()->setVHostID(text);
@@ -166,7 +166,7 @@ QORStatus QORWebReqQuestionMarshaller::gather()
     if (security == 0)
         return qor_s_ok;
 
-    QORSSLSession* session = req.m_sslSession;
+    QORSSLSession* session = req.sslSession();
     if (session == nullptr) {
         logFailure(kMsgSecurityInfo, qor_s_not_available);
         return qor_s_not_available;

@@ -228,7 +228,7 @@ QORStatus rspSetContentType(Applying& a, CmdData& d)
 // error with response code 500 and ends it successfully.
 QORStatus rspReqClientCert(Applying& a, CmdData&)
 {
-    QORSSLSession* session = a.req.m_sslSession;
+    QORSSLSession* session = a.req.sslSession();
     // A request without SSL session cannot ask for a certificate.
     QORStatus st = session != nullptr ? session->requestClientCert() : qor_s_not_supported;
     if (st == qor_s_ok || st == qor_s_not_available) {
@@ -291,7 +291,7 @@ QORStatus rspCaptureRsp(Applying& a, CmdData& d)
     QORStringRef vhostID;
     QORStringRef uri;
     int security = 0;
-    QORStatus st = a.req.m_server != nullptr ? a.req.m_server->getVHostID(&vhostID)
+    QORStatus st = a.req.server() != nullptr ? a.req.server()->getVHostID(&vhostID)
                                              : qor_s_not_available;
     if (st == qor_s_ok)
         st = a.req.getURI(&uri);

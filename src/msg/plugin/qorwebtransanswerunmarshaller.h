@@ -20,16 +20,6 @@
 #include "msg/core/qormsgclassallocator.h"
 #include "msg/plugin/qorwebtransansweriter.h"
 
-// Statuses the adapter returns when asked for a client certificate or for
-// web-server authentication, besides 0 and 0x35f02002 (asked, the answer
-// comes later).
-enum : QORStatusCode {
-    // A transitional response has been set (XLTIC0007I): nothing to do.
-    qor_s_transitional_rsp = QOR_MSG_ID(0x7),
-    // The request is to go on as it is ("Operation requires continue.").
-    qor_s_requires_continue = QOR_MSG_ID(0x2b4),
-};
-
 class QORWebTransAnswerUnmarshaller
     : public QORWebTransAnswerIter
     , public QORMsgClassAllocated<QORWebTransAnswerUnmarshaller> {

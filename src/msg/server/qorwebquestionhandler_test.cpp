@@ -37,7 +37,7 @@ protected:
     }
     void TearDown() override
     {
-        (void)m_dispatcher.shutdown();
+        m_dispatcher.shutdown();
         (void)m_server.shutdown();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);

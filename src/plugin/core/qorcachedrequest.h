@@ -1,7 +1,7 @@
 // qorcachedrequest.h: QORCachedRequest, a minimal request made of a virtual
 // host ID, a URI and a security level, for adapters that must ask about a
 // resource without a live web-server request. Everything else is
-// unsupported (0x35f02001) or absent (0x35f02002).
+// unsupported (qor_s_not_supported) or absent (qor_s_not_available).
 #pragma once
 #include "plugin/core/qorcachedserver.h"
 #include "plugin/core/qorrequest.h"
@@ -14,7 +14,7 @@ public:
     // views whose text must outlive the request.
     QORCachedRequest(const QORStringRef& vhostID, const QORStringRef& uri,
                      int security);
-    // Takes the embedded server back from m_server before the base deletes it.
+    // Takes the embedded server back before the base deletes it.
     ~QORCachedRequest() override;
 
     QORStatus getUTF8Header(const QORStringRef& name, QORStringRef* value) override;
@@ -48,13 +48,13 @@ public:
     QORStatus getPostData(QORBuffer* data) override;
     QORStatus getHTTPBuffer(QORBuffer* buffer) override;
     QORStatus getFullURL(QORStringRef* url) override;
-    // 0x35f02002.
+    // qor_s_not_available.
     QORStatus setWebLogUser(const QORStringRef& first, const QORStringRef& second,
                             const QORStringRef& third) override;
 
-    // 0x35f02001.
+    // qor_s_not_supported.
     virtual QORStatus setPostData(const QORBuffer& data);
-    // Integrated Windows authentication: 0x35f02002.
+    // Integrated Windows authentication: qor_s_not_available.
     virtual QORStatus getNTLMAuthenticatedUser(QORStringRef* user);
     virtual QORStatus setNTLMAuthenticatedUser(const QORStringRef& user);
     virtual QORStatus requestNTLMAuthentication();

@@ -10,10 +10,10 @@ TEST(QORCachedRequest, HoldsAViewOfVirtualHostURIAndLevel)
 {
     char vhost[] = "vh1";
     QORCachedRequest r(QORStringRef(vhost), QORStringRef("/doc/a.html"), 1);
-    EXPECT_EQ(r.m_server, &r.cachedServer());
+    EXPECT_EQ(r.server(), &r.cachedServer());
     vhost[2] = '2';   // a view, not a copy
     QORStringRef s;
-    ASSERT_EQ(r.m_server->getVHostID(&s), qor_s_ok);
+    ASSERT_EQ(r.server()->getVHostID(&s), qor_s_ok);
     EXPECT_EQ(qor_test_str(s), "vh2");
     ASSERT_EQ(r.getURI(&s), qor_s_ok);
     EXPECT_EQ(qor_test_str(s), "/doc/a.html");

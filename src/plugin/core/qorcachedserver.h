@@ -8,7 +8,7 @@ public:
     QORCachedServer() = default;
 
     QORStatus getVHostID(QORStringRef* id) override;
-    // 0x35f02001: a cached server has no name or port.
+    // qor_s_not_supported: a cached server has no name or port.
     QORStatus getName(QORStringRef* name) override;
     QORStatus getPort(int* port) override;
     QORStatus getPortString(QORStringRefT<char>* port) override;

@@ -15,7 +15,7 @@ public:
     QORClientCert& operator=(const QORClientCert&) = delete;
     virtual ~QORClientCert();
 
-    // UTF-8 texts; 0x35f02002 when the certificate does not give one.
+    // UTF-8 texts; qor_s_not_available when the certificate does not give one.
     virtual QORStatus getIssuerDN(QORStringRef* dn) = 0;
     virtual QORStatus getSubjectDN(QORStringRef* dn) = 0;
     virtual QORStatus getSerialNumber(QORStringRef* serial) = 0;

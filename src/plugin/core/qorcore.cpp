@@ -38,11 +38,6 @@ namespace {
 const char kComponent[] = "DXQor";
 const int kTableBuckets = 20;
 
-enum : QORStatusCode {
-    qor_s_already_initialized = QOR_MSG_ID(15),   // XLTIC0015E
-    qor_s_not_initialized = QOR_MSG_ID(16),       // XLTIC0016E
-};
-
 const QORStatus kMsgUnknownAnswerType = QOR_MSG_ID(0x282);   // XLTIC0642E
 const QORStatus kMsgErrorFromServer = QOR_MSG_ID(0x281);     // XLTIC0641E
 const QORStatus kMsgDispatchFailed = QOR_MSG_ID(0x29b);      // XLTIC0667E
@@ -174,7 +169,7 @@ void QORCore::emptyPostURIs()
 // without log, so that initialize may run again.
 QORStatus QORCore::abandonStart(QORStatus status)
 {
-    (void)m_dispatcher.shutdown(); // always 0
+    m_dispatcher.shutdown();
     m_log = nullptr;
     return status;
 }
@@ -238,7 +233,8 @@ QORStatus QORCore::initialize(const char* serverID, QORLog* log)
         m_urcClient = nullptr;
         return failInitialize(st);
     }
-    m_initialized = true;
+    // Publishes everything initialize set up to the threads that test it.
+    m_initialized.store(true, std::memory_order_release);
     return qor_s_ok;
 }
 
@@ -313,7 +309,7 @@ void QORCore::prepareForRetry()
 bool QORCore::isUnprotectedVHost(QORRequest& request)
 {
     QORStringRef id;
-    if (request.m_server == nullptr || request.m_server->getVHostID(&id) != qor_s_ok)
+    if (request.server() == nullptr || request.server()->getVHostID(&id) != qor_s_ok)
         return false;
     int security = 0;
     if (request.getSecurity(&security) != qor_s_ok)
@@ -505,9 +501,9 @@ QORStatus QORCore::handleRsp(QORTransaction* trans)
         return st;
     question.setHTTPBuffer(http);
     QORStringRef id;
-    if (request.m_server == nullptr)
+    if (request.server() == nullptr)
         return qor_s_not_available;
-    st = request.m_server->getVHostID(&id);
+    st = request.server()->getVHostID(&id);
     if (st != qor_s_ok)
         return st;
     question.setVHostID(id);
@@ -574,13 +570,12 @@ unsigned int QORCore::getConfigFlags(const QORStringRef& name)
     return flags;
 }
 
-QORStatus QORCore::shutdown()
+void QORCore::shutdown()
 {
     delete m_urcClient;
     m_urcClient = nullptr;
-    (void)m_dispatcher.shutdown(); // always 0
+    m_dispatcher.shutdown();
     emptyPostURIs();
     m_log = nullptr;
-    m_initialized = false;
-    return qor_s_ok;
+    m_initialized.store(false, std::memory_order_release);
 }

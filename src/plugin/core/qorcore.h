@@ -6,6 +6,8 @@
 // anything else is asked of the authorization server, whose answer is
 // applied to the transaction while it is read.
 #pragma once
+#include <atomic>
+
 #include "core/buffers/qorstring.h"
 #include "core/list/qorprotectedhashtable.h"
 #include "core/system/qorstatus.h"
@@ -14,6 +16,12 @@
 #include "core/system/qorexport.h"
 
 QOR_EXPORT_BEGIN
+// The statuses of QORCore an adapter tells apart.
+enum : QORStatusCode {
+    qor_s_already_initialized = QOR_MSG_ID(15),  // XLTIC0015E
+    qor_s_not_initialized = QOR_MSG_ID(16),      // XLTIC0016E
+};
+
 class QORLog;
 class QORProxyIFMessage;
 class QORRequest;
@@ -33,12 +41,12 @@ public:
 
     // Attaches to the authorization server named serverID and fetches the
     // configuration it holds. A failure leaves the core as before (it may be
-    // called again); 0x35f0200f when already initialized.
+    // called again); qor_s_already_initialized when it is.
     QORStatus initialize(const char* serverID, QORLog* log);
 
     // Decides a request; the decision is the transaction's result code. A
-    // non-zero status means no decision was made (0x35f02010 before
-    // initialize, unless the request's virtual host is unprotected).
+    // non-zero status means no decision was made (qor_s_not_initialized
+    // before initialize, unless the request's virtual host is unprotected).
     QORStatus handleReq(QORTransaction* trans);
     // Decides a request only when that needs no wait on the authorization
     // server: its virtual host is unprotected, or the cache knows the
@@ -56,14 +64,14 @@ public:
     // buffers) and qor_send_default_rsp_to_client with status 0.
     QORStatus handleWebDispatch(QORTransaction* trans, QORProxyIFMessage* answer,
                                 int dispatchStatus);
-    // Not supported: 0x35f02001.
+    // Not supported: qor_s_not_supported.
     QORStatus postProcess(QORTransaction* trans);
     // Fetches all configuration again after the authorization server was
     // restarted or asked for a retry. Statuses are ignored.
     void prepareForRetry();
 
     // The minimum POST data size stored for prefix ":" name, else for prefix
-    // ":" fallbackName (empty candidates are skipped); 0x35f02002, with
+    // ":" fallbackName (empty candidates are skipped); qor_s_not_available, with
     // *minimum unchanged, when neither is known.
     QORStatus getMinPostData(const QORStringRef& prefix, const QORStringRef& fallbackName,
                              const QORStringRef& name, int* minimum);
@@ -72,9 +80,12 @@ public:
 
     // Detaches from the authorization server and drops the cache client and
     // the POST table; virtual hosts and flags stay. initialize may follow.
-    QORStatus shutdown();
+    void shutdown();
 
-    bool isInitialized() const { return m_initialized; }
+    // Safe from any thread, also while initialize or shutdown runs on
+    // another: an adapter may test it before it takes the lock that keeps
+    // initialize apart from the other calls.
+    bool isInitialized() const { return m_initialized.load(std::memory_order_acquire); }
 
 private:
     // Tests reach the virtual hosts and the cache client through it
@@ -107,7 +118,7 @@ private:
     QORProtectedHashTable<QORString, unsigned int> m_configFlags;
     QORPluginVirtualHostList m_virtualHostList;
     QORUnprotResourceCacheClient* m_urcClient = nullptr;
-    bool m_initialized = false;
+    std::atomic<bool> m_initialized{false};
 };
 
 QOR_EXPORT_END

@@ -17,11 +17,11 @@ public:
     virtual ~QORMessage();
 
     // The first value of header name, in UTF-8 or in the web server's code
-    // page; 0x35f02002 when the header is absent.
+    // page; qor_s_not_available when the header is absent.
     virtual QORStatus getUTF8Header(const QORStringRef& name, QORStringRef* value) = 0;
     virtual QORStatus getNCPHeader(const QORStringRef& name, QORNCPStringRef* value) = 0;
     // The next value of the header named in the last getUTF8Header or
-    // getNCPHeader; 0x35f02002 when there is none.
+    // getNCPHeader; qor_s_not_available when there is none.
     virtual QORStatus getNextUTF8Header(QORStringRef* value) = 0;
     virtual QORStatus getNextNCPHeader(QORNCPStringRef* value) = 0;
     // setHeader replaces every value of name; addHeader adds one more.
@@ -29,10 +29,10 @@ public:
                                 const QORStringRefT<char>& value) = 0;
     virtual QORStatus addHeader(const QORStringRef& name,
                                 const QORStringRefT<char>& value) = 0;
-    // Defaults: 0x35f02001.
+    // Defaults: qor_s_not_supported.
     virtual QORStatus finalizeHeader();
     virtual QORStatus finalizeBody();
-    // The "Content-Length" header as a number; 0x35f02035 when the value
+    // The "Content-Length" header as a number; qor_s_invalid_argument when the value
     // has anything after its digits.
     virtual QORStatus getContentLength(unsigned int* length);
 

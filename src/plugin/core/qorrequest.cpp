@@ -17,6 +17,19 @@ QORRequest::~QORRequest()
     delete m_server;
 }
 
+void QORRequest::adoptServer(std::unique_ptr<QORServer> server)
+{
+    delete m_server;
+    m_server = server.release();
+    m_fullURLBuilt = false;
+}
+
+void QORRequest::adoptSSLSession(std::unique_ptr<QORSSLSession> session)
+{
+    delete m_sslSession;
+    m_sslSession = session.release();
+}
+
 QORStatus QORRequest::setSecurity(int)
 {
     return qor_s_not_supported;

@@ -1,10 +1,13 @@
 // qorrequest.h: QORRequest, the request of a web transaction as the web
 // server holds it. The adapter implements the pure operations; the library
 // builds the full URL and supplies the defaults of the optional operations:
-// 0x35f02001 when the web server cannot do something, 0x35f02002 when it has
-// no such data. Callers tell absent data from failure by these two codes.
+// qor_s_not_supported when the web server cannot do something,
+// qor_s_not_available when it has no such data. Callers tell absent data
+// from failure by these two codes.
 // The order of the virtual operations is part of the adapter contract.
 #pragma once
+#include <memory>
+
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstring.h"
 #include "core/http/qorhttp.h"
@@ -21,6 +24,13 @@ public:
     // Deletes the server and the SSL session.
     ~QORRequest() override;
 
+    // The server the request arrived on and its SSL session, or null. The
+    // request owns both: adopt* takes one over, deleting any earlier one.
+    QORServer* server() const { return m_server; }
+    QORSSLSession* sslSession() const { return m_sslSession; }
+    void adoptServer(std::unique_ptr<QORServer> server);
+    void adoptSSLSession(std::unique_ptr<QORSSLSession> session);
+
     // The cookie parameters beyond the name are the adapter's to define; the
     // library does not call these two.
     virtual QORStatus getCookie(const QORStringRef& name, QORNCPStringRef* value,
@@ -31,7 +41,7 @@ public:
                                 const QORStringRefT<char>* path,
                                 const QORStringRefT<char>* domain, int flags) = 0;
     virtual QORStatus removeHeader(const QORStringRef& name) = 0;
-    // The query without its "?"; 0x35f02002 when the request has none.
+    // The query without its "?"; qor_s_not_available when the request has none.
     virtual QORStatus getQuery(QORStringRef* query) = 0;
     virtual QORStatus setQuery(const QORStringRef& query) = 0;
     // The path, without the query.
@@ -42,7 +52,7 @@ public:
     virtual QORStatus getSecurity(int* level) = 0;
     virtual QORStatus setSecurity(int level);
     virtual QORStatus getMethod(QORHTTPMethod* method) = 0;
-    // Never 0x35f02002: the cache would take that for a retry request.
+    // Never qor_s_not_available: the cache would take that for a retry request.
     virtual QORStatus getMethod(QORStringRef* method) = 0;
     virtual QORStatus setMethod(QORHTTPMethod method) = 0;
     virtual QORStatus setMethod(const QORStringRef& method) = 0;
@@ -50,13 +60,13 @@ public:
     virtual QORStatus setVersion(const QORStringRef& version) = 0;
     virtual QORStatus getPostData(QORBuffer* data) = 0;
     virtual QORStatus setBody(const QORBuffer& body);
-    // Fetch (up to) length bytes of the body from the client; 0x35f02002
+    // Fetch (up to) length bytes of the body from the client; qor_s_not_available
     // when it is not there yet and the web server will call again.
     virtual QORStatus retrieveBody(int length);
     // The raw request as received.
     virtual QORStatus getHTTPBuffer(QORBuffer* buffer) = 0;
     // scheme "://" name [":" port] uri ["?" query], built once; the port is
-    // left out when it is the scheme's default. 0x35f02002 without a server.
+    // left out when it is the scheme's default. qor_s_not_available without a server.
     virtual QORStatus getFullURL(QORStringRef* url);
     virtual QORStatus getConnectionID(QORStringRef* id);
     // Web-server authentication.
@@ -80,13 +90,10 @@ public:
 
 protected:
     bool m_bodyRequested = false;
-
-public:
-    // Owned: made with new and deleted with the request. Either may be null.
+    // Owned (set through adopt*); a subclass that points one at an object
+    // of its own takes it back before this destructor runs.
     QORSSLSession* m_sslSession = nullptr;
     QORServer* m_server = nullptr;
-
-protected:
     bool m_fullURLBuilt = false;
     QORString m_fullURL;
     QORAllocator* m_allocator;

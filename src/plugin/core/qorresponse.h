@@ -1,8 +1,9 @@
 // qorresponse.h: QORResponse, the response of a web transaction under
 // construction. The adapter implements the pure operations; the library
 // sets the keep-alive header and supplies the defaults of the optional
-// operations (0x35f02001 unsupported, 0x35f02002 absent). The order of the
-// virtual operations is part of the adapter contract.
+// operations (qor_s_not_supported unsupported, qor_s_not_available
+// absent). The order of the virtual operations is part of the adapter
+// contract.
 #pragma once
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstring.h"
@@ -15,14 +16,14 @@ public:
     QORResponse() = default;
     ~QORResponse() override;
 
-    // A response's headers are not read back: 0x35f02001.
+    // A response's headers are not read back: qor_s_not_supported.
     QORStatus getUTF8Header(const QORStringRef& name, QORStringRef* value) override;
     QORStatus getNCPHeader(const QORStringRef& name, QORNCPStringRef* value) override;
     QORStatus getNextUTF8Header(QORStringRef* value) override;
     QORStatus getNextNCPHeader(QORNCPStringRef* value) override;
 
     // The cookie parameters beyond the name are the adapter's to define; the
-    // library does not call getCookie or setCookie. Default 0x35f02001.
+    // library does not call getCookie or setCookie. Default qor_s_not_supported.
     virtual QORStatus getCookie(const QORStringRef& name, QORNCPStringRef* value,
                                 QORNCPStringRef* path, QORNCPStringRef* domain,
                                 QORNCPStringRef* expires, QORNCPStringRef* version,
@@ -33,14 +34,14 @@ public:
                                 const QORStringRefT<char>* domain, int flags) = 0;
     virtual QORStatus getBody(QORBuffer* body);
     // The raw response; adapters that support QORCore::handleRsp implement
-    // it. Default 0x35f02001.
+    // it. Default qor_s_not_supported.
     virtual QORStatus getHTTPBuffer(QORBuffer* buffer);
     virtual QORStatus appendBody(const QORBuffer& piece) = 0;
     virtual QORStatus setBodyFromFile(const char* fileName) = 0;
     virtual QORStatus getCode(int* code);
     // The HTTP status code.
     virtual QORStatus setCode(int code) = 0;
-    // Default 0x35f02002.
+    // Default qor_s_not_available.
     virtual QORStatus getSubCode(int* subCode);
     // Default 0.
     virtual QORStatus setSubCode(int subCode);

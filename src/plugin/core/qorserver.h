@@ -21,7 +21,7 @@ public:
     virtual QORStatus getName(QORStringRef* name) = 0;
     // 1 to 65535.
     virtual QORStatus getPort(int* port) = 0;
-    // The port in decimal, made once; 0x35f02035 for a port outside 1 to
+    // The port in decimal, made once; qor_s_invalid_argument for a port outside 1 to
     // 65535. The view stays valid as long as the server.
     virtual QORStatus getPortString(QORStringRefT<char>* port);
 

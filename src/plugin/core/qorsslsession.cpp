@@ -26,9 +26,8 @@ bool QORSSLSession::requestCertByRedirect()
     return false;
 }
 
-void QORSSLSession::setClientCert(QORClientCert* cert)
+void QORSSLSession::adoptClientCert(std::unique_ptr<QORClientCert> cert)
 {
-    if (cert != m_clientCert)
-        delete m_clientCert;
-    m_clientCert = cert;
+    delete m_clientCert;
+    m_clientCert = cert.release();
 }

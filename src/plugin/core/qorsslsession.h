@@ -2,6 +2,8 @@
 // session ID, its client certificate and whether one may be asked for. The
 // order of the virtual operations is part of the adapter contract.
 #pragma once
+#include <memory>
+
 #include "core/buffers/qorbuffer.h"
 #include "core/system/qorstatus.h"
 #include "plugin/core/qorclientcert.h"
@@ -16,21 +18,21 @@ public:
     // Deletes the client certificate.
     virtual ~QORSSLSession();
 
-    // Default 0x35f02001.
+    // Default qor_s_not_supported.
     virtual QORStatus getID(QORBuffer* id);
     // Default true.
     virtual bool canRequestClientCert();
-    // Asks the client for a certificate. Besides 0: 0x35f02002 (asked, the
-    // answer comes later), 0x35f02007 (a transitional response was set),
-    // 0x35f022b4 (carry on with the request). Default 0x35f02001.
+    // Asks the client for a certificate. Besides 0: qor_s_not_available (asked, the
+    // answer comes later), qor_s_transitional_rsp (a transitional response was set),
+    // qor_s_requires_continue (carry on with the request). Default qor_s_not_supported.
     virtual QORStatus requestClientCert();
     // Default false.
     virtual bool requestCertByRedirect();
 
-    // Null when the client sent none. The session takes ownership of a
-    // certificate made with new, deleting any previous one.
+    // Null when the client sent none. The session owns it: adoptClientCert
+    // takes one over, deleting any previous one.
     QORClientCert* clientCert() const { return m_clientCert; }
-    void setClientCert(QORClientCert* cert);
+    void adoptClientCert(std::unique_ptr<QORClientCert> cert);
     // Set when the authorization server asked for a client certificate.
     bool clientCertRequested() const { return m_clientCertRequested; }
     void setClientCertRequested(bool requested) { m_clientCertRequested = requested; }

@@ -9,11 +9,8 @@ TEST(QORSSLSession, OwnsItsClientCertificate)
     int deleted = 0;
     {
         QORTestSSLSession s;
-        s.setClientCert(new QORTestCounted<QORTestClientCert>(&deleted));
-        QORTestClientCert* second = new QORTestCounted<QORTestClientCert>(&deleted);
-        s.setClientCert(second);
-        EXPECT_EQ(deleted, 1);
-        s.setClientCert(second);   // the same one again is kept
+        s.adoptClientCert(std::make_unique<QORTestCounted<QORTestClientCert>>(&deleted));
+        s.adoptClientCert(std::make_unique<QORTestCounted<QORTestClientCert>>(&deleted));
         EXPECT_EQ(deleted, 1);
     }
     EXPECT_EQ(deleted, 2);

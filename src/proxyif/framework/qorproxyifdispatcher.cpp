@@ -132,14 +132,14 @@ struct HeldWorker {
 
 QORProxyIFDispatcher::~QORProxyIFDispatcher()
 {
-    (void)shutdown(); // a destructor has no one to tell
+    shutdown();
 }
 
 QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName,
                                            const QORChannelLimits& limits)
 {
     if (m_initialized) {
-        (void)shutdown(); // the refusal below is what the caller hears
+        shutdown();
         return qor_s_pif_already_initialized;
     }
     m_initialized = true;
@@ -158,7 +158,7 @@ QORStatus QORProxyIFDispatcher::initialize(QORLog* log, const char* serverName,
     }
     if (st != qor_s_ok) {
         QOR_PIF_LLOG(0, "Dispatcher initialization failed: %#x\n", (unsigned)st);
-        (void)shutdown(); // st is what the caller hears
+        shutdown();
     }
     return st;
 }
@@ -301,10 +301,10 @@ QORStatus QORProxyIFDispatcher::dispatch(QORProxyIFMessage& question,
     return st;
 }
 
-QORStatus QORProxyIFDispatcher::shutdown()
+void QORProxyIFDispatcher::shutdown()
 {
     if (!m_initialized)
-        return qor_s_ok;
+        return;
     m_initialized = false;
     for (int i = 0; i < m_factoryCount; i++)
         delete m_factories[i].factory;
@@ -321,5 +321,4 @@ QORStatus QORProxyIFDispatcher::shutdown()
         m_holdsAllocators = false;
         releaseAllocators();
     }
-    return qor_s_ok;
 }

@@ -73,9 +73,9 @@ public:
     QORStatus dispatch(QORProxyIFMessage& question, QORProxyIFMessage** answer,
                        void* context, bool* shouldRetry);
     // Deletes the factories, ends the pool and gives up this dispatcher's
-    // hold on the caching allocators. Returns 0.
+    // hold on the caching allocators.
     // REQUIRES: no dispatch runs meanwhile.
-    QORStatus shutdown();
+    void shutdown();
 
     bool isInitialized() const { return m_initialized; }
 

@@ -110,6 +110,56 @@ private:
     QORClntWorkerPool& m_pool;
 };
 
+// The pool lock, held on the set it was taken on until release or
+// releaseAndSignal gives it back; a hold left when the guard goes (an early
+// return, a failure that ends a scan) is given back then, on that set.
+class QORClntWorkerPool::PoolLock {
+public:
+    explicit PoolLock(QORClntWorkerPool& pool) : m_pool(pool) {}
+    ~PoolLock()
+    {
+        if (held())
+            (void)m_pool.unlockPoolOn(m_set); // what ended the hold is what the caller hears
+    }
+    PoolLock(const PoolLock&) = delete;
+    PoolLock& operator=(const PoolLock&) = delete;
+
+    bool held() const { return m_set != kNone; }
+    // takePoolLock; held on success.
+    QORStatus take()
+    {
+        int set = kNone;
+        QORStatus st = m_pool.takePoolLock(&set);
+        if (st == qor_s_ok)
+            m_set = set;
+        return st;
+    }
+    // waitPoolAndLock: the pool semaphore and the lock together.
+    QORStatus waitAndTake(const timespec* until)
+    {
+        int set = kNone;
+        QORStatus st = m_pool.waitPoolAndLock(&set, until);
+        if (st == qor_s_ok)
+            m_set = set;
+        return st;
+    }
+    // REQUIRES: held().
+    QORStatus release() { return m_pool.unlockPoolOn(giveUp()); }
+    QORStatus releaseAndSignal() { return m_pool.unlockAndSignal(giveUp()); }
+
+private:
+    static constexpr int kNone = -1;  // no semaphore set has this id
+    int giveUp()
+    {
+        int set = m_set;
+        m_set = kNone;
+        return set;
+    }
+
+    QORClntWorkerPool& m_pool;
+    int m_set = kNone;
+};
+
 QORClntWorkerPool::QORClntWorkerPool() = default;
 
 QORClntWorkerPool::~QORClntWorkerPool()
@@ -164,12 +214,12 @@ QORStatus QORClntWorkerPool::initialize(const char* serverName,
     st = attachAll(false);
     if (st != qor_s_ok)
         return st;
-    int lockSet;
-    st = takePoolLock(&lockSet);
+    PoolLock lock(*this);
+    st = lock.take();
     if (st != qor_s_ok)
         return st;
     logPool();
-    return unlockPoolOn(lockSet);
+    return lock.release();
 }
 
 unsigned int QORClntWorkerPool::questionRoom() const
@@ -251,8 +301,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         until = &deadline;
     }
     QORStatus st;
-    bool locked = false;
-    int lockSet = -1;
+    PoolLock lock(*this);
     int passes = 0;
     for (;;) {
         // A refresh that failed leaves no objects to use: have the
@@ -264,7 +313,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         }
         // The pool semaphore and then the pool lock, taken together.
         QOR_PIF_LOG("Waiting on pool semaphore...\n");
-        st = waitPoolAndLock(&lockSet, until);
+        st = lock.waitAndTake(until);
         // A removed set means a new server (or none yet): the removal
         // stands, so that the dispatcher looks up every object again. The
         // new server's semaphores alone, taken over the old segments, would
@@ -274,7 +323,6 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             st = qor_s_ipc_no_free_worker;
         if (st != qor_s_ok)
             break;
-        locked = true;
         int32_t now = (int32_t)time(nullptr);
         int found = -1;
         for (int i = 0; i < m_numWorkers && found < 0; ++i) {
@@ -311,7 +359,7 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             w->reset = 0;
             w->time = now;
             w->holderPid = m_pid;
-            st = unlockPoolOn(lockSet);
+            st = lock.release();
             if (st != qor_s_ok) {
                 // The set is gone: so is the pool; no one else can take it.
                 QOR_PIF_LOG("Releasing the pool lock failed: %#x\n", st);
@@ -322,10 +370,9 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
         }
         // Give the count back and let others scan.
         ++passes;
-        QORStatus gs = unlockAndSignal(lockSet);
+        QORStatus gs = lock.releaseAndSignal();
         if (gs != qor_s_ok)
             QOR_PIF_LOG("Releasing the pool lock failed: %#x\n", gs);
-        locked = false;
         // A refresh waits for this thread; the pool it scans may be one
         // the server has given up.
         bool refreshing;
@@ -351,8 +398,6 @@ QORStatus QORClntWorkerPool::getFreeWorker(QORClntWorkerBuffer** out)
             m_backoffSleeps.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    if (locked)
-        (void)unlockPoolOn(lockSet); // the failure that ends the scan is what counts
     return st;
 }
 
@@ -362,8 +407,8 @@ QORStatus QORClntWorkerPool::leaveWorker(QORClntWorkerBuffer* buffer, bool aband
     worker_info volatile* w = buffer->getRecord();
     // The index in this process's mapping, whatever number the record shows.
     int i = m_workerInfo != nullptr ? (int)(w - m_workerInfo) : -1;
-    int lockSet;
-    QORStatus st = takePoolLock(&lockSet);
+    PoolLock lock(*this);
+    QORStatus st = lock.take();
     if (st == qor_s_ok) {
         int state = getState(i);
         if (abandon && state == qor_worker_taken) {
@@ -386,7 +431,7 @@ QORStatus QORClntWorkerPool::leaveWorker(QORClntWorkerBuffer* buffer, bool aband
         w->holderPid = 0;
         w->inUse = 0;
     }
-    QORStatus gs = st == qor_s_ok ? unlockAndSignal(lockSet) : signalPoolSemaphore();
+    QORStatus gs = lock.held() ? lock.releaseAndSignal() : signalPoolSemaphore();
     if (gs != qor_s_ok)
         QOR_PIF_LOG("Giving the pool count back failed: %#x\n", gs);
     return st;

@@ -71,6 +71,7 @@ public:
 private:
     class UseCount;
     class RefreshMark;
+    class PoolLock;
 
     // Under the mutex: one caller fewer; wakes a waiting refresher.
     void releaseUse();

@@ -38,7 +38,7 @@ protected:
     void SetUp() override { qor_test_watchdog(240); }
     void TearDown() override
     {
-        (void)m_dispatcher.shutdown();
+        m_dispatcher.shutdown();
         m_server.stop();
         EXPECT_EQ(m_path.countPoolObjects(), 0);
         qor_test_watchdog(0);

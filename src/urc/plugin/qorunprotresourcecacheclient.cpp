@@ -184,7 +184,7 @@ bool QORUnprotResourceCacheClient::requestHostKey(QORRequest& request, QORString
     int security = 0;
     if (request.getSecurity(&security) != qor_s_ok)
         security = 0;
-    bool named = request.m_server != nullptr && request.m_server->getVHostID(id) == qor_s_ok;
+    bool named = request.server() != nullptr && request.server()->getVHostID(id) == qor_s_ok;
     if (!named)
         *id = QORStringRef();
     key->initialize(*id, security != 0);

@@ -230,7 +230,7 @@ protected:
 
     void TearDown() override
     {
-        (void)dispatcher.shutdown();  // teardown; a test may have shut it down already
+        dispatcher.shutdown();
         server.stop();
         QORURCVersionAnswerUnmarshaller::releaseAllocatorRef();
         EXPECT_EQ(m_path.countPoolObjects(), 0);

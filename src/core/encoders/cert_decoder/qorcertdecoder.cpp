@@ -9,6 +9,7 @@
 
 #include "core/encoders/cert_decoder/qorber.h"
 #include "core/platform/qorlox.h"
+#include "core/sundry/qorbase64.h"
 
 namespace {
 
@@ -334,6 +335,45 @@ int qor_decode_certificate(const unsigned char* der, int length,
                            qor_decoded_certificate* out)
 {
     return qor_decode_certificate_code(der, length, mem, out) == ber_ok ? 1 : 0;
+}
+
+int qor_decode_pem_certificate(const char* pem, size_t length,
+                               const qor_cert_memory_functions* mem,
+                               qor_decoded_certificate* out)
+{
+    static const char kBegin[] = "-----BEGIN CERTIFICATE-----";
+    static const char kEnd[] = "-----END CERTIFICATE-----";
+    if (out != nullptr)
+        *out = qor_decoded_certificate{nullptr, nullptr, nullptr};
+    if (pem == nullptr || out == nullptr || length > INT32_MAX)
+        return 0;
+    const char* end = pem + length;
+    const char* body = static_cast<const char*>(memmem(pem, length, kBegin, sizeof kBegin - 1));
+    if (body == nullptr)
+        return 0;
+    body += sizeof kBegin - 1;
+    const char* stop = static_cast<const char*>(
+        memmem(body, static_cast<size_t>(end - body), kEnd, sizeof kEnd - 1));
+    if (stop == nullptr)
+        return 0;
+    // Base64 without its blanks, then the DER it decodes to, in one block.
+    size_t n = static_cast<size_t>(stop - body);
+    char* text = static_cast<char*>(malloc(n + n + 1));
+    if (text == nullptr)
+        return 0;
+    int textLength = 0;
+    for (const char* p = body; p < stop; ++p)
+        if (*p != '\r' && *p != '\n' && *p != ' ' && *p != '\t')
+            text[textLength++] = *p;
+    unsigned char* der = reinterpret_cast<unsigned char*>(text + n);
+    int derLength = 0;
+    int decoded = 0;
+    if (qor_base64_decode(text, textLength, der, static_cast<int>(n) + 1, &derLength,
+                          qor_base64_standard)
+        == qor_s_ok)
+        decoded = qor_decode_certificate(der, derLength, mem, out);
+    free(text);
+    return decoded;
 }
 
 void qor_free_decoded_certificate(qor_decoded_certificate* cert,

@@ -51,6 +51,14 @@ int qor_decode_certificate_code(const unsigned char* der, int length,
                                 const qor_cert_memory_functions* mem,
                                 qor_decoded_certificate* out);
 
+// The same for the PEM text web servers hand out: length bytes holding one
+// "-----BEGIN CERTIFICATE-----" ... "-----END CERTIFICATE-----" block,
+// whose Base64 may be broken by blanks and line ends. Text around the
+// block is ignored; a block that is cut short or not Base64 fails.
+int qor_decode_pem_certificate(const char* pem, size_t length,
+                               const qor_cert_memory_functions* mem,
+                               qor_decoded_certificate* out);
+
 // Frees the texts of cert through mem (null: the default record) and sets
 // them to null.
 void qor_free_decoded_certificate(qor_decoded_certificate* cert,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/encoders/cert_decoder/qorber.h"
+#include "core/sundry/qorbase64.h"
 #include "qortestdir.h"
 
 namespace {
@@ -224,4 +225,43 @@ TEST(QORCertDecoderTest, MemoryFunctionsCarryEveryText)
     EXPECT_EQ(std::string(out.issuer), "CN=" + std::string(600, 'x'));
     EXPECT_EQ(grown.live[out.issuer], 768u);
     qor_free_decoded_certificate(&out, &grown.functions);
+}
+
+// What web servers hand an adapter: the DER as a PEM block, wrapped in
+// lines, perhaps with text around it.
+TEST(QORCertDecoderTest, PemBlocks)
+{
+    Bytes der = readTestCert("basic.der");
+    std::string b64(static_cast<size_t>(qor_base64_encoded_length(static_cast<int>(der.size()))), '\0');
+    int n = 0;
+    ASSERT_EQ(qor_base64_encode(der.data(), static_cast<int>(der.size()), &b64[0],
+                                static_cast<int>(b64.size()), &n, qor_base64_standard), qor_s_ok);
+    std::string wrapped;
+    for (size_t i = 0; i < b64.size(); i += 64)
+        wrapped += b64.substr(i, 64) + "\r\n";
+    const std::string begin = "-----BEGIN CERTIFICATE-----\n", end = "-----END CERTIFICATE-----\n";
+    const struct {
+        std::string pem;
+        bool ok;
+    } rows[] = {
+        {begin + wrapped + end, true},
+        {"subject=x\n" + begin + " \t" + wrapped + end + "trailer", true},
+        {begin + b64 + end, true},
+        {begin + wrapped, false},                            // no end line
+        {wrapped + end, false},                              // no begin line
+        {begin + b64.substr(0, b64.size() - 4) + end, false},  // DER cut short
+        {begin + "*" + b64 + end, false},                   // not Base64
+        {begin + end, false},
+    };
+    for (const auto& r : rows) {
+        qor_decoded_certificate out;
+        ASSERT_EQ(qor_decode_pem_certificate(r.pem.data(), r.pem.size(), nullptr, &out), r.ok ? 1 : 0)
+            << r.pem;
+        if (r.ok) {
+            EXPECT_STREQ(out.subject, "CN=Host,O=Example,C=US");
+        } else {
+            EXPECT_TRUE(out.serialNumber == nullptr && out.issuer == nullptr && out.subject == nullptr);
+        }
+        qor_free_decoded_certificate(&out, nullptr);
+    }
 }
