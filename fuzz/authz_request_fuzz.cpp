@@ -70,9 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     check(r.restart() == qor_s_ok, "the service does not start");
     // An expired session is one last used longer ago than any lifetime.
     int64_t now = r.service().now();
-    std::string session =
-        r.service().sessions().create("alice", (setup & 0x40) ? now - 100000 : now);
-    check(!session.empty(), "no session");
+    std::string session;
+    check(r.service().sessions()->create("alice", (setup & 0x40) ? now - 100000 : now,
+                                         &session) == qor_s_ok,
+          "no session");
     replaceAll(&message, "{{session}}", session);
 
     QORTestTransaction t;
