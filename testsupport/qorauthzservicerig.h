@@ -96,7 +96,7 @@ public:
         m_service.reset(new QORAuthzService(*m_holder));
         QORStatus st = m_service->initialize();
         if (st == qor_s_ok)
-            m_service->policyChanged();
+            st = m_service->policyChanged();
         return st;
     }
 
