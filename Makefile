@@ -1,7 +1,9 @@
 # make demo   install what is missing, build, and run dxqor in front of a
 #             real Apache on a free loopback port with the authorization
 #             server; both keep running (make demo-stop ends them).
-#             WEB=nginx runs it in front of nginx instead
+#             WEB=nginx runs it in front of nginx instead; SCALE=2 runs
+#             two Apache sites with users in a slapd and sessions in a
+#             redis-server, and signs in on one and uses the other
 # make demo-core  the library alone: a plug-in core answered by a scripted
 #             authorization server
 # make reliability  Apache with dxqor and the authorization server under
@@ -30,10 +32,18 @@ all: deps
 	cmake --build $(BUILD)/release -j $(JOBS)
 
 demo: deps
+ifeq ($(SCALE),2)
+	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/demo-scale.sh
+else
 	@BUILD=$(BUILD) JOBS=$(JOBS) WEB=$(WEB) bash scripts/demo.sh
+endif
 
 demo-stop:
+ifeq ($(SCALE),2)
+	@BUILD=$(BUILD) bash scripts/demo-scale.sh stop
+else
 	@BUILD=$(BUILD) bash scripts/demo.sh stop
+endif
 
 bench-e2e: deps
 	@BUILD=$(BUILD) JOBS=$(JOBS) bash scripts/bench-e2e.sh

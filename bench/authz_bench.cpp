@@ -1,7 +1,10 @@
 // authz_bench: what dxqor-authzd spends on one decision, on one worker
 // thread: the question handler run on a question marshalled once, for a
 // cached Basic credential, a valid session cookie, an object open to
-// everyone and a first (not cached) bcrypt verification. Then a whole handleReq through the real
+// everyone and a first (not cached) bcrypt verification; then the session
+// cookie with the sessions in a real redis-server and the cached credential
+// with the users in a real slapd, each against the in-memory row of the
+// same run. Then a whole handleReq through the real
 // server process, against the floor of any such channel: two processes
 // handing a token back and forth through a pair of SysV semaphores. The
 // figures are printed, with ratios against the baselines of the same run.
@@ -23,6 +26,9 @@
 #include "msg/plugin/qorwebreqquestionmarshaller.h"
 #include "plugin/core/qorcore.h"
 #include "qorauthztestserver.h"
+#include "qorredisserver.h"
+#include "qorslapd.h"
+#include "qorwebserver.h"
 #include "qoripctesting.h"
 #include "qortestinstallroot.h"
 #include "qortestlog.h"
@@ -89,6 +95,23 @@ double handlerTime(QORAuthzService& service, QORTestTransaction& t, const std::f
     }, 50, 300);
 }
 
+// A policy, its snapshot holder and a service on it, for a backend row.
+struct Service {
+    QORAuthzPolicyHolder holder;
+    std::unique_ptr<QORAuthzService> service;
+
+    bool start(const std::string& path)
+    {
+        QORAuthzErrors errors, warnings;
+        if (!holder.start(path, &errors, &warnings)) {
+            fprintf(stderr, "%s\n", errors.lines().empty() ? "?" : errors.lines()[0].c_str());
+            return false;
+        }
+        service.reset(new QORAuthzService(holder));
+        return service->initialize() == qor_s_ok && service->policyChanged() == qor_s_ok;
+    }
+};
+
 void request(QORTestTransaction& t, const char* uri, const std::string& auth,
              const std::string& cookie = "")
 {
@@ -141,15 +164,10 @@ int main()
         dir, "policy.conf",
         (std::string("[server]\nusers-file = users\nfailure-delay = 0\n") + kPolicy).c_str());
 
-    QORAuthzPolicyHolder holder;
-    QORAuthzErrors errors, warnings;
-    if (!holder.start(policyPath, &errors, &warnings)) {
-        fprintf(stderr, "%s\n", errors.lines().empty() ? "?" : errors.lines()[0].c_str());
+    Service memory;
+    if (!memory.start(policyPath))
         return 1;
-    }
-    QORAuthzService service(holder);
-    service.initialize();
-    service.policyChanged();
+    QORAuthzService& service = *memory.service;
     const std::string alice = qor_authz_test_basic("alice", "wonderland");
 
     printf("Server time per decision (question handler, one thread):\n");
@@ -157,8 +175,10 @@ int main()
     request(open, "/index.html", "");
     request(cached, "/private/a", alice);
     request(fresh, "/private/a", alice);
-    request(session, "/team/a", "",
-            "theme=dark; DXQORSESSION=" + service.sessions().create("alice", service.now()));
+    std::string sid;
+    if (service.sessions()->create("alice", service.now(), &sid) != qor_s_ok)
+        return 1;
+    request(session, "/team/a", "", "theme=dark; DXQORSESSION=" + sid);
     double openNs = handlerTime(service, open, [] {});
     double cachedNs = handlerTime(service, cached, [] {});
     double sessionNs = handlerTime(service, session, [] {});
@@ -168,6 +188,55 @@ int main()
     printf("  valid session cookie           %10.2f us   (goal < 5 us)\n", sessionNs / 1000);
     printf("  first bcrypt verification      %10.2f us   (%.0f x the cached credential)\n",
            bcryptNs / 1000, bcryptNs / cachedNs);
+
+    // The same rows with the backends shared between servers.
+    std::string backendDir = dir + "/backends";
+    mkdir(backendDir.c_str(), 0700);
+    {
+        QORRedisServer redis(backendDir);
+        QORSlapd slapd(backendDir);
+        std::string keyPath = writeFile(dir, "session-key", "bench");
+        std::string bindPath = writeFile(dir, "bind-password", QORSlapd::kAdminPassword);
+        chmod(keyPath.c_str(), 0600);
+        chmod(bindPath.c_str(), 0600);
+        if (!redis.start() || !slapd.start()
+            || !slapd.add("dn: uid=alice,dc=test\nobjectClass: inetOrgPerson\nuid: alice\n"
+                          "cn: A\nsn: A\nuserPassword: wonderland\n")) {
+            fprintf(stderr, "redis-server or slapd did not start\n");
+            return 1;
+        }
+        std::string redisPolicy = writeFile(
+            dir, "redis.conf",
+            (std::string("[server]\nusers-file = users\n[backends]\nsessions = redis\n"
+                         "[redis]\nkey-file = session-key\naddress = ") +
+             redis.address() + "\n" + kPolicy).c_str());
+        std::string ldapPolicy = writeFile(
+            dir, "ldap.conf",
+            (std::string("[backends]\nusers = ldap\n[ldap]\nbind-password-file = bind-password\n"
+                         "base-dn = dc=test\nbind-dn = ") + QORSlapd::kAdminDN + "\nuri = " +
+             slapd.uri() + "\n" + kPolicy).c_str());
+        Service shared, directory;
+        std::string redisSid;
+        if (!shared.start(redisPolicy) || !directory.start(ldapPolicy)
+            || shared.service->sessions()->create("alice", 0, &redisSid) != qor_s_ok) {
+            fprintf(stderr, "the backend services cannot start\n");
+            return 1;
+        }
+        QORTestTransaction redisSession, ldapCached;
+        request(redisSession, "/team/a", "", "theme=dark; DXQORSESSION=" + redisSid);
+        request(ldapCached, "/private/a", alice);
+        double redisNs = handlerTime(*shared.service, redisSession, [] {});
+        double ldapNs = handlerTime(*directory.service, ldapCached, [] {});
+        printf("  session cookie, Redis store    %10.2f us   (%.2f x the memory store's rate; goal >= 0.85)\n",
+               redisNs / 1000, sessionNs / redisNs);
+        printf("  cached Basic, LDAP directory   %10.2f us   (%.2f x the users file's rate)\n",
+               ldapNs / 1000, cachedNs / ldapNs);
+        unlink(keyPath.c_str());
+        unlink(bindPath.c_str());
+        unlink(redisPolicy.c_str());
+        unlink(ldapPolicy.c_str());
+    }
+    qor_remove_tree(backendDir);
 
     printf("Whole request through the real server process:\n");
     int status = 0;

@@ -15,11 +15,8 @@
 
 const char* const kQORE2EIdentityHeader = "X-Dxqor-User";
 
-namespace {
-
-// Runs argv with input on its standard input; its standard output in *out.
-// Returns the exit status, or -1 when it could not run.
-int run(const std::vector<std::string>& argv, const std::string& input, std::string* out)
+int qor_run_program(const std::vector<std::string>& argv, const std::string& input,
+                    std::string* out)
 {
     int in[2], outp[2];
     if (pipe(in) != 0)
@@ -93,6 +90,8 @@ int run(const std::vector<std::string>& argv, const std::string& input, std::str
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+namespace {
+
 bool parseResponse(const std::string& text, QORE2EResponse* rsp)
 {
     size_t at = 0;
@@ -161,7 +160,7 @@ QORE2EResponse QORE2EClient::fetch(const QORE2ERequest& r) const
                    + std::to_string(port) + r.path);
     QORE2EResponse rsp;
     std::string out;
-    int rc = run(argv, r.body, &out);
+    int rc = qor_run_program(argv, r.body, &out);
     if (rc != 0)
         rsp.error = "curl exited with " + std::to_string(rc);
     else if (!parseResponse(out, &rsp))
@@ -230,7 +229,7 @@ bool qor_e2e_make_certificates(const std::string& dir)
     std::string out;
     auto ssl = [&](std::vector<std::string> args) {
         args.insert(args.begin(), "openssl");
-        return run(args, "", &out) == 0;
+        return qor_run_program(args, "", &out) == 0;
     };
     const std::string d = dir + "/";
     return qor_make_dirs(dir)
@@ -246,4 +245,37 @@ bool qor_e2e_make_certificates(const std::string& dir)
                    "-keyout", d + "client.key", "-out", d + "client.csr"})
            && ssl({"x509", "-req", "-in", d + "client.csr", "-CA", d + "ca.pem", "-CAkey",
                    d + "ca.key", "-CAcreateserial", "-days", "2", "-out", d + "client.pem"});
+}
+
+std::string qor_e2e_outcome(const QORE2EClient& client, const std::string& path,
+                            const std::string& credentials, const std::string& cookie)
+{
+    QORE2ERequest r;
+    r.path = path;
+    r.credentials = credentials;
+    if (!cookie.empty())
+        r.headers = {"Cookie: " + cookie};
+    QORE2EResponse got = client.fetch(r);
+    size_t user = got.body.find("user=");
+    std::string line =
+        user == std::string::npos ? "" : " " + got.body.substr(user, got.body.find('\n', user) - user);
+    return std::to_string(got.status) + line;
+}
+
+std::string qor_e2e_form_sign_in(const QORE2EClient& from, const QORE2EClient& to,
+                                 const std::string& user, const std::string& password)
+{
+    QORE2ERequest login;
+    login.path = "/dxqor/login";
+    std::string page = from.fetch(login).body, marker = "name=\"token\" value=\"";
+    size_t at = page.find(marker);
+    if (at == std::string::npos)
+        return "";
+    login.method = "POST";
+    login.headers = {"Content-Type: application/x-www-form-urlencoded"};
+    login.body = "username=" + user + "&password=" + password + "&target=%2F&token=" +
+                 page.substr(at + marker.size(), page.find('"', at + marker.size()) - at - marker.size());
+    QORE2EResponse got = to.fetch(login);
+    const std::string* set = got.header("Set-Cookie");
+    return got.status == 303 && set ? set->substr(0, set->find(';')) : std::string();
 }

@@ -77,6 +77,23 @@ bool qor_e2e_make_site(const std::string& root);
 // The identity header the rows check.
 extern const char* const kQORE2EIdentityHeader;
 
+// "STATUS", or "STATUS user=NAME" when the body has the echo page's
+// identity line, of a GET of path with credentials and a cookie ("" for
+// none).
+std::string qor_e2e_outcome(const QORE2EClient& client, const std::string& path,
+                            const std::string& credentials, const std::string& cookie = "");
+// Signs in with the login form that from serves, posted to to (the same
+// site or another): the session cookie ("NAME=value"), or "" when none was
+// set.
+std::string qor_e2e_form_sign_in(const QORE2EClient& from, const QORE2EClient& to,
+                                 const std::string& user, const std::string& password);
+
+// Runs argv (searched in PATH) with input on its standard input; its
+// standard output in *out (standard error is dropped). The exit status, or
+// -1 when it could not run.
+int qor_run_program(const std::vector<std::string>& argv, const std::string& input,
+                    std::string* out);
+
 // A test CA, a server certificate for 127.0.0.1 and a client certificate
 // ("CN=e2e client,O=dxqor test") signed by it, made with the openssl
 // program under dir: ca.pem, server.pem, server.key, client.pem,

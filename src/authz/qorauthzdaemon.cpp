@@ -176,7 +176,8 @@ void reload(QORAuthzPolicyHolder& holder, QORAuthzService& service)
                       "server-id, workers, worker-size and metrics-address change only with a "
                       "restart");
     applyRoutes(b);
-    service.policyChanged();
+    if (service.policyChanged() != qor_s_ok)
+        qor_authz_log(dx_svc_c_sev_error, "the session store in force is kept");
     service.metrics().loaded(true, now->version.m_counter);
     qor_authz_log(dx_svc_c_sev_notice,
                   "policy reloaded, cache version " + std::to_string(now->version.m_counter));
@@ -200,7 +201,9 @@ void startMonitoring(const QORAuthzSettings& s, QORAuthzService& service,
         g.workersBusy = pool.busyWorkers();
         g.questionsWaiting = pool.waitingClients();
         g.credentials = service.credentials().size();
-        g.sessions = service.sessions().size();
+        // Sessions in a shared store are that store's to count.
+        auto memory = std::dynamic_pointer_cast<QORAuthzSessions>(service.sessions());
+        g.sessions = memory ? memory->size() : 0;
         return service.metrics().exposition(g);
     };
     pages.healthy = [&service, &pool]() {
@@ -252,11 +255,12 @@ int qor_authz_daemon_main(int argc, char** argv)
     QORSrvWorkerPool pool;
     QORAuthzMetricsHTTP monitoring;
     QORStatus st = ensureServerID(s.serverID) ? service.initialize() : qor_s_system_call_failed;
+    if (st == qor_s_ok)
+        st = service.policyChanged();
     if (st == qor_s_ok) {
         if (service.openDecisionBoard(s.serverID) != qor_s_ok)
             qor_authz_log(dx_svc_c_sev_warning, "cannot make the decision board beside " + s.serverID
                                                     + ": plug-ins will keep no decision");
-        service.policyChanged();
         st = pool.start(s.serverID.c_str(), s.workers, static_cast<unsigned int>(s.workerSize),
                         &service);
     }

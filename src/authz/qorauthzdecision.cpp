@@ -32,7 +32,7 @@ void addActions(std::string* text, const std::string& actions)
 } // namespace
 
 QORAuthzVerdict QORAuthzDecision::decide(const QORAuthzPolicy& policy,
-                                         const QORAuthzGroupStore& groups,
+                                         QORAuthzGroupDirectory& groups,
                                          const QORAuthzVHost& host, const std::string& name,
                                          const std::string& method, const std::string* user)
 {
@@ -56,7 +56,9 @@ QORAuthzVerdict QORAuthzDecision::decide(const QORAuthzPolicy& policy,
             all = all || g.actions == "*";
             addActions(&held, g.actions);
         }
-    const std::vector<std::string>& mine = groups.groupsOf(*user);
+    std::vector<std::string> mine;
+    if (!object->groups.empty() && groups.groupsOf(*user, &mine) != qor_s_ok)
+        return {QORAuthzOutcome::unavailable, login};
     for (auto& g : object->groups)
         for (auto& m : mine)
             if (g.name == m) {

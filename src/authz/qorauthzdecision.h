@@ -4,15 +4,16 @@
 // the host, and whether everyone, the given user, or nobody holds that.
 #pragma once
 #include <string>
-#include "authz/qorauthzgroupstore.h"
+#include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzpolicy.h"
 #include "core/system/qorstatus.h"
 
 enum class QORAuthzOutcome {
-    open,       // everyone holds what the method requires
-    allowed,    // the user holds it
-    login,      // nobody without a login holds it
-    forbidden,  // the user does not hold it
+    open,         // everyone holds what the method requires
+    allowed,      // the user holds it
+    login,        // nobody without a login holds it
+    forbidden,    // the user does not hold it
+    unavailable,  // the user's groups could not be had
 };
 
 struct QORAuthzVerdict {
@@ -28,8 +29,9 @@ public:
                                 std::string* name);
 
     // The decision for method on the object called name; user is null for
-    // a request without a (verified) login.
-    static QORAuthzVerdict decide(const QORAuthzPolicy& policy, const QORAuthzGroupStore& groups,
+    // a request without a (verified) login. The groups are asked for only
+    // when the object names a group.
+    static QORAuthzVerdict decide(const QORAuthzPolicy& policy, QORAuthzGroupDirectory& groups,
                                   const QORAuthzVHost& host, const std::string& name,
                                   const std::string& method, const std::string* user);
 };

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include "authz/qorauthzgroupstore.h"
 #include "qortestdir.h"
 
 TEST(QORAuthzDecisionTest, TheNearestObjectAndTheUsersActionsDecide)

@@ -1,7 +1,5 @@
 // qorauthzloginform.cpp: the login page and its form.
 #include "authz/qorauthzloginform.h"
-#include <openssl/rand.h>
-#include "authz/qorauthzhex.h"
 #include "core/buffers/qorbuffercursor.h"
 #include "core/buffers/qorstring.h"
 #include "core/html/qorhtml.h"
@@ -33,34 +31,6 @@ std::string escaped(const std::string& s)
 }
 
 } // namespace
-
-std::string QORAuthzLoginForm::issueToken(int64_t now)
-{
-    unsigned char bits[16];
-    if (RAND_bytes(bits, sizeof bits) != 1)
-        return std::string();
-    std::string token = qor_authz_hex(bits, sizeof bits);
-    std::lock_guard<std::mutex> guard(m_lock);
-    while (m_order.size() >= kMaxTokens) {
-        m_tokens.erase(m_order.front());
-        m_order.pop_front();
-    }
-    m_tokens[token] = now + kTokenLifetime;
-    m_order.push_back(token);
-    return token;
-}
-
-bool QORAuthzLoginForm::consumeToken(const std::string& token, int64_t now)
-{
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_tokens.find(token);
-    if (it == m_tokens.end())
-        return false;
-    bool good = now < it->second;
-    // Used up; its place in the order list goes when it reaches the front.
-    m_tokens.erase(it);
-    return good;
-}
 
 std::string QORAuthzLoginForm::render(const std::string& tmpl, const std::string& action,
                                       const std::string& target, const std::string& token,

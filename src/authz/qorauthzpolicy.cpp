@@ -1,6 +1,8 @@
 // qorauthzpolicy.cpp: reading and checking the policy file.
 #include "authz/qorauthzpolicy.h"
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -56,7 +58,155 @@ std::vector<std::string> qor_authz_lines(const std::string& text)
     return lines;
 }
 
+bool QORAuthzLDAPSettings::operator==(const QORAuthzLDAPSettings& o) const
+{
+    return uris == o.uris && startTLS == o.startTLS && caFile == o.caFile && bindDN == o.bindDN
+           && bindPasswordFile == o.bindPasswordFile && baseDN == o.baseDN
+           && userFilter == o.userFilter && groupBaseDN == o.groupBaseDN
+           && groupFilter == o.groupFilter && groupMembership == o.groupMembership
+           && groupNameAttribute == o.groupNameAttribute && timeoutMs == o.timeoutMs
+           && poolSize == o.poolSize && cacheLifetime == o.cacheLifetime && retryMs == o.retryMs;
+}
+
+bool QORAuthzRedisSettings::operator==(const QORAuthzRedisSettings& o) const
+{
+    return address == o.address && passwordFile == o.passwordFile && database == o.database
+           && keyPrefix == o.keyPrefix && keyFile == o.keyFile && timeoutMs == o.timeoutMs
+           && poolSize == o.poolSize && retryMs == o.retryMs;
+}
+
+bool qor_authz_private_file(const std::string& path, std::string* why)
+{
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *why = std::string("cannot be read: ") + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        // A secret others can read is no secret: refuse rather than warn.
+        *why = "must be a file of this server's user that no group or other user can read "
+               "(mode 0600 or 0400)";
+        return false;
+    }
+    return true;
+}
+
+bool qor_authz_read_secret(const std::string& path, std::string* secret, std::string* why)
+{
+    std::string text;
+    if (!qor_authz_private_file(path, why))
+        return false;
+    if (!qor_authz_read_file(path, &text)) {
+        *why = std::string("cannot be read: ") + strerror(errno);
+        return false;
+    }
+    std::vector<std::string> lines = qor_authz_lines(text);
+    *secret = lines.empty() ? std::string() : lines[0];
+    if (secret->empty()) {
+        *why = "is empty";
+        return false;
+    }
+    return true;
+}
+
 namespace {
+
+// One entry of a stanza read by table, as nginx's command arrays: its
+// name, the kind of its value, the bounds or the words it takes, and the
+// field of S it sets.
+template <class S>
+struct QORAuthzSettingRow {
+    enum Kind { number, flag, text, file, secret, choice, list };
+    const char* name;
+    Kind kind;
+    long min = 0, max = 0;     // number
+    const char* words = "";    // text: characters refused; choice: "a|b|c"
+    int S::*num = nullptr;
+    bool S::*yes = nullptr;
+    std::string S::*str = nullptr;
+    std::vector<std::string> S::*many = nullptr;
+};
+
+template <class S>
+QORAuthzSettingRow<S> numberRow(const char* name, long min, long max, int S::*field)
+{
+    QORAuthzSettingRow<S> r{name, QORAuthzSettingRow<S>::number};
+    r.min = min;
+    r.max = max;
+    r.num = field;
+    return r;
+}
+
+template <class S>
+QORAuthzSettingRow<S> flagRow(const char* name, bool S::*field)
+{
+    QORAuthzSettingRow<S> r{name, QORAuthzSettingRow<S>::flag};
+    r.yes = field;
+    return r;
+}
+
+template <class S>
+QORAuthzSettingRow<S> textRow(const char* name, typename QORAuthzSettingRow<S>::Kind kind,
+                              std::string S::*field, const char* words = "")
+{
+    QORAuthzSettingRow<S> r{name, kind};
+    r.str = field;
+    r.words = words;
+    return r;
+}
+
+template <class S>
+QORAuthzSettingRow<S> listRow(const char* name, std::vector<std::string> S::*field)
+{
+    QORAuthzSettingRow<S> r{name, QORAuthzSettingRow<S>::list};
+    r.many = field;
+    return r;
+}
+
+typedef QORAuthzSettingRow<QORAuthzSettings> ServerRow;
+typedef QORAuthzSettingRow<QORAuthzLDAPSettings> LDAPRow;
+typedef QORAuthzSettingRow<QORAuthzRedisSettings> RedisRow;
+
+const ServerRow kBackendRows[] = {
+    textRow<QORAuthzSettings>("users", ServerRow::choice, &QORAuthzSettings::userDirectory,
+                              "file|ldap"),
+    textRow<QORAuthzSettings>("groups", ServerRow::choice, &QORAuthzSettings::groupDirectory,
+                              "file|ldap"),
+    textRow<QORAuthzSettings>("sessions", ServerRow::choice, &QORAuthzSettings::sessionStore,
+                              "memory|redis"),
+};
+
+typedef QORAuthzLDAPSettings L;
+const LDAPRow kLDAPRows[] = {
+    listRow<L>("uri", &L::uris),
+    flagRow<L>("start-tls", &L::startTLS),
+    textRow<L>("ca-file", LDAPRow::file, &L::caFile),
+    textRow<L>("bind-dn", LDAPRow::text, &L::bindDN),
+    textRow<L>("bind-password-file", LDAPRow::secret, &L::bindPasswordFile),
+    textRow<L>("base-dn", LDAPRow::text, &L::baseDN),
+    textRow<L>("user-filter", LDAPRow::text, &L::userFilter),
+    textRow<L>("group-base-dn", LDAPRow::text, &L::groupBaseDN),
+    textRow<L>("group-filter", LDAPRow::text, &L::groupFilter),
+    textRow<L>("group-membership", LDAPRow::choice, &L::groupMembership,
+               "member|uniqueMember|memberOf"),
+    textRow<L>("group-name-attribute", LDAPRow::text, &L::groupNameAttribute, " ()=*\\"),
+    numberRow<L>("timeout", 100, 600000, &L::timeoutMs),
+    numberRow<L>("pool-size", 1, 64, &L::poolSize),
+    numberRow<L>("cache-lifetime", 0, 86400, &L::cacheLifetime),
+    numberRow<L>("retry-interval", 10, 30000, &L::retryMs),
+};
+
+typedef QORAuthzRedisSettings R;
+const RedisRow kRedisRows[] = {
+    textRow<R>("address", RedisRow::text, &R::address, " "),
+    textRow<R>("password-file", RedisRow::secret, &R::passwordFile),
+    numberRow<R>("database", 0, 1000000, &R::database),
+    textRow<R>("key-prefix", RedisRow::text, &R::keyPrefix, " "),
+    textRow<R>("key-file", RedisRow::secret, &R::keyFile),
+    numberRow<R>("timeout", 10, 600000, &R::timeoutMs),
+    numberRow<R>("pool-size", 1, 64, &R::poolSize),
+    numberRow<R>("retry-interval", 10, 30000, &R::retryMs),
+};
 
 std::unique_ptr<QORActionGroupList> parseActions(const std::string& text)
 {
@@ -287,12 +437,92 @@ private:
 
     void unknown(const Entry& e) { error(e.name, "unknown entry", e.line); }
 
+    template <class S, size_t N>
+    void table(const QORAuthzSettingRow<S> (&rows)[N], S& s, const std::vector<Entry>& entries)
+    {
+        typedef QORAuthzSettingRow<S> Row;
+        for (auto& e : entries) {
+            const Row* row = nullptr;
+            for (const Row& r : rows)
+                if (e.name == r.name)
+                    row = &r;
+            if (row == nullptr) {
+                unknown(e);
+                continue;
+            }
+            std::string v, why;
+            switch (row->kind) {
+            case Row::number:
+                number(e, row->min, row->max, &(s.*row->num));
+                break;
+            case Row::flag:
+                flag(e, &(s.*row->yes));
+                break;
+            case Row::text:
+                text(e, &(s.*row->str), row->words);
+                break;
+            case Row::file:
+            case Row::secret:
+                if (!text(e, &v))
+                    break;
+                s.*row->str = file(v);
+                if (row->kind == Row::secret && !qor_authz_private_file(s.*row->str, &why))
+                    error(e.name, s.*row->str + " " + why, e.line);
+                break;
+            case Row::choice:
+                if (("|" + std::string(row->words) + "|").find("|" + e.value + "|")
+                        == std::string::npos || e.value.empty())
+                    error(e.name, "not one of " + std::string(row->words) + ": " + e.value,
+                          e.line);
+                else
+                    s.*row->str = e.value;
+                break;
+            case Row::list:
+                if (text(e, &v))
+                    (s.*row->many).push_back(v);
+                break;
+            }
+        }
+    }
+
+    // The entries a chosen backend cannot do without.
+    void backendsComplete()
+    {
+        const QORAuthzSettings& s = m_policy.m_settings;
+        auto missing = [&](const char* stanza, const char* entry) {
+            m_errors.add(m_path, 0, std::string("[") + stanza + "] " + entry,
+                         "required by the backends chosen");
+        };
+        if (s.userDirectory == "ldap" || s.groupDirectory == "ldap") {
+            const QORAuthzLDAPSettings& l = s.ldap;
+            if (l.uris.empty())
+                missing("ldap", "uri");
+            if (l.baseDN.empty())
+                missing("ldap", "base-dn");
+            if (!l.bindDN.empty() && l.bindPasswordFile.empty())
+                missing("ldap", "bind-password-file");
+            if (l.userFilter.find("%s") == std::string::npos)
+                m_errors.add(m_path, 0, "[ldap] user-filter", "has no %s for the name");
+            for (auto& u : l.uris)
+                if (u.compare(0, 7, "ldap://") != 0 && u.compare(0, 8, "ldaps://") != 0)
+                    m_errors.add(m_path, 0, "[ldap] uri", "not ldap:// or ldaps://: " + u);
+        }
+        if (s.sessionStore == "redis" && s.redis.keyFile.empty())
+            missing("redis", "key-file");
+    }
+
     void stanza(const std::vector<Entry>& entries)
     {
         if (m_stanza == "server")
             server(entries);
         else if (m_stanza == "login")
             login(entries);
+        else if (m_stanza == "backends")
+            table(kBackendRows, m_policy.m_settings, entries);
+        else if (m_stanza == "ldap")
+            table(kLDAPRows, m_policy.m_settings.ldap, entries);
+        else if (m_stanza == "redis")
+            table(kRedisRows, m_policy.m_settings.redis, entries);
         else if (m_stanza == "post-sizes") {
             for (auto& e : entries) {
                 int v = 0;
@@ -530,6 +760,7 @@ private:
             s.serverID = std::string(sm) + "dxqor-authzd";
         if (s.usersFile.empty())
             s.usersFile = directoryOf(m_path) + "htpasswd";
+        backendsComplete();
         if (s.loginURL == s.logoutURL)
             m_errors.add(m_path, 0, "[login]", "the login and logout URLs are the same");
         std::set<std::string> branches;

@@ -83,6 +83,42 @@ struct QORAuthzObject {
     std::string cacheText() const;
 };
 
+// Where users and groups come from when the directory is an LDAP server.
+struct QORAuthzLDAPSettings {
+    std::vector<std::string> uris;  // tried in order
+    bool startTLS = false;
+    std::string caFile;
+    std::string bindDN;             // empty: anonymous searches
+    std::string bindPasswordFile;
+    std::string baseDN;
+    std::string userFilter = "(&(objectClass=inetOrgPerson)(uid=%s))";
+    std::string groupBaseDN;        // empty: baseDN
+    std::string groupFilter = "(|(objectClass=groupOfNames)(objectClass=groupOfUniqueNames))";
+    std::string groupMembership = "member";  // member, uniqueMember or memberOf
+    std::string groupNameAttribute = "cn";
+    int timeoutMs = 5000;
+    int poolSize = 4;
+    int cacheLifetime = 60;         // seconds a user's entry and groups are kept
+    int retryMs = 1000;             // the first wait before reconnecting; doubles to 30 s
+
+    bool operator==(const QORAuthzLDAPSettings& o) const;
+};
+
+// Where sessions, login tokens and failure counts live when they are
+// shared through a Redis server.
+struct QORAuthzRedisSettings {
+    std::string address = "127.0.0.1:6379";  // host:port, or the path of a unix socket
+    std::string passwordFile;       // empty: no AUTH
+    int database = 0;
+    std::string keyPrefix = "dxqor:";
+    std::string keyFile;            // the secret that hashes session identifiers
+    int timeoutMs = 2000;
+    int poolSize = 4;
+    int retryMs = 1000;             // the first wait before reconnecting; doubles to 30 s
+
+    bool operator==(const QORAuthzRedisSettings& o) const;
+};
+
 struct QORAuthzSettings {
     std::string serverID;
     int workers = 8;
@@ -119,7 +155,20 @@ struct QORAuthzSettings {
     int maxSessionsPerUser = 10;
     int maxFormBody = 8192;
     bool stripSessionCookie = true;
+
+    // Backends.
+    std::string userDirectory = "file";   // file or ldap
+    std::string groupDirectory = "file";  // file or ldap
+    std::string sessionStore = "memory";  // memory or redis
+    QORAuthzLDAPSettings ldap;
+    QORAuthzRedisSettings redis;
 };
+
+// Whether path is a regular file that only this process's user can read or
+// write (owner us, no group or other bits); false with why.
+bool qor_authz_private_file(const std::string& path, std::string* why);
+// The first line of a secret file, without its line end.
+bool qor_authz_read_secret(const std::string& path, std::string* secret, std::string* why);
 
 class QORAuthzPolicy {
 public:

@@ -64,6 +64,19 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
         {"[login]\nmax-form-body = 1\n", "2: [login] max-form-body: not a number"},
         {"[config-flags]\nx = -1\n", "2: [config-flags] x: not a flag word"},
         {"[post-sizes]\nx = big\n", "2: [post-sizes] x: not a number"},
+        {"[backends]\nusers = nis\n", "2: [backends] users: not one of file|ldap: nis"},
+        {"[ldap]\ntimeout = 5\n", "2: [ldap] timeout: not a number from 100 to 600000"},
+        {"[ldap]\ncolour = red\n", "2: [ldap] colour: unknown entry"},
+        {"[ldap]\ngroup-membership = owner\n", "2: [ldap] group-membership: not one of"},
+        {"[backends]\ngroups = ldap\n", "0: [ldap] uri: required by the backends chosen"},
+        {"[backends]\nusers = ldap\n[ldap]\nuri = http://x\nbase-dn = dc=x\n"
+         "user-filter = (uid=x)\n",
+         "0: [ldap] user-filter: has no %s for the name"},
+        {"[backends]\nusers = ldap\n[ldap]\nuri = http://x\n", "0: [ldap] uri: not ldap://"},
+        {"[backends]\nsessions = redis\n", "0: [redis] key-file: required by the backends"},
+        // A secret anyone may read (or one not ours) is refused, not warned of.
+        {"[redis]\npassword-file = /etc/hostname\n",
+         "2: [redis] password-file: /etc/hostname must be a file of this server's user"},
     };
     for (auto& row : rows)
         EXPECT_NE(errorsOf(row.policy).find(row.error), std::string::npos)
@@ -136,12 +149,11 @@ TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
     QORAuthzErrors errors, warnings;
     auto users = QORAuthzUserStore::load(path, &errors, &warnings);
     ASSERT_TRUE(users != nullptr);
-    const QORAuthzPasswordCheck ok = QORAuthzPasswordCheck::good;
-    const QORAuthzPasswordCheck no = QORAuthzPasswordCheck::bad;
+    const QORStatus ok = qor_s_ok, no = qor_s_permission_denied;
     struct {
         const char* user;
         const char* password;
-        QORAuthzPasswordCheck check;
+        QORStatus check;
     } rows[] = {
         {"bc", "wonderland", ok}, {"bc", "wonderlan", no},
         {"apr", "builder", ok},   {"apr", "builder!", no},
@@ -151,11 +163,10 @@ TEST(QORAuthzPolicyTest, PasswordsOfEveryScheme)
         {"md5", "md5", ok},       {"md5", "md4", no},
         {"plain", "secret", no},   {"nobody", "", no},
         // A hash libcrypt cannot compute says nothing of the password.
-        {"broken", "x", QORAuthzPasswordCheck::unavailable},
+        {"broken", "x", qor_s_not_available},
     };
     for (auto& row : rows)
-        EXPECT_EQ(static_cast<int>(users->verify(row.user, row.password)),
-                  static_cast<int>(row.check)) << row.user << " " << row.password;
+        EXPECT_EQ(users->verify(row.user, row.password), row.check) << row.user << " " << row.password;
     ASSERT_EQ(warnings.lines().size(), 1u);
     EXPECT_NE(warnings.lines()[0].find(":9: plain: refused"), std::string::npos);
     EXPECT_EQ(warnings.lines()[0].find("secret"), std::string::npos);

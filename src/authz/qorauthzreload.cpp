@@ -2,6 +2,7 @@
 #include "authz/qorauthzreload.h"
 #include <cerrno>
 #include <cstring>
+#include "authz/qorauthzbackends.h"
 #include "authz/qorauthzloginform.h"
 
 std::unique_ptr<QORAuthzSnapshot> QORAuthzSnapshot::load(const std::string& path,
@@ -12,8 +13,8 @@ std::unique_ptr<QORAuthzSnapshot> QORAuthzSnapshot::load(const std::string& path
     s->policy = QORAuthzPolicy::load(path, errors);
     if (!s->policy)
         return nullptr;
-    s->users = QORAuthzUserStore::load(s->policy->settings().usersFile, errors, warnings);
-    s->groups = QORAuthzGroupStore::load(s->policy->settings().groupsFile, errors);
+    bool directories = qor_authz_make_directories(s->policy->settings(), errors, warnings,
+                                                  &s->users, &s->groups);
     const std::string& page = s->policy->settings().loginTemplate;
     s->loginTemplate = QORAuthzLoginForm::kDefaultTemplate;
     bool pageRead = true;
@@ -26,7 +27,7 @@ std::unique_ptr<QORAuthzSnapshot> QORAuthzSnapshot::load(const std::string& path
             pageRead = false;
         }
     }
-    if (!s->users || !s->groups || !pageRead)
+    if (!directories || !pageRead)
         return nullptr;
     return s;
 }

@@ -1,5 +1,5 @@
 // qorauthzreload.h: the policy in force and its replacement. A snapshot is
-// the policy with the users and groups it names, stamped with the cache
+// the policy with the user and group directories it chooses, stamped with the cache
 // version; QORAuthzPolicyHolder keeps the current one and swaps in a new
 // one on reload, only when the new files are all valid. Workers take the
 // current snapshot per question and keep it for the whole answer, so a
@@ -8,15 +8,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include "authz/qorauthzgroupstore.h"
+#include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzpolicy.h"
-#include "authz/qorauthzuserstore.h"
 #include "core/sundry/qorepochversion.h"
 
 struct QORAuthzSnapshot {
     std::unique_ptr<QORAuthzPolicy> policy;
-    std::unique_ptr<QORAuthzUserStore> users;
-    std::unique_ptr<QORAuthzGroupStore> groups;
+    // One object when a directory server holds both.
+    std::shared_ptr<QORAuthzUserDirectory> users;
+    std::shared_ptr<QORAuthzGroupDirectory> groups;
     QOREpochVersion version;
     // The login page template (the built-in one unless the policy names
     // a file).

@@ -4,13 +4,14 @@
 #include <cstdio>
 #include <new>
 #include "authz/qorauthzanswer.h"
+#include "authz/qorauthzbackends.h"
 #include "authz/qorauthzdecision.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzloginform.h"
 #include "authz/qorauthzmark.h"
-#include "authz/qorauthzpasswordcheck.h"
+#include "authz/qorauthzredis.h"
+#include "authz/qorauthzredisfailures.h"
 #include "authz/qorauthzrequest.h"
-#include "authz/qorauthzsessions.h"
 #include "core/encoders/qoruriencode.h"
 #include "msg/core/qorconfigquestion.h"
 #include "msg/core/qordecisionmark.h"
@@ -67,6 +68,7 @@ struct QORAuthzService::Request {
     // The decision raised the generation itself: its answer carries the
     // new one, so that this plug-in drops what it kept at once.
     bool raised = false;
+    std::shared_ptr<QORAuthzSessionStore> sessions;
     // For the audit trail and the metrics: what the answer comes to, for
     // whom (verified), and whether it only asks for the body.
     std::string vhost;
@@ -93,8 +95,7 @@ struct QORAuthzService::Request {
 QORAuthzService::QORAuthzService(QORAuthzPolicyHolder& holder)
     : m_holder(holder)
     , m_clock(monotonicSeconds)
-    , m_sessions(new QORAuthzSessions())
-    , m_loginForm(new QORAuthzLoginForm())
+    , m_throttle(std::unique_ptr<QORAuthzFailureCounter>(new QORAuthzRedisFailureCounter()))
 {
 }
 
@@ -102,11 +103,10 @@ QORAuthzService::~QORAuthzService() = default;
 
 QORStatus QORAuthzService::initialize()
 {
-    QORStatus st = m_credentials.initialize();
-    return st == qor_s_ok ? m_sessions->initialize() : st;
+    return m_credentials.initialize();
 }
 
-void QORAuthzService::policyChanged()
+QORStatus QORAuthzService::policyChanged()
 {
     std::shared_ptr<const QORAuthzSnapshot> snap = m_holder.current();
     const QORAuthzSettings& s = snap->policy->settings();
@@ -114,14 +114,47 @@ void QORAuthzService::policyChanged()
         qor_authz_log(dx_svc_c_sev_error, "the audit trail " + s.audit + " cannot be opened");
     m_credentials.configure(s.credentialLifetime, static_cast<size_t>(s.credentialCacheSize));
     m_throttle.configure(s.failureWindow, s.failureDelayAfter, s.failureDelayMs, s.failureLimit);
-    m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions, s.maxSessionsPerUser);
+    QORStatus st = qor_s_ok;
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    if (!m_sessions || s.sessionStore != m_sessionStore || !(s.redis == m_redis)) {
+        std::string why;
+        std::shared_ptr<QORAuthzSessionStore> store = qor_authz_make_session_store(s, &why);
+        if (store) {
+            m_sessions = store;
+            m_sessionStore = s.sessionStore;
+            m_redis = s.redis;
+        } else {
+            qor_authz_log(dx_svc_c_sev_error, "the session store cannot be made: " + why);
+            st = qor_s_not_available;
+        }
+    }
+    if (m_sessions)
+        m_sessions->configure(s.sessionIdle, s.sessionAbsolute, s.maxSessions,
+                              s.maxSessionsPerUser);
+    // With sessions shared in Redis, failures are counted there too: once
+    // for all the servers.
+    static_cast<QORAuthzRedisFailureCounter&>(m_throttle.counter())
+        .setStore(std::dynamic_pointer_cast<QORAuthzRedisStore>(m_sessions));
     raiseDecisionGeneration();
+    return st;
+}
+
+std::shared_ptr<QORAuthzSessionStore> QORAuthzService::sessions()
+{
+    std::lock_guard<std::mutex> guard(m_sessionsLock);
+    return m_sessions;
 }
 
 QORStatus QORAuthzService::openDecisionBoard(const std::string& serverID)
 {
-    std::lock_guard<std::mutex> guard(m_boardLock);
-    return m_board.open(serverID.c_str(), true);
+    QORStatus st;
+    {
+        std::lock_guard<std::mutex> guard(m_boardLock);
+        st = m_board.open(serverID.c_str(), true);
+    }
+    if (st == qor_s_ok)
+        raiseDecisionGeneration();  // the board names this run from the start
+    return st;
 }
 
 void QORAuthzService::withdrawDecisionBoard(const std::string& serverID)
@@ -205,6 +238,7 @@ QORStatus QORAuthzService::answerRequest(Request& r)
     const QORWebReqQuestionReader& question = r.question;
     QORWebTransAnswerWriter& answer = r.answer;
     const QORAuthzSettings& s = r.settings();
+    r.sessions = sessions();
 
     QORBuffer message;
     if (question.getHTTPMessage(&message) != qor_s_ok
@@ -260,20 +294,31 @@ QORStatus QORAuthzService::answerRequest(Request& r)
     r.login = first.login;
 
     // A session first: it costs a digest, a password check far more. Its
-    // user is checked against the users in force now.
+    // user is checked against the users in force now. A store that cannot
+    // be asked leaves Basic credentials still usable.
+    const std::string* authorization = r.http.header("authorization");
     std::string sid, user, password;
     if (snap->policy->usesForms() && qor_authz_cookie(r.cookies, s.cookieName, &sid)) {
-        bool found = m_sessions->find(sid, now(), &user);
-        m_metrics.sessionLookup(found);
-        if (found) {
-            if (snap->users->exists(user))
-                return decided(r, user, "form");
-            m_sessions->remove(sid);
-            raiseDecisionGeneration();
-            r.raised = true;
+        QORStatus st = r.sessions->find(sid, now(), &user);
+        m_metrics.sessionLookup(st == qor_s_ok);
+        bool known = st == qor_s_ok;
+        if (st == qor_s_ok)
+            st = snap->users->lookup(user);
+        if (st == qor_s_ok)
+            st = r.sessions->touch(sid, now());
+        if (st == qor_s_ok)
+            return decided(r, user, "form");
+        if (st == qor_s_not_available && authorization == nullptr)
+            return unavailable(r, "the session store or the user directory");
+        if (st == qor_s_not_found) {
+            (void)r.sessions->remove(sid);  // gone or unknown: nothing more to do with it
+            if (known) {
+                // Its user is gone: what plug-ins kept for it goes too.
+                raiseDecisionGeneration();
+                r.raised = true;
+            }
         }
     }
-    const std::string* authorization = r.http.header("authorization");
     if (authorization == nullptr)
         return askForLogin(r, "Please log in.");
     if (!qor_authz_basic_credentials(*authorization, &user, &password))
@@ -285,7 +330,7 @@ QORStatus QORAuthzService::answerRequest(Request& r)
     case Check::refused:
         return tooMany(r, retryAfter);
     case Check::unavailable:
-        return unavailable(r);
+        return unavailable(r, "the user directory");
     case Check::bad:
         break;
     }
@@ -310,18 +355,18 @@ QORAuthzService::Check QORAuthzService::checkPassword(Request& r, const std::str
         *retryAfter = v.retryAfter;
         return Check::refused;
     }
-    switch (r.snap.users->verify(user, password)) {
-    case QORAuthzPasswordCheck::good:
+    // An empty password never reaches a directory: to LDAP it is an
+    // unauthenticated bind, which succeeds.
+    QORStatus st = password.empty() ? qor_s_permission_denied
+                                    : r.snap.users->verify(user, password);
+    if (st == qor_s_ok) {
         m_throttle.succeeded(user, r.clientIP);
         m_credentials.insert(user, password, now());
         return Check::good;
-    case QORAuthzPasswordCheck::unavailable:
-        // Not the client's failure: nothing is counted.
-        qor_authz_log(dx_svc_c_sev_error, "the password of a user could not be checked");
-        return Check::unavailable;
-    case QORAuthzPasswordCheck::bad:
-        break;
     }
+    // Not the client's failure: nothing is counted.
+    if (st == qor_s_not_available)
+        return Check::unavailable;
     m_throttle.failed(user, r.clientIP);
     m_metrics.failedLogin();
     return Check::bad;
@@ -336,10 +381,11 @@ QORStatus QORAuthzService::tooMany(Request& r, int retryAfter)
                           r.snap.version);
 }
 
-QORStatus QORAuthzService::unavailable(Request& r)
+QORStatus QORAuthzService::unavailable(Request& r, const char* what)
 {
     r.result = QORAuthzResult::error;
-    return qor_authz_send(r.answer, 503, {},
+    qor_authz_log(dx_svc_c_sev_error, std::string(what) + " cannot answer: answered 503");
+    return qor_authz_send(r.answer, 503, {{"Retry-After", "10"}},
                           qor_authz_page_html("Not available",
                                               "Logins cannot be checked now. Try again later."),
                           r.snap.version);
@@ -368,6 +414,8 @@ QORStatus QORAuthzService::decided(Request& r, const std::string& user, const ch
     const QORAuthzSettings& s = r.settings();
     QORAuthzVerdict v = QORAuthzDecision::decide(*r.snap.policy, *r.snap.groups, *r.host, r.object,
                                                  r.http.method(), &user);
+    if (v.outcome == QORAuthzOutcome::unavailable)
+        return unavailable(r, "the group directory");
     r.user = user;
     bool allowed = v.outcome == QORAuthzOutcome::allowed || v.outcome == QORAuthzOutcome::open;
     r.result = allowed ? QORAuthzResult::allowed : QORAuthzResult::forbidden;
@@ -404,9 +452,12 @@ std::string QORAuthzService::sessionCookie(const Request& r, const std::string& 
 QORStatus QORAuthzService::loginPage(Request& r, int code, const std::string& target,
                                      const std::string& message)
 {
-    std::string token = m_loginForm->issueToken(now());
-    if (token.empty())
-        return qor_s_system_call_failed;
+    std::string token;
+    QORStatus st = r.sessions->issueToken(now(), &token);
+    if (st == qor_s_not_available)
+        return unavailable(r, "the session store");
+    if (st != qor_s_ok)
+        return st;
     return qor_authz_send(r.answer, code, {},
                           QORAuthzLoginForm::render(r.snap.loginTemplate, r.settings().loginURL,
                                                     target, token, message),
@@ -429,18 +480,23 @@ QORStatus QORAuthzService::login(Request& r)
         return qor_authz_send(r.answer, 413, {},
                               qor_authz_page_html("Too large", "The form is too large."),
                               r.snap.version);
-    // The body comes in a second question, maybe in pieces.
+    // The body comes in a second question, maybe in pieces. One byte past
+    // the limit is asked for, so that a body without a Content-Length that
+    // is too large is refused above instead of read cut short.
     if (!r.question.hasFlag(QORWebReqQuestionBase::kBodyRequested)
         || static_cast<long>(r.http.body().size()) < length) {
         r.bodyAsked = true;
-        return qor_authz_ask_for_body(r.answer, s.maxFormBody, r.snap.version);
+        return qor_authz_ask_for_body(r.answer, s.maxFormBody + 1, r.snap.version);
     }
 
     r.result = QORAuthzResult::login_required;
     if (!QORAuthzLoginForm::parseForm(r.http.body(), &fields))
         return loginPage(r, 400, "/", "The form could not be read. Please try again.");
     std::string target = QORAuthzLoginForm::safeTarget(fields["target"]);
-    if (!m_loginForm->consumeToken(fields["token"], now())) {
+    QORStatus st = r.sessions->consumeToken(fields["token"], now());
+    if (st == qor_s_not_available)
+        return unavailable(r, "the session store");
+    if (st != qor_s_ok) {
         r.result = QORAuthzResult::forbidden;
         return loginPage(r, 403, target, "The form has expired. Please try again.");
     }
@@ -450,23 +506,28 @@ QORStatus QORAuthzService::login(Request& r)
     case Check::refused:
         return tooMany(r, retryAfter);
     case Check::unavailable:
-        return unavailable(r);
+        return unavailable(r, "the user directory");
     case Check::bad:
         // The same words whether the user exists or not.
         return loginPage(r, 200, target, "The user name or password is wrong.");
     case Check::good:
         break;
     }
-    std::string sid = m_sessions->create(user, now());
-    if (sid.empty())
-        return qor_s_system_call_failed;
+    // Always a new identifier: one the browser brought cannot be fixed in
+    // advance.
+    std::string sid;
+    st = r.sessions->create(user, now(), &sid);
+    if (st == qor_s_not_available)
+        return unavailable(r, "the session store");
+    if (st != qor_s_ok)
+        return st;
     // A new session may have pushed out an older one of the user.
     raiseDecisionGeneration();
     r.raised = true;
     r.user = user;
     r.result = QORAuthzResult::allowed;
     qor_authz_log(dx_svc_c_sev_notice_verbose,
-                  "session " + m_sessions->logName(sid) + " started for " + user);
+                  "session " + m_credentials.keyedDigest(sid) + " started for " + user);
     return qor_authz_send(r.answer, 303,
                           {{"Location", target}, {"Set-Cookie", sessionCookie(r, sid)}}, "",
                           r.snap.version);
@@ -475,10 +536,20 @@ QORStatus QORAuthzService::login(Request& r)
 QORStatus QORAuthzService::logout(Request& r)
 {
     r.result = QORAuthzResult::allowed;
-    std::string sid;
+    std::string sid, user;
     if (qor_authz_cookie(r.cookies, r.settings().cookieName, &sid)) {
-        qor_authz_log(dx_svc_c_sev_notice_verbose, "session " + m_sessions->logName(sid) + " ended");
-        m_sessions->remove(sid);
+        // "?everywhere" ends every session of the user, on every server
+        // that shares the store.
+        QORStatus st = qor_s_ok;
+        if (r.hasQuery && r.query == "everywhere" && r.sessions->find(sid, now(), &user) == qor_s_ok)
+            st = r.sessions->removeUser(user);
+        if (st == qor_s_ok)
+            st = r.sessions->remove(sid);
+        if (st != qor_s_ok)
+            return unavailable(r, "the session store");
+        qor_authz_log(dx_svc_c_sev_notice_verbose,
+                      "session " + m_credentials.keyedDigest(sid) + " ended" +
+                          (user.empty() ? "" : ", and every other of " + user));
         raiseDecisionGeneration();
         r.raised = true;
     }

@@ -12,6 +12,7 @@
 #include <string>
 #include "authz/qorauthzaudit.h"
 #include "authz/qorauthzcredcache.h"
+#include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzmetrics.h"
 #include "authz/qorauthzreload.h"
 #include "authz/qorauthzthrottle.h"
@@ -19,8 +20,6 @@
 #include "msg/server/qorwebquestionhandler.h"
 
 class QORAuthzHTTPRequest;
-class QORAuthzLoginForm;
-class QORAuthzSessions;
 struct QORAuthzVHost;
 
 class QORAuthzService : public QORWebQuestionHandler {
@@ -33,8 +32,11 @@ public:
     QORStatus initialize();
     // Applies the settings of the policy now in force (after the start and
     // after each successful reload): credential cache, failure counting,
-    // sessions. Remembered credentials are forgotten.
-    void policyChanged();
+    // sessions. Remembered credentials are forgotten. A new session store
+    // is made only when the policy chooses another one (the old one's
+    // sessions are then gone); qor_s_not_available, with the old store
+    // kept, when the new one's secrets cannot be read.
+    QORStatus policyChanged();
     // Maps the decision board beside serverID, where every plug-in sees
     // the generation raised at once. Without it plug-ins keep no decision.
     QORStatus openDecisionBoard(const std::string& serverID);
@@ -49,7 +51,7 @@ public:
                      QORSharedMemAllocator& answer, int* answerType) override;
 
     QORAuthzCredentialCache& credentials() { return m_credentials; }
-    QORAuthzSessions& sessions() { return *m_sessions; }
+    std::shared_ptr<QORAuthzSessionStore> sessions();
     QORAuthzMetrics& metrics() { return m_metrics; }
 
 protected:
@@ -85,7 +87,8 @@ private:
                         int* retryAfter);
     // 429 with Retry-After; 503 when the password could not be checked.
     QORStatus tooMany(Request& r, int retryAfter);
-    QORStatus unavailable(Request& r);
+    // 503 with Retry-After: what (a backend) could not be asked.
+    QORStatus unavailable(Request& r, const char* what);
     // 401 for Basic, or 303 to the login page carrying the original path.
     QORStatus askForLogin(Request& r, const std::string& message);
     QORStatus decided(Request& r, const std::string& user, const char* how);
@@ -99,9 +102,13 @@ private:
     QORAuthzPolicyHolder& m_holder;
     std::function<int64_t()> m_clock;
     QORAuthzCredentialCache m_credentials;
+    // Counts in Redis when the sessions are there, else in memory.
     QORAuthzThrottle m_throttle;
-    std::unique_ptr<QORAuthzSessions> m_sessions;
-    std::unique_ptr<QORAuthzLoginForm> m_loginForm;
+    // Swapped whole by policyChanged while workers hold the old one.
+    std::mutex m_sessionsLock;
+    std::shared_ptr<QORAuthzSessionStore> m_sessions;
+    std::string m_sessionStore;
+    QORAuthzRedisSettings m_redis;
     // Raised on each reload and each session that ends; answers carry it
     // in the decision mark.
     std::atomic<uint64_t> m_decisionGeneration{1};

@@ -2,14 +2,17 @@
 #include "authz/qorauthzsessions.h"
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
 #include <openssl/rand.h>
 #include "authz/qorauthzhex.h"
 
-QORStatus QORAuthzSessions::initialize()
+std::string qor_authz_random_hex(size_t bytes)
 {
-    std::lock_guard<std::mutex> guard(m_lock);
-    return RAND_bytes(m_logKey, sizeof m_logKey) == 1 ? qor_s_ok : qor_s_system_call_failed;
+    unsigned char bits[32];
+    if (bytes > sizeof bits || RAND_bytes(bits, static_cast<int>(bytes)) != 1)
+        return std::string();
+    std::string out = qor_authz_hex(bits, bytes);
+    OPENSSL_cleanse(bits, sizeof bits);
+    return out;
 }
 
 void QORAuthzSessions::configure(int idle, int absolute, int maxSessions, int maxPerUser)
@@ -63,50 +66,75 @@ void QORAuthzSessions::enforceLimits(const std::string& user, int64_t now)
         erase(m_sessions.begin());
 }
 
-std::string QORAuthzSessions::create(const std::string& user, int64_t now)
+QORStatus QORAuthzSessions::create(const std::string& user, int64_t now, std::string* id)
 {
-    unsigned char bits[32];
-    if (RAND_bytes(bits, sizeof bits) != 1)
-        return std::string();
-    std::string id = qor_authz_hex(bits, sizeof bits);
-    OPENSSL_cleanse(bits, sizeof bits);
-    std::string key = keyOf(id);
+    *id = qor_authz_random_hex(32);
+    std::string key = id->empty() ? std::string() : keyOf(*id);
     if (key.empty())
-        return std::string();
+        return qor_s_system_call_failed;
     std::lock_guard<std::mutex> guard(m_lock);
     enforceLimits(user, now);
-    m_sessions.push_back(Session{key, id, user, now, now});
+    m_sessions.push_back(Session{key, *id, user, now, now});
     m_byKey[key] = std::prev(m_sessions.end());
     m_perUser[user]++;
-    return id;
+    return qor_s_ok;
 }
 
-bool QORAuthzSessions::find(const std::string& id, int64_t now, std::string* user)
+QORAuthzSessions::Position QORAuthzSessions::live(const std::string& id, int64_t now)
 {
-    std::string key = keyOf(id);
-    std::lock_guard<std::mutex> guard(m_lock);
-    auto it = m_byKey.find(key);
+    auto it = m_byKey.find(keyOf(id));
     if (it == m_byKey.end())
-        return false;
-    Session& s = *it->second;
-    if (s.id.size() != id.size() || CRYPTO_memcmp(s.id.data(), id.data(), id.size()) != 0)
-        return false;
-    if (now - s.lastUsed >= m_idle || now - s.created >= m_absolute) {
-        erase(it->second);
-        return false;
+        return m_sessions.end();
+    Position p = it->second;
+    if (p->id.size() != id.size() || CRYPTO_memcmp(p->id.data(), id.data(), id.size()) != 0)
+        return m_sessions.end();
+    if (now - p->lastUsed >= m_idle || now - p->created >= m_absolute) {
+        erase(p);
+        return m_sessions.end();
     }
-    s.lastUsed = now;
-    *user = s.user;
-    return true;
+    return p;
 }
 
-void QORAuthzSessions::remove(const std::string& id)
+QORStatus QORAuthzSessions::find(const std::string& id, int64_t now, std::string* user)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    Position p = live(id, now);
+    if (p == m_sessions.end())
+        return qor_s_not_found;
+    *user = p->user;
+    return qor_s_ok;
+}
+
+QORStatus QORAuthzSessions::touch(const std::string& id, int64_t now)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    Position p = live(id, now);
+    if (p == m_sessions.end())
+        return qor_s_not_found;
+    p->lastUsed = now;
+    return qor_s_ok;
+}
+
+QORStatus QORAuthzSessions::remove(const std::string& id)
 {
     std::string key = keyOf(id);
     std::lock_guard<std::mutex> guard(m_lock);
     auto it = m_byKey.find(key);
     if (it != m_byKey.end())
         erase(it->second);
+    return qor_s_ok;
+}
+
+QORStatus QORAuthzSessions::removeUser(const std::string& user)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (Position p = m_sessions.begin(); p != m_sessions.end();) {
+        Position next = std::next(p);
+        if (p->user == user)
+            erase(p);
+        p = next;
+    }
+    return qor_s_ok;
 }
 
 size_t QORAuthzSessions::size()
@@ -115,12 +143,29 @@ size_t QORAuthzSessions::size()
     return m_sessions.size();
 }
 
-std::string QORAuthzSessions::logName(const std::string& id) const
+QORStatus QORAuthzSessions::issueToken(int64_t now, std::string* token)
 {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (HMAC(EVP_sha256(), m_logKey, sizeof m_logKey,
-             reinterpret_cast<const unsigned char*>(id.data()), id.size(), md, &n) == nullptr)
-        return std::string();
-    return qor_authz_hex(md, 8);
+    *token = qor_authz_random_hex(16);
+    if (token->empty())
+        return qor_s_system_call_failed;
+    std::lock_guard<std::mutex> guard(m_lock);
+    while (m_tokenOrder.size() >= kMaxTokens) {
+        m_tokens.erase(m_tokenOrder.front());
+        m_tokenOrder.pop_front();
+    }
+    m_tokens[*token] = now + kTokenLifetime;
+    m_tokenOrder.push_back(*token);
+    return qor_s_ok;
+}
+
+QORStatus QORAuthzSessions::consumeToken(const std::string& token, int64_t now)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = m_tokens.find(token);
+    if (it == m_tokens.end())
+        return qor_s_not_found;
+    bool good = now < it->second;
+    // Used up; its place in the order list goes when it reaches the front.
+    m_tokens.erase(it);
+    return good ? qor_s_ok : qor_s_not_found;
 }

@@ -1,40 +1,42 @@
-// qorauthzsessions.h: QORAuthzSessions, the form-login sessions, in the
-// server's memory only (a restart ends them all). A session is 256 random
-// bits, given to the browser as a cookie; the store keeps the SHA-256 of
-// each identifier as its key and compares the presented identifier with
-// the stored one in constant time. Sessions end after an idle lifetime and
-// after an absolute lifetime; limits on sessions in all and per user evict
-// the oldest first. Identifiers are never logged: logName gives a keyed
-// hash instead. Thread-safe.
+// qorauthzsessions.h: QORAuthzSessions, the session store kept in the
+// server's memory only (a restart ends them all, and another server knows
+// none of them): the form-login sessions and the login form's tokens. A
+// session is 256 random bits, given to the browser as a cookie; the store
+// keeps the SHA-256 of each identifier as its key and compares the
+// presented identifier with the stored one in constant time. Sessions end
+// after an idle lifetime and after an absolute lifetime; limits on sessions
+// in all and per user evict the oldest first.
 #pragma once
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include "core/system/qorstatus.h"
+#include "authz/qorauthzdirectory.h"
 
-class QORAuthzSessions {
+// bytes (at most 32) random bytes in hexadecimal, or empty without random
+// bytes.
+std::string qor_authz_random_hex(size_t bytes);
+
+class QORAuthzSessions : public QORAuthzSessionStore {
 public:
-    // Draws the key of logName. qor_s_system_call_failed without random
-    // bytes.
-    QORStatus initialize();
-    // Lifetimes in seconds and the limits. Sessions are kept (a reload
-    // keeps them); those over the new limits go at the next creation.
-    void configure(int idle, int absolute, int maxSessions, int maxPerUser);
+    // Seconds a token stays good, and tokens kept at most.
+    static const int kTokenLifetime = 3600;
+    static const size_t kMaxTokens = 100000;
 
-    // A new session for user at now (seconds, monotonic): its identifier
-    // (64 hexadecimal characters), or empty when no random bytes could be
-    // had.
-    std::string create(const std::string& user, int64_t now);
-    // The user of the session id, which counts as used at now; false (the
-    // session removed) when it is unknown or has expired.
-    bool find(const std::string& id, int64_t now, std::string* user);
-    void remove(const std::string& id);
+    // Sessions are kept when the settings change (a reload keeps them);
+    // those over new limits go at the next creation.
+    void configure(int idle, int absolute, int maxSessions, int maxPerUser) override;
+
+    QORStatus create(const std::string& user, int64_t now, std::string* id) override;
+    QORStatus find(const std::string& id, int64_t now, std::string* user) override;
+    QORStatus touch(const std::string& id, int64_t now) override;
+    QORStatus remove(const std::string& id) override;
+    QORStatus removeUser(const std::string& user) override;
+    QORStatus issueToken(int64_t now, std::string* token) override;
+    QORStatus consumeToken(const std::string& token, int64_t now) override;
     size_t size();
-
-    // A keyed hash of id for the log (16 hexadecimal characters).
-    std::string logName(const std::string& id) const;
 
 private:
     struct Session {
@@ -47,11 +49,12 @@ private:
     typedef std::list<Session>::iterator Position;
 
     static std::string keyOf(const std::string& id);
+    // The live session of id, or end(); one past a lifetime is removed.
+    Position live(const std::string& id, int64_t now);
     void erase(Position p);
     void enforceLimits(const std::string& user, int64_t now);
 
     std::mutex m_lock;
-    unsigned char m_logKey[32] = {};
     int m_idle = 900;
     int m_absolute = 28800;
     size_t m_max = 10000;
@@ -60,4 +63,7 @@ private:
     std::list<Session> m_sessions;
     std::unordered_map<std::string, Position> m_byKey;
     std::unordered_map<std::string, size_t> m_perUser;
+    // Token to expiry; the order of issue, for eviction.
+    std::unordered_map<std::string, int64_t> m_tokens;
+    std::deque<std::string> m_tokenOrder;
 };

@@ -1,31 +1,47 @@
-// Sessions on a clock of the test's own.
+// Sessions and login tokens on a clock of the test's own.
 #include "authz/qorauthzsessions.h"
 #include <gtest/gtest.h>
 #include <string>
 
-TEST(QORAuthzSessionsTest, LifetimesAndLimits)
+TEST(QORAuthzSessionsTest, LifetimesLimitsAndTokens)
 {
     QORAuthzSessions s;
-    ASSERT_EQ(s.initialize(), qor_s_ok);
     s.configure(10, 30, 3, 2);
-    std::string user, a = s.create("a", 0);
+    auto make = [&](const char* user, int64_t t) {
+        std::string id;
+        EXPECT_EQ(s.create(user, t, &id), qor_s_ok);
+        return id;
+    };
+    auto live = [&](const std::string& id, int64_t t) {
+        std::string user;
+        return s.find(id, t, &user) == qor_s_ok && s.touch(id, t) == qor_s_ok;
+    };
+    std::string a = make("a", 0), user;
     EXPECT_EQ(a.size(), 64u);
-    EXPECT_TRUE(s.find(a, 9, &user) && user == "a");
-    EXPECT_TRUE(s.find(a, 18, &user));   // used at 9: not idle yet
-    EXPECT_FALSE(s.find(a, 29, &user));  // idle since 18
-    std::string b = s.create("b", 100);
+    EXPECT_TRUE(s.find(a, 9, &user) == qor_s_ok && user == "a");
+    EXPECT_EQ(s.find(a, 10, &user), qor_s_not_found);  // found at 9, not touched
+    std::string b = make("b", 100);
     for (int t = 105; t < 130; t += 5)
-        EXPECT_TRUE(s.find(b, t, &user)) << t;
-    EXPECT_FALSE(s.find(b, 130, &user));  // absolute lifetime
-    std::string c1 = s.create("c", 200), c2 = s.create("c", 201), d = s.create("d", 202);
-    std::string c3 = s.create("c", 203);  // c's oldest goes
-    EXPECT_FALSE(s.find(c1, 204, &user));
-    std::string e = s.create("e", 205);   // three in all: the oldest (c2) goes
-    EXPECT_FALSE(s.find(c2, 206, &user));
-    EXPECT_TRUE(s.find(d, 206, &user) && s.find(c3, 206, &user) && s.find(e, 206, &user));
+        EXPECT_TRUE(live(b, t)) << t;
+    EXPECT_FALSE(live(b, 130));  // absolute lifetime
+    std::string c1 = make("c", 200), c2 = make("c", 201), d = make("d", 202);
+    std::string c3 = make("c", 203);  // c's oldest goes
+    EXPECT_FALSE(live(c1, 204));
+    std::string e = make("e", 205);   // three in all: the oldest (c2) goes
+    EXPECT_FALSE(live(c2, 206));
+    EXPECT_TRUE(live(d, 206) && live(c3, 206) && live(e, 206));
     std::string forged = d;
     forged[63] = forged[63] == '0' ? '1' : '0';
-    EXPECT_FALSE(s.find(forged, 206, &user));
-    EXPECT_EQ(s.logName(d).size(), 16u);
-    EXPECT_EQ(s.logName(d).find(d.substr(0, 16)), std::string::npos);
+    EXPECT_FALSE(live(forged, 206));
+    EXPECT_EQ(s.removeUser("c"), qor_s_ok);
+    EXPECT_FALSE(live(c3, 207));
+    EXPECT_TRUE(live(d, 207));
+
+    std::string token, other;
+    ASSERT_EQ(s.issueToken(0, &token), qor_s_ok);
+    EXPECT_EQ(s.consumeToken(token + "x", 1), qor_s_not_found);
+    EXPECT_EQ(s.consumeToken(token, 1), qor_s_ok);
+    EXPECT_EQ(s.consumeToken(token, 1), qor_s_not_found);
+    ASSERT_EQ(s.issueToken(0, &other), qor_s_ok);
+    EXPECT_EQ(s.consumeToken(other, QORAuthzSessions::kTokenLifetime), qor_s_not_found);
 }

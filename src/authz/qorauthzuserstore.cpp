@@ -45,7 +45,7 @@ void to64(std::string* out, unsigned long v, int n)
     }
 }
 
-QORAuthzPasswordCheck cryptVerify(const std::string& password, const std::string& hash)
+QORStatus cryptVerify(const std::string& password, const std::string& hash)
 {
     // One work area per thread: crypt_r's is large, and zeroed once.
     thread_local std::unique_ptr<crypt_data> data;
@@ -57,16 +57,17 @@ QORAuthzPasswordCheck cryptVerify(const std::string& password, const std::string
     // Failures give null or a string starting with "*": the stored setting
     // is one libcrypt cannot compute, whatever the password.
     if (out == nullptr || out[0] == '*')
-        return QORAuthzPasswordCheck::unavailable;
-    return sameHash(out, hash) ? QORAuthzPasswordCheck::good : QORAuthzPasswordCheck::bad;
+        return qor_s_not_available;
+    return sameHash(out, hash) ? qor_s_ok : qor_s_permission_denied;
 }
 
-// good or bad by the computed hash; unavailable when none could be made.
-QORAuthzPasswordCheck compare(const std::string& computed, const std::string& hash)
+// Good or bad by the computed hash; qor_s_not_available when none could be
+// made.
+QORStatus compare(const std::string& computed, const std::string& hash)
 {
     if (computed.empty())
-        return QORAuthzPasswordCheck::unavailable;
-    return sameHash(computed, hash) ? QORAuthzPasswordCheck::good : QORAuthzPasswordCheck::bad;
+        return qor_s_not_available;
+    return sameHash(computed, hash) ? qor_s_ok : qor_s_permission_denied;
 }
 
 } // namespace
@@ -178,12 +179,11 @@ std::unique_ptr<QORAuthzUserStore> QORAuthzUserStore::load(const std::string& pa
     return ok ? std::move(store) : nullptr;
 }
 
-QORAuthzPasswordCheck QORAuthzUserStore::verify(const std::string& user,
-                                                const std::string& password) const
+QORStatus QORAuthzUserStore::verify(const std::string& user, const std::string& password)
 {
     auto it = m_hashes.find(user);
     if (it == m_hashes.end())
-        return QORAuthzPasswordCheck::bad;
+        return qor_s_permission_denied;
     const std::string& hash = it->second;
     if (startsWith(hash, kAPR1))
         return compare(apr1(password, hash.substr(strlen(kAPR1))), hash);

@@ -1,0 +1,276 @@
+// qorauthzredis.cpp: the Redis session store.
+#include "authz/qorauthzredis.h"
+#include <hiredis/hiredis.h>
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#include <time.h>
+#include <cstdlib>
+#include "authz/qorauthzhex.h"
+#include "authz/qorauthzlog.h"
+#include "authz/qorauthzsessions.h"
+
+namespace {
+
+// A new session's key and value; the user's set gets it, loses what has
+// expired and then its oldest past the limit.
+const char kCreate[] =
+    "redis.call('SET', KEYS[1], ARGV[1], 'EX', ARGV[2])\n"
+    "redis.call('ZADD', KEYS[2], ARGV[3], KEYS[1])\n"
+    "for _, k in ipairs(redis.call('ZRANGE', KEYS[2], 0, -1)) do\n"
+    "  if redis.call('EXISTS', k) == 0 then redis.call('ZREM', KEYS[2], k) end\n"
+    "end\n"
+    "local excess = redis.call('ZCARD', KEYS[2]) - tonumber(ARGV[4])\n"
+    "if excess > 0 then\n"
+    "  for _, k in ipairs(redis.call('ZRANGE', KEYS[2], 0, excess - 1)) do\n"
+    "    redis.call('DEL', k)\n"
+    "    redis.call('ZREM', KEYS[2], k)\n"
+    "  end\n"
+    "end\n"
+    "redis.call('EXPIRE', KEYS[2], ARGV[5])\n"
+    "return 1\n";
+// One session out of its user's set too (ARGV[1]: the users' key prefix).
+const char kRemove[] =
+    "local v = redis.call('GET', KEYS[1])\n"
+    "redis.call('DEL', KEYS[1])\n"
+    "if v then\n"
+    "  local user = string.match(v, '^%d+ (.*)$')\n"
+    "  if user then redis.call('ZREM', ARGV[1] .. user, KEYS[1]) end\n"
+    "end\n"
+    "return 1\n";
+const char kRemoveUser[] =
+    "for _, k in ipairs(redis.call('ZRANGE', KEYS[1], 0, -1)) do redis.call('DEL', k) end\n"
+    "redis.call('DEL', KEYS[1])\n"
+    "return 1\n";
+
+int64_t wallMicroseconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
+struct timeval timevalOf(int ms)
+{
+    struct timeval tv;
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    return tv;
+}
+
+// Frees a reply when it goes.
+struct Reply {
+    redisReply* r;
+    explicit Reply(redisReply* reply)
+        : r(reply)
+    {
+    }
+    ~Reply()
+    {
+        if (r != nullptr)
+            freeReplyObject(r);
+    }
+    Reply(const Reply&) = delete;
+    Reply& operator=(const Reply&) = delete;
+    // A reply, and not an error reply.
+    bool ok() const { return r != nullptr && r->type != REDIS_REPLY_ERROR; }
+};
+
+} // namespace
+
+std::shared_ptr<QORAuthzRedisStore> QORAuthzRedisStore::make(const QORAuthzRedisSettings& s,
+                                                             std::string* why)
+{
+    std::shared_ptr<QORAuthzRedisStore> store(new QORAuthzRedisStore(s));
+    if (!qor_authz_read_secret(s.keyFile, &store->m_key, why)) {
+        *why = s.keyFile + " " + *why;
+        return nullptr;
+    }
+    if (!s.passwordFile.empty() && !qor_authz_read_secret(s.passwordFile, &store->m_password, why)) {
+        *why = s.passwordFile + " " + *why;
+        return nullptr;
+    }
+    return store;
+}
+
+QORAuthzRedisStore::QORAuthzRedisStore(const QORAuthzRedisSettings& s)
+    : m_settings(s)
+    , m_clock(wallMicroseconds)
+    , m_pool([this] { return connect(); }, [](redisContext* c) { redisFree(c); }, s.poolSize,
+             s.timeoutMs, s.retryMs)
+{
+}
+
+QORAuthzRedisStore::~QORAuthzRedisStore() = default;
+
+void QORAuthzRedisStore::configure(int idle, int absolute, int, int maxPerUser)
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_idleLifetime = idle;
+    m_absolute = absolute;
+    m_maxPerUser = maxPerUser;
+}
+
+std::string QORAuthzRedisStore::keyOf(const char* kind, const std::string& secret) const
+{
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    if (HMAC(EVP_sha256(), m_key.data(), static_cast<int>(m_key.size()),
+             reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), md, &n)
+        == nullptr)
+        return std::string();
+    return m_settings.keyPrefix + kind + qor_authz_hex(md, n);
+}
+
+std::string QORAuthzRedisStore::userKey(const std::string& user) const
+{
+    return prefixed("u:" + user);
+}
+
+redisContext* QORAuthzRedisStore::connect()
+{
+    const std::string& a = m_settings.address;
+    struct timeval timeout = timevalOf(m_settings.timeoutMs);
+    redisContext* c;
+    if (!a.empty() && a[0] == '/')
+        c = redisConnectUnixWithTimeout(a.c_str(), timeout);
+    else {
+        size_t colon = a.rfind(':');
+        std::string host = colon == std::string::npos ? a : a.substr(0, colon);
+        int port = colon == std::string::npos ? 6379 : atoi(a.c_str() + colon + 1);
+        c = redisConnectWithTimeout(host.c_str(), port, timeout);
+    }
+    if (c == nullptr)
+        return nullptr;
+    bool ok = c->err == 0 && redisSetTimeout(c, timeout) == REDIS_OK;
+    if (ok && !m_password.empty()) {
+        Reply r(static_cast<redisReply*>(
+            redisCommand(c, "AUTH %b", m_password.data(), m_password.size())));
+        ok = r.ok();
+        if (!ok && r.r != nullptr)
+            qor_authz_log(dx_svc_c_sev_error, "Redis refuses the password of password-file");
+    }
+    if (ok && m_settings.database != 0) {
+        Reply r(static_cast<redisReply*>(redisCommand(c, "SELECT %d", m_settings.database)));
+        ok = r.ok();
+    }
+    if (!ok) {
+        qor_authz_log(dx_svc_c_sev_warning, "Redis at " + a + ": " +
+                                                (c->err != 0 ? c->errstr : "refused"));
+        redisFree(c);
+        return nullptr;
+    }
+    return c;
+}
+
+int QORAuthzRedisStore::connectAttempts()
+{
+    return m_pool.connectAttempts();
+}
+
+redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
+{
+    std::vector<const char*> args;
+    std::vector<size_t> lengths;
+    for (auto& a : argv) {
+        args.push_back(a.data());
+        lengths.push_back(a.size());
+    }
+    // A connection that died since its last use fails at once: one more
+    // try on a new one.
+    for (int attempt = 0; attempt < 2; attempt++) {
+        redisContext* c = m_pool.acquire();
+        if (c == nullptr)
+            return nullptr;
+        void* reply = redisCommandArgv(c, static_cast<int>(args.size()), args.data(),
+                                       lengths.data());
+        bool healthy = reply != nullptr && c->err == 0;
+        m_pool.release(c, healthy);
+        if (reply != nullptr)
+            return static_cast<redisReply*>(reply);
+    }
+    qor_authz_log(dx_svc_c_sev_error, "Redis at " + m_settings.address + " does not answer");
+    return nullptr;
+}
+
+QORStatus QORAuthzRedisStore::create(const std::string& user, int64_t, std::string* id)
+{
+    *id = qor_authz_random_hex(32);
+    std::string key = id->empty() ? std::string() : keyOf("s:", *id);
+    if (key.empty())
+        return qor_s_system_call_failed;
+    int idle, absolute, perUser;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        idle = m_idleLifetime;
+        absolute = m_absolute;
+        perUser = m_maxPerUser;
+    }
+    int64_t now = m_clock();
+    std::string value = std::to_string(now / 1000000 + absolute) + " " + user;
+    Reply r(command({"EVAL", kCreate, "2", key, userKey(user), value, std::to_string(idle),
+                     std::to_string(now), std::to_string(perUser), std::to_string(absolute)}));
+    return r.ok() ? qor_s_ok : qor_s_not_available;
+}
+
+QORStatus QORAuthzRedisStore::find(const std::string& id, int64_t, std::string* user)
+{
+    std::string key = keyOf("s:", id);
+    Reply r(command({"GET", key}));
+    if (!r.ok())
+        return qor_s_not_available;
+    if (r.r->type != REDIS_REPLY_STRING)
+        return qor_s_not_found;
+    std::string value(r.r->str, r.r->len);
+    size_t space = value.find(' ');
+    long long deadline = strtoll(value.c_str(), nullptr, 10);
+    if (space == std::string::npos || m_clock() / 1000000 >= deadline) {
+        (void)remove(id);  // past its absolute lifetime; find says so either way
+        return qor_s_not_found;
+    }
+    *user = value.substr(space + 1);
+    return qor_s_ok;
+}
+
+QORStatus QORAuthzRedisStore::touch(const std::string& id, int64_t)
+{
+    int idle;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        idle = m_idleLifetime;
+    }
+    Reply r(command({"EXPIRE", keyOf("s:", id), std::to_string(idle)}));
+    if (!r.ok())
+        return qor_s_not_available;
+    return r.r->type == REDIS_REPLY_INTEGER && r.r->integer == 1 ? qor_s_ok : qor_s_not_found;
+}
+
+QORStatus QORAuthzRedisStore::remove(const std::string& id)
+{
+    Reply r(command({"EVAL", kRemove, "1", keyOf("s:", id), m_settings.keyPrefix + "u:"}));
+    return r.ok() ? qor_s_ok : qor_s_not_available;
+}
+
+QORStatus QORAuthzRedisStore::removeUser(const std::string& user)
+{
+    Reply r(command({"EVAL", kRemoveUser, "1", userKey(user)}));
+    return r.ok() ? qor_s_ok : qor_s_not_available;
+}
+
+QORStatus QORAuthzRedisStore::issueToken(int64_t, std::string* token)
+{
+    *token = qor_authz_random_hex(16);
+    if (token->empty())
+        return qor_s_system_call_failed;
+    Reply r(command({"SET", keyOf("t:", *token), "1", "EX",
+                     std::to_string(QORAuthzSessions::kTokenLifetime)}));
+    return r.ok() ? qor_s_ok : qor_s_not_available;
+}
+
+QORStatus QORAuthzRedisStore::consumeToken(const std::string& token, int64_t)
+{
+    // DEL answers 1 to one caller only: the token is good once.
+    Reply r(command({"DEL", keyOf("t:", token)}));
+    if (!r.ok())
+        return qor_s_not_available;
+    return r.r->type == REDIS_REPLY_INTEGER && r.r->integer == 1 ? qor_s_ok : qor_s_not_found;
+}

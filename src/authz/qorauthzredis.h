@@ -1,0 +1,77 @@
+// qorauthzredis.h: QORAuthzRedisStore, the session store shared by every
+// server pointed at one Redis server (hiredis), so that a session begun on
+// one web server is good on all of them and a logout ends it everywhere.
+// A session is kept under the HMAC-SHA-256 of its identifier with a key
+// the servers share (the key file), never under the identifier itself;
+// Redis expires it after the idle lifetime (renewed on use), and its value
+// holds the absolute deadline (wall clock: the servers' clocks must agree)
+// and the user. Each user has a sorted set of their sessions, oldest
+// first, for the per-user limit and "log out everywhere"; login tokens
+// are kept the same way. Commands go over a small pool of connections
+// (QORAuthzConnectionPool: one reconnect at a time, with back-off), each
+// with a timeout. Thread-safe.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+#include "authz/qorauthzconnectionpool.h"
+#include "authz/qorauthzdirectory.h"
+#include "authz/qorauthzpolicy.h"
+
+struct redisContext;
+struct redisReply;
+
+class QORAuthzRedisStore : public QORAuthzSessionStore {
+public:
+    // Reads the key file and the password file; null with why when either
+    // cannot be used. Connects to nothing yet.
+    static std::shared_ptr<QORAuthzRedisStore> make(const QORAuthzRedisSettings& s,
+                                                    std::string* why);
+    ~QORAuthzRedisStore() override;
+    QORAuthzRedisStore(const QORAuthzRedisStore&) = delete;
+    QORAuthzRedisStore& operator=(const QORAuthzRedisStore&) = delete;
+
+    // The whole-store limit is not kept here: Redis's own memory limit
+    // bounds the store.
+    void configure(int idle, int absolute, int maxSessions, int maxPerUser) override;
+    QORStatus create(const std::string& user, int64_t now, std::string* id) override;
+    QORStatus find(const std::string& id, int64_t now, std::string* user) override;
+    QORStatus touch(const std::string& id, int64_t now) override;
+    QORStatus remove(const std::string& id) override;
+    QORStatus removeUser(const std::string& user) override;
+    QORStatus issueToken(int64_t now, std::string* token) override;
+    QORStatus consumeToken(const std::string& token, int64_t now) override;
+
+    // The wall clock of the absolute deadlines, in microseconds; tests set
+    // their own.
+    void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
+
+    // One command (argv form, binary-safe) for the users of this server:
+    // its reply (freed by the caller), or null when Redis cannot be
+    // reached. prefixed gives key under the configured prefix.
+    redisReply* command(const std::vector<std::string>& argv);
+    std::string prefixed(const std::string& key) const { return m_settings.keyPrefix + key; }
+    // Connections tried so far, made or not.
+    int connectAttempts();
+
+private:
+    explicit QORAuthzRedisStore(const QORAuthzRedisSettings& s);
+    // The key of a secret (a session or token identifier) under kind.
+    std::string keyOf(const char* kind, const std::string& secret) const;
+    std::string userKey(const std::string& user) const;
+    redisContext* connect();
+
+    QORAuthzRedisSettings m_settings;
+    std::string m_key;
+    std::string m_password;
+    std::function<int64_t()> m_clock;
+
+    QORAuthzConnectionPool<redisContext> m_pool;
+    std::mutex m_lock;   // the settings below
+    int m_idleLifetime = 900;
+    int m_absolute = 28800;
+    int m_maxPerUser = 10;
+};
