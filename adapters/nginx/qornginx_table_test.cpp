@@ -99,7 +99,7 @@ TEST_F(NginxFixture, DecisionCacheTable)
     open.credentials = "alice:wonderland";
     for (int i = 0; i < 300 && m_client.fetch(open).status != 200; ++i)
         usleep(100 * 1000);
-    runDecisionCacheTable();
+    runDecisionCacheTable(1);
 }
 
 } // namespace
