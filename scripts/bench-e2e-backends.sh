@@ -12,11 +12,10 @@
 #
 # Two more sites under DIR, each in front of Apache and nginx: BM (file
 # backends) and BK (slapd and redis-server, started by backends_start).
-BM=$DIR/bm
-BK=$DIR/bk
 BACKEND_ROWS="form session|Basic against LDAP"
 
 bench_backends_stop() {
+  local BM=$DIR/bm BK=$DIR/bk
   site_stop "$BM" "$BM/apache" "$BM/nginx" "$BK" "$BK/apache" "$BK/nginx" || true
   backends_stop "$BK"
 }
@@ -35,7 +34,7 @@ bench_backends_rows() {
   if [ -n "${BENCH_ROWS:-}" ] && ! grep -Eq -- "$BENCH_ROWS" <<<"$BACKEND_ROWS"; then
     return 0
   fi
-  local s web port
+  local s web port BM=$DIR/bm BK=$DIR/bk
   declare -A PORTS COOKIE
   mkdir -p "$BK"
   for s in "$BM" "$BK"; do
