@@ -135,8 +135,8 @@ std::string QORAuthzRedisStore::keyOf(const char* kind, const std::string& secre
     unsigned char md[EVP_MAX_MD_SIZE];
     size_t n = 0;
     EVP_MAC_CTX* c = m_mac == nullptr ? nullptr : EVP_MAC_CTX_dup(m_mac);
-    bool ok = c != nullptr && EVP_MAC_update(c, reinterpret_cast<const unsigned char*>(secret.data()),
-                                             secret.size()) == 1
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(secret.data());
+    bool ok = c != nullptr && EVP_MAC_update(c, bytes, secret.size()) == 1
               && EVP_MAC_final(c, md, &n, sizeof md) == 1;
     EVP_MAC_CTX_free(c);
     if (!ok)
