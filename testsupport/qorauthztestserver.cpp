@@ -1,5 +1,6 @@
 // qorauthztestserver.cpp: running dxqor-authzd for a test.
 #include "qorauthztestserver.h"
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include "core/sundry/qorbase64.h"
@@ -48,9 +50,13 @@ QORAuthzTestServer::~QORAuthzTestServer()
     if (m_child > 0)
         stop();
     m_path.reset();
-    for (auto& f : m_files)
-        unlink((m_dir + "/" + f).c_str());
-    unlink((m_dir + "/output").c_str());
+    // Everything the server made there goes too (its audit trail, output).
+    if (DIR* d = opendir(m_dir.c_str())) {
+        while (struct dirent* e = readdir(d))
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+                unlink((m_dir + "/" + e->d_name).c_str());
+        closedir(d);
+    }
     rmdir(m_dir.c_str());
 }
 
@@ -60,10 +66,6 @@ void QORAuthzTestServer::write(const std::string& name, const std::string& text)
     std::string path = m_dir + "/" + name;
     std::ofstream(path + ".new") << text;
     rename((path + ".new").c_str(), path.c_str());
-    for (auto& f : m_files)
-        if (f == name)
-            return;
-    m_files.push_back(name);
 }
 
 void QORAuthzTestServer::writePolicy(const std::string& serverEntries, const std::string& body)

@@ -52,7 +52,6 @@ public:
 private:
     std::string m_program;
     std::string m_dir;
-    std::vector<std::string> m_files;
     std::unique_ptr<QORTestIPCPath> m_path;
     pid_t m_child = -1;
 };

@@ -257,7 +257,7 @@ std::vector<QORE2EStepRow> qor_e2e_authzd_rows()
         {kQORE2ENothing, {"the plug-in's figures on the web server's status page",
                     get("/dxqor-status", "plain.test"), 200, {"Content-Type: text/plain"}, {},
                     {"process ", "unavailable_503 ", "answer_wait_expired ", "cache_hits ",
-                     "questions "}, {}}},
+                     "questions ", "decision_cache_hits "}, {}}},
         {kQORE2EStopServer, {"authorization server stopped", as(get("/private/echo.cgi"),
                                                            "alice:wonderland"),
                        503, {}, {}, {}, {"user="}}},

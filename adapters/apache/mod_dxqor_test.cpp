@@ -120,7 +120,7 @@ TEST_P(ApacheFixture, DecisionCacheTable)
     ASSERT_NO_FATAL_FAILURE(prepareAuthzd("apache", decisionCacheOn()));
     startServer();
     ASSERT_NO_FATAL_FAILURE(waitAttached());
-    runDecisionCacheTable();
+    runDecisionCacheTable(kChildren);
 }
 
 // A form login: the login page's token, the POSTed form (a body the server

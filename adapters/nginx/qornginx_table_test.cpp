@@ -110,7 +110,7 @@ TEST_F(NginxFixture, DecisionCacheTable)
     ASSERT_NO_FATAL_FAILURE(prepareAuthzd("nginx", decisionCacheOn()));
     startServer();
     ASSERT_NO_FATAL_FAILURE(waitAttached());
-    runDecisionCacheTable();
+    runDecisionCacheTable(1);
 }
 
 // Two nginx sites, one sign-in: the Apache table's rows.

@@ -478,11 +478,13 @@ QORStatus QORAuthzService::login(Request& r)
         return qor_authz_send(r.answer, 413, {},
                               qor_authz_page_html("Too large", "The form is too large."),
                               r.snap.version);
-    // The body comes in a second question, maybe in pieces.
+    // The body comes in a second question, maybe in pieces. One byte past
+    // the limit is asked for, so that a body without a Content-Length that
+    // is too large is refused above instead of read cut short.
     if (!r.question.hasFlag(QORWebReqQuestionBase::kBodyRequested)
         || static_cast<long>(r.http.body().size()) < length) {
         r.bodyAsked = true;
-        return qor_authz_ask_for_body(r.answer, s.maxFormBody, r.snap.version);
+        return qor_authz_ask_for_body(r.answer, s.maxFormBody + 1, r.snap.version);
     }
 
     r.result = QORAuthzResult::login_required;

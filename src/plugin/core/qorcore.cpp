@@ -360,7 +360,10 @@ bool QORCore::decideLocally(QORTransaction* trans)
     if (!m_initialized || m_decisionCache == nullptr)
         return false;
     QORDecisionCache::Pass pass(*m_decisionCache, *trans);
-    return pass.hit();
+    if (!pass.hit())
+        return false;
+    qor_plugin_count(qor_fig_decision_cache_hits);
+    return true;
 }
 
 QORStatus QORCore::handleReq(QORTransaction* trans)
@@ -415,8 +418,10 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
     std::optional<QORDecisionCache::Pass> kept;
     if (m_decisionCache != nullptr) {
         kept.emplace(*m_decisionCache, *trans);
-        if (kept->hit())
+        if (kept->hit()) {
+            qor_plugin_count(qor_fig_decision_cache_hits);
             return qor_s_ok;
+        }
     }
 
     qor_plugin_count(qor_fig_questions);

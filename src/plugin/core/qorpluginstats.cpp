@@ -19,7 +19,8 @@ void qor_plugin_figures(QORPluginFigures* out)
 const char* qor_plugin_figure_name(int figure)
 {
     static const char* const kNames[qor_fig_count] = {"unavailable_503", "answer_wait_expired",
-                                                      "cache_hits", "questions"};
+                                                      "cache_hits", "questions",
+                                                      "decision_cache_hits"};
     return figure >= 0 && figure < qor_fig_count ? kNames[figure] : "";
 }
 

@@ -12,6 +12,7 @@ enum QORPluginFigure {
     qor_fig_answer_wait_expired,   // questions whose answer did not come in time
     qor_fig_cache_hits,            // requests the unprotected-resource cache let through
     qor_fig_questions,             // web requests asked of the authorization server
+    qor_fig_decision_cache_hits,   // protected requests a kept decision answered
     qor_fig_count
 };
 
@@ -22,7 +23,7 @@ struct QORPluginFigures {
 // The figures of this process.
 void qor_plugin_figures(QORPluginFigures* out);
 // The name a status page shows a figure by: "unavailable_503",
-// "answer_wait_expired", "cache_hits", "questions".
+// "answer_wait_expired", "cache_hits", "questions", "decision_cache_hits".
 const char* qor_plugin_figure_name(int figure);
 // The page both adapters show: "process PID" and then "name value", one
 // line each. Writes at most size bytes, NUL included; returns the length
