@@ -21,6 +21,8 @@
 #                                     a second authorization server whose
 #                                     policy lets plug-ins keep decisions
 #                                     for 5 s
+#   ..., form session (in Redis),     see scripts/bench-e2e-backends.sh
+#   ..., Basic against LDAP
 #
 # Each row is run BENCH_ROUNDS times (default 5, the rows taking turns) for
 # BENCH_SECONDS (default 3) with BENCH_CONNECTIONS (default 8) connections
@@ -40,6 +42,7 @@ trap 'echo "bench-e2e: failed at line $LINENO" >&2' ERR
 cd "$(dirname "$0")/.."
 TAG=bench-e2e
 . scripts/site-common.sh
+. scripts/bench-e2e-backends.sh
 BUILD=${BUILD:-build}
 JOBS=${JOBS:-$(nproc)}
 SECONDS_EACH=${BENCH_SECONDS:-3}
@@ -59,6 +62,7 @@ DC=$DIR/dc
 
 cleanup() {
   site_stop "$DIR" "$APACHE_DIR" "$NGINX_DIR" "$DC" "$DC/apache" "$DC/nginx" || true
+  bench_backends_stop
 }
 # BENCH_KEEP=1 leaves the servers running afterwards (for a profiler);
 # `BENCH_KEEP=stop` only stops what an earlier run left.
@@ -184,6 +188,7 @@ row "Apache + dxqor, protected, decision cache" "Apache alone" \
   "http://127.0.0.1:$APACHE_DC_PORT/private/index.html" "Host: bench.test" "$AUTH_HEADER"
 row "nginx + dxqor, protected, decision cache" "nginx alone" \
   "http://127.0.0.1:$NGINX_DC_PORT/private/index.html" "Host: bench.test" "$AUTH_HEADER"
+bench_backends_rows
 if [ -n "${BENCH_ROWS:-}" ]; then
   declare -A KEEP
   for name in "${NAMES[@]}"; do
@@ -245,6 +250,8 @@ for name in "${NAMES[@]}"; do
   ratio="1.00x"
   if [ "${BASE[$name]}" != - ]; then
     ratio=$(awk -v a="${MEDIAN[$name]}" -v b="${MEDIAN[${BASE[$name]}]}" 'BEGIN {printf "%.2fx", a / b}')
+    # A row compared with another than the server alone names it.
+    [[ ${BASE[$name]} = *alone ]] || ratio+=" of ${BASE[$name]#* + dxqor, }"
   fi
   ROWS+=("| $name | ${MEDIAN[$name]} | $(ms "$(median "${P50[$name]}")") | $(ms "$(median "${P99[$name]}")") | $ratio |")
 done

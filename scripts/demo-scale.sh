@@ -26,15 +26,10 @@ if [ "$(id -u)" -eq 0 ] && ! reachable "$OUT/demo-scale"; then
 fi
 A=$DEMO/site-a
 B=$DEMO/site-b
-LDAP=$DEMO/ldap
-REDIS=$DEMO/redis
 
 stop_all() {
-  site_stop "$A" "$B" "$LDAP" || true
-  if [ -f "$REDIS/port" ]; then
-    redis-cli -p "$(cat "$REDIS/port")" shutdown nosave >/dev/null 2>&1 || true
-    rm -f "$REDIS/port"
-  fi
+  site_stop "$A" "$B" || true
+  backends_stop "$DEMO"
 }
 
 if [ "${1:-}" = stop ]; then
@@ -53,50 +48,9 @@ on_exit() {
 }
 trap on_exit EXIT
 trap 'exit 1' INT TERM
-rm -rf "$LDAP" "$REDIS"
-mkdir -p "$LDAP/db" "$REDIS"
-
 echo "== starting redis-server and slapd"
-REDIS_PORT=$(free_port)
-redis-server --port "$REDIS_PORT" --bind 127.0.0.1 --save '' --appendonly no \
-  --dir "$REDIS" --daemonize yes --pidfile "$REDIS/redis.pid" --logfile "$REDIS/redis.log"
-echo "$REDIS_PORT" > "$REDIS/port"
-wait_for redis-cli -p "$REDIS_PORT" ping >/dev/null
-LDAP_PORT=$(free_port)
-cat > "$LDAP/slapd.conf" <<EOF
-include /etc/ldap/schema/core.schema
-include /etc/ldap/schema/cosine.schema
-include /etc/ldap/schema/inetorgperson.schema
-modulepath /usr/lib/ldap
-moduleload back_mdb
-pidfile $LDAP/slapd.pid
-database mdb
-maxsize 16777216
-suffix "dc=demo"
-rootdn "cn=admin,dc=demo"
-rootpw demo-admin
-directory $LDAP/db
-EOF
-rm -f "$LDAP/authzd.pid"
-/usr/sbin/slapd -f "$LDAP/slapd.conf" -h "ldap://127.0.0.1:$LDAP_PORT/"
-wait_for test -s "$LDAP/slapd.pid"
-# site_stop finds slapd by this name.
-cp "$LDAP/slapd.pid" "$LDAP/authzd.pid"
-wait_for ldapsearch -x -H "ldap://127.0.0.1:$LDAP_PORT" -b "" -s base >/dev/null
-person() {
-  printf 'dn: uid=%s,ou=people,dc=demo\nobjectClass: inetOrgPerson\nuid: %s\ncn: %s\nsn: %s\nuserPassword: %s\n\n' \
-    "$1" "$1" "$1" "$1" "$2"
-}
-{
-  printf 'dn: dc=demo\nobjectClass: dcObject\nobjectClass: organization\no: demo\ndc: demo\n\n'
-  printf 'dn: ou=people,dc=demo\nobjectClass: organizationalUnit\nou: people\n\n'
-  person alice wonderland
-  person bob builder
-  printf 'dn: cn=users,dc=demo\nobjectClass: groupOfNames\ncn: users\n'
-  printf 'member: uid=alice,ou=people,dc=demo\nmember: uid=bob,ou=people,dc=demo\n\n'
-  printf 'dn: cn=admins,dc=demo\nobjectClass: groupOfNames\ncn: admins\n'
-  printf 'member: uid=alice,ou=people,dc=demo\n'
-} | ldapadd -x -H "ldap://127.0.0.1:$LDAP_PORT" -D cn=admin,dc=demo -w demo-admin >/dev/null
+mkdir -p "$DEMO"
+backends_start "$DEMO"
 
 # The sites: as make demo's, the same policy on both but for the server ID,
 # with the users, groups and sessions of the shared servers.
@@ -111,41 +65,23 @@ echo "signed in as: $HTTP_X_DXQOR_USER on $SERVER_PORT"
 CGI
   chmod 755 "$d/site/private/whoami.cgi"
   site_policy "$d" demo
-  etc=$(site_etc "$d")
-  printf 'demo-admin\n' > "$etc/bind-password"
-  printf 'the secret both sites share\n' > "$etc/session-key"
-  cat >> "$etc/dxqor-authzd.conf" <<EOF
+  cat >> "$(site_etc "$d")/dxqor-authzd.conf" <<EOF
 
 [object /demo/private/form]
 method = form
 group = users r
-
-[backends]
-users = ldap
-groups = ldap
-sessions = redis
-
-[ldap]
-uri = ldap://127.0.0.1:$LDAP_PORT
-bind-dn = cn=admin,dc=demo
-bind-password-file = bind-password
-base-dn = dc=demo
-cache-lifetime = 5
-
-[redis]
-address = 127.0.0.1:$REDIS_PORT
-key-file = session-key
 EOF
+  backends_policy "$DEMO" "$d"
   mkdir -p "$d/site/private/form"
   cp "$d/site/private/whoami.cgi" "$d/site/private/form/"
   site_plugin_conf "$d" demo
   chmod -R a+rX "$d/site" "$(site_prefix "$d")/opt"
   # The server refuses secrets anyone else may read.
-  chmod 600 "$etc/bind-password" "$etc/session-key"
+  chmod 600 "$(site_etc "$d")"/{bind-password,session-key}
   port=$(free_port)
   echo "$port" > "$d/port"
   web_conf apache "$d" "$d" "$port" "$(apache_vhost "$port" localhost demo)"
-  "$(site_prefix "$d")/opt/dxqor/bin/dxqor-authzd" --check-config "$etc/dxqor-authzd.conf" >/dev/null
+  "$(site_prefix "$d")/opt/dxqor/bin/dxqor-authzd" --check-config "$(site_etc "$d")/dxqor-authzd.conf" >/dev/null
   authzd_start "$d"
   web_start apache "$d"
   wait_for curl -s -o /dev/null "http://127.0.0.1:$port/public/"

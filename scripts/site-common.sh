@@ -314,3 +314,93 @@ site_stop() {
   STOPPED=${#pids[@]}
   return $rc
 }
+
+# backends_start D: one redis-server (D/redis) and one slapd (D/ldap, a
+# throwaway database under dc=demo) on free loopback ports, as the tests
+# start them, with the users and groups of site_policy in the directory
+# (alice and bob in cn=users, alice in cn=admins). Their ports go to
+# D/redis/port and D/ldap/port; backends_stop D ends both.
+backends_start() {
+  local d=$1 redis=$1/redis ldap=$1/ldap port
+  rm -rf "$redis" "$ldap"
+  mkdir -p "$redis" "$ldap/db" || return 1
+  port=$(free_port) || return 1
+  redis-server --port "$port" --bind 127.0.0.1 --save '' --appendonly no \
+    --dir "$redis" --daemonize yes --pidfile "$redis/redis.pid" --logfile "$redis/redis.log" ||
+    return 1
+  echo "$port" > "$redis/port"
+  wait_for redis-cli -p "$port" ping >/dev/null || return 1
+  port=$(free_port) || return 1
+  cat > "$ldap/slapd.conf" <<EOC
+include /etc/ldap/schema/core.schema
+include /etc/ldap/schema/cosine.schema
+include /etc/ldap/schema/inetorgperson.schema
+modulepath /usr/lib/ldap
+moduleload back_mdb
+pidfile $ldap/slapd.pid
+database mdb
+maxsize 16777216
+suffix "dc=demo"
+rootdn "cn=admin,dc=demo"
+rootpw demo-admin
+directory $ldap/db
+EOC
+  /usr/sbin/slapd -f "$ldap/slapd.conf" -h "ldap://127.0.0.1:$port/" || return 1
+  wait_for test -s "$ldap/slapd.pid" || return 1
+  # site_stop finds slapd by this name.
+  cp "$ldap/slapd.pid" "$ldap/authzd.pid"
+  echo "$port" > "$ldap/port"
+  wait_for ldapsearch -x -H "ldap://127.0.0.1:$port" -b "" -s base >/dev/null || return 1
+  local u
+  {
+    printf 'dn: dc=demo\nobjectClass: dcObject\nobjectClass: organization\no: demo\ndc: demo\n\n'
+    printf 'dn: ou=people,dc=demo\nobjectClass: organizationalUnit\nou: people\n\n'
+    for u in alice:wonderland bob:builder; do
+      printf 'dn: uid=%s,ou=people,dc=demo\nobjectClass: inetOrgPerson\nuid: %s\ncn: %s\nsn: %s\nuserPassword: %s\n\n' \
+        "${u%%:*}" "${u%%:*}" "${u%%:*}" "${u%%:*}" "${u#*:}"
+    done
+    printf 'dn: cn=users,dc=demo\nobjectClass: groupOfNames\ncn: users\n'
+    printf 'member: uid=alice,ou=people,dc=demo\nmember: uid=bob,ou=people,dc=demo\n\n'
+    printf 'dn: cn=admins,dc=demo\nobjectClass: groupOfNames\ncn: admins\n'
+    printf 'member: uid=alice,ou=people,dc=demo\n'
+  } | ldapadd -x -H "ldap://127.0.0.1:$port" -D cn=admin,dc=demo -w demo-admin >/dev/null
+}
+
+backends_stop() {
+  local d=$1
+  site_stop "$d/ldap" || true
+  if [ -f "$d/redis/port" ]; then
+    redis-cli -p "$(cat "$d/redis/port")" shutdown nosave >/dev/null 2>&1 || true
+    rm -f "$d/redis/port"
+  fi
+}
+
+# backends_policy D S: the site S's policy takes its users and groups from
+# the slapd of backends_start D and keeps its sessions in its redis-server,
+# with the bind password and session key files beside it.
+backends_policy() {
+  local d=$1 etc
+  etc=$(site_etc "$2")
+  printf 'demo-admin\n' > "$etc/bind-password"
+  printf 'the secret the sites share\n' > "$etc/session-key"
+  # The server refuses secrets anyone else may read.
+  chmod 600 "$etc/bind-password" "$etc/session-key"
+  cat >> "$etc/dxqor-authzd.conf" <<EOC
+
+[backends]
+users = ldap
+groups = ldap
+sessions = redis
+
+[ldap]
+uri = ldap://127.0.0.1:$(cat "$d/ldap/port")
+bind-dn = cn=admin,dc=demo
+bind-password-file = bind-password
+base-dn = dc=demo
+cache-lifetime = 5
+
+[redis]
+address = 127.0.0.1:$(cat "$d/redis/port")
+key-file = session-key
+EOC
+}

@@ -21,16 +21,37 @@
 #include <gtest/gtest.h>
 
 #include "qore2e.h"
+#include "qore2ebackends.h"
 #include "qore2erows.h"
 #include "qorauthztestserver.h"
 #include "qoripctesting.h"
+#include "qortestdir.h"
 #include "qortestauthserver.h"
 #include "qorwebserver.h"
 
 class QORE2EFixture : public ::testing::Test {
 protected:
+    // Writes the configuration of a web server with its files in dir, on
+    // client's ports, serving the fixture's site in front of serverID; the
+    // command line that runs it in the foreground and the file it writes
+    // once ready.
+    virtual std::vector<std::string> configureWebServer(const std::string& dir,
+                                                        const QORE2EClient& client,
+                                                        const std::string& serverID,
+                                                        std::string* readyFile) = 0;
+    // Until the web server in dir, on client's ports, is attached to its
+    // authorization server, every process of it (ASSERTs, 30 s at most).
+    virtual void waitAttached(const std::string& dir, const QORE2EClient& client) = 0;
+    void waitAttached() { waitAttached(m_dir, m_client); }
+
     // Starts the web server in front of serverID (ASSERTs on failure).
-    virtual void startWebServer(const std::string& serverID) = 0;
+    void startWebServer(const std::string& serverID)
+    {
+        std::string ready;
+        std::vector<std::string> argv = configureWebServer(m_dir, m_client, serverID, &ready);
+        ASSERT_FALSE(argv.empty());
+        launch(argv, ready);
+    }
 
     // The directory <tmp>/<prefix><pid> and everything in it but the
     // web server's own configuration.
@@ -210,6 +231,86 @@ protected:
         for (int i = 0; i < 240 && (status = m_client.fetch(page).status) == 200; ++i)
             usleep(250 * 1000);
         EXPECT_EQ(status, 303) << "a kept answer outlived its lifetime";
+    }
+
+    // Two sites, one sign-in: each a web server (web names its kind) with
+    // its own dxqor-authzd, both with the same policy, users and groups in
+    // one slapd, sessions in one redis-server.
+    void runTwoSites(const char* web)
+    {
+        QORE2EBackends backends(m_dir + "/backends");
+        ASSERT_TRUE(backends.start()) << backends.slapd().log() << backends.redis().log();
+        // Nothing remembered: every request asks the directory.
+        const char* entries =
+            "credential-cache-lifetime = 0\nfailure-delay = 0\nfailure-limit = 3\n";
+        ASSERT_NO_FATAL_FAILURE(prepareAuthzd((std::string(web) + "-a").c_str()));
+        backends.configure(*m_authzd, entries);
+        startServer();
+        ASSERT_NO_FATAL_FAILURE(waitAttached());
+        QORAuthzTestServer authzdB(DXQOR_AUTHZD, (std::string(web) + "-b").c_str());
+        backends.configure(authzdB, entries);
+        ASSERT_EQ(authzdB.start(), qor_s_ok) << authzdB.output();
+        QORE2EClient b = m_client;
+        b.httpPort = qor_free_loopback_port();
+        b.httpsPort = qor_free_loopback_port();
+        std::string dirB = m_dir + "/b";
+        ASSERT_TRUE(qor_make_dirs(dirB + "/tmp"));
+        std::string ready;
+        QORWebServer webB(configureWebServer(dirB, b, authzdB.serverID(), &ready), b.httpPort,
+                          dirB + "/stderr.log");
+        webB.setReadyFile(ready);
+        ASSERT_TRUE(webB.start()) << webB.log() << qor_read_file(dirB + "/error.log");
+        ASSERT_NO_FATAL_FAILURE(waitAttached(dirB, b));
+
+        const QORE2EClient* sites[] = {&m_client, &b};
+        auto status = [&](int site, const std::string& path, const std::string& credentials,
+                          const std::string& cookie = "") {
+            return qor_e2e_outcome(*sites[site], path, credentials, cookie);
+        };
+        auto signIn = [&](int from, int to) {
+            return qor_e2e_form_sign_in(*sites[from], *sites[to], "alice", "wonderland");
+        };
+
+        std::string cookie = signIn(0, 1);
+        ASSERT_NE(cookie, "");
+        EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "200 user=alice");
+        EXPECT_EQ(status(1, "/forms/echo.cgi", "", cookie), "200 user=alice");
+        for (int site : {0, 1})
+            EXPECT_EQ(status(site, "/private/echo.cgi", "bob:builder"), "200 user=bob") << site;
+        ASSERT_TRUE(backends.removeFromGroup("bob", "staff"));
+        for (int site : {0, 1})  // after the directory cache's lifetime
+            EXPECT_TRUE(qor_test_wait_until(
+                [&] { return status(site, "/private/echo.cgi", "bob:builder") == "403"; }))
+                << site;
+
+        ASSERT_TRUE(backends.redis().stop());
+        EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "503");
+        EXPECT_EQ(status(0, "/private/echo.cgi", "alice:wonderland"), "200 user=alice");
+        ASSERT_TRUE(backends.slapd().stop());
+        EXPECT_EQ(status(1, "/private/echo.cgi", "alice:wonderland"), "503");
+        ASSERT_TRUE(backends.slapd().start()) << backends.slapd().log();
+        ASSERT_TRUE(backends.redis().start()) << backends.redis().log();
+        EXPECT_TRUE(qor_test_wait_until([&] {
+            return status(1, "/private/echo.cgi", "alice:wonderland") == "200 user=alice";
+        }));
+        // Redis lost its sessions with its restart: a new sign-in once both
+        // sites have found it again (each waits out its back-off), then a
+        // logout on B that A sees.
+        for (int site : {0, 1})
+            EXPECT_TRUE(
+                qor_test_wait_until([&] { return status(site, "/dxqor/login", "") == "200"; }));
+        cookie = signIn(0, 0);
+        EXPECT_EQ(status(1, "/forms/echo.cgi", "", cookie), "200 user=alice");
+        EXPECT_EQ(status(1, "/dxqor/logout", "", cookie), "200");
+        EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "303");
+        // Wrong passwords spread over both sites count once: after the third
+        // either site refuses the next attempt.
+        for (int site : {0, 1, 0})
+            EXPECT_EQ(status(site, "/private/echo.cgi", "carol:wrong"), "401") << site;
+        EXPECT_EQ(status(1, "/private/echo.cgi", "carol:singer"), "429");
+        EXPECT_TRUE(webB.stop());
+        authzdB.stop();
+        EXPECT_EQ(qor_ipc_testing::removePoolObjects(authzdB.serverID()), 0);
     }
 
     // The [server] entry that turns the decision cache on.

@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include "qore2ebackends.h"
 #include "qore2efixture.h"
 #include "qortestdir.h"
 
@@ -26,15 +25,17 @@ protected:
 
     void SetUp() override { makeSite("apache-e2e-"); }
 
-    void startWebServer(const std::string& serverID) override
+    std::vector<std::string> configureWebServer(const std::string& dir,
+                                                const QORE2EClient& client,
+                                                const std::string& serverID,
+                                                std::string* readyFile) override
     {
-        ASSERT_TRUE(qor_write_file(m_dir + "/httpd.conf", httpdConf(m_dir, m_client, serverID)));
-        launch({DXQOR_APACHE_HTTPD, "-f", m_dir + "/httpd.conf", "-DFOREGROUND"},
-               m_dir + "/httpd.pid");
+        if (!qor_write_file(dir + "/httpd.conf", httpdConf(dir, client, serverID)))
+            return {};
+        *readyFile = dir + "/httpd.pid";
+        return {DXQOR_APACHE_HTTPD, "-f", dir + "/httpd.conf", "-DFOREGROUND"};
     }
 
-    // The configuration of an Apache with its files in dir, on client's
-    // ports, serving the fixture's site in front of serverID.
     std::string httpdConf(const std::string& dir, const QORE2EClient& client,
                           const std::string& serverID)
     {
@@ -62,8 +63,8 @@ protected:
     // Each child attaches when it starts, or (when the server was not up
     // then) on a request once its retry interval has passed. Requests
     // until every child has said so in the log (30 s at most).
-    void waitAttached() { waitAttached(m_dir, m_client); }
-    void waitAttached(const std::string& dir, const QORE2EClient& client)
+    using QORE2EFixture::waitAttached;
+    void waitAttached(const std::string& dir, const QORE2EClient& client) override
     {
         QORE2ERequest open;
         open.path = "/public/index.html";
@@ -141,79 +142,9 @@ TEST_P(ApacheFixture, FormLogin)
     EXPECT_EQ(qor_e2e_outcome(m_client, "/forms/echo.cgi", "", cookie), "200 user=alice");
 }
 
-// Two sites, one sign-in: each an Apache with its own dxqor-authzd, both
-// with the same policy, users and groups in one slapd, sessions in one
-// redis-server.
 TEST_P(ApacheFixture, TwoSitesOneSignIn)
 {
-    QORE2EBackends backends(m_dir + "/backends");
-    ASSERT_TRUE(backends.start()) << backends.slapd().log() << backends.redis().log();
-    // Nothing remembered: every request asks the directory.
-    const char* entries = "credential-cache-lifetime = 0\nfailure-delay = 0\nfailure-limit = 3\n";
-    ASSERT_NO_FATAL_FAILURE(prepareAuthzd("apache-a"));
-    backends.configure(*m_authzd, entries);
-    startServer();
-    ASSERT_NO_FATAL_FAILURE(waitAttached());
-    QORAuthzTestServer authzdB(DXQOR_AUTHZD, "apache-b");
-    backends.configure(authzdB, entries);
-    ASSERT_EQ(authzdB.start(), qor_s_ok) << authzdB.output();
-    QORE2EClient b = m_client;
-    b.httpPort = qor_free_loopback_port();
-    b.httpsPort = qor_free_loopback_port();
-    std::string dirB = m_dir + "/b";
-    ASSERT_TRUE(qor_make_dirs(dirB));
-    ASSERT_TRUE(qor_write_file(dirB + "/httpd.conf", httpdConf(dirB, b, authzdB.serverID())));
-    QORWebServer webB({DXQOR_APACHE_HTTPD, "-f", dirB + "/httpd.conf", "-DFOREGROUND"},
-                      b.httpPort, dirB + "/stderr.log");
-    webB.setReadyFile(dirB + "/httpd.pid");
-    ASSERT_TRUE(webB.start()) << webB.log() << qor_read_file(dirB + "/error.log");
-    ASSERT_NO_FATAL_FAILURE(waitAttached(dirB, b));
-
-    const QORE2EClient* sites[] = {&m_client, &b};
-    auto status = [&](int site, const std::string& path, const std::string& credentials,
-                      const std::string& cookie = "") {
-        return qor_e2e_outcome(*sites[site], path, credentials, cookie);
-    };
-    auto signIn = [&](int from, int to) {
-        return qor_e2e_form_sign_in(*sites[from], *sites[to], "alice", "wonderland");
-    };
-
-    std::string cookie = signIn(0, 1);
-    ASSERT_NE(cookie, "");
-    EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "200 user=alice");
-    EXPECT_EQ(status(1, "/forms/echo.cgi", "", cookie), "200 user=alice");
-    for (int site : {0, 1})
-        EXPECT_EQ(status(site, "/private/echo.cgi", "bob:builder"), "200 user=bob") << site;
-    ASSERT_TRUE(backends.removeFromGroup("bob", "staff"));
-    for (int site : {0, 1})  // after the directory cache's lifetime
-        EXPECT_TRUE(qor_test_wait_until(
-            [&] { return status(site, "/private/echo.cgi", "bob:builder") == "403"; }))
-            << site;
-
-    ASSERT_TRUE(backends.redis().stop());
-    EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "503");
-    EXPECT_EQ(status(0, "/private/echo.cgi", "alice:wonderland"), "200 user=alice");
-    ASSERT_TRUE(backends.slapd().stop());
-    EXPECT_EQ(status(1, "/private/echo.cgi", "alice:wonderland"), "503");
-    ASSERT_TRUE(backends.slapd().start()) << backends.slapd().log();
-    ASSERT_TRUE(backends.redis().start()) << backends.redis().log();
-    EXPECT_TRUE(qor_test_wait_until(
-        [&] { return status(1, "/private/echo.cgi", "alice:wonderland") == "200 user=alice"; }));
-    // Redis lost its sessions with its restart: a new sign-in once both
-    // sites have found it again (each waits out its back-off), then a
-    // logout on B that A sees.
-    for (int site : {0, 1})
-        EXPECT_TRUE(qor_test_wait_until([&] { return status(site, "/dxqor/login", "") == "200"; }));
-    cookie = signIn(0, 0);
-    EXPECT_EQ(status(1, "/forms/echo.cgi", "", cookie), "200 user=alice");
-    EXPECT_EQ(status(1, "/dxqor/logout", "", cookie), "200");
-    EXPECT_EQ(status(0, "/forms/echo.cgi", "", cookie), "303");
-    // Wrong passwords spread over both sites count once: after the third
-    // either site refuses the next attempt.
-    for (int site : {0, 1, 0})
-        EXPECT_EQ(status(site, "/private/echo.cgi", "carol:wrong"), "401") << site;
-    EXPECT_EQ(status(1, "/private/echo.cgi", "carol:singer"), "429");
-    EXPECT_TRUE(webB.stop());
+    runTwoSites("apache");
 }
 
 INSTANTIATE_TEST_SUITE_P(Mpm, ApacheFixture, ::testing::Values("prefork", "event"),

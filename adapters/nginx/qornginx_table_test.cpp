@@ -4,6 +4,7 @@
 #include <unistd.h>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,12 +23,15 @@ protected:
         ASSERT_TRUE(m_echo.start());
     }
 
-    void startWebServer(const std::string& serverID) override
+    std::vector<std::string> configureWebServer(const std::string& dir,
+                                                const QORE2EClient& client,
+                                                const std::string& serverID,
+                                                std::string* readyFile) override
     {
         std::map<std::string, std::string> v = {
-            {"DIR", m_dir},
-            {"PORT", std::to_string(m_client.httpPort)},
-            {"HTTPS_PORT", std::to_string(m_client.httpsPort)},
+            {"DIR", dir},
+            {"PORT", std::to_string(client.httpPort)},
+            {"HTTPS_PORT", std::to_string(client.httpsPort)},
             {"ECHO_PORT", std::to_string(m_echo.port())},
             {"MODULE", DXQOR_NGINX_MODULE},
             // As root, nginx runs its worker as nobody, who may not use the
@@ -39,14 +43,29 @@ protected:
             {"CERTS", m_dir + "/certs"},
             {"WORKERS", "1"},
             {"LOGLEVEL", "info"},
-            {"ACCESS_LOG", m_dir + "/access.log"},
+            {"ACCESS_LOG", dir + "/access.log"},
         };
         std::string adapter = std::string(DXQOR_SOURCE_DIR) + "/adapters/nginx/";
         v["SITES"] = qor_fill_template(qor_read_file(adapter + "nginx-e2e.conf.in"), v);
         std::string conf = qor_fill_template(qor_read_file(adapter + "nginx.conf.in"), v);
-        ASSERT_TRUE(qor_write_file(m_dir + "/nginx.conf", conf));
-        launch({"/usr/sbin/nginx", "-p", m_dir, "-c", m_dir + "/nginx.conf", "-g", "daemon off;"},
-               m_dir + "/nginx.pid");
+        if (!qor_write_file(dir + "/nginx.conf", conf))
+            return {};
+        *readyFile = dir + "/nginx.pid";
+        return {"/usr/sbin/nginx", "-p", dir, "-c", dir + "/nginx.conf", "-g", "daemon off;"};
+    }
+
+    // The worker attaches in the thread pool after it starts: a protected
+    // page is a 503 until then.
+    using QORE2EFixture::waitAttached;
+    void waitAttached(const std::string&, const QORE2EClient& client) override
+    {
+        QORE2ERequest page;
+        page.path = "/private/echo.cgi";
+        page.credentials = "alice:wonderland";
+        int status = 503;
+        for (int i = 0; i < 300 && (status = client.fetch(page).status) == 503; ++i)
+            usleep(100 * 1000);
+        ASSERT_NE(status, 503);
     }
 
     void TearDown() override
@@ -61,11 +80,7 @@ protected:
 TEST_F(NginxFixture, ScriptedServerTable)
 {
     ASSERT_NO_FATAL_FAILURE(startScripted());
-    // The worker attaches in the thread pool after it starts: wait for it.
-    QORE2ERequest page;
-    page.path = "/private/echo.cgi";
-    for (int i = 0; i < 300 && m_client.fetch(page).status == 503; ++i)
-        usleep(100 * 1000);
+    ASSERT_NO_FATAL_FAILURE(waitAttached());
     run(qor_e2e_scripted_rows(m_dir + "/certs"));
     std::string log = qor_read_file(m_dir + "/error.log");
     EXPECT_NE(log.find("refused: response header value"), std::string::npos) << log;
@@ -94,12 +109,14 @@ TEST_F(NginxFixture, DecisionCacheTable)
 {
     ASSERT_NO_FATAL_FAILURE(prepareAuthzd("nginx", decisionCacheOn()));
     startServer();
-    QORE2ERequest open;
-    open.path = "/private/echo.cgi";
-    open.credentials = "alice:wonderland";
-    for (int i = 0; i < 300 && m_client.fetch(open).status != 200; ++i)
-        usleep(100 * 1000);
+    ASSERT_NO_FATAL_FAILURE(waitAttached());
     runDecisionCacheTable(1);
+}
+
+// Two nginx sites, one sign-in: the Apache table's rows.
+TEST_F(NginxFixture, TwoSitesOneSignIn)
+{
+    runTwoSites("nginx");
 }
 
 } // namespace

@@ -201,9 +201,10 @@ void startMonitoring(const QORAuthzSettings& s, QORAuthzService& service,
         g.workersBusy = pool.busyWorkers();
         g.questionsWaiting = pool.waitingClients();
         g.credentials = service.credentials().size();
-        // Sessions in a shared store are that store's to count.
+        // Sessions in Redis expire there on their own: no server can
+        // count them without a scan, so the gauge is left out.
         auto memory = std::dynamic_pointer_cast<QORAuthzSessions>(service.sessions());
-        g.sessions = memory ? memory->size() : 0;
+        g.sessions = memory ? static_cast<long>(memory->size()) : -1;
         return service.metrics().exposition(g);
     };
     pages.healthy = [&service, &pool]() {

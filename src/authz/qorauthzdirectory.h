@@ -48,8 +48,10 @@ public:
     // The user of a live session: qor_s_ok, qor_s_not_found (unknown or
     // expired), qor_s_not_available.
     virtual QORStatus find(const std::string& id, int64_t now, std::string* user) = 0;
-    // Counts the session as used at now: its idle lifetime starts again.
-    virtual QORStatus touch(const std::string& id, int64_t now) = 0;
+    // find, and the session counted as used at now (its idle lifetime
+    // starts again), in one step: one round trip per request to a remote
+    // store.
+    virtual QORStatus use(const std::string& id, int64_t now, std::string* user) = 0;
     // Ends one session; an unknown one is no error.
     virtual QORStatus remove(const std::string& id) = 0;
     // Ends every session of user ("log out everywhere").

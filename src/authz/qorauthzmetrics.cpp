@@ -128,7 +128,9 @@ std::string QORAuthzMetrics::exposition(const Gauges& g) const
           g.credentials);
     t.pair("dxqor_authz_credential_cache_lookups_total", "Credential-cache lookups.", "result",
            "hit", get(m_credentialHits), "miss", get(m_credentialMisses));
-    t.one("dxqor_authz_sessions", "gauge", "Form-login sessions.", g.sessions);
+    if (g.sessions >= 0)
+        t.one("dxqor_authz_sessions", "gauge", "Form-login sessions.",
+              static_cast<uint64_t>(g.sessions));
     t.pair("dxqor_authz_session_lookups_total", "Session lookups by cookie.", "result", "hit",
            get(m_sessionHits), "miss", get(m_sessionMisses));
     t.one("dxqor_authz_failed_logins_total", "counter", "Logins with a wrong name or password.",

@@ -28,7 +28,7 @@ public:
         int workersBusy = 0;
         int questionsWaiting = 0;   // -1: unknown
         size_t credentials = 0;
-        size_t sessions = 0;
+        long sessions = 0;          // -1: unknown (kept in a shared store)
     };
 
     void decided(QORAuthzResult result, int64_t latencyMicros);

@@ -2,9 +2,12 @@
 #include "authz/qorauthzredis.h"
 #include <hiredis/hiredis.h>
 #include <openssl/evp.h>
-#include <openssl/hmac.h>
+#include <openssl/core_names.h>
+#include <openssl/params.h>
 #include <time.h>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include "authz/qorauthzhex.h"
 #include "authz/qorauthzlog.h"
 #include "authz/qorauthzsessions.h"
@@ -89,6 +92,18 @@ std::shared_ptr<QORAuthzRedisStore> QORAuthzRedisStore::make(const QORAuthzRedis
         *why = s.passwordFile + " " + *why;
         return nullptr;
     }
+    EVP_MAC* hmac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    store->m_mac = hmac == nullptr ? nullptr : EVP_MAC_CTX_new(hmac);
+    EVP_MAC_free(hmac);
+    char digest[] = "SHA256";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string("digest", digest, 0),
+                           OSSL_PARAM_construct_end()};
+    if (store->m_mac == nullptr
+        || EVP_MAC_init(store->m_mac, reinterpret_cast<const unsigned char*>(store->m_key.data()),
+                        store->m_key.size(), params) != 1) {
+        *why = "no HMAC-SHA-256";
+        return nullptr;
+    }
     return store;
 }
 
@@ -100,7 +115,10 @@ QORAuthzRedisStore::QORAuthzRedisStore(const QORAuthzRedisSettings& s)
 {
 }
 
-QORAuthzRedisStore::~QORAuthzRedisStore() = default;
+QORAuthzRedisStore::~QORAuthzRedisStore()
+{
+    EVP_MAC_CTX_free(m_mac);
+}
 
 void QORAuthzRedisStore::configure(int idle, int absolute, int, int maxPerUser)
 {
@@ -112,11 +130,16 @@ void QORAuthzRedisStore::configure(int idle, int absolute, int, int maxPerUser)
 
 std::string QORAuthzRedisStore::keyOf(const char* kind, const std::string& secret) const
 {
+    // A copy of the keyed context made once: a one-shot HMAC fetches the
+    // algorithms and sets the key anew each time, at a cost of microseconds.
     unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    if (HMAC(EVP_sha256(), m_key.data(), static_cast<int>(m_key.size()),
-             reinterpret_cast<const unsigned char*>(secret.data()), secret.size(), md, &n)
-        == nullptr)
+    size_t n = 0;
+    EVP_MAC_CTX* c = m_mac == nullptr ? nullptr : EVP_MAC_CTX_dup(m_mac);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(secret.data());
+    bool ok = c != nullptr && EVP_MAC_update(c, bytes, secret.size()) == 1
+              && EVP_MAC_final(c, md, &n, sizeof md) == 1;
+    EVP_MAC_CTX_free(c);
+    if (!ok)
         return std::string();
     return m_settings.keyPrefix + kind + qor_authz_hex(md, n);
 }
@@ -175,14 +198,18 @@ redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
         args.push_back(a.data());
         lengths.push_back(a.size());
     }
+    return command(static_cast<int>(args.size()), args.data(), lengths.data());
+}
+
+redisReply* QORAuthzRedisStore::command(int argc, const char** argv, const size_t* lengths)
+{
     // A connection that died since its last use fails at once: one more
     // try on a new one.
     for (int attempt = 0; attempt < 2; attempt++) {
         redisContext* c = m_pool.acquire();
         if (c == nullptr)
             return nullptr;
-        void* reply = redisCommandArgv(c, static_cast<int>(args.size()), args.data(),
-                                       lengths.data());
+        void* reply = redisCommandArgv(c, argc, argv, lengths);
         bool healthy = reply != nullptr && c->err == 0;
         m_pool.release(c, healthy);
         if (reply != nullptr)
@@ -214,34 +241,43 @@ QORStatus QORAuthzRedisStore::create(const std::string& user, int64_t, std::stri
 
 QORStatus QORAuthzRedisStore::find(const std::string& id, int64_t, std::string* user)
 {
-    std::string key = keyOf("s:", id);
-    Reply r(command({"GET", key}));
-    if (!r.ok())
-        return qor_s_not_available;
-    if (r.r->type != REDIS_REPLY_STRING)
-        return qor_s_not_found;
-    std::string value(r.r->str, r.r->len);
-    size_t space = value.find(' ');
-    long long deadline = strtoll(value.c_str(), nullptr, 10);
-    if (space == std::string::npos || m_clock() / 1000000 >= deadline) {
-        (void)remove(id);  // past its absolute lifetime; find says so either way
-        return qor_s_not_found;
-    }
-    *user = value.substr(space + 1);
-    return qor_s_ok;
+    return fetch(id, false, user);
 }
 
-QORStatus QORAuthzRedisStore::touch(const std::string& id, int64_t)
+QORStatus QORAuthzRedisStore::use(const std::string& id, int64_t, std::string* user)
 {
+    return fetch(id, true, user);
+}
+
+QORStatus QORAuthzRedisStore::fetch(const std::string& id, bool renew, std::string* user)
+{
+    std::string key = keyOf("s:", id);
+    if (key.empty())
+        return qor_s_system_call_failed;
     int idle;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         idle = m_idleLifetime;
     }
-    Reply r(command({"EXPIRE", keyOf("s:", id), std::to_string(idle)}));
+    // GETEX renews the idle lifetime in the same round trip as the read.
+    char seconds[16];
+    int n = snprintf(seconds, sizeof seconds, "%d", idle);
+    const char* argv[] = {renew ? "GETEX" : "GET", key.data(), "EX", seconds};
+    size_t lengths[] = {strlen(argv[0]), key.size(), 2, static_cast<size_t>(n)};
+    Reply r(command(renew ? 4 : 2, argv, lengths));
     if (!r.ok())
         return qor_s_not_available;
-    return r.r->type == REDIS_REPLY_INTEGER && r.r->integer == 1 ? qor_s_ok : qor_s_not_found;
+    if (r.r->type != REDIS_REPLY_STRING)
+        return qor_s_not_found;
+    const char* value = r.r->str;
+    const char* space = static_cast<const char*>(memchr(value, ' ', r.r->len));
+    long long deadline = strtoll(value, nullptr, 10);
+    if (space == nullptr || m_clock() / 1000000 >= deadline) {
+        (void)remove(id);  // past its absolute lifetime; find says so either way
+        return qor_s_not_found;
+    }
+    user->assign(space + 1, value + r.r->len - (space + 1));
+    return qor_s_ok;
 }
 
 QORStatus QORAuthzRedisStore::remove(const std::string& id)

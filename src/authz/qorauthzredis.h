@@ -23,6 +23,7 @@
 
 struct redisContext;
 struct redisReply;
+typedef struct evp_mac_ctx_st EVP_MAC_CTX;
 
 class QORAuthzRedisStore : public QORAuthzSessionStore {
 public:
@@ -39,7 +40,7 @@ public:
     void configure(int idle, int absolute, int maxSessions, int maxPerUser) override;
     QORStatus create(const std::string& user, int64_t now, std::string* id) override;
     QORStatus find(const std::string& id, int64_t now, std::string* user) override;
-    QORStatus touch(const std::string& id, int64_t now) override;
+    QORStatus use(const std::string& id, int64_t now, std::string* user) override;
     QORStatus remove(const std::string& id) override;
     QORStatus removeUser(const std::string& user) override;
     QORStatus issueToken(int64_t now, std::string* token) override;
@@ -53,6 +54,7 @@ public:
     // its reply (freed by the caller), or null when Redis cannot be
     // reached. prefixed gives key under the configured prefix.
     redisReply* command(const std::vector<std::string>& argv);
+    redisReply* command(int argc, const char** argv, const size_t* lengths);
     std::string prefixed(const std::string& key) const { return m_settings.keyPrefix + key; }
     // Connections tried so far, made or not.
     int connectAttempts();
@@ -62,11 +64,14 @@ private:
     // The key of a secret (a session or token identifier) under kind.
     std::string keyOf(const char* kind, const std::string& secret) const;
     std::string userKey(const std::string& user) const;
+    // find, or use when renew.
+    QORStatus fetch(const std::string& id, bool renew, std::string* user);
     redisContext* connect();
 
     QORAuthzRedisSettings m_settings;
     std::string m_key;
     std::string m_password;
+    EVP_MAC_CTX* m_mac = nullptr;  // keyed with m_key; copied per digest
     std::function<int64_t()> m_clock;
 
     QORAuthzConnectionPool<redisContext> m_pool;

@@ -94,7 +94,7 @@ TEST_F(QORAuthzRedisTest, ASessionAndATokenOfOneServerAreGoodOnTheOther)
     EXPECT_EQ(b->find(c3, 0, &user), qor_s_not_found);
     EXPECT_EQ(b->remove(id), qor_s_ok);
     EXPECT_EQ(a->find(id, 0, &user), qor_s_not_found);
-    EXPECT_EQ(a->touch(id, 0), qor_s_not_found);
+    EXPECT_EQ(a->use(id, 0, &user), qor_s_not_found);
 }
 
 TEST_F(QORAuthzRedisTest, IdleExpiryRenewedOnUseAndTheAbsoluteDeadline)
@@ -113,7 +113,7 @@ TEST_F(QORAuthzRedisTest, IdleExpiryRenewedOnUseAndTheAbsoluteDeadline)
     };
     EXPECT_LE(ttl(), 100);
     store->configure(5000, 1000, 1, 2);
-    EXPECT_EQ(store->touch(id, 0), qor_s_ok);
+    EXPECT_EQ(store->use(id, 0, &user), qor_s_ok);
     EXPECT_GT(ttl(), 100);  // the new idle lifetime runs from the use
     wall += 999LL * 1000000;
     EXPECT_EQ(store->find(id, 0, &user), qor_s_ok);
@@ -145,7 +145,7 @@ TEST_F(QORAuthzRedisTest, DownIsUnavailableNeverNoAndTheStoreReconnects)
     for (auto& w : workers)
         w.join();
     EXPECT_LE(store->connectAttempts() - before, 16);
-    EXPECT_EQ(store->touch(id, 0), qor_s_not_available);
+    EXPECT_EQ(store->use(id, 0, &user), qor_s_not_available);
     EXPECT_EQ(store->create("erin", 0, &user), qor_s_not_available);
     EXPECT_EQ(store->issueToken(0, &token), qor_s_not_available);
     EXPECT_EQ(store->consumeToken("00", 0), qor_s_not_available);

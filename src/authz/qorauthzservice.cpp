@@ -299,13 +299,11 @@ QORStatus QORAuthzService::answerRequest(Request& r)
     const std::string* authorization = r.http.header("authorization");
     std::string sid, user, password;
     if (snap->policy->usesForms() && qor_authz_cookie(r.cookies, s.cookieName, &sid)) {
-        QORStatus st = r.sessions->find(sid, now(), &user);
+        QORStatus st = r.sessions->use(sid, now(), &user);
         m_metrics.sessionLookup(st == qor_s_ok);
         bool known = st == qor_s_ok;
         if (st == qor_s_ok)
             st = snap->users->lookup(user);
-        if (st == qor_s_ok)
-            st = r.sessions->touch(sid, now());
         if (st == qor_s_ok)
             return decided(r, user, "form");
         if (st == qor_s_not_available && authorization == nullptr)

@@ -564,6 +564,7 @@ TEST_F(QORAuthzObservedTest, MetricsCountDecisionsAndHealthFollowsTheLastReload)
         {"dxqor_authz_workers", 8},
         {"dxqor_authz_workers_busy", 0},
         {"dxqor_authz_questions_waiting", 0},
+        {"dxqor_authz_sessions", 0},
         {"dxqor_authz_policy_loads_total{result=\"success\"}", 1},
     };
     for (auto& row : rows)

@@ -105,13 +105,14 @@ QORStatus QORAuthzSessions::find(const std::string& id, int64_t now, std::string
     return qor_s_ok;
 }
 
-QORStatus QORAuthzSessions::touch(const std::string& id, int64_t now)
+QORStatus QORAuthzSessions::use(const std::string& id, int64_t now, std::string* user)
 {
     std::lock_guard<std::mutex> guard(m_lock);
     Position p = live(id, now);
     if (p == m_sessions.end())
         return qor_s_not_found;
     p->lastUsed = now;
+    *user = p->user;
     return qor_s_ok;
 }
 

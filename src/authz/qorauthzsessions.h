@@ -31,7 +31,7 @@ public:
 
     QORStatus create(const std::string& user, int64_t now, std::string* id) override;
     QORStatus find(const std::string& id, int64_t now, std::string* user) override;
-    QORStatus touch(const std::string& id, int64_t now) override;
+    QORStatus use(const std::string& id, int64_t now, std::string* user) override;
     QORStatus remove(const std::string& id) override;
     QORStatus removeUser(const std::string& user) override;
     QORStatus issueToken(int64_t now, std::string* token) override;

@@ -14,7 +14,7 @@ TEST(QORAuthzSessionsTest, LifetimesLimitsAndTokens)
     };
     auto live = [&](const std::string& id, int64_t t) {
         std::string user;
-        return s.find(id, t, &user) == qor_s_ok && s.touch(id, t) == qor_s_ok;
+        return s.use(id, t, &user) == qor_s_ok;
     };
     std::string a = make("a", 0), user;
     EXPECT_EQ(a.size(), 64u);
