@@ -9,6 +9,9 @@
 set -u
 cd "$(dirname "$0")/.."
 BUILD=${BUILD:-build}
+# Paths relative to the tree and the working directory left out of the
+# hash: a clone in another folder reuses what an earlier one compiled.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 JOBS=${JOBS:-$(nproc)}
 configs=("$@")
 [ ${#configs[@]} -gt 0 ] || configs=(check release asan m32 tsan)
