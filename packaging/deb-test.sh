@@ -256,7 +256,12 @@ in_namespaces() {
   mount --rbind /sys "$merged/sys"
   mount -t tmpfs -o mode=1777 tmp "$merged/tmp"
   mount -t tmpfs -o mode=0755 run "$merged/run"
-  mkdir -p "$merged/tmp/debs" "$merged/tmp/debtest"
+  mkdir -p "$merged/tmp/debs" "$merged/tmp/debtest" "$merged/tmp/debsrc/packaging" \
+    "$merged/tmp/debsrc/scripts"
+  # The tree may lie below /tmp, which the root has a new one of: the
+  # phases run from a copy of what they read.
+  cp "$SRC/packaging/deb-test.sh" "$merged/tmp/debsrc/packaging/"
+  cp "$SRC/scripts/site-common.sh" "$merged/tmp/debsrc/scripts/"
   cp "$out"/*.deb "$merged/tmp/debs/"
   rm -f "$merged"/tmp/debs/*-dbgsym_*.deb
   # No service of the root is started or reloaded by a maintainer script.
@@ -265,11 +270,11 @@ in_namespaces() {
 
   local phase
   for phase in install use; do
-    chroot "$merged" /bin/bash "$SRC/packaging/deb-test.sh" --phase "$phase"
+    chroot "$merged" /bin/bash /tmp/debsrc/packaging/deb-test.sh --phase "$phase"
   done
   echo "deb: installed and used"
 
-  chroot "$merged" /bin/bash "$SRC/packaging/deb-test.sh" --phase remove
+  chroot "$merged" /bin/bash /tmp/debsrc/packaging/deb-test.sh --phase remove
   # Left after dpkg -r: the conffiles (with their directories and the user
   # that owns the policy), the logs (the audit trail), the unit's enable
   # link and deb-systemd-helper's record of it, the nginx module's parked
@@ -295,7 +300,7 @@ in_namespaces() {
   [ -z "$left" ] || fail "dpkg -r left more than conffiles:"$'\n'"$left"
   echo "deb: removed, conffiles kept"
 
-  chroot "$merged" /bin/bash "$SRC/packaging/deb-test.sh" --phase purge
+  chroot "$merged" /bin/bash /tmp/debsrc/packaging/deb-test.sh --phase purge
   # a2enmod and a2dismod keep their notes in directories of Apache's own,
   # which stay when empty.
   left=$(leftovers "$upper" | while read -r what p; do
