@@ -38,11 +38,11 @@ static ngx_command_t ngx_http_dxqor_commands[] = {
       offsetof(ngx_http_dxqor_main_conf_t, init_retry),
       NULL },
 
-    { ngx_string("dxqor_thread_pool"),
+    { ngx_string("dxqor_threads"),
       NGX_HTTP_MAIN_CONF|NGX_CONF_TAKE1,
-      ngx_conf_set_str_slot,
+      ngx_conf_set_num_slot,
       NGX_HTTP_MAIN_CONF_OFFSET,
-      offsetof(ngx_http_dxqor_main_conf_t, pool_name),
+      offsetof(ngx_http_dxqor_main_conf_t, threads),
       NULL },
 
     { ngx_string("dxqor_vhost_id"),
@@ -129,6 +129,7 @@ ngx_http_dxqor_create_main_conf(ngx_conf_t *cf)
     }
 
     conf->init_retry = NGX_CONF_UNSET;
+    conf->threads = NGX_CONF_UNSET;
     return conf;
 }
 
@@ -140,17 +141,15 @@ ngx_http_dxqor_init_main_conf(ngx_conf_t *cf, void *conf)
 
     ngx_conf_init_value(mcf->init_retry, 10);
 
-    if (mcf->pool_name.len == 0) {
-        ngx_str_set(&mcf->pool_name, "default");
-    }
-
-    /* Questions to the authorization server wait on a semaphore: they run
-     * in this pool, never in the event loop. */
-    if (mcf->server_id.len) {
-        mcf->pool = ngx_thread_pool_add(cf, &mcf->pool_name);
-        if (mcf->pool == NULL) {
-            return NGX_CONF_ERROR;
-        }
+    /* Questions to the authorization server wait on a semaphore: each
+     * worker process asks them from threads of its own, never from the
+     * event loop. */
+    ngx_conf_init_value(mcf->threads, 8);
+    if (mcf->threads < 1 || mcf->threads > 256) {
+        ngx_conf_log_error(NGX_LOG_EMERG, cf, 0,
+                           "\"dxqor_threads\" must be 1 to 256, not %i",
+                           mcf->threads);
+        return NGX_CONF_ERROR;
     }
 
     return NGX_CONF_OK;

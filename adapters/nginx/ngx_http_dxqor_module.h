@@ -11,13 +11,11 @@ extern "C" {
 #include <ngx_config.h>
 #include <ngx_core.h>
 #include <ngx_http.h>
-#include <ngx_thread_pool.h>
 
 typedef struct {
     ngx_str_t           server_id;     /* dxqor_server_id: the core is made when set */
     time_t              init_retry;    /* dxqor_init_retry, seconds as in mod_dxqor */
-    ngx_str_t           pool_name;     /* dxqor_thread_pool */
-    ngx_thread_pool_t  *pool;
+    ngx_int_t           threads;       /* dxqor_threads: per worker process */
 } ngx_http_dxqor_main_conf_t;
 
 typedef struct {

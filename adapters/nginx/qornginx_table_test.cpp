@@ -54,7 +54,7 @@ protected:
         return {"/usr/sbin/nginx", "-p", dir, "-c", dir + "/nginx.conf", "-g", "daemon off;"};
     }
 
-    // The worker attaches in the thread pool after it starts: a protected
+    // The worker attaches on its own threads after it starts: a protected
     // page is a 503 until then.
     using QORE2EFixture::waitAttached;
     void waitAttached(const std::string&, const QORE2EClient& client) override

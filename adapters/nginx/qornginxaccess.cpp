@@ -12,9 +12,9 @@ namespace qor_nginx {
 
 namespace {
 
-void askInThread(void* data, ngx_log_t* log)
+void askInThread(QORNginxJob* job)
 {
-    QORNginxJob* job = static_cast<QORNginxJob*>(data);
+    ngx_log_t* log = ngx_cycle->log;
     QORNginxTransaction* trans = job->state->trans.get();
     if (job->state->bodySent)
         (void)trans->request.loadBody();  // a failed read asks without the body
@@ -23,9 +23,8 @@ void askInThread(void* data, ngx_log_t* log)
         trans->status = qor_s_no_memory;
 }
 
-void onAnswered(ngx_event_t* ev)
+void onAnswered(QORNginxJob* job)
 {
-    QORNginxJob* job = static_cast<QORNginxJob*>(ev->data);
     ngx_http_request_t* r = job->r;
     ngx_connection_t* c = r->connection;
     r->main->blocked--;
@@ -60,7 +59,7 @@ void addClientCert(ngx_http_request_t* r, QORNginxRequest& req)
 
 } // namespace
 
-// Hands the question to the thread pool until onAnswered.
+// Hands the question to the worker's threads until onAnswered.
 ngx_int_t dispatch(ngx_http_request_t* r, QORNginxState* state)
 {
     ngx_int_t rc = postJob(r, state, askInThread, onAnswered);

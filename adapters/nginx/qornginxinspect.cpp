@@ -45,9 +45,9 @@ std::string responseHead(ngx_http_request_t* r)
     return head + "\r\n";
 }
 
-void inspectInThread(void* data, ngx_log_t* log)
+void inspectInThread(QORNginxJob* job)
 {
-    QORNginxJob* job = static_cast<QORNginxJob*>(data);
+    ngx_log_t* log = ngx_cycle->log;
     QORNginxTransaction* trans = job->state->rspTrans.get();
     if (!qor_ngx_try(log, "showing the response",
                      [&] { trans->status = g_process->core->handleRsp(trans); }))
@@ -171,9 +171,8 @@ ngx_int_t applyInspection(ngx_http_request_t* r, QORNginxState* state, QORNginxT
     return ngx_http_filter_finalize_request(r, &ngx_http_dxqor_module, code);
 }
 
-void onInspected(ngx_event_t* ev)
+void onInspected(QORNginxJob* job)
 {
-    QORNginxJob* job = static_cast<QORNginxJob*>(ev->data);
     ngx_http_request_t* r = job->r;
     ngx_connection_t* c = r->connection;
     QORNginxState* state = job->state;

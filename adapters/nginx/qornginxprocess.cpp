@@ -14,13 +14,13 @@ ngx_msec_t retryMsec()
     return static_cast<ngx_msec_t>(g_process->conf->init_retry) * 1000;
 }
 
-void initInThread(void*, ngx_log_t*)
+void initInThread(QORNginxTask*)
 {
     g_process->initStatus =
         g_process->core->initialize(g_process->serverID.c_str(), &g_process->log);
 }
 
-void onInitialized(ngx_event_t*)
+void onInitialized(QORNginxTask*)
 {
     g_process->initializing = false;
     if (g_process->initStatus == qor_s_ok) {
@@ -44,7 +44,7 @@ void startInitialize(ngx_event_t*)
     if (g_process->initialized || g_process->initializing)
         return;
     g_process->initializing = true;
-    if (ngx_thread_task_post(g_process->conf->pool, g_process->initTask) != NGX_OK) {
+    if (!g_process->threads.post(&g_process->initTask)) {
         g_process->initializing = false;
         ngx_add_timer(&g_process->retry, retryMsec());
     }
@@ -60,7 +60,7 @@ extern "C" ngx_int_t ngx_http_dxqor_init_process(ngx_cycle_t* cycle)
 {
     ngx_http_dxqor_main_conf_t* mcf = static_cast<ngx_http_dxqor_main_conf_t*>(
         ngx_http_cycle_get_module_main_conf(cycle, ngx_http_dxqor_module));
-    if (mcf == nullptr || mcf->server_id.len == 0 || mcf->pool == nullptr)
+    if (mcf == nullptr || mcf->server_id.len == 0)
         return NGX_OK;
     bool made = qor_ngx_try(cycle->log, "starting the worker's core", [&] {
         g_process = new QORNginxProcess();
@@ -74,12 +74,10 @@ extern "C" ngx_int_t ngx_http_dxqor_init_process(ngx_cycle_t* cycle)
         g_process = nullptr;
         return NGX_ERROR;
     }
-    g_process->initTask = ngx_thread_task_alloc(cycle->pool, 0);
-    if (g_process->initTask == nullptr)
+    if (!g_process->threads.start(cycle, static_cast<unsigned>(mcf->threads)))
         return NGX_ERROR;
-    g_process->initTask->handler = initInThread;
-    g_process->initTask->event.handler = onInitialized;
-    g_process->initTask->event.data = g_process;
+    g_process->initTask.work = initInThread;
+    g_process->initTask.done = onInitialized;
     g_process->retry.handler = startInitialize;
     g_process->retry.data = g_process;
     g_process->retry.log = cycle->log;
@@ -93,8 +91,8 @@ extern "C" void ngx_http_dxqor_exit_process(ngx_cycle_t*)
 {
     if (g_process == nullptr)
         return;
-    // The thread pools have been stopped by now (their module exits
-    // first), so no question or initialize is running.
+    // Once the threads are joined no question or initialize is running.
+    g_process->threads.stop();
     if (g_process->initialized)
         g_process->core->shutdown();
     delete g_process;

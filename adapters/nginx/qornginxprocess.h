@@ -1,5 +1,5 @@
 // qornginxprocess.h: what one nginx worker process holds: its QORCore,
-// attached to the authorization server from the thread pool when the
+// attached to the authorization server from the worker's threads when the
 // worker starts and retried on a timer while that fails.
 #pragma once
 #include <memory>
@@ -7,6 +7,7 @@
 
 #include "ngx_http_dxqor_module.h"
 #include "plugin/core/qoradapter.h"
+#include "qornginxthreads.h"
 
 namespace qor_nginx {
 
@@ -37,8 +38,10 @@ struct QORNginxProcess {
     bool initializing = false;
     QORStatus initStatus = qor_s_ok;
     ngx_event_t retry;
-    ngx_thread_task_t* initTask = nullptr;
+    QORNginxTask initTask;
     std::string serverID;
+    // Declared last: stopped first, while what its tasks use is alive.
+    QORNginxThreads threads;
 };
 
 // The worker's; null where dxqor_server_id is not set.

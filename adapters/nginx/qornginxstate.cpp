@@ -65,19 +65,28 @@ QORAnswerLimits answerLimits(ngx_http_request_t* r)
     return QORAnswerLimits{line, line};
 }
 
-ngx_int_t postJob(ngx_http_request_t* r, QORNginxState* state,
-                  void (*work)(void*, ngx_log_t*), void (*done)(ngx_event_t*))
+ngx_int_t postJob(ngx_http_request_t* r, QORNginxState* state, void (*work)(QORNginxJob*),
+                  void (*done)(QORNginxJob*))
 {
-    ngx_thread_task_t* task = ngx_thread_task_alloc(r->pool, sizeof(QORNginxJob));
-    if (task == nullptr)
+    // In the request's pool, which the blocked request keeps until done.
+    void* mem = ngx_palloc(r->pool, sizeof(QORNginxJob));
+    if (mem == nullptr)
         return NGX_ERROR;
-    QORNginxJob* job = static_cast<QORNginxJob*>(task->ctx);
+    QORNginxJob* job = new (mem) QORNginxJob();
     job->r = r;
     job->state = state;
-    task->handler = work;
-    task->event.data = job;
-    task->event.handler = done;
-    if (ngx_thread_task_post(g_process->conf->pool, task) != NGX_OK)
+    job->work = work;
+    job->done = done;
+    job->task.data = job;
+    job->task.work = [](QORNginxTask* t) {
+        QORNginxJob* j = static_cast<QORNginxJob*>(t->data);
+        j->work(j);
+    };
+    job->task.done = [](QORNginxTask* t) {
+        QORNginxJob* j = static_cast<QORNginxJob*>(t->data);
+        j->done(j);
+    };
+    if (!g_process->threads.post(&job->task))
         return NGX_DECLINED;
     r->main->blocked++;
     return NGX_OK;

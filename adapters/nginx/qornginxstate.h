@@ -1,13 +1,14 @@
 // qornginxstate.h: what the nginx module's parts share about one request:
 // its state, kept in a pool clean-up record across internal redirects;
 // the location's configuration and the limits the answer check applies;
-// copies into the request's pool; and jobs run on the thread pool while
+// copies into the request's pool; and jobs run on the worker's threads while
 // the request waits.
 #pragma once
 #include <memory>
 #include <string>
 
 #include "ngx_http_dxqor_module.h"
+#include "qornginxthreads.h"
 #include "qornginxtransaction.h"
 
 namespace qor_nginx {
@@ -50,15 +51,18 @@ u_char* poolCopy(ngx_http_request_t* r, const std::string& s);
 bool setStr(ngx_http_request_t* r, ngx_str_t* out, const std::string& s);
 
 struct QORNginxJob {
+    QORNginxTask task;  // its data is the job
     ngx_http_request_t* r;
     QORNginxState* state;
+    void (*work)(QORNginxJob*);
+    void (*done)(QORNginxJob*);
 };
 
-// Runs work on the thread pool and done back on the event loop; the request
-// is blocked (nginx keeps it, whatever the client does) until done. NGX_OK,
-// NGX_ERROR when no task could be made, NGX_DECLINED when it could not be
-// posted.
-ngx_int_t postJob(ngx_http_request_t* r, QORNginxState* state,
-                  void (*work)(void*, ngx_log_t*), void (*done)(ngx_event_t*));
+// Runs work on the worker's threads and done back on the event loop; the
+// request is blocked (nginx keeps it, whatever the client does) until
+// done. NGX_OK, NGX_ERROR when no job could be made, NGX_DECLINED when it
+// could not be posted.
+ngx_int_t postJob(ngx_http_request_t* r, QORNginxState* state, void (*work)(QORNginxJob*),
+                  void (*done)(QORNginxJob*));
 
 } // namespace qor_nginx

@@ -79,7 +79,7 @@ public:
 
     // Reads the body nginx has read (memory and temporary file) into the
     // request; from then on getPostData gives it. Blocking file reads:
-    // called in the thread pool.
+    // called on the worker's threads.
     QORStatus loadBody();
     // Forgets every change: before the question is sent again.
     void resetChanges();
