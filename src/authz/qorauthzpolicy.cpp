@@ -72,7 +72,8 @@ bool QORAuthzRedisSettings::operator==(const QORAuthzRedisSettings& o) const
 {
     return address == o.address && passwordFile == o.passwordFile && database == o.database
            && keyPrefix == o.keyPrefix && keyFile == o.keyFile && timeoutMs == o.timeoutMs
-           && poolSize == o.poolSize && retryMs == o.retryMs;
+           && poolSize == o.poolSize && retryMs == o.retryMs && localCache == o.localCache
+           && localCacheSize == o.localCacheSize;
 }
 
 bool qor_authz_private_file(const std::string& path, std::string* why)
@@ -206,6 +207,8 @@ const RedisRow kRedisRows[] = {
     numberRow<R>("timeout", 10, 600000, &R::timeoutMs),
     numberRow<R>("pool-size", 1, 64, &R::poolSize),
     numberRow<R>("retry-interval", 10, 30000, &R::retryMs),
+    flagRow<R>("local-cache", &R::localCache),
+    numberRow<R>("local-cache-size", 1, 1000000, &R::localCacheSize),
 };
 
 std::unique_ptr<QORActionGroupList> parseActions(const std::string& text)
@@ -404,9 +407,10 @@ private:
     bool flag(const Entry& e, bool* out)
     {
         const char* v = e.value.c_str();
-        if (strcasecmp(v, "yes") == 0 || strcasecmp(v, "true") == 0)
+        if (strcasecmp(v, "yes") == 0 || strcasecmp(v, "true") == 0 || strcasecmp(v, "on") == 0)
             *out = true;
-        else if (strcasecmp(v, "no") == 0 || strcasecmp(v, "false") == 0)
+        else if (strcasecmp(v, "no") == 0 || strcasecmp(v, "false") == 0
+                 || strcasecmp(v, "off") == 0)
             *out = false;
         else {
             error(e.name, "not yes or no: " + e.value, e.line);

@@ -115,6 +115,8 @@ struct QORAuthzRedisSettings {
     int timeoutMs = 2000;
     int poolSize = 4;
     int retryMs = 1000;             // the first wait before reconnecting; doubles to 30 s
+    bool localCache = true;         // sessions read lately kept here, invalidated by Redis
+    int localCacheSize = 10000;     // entries
 
     bool operator==(const QORAuthzRedisSettings& o) const;
 };

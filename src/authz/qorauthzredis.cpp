@@ -5,6 +5,8 @@
 #include <openssl/core_names.h>
 #include <openssl/params.h>
 #include <time.h>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +54,13 @@ int64_t wallMicroseconds()
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+int64_t steadyMilliseconds()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
 struct timeval timevalOf(int ms)
 {
     struct timeval tv;
@@ -77,6 +86,45 @@ struct Reply {
     // A reply, and not an error reply.
     bool ok() const { return r != nullptr && r->type != REDIS_REPLY_ERROR; }
 };
+
+// The replies of a pipeline, freed when it goes.
+struct Replies {
+    redisReply* r[3] = {};
+    Replies() = default;
+    ~Replies()
+    {
+        for (redisReply* reply : r)
+            if (reply != nullptr)
+                freeReplyObject(reply);
+    }
+    Replies(const Replies&) = delete;
+    Replies& operator=(const Replies&) = delete;
+};
+
+// A session's value, "DEADLINE USER": false for anything else.
+bool parseSession(const redisReply* r, std::string* user, int64_t* deadline)
+{
+    if (r->type != REDIS_REPLY_STRING)
+        return false;
+    const char* space = static_cast<const char*>(memchr(r->str, ' ', r->len));
+    if (space == nullptr || space == r->str)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long long d = strtoll(r->str, &end, 10);
+    if (end != space || errno != 0)
+        return false;
+    user->assign(space + 1, r->str + r->len - (space + 1));
+    *deadline = d;
+    return true;
+}
+
+// How often a session this server uses is renewed in Redis: often enough
+// that an idle lifetime never runs out under a user who is active here.
+int64_t renewIntervalMs(int idle)
+{
+    return std::min<int64_t>(idle * 1000LL / 16, 30000);
+}
 
 } // namespace
 
@@ -110,9 +158,14 @@ std::shared_ptr<QORAuthzRedisStore> QORAuthzRedisStore::make(const QORAuthzRedis
 QORAuthzRedisStore::QORAuthzRedisStore(const QORAuthzRedisSettings& s)
     : m_settings(s)
     , m_clock(wallMicroseconds)
+    , m_steadyMs(steadyMilliseconds)
     , m_pool([this] { return connect(); }, [](redisContext* c) { redisFree(c); }, s.poolSize,
              s.timeoutMs, s.retryMs)
 {
+    if (s.localCache)
+        m_cache.reset(new QORAuthzRedisSessionCache(
+            [this](long long* id) { return subscribe(id); }, [this] { return m_steadyMs(); },
+            s.keyPrefix + "s:", static_cast<size_t>(s.localCacheSize), s.retryMs));
 }
 
 QORAuthzRedisStore::~QORAuthzRedisStore()
@@ -190,6 +243,30 @@ int QORAuthzRedisStore::connectAttempts()
     return m_pool.connectAttempts();
 }
 
+redisContext* QORAuthzRedisStore::subscribe(long long* id)
+{
+    redisContext* c = connect();
+    if (c == nullptr)
+        return nullptr;
+    Reply me(static_cast<redisReply*>(redisCommand(c, "CLIENT ID")));
+    bool ok = me.r != nullptr && me.r->type == REDIS_REPLY_INTEGER && me.r->integer > 0;
+    if (ok) {
+        Reply sub(static_cast<redisReply*>(redisCommand(c, "SUBSCRIBE __redis__:invalidate")));
+        ok = sub.r != nullptr && sub.r->type == REDIS_REPLY_ARRAY && sub.r->elements == 3
+             && sub.r->element[0]->type == REDIS_REPLY_STRING
+             && strcmp(sub.r->element[0]->str, "subscribe") == 0;
+    }
+    if (!ok) {
+        qor_authz_log(dx_svc_c_sev_warning, "Redis at " + m_settings.address
+                                                + " gives no invalidations (Redis 6 or later "
+                                                  "does): sessions are not kept locally");
+        redisFree(c);
+        return nullptr;
+    }
+    *id = me.r->integer;
+    return c;
+}
+
 redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
 {
     std::vector<const char*> args;
@@ -203,20 +280,40 @@ redisReply* QORAuthzRedisStore::command(const std::vector<std::string>& argv)
 
 redisReply* QORAuthzRedisStore::command(int argc, const char** argv, const size_t* lengths)
 {
+    Command c{argc, argv, lengths};
+    redisReply* reply = nullptr;
+    return pipeline(&c, 1, &reply) ? reply : nullptr;
+}
+
+bool QORAuthzRedisStore::pipeline(const Command* commands, size_t n, redisReply** replies)
+{
     // A connection that died since its last use fails at once: one more
     // try on a new one.
     for (int attempt = 0; attempt < 2; attempt++) {
         redisContext* c = m_pool.acquire();
         if (c == nullptr)
-            return nullptr;
-        void* reply = redisCommandArgv(c, argc, argv, lengths);
-        bool healthy = reply != nullptr && c->err == 0;
-        m_pool.release(c, healthy);
-        if (reply != nullptr)
-            return static_cast<redisReply*>(reply);
+            return false;
+        bool healthy = true;
+        for (size_t i = 0; i < n && healthy; i++)
+            healthy = redisAppendCommandArgv(c, commands[i].argc, commands[i].argv,
+                                             commands[i].lengths) == REDIS_OK;
+        size_t got = 0;
+        while (healthy && got < n) {
+            void* reply = nullptr;
+            healthy = redisGetReply(c, &reply) == REDIS_OK && reply != nullptr;
+            if (healthy)
+                replies[got++] = static_cast<redisReply*>(reply);
+        }
+        m_pool.release(c, healthy && c->err == 0);
+        if (got == n)
+            return true;
+        for (size_t i = 0; i < got; i++) {
+            freeReplyObject(replies[i]);
+            replies[i] = nullptr;
+        }
     }
     qor_authz_log(dx_svc_c_sev_error, "Redis at " + m_settings.address + " does not answer");
-    return nullptr;
+    return false;
 }
 
 QORStatus QORAuthzRedisStore::create(const std::string& user, int64_t, std::string* id)
@@ -259,36 +356,89 @@ QORStatus QORAuthzRedisStore::fetch(const std::string& id, bool renew, std::stri
         std::lock_guard<std::mutex> guard(m_lock);
         idle = m_idleLifetime;
     }
-    // GETEX renews the idle lifetime in the same round trip as the read.
-    char seconds[16];
-    int n = snprintf(seconds, sizeof seconds, "%d", idle);
-    const char* argv[] = {renew ? "GETEX" : "GET", key.data(), "EX", seconds};
-    size_t lengths[] = {strlen(argv[0]), key.size(), 2, static_cast<size_t>(n)};
-    Reply r(command(renew ? 4 : 2, argv, lengths));
-    if (!r.ok())
+    // find asks Redis each time: it comes before "log out everywhere" only.
+    QORAuthzRedisSessionCache::Lookup local;  // redirect 0: no local copy
+    if (renew && m_cache) {
+        local = m_cache->lookup(key, renewIntervalMs(idle));
+        if (local.hit)
+            return live(id, local.user, local.deadline, user);
+    }
+    char seconds[16], redirect[24];
+    size_t n = static_cast<size_t>(snprintf(seconds, sizeof seconds, "%d", idle));
+    size_t r = static_cast<size_t>(snprintf(redirect, sizeof redirect, "%lld", local.redirect));
+    // Without a local copy GETEX renews the idle lifetime in the same
+    // round trip as the read. With one, the read must be a GET (Redis
+    // tracks reads, and GETEX is a write to it), after the tracking of this
+    // connection and the renewal when one is due.
+    const char* getex[] = {"GETEX", key.data(), "EX", seconds};
+    const size_t getexLengths[] = {5, key.size(), 2, n};
+    const char* get[] = {"GET", key.data()};
+    const size_t getLengths[] = {3, key.size()};
+    const char* track[] = {"CLIENT", "TRACKING", "on", "REDIRECT", redirect};
+    const size_t trackLengths[] = {6, 8, 2, 8, r};
+    const char* expire[] = {"EXPIRE", key.data(), seconds};
+    const size_t expireLengths[] = {6, key.size(), n};
+    Command commands[3];
+    size_t count = 0;
+    if (local.redirect != 0) {
+        commands[count++] = Command{5, track, trackLengths};
+        if (local.renew)
+            commands[count++] = Command{3, expire, expireLengths};
+        commands[count++] = Command{2, get, getLengths};
+    } else if (renew)
+        commands[count++] = Command{4, getex, getexLengths};
+    else
+        commands[count++] = Command{2, get, getLengths};
+    Replies replies;
+    if (!pipeline(commands, count, replies.r))
         return qor_s_not_available;
-    if (r.r->type != REDIS_REPLY_STRING)
+    // A refused tracking only means the read is not kept (the subscriber
+    // went meanwhile); any other error is an outage.
+    bool tracked = local.redirect != 0 && replies.r[0]->type != REDIS_REPLY_ERROR;
+    for (size_t i = local.redirect != 0 ? 1 : 0; i < count; i++)
+        if (replies.r[i]->type == REDIS_REPLY_ERROR)
+            return qor_s_not_available;
+    const redisReply* value = replies.r[count - 1];
+    std::string owner;
+    int64_t deadline = 0;
+    bool found = parseSession(value, &owner, &deadline);
+    if (tracked)
+        m_cache->keep(key, local, found, owner, deadline);
+    if (value->type != REDIS_REPLY_STRING)
         return qor_s_not_found;
-    const char* value = r.r->str;
-    const char* space = static_cast<const char*>(memchr(value, ' ', r.r->len));
-    long long deadline = strtoll(value, nullptr, 10);
-    if (space == nullptr || m_clock() / 1000000 >= deadline) {
+    if (!found) {
+        (void)remove(id);  // not a session's value
+        return qor_s_not_found;
+    }
+    return live(id, owner, deadline, user);
+}
+
+QORStatus QORAuthzRedisStore::live(const std::string& id, const std::string& owner,
+                                   int64_t deadline, std::string* user)
+{
+    if (m_clock() / 1000000 >= deadline) {
         (void)remove(id);  // past its absolute lifetime; find says so either way
         return qor_s_not_found;
     }
-    user->assign(space + 1, value + r.r->len - (space + 1));
+    *user = owner;
     return qor_s_ok;
 }
 
 QORStatus QORAuthzRedisStore::remove(const std::string& id)
 {
-    Reply r(command({"EVAL", kRemove, "1", keyOf("s:", id), m_settings.keyPrefix + "u:"}));
+    std::string key = keyOf("s:", id);
+    Reply r(command({"EVAL", kRemove, "1", key, m_settings.keyPrefix + "u:"}));
+    // After Redis, so that a read racing the removal is not kept either.
+    if (m_cache)
+        m_cache->erase(key);
     return r.ok() ? qor_s_ok : qor_s_not_available;
 }
 
 QORStatus QORAuthzRedisStore::removeUser(const std::string& user)
 {
     Reply r(command({"EVAL", kRemoveUser, "1", userKey(user)}));
+    if (m_cache)
+        m_cache->eraseUser(user);
     return r.ok() ? qor_s_ok : qor_s_not_available;
 }
 

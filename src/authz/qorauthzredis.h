@@ -9,7 +9,9 @@
 // first, for the per-user limit and "log out everywhere"; login tokens
 // are kept the same way. Commands go over a small pool of connections
 // (QORAuthzConnectionPool: one reconnect at a time, with back-off), each
-// with a timeout. Thread-safe.
+// with a timeout. Sessions read lately are answered from a local copy
+// that Redis invalidates (QORAuthzRedisSessionCache), unless the settings
+// turn it off. Thread-safe.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -20,6 +22,7 @@
 #include "authz/qorauthzconnectionpool.h"
 #include "authz/qorauthzdirectory.h"
 #include "authz/qorauthzpolicy.h"
+#include "authz/qorauthzrediscache.h"
 
 struct redisContext;
 struct redisReply;
@@ -46,9 +49,13 @@ public:
     QORStatus issueToken(int64_t now, std::string* token) override;
     QORStatus consumeToken(const std::string& token, int64_t now) override;
 
-    // The wall clock of the absolute deadlines, in microseconds; tests set
-    // their own.
+    // The wall clock of the absolute deadlines, in microseconds, and the
+    // monotonic one of the local copy's renewals, in milliseconds; tests
+    // set their own.
     void setClock(std::function<int64_t()> clock) { m_clock = std::move(clock); }
+    void setSteadyClock(std::function<int64_t()> clockMs) { m_steadyMs = std::move(clockMs); }
+    // The local copy; null when the settings turn it off.
+    QORAuthzRedisSessionCache* localCache() { return m_cache.get(); }
 
     // One command (argv form, binary-safe) for the users of this server:
     // its reply (freed by the caller), or null when Redis cannot be
@@ -66,15 +73,30 @@ private:
     std::string userKey(const std::string& user) const;
     // find, or use when renew.
     QORStatus fetch(const std::string& id, bool renew, std::string* user);
+    // user is owner's while deadline is ahead; a session past it is removed.
+    QORStatus live(const std::string& id, const std::string& owner, int64_t deadline,
+                   std::string* user);
+    // Several commands in one round trip: false when Redis cannot be
+    // reached; otherwise every reply, in order, for the caller to free.
+    struct Command {
+        int argc;
+        const char** argv;
+        const size_t* lengths;
+    };
+    bool pipeline(const Command* commands, size_t n, redisReply** replies);
     redisContext* connect();
+    // The local copy's subscriber connection.
+    redisContext* subscribe(long long* id);
 
     QORAuthzRedisSettings m_settings;
     std::string m_key;
     std::string m_password;
     EVP_MAC_CTX* m_mac = nullptr;  // keyed with m_key; copied per digest
     std::function<int64_t()> m_clock;
+    std::function<int64_t()> m_steadyMs;
 
     QORAuthzConnectionPool<redisContext> m_pool;
+    std::unique_ptr<QORAuthzRedisSessionCache> m_cache;
     std::mutex m_lock;   // the settings below
     int m_idleLifetime = 900;
     int m_absolute = 28800;
