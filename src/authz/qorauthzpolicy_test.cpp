@@ -74,6 +74,8 @@ TEST(QORAuthzPolicyTest, EveryProblemIsReportedWithLineAndEntry)
          "0: [ldap] user-filter: has no %s for the name"},
         {"[backends]\nusers = ldap\n[ldap]\nuri = http://x\n", "0: [ldap] uri: not ldap://"},
         {"[backends]\nsessions = redis\n", "0: [redis] key-file: required by the backends"},
+        {"[redis]\nlocal-cache = maybe\n", "2: [redis] local-cache: not yes or no: maybe"},
+        {"[redis]\nlocal-cache-size = 0\n", "2: [redis] local-cache-size: not a number from 1 to"},
         // A secret anyone may read (or one not ours) is refused, not warned of.
         {"[redis]\npassword-file = /etc/hostname\n",
          "2: [redis] password-file: /etc/hostname must be a file of this server's user"},
@@ -106,11 +108,12 @@ TEST(QORAuthzPolicyTest, HostsObjectsAndCacheDataFromAValidPolicy)
                            "[object /w]\nunauthenticated = *\n"
                            "[object /w/p]\nuser = a r\n"
                            "[object /w/d]\nunauthenticated = r\nmethod = form\n"
-                           "[object /other]\n");
+                           "[object /other]\n[redis]\nlocal-cache = off\n");
     QORAuthzErrors errors;
     std::unique_ptr<QORAuthzPolicy> p = QORAuthzPolicy::load(path, &errors);
     ASSERT_TRUE(p != nullptr) << (errors.empty() ? "" : errors.lines()[0]);
     EXPECT_EQ(p->settings().usersFile, path.substr(0, path.rfind('/') + 1) + "u");
+    EXPECT_FALSE(p->settings().redis.localCache);
     ASSERT_EQ(p->vhosts().size(), 2u);
     EXPECT_EQ(p->vhosts()[0].flags, unsigned(qor_vhost_secure | qor_vhost_case_insensitive));
     EXPECT_EQ(p->vhosts()[1].flags,

@@ -89,7 +89,7 @@ struct Reply {
 
 // The replies of a pipeline, freed when it goes.
 struct Replies {
-    redisReply* r[3] = {};
+    redisReply* r[4] = {};
     Replies() = default;
     ~Replies()
     {
@@ -368,22 +368,26 @@ QORStatus QORAuthzRedisStore::fetch(const std::string& id, bool renew, std::stri
     size_t r = static_cast<size_t>(snprintf(redirect, sizeof redirect, "%lld", local.redirect));
     // Without a local copy GETEX renews the idle lifetime in the same
     // round trip as the read. With one, the read must be a GET (Redis
-    // tracks reads, and GETEX is a write to it), after the tracking of this
-    // connection and the renewal when one is due.
+    // tracks reads, and GETEX is a write to it), and the only one tracked
+    // (OPTIN: no script's or failure count's reads), after the tracking of
+    // this connection and the renewal when one is due.
     const char* getex[] = {"GETEX", key.data(), "EX", seconds};
     const size_t getexLengths[] = {5, key.size(), 2, n};
     const char* get[] = {"GET", key.data()};
     const size_t getLengths[] = {3, key.size()};
-    const char* track[] = {"CLIENT", "TRACKING", "on", "REDIRECT", redirect};
-    const size_t trackLengths[] = {6, 8, 2, 8, r};
+    const char* track[] = {"CLIENT", "TRACKING", "on", "REDIRECT", redirect, "OPTIN"};
+    const size_t trackLengths[] = {6, 8, 2, 8, r, 5};
     const char* expire[] = {"EXPIRE", key.data(), seconds};
     const size_t expireLengths[] = {6, key.size(), n};
-    Command commands[3];
+    const char* caching[] = {"CLIENT", "CACHING", "yes"};
+    const size_t cachingLengths[] = {6, 7, 3};
+    Command commands[4];
     size_t count = 0;
     if (local.redirect != 0) {
-        commands[count++] = Command{5, track, trackLengths};
+        commands[count++] = Command{6, track, trackLengths};
         if (local.renew)
             commands[count++] = Command{3, expire, expireLengths};
+        commands[count++] = Command{3, caching, cachingLengths};
         commands[count++] = Command{2, get, getLengths};
     } else if (renew)
         commands[count++] = Command{4, getex, getexLengths};
@@ -394,10 +398,14 @@ QORStatus QORAuthzRedisStore::fetch(const std::string& id, bool renew, std::stri
         return qor_s_not_available;
     // A refused tracking only means the read is not kept (the subscriber
     // went meanwhile); any other error is an outage.
-    bool tracked = local.redirect != 0 && replies.r[0]->type != REDIS_REPLY_ERROR;
-    for (size_t i = local.redirect != 0 ? 1 : 0; i < count; i++)
-        if (replies.r[i]->type == REDIS_REPLY_ERROR)
+    bool tracked = local.redirect != 0;
+    for (size_t i = 0; i < count; i++) {
+        if (replies.r[i]->type != REDIS_REPLY_ERROR)
+            continue;
+        if (local.redirect == 0 || (i != 0 && i != count - 2))
             return qor_s_not_available;
+        tracked = false;
+    }
     const redisReply* value = replies.r[count - 1];
     std::string owner;
     int64_t deadline = 0;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <sys/stat.h>
+#include <functional>
 #include <memory>
+#include <sstream>
 #include <thread>
 #include <vector>
 #include <string>
@@ -32,7 +34,10 @@ protected:
         delete s_dir;
     }
 
-    static std::shared_ptr<QORAuthzRedisStore> make(const char* password = "password")
+    // cacheSize 0: no local copy.
+    static std::shared_ptr<QORAuthzRedisStore> make(const char* password = "password",
+                                                    const std::string& prefix = "dxqor:",
+                                                    int cacheSize = 0)
     {
         QORAuthzRedisSettings s;
         s.address = s_redis->address();
@@ -40,6 +45,9 @@ protected:
         s.keyFile = s_dir->file("key");
         s.database = 3;
         s.retryMs = 20;
+        s.keyPrefix = prefix;
+        s.localCache = cacheSize > 0;
+        s.localCacheSize = cacheSize;
         std::string why;
         auto store = QORAuthzRedisStore::make(s, &why);
         EXPECT_TRUE(store) << why;
@@ -60,6 +68,44 @@ protected:
         size_t n = r != nullptr ? r->elements : 0;
         freeReplyObject(r);
         return n;
+    }
+    // The commands Redis has run, INFO's left out: a lookup answered
+    // locally adds none.
+    static long long commands(QORAuthzRedisStore& store)
+    {
+        redisReply* r = store.command({"INFO", "commandstats"});
+        std::istringstream lines(r != nullptr && r->type == REDIS_REPLY_STRING ? r->str : "");
+        freeReplyObject(r);
+        long long n = 0;
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("cmdstat_", 0) == 0 && line.rfind("cmdstat_info:", 0) != 0)
+                n += atoll(line.c_str() + line.find("calls=") + 6);
+        return n;
+    }
+    // Whether a second use of id is answered by the copy.
+    static bool usedLocally(QORAuthzRedisStore& store, const std::string& id)
+    {
+        std::string user;
+        bool ok = store.use(id, 0, &user) == qor_s_ok;
+        long long before = commands(store);
+        return ok && store.use(id, 0, &user) == qor_s_ok && commands(store) == before;
+    }
+    // The Redis key of the one session under prefix.
+    static std::string sessionKey(QORAuthzRedisStore& store, const std::string& prefix)
+    {
+        redisReply* k = store.command({"KEYS", prefix + "s:*"});
+        std::string key = k != nullptr && k->elements == 1 ? k->element[0]->str : "";
+        freeReplyObject(k);
+        return key;
+    }
+    static std::string reply(QORAuthzRedisStore& store, const std::vector<std::string>& argv)
+    {
+        redisReply* r = store.command(argv);
+        std::string text = r == nullptr      ? "none"
+                           : r->str != nullptr ? r->str
+                                               : std::to_string(r->integer);
+        freeReplyObject(r);
+        return text;
     }
 
     static QORTestDir* s_dir;
@@ -131,6 +177,8 @@ TEST_F(QORAuthzRedisTest, DownIsUnavailableNeverNoAndTheStoreReconnects)
     auto store = make(), refused = make("wrong-password");
     std::string id = create(*store, "erin"), user, token;
     EXPECT_EQ(refused->find(id, 0, &user), qor_s_not_available);
+    store = make("password", "dxqor:", 10);
+    EXPECT_TRUE(usedLocally(*store, id));  // in the copy, which must not answer below
     ASSERT_TRUE(s_redis->stop());
     // Many workers at once: one reconnects at a time, each failure doubles
     // the wait before the next try, the others fail at once.
@@ -189,4 +237,102 @@ TEST_F(QORAuthzRedisTest, FailuresOnEveryServerAreCountedOnceAndInMemoryWhileDow
     EXPECT_GT(a.waitMs("u:frank", &limited), 60000);
     EXPECT_TRUE(limited);
     ASSERT_TRUE(s_redis->start()) << s_redis->log();
+}
+
+TEST_F(QORAuthzRedisTest, TheLocalCopyAnswersARepeatedUseAndSeesEveryChangeOnItsNextLookup)
+{
+    EXPECT_FALSE(usedLocally(*make(), create(*make(), "alice"))) << "no copy: every use asks";
+    typedef std::function<void(QORAuthzRedisStore & a, QORAuthzRedisStore & b,
+                               const std::string& id, const std::string& key)> Change;
+    struct Row {
+        const char* why;
+        Change change;
+        QORStatus found;
+        const char* user;
+    } rows[] = {
+        {"logged out on the other server",
+         [](auto&, auto& b, auto& id, auto&) { EXPECT_EQ(b.remove(id), qor_s_ok); },
+         qor_s_not_found, ""},
+        {"logged out everywhere on the other",
+         [](auto&, auto& b, auto&, auto&) { EXPECT_EQ(b.removeUser("alice"), qor_s_ok); },
+         qor_s_not_found, ""},
+        {"the per-user limit on the other takes the oldest",
+         [](auto&, auto& b, auto&, auto&) {
+             create(b, "alice");
+             create(b, "alice");
+         },
+         qor_s_not_found, ""},
+        {"changed in Redis", [](auto&, auto& b, auto&, auto& key) {
+             EXPECT_EQ(reply(b, {"SET", key, "9999999999 bob", "KEEPTTL"}), "OK");
+         }, qor_s_ok, "bob"},
+        {"idled out in Redis", [](auto&, auto& b, auto&, auto& key) {
+             EXPECT_EQ(reply(b, {"PEXPIRE", key, "1"}), "1");
+             EXPECT_TRUE(qor_test_wait_until([&] { return reply(b, {"EXISTS", key}) == "0"; }));
+         }, qor_s_not_found, ""},
+        {"the database flushed",
+         [](auto&, auto& b, auto&, auto&) { EXPECT_EQ(reply(b, {"FLUSHDB"}), "OK"); },
+         qor_s_not_found, ""},
+        {"past its absolute deadline, checked on the copy's answer",
+         [](auto& a, auto&, auto&, auto&) { a.setClock([] { return 9999999999LL * 1000000; }); },
+         qor_s_not_found, ""},
+    };
+    int n = 0;
+    for (auto& row : rows) {
+        std::string prefix = "row" + std::to_string(n++) + ":", user;
+        auto a = make("password", prefix, 10), b = make("password", prefix, 10);
+        a->setSteadyClock([] { return 1000; });  // no renewal falls due
+        std::string id = create(*a, "alice");
+        ASSERT_TRUE(usedLocally(*a, id)) << row.why;
+        row.change(*a, *b, id, sessionKey(*a, prefix));
+        // The invalidation leaves Redis beside the change's reply, not
+        // before it: it is waited for.
+        EXPECT_TRUE(qor_test_wait_until([&] {
+            user.clear();
+            return a->use(id, 0, &user) == row.found && user == row.user;
+        })) << row.why;
+    }
+}
+
+TEST_F(QORAuthzRedisTest, TheCopyRenewsTheIdleLifetimeOncePerIntervalAndHoldsItsSize)
+{
+    auto a = make("password", "renew:", 2);
+    int64_t steady = 1000;
+    a->setSteadyClock([&] { return steady; });
+    a->configure(1600, 7200, 1, 2);  // renewed every 30 s
+    std::string id = create(*a, "alice"), user;
+    ASSERT_TRUE(usedLocally(*a, id));
+    std::string key = sessionKey(*a, "renew:");
+    EXPECT_EQ(reply(*a, {"EXPIRE", key, "500"}), "1");  // the copy's entry goes with it
+    EXPECT_EQ(a->use(id, 0, &user), qor_s_ok);
+    EXPECT_LE(std::stoll(reply(*a, {"TTL", key})), 500) << "renewed twice in an interval";
+    steady += 30000;
+    EXPECT_EQ(a->use(id, 0, &user), qor_s_ok);
+    EXPECT_GT(std::stoll(reply(*a, {"TTL", key})), 500) << "a used session idles out";
+
+    std::string more[] = {create(*a, "bob"), create(*a, "carol")};
+    EXPECT_TRUE(usedLocally(*a, more[0]) && usedLocally(*a, more[1]));
+    EXPECT_EQ(a->localCache()->size(), 2u);
+    long long before = commands(*a);
+    EXPECT_EQ(a->use(id, 0, &user), qor_s_ok);
+    EXPECT_GT(commands(*a), before) << "the oldest read went";
+    EXPECT_EQ(a->localCache()->size(), 2u);
+}
+
+TEST_F(QORAuthzRedisTest, WithoutItsInvalidationLinkTheCopyIsNotUsedUntilItIsBack)
+{
+    auto a = make("password", "link:", 10), b = make("password", "link:", 10);
+    int64_t steady = 1000;  // no renewal falls due; the relinking waits for it
+    a->setSteadyClock([&] { return steady; });
+    std::string id = create(*a, "alice"), other = create(*a, "bob"), user;
+    ASSERT_TRUE(usedLocally(*a, id));
+    EXPECT_NE(reply(*b, {"CLIENT", "KILL", "TYPE", "pubsub"}), "0");
+    EXPECT_TRUE(qor_test_wait_until([&] { return !a->localCache()->linked(); }));
+    EXPECT_EQ(b->remove(id), qor_s_ok);  // an invalidation that reaches no one
+    EXPECT_EQ(a->use(id, 0, &user), qor_s_not_found);
+    EXPECT_FALSE(usedLocally(*a, other)) << "no copy before the link is back";
+    steady += 1000;
+    EXPECT_TRUE(usedLocally(*a, other));
+    EXPECT_EQ(b->remove(other), qor_s_ok);
+    EXPECT_TRUE(qor_test_wait_until([&] { return a->use(other, 0, &user) == qor_s_not_found; }))
+        << "the new link gets the invalidations";
 }

@@ -142,6 +142,7 @@ size_t QORAuthzRedisSessionCache::size()
 bool QORAuthzRedisSessionCache::linked()
 {
     std::lock_guard<std::mutex> guard(m_lock);
+    (void)drain();
     return m_subscriber != nullptr;
 }
 

@@ -60,7 +60,8 @@ public:
 
     // Entries kept, live or not.
     size_t size();
-    // Whether the subscriber connection is up.
+    // Whether the subscriber connection is up, as far as what it received
+    // tells.
     bool linked();
 
 private:
