@@ -239,7 +239,7 @@ TEST_F(QORAuthzRedisTest, FailuresOnEveryServerAreCountedOnceAndInMemoryWhileDow
     ASSERT_TRUE(s_redis->start()) << s_redis->log();
 }
 
-TEST_F(QORAuthzRedisTest, TheLocalCopyAnswersARepeatedUseAndSeesEveryChangeOnItsNextLookup)
+TEST_F(QORAuthzRedisTest, TheLocalCopyAnswersARepeatedUseAndSeesEveryChangeMadeElsewhere)
 {
     EXPECT_FALSE(usedLocally(*make(), create(*make(), "alice"))) << "no copy: every use asks";
     typedef std::function<void(QORAuthzRedisStore & a, QORAuthzRedisStore & b,
