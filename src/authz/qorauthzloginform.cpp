@@ -75,10 +75,22 @@ std::string QORAuthzLoginForm::safeTarget(const std::string& target)
         return "/";
     if (target.size() > 1 && (target[1] == '/' || target[1] == '\\'))
         return "/";
-    for (unsigned char c : target)
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(target.size());
+    for (unsigned char c : target) {
         if (c < 0x20 || c == 0x7f || c == '\\')
             return "/";
-    return target;
+        // Not allowed in a URI: encoded, so that Location holds one.
+        if (c == ' ' || c == '"' || c == '<' || c == '>' || c >= 0x80) {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0xf];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 bool QORAuthzLoginForm::parseForm(const std::string& body,

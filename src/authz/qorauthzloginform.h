@@ -20,7 +20,8 @@ public:
                               const std::string& target, const std::string& token,
                               const std::string& message);
     // target when it is a path on this site ("/" then not "/" or "\", no
-    // backslash, no control character), else "/".
+    // backslash, no control character), else "/"; spaces, quotes, angle
+    // brackets and bytes beyond ASCII percent-encoded.
     static std::string safeTarget(const std::string& target);
     // The fields of an application/x-www-form-urlencoded body; false when
     // it is malformed.
