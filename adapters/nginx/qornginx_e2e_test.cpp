@@ -177,7 +177,8 @@ TEST_F(NginxE2ETest, InitializeIsRetriedUntilTheServerIsUp)
 {
     startNginx();
     EXPECT_EQ(get("/private").status, 503);
-    EXPECT_EQ(get("/private", 2).status, 200);
+    QORTestHTTPResponse open = get("/private", 2);
+    EXPECT_EQ(open.status, 200) << open.head << nginx->errorLog();
     startServer(baseScript());
     ASSERT_TRUE(nginx->waitForLog("attached to authorization server"));
     QORTestHTTPResponse rsp = get("/private");

@@ -1,7 +1,9 @@
 // qornginxthreads.cpp: the worker's threads and the eventfd back.
 #include "qornginxthreads.h"
 
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -52,47 +54,67 @@ bool QORNginxThreads::start(ngx_cycle_t* cycle, unsigned n)
 
 bool QORNginxThreads::post(QORNginxTask* task)
 {
-    std::unique_lock<std::mutex> guard(m_lock);
-    if (m_stopping || m_threads.empty())
-        return false;
-    task->next = nullptr;
-    *m_tail = task;
-    m_tail = &task->next;
-    Sleeper* s = m_sleeping;
-    if (s != nullptr) {
-        m_sleeping = s->next;
-        s->woken = true;
+    Sleeper* s;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_stopping || m_threads.empty())
+            return false;
+        task->next = nullptr;
+        s = m_sleeping;
+        if (s != nullptr) {
+            m_sleeping = s->next;
+        } else {
+            *m_tail = task;
+            m_tail = &task->next;
+        }
     }
-    guard.unlock();
-    // Signalled unlocked, so that the woken thread does not sleep again
-    // on the lock we hold.
-    if (s != nullptr)
-        s->cond.notify_one();
+    // Off the stack, the sleeper is ours to hand the task to.
+    if (s != nullptr) {
+        s->task = task;
+        wake(s, sleeper_task);
+    }
     return true;
+}
+
+void QORNginxThreads::wake(Sleeper* s, int state)
+{
+    s->state.store(state, std::memory_order_release);
+    (void)syscall(SYS_futex, reinterpret_cast<int*>(&s->state), FUTEX_WAKE_PRIVATE, 1,
+                  nullptr, nullptr, 0);
 }
 
 void QORNginxThreads::run(Sleeper* self)
 {
-    std::unique_lock<std::mutex> guard(m_lock);
+    static_assert(sizeof(std::atomic<int>) == sizeof(int), "a futex is an int");
     for (;;) {
-        while (m_head == nullptr && !m_stopping) {
-            self->woken = false;
-            self->next = m_sleeping;
-            m_sleeping = self;
-            // Whoever sets woken has taken us off the stack.
-            while (!self->woken && !m_stopping)
-                self->cond.wait(guard);
+        QORNginxTask* task = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            if (m_stopping)
+                return;
+            task = m_head;
+            if (task != nullptr) {
+                m_head = task->next;
+                if (m_head == nullptr)
+                    m_tail = &m_head;
+            } else {
+                self->state.store(sleeper_asleep, std::memory_order_relaxed);
+                self->next = m_sleeping;
+                m_sleeping = self;
+            }
         }
-        if (m_stopping)
-            return;
-        QORNginxTask* task = m_head;
-        m_head = task->next;
-        if (m_head == nullptr)
-            m_tail = &m_head;
-        guard.unlock();
+        if (task == nullptr) {
+            int state;
+            // Returns at once when the word has already moved on.
+            while ((state = self->state.load(std::memory_order_acquire)) == sleeper_asleep)
+                (void)syscall(SYS_futex, reinterpret_cast<int*>(&self->state),
+                              FUTEX_WAIT_PRIVATE, sleeper_asleep, nullptr, nullptr, 0);
+            if (state == sleeper_stop)
+                return;
+            task = self->task;
+        }
         task->work(task);
         finish(task);
-        guard.lock();
     }
 }
 
@@ -140,12 +162,19 @@ void QORNginxThreads::onDoneEvent(ngx_event_t* ev)
 
 void QORNginxThreads::stop()
 {
+    Sleeper* sleeping;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_stopping = true;
+        sleeping = m_sleeping;
+        m_sleeping = nullptr;
     }
-    for (std::unique_ptr<Sleeper>& s : m_sleepers)
-        s->cond.notify_one();
+    // The others are running a task and see m_stopping next.
+    while (sleeping != nullptr) {
+        Sleeper* next = sleeping->next;
+        wake(sleeping, sleeper_stop);
+        sleeping = next;
+    }
     for (std::thread& t : m_threads)
         t.join();
     m_threads.clear();

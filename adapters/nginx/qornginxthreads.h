@@ -2,13 +2,14 @@
 // wait (questions to the authorization server, attaching to it), and the
 // way back to its event loop.
 //
-// The hand-off costs at most one wake-up each way: a task wakes a thread
-// only when one sleeps, by that thread's own condition variable signalled
-// after the queue's lock is let go (a busy thread takes queued tasks
-// before it sleeps), and finished tasks wake the event loop once per
-// batch, through an eventfd of their own.
+// The hand-off costs at most one wake-up each way: a task goes straight
+// to a sleeping thread, which a futex of its own wakes (two system calls
+// in all, and the woken thread takes no lock); with none asleep it waits
+// in the queue, which a busy thread empties before it sleeps. Finished
+// tasks wake the event loop once per batch, through an eventfd of their
+// own.
 #pragma once
-#include <condition_variable>
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -44,13 +45,16 @@ public:
     void stop();
 
 private:
+    // A thread's own wake-up word: asleep, handed a task, or told to stop.
+    enum : int { sleeper_asleep, sleeper_task, sleeper_stop };
     struct Sleeper {
-        std::condition_variable cond;
-        bool woken = false;
-        Sleeper* next = nullptr;
+        std::atomic<int> state{sleeper_asleep};
+        QORNginxTask* task = nullptr;  // set before state says so
+        Sleeper* next = nullptr;       // on the stack, under m_lock
     };
 
     void run(Sleeper* self);
+    static void wake(Sleeper* s, int state);
     void finish(QORNginxTask* task);
     static void onDoneEvent(ngx_event_t* ev);
 
