@@ -1,6 +1,7 @@
 // qorauthzdaemon.cpp: the program around the service.
 #include "authz/qorauthzdaemon.h"
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -251,6 +252,14 @@ int qor_authz_daemon_main(int argc, char** argv)
     for (int sig : {SIGHUP, SIGTERM, SIGINT})
         sigaddset(&signals, sig);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // The threads do short work between sleeps on the channel. As batch
+    // threads (inherited by every thread made from here on) a woken one
+    // does not preempt the thread that woke it, which mostly goes to sleep
+    // on the channel moments later: a switch per hand-off, not three.
+    struct sched_param batch = {};
+    if (sched_setscheduler(0, SCHED_BATCH, &batch) != 0)
+        qor_authz_log(dx_svc_c_sev_warning,
+                      std::string("cannot run as batch threads: ") + strerror(errno));
 
     QORAuthzService service(holder);
     QORSrvWorkerPool pool;
