@@ -2,7 +2,9 @@
 // header names and values, URL building and request-path canonicalisation.
 #include "core/http/qorhttp.h"
 
+#include <atomic>
 #include <cstring>
+#include <ctime>
 #include "core/buffers/qorbuffercursor.h"
 #include "core/buffers/qorcomparator.h"
 #include "core/http/qorhttpparser.h"
@@ -187,6 +189,20 @@ bool isShortNameAlias(const char* s, int n)
     return stem > 2 && s[stem - 2] == '~' && s[stem - 1] >= '0' && s[stem - 1] <= '9';
 }
 
+// Whether a report of a client's undecodable path is due: the client chooses
+// those bytes, and a report for each of its requests would fill the log. At
+// most one a minute per process for each kind; the request still fails.
+bool reportDue(std::atomic<long>& last)
+{
+    long now = static_cast<long>(time(nullptr));
+    long prev = last.load(std::memory_order_relaxed);
+    return now - prev >= 60 &&
+           last.compare_exchange_strong(prev, now, std::memory_order_relaxed);
+}
+
+std::atomic<long> s_mbReported{-60};
+std::atomic<long> s_wcReported{-60};
+
 // Appends s[0..n) lower-cased character by character in UTF-8.
 QORStatus appendLower(const char* s, int n, QORString* out)
 {
@@ -201,8 +217,10 @@ QORStatus appendLower(const char* s, int n, QORString* out)
         } else {
             used = utf8 ? lox_mbtowc(utf8, &wc, s + i, static_cast<size_t>(n - i)) : -1;
             if (used < 1) {
-                QORString text(s, n);
-                QOR_REPORT(qor_s_mb_to_wc_msg, text.c_str());
+                if (reportDue(s_mbReported)) {
+                    QORString text(s, n);
+                    QOR_REPORT(qor_s_mb_to_wc_msg, text.c_str());
+                }
                 return qor_s_mb_to_wc_failed;
             }
         }
@@ -214,9 +232,11 @@ QORStatus appendLower(const char* s, int n, QORString* out)
             char mb[LOX_MB_LEN_MAX];
             int len = utf8 ? lox_wctomb(utf8, mb, lower) : -1;
             if (len < 1) {
-                char text[16];
-                qor_snprintf(text, sizeof(text), "U+%04X", static_cast<unsigned>(lower));
-                QOR_REPORT(qor_s_wc_to_mb_msg, text);
+                if (reportDue(s_wcReported)) {
+                    char text[16];
+                    qor_snprintf(text, sizeof(text), "U+%04X", static_cast<unsigned>(lower));
+                    QOR_REPORT(qor_s_wc_to_mb_msg, text);
+                }
                 return qor_s_wc_to_mb_failed;
             }
             if (!out->append(mb, len))

@@ -4,6 +4,7 @@
 #include <string>
 #include "core/memory/qorcountingallocator.h"
 #include "core/platform/qorscopedlocale.h"
+#include "core/system/qorreport.h"
 #include "qorteststr.h"
 
 namespace {
@@ -140,6 +141,26 @@ TEST(QORHTTPTest, ProcessURICollapsesSlashesAppliesWindowsRulesAndLowerCases)
     };
     for (const auto& c : cases)
         EXPECT_EQ(canon(c.caseSensitive, c.windows, c.in), c.out) << c.in;
+}
+
+int g_reports = 0;
+void countReport(const char*, int, int, QORStatus, va_list)
+{
+    g_reports++;
+}
+
+// A client's undecodable path fails every request but is reported at most
+// once a minute: the client chooses those bytes.
+TEST(QORHTTPTest, UndecodablePathsAreReportedOnceNotPerRequest)
+{
+    QORScopedCtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.ok());
+    qor_report_sink_t old = qor_report_set_sink(countReport);
+    g_reports = 0;
+    for (int i = 0; i < 5; i++)
+        EXPECT_EQ(canon(false, false, "/\xFF"), "!59");
+    qor_report_set_sink(old);
+    EXPECT_LE(g_reports, 1);
 }
 
 // Appending after a prefix gives the prefix followed by the canonical form,
