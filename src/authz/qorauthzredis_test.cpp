@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <sys/stat.h>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <sstream>
@@ -335,4 +336,40 @@ TEST_F(QORAuthzRedisTest, WithoutItsInvalidationLinkTheCopyIsNotUsedUntilItIsBac
     EXPECT_EQ(b->remove(other), qor_s_ok);
     EXPECT_TRUE(qor_test_wait_until([&] { return a->use(other, 0, &user) == qor_s_not_found; }))
         << "the new link gets the invalidations";
+}
+
+// Request threads share the copy while invalidations come in on its
+// subscriber's thread: each sees a logout made on the other server, and the
+// session that stayed is still answered.
+TEST_F(QORAuthzRedisTest, ThreadsShareTheCopyAndEachSeesALogoutMadeElsewhere)
+{
+    auto a = make("password", "threads:", 10), b = make("password", "threads:", 10);
+    a->setSteadyClock([] { return 1000; });  // no renewal falls due
+    std::string gone = create(*a, "alice"), kept = create(*a, "bob");
+    ASSERT_TRUE(usedLocally(*a, gone) && usedLocally(*a, kept));
+    std::atomic<bool> removed{false};
+    std::atomic<int> sawLogout{0}, keptAnswered{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++) {
+        threads.emplace_back([&] {
+            std::string user;
+            // Before and after the logout: hits, and misses that go to Redis
+            // and update the copy, on every thread at once.
+            for (int i = 0; i < 200; i++) {
+                (void)a->use(gone, 0, &user);
+                (void)a->use(kept, 0, &user);
+            }
+            sawLogout += qor_test_wait_until([&] {
+                return removed && a->use(gone, 0, &user) == qor_s_not_found;
+            });
+            user.clear();
+            keptAnswered += a->use(kept, 0, &user) == qor_s_ok && user == "bob";
+        });
+    }
+    EXPECT_EQ(b->remove(gone), qor_s_ok);
+    removed = true;
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(sawLogout, 4);
+    EXPECT_EQ(keptAnswered, 4);
 }
