@@ -338,9 +338,9 @@ TEST_F(QORAuthzRedisTest, WithoutItsInvalidationLinkTheCopyIsNotUsedUntilItIsBac
         << "the new link gets the invalidations";
 }
 
-// Request threads share the copy while invalidations come in on its
-// subscriber's thread: each sees a logout made on the other server, and the
-// session that stayed is still answered.
+// Request threads share the copy, each draining invalidations and updating
+// it in turn: each sees a logout made on the other server, and the session
+// that stayed is still answered.
 TEST_F(QORAuthzRedisTest, ThreadsShareTheCopyAndEachSeesALogoutMadeElsewhere)
 {
     auto a = make("password", "threads:", 10), b = make("password", "threads:", 10);
