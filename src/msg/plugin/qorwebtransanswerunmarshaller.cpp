@@ -4,9 +4,11 @@
 // runs.
 #include "msg/plugin/qorwebtransanswerunmarshaller.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "core/buffers/qorbuffer.h"
 #include "core/buffers/qorstring.h"
@@ -84,9 +86,12 @@ struct Gathered {
     bool stop = false;
 };
 
-// One answer being applied.
+// One answer being applied. Commands may change the result code; the
+// region is the answer's bytes when read from them (null when applied from
+// a decoded answer).
 struct Applying {
-    Unmarshaller& answer;
+    qor_proxy_rsp_code_e rspCode;
+    const QORSharedMemIterator* region;
     QORTransaction& trans;
     QORRequest& req;
     QORResponse& rsp;
@@ -107,18 +112,18 @@ struct CmdData {
     QORProxyIFMsgStringList list;
 };
 
-typedef QORStatus (*Handler)(Applying& a, CmdData& d);
+typedef QORStatus (*Handler)(Applying& a, const CmdData& d);
 
-QORStatus reqAddHeader(Applying& a, CmdData& d)
+QORStatus reqAddHeader(Applying& a, const CmdData& d)
 {
     return a.req.addHeader(d.nv.getName(), d.nv.getValue());
 }
 
-QORStatus reqSetHeader(Applying& a, CmdData& d)
+QORStatus reqSetHeader(Applying& a, const CmdData& d)
 {
     // The decision mark is for the core, never for the web server.
     if (QORDecisionMark::isMarkHeader(d.nv.getName())) {
-        const QORSharedMemIterator* it = a.answer.iterator();
+        const QORSharedMemIterator* it = a.region;
         if (a.trans.m_decisionRecorder != nullptr && it != nullptr)
             a.trans.m_decisionRecorder->markSeen(d.nv.getValue(), it->regionData(),
                                                  it->getStart(), it->getSize());
@@ -127,44 +132,44 @@ QORStatus reqSetHeader(Applying& a, CmdData& d)
     return a.req.setHeader(d.nv.getName(), d.nv.getValue());
 }
 
-QORStatus reqRemoveHeader(Applying& a, CmdData& d)
+QORStatus reqRemoveHeader(Applying& a, const CmdData& d)
 {
     return a.req.removeHeader(d.s.get());
 }
 
-QORStatus reqSetMethod(Applying& a, CmdData& d)
+QORStatus reqSetMethod(Applying& a, const CmdData& d)
 {
     return a.req.setMethod(d.s.get());
 }
 
-QORStatus reqSetURI(Applying& a, CmdData& d)
+QORStatus reqSetURI(Applying& a, const CmdData& d)
 {
     return a.req.setURI(d.s.get());
 }
 
-QORStatus reqSetVersion(Applying& a, CmdData& d)
+QORStatus reqSetVersion(Applying& a, const CmdData& d)
 {
     return a.req.setVersion(d.s.get());
 }
 
-QORStatus reqSetQuery(Applying& a, CmdData& d)
+QORStatus reqSetQuery(Applying& a, const CmdData& d)
 {
     return a.req.setQuery(d.s.get());
 }
 
-QORStatus reqSetBody(Applying& a, CmdData& d)
+QORStatus reqSetBody(Applying& a, const CmdData& d)
 {
     a.gathered.requestBody.set(d.b.get().getData(), d.b.get().getLen());
     a.gathered.requestBodySet = true;
     return qor_s_ok;
 }
 
-QORStatus reqSetWebLogUser(Applying& a, CmdData& d)
+QORStatus reqSetWebLogUser(Applying& a, const CmdData& d)
 {
     return a.req.setWebLogUser(d.list.at(0), d.list.at(1), d.list.at(2));
 }
 
-QORStatus reqGetBody(Applying& a, CmdData& d)
+QORStatus reqGetBody(Applying& a, const CmdData& d)
 {
     QORStatus st = a.req.retrieveBody(d.i.get());
     if (st == qor_s_ok) {
@@ -172,7 +177,7 @@ QORStatus reqGetBody(Applying& a, CmdData& d)
         a.trans.setRetry(true);
     } else if (st == qor_s_not_available) {
         a.req.setBodyRequested(true);
-        a.answer.setRspCode(qor_require_more_body_data);
+        a.rspCode = qor_require_more_body_data;
         a.gathered.requireMoreBody = true;
     } else {
         return st;
@@ -180,22 +185,22 @@ QORStatus reqGetBody(Applying& a, CmdData& d)
     return qor_s_ok;
 }
 
-QORStatus rspAddHeader(Applying& a, CmdData& d)
+QORStatus rspAddHeader(Applying& a, const CmdData& d)
 {
     return a.rsp.addHeader(d.nv.getName(), d.nv.getValue());
 }
 
-QORStatus rspSetHeader(Applying& a, CmdData& d)
+QORStatus rspSetHeader(Applying& a, const CmdData& d)
 {
     return a.rsp.setHeader(d.nv.getName(), d.nv.getValue());
 }
 
-QORStatus rspSetResponseCode(Applying& a, CmdData& d)
+QORStatus rspSetResponseCode(Applying& a, const CmdData& d)
 {
     return a.rsp.setCode(d.i.get());
 }
 
-QORStatus rspSetBody(Applying& a, CmdData& d)
+QORStatus rspSetBody(Applying& a, const CmdData& d)
 {
     Gathered& g = a.gathered;
     const QORBuffer& piece = d.b.get();
@@ -216,7 +221,7 @@ QORStatus rspSetBody(Applying& a, CmdData& d)
     return qor_s_ok;
 }
 
-QORStatus rspSetBodyFromFile(Applying& a, CmdData& d)
+QORStatus rspSetBodyFromFile(Applying& a, const CmdData& d)
 {
     Gathered& g = a.gathered;
     if (!g.bodyFile.isEmpty()) {
@@ -230,14 +235,14 @@ QORStatus rspSetBodyFromFile(Applying& a, CmdData& d)
     return qor_s_ok;
 }
 
-QORStatus rspSetContentType(Applying& a, CmdData& d)
+QORStatus rspSetContentType(Applying& a, const CmdData& d)
 {
     return a.rsp.setContentType(d.s.get());
 }
 
 // Logs its own failures: a refused request turns the answer into a severe
 // error with response code 500 and ends it successfully.
-QORStatus rspReqClientCert(Applying& a, CmdData&)
+QORStatus rspReqClientCert(Applying& a, const CmdData&)
 {
     QORSSLSession* session = a.req.sslSession();
     // A request without SSL session cannot ask for a certificate.
@@ -250,11 +255,11 @@ QORStatus rspReqClientCert(Applying& a, CmdData&)
     if (st == qor_s_transitional_rsp)
         return qor_s_ok;
     if (st == qor_s_requires_continue) {
-        a.answer.setRspCode(qor_continue);
+        a.rspCode = qor_continue;
         return qor_s_ok;
     }
     qor_trans_log_status(&a.trans, kMsgReqClientCert, st);
-    a.answer.setRspCode(qor_severe_error);
+    a.rspCode = qor_severe_error;
     st = a.rsp.setCode(500);
     if (st != qor_s_ok) {
         qor_trans_log_status(&a.trans, kMsgRspSetCode, st);
@@ -264,19 +269,19 @@ QORStatus rspReqClientCert(Applying& a, CmdData&)
     return qor_s_ok;
 }
 
-QORStatus rspSetKeepAlive(Applying& a, CmdData&)
+QORStatus rspSetKeepAlive(Applying& a, const CmdData&)
 {
     return a.rsp.setKeepAlive();
 }
 
-QORStatus rspSetTraceLevel(Applying&, CmdData& d)
+QORStatus rspSetTraceLevel(Applying&, const CmdData& d)
 {
     if (QORTraceRegistry::instance() != nullptr)
         QORTraceRegistry::setLevel(static_cast<unsigned>(d.i.get()));
     return qor_s_ok;
 }
 
-QORStatus rspClearExistingBody(Applying& a, CmdData&)
+QORStatus rspClearExistingBody(Applying& a, const CmdData&)
 {
     Gathered& g = a.gathered;
     g.numPieces = 0;
@@ -285,19 +290,19 @@ QORStatus rspClearExistingBody(Applying& a, CmdData&)
     return qor_s_ok;
 }
 
-QORStatus rspReqWSA(Applying& a, CmdData&)
+QORStatus rspReqWSA(Applying& a, const CmdData&)
 {
     QORStatus st = a.req.requestWSA();
     if (st == qor_s_ok || st == qor_s_not_available)
         a.trans.setRetry(true);
     else if (st == qor_s_requires_continue)
-        a.answer.setRspCode(qor_continue);
+        a.rspCode = qor_continue;
     else if (st != qor_s_transitional_rsp)
         return st;
     return qor_s_ok;
 }
 
-QORStatus rspCaptureRsp(Applying& a, CmdData& d)
+QORStatus rspCaptureRsp(Applying& a, const CmdData& d)
 {
     QORStringRef vhostID;
     QORStringRef uri;
@@ -313,22 +318,22 @@ QORStatus rspCaptureRsp(Applying& a, CmdData& d)
     return st;
 }
 
-QORStatus rspBeginNewRsp(Applying& a, CmdData&)
+QORStatus rspBeginNewRsp(Applying& a, const CmdData&)
 {
     return a.rsp.beginNew();
 }
 
-QORStatus rspSetBodyToDefault(Applying& a, CmdData&)
+QORStatus rspSetBodyToDefault(Applying& a, const CmdData&)
 {
     return a.rsp.setBodyToDefault();
 }
 
-QORStatus rspSetResponseSubCode(Applying& a, CmdData& d)
+QORStatus rspSetResponseSubCode(Applying& a, const CmdData& d)
 {
     return a.rsp.setSubCode(d.i.get());
 }
 
-QORStatus rspURCVersion(Applying& a, CmdData& d)
+QORStatus rspURCVersion(Applying& a, const CmdData& d)
 {
     a.trans.setURCVersion(d.b.get().getData());
     return qor_s_ok;
@@ -389,7 +394,7 @@ bool listCount(const QORBuffer& data, uint32_t* count)
 }
 
 // Decodes the current command's data item into d by the command's kind.
-QORStatus decode(const Unmarshaller& answer, int id, const CmdRow& row, CmdData& d)
+QORStatus decode(const QORWebTransAnswerIter& answer, int id, const CmdRow& row, CmdData& d)
 {
     QORBuffer raw;
     QORStatus st = answer.getRawCmdData(&raw);
@@ -481,6 +486,77 @@ QORStatus finish(Applying& a)
     return qor_s_ok;
 }
 
+// Whether trans can take an answer; logs why not.
+bool usable(QORTransaction* trans)
+{
+    if (trans == nullptr)
+        return false;
+    if (trans->m_request == nullptr || trans->m_response == nullptr) {
+        (void)trans->logMessage(qor_log_level_error, kMsgInvalidTransaction);
+        return false;
+    }
+    return true;
+}
+
+// 0 for a command the plug-in carries out; else logs and gives why not.
+QORStatus checkKind(int id, QORTransaction* trans)
+{
+    switch (Base::getCmdKind(id)) {
+    case Base::qor_cmd_unsupported:
+        (void)trans->logMessage(qor_log_level_error, kMsgUnsupportedCommand,
+                                static_cast<unsigned int>(id));
+        return qor_s_unsupported_command;
+    case Base::qor_cmd_invalid:
+        (void)trans->logMessage(qor_log_level_error, kMsgInvalidCommand,
+                                static_cast<unsigned int>(id));
+        return qor_s_invalid_command;
+    case Base::qor_cmd_applied:
+        break;
+    }
+    return qor_s_ok;
+}
+
+// Carries out one decoded command, logging its failure.
+QORStatus applyCommand(Applying& a, int id, const CmdData& data)
+{
+    const CmdRow& row = kCmdTable[id];
+    QORStatus st = row.apply(a, data);
+    if (st != qor_s_ok && row.failMsg != 0)
+        qor_trans_log_status(&a.trans, row.failMsg, st);
+    return st;
+}
+
+// Reads and carries out each command in turn, then the finishing steps.
+QORStatus applyAll(Unmarshaller& answer, Applying& a)
+{
+    QORTransaction* trans = &a.trans;
+    while (answer.next()) {
+        int id = answer.getCmdID();
+        QORStatus st = checkKind(id, trans);
+        if (st != qor_s_ok)
+            return st;
+        const CmdRow& row = kCmdTable[id];
+        CmdData data;
+        st = decode(answer, id, row, data);
+        if (st == qor_s_invalid_command) {
+            qor_trans_log_status(trans, row.failMsg, st);
+            return st;
+        }
+        if (st != qor_s_ok) {
+            (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
+            return st;
+        }
+        st = applyCommand(a, id, data);
+        if (st != qor_s_ok || a.gathered.stop)
+            return st;
+    }
+    if (answer.nextStatus() != qor_s_ok) {
+        (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
+        return answer.nextStatus();
+    }
+    return finish(a);
+}
+
 } // namespace
 
 QOR_MSG_CLASS_ALLOCATOR(QORWebTransAnswerUnmarshaller)
@@ -501,52 +577,89 @@ QORStatus QORWebTransAnswerUnmarshaller::unmarshal(QORSharedMemIterator& it, voi
             (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
         return st;
     }
-    if (trans == nullptr)
+    if (!usable(trans))
         return qor_s_invalid_transaction;
-    if (trans->m_request == nullptr || trans->m_response == nullptr) {
-        (void)trans->logMessage(qor_log_level_error, kMsgInvalidTransaction);
-        return qor_s_invalid_transaction;
-    }
 
-    Applying a = {*this, *trans, *trans->m_request, *trans->m_response,
+    Applying a = {getRspCode(), iterator(), *trans, *trans->m_request, *trans->m_response,
                   Gathered(trans->allocator())};
-    while (next()) {
-        int id = getCmdID();
-        switch (getCmdKind(id)) {
-        case qor_cmd_unsupported:
-            (void)trans->logMessage(qor_log_level_error, kMsgUnsupportedCommand,
-                              static_cast<unsigned int>(id));
-            return qor_s_unsupported_command;
-        case qor_cmd_invalid:
-            (void)trans->logMessage(qor_log_level_error, kMsgInvalidCommand,
-                              static_cast<unsigned int>(id));
-            return qor_s_invalid_command;
-        case qor_cmd_applied:
+    st = applyAll(*this, a);
+    setRspCode(a.rspCode);
+    return st;
+}
+
+// Decoded answers.
+
+struct QORDecodedAnswer::Command {
+    int id = 0;
+    CmdData data;
+};
+
+QORDecodedAnswer::QORDecodedAnswer() = default;
+
+QORDecodedAnswer::~QORDecodedAnswer() = default;
+
+QORStatus QORDecodedAnswer::decode(QORSharedMemIterator& it)
+{
+    m_commands.clear();
+    QORWebTransAnswerIter answer;
+    QORStatus st = answer.unmarshal(it, nullptr);
+    if (st != qor_s_ok)
+        return st;
+    try {
+        while (answer.next()) {
+            int id = answer.getCmdID();
+            switch (Base::getCmdKind(id)) {
+            case Base::qor_cmd_unsupported:
+                st = qor_s_unsupported_command;
+                break;
+            case Base::qor_cmd_invalid:
+                st = qor_s_invalid_command;
+                break;
+            case Base::qor_cmd_applied:
+                m_commands.emplace_back();
+                m_commands.back().id = id;
+                st = ::decode(answer, id, kCmdTable[id], m_commands.back().data);
+                break;
+            }
+            if (st != qor_s_ok)
+                break;
+        }
+    } catch (const std::bad_alloc&) {
+        st = qor_s_no_memory;
+    }
+    if (st == qor_s_ok)
+        st = answer.nextStatus();
+    if (st != qor_s_ok) {
+        m_commands.clear();
+        return st;
+    }
+    m_rspCode = answer.getRspCode();
+    return qor_s_ok;
+}
+
+bool QORDecodedAnswer::carriesOnly(std::initializer_list<int> ids) const
+{
+    for (const Command& c : m_commands)
+        if (std::find(ids.begin(), ids.end(), c.id) == ids.end())
+            return false;
+    return true;
+}
+
+QORStatus QORDecodedAnswer::apply(QORTransaction* trans, qor_proxy_rsp_code_e* rspCode) const
+{
+    *rspCode = m_rspCode;
+    if (!usable(trans))
+        return qor_s_invalid_transaction;
+    Applying a = {m_rspCode, nullptr, *trans, *trans->m_request, *trans->m_response,
+                  Gathered(trans->allocator())};
+    QORStatus st = qor_s_ok;
+    for (const Command& c : m_commands) {
+        st = applyCommand(a, c.id, c.data);
+        if (st != qor_s_ok || a.gathered.stop)
             break;
-        }
-        const CmdRow& row = kCmdTable[id];
-        CmdData data;
-        st = decode(*this, id, row, data);
-        if (st == qor_s_invalid_command) {
-            qor_trans_log_status(trans, row.failMsg, st);
-            return st;
-        }
-        if (st != qor_s_ok) {
-            (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
-            return st;
-        }
-        st = row.apply(a, data);
-        if (st != qor_s_ok) {
-            if (row.failMsg != 0)
-                qor_trans_log_status(trans, row.failMsg, st);
-            return st;
-        }
-        if (a.gathered.stop)
-            return qor_s_ok;
     }
-    if (nextStatus() != qor_s_ok) {
-        (void)trans->logMessage(qor_log_level_error, kMsgUnmarshalFailed);
-        return nextStatus();
-    }
-    return finish(a);
+    if (st == qor_s_ok && !a.gathered.stop)
+        st = finish(a);
+    *rspCode = a.rspCode;
+    return st;
 }

@@ -16,9 +16,13 @@
 // refuses what its web server cannot take, e.g. CR, LF or NUL anywhere,
 // an empty or non-token header name, a name or value its server limits.
 #pragma once
+#include <initializer_list>
+#include <list>
 #include "core/system/qorstatus.h"
 #include "msg/core/qormsgclassallocator.h"
 #include "msg/plugin/qorwebtransansweriter.h"
+
+class QORTransaction;
 
 class QORWebTransAnswerUnmarshaller
     : public QORWebTransAnswerIter
@@ -48,3 +52,34 @@ public:
     QORStatus unmarshal(QORSharedMemIterator& it, void* context) override;
 };
 QOR_MSG_CLASS_ALLOCATOR_DECL(QORWebTransAnswerUnmarshaller);
+
+// An answer read once and applied to many transactions (the decision
+// cache's kept answers): every command is decoded up front into views of
+// the answer's bytes, which must outlive it and not change, then carried
+// out by the same steps as QORWebTransAnswerUnmarshaller::unmarshal, with
+// the same logging and finishing steps, without reading the bytes again.
+// A decision mark is not passed on (there is no recorder to see it).
+class QORDecodedAnswer {
+public:
+    QORDecodedAnswer();
+    ~QORDecodedAnswer();
+    QORDecodedAnswer(const QORDecodedAnswer&) = delete;
+    QORDecodedAnswer& operator=(const QORDecodedAnswer&) = delete;
+
+    // Reads the answer in it; nothing is logged. On failure the answer is
+    // empty and the status says why: the iterator's or
+    // qor_s_msg_unmarshal_failed for damage, 0x35f02019 or 0x35f0201a for
+    // a command the plug-in does not carry out, qor_s_no_memory.
+    QORStatus decode(QORSharedMemIterator& it);
+    qor_proxy_rsp_code_e getRspCode() const { return m_rspCode; }
+    // Whether every command is one of ids.
+    bool carriesOnly(std::initializer_list<int> ids) const;
+    // Carries the commands out on trans; *rspCode is the result afterwards.
+    // Statuses as unmarshal's.
+    QORStatus apply(QORTransaction* trans, qor_proxy_rsp_code_e* rspCode) const;
+
+private:
+    struct Command;
+    qor_proxy_rsp_code_e m_rspCode = qor_continue;
+    std::list<Command> m_commands;
+};

@@ -606,6 +606,92 @@ TEST(WebTransAnswerUnmarshaller, CommandsAppliedInOrderAndCountNotUsed)
     EXPECT_EQ(t.calls().count("req.setHeader"), 2);
 }
 
+// A decoded answer carries out what the unmarshaller does, call for call,
+// with the same logging, status and result, on each transaction it is
+// applied to; what it cannot decode it refuses as a whole.
+TEST(DecodedAnswer, AppliesAsTheUnmarshallerDoes)
+{
+    struct Row {
+        const char* name;
+        std::vector<Cmd> cmds;
+        const char* failOp;   // an adapter call made to fail, or null
+        qor_proxy_rsp_code_e rspCode = qor_continue;
+    } rows[] = {
+        {"headers and log user",
+         {{B::qor_req_remove_header, "X-User"},
+          {B::qor_req_set_header, "X-User", "alice"},
+          {B::qor_req_add_header, "X-Group", "staff"},
+          {B::qor_req_set_web_log_user, "alice", "DX"}},
+         nullptr},
+        {"a response with body pieces and a file",
+         {{B::qor_rsp_set_response_code, "403"},
+          {B::qor_rsp_set_body, "a"},
+          {B::qor_rsp_set_body, "b"},
+          {B::qor_rsp_set_body_from_file, "f"},
+          {B::qor_rsp_set_body_from_file, "g"}},
+         nullptr, qor_send_rsp_to_client},
+        {"a failing header stops the rest",
+         {{B::qor_req_set_header, "A", "1"}, {B::qor_req_add_header, "B", "2"}},
+         "req.setHeader"},
+        {"a failing body is logged",
+         {{B::qor_req_set_body, "rb"}, {B::qor_rsp_set_body, "p"}}, "rsp.appendBody"},
+        {"get body asks for more", {{B::qor_req_get_body, "10"}}, "req.retrieveBody"},
+        {"get body retries", {{B::qor_req_get_body, "10"}, {B::qor_rsp_set_body, "x"}}, nullptr},
+        {"a client certificate without a session", {{B::qor_rsp_req_client_cert}}, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Answer a({}, row.rspCode);
+        for (const Cmd& c : row.cmds)
+            a.add(c);
+        auto prepare = [&](QORTestTransaction& t) {
+            t.request().pendingBody = "0123456789";
+            if (row.failOp != nullptr)
+                t.failOn(row.failOp, row.failOp == std::string("req.retrieveBody")
+                                         ? qor_s_not_available
+                                         : kAdapterFailure);
+        };
+        QORTestTransaction read;
+        prepare(read);
+        qor_proxy_rsp_code_e readCode = qor_severe_error;
+        QORStatus readStatus = a.apply(&read, &readCode);
+
+        QORDecodedAnswer decoded;
+        ASSERT_EQ(decoded.decode(a.region.reader()), qor_s_ok);
+        for (int use = 0; use < 2; use++) {
+            QORTestTransaction t;
+            prepare(t);
+            qor_proxy_rsp_code_e code = qor_severe_error;
+            EXPECT_EQ(decoded.apply(&t, &code), readStatus);
+            EXPECT_EQ(code, readCode);
+            EXPECT_EQ(t.calls().text(), read.calls().text());
+            EXPECT_EQ(t.loggedMessages, read.loggedMessages);
+            EXPECT_EQ(t.shouldRetry(), read.shouldRetry());
+        }
+    }
+
+    // Refused whole, not half: a command the plug-in does not carry out
+    // after one it does, and damaged data after good commands.
+    struct Refused {
+        std::vector<uint32_t> words;
+        QORStatus status;
+    } refused[] = {
+        {answerWords({{24, 404}, {23}}), qor_s_unsupported_command},
+        {answerWords({{24, 404}, {40}}), qor_s_invalid_command},
+        {answerWords({{24, 404}, {0, 2, qor_test_chars("A\0\0\0")}}), qor_s_msg_unmarshal_failed},
+    };
+    for (const Refused& r : refused) {
+        QORTestRegion region(static_cast<unsigned int>(r.words.size() * 4 + 64));
+        region.put(r.words);
+        QORDecodedAnswer d;
+        EXPECT_EQ(d.decode(region.reader()), r.status);
+        QORTestTransaction t;
+        qor_proxy_rsp_code_e code = qor_severe_error;
+        EXPECT_EQ(d.apply(&t, &code), qor_s_ok);  // an empty answer
+        EXPECT_FALSE(t.calls().contains("rsp.setCode")) << t.calls().text();
+    }
+}
+
 // The factories make their unmarshallers from the class allocator while a
 // reference to it is held (rounds reuse its memory), from the heap once the
 // last is released; the plug-in never sends an answer.

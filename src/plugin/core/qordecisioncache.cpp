@@ -5,7 +5,6 @@
 #include <time.h>
 #include <cstring>
 #include <new>
-#include "msg/plugin/qorwebtransansweriter.h"
 #include "msg/plugin/qorwebtransanswerunmarshaller.h"
 #include "plugin/core/qorrequest.h"
 #include "plugin/core/qorresponse.h"
@@ -52,28 +51,12 @@ void hashHeader(QORSipHash& h, QORRequest& request, const char* name, uint8_t ta
 
 // The plug-in's own rule, whatever the mark says: an answer that lets the
 // request through and touches request headers and the log user only.
-bool keepableAnswer(const unsigned char* bytes, unsigned int start, unsigned int size)
+bool keepable(const QORDecodedAnswer& answer)
 {
-    QORLocalSharedMem memory(const_cast<unsigned char*>(bytes), size);
-    QORSharedMemIterator it;
-    if (it.initializeCopy(memory, start, size) != qor_s_ok)
-        return false;
-    QORWebTransAnswerIter answer;
-    if (answer.unmarshal(it, nullptr) != qor_s_ok || answer.getRspCode() != qor_continue)
-        return false;
-    while (answer.next()) {
-        switch (answer.getCmdID()) {
-        case Cmd::qor_req_add_header:
-        case Cmd::qor_req_set_header:
-        case Cmd::qor_req_remove_header:
-        case Cmd::qor_req_set_web_log_user:
-        case Cmd::qor_rsp_urc_version:
-            break;
-        default:
-            return false;
-        }
-    }
-    return answer.nextStatus() == qor_s_ok;
+    return answer.getRspCode() == qor_continue
+           && answer.carriesOnly({Cmd::qor_req_add_header, Cmd::qor_req_set_header,
+                                  Cmd::qor_req_remove_header, Cmd::qor_req_set_web_log_user,
+                                  Cmd::qor_rsp_urc_version});
 }
 
 } // namespace
@@ -200,9 +183,15 @@ void QORDecisionCache::keep(const std::string& key, const QORDecisionMark& mark,
         return;
     try {
         std::shared_ptr<Entry> entry(new Entry);
-        entry->start = start;
         entry->size = size;
         entry->bytes = std::move(bytes);
+        // Decoded once here, so that a hit only carries the commands out;
+        // the views point into the entry's own bytes.
+        QORLocalSharedMem memory(entry->bytes.get(), size);
+        QORSharedMemIterator it;
+        if (it.initializeCopy(memory, start, size) != qor_s_ok
+            || entry->answer.decode(it) != qor_s_ok || !keepable(entry->answer))
+            return;
         int64_t t = now();
         QORSlotWriteGuard guard(m_lock);
         // The run may have moved on since the answer was read.
@@ -266,17 +255,12 @@ bool QORDecisionCache::Pass::hit()
     std::shared_ptr<const Entry> entry = m_cache.find(m_key);
     if (!entry)
         return false;
-    QORLocalSharedMem memory(entry->bytes.get(), entry->size);
-    QORSharedMemIterator it;
-    QORWebTransAnswerUnmarshaller answer;
-    QORStatus st = it.initializeCopy(memory, entry->start, entry->size);
-    if (st == qor_s_ok)
-        st = answer.unmarshal(it, &m_trans);
-    if (st == qor_s_ok) {
-        (void)m_trans.setResult(answer.getRspCode()); // always 0
+    qor_proxy_rsp_code_e code = qor_continue;
+    if (entry->answer.apply(&m_trans, &code) == qor_s_ok) {
+        (void)m_trans.setResult(code); // always 0
         return true;
     }
-    // The unmarshaller logged why; the web server's own 503 follows, as for
+    // The failing step logged why; the web server's own 503 follows, as for
     // an answer that could not be applied.
     (void)m_trans.m_response->setCode(503);
     (void)m_trans.setResult(qor_send_default_rsp_to_client);
@@ -319,8 +303,7 @@ void QORDecisionCache::Pass::answered()
     m_seen = false;
     bool current = m_cache.learn(m_mark);
     if (!current || !m_region || m_trans.shouldRetry() || m_trans.m_request->bodyRequested()
-        || m_trans.getResult() != qor_continue
-        || !keepableAnswer(m_region.get(), m_start, m_size))
+        || m_trans.getResult() != qor_continue)
         return;
     m_cache.keep(m_key, m_mark, std::move(m_region), m_start, m_size);
 }

@@ -34,6 +34,7 @@
 #include "core/threads/qorslotrwlock.h"
 #include "msg/core/qordecisionboard.h"
 #include "msg/core/qordecisionmark.h"
+#include "msg/plugin/qorwebtransanswerunmarshaller.h"
 #include "plugin/core/qordecisionrecorder.h"
 
 class QORTransaction;
@@ -100,9 +101,9 @@ private:
     struct Entry {
         int64_t expires;
         uint64_t generation;
-        unsigned int start;
         unsigned int size;
         std::unique_ptr<unsigned char[]> bytes;
+        QORDecodedAnswer answer;  // views into bytes
     };
 
     int64_t now() const;
