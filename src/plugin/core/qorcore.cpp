@@ -339,31 +339,40 @@ bool QORCore::decideLocally(QORTransaction* trans)
 {
     QOR_ASSERT(trans->m_request != nullptr && trans->m_response != nullptr);
     QORRequest& request = *trans->m_request;
-    bool open = isUnprotectedVHost(request);
-    if (!open && m_initialized && m_urcClient != nullptr && m_urcClient->isEnabled()) {
-        // A version check falls due inside lookupCache and waits on the
-        // server; the margin keeps it from falling due during the lookup.
-        long last = m_urcClient->lastPoll();
-        long now = static_cast<long>(time(nullptr));
-        if (last >= 0 && last + m_urcClient->pollInterval() - 2 >= now) {
-            QORURCDecision decision = qor_urc_ask_server;
-            open = m_urcClient->lookupCache(request, &decision) == qor_s_ok &&
-                   decision == qor_urc_unprotected;
-            if (open)
-                qor_plugin_count(qor_fig_cache_hits);
-        }
-    }
-    if (open) {
+    trans->m_localMiss = false;
+    if (isUnprotectedVHost(request)) {
         (void)trans->setResult(qor_continue_uninteresting); // always 0
         return true;
     }
-    if (!m_initialized || m_decisionCache == nullptr)
+    if (!m_initialized)
         return false;
-    QORDecisionCache::Pass pass(*m_decisionCache, *trans);
-    if (!pass.hit())
+    // A kept answer first: the requests it answers are protected ones, which
+    // the unprotected-resource cache would only pass on. A resource that is
+    // open has a kept answer only when the server itself let it through.
+    if (m_decisionCache != nullptr && m_decisionCache->enabled()) {
+        QORDecisionCache::Pass pass(*m_decisionCache, *trans);
+        if (pass.hit()) {
+            qor_plugin_count(qor_fig_decision_cache_hits);
+            return true;
+        }
+    }
+    if (m_urcClient == nullptr || !m_urcClient->isEnabled())
         return false;
-    qor_plugin_count(qor_fig_decision_cache_hits);
-    return true;
+    // A version check falls due inside lookupCache and waits on the
+    // server; the margin keeps it from falling due during the lookup.
+    long last = m_urcClient->lastPoll();
+    long now = static_cast<long>(time(nullptr));
+    if (last < 0 || last + m_urcClient->pollInterval() - 2 < now)
+        return false;
+    QORURCDecision decision = qor_urc_ask_server;
+    QORStatus st = m_urcClient->lookupCache(request, &decision);
+    if (st == qor_s_ok && decision == qor_urc_unprotected) {
+        qor_plugin_count(qor_fig_cache_hits);
+        (void)trans->setResult(qor_continue_uninteresting); // always 0
+        return true;
+    }
+    trans->m_localMiss = st == qor_s_ok;
+    return false;
 }
 
 QORStatus QORCore::handleReq(QORTransaction* trans)
@@ -374,11 +383,14 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
     // Requests for an unprotected virtual host pass, even before initialize.
     // One hold of the host list's read lock finds the host for that and for
     // the cache; only a poll of the server that falls due takes it again.
+    // What decideLocally has looked up already goes straight to the question.
     QORStringRef id;
     QORPluginVirtualHostKey key;
-    bool named = QORUnprotResourceCacheClient::requestHostKey(request, &id, &key);
     const unsigned int retryLimit = m_dispatcher.limits().retryLimit;
-    for (unsigned int tries = 1;; ++tries) {
+    bool looked = trans->m_localMiss && m_initialized;
+    trans->m_localMiss = false;
+    bool named = !looked && QORUnprotResourceCacheClient::requestHostKey(request, &id, &key);
+    for (unsigned int tries = 1; !looked; ++tries) {
         QORURCDecision decision = qor_urc_ask_server;
         bool pollDue = false;
         QORStatus st = qor_s_ok;
@@ -418,7 +430,7 @@ QORStatus QORCore::handleReq(QORTransaction* trans)
     std::optional<QORDecisionCache::Pass> kept;
     if (m_decisionCache != nullptr) {
         kept.emplace(*m_decisionCache, *trans);
-        if (kept->hit()) {
+        if (!looked && kept->hit()) {
             qor_plugin_count(qor_fig_decision_cache_hits);
             return qor_s_ok;
         }

@@ -54,9 +54,10 @@ public:
     // resource is open and its version check is not due within two seconds
     // (result code qor_continue_uninteresting), or the decision cache holds
     // the server's answer to this very request, which is applied as the
-    // server's answer is (its result code, usually qor_continue). False when
-    // handleReq must decide (it may block), for example on an event loop
-    // that hands blocking work to a thread.
+    // server's answer is (its result code, usually qor_continue); with the
+    // decision cache on it is asked first. False when handleReq must decide
+    // (it may block), for example on an event loop that hands blocking work
+    // to a thread.
     bool decideLocally(QORTransaction* trans);
     // Sends the response under construction to the authorization server and
     // applies its answer. 0 once the question was sent, whatever the answer.

@@ -132,6 +132,16 @@ TEST_F(QORCoreTest, TheCacheDecidesUnprotectedResourcesWithoutAQuestion)
     for (const auto& c : cases)
         EXPECT_EQ(local(c.vhost, c.uri), c.local) << c.uri;
     EXPECT_EQ(webQuestions(), 0);
+
+    // What the event loop could not decide, the thread asks about without
+    // looking again, on the same transaction.
+    QORTestTransaction trans;
+    trans.addServer("www");
+    trans.request().uri = "/private/a";
+    EXPECT_FALSE(core->decideLocally(&trans));
+    EXPECT_EQ(core->handleReq(&trans), qor_s_ok);
+    EXPECT_EQ(trans.getResult(), server->script().rspCode);
+    EXPECT_EQ(webQuestions(), 1);
 }
 
 TEST_F(QORCoreTest, AProtectedRequestGetsTheAnswersCommandsAndResult)

@@ -83,6 +83,10 @@ public:
     // Set by the core while a question is out whose answer it may keep
     // (plugin/core/qordecisionrecorder.h); not owned.
     QORDecisionRecorder* m_decisionRecorder = nullptr;
+    // Set by QORCore::decideLocally when it looked the request up in both
+    // caches and neither decides it: handleReq then asks without looking
+    // again.
+    bool m_localMiss = false;
 
 protected:
     // logMessage's work, for subclasses that override logMessage to watch
