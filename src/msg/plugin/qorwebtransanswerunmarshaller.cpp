@@ -498,17 +498,20 @@ bool usable(QORTransaction* trans)
     return true;
 }
 
-// 0 for a command the plug-in carries out; else logs and gives why not.
+// 0 for a command the plug-in carries out; else why not, logged through
+// trans when there is one.
 QORStatus checkKind(int id, QORTransaction* trans)
 {
     switch (Base::getCmdKind(id)) {
     case Base::qor_cmd_unsupported:
-        (void)trans->logMessage(qor_log_level_error, kMsgUnsupportedCommand,
-                                static_cast<unsigned int>(id));
+        if (trans != nullptr)
+            (void)trans->logMessage(qor_log_level_error, kMsgUnsupportedCommand,
+                                    static_cast<unsigned int>(id));
         return qor_s_unsupported_command;
     case Base::qor_cmd_invalid:
-        (void)trans->logMessage(qor_log_level_error, kMsgInvalidCommand,
-                                static_cast<unsigned int>(id));
+        if (trans != nullptr)
+            (void)trans->logMessage(qor_log_level_error, kMsgInvalidCommand,
+                                    static_cast<unsigned int>(id));
         return qor_s_invalid_command;
     case Base::qor_cmd_applied:
         break;
@@ -608,19 +611,12 @@ QORStatus QORDecodedAnswer::decode(QORSharedMemIterator& it)
     try {
         while (answer.next()) {
             int id = answer.getCmdID();
-            switch (Base::getCmdKind(id)) {
-            case Base::qor_cmd_unsupported:
-                st = qor_s_unsupported_command;
+            st = checkKind(id, nullptr);
+            if (st != qor_s_ok)
                 break;
-            case Base::qor_cmd_invalid:
-                st = qor_s_invalid_command;
-                break;
-            case Base::qor_cmd_applied:
-                m_commands.emplace_back();
-                m_commands.back().id = id;
-                st = ::decode(answer, id, kCmdTable[id], m_commands.back().data);
-                break;
-            }
+            m_commands.emplace_back();
+            m_commands.back().id = id;
+            st = ::decode(answer, id, kCmdTable[id], m_commands.back().data);
             if (st != qor_s_ok)
                 break;
         }
