@@ -37,6 +37,11 @@ bool QORRedisServer::stop()
     return stopped;
 }
 
+pid_t QORRedisServer::pid() const
+{
+    return m_server ? m_server->pid() : -1;
+}
+
 std::string QORRedisServer::log() const
 {
     return qor_read_file(m_dir + "/redis.log");

@@ -3,6 +3,7 @@
 // test's), with a password when one is given. Stopped when the object
 // goes; a restart keeps the port and loses the data.
 #pragma once
+#include <sys/types.h>
 #include <memory>
 #include <string>
 
@@ -20,6 +21,8 @@ public:
     bool start();
     bool stop();
     int port() const { return m_port; }
+    // The server's process; -1 when it is not running.
+    pid_t pid() const;
     std::string address() const { return "127.0.0.1:" + std::to_string(m_port); }
     std::string log() const;
 

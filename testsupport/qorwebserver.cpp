@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -236,11 +237,16 @@ bool QORWebServer::start(int timeoutMs)
 
     if (!m_readyFile.empty())
         unlink(m_readyFile.c_str());
+    pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0)
         return false;
     if (pid == 0) {
         setpgid(0, 0);
+        // A test killed before its teardown (a sanitizer's report, a crash)
+        // takes its servers with it rather than leaving them on their ports.
+        if (prctl(PR_SET_PDEATHSIG, SIGTERM) != 0 || getppid() != parent)
+            _exit(127);
         if (!m_logPath.empty()) {
             int fd = open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             if (fd >= 0) {

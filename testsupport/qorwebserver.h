@@ -48,7 +48,9 @@ public:
 
     // Starts the program (stdout and stderr to the log file) and waits up to
     // timeoutMs until 127.0.0.1:port accepts a connection. False when the
-    // program ended or the time ran out; then it is stopped again.
+    // program ended or the time ran out; then it is stopped again. The
+    // program gets SIGTERM when the thread that started it ends, so that a
+    // test killed before its teardown leaves no server behind.
     bool start(int timeoutMs = 30000);
     // SIGTERM to the process group, then waits up to timeoutMs for the
     // program to end (SIGKILL to the group after that). True when it ended

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <csignal>
+#include <unistd.h>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -372,4 +376,43 @@ TEST_F(QORAuthzRedisTest, ThreadsShareTheCopyAndEachSeesALogoutMadeElsewhere)
         t.join();
     EXPECT_EQ(sawLogout, 4);
     EXPECT_EQ(keptAnswered, 4);
+}
+
+// A test process killed before its teardown (a sanitizer's report, a crash)
+// takes its redis-server with it, rather than leaving it on its port.
+TEST(QORRedisServerTest, EndsWithTheProcessThatStartedIt)
+{
+    QORTestDir dir("redis-orphan");
+    ASSERT_TRUE(dir.ok());
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        // Never stopped nor deleted: the process just ends.
+        QORRedisServer* redis = new QORRedisServer(dir.path());
+        pid_t server = redis->start() ? redis->pid() : -1;
+        _exit(write(fds[1], &server, sizeof server) == sizeof server ? 0 : 1);
+    }
+    close(fds[1]);
+    pid_t server = -1;
+    ssize_t n = read(fds[0], &server, sizeof server);
+    close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(n, static_cast<ssize_t>(sizeof server));
+    ASSERT_GT(server, 0);
+    // Gone, or a zombie that its new parent has yet to reap.
+    auto alive = [server] {
+        std::ifstream stat("/proc/" + std::to_string(server) + "/stat");
+        std::string pid, name, state;
+        return stat >> pid >> name >> state && state != "Z";
+    };
+    bool gone = false;
+    for (int i = 0; i < 1500 && !(gone = !alive()); i++)
+        usleep(20000);
+    if (!gone)
+        kill(server, SIGKILL);
+    EXPECT_TRUE(gone);
 }
