@@ -83,9 +83,8 @@ public:
     // Set by the core while a question is out whose answer it may keep
     // (plugin/core/qordecisionrecorder.h); not owned.
     QORDecisionRecorder* m_decisionRecorder = nullptr;
-    // Set by QORCore::decideLocally when it looked the request up in both
-    // caches and neither decides it: handleReq then asks without looking
-    // again.
+    // Set by QORCore::decideLocally when the caches that are on could not
+    // decide the request: handleReq then asks without looking again.
     bool m_localMiss = false;
 
 protected:
